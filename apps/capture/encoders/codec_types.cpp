@@ -1,0 +1,32 @@
+#include "apps/capture/encoders/codec_types.h"
+
+#include <cstring>
+
+const char *codec_type_to_string(int32_t type)
+{
+    switch (type) {
+    case CODEC_TYPE_H264: return "H.264";
+    case CODEC_TYPE_H265: return "H.265";
+    case CODEC_TYPE_VP8: return "VP8";
+    case CODEC_TYPE_VP9: return "VP9";
+    case CODEC_TYPE_AV1: return "AV1";
+    default: return "Unknown";
+    }
+}
+
+CodecType codec_type_from_string(const char *name)
+{
+    if (name == nullptr)
+        return CODEC_TYPE_UNCHANGED;
+    static const struct {
+        const char *name;
+        CodecType type;
+    } names[] = {
+        {"h264", CODEC_TYPE_H264}, {"h265", CODEC_TYPE_H265}, {"hevc", CODEC_TYPE_H265},
+        {"vp8", CODEC_TYPE_VP8},   {"vp9", CODEC_TYPE_VP9},   {"av1", CODEC_TYPE_AV1},
+    };
+    for (const auto &entry : names)
+        if (std::strcmp(name, entry.name) == 0)
+            return entry.type;
+    return CODEC_TYPE_UNCHANGED;
+}

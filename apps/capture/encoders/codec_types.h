@@ -1,0 +1,21 @@
+// The video codecs the system can stream.
+#pragma once
+
+#include <cstdint>
+
+enum CodecType : int32_t {
+    CODEC_TYPE_H264 = 0,
+    CODEC_TYPE_H265 = 1,
+    CODEC_TYPE_VP8 = 2,
+    CODEC_TYPE_VP9 = 3,
+    CODEC_TYPE_AV1 = 4,
+    CODEC_TYPE_UNCHANGED = 5,  // an unrecognised name; also "no change requested"
+};
+
+// Returns the display name ("H.264", "H.265", "VP8", "VP9", "AV1"), or
+// "Unknown" for any other value. The string is a constant.
+const char *codec_type_to_string(int32_t type);
+
+// Parses an exact, case-sensitive name: "h264", "h265", "hevc", "vp8", "vp9",
+// "av1". Anything else gives CODEC_TYPE_UNCHANGED.
+CodecType codec_type_from_string(const char *name);

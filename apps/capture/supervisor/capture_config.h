@@ -1,0 +1,32 @@
+// The run settings of the capture program.
+#pragma once
+
+#include <cstdint>
+
+enum CaptureMode : int32_t {
+    CAPTURE_MODE_COMPATIBLE = 0,
+    CAPTURE_MODE_BALANCED = 1,
+    CAPTURE_MODE_FAST = 2,
+};
+
+// Filled from the defaults and the command line by the supervisor, copied
+// into the front of the CaptureSession, edited by the driver between runs.
+struct CaptureConfig {
+    int32_t width;        // shown in the configuration line only
+    int32_t height;       // shown in the configuration line only
+    int32_t fps;
+    int32_t mode;         // CaptureMode
+    bool vblank_sync;     // true: VBlank-Sync pacing, false: Fixed-FPS pacing
+    int32_t out_width;    // 0 = as captured
+    int32_t out_height;   // 0 = as captured
+    int32_t card_index;   // -1 = not given as a number
+    char port[32];        // NUL-terminated, zero-filled after the terminator
+    char card_path[32];   // NUL-terminated, zero-filled after the terminator
+};
+
+// Returns a record holding the defaults: 2560x1440, 60 fps, fast mode,
+// VBlank-Sync, no scaling, card -1, port "dp-3", path "/dev/dri/card1".
+CaptureConfig capture_config_default();
+
+// Returns "compatible", "balanced", "fast", or "unknown" for any other value.
+const char *capture_mode_name(int32_t mode);

@@ -1,0 +1,36 @@
+// The record through which a running pipeline, the control commands and the
+// pipeline driver talk, and the pipelines' restart codes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct CodecContext;
+struct CpuEncoder;
+struct CaptureSession;
+
+enum PipelineResult : int32_t {
+    PIPELINE_RESTART_SETTINGS = 17,  // mode, pacing or frame rate changed
+    PIPELINE_RESTART_RESIZE = 18,    // output size changed
+    PIPELINE_RESTART_CODEC = 19,     // codec changed (balanced and fast only)
+};
+
+// Owned by the driver and lent to each run. The control thread writes the
+// value fields and then sets change_requested with a release store; the
+// pipeline polls change_requested with an acquire load once per frame; the
+// driver reads the value fields only after the run has returned.
+struct PipelineControl {
+    CodecContext *codec;                 // the compatible run's encoder, or null
+    CpuEncoder *cpu_encoder;             // the balanced run's encoder, or null
+    std::atomic<bool> change_requested;
+    int32_t new_width;                   // -1 = unchanged
+    int32_t new_height;                  // -1 = unchanged
+    int32_t new_codec;                   // CodecType; 5 = unchanged
+    int32_t mode;                        // requested capture mode
+    bool vblank_sync;                    // requested pacing
+    int32_t fps;                         // requested frame rate; <= 0 keeps the current one
+    CaptureSession *session;             // set by the balanced and fast runs
+    int32_t codec_type;                  // CodecType of the running balanced or fast run
+};
+
+static_assert(sizeof(std::atomic<bool>) == 1, "change_requested is one byte");
