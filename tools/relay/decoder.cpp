@@ -124,6 +124,28 @@ int read_memory(void *opaque, uint8_t *buf, int size)
     return int(n);
 }
 
+// Some depacketisers leave key frames unmarked; a recording must start at one.
+bool is_key_frame(AVCodecID id, const AVPacket *pkt)
+{
+    if (pkt->size < 1)
+        return false;
+    uint8_t b = pkt->data[0];
+    if (id == AV_CODEC_ID_VP8)
+        return (b & 0x01) == 0;  // frame tag: 0 is a key frame
+    if (id == AV_CODEC_ID_VP9) {
+        // frame marker 2, profile bits, (reserved bit in profile 3), show
+        // existing frame, frame type (0 key).
+        if ((b >> 6) != 2)
+            return false;
+        int profile = ((b >> 5) & 1) | (((b >> 4) & 1) << 1);
+        int bit = profile == 3 ? 2 : 3;
+        bool show_existing = (b >> bit) & 1;
+        bool inter = (b >> (bit - 1)) & 1;
+        return !show_existing && !inter;
+    }
+    return false;
+}
+
 // How long the session waits without progress after its input has closed.
 constexpr int64_t kDrainIdleNs = 500 * 1000000LL;
 constexpr size_t kArrivalsKept = 16384;
@@ -327,6 +349,14 @@ void RelayDecoder::run()
             break;
         last_progress_ns = monotonic_ns();
         if (pkt->stream_index == 0) {
+            // The frame parser loses the time of the stream's very first
+            // frame; it is the first datagram's, which is the base.
+            if (pkt->pts == AV_NOPTS_VALUE && result.demuxed_packets == 0)
+                pkt->pts = 0;
+            if (pkt->dts == AV_NOPTS_VALUE)
+                pkt->dts = pkt->pts;
+            if (!(pkt->flags & AV_PKT_FLAG_KEY) && is_key_frame(in->codecpar->codec_id, pkt.get()))
+                pkt->flags |= AV_PKT_FLAG_KEY;
             result.demuxed_packets++;
             record(pkt.get(), in);
             if (dec) {
@@ -381,12 +411,12 @@ void RelayDecoder::record(const AVPacket *pkt, const AVStream *in)
         }
         output = std::move(guard);
     }
+    if (pkt->dts == AV_NOPTS_VALUE)
+        return;  // a packet of unknown time cannot be placed in the file
     AVPacket *copy = av_packet_clone(pkt);
     if (!copy)
         return;
     PacketPtr owned(copy);
-    if (copy->dts == AV_NOPTS_VALUE)
-        copy->dts = copy->pts;
     if (last_dts != AV_NOPTS_VALUE && copy->dts != AV_NOPTS_VALUE && copy->dts <= last_dts)
         copy->dts = last_dts + 1;
     if (copy->pts != AV_NOPTS_VALUE && copy->pts < copy->dts)

@@ -60,7 +60,7 @@ const char kUsage[] =
     "  --help               show this text\n"
     "\n"
     "Each line on standard input is sent as one control record (same escapes).\n"
-    "Standard output: sent=RECORD, reply=RECORD and config.KEY=VALUE lines for\n"
+    "Standard output: ready=1 once both sockets listen, sent=RECORD, reply=RECORD and config.KEY=VALUE lines for\n"
     "control traffic, frame_latency lines, then the summary. Messages go to\n"
     "standard error.\n";
 
@@ -331,6 +331,11 @@ void Relay::on_datagram(const uint8_t *data, size_t size, int64_t arrival_ns)
     RelayRtpHeader h;
     bool new_stream = false;
     int verdict = relay_rtp_check(&stats_, data, size, arrival_ns, &h, &new_stream);
+    if (verdict == RELAY_RTP_CONTROL) {
+        if (opt_.udp_port != 0)
+            sendto(forward_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&forward_addr_), sizeof(forward_addr_));
+        return;
+    }
     if (verdict != RELAY_RTP_OK) {
         // Only the first few are worth a line each; the summary counts them all.
         uint64_t bad = stats_.bad_version + stats_.oversize + stats_.malformed;
@@ -464,6 +469,8 @@ int Relay::run()
     }
     sent_.assign(opt_.sends.size(), false);
     std::fprintf(stderr, "[Relay] listening on %s and %s\n", kRtpPath, kControlPath);
+    std::printf("ready=1\n");
+    std::fflush(stdout);
 
     const int64_t start = now_ns(CLOCK_MONOTONIC);
     int64_t last_datagram = 0;
@@ -595,6 +602,7 @@ void Relay::print_summary()
     std::printf("bad_version=%llu\n", static_cast<unsigned long long>(stats_.bad_version));
     std::printf("oversize=%llu\n", static_cast<unsigned long long>(stats_.oversize));
     std::printf("malformed=%llu\n", static_cast<unsigned long long>(stats_.malformed));
+    std::printf("rtcp_packets=%llu\n", static_cast<unsigned long long>(stats_.rtcp_packets));
     std::printf("streams=%llu\n", static_cast<unsigned long long>(stats_.streams));
     std::printf("payload_type=%u\n", stats_.payload_type);
     std::printf("sequence_gaps=%llu\n", static_cast<unsigned long long>(stats_.sequence_gaps));

@@ -18,6 +18,10 @@ int relay_rtp_parse(const uint8_t *data, size_t size, RelayRtpHeader *header)
         return RELAY_RTP_BAD_VERSION;
     if (size < 12)
         return RELAY_RTP_SHORT;
+    // RTCP shares the socket; its packet types 192..223 cover what would be
+    // RTP payload types 64..95 with the marker bit.
+    if (data[1] >= 192 && data[1] <= 223)
+        return RELAY_RTP_CONTROL;
     bool padding = data[0] & 0x20;
     bool extension = data[0] & 0x10;
     size_t csrc = data[0] & 0x0f;
@@ -65,6 +69,10 @@ int relay_rtp_check(RelayRtpStats *stats, const uint8_t *data, size_t size, int6
 
     RelayRtpHeader h;
     int verdict = relay_rtp_parse(data, size, &h);
+    if (verdict == RELAY_RTP_CONTROL) {
+        stats->rtcp_packets++;
+        return verdict;
+    }
     if (verdict == RELAY_RTP_BAD_VERSION)
         stats->bad_version++;
     else if (verdict == RELAY_RTP_OVERSIZE)

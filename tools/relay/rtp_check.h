@@ -12,6 +12,7 @@ constexpr size_t RELAY_RTP_MAX_DATAGRAM = 1400;
 // Verdicts of relay_rtp_check (negative: the datagram is not a valid packet).
 enum RelayRtpVerdict : int {
     RELAY_RTP_OK = 0,
+    RELAY_RTP_CONTROL = 1,       // an RTCP packet (sender report etc.) on the same socket
     RELAY_RTP_SHORT = -1,        // shorter than its fixed header, CSRCs or extension
     RELAY_RTP_BAD_VERSION = -2,  // version field is not 2
     RELAY_RTP_OVERSIZE = -3,     // more than RELAY_RTP_MAX_DATAGRAM bytes
@@ -40,6 +41,7 @@ struct RelayRtpStats {
     uint64_t bad_version;
     uint64_t oversize;
     uint64_t malformed;          // too short or bad padding
+    uint64_t rtcp_packets;       // RTCP packets the sender's muxer sent along
     uint64_t streams;            // distinct runs of one SSRC
     uint64_t frames;             // packets with the marker bit (ends of frames)
     uint64_t sequence_gaps;      // forward jumps of the sequence number
@@ -62,7 +64,9 @@ struct RelayRtpStats {
 void relay_rtp_stats_init(RelayRtpStats *stats);
 
 // Parses the header of one datagram into *header (when not null) and
-// returns RELAY_RTP_OK or the first reason it is not a valid RTP packet.
+// returns RELAY_RTP_OK, RELAY_RTP_CONTROL for an RTCP packet (second byte
+// 192..223, whose header is not parsed), or the first reason it is not a
+// valid RTP packet.
 int relay_rtp_parse(const uint8_t *data, size_t size, RelayRtpHeader *header);
 
 // Parses and counts one datagram that arrived at arrival_ns; returns the
