@@ -1,0 +1,292 @@
+#include "apps/capture/encoders/cpu_encoder.h"
+
+#include <cstdio>
+#include <memory>
+#include <new>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/opt.h>
+}
+
+namespace {
+
+struct ContextFree {
+    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
+using ContextPtr = std::unique_ptr<AVCodecContext, ContextFree>;
+
+void set_str(AVCodecContext *c, const char *key, const char *value)
+{
+    av_opt_set(c->priv_data, key, value, 0);
+}
+
+void set_int(AVCodecContext *c, const char *key, int64_t value)
+{
+    av_opt_set_int(c->priv_data, key, value, 0);
+}
+
+}  // namespace
+
+const CpuEncoderInfo cpu_encoders[5] = {
+    {CODEC_TYPE_H264, "libx264", configure_h264_libx264},
+    {CODEC_TYPE_VP8, "libvpx", configure_vp8_libvpx},
+    {CODEC_TYPE_VP9, "libvpx-vp9", configure_vp9_libvpx},
+    {CODEC_TYPE_AV1, "libaom-av1", configure_av1_libaom},
+    {CODEC_TYPE_H265, "libx265", configure_h265_libx265},
+};
+
+int configure_h264_libx264(AVCodecContext *c, int, int, int)
+{
+    c->bit_rate = 0;
+    c->rc_max_rate = 25000000;
+    c->rc_buffer_size = 25000000;
+    c->gop_size = 60;
+    c->max_b_frames = 0;
+    c->refs = 1;
+    set_str(c, "qp", "28");
+    set_str(c, "preset", "ultrafast");
+    set_str(c, "tune", "zerolatency");
+    set_str(c, "threads", "4");
+    set_str(c, "sliced_threads", "1");
+    return 0;
+}
+
+int configure_vp8_libvpx(AVCodecContext *c, int, int, int)
+{
+    c->bit_rate = 15000000;
+    c->rc_max_rate = 30000000;
+    c->rc_buffer_size = 0;
+    c->gop_size = 60;
+    c->max_b_frames = 0;
+    set_int(c, "cpu-used", 8);
+    set_int(c, "deadline", 1);
+    set_int(c, "lag-in-frames", 0);
+    set_int(c, "token-partitions", 3);
+    set_int(c, "static-thresh", 1000);
+    std::fprintf(stderr, "[CPU VP8] realtime, cpu-used=8, GOP=%d, %ld bps\n", c->gop_size,
+                 static_cast<long>(c->bit_rate));
+    return 0;
+}
+
+int configure_vp9_libvpx(AVCodecContext *c, int, int, int)
+{
+    c->bit_rate = 10000000;
+    c->rc_max_rate = 20000000;
+    c->rc_buffer_size = 0;
+    c->gop_size = 60;
+    c->max_b_frames = 0;
+    set_int(c, "cpu-used", 8);
+    set_int(c, "deadline", 1);
+    set_int(c, "lag-in-frames", 0);
+    set_str(c, "row-mt", "1");
+    set_int(c, "tile-columns", 2);
+    set_int(c, "tile-rows", 1);
+    set_int(c, "frame-parallel", 1);
+    std::fprintf(stderr, "[CPU VP9] realtime, cpu-used=8, row-mt, GOP=%d, %ld bps\n", c->gop_size,
+                 static_cast<long>(c->bit_rate));
+    return 0;
+}
+
+int configure_av1_libaom(AVCodecContext *c, int, int, int fps)
+{
+    c->bit_rate = 8000000;
+    c->rc_max_rate = 16000000;
+    c->rc_buffer_size = 0;
+    c->gop_size = fps;
+    c->max_b_frames = 0;
+    set_int(c, "cpu-used", 8);
+    set_str(c, "usage", "realtime");
+    set_int(c, "lag-in-frames", 0);
+    set_str(c, "row-mt", "1");
+    set_int(c, "tile-columns", 2);
+    set_int(c, "tile-rows", 1);
+    std::fprintf(stderr, "[CPU AV1] realtime, cpu-used=8, GOP=%d, %ld bps\n", c->gop_size,
+                 static_cast<long>(c->bit_rate));
+    return 0;
+}
+
+int configure_h265_libx265(AVCodecContext *c, int, int, int fps)
+{
+    c->bit_rate = 10000000;
+    c->rc_max_rate = 20000000;
+    c->rc_buffer_size = 0;
+    c->gop_size = fps;
+    c->max_b_frames = 0;
+    set_str(c, "preset", "ultrafast");
+    set_str(c, "tune", "zerolatency");
+    set_str(c, "bframes", "0");
+    std::fprintf(stderr, "[CPU H265] ultrafast+zerolatency, GOP=%d, %ld bps\n", c->gop_size,
+                 static_cast<long>(c->bit_rate));
+    return 0;
+}
+
+const CpuEncoderInfo *cpu_find_encoder(int32_t type)
+{
+    for (const CpuEncoderInfo &row : cpu_encoders)
+        if (row.type == type)
+            return &row;
+    std::fprintf(stderr, "[CPU Encoder] Not found for type: %s\n", codec_type_to_string(type));
+    return nullptr;
+}
+
+void cpu_encoder_list_available()
+{
+    std::fprintf(stderr, "[CPU Encoder] Available encoders:\n");
+    for (const CpuEncoderInfo &row : cpu_encoders) {
+        const bool present = avcodec_find_encoder_by_name(row.name) != nullptr;
+        std::fprintf(stderr, "  - %-6s (%s) [%s]\n", codec_type_to_string(row.type), row.name,
+                     present ? "available" : "not installed");
+    }
+}
+
+int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, int fps)
+{
+    if (!out)
+        return -1;
+    *out = nullptr;
+    const CpuEncoderInfo *row = nullptr;
+    for (const CpuEncoderInfo &r : cpu_encoders)
+        if (r.type == type)
+            row = &r;
+    if (!row) {
+        std::fprintf(stderr, "[CPU Encoder] Not found for type: %s\n", codec_type_to_string(type));
+        cpu_encoder_list_available();
+        return -1;
+    }
+    const AVCodec *codec = avcodec_find_encoder_by_name(row->name);
+    if (!codec) {
+        std::fprintf(stderr, "[CPU Encoder] %s not found in FFmpeg\n", row->name);
+        return -1;
+    }
+    if (width <= 0 || height <= 0 || fps <= 0) {
+        std::fprintf(stderr, "[CPU Encoder] Failed to open %s\n", row->name);
+        return -1;
+    }
+
+    std::unique_ptr<CpuEncoder> encoder(new (std::nothrow) CpuEncoder{});
+    if (!encoder)
+        return -1;
+    encoder->type = static_cast<CodecType>(type);
+    encoder->row = row;
+    encoder->next_pts = 0;
+    encoder->force_keyframe.store(false);
+    encoder->pending_bitrate.store(0);
+
+    ContextPtr context(avcodec_alloc_context3(codec));
+    if (!context)
+        return -1;
+    context->width = width;
+    context->height = height;
+    context->time_base = AVRational{1, fps};
+    context->framerate = AVRational{fps, 1};
+    context->pix_fmt = AV_PIX_FMT_YUV420P;
+
+    if (row->configure(context.get(), width, height, fps) < 0) {
+        std::fprintf(stderr, "[CPU Encoder] Configure failed for %s\n", row->name);
+        return -1;
+    }
+    if (avcodec_open2(context.get(), codec, nullptr) < 0) {
+        std::fprintf(stderr, "[CPU Encoder] Failed to open %s\n", row->name);
+        return -1;
+    }
+
+    AVFrame *frame = av_frame_alloc();
+    AVPacket *packet = av_packet_alloc();
+    if (!frame || !packet) {
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        return -1;
+    }
+    frame->format = context->pix_fmt;
+    frame->width = context->width;
+    frame->height = context->height;
+
+    encoder->context = context.release();
+    encoder->frame = frame;
+    encoder->packet = packet;
+    std::fprintf(stderr, "[CPU Encoder] Created %s: %dx%d @ %dfps\n", row->name, width, height, fps);
+    *out = encoder.release();
+    return 0;
+}
+
+int cpu_encoder_encode_planes(CpuEncoder *encoder,
+                              const uint8_t *y, int y_stride,
+                              const uint8_t *u, int u_stride,
+                              const uint8_t *v, int v_stride,
+                              AVPacket **out_packet)
+{
+    if (out_packet)
+        *out_packet = nullptr;
+    if (!encoder || !encoder->context || !encoder->frame || !encoder->packet)
+        return -1;
+    AVCodecContext *c = encoder->context;
+
+    // A rate stored by the control thread takes effect with this frame.
+    const int bitrate = encoder->pending_bitrate.exchange(0);
+    if (bitrate > 0) {
+        c->bit_rate = bitrate;
+        c->rc_max_rate = bitrate;
+    }
+
+    AVFrame *frame = encoder->frame;
+    frame->data[0] = const_cast<uint8_t *>(y);
+    frame->data[1] = const_cast<uint8_t *>(u);
+    frame->data[2] = const_cast<uint8_t *>(v);
+    frame->linesize[0] = y_stride;
+    frame->linesize[1] = u_stride;
+    frame->linesize[2] = v_stride;
+    frame->pts = encoder->next_pts++;
+
+    if (encoder->force_keyframe.exchange(false)) {
+        frame->pict_type = AV_PICTURE_TYPE_I;
+        frame->key_frame = 1;
+    } else {
+        frame->pict_type = AV_PICTURE_TYPE_NONE;
+        frame->key_frame = 0;
+    }
+
+    int ret = avcodec_send_frame(c, frame);
+    // The encoder copied or referenced what it keeps; drop the borrowed planes.
+    frame->data[0] = frame->data[1] = frame->data[2] = nullptr;
+    if (ret < 0)
+        return ret;
+
+    av_packet_unref(encoder->packet);
+    ret = avcodec_receive_packet(c, encoder->packet);
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+        return 0;
+    if (ret < 0)
+        return ret;
+    if (out_packet)
+        *out_packet = encoder->packet;
+    return 0;
+}
+
+int cpu_encoder_force_keyframe(CpuEncoder *encoder)
+{
+    if (!encoder)
+        return -1;
+    encoder->force_keyframe.store(true);
+    return 0;
+}
+
+int cpu_encoder_set_bitrate(CpuEncoder *encoder, int bitrate)
+{
+    if (!encoder || !encoder->context)
+        return -1;
+    encoder->pending_bitrate.store(bitrate);
+    std::fprintf(stderr, "[CPU Encoder] Bitrate set to %d bps\n", bitrate);
+    return 0;
+}
+
+void cpu_encoder_destroy(CpuEncoder *encoder)
+{
+    if (!encoder)
+        return;
+    std::fprintf(stderr, "[CPU Encoder] Destroying %s\n", encoder->row ? encoder->row->name : "unknown");
+    avcodec_free_context(&encoder->context);
+    av_frame_free(&encoder->frame);
+    av_packet_free(&encoder->packet);
+    delete encoder;
+}
