@@ -1,0 +1,202 @@
+#include "apps/capture/convert/yuv_convert.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+struct Planes {
+    std::vector<uint8_t> y, u, v;
+    Planes(uint32_t w, uint32_t h, uint8_t fill = 0xAB)
+        : y(size_t(w) * h, fill), u(size_t(w / 2) * (h / 2), fill), v(size_t(w / 2) * (h / 2), fill) {}
+};
+
+std::vector<uint8_t> flat(uint32_t w, uint32_t h, uint8_t r, uint8_t g, uint8_t b)
+{
+    std::vector<uint8_t> px(size_t(w) * h * 4);
+    for (size_t i = 0; i < size_t(w) * h; ++i) {
+        px[4 * i] = r;
+        px[4 * i + 1] = g;
+        px[4 * i + 2] = b;
+        px[4 * i + 3] = 0x5A;
+    }
+    return px;
+}
+
+struct Expect { uint8_t r, g, b, y, u, v, ty, tu, tv; };
+
+// Rounding values (scalar and RGBA vector) and truncating values.
+const Expect kColours[] = {
+    {0, 0, 0, 16, 128, 128, 16, 128, 128},
+    {255, 255, 255, 235, 128, 128, 235, 128, 128},
+    {255, 0, 0, 82, 90, 240, 81, 90, 239},
+    {0, 0, 255, 41, 240, 110, 40, 239, 110},
+    {1, 1, 1, 17, 128, 128, 16, 128, 128},
+};
+
+}  // namespace
+
+TEST(ConvertScalar, FlatColoursGiveBt601Values)
+{
+    for (const Expect &e : kColours) {
+        auto px = flat(4, 2, e.r, e.g, e.b);
+        Yuv420pFrame f{};
+        ASSERT_EQ(rgba_to_yuv420p(4, 2, px.data(), 16, &f), 0);
+        EXPECT_EQ(f.y_stride, 4u);
+        EXPECT_EQ(f.u_stride, 2u);
+        for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(f.y[i], e.y) << int(e.r) << "," << int(e.g) << "," << int(e.b);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(f.u[i], e.u);
+            EXPECT_EQ(f.v[i], e.v);
+        }
+        yuv420p_frame_release(&f);
+        EXPECT_EQ(f.y, nullptr);
+        EXPECT_EQ(f.y_stride, 0u);
+    }
+}
+
+TEST(ConvertScalar, ChromaIsPointSampledFromTopLeft)
+{
+    for (int pos = 0; pos < 4; ++pos) {
+        auto px = flat(2, 2, 0, 0, 0);
+        px[4 * pos + 2] = 255;
+        Yuv420pFrame f{};
+        ASSERT_EQ(rgba_to_yuv420p(2, 2, px.data(), 8, &f), 0);
+        EXPECT_EQ(f.u[0], pos == 0 ? 240 : 128) << pos;
+        EXPECT_EQ(f.v[0], pos == 0 ? 110 : 128) << pos;
+        yuv420p_frame_release(&f);
+    }
+}
+
+TEST(ConvertScalar, RefusalsAndReleaseAreSafe)
+{
+    auto px = flat(4, 4, 1, 2, 3);
+    Yuv420pFrame f{};
+    EXPECT_EQ(rgba_to_yuv420p(4, 4, nullptr, 16, &f), -1);
+    EXPECT_EQ(rgba_to_yuv420p(4, 4, px.data(), 16, nullptr), -1);
+    EXPECT_EQ(rgba_to_yuv420p(3, 4, px.data(), 16, &f), -1);
+    EXPECT_EQ(f.y, nullptr);
+    EXPECT_EQ(rgba_to_yuv420p(4, 3, px.data(), 16, &f), -1);
+    EXPECT_EQ(f.u, nullptr);
+    yuv420p_frame_release(&f);   // a cleared record
+    yuv420p_frame_release(nullptr);
+    ASSERT_EQ(rgba_to_yuv420p(0, 0, px.data(), 0, &f), 0);
+    yuv420p_frame_release(&f);
+}
+
+class ConvertAvx2 : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!yuv_convert_have_avx2())
+            GTEST_SKIP() << "this processor has no AVX2";
+    }
+};
+
+TEST_F(ConvertAvx2, FlatColoursRoundingAndTruncating)
+{
+    for (const Expect &e : kColours) {
+        auto px = flat(16, 2, e.r, e.g, e.b);
+        Planes a(16, 2), t(16, 2);
+        ASSERT_EQ(rgba_to_yuv420p_avx2(16, 2, px.data(), 64, a.y.data(), a.u.data(), a.v.data()), 0);
+        ASSERT_EQ(abgr2101010_to_yuv420p_avx2(16, 2, px.data(), 64, t.y.data(), t.u.data(), t.v.data()), 0);
+        for (uint8_t y : a.y) EXPECT_EQ(y, e.y);
+        for (uint8_t u : a.u) EXPECT_EQ(u, e.u);
+        for (uint8_t v : a.v) EXPECT_EQ(v, e.v);
+        for (uint8_t y : t.y) EXPECT_EQ(y, e.ty);
+        for (uint8_t u : t.u) EXPECT_EQ(u, e.tu);
+        for (uint8_t v : t.v) EXPECT_EQ(v, e.tv);
+    }
+}
+
+TEST_F(ConvertAvx2, BitIdenticalToScalarOnRandomPictures)
+{
+    std::mt19937 rng(7);
+    for (uint32_t w : {16u, 32u, 48u, 208u, 1920u}) {
+        const uint32_t h = 6;
+        const uint32_t stride = w * 4 + 12;   // padded, unaligned rows
+        std::vector<uint8_t> px(size_t(stride) * h + 3);
+        for (auto &b : px) b = uint8_t(rng());
+        const uint8_t *src = px.data() + 3;
+        Yuv420pFrame ref{};
+        ASSERT_EQ(rgba_to_yuv420p(w, h, src, stride, &ref), 0);
+        Planes a(w, h);
+        ASSERT_EQ(rgba_to_yuv420p_avx2(w, h, src, stride, a.y.data(), a.u.data(), a.v.data()), 0);
+        EXPECT_EQ(0, std::memcmp(a.y.data(), ref.y, a.y.size())) << w;
+        EXPECT_EQ(0, std::memcmp(a.u.data(), ref.u, a.u.size())) << w;
+        EXPECT_EQ(0, std::memcmp(a.v.data(), ref.v, a.v.size())) << w;
+
+        // The truncating variant differs from the rounding one by at most 1
+        // and only downwards; check its exact formula on a few pixels.
+        Planes t(w, h);
+        ASSERT_EQ(abgr2101010_to_yuv420p_avx2(w, h, src, stride, t.y.data(), t.u.data(), t.v.data()), 0);
+        for (uint32_t r = 0; r < h; ++r)
+            for (uint32_t k = 0; k < w; ++k) {
+                const uint8_t *p = src + size_t(r) * stride + 4 * k;
+                const int R = p[0], G = p[1], B = p[2];
+                ASSERT_EQ(t.y[r * w + k], ((66 * R + 129 * G + 25 * B) >> 8) + 16);
+                if (((r | k) & 1) == 0) {
+                    const size_t i = (r / 2) * (w / 2) + k / 2;
+                    ASSERT_EQ(t.u[i], ((-38 * R - 74 * G + 112 * B) >> 8) + 128);
+                    ASSERT_EQ(t.v[i], ((112 * R - 94 * G - 18 * B) >> 8) + 128);
+                }
+            }
+        yuv420p_frame_release(&ref);
+    }
+}
+
+TEST_F(ConvertAvx2, RefusedSizesWriteNothing)
+{
+    auto px = flat(32, 4, 9, 9, 9);
+    for (uint32_t w : {8u, 24u}) {
+        Planes a(32, 4);
+        EXPECT_EQ(rgba_to_yuv420p_avx2(w, 4, px.data(), 128, a.y.data(), a.u.data(), a.v.data()), -1);
+        EXPECT_EQ(abgr2101010_to_yuv420p_avx2(w, 4, px.data(), 128, a.y.data(), a.u.data(), a.v.data()), -1);
+        for (uint8_t b : a.y) ASSERT_EQ(b, 0xAB);
+        for (uint8_t b : a.u) ASSERT_EQ(b, 0xAB);
+    }
+    Planes a(32, 4);
+    EXPECT_EQ(abgr2101010_to_yuv420p_avx2(32, 3, px.data(), 128, a.y.data(), a.u.data(), a.v.data()), -1);
+    for (uint8_t b : a.y) ASSERT_EQ(b, 0xAB);
+}
+
+TEST(ConvertLibav, CacheReusedForOneSizeReplacedForAnother)
+{
+    auto px = flat(64, 32, 10, 20, 30);
+    Planes a(64, 32);
+    ASSERT_EQ(rgba_to_yuv420p_libav(64, 32, px.data(), 256, a.y.data(), a.u.data(), a.v.data()), 0);
+    SwsContext *first = sws_ctx;
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(cached_width, 64u);
+    EXPECT_EQ(cached_height, 32u);
+    EXPECT_EQ(cached_fmt, 26);
+    ASSERT_EQ(rgba_to_yuv420p_libav(64, 32, px.data(), 256, a.y.data(), a.u.data(), a.v.data()), 0);
+    EXPECT_EQ(sws_ctx, first);
+    Planes b(32, 16);
+    ASSERT_EQ(rgba_to_yuv420p_libav(32, 16, px.data(), 256, b.y.data(), b.u.data(), b.v.data()), 0);
+    EXPECT_EQ(cached_width, 32u);
+    EXPECT_EQ(cached_height, 16u);
+    ASSERT_NE(sws_ctx, nullptr);
+}
+
+TEST(ConvertLibav, FlatColoursGiveBt709LimitedRange)
+{
+    struct C { uint8_t r, g, b; };
+    for (C c : {C{0, 0, 0}, C{255, 255, 255}, C{255, 0, 0}, C{0, 255, 0}, C{0, 0, 255}, C{90, 160, 40}}) {
+        auto px = flat(64, 32, c.r, c.g, c.b);
+        Planes p(64, 32);
+        ASSERT_EQ(rgba_to_yuv420p_libav(64, 32, px.data(), 256, p.y.data(), p.u.data(), p.v.data()), 0);
+        const double R = c.r / 255.0, G = c.g / 255.0, B = c.b / 255.0;
+        const double Y = 0.2126 * R + 0.7152 * G + 0.0722 * B;
+        const double ey = 16 + 219 * Y;
+        const double eu = 128 + 224 * (B - Y) / 1.8556;
+        const double ev = 128 + 224 * (R - Y) / 1.5748;
+        EXPECT_NEAR(p.y[32 * 16 + 20], ey, 2.0) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+        EXPECT_NEAR(p.u[8 * 32 + 10], eu, 2.0) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+        EXPECT_NEAR(p.v[8 * 32 + 10], ev, 2.0) << int(c.r) << "," << int(c.g) << "," << int(c.b);
+    }
+}
