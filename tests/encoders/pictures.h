@@ -1,0 +1,32 @@
+// Moving synthetic pictures and a decoder to measure what came out.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+struct AVPacket;
+
+// Packed I420 picture number n of a moving pattern (gradient, moving bars
+// and a moving square).
+std::vector<uint8_t> make_picture(int width, int height, int n);
+
+// Decodes packets with FFmpeg's own decoder and keeps each picture's Y plane
+// by pts, plus whether it was an intra picture.
+class TestDecoder {
+public:
+    TestDecoder(int codec_id, int width, int height);
+    ~TestDecoder();
+    bool ok() const { return context_ != nullptr; }
+    void decode(const AVPacket *packet);  // null flushes
+    std::map<int64_t, std::vector<uint8_t>> luma;
+    std::map<int64_t, bool> intra;
+private:
+    void drain();
+    struct AVCodecContext *context_ = nullptr;
+    struct AVFrame *frame_ = nullptr;
+    int width_, height_;
+};
+
+// PSNR of two equal-size luma planes, in dB.
+double luma_psnr(const uint8_t *a, const uint8_t *b, size_t size);
