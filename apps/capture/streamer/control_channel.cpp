@@ -1,0 +1,141 @@
+#include "apps/capture/streamer/control_channel.h"
+
+#include "apps/capture/streamer/streamer.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kReceiveSize = 4096;
+constexpr size_t kReplySize = 512;
+
+bool starts_with(const char *record, size_t length, const char *prefix, size_t prefix_length)
+{
+    return length >= prefix_length && std::memcmp(record, prefix, prefix_length) == 0;
+}
+
+const char *mode_name(int64_t mode)
+{
+    if (mode == 2)
+        return "fast";
+    if (mode == 1)
+        return "balanced";
+    return "compatible";
+}
+
+void send_config_reply(const StreamerConfig *config, int fd, char *reply)
+{
+    fputs("[Streamer] CONFIG query received\n", stderr);
+    int length = snprintf(reply, kReplySize,
+                          "CONFIG\nresolution=%dx%d\nupstream_resolution=%dx%d\ncodec=%s\nmode=%s\n"
+                          "vblank_sync=%s\nfps=%d\nupstream_fps=%.1f\n",
+                          config->width, config->height, config->upstream_width, config->upstream_height,
+                          config->codec_name ? config->codec_name : "unknown", mode_name(config->mode),
+                          config->vblank_sync ? "sync" : "fix", config->fps, config->upstream_fps.load());
+    if (length < 0)
+        return;
+    if (static_cast<size_t>(length) >= kReplySize)
+        length = static_cast<int>(kReplySize - 1);  // a cut reply rather than bytes past the buffer
+    // send with MSG_NOSIGNAL: a relay that has just closed must not raise SIGPIPE.
+    const ssize_t sent = send(fd, reply, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (sent >= 0)
+        fprintf(stderr, "[Streamer] Sent CONFIG response (%d bytes)\n", static_cast<int>(sent));
+    else
+        fprintf(stderr, "[Streamer] Failed to send CONFIG response: %s\n", strerror(errno));
+}
+
+void deliver(const StreamerConfig *config, uint32_t event, const void *data, uint64_t length)
+{
+    StreamerFeedback feedback = config->feedback;
+    if (feedback != nullptr)
+        feedback(event, data, length, config->feedback_user);
+}
+
+// One record of n bytes, NUL-terminated at buffer[n]; the first matching
+// prefix wins and anything else is ignored.
+void dispatch_record(const StreamerConfig *config, int fd, char *buffer, size_t n, char *reply)
+{
+    if (starts_with(buffer, n, "SDP:", 4)) {
+        deliver(config, FEEDBACK_SDP, buffer + 4, n - 4);
+    } else if (starts_with(buffer, n, "BPS:", 4)) {
+        const int32_t bps = static_cast<int32_t>(strtol(buffer + 4, nullptr, 10));
+        deliver(config, FEEDBACK_BITRATE, &bps, sizeof(bps));
+    } else if (starts_with(buffer, n, "IDR", 3)) {
+        deliver(config, FEEDBACK_KEYFRAME, nullptr, 0);
+    } else if (starts_with(buffer, n, "RESOLUTION:", 11)) {
+        deliver(config, FEEDBACK_RESOLUTION, buffer + 11, n - 11);
+    } else if (starts_with(buffer, n, "CODEC:", 6)) {
+        deliver(config, FEEDBACK_CODEC, buffer + 6, n - 6);
+    } else if (starts_with(buffer, n, "RESTART", 7)) {
+        deliver(config, FEEDBACK_RESTART, nullptr, 0);
+    } else if (starts_with(buffer, n, "RECONFIG\n", 9)) {
+        deliver(config, FEEDBACK_RECONFIG, buffer + 9, n - 9);
+    } else if (starts_with(buffer, n, "CONFIG", 6)) {
+        send_config_reply(config, fd, reply);
+    } else if (starts_with(buffer, n, "MODE:", 5)) {
+        fprintf(stderr, "[Streamer] MODE query received %s\n", buffer);
+        deliver(config, FEEDBACK_MODE, buffer + 5, n - 5);
+    }
+}
+
+// A read of 0 bytes is either an empty record or the end of the connection.
+bool peer_gone(int fd)
+{
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+}  // namespace
+
+void *ctrl_feedback_loop(void *arg)
+{
+    Streamer *s = static_cast<Streamer *>(arg);
+    char buffer[kReceiveSize];
+    char reply[kReplySize];
+    // The connection the relay has closed: once a read returns end of stream
+    // it is as good as none, and the thread sleeps until the streamer stops
+    // or connects anew, instead of reading 0 bytes in a tight loop.
+    uint64_t ended_generation = 0;
+    bool ended = false;
+
+    std::unique_lock<std::mutex> guard(s->lock);
+    while (s->running) {
+        if (s->control_fd < 0 || (ended && ended_generation == s->control_generation)) {
+            s->control_cond.wait(guard);
+            continue;
+        }
+        const int fd = s->control_fd;
+        const uint64_t generation = s->control_generation;
+        s->control_busy = true;
+        guard.unlock();
+
+        bool back_off = false;
+        const ssize_t n = read(fd, buffer, kReceiveSize - 1);
+        if (n > 0) {
+            buffer[n] = '\0';
+            dispatch_record(s->config, fd, buffer, static_cast<size_t>(n), reply);
+        } else if (n == 0) {
+            if (peer_gone(fd)) {
+                ended = true;
+                ended_generation = generation;
+            }
+        } else if (errno != EAGAIN && errno != EINTR) {
+            back_off = true;
+        }
+
+        guard.lock();
+        s->control_busy = false;
+        s->control_cond.notify_all();
+        if (back_off && s->running)
+            s->control_cond.wait_for(guard, std::chrono::milliseconds(100));
+    }
+    return nullptr;
+}

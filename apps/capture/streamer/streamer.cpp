@@ -1,0 +1,393 @@
+#include "apps/capture/streamer/streamer.h"
+
+#include "apps/capture/streamer/control_channel.h"
+#include "libs/common/unique_fd.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+}
+
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr int kIoBufferSize = 32768;
+constexpr int kRtpPacketSize = 1400;
+// A datagram send waits at most this long on a full relay queue before it
+// looks again whether the streamer is being torn down.
+constexpr suseconds_t kSendWaitUs = 50000;
+
+struct MuxerDeleter {
+    void operator()(AVFormatContext *muxer) const { avformat_free_context(muxer); }
+};
+struct IoDeleter {
+    void operator()(AVIOContext *io) const
+    {
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+    }
+};
+struct AvFreeDeleter {
+    void operator()(uint8_t *p) const { av_free(p); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket *p) const { av_packet_free(&p); }
+};
+using MuxerPtr = std::unique_ptr<AVFormatContext, MuxerDeleter>;
+using IoPtr = std::unique_ptr<AVIOContext, IoDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+
+AVCodecID codec_id_from_name(const char *name)
+{
+    if (name == nullptr)
+        return AV_CODEC_ID_H264;
+    if (strcasecmp(name, "VP8") == 0)
+        return AV_CODEC_ID_VP8;
+    if (strcasecmp(name, "VP9") == 0)
+        return AV_CODEC_ID_VP9;
+    if (strcasecmp(name, "H265") == 0 || strcasecmp(name, "HEVC") == 0 || strcasecmp(name, "H.265") == 0)
+        return AV_CODEC_ID_HEVC;
+    if (strcasecmp(name, "AV1") == 0)
+        return AV_CODEC_ID_AV1;
+    return AV_CODEC_ID_H264;
+}
+
+void free_node(PacketNode *node)
+{
+    av_packet_free(&node->packet);
+    delete node;
+}
+
+// Frees the muxer, its I/O context and closes the RTP socket. Caller holds
+// io_lock, or is the only thread left.
+void release_output(Streamer *s)
+{
+    if (s->muxer != nullptr) {
+        if (s->connected)
+            av_write_trailer(s->muxer);
+        avformat_free_context(s->muxer);
+        s->muxer = nullptr;
+    }
+    if (s->io != nullptr) {
+        av_freep(&s->io->buffer);
+        avio_context_free(&s->io);
+    }
+    s->io_buffer = nullptr;
+    if (s->rtp_fd >= 0) {
+        close(s->rtp_fd);
+        s->rtp_fd = -1;
+    }
+    s->connected = false;
+}
+
+// Makes the RTP muxer over a write-only I/O context and writes its header.
+// Returns the muxer (owning its pb), or null.
+MuxerPtr open_muxer(Streamer *s)
+{
+    AVFormatContext *raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, nullptr, "rtp", nullptr) < 0 || raw == nullptr)
+        return nullptr;
+    MuxerPtr muxer(raw);
+
+    std::unique_ptr<uint8_t, AvFreeDeleter> buffer(static_cast<uint8_t *>(av_malloc(kIoBufferSize)));
+    if (!buffer)
+        return nullptr;
+    AVIOContext *io = avio_alloc_context(buffer.get(), kIoBufferSize, 1, s, nullptr, uds_write_packet, nullptr);
+    if (io == nullptr)
+        return nullptr;
+    buffer.release();
+    muxer->pb = io;
+    muxer->packet_size = kRtpPacketSize;
+
+    AVStream *stream = avformat_new_stream(muxer.get(), nullptr);
+    auto drop_io = [&muxer] {
+        IoDeleter()(muxer->pb);
+        muxer->pb = nullptr;
+    };
+    if (stream == nullptr) {
+        drop_io();
+        return nullptr;
+    }
+    const AVCodecID id = codec_id_from_name(s->config->codec_name);
+    stream->id = 0;
+    stream->time_base = AVRational{1, 90000};
+    stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+    stream->codecpar->codec_id = id;
+    stream->codecpar->width = s->config->width;
+    stream->codecpar->height = s->config->height;
+    if (id == AV_CODEC_ID_VP9 || id == AV_CODEC_ID_AV1)
+        muxer->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
+
+    if (avformat_write_header(muxer.get(), nullptr) < 0) {
+        drop_io();
+        return nullptr;
+    }
+    return muxer;
+}
+
+// Writes one dequeued node's packet if a stream is open.
+void write_node(Streamer *s, PacketNode *node)
+{
+    std::lock_guard<std::mutex> guard(s->io_lock);
+    if (!s->connected || s->muxer == nullptr || node->packet == nullptr)
+        return;
+    AVStream *stream = s->muxer->streams[0];
+    const int64_t ts = av_rescale_q(static_cast<int64_t>(node->pts_ms), AVRational{1, 1000}, stream->time_base);
+    node->packet->pts = ts;
+    node->packet->dts = ts;
+    node->packet->stream_index = stream->index;
+    // A failed datagram marks the I/O context as failed for good; one lost
+    // datagram must not end the stream, so every packet starts afresh.
+    s->io->error = 0;
+    av_interleaved_write_frame(s->muxer, node->packet);
+}
+
+void *sender_loop(void *arg)
+{
+    Streamer *s = static_cast<Streamer *>(arg);
+    if (!s->running)
+        return nullptr;
+    for (;;) {
+        PacketNode *node = nullptr;
+        {
+            std::unique_lock<std::mutex> guard(s->lock);
+            while (s->running && s->queue_head == nullptr)
+                s->queue_cond.wait(guard);
+            if (s->queue_head == nullptr)
+                return nullptr;  // stopped with nothing left to take
+            node = s->queue_head;
+            s->queue_head = node->next;
+            if (s->queue_head == nullptr)
+                s->queue_tail = nullptr;
+        }
+        write_node(s, node);
+        free_node(node);
+        if (!s->running)
+            return nullptr;
+    }
+}
+
+// Closes the control connection once the control thread has let go of it.
+void release_control(Streamer *s)
+{
+    std::unique_lock<std::mutex> guard(s->lock);
+    const int fd = s->control_fd;
+    if (fd < 0)
+        return;
+    shutdown(fd, SHUT_RDWR);
+    s->control_cond.wait(guard, [s] { return !s->control_busy; });
+    close(fd);
+    s->control_fd = -1;
+    ++s->control_generation;
+    s->control_cond.notify_all();
+}
+
+}  // namespace
+
+int connect_uds(const char *path, int type)
+{
+    if (path == nullptr)
+        return -1;
+    UniqueFD fd(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        fprintf(stderr, "[Streamer] socket creation failed: %s\n", strerror(errno));
+        return -1;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
+    addr.sun_path[sizeof(addr.sun_path) - 1] = '\0';
+    if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) < 0) {
+        fprintf(stderr, "[Streamer] connect to %s failed: %s\n", path, strerror(errno));
+        return -1;
+    }
+    return fd.release();
+}
+
+int uds_write_packet(void *opaque, uint8_t *buffer, int length)
+{
+    Streamer *s = static_cast<Streamer *>(opaque);
+    if (s == nullptr || s->rtp_fd < 0)
+        return -1;
+    for (;;) {
+        // send with MSG_NOSIGNAL: a relay that has gone is an error, not SIGPIPE.
+        const ssize_t n = send(s->rtp_fd, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR)
+            continue;
+        // A full relay queue is waited out while the stream is live; a
+        // teardown gets its answer within one wait.
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && s->running && !s->stop_writes)
+            continue;
+        return -errno;
+    }
+}
+
+int streamer_init(Streamer **out, StreamerConfig *config)
+{
+    if (out == nullptr)
+        return -1;
+    std::unique_ptr<Streamer> s(new (std::nothrow) Streamer());
+    if (!s)
+        return -2;
+    s->config = config;
+    s->running = true;
+    s->rtp_fd = -1;
+    s->control_fd = -1;
+    avformat_network_init();
+
+    if (pthread_create(&s->sender_thread, nullptr, sender_loop, s.get()) != 0) {
+        avformat_network_deinit();
+        return -1;
+    }
+    if (pthread_create(&s->control_thread, nullptr, ctrl_feedback_loop, s.get()) != 0) {
+        {
+            std::lock_guard<std::mutex> guard(s->lock);
+            s->running = false;
+            s->queue_cond.notify_all();
+        }
+        pthread_join(s->sender_thread, nullptr);
+        avformat_network_deinit();
+        return -1;
+    }
+    *out = s.release();
+    return 0;
+}
+
+int streamer_connect(Streamer *s)
+{
+    if (s == nullptr)
+        return -1;
+    if (s->connected)
+        return 0;
+
+    UniqueFD rtp(connect_uds(s->config->rtp_path, SOCK_DGRAM));
+    if (!rtp) {
+        fprintf(stderr, "[Streamer] Connect RTP UDS(DGRAM) failed: %s\n", s->config->rtp_path);
+        return -3;
+    }
+    const timeval wait{0, kSendWaitUs};
+    setsockopt(rtp.get(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait));
+
+    UniqueFD control(connect_uds(s->config->control_path, SOCK_SEQPACKET));
+    if (!control)
+        fprintf(stderr, "[Streamer] Connect Control UDS(SEQPACKET) failed: %s\n",
+                s->config->control_path ? s->config->control_path : "(null)");
+
+    int rtp_fd = rtp.get();
+    {
+        // The header goes out through uds_write_packet, which needs rtp_fd.
+        std::lock_guard<std::mutex> guard(s->io_lock);
+        s->rtp_fd = rtp.get();
+        MuxerPtr muxer = open_muxer(s);
+        if (!muxer) {
+            s->rtp_fd = -1;
+            return -5;
+        }
+        s->io = muxer->pb;
+        s->io_buffer = s->io->buffer;
+        s->muxer = muxer.release();
+        rtp.release();
+        s->connected = true;
+    }
+    const int control_fd = control.get();
+    {
+        std::lock_guard<std::mutex> guard(s->lock);
+        s->control_fd = control.release();
+        ++s->control_generation;
+        s->control_cond.notify_all();
+    }
+    printf("[Streamer] Connected via UDS (RTP[DGRAM]->%d, Ctrl[SEQ]->%d)\n", rtp_fd, control_fd);
+    fflush(stdout);
+    return 0;
+}
+
+int streamer_send_packet(Streamer *s, const AVPacket *packet, uint64_t pts_ms)
+{
+    if (s == nullptr)
+        return -1;
+    if (!s->running)
+        return -5;
+    if (packet == nullptr)
+        return -1;
+    PacketPtr copy(av_packet_alloc());
+    if (!copy || av_packet_ref(copy.get(), packet) < 0)
+        return -2;
+    PacketNode *node = new (std::nothrow) PacketNode{nullptr, pts_ms, nullptr};
+    if (node == nullptr)
+        return -2;
+    node->packet = copy.release();
+
+    std::lock_guard<std::mutex> guard(s->lock);
+    if (s->queue_tail != nullptr)
+        s->queue_tail->next = node;
+    else
+        s->queue_head = node;
+    s->queue_tail = node;
+    s->queue_cond.notify_one();
+    return 0;
+}
+
+int streamer_disconnect(Streamer *s)
+{
+    if (s == nullptr)
+        return -1;
+    s->stop_writes = true;
+    {
+        std::lock_guard<std::mutex> guard(s->io_lock);
+        release_output(s);
+    }
+    s->stop_writes = false;
+    release_control(s);
+    return 0;
+}
+
+int streamer_cleanup(Streamer *s)
+{
+    if (s == nullptr)
+        return -1;
+    {
+        std::lock_guard<std::mutex> guard(s->lock);
+        s->running = false;
+        s->queue_cond.notify_all();
+        s->control_cond.notify_all();
+        // Ends the control thread's blocking read.
+        if (s->control_fd >= 0)
+            shutdown(s->control_fd, SHUT_RD);
+    }
+    pthread_join(s->sender_thread, nullptr);
+    pthread_join(s->control_thread, nullptr);
+
+    // Both threads are gone: what is left belongs to this thread alone.
+    release_output(s);
+    if (s->control_fd >= 0) {
+        close(s->control_fd);
+        s->control_fd = -1;
+    }
+    {
+        std::lock_guard<std::mutex> guard(s->lock);
+        while (s->queue_head != nullptr) {
+            PacketNode *node = s->queue_head;
+            s->queue_head = node->next;
+            free_node(node);
+        }
+        s->queue_tail = nullptr;
+    }
+    avformat_network_deinit();
+    delete s;
+    return 0;
+}

@@ -1,0 +1,163 @@
+#include "apps/capture/supervisor/control_commands.h"
+
+#include "apps/capture/encoders/codec.h"
+#include "apps/capture/encoders/codec_types.h"
+#include "apps/capture/encoders/cpu_encoder.h"
+#include "apps/capture/streamer/streamer.h"
+#include "apps/capture/supervisor/pipeline_control.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A NUL-terminated working copy of the payload, cut to the copy's size.
+void copy_payload(char *copy, size_t size, const void *data, uint64_t length)
+{
+    if (data == nullptr)
+        length = 0;
+    const int precision = static_cast<int>(length < size ? length : size - 1);
+    snprintf(copy, size, "%.*s", precision, static_cast<const char *>(data));
+}
+
+void request_change(PipelineControl *control)
+{
+    control->change_requested.store(true, std::memory_order_release);
+}
+
+void on_bitrate(PipelineControl *control, const void *data, uint64_t length)
+{
+    if (data == nullptr || length < 4)
+        return;
+    int32_t bps;
+    std::memcpy(&bps, data, sizeof(bps));
+    printf("[App] Adjusting bitrate to %d bps\n", bps);
+    if (control->cpu_encoder != nullptr)
+        cpu_encoder_set_bitrate(control->cpu_encoder, bps);
+    else
+        codec_set_bitrate(control->codec, bps);
+}
+
+void on_keyframe(PipelineControl *control)
+{
+    fputs("[App] Forcing IDR frame\n", stderr);
+    if (control->cpu_encoder != nullptr)
+        cpu_encoder_force_keyframe(control->cpu_encoder);
+    else if (control->codec != nullptr)
+        codec_force_keyframe(control->codec);
+}
+
+void on_resolution(PipelineControl *control, const void *data, uint64_t length)
+{
+    char copy[64];
+    copy_payload(copy, sizeof(copy), data, length);
+    int width = 0;
+    int height = 0;
+    if (sscanf(copy, "%dx%d", &width, &height) != 2)
+        return;
+    fprintf(stderr, "[App] Resolution change requested: %dx%d\n", width, height);
+    control->new_width = width;
+    control->new_height = height;
+    request_change(control);
+}
+
+void on_codec(PipelineControl *control, const void *data, uint64_t length)
+{
+    char copy[32];
+    copy_payload(copy, sizeof(copy), data, length);
+    const CodecType type = codec_type_from_string(copy);
+    if (type == CODEC_TYPE_UNCHANGED) {
+        fprintf(stderr, "[App] Unknown codec: %s\n", copy);
+        return;
+    }
+    fprintf(stderr, "[App] Codec change: %s\n", copy);
+    control->new_codec = type;
+    request_change(control);
+}
+
+void on_mode(PipelineControl *control, const void *data, uint64_t length)
+{
+    char copy[64];
+    copy_payload(copy, sizeof(copy), data, length);
+    char mode_word[16] = {};
+    char pacing_word[16] = {};
+    int fps = 0;
+    const int fields = sscanf(copy, "%15[^:]:%15[^:]:%d", mode_word, pacing_word, &fps);
+    fprintf(stderr, "[App] MODE query received\n %s \n ", copy);
+    if (fields < 2)
+        return;
+    int mode = 1;  // any unknown word asks for the balanced mode
+    if (strcmp(mode_word, "compatible") == 0)
+        mode = 0;
+    else if (strcmp(mode_word, "fast") == 0)
+        mode = 2;
+    const bool sync = strcmp(pacing_word, "sync") == 0 || strcmp(pacing_word, "1") == 0;
+    fprintf(stderr, "[App] Mode change: %s vblank_sync=%d fps=%d\n", mode_word, sync ? 1 : 0, fps);
+    control->mode = mode;
+    control->vblank_sync = sync;
+    control->fps = fps;
+    request_change(control);
+}
+
+void on_pacing(PipelineControl *control, const void *data, uint64_t length)
+{
+    char copy[64];
+    copy_payload(copy, sizeof(copy), data, length);
+    int fps = 0;
+    if (strcmp(copy, "sync") == 0) {
+        control->vblank_sync = true;
+        request_change(control);
+    } else if (sscanf(copy, "fix:%d", &fps) == 1) {
+        control->vblank_sync = false;
+        control->fps = fps;
+        request_change(control);
+    }
+}
+
+void on_reconfig(PipelineControl *control, const void *data, uint64_t length)
+{
+    const int shown = static_cast<int>(length > INT_MAX ? INT_MAX : length);
+    fprintf(stderr, "[App] Reconfig requested:\n%.*s\n", data ? shown : 0, data ? static_cast<const char *>(data) : "");
+    char copy[1024];
+    copy_payload(copy, sizeof(copy), data, length);
+    char *rest = nullptr;
+    for (char *line = strtok_r(copy, "\n", &rest); line != nullptr; line = strtok_r(nullptr, "\n", &rest)) {
+        if (strncmp(line, "RESOLUTION:", 11) == 0) {
+            on_resolution(control, line + 11, strlen(line + 11));
+        } else if (strncmp(line, "CODEC:", 6) == 0) {
+            on_codec(control, line + 6, strlen(line + 6));
+        } else if (strncmp(line, "BPS:", 4) == 0) {
+            const int32_t bps = static_cast<int32_t>(strtol(line + 4, nullptr, 10));
+            on_bitrate(control, &bps, sizeof(bps));
+        }
+    }
+    fputs("[App] Reconfig complete, restarting pipeline\n", stderr);
+}
+
+}  // namespace
+
+void on_streamer_feedback(uint32_t event, const void *data, uint64_t length, void *user)
+{
+    PipelineControl *control = static_cast<PipelineControl *>(user);
+    if (control == nullptr)
+        return;
+    switch (event) {
+    case FEEDBACK_SDP:
+        fputs("[App] Relay SDP received: ", stderr);
+        if (data != nullptr)
+            fwrite(data, 1, length, stderr);
+        fputc('\n', stderr);
+        break;
+    case FEEDBACK_BITRATE: on_bitrate(control, data, length); break;
+    case FEEDBACK_KEYFRAME: on_keyframe(control); break;
+    case FEEDBACK_RESOLUTION: on_resolution(control, data, length); break;
+    case FEEDBACK_CODEC: on_codec(control, data, length); break;
+    case FEEDBACK_MODE: on_mode(control, data, length); break;
+    case FEEDBACK_PACING: on_pacing(control, data, length); break;
+    case FEEDBACK_RESTART: fputs("[App] Pipeline restart requested\n", stderr); break;
+    case FEEDBACK_RECONFIG: on_reconfig(control, data, length); break;
+    default: break;
+    }
+}
