@@ -1,6 +1,7 @@
 // Moving synthetic pictures and a decoder to measure what came out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <vector>
