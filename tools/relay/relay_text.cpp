@@ -111,18 +111,18 @@ std::string relay_escape(const std::string &bytes)
     return out;
 }
 
-int relay_parse_send(const std::string &spec, RelayScheduledRecord *out)
+int relay_parse_send(const std::string &request, RelayScheduledRecord *out)
 {
-    size_t colon = spec.find(':');
+    size_t colon = request.find(':');
     if (colon == std::string::npos || colon == 0 || colon > 12)
         return -1;
     int64_t delay = 0;
     for (size_t i = 0; i < colon; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(spec[i])))
+        if (!std::isdigit(static_cast<unsigned char>(request[i])))
             return -1;
-        delay = delay * 10 + (spec[i] - '0');
+        delay = delay * 10 + (request[i] - '0');
     }
-    std::string record = relay_unescape(spec.substr(colon + 1));
+    std::string record = relay_unescape(request.substr(colon + 1));
     if (record.empty())
         return -1;
     out->delay_ms = delay;

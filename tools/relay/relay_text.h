@@ -44,7 +44,7 @@ struct RelayScheduledRecord {
 
 // Parses "DELAY_MS:RECORD" (RECORD may hold escapes). Returns 0, or -1 when
 // the delay is missing, not a decimal number, or the record is empty.
-int relay_parse_send(const std::string &spec, RelayScheduledRecord *out);
+int relay_parse_send(const std::string &request, RelayScheduledRecord *out);
 
 // Parses a reply that begins with the line "CONFIG" into its key=value
 // lines. Returns 0, or -1 when the record is no CONFIG reply.
