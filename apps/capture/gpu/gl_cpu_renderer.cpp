@@ -1,0 +1,203 @@
+#include "apps/capture/gpu/gl_cpu_renderer.h"
+
+#include <GLES2/gl2ext.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+GLuint make_r8_texture(int32_t w, int32_t h) {
+    GLuint tex = 0;
+    glGenTextures(1, &tex);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_R8, w, h, 0, GL_RED, GL_UNSIGNED_BYTE, nullptr);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    return tex;
+}
+
+GLuint make_pack_buffer(GLsizeiptr bytes) {
+    GLuint pbo = 0;
+    glGenBuffers(1, &pbo);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
+    glBufferData(GL_PIXEL_PACK_BUFFER, bytes, nullptr, GL_STREAM_READ);
+    return pbo;
+}
+
+void draw_pass(GLuint texture, GLuint program, GLint loc_texture, const FullScreenQuad &quad) {
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
+    glUseProgram(program);
+    glUniform1i(loc_texture, 0);
+    quad_draw(quad);
+}
+
+void read_into(GLuint texture, GLuint pbo, int32_t w, int32_t h) {
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
+    glReadPixels(0, 0, w, h, GL_RED, GL_UNSIGNED_BYTE, nullptr);
+}
+
+const uint8_t *map_plane(GLuint pbo, GLsizeiptr bytes) {
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
+    return static_cast<const uint8_t *>(glMapBufferRange(GL_PIXEL_PACK_BUFFER, 0, bytes, GL_MAP_READ_BIT));
+}
+
+}  // namespace
+
+int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t height) {
+    std::memset(r, 0, sizeof *r);
+    r->egl_display = display;
+    r->width = width;
+    r->height = height;
+    const int32_t hw = width / 2, hh = height / 2;
+
+    GLuint vs = compile_shader(GL_VERTEX_SHADER, kVertexShaderSource);
+    GLuint fy = compile_shader(GL_FRAGMENT_SHADER, kLumaShaderSource);
+    GLuint fu = compile_shader(GL_FRAGMENT_SHADER, kChromaUShaderSource);
+    GLuint fv = compile_shader(GL_FRAGMENT_SHADER, kChromaVShaderSource);
+    if (vs == 0 || fy == 0 || fu == 0 || fv == 0) {
+        // A failed shader object is not given back to the caller; delete the
+        // ones that compiled so nothing is left behind.
+        for (GLuint s : {vs, fy, fu, fv})
+            if (s != 0) glDeleteShader(s);
+        return -1;
+    }
+    r->program_y = link_program(vs, fy);
+    r->program_u = link_program(vs, fu);
+    r->program_v = link_program(vs, fv);
+    for (GLuint s : {vs, fy, fu, fv}) glDeleteShader(s);
+
+    r->loc_texture_y = glGetUniformLocation(r->program_y, "u_texture");
+    r->loc_coeffs = glGetUniformLocation(r->program_y, "u_coeffs");
+    r->loc_digits = glGetUniformLocation(r->program_y, "u_digits");
+    r->loc_res = glGetUniformLocation(r->program_y, "u_res");
+    r->loc_texture_u = glGetUniformLocation(r->program_u, "u_texture");
+    r->loc_coeffs_u = glGetUniformLocation(r->program_u, "u_coeffs_u");
+    r->loc_texture_v = glGetUniformLocation(r->program_v, "u_texture");
+    r->loc_coeffs_v = glGetUniformLocation(r->program_v, "u_coeffs_v");
+
+    FullScreenQuad quad;
+    if (quad_create(&quad) == 0) {
+        r->vao = quad.vao;
+        r->vbo = quad.vbo;
+    }
+
+    r->tex_y = make_r8_texture(width, height);
+    r->tex_u = make_r8_texture(hw, hh);
+    r->tex_v = make_r8_texture(hw, hh);
+    glGenFramebuffers(1, &r->fbo);
+
+    for (int set = 0; set < 2; ++set) {
+        r->pbo_y[set] = make_pack_buffer(static_cast<GLsizeiptr>(width) * height);
+        r->pbo_u[set] = make_pack_buffer(static_cast<GLsizeiptr>(hh) * hw);
+        r->pbo_v[set] = make_pack_buffer(static_cast<GLsizeiptr>(hh) * hw);
+    }
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+
+    glUseProgram(r->program_y);
+    glUniform2f(r->loc_res, static_cast<float>(width), static_cast<float>(height));
+    const ColourCoefficients &cc = colour_coefficients_for_size(width, height);
+    r->colour_space = cc.name;
+    glUniform4fv(r->loc_coeffs, 1, cc.y);
+    glUseProgram(r->program_u);
+    glUniform4fv(r->loc_coeffs_u, 1, cc.u);
+    glUseProgram(r->program_v);
+    glUniform4fv(r->loc_coeffs_v, 1, cc.v);
+    glUseProgram(0);
+
+    std::printf("[GL CPU] Color Space: %s\n", r->colour_space);
+    std::printf("[GL CPU] Initialized I420: %dx%d, PBO double-buffer\n", width, height);
+    return 0;
+}
+
+int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark,
+                              const uint8_t **y, int32_t *y_stride,
+                              const uint8_t **u, int32_t *u_stride,
+                              const uint8_t **v, int32_t *v_stride) {
+    const int32_t cur = r->pbo_index;
+    const int32_t next = (cur + 1) % 2;
+    const int32_t w = r->width, h = r->height, hw = w / 2, hh = h / 2;
+    const FullScreenQuad quad{r->vbo, r->vao};
+
+    glBindFramebuffer(GL_FRAMEBUFFER, r->fbo);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, source_texture);
+
+    glViewport(0, 0, w, h);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, r->tex_y, 0);
+    glUseProgram(r->program_y);
+    glUniform1i(r->loc_texture_y, 0);
+    const std::array<GLint, 13> digits = watermark_digits(watermark);
+    glUniform1iv(r->loc_digits, 13, digits.data());
+    quad_draw(quad);
+
+    glViewport(0, 0, hw, hh);
+    draw_pass(r->tex_u, r->program_u, r->loc_texture_u, quad);
+    draw_pass(r->tex_v, r->program_v, r->loc_texture_v, quad);
+
+    // Rows are read back tightly packed: with the default alignment of 4 a
+    // chroma width that is not a multiple of 4 (1366, 1281) would be padded
+    // and no longer match the buffer sizes and strides handed out.
+    GLint old_alignment = 4;
+    glGetIntegerv(GL_PACK_ALIGNMENT, &old_alignment);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    read_into(r->tex_y, r->pbo_y[cur], w, h);
+    read_into(r->tex_u, r->pbo_u[cur], hw, hh);
+    read_into(r->tex_v, r->pbo_v[cur], hw, hh);
+    glPixelStorei(GL_PACK_ALIGNMENT, old_alignment);
+
+    glFlush();
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+
+    if (r->frame_count > 0) {
+        *y = map_plane(r->pbo_y[next], static_cast<GLsizeiptr>(w) * h);
+        *u = map_plane(r->pbo_u[next], static_cast<GLsizeiptr>(hw) * hh);
+        *v = map_plane(r->pbo_v[next], static_cast<GLsizeiptr>(hw) * hh);
+        *y_stride = w;
+        *u_stride = hw;
+        *v_stride = hw;
+        glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    } else {
+        *y = nullptr;
+        *u = nullptr;
+        *v = nullptr;
+    }
+    r->frame_count += 1;
+    r->pbo_index = next;
+    return r->frame_count == 1 ? -1 : 0;
+}
+
+void gl_cpu_unmap(GlCpuRenderer *r) {
+    const int32_t set = r->pbo_index;
+    for (GLuint pbo : {r->pbo_y[set], r->pbo_u[set], r->pbo_v[set]}) {
+        glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
+        glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
+    }
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+}
+
+void gl_cpu_cleanup(GlCpuRenderer *r) {
+    if (r == nullptr) return;
+    std::printf("[GL CPU] Cleanup...\n");
+    GLuint buffers[6] = {r->pbo_y[0], r->pbo_u[0], r->pbo_v[0], r->pbo_y[1], r->pbo_u[1], r->pbo_v[1]};
+    for (GLuint &b : buffers)
+        if (b != 0) glDeleteBuffers(1, &b);
+    if (r->fbo != 0) glDeleteFramebuffers(1, &r->fbo);
+    for (GLuint t : {r->tex_y, r->tex_u, r->tex_v})
+        if (t != 0) glDeleteTextures(1, &t);
+    for (GLuint p : {r->program_y, r->program_u, r->program_v})
+        if (p != 0) glDeleteProgram(p);
+    if (r->vao != 0) glDeleteVertexArrays(1, &r->vao);
+    if (r->vbo != 0) glDeleteBuffers(1, &r->vbo);
+    std::memset(r->pbo_y, 0, sizeof r->pbo_y);
+    std::memset(r->pbo_u, 0, sizeof r->pbo_u);
+    std::memset(r->pbo_v, 0, sizeof r->pbo_v);
+    r->fbo = r->tex_y = r->tex_u = r->tex_v = 0;
+    r->program_y = r->program_u = r->program_v = 0;
+    r->vao = r->vbo = 0;
+}
