@@ -1,0 +1,87 @@
+#!/bin/sh
+# /init of the test guest: loads vkms, proves that modetest can hold a mode,
+# runs the helper checks and reports on the serial console. Every line the
+# host reads starts with "VISTREL ": BOOTED, CHECK <name> PASS|FAIL <detail>,
+# LOG <text> (logs shown when something failed) and one RESULT PASS|FAIL.
+export PATH=/usr/bin:/bin:/sbin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+echo 1 >/proc/sys/kernel/printk
+echo
+echo "VISTREL BOOTED $(cut -d' ' -f1 /proc/uptime)"
+
+checks=/tmp/checks.log
+: >$checks
+check() {   # name PASS|FAIL detail...
+    echo "VISTREL CHECK $*" | tee -a $checks
+}
+finish() {
+    if grep -q '^VISTREL CHECK [^ ]* FAIL' $checks || ! grep -q '^VISTREL CHECK' $checks; then
+        for f in /tmp/*.log; do
+            [ "$f" = $checks ] && continue
+            [ -f "$f" ] || continue
+            sed "s|^|VISTREL LOG $(basename "$f"): |" "$f" | tail -80
+        done
+        echo "VISTREL RESULT FAIL"
+    else
+        echo "VISTREL RESULT PASS"
+    fi
+    echo "VISTREL DONE $(cut -d' ' -f1 /proc/uptime)"
+    sync
+    poweroff -f
+    exit 1
+}
+
+for m in $(cat /lib/vistrel/modules.order); do
+    if ! insmod /lib/vistrel/$m 2>/tmp/insmod.log; then
+        check modules FAIL "insmod $m: $(cat /tmp/insmod.log)"
+        finish
+    fi
+done
+i=0
+while [ ! -e /dev/dri/card0 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+if [ ! -e /dev/dri/card0 ]; then
+    check modules FAIL "vkms loaded but /dev/dri/card0 did not appear"
+    finish
+fi
+check modules PASS "$(tr '\n' ' ' </lib/vistrel/modules.order)"
+
+modetest -M vkms -c >/tmp/connectors.log 2>&1
+conn=$(awk '$3 == "connected" && $4 ~ /^Virtual-/ { print $1; exit }' /tmp/connectors.log)
+if [ -z "$conn" ]; then
+    check connector FAIL "modetest lists no connected Virtual connector"
+    finish
+fi
+check connector PASS "Virtual connector id $conn"
+
+# A mode is scanned out only while modetest runs; it runs until its
+# standard input is closed.
+mkfifo /tmp/hold
+modetest -M vkms -s "$conn:1024x768" </tmp/hold >/tmp/modetest.log 2>&1 &
+mt=$!
+exec 3>/tmp/hold
+sleep 2
+# modetest writes through a buffered stdout: its lines arrive when it exits.
+if kill -0 $mt 2>/dev/null; then
+    exec 3>&-
+    wait $mt
+    rc=$?
+    if [ $rc -eq 0 ] && grep -q 'setting mode' /tmp/modetest.log; then
+        check modetest-holds-mode PASS "$(grep -m1 'setting mode' /tmp/modetest.log)"
+    else
+        check modetest-holds-mode FAIL "modetest exited with status $rc when released: $(tr '\n' ' ' </tmp/modetest.log)"
+    fi
+else
+    exec 3>&-
+    check modetest-holds-mode FAIL "modetest did not hold a mode: $(tr '\n' ' ' </tmp/modetest.log)"
+    finish
+fi
+rm -f /tmp/modetest.log /tmp/connectors.log
+
+if [ -x /usr/bin/vistrel-kernel-check ]; then
+    vistrel-kernel-check --connector "$conn" --modetest /usr/bin/modetest \
+        --helper /usr/bin/capture-helper --setpriv /usr/bin/setpriv 2>/tmp/client.log | tee -a $checks
+fi
+finish
