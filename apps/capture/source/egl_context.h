@@ -1,0 +1,117 @@
+// The worker's surfaceless EGL context, the import of the session's frame
+// as a GL texture, and the small GL utilities (framebuffer object,
+// pixel-pack buffers) that the pipelines use.
+#pragma once
+
+#include <EGL/egl.h>
+#include <EGL/eglext.h>
+#include <GLES2/gl2.h>
+#include <GLES2/gl2ext.h>
+#include <GLES3/gl3.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct FrameMetadata;
+
+struct EglContext {
+    EGLDisplay display;
+    EGLConfig config;
+    EGLContext context;
+};
+
+// Process-wide entry points, resolved by egl_load_entry_points (the worker
+// calls it right after egl_context_init). Null until then.
+extern PFNEGLCREATEIMAGEKHRPROC p_eglCreateImageKHR;
+extern PFNEGLDESTROYIMAGEKHRPROC p_eglDestroyImageKHR;
+extern PFNGLEGLIMAGETARGETTEXTURE2DOESPROC p_glEGLImageTargetTexture2DOES;
+
+// Opens the display (the surfaceless platform when no window system is named
+// by DISPLAY, WAYLAND_DISPLAY or EGL_PLATFORM), initialises it, chooses a
+// pbuffer/ES2/RGB888 config, creates an ES2 context and makes it current with
+// no surface. The dma-buf import extensions are required unless frame is
+// null or is a memory frame (memfd) that is imported by upload; a null frame
+// defers the check to create_egl_image. 0, or -1 after writing the message;
+// on failure everything made so far is released and ctx stays empty.
+int egl_context_init(EglContext *ctx, const FrameMetadata *frame = nullptr);
+
+// Releases the context (making nothing current first) and the display, and
+// empties ctx. Safe on an empty ctx.
+void egl_context_cleanup(EglContext *ctx);
+
+// Resolves the three entry points with eglGetProcAddress. 0 when all three
+// exist, -1 otherwise (the caller writes the message and exits).
+int egl_load_entry_points();
+
+// 0 when the extension string names both "EGL_EXT_image_dma_buf_import" and
+// "EGL_EXT_image_dma_buf_import_modifiers" as whole words; otherwise writes
+// "Required EGL extensions not supported: %s\n" and gives -1.
+int egl_check_dma_buf_extensions(const char *extensions);
+
+// True when the frame's plane 0 descriptor is a memfd (a virtual display's
+// frame), which EGL cannot import as a dma-buf.
+bool egl_frame_is_memory(const FrameMetadata *frame);
+
+inline constexpr int EGL_IMAGE_MAX_ATTRS = 47;
+
+// Fills attrs (at least EGL_IMAGE_MAX_ATTRS values) with the dma-buf import
+// list of the frame, ending with EGL_NONE, and returns the number of values
+// written counting the terminator (7, 17, 27, 37 or 47). A plane count
+// outside 0 to 4 is clamped to that range.
+int build_egl_image_attrs(const FrameMetadata *frame, EGLint *attrs);
+
+// eglCreateImageKHR of the frame as a dma-buf. EGL_NO_IMAGE_KHR without a
+// message for no frame or a negative descriptor; with a message when the
+// display lacks the import extensions or the call fails.
+EGLImageKHR create_egl_image(EGLDisplay display, const FrameMetadata *frame);
+
+// Binds the image to a new GL_TEXTURE_EXTERNAL_OES texture (linear filters,
+// clamped). 0 with the texture name, or -1 after the message (the texture is
+// deleted).
+int import_texture_oes(EGLImageKHR image, GLuint *texture);
+
+// The same on GL_TEXTURE_2D, without setting parameters.
+int import_texture_from_image(EGLImageKHR image, GLuint *texture);
+
+// The session's frame as an external texture, made either by a dma-buf
+// import or, for a memory frame, by uploading the mapped pixels into a 2D
+// texture wrapped in an EGL image. Owned by the pipeline run.
+struct FrameImport {
+    EGLDisplay display;
+    EGLImageKHR image;
+    GLuint texture;           // GL_TEXTURE_EXTERNAL_OES over image: what the shaders sample
+    bool upload;              // true for a memory frame
+    GLuint upload_texture;    // the 2D texture that holds the uploaded pixels
+    const uint8_t *map;       // read-only mapping of the memory frame
+    size_t map_length;
+    uint32_t width;
+    uint32_t height;
+    uint32_t stride;
+    uint32_t offset;
+};
+
+// Imports the frame. Memory frames must be single-plane XRGB8888 or
+// ARGB8888 (colour channels come out in R, G, B order). 0, or -1 after a
+// message with nothing left behind.
+int egl_frame_import(EGLDisplay display, const FrameMetadata *frame, FrameImport *import);
+
+// Makes the texture show the frame's current pixels: uploads them again for
+// a memory frame, does nothing for a dma-buf import (which is the buffer
+// itself). Call once per frame before drawing. 0, or -1 on a GL error.
+int egl_frame_refresh(FrameImport *import);
+
+// Deletes the textures, destroys the image, unmaps; empties the record.
+void egl_frame_release(FrameImport *import);
+
+// Generates a framebuffer over the 2D texture, leaves it bound. 0, or -1
+// after "Framebuffer is not complete: %x" (the framebuffer is deleted).
+int setup_framebuffer_object(GLuint texture, GLuint *framebuffer);
+
+// A GL_STREAM_READ pixel-pack buffer of size bytes; 0 on failure.
+GLuint create_pbo(size_t size);
+// Queues glReadPixels (RGBA, unsigned byte) of the bound framebuffer into the buffer.
+void start_pbo_read(GLuint pbo, int width, int height);
+// Maps bytes 0..length for reading (waits for the copy); null on failure. The buffer stays bound.
+void *map_pbo(GLuint pbo, size_t length);
+void unmap_pbo(GLuint pbo);
+void destroy_pbo(GLuint pbo);

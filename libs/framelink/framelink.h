@@ -1,0 +1,119 @@
+// Client side of capture-helper's protocol: the command connection on
+// "/tmp/vistrel.sock" (line commands, 16-byte reply header, text, SCM_RIGHTS
+// descriptors) and the event connection on "/tmp/vistrel_event.sock" (one
+// 32-byte VBlankEvent per sequenced-packet message).
+//
+// Every call returns 0 on success and a negative value on failure; on
+// failure errno tells the system's reason where there is one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr const char *UDS_SERVER_PATH = "/tmp/vistrel.sock";
+inline constexpr const char *UDS_EVENT_PATH = "/tmp/vistrel_event.sock";
+inline constexpr uint32_t UDS_REPLY_MAGIC = 0xDEADBEEFu;
+inline constexpr int UDS_MAX_PLANES = 4;
+
+// The connection handle. The first two fields are the command and the event
+// connection descriptors, 0 while not open.
+struct ServerConnection {
+    int fd;
+    int event_fd;
+};
+
+// The header in front of every reply, in host byte order.
+struct ReplyHeader {
+    uint32_t magic;     // UDS_REPLY_MAGIC
+    uint32_t length;    // bytes of text that follow, no NUL
+    uint32_t num_fds;   // descriptors in the SCM_RIGHTS message, 0 to 4
+    uint32_t error;     // 1 for an "ERROR:" reply
+};
+static_assert(sizeof(ReplyHeader) == 16, "the reply header is 16 bytes on the wire");
+
+// One vertical blank, exactly as the helper sends it.
+struct VBlankEvent {
+    uint32_t type;            // 1
+    uint32_t length;          // 24
+    uint64_t sequence;        // CRTC sequence number
+    uint64_t vblank_time_ns;  // kernel timestamp, CLOCK_MONOTONIC
+    uint64_t server_time_ns;  // helper's CLOCK_REALTIME when forwarded
+};
+static_assert(sizeof(VBlankEvent) == 32, "a vblank event is 32 bytes on the wire");
+
+namespace framelink {
+
+struct FramePlane {
+    int fd;
+    uint32_t stride;
+    uint32_t offset;
+};
+
+// One exported framebuffer as the library receives it. Entry 0 of the plane
+// table repeats plane 0's descriptor, stride and offset.
+struct FrameMetadata {
+    int fd;                 // plane 0 descriptor, -1 when none
+    uint32_t width;
+    uint32_t height;
+    uint32_t format;        // DRM fourcc
+    uint32_t stride;
+    uint32_t offset;
+    uint64_t modifier;
+    uint32_t refresh_rate;  // Hz, 0 when unknown
+    int plane_count;        // 0 to 4
+    FramePlane planes[UDS_MAX_PLANES];
+};
+
+}  // namespace framelink
+
+// What a command call hands back. The caller provides the message buffer
+// (and, for GET_FRAME, the metadata to fill); the library fills the rest.
+struct ServerReply {
+    ReplyHeader header;                  // the header as received
+    char *message;                       // caller's buffer for the reply text, or null
+    size_t message_size;                 // its size; the text is cut to fit and NUL-terminated
+    framelink::FrameMetadata *metadata;  // GET_FRAME only: filled when a frame arrived
+    int has_frame;                       // non-zero when GET_FRAME delivered a frame
+};
+
+// Connects the command connection to the server socket at path.
+int uds_client_connect(ServerConnection *conn, const char *path);
+
+// Sends the SET_TARGET command and waits up to timeout_ms for the reply.
+// 0 only when the server answered exactly "OK\n".
+int uds_client_set_context(ServerConnection *conn, const char *command, ServerReply *reply,
+                           int timeout_ms);
+
+// Sends GET_FRAME and waits up to timeout_ms for the reply. 0 when a well
+// formed reply arrived: if it carries a frame, has_frame is set and
+// reply->metadata holds the parsed lines and the received descriptors, which
+// now belong to the caller (see uds_client_close_frame). A bare header gives
+// 0 with has_frame 0. An error reply, a malformed reply or a time-out gives
+// -1 with the reply text (if any) in the message buffer and no descriptor
+// left open.
+int uds_client_get_frame_info(ServerConnection *conn, const char *command, ServerReply *reply,
+                              int timeout_ms);
+
+// Connects the event connection. The helper creates the event socket in a
+// thread of its own after SET_TARGET, so a missing or refusing socket is
+// retried for up to two seconds.
+int uds_client_event_connect(ServerConnection *conn, const char *path);
+
+// Blocks until the next event and returns it whole. Non-zero once the stream
+// has ended (peer closed), on a read error, or on a message that is not a
+// 32-byte event of type 1.
+int uds_client_event_read(ServerConnection *conn, VBlankEvent *event);
+
+// The pipeline's "ready for events" call, made before its listener starts.
+// The helper ends the event stream when anything arrives on the event
+// connection, so nothing is written: the call checks that the event
+// connection is open and has not been ended by the peer, and returns 0 then.
+// A null value, a closed or an ended event connection gives -1.
+int uds_client_event_write(ServerConnection *conn, const uint64_t *value);
+
+// Closes both connections that are open and sets them to 0.
+void uds_client_disconnect(ServerConnection *conn);
+
+// Closes every descriptor of a frame filled by uds_client_get_frame_info and
+// marks them -1.
+void uds_client_close_frame(framelink::FrameMetadata *frame);
