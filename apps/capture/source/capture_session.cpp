@@ -1,0 +1,119 @@
+#include "apps/capture/source/capture_session.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <cstring>
+
+namespace {
+
+constexpr int kReplyTimeoutMs = 2000;
+
+void close_frame_descriptors(FrameMetadata *meta)
+{
+    int count = meta->plane_count < 0 ? 0 : (meta->plane_count > 4 ? 4 : meta->plane_count);
+    for (int i = 0; i < count; ++i) {
+        if (meta->planes[i].fd >= 0)
+            close(meta->planes[i].fd);
+        meta->planes[i].fd = -1;
+    }
+    meta->fd = -1;
+    meta->plane_count = 0;
+}
+
+}  // namespace
+
+int capture_init(CaptureSession *session, const CaptureConfig *settings)
+{
+    if (!session || !settings || !session->connection) {
+        fprintf(stderr, "[Capture sub] capture_init: no session, settings or connection\n");
+        return -1;
+    }
+    ServerConnection *conn = session->connection;
+
+    char command[128];
+    snprintf(command, sizeof(command), "SET_TARGET %s %s \n", settings->card_path, settings->port);
+    char set_text[256] = {};
+    ServerReply reply{};
+    reply.message = set_text;
+    reply.message_size = sizeof(set_text);
+    if (uds_client_set_context(conn, command, &reply, kReplyTimeoutMs) != 0) {
+        int saved = errno;
+        printf("[Capture %d] uds_client_set_context failed\n", int(getpid()));
+        fflush(stdout);
+        errno = saved;
+        perror("[Capture sub] uds_client_set_context failed");
+        return -1;
+    }
+
+    char message[256] = {};
+    framelink::FrameMetadata frame{};
+    frame.fd = -1;
+    reply = {};
+    reply.message = message;
+    reply.message_size = sizeof(message);
+    reply.metadata = &frame;
+    if (uds_client_get_frame_info(conn, "GET_FRAME\n", &reply, kReplyTimeoutMs) != 0 ||
+        !reply.has_frame) {
+        int saved = errno;
+        fprintf(stderr, "[Capture sub] uds_client_get_frame failed msg: %s\n", message);
+        errno = saved;
+        perror("[Capture sub] uds_client_get_frame failed");
+        return -1;
+    }
+
+    if (uds_client_event_connect(conn, UDS_EVENT_PATH) != 0) {
+        int saved = errno;
+        fprintf(stderr, "[Capture sub] uds_client_event_connect failed\n");
+        errno = saved;
+        perror("[Capture sub] uds_client_event_connect failed");
+        uds_client_close_frame(&frame);
+        return -1;
+    }
+
+    auto *meta = new (std::nothrow) FrameMetadata{};
+    if (!meta) {
+        fprintf(stderr, "[Capture sub] out of memory for the frame metadata\n");
+        uds_client_close_frame(&frame);
+        return -1;
+    }
+
+    session->settings = *settings;
+    session->initialised = true;
+
+    meta->fd = frame.fd;
+    meta->width = frame.width;
+    meta->height = frame.height;
+    meta->format = frame.format;
+    meta->stride = frame.stride;
+    meta->offset = frame.offset;
+    meta->modifier = frame.modifier;
+    meta->refresh_rate = frame.refresh_rate;
+    meta->plane_count = frame.plane_count;
+    for (int i = 0; i < 4; ++i)
+        meta->planes[i] = {-1, 0, 0};
+    for (int i = 0; i < frame.plane_count && i < 4; ++i)
+        meta->planes[i] = {frame.planes[i].fd, frame.planes[i].stride, frame.planes[i].offset};
+
+    printf("[Capture sub] %lu\n", static_cast<unsigned long>(meta->modifier));
+    fflush(stdout);
+    session->metadata = meta;
+    return 0;
+}
+
+int capture_cleanup(CaptureSession *session)
+{
+    printf("[CAPTURE] Cleaning up capture module\n");
+    fflush(stdout);
+    if (!session)
+        return 0;
+    if (session->metadata) {
+        close_frame_descriptors(session->metadata);
+        delete session->metadata;
+        session->metadata = nullptr;
+    }
+    session->initialised = false;
+    return 0;
+}

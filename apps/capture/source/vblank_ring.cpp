@@ -1,0 +1,132 @@
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "apps/capture/source/capture_session.h"
+
+namespace {
+
+// How often a blocked listener or a waiting reader looks at its flags.
+constexpr int kPollSliceMs = 100;
+
+void wake_reader(VBlankRing *ring)
+{
+    std::lock_guard<std::mutex> guard(ring->lock);
+    ring->signal.notify_all();
+}
+
+// The stream is over: stop the ring so the reader does not sleep for ever.
+void end_stream(VBlankRing *ring)
+{
+    ring->ended.store(true, std::memory_order_release);
+    ring->running.store(false, std::memory_order_release);
+    wake_reader(ring);
+}
+
+bool stop_requested(const VBlankRing *ring)
+{
+    return ring->stop_flag && *ring->stop_flag;
+}
+
+}  // namespace
+
+int vblank_ring_init(VBlankRing *ring, ServerConnection *connection,
+                     const volatile std::sig_atomic_t *stop_flag)
+{
+    if (!ring || !connection)
+        return -1;
+    std::memset(ring->slots, 0, sizeof(ring->slots));
+    ring->write_count.store(0, std::memory_order_relaxed);
+    ring->read_count = 0;
+    ring->connection = connection;
+    ring->stop_flag = stop_flag;
+    ring->ended.store(false, std::memory_order_relaxed);
+    ring->listener_started = false;
+    ring->running.store(true, std::memory_order_release);
+    return 0;
+}
+
+void *vblank_listener_thread(void *arg)
+{
+    auto *ring = static_cast<VBlankRing *>(arg);
+    printf("[Listener] Ring Buffer Mode Started. (Lock-Free Write)\n");
+    fflush(stdout);
+    if (!ring->running.load(std::memory_order_acquire))
+        return nullptr;
+    for (;;) {
+        // Wait in slices so that a stop is seen even when no event comes.
+        pollfd p{ring->connection->event_fd, POLLIN, 0};
+        int rc = poll(&p, 1, kPollSliceMs);
+        if (!ring->running.load(std::memory_order_acquire))
+            return nullptr;
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc == 0)
+            continue;
+        VBlankEvent event;
+        if (rc < 0 || uds_client_event_read(ring->connection, &event) != 0) {
+            perror("[Listener] read error");
+            end_stream(ring);
+            return nullptr;
+        }
+        uint64_t w = ring->write_count.load(std::memory_order_relaxed);
+        ring->slots[w % VBLANK_RING_SLOTS] = event;
+        ring->write_count.store(w + 1, std::memory_order_release);
+        wake_reader(ring);
+        if (!ring->running.load(std::memory_order_acquire))
+            return nullptr;
+    }
+}
+
+int vblank_ring_start(VBlankRing *ring)
+{
+    if (!ring || !ring->connection)
+        return -1;
+    int rc = pthread_create(&ring->listener, nullptr, vblank_listener_thread, ring);
+    if (rc != 0) {
+        errno = rc;
+        perror("[Listener] pthread_create failed");
+        ring->running.store(false, std::memory_order_release);
+        return -1;
+    }
+    ring->listener_started = true;
+    return 0;
+}
+
+void vblank_ring_stop(VBlankRing *ring)
+{
+    if (!ring)
+        return;
+    ring->running.store(false, std::memory_order_release);
+    wake_reader(ring);
+    if (ring->listener_started) {
+        pthread_join(ring->listener, nullptr);
+        ring->listener_started = false;
+    }
+}
+
+int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last)
+{
+    uint64_t w;
+    {
+        std::unique_lock<std::mutex> guard(ring->lock);
+        for (;;) {
+            w = ring->write_count.load(std::memory_order_acquire);
+            if (!ring->running.load(std::memory_order_acquire) || stop_requested(ring))
+                return -1;
+            if (w != ring->read_count)
+                break;
+            ring->signal.wait_for(guard, std::chrono::milliseconds(kPollSliceMs));
+        }
+    }
+    const VBlankEvent &newest = ring->slots[(w - 1) % VBLANK_RING_SLOTS];
+    if (server_time_ns)
+        *server_time_ns = newest.server_time_ns;
+    if (events_since_last)
+        *events_since_last = w - ring->read_count;
+    ring->read_count = w;
+    return 0;
+}

@@ -1,0 +1,436 @@
+#include "libs/framelink/framelink.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "libs/common/unique_fd.h"
+
+namespace {
+
+// Longest reply text accepted: four metadata lines are far below this.
+constexpr uint32_t kMaxReplyText = 4096;
+constexpr int kEventConnectRetryMs = 2000;
+constexpr int kEventConnectStepMs = 10;
+
+int64_t now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The connection fields use 0 for "not open", so a socket must never land
+// on descriptor 0 (possible when standard input is closed).
+int avoid_zero(int fd)
+{
+    if (fd != 0)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return moved;
+}
+
+int open_unix(int type, const char *path, UniqueFD *out)
+{
+    sockaddr_un addr{};
+    if (!path || std::strlen(path) >= sizeof(addr.sun_path)) {
+        errno = EINVAL;
+        return -1;
+    }
+    UniqueFD fd(avoid_zero(socket(AF_UNIX, type | SOCK_CLOEXEC, 0)));
+    if (!fd)
+        return -1;
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
+    int rc;
+    do {
+        rc = connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0)
+        return -1;
+    *out = std::move(fd);
+    return 0;
+}
+
+// Waits until fd is readable or the deadline passes. 0 ready, -1 with
+// ETIMEDOUT or the poll error.
+int wait_readable(int fd, int64_t deadline_ms)
+{
+    for (;;) {
+        int64_t left = deadline_ms - now_ms();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        pollfd p{fd, POLLIN, 0};
+        int rc = poll(&p, 1, int(left));
+        if (rc > 0)
+            return 0;
+        if (rc < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
+int send_all(int fd, const char *data, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        data += n;
+        len -= size_t(n);
+    }
+    return 0;
+}
+
+// Collects the descriptors of every SCM_RIGHTS message in msg.
+void take_descriptors(msghdr *msg, std::vector<UniqueFD> *fds)
+{
+    for (cmsghdr *c = CMSG_FIRSTHDR(msg); c; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        const unsigned char *data = CMSG_DATA(c);
+        for (size_t i = 0; i < n; ++i) {
+            int fd;
+            std::memcpy(&fd, data + i * sizeof(int), sizeof(int));
+            fds->emplace_back(fd);
+        }
+    }
+}
+
+// Reads exactly len bytes before the deadline, gathering any descriptors
+// passed along with them. A peer that closes early gives ECONNRESET.
+int recv_exact(int fd, char *buf, size_t len, int64_t deadline_ms, std::vector<UniqueFD> *fds,
+               bool *truncated)
+{
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * UDS_MAX_PLANES) + 64];
+    while (len > 0) {
+        if (wait_readable(fd, deadline_ms) < 0)
+            return -1;
+        iovec iov{buf, len};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        ssize_t n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            return -1;
+        }
+        take_descriptors(&msg, fds);
+        if (msg.msg_flags & MSG_CTRUNC)
+            *truncated = true;
+        if (n == 0) {
+            errno = ECONNRESET;
+            return -1;
+        }
+        buf += n;
+        len -= size_t(n);
+    }
+    return 0;
+}
+
+void copy_message(ServerReply *reply, const std::string &text)
+{
+    if (!reply->message || reply->message_size == 0)
+        return;
+    size_t n = std::min(text.size(), reply->message_size - 1);
+    std::memcpy(reply->message, text.data(), n);
+    reply->message[n] = '\0';
+}
+
+// Sends one command line and receives its reply: header, text, descriptors.
+int transact(ServerConnection *conn, const char *command, ServerReply *reply, int timeout_ms,
+             std::string *text, std::vector<UniqueFD> *fds)
+{
+    if (!conn || conn->fd <= 0 || !command || !reply) {
+        errno = EINVAL;
+        return -1;
+    }
+    reply->header = {};
+    reply->has_frame = 0;
+    copy_message(reply, "");
+    if (send_all(conn->fd, command, std::strlen(command)) < 0)
+        return -1;
+
+    int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
+    bool truncated = false;
+    ReplyHeader header{};
+    if (recv_exact(conn->fd, reinterpret_cast<char *>(&header), sizeof(header), deadline, fds,
+                   &truncated) < 0)
+        return -1;
+    reply->header = header;
+    if (header.magic != UDS_REPLY_MAGIC || header.length > kMaxReplyText ||
+        header.num_fds > unsigned(UDS_MAX_PLANES)) {
+        errno = EPROTO;
+        return -1;
+    }
+    text->assign(header.length, '\0');
+    if (header.length > 0 &&
+        recv_exact(conn->fd, text->data(), header.length, deadline, fds, &truncated) < 0)
+        return -1;
+    copy_message(reply, *text);
+    if (truncated || fds->size() != header.num_fds) {
+        errno = EPROTO;
+        return -1;
+    }
+    return 0;
+}
+
+// Reads "key=value" fields separated by '|' in the given key order.
+bool parse_fields(const std::string &line, const char *const *keys, size_t count,
+                  uint64_t *values, const uint64_t *limits)
+{
+    size_t pos = 0;
+    for (size_t i = 0; i < count; ++i) {
+        size_t klen = std::strlen(keys[i]);
+        if (line.compare(pos, klen, keys[i]) != 0 || pos + klen >= line.size() ||
+            line[pos + klen] != '=')
+            return false;
+        pos += klen + 1;
+        if (pos >= line.size() || line[pos] < '0' || line[pos] > '9')
+            return false;
+        errno = 0;
+        char *end = nullptr;
+        unsigned long long v = std::strtoull(line.c_str() + pos, &end, 10);
+        if (errno == ERANGE || v > limits[i])
+            return false;
+        values[i] = v;
+        pos = size_t(end - line.c_str());
+        if (i + 1 < count) {
+            if (pos >= line.size() || line[pos] != '|')
+                return false;
+            ++pos;
+        }
+    }
+    return pos == line.size();
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (;;) {
+        size_t at = text.find("\r\n", start);
+        if (at == std::string::npos) {
+            lines.push_back(text.substr(start));
+            return lines;
+        }
+        lines.push_back(text.substr(start, at - start));
+        start = at + 2;
+    }
+}
+
+bool parse_frame(const std::string &text, std::vector<UniqueFD> *fds, framelink::FrameMetadata *out)
+{
+    std::vector<std::string> lines = split_lines(text);
+    if (lines.size() != fds->size() || lines.size() > size_t(UDS_MAX_PLANES))
+        return false;
+    static const char *const full_keys[] = {"w", "h", "f", "s", "o", "m", "r"};
+    static const uint64_t full_limits[] = {UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX,
+                                           UINT32_MAX, UINT64_MAX, UINT32_MAX};
+    static const char *const short_keys[] = {"s", "o"};
+    static const uint64_t short_limits[] = {UINT32_MAX, UINT32_MAX};
+
+    uint64_t full[7];
+    if (!parse_fields(lines[0], full_keys, 7, full, full_limits))
+        return false;
+    framelink::FrameMetadata frame{};
+    frame.width = uint32_t(full[0]);
+    frame.height = uint32_t(full[1]);
+    frame.format = uint32_t(full[2]);
+    frame.stride = uint32_t(full[3]);
+    frame.offset = uint32_t(full[4]);
+    frame.modifier = full[5];
+    frame.refresh_rate = uint32_t(full[6]);
+    frame.planes[0] = {-1, frame.stride, frame.offset};
+    for (size_t i = 1; i < lines.size(); ++i) {
+        uint64_t so[2];
+        if (!parse_fields(lines[i], short_keys, 2, so, short_limits))
+            return false;
+        frame.planes[i] = {-1, uint32_t(so[0]), uint32_t(so[1])};
+    }
+    for (size_t i = lines.size(); i < size_t(UDS_MAX_PLANES); ++i)
+        frame.planes[i] = {-1, 0, 0};
+    frame.plane_count = int(lines.size());
+    // Only now do the descriptors pass to the caller.
+    for (size_t i = 0; i < lines.size(); ++i)
+        frame.planes[i].fd = (*fds)[i].release();
+    frame.fd = frame.planes[0].fd;
+    *out = frame;
+    return true;
+}
+
+}  // namespace
+
+int uds_client_connect(ServerConnection *conn, const char *path)
+{
+    if (!conn) {
+        errno = EINVAL;
+        return -1;
+    }
+    UniqueFD fd;
+    if (open_unix(SOCK_STREAM, path, &fd) < 0)
+        return -1;
+    if (conn->fd > 0)
+        close(conn->fd);
+    conn->fd = fd.release();
+    return 0;
+}
+
+int uds_client_set_context(ServerConnection *conn, const char *command, ServerReply *reply,
+                           int timeout_ms)
+{
+    std::string text;
+    std::vector<UniqueFD> fds;
+    if (transact(conn, command, reply, timeout_ms, &text, &fds) < 0)
+        return -1;
+    if (reply->header.error != 0 || text != "OK\n" || !fds.empty()) {
+        errno = EPROTO;
+        return -1;
+    }
+    return 0;
+}
+
+int uds_client_get_frame_info(ServerConnection *conn, const char *command, ServerReply *reply,
+                              int timeout_ms)
+{
+    std::string text;
+    std::vector<UniqueFD> fds;
+    if (transact(conn, command, reply, timeout_ms, &text, &fds) < 0)
+        return -1;
+    if (reply->header.error != 0) {
+        errno = EPROTO;
+        return -1;
+    }
+    if (reply->header.length == 0 && fds.empty())
+        return 0;  // the helper could export no plane
+    if (!reply->metadata) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!parse_frame(text, &fds, reply->metadata)) {
+        errno = EPROTO;
+        return -1;
+    }
+    reply->has_frame = 1;
+    return 0;
+}
+
+int uds_client_event_connect(ServerConnection *conn, const char *path)
+{
+    if (!conn) {
+        errno = EINVAL;
+        return -1;
+    }
+    int64_t deadline = now_ms() + kEventConnectRetryMs;
+    for (;;) {
+        UniqueFD fd;
+        if (open_unix(SOCK_SEQPACKET, path, &fd) == 0) {
+            if (conn->event_fd > 0)
+                close(conn->event_fd);
+            conn->event_fd = fd.release();
+            return 0;
+        }
+        bool not_yet = errno == ENOENT || errno == ECONNREFUSED || errno == EAGAIN;
+        if (!not_yet || now_ms() >= deadline)
+            return -1;
+        usleep(kEventConnectStepMs * 1000);
+    }
+}
+
+int uds_client_event_read(ServerConnection *conn, VBlankEvent *event)
+{
+    if (!conn || conn->event_fd <= 0 || !event) {
+        errno = EINVAL;
+        return -1;
+    }
+    // One byte more than an event, so a longer message shows as truncated.
+    char buf[sizeof(VBlankEvent) + 1];
+    ssize_t n;
+    do {
+        n = recv(conn->event_fd, buf, sizeof(buf), MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return -1;
+    if (n == 0) {
+        errno = ECONNRESET;
+        return 1;
+    }
+    if (size_t(n) != sizeof(VBlankEvent)) {
+        errno = EPROTO;
+        return -1;
+    }
+    VBlankEvent ev;
+    std::memcpy(&ev, buf, sizeof(ev));
+    if (ev.type != 1 || ev.length != 24) {
+        errno = EPROTO;
+        return -1;
+    }
+    *event = ev;
+    return 0;
+}
+
+int uds_client_event_write(ServerConnection *conn, const uint64_t *value)
+{
+    if (!conn || !value || conn->event_fd <= 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    pollfd p{conn->event_fd, POLLRDHUP, 0};
+    int rc;
+    do {
+        rc = poll(&p, 1, 0);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0)
+        return -1;
+    if (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) {
+        errno = ECONNRESET;
+        return -1;
+    }
+    return 0;
+}
+
+void uds_client_disconnect(ServerConnection *conn)
+{
+    if (!conn)
+        return;
+    if (conn->event_fd > 0)
+        close(conn->event_fd);
+    if (conn->fd > 0)
+        close(conn->fd);
+    conn->event_fd = 0;
+    conn->fd = 0;
+}
+
+void uds_client_close_frame(framelink::FrameMetadata *frame)
+{
+    if (!frame)
+        return;
+    for (int i = 0; i < UDS_MAX_PLANES; ++i) {
+        if (i < frame->plane_count && frame->planes[i].fd >= 0)
+            close(frame->planes[i].fd);
+        frame->planes[i].fd = -1;
+    }
+    frame->fd = -1;
+    frame->plane_count = 0;
+}
