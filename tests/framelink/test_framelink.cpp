@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/framelink/fake_helper.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Client {
+    ServerConnection conn{};
+    ~Client() { uds_client_disconnect(&conn); }
+};
+
+ServerReply reply_with(char *buf, size_t size, framelink::FrameMetadata *meta = nullptr)
+{
+    ServerReply r{};
+    r.message = buf;
+    r.message_size = size;
+    r.metadata = meta;
+    return r;
+}
+
+uint8_t first_byte(int fd)
+{
+    void *p = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED)
+        return 0;
+    uint8_t v = *static_cast<uint8_t *>(p);
+    munmap(p, 4096);
+    return v;
+}
+
+}  // namespace
+
+TEST(FramelinkCommands, SetTargetAcceptsOnlyOk)
+{
+    fake::CommandServer server({
+        {"ERROR: Cannot update state\n", true},
+        {"OK\n"},
+        {"OK\n", false, {}, 0x12345678},  // wrong magic
+    });
+    Client c;
+    ASSERT_EQ(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
+    EXPECT_GT(c.conn.fd, 0);
+    EXPECT_EQ(c.conn.event_fd, 0);
+
+    char msg[256];
+    ServerReply r = reply_with(msg, sizeof(msg));
+    EXPECT_NE(uds_client_set_context(&c.conn, "SET_TARGET /dev/dri/card1 dp-9 \n", &r, 2000), 0);
+    EXPECT_STREQ(msg, "ERROR: Cannot update state\n");
+    EXPECT_EQ(r.header.error, 1u);
+
+    EXPECT_EQ(uds_client_set_context(&c.conn, "SET_TARGET /dev/dri/card1 dp-3 \n", &r, 2000), 0);
+    EXPECT_STREQ(msg, "OK\n");
+    EXPECT_EQ(r.header.length, 3u);
+
+    EXPECT_NE(uds_client_set_context(&c.conn, "SET_TARGET /dev/dri/card1 dp-3 \n", &r, 2000), 0);
+    EXPECT_EQ(errno, EPROTO);
+
+    auto lines = server.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "SET_TARGET /dev/dri/card1 dp-3 \n");
+}
+
+TEST(FramelinkCommands, ConnectFailsWithoutServer)
+{
+    Client c;
+    EXPECT_NE(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
+    EXPECT_EQ(c.conn.fd, 0);
+}
+
+TEST(FramelinkCommands, ReplyTimeLimitAndSmallMessageBuffer)
+{
+    std::string long_error = "ERROR: " + std::string(300, 'x') + "\n";
+    fake::CommandServer server({{"", false, {}, UDS_REPLY_MAGIC, -1, 0, true}, {long_error, true}});
+    Client c;
+    ASSERT_EQ(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
+    char msg[16];
+    ServerReply r = reply_with(msg, sizeof(msg));
+    EXPECT_NE(uds_client_set_context(&c.conn, "SET_TARGET a b \n", &r, 200), 0);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_NE(uds_client_set_context(&c.conn, "SET_TARGET a b \n", &r, 2000), 0);
+    EXPECT_EQ(std::string(msg), long_error.substr(0, 15));
+}
+
+TEST(FramelinkFrames, OneAndTwoPlanesWithDescriptors)
+{
+    UniqueFD p0 = fake::make_memfd(8192, [](size_t) { return uint8_t(0x11); });
+    UniqueFD p1 = fake::make_memfd(8192, [](size_t) { return uint8_t(0x22); });
+    const std::string one = "w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60";
+    // NV12 with a vendor modifier above 32 bits; the chroma line is split
+    // from the header to check reassembly.
+    const std::string two =
+        "w=64|h=32|f=842094158|s=64|o=0|m=72057594037927940|r=0\r\ns=64|o=2048";
+    fake::CommandServer server({
+        {one, false, {p0.get()}},
+        {two, false, {p0.get(), p1.get()}, UDS_REPLY_MAGIC, -1, 10},
+    });
+    Client c;
+    ASSERT_EQ(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
+    server.wait_accepted();
+    int before = fake::open_fd_count();
+
+    char msg[256];
+    framelink::FrameMetadata meta{};
+    ServerReply r = reply_with(msg, sizeof(msg), &meta);
+    ASSERT_EQ(uds_client_get_frame_info(&c.conn, "GET_FRAME\n", &r, 2000), 0);
+    EXPECT_TRUE(r.has_frame);
+    EXPECT_EQ(meta.width, 2560u);
+    EXPECT_EQ(meta.height, 1440u);
+    EXPECT_EQ(meta.format, 875713112u);
+    EXPECT_EQ(meta.stride, 10240u);
+    EXPECT_EQ(meta.refresh_rate, 60u);
+    EXPECT_EQ(meta.plane_count, 1);
+    EXPECT_EQ(meta.planes[0].fd, meta.fd);
+    EXPECT_EQ(meta.planes[1].fd, -1);
+    EXPECT_EQ(first_byte(meta.fd), 0x11);
+    EXPECT_EQ(fake::open_fd_count(), before + 1);
+    uds_client_close_frame(&meta);
+    EXPECT_EQ(fake::open_fd_count(), before);
+
+    ASSERT_EQ(uds_client_get_frame_info(&c.conn, "GET_FRAME\n", &r, 2000), 0);
+    EXPECT_EQ(meta.plane_count, 2);
+    EXPECT_EQ(meta.modifier, 72057594037927940ull);
+    EXPECT_EQ(meta.format, 842094158u);
+    EXPECT_EQ(meta.planes[1].stride, 64u);
+    EXPECT_EQ(meta.planes[1].offset, 2048u);
+    EXPECT_EQ(first_byte(meta.planes[0].fd), 0x11);
+    EXPECT_EQ(first_byte(meta.planes[1].fd), 0x22);
+    uds_client_close_frame(&meta);
+    EXPECT_EQ(fake::open_fd_count(), before);
+}
+
+TEST(FramelinkFrames, BadRepliesLeaveNoDescriptorOpen)
+{
+    UniqueFD p0 = fake::make_memfd(4096, [](size_t) { return uint8_t(1); });
+    const std::string good = "w=1|h=1|f=875713112|s=4|o=0|m=0|r=60";
+    fake::CommandServer server({
+        {"ERROR: No target set. Call SET_TARGET first\n", true},
+        {good + "\r\ns=4|o=0", false, {p0.get()}},             // two lines, one descriptor
+        {"w=1|h=1|f=875713112|s=4|o=0|m=0", false, {p0.get()}},  // a field missing
+        {"w=1|h=1|f=99999999999|s=4|o=0|m=0|r=0", false, {p0.get()}},  // above 32 bits
+        {good, false, {p0.get()}, UDS_REPLY_MAGIC, 2},          // header counts two
+        {""},                                                   // no plane exported
+    });
+    Client c;
+    ASSERT_EQ(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
+    server.wait_accepted();
+    int before = fake::open_fd_count();
+    char msg[256];
+    framelink::FrameMetadata meta{};
+    ServerReply r = reply_with(msg, sizeof(msg), &meta);
+
+    EXPECT_NE(uds_client_get_frame_info(&c.conn, "GET_FRAME\n", &r, 2000), 0);
+    EXPECT_STREQ(msg, "ERROR: No target set. Call SET_TARGET first\n");
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_NE(uds_client_get_frame_info(&c.conn, "GET_FRAME\n", &r, 2000), 0) << i;
+        EXPECT_FALSE(r.has_frame);
+        EXPECT_EQ(fake::open_fd_count(), before) << i;
+    }
+    EXPECT_EQ(uds_client_get_frame_info(&c.conn, "GET_FRAME\n", &r, 2000), 0);
+    EXPECT_FALSE(r.has_frame);
+}
+
+TEST(FramelinkEvents, ConnectRetriesUntilTheSocketExists)
+{
+    fake::EventServer events(3, 10ms, 400ms);
+    Client c;
+    ASSERT_EQ(uds_client_event_connect(&c.conn, UDS_EVENT_PATH), 0);
+    EXPECT_GT(c.conn.event_fd, 0);
+    VBlankEvent ev{};
+    ASSERT_EQ(uds_client_event_read(&c.conn, &ev), 0);
+    EXPECT_EQ(ev.type, 1u);
+    EXPECT_EQ(ev.length, 24u);
+    EXPECT_EQ(ev.sequence, 1u);
+}
+
+TEST(FramelinkEvents, ConnectGivesUpWhenNoSocketAppears)
+{
+    Client c;
+    EXPECT_NE(uds_client_event_connect(&c.conn, UDS_EVENT_PATH), 0);
+    EXPECT_EQ(c.conn.event_fd, 0);
+}
+
+// A pipeline calls the write right before its listener starts reading; the
+// server would end the stream on any byte, so every event must still arrive.
+TEST(FramelinkEvents, WriteThenReadKeepsTheStream)
+{
+    fake::EventServer events(30, 2ms);
+    Client c;
+    ASSERT_EQ(uds_client_event_connect(&c.conn, UDS_EVENT_PATH), 0);
+    const uint64_t two = 2;
+    ASSERT_EQ(uds_client_event_write(&c.conn, &two), 0);
+    for (uint64_t seq = 1; seq <= 30; ++seq) {
+        VBlankEvent ev{};
+        ASSERT_EQ(uds_client_event_read(&c.conn, &ev), 0) << seq;
+        EXPECT_EQ(ev.sequence, seq);
+        EXPECT_EQ(ev.server_time_ns, fake::make_event(seq).server_time_ns);
+    }
+    EXPECT_EQ(uds_client_event_write(&c.conn, &two), 0);
+    EXPECT_FALSE(events.client_wrote());
+    EXPECT_EQ(uds_client_event_write(&c.conn, nullptr), -1);
+}
+
+TEST(FramelinkEvents, EndedOrMalformedStreamIsReported)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFD server(pair[1]);
+    Client c;
+    c.conn.event_fd = pair[0];
+    const uint64_t two = 2;
+
+    char short_msg[16] = {1};
+    ASSERT_EQ(send(server.get(), short_msg, sizeof(short_msg), 0), 16);
+    VBlankEvent ev{};
+    EXPECT_NE(uds_client_event_read(&c.conn, &ev), 0);
+    char long_msg[40] = {};
+    VBlankEvent good = fake::make_event(7);
+    std::memcpy(long_msg, &good, sizeof(good));
+    ASSERT_EQ(send(server.get(), long_msg, sizeof(long_msg), 0), 40);
+    EXPECT_NE(uds_client_event_read(&c.conn, &ev), 0);
+    VBlankEvent wrong_type = good;
+    wrong_type.type = 2;
+    ASSERT_EQ(send(server.get(), &wrong_type, sizeof(wrong_type), 0), 32);
+    EXPECT_NE(uds_client_event_read(&c.conn, &ev), 0);
+    ASSERT_EQ(send(server.get(), &good, sizeof(good), 0), 32);
+    ASSERT_EQ(uds_client_event_read(&c.conn, &ev), 0);
+    EXPECT_EQ(ev.sequence, 7u);
+
+    EXPECT_EQ(uds_client_event_write(&c.conn, &two), 0);
+    server.reset();
+    EXPECT_NE(uds_client_event_write(&c.conn, &two), 0);
+    EXPECT_NE(uds_client_event_read(&c.conn, &ev), 0);
+}
