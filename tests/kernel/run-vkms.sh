@@ -11,7 +11,7 @@
 # printed: something this machine lacks).
 set -u
 
-work="" helper="" client="" timeout=240
+work="" helper="" client="" timeout=180
 while [ $# -gt 0 ]; do
     case "$1" in
         --work) work="$2"; shift 2 ;;

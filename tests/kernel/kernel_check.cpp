@@ -1,0 +1,770 @@
+// Guest-side checks of capture-helper against the kernel's vkms device.
+//
+//   vistrel-kernel-check --connector ID --modetest PATH --helper PATH [--setpriv PATH]
+//
+// Runs modetest to hold a mode, starts the helper (production DRM path) and
+// speaks the helper's protocol byte for byte. Every result is one line on
+// standard output: "VISTREL CHECK <name> PASS|FAIL <detail>". Diagnostics go
+// to standard error. Exit status 0 when every check passed.
+#include "libs/common/unique_fd.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <xf86drm.h>
+#include <xf86drmMode.h>
+
+#include <dirent.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char *kCommandSocket = "/tmp/vistrel.sock";
+constexpr const char *kEventSocket = "/tmp/vistrel_event.sock";
+constexpr const char *kCard = "/dev/dri/card0";
+constexpr const char *kHelperLog = "/tmp/helper.log";
+constexpr const char *kModetestLog = "/tmp/modetest.log";
+constexpr uint32_t kMagic = 0xDEADBEEF;
+constexpr unsigned kWidth = 1024, kHeight = 768, kPitch = 4096;
+
+int g_failures = 0;
+
+void report(const char *name, bool pass, const char *fmt, ...)
+{
+    char detail[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(detail, sizeof detail, fmt, ap);
+    va_end(ap);
+    // Keep each result on one line whatever the detail holds.
+    for (char *p = detail; *p; ++p)
+        if (*p == '\n' || *p == '\r')
+            *p = ' ';
+    printf("VISTREL CHECK %s %s %s\n", name, pass ? "PASS" : "FAIL", detail);
+    fflush(stdout);
+    if (!pass)
+        ++g_failures;
+}
+
+double now_s(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+uint64_t now_ns(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+void sleep_ms(int ms)
+{
+    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+std::string escape(const std::string &s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c < 32 || c > 126) {
+            char b[8];
+            snprintf(b, sizeof b, "\\x%02x", c);
+            out += b;
+        } else
+            out += char(c);
+    }
+    return out;
+}
+
+// ---- processes -----------------------------------------------------------
+
+struct Child {
+    pid_t pid = -1;
+    UniqueFD stdin_w; // modetest runs until this is closed
+};
+
+// Starts argv with stdout and stderr appended to log; with hold_stdin the
+// child's standard input is a pipe the caller keeps open.
+Child spawn(const std::vector<std::string> &argv, const char *log, bool hold_stdin)
+{
+    Child child;
+    int pipefd[2] = {-1, -1};
+    if (hold_stdin && pipe2(pipefd, O_CLOEXEC) != 0)
+        return child;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(log, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int in = hold_stdin ? pipefd[0] : open("/dev/null", O_RDONLY);
+        if (out < 0 || in < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        unsetenv("VISTREL_VIRTUAL_DISPLAY");
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (hold_stdin) {
+        close(pipefd[0]);
+        if (pid > 0)
+            child.stdin_w.reset(pipefd[1]);
+        else
+            close(pipefd[1]);
+    }
+    child.pid = pid;
+    return child;
+}
+
+// Waits up to timeout_ms for the child to end; returns its wait status or -1.
+int wait_child(pid_t pid, int timeout_ms)
+{
+    for (int waited = 0;; waited += 20) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return status;
+        if (r < 0 || waited >= timeout_ms)
+            return -1;
+        sleep_ms(20);
+    }
+}
+
+void stop_child(Child &child)
+{
+    if (child.pid <= 0)
+        return;
+    kill(child.pid, SIGTERM);
+    if (wait_child(child.pid, 3000) < 0) {
+        kill(child.pid, SIGKILL);
+        waitpid(child.pid, nullptr, 0);
+    }
+    child.pid = -1;
+}
+
+bool alive(pid_t pid)
+{
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
+}
+
+int count_fds(pid_t pid)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(path.c_str());
+    if (!dir)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(dir))
+        if (e->d_name[0] != '.')
+            ++n;
+    closedir(dir);
+    return n;
+}
+
+bool holds_file(pid_t pid, const char *target)
+{
+    std::string base = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(base.c_str());
+    if (!dir)
+        return false;
+    bool found = false;
+    while (dirent *e = readdir(dir)) {
+        char link[256];
+        ssize_t n = readlink((base + "/" + e->d_name).c_str(), link, sizeof link - 1);
+        if (n > 0) {
+            link[n] = 0;
+            found = found || strcmp(link, target) == 0;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// CapEff of a process as a bit mask (0 when unreadable).
+uint64_t effective_caps(pid_t pid)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/status";
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f)
+        return 0;
+    char line[256];
+    uint64_t caps = 0;
+    while (fgets(line, sizeof line, f))
+        if (strncmp(line, "CapEff:", 7) == 0)
+            caps = strtoull(line + 7, nullptr, 16);
+    fclose(f);
+    return caps;
+}
+
+// ---- the helper's protocol -----------------------------------------------
+
+UniqueFD connect_unix(const char *path, int type, int timeout_ms)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    for (int waited = 0;; waited += 50) {
+        UniqueFD fd(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+        if (!fd)
+            return fd;
+        if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+            timeval tv{5, 0};
+            setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            return fd;
+        }
+        if (waited >= timeout_ms)
+            return UniqueFD();
+        sleep_ms(50);
+    }
+}
+
+struct Reply {
+    bool received = false; // a whole header and text arrived
+    std::string error;     // why not
+    uint32_t magic = 0, length = 0, num_fds = 0, error_flag = 0;
+    std::string text;
+    std::vector<uint8_t> raw; // header and text as sent
+    std::vector<UniqueFD> fds;
+};
+
+// Reads exactly n bytes; descriptors that arrive with them are kept.
+bool read_exact(int sock, uint8_t *buf, size_t n, std::vector<UniqueFD> &fds, std::string &error)
+{
+    size_t got = 0;
+    while (got < n) {
+        iovec iov{buf + got, n - got};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t r = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            error = r == 0 ? "connection closed" : std::string("recvmsg: ") + strerror(errno);
+            return false;
+        }
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+                continue;
+            size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int fd;
+                memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                fds.emplace_back(fd);
+            }
+        }
+        if (msg.msg_flags & MSG_CTRUNC) {
+            error = "descriptors truncated";
+            return false;
+        }
+        got += size_t(r);
+    }
+    return true;
+}
+
+Reply request(int sock, const std::string &line)
+{
+    Reply reply;
+    if (send(sock, line.data(), line.size(), MSG_NOSIGNAL) != ssize_t(line.size())) {
+        reply.error = std::string("send: ") + strerror(errno);
+        return reply;
+    }
+    uint8_t header[16];
+    if (!read_exact(sock, header, sizeof header, reply.fds, reply.error))
+        return reply;
+    memcpy(&reply.magic, header, 4);
+    memcpy(&reply.length, header + 4, 4);
+    memcpy(&reply.num_fds, header + 8, 4);
+    memcpy(&reply.error_flag, header + 12, 4);
+    reply.raw.assign(header, header + 16);
+    if (reply.magic != kMagic || reply.length > 4096) {
+        reply.error = "bad header";
+        return reply;
+    }
+    std::vector<uint8_t> text(reply.length);
+    if (reply.length && !read_exact(sock, text.data(), text.size(), reply.fds, reply.error))
+        return reply;
+    reply.text.assign(text.begin(), text.end());
+    reply.raw.insert(reply.raw.end(), text.begin(), text.end());
+    reply.received = true;
+    return reply;
+}
+
+std::string describe(const Reply &r)
+{
+    if (!r.received)
+        return "no reply (" + r.error + ")";
+    char b[96];
+    snprintf(b, sizeof b, "len=%u num_fds=%u err=%u fds=%zu text=\"", r.length, r.num_fds, r.error_flag,
+             r.fds.size());
+    return b + escape(r.text) + "\"";
+}
+
+// ---- the framebuffer ------------------------------------------------------
+
+struct Mapping {
+    void *addr = MAP_FAILED;
+    size_t size = 0;
+    ~Mapping()
+    {
+        if (addr != MAP_FAILED)
+            munmap(addr, size);
+    }
+    uint32_t pixel(unsigned x, unsigned y) const
+    {
+        uint32_t v;
+        memcpy(&v, static_cast<const uint8_t *>(addr) + size_t(y) * kPitch + size_t(x) * 4, 4);
+        return v & 0xFFFFFF;
+    }
+};
+
+bool map_frame(int fd, Mapping &m, std::string &error)
+{
+    off_t size = lseek(fd, 0, SEEK_END);
+    if (size < off_t(kPitch) * kHeight) {
+        error = "dma-buf size " + std::to_string(long(size)) + " below " + std::to_string(kPitch * kHeight);
+        return false;
+    }
+    m.size = size_t(size);
+    m.addr = mmap(nullptr, m.size, PROT_READ, MAP_SHARED, fd, 0);
+    if (m.addr == MAP_FAILED) {
+        error = std::string("mmap: ") + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// The top two thirds of modetest's default pattern: seven bars of 75% grey,
+// yellow, cyan, green, magenta, red and blue.
+bool shows_pattern(const Mapping &m, std::string &detail)
+{
+    static const uint32_t bars[7] = {0xC0C0C0, 0xC0C000, 0x00C0C0, 0x00C000, 0xC000C0, 0xC00000, 0x0000C0};
+    bool ok = true;
+    char b[32];
+    detail = "bars";
+    for (unsigned i = 0; i < 7; ++i) {
+        unsigned x = (2 * i + 1) * kWidth / 14;
+        for (unsigned y : {10u, kHeight / 3, kHeight * 6 / 9 - 10}) {
+            uint32_t v = m.pixel(x, y);
+            if (v != bars[i])
+                ok = false;
+            if (y == kHeight / 3) {
+                snprintf(b, sizeof b, " %06x", v);
+                detail += b;
+            }
+        }
+    }
+    return ok;
+}
+
+ino_t inode_of(int fd)
+{
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+// The framebuffer the kernel says the CRTC scans out (0 when none).
+uint32_t crtc_fb(int card, uint32_t crtc_id)
+{
+    drmModeCrtc *crtc = drmModeGetCrtc(card, crtc_id);
+    if (!crtc)
+        return 0;
+    uint32_t fb = crtc->buffer_id;
+    drmModeFreeCrtc(crtc);
+    return fb;
+}
+
+uint32_t first_crtc(int card)
+{
+    drmModeRes *res = drmModeGetResources(card);
+    if (!res)
+        return 0;
+    uint32_t id = res->count_crtcs > 0 ? res->crtcs[0] : 0;
+    drmModeFreeResources(res);
+    return id;
+}
+
+// ---- the checks -----------------------------------------------------------
+
+const std::string kOkReply("\xEF\xBE\xAD\xDE\x03\0\0\0\0\0\0\0\0\0\0\0OK\n", 19);
+const std::string kFrameText = "w=1024|h=768|f=875713112|s=4096|o=0|m=0|r=60";
+
+void check_port_names(int sock)
+{
+    std::string failed;
+    for (const char *port : {"virtual-1", "Virtual-1", "vkms-1"}) {
+        Reply r = request(sock, std::string("SET_TARGET ") + kCard + " " + port + "\n");
+        std::string raw(r.raw.begin(), r.raw.end());
+        if (!r.received || raw != kOkReply || !r.fds.empty())
+            failed += std::string(port) + ": " + describe(r) + "; ";
+    }
+    report("set-target-virtual", failed.empty(), "%s",
+           failed.empty() ? "virtual-1, Virtual-1 and vkms-1 answered OK (19 bytes)" : failed.c_str());
+
+    Reply r = request(sock, std::string("SET_TARGET ") + kCard + " hdmi-1\n");
+    bool ok = r.received && r.text == "ERROR: Cannot update state\n" && r.error_flag == 1 && r.num_fds == 0 &&
+              r.fds.empty();
+    report("set-target-hdmi", ok, "hdmi-1: %s", describe(r).c_str());
+}
+
+// GET_FRAME on the held mode; returns the descriptor for the later checks.
+UniqueFD check_frame(int sock)
+{
+    Reply r = request(sock, "GET_FRAME\n");
+    bool ok = r.received && r.text == kFrameText && r.num_fds == 1 && r.error_flag == 0 && r.fds.size() == 1;
+    report("get-frame-reply", ok, "%s", describe(r).c_str());
+    if (r.fds.size() != 1)
+        return UniqueFD();
+    UniqueFD fd = std::move(r.fds[0]);
+
+    char link[128] = {};
+    readlink(("/proc/self/fd/" + std::to_string(fd.get())).c_str(), link, sizeof link - 1);
+    int flags = fcntl(fd.get(), F_GETFL);
+    bool readonly = (flags & O_ACCMODE) == O_RDONLY;
+    report("get-frame-dmabuf", strstr(link, "dmabuf") != nullptr && readonly, "descriptor %s, %s", link,
+           readonly ? "read-only" : "not read-only");
+
+    Mapping m;
+    std::string error, detail;
+    if (!map_frame(fd.get(), m, error)) {
+        report("get-frame-pattern", false, "%s", error.c_str());
+        return fd;
+    }
+    report("get-frame-pattern", shows_pattern(m, detail), "%s", detail.c_str());
+    return fd;
+}
+
+void check_events(int sock)
+{
+    Reply r = request(sock, std::string("SET_TARGET ") + kCard + " virtual-1\n");
+    if (!r.received || r.text != "OK\n") {
+        report("events", false, "SET_TARGET: %s", describe(r).c_str());
+        return;
+    }
+    UniqueFD ev = connect_unix(kEventSocket, SOCK_SEQPACKET, 3000);
+    if (!ev) {
+        report("events", false, "cannot connect to %s: %s", kEventSocket, strerror(errno));
+        return;
+    }
+    struct Event {
+        uint64_t seq, vblank, server, recv_real, recv_mono;
+    };
+    std::vector<Event> events;
+    std::string bad;
+    const double start = now_s(CLOCK_MONOTONIC);
+    double first_at = 0, last_at = 0;
+    while (now_s(CLOCK_MONOTONIC) - start < 3.0) {
+        pollfd p{ev.get(), POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0) {
+            bad += "no event for 1 s; ";
+            break;
+        }
+        uint8_t buf[64];
+        ssize_t n = recv(ev.get(), buf, sizeof buf, MSG_TRUNC);
+        if (n <= 0) {
+            bad += "event stream ended; ";
+            break;
+        }
+        double at = now_s(CLOCK_MONOTONIC);
+        static const uint8_t head[8] = {1, 0, 0, 0, 24, 0, 0, 0};
+        if (n != 32 || memcmp(buf, head, 8) != 0) {
+            bad += "message of " + std::to_string(n) + " bytes or bad type/length; ";
+            continue;
+        }
+        Event e{};
+        memcpy(&e.seq, buf + 8, 8);
+        memcpy(&e.vblank, buf + 16, 8);
+        memcpy(&e.server, buf + 24, 8);
+        e.recv_real = now_ns(CLOCK_REALTIME);
+        e.recv_mono = now_ns(CLOCK_MONOTONIC);
+        if (events.empty())
+            first_at = at;
+        last_at = at;
+        events.push_back(e);
+    }
+    size_t gaps = 0, clock_faults = 0;
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (i > 0 && events[i].seq != events[i - 1].seq + 1)
+            ++gaps;
+        // The vblank time is the kernel's monotonic clock, the server time
+        // its wall clock; both must be near the moment the event arrived.
+        if (events[i].vblank > events[i].recv_mono || events[i].recv_mono - events[i].vblank > 500000000ull ||
+            llabs(int64_t(events[i].recv_real - events[i].server)) > 500000000ll)
+            ++clock_faults;
+    }
+    double rate = events.size() > 1 ? (events.size() - 1) / (last_at - first_at) : 0;
+    double interval_ms = events.size() > 1
+                             ? (events.back().vblank - events.front().vblank) / 1e6 / double(events.size() - 1)
+                             : 0;
+    bool ok = bad.empty() && events.size() >= 60 && gaps == 0 && clock_faults == 0 && rate > 54 && rate < 66 &&
+              interval_ms > 16.6667 * 0.99 && interval_ms < 16.6667 * 1.01;
+    report("events", ok,
+           "%zu events of 32 bytes, %.2f/s received, vblank interval %.4f ms, %zu sequence gaps, %zu clock "
+           "faults, first sequence %" PRIu64 " %s",
+           events.size(), rate, interval_ms, gaps, clock_faults, events.empty() ? 0 : events.front().seq,
+           bad.c_str());
+
+    // A byte from the client ends the stream and the socket file goes away.
+    send(ev.get(), "x", 1, MSG_NOSIGNAL);
+    bool ended = false;
+    const double sent_at = now_s(CLOCK_MONOTONIC);
+    while (now_s(CLOCK_MONOTONIC) - sent_at < 3.0) {
+        pollfd p{ev.get(), POLLIN, 0};
+        if (poll(&p, 1, 500) < 0)
+            break;
+        uint8_t buf[64];
+        ssize_t n = recv(ev.get(), buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            ended = true;
+            break;
+        }
+    }
+    double took = now_s(CLOCK_MONOTONIC) - sent_at;
+    bool removed = false;
+    for (int i = 0; i < 40 && !removed; ++i) {
+        removed = access(kEventSocket, F_OK) != 0;
+        if (!removed)
+            sleep_ms(50);
+    }
+    report("events-end-on-byte", ended && removed, "stream %s after %.3f s, socket file %s",
+           ended ? "ended" : "did not end", took, removed ? "removed" : "still there");
+}
+
+// Wait for the helper's descriptor count to come back to at most base.
+int settle_fds(pid_t pid, int base)
+{
+    int n = count_fds(pid);
+    for (int i = 0; i < 60 && n > base; ++i) {
+        sleep_ms(50);
+        n = count_fds(pid);
+    }
+    return n;
+}
+
+void check_retarget_loop(pid_t helper)
+{
+    const int rounds = 12;
+    int base = settle_fds(helper, 0);
+    int peak = base, after_max = base;
+    std::string bad;
+    for (int i = 0; i < rounds && bad.empty(); ++i) {
+        {
+            UniqueFD sock = connect_unix(kCommandSocket, SOCK_STREAM, 3000);
+            if (!sock) {
+                bad = "round " + std::to_string(i) + ": cannot connect";
+                break;
+            }
+            // Re-target the same client twice, so the first event service
+            // is stopped while it waits for its client or while it streams.
+            for (const char *port : {"virtual-1", "vkms-1"}) {
+                Reply r = request(sock.get(), std::string("SET_TARGET ") + kCard + " " + port + "\n");
+                if (!r.received || r.text != "OK\n")
+                    bad = "round " + std::to_string(i) + " SET_TARGET " + port + ": " + describe(r);
+                if (i % 2 == 1 && bad.empty()) {
+                    UniqueFD ev = connect_unix(kEventSocket, SOCK_SEQPACKET, 3000);
+                    uint8_t buf[64];
+                    pollfd p{ev.get(), POLLIN, 0};
+                    if (!ev || poll(&p, 1, 2000) != 1 || recv(ev.get(), buf, sizeof buf, 0) != 32)
+                        bad = "round " + std::to_string(i) + ": no event after SET_TARGET " + port;
+                    peak = std::max(peak, count_fds(helper));
+                }
+            }
+            Reply f = request(sock.get(), "GET_FRAME\n");
+            if (!f.received || f.fds.size() != 1 || f.text != kFrameText)
+                bad = "round " + std::to_string(i) + " GET_FRAME: " + describe(f);
+            peak = std::max(peak, count_fds(helper));
+        }
+        if (!alive(helper)) {
+            bad = "helper ended in round " + std::to_string(i);
+            break;
+        }
+        after_max = std::max(after_max, settle_fds(helper, base));
+    }
+    int final_count = settle_fds(helper, base);
+    bool ok = bad.empty() && alive(helper) && final_count == base && after_max == base;
+    report("retarget-loop", ok,
+           "%d rounds, helper descriptors idle %d, at most %d while serving, %d after the worst round, %d at "
+           "the end %s",
+           rounds, base, peak, after_max, final_count, bad.c_str());
+}
+
+// The console takes the CRTC back only when the last file of the card is
+// closed: the caller's card and every helper connection must be gone when
+// modetest ends, or the CRTC is left without a framebuffer.
+void check_page_flip(UniqueFD &card, uint32_t crtc_id, uint32_t pattern_fb, Child &modetest, const UniqueFD &first)
+{
+    card.reset();
+    modetest.stdin_w.reset();
+    int status = wait_child(modetest.pid, 5000);
+    modetest.pid = -1;
+    uint32_t fb = 0;
+    for (int i = 0; i < 100 && (fb == 0 || fb == pattern_fb); ++i) {
+        sleep_ms(50);
+        if (!card)
+            card.reset(open(kCard, O_RDWR | O_CLOEXEC));
+        fb = card ? crtc_fb(card.get(), crtc_id) : 0;
+    }
+    report("modetest-released", status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && fb != 0 &&
+                                    fb != pattern_fb,
+           "modetest status %d, CRTC %u framebuffer %u -> %u", status, crtc_id, pattern_fb, fb);
+
+    UniqueFD sock = connect_unix(kCommandSocket, SOCK_STREAM, 3000);
+    Reply t = request(sock.get(), std::string("SET_TARGET ") + kCard + " virtual-1\n");
+    Reply r = request(sock.get(), "GET_FRAME\n");
+    bool ok = t.received && t.text == "OK\n" && r.received && r.fds.size() == 1 && r.num_fds == 1 &&
+              r.text.rfind("w=", 0) == 0 && first && inode_of(r.fds[0].get()) != inode_of(first.get());
+    report("page-flip-new-buffer", ok, "%s, buffer inode %lu (first frame %lu)", describe(r).c_str(),
+           r.fds.empty() ? 0ul : (unsigned long)inode_of(r.fds[0].get()), (unsigned long)inode_of(first.get()));
+
+    Mapping m;
+    std::string error, detail;
+    bool mapped = first && map_frame(first.get(), m, error);
+    bool pattern = mapped && shows_pattern(m, detail);
+    report("page-flip-first-still-maps", mapped && pattern, "%s%s", mapped ? "mapped, " : error.c_str(),
+           detail.c_str());
+}
+
+// The helper without CAP_SYS_ADMIN gets buffer handles of 0 while another
+// client is master: GET_FRAME must not turn them into a frame.
+void check_without_sys_admin(const std::string &setpriv, const std::string &helper_path)
+{
+    if (setpriv.empty() || access(setpriv.c_str(), X_OK) != 0) {
+        report("no-cap-sys-admin", false, "setpriv is not in the guest");
+        return;
+    }
+    Child helper = spawn({setpriv, "--inh-caps=-sys_admin", "--bounding-set=-sys_admin", "--", helper_path},
+                         kHelperLog, false);
+    UniqueFD sock = connect_unix(kCommandSocket, SOCK_STREAM, 10000);
+    uint64_t caps = effective_caps(helper.pid);
+    if (!sock || (caps & (1ull << 21)) != 0 || caps == 0) {
+        report("no-cap-sys-admin", false, "helper not reachable or still has CAP_SYS_ADMIN (CapEff %" PRIx64 ")",
+               caps);
+        stop_child(helper);
+        return;
+    }
+    Reply t = request(sock.get(), std::string("SET_TARGET ") + kCard + " virtual-1\n");
+    Reply r = request(sock.get(), "GET_FRAME\n");
+    // Either the frame reply without planes (a bare header), or the export
+    // failure reply after which the helper ends with status 255.
+    bool bare = r.received && r.length == 0 && r.num_fds == 0 && r.error_flag == 0;
+    bool failed = r.received && r.text == "ERROR: fill_meta_data fail\n" && r.error_flag == 1 && r.num_fds == 0;
+    int status = failed ? wait_child(helper.pid, 3000) : -1;
+    if (failed)
+        helper.pid = -1;
+    bool exited_255 = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 255;
+    bool ok = t.received && t.text == "OK\n" && r.fds.empty() && (bare || (failed && exited_255));
+    report("no-cap-sys-admin", ok, "CapEff %" PRIx64 ", GET_FRAME: %s%s", caps, describe(r).c_str(),
+           failed ? (exited_255 ? ", helper exited 255" : ", helper did not exit 255") : "");
+    stop_child(helper);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string modetest_path, helper_path, setpriv, connector;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string key = argv[i];
+        if (key == "--connector")
+            connector = argv[i + 1];
+        else if (key == "--modetest")
+            modetest_path = argv[i + 1];
+        else if (key == "--helper")
+            helper_path = argv[i + 1];
+        else if (key == "--setpriv")
+            setpriv = argv[i + 1];
+    }
+    if (connector.empty() || modetest_path.empty() || helper_path.empty()) {
+        fprintf(stderr, "usage: %s --connector ID --modetest PATH --helper PATH [--setpriv PATH]\n", argv[0]);
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+
+    // modetest opens the card first, so it is master; only then may others
+    // open it (the first opener of a card without master becomes master).
+    Child modetest = spawn({modetest_path, "-M", "vkms", "-s", connector + ":1024x768"}, kModetestLog, true);
+    bool opened = false;
+    for (int i = 0; i < 200 && !opened && alive(modetest.pid); ++i) {
+        opened = holds_file(modetest.pid, kCard);
+        if (!opened)
+            sleep_ms(50);
+    }
+    UniqueFD card(opened ? open(kCard, O_RDWR | O_CLOEXEC) : -1);
+    uint32_t crtc_id = card ? first_crtc(card.get()) : 0;
+    uint32_t pattern_fb = 0;
+    for (int i = 0; i < 200 && crtc_id && !pattern_fb && alive(modetest.pid); ++i) {
+        pattern_fb = crtc_fb(card.get(), crtc_id);
+        if (!pattern_fb)
+            sleep_ms(50);
+    }
+    report("mode-held", pattern_fb != 0, "modetest %s the card, CRTC %u scans out framebuffer %u",
+           opened ? "opened" : "did not open", crtc_id, pattern_fb);
+    if (!pattern_fb) {
+        stop_child(modetest);
+        return 1;
+    }
+
+    Child helper = spawn({helper_path}, kHelperLog, false);
+    UniqueFD sock = connect_unix(kCommandSocket, SOCK_STREAM, 10000);
+    report("helper-started", bool(sock), "%s", sock ? "connected to /tmp/vistrel.sock" : "no server socket in 10 s");
+    if (!sock) {
+        stop_child(helper);
+        stop_child(modetest);
+        return 1;
+    }
+    check_port_names(sock.get());
+    Reply t = request(sock.get(), std::string("SET_TARGET ") + kCard + " virtual-1\n");
+    UniqueFD first = t.received && t.text == "OK\n" ? check_frame(sock.get()) : UniqueFD();
+    if (!first)
+        report("get-frame-reply", false, "SET_TARGET virtual-1: %s", describe(t).c_str());
+    check_events(sock.get());
+    sock.reset();
+    check_retarget_loop(helper.pid);
+    stop_child(helper);
+
+    // While modetest is master and the helper lacks CAP_SYS_ADMIN, the
+    // kernel hides the buffer handles.
+    check_without_sys_admin(setpriv, helper_path);
+
+    helper = spawn({helper_path}, kHelperLog, false);
+    UniqueFD ready = connect_unix(kCommandSocket, SOCK_STREAM, 10000);
+    ready.reset();
+    check_page_flip(card, crtc_id, pattern_fb, modetest, first);
+    bool helper_alive = alive(helper.pid);
+    report("helper-alive", helper_alive, "%s", helper_alive ? "helper still serving" : "helper ended");
+    stop_child(helper);
+    stop_child(modetest);
+    return g_failures == 0 ? 0 : 1;
+}
