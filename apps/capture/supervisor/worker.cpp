@@ -1,0 +1,112 @@
+#include "apps/capture/supervisor/worker.h"
+
+#include "apps/capture/source/capture_session.h"
+#include "apps/capture/source/egl_context.h"
+#include "apps/capture/supervisor/command_line.h"
+#include "apps/capture/supervisor/pipeline_driver.h"
+#include "libs/common/unique_fd.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+volatile std::sig_atomic_t g_terminate_flag = 0;
+
+void child_signal_handler(int signal_number)
+{
+    if (signal_number == SIGTERM)
+        g_terminate_flag = 1;
+}
+
+int capture_start(CaptureSession *session, int fd, const CapturePipelines *pipelines)
+{
+    puts("[CAPTURE] Starting capture...");
+    child_main_loop(session, fd, pipelines);
+    return 0;
+}
+
+namespace {
+
+// Installed without SA_RESTART, so a SIGTERM that arrives while the worker
+// still waits for its start word ends that wait instead of being held back
+// until the word comes.
+void install_terminate_handler()
+{
+    struct sigaction action = {};
+    action.sa_handler = child_signal_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+void child_main_loop(CaptureSession *session, int fd, const CapturePipelines *pipelines)
+{
+    UniqueFD pair(fd);
+    install_terminate_handler();
+    const int pid = getpid();
+    printf("[Capture %d] 工作进程已启动，正在阻塞等待主线程的启动信号...\n", pid);
+
+    char word[256];
+    const ssize_t got = read(pair.get(), word, sizeof word - 1);
+    if (got == 0) {
+        fprintf(stderr, "[Capture %d] 父进程已关闭管道，未启动即退出。\n", pid);
+        return;
+    }
+    if (got < 0) {
+        if (errno == EINTR)
+            printf("[Capture %d] 等待启动时被信号中断，退出。\n", pid);
+        else
+            perror("[Capture sub] 等待启动时 read 错误");
+        return;
+    }
+    word[got] = '\0';
+    printf("[Capture %d] 收到启动命令: %s\n", pid, word);
+
+    printf("[Capture %d] 正在初始化核心组件 (EGL, GBM, DRM)...\n", pid);
+    EglContext egl = {};
+    egl.display = nullptr;
+    if (egl_context_init(&egl, session->metadata) != 0) {
+        fprintf(stderr, "[Capture %d] EGL 初始化失败。\n", pid);
+        static const char kFailed[] = "ERROR:EGL_INIT_FAILED";
+        if (write(pair.get(), kFailed, sizeof kFailed - 1) < 0)
+            perror("write");
+        return;
+    }
+    if (egl_load_entry_points() != 0)
+        die("Failed to load required EGL/GLES extension functions.");
+
+    printf("[Capture %d] 初始化成功，正在通知主线程。\n", pid);
+    static const char kStarted[] = "OK:STARTED\n";
+    // Not checked: the worker runs whether or not the supervisor still
+    // listens; the supervisor learns of its end through waitpid.
+    [[maybe_unused]] const ssize_t sent = write(pair.get(), kStarted, sizeof kStarted - 1);
+    printf("[Capture %d] 进入主工作循环，等待终止信号...\n", pid);
+
+    capture_frame(session, &egl, pipelines);
+
+    printf("[Capture %d] 收到终止信号，正在清理...\n", pid);
+    egl_context_cleanup(&egl);
+    pair.reset();
+    printf("[Capture %d] 清理完毕，退出。\n", pid);
+}
+
+int capture_stop(CaptureSession *session)
+{
+    puts("[CAPTURE] Stopping capture...");
+    if (session == nullptr || session->connection == nullptr)
+        return 0;
+    ServerConnection *connection = session->connection;
+    if (connection->event_fd != 0) {
+        close(connection->event_fd);
+        connection->event_fd = 0;
+    }
+    if (connection->fd != 0) {
+        close(connection->fd);
+        connection->fd = 0;
+    }
+    return 0;
+}
