@@ -48,8 +48,9 @@ int egl_load_entry_points();
 // "Required EGL extensions not supported: %s\n" and gives -1.
 int egl_check_dma_buf_extensions(const char *extensions);
 
-// True when the frame's plane 0 descriptor is a memfd (a virtual display's
-// frame), which EGL cannot import as a dma-buf.
+// True when the frame's plane 0 descriptor is a shared-memory file (a memfd,
+// as the virtual display hands out), which EGL cannot import as a dma-buf and
+// which is therefore uploaded. A dma-buf is not such a file.
 bool egl_frame_is_memory(const FrameMetadata *frame);
 
 inline constexpr int EGL_IMAGE_MAX_ATTRS = 47;

@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <future>
+#include <thread>
+
+#include "apps/capture/source/capture_session.h"
+#include "tests/framelink/fake_helper.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+CaptureConfig target_config()
+{
+    CaptureConfig c{};
+    c.width = 2560;
+    c.height = 1440;
+    c.fps = 60;
+    c.mode = CAPTURE_MODE_FAST;
+    c.vblank_sync = true;
+    c.card_index = -1;
+    std::strcpy(c.port, "dp-3");
+    std::strcpy(c.card_path, "/dev/dri/card1");
+    return c;
+}
+
+struct Session {
+    ServerConnection conn{};
+    CaptureSession session{};
+    Session() { session.connection = &conn; }
+    ~Session()
+    {
+        capture_cleanup(&session);
+        uds_client_disconnect(&conn);
+    }
+};
+
+}  // namespace
+
+TEST(CaptureInit, OnePlaneFrame)
+{
+    UniqueFD p0 = fake::make_memfd(4096, [](size_t) { return uint8_t(5); });
+    fake::CommandServer server({
+        {"OK\n"},
+        {"w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60", false, {p0.get()}},
+    });
+    fake::EventServer events(0, 1ms);
+    Session s;
+    ASSERT_EQ(uds_client_connect(&s.conn, UDS_SERVER_PATH), 0);
+    CaptureConfig cfg = target_config();
+    ASSERT_EQ(capture_init(&s.session, &cfg), 0);
+    EXPECT_TRUE(s.session.initialised);
+    EXPECT_STREQ(s.session.settings.port, "dp-3");
+    ASSERT_NE(s.session.metadata, nullptr);
+    const FrameMetadata &m = *s.session.metadata;
+    EXPECT_EQ(m.width, 2560u);
+    EXPECT_EQ(m.refresh_rate, 60u);
+    EXPECT_EQ(m.plane_count, 1);
+    EXPECT_EQ(m.planes[0].fd, m.fd);
+    EXPECT_EQ(m.planes[0].stride, 10240u);
+    EXPECT_EQ(m.planes[1].fd, -1);
+    EXPECT_EQ(m.planes[1].stride, 0u);
+    EXPECT_GT(s.conn.event_fd, 0);
+    auto lines = server.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "SET_TARGET /dev/dri/card1 dp-3 \n");
+    EXPECT_EQ(lines[1], "GET_FRAME\n");
+
+    // The frame descriptor is the session's until it is cleaned up.
+    int fd = m.fd;
+    EXPECT_GE(fcntl(fd, F_GETFD), 0);
+    capture_cleanup(&s.session);
+    EXPECT_EQ(s.session.metadata, nullptr);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+}
+
+TEST(CaptureInit, RefusedTargetSendsNoGetFrame)
+{
+    fake::CommandServer server({{"ERROR: Cannot open DRM device\n", true}, {"OK\n"}});
+    Session s;
+    ASSERT_EQ(uds_client_connect(&s.conn, UDS_SERVER_PATH), 0);
+    CaptureConfig cfg = target_config();
+    EXPECT_EQ(capture_init(&s.session, &cfg), -1);
+    EXPECT_FALSE(s.session.initialised);
+    EXPECT_EQ(s.session.metadata, nullptr);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(server.lines().size(), 1u);
+}
+
+TEST(CaptureInit, MissingFrameOrEventSocketFails)
+{
+    UniqueFD p0 = fake::make_memfd(4096, [](size_t) { return uint8_t(5); });
+    {
+        fake::CommandServer server({{"OK\n"}, {"ERROR: fill_meta_data fail\n", true}});
+        Session s;
+        ASSERT_EQ(uds_client_connect(&s.conn, UDS_SERVER_PATH), 0);
+        CaptureConfig cfg = target_config();
+        EXPECT_EQ(capture_init(&s.session, &cfg), -1);
+        EXPECT_EQ(s.session.metadata, nullptr);
+    }
+    {
+        // No event server: the event connection is retried, then given up,
+        // and the received frame descriptor is closed again.
+        fake::CommandServer server(
+            {{"OK\n"}, {"w=1|h=1|f=875713112|s=4|o=0|m=0|r=60", false, {p0.get()}}});
+        Session s;
+        ASSERT_EQ(uds_client_connect(&s.conn, UDS_SERVER_PATH), 0);
+        server.wait_accepted();
+        int before = fake::open_fd_count();
+        CaptureConfig cfg = target_config();
+        EXPECT_EQ(capture_init(&s.session, &cfg), -1);
+        EXPECT_EQ(s.session.metadata, nullptr);
+        EXPECT_FALSE(s.session.initialised);
+        EXPECT_EQ(fake::open_fd_count(), before);
+    }
+}
+
+namespace {
+
+// A ring whose event connection is one end of a socket pair; the test sends
+// events on the other end.
+struct RingRig {
+    ServerConnection conn{};
+    UniqueFD peer;
+    VBlankRing ring;
+    volatile std::sig_atomic_t stop = 0;
+    uint64_t sent = 0;
+
+    RingRig()
+    {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) == 0) {
+            conn.event_fd = pair[0];
+            peer.reset(pair[1]);
+        }
+        vblank_ring_init(&ring, &conn, &stop);
+    }
+    ~RingRig()
+    {
+        vblank_ring_stop(&ring);
+        uds_client_disconnect(&conn);
+    }
+    void send_events(int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            VBlankEvent ev = fake::make_event(++sent);
+            ASSERT_EQ(send(peer.get(), &ev, sizeof(ev), 0), ssize_t(sizeof(ev)));
+        }
+    }
+    void wait_written(uint64_t n)
+    {
+        while (ring.write_count.load() < n)
+            std::this_thread::sleep_for(1ms);
+    }
+};
+
+struct Taken {
+    int rc;
+    uint64_t time;
+    uint64_t since;
+};
+
+std::future<Taken> take_async(VBlankRing *ring)
+{
+    return std::async(std::launch::async, [ring] {
+        Taken t{};
+        t.rc = vblank_ring_take(ring, &t.time, &t.since);
+        return t;
+    });
+}
+
+}  // namespace
+
+TEST(VBlankRing, ReaderSleepsThenTakesTheNewest)
+{
+    RingRig rig;
+    ASSERT_EQ(vblank_ring_start(&rig.ring), 0);
+
+    auto first = take_async(&rig.ring);
+    EXPECT_EQ(first.wait_for(200ms), std::future_status::timeout);
+    rig.send_events(1);
+    Taken t = first.get();
+    EXPECT_EQ(t.rc, 0);
+    EXPECT_EQ(t.since, 1u);
+    EXPECT_EQ(t.time, fake::make_event(1).server_time_ns);
+
+    // 40 unread events lap the 32 slots; the reader gets the 40th of them.
+    rig.send_events(40);
+    rig.wait_written(41);
+    t = take_async(&rig.ring).get();
+    EXPECT_EQ(t.rc, 0);
+    EXPECT_EQ(t.since, 40u);
+    EXPECT_EQ(t.time, fake::make_event(41).server_time_ns);
+
+    auto next = take_async(&rig.ring);
+    EXPECT_EQ(next.wait_for(200ms), std::future_status::timeout);
+    rig.send_events(1);
+    t = next.get();
+    EXPECT_EQ(t.rc, 0);
+    EXPECT_EQ(t.since, 1u);
+    EXPECT_EQ(t.time, fake::make_event(42).server_time_ns);
+}
+
+TEST(VBlankRing, EndOfStreamWakesTheReader)
+{
+    RingRig rig;
+    ASSERT_EQ(vblank_ring_start(&rig.ring), 0);
+    auto waiting = take_async(&rig.ring);
+    EXPECT_EQ(waiting.wait_for(100ms), std::future_status::timeout);
+    rig.peer.reset();
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(waiting.get().rc, -1);
+    EXPECT_TRUE(rig.ring.ended.load());
+    EXPECT_FALSE(rig.ring.running.load());
+    EXPECT_EQ(vblank_ring_take(&rig.ring, nullptr, nullptr), -1);
+}
+
+TEST(VBlankRing, ClearingRunningEndsReaderAndListener)
+{
+    RingRig rig;
+    ASSERT_EQ(vblank_ring_start(&rig.ring), 0);
+    auto waiting = take_async(&rig.ring);
+    EXPECT_EQ(waiting.wait_for(100ms), std::future_status::timeout);
+    // No event ever comes: both sides still end.
+    auto stopped = std::async(std::launch::async, [&] { vblank_ring_stop(&rig.ring); });
+    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(waiting.get().rc, -1);
+    EXPECT_FALSE(rig.ring.listener_started);
+    EXPECT_FALSE(rig.ring.ended.load());
+}
+
+TEST(VBlankRing, StopFlagEndsAWaitingReader)
+{
+    RingRig rig;
+    ASSERT_EQ(vblank_ring_start(&rig.ring), 0);
+    auto waiting = take_async(&rig.ring);
+    EXPECT_EQ(waiting.wait_for(100ms), std::future_status::timeout);
+    rig.stop = 1;
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(waiting.get().rc, -1);
+}
+
+TEST(VBlankRing, BrokenEventStreamStopsTheRing)
+{
+    RingRig rig;
+    ASSERT_EQ(vblank_ring_start(&rig.ring), 0);
+    char junk[8] = {};
+    ASSERT_EQ(send(rig.peer.get(), junk, sizeof(junk), 0), 8);
+    auto waiting = take_async(&rig.ring);
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(waiting.get().rc, -1);
+    EXPECT_TRUE(rig.ring.ended.load());
+}
