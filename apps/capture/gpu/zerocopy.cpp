@@ -1,0 +1,239 @@
+#include "apps/capture/gpu/zerocopy.h"
+
+#include <GLES2/gl2ext.h>
+#include <unistd.h>
+#include <va/va_drmcommon.h>
+
+extern "C" {
+#include <libavutil/hwcontext.h>
+#include <libavutil/hwcontext_vaapi.h>
+}
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr EGLint kFourccR8 = 0x20203852;
+constexpr EGLint kFourccGR88 = 0x38385247;
+
+GLuint compile_tagged(GLenum type, const char *source) {
+    GLuint shader = glCreateShader(type);
+    if (shader == 0) return 0;
+    glShaderSource(shader, 1, &source, nullptr);
+    glCompileShader(shader);
+    GLint ok = GL_FALSE;
+    glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
+    if (ok != GL_TRUE) {
+        char log[512] = {0};
+        glGetShaderInfoLog(shader, sizeof log, nullptr, log);
+        std::fprintf(stderr, "[Shader] %s\n", log);
+        glDeleteShader(shader);
+        return 0;
+    }
+    return shader;
+}
+
+GLuint link_tagged(GLuint vs, GLuint fs) {
+    GLuint program = glCreateProgram();
+    if (program == 0) return 0;
+    glAttachShader(program, vs);
+    glAttachShader(program, fs);
+    glLinkProgram(program);
+    GLint ok = GL_FALSE;
+    glGetProgramiv(program, GL_LINK_STATUS, &ok);
+    if (ok != GL_TRUE) {
+        char log[512] = {0};
+        glGetProgramInfoLog(program, sizeof log, nullptr, log);
+        std::fprintf(stderr, "[Program] %s\n", log);
+        glDeleteProgram(program);
+        return 0;
+    }
+    return program;
+}
+
+void delete_shaders(GLuint a, GLuint b, GLuint c) {
+    for (GLuint s : {a, b, c})
+        if (s != 0) glDeleteShader(s);
+}
+
+}  // namespace
+
+void zerocopy_chroma_size(int32_t width, int32_t height, int32_t *chroma_width, int32_t *chroma_height) {
+    *chroma_width = width / 2;
+    *chroma_height = height / 2;
+}
+
+void zerocopy_plane_attributes(bool chroma, int32_t width, int32_t height, int32_t fd, uint32_t offset,
+                               uint32_t pitch, uint64_t modifier, EGLint out[kZeroCopyPlaneAttribs]) {
+    int32_t w = width, h = height;
+    if (chroma) zerocopy_chroma_size(width, height, &w, &h);
+    const EGLint list[kZeroCopyPlaneAttribs] = {
+        EGL_WIDTH, w,
+        EGL_HEIGHT, h,
+        EGL_LINUX_DRM_FOURCC_EXT, chroma ? kFourccGR88 : kFourccR8,
+        EGL_DMA_BUF_PLANE0_FD_EXT, fd,
+        EGL_DMA_BUF_PLANE0_OFFSET_EXT, static_cast<EGLint>(offset),
+        EGL_DMA_BUF_PLANE0_PITCH_EXT, static_cast<EGLint>(pitch),
+        EGL_DMA_BUF_PLANE0_MODIFIER_LO_EXT, static_cast<EGLint>(modifier & 0xffffffffu),
+        EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT, static_cast<EGLint>(modifier >> 32),
+        EGL_NONE,
+    };
+    std::memcpy(out, list, sizeof list);
+}
+
+int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGLDisplay egl_display,
+                                int32_t width, int32_t height) {
+    std::memset(t, 0, sizeof *t);
+    t->egl_display = egl_display;
+    if (frames_ref == nullptr) return -1;
+    auto *frames = reinterpret_cast<AVHWFramesContext *>(frames_ref->data);
+    auto *device = static_cast<AVVAAPIDeviceContext *>(frames->device_ctx->hwctx);
+    auto *pool = static_cast<AVVAAPIFramesContext *>(frames->hwctx);
+    t->va_display = device->display;
+
+    GLuint vs = compile_tagged(GL_VERTEX_SHADER, kVertexShaderSource);
+    GLuint fy = compile_tagged(GL_FRAGMENT_SHADER, kLumaShaderSource);
+    GLuint fuv = compile_tagged(GL_FRAGMENT_SHADER, kChromaUvShaderSource);
+    if (fuv == 0 || vs == 0 || fy == 0) {
+        delete_shaders(vs, fy, fuv);
+        return -1;
+    }
+    t->program_y = link_tagged(vs, fy);
+    t->program_uv = link_tagged(vs, fuv);
+    delete_shaders(vs, fy, fuv);
+    if (t->program_y == 0 || t->program_uv == 0) return -1;
+
+    t->loc_texture_y = glGetUniformLocation(t->program_y, "u_texture");
+    t->loc_coeffs = glGetUniformLocation(t->program_y, "u_coeffs");
+    t->loc_digits = glGetUniformLocation(t->program_y, "u_digits");
+    t->loc_res = glGetUniformLocation(t->program_y, "u_res");
+    t->loc_texture_uv = glGetUniformLocation(t->program_uv, "u_texture");
+
+    const ColourCoefficients &cc = colour_coefficients_for_size(width, height);
+    t->colour_space = cc.name;
+    glUseProgram(t->program_y);
+    glUniform4fv(t->loc_coeffs, 1, cc.y);
+    glUseProgram(t->program_uv);
+    glUniform4fv(glGetUniformLocation(t->program_uv, "u_coeffs_u"), 1, cc.u);
+    glUniform4fv(glGetUniformLocation(t->program_uv, "u_coeffs_v"), 1, cc.v);
+    std::printf("[ZeroCopy] Color Space: %s\n", cc.name);
+    std::printf("  Y Coeffs:  %.4f %.4f %.4f Off: %.4f\n", cc.y[0], cc.y[1], cc.y[2], cc.y[3]);
+    glUseProgram(t->program_y);
+    glUniform2f(t->loc_res, static_cast<float>(width), static_cast<float>(height));
+
+    FullScreenQuad quad;
+    if (quad_create(&quad) != 0) return -1;
+    t->vao = quad.vao;
+    t->vbo = quad.vbo;
+
+    auto create_image = reinterpret_cast<PFNEGLCREATEIMAGEKHRPROC>(eglGetProcAddress("eglCreateImageKHR"));
+    auto target_texture = reinterpret_cast<PFNGLEGLIMAGETARGETTEXTURE2DOESPROC>(
+        eglGetProcAddress("glEGLImageTargetTexture2DOES"));
+    if (create_image == nullptr || target_texture == nullptr) {
+        std::fprintf(stderr, "[EGL] Failed to import plane %d\n", 0);
+        return -1;
+    }
+
+    for (int i = 0; i < kZeroCopyMaxTargets && i < pool->nb_surfaces; ++i) {
+        ZeroCopyTarget &target = t->targets[i];
+        target.surface_id = pool->surface_ids[i];
+        VADRMPRIMESurfaceDescriptor desc;
+        std::memset(&desc, 0, sizeof desc);
+        VAStatus st = vaExportSurfaceHandle(t->va_display, target.surface_id, VA_SURFACE_ATTRIB_MEM_TYPE_DRM_PRIME_2,
+                                            VA_EXPORT_SURFACE_READ_WRITE | VA_EXPORT_SURFACE_SEPARATE_LAYERS, &desc);
+        if (st != VA_STATUS_SUCCESS) {
+            std::fprintf(stderr, "[VAAPI] vaExportSurfaceHandle: %d\n", st);
+            return -1;
+        }
+        target.fd = desc.objects[0].fd;
+        // Both planes are imported from object 0; any further object's
+        // descriptor is closed here so none is leaked.
+        for (uint32_t o = 1; o < desc.num_objects && o < 4; ++o)
+            if (desc.objects[o].fd > 0) close(desc.objects[o].fd);
+        target.pitch_y = desc.layers[0].pitch[0];
+        target.pitch_uv = desc.layers[1].pitch[0];
+        target.offset_y = desc.layers[0].offset[0];
+        target.offset_uv = desc.layers[1].offset[0];
+        const uint64_t modifier = desc.objects[0].drm_format_modifier;
+
+        EGLint attrs[kZeroCopyPlaneAttribs];
+        zerocopy_plane_attributes(false, width, height, target.fd, target.offset_y, target.pitch_y, modifier, attrs);
+        target.image_y = create_image(egl_display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
+        zerocopy_plane_attributes(true, width, height, target.fd, target.offset_uv, target.pitch_uv, modifier, attrs);
+        target.image_uv = create_image(egl_display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
+        if (target.image_y == EGL_NO_IMAGE_KHR || target.image_uv == EGL_NO_IMAGE_KHR) {
+            std::fprintf(stderr, "[EGL] Failed to import plane %d\n", i);
+            return -1;
+        }
+        glGenTextures(1, &target.tex_y);
+        glBindTexture(GL_TEXTURE_2D, target.tex_y);
+        target_texture(GL_TEXTURE_2D, target.image_y);
+        glGenTextures(1, &target.tex_uv);
+        glBindTexture(GL_TEXTURE_2D, target.tex_uv);
+        target_texture(GL_TEXTURE_2D, target.image_uv);
+        glGenFramebuffers(1, &target.fbo);
+    }
+    glBindTexture(GL_TEXTURE_2D, 0);
+    std::printf("[ZeroCopy] Initialized %d targets from encoder pool\n", kZeroCopyMaxTargets);
+    return 0;
+}
+
+int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surface_id) {
+    for (int i = 0; i < kZeroCopyMaxTargets; ++i)
+        if (t->targets[i].surface_id == surface_id) return i;
+    return -1;
+}
+
+void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width,
+                              uint32_t height, WatermarkValue watermark) {
+    if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(kZeroCopyMaxTargets)) return;
+    const ZeroCopyTarget &target = t->targets[index];
+    int32_t cw = 0, ch = 0;
+    zerocopy_chroma_size(static_cast<int32_t>(width), static_cast<int32_t>(height), &cw, &ch);
+
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, source_texture);
+    glBindVertexArray(t->vao);
+    glBindFramebuffer(GL_FRAMEBUFFER, target.fbo);
+
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_y, 0);
+    glViewport(0, 0, static_cast<GLsizei>(width), static_cast<GLsizei>(height));
+    glUseProgram(t->program_y);
+    glUniform1i(t->loc_texture_y, 0);
+    const std::array<GLint, 13> digits = watermark_digits(watermark);
+    glUniform1iv(t->loc_digits, 13, digits.data());
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_uv, 0);
+    glViewport(0, 0, cw, ch);
+    glUseProgram(t->program_uv);
+    glUniform1i(t->loc_texture_uv, 0);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+
+    // The encoder reads the surface straight after this returns.
+    glFinish();
+}
+
+void zerocopy_cleanup(ZeroCopyTargets *t) {
+    auto destroy_image = reinterpret_cast<PFNEGLDESTROYIMAGEKHRPROC>(eglGetProcAddress("eglDestroyImageKHR"));
+    for (ZeroCopyTarget &target : t->targets) {
+        if (target.fbo != 0) glDeleteFramebuffers(1, &target.fbo);
+        if (target.tex_y != 0) glDeleteTextures(1, &target.tex_y);
+        if (target.tex_uv != 0) glDeleteTextures(1, &target.tex_uv);
+        if (destroy_image != nullptr) {
+            if (target.image_y != EGL_NO_IMAGE_KHR) destroy_image(t->egl_display, target.image_y);
+            if (target.image_uv != EGL_NO_IMAGE_KHR) destroy_image(t->egl_display, target.image_uv);
+        }
+        if (target.fd > 0) close(target.fd);
+    }
+    if (t->program_y != 0) glDeleteProgram(t->program_y);
+    if (t->program_uv != 0) glDeleteProgram(t->program_uv);
+    if (t->vao != 0) glDeleteVertexArrays(1, &t->vao);
+    if (t->vbo != 0) glDeleteBuffers(1, &t->vbo);
+    // Forget what was released so a second clean-up cannot close a
+    // descriptor number that has been handed out again since.
+    const EGLDisplay egl_display = t->egl_display;
+    std::memset(t, 0, sizeof *t);
+    t->egl_display = egl_display;
+}
