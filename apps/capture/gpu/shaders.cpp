@@ -146,7 +146,7 @@ std::array<GLint, 13> watermark_digits(WatermarkValue value) {
     return d;
 }
 
-GLuint compile_shader(GLenum type, const char *source) {
+GLuint compile_shader_tagged(GLenum type, const char *source, const char *tag) {
     GLuint shader = glCreateShader(type);
     if (shader == 0) return 0;
     glShaderSource(shader, 1, &source, nullptr);
@@ -156,13 +156,14 @@ GLuint compile_shader(GLenum type, const char *source) {
     if (ok != GL_TRUE) {
         char log[512] = {0};
         glGetShaderInfoLog(shader, sizeof log, nullptr, log);
-        std::fprintf(stderr, "[GL CPU Shader] %s\n", log);
+        std::fprintf(stderr, "%s %s\n", tag, log);
+        glDeleteShader(shader);
         return 0;
     }
     return shader;
 }
 
-GLuint link_program(GLuint vertex_shader, GLuint fragment_shader) {
+GLuint link_program_tagged(GLuint vertex_shader, GLuint fragment_shader, const char *tag) {
     GLuint program = glCreateProgram();
     if (program == 0) return 0;
     glAttachShader(program, vertex_shader);
@@ -173,10 +174,19 @@ GLuint link_program(GLuint vertex_shader, GLuint fragment_shader) {
     if (ok != GL_TRUE) {
         char log[512] = {0};
         glGetProgramInfoLog(program, sizeof log, nullptr, log);
-        std::fprintf(stderr, "[GL CPU Program] %s\n", log);
+        std::fprintf(stderr, "%s %s\n", tag, log);
+        glDeleteProgram(program);
         return 0;
     }
     return program;
+}
+
+GLuint compile_shader(GLenum type, const char *source) {
+    return compile_shader_tagged(type, source, "[GL CPU Shader]");
+}
+
+GLuint link_program(GLuint vertex_shader, GLuint fragment_shader) {
+    return link_program_tagged(vertex_shader, fragment_shader, "[GL CPU Program]");
 }
 
 int quad_create(FullScreenQuad *quad) {

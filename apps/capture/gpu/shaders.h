@@ -36,12 +36,18 @@ using WatermarkValue = std::uint64_t;
 std::array<GLint, 13> watermark_digits(WatermarkValue value);
 
 // Compiles one shader; returns its name, or 0 after logging
-// "[GL CPU Shader] <log>". A failed shader object is not deleted.
+// "[GL CPU Shader] <log>". A failed shader object is deleted.
 GLuint compile_shader(GLenum type, const char *source);
 
 // Links the two shaders; returns the program, or 0 after logging
 // "[GL CPU Program] <log>". The shaders are neither detached nor deleted.
 GLuint link_program(GLuint vertex_shader, GLuint fragment_shader);
+
+// As compile_shader and link_program, with the log line's tag given by the
+// caller ("[Shader]", "[Program]" for the zero-copy targets). A failed shader
+// or program is deleted before 0 is returned.
+GLuint compile_shader_tagged(GLenum type, const char *source, const char *tag);
+GLuint link_program_tagged(GLuint vertex_shader, GLuint fragment_shader, const char *tag);
 
 // The full-screen quad: one static buffer of four vertices bound to
 // attribute 0 in one vertex array, drawn as a 4-vertex triangle strip.

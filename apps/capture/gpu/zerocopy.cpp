@@ -17,41 +17,6 @@ namespace {
 constexpr EGLint kFourccR8 = 0x20203852;
 constexpr EGLint kFourccGR88 = 0x38385247;
 
-GLuint compile_tagged(GLenum type, const char *source) {
-    GLuint shader = glCreateShader(type);
-    if (shader == 0) return 0;
-    glShaderSource(shader, 1, &source, nullptr);
-    glCompileShader(shader);
-    GLint ok = GL_FALSE;
-    glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
-    if (ok != GL_TRUE) {
-        char log[512] = {0};
-        glGetShaderInfoLog(shader, sizeof log, nullptr, log);
-        std::fprintf(stderr, "[Shader] %s\n", log);
-        glDeleteShader(shader);
-        return 0;
-    }
-    return shader;
-}
-
-GLuint link_tagged(GLuint vs, GLuint fs) {
-    GLuint program = glCreateProgram();
-    if (program == 0) return 0;
-    glAttachShader(program, vs);
-    glAttachShader(program, fs);
-    glLinkProgram(program);
-    GLint ok = GL_FALSE;
-    glGetProgramiv(program, GL_LINK_STATUS, &ok);
-    if (ok != GL_TRUE) {
-        char log[512] = {0};
-        glGetProgramInfoLog(program, sizeof log, nullptr, log);
-        std::fprintf(stderr, "[Program] %s\n", log);
-        glDeleteProgram(program);
-        return 0;
-    }
-    return program;
-}
-
 void delete_shaders(GLuint a, GLuint b, GLuint c) {
     for (GLuint s : {a, b, c})
         if (s != 0) glDeleteShader(s);
@@ -92,15 +57,15 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
     auto *pool = static_cast<AVVAAPIFramesContext *>(frames->hwctx);
     t->va_display = device->display;
 
-    GLuint vs = compile_tagged(GL_VERTEX_SHADER, kVertexShaderSource);
-    GLuint fy = compile_tagged(GL_FRAGMENT_SHADER, kLumaShaderSource);
-    GLuint fuv = compile_tagged(GL_FRAGMENT_SHADER, kChromaUvShaderSource);
+    GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, kVertexShaderSource, "[Shader]");
+    GLuint fy = compile_shader_tagged(GL_FRAGMENT_SHADER, kLumaShaderSource, "[Shader]");
+    GLuint fuv = compile_shader_tagged(GL_FRAGMENT_SHADER, kChromaUvShaderSource, "[Shader]");
     if (fuv == 0 || vs == 0 || fy == 0) {
         delete_shaders(vs, fy, fuv);
         return -1;
     }
-    t->program_y = link_tagged(vs, fy);
-    t->program_uv = link_tagged(vs, fuv);
+    t->program_y = link_program_tagged(vs, fy, "[Program]");
+    t->program_uv = link_program_tagged(vs, fuv, "[Program]");
     delete_shaders(vs, fy, fuv);
     if (t->program_y == 0 || t->program_uv == 0) return -1;
 
