@@ -1,0 +1,70 @@
+// The helper's only way to the display hardware. Every DRM call of the
+// server goes through these functions. At start-up drm_module_init() picks
+// the backend: libdrm (VISTREL_VIRTUAL_DISPLAY unset or empty), the default
+// virtual world ("1"), or the world described by a scenario file (any other
+// value: its path). The records are libdrm's own, so the server reads them
+// the same way whichever backend filled them; each one is released with the
+// matching drm_free_* call of this module, never with libdrm's directly.
+#pragma once
+
+#include <cstdint>
+#include <xf86drm.h>
+#include <xf86drmMode.h>
+
+// Picks the backend from the environment. Returns 0, or -1 after writing a
+// line to standard error when the scenario file cannot be read or parsed.
+// Calling it again replaces the backend (tests); no device may be open then.
+int drm_module_init();
+
+// Picks the backend explicitly: value as for VISTREL_VIRTUAL_DISPLAY
+// (nullptr or "" = libdrm, "1" = default world, else a scenario path).
+int drm_module_init_with(const char *virtual_display);
+
+// Stops the virtual world's clock and frees it (no-op for libdrm). Devices
+// still open become unusable. For tests and orderly exit.
+void drm_module_shutdown();
+
+// True when a virtual world is in use.
+bool drm_module_is_virtual();
+
+// Opens a DRM device read-only and close-on-exec. Only a character device
+// of the DRM major is accepted (a FIFO, a regular file or /dev/null is
+// refused with ENODEV, and opening never blocks). Virtual worlds accept
+// their own device paths only. Returns the descriptor or -1 with errno set.
+// The descriptor is pollable: it becomes readable when an event is pending.
+int drm_device_open(const char *path);
+
+// Closes a descriptor returned by drm_device_open.
+void drm_device_close(int fd);
+
+drmModeResPtr drm_get_resources(int fd);
+void drm_free_resources(drmModeResPtr res);
+drmModeConnectorPtr drm_get_connector(int fd, uint32_t connector_id);
+void drm_free_connector(drmModeConnectorPtr connector);
+drmModeEncoderPtr drm_get_encoder(int fd, uint32_t encoder_id);
+void drm_free_encoder(drmModeEncoderPtr encoder);
+drmModeCrtcPtr drm_get_crtc(int fd, uint32_t crtc_id);
+void drm_free_crtc(drmModeCrtcPtr crtc);
+
+// Multi-plane framebuffer query; nullptr (errno set) when it fails or the
+// device does not offer it.
+drmModeFB2Ptr drm_get_fb2(int fd, uint32_t fb_id);
+void drm_free_fb2(drmModeFB2Ptr fb);
+// Single-plane framebuffer query.
+drmModeFBPtr drm_get_fb(int fd, uint32_t fb_id);
+void drm_free_fb(drmModeFBPtr fb);
+
+// Exports a buffer handle as a new descriptor (flags: DRM_CLOEXEC and
+// optionally DRM_RDWR). Returns 0 with *prime_fd set, or a negative value.
+// A handle of 0 never exports.
+int drm_prime_handle_to_fd(int fd, uint32_t handle, uint32_t flags, int *prime_fd);
+
+// Queues a CRTC sequence request (drmCrtcQueueSequence semantics). Its
+// completion is delivered by drm_handle_event to the context's
+// sequence_handler with user_data.
+int drm_crtc_queue_sequence(int fd, uint32_t crtc_id, uint32_t flags, uint64_t sequence,
+                            uint64_t *sequence_queued, uint64_t user_data);
+
+// Reads the pending events of the device and calls the context's handlers
+// (drmHandleEvent semantics). Returns 0, or -1 on a read failure.
+int drm_handle_event(int fd, drmEventContextPtr context);
