@@ -1,0 +1,104 @@
+// Pixels per second of the RGBA to I420 converters, and the memory-bandwidth
+// reference they are bounded by: a conversion reads 4 bytes and writes 1.5
+// bytes per pixel, so BM_MemcpySameTraffic copies 2.75 bytes per pixel (read
+// once, written once) and reports the same byte count per frame.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
+
+#include "apps/capture/convert/yuv_convert.h"
+
+namespace {
+
+constexpr double kBytesPerPixel = 4.0 + 1.5;
+
+struct Picture {
+    uint32_t w, h;
+    std::vector<uint8_t> rgba, y, u, v;
+    explicit Picture(const benchmark::State &state)
+        : w(static_cast<uint32_t>(state.range(0))), h(static_cast<uint32_t>(state.range(1))),
+          rgba(size_t(w) * h * 4), y(size_t(w) * h), u(size_t(w / 2) * (h / 2)), v(u.size())
+    {
+        for (uint32_t r = 0; r < h; ++r)
+            for (uint32_t c = 0; c < w; ++c) {
+                uint8_t *p = &rgba[(size_t(r) * w + c) * 4];
+                p[0] = uint8_t(c * 255 / w);
+                p[1] = uint8_t(r * 255 / h);
+                p[2] = uint8_t((c + r) * 7);
+                p[3] = 255;
+            }
+    }
+};
+
+void account(benchmark::State &state, const Picture &p)
+{
+    const int64_t pixels = int64_t(p.w) * p.h;
+    state.SetItemsProcessed(state.iterations() * pixels);
+    state.SetBytesProcessed(int64_t(double(state.iterations()) * double(pixels) * kBytesPerPixel));
+}
+
+void BM_ConvertScalar(benchmark::State &state)
+{
+    Picture p(state);
+    for (auto _ : state) {
+        Yuv420pFrame f{};
+        if (rgba_to_yuv420p(p.w, p.h, p.rgba.data(), p.w * 4, &f) != 0) {
+            state.SkipWithError("rgba_to_yuv420p failed");
+            return;
+        }
+        benchmark::DoNotOptimize(f.y[0] + f.u[0] + f.v[0]);
+        yuv420p_frame_release(&f);
+    }
+    account(state, p);
+}
+
+using PlaneConverter = int (*)(uint32_t, uint32_t, const uint8_t *, uint32_t, uint8_t *, uint8_t *,
+                              uint8_t *);
+
+// The converters that write into caller planes: the two AVX2 ones and the
+// libswscale path.
+void BM_ConvertIntoPlanes(benchmark::State &state, PlaneConverter convert, bool needs_avx2)
+{
+    if (needs_avx2 && !yuv_convert_have_avx2()) {
+        state.SkipWithError("this processor has no AVX2");
+        return;
+    }
+    Picture p(state);
+    for (auto _ : state) {
+        if (convert(p.w, p.h, p.rgba.data(), p.w * 4, p.y.data(), p.u.data(), p.v.data()) != 0) {
+            state.SkipWithError("conversion failed");
+            return;
+        }
+        benchmark::ClobberMemory();
+    }
+    account(state, p);
+}
+
+void BM_MemcpySameTraffic(benchmark::State &state)
+{
+    const int64_t pixels = state.range(0) * state.range(1);
+    const size_t n = size_t(double(pixels) * kBytesPerPixel / 2);
+    std::vector<uint8_t> src(n, 0x5A), dst(n);
+    for (auto _ : state) {
+        std::memcpy(dst.data(), src.data(), n);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * pixels);
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(2 * n));
+}
+
+void sizes(benchmark::internal::Benchmark *b)
+{
+    b->Args({1920, 1080})->Args({2560, 1440})->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+}  // namespace
+
+BENCHMARK(BM_ConvertScalar)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_ConvertIntoPlanes, Avx2, rgba_to_yuv420p_avx2, true)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_ConvertIntoPlanes, TruncatingAvx2, abgr2101010_to_yuv420p_avx2, true)->Apply(sizes);
+BENCHMARK_CAPTURE(BM_ConvertIntoPlanes, Libswscale, rgba_to_yuv420p_libav, false)->Apply(sizes);
+BENCHMARK(BM_MemcpySameTraffic)->Apply(sizes);
+
+BENCHMARK_MAIN();
