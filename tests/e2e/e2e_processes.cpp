@@ -1,0 +1,303 @@
+#include "tests/e2e/e2e_processes.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/relay/relay_process.h"
+
+namespace {
+
+void sleep_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+size_t count_of(const std::string &text, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+bool socket_accepts(const char *path)
+{
+    UniqueFD fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path, sizeof(address.sun_path) - 1);
+    return connect(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+}
+
+// Children first, so a worker does not outlive its supervisor.
+void kill_tree(pid_t pid)
+{
+    for (pid_t child : e2e_children(pid))
+        kill_tree(child);
+    kill(pid, SIGKILL);
+}
+
+}  // namespace
+
+E2eProcess::~E2eProcess()
+{
+    if (pid > 0 && !e2e_reap(this)) {
+        kill_tree(pid);
+        int wait_status = 0;
+        waitpid(pid, &wait_status, 0);
+        pid = -1;
+    }
+}
+
+long long e2e_now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string e2e_helper_program()
+{
+    return std::string(VISTREL_BINARY_DIR) + "/apps/capture-helper/capture-helper";
+}
+
+std::string e2e_relay_program()
+{
+    return std::string(VISTREL_BINARY_DIR) + "/tools/relay/vistrel-relay";
+}
+
+std::string e2e_capture_program()
+{
+    return std::string(VISTREL_BINARY_DIR) + "/apps/capture/capture";
+}
+
+int e2e_spawn(E2eProcess *p, const std::string &name, const std::string &program,
+              const std::vector<std::string> &args, const std::vector<std::string> &env)
+{
+    p->name = name;
+    p->out_path = "/tmp/e2e-" + name + ".out";
+    p->err_path = "/tmp/e2e-" + name + ".err";
+    p->status = -1;
+    UniqueFD out(open(p->out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFD err(open(p->err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    int in[2];
+    if (!out || !err || pipe2(in, O_CLOEXEC) != 0)
+        return -1;
+    UniqueFD in_read(in[0]);
+    UniqueFD in_write(in[1]);
+
+    // Everything the child needs is built before the fork.
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> environment;
+    for (char **e = environ; *e; ++e)
+        environment.emplace_back(*e);
+    for (const std::string &e : env)
+        environment.push_back(e);
+    std::vector<char *> envp;
+    for (std::string &e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(in_read.get(), STDIN_FILENO);
+        dup2(out.get(), STDOUT_FILENO);
+        dup2(err.get(), STDERR_FILENO);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    p->pid = pid;
+    p->stdin_fd = std::move(in_write);
+    return 0;
+}
+
+int e2e_start_helper(E2eProcess *p, const std::string &virtual_display, int timeout_ms)
+{
+    if (e2e_spawn(p, "helper", e2e_helper_program(), {}, {"VISTREL_VIRTUAL_DISPLAY=" + virtual_display}) != 0)
+        return -1;
+    for (long long end = e2e_now_ms() + timeout_ms; e2e_now_ms() < end; sleep_ms(10)) {
+        if (e2e_reap(p))
+            return -1;
+        if (socket_accepts("/tmp/vistrel.sock"))
+            return 0;
+    }
+    e2e_stop(p, SIGTERM, 1000);
+    return -1;
+}
+
+int e2e_start_relay(E2eProcess *p, const std::vector<std::string> &args, int timeout_ms)
+{
+    if (e2e_spawn(p, "relay", e2e_relay_program(), args) != 0)
+        return -1;
+    if (e2e_wait_for_text(p, "ready=1\n", timeout_ms))
+        return 0;
+    e2e_stop(p, SIGTERM, 1000);
+    return -1;
+}
+
+int e2e_start_capture(E2eProcess *p, const std::vector<std::string> &args)
+{
+    return e2e_spawn(p, "capture", e2e_capture_program(), args);
+}
+
+int e2e_write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    return out ? 0 : -1;
+}
+
+std::string e2e_stdout(const E2eProcess *p)
+{
+    return read_file(p->out_path);
+}
+
+std::string e2e_stderr(const E2eProcess *p)
+{
+    return read_file(p->err_path);
+}
+
+bool e2e_wait_for_text(const E2eProcess *p, const std::string &needle, int timeout_ms, bool from_stderr, int count)
+{
+    const long long end = e2e_now_ms() + timeout_ms;
+    for (;;) {
+        const std::string text = from_stderr ? e2e_stderr(p) : e2e_stdout(p);
+        if (count_of(text, needle) >= size_t(count))
+            return true;
+        if (e2e_now_ms() >= end)
+            return false;
+        sleep_ms(20);
+    }
+}
+
+int e2e_send_line(E2eProcess *p, const std::string &line)
+{
+    if (!p->stdin_fd)
+        return -1;
+    const std::string text = line + "\n";
+    return write(p->stdin_fd.get(), text.data(), text.size()) == ssize_t(text.size()) ? 0 : -1;
+}
+
+bool e2e_reap(E2eProcess *p)
+{
+    if (p->pid <= 0)
+        return true;
+    int wait_status = 0;
+    if (waitpid(p->pid, &wait_status, WNOHANG) != p->pid)
+        return false;
+    p->status = wait_status;
+    p->pid = -1;
+    return true;
+}
+
+bool e2e_wait_exit(E2eProcess *p, int timeout_ms)
+{
+    for (long long end = e2e_now_ms() + timeout_ms;; sleep_ms(5)) {
+        if (e2e_reap(p))
+            return true;
+        if (e2e_now_ms() >= end)
+            return false;
+    }
+}
+
+int e2e_stop(E2eProcess *p, int signal_number, int timeout_ms)
+{
+    if (p->pid <= 0)
+        return e2e_reap(p) ? 0 : -1;
+    const long long start = e2e_now_ms();
+    kill(p->pid, signal_number);
+    if (e2e_wait_exit(p, timeout_ms))
+        return int(e2e_now_ms() - start);
+    kill_tree(p->pid);
+    int wait_status = 0;
+    waitpid(p->pid, &wait_status, 0);
+    p->status = wait_status;
+    p->pid = -1;
+    return -1;
+}
+
+bool e2e_exited_with(const E2eProcess *p, int code)
+{
+    return p->pid <= 0 && p->status >= 0 && WIFEXITED(p->status) && WEXITSTATUS(p->status) == code;
+}
+
+std::vector<pid_t> e2e_children(pid_t pid)
+{
+    std::vector<pid_t> children;
+    const std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *tasks = opendir(task_dir.c_str());
+    if (!tasks)
+        return children;
+    while (dirent *entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::istringstream list(read_file(task_dir + "/" + entry->d_name + "/children"));
+        for (pid_t child; list >> child;)
+            children.push_back(child);
+    }
+    closedir(tasks);
+    return children;
+}
+
+pid_t e2e_wait_child(pid_t pid, int timeout_ms)
+{
+    for (long long end = e2e_now_ms() + timeout_ms;; sleep_ms(10)) {
+        std::vector<pid_t> children = e2e_children(pid);
+        if (!children.empty())
+            return children.front();
+        if (e2e_now_ms() >= end)
+            return -1;
+    }
+}
+
+int e2e_fd_count(pid_t pid)
+{
+    DIR *fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!fds)
+        return -1;
+    int n = 0;
+    while (dirent *entry = readdir(fds))
+        if (entry->d_name[0] != '.')
+            ++n;
+    closedir(fds);
+    return n;
+}
+
+std::map<std::string, std::string> e2e_values(const std::string &text)
+{
+    return relay_process_values(text);
+}
