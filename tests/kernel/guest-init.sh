@@ -80,8 +80,17 @@ else
 fi
 rm -f /tmp/modetest.log /tmp/connectors.log
 
+# The checks stream their results to the console as they go; a check that
+# hangs is ended here, well before the host gives up on the guest.
 if [ -x /usr/bin/vistrel-kernel-check ]; then
-    vistrel-kernel-check --connector "$conn" --modetest /usr/bin/modetest \
-        --helper /usr/bin/capture-helper --setpriv /usr/bin/setpriv 2>/tmp/client.log | tee -a $checks
+    { timeout 120 vistrel-kernel-check --connector "$conn" --modetest /usr/bin/modetest \
+        --helper /usr/bin/capture-helper --setpriv /usr/bin/setpriv 2>/tmp/client.log
+      echo $? >/tmp/client.rc; } | tee -a $checks
+    rc=$(cat /tmp/client.rc)
+    case "$rc" in
+        0|1) ;;
+        143) check client FAIL "the checks did not finish within 120 s (stopped after the last check above)" ;;
+        *) check client FAIL "vistrel-kernel-check ended with status $rc" ;;
+    esac
 fi
 finish

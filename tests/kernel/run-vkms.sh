@@ -149,13 +149,16 @@ timeout --kill-after=5 "$timeout" "$qemu" -accel "$accel" -kernel "/boot/vmlinuz
     -nographic -m 1024 -smp 2 -nic none -no-reboot </dev/null >"$serial" 2>&1
 qrc=$?
 end=$(date +%s.%N)
-elapsed=$(echo "$end - $start" | bc)
+elapsed=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
 tr -d '\r' <"$serial" | sed 's/^.*\(VISTREL [A-Z]\)/\1/' >"$serial.txt"
 
 # --- verdict ---------------------------------------------------------------
 grep '^VISTREL ' "$serial.txt" | grep -v '^VISTREL LOG ' | sed 's/^VISTREL /  /'
 booted="$(grep -m1 '^VISTREL BOOTED ' "$serial.txt" | awk '{print $3}')"
+done_at="$(grep -m1 '^VISTREL DONE ' "$serial.txt" | awk '{print $3}')"
 [ -n "$booted" ] && echo "run-vkms: guest reached /init after ${booted} s of guest uptime"
+[ -n "$booted" ] && [ -n "$done_at" ] &&
+    echo "run-vkms: the guest's checks took $(awk -v a="$booted" -v b="$done_at" 'BEGIN { printf "%.1f", b - a }') s"
 echo "run-vkms: qemu ran ${elapsed} s"
 if [ $qrc -eq 124 ] || [ $qrc -eq 137 ]; then
     tail -40 "$serial.txt"
