@@ -1,5 +1,6 @@
 #include "tests/encoders/pictures.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -59,18 +60,23 @@ void TestDecoder::drain()
 {
     while (avcodec_receive_frame(context_, frame_) == 0) {
         if (frame_->width == width_ && frame_->height == height_) {
-            std::vector<uint8_t> y(size_t(width_) * height_);
-            for (int r = 0; r < height_; ++r)
-                std::memcpy(y.data() + size_t(r) * width_, frame_->data[0] + size_t(r) * frame_->linesize[0],
-                            width_);
-            luma[frame_->pts] = std::move(y);
+            std::vector<uint8_t> pic(size_t(width_) * height_ * 3 / 2);
+            uint8_t *dst = pic.data();
+            for (int plane = 0; plane < 3; ++plane) {
+                const int pw = plane ? width_ / 2 : width_, ph = plane ? height_ / 2 : height_;
+                for (int r = 0; r < ph; ++r, dst += pw)
+                    std::memcpy(dst, frame_->data[plane] + size_t(r) * frame_->linesize[plane], pw);
+            }
+            pictures[frame_->pts] = std::move(pic);
             intra[frame_->pts] = frame_->pict_type == AV_PICTURE_TYPE_I || frame_->key_frame;
         }
         av_frame_unref(frame_);
     }
 }
 
-double luma_psnr(const uint8_t *a, const uint8_t *b, size_t size)
+namespace {
+
+double plane_psnr(const uint8_t *a, const uint8_t *b, size_t size)
 {
     double se = 0;
     for (size_t i = 0; i < size; ++i) {
@@ -80,4 +86,17 @@ double luma_psnr(const uint8_t *a, const uint8_t *b, size_t size)
     if (se == 0)
         return 99.0;
     return 10.0 * std::log10(255.0 * 255.0 / (se / double(size)));
+}
+
+}  // namespace
+
+double picture_psnr(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b, int w, int h)
+{
+    const size_t luma = size_t(w) * h, chroma = size_t(w / 2) * (h / 2);
+    if (a.size() < luma + 2 * chroma || b.size() < luma + 2 * chroma)
+        return 0.0;
+    double worst = plane_psnr(a.data(), b.data(), luma);
+    for (size_t off : {luma, luma + chroma})
+        worst = std::min(worst, plane_psnr(a.data() + off, b.data() + off, chroma));
+    return worst;
 }

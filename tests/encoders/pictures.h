@@ -12,15 +12,15 @@ struct AVPacket;
 // and a moving square).
 std::vector<uint8_t> make_picture(int width, int height, int n);
 
-// Decodes packets with FFmpeg's own decoder and keeps each picture's Y plane
-// by pts, plus whether it was an intra picture.
+// Decodes packets with FFmpeg's own decoder and keeps each picture, packed
+// I420 like make_picture's, by pts, plus whether it was an intra picture.
 class TestDecoder {
 public:
     TestDecoder(int codec_id, int width, int height);
     ~TestDecoder();
     bool ok() const { return context_ != nullptr; }
     void decode(const AVPacket *packet);  // null flushes
-    std::map<int64_t, std::vector<uint8_t>> luma;
+    std::map<int64_t, std::vector<uint8_t>> pictures;
     std::map<int64_t, bool> intra;
 private:
     void drain();
@@ -29,5 +29,6 @@ private:
     int width_, height_;
 };
 
-// PSNR of two equal-size luma planes, in dB.
-double luma_psnr(const uint8_t *a, const uint8_t *b, size_t size);
+// PSNR in dB of the worst of the three planes of two packed I420 pictures,
+// so that a damaged or swapped chroma plane counts as much as the luma.
+double picture_psnr(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b, int width, int height);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <dlfcn.h>
 #include <string>
 #include <thread>
 
@@ -53,28 +55,57 @@ TEST(CpuEncoderTable, RowsAndLookup)
               std::string::npos);
 }
 
-TEST(CpuEncoderTable, ListShowsAllRowsAndMarksMissingOnes)
+// Hides one encoder from this process: calls to avcodec_find_encoder_by_name
+// (from the encoder module as from the tests) resolve to this definition
+// first, which forwards everything else to libavcodec.
+static const char *g_hidden_encoder = nullptr;
+
+extern "C" const AVCodec *avcodec_find_encoder_by_name(const char *name)
 {
+    using Lookup = const AVCodec *(*)(const char *);
+    static const Lookup real =
+        reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "avcodec_find_encoder_by_name"));
+    if (g_hidden_encoder && name && std::strcmp(name, g_hidden_encoder) == 0)
+        return nullptr;
+    return real ? real(name) : nullptr;
+}
+
+struct HiddenEncoder {
+    explicit HiddenEncoder(const char *name) { g_hidden_encoder = name; }
+    ~HiddenEncoder() { g_hidden_encoder = nullptr; }
+};
+
+TEST(CpuEncoderTable, MissingEncoderMarkedWhileAllRowsPrint)
+{
+    for (const CpuEncoderInfo &row : cpu_encoders)
+        if (!avcodec_find_encoder_by_name(row.name))
+            GTEST_SKIP() << row.name << " is not in this FFmpeg build";
+    HiddenEncoder hidden("libx265");
     testing::internal::CaptureStderr();
     cpu_encoder_list_available();
-    const std::string log = testing::internal::GetCapturedStderr();
-    std::string expected = "[CPU Encoder] Available encoders:\n";
-    for (const CpuEncoderInfo &row : cpu_encoders) {
-        char line[128];
-        std::snprintf(line, sizeof line, "  - %-6s (%s) [%s]\n", codec_type_to_string(row.type), row.name,
-                      avcodec_find_encoder_by_name(row.name) ? "available" : "not installed");
-        expected += line;
-    }
-    EXPECT_EQ(log, expected);
-    EXPECT_NE(log.find("  - H.264  (libx264) ["), std::string::npos);
-    EXPECT_NE(log.find("  - H.265  (libx265) ["), std::string::npos);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[CPU Encoder] Available encoders:\n"
+              "  - H.264  (libx264) [available]\n"
+              "  - VP8    (libvpx) [available]\n"
+              "  - VP9    (libvpx-vp9) [available]\n"
+              "  - AV1    (libaom-av1) [available]\n"
+              "  - H.265  (libx265) [not installed]\n");
+
+    CpuEncoder *e = reinterpret_cast<CpuEncoder *>(1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(cpu_encoder_create(&e, CODEC_TYPE_H265, kW, kH, kFps), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[CPU Encoder] libx265 not found in FFmpeg\n");
+    EXPECT_EQ(e, nullptr);
 }
 
 class CpuEncoderRows : public testing::TestWithParam<int> {};
 
 // Every installed row encodes a moving picture that decodes back close to the
-// input. 28 dB on luma: these rates and quantisers give well above 30 dB at
-// 320x240, while a sheared, shifted or mixed-up plane falls below 15 dB.
+// input. The threshold is 35 dB on the worst plane of every frame: at 320x240
+// the rows' rates and quantisers give 40 dB or more (libaom-av1 lowest at
+// 40.0, libx264 44, libx265 72), while on this picture a plane shifted by one
+// pixel scores 31 dB, the neighbouring frame 24, swapped chroma planes 21 and
+// a plane copied with a wrong stride 12.
 TEST_P(CpuEncoderRows, EncodesDecodablePicturesWithRowSettings)
 {
     const CpuEncoderInfo &row = cpu_encoders[GetParam()];
@@ -88,7 +119,7 @@ TEST_P(CpuEncoderRows, EncodesDecodablePicturesWithRowSettings)
 
     TestDecoder dec(id_of(row.type), kW, kH);
     ASSERT_TRUE(dec.ok());
-    const int frames = row.type == CODEC_TYPE_AV1 ? 12 : 30;
+    const int frames = 30;
     int64_t last_pts = -1;
     int packets = 0;
     for (int i = 0; i < frames; ++i) {
@@ -106,11 +137,10 @@ TEST_P(CpuEncoderRows, EncodesDecodablePicturesWithRowSettings)
     }
     dec.decode(nullptr);
     EXPECT_GE(packets, frames / 2);
-    ASSERT_FALSE(dec.luma.empty());
-    for (const auto &[pts, y] : dec.luma) {
-        auto pic = make_picture(kW, kH, int(pts));
-        EXPECT_GT(luma_psnr(pic.data(), y.data(), y.size()), 28.0) << row.name << " pts " << pts;
-    }
+    EXPECT_GE(dec.pictures.size(), size_t(packets));
+    ASSERT_FALSE(dec.pictures.empty());
+    for (const auto &[pts, got] : dec.pictures)
+        EXPECT_GT(picture_psnr(make_picture(kW, kH, int(pts)), got, kW, kH), 35.0) << row.name << " pts " << pts;
     testing::internal::CaptureStderr();
     cpu_encoder_destroy(e);
     // The encoder libraries may print their own closing statistics after it.
@@ -164,33 +194,50 @@ TEST(CpuEncoder, BitrateReachesContextWithTheNextFrame)
     cpu_encoder_destroy(e);
 }
 
-// The control thread changes rate and asks for key frames while the pipeline
-// thread encodes; run under ThreadSanitizer this proves the hand-over.
+// The control thread changes rate and asks for key frames for as long as the
+// pipeline thread encodes; run under ThreadSanitizer this proves the
+// hand-over. Afterwards the last request reaches the context with the next
+// frame and a forced key frame still comes out as one.
 TEST(CpuEncoder, ControlCallsRaceFreeWithEncoding)
 {
+    constexpr int w = 160, h = 120;
     CpuEncoder *e = nullptr;
-    ASSERT_EQ(cpu_encoder_create(&e, CODEC_TYPE_H264, 160, 120, kFps), 0);
+    ASSERT_EQ(cpu_encoder_create(&e, CODEC_TYPE_H264, w, h, kFps), 0);
     std::atomic<bool> stop{false};
+    std::atomic<int> requests{0};
     testing::internal::CaptureStderr();
     std::thread control([&] {
-        for (int i = 0; i < 400 && !stop.load(); ++i) {
-            cpu_encoder_set_bitrate(e, 1000000 + i * 1000);
+        for (int i = 0; !stop.load(); ++i) {
+            cpu_encoder_set_bitrate(e, 1000000 + (i % 1000) * 1000);
             cpu_encoder_force_keyframe(e);
+            requests.fetch_add(1);
         }
     });
-    std::vector<uint8_t> pic = make_picture(160, 120, 0);
-    for (int i = 0; i < 40; ++i) {
+    const std::vector<uint8_t> pic = make_picture(w, h, 0);
+    const uint8_t *y = pic.data(), *u = y + w * h, *v = u + (w / 2) * (h / 2);
+    int failures = 0;
+    for (int i = 0; i < 40 || requests.load() == 0; ++i) {
         AVPacket *pkt = nullptr;
-        const uint8_t *y = pic.data(), *u = y + 160 * 120, *v = u + 80 * 60;
-        ASSERT_EQ(cpu_encoder_encode_planes(e, y, 160, u, 80, v, 80, &pkt), 0);
+        failures += cpu_encoder_encode_planes(e, y, w, u, w / 2, v, w / 2, &pkt) != 0;
     }
     stop = true;
     control.join();
     testing::internal::GetCapturedStderr();
+    EXPECT_EQ(failures, 0);
+
     AVPacket *pkt = nullptr;
+    ASSERT_EQ(cpu_encoder_encode_planes(e, y, w, u, w / 2, v, w / 2, &pkt), 0);  // takes any pending key frame
+    testing::internal::CaptureStderr();
     cpu_encoder_set_bitrate(e, 777000);
-    const uint8_t *y = pic.data(), *u = y + 160 * 120, *v = u + 80 * 60;
-    ASSERT_EQ(cpu_encoder_encode_planes(e, y, 160, u, 80, v, 80, &pkt), 0);
+    testing::internal::GetCapturedStderr();
+    cpu_encoder_force_keyframe(e);
+    int keys = 0;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(cpu_encoder_encode_planes(e, y, w, u, w / 2, v, w / 2, &pkt), 0);
+        keys += pkt && (pkt->flags & AV_PKT_FLAG_KEY);
+    }
     EXPECT_EQ(e->context->bit_rate, 777000);
+    EXPECT_EQ(e->context->rc_max_rate, 777000);
+    EXPECT_EQ(keys, 1);
     cpu_encoder_destroy(e);
 }
