@@ -5,12 +5,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
 #include "tests/framelink/fake_helper.h"
+#include "tests/source/oes_draw.h"
 
 namespace {
 
@@ -111,30 +113,6 @@ TEST(EglExtensions, BothImportExtensionsAreNeededAsWholeWords)
 
 namespace {
 
-const char *kVertex = R"(#version 300 es
-in vec2 pos;
-out vec2 uv;
-void main() { uv = pos * 0.5 + 0.5; gl_Position = vec4(pos, 0.0, 1.0); }
-)";
-const char *kFragment = R"(#version 300 es
-#extension GL_OES_EGL_image_external_essl3 : require
-precision mediump float;
-uniform samplerExternalOES frame;
-in vec2 uv;
-out vec4 colour;
-void main() { colour = texture(frame, uv); }
-)";
-
-GLuint compile(GLenum type, const char *src)
-{
-    GLuint s = glCreateShader(type);
-    glShaderSource(s, 1, &src, nullptr);
-    glCompileShader(s);
-    GLint ok = 0;
-    glGetShaderiv(s, GL_COMPILE_STATUS, &ok);
-    return ok ? s : 0;
-}
-
 // A memfd frame of XRGB8888 with padded rows and a leading offset, and the
 // pixel values it holds (B, G, R, X per pixel).
 struct MemoryFrame {
@@ -181,70 +159,27 @@ protected:
         unsetenv("EGL_PLATFORM");
         ASSERT_EQ(egl_context_init(&ctx_, &frame_.meta), 0);
         ASSERT_EQ(egl_load_entry_points(), 0);
-        program_ = glCreateProgram();
-        glAttachShader(program_, compile(GL_VERTEX_SHADER, kVertex));
-        glAttachShader(program_, compile(GL_FRAGMENT_SHADER, kFragment));
-        glBindAttribLocation(program_, 0, "pos");
-        glLinkProgram(program_);
-        GLint ok = 0;
-        glGetProgramiv(program_, GL_LINK_STATUS, &ok);
-        ASSERT_TRUE(ok);
-        glGenTextures(1, &target_);
-        glBindTexture(GL_TEXTURE_2D, target_);
-        glTexStorage2D(GL_TEXTURE_2D, 1, GL_RGBA8, MemoryFrame::w, MemoryFrame::h);
-        ASSERT_EQ(setup_framebuffer_object(target_, &fbo_), 0);
-        pbo_ = create_pbo(MemoryFrame::w * MemoryFrame::h * 4);
-        ASSERT_NE(pbo_, 0u);
+        drawer_ = std::make_unique<oes::Drawer>();
+        ASSERT_TRUE(drawer_->init(MemoryFrame::w, MemoryFrame::h));
     }
     void TearDown() override
     {
-        destroy_pbo(pbo_);
-        glDeleteFramebuffers(1, &fbo_);
-        glDeleteTextures(1, &target_);
-        glDeleteProgram(program_);
+        drawer_.reset();
         egl_context_cleanup(&ctx_);
         EXPECT_EQ(ctx_.display, EGL_NO_DISPLAY);
     }
 
-    // Draws the external texture over the whole target and reads it back.
-    std::vector<uint8_t> draw(GLuint texture)
-    {
-        static const float quad[] = {-1, -1, 1, -1, -1, 1, 1, 1};
-        glBindFramebuffer(GL_FRAMEBUFFER, fbo_);
-        glViewport(0, 0, MemoryFrame::w, MemoryFrame::h);
-        glUseProgram(program_);
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_EXTERNAL_OES, texture);
-        glUniform1i(glGetUniformLocation(program_, "frame"), 0);
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
-        glEnableVertexAttribArray(0);
-        glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 0, quad);
-        glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-        start_pbo_read(pbo_, MemoryFrame::w, MemoryFrame::h);
-        size_t len = MemoryFrame::w * MemoryFrame::h * 4;
-        auto *p = static_cast<const uint8_t *>(map_pbo(pbo_, len));
-        std::vector<uint8_t> out;
-        if (p)
-            out.assign(p, p + len);
-        unmap_pbo(pbo_);
-        return out;
-    }
+    std::vector<uint8_t> draw(GLuint texture) { return drawer_->draw(texture); }
     // Number of pixels whose R, G, B differ from the frame's.
     int mismatches(const std::vector<uint8_t> &rgba)
     {
-        int bad = 0;
-        for (uint32_t y = 0; y < MemoryFrame::h; ++y)
-            for (uint32_t x = 0; x < MemoryFrame::w; ++x) {
-                const uint8_t *got = &rgba[(size_t(y) * MemoryFrame::w + x) * 4];
-                const uint8_t *want = frame_.px(x, y);
-                bad += got[0] != want[2] || got[1] != want[1] || got[2] != want[0];
-            }
-        return bad;
+        return oes::mismatches(rgba, frame_.px(0, 0), MemoryFrame::w, MemoryFrame::h,
+                               MemoryFrame::stride);
     }
 
     MemoryFrame frame_;
     EglContext ctx_{};
-    GLuint program_ = 0, target_ = 0, fbo_ = 0, pbo_ = 0;
+    std::unique_ptr<oes::Drawer> drawer_;
 };
 
 }  // namespace
