@@ -191,6 +191,12 @@ TEST(CpuEncoder, BitrateReachesContextWithTheNextFrame)
     EXPECT_EQ(e->context->rc_max_rate, 4000000);
     EXPECT_EQ(cpu_encoder_set_bitrate(nullptr, 1), -1);
     EXPECT_EQ(cpu_encoder_encode_planes(nullptr, nullptr, 0, nullptr, 0, nullptr, 0, &pkt), -1);
+    // A missing plane is refused before FFmpeg reads it, and uses no pts.
+    const auto pic = make_picture(kW, kH, 1);
+    EXPECT_EQ(cpu_encoder_encode_planes(e, pic.data(), kW, nullptr, kW / 2, pic.data(), kW / 2, &pkt),
+              AVERROR(EINVAL));
+    EXPECT_EQ(pkt, nullptr);
+    EXPECT_EQ(e->next_pts, 1);
     cpu_encoder_destroy(e);
 }
 

@@ -220,6 +220,9 @@ int cpu_encoder_encode_planes(CpuEncoder *encoder,
         *out_packet = nullptr;
     if (!encoder || !encoder->context || !encoder->frame || !encoder->packet)
         return -1;
+    // FFmpeg would read the missing plane while taking its copy of the frame.
+    if (!y || !u || !v)
+        return AVERROR(EINVAL);
     AVCodecContext *c = encoder->context;
 
     // A rate stored by the control thread takes effect with this frame.

@@ -55,7 +55,8 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
 // Encodes one frame whose planes stay owned by the caller (nothing is copied;
 // they must stay valid until the call returns). 0 with *out_packet set to the
 // encoder's own packet (valid until the next call) or null when the encoder
-// has nothing yet; or a negative FFmpeg error code.
+// has nothing yet; or a negative FFmpeg error code (AVERROR(EINVAL) for a
+// null plane, -1 for a missing encoder).
 int cpu_encoder_encode_planes(CpuEncoder *encoder,
                               const uint8_t *y, int y_stride,
                               const uint8_t *u, int u_stride,
