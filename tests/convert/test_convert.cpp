@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -158,6 +159,7 @@ TEST_F(ConvertAvx2, RefusedSizesWriteNothing)
         EXPECT_EQ(abgr2101010_to_yuv420p_avx2(w, 4, px.data(), 128, a.y.data(), a.u.data(), a.v.data()), -1);
         for (uint8_t b : a.y) ASSERT_EQ(b, 0xAB);
         for (uint8_t b : a.u) ASSERT_EQ(b, 0xAB);
+        for (uint8_t b : a.v) ASSERT_EQ(b, 0xAB);
     }
     Planes a(32, 4);
     EXPECT_EQ(abgr2101010_to_yuv420p_avx2(32, 3, px.data(), 128, a.y.data(), a.u.data(), a.v.data()), -1);
@@ -181,6 +183,24 @@ TEST(ConvertLibav, CacheReusedForOneSizeReplacedForAnother)
     EXPECT_EQ(cached_width, 32u);
     EXPECT_EQ(cached_height, 16u);
     ASSERT_NE(sws_ctx, nullptr);
+    EXPECT_EQ(b.y[0], 32);   // the new context converts the new size (BT.709: 31.97)
+}
+
+// A size libswscale cannot scale leaves no context behind, so the next call
+// with a good size makes a fresh one.
+TEST(ConvertLibav, FailedContextIsRetriedNextCall)
+{
+    auto px = flat(64, 32, 10, 20, 30);
+    Planes a(64, 32);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(rgba_to_yuv420p_libav(0, 0, px.data(), 256, a.y.data(), a.u.data(), a.v.data()), -1);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("[Libav] Failed to create sws_ctx\n"), std::string::npos) << log;
+    EXPECT_EQ(sws_ctx, nullptr);
+    EXPECT_EQ(a.y[0], 0xAB);
+    ASSERT_EQ(rgba_to_yuv420p_libav(64, 32, px.data(), 256, a.y.data(), a.u.data(), a.v.data()), 0);
+    EXPECT_NE(sws_ctx, nullptr);
+    EXPECT_EQ(a.y[0], 32);
 }
 
 TEST(ConvertLibav, FlatColoursGiveBt709LimitedRange)
