@@ -9,12 +9,19 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <memory>
 #include <thread>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
 
 #include "tests/relay/relay_process.h"
 
@@ -300,4 +307,85 @@ int e2e_fd_count(pid_t pid)
 std::map<std::string, std::string> e2e_values(const std::string &text)
 {
     return relay_process_values(text);
+}
+
+namespace {
+
+struct FormatCloser {
+    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
+};
+struct CodecFreer {
+    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
+struct FrameFreer {
+    void operator()(AVFrame *f) const { av_frame_free(&f); }
+};
+struct PacketFreer {
+    void operator()(AVPacket *p) const { av_packet_free(&p); }
+};
+
+void keep_luma(const AVFrame *picture, std::vector<E2eFrame> *frames)
+{
+    E2eFrame frame;
+    frame.width = picture->width;
+    frame.height = picture->height;
+    frame.key_frame = picture->key_frame != 0 || picture->pict_type == AV_PICTURE_TYPE_I;
+    frame.luma.resize(size_t(picture->width) * size_t(picture->height));
+    for (int row = 0; row < picture->height; ++row)
+        memcpy(frame.luma.data() + size_t(row) * picture->width, picture->data[0] + row * picture->linesize[0],
+               size_t(picture->width));
+    frames->push_back(std::move(frame));
+}
+
+}  // namespace
+
+int e2e_decode_file(const std::string &path, int max_frames, std::vector<E2eFrame> *frames)
+{
+    AVFormatContext *opened = nullptr;
+    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0)
+        return -1;
+    std::unique_ptr<AVFormatContext, FormatCloser> format(opened);
+    if (avformat_find_stream_info(format.get(), nullptr) < 0)
+        return -1;
+    const AVCodec *decoder = nullptr;
+    const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    if (stream < 0 || !decoder)
+        return -1;
+    std::unique_ptr<AVCodecContext, CodecFreer> context(avcodec_alloc_context3(decoder));
+    std::unique_ptr<AVFrame, FrameFreer> picture(av_frame_alloc());
+    std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
+    if (!context || !picture || !packet ||
+        avcodec_parameters_to_context(context.get(), format->streams[stream]->codecpar) < 0 ||
+        avcodec_open2(context.get(), decoder, nullptr) < 0)
+        return -1;
+    auto drain = [&]() {
+        while (int(frames->size()) < max_frames && avcodec_receive_frame(context.get(), picture.get()) == 0) {
+            keep_luma(picture.get(), frames);
+            av_frame_unref(picture.get());
+        }
+    };
+    while (int(frames->size()) < max_frames && av_read_frame(format.get(), packet.get()) == 0) {
+        if (packet->stream_index == stream)
+            avcodec_send_packet(context.get(), packet.get());
+        av_packet_unref(packet.get());
+        drain();
+    }
+    avcodec_send_packet(context.get(), nullptr);
+    drain();
+    return 0;
+}
+
+double e2e_luma_difference(const E2eFrame &a, const E2eFrame &b, int first_row, int last_row)
+{
+    if (a.width != b.width || a.height != b.height)
+        return -1;
+    first_row = std::max(0, first_row);
+    last_row = std::min(a.height, last_row);
+    if (first_row >= last_row)
+        return 0;
+    uint64_t sum = 0;
+    const size_t begin = size_t(first_row) * a.width, end = size_t(last_row) * a.width;
+    for (size_t i = begin; i < end; ++i)
+        sum += uint64_t(std::abs(int(a.luma[i]) - int(b.luma[i])));
+    return double(sum) / double(end - begin);
 }

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -91,6 +92,23 @@ int e2e_fd_count(pid_t pid);
 
 // The last value of every key=value line of text (the relay's summary).
 std::map<std::string, std::string> e2e_values(const std::string &text);
+
+// One decoded picture of a recording: its size, whether it is a key frame,
+// and its luma plane (width x height bytes, rows packed).
+struct E2eFrame {
+    int width = 0;
+    int height = 0;
+    bool key_frame = false;
+    std::vector<uint8_t> luma;
+};
+
+// Decodes up to max_frames pictures of the recording at path (any container
+// FFmpeg reads). 0, or -1 when the file cannot be opened or decoded.
+int e2e_decode_file(const std::string &path, int max_frames, std::vector<E2eFrame> *frames);
+
+// Mean absolute luma difference of two equally sized pictures over rows
+// first_row..last_row (exclusive), or -1 for pictures of different sizes.
+double e2e_luma_difference(const E2eFrame &a, const E2eFrame &b, int first_row, int last_row);
 
 // Milliseconds on the monotonic clock.
 long long e2e_now_ms();

@@ -11,12 +11,6 @@ int _capture_cpu_h264(EglContext *, CaptureSession *, PipelineControl *)
     return -1;
 }
 
-int _capture_gl_cpu_hybrid(EglContext *, CaptureSession *, CodecType, PipelineControl *)
-{
-    fputs("[Pipeline] balanced mode is not built yet\n", stderr);
-    return -1;
-}
-
 int _capture_vaapi_zerocopy(EglContext *, CaptureSession *, CodecType, PipelineControl *)
 {
     fputs("[Pipeline] fast mode is not built yet\n", stderr);
