@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -309,6 +310,22 @@ std::map<std::string, std::string> e2e_values(const std::string &text)
     return relay_process_values(text);
 }
 
+std::vector<E2eFrameLine> e2e_frame_lines(const std::string &text)
+{
+    std::vector<E2eFrameLine> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        E2eFrameLine f;
+        unsigned long long watermark = 0;
+        if (sscanf(line.c_str(), "frame_latency frame=%lld rtp_timestamp=%u watermark_ms=%llu latency_ms=%lf",
+                   &f.frame, &f.rtp_timestamp, &watermark, &f.latency_ms) == 4) {
+            f.watermark_ms = watermark;
+            lines.push_back(f);
+        }
+    }
+    return lines;
+}
+
 namespace {
 
 struct FormatCloser {
@@ -324,9 +341,10 @@ struct PacketFreer {
     void operator()(AVPacket *p) const { av_packet_free(&p); }
 };
 
-void keep_luma(const AVFrame *picture, std::vector<E2eFrame> *frames)
+void keep_luma(const AVFrame *picture, int packet_bytes, std::vector<E2eFrame> *frames)
 {
     E2eFrame frame;
+    frame.packet_bytes = packet_bytes;
     frame.width = picture->width;
     frame.height = picture->height;
     frame.key_frame = picture->key_frame != 0 || picture->pict_type == AV_PICTURE_TYPE_I;
@@ -358,15 +376,18 @@ int e2e_decode_file(const std::string &path, int max_frames, std::vector<E2eFram
         avcodec_parameters_to_context(context.get(), format->streams[stream]->codecpar) < 0 ||
         avcodec_open2(context.get(), decoder, nullptr) < 0)
         return -1;
+    int packet_bytes = 0;
     auto drain = [&]() {
         while (int(frames->size()) < max_frames && avcodec_receive_frame(context.get(), picture.get()) == 0) {
-            keep_luma(picture.get(), frames);
+            keep_luma(picture.get(), packet_bytes, frames);
             av_frame_unref(picture.get());
         }
     };
     while (int(frames->size()) < max_frames && av_read_frame(format.get(), packet.get()) == 0) {
-        if (packet->stream_index == stream)
+        if (packet->stream_index == stream) {
+            packet_bytes = packet->size;
             avcodec_send_packet(context.get(), packet.get());
+        }
         av_packet_unref(packet.get());
         drain();
     }

@@ -93,12 +93,25 @@ int e2e_fd_count(pid_t pid);
 // The last value of every key=value line of text (the relay's summary).
 std::map<std::string, std::string> e2e_values(const std::string &text);
 
+// One frame_latency line of the relay (--latency --per-frame).
+struct E2eFrameLine {
+    long long frame = 0;
+    uint32_t rtp_timestamp = 0;
+    uint64_t watermark_ms = 0;
+    double latency_ms = 0;
+};
+
+// The relay's frame_latency lines in text, in order.
+std::vector<E2eFrameLine> e2e_frame_lines(const std::string &text);
+
 // One decoded picture of a recording: its size, whether it is a key frame,
-// and its luma plane (width x height bytes, rows packed).
+// the size of the packet that gave it (the last one read before it came
+// out), and its luma plane (width x height bytes, rows packed).
 struct E2eFrame {
     int width = 0;
     int height = 0;
     bool key_frame = false;
+    int packet_bytes = 0;
     std::vector<uint8_t> luma;
 };
 

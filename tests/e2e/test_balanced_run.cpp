@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <sstream>
 #include <thread>
 
 #include "apps/capture/pipelines/pipelines.h"
@@ -28,30 +27,6 @@ namespace {
 
 constexpr uint32_t kXrgb8888 = 0x34325258;  // 'XR24'
 constexpr uint64_t kPeriodNs = 16666667;    // 60 Hz
-
-struct Watermarked {
-    uint64_t watermark_ms;
-    uint32_t rtp_timestamp;
-};
-
-// The relay's frame_latency lines, in order.
-std::vector<Watermarked> frame_lines(const std::string &output)
-{
-    std::vector<Watermarked> frames;
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("frame_latency ", 0) != 0)
-            continue;
-        Watermarked w{};
-        const size_t wm = line.find("watermark_ms="), ts = line.find("rtp_timestamp=");
-        if (wm == std::string::npos || ts == std::string::npos)
-            continue;
-        w.watermark_ms = std::stoull(line.substr(wm + 13));
-        w.rtp_timestamp = uint32_t(std::stoul(line.substr(ts + 14)));
-        frames.push_back(w);
-    }
-    return frames;
-}
 
 uint64_t realtime_ns()
 {
@@ -200,7 +175,7 @@ TEST_F(BalancedRun, VBlankSyncStreamsEveryEventWithItsWatermark)
     EXPECT_EQ(values["decoded_codec"], "h264");
     EXPECT_EQ(values["timestamp_backward"], "0");
 
-    std::vector<Watermarked> frames = frame_lines(out);
+    std::vector<E2eFrameLine> frames = e2e_frame_lines(out);
     ASSERT_GE(frames.size(), size_t(events - 3));
     EXPECT_EQ(frames[0].watermark_ms, event_ms(0));
     for (size_t i = 1; i < frames.size(); ++i) {
@@ -236,7 +211,7 @@ TEST_F(BalancedRun, FixedFpsThinsEventsToTheConfiguredRate)
     const std::string out = e2e_stdout(&relay);
     // Renders: events 0, 1, 3, 5, ..., 29 (16); the first gives no packet.
     EXPECT_EQ(e2e_values(out)["frames"], "15");
-    std::vector<Watermarked> frames = frame_lines(out);
+    std::vector<E2eFrameLine> frames = e2e_frame_lines(out);
     ASSERT_GE(frames.size(), 12u);
     EXPECT_EQ(frames[0].watermark_ms, event_ms(0));
     EXPECT_EQ(frames[1].watermark_ms, event_ms(1));

@@ -1,0 +1,269 @@
+// The balanced mode as the user runs it: capture-helper on a 1280x720@60
+// virtual display, vistrel-relay, and `capture -m balanced`, each a process
+// of its own in the test's private /tmp. Speeds are reported, not asserted.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "tests/e2e/e2e_processes.h"
+
+namespace {
+
+constexpr double kPeriodMs = 1000.0 / 60.0;
+
+const char kWorld720[] =
+    "device /dev/dri/card1\n"
+    "framebuffer 200 1280x720 XR24\n"
+    "crtc 50 1280x720@60 fb=200\n"
+    "encoder 80 crtc=50\n"
+    "connector 100 DP-3 connected encoders=80\n";
+
+void sleep_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+class BalancedSystem : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(e2e_write_file("/tmp/world-720.txt", kWorld720), 0);
+        ASSERT_EQ(e2e_start_helper(&helper_, "/tmp/world-720.txt"), 0) << logs(helper_);
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure()) {
+            std::fprintf(stderr, "--- capture ---\n%s\n--- relay ---\n%s\n--- helper ---\n%s\n",
+                         logs(capture_).c_str(), e2e_stderr(&relay_).c_str(), logs(helper_).c_str());
+        }
+        e2e_stop(&capture_, SIGTERM, 3000);
+        e2e_stop(&relay_, SIGTERM, 5000);
+        e2e_stop(&helper_, SIGTERM, 3000);
+    }
+
+    static std::string logs(const E2eProcess &p) { return e2e_stdout(&p) + e2e_stderr(&p); }
+
+    // Starts capture in balanced mode with extra options and waits for its
+    // first statistics line (the first packet has been sent).
+    void start_capture(const std::vector<std::string> &extra = {})
+    {
+        std::vector<std::string> args = {"-m", "balanced"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_EQ(e2e_start_capture(&capture_, args), 0);
+        ASSERT_TRUE(e2e_wait_for_text(&capture_, "[GL+CPU] Frame ", 15000, true)) << logs(capture_);
+    }
+
+    // SIGTERM to the worker; the milliseconds until the supervisor is gone.
+    long long stop_worker()
+    {
+        const pid_t worker = e2e_wait_child(capture_.pid, 1000);
+        EXPECT_GT(worker, 0);
+        if (worker <= 0)
+            return -1;
+        const long long start = e2e_now_ms();
+        kill(worker, SIGTERM);
+        EXPECT_TRUE(e2e_wait_exit(&capture_, 5000)) << "capture did not end after SIGTERM to its worker";
+        return e2e_now_ms() - start;
+    }
+
+    // The relay's summary after it was told to end.
+    std::map<std::string, std::string> finish_relay()
+    {
+        e2e_stop(&relay_, SIGTERM, 15000);
+        return e2e_values(e2e_stdout(&relay_));
+    }
+
+    E2eProcess helper_, relay_, capture_;
+};
+
+// VBlank-Sync, H.264 at the display's 1280x720: the stream decodes, carries
+// the watermark, the watermarks advance by whole vertical blanks and the RTP
+// times by as much, and the picture moves. SIGTERM to the worker ends the
+// run promptly with the teardown lines.
+TEST_F(BalancedSystem, VBlankSyncStreamsTheMovingDisplay)
+{
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--latency", "--per-frame", "--udp-port", "0", "--record", "/tmp/sync.mkv"}),
+              0);
+    start_capture();
+    sleep_ms(2500);
+    const long long stop_ms = stop_worker();
+    auto summary = finish_relay();
+    const std::string out = e2e_stdout(&capture_), err = e2e_stderr(&capture_);
+
+    std::printf("[ report ] VBlank-Sync 1280x720 H.264: relay fps=%s frames=%s latency p50=%s p95=%s ms; "
+                "stopped %lld ms after SIGTERM\n",
+                summary["fps"].c_str(), summary["frames"].c_str(), summary["latency_p50_ms"].c_str(),
+                summary["latency_p95_ms"].c_str(), stop_ms);
+    EXPECT_LT(stop_ms, 3000);
+    EXPECT_NE(err.find("[GL+CPU] Selected encoder: H.264 (libx264)\n"), std::string::npos);
+    EXPECT_NE(err.find("[CPU Encoder] Destroying libx264\n"), std::string::npos);
+    EXPECT_NE(err.find("[Capture] 子进程退出，退出码 1\n"), std::string::npos);
+    EXPECT_NE(out.find("[CAPTURE] Cleaning up capture module"), std::string::npos);
+    EXPECT_EQ(err.find("Scaling"), std::string::npos);
+
+    EXPECT_EQ(summary["decoded_codec"], "h264");
+    EXPECT_EQ(summary["decoded_size"], "1280x720");
+    EXPECT_EQ(summary["timestamp_backward"], "0");
+    EXPECT_EQ(summary["latency_unreadable"], "0");
+
+    const std::vector<E2eFrameLine> frames = e2e_frame_lines(e2e_stdout(&relay_));
+    ASSERT_GE(frames.size(), 10u);
+    for (size_t i = 1; i < frames.size(); ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i));
+        ASSERT_GT(frames[i].watermark_ms, frames[i - 1].watermark_ms);
+        const double gap_ms = double(frames[i].watermark_ms - frames[i - 1].watermark_ms);
+        const double periods = gap_ms / kPeriodMs;
+        // Whole vertical blanks apart (a slow frame skips some), within
+        // the milliseconds' rounding and the helper's scheduling.
+        EXPECT_LT(std::fabs(periods - std::round(periods)) * kPeriodMs, 3.0) << gap_ms;
+        // The RTP time moves with the vertical blanks: by about one period
+        // per blank, steered toward the event's time.
+        const double rtp_ms = double(uint32_t(frames[i].rtp_timestamp - frames[i - 1].rtp_timestamp)) / 90.0;
+        EXPECT_NEAR(rtp_ms, gap_ms, 3.0);
+    }
+
+    std::vector<E2eFrame> pictures;
+    ASSERT_EQ(e2e_decode_file("/tmp/sync.mkv", 20, &pictures), 0);
+    ASSERT_GE(pictures.size(), 5u);
+    for (size_t i = 1; i < pictures.size(); ++i)
+        EXPECT_GT(e2e_luma_difference(pictures[i - 1], pictures[i], 200, 720), 0.5) << "frame " << i;
+}
+
+// Fixed-FPS at 30 on the 60 Hz display: after the first two frames no two
+// frames are closer than one 30 Hz period of vertical blanks.
+TEST_F(BalancedSystem, FixedFpsThirtyThinsTheVerticalBlanks)
+{
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--latency", "--per-frame", "--udp-port", "0"}), 0);
+    start_capture({"-s", "0", "-f", "30"});
+    sleep_ms(2500);
+    stop_worker();
+    auto summary = finish_relay();
+    std::printf("[ report ] Fixed-FPS 30 on 60 Hz: relay fps=%s frames=%s\n", summary["fps"].c_str(),
+                summary["frames"].c_str());
+    EXPECT_NE(e2e_stderr(&capture_).find("| Mode: Fixed | FPS: 30.0/"), std::string::npos);
+    const std::vector<E2eFrameLine> frames = e2e_frame_lines(e2e_stdout(&relay_));
+    ASSERT_GE(frames.size(), 10u);
+    for (size_t i = 2; i < frames.size(); ++i)
+        EXPECT_GE(frames[i].watermark_ms - frames[i - 1].watermark_ms, 31u) << "frame " << i;
+}
+
+// A resolution request restarts the run and the next stream is 960x540; a
+// codec request gives VP9.
+TEST_F(BalancedSystem, ResolutionAndCodecRequestsRestartTheRun)
+{
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--query-config", "--udp-port", "0", "--record", "/tmp/restart.mkv",
+                                        "--send", "1000:RESOLUTION:960x540", "--send", "3000:CODEC:vp9"}),
+              0);
+    start_capture();
+    ASSERT_TRUE(e2e_wait_for_text(&relay_, "config.codec=VP9", 12000)) << e2e_stdout(&relay_);
+    sleep_ms(1500);
+    stop_worker();
+    auto summary = finish_relay();
+    const std::string relay_out = e2e_stdout(&relay_);
+    EXPECT_NE(relay_out.find("config.resolution=960x540"), std::string::npos);
+    EXPECT_NE(relay_out.find("config.mode=balanced"), std::string::npos);
+    EXPECT_EQ(summary["decoded_codec"], "vp9");
+    EXPECT_EQ(summary["decoded_size"], "960x540");
+    EXPECT_GE(std::stoi(summary["streams"]), 3);
+    const std::string err = e2e_stderr(&capture_);
+    EXPECT_NE(err.find("[GL+CPU] Scaling: 1280x720 \xe2\x86\x92 960x540\n"), std::string::npos);
+    EXPECT_NE(err.find("[GL+CPU] Selected encoder: VP9 (libvpx-vp9)\n"), std::string::npos);
+
+    // The second stream (after the resize, still H.264) is 960x540.
+    std::vector<E2eFrame> pictures;
+    ASSERT_EQ(e2e_decode_file("/tmp/restart-1.mkv", 3, &pictures), 0);
+    ASSERT_FALSE(pictures.empty());
+    EXPECT_EQ(pictures[0].width, 960);
+    EXPECT_EQ(pictures[0].height, 540);
+}
+
+// Rate and key-frame requests act on the running encoder without a restart.
+TEST_F(BalancedSystem, BitRateAndKeyFrameRequestsNeedNoRestart)
+{
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0", "--record", "/tmp/rate.mkv", "--send",
+                                        "1500:BPS:500000", "--send", "800:IDR"}),
+              0);
+    start_capture();
+    ASSERT_TRUE(e2e_wait_for_text(&capture_, "[CPU Encoder] Bitrate set to 500000 bps", 8000, true));
+    sleep_ms(1500);
+    stop_worker();
+    auto summary = finish_relay();
+    EXPECT_EQ(summary["streams"], "1");  // no restart
+    EXPECT_EQ(e2e_stderr(&capture_).find("Pipeline restart requested"), std::string::npos);
+
+    std::vector<E2eFrame> pictures;
+    ASSERT_EQ(e2e_decode_file("/tmp/rate.mkv", 1000, &pictures), 0);
+    ASSERT_GE(pictures.size(), 20u);
+    // The encoder's group of pictures is 60: a key frame anywhere else came
+    // from the request.
+    bool requested_key = false;
+    for (size_t i = 1; i < pictures.size(); ++i)
+        requested_key = requested_key || (pictures[i].key_frame && i % 60 != 0);
+    EXPECT_TRUE(requested_key);
+
+    // Bytes of the inter frames in the first and the last third.
+    auto mean_bytes = [&](size_t from, size_t to) {
+        double sum = 0;
+        int n = 0;
+        for (size_t i = from; i < to; ++i)
+            if (!pictures[i].key_frame) {
+                sum += pictures[i].packet_bytes;
+                ++n;
+            }
+        return n ? sum / n : 0.0;
+    };
+    const size_t third = pictures.size() / 3;
+    const double before = mean_bytes(1, third), after = mean_bytes(2 * third, pictures.size());
+    std::printf("[ report ] inter-frame bytes before BPS:500000 %.0f, after %.0f\n", before, after);
+    EXPECT_LT(after, before);
+}
+
+// The helper's descriptors do not grow over many capture runs, and a killed
+// helper ends capture instead of leaving it hanging.
+TEST_F(BalancedSystem, RepeatedRunsLeakNothingAndAKilledHelperEndsCapture)
+{
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0"}), 0);
+    int first_count = -1;
+    for (int run = 0; run < 4; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        start_capture();
+        stop_worker();
+        // The helper notices the client's end on its own schedule.
+        sleep_ms(300);
+        const int count = e2e_fd_count(helper_.pid);
+        if (run == 0)
+            first_count = count;
+        else
+            EXPECT_EQ(count, first_count);
+    }
+
+    start_capture();
+    kill(helper_.pid, SIGKILL);
+    e2e_wait_exit(&helper_, 2000);
+    EXPECT_TRUE(e2e_wait_exit(&capture_, 5000)) << "capture kept running without its helper";
+}
+
+// The relay going away and coming back does not end capture.
+TEST_F(BalancedSystem, RelayRestartDoesNotEndCapture)
+{
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0"}), 0);
+    start_capture();
+    sleep_ms(500);
+    e2e_stop(&relay_, SIGTERM, 5000);
+    sleep_ms(1000);
+    EXPECT_FALSE(e2e_reap(&capture_)) << "capture ended while the relay was away";
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0"}), 0);
+    sleep_ms(1500);
+    EXPECT_FALSE(e2e_reap(&capture_)) << "capture ended after the relay came back";
+    auto summary = finish_relay();
+    std::printf("[ report ] datagrams after the relay came back: %s\n", summary["datagrams"].c_str());
+    stop_worker();
+}
+
+}  // namespace
