@@ -95,6 +95,18 @@ protected:
     // frame over a gradient.
     void draw(int frame)
     {
+        if (noisy_) {
+            // Detail that changes everywhere every frame: costly to encode.
+            uint32_t state = 2463534242u + uint32_t(frame) * 7919u;
+            uint32_t *words = reinterpret_cast<uint32_t *>(pixels_);
+            for (size_t i = 0; i < size_t(kWidth) * kHeight; ++i) {
+                state ^= state << 13;
+                state ^= state >> 17;
+                state ^= state << 5;
+                words[i] = state | 0xff000000u;
+            }
+            return;
+        }
         const int bar = (frame * 64) % kWidth;
         for (int y = 0; y < kHeight; ++y)
             for (int x = 0; x < kWidth; ++x) {
@@ -149,6 +161,7 @@ protected:
     EglContext egl_{};
     uint64_t first_event_ns_ = 0;
     std::atomic<bool> stop_feeding_{false};
+    bool noisy_ = false;
 };
 
 // VBlank-Sync: every event renders, the first packet comes from the second
@@ -322,6 +335,75 @@ TEST_F(BalancedRun, SetupFailuresReleaseEverything)
     EXPECT_EQ(run(CODEC_TYPE_H264), -1);
     EXPECT_EQ(control_.cpu_encoder, nullptr);
     EXPECT_EQ(meta_.texture, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Mean packet bytes of the inter frames in [from, to).
+double mean_inter_bytes(const std::vector<E2eFrame> &pictures, size_t from, size_t to)
+{
+    double sum = 0;
+    int n = 0;
+    for (size_t i = from; i < to && i < pictures.size(); ++i)
+        if (!pictures[i].key_frame) {
+            sum += pictures[i].packet_bytes;
+            ++n;
+        }
+    return n ? sum / n : 0.0;
+}
+
+// A rate request reaches the running encoder: the frames after it are
+// smaller. (The H.264 row encodes at a constant quantiser, which no rate
+// request changes; the libvpx rows follow their target rate.)
+class BalancedRate : public BalancedRun, public testing::WithParamInterface<CodecType> {};
+
+TEST_P(BalancedRate, BitRateRequestActsWithoutRestart)
+{
+    const CodecType codec = GetParam();
+    noisy_ = true;
+    const char *name = codec == CODEC_TYPE_VP8 ? "vp8" : "vp9";
+    E2eProcess relay;
+    ASSERT_EQ(e2e_start_relay(&relay, {"--codec", name, "--udp-port", "0", "--record", "/tmp/rate.mkv", "--send",
+                                       "1500:BPS:500000"}),
+              0);
+    std::thread feeder = feed(30, 100);
+    EXPECT_EQ(run(codec), 0);
+    feeder.join();
+    e2e_stop(&relay, SIGINT, 10000);
+    std::vector<E2eFrame> pictures;
+    ASSERT_EQ(e2e_decode_file("/tmp/rate.mkv", 100, &pictures), 0);
+    ASSERT_GE(pictures.size(), 25u);
+    const double before = mean_inter_bytes(pictures, 1, 10), after = mean_inter_bytes(pictures, 20, 30);
+    std::printf("[ report ] %s inter-frame bytes %.0f before, %.0f after\n", name, before, after);
+    EXPECT_LT(after, 0.8 * before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, BalancedRate, testing::Values(CODEC_TYPE_VP8, CODEC_TYPE_VP9));
+
+}  // namespace
+
+namespace {
+
+// A key-frame request gives an intra frame within a few frames, long before
+// the group of pictures (60) would.
+TEST_F(BalancedRun, KeyFrameRequestGivesAnIntraFrame)
+{
+    E2eProcess relay;
+    ASSERT_EQ(e2e_start_relay(&relay, {"--udp-port", "0", "--record", "/tmp/idr.mkv", "--send", "1200:IDR"}), 0);
+    std::thread feeder = feed(24, 100);
+    EXPECT_EQ(run(CODEC_TYPE_H264), 0);
+    feeder.join();
+    e2e_stop(&relay, SIGINT, 10000);
+    std::vector<E2eFrame> pictures;
+    ASSERT_EQ(e2e_decode_file("/tmp/idr.mkv", 100, &pictures), 0);
+    ASSERT_GE(pictures.size(), 20u);
+    EXPECT_TRUE(pictures[0].key_frame);
+    int intra = 0;
+    for (size_t i = 1; i < pictures.size(); ++i)
+        intra += pictures[i].key_frame ? 1 : 0;
+    EXPECT_EQ(intra, 1);
 }
 
 }  // namespace
