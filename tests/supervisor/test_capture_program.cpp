@@ -172,3 +172,24 @@ TEST_F(CaptureProgram, TerminatedWorkerTearsDownAndExitsWithOne)
     EXPECT_TRUE(in_order(err_, {"[Capture] 子进程退出，退出码 1\n"}));
     EXPECT_EQ(err_.find("[Listener] read error"), std::string::npos);
 }
+
+// The same with the real balanced pipeline streaming to the relay.
+TEST_F(CaptureProgram, TerminatedBalancedRunEndsTheWorker)
+{
+    ASSERT_NO_FATAL_FAILURE(start_helper());
+    E2eProcess relay;
+    ASSERT_EQ(e2e_start_relay(&relay, {"--udp-port", "0"}), 0) << e2e_stderr(&relay);
+    ASSERT_EQ(e2e_spawn(&capture_, "capture", e2e_capture_program(), {"-m", "balanced"}), 0);
+    ASSERT_TRUE(e2e_wait_for_text(&capture_, "[GL+CPU] Frame ", 20000, true));
+    const std::vector<pid_t> workers = e2e_children(capture_.pid);
+    ASSERT_EQ(workers.size(), 1u);
+    ASSERT_EQ(kill(workers[0], SIGTERM), 0);
+    ASSERT_TRUE(e2e_wait_exit(&capture_, 10000));
+    out_ = e2e_stdout(&capture_);
+    err_ = e2e_stderr(&capture_);
+    EXPECT_EQ(exit_code(), 0);
+    const std::string tag = "[Capture " + std::to_string(workers[0]) + "] ";
+    EXPECT_TRUE(in_order(out_, {"[Capture] Start, mode=balanced\n", tag + "收到终止信号，正在清理...\n",
+                                tag + "清理完毕，退出。\n", "Capture finished.\n"}));
+    EXPECT_TRUE(in_order(err_, {"[Capture] 子进程退出，退出码 1\n"}));
+}
