@@ -169,9 +169,16 @@ int transact(ServerConnection *conn, const char *command, ServerReply *reply, in
     reply->header = {};
     reply->has_frame = 0;
     copy_message(reply, "");
+    if (conn->out_of_step) {
+        errno = EPROTO;
+        return -1;
+    }
     if (send_all(conn->fd, command, std::strlen(command)) < 0)
         return -1;
 
+    // From here until the whole reply is read, a failure leaves the rest of
+    // the reply (or all of a late one) in the stream.
+    conn->out_of_step = 1;
     int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
     bool truncated = false;
     ReplyHeader header{};
@@ -188,6 +195,7 @@ int transact(ServerConnection *conn, const char *command, ServerReply *reply, in
     if (header.length > 0 &&
         recv_exact(conn->fd, text->data(), header.length, deadline, fds, &truncated) < 0)
         return -1;
+    conn->out_of_step = 0;
     copy_message(reply, *text);
     if (truncated || fds->size() != header.num_fds) {
         errno = EPROTO;
@@ -294,6 +302,7 @@ int uds_client_connect(ServerConnection *conn, const char *path)
     if (conn->fd > 0)
         close(conn->fd);
     conn->fd = fd.release();
+    conn->out_of_step = 0;
     return 0;
 }
 
@@ -420,6 +429,7 @@ void uds_client_disconnect(ServerConnection *conn)
         close(conn->fd);
     conn->event_fd = 0;
     conn->fd = 0;
+    conn->out_of_step = 0;
 }
 
 void uds_client_close_frame(framelink::FrameMetadata *frame)

@@ -16,10 +16,14 @@ inline constexpr uint32_t UDS_REPLY_MAGIC = 0xDEADBEEFu;
 inline constexpr int UDS_MAX_PLANES = 4;
 
 // The connection handle. The first two fields are the command and the event
-// connection descriptors, 0 while not open.
+// connection descriptors, 0 while not open. Start it zeroed.
 struct ServerConnection {
     int fd;
     int event_fd;
+    // Set when a reply was not read to its end (time-out, broken reply): what
+    // is left of it would be taken for the next command's reply, so every
+    // later command on this connection fails with EPROTO instead.
+    int out_of_step;
 };
 
 // The header in front of every reply, in host byte order.
@@ -80,7 +84,8 @@ struct ServerReply {
 int uds_client_connect(ServerConnection *conn, const char *path);
 
 // Sends the SET_TARGET command and waits up to timeout_ms for the reply.
-// 0 only when the server answered exactly "OK\n".
+// 0 only when the server answered exactly "OK\n". A reply that does not
+// arrive whole in time leaves the connection out of step (see above).
 int uds_client_set_context(ServerConnection *conn, const char *command, ServerReply *reply,
                            int timeout_ms);
 

@@ -72,6 +72,7 @@ struct Reply {
     int num_fds_field = -1;         // header value; -1 = fds.size()
     size_t split_at = 0;            // > 0: send the first bytes, pause, then the rest
     bool silent = false;            // never answer
+    int delay_ms = 0;               // wait this long before answering
 };
 
 inline int send_reply(int sock, const Reply &r)
@@ -162,6 +163,8 @@ private:
             line.clear();
             if (next < replies_.size()) {
                 const Reply &r = replies_[next++];
+                if (r.delay_ms > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(r.delay_ms));
                 if (!r.silent)
                     send_reply(client.get(), r);
             }

@@ -77,16 +77,46 @@ TEST(FramelinkCommands, ConnectFailsWithoutServer)
 
 TEST(FramelinkCommands, ReplyTimeLimitAndSmallMessageBuffer)
 {
+    {
+        fake::CommandServer server({{"", false, {}, UDS_REPLY_MAGIC, -1, 0, true}});
+        Client c;
+        ASSERT_EQ(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
+        char msg[16];
+        ServerReply r = reply_with(msg, sizeof(msg));
+        EXPECT_NE(uds_client_set_context(&c.conn, "SET_TARGET a b \n", &r, 200), 0);
+        EXPECT_EQ(errno, ETIMEDOUT);
+    }
     std::string long_error = "ERROR: " + std::string(300, 'x') + "\n";
-    fake::CommandServer server({{"", false, {}, UDS_REPLY_MAGIC, -1, 0, true}, {long_error, true}});
+    fake::CommandServer server({{long_error, true}});
     Client c;
     ASSERT_EQ(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
     char msg[16];
     ServerReply r = reply_with(msg, sizeof(msg));
-    EXPECT_NE(uds_client_set_context(&c.conn, "SET_TARGET a b \n", &r, 200), 0);
-    EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_NE(uds_client_set_context(&c.conn, "SET_TARGET a b \n", &r, 2000), 0);
     EXPECT_EQ(std::string(msg), long_error.substr(0, 15));
+}
+
+// A reply that comes after its time limit must not pass for the reply to the
+// next command.
+TEST(FramelinkCommands, LateReplyIsNotTakenForTheNextOne)
+{
+    fake::CommandServer server({
+        {"OK\n", false, {}, UDS_REPLY_MAGIC, -1, 0, false, 300},
+        {"ERROR: Cannot update state\n", true},
+    });
+    Client c;
+    ASSERT_EQ(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
+    char msg[64];
+    ServerReply r = reply_with(msg, sizeof(msg));
+    EXPECT_NE(uds_client_set_context(&c.conn, "SET_TARGET /dev/dri/card1 dp-3 \n", &r, 100), 0);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    std::this_thread::sleep_for(400ms);
+    EXPECT_NE(uds_client_set_context(&c.conn, "SET_TARGET /dev/dri/card1 hdmi-1 \n", &r, 2000), 0);
+    EXPECT_EQ(errno, EPROTO);
+    EXPECT_EQ(server.lines().size(), 1u) << "nothing is sent on a connection out of step";
+    // A new connection starts in step.
+    uds_client_disconnect(&c.conn);
+    EXPECT_EQ(c.conn.out_of_step, 0);
 }
 
 TEST(FramelinkFrames, OneAndTwoPlanesWithDescriptors)
