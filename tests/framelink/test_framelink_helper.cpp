@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cerrno>
@@ -152,6 +153,9 @@ TEST_F(RealHelper, OnePlaneFrameMapsAndShowsTheMovingPicture)
     EXPECT_TRUE(fcntl(f.fd, F_GETFD) & FD_CLOEXEC);
 
     const size_t size = size_t(f.stride) * f.height;
+    struct stat st{};
+    ASSERT_EQ(fstat(f.fd, &st), 0);
+    ASSERT_GE(size_t(st.st_size), size);
     std::vector<uint8_t> first = snapshot(f.fd, size);
     ASSERT_EQ(first.size(), size);
     // Some three vertical blanks later the same buffer shows another picture.
@@ -194,8 +198,14 @@ TEST_F(RealHelper, TwoPlaneFrameFromAScenario)
     EXPECT_GE(f.planes[1].stride, 1280u);
     EXPECT_EQ(fake::open_fd_count(), before + 2);
     // Both planes map: luma rows at plane 0, chroma rows at plane 1's offset.
-    EXPECT_EQ(snapshot(f.fd, size_t(f.stride) * f.height).size(), size_t(f.stride) * f.height);
+    const size_t luma_end = f.offset + size_t(f.stride) * f.height;
     const size_t chroma_end = f.planes[1].offset + size_t(f.planes[1].stride) * (f.height / 2);
+    struct stat luma{}, chroma{};
+    ASSERT_EQ(fstat(f.fd, &luma), 0);
+    ASSERT_EQ(fstat(f.planes[1].fd, &chroma), 0);
+    ASSERT_GE(size_t(luma.st_size), luma_end);
+    ASSERT_GE(size_t(chroma.st_size), chroma_end);
+    EXPECT_EQ(snapshot(f.fd, luma_end).size(), luma_end);
     EXPECT_EQ(snapshot(f.planes[1].fd, chroma_end).size(), chroma_end);
 }
 

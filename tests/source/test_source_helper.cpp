@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstring>
@@ -153,6 +154,9 @@ TEST_F(HelperSession, ImportedFrameDrawsThePictureAndRefreshFollowsIt)
     ASSERT_EQ(egl_context_init(&ctx, &m), 0);
     ASSERT_EQ(egl_load_entry_points(), 0);
     const size_t size = size_t(m.stride) * m.height;
+    struct stat st{};
+    ASSERT_EQ(fstat(m.fd, &st), 0);
+    ASSERT_GE(size_t(st.st_size), size);
     auto *map = static_cast<const uint8_t *>(mmap(nullptr, size, PROT_READ, MAP_SHARED, m.fd, 0));
     ASSERT_NE(map, MAP_FAILED);
     {
