@@ -12,7 +12,6 @@
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/streamer/streamer.h"
 #include "apps/capture/supervisor/capture_config.h"
-#include "apps/capture/supervisor/control_commands.h"
 #include "apps/capture/supervisor/pipeline_control.h"
 #include "libs/common/unique_fd.h"
 
@@ -153,30 +152,6 @@ TEST(PipelineSetup, OutputSizeAndScalingLine)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[GL+CPU] Scaling: 2560x1440 \xe2\x86\x92 1280x720\n");
     EXPECT_EQ(w, 1280);
     EXPECT_EQ(h, 720);
-}
-
-TEST(PipelineSetup, StreamerSettingsOfARun)
-{
-    SessionFixture f;
-    f.session.settings.vblank_sync = false;
-    f.session.settings.fps = 24;
-    PipelineControl control{};
-    StreamerConfig config{};
-    config.upstream_fps.store(99.0);
-    pipeline_streamer_config_fill(&config, &f.session, 1280, 720, CODEC_TYPE_VP9, 1, &control);
-    EXPECT_STREQ(config.rtp_path, "/tmp/rtp.sock");
-    EXPECT_STREQ(config.control_path, "/tmp/rtcp.sock");
-    EXPECT_EQ(config.width, 1280);
-    EXPECT_EQ(config.height, 720);
-    EXPECT_STREQ(config.codec_name, "VP9");
-    EXPECT_EQ(config.mode, 1);
-    EXPECT_FALSE(config.vblank_sync);
-    EXPECT_EQ(config.fps, 24);
-    EXPECT_EQ(config.upstream_fps.load(), 0.0);
-    EXPECT_EQ(config.upstream_width, 2560);
-    EXPECT_EQ(config.upstream_height, 1440);
-    EXPECT_EQ(config.feedback, &on_streamer_feedback);
-    EXPECT_EQ(config.feedback_user, &control);
 }
 
 // The frame loop's wait against a listener fed through a socket pair.
