@@ -1,0 +1,241 @@
+// The compatible pipeline run in-process against a memory frame and a
+// scripted event stream (one end of a sequenced-packet pair stands in for the
+// helper's event socket), streaming to the real vistrel-relay. Events are
+// scripted one 60 Hz period apart and sent more slowly than that, so this
+// machine's speed decides neither which events are taken nor the rate.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <regex>
+#include <thread>
+
+#include "apps/capture/encoders/codec.h"
+#include "apps/capture/pipelines/pipelines.h"
+#include "apps/capture/pipelines/watermark_font.h"
+#include "apps/capture/source/capture_session.h"
+#include "apps/capture/source/egl_context.h"
+#include "apps/capture/supervisor/capture_config.h"
+#include "apps/capture/supervisor/pipeline_control.h"
+#include "apps/capture/supervisor/worker.h"
+#include "tests/e2e/e2e_processes.h"
+
+namespace {
+
+constexpr uint32_t kXrgb8888 = 0x34325258;  // 'XR24'
+constexpr uint64_t kPeriodNs = 16666667;    // 60 Hz
+
+uint64_t realtime_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+// The values of every "FPS t=... cur=X ..." statistics line.
+std::vector<double> statistics_rates(const std::string &out)
+{
+    std::vector<double> rates;
+    const std::regex line(R"(FPS t=\d+ cur=([0-9.]+) act=[0-9.]+ up=[0-9.]+Hz diff=[-+][0-9.]+ms total=)");
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it)
+        rates.push_back(std::stod((*it)[1].str()));
+    return rates;
+}
+
+class CompatibleRun : public testing::Test {
+protected:
+    static constexpr int kWidth = 1280, kHeight = 720;
+
+    void SetUp() override
+    {
+        g_terminate_flag = 0;
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("EGL_PLATFORM");
+        frame_fd_.reset(memfd_create("frame", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+        ASSERT_TRUE(frame_fd_);
+        const size_t size = size_t(kWidth) * kHeight * 4;
+        ASSERT_EQ(ftruncate(frame_fd_.get(), off_t(size)), 0);
+        void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, frame_fd_.get(), 0);
+        ASSERT_NE(map, MAP_FAILED);
+        pixels_ = static_cast<uint8_t *>(map);
+        draw(0);
+
+        meta_.fd = frame_fd_.get();
+        meta_.width = kWidth;
+        meta_.height = kHeight;
+        meta_.format = kXrgb8888;
+        meta_.stride = kWidth * 4;
+        meta_.refresh_rate = 60;
+        meta_.plane_count = 1;
+        meta_.planes[0] = {frame_fd_.get(), meta_.stride, 0};
+
+        new_event_pair();
+        connection_.fd = 0;
+
+        session_.settings = capture_config_default();
+        session_.settings.mode = CAPTURE_MODE_COMPATIBLE;
+        session_.settings.vblank_sync = false;
+        session_.settings.fps = 60;
+        session_.initialised = true;
+        session_.connection = &connection_;
+        session_.metadata = &meta_;
+
+        reset_control();
+        ASSERT_EQ(egl_context_init(&egl_, &meta_), 0);
+        ASSERT_EQ(egl_load_entry_points(), 0);
+    }
+
+    void TearDown() override
+    {
+        egl_context_cleanup(&egl_);
+        if (pixels_)
+            munmap(pixels_, size_t(kWidth) * kHeight * 4);
+    }
+
+    void new_event_pair()
+    {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        event_fd_.reset(pair[0]);
+        helper_end_.reset(pair[1]);
+        connection_.event_fd = event_fd_.get();
+    }
+
+    void reset_control()
+    {
+        control_.change_requested = false;
+        control_.new_width = -1;
+        control_.new_height = -1;
+        control_.new_codec = CODEC_TYPE_UNCHANGED;
+    }
+
+    // A bright vertical bar 64 pixels further on per frame over a gradient,
+    // below the watermark's rows.
+    void draw(int frame)
+    {
+        const int bar = (frame * 64) % kWidth;
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                uint8_t *p = pixels_ + (size_t(y) * kWidth + x) * 4;
+                const bool lit = y > 150 && x >= bar && x < bar + 32;
+                p[0] = lit ? 250 : uint8_t(x / 8);
+                p[1] = lit ? 250 : uint8_t(y / 4);
+                p[2] = lit ? 250 : 60;
+                p[3] = 0xff;
+            }
+    }
+
+    // Sends `count` events one period apart in the helper's time, spaced
+    // spacing_ms in real time, redrawing before each; on_event runs after
+    // event i was sent. Then ends the stream.
+    std::thread feed(int count, int spacing_ms, std::function<void(int)> on_event = {})
+    {
+        return std::thread([this, count, spacing_ms, on_event] {
+            // Start once the run has published its encoder and had time to
+            // start its streamer and listener.
+            for (long long end = e2e_now_ms() + 10000; e2e_now_ms() < end;
+                 std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+                if (std::atomic_ref<CodecContext *>(control_.codec).load() != nullptr)
+                    break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            first_event_ns_ = realtime_ns();
+            for (int i = 0; i < count && !stop_feeding_; ++i) {
+                draw(i);
+                VBlankEvent e{1, 24, uint64_t(i + 1), 0, first_event_ns_ + uint64_t(i) * kPeriodNs};
+                if (send(helper_end_.get(), &e, sizeof e, MSG_NOSIGNAL) != ssize_t(sizeof e))
+                    break;
+                if (on_event)
+                    on_event(i);
+                std::this_thread::sleep_for(std::chrono::milliseconds(spacing_ms));
+            }
+            shutdown(helper_end_.get(), SHUT_RDWR);
+        });
+    }
+
+    int run() { return _capture_cpu_h264(&egl_, &session_, &control_); }
+
+    UniqueFD frame_fd_;
+    uint8_t *pixels_ = nullptr;
+    FrameMetadata meta_{};
+    UniqueFD event_fd_, helper_end_;
+    ServerConnection connection_{};
+    CaptureSession session_{};
+    PipelineControl control_{};
+    EglContext egl_{};
+    uint64_t first_event_ns_ = 0;
+    std::atomic<bool> stop_feeding_{false};
+};
+
+// At 30 frames a second on a 60 Hz display the first event and then every
+// second one give a frame; the stream is H.264 at the frame's own size; each
+// decoded picture carries capture's wall clock in bitmap digits, rising with
+// the frames; packet times step by about 1/30 s; the picture moves.
+TEST_F(CompatibleRun, StreamsEverySecondEventWithTheWallClockWatermark)
+{
+    session_.settings.out_width = 640;  // not used by this mode
+    session_.settings.out_height = 360;
+    E2eProcess relay;
+    ASSERT_EQ(e2e_start_relay(&relay, {"--udp-port", "0", "--query-config", "--record", "/tmp/run.mkv"}), 0);
+    const int events = 25;
+    const uint64_t before_ms = realtime_ns() / 1000000;
+    testing::internal::CaptureStdout();
+    std::thread feeder = feed(events, 60);
+    const int result = run();
+    feeder.join();
+    const uint64_t after_ms = realtime_ns() / 1000000;
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, 0);  // the stream ended
+    EXPECT_EQ(control_.codec, nullptr);
+    e2e_stop(&relay, SIGINT, 10000);
+
+    EXPECT_NE(out.find("[Capture] Init Encoder: 1280x720 @ 60fps, 16000kbps\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("[Capture] Cleaning up resources...\n"), std::string::npos);
+    // The first frame prints the statistics line: the initial 30, after one
+    // adaptation step (5% down for a slow frame, 0.2 up for a quick one).
+    const std::vector<double> rates = statistics_rates(out);
+    ASSERT_FALSE(rates.empty()) << out;
+    EXPECT_TRUE(rates[0] == 28.5 || rates[0] == 30.0 || rates[0] == 30.2) << rates[0];
+
+    const std::string relay_out = e2e_stdout(&relay);
+    auto values = e2e_values(relay_out);
+    // Frames at events 0, 2, 4, ..., 24: 13 pictures, 13 packets (no delay
+    // in the encoder's output is allowed for: at least 12).
+    EXPECT_GE(std::stoi(values["frames"]), 12);
+    EXPECT_LE(std::stoi(values["frames"]), 13);
+    EXPECT_EQ(values["timestamp_backward"], "0");
+    EXPECT_EQ(values["config.mode"], "compatible");
+    EXPECT_EQ(values["config.vblank_sync"], "fix");
+    EXPECT_EQ(values["config.fps"], "60");
+
+    std::vector<E2eFrame> pictures;
+    ASSERT_EQ(e2e_decode_file("/tmp/run.mkv", 100, &pictures), 0);
+    ASSERT_GE(pictures.size(), 10u);
+    uint64_t previous = 0;
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(pictures[i].width, kWidth);
+        ASSERT_EQ(pictures[i].height, kHeight);
+        uint64_t stamp = 0;
+        ASSERT_EQ(watermark_read_digits(pictures[i].luma.data(), kWidth, kHeight, kWidth, 13, &stamp), 0);
+        EXPECT_GE(stamp, before_ms);
+        EXPECT_LE(stamp, after_ms);
+        EXPECT_GE(stamp, previous + 30);  // events are sent 60 ms apart, frames every second one
+        previous = stamp;
+        // Pictures 0 and 1 are both the one drawn before event 0: the read-back
+        // primed at set-up, then the one started by frame 0.
+        if (i == 1) {
+            EXPECT_LT(e2e_luma_difference(pictures[0], pictures[1], 200, kHeight), 0.5);
+        } else if (i > 1) {
+            EXPECT_GT(e2e_luma_difference(pictures[i - 1], pictures[i], 200, kHeight), 1.0);
+        }
+    }
+}
+
+}  // namespace
