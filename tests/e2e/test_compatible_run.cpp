@@ -239,3 +239,106 @@ TEST_F(CompatibleRun, StreamsEverySecondEventWithTheWallClockWatermark)
 }
 
 }  // namespace
+
+namespace {
+
+// A change request ends the run at the next event with the restart line:
+// 18 for a size, 17 for everything else, a codec request included (this
+// mode always encodes H.264). The encoder is unpublished before it goes.
+TEST_F(CompatibleRun, ChangeRequestsEndTheRunWithTheirRestartCode)
+{
+    struct Case {
+        const char *record;
+        int expected;
+    } cases[] = {{"RESOLUTION:960x540", PIPELINE_RESTART_RESIZE},
+                 {"CODEC:vp9", PIPELINE_RESTART_SETTINGS},
+                 {"MODE:balanced:sync", PIPELINE_RESTART_SETTINGS}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.record);
+        reset_control();
+        new_event_pair();
+        E2eProcess relay;
+        ASSERT_EQ(e2e_start_relay(&relay, {"--udp-port", "0", "--send", std::string("400:") + c.record}), 0);
+        testing::internal::CaptureStderr();
+        std::thread feeder = feed(200, 30);
+        const long long start = e2e_now_ms();
+        const int result = run();
+        const long long took = e2e_now_ms() - start;
+        stop_feeding_ = true;
+        feeder.join();
+        stop_feeding_ = false;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(result, c.expected);
+        EXPECT_LT(took, 4000);  // the run did not wait for the 200 events
+        EXPECT_NE(err.find("[Pipeline] Restart requested (compatible mode), exiting loop...\n"), std::string::npos)
+            << err;
+        EXPECT_EQ(control_.codec, nullptr);
+        e2e_stop(&relay, SIGINT, 5000);
+    }
+    EXPECT_EQ(control_.mode, CAPTURE_MODE_BALANCED);
+}
+
+// The stop flag ends the run after the current pass, also while it waits
+// for an event that does not come.
+TEST_F(CompatibleRun, StopFlagEndsTheRunPromptly)
+{
+    E2eProcess relay;
+    ASSERT_EQ(e2e_start_relay(&relay, {"--udp-port", "0"}), 0);
+    long long stopped_at = 0;
+    std::thread feeder = feed(6, 40, [&](int i) {
+        if (i == 5) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stopped_at = e2e_now_ms();
+            g_terminate_flag = 1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        }
+    });
+    const int result = run();
+    const long long ended_at = e2e_now_ms();
+    feeder.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_GT(stopped_at, 0);
+    EXPECT_LT(ended_at - stopped_at, 1000);
+    EXPECT_EQ(control_.codec, nullptr);
+    e2e_stop(&relay, SIGINT, 5000);
+    // Events 0, 2 and 4 gave frames: three packets.
+    EXPECT_EQ(e2e_values(e2e_stdout(&relay))["frames"], "3");
+}
+
+// Set-up failures return -1 and leave nothing published: no frame; a frame
+// the upload refuses (before any buffer exists, so no clean-up line); no
+// relay to connect to (the made objects are released, with the line).
+TEST_F(CompatibleRun, SetupFailuresReleaseEverything)
+{
+    session_.metadata = nullptr;
+    EXPECT_EQ(run(), -1);
+    session_.metadata = &meta_;
+
+    meta_.plane_count = 2;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("Cleaning up"), std::string::npos);
+    meta_.plane_count = 1;
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(), -1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Streamer connect failed\n"), std::string::npos) << err;
+    EXPECT_NE(out.find("[Capture] Cleaning up resources...\n"), std::string::npos) << out;
+    EXPECT_EQ(control_.codec, nullptr);
+}
+
+// The helper's event connection refusing the start request ends the process
+// with status 1.
+TEST_F(CompatibleRun, RefusedEventRequestEndsTheProcess)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    E2eProcess relay;
+    ASSERT_EQ(e2e_start_relay(&relay, {"--udp-port", "0"}), 0);
+    helper_end_.reset();
+    EXPECT_EXIT(run(), testing::ExitedWithCode(1), "");
+}
+
+}  // namespace
