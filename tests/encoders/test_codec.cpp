@@ -69,6 +69,21 @@ TEST(Codec, UnknownTypeOpensH264)
     codec_cleanup(c);
 }
 
+// Packed I420 has no room for the chroma of an odd last column or row, so
+// such sizes (and empty ones) are refused before anything is opened.
+TEST(Codec, OddOrEmptySizesRefused)
+{
+    for (auto [w, h] : {std::pair{321, 240}, std::pair{320, 241}, std::pair{0, 240}}) {
+        CodecContext *c = reinterpret_cast<CodecContext *>(1);
+        CodecEncoderConfig cfg = config(CODEC_TYPE_H264, w, h);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(codec_encoder_init(&c, &cfg), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "[CODEC] Initializing H.264 encoder\n[CODEC] Failed to open codec\n");
+        EXPECT_EQ(c, nullptr);
+    }
+}
+
 // 1366 (and 683 for chroma) is not a multiple of the frame's line alignment:
 // a copy that ignored the line sizes would shear every row (12 dB on this
 // picture) and fail the 35 dB that the software rows are held to; this one
