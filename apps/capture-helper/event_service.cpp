@@ -1,0 +1,305 @@
+#include "apps/capture-helper/event_service.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "apps/capture-helper/drm_module.h"
+#include "apps/capture-helper/server.h"
+
+namespace {
+
+// Waits until fd has any of events, or the stop eventfd fires, or the time
+// (ms, -1 = none) runs out. 1 = fd ready, 0 = time-out, -1 = stopped or
+// the wait failed (errno set; ECANCELED for a stop).
+int wait_or_stop(int fd, short events, int stop_fd, int timeout_ms)
+{
+    for (;;) {
+        pollfd fds[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
+        int n = poll(fds, 2, timeout_ms);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (fds[1].revents) {
+            errno = ECANCELED;
+            return -1;
+        }
+        if (n == 0)
+            return 0;
+        return 1;
+    }
+}
+
+// Sends one event as one message. Blocks while the client's socket is full,
+// but gives way to a stop request. 32 on success, -1 otherwise (errno set;
+// ECANCELED when stopped).
+ssize_t send_event(SequenceTarget *target, const VBlankEvent &event)
+{
+    for (;;) {
+        ssize_t n = send(target->client_socket, &event, sizeof event, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        if (wait_or_stop(target->client_socket, POLLOUT, target->stop_fd, -1) < 0)
+            return -1;
+    }
+}
+
+void finish_service(ClientState *state, EventService *service)
+{
+    // The request loop joins this thread before it starts another service,
+    // so this can only ever clear this service's own flags.
+    service->running.store(false);
+    state->event_running.store(0);
+}
+
+} // namespace
+
+void my_sequence_handler(int /*fd*/, uint64_t sequence, uint64_t ns, uint64_t user_data)
+{
+    auto *target = reinterpret_cast<SequenceTarget *>(user_data);
+    if (!target)
+        return;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    VBlankEvent event{};
+    event.type = 1;
+    event.length = 24;
+    event.sequence = sequence;
+    event.vblank_ns = ns;
+    event.server_ns = uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
+
+    ssize_t sent = send_event(target, event);
+    if (sent == ssize_t(sizeof event)) {
+        drm_crtc_queue_sequence(target->device_fd, target->crtc_id, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
+                                user_data);
+        return;
+    }
+    if (sent < 0 && errno == ECANCELED) {
+        target->stopping = true;
+        return;
+    }
+    perror("[Helper Thread] Failed to write to client (disconnected?)");
+}
+
+int drm_event_handler(ClientState *state, EventService *service, int client_sock)
+{
+    UniqueFD client(client_sock);
+    const int drm_fd = state->device_fd;
+    const uint32_t crtc_id = state->crtc_id;
+    if (drm_fd < 0 || crtc_id == 0) {
+        fputs("[Event Handler] Invalid DRM config\n", stderr);
+        return 0;
+    }
+
+    UniqueFD epoll(epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll) {
+        perror("[Helper Thread] epoll_create1 failed");
+        return 0;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = drm_fd;
+    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, drm_fd, &ev) < 0) {
+        perror("[Helper Thread] epoll_ctl failed for drm_fd");
+        return 0;
+    }
+    ev.events = EPOLLIN | EPOLLHUP | EPOLLRDHUP;
+    ev.data.fd = client.get();
+    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, client.get(), &ev) < 0) {
+        perror("[Helper Thread] epoll_ctl failed for client_sock");
+        return 0;
+    }
+    const int stop_fd = service->stop_fd.get();
+    ev.events = EPOLLIN;
+    ev.data.fd = stop_fd;
+    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, stop_fd, &ev) < 0) {
+        perror("[Helper Thread] epoll_ctl failed for the stop signal");
+        return 0;
+    }
+
+    drmEventContext context{};
+    context.version = 4;
+    context.sequence_handler = my_sequence_handler;
+    auto target = std::unique_ptr<SequenceTarget>(new (std::nothrow)
+                                                      SequenceTarget{drm_fd, crtc_id, client.get(), stop_fd, false});
+    if (!target) {
+        errno = ENOMEM;
+        perror("[Helper Thread] Initial drmCrtcQueueSequence failed");
+        return 0;
+    }
+    if (drm_crtc_queue_sequence(drm_fd, crtc_id, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
+                                reinterpret_cast<uint64_t>(target.get())) != 0) {
+        perror("[Helper Thread] Initial drmCrtcQueueSequence failed");
+        return 0;
+    }
+
+    while (service->running.load() && !target->stopping) {
+        epoll_event ready[3];
+        int n = epoll_wait(epoll.get(), ready, 3, 1000);
+        if (!service->running.load())
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            perror("[Helper Thread] epoll_wait failed");
+            break;
+        }
+        bool leave = false;
+        for (int i = 0; i < n && !leave; ++i) {
+            int fd = ready[i].data.fd;
+            if (fd == client.get()) {
+                fputs("[Helper Thread] Client disconnected.\n", stderr);
+                leave = true;
+            } else if (fd == stop_fd) {
+                leave = true;
+            } else if (fd == drm_fd) {
+                drm_handle_event(drm_fd, &context);
+                if (target->stopping)
+                    leave = true;
+            }
+        }
+        if (leave)
+            break;
+    }
+
+    printf("[Helper Thread] Cleaning up thread for client %d\n", client.get());
+    // epoll, the client socket and the SequenceTarget go with their owners.
+    // A request still queued on the device names the SequenceTarget; the
+    // device is never read again by this service, and it is closed (which
+    // drops the request) before another service can use a new descriptor.
+    return 0;
+}
+
+void event_socket_thread(ClientState *state, EventService *service)
+{
+    UniqueFD listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!listener) {
+        perror("[Event Thread] socket() failed");
+        finish_service(state, service);
+        service->ready.release();
+        return;
+    }
+    state->event_listen_socket.store(listener.get());
+    auto drop_listener = [&](bool remove_file) {
+        state->event_listen_socket.store(-1);
+        listener.reset();
+        if (remove_file)
+            unlink(kEventSocketPath);
+        finish_service(state, service);
+    };
+
+    unlink(kEventSocketPath);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, kEventSocketPath, sizeof addr.sun_path - 1);
+    if (bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+        perror("[Event Thread] bind() failed");
+        drop_listener(false);
+        service->ready.release();
+        return;
+    }
+    if (listen(listener.get(), 1) < 0) {
+        perror("[Event Thread] listen() failed");
+        drop_listener(true);
+        service->ready.release();
+        return;
+    }
+    chmod(kEventSocketPath, 0666);
+    printf("[Event Thread] Listening on %s\n", kEventSocketPath);
+    service->ready.release();
+
+    // Wait for the one event client, seeing a stop request at once.
+    int waited;
+    do {
+        waited = wait_or_stop(listener.get(), POLLIN, service->stop_fd.get(), 1000);
+    } while (waited == 0 && service->running.load());
+    if (waited < 0 || !service->running.load()) {
+        if (errno != ECANCELED && service->running.load())
+            perror("[Event Thread] accept() failed");
+        drop_listener(true);
+        return;
+    }
+    int accepted;
+    do {
+        accepted = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (accepted < 0 && errno == EINTR);
+    if (accepted < 0) {
+        perror("[Event Thread] accept() failed");
+        drop_listener(true);
+        return;
+    }
+    puts("[Event Thread] Client connected");
+
+    drm_event_handler(state, service, accepted);
+    drop_listener(true);
+}
+
+int event_service_start(ClientState *state)
+{
+    auto service = std::unique_ptr<EventService>(new (std::nothrow) EventService);
+    if (!service)
+        return -1;
+    service->stop_fd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!service->stop_fd)
+        return -1;
+    state->event_running.store(1);
+    EventService *raw = service.get();
+    // pthread_create, so that a failed start is a result, not an exception.
+    struct Start {
+        ClientState *state;
+        EventService *service;
+    };
+    auto *start = new (std::nothrow) Start{state, raw};
+    if (!start) {
+        state->event_running.store(0);
+        return -1;
+    }
+    pthread_t tid;
+    int rc = pthread_create(
+        &tid, nullptr,
+        [](void *arg) -> void * {
+            std::unique_ptr<Start> s(static_cast<Start *>(arg));
+            event_socket_thread(s->state, s->service);
+            return nullptr;
+        },
+        start);
+    if (rc != 0) {
+        delete start;
+        state->event_running.store(0);
+        errno = rc;
+        return -1;
+    }
+    raw->tid = tid;
+    raw->ready.acquire();
+    state->event_thread = std::move(service);
+    return 0;
+}
+
+void event_service_stop(ClientState *state)
+{
+    std::unique_ptr<EventService> service = std::move(state->event_thread);
+    if (!service)
+        return;
+    service->running.store(false);
+    uint64_t one = 1;
+    ssize_t ignored = write(service->stop_fd.get(), &one, sizeof one);
+    (void)ignored;
+    pthread_join(service->tid, nullptr);
+    state->event_running.store(0);
+}

@@ -1,0 +1,60 @@
+// capture-helper's command server: the socket "/tmp/vistrel.sock", clients
+// served one after another, the line protocol (SET_TARGET, GET_FRAME) and
+// its replies.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "apps/capture-helper/event_service.h"
+
+constexpr const char *kServerSocketPath = "/tmp/vistrel.sock";
+constexpr size_t kRequestBufferSize = 256;
+
+// One connected client. A target is set when device_fd is not -1 and
+// port_name is not empty.
+struct ClientState {
+    int device_fd = -1;
+    std::string card_path;
+    std::string port_name;
+    uint32_t crtc_id = 0;
+    uint32_t connector_id = 0;
+    int client_socket = -1;
+    // Listening socket of the event service: written by the service thread,
+    // which alone closes it (-1 when none).
+    std::atomic<int> event_listen_socket{-1};
+    // The current target's service; joined (never detached) when stopped.
+    std::unique_ptr<EventService> event_thread;
+    // 1 while the current target's service is to run.
+    std::atomic<int> event_running{0};
+};
+
+// Creates the listening socket bound to path (mode 0666) in *out_fd.
+// 0, or -1 after reporting why. A stale file that cannot be removed ends
+// the process with status 1.
+int socket_init(int *out_fd, const char *path);
+
+// Listens on fd and serves clients one after another, forever. Returns -1
+// only when listen fails (the socket file is then removed; the caller
+// closes fd).
+int listen_socket(int fd);
+
+// The server thread: socket_init and listen_socket on "/tmp/vistrel.sock".
+void *start_handle_client_drm(void *unused);
+
+// The request loop of one client; returns when its connection ends, with
+// the event service stopped, the device closed and the strings released.
+void handle_client_requests(ClientState *state);
+
+// Reads one line: its length counting the newline (the newline kept, a NUL
+// after it), a final line without newline at end of stream, 0 when the
+// peer closed with nothing pending, or -1 with errno (EOVERFLOW when a
+// line does not fit, EINVAL for a missing buffer). Empty lines are skipped.
+// The buffer always holds what was read, NUL-terminated.
+long readline_from_socket(int fd, char *buffer, size_t size);
+
+// Splits line in place at runs of " \t\r\n" and keeps at most three tokens.
+void parse_command(char *line, int *count, char *tokens[3]);
