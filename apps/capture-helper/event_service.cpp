@@ -42,21 +42,36 @@ int wait_or_stop(int fd, short events, int stop_fd, int timeout_ms)
     }
 }
 
-// Sends one event as one message. Blocks while the client's socket is full,
-// but gives way to a stop request. 32 on success, -1 otherwise (errno set;
-// ECANCELED when stopped).
-ssize_t send_event(SequenceTarget *target, const VBlankEvent &event)
+// Sends one event as one message. While the client's socket is full this
+// waits, but gives way to a stop request and to the client speaking (which
+// ends its stream in the event loop). 1 = sent, 0 = gave way, -1 = failed
+// (errno set).
+int send_event(SequenceTarget *target, const VBlankEvent &event)
 {
     for (;;) {
         ssize_t n = send(target->client_socket, &event, sizeof event, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n >= 0)
-            return n;
+        if (n == ssize_t(sizeof event))
+            return 1;
+        if (n >= 0) {
+            errno = EMSGSIZE;
+            return -1;
+        }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return -1;
-        if (wait_or_stop(target->client_socket, POLLOUT, target->stop_fd, -1) < 0)
+        pollfd fds[2] = {{target->client_socket, POLLOUT | POLLIN, 0}, {target->stop_fd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
             return -1;
+        }
+        if (fds[1].revents) {
+            target->stopping = true;
+            return 0;
+        }
+        if ((fds[0].revents & POLLIN) && !(fds[0].revents & (POLLOUT | POLLHUP | POLLERR)))
+            return 0;
     }
 }
 
@@ -84,17 +99,12 @@ void my_sequence_handler(int /*fd*/, uint64_t sequence, uint64_t ns, uint64_t us
     event.vblank_ns = ns;
     event.server_ns = uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
 
-    ssize_t sent = send_event(target, event);
-    if (sent == ssize_t(sizeof event)) {
+    int sent = send_event(target, event);
+    if (sent > 0)
         drm_crtc_queue_sequence(target->device_fd, target->crtc_id, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
                                 user_data);
-        return;
-    }
-    if (sent < 0 && errno == ECANCELED) {
-        target->stopping = true;
-        return;
-    }
-    perror("[Helper Thread] Failed to write to client (disconnected?)");
+    else if (sent < 0)
+        perror("[Helper Thread] Failed to write to client (disconnected?)");
 }
 
 int drm_event_handler(ClientState *state, EventService *service, int client_sock)

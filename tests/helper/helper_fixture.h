@@ -38,6 +38,8 @@ protected:
 
     void TearDown() override
     {
+        // A sanitizer build reports into the helper's log.
+        EXPECT_EQ(helper_log(helper_).find("Sanitizer"), std::string::npos);
         if (HasFailure())
             fprintf(stderr, "--- capture-helper log ---\n%s\n", helper_log(helper_).c_str());
         client_.reset();

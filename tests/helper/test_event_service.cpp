@@ -211,18 +211,21 @@ TEST_F(EventServiceTest, StopEndsServiceWaitingForItsClient)
 }
 
 // A client that never reads fills its socket and blocks the service in a
-// send; a re-target and a disconnect must still stop it.
+// send; a re-target, a disconnect and a byte from the client must still end
+// it.
 TEST_F(EventServiceTest, StopEndsServiceBlockedOnClientThatDoesNotRead)
 {
     start_and_measure_rest();
 
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
         client_ = command_connect();
         ASSERT_EQ(ask(kDefaultTarget), "OK\n");
         UniqueFD stuck = event_connect();
         ASSERT_TRUE(stuck.valid());
         const int64_t connected = monotonic_ms();
-        // The server's send buffer holds a few seconds of events.
+        // The server's send buffer holds between four and five seconds of
+        // events at 60 Hz.
         sleep(6);
 
         if (round == 0) {
@@ -237,6 +240,12 @@ TEST_F(EventServiceTest, StopEndsServiceBlockedOnClientThatDoesNotRead)
             ASSERT_TRUE(events.valid());
             VBlankEvent event;
             EXPECT_EQ(read_event(events.get(), &event), 32);
+        } else if (round == 2) {
+            // The client speaks without reading: its stream ends.
+            ASSERT_EQ(send(stuck.get(), "x", 1, MSG_NOSIGNAL), 1);
+            EXPECT_TRUE(helper_wait_for_text(helper_, "[Helper Thread] Client disconnected.\n", 3000));
+            EXPECT_TRUE(stream_ends(stuck.get(), 3000));
+            EXPECT_TRUE(wait_socket_file_gone(3000));
         }
         disconnect();
         if (round == 1) {
@@ -244,6 +253,7 @@ TEST_F(EventServiceTest, StopEndsServiceBlockedOnClientThatDoesNotRead)
         }
         expect_at_rest();
     }
+    EXPECT_EQ(helper_count_text(helper_, "Failed to write to client"), 0);
 }
 
 TEST_F(EventServiceTest, RepeatedTargetsAndReconnectsDoNotLeak)
