@@ -1,39 +1,131 @@
 #!/bin/sh
-# The main job: builds the project, starts capture-helper on the default
-# virtual display in a private /tmp, runs a short client session against it
-# (set a target, fetch a frame, count a second of events) and prints what it
-# got. Exit status 0 when all of it worked.
+# The main job. Sets the project up, builds it, and on a machine without a
+# display runs the whole system in a private /tmp for about ten seconds:
+# capture-helper on its default virtual display (2560x1440@60, a moving
+# picture), vistrel-relay recording the stream and measuring its latency,
+# and `capture -m balanced`. Then it stops them with SIGTERM and prints where
+# the recording is, a PNG of one decoded frame with its watermark, and the
+# summary (frames, fps, latency p50/p95/max). Exit status 0 when frames were
+# received and measured.
+#
+# Environment (all optional):
+#   DEMO_SECONDS     how long capture runs (default 10)
+#   DEMO_MODE        capture mode (default balanced)
+#   DEMO_OUTPUT      folder for the recording, the PNG and the logs
+#                    (default ./demo-output)
+#   DEMO_BUILD_DIR   build folder (default ./build)
+#   DEMO_SKIP_BUILD  1: no set-up and no build, use the programs already in
+#                    DEMO_BUILD_DIR
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
-./scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target capture-helper vistrel-helper-probe
+seconds=${DEMO_SECONDS:-10}
+mode=${DEMO_MODE:-balanced}
+out=${DEMO_OUTPUT:-$root/demo-output}
+build=${DEMO_BUILD_DIR:-$root/build}
 
-exec ./scripts/isolated-run --keep "$root" -- sh -c '
-    root=$1
-    helper=$root/build/apps/capture-helper/capture-helper
-    probe=$root/build/tests/helper/vistrel-helper-probe
-    log=/tmp/capture-helper.log
-    VISTREL_VIRTUAL_DISPLAY=1 "$helper" >"$log" 2>&1 &
-    pid=$!
-    tries=0
-    until grep -q "Server listening on" "$log" 2>/dev/null; do
-        tries=$((tries + 1))
-        if [ $tries -gt 100 ] || ! kill -0 $pid 2>/dev/null; then
-            echo "demo: capture-helper did not start:" >&2
-            cat "$log" >&2
-            exit 1
-        fi
-        sleep 0.1
-    done
-    echo "demo: capture-helper (pid $pid) on the virtual display; client session:"
-    status=0
-    "$probe" /dev/dri/card1 dp-3 || status=$?
-    kill $pid 2>/dev/null || true
-    wait $pid 2>/dev/null || true
-    if [ $status -ne 0 ]; then
-        echo "demo: the client session failed; capture-helper said:" >&2
-        cat "$log" >&2
+if [ "${DEMO_SKIP_BUILD:-0}" != 1 ]; then
+    ./scripts/setup.sh
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -j"$(nproc)" --target capture capture-helper vistrel-relay
+fi
+for program in apps/capture-helper/capture-helper tools/relay/vistrel-relay apps/capture/capture; do
+    if [ ! -x "$build/$program" ]; then
+        echo "demo: $build/$program is not built" >&2
+        exit 1
     fi
-    exit $status' sh "$root"
+done
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+build=$(cd "$build" && pwd)
+rm -f "$out"/stream*.mkv "$out/frame.png" "$out/stream.sdp" "$out/relay.out" "$out/capture.log" "$out/relay.log" \
+    "$out/helper.log"
+
+exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
+    build=$1 out=$2 seconds=$3 mode=$4
+    helper_pid="" relay_pid="" capture_pid=""
+
+    # Stops one process with SIGTERM, then SIGKILL after a few seconds.
+    stop() {
+        [ -n "$1" ] || return 0
+        kill -TERM "$1" 2>/dev/null || return 0
+        n=0
+        while kill -0 "$1" 2>/dev/null && [ $n -lt 100 ]; do
+            sleep 0.1
+            n=$((n + 1))
+        done
+        kill -KILL "$1" 2>/dev/null || true
+        wait "$1" 2>/dev/null || true
+    }
+    fail() {
+        echo "demo: $*" >&2
+        for log in capture.log relay.log helper.log; do
+            if [ -s "$out/$log" ]; then
+                echo "--- $log (last lines) ---" >&2
+                tail -n 15 "$out/$log" >&2
+            fi
+        done
+        stop "$capture_pid"
+        stop "$relay_pid"
+        stop "$helper_pid"
+        exit 1
+    }
+    # Waits up to 10 s for a condition; fails with a message otherwise.
+    await() {
+        what=$1
+        shift
+        n=0
+        until "$@"; do
+            n=$((n + 1))
+            [ $n -le 100 ] || fail "$what"
+            sleep 0.1
+        done
+    }
+
+    VISTREL_VIRTUAL_DISPLAY=1 "$build/apps/capture-helper/capture-helper" >"$out/helper.log" 2>&1 &
+    helper_pid=$!
+    await "capture-helper did not start" test -S /tmp/vistrel.sock
+
+    "$build/tools/relay/vistrel-relay" --latency --record "$out/stream.mkv" --snapshot "$out/frame.png" \
+        --snapshot-frame 3 --sdp "$out/stream.sdp" >"$out/relay.out" 2>"$out/relay.log" &
+    relay_pid=$!
+    await "the relay did not start" grep -q "^ready=1" "$out/relay.out"
+
+    "$build/apps/capture/capture" -m "$mode" >"$out/capture.log" 2>&1 &
+    capture_pid=$!
+    echo "demo: capture-helper (virtual display), vistrel-relay and capture -m $mode running for ${seconds}s"
+    sleep "$seconds"
+
+    kill -0 "$capture_pid" 2>/dev/null || fail "capture ended early"
+    # SIGTERM to the worker (the supervisor'"'"'s child); the supervisor follows.
+    worker=$(pgrep -P "$capture_pid" || true)
+    [ -n "$worker" ] || fail "capture has no worker process"
+    kill -TERM $worker
+    n=0
+    while kill -0 "$capture_pid" 2>/dev/null && [ $n -lt 50 ]; do
+        sleep 0.1
+        n=$((n + 1))
+    done
+    stop "$capture_pid"
+    capture_pid=""
+    stop "$relay_pid"
+    relay_pid=""
+    stop "$helper_pid"
+    helper_pid=""
+
+    value() { sed -n "s/^$1=//p" "$out/relay.out" | tail -n 1; }
+    frames=$(value frames)
+    latency_frames=$(value latency_frames)
+    echo "demo: recording  $out/stream.mkv"
+    if [ "$(value snapshot)" = "$out/frame.png" ]; then
+        echo "demo: frame      $out/frame.png (one decoded frame with its watermark)"
+    else
+        echo "demo: frame      none (too few frames decoded)"
+    fi
+    echo "demo: stream SDP $out/stream.sdp"
+    echo "demo: logs       $out/capture.log, $out/relay.log, $out/helper.log"
+    echo "demo: summary    frames=${frames:-0} fps=$(value fps) size=$(value decoded_size) codec=$(value decoded_codec)"
+    echo "demo: latency    p50=$(value latency_p50_ms) ms p95=$(value latency_p95_ms) ms max=$(value latency_max_ms) ms over ${latency_frames:-0} frames"
+    [ "${frames:-0}" -gt 0 ] || fail "no frames reached the relay"
+    [ "${latency_frames:-0}" -gt 0 ] || fail "no frame watermark could be read"
+    exit 0' sh "$build" "$out" "$seconds" "$mode"
