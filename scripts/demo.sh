@@ -116,7 +116,11 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
     value() { sed -n "s/^$1=//p" "$out/relay.out" | tail -n 1; }
     frames=$(value frames)
     latency_frames=$(value latency_frames)
-    echo "demo: recording  $out/stream.mkv"
+    if [ -s "$out/stream.mkv" ]; then
+        echo "demo: recording  $out/stream.mkv"
+    else
+        echo "demo: recording  none (nothing was recorded)"
+    fi
     if [ "$(value snapshot)" = "$out/frame.png" ]; then
         echo "demo: frame      $out/frame.png (one decoded frame with its watermark)"
     else
