@@ -193,6 +193,8 @@ TEST_F(CompatibleRun, StreamsEverySecondEventWithTheWallClockWatermark)
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, 0);  // the stream ended
     EXPECT_EQ(control_.codec, nullptr);
+    EXPECT_EQ(meta_.texture, 0u);
+    EXPECT_EQ(meta_.framebuffer, 0u);
     e2e_stop(&relay, SIGINT, 10000);
 
     EXPECT_NE(out.find("[Capture] Init Encoder: 1280x720 @ 60fps, 16000kbps\n"), std::string::npos) << out;

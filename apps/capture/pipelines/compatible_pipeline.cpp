@@ -45,6 +45,7 @@ double ms(uint64_t ns) { return double(ns) / 1e6; }
 // encoder, the texture and framebuffer, the image.
 struct CompatibleRun {
     PipelineControl *control = nullptr;
+    FrameMetadata *frame = nullptr;
     EGLDisplay display = EGL_NO_DISPLAY;
     // A dma-buf frame is bound to a 2D texture through its own image; a
     // memory frame is uploaded and its 2D upload texture is read instead.
@@ -94,6 +95,11 @@ struct CompatibleRun {
             if (image != EGL_NO_IMAGE_KHR && p_eglDestroyImageKHR)
                 p_eglDestroyImageKHR(display, image);
         }
+        // No stale names stay in the session's frame for the next run.
+        if (frame) {
+            frame->texture = 0;
+            frame->framebuffer = 0;
+        }
     }
 };
 
@@ -142,6 +148,7 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
 
     CompatibleRun run;
     run.control = control;
+    run.frame = frame;
     run.display = egl->display;
     if (import_frame(run, frame) != 0)
         return -1;
