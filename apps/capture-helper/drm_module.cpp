@@ -1,0 +1,184 @@
+#include "apps/capture-helper/drm_module.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "apps/capture-helper/scenario.h"
+#include "apps/capture-helper/virtual_display.h"
+
+namespace {
+
+constexpr unsigned kDrmMajor = 226;
+
+// The world in use, or nullptr for the hardware through libdrm. Chosen once
+// at start-up, before any thread of the server exists.
+VirtualWorld *g_world = nullptr;
+
+// Opens a real device node: never blocks (a FIFO would), and keeps only a
+// character device of the DRM major.
+int open_drm_node(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (fstat(fd, &st) < 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) != kDrmMajor) {
+        close(fd);
+        errno = ENODEV;
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int drm_module_init()
+{
+    return drm_module_init_with(std::getenv("VISTREL_VIRTUAL_DISPLAY"));
+}
+
+int drm_module_init_with(const char *virtual_display)
+{
+    drm_module_shutdown();
+    if (!virtual_display || !*virtual_display)
+        return 0;
+    Scenario scenario;
+    std::string error;
+    int rc = std::string(virtual_display) == "1"
+                 ? scenario_parse(scenario_default_text(), "default world", &scenario, &error)
+                 : scenario_load(virtual_display, &scenario, &error);
+    if (rc < 0) {
+        std::fprintf(stderr, "[Virtual Display] %s\n", error.c_str());
+        return -1;
+    }
+    g_world = vd_world_create(scenario);
+    if (!g_world) {
+        std::perror("[Virtual Display] cannot build the world");
+        return -1;
+    }
+    return 0;
+}
+
+void drm_module_shutdown()
+{
+    vd_world_destroy(g_world);
+    g_world = nullptr;
+}
+
+bool drm_module_is_virtual() { return g_world != nullptr; }
+
+int drm_device_open(const char *path)
+{
+    if (!path) {
+        errno = EINVAL;
+        return -1;
+    }
+    return g_world ? vd_device_open(g_world, path) : open_drm_node(path);
+}
+
+void drm_device_close(int fd)
+{
+    if (fd < 0)
+        return;
+    if (g_world)
+        vd_device_close(g_world, fd);
+    else
+        close(fd);
+}
+
+drmModeResPtr drm_get_resources(int fd)
+{
+    return g_world ? vd_get_resources(g_world, fd) : drmModeGetResources(fd);
+}
+
+void drm_free_resources(drmModeResPtr res)
+{
+    g_world ? vd_free_resources(res) : drmModeFreeResources(res);
+}
+
+drmModeConnectorPtr drm_get_connector(int fd, uint32_t connector_id)
+{
+    return g_world ? vd_get_connector(g_world, fd, connector_id) : drmModeGetConnector(fd, connector_id);
+}
+
+void drm_free_connector(drmModeConnectorPtr connector)
+{
+    g_world ? vd_free_connector(connector) : drmModeFreeConnector(connector);
+}
+
+drmModeEncoderPtr drm_get_encoder(int fd, uint32_t encoder_id)
+{
+    return g_world ? vd_get_encoder(g_world, fd, encoder_id) : drmModeGetEncoder(fd, encoder_id);
+}
+
+void drm_free_encoder(drmModeEncoderPtr encoder)
+{
+    g_world ? vd_free_encoder(encoder) : drmModeFreeEncoder(encoder);
+}
+
+drmModeCrtcPtr drm_get_crtc(int fd, uint32_t crtc_id)
+{
+    return g_world ? vd_get_crtc(g_world, fd, crtc_id) : drmModeGetCrtc(fd, crtc_id);
+}
+
+void drm_free_crtc(drmModeCrtcPtr crtc)
+{
+    g_world ? vd_free_crtc(crtc) : drmModeFreeCrtc(crtc);
+}
+
+drmModeFB2Ptr drm_get_fb2(int fd, uint32_t fb_id)
+{
+    return g_world ? vd_get_fb2(g_world, fd, fb_id) : drmModeGetFB2(fd, fb_id);
+}
+
+void drm_free_fb2(drmModeFB2Ptr fb)
+{
+    g_world ? vd_free_fb2(fb) : drmModeFreeFB2(fb);
+}
+
+drmModeFBPtr drm_get_fb(int fd, uint32_t fb_id)
+{
+    return g_world ? vd_get_fb(g_world, fd, fb_id) : drmModeGetFB(fd, fb_id);
+}
+
+void drm_free_fb(drmModeFBPtr fb)
+{
+    g_world ? vd_free_fb(fb) : drmModeFreeFB(fb);
+}
+
+int drm_prime_handle_to_fd(int fd, uint32_t handle, uint32_t flags, int *prime_fd)
+{
+    if (handle == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    return g_world ? vd_prime_handle_to_fd(g_world, fd, handle, flags, prime_fd)
+                   : drmPrimeHandleToFD(fd, handle, static_cast<int>(flags), prime_fd);
+}
+
+int drm_crtc_queue_sequence(int fd, uint32_t crtc_id, uint32_t flags, uint64_t sequence,
+                            uint64_t *sequence_queued, uint64_t user_data)
+{
+    if (g_world)
+        return vd_crtc_queue_sequence(g_world, fd, crtc_id, flags, sequence, sequence_queued, user_data);
+    return drmCrtcQueueSequence(fd, crtc_id, flags, sequence, sequence_queued, user_data);
+}
+
+int drm_handle_event(int fd, drmEventContextPtr context)
+{
+    return g_world ? vd_handle_event(g_world, fd, context) : drmHandleEvent(fd, context);
+}

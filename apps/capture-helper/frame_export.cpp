@@ -1,0 +1,262 @@
+#include "apps/capture-helper/frame_export.h"
+
+#include <drm_fourcc.h>
+#include <fcntl.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "apps/capture-helper/drm_module.h"
+#include "apps/capture-helper/reply.h"
+#include "libs/common/unique_fd.h"
+
+namespace {
+
+struct DeviceCloser {
+    void operator()(int *fd) const
+    {
+        if (*fd >= 0)
+            drm_device_close(*fd);
+        delete fd;
+    }
+};
+
+template <typename T, void (*F)(T *)> struct Freer {
+    void operator()(T *p) const { F(p); }
+};
+using ResGuard = std::unique_ptr<drmModeRes, Freer<drmModeRes, drm_free_resources>>;
+using ConnGuard = std::unique_ptr<drmModeConnector, Freer<drmModeConnector, drm_free_connector>>;
+using EncGuard = std::unique_ptr<drmModeEncoder, Freer<drmModeEncoder, drm_free_encoder>>;
+using CrtcGuard = std::unique_ptr<drmModeCrtc, Freer<drmModeCrtc, drm_free_crtc>>;
+using Fb2Guard = std::unique_ptr<drmModeFB2, Freer<drmModeFB2, drm_free_fb2>>;
+using FbGuard = std::unique_ptr<drmModeFB, Freer<drmModeFB, drm_free_fb>>;
+using TextGuard = std::unique_ptr<char, decltype(&free)>;
+
+// Connector type of a port name's type word; -1 when unknown.
+int type_from_word(const char *word)
+{
+    if (!strcasecmp(word, "dp") || !strcasecmp(word, "displayport"))
+        return DRM_MODE_CONNECTOR_DisplayPort;
+    if (!strcasecmp(word, "hdmi"))
+        return DRM_MODE_CONNECTOR_HDMIA;
+    if (!strcasecmp(word, "dvi"))
+        return DRM_MODE_CONNECTOR_DVII;
+    if (!strcasecmp(word, "vga") || !strcasecmp(word, "analog"))
+        return DRM_MODE_CONNECTOR_VGA;
+    if (!strcasecmp(word, "edp"))
+        return DRM_MODE_CONNECTOR_eDP;
+    if (!strcasecmp(word, "virtual") || !strncasecmp(word, "virtual-", 8) || !strcasecmp(word, "vkms") ||
+        !strcasecmp(word, "dp-virt"))
+        return DRM_MODE_CONNECTOR_VIRTUAL;
+    return -1;
+}
+
+}  // namespace
+
+int find_port_name_from_dri(const char *port_name, const char *device_path, int *out_fd,
+                            uint32_t *out_connector_id, uint32_t *out_crtc_id)
+{
+    *out_fd = -1;
+    int opened = device_path ? drm_device_open(device_path) : (errno = EINVAL, -1);
+    int open_errno = errno;
+    std::unique_ptr<int, DeviceCloser> device(new int(opened));
+
+    char name[128];
+    snprintf(name, sizeof(name), "%s", port_name ? port_name : "");
+    char *dash = strrchr(name, '-');
+    if (!dash)
+        return 0;
+    *dash = '\0';
+    uint32_t index = 0;
+    for (const char *p = dash + 1; *p >= '0' && *p <= '9'; p++)
+        index = index * 10 + static_cast<uint32_t>(*p - '0');
+
+    int type = type_from_word(name);
+    if (type < 0) {
+        errno = EINVAL;
+        perror("invalid type_str");
+        return -2;
+    }
+
+    int fd = *device;
+    ResGuard res(fd >= 0 ? drm_get_resources(fd) : nullptr);
+    if (!res) {
+        if (fd < 0)
+            errno = open_errno;
+        perror("drmModeGetResources");
+        return -1;
+    }
+
+    for (int i = 0; i < res->count_connectors; i++) {
+        ConnGuard conn(drm_get_connector(fd, res->connectors[i]));
+        if (!conn)
+            continue;
+        if (conn->connection != DRM_MODE_CONNECTED || conn->connector_type != static_cast<uint32_t>(type) ||
+            conn->connector_type_id != index)
+            continue;
+        uint32_t crtc_id = 0;
+        for (int e = 0; e < conn->count_encoders; e++) {
+            EncGuard enc(drm_get_encoder(fd, conn->encoders[e]));
+            if (!enc)
+                continue;
+            fprintf(stderr, "  [DEBUG] Encoder %u crtc_id=%u\n", enc->encoder_id, enc->crtc_id);
+            crtc_id = enc->crtc_id;
+            if (crtc_id != 0)
+                break;
+        }
+        *out_connector_id = conn->connector_id;
+        *out_crtc_id = crtc_id;
+        *out_fd = *device;
+        *device = -1;
+        return 1;
+    }
+    return 0;
+}
+
+int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *count)
+{
+    *count = 0;
+    uint32_t fb_id = 0;
+    uint32_t refresh = 0;
+    {
+        CrtcGuard crtc(drm_get_crtc(drm_fd, crtc_id));
+        if (!crtc)
+            return -1;
+        fb_id = crtc->buffer_id;
+        refresh = crtc->mode.vrefresh;
+    }
+    if (fb_id == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+
+    Fb2Guard fb2(drm_get_fb2(drm_fd, fb_id));
+    if (fb2) {
+        for (int plane = 0; plane < 4; plane++) {
+            int prime = -1;
+            if (drm_prime_handle_to_fd(drm_fd, fb2->handles[plane], DRM_CLOEXEC, &prime) != 0 || prime < 0) {
+                perror("drmPrimeHandleToFD");
+                continue;
+            }
+            PlaneEntry &e = entries[*count];
+            e = PlaneEntry{};
+            e.fd = prime;
+            e.stride = fb2->pitches[plane];
+            e.offset = fb2->offsets[plane];
+            if (plane == 0) {
+                e.width = fb2->width;
+                e.height = fb2->height;
+                e.format = fb2->pixel_format;
+                e.modifier = fb2->modifier;
+                e.full = 1;
+                e.refresh = refresh;
+            }
+            (*count)++;
+        }
+        return 0;
+    }
+
+    FbGuard fb(drm_get_fb(drm_fd, fb_id));
+    if (!fb)
+        return -1;
+    if (fb->handle == 0) {
+        errno = EACCES;
+        return -1;
+    }
+    int prime = -1;
+    if (drm_prime_handle_to_fd(drm_fd, fb->handle, DRM_CLOEXEC, &prime) != 0 || prime < 0) {
+        perror("drmPrimeHandleToFD(fb)");
+        return -1;
+    }
+    entries[0] = PlaneEntry{};
+    entries[0].fd = prime;
+    entries[0].width = fb->width;
+    entries[0].height = fb->height;
+    entries[0].format = DRM_FORMAT_XRGB8888;
+    entries[0].stride = fb->pitch;
+    entries[0].full = 1;
+    *count = 1;
+    return 0;
+}
+
+char *serialize_metadata(const PlaneEntry *entry, int *out_length)
+{
+    char *line = static_cast<char *>(malloc(128));
+    if (!line)
+        return nullptr;
+    int n = snprintf(line, 128, "w=%u|h=%u|f=%u|s=%u|o=%u|m=%" PRIu64 "|r=%u", entry->width, entry->height,
+                     entry->format, entry->stride, entry->offset, entry->modifier, entry->refresh);
+    if (out_length)
+        *out_length = n;
+    return line;
+}
+
+char *serialize_metadata_not_prime(const PlaneEntry *entry, int *out_length)
+{
+    char *line = static_cast<char *>(malloc(128));
+    if (!line)
+        return nullptr;
+    int n = snprintf(line, 128, "s=%u|o=%u", entry->stride, entry->offset);
+    if (out_length)
+        *out_length = n;
+    return line;
+}
+
+char *join(const char *const *items, const char *separator)
+{
+    if (!items || !separator)
+        return nullptr;
+    size_t sep = strlen(separator);
+    size_t total = 1;
+    for (size_t i = 0; items[i]; i++)
+        total += strlen(items[i]) + (i ? sep : 0);
+    char *out = static_cast<char *>(malloc(total));
+    if (!out)
+        return nullptr;
+    char *p = out;
+    for (size_t i = 0; items[i]; i++) {
+        if (i) {
+            memcpy(p, separator, sep);
+            p += sep;
+        }
+        size_t len = strlen(items[i]);
+        memcpy(p, items[i], len);
+        p += len;
+    }
+    *p = '\0';
+    return out;
+}
+
+int send_fd_with_metadata(int client_socket, const PlaneEntry *entries, int count)
+{
+    if (count < 0 || count > kReplyMaxFds) {
+        errno = EINVAL;
+        return -1;
+    }
+    TextGuard lines[kReplyMaxFds + 1] = {{nullptr, free}, {nullptr, free}, {nullptr, free}, {nullptr, free},
+                                         {nullptr, free}};
+    const char *items[kReplyMaxFds + 1] = {};
+    int fds[kReplyMaxFds] = {};
+    for (int i = 0; i < count; i++) {
+        int len = 0;
+        lines[i].reset(entries[i].full ? serialize_metadata(&entries[i], &len)
+                                       : serialize_metadata_not_prime(&entries[i], &len));
+        if (!lines[i]) {
+            perror("serialize_metadata");
+            return -1;
+        }
+        items[i] = lines[i].get();
+        fds[i] = entries[i].fd;
+    }
+    TextGuard text(join(items, "\r\n"), free);
+    if (!text) {
+        perror("serialize_metadata");
+        return -1;
+    }
+    return send_message(client_socket, text.get(), fds, count, 1);
+}

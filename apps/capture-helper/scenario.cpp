@@ -1,0 +1,444 @@
+#include "apps/capture-helper/scenario.h"
+
+#include <drm_fourcc.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace {
+
+constexpr uint32_t kMaxDimension = 16384;
+constexpr uint32_t kMaxRefresh = 1000;
+
+struct TypeName {
+    const char *name;
+    uint32_t type;
+};
+
+// The kernel's own connector type names.
+constexpr TypeName kTypeNames[] = {
+    {"Unknown", 0},     {"VGA", 1},        {"DVI-I", 2},      {"DVI-D", 3},   {"DVI-A", 4},
+    {"Composite", 5},   {"SVIDEO", 6},     {"LVDS", 7},       {"Component", 8}, {"DIN", 9},
+    {"DP", 10},         {"HDMI-A", 11},    {"HDMI-B", 12},    {"TV", 13},     {"eDP", 14},
+    {"Virtual", 15},    {"DSI", 16},       {"DPI", 17},       {"Writeback", 18}, {"SPI", 19},
+    {"USB", 20},
+};
+
+struct FormatName {
+    const char *name;
+    uint32_t fourcc;
+    int bytes_per_pixel;  // of plane 0
+    int planes;
+};
+
+constexpr FormatName kFormats[] = {
+    {"XR24", DRM_FORMAT_XRGB8888, 4, 1}, {"XRGB8888", DRM_FORMAT_XRGB8888, 4, 1},
+    {"AR24", DRM_FORMAT_ARGB8888, 4, 1}, {"ARGB8888", DRM_FORMAT_ARGB8888, 4, 1},
+    {"XB24", DRM_FORMAT_XBGR8888, 4, 1}, {"XBGR8888", DRM_FORMAT_XBGR8888, 4, 1},
+    {"NV12", DRM_FORMAT_NV12, 1, 2},
+};
+
+bool parse_u64(const std::string &text, uint64_t *out)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0')
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parse_u32(const std::string &text, uint32_t *out)
+{
+    uint64_t v = 0;
+    if (!parse_u64(text, &v) || v > UINT32_MAX)
+        return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// "2560x1440" or, with want_refresh, "2560x1440@60".
+bool parse_size(const std::string &text, bool want_refresh, uint32_t *w, uint32_t *h, uint32_t *hz)
+{
+    size_t x = text.find('x');
+    if (x == std::string::npos)
+        return false;
+    size_t at = text.find('@', x);
+    if (want_refresh != (at != std::string::npos))
+        return false;
+    std::string hs = want_refresh ? text.substr(x + 1, at - x - 1) : text.substr(x + 1);
+    if (!parse_u32(text.substr(0, x), w) || !parse_u32(hs, h))
+        return false;
+    if (want_refresh && !parse_u32(text.substr(at + 1), hz))
+        return false;
+    return true;
+}
+
+class Parser {
+public:
+    Parser(const char *origin, Scenario *out, std::string *error) : origin_(origin), out_(out), error_(error) {}
+
+    bool line(int number, const std::string &raw)
+    {
+        number_ = number;
+        std::string text = raw.substr(0, raw.find('#'));
+        std::istringstream in(text);
+        std::vector<std::string> words;
+        for (std::string w; in >> w;)
+            words.push_back(w);
+        if (words.empty())
+            return true;
+        const std::string &kw = words[0];
+        if (kw == "device")
+            return device(words);
+        if (out_->devices.empty())
+            return fail("'" + kw + "' before the first 'device' line");
+        if (kw == "framebuffer")
+            return framebuffer(words);
+        if (kw == "crtc")
+            return crtc(words);
+        if (kw == "encoder")
+            return encoder(words);
+        if (kw == "connector")
+            return connector(words);
+        if (kw == "flip")
+            return flip(words);
+        return fail("unknown keyword '" + kw + "'");
+    }
+
+    // Cross-references are checked once the whole text is read, so lines may
+    // come in any order within a device.
+    bool finish()
+    {
+        if (out_->devices.empty()) {
+            number_ = last_line_;
+            return fail("no 'device' line");
+        }
+        for (size_t i = 0; i < out_->devices.size(); i++) {
+            const ScenarioDevice &d = out_->devices[i];
+            number_ = device_lines_[i];
+            auto has_fb = [&](uint32_t id) {
+                for (auto &f : d.framebuffers)
+                    if (f.id == id)
+                        return true;
+                return false;
+            };
+            auto has_crtc = [&](uint32_t id) {
+                for (auto &c : d.crtcs)
+                    if (c.id == id)
+                        return true;
+                return false;
+            };
+            auto has_encoder = [&](uint32_t id) {
+                for (auto &e : d.encoders)
+                    if (e.id == id)
+                        return true;
+                return false;
+            };
+            for (auto &c : d.crtcs)
+                if (c.fb_id && !has_fb(c.fb_id))
+                    return fail("crtc " + std::to_string(c.id) + " shows unknown framebuffer " + std::to_string(c.fb_id) + " on " + d.path);
+            for (auto &e : d.encoders)
+                if (e.crtc_id && !has_crtc(e.crtc_id))
+                    return fail("encoder " + std::to_string(e.id) + " drives unknown crtc " + std::to_string(e.crtc_id) + " on " + d.path);
+            for (auto &c : d.connectors)
+                for (uint32_t e : c.encoder_ids)
+                    if (!has_encoder(e))
+                        return fail("connector " + std::to_string(c.id) + " names unknown encoder " + std::to_string(e) + " on " + d.path);
+            for (auto &f : d.flips) {
+                if (!has_crtc(f.crtc_id))
+                    return fail("flip on unknown crtc " + std::to_string(f.crtc_id) + " on " + d.path);
+                if (f.fb_id && !has_fb(f.fb_id))
+                    return fail("flip to unknown framebuffer " + std::to_string(f.fb_id) + " on " + d.path);
+            }
+        }
+        return true;
+    }
+
+    void set_last_line(int n) { last_line_ = n; }
+
+private:
+    bool fail(const std::string &what)
+    {
+        *error_ = std::string(origin_) + ":" + std::to_string(number_) + ": " + what;
+        return false;
+    }
+
+    ScenarioDevice &dev() { return out_->devices.back(); }
+
+    bool take_id(const std::string &kind, const std::string &text, uint32_t *id)
+    {
+        if (!parse_u32(text, id) || *id == 0)
+            return fail(kind + " id '" + text + "' is not a positive number");
+        // Object ids of one device share one namespace, as the kernel's do.
+        if (!ids_.back().insert(*id).second)
+            return fail("id " + text + " used twice on " + dev().path);
+        return true;
+    }
+
+    // Splits "key=value"; returns false (and reports) for other words.
+    bool option(const std::string &word, std::string *key, std::string *value)
+    {
+        size_t eq = word.find('=');
+        if (eq == std::string::npos || eq == 0)
+            return fail("expected key=value, got '" + word + "'");
+        *key = word.substr(0, eq);
+        *value = word.substr(eq + 1);
+        return true;
+    }
+
+    bool device(const std::vector<std::string> &w)
+    {
+        if (w.size() < 2)
+            return fail("device needs a path");
+        ScenarioDevice d;
+        d.path = w[1];
+        if (d.path[0] != '/')
+            return fail("device path '" + d.path + "' is not absolute");
+        for (auto &dv : out_->devices)
+            if (dv.path == d.path)
+                return fail("device " + d.path + " described twice");
+        for (size_t i = 2; i < w.size(); i++) {
+            if (w[i] == "no-getfb2")
+                d.multi_plane_query = false;
+            else if (w[i] == "no-handles")
+                d.handles = false;
+            else
+                return fail("unknown device flag '" + w[i] + "'");
+        }
+        out_->devices.push_back(std::move(d));
+        ids_.emplace_back();
+        device_lines_.push_back(number_);
+        return true;
+    }
+
+    bool framebuffer(const std::vector<std::string> &w)
+    {
+        if (w.size() < 4)
+            return fail("usage: framebuffer ID WIDTHxHEIGHT FORMAT [modifier=N] [pitch=N]");
+        ScenarioFramebuffer f;
+        if (!take_id("framebuffer", w[1], &f.id))
+            return false;
+        if (!parse_size(w[2], false, &f.width, &f.height, nullptr))
+            return fail("bad size '" + w[2] + "' (WIDTHxHEIGHT)");
+        if (f.width == 0 || f.height == 0 || f.width > kMaxDimension || f.height > kMaxDimension)
+            return fail("framebuffer size out of range 1.." + std::to_string(kMaxDimension));
+        const FormatName *fmt = nullptr;
+        for (auto &k : kFormats)
+            if (strcasecmp(k.name, w[3].c_str()) == 0)
+                fmt = &k;
+        if (!fmt)
+            return fail("unknown pixel format '" + w[3] + "' (XR24, AR24, XB24, NV12)");
+        f.format = fmt->fourcc;
+        f.plane_count = fmt->planes;
+        if (fmt->planes == 2 && (f.width % 2 || f.height % 2))
+            return fail("NV12 needs an even width and height");
+        uint32_t pitch = f.width * fmt->bytes_per_pixel;
+        for (size_t i = 4; i < w.size(); i++) {
+            std::string key, value;
+            if (!option(w[i], &key, &value))
+                return false;
+            if (key == "modifier") {
+                if (!parse_u64(value, &f.modifier))
+                    return fail("bad modifier '" + value + "'");
+            } else if (key == "pitch") {
+                uint32_t p = 0;
+                if (!parse_u32(value, &p) || p < pitch || p > 4 * kMaxDimension * 4)
+                    return fail("pitch '" + value + "' is below " + std::to_string(pitch) + " or too large");
+                pitch = p;
+            } else {
+                return fail("unknown framebuffer option '" + key + "'");
+            }
+        }
+        f.pitches[0] = pitch;
+        f.offsets[0] = 0;
+        f.size = uint64_t(pitch) * f.height;
+        if (f.plane_count == 2) {
+            f.pitches[1] = pitch;
+            f.offsets[1] = static_cast<uint32_t>(f.size);
+            f.size += uint64_t(pitch) * (f.height / 2);
+        }
+        dev().framebuffers.push_back(f);
+        return true;
+    }
+
+    bool crtc(const std::vector<std::string> &w)
+    {
+        if (w.size() < 3)
+            return fail("usage: crtc ID WIDTHxHEIGHT@HZ [fb=ID]");
+        ScenarioCrtc c;
+        if (!take_id("crtc", w[1], &c.id))
+            return false;
+        if (!parse_size(w[2], true, &c.width, &c.height, &c.refresh))
+            return fail("bad mode '" + w[2] + "' (WIDTHxHEIGHT@HZ)");
+        if (c.width == 0 || c.height == 0 || c.width > kMaxDimension || c.height > kMaxDimension)
+            return fail("mode size out of range 1.." + std::to_string(kMaxDimension));
+        if (c.refresh == 0 || c.refresh > kMaxRefresh)
+            return fail("refresh out of range 1.." + std::to_string(kMaxRefresh));
+        for (size_t i = 3; i < w.size(); i++) {
+            std::string key, value;
+            if (!option(w[i], &key, &value))
+                return false;
+            if (key != "fb")
+                return fail("unknown crtc option '" + key + "'");
+            if (!parse_u32(value, &c.fb_id))
+                return fail("bad framebuffer id '" + value + "'");
+        }
+        dev().crtcs.push_back(c);
+        return true;
+    }
+
+    bool encoder(const std::vector<std::string> &w)
+    {
+        if (w.size() < 2)
+            return fail("usage: encoder ID [crtc=ID]");
+        ScenarioEncoder e;
+        if (!take_id("encoder", w[1], &e.id))
+            return false;
+        for (size_t i = 2; i < w.size(); i++) {
+            std::string key, value;
+            if (!option(w[i], &key, &value))
+                return false;
+            if (key != "crtc")
+                return fail("unknown encoder option '" + key + "'");
+            if (!parse_u32(value, &e.crtc_id))
+                return fail("bad crtc id '" + value + "'");
+        }
+        dev().encoders.push_back(e);
+        return true;
+    }
+
+    bool connector(const std::vector<std::string> &w)
+    {
+        if (w.size() < 4)
+            return fail("usage: connector ID TYPE-INDEX connected|disconnected [encoders=ID,...]");
+        ScenarioConnector c;
+        if (!take_id("connector", w[1], &c.id))
+            return false;
+        size_t dash = w[2].rfind('-');
+        if (dash == std::string::npos || dash == 0)
+            return fail("connector name '" + w[2] + "' is not TYPE-INDEX");
+        int type = scenario_connector_type(w[2].substr(0, dash));
+        if (type < 0)
+            return fail("unknown connector type '" + w[2].substr(0, dash) + "'");
+        c.type = static_cast<uint32_t>(type);
+        if (!parse_u32(w[2].substr(dash + 1), &c.type_id))
+            return fail("bad connector index in '" + w[2] + "'");
+        if (w[3] == "connected")
+            c.connected = true;
+        else if (w[3] != "disconnected")
+            return fail("expected connected or disconnected, got '" + w[3] + "'");
+        for (size_t i = 4; i < w.size(); i++) {
+            std::string key, value;
+            if (!option(w[i], &key, &value))
+                return false;
+            if (key != "encoders")
+                return fail("unknown connector option '" + key + "'");
+            std::stringstream list(value);
+            for (std::string item; std::getline(list, item, ',');) {
+                uint32_t id = 0;
+                if (!parse_u32(item, &id) || id == 0)
+                    return fail("bad encoder id '" + item + "'");
+                c.encoder_ids.push_back(id);
+            }
+        }
+        dev().connectors.push_back(c);
+        return true;
+    }
+
+    bool flip(const std::vector<std::string> &w)
+    {
+        if (w.size() != 4)
+            return fail("usage: flip VBLANK crtc=ID fb=ID");
+        ScenarioFlip f;
+        if (!parse_u64(w[1], &f.at_vblank) || f.at_vblank == 0)
+            return fail("bad vblank number '" + w[1] + "'");
+        bool have_crtc = false, have_fb = false;
+        for (size_t i = 2; i < 4; i++) {
+            std::string key, value;
+            if (!option(w[i], &key, &value))
+                return false;
+            if (key == "crtc" && parse_u32(value, &f.crtc_id))
+                have_crtc = true;
+            else if (key == "fb" && parse_u32(value, &f.fb_id))
+                have_fb = true;
+            else
+                return fail("bad flip option '" + w[i] + "'");
+        }
+        if (!have_crtc || !have_fb)
+            return fail("flip needs crtc=ID and fb=ID");
+        dev().flips.push_back(f);
+        return true;
+    }
+
+    const char *origin_;
+    Scenario *out_;
+    std::string *error_;
+    int number_ = 0;
+    int last_line_ = 0;
+    std::vector<std::set<uint32_t>> ids_;
+    std::vector<int> device_lines_;
+};
+
+}  // namespace
+
+int scenario_connector_type(const std::string &name)
+{
+    for (auto &t : kTypeNames)
+        if (strcasecmp(t.name, name.c_str()) == 0)
+            return static_cast<int>(t.type);
+    uint32_t v = 0;
+    if (parse_u32(name, &v) && v < 1000)
+        return static_cast<int>(v);
+    return -1;
+}
+
+int scenario_parse(const std::string &text, const char *origin, Scenario *out, std::string *error)
+{
+    Scenario result;
+    Parser parser(origin, &result, error);
+    std::istringstream in(text);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        number++;
+        if (!parser.line(number, line))
+            return -1;
+    }
+    parser.set_last_line(number);
+    if (!parser.finish())
+        return -1;
+    *out = std::move(result);
+    return 0;
+}
+
+int scenario_load(const char *path, Scenario *out, std::string *error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        *error = std::string(path) + ": " + strerror(errno);
+        return -1;
+    }
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) {
+        *error = std::string(path) + ": read error";
+        return -1;
+    }
+    return scenario_parse(buffer.str(), path, out, error);
+}
+
+const char *scenario_default_text()
+{
+    return "device /dev/dri/card1\n"
+           "framebuffer 200 2560x1440 XR24\n"
+           "crtc 50 2560x1440@60 fb=200\n"
+           "encoder 80 crtc=50\n"
+           "connector 100 DP-3 connected encoders=80\n";
+}

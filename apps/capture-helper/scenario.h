@@ -1,0 +1,79 @@
+// The description of a virtual display world: its devices, their CRTCs,
+// encoders, connectors and framebuffers, read from a small line-based text
+// (the format is documented in this folder's README.md).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ScenarioFramebuffer {
+    uint32_t id = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t format = 0;   // DRM fourcc
+    uint64_t modifier = 0;
+    int plane_count = 0;   // 1 (packed RGB) or 2 (NV12)
+    uint32_t pitches[4] = {};
+    uint32_t offsets[4] = {};
+    uint64_t size = 0;     // bytes of the buffer holding every plane
+};
+
+struct ScenarioCrtc {
+    uint32_t id = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t refresh = 0;  // Hz
+    uint32_t fb_id = 0;    // 0 = nothing scanned out
+};
+
+struct ScenarioEncoder {
+    uint32_t id = 0;
+    uint32_t crtc_id = 0;  // 0 = not driving a CRTC
+};
+
+struct ScenarioConnector {
+    uint32_t id = 0;
+    uint32_t type = 0;     // DRM connector type
+    uint32_t type_id = 0;  // index within the type (DP-3 -> 3)
+    bool connected = false;
+    std::vector<uint32_t> encoder_ids;
+};
+
+// At the CRTC's vertical blank number at_vblank the CRTC starts showing
+// framebuffer fb_id (0 = nothing), as after a page flip.
+struct ScenarioFlip {
+    uint64_t at_vblank = 0;
+    uint32_t crtc_id = 0;
+    uint32_t fb_id = 0;
+};
+
+struct ScenarioDevice {
+    std::string path;
+    bool multi_plane_query = true;  // false: the multi-plane framebuffer query fails
+    bool handles = true;            // false: framebuffer queries report handle 0
+    std::vector<ScenarioFramebuffer> framebuffers;
+    std::vector<ScenarioCrtc> crtcs;
+    std::vector<ScenarioEncoder> encoders;
+    std::vector<ScenarioConnector> connectors;
+    std::vector<ScenarioFlip> flips;
+};
+
+struct Scenario {
+    std::vector<ScenarioDevice> devices;
+};
+
+// Parses a world description. 0 with *out filled, or -1 with *error set to
+// "<origin>:<line>: <what is wrong>" (origin names the text in messages).
+int scenario_parse(const std::string &text, const char *origin, Scenario *out, std::string *error);
+
+// Reads and parses the file at path. 0, or -1 with *error set.
+int scenario_load(const char *path, Scenario *out, std::string *error);
+
+// The default world: "/dev/dri/card1" with a connected DisplayPort-3 on one
+// CRTC at 2560x1440, 60 Hz, scanning out a linear XRGB8888 framebuffer.
+const char *scenario_default_text();
+
+// Connector type for a kernel connector type name ("DP", "HDMI-A", "Virtual",
+// case-insensitive) or a decimal number; -1 when unknown.
+int scenario_connector_type(const std::string &name);

@@ -1,0 +1,46 @@
+// A DRM display simulated in user space. Each world has its devices,
+// connectors, encoders, CRTCs and memfd framebuffers, and one clock thread
+// that produces every CRTC's vertical blanks: the sequence counter steps,
+// the scanout buffer is redrawn in place (a moving square and the frame
+// counter over a fixed pattern) and due sequence requests complete.
+// Opened devices are real descriptors (eventfds) that become readable when
+// an event is pending. The functions mirror those of drm_module.h; the
+// records they return are released with the vd_free_* calls.
+#pragma once
+
+#include <cstdint>
+#include <xf86drm.h>
+#include <xf86drmMode.h>
+
+#include "apps/capture-helper/scenario.h"
+
+struct VirtualWorld;
+
+// Builds the world (buffers drawn, clock running). nullptr with errno set.
+VirtualWorld *vd_world_create(const Scenario &scenario);
+// Stops and joins the clock; devices still open answer EIO/ENODEV afterwards.
+// Safe to call more than once; the world stays allocated.
+void vd_world_stop(VirtualWorld *world);
+// Stops the world and frees it; no other thread may still use it.
+void vd_world_destroy(VirtualWorld *world);
+
+int vd_device_open(VirtualWorld *world, const char *path);
+void vd_device_close(VirtualWorld *world, int fd);
+
+drmModeResPtr vd_get_resources(VirtualWorld *world, int fd);
+drmModeConnectorPtr vd_get_connector(VirtualWorld *world, int fd, uint32_t connector_id);
+drmModeEncoderPtr vd_get_encoder(VirtualWorld *world, int fd, uint32_t encoder_id);
+drmModeCrtcPtr vd_get_crtc(VirtualWorld *world, int fd, uint32_t crtc_id);
+drmModeFB2Ptr vd_get_fb2(VirtualWorld *world, int fd, uint32_t fb_id);
+drmModeFBPtr vd_get_fb(VirtualWorld *world, int fd, uint32_t fb_id);
+void vd_free_resources(drmModeResPtr res);
+void vd_free_connector(drmModeConnectorPtr connector);
+void vd_free_encoder(drmModeEncoderPtr encoder);
+void vd_free_crtc(drmModeCrtcPtr crtc);
+void vd_free_fb2(drmModeFB2Ptr fb);
+void vd_free_fb(drmModeFBPtr fb);
+
+int vd_prime_handle_to_fd(VirtualWorld *world, int fd, uint32_t handle, uint32_t flags, int *prime_fd);
+int vd_crtc_queue_sequence(VirtualWorld *world, int fd, uint32_t crtc_id, uint32_t flags, uint64_t sequence,
+                           uint64_t *sequence_queued, uint64_t user_data);
+int vd_handle_event(VirtualWorld *world, int fd, drmEventContextPtr context);
