@@ -179,6 +179,7 @@ void draw_frame(VFb &fb, uint64_t counter)
 {
     static const uint8_t square[3] = {255, 64, 192};
     paint(fb, Rect{fb.sq_x, fb.sq_y, fb.sq_size, fb.sq_size}, nullptr);
+    paint_counter(fb, counter);
     int max_x = int(fb.desc.width) - fb.sq_size, max_y = int(fb.desc.height) - fb.sq_size;
     fb.sq_x += fb.sq_dx;
     fb.sq_y += fb.sq_dy;
@@ -190,8 +191,9 @@ void draw_frame(VFb &fb, uint64_t counter)
         fb.sq_dy = -fb.sq_dy;
         fb.sq_y = std::clamp(fb.sq_y, 0, std::max(max_y, 0));
     }
+    // The square goes last so that it stays visible over the counter on
+    // small buffers.
     paint(fb, Rect{fb.sq_x, fb.sq_y, fb.sq_size, fb.sq_size}, square);
-    paint_counter(fb, counter);
 }
 
 template <typename T> T *alloc_array(size_t n)

@@ -1,0 +1,4 @@
+vistrel_add_gtest(test_helper_drm
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test_frame_export.cpp
+    LIBS vistrel_helper_core
+    TIMEOUT 120)

@@ -1,0 +1,263 @@
+// The DRM module, the virtual display and the frame export, linked directly.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/capture-helper/drm_module.h"
+#include "apps/capture-helper/frame_export.h"
+#include "apps/capture-helper/reply.h"
+#include "apps/capture-helper/scenario.h"
+
+namespace {
+
+const std::string kWorld = std::string(VISTREL_SOURCE_DIR) + "/tests/helper/scenarios/mixed.txt";
+
+int open_fds()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (readdir(d))
+        n++;
+    closedir(d);
+    return n;
+}
+
+struct Target {
+    int rc, fd = -1;
+    uint32_t connector = 0, crtc = 0;
+};
+
+Target resolve(const char *port, const char *dev)
+{
+    Target t;
+    t.rc = find_port_name_from_dri(port, dev, &t.fd, &t.connector, &t.crtc);
+    return t;
+}
+
+class World : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(drm_module_init_with(kWorld.c_str()), 0); }
+    void TearDown() override { drm_module_shutdown(); }
+};
+
+TEST_F(World, ResolvesPortNames)
+{
+    for (const char *p : {"hdmi-1", "HDMI-1", "dp-virt-1", "virtual-1", "VKMS-1"}) {
+        Target t = resolve(p, "/dev/dri/card0");
+        EXPECT_EQ(t.rc, 1) << p;
+        drm_device_close(t.fd);
+    }
+    Target v = resolve("dp-virt-1", "/dev/dri/card0");
+    EXPECT_EQ(v.connector, 101u);
+    EXPECT_EQ(v.crtc, 51u);
+    drm_device_close(v.fd);
+    EXPECT_EQ(resolve("dp-2", "/dev/dri/card0").rc, 0);   // disconnected
+    EXPECT_EQ(resolve("hdmi1", "/dev/dri/card0").rc, 0);  // no '-'
+    EXPECT_EQ(resolve("usb-1", "/dev/dri/card0").rc, -2);
+    EXPECT_EQ(resolve("dp-1", "/dev/dri/card9").rc, -1);
+}
+
+TEST_F(World, ExportsSingleAndTwoPlaneFrames)
+{
+    PlaneEntry e[4] = {};
+    int count = 0;
+    Target t = resolve("hdmi-1", "/dev/dri/card0");
+    ASSERT_EQ(fill_meta_data(t.fd, t.crtc, e, &count), 0);
+    ASSERT_EQ(count, 1);
+    char *line = serialize_metadata(&e[0], nullptr);
+    EXPECT_STREQ(line, "w=64|h=48|f=875713112|s=256|o=0|m=0|r=60");
+    free(line);
+    close(e[0].fd);
+    drm_device_close(t.fd);
+
+    Target n = resolve("virtual-1", "/dev/dri/card0");
+    ASSERT_EQ(fill_meta_data(n.fd, n.crtc, e, &count), 0);
+    ASSERT_EQ(count, 2);
+    EXPECT_EQ(e[0].modifier, 0x0100000000000001ull);
+    EXPECT_EQ(e[1].full, 0);
+    EXPECT_EQ(e[1].offset, 64u * 48u);
+    for (int i = 0; i < count; i++)
+        close(e[i].fd);
+    drm_device_close(n.fd);
+
+    Target none = resolve("dp-4", "/dev/dri/card0");  // encoder without CRTC
+    ASSERT_EQ(none.rc, 1);
+    EXPECT_EQ(none.crtc, 0u);
+    EXPECT_EQ(fill_meta_data(none.fd, none.crtc, e, &count), -1);
+    drm_device_close(none.fd);
+    Target blank = resolve("dp-5", "/dev/dri/card0");  // CRTC scanning out nothing
+    EXPECT_EQ(fill_meta_data(blank.fd, blank.crtc, e, &count), -1);
+    drm_device_close(blank.fd);
+}
+
+TEST_F(World, FallbackQueryAndHandlesOfZero)
+{
+    PlaneEntry e[4] = {};
+    int count = 0;
+    Target old = resolve("dp-1", "/dev/dri/card2");
+    ASSERT_EQ(fill_meta_data(old.fd, old.crtc, e, &count), 0);
+    ASSERT_EQ(count, 1);
+    char *line = serialize_metadata(&e[0], nullptr);
+    EXPECT_STREQ(line, "w=32|h=32|f=875713112|s=128|o=0|m=0|r=0");
+    free(line);
+    close(e[0].fd);
+    drm_device_close(old.fd);
+
+    Target unpriv = resolve("dp-1", "/dev/dri/card3");
+    ASSERT_EQ(fill_meta_data(unpriv.fd, unpriv.crtc, e, &count), 0);
+    EXPECT_EQ(count, 0);
+    drm_device_close(unpriv.fd);
+}
+
+TEST_F(World, PixelsChangeAndExportsDoNotLeak)
+{
+    Target t = resolve("hdmi-1", "/dev/dri/card0");
+    PlaneEntry e[4] = {};
+    int count = 0;
+    ASSERT_EQ(fill_meta_data(t.fd, t.crtc, e, &count), 0);
+    const size_t size = 256 * 48;
+    auto *p = static_cast<uint8_t *>(mmap(nullptr, size, PROT_READ, MAP_SHARED, e[0].fd, 0));
+    ASSERT_NE(p, MAP_FAILED);
+    std::vector<uint8_t> before(p, p + size);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_NE(memcmp(before.data(), p, size), 0);
+    munmap(p, size);
+    close(e[0].fd);
+
+    int baseline = open_fds();
+    for (int i = 0; i < 1000; i++) {
+        ASSERT_EQ(fill_meta_data(t.fd, t.crtc, e, &count), 0);
+        close(e[0].fd);
+    }
+    EXPECT_EQ(open_fds(), baseline);
+    drm_device_close(t.fd);
+}
+
+struct Seen {
+    std::vector<uint64_t> seq, ns;
+};
+
+void on_sequence(int fd, uint64_t sequence, uint64_t ns, uint64_t user)
+{
+    auto *s = reinterpret_cast<Seen *>(user);
+    s->seq.push_back(sequence);
+    s->ns.push_back(ns);
+    drm_crtc_queue_sequence(fd, 50, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr, user);
+}
+
+TEST_F(World, SequenceEventsArriveEveryBlank)
+{
+    Target t = resolve("hdmi-1", "/dev/dri/card0");
+    Seen seen;
+    drmEventContext ctx{};
+    ctx.version = 4;
+    ctx.sequence_handler = on_sequence;
+    ASSERT_EQ(drm_crtc_queue_sequence(t.fd, 50, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
+                                      reinterpret_cast<uint64_t>(&seen)), 0);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{t.fd, POLLIN, 0};
+        if (poll(&p, 1, 100) == 1)
+            ASSERT_EQ(drm_handle_event(t.fd, &ctx), 0);
+    }
+    EXPECT_GE(seen.seq.size(), 25u);
+    EXPECT_LE(seen.seq.size(), 32u);
+    for (size_t i = 1; i < seen.seq.size(); i++) {
+        EXPECT_EQ(seen.seq[i], seen.seq[i - 1] + 1);
+        EXPECT_GT(seen.ns[i], seen.ns[i - 1]);
+    }
+    drm_device_close(t.fd);
+}
+
+TEST(ProductionBackend, RefusesNonDrmFilesWithoutBlocking)
+{
+    ASSERT_EQ(drm_module_init_with(nullptr), 0);
+    char fifo[] = "/tmp/vistrel-drm-fifo-XXXXXX";
+    ASSERT_NE(mkdtemp(fifo), nullptr);
+    std::string dir = fifo, pipe = dir + "/fifo", file = dir + "/file";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    FILE *f = fopen(file.c_str(), "w");
+    fclose(f);
+    for (const std::string &p : {pipe, file, std::string("/dev/null")}) {
+        Target t = resolve("dp-1", p.c_str());
+        EXPECT_EQ(t.rc, -1) << p;
+        errno = 0;
+        EXPECT_EQ(drm_device_open(p.c_str()), -1);
+        EXPECT_EQ(errno, ENODEV) << p;
+    }
+    unlink(pipe.c_str());
+    unlink(file.c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(Scenario, ReportsLineNumbers)
+{
+    Scenario s;
+    std::string err;
+    EXPECT_EQ(scenario_parse("device /dev/dri/card0\ncrtc 5 10x10@60 fb=9\n", "w", &s, &err), -1);
+    EXPECT_NE(err.find("w:"), std::string::npos) << err;
+    EXPECT_EQ(scenario_parse("device /dev/dri/card0\n\nbogus 1\n", "w", &s, &err), -1);
+    EXPECT_EQ(err, "w:3: unknown keyword 'bogus'");
+    EXPECT_EQ(scenario_parse("device /dev/dri/card0\nframebuffer 1 11x10 NV12\n", "w", &s, &err), -1);
+    EXPECT_EQ(err.rfind("w:2:", 0), 0u) << err;
+}
+
+TEST(Text, JoinAndReplyFraming)
+{
+    const char *items[] = {"a", "bc", nullptr};
+    char *j = join(items, "\r\n");
+    EXPECT_STREQ(j, "a\r\nbc");
+    free(j);
+    const char *empty[] = {nullptr};
+    j = join(empty, ",");
+    EXPECT_STREQ(j, "");
+    free(j);
+    EXPECT_EQ(join(nullptr, ","), nullptr);
+    EXPECT_EQ(join(items, nullptr), nullptr);
+
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_EQ(send_message(sv[0], "OK\n", nullptr, 0, 1), 0);
+    uint8_t buf[64];
+    ASSERT_EQ(recv(sv[1], buf, sizeof(buf), 0), 19);
+    const uint8_t expect[19] = {0xEF, 0xBE, 0xAD, 0xDE, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'O', 'K', '\n'};
+    EXPECT_EQ(memcmp(buf, expect, 19), 0);
+
+    int fds[2] = {open("/dev/null", O_RDONLY), open("/proc/self/stat", O_RDONLY)};
+    ASSERT_EQ(send_message(sv[0], "x", fds, 2, 1), 0);
+    char ctl[CMSG_SPACE(sizeof(int) * 4)];
+    iovec iov{buf, sizeof(buf)};
+    msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = ctl;
+    m.msg_controllen = sizeof(ctl);
+    ASSERT_EQ(recvmsg(sv[1], &m, 0), 17);
+    cmsghdr *c = CMSG_FIRSTHDR(&m);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(c->cmsg_len, CMSG_LEN(sizeof(int) * 2));
+    int got[2];
+    memcpy(got, CMSG_DATA(c), sizeof(got));
+    struct stat a, b;
+    fstat(fds[0], &a);
+    fstat(got[0], &b);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    fstat(fds[1], &a);
+    fstat(got[1], &b);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    for (int fd : {fds[0], fds[1], got[0], got[1], sv[0], sv[1]})
+        close(fd);
+}
+
+}  // namespace
