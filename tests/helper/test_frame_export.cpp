@@ -261,3 +261,27 @@ TEST(Text, JoinAndReplyFraming)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DefaultWorld, DescribesTheDisplayCaptureExpects)
+{
+    ASSERT_EQ(drm_module_init_with("1"), 0);
+    EXPECT_TRUE(drm_module_is_virtual());
+    Target t = resolve("DisplayPort-3", "/dev/dri/card1");
+    ASSERT_EQ(t.rc, 1);
+    PlaneEntry e[4] = {};
+    int count = 0;
+    ASSERT_EQ(fill_meta_data(t.fd, t.crtc, e, &count), 0);
+    ASSERT_EQ(count, 1);
+    char *line = serialize_metadata(&e[0], nullptr);
+    EXPECT_STREQ(line, "w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60");
+    free(line);
+    close(e[0].fd);
+    drm_device_close(t.fd);
+    drm_module_shutdown();
+    EXPECT_FALSE(drm_module_is_virtual());
+    EXPECT_EQ(drm_module_init_with("/nonexistent/world.txt"), -1);
+}
+
+}  // namespace
