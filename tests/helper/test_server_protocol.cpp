@@ -262,6 +262,8 @@ TEST_F(HelperTest, PathsThatAreNotDrmDevicesAreRefused)
     start(nullptr);
     ASSERT_EQ(mkfifo("/tmp/server-fifo", 0666), 0);
     write_scenario("server-regular-file", "not a device\n");
+    // Once a reply came, the connection is accepted and counted.
+    EXPECT_EQ(ask("PING"), "ERROR: Unknown command\n");
     const int baseline = helper_fd_count(helper_);
     EXPECT_EQ(ask("SET_TARGET /tmp/server-fifo dp-1"), "ERROR: Cannot open DRM device\n");
     EXPECT_EQ(ask("SET_TARGET /tmp/server-regular-file dp-1"), "ERROR: Cannot open DRM device\n");
