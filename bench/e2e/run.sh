@@ -1,0 +1,236 @@
+#!/bin/sh
+# End-to-end benchmark: the whole system (capture-helper on a 60 Hz virtual
+# display, vistrel-relay measuring the watermark latency, capture) in each
+# mode at 1280x720 and 1920x1080, beside FFmpeg's command-line tool doing the
+# same conversion and encoding from raw frames of the same size into RTP.
+# Each configuration runs for a fixed time, three times; the table shows the
+# medians and the ratios Vistrel / ffmpeg.
+#
+# Usage: bench/e2e/run.sh [BUILD_DIR]      (default ./build)
+# Environment (all optional):
+#   BENCH_SECONDS   length of each run (default 10)
+#   BENCH_RUNS      runs per configuration (default 3)
+#   BENCH_MODES     capture modes (default "balanced compatible", plus fast
+#                   when a VA-API device opens)
+#   BENCH_SIZES     display sizes (default "1280x720 1920x1080")
+#   BENCH_OUTPUT    folder for the logs and results (default BUILD_DIR/bench-e2e)
+#
+# Measures per run:
+#   fps      delivered frames per second (relay)
+#   p50/p95/max  latency from the vertical blank's watermark to the arrival
+#            of the frame's last datagram at the relay, in ms (relay)
+#   cpu/frame    user+system CPU time of the capture supervisor and worker
+#            (read from /proc/PID/stat just before SIGTERM), divided by the
+#            frames the relay received; start-up is included. For ffmpeg:
+#            its whole CPU time divided by the frames it encoded.
+set -eu
+cd "$(dirname "$0")/../.."
+root=$(pwd)
+build=${1:-$root/build}
+build=$(cd "$build" && pwd)
+seconds=${BENCH_SECONDS:-10}
+runs=${BENCH_RUNS:-3}
+sizes=${BENCH_SIZES:-"1280x720 1920x1080"}
+out=${BENCH_OUTPUT:-$build/bench-e2e}
+render_node=/dev/dri/renderD128
+
+for program in apps/capture-helper/capture-helper tools/relay/vistrel-relay apps/capture/capture; do
+    if [ ! -x "$build/$program" ]; then
+        echo "bench: $build/$program is not built" >&2
+        exit 1
+    fi
+done
+command -v ffmpeg >/dev/null || { echo "bench: ffmpeg is not installed" >&2; exit 1; }
+
+# A VA-API device that can encode H.264: one frame through h264_vaapi.
+vaapi_opens() {
+    [ -e "$render_node" ] || return 1
+    ffmpeg -hide_banner -loglevel error -init_hw_device vaapi=va:"$render_node" -filter_hw_device va \
+        -f lavfi -i testsrc2=s=256x144:r=30 -frames:v 1 -vf format=nv12,hwupload -c:v h264_vaapi \
+        -f null - >/dev/null 2>&1
+}
+if [ -n "${BENCH_MODES:-}" ]; then
+    modes=$BENCH_MODES
+elif vaapi_opens; then
+    modes="fast balanced compatible"
+else
+    modes="balanced compatible"
+    echo "bench: no VA-API device opens on $render_node; fast is left out"
+fi
+
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+results=$out/results.txt
+: >"$results"
+tick=$(getconf CLK_TCK)
+
+# The ffmpeg command line with the same encoder and settings as a mode.
+# Colour: limited-range BT.709 like the GPU shaders and the mode's converter.
+encoder_args() {
+    case $1 in
+    balanced)
+        echo "-vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -c:v libx264 -qp 28 -maxrate 25M" \
+             "-bufsize 25M -g 60 -bf 0 -refs 1 -preset ultrafast -tune zerolatency -threads 4" \
+             "-x264-params sliced-threads=1" ;;
+    compatible)
+        echo "-vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -c:v libx264 -b:v 16000k" \
+             "-maxrate 16000k -bufsize 32000k -rc_init_occupancy 28800000 -qmin 20 -qmax 36 -g 30 -bf 0" \
+             "-refs 2 -preset ultrafast -tune zerolatency -profile:v high -level 5.1 -aq-mode 2" \
+             "-x264-params ipratio=1.2:pbratio=1.2" ;;
+    fast)
+        echo "-init_hw_device vaapi=va:$render_node -filter_hw_device va -vf format=nv12,hwupload" \
+             "-c:v h264_vaapi -profile:v high -level 41 -qp 22 -g 30 -bf 0 -async_depth 1" ;;
+    esac
+}
+
+# Frame rate the baseline is fed at: what the mode captures from a 60 Hz
+# display (compatible starts at 30 frames per second and stays near it).
+baseline_rate() {
+    case $1 in compatible) echo 30 ;; *) echo 60 ;; esac
+}
+
+# Baseline: raw bgr0 frames (the virtual display's XRGB8888) read at the
+# mode's rate, converted and encoded, sent as RTP to a local UDP port.
+run_baseline() {
+    mode=$1 size=$2 run=$3
+    raw=$out/frames-$size.bgr0
+    rate=$(baseline_rate "$mode")
+    frames=$((rate * seconds))
+    log=$out/ffmpeg-$mode-$size-$run.log
+    # shellcheck disable=SC2046
+    cpu=$( (ffmpeg -hide_banner -nostdin -loglevel error -re -stream_loop -1 -f rawvideo -pix_fmt bgr0 \
+        -video_size "$size" -framerate "$rate" -i "$raw" -frames:v "$frames" $(encoder_args "$mode") \
+        -f rtp "rtp://127.0.0.1:5996?pkt_size=1400" >"$log" 2>&1 || echo "ffmpeg failed" >>"$log"
+        times) | tail -n 1 | awk '{ print $1, $2 }' | sed 's/m/ /g; s/s//g' |
+        awk '{ printf "%.3f", ($1 * 60 + $2 + $3 * 60 + $4) }')
+    if grep -q "ffmpeg failed" "$log"; then
+        echo "bench: ffmpeg failed for $mode $size (see $log)" >&2
+        tail -n 5 "$log" >&2
+        exit 1
+    fi
+    echo "ffmpeg $mode $size $run fps=$rate cpu_s=$cpu frames=$frames" >>"$results"
+}
+
+# One Vistrel run in a private /tmp: helper, relay, capture; CPU read before
+# SIGTERM; the relay's summary afterwards.
+run_vistrel() {
+    mode=$1 size=$2 run=$3
+    scenario=$out/display-$size.txt
+    tag=$mode-$size-$run
+    ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
+        build=$1 out=$2 seconds=$3 mode=$4 scenario=$5 tag=$6 tick=$7
+        helper_pid="" relay_pid="" capture_pid=""
+        stop() {
+            [ -n "$1" ] || return 0
+            kill -TERM "$1" 2>/dev/null || return 0
+            n=0
+            while kill -0 "$1" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+            kill -KILL "$1" 2>/dev/null || true
+            wait "$1" 2>/dev/null || true
+        }
+        fail() {
+            echo "bench: $tag: $*" >&2
+            tail -n 10 "$out/capture-$tag.log" >&2 2>/dev/null || true
+            stop "$capture_pid"; stop "$relay_pid"; stop "$helper_pid"
+            exit 1
+        }
+        await() {
+            what=$1; shift; n=0
+            until "$@"; do
+                n=$((n + 1)); [ $n -le 100 ] || fail "$what"; sleep 0.1
+            done
+        }
+        # utime + stime of a process, in clock ticks.
+        ticks() { sed "s/^.*) //" "/proc/$1/stat" | awk "{ print \$12 + \$13 }"; }
+
+        VISTREL_VIRTUAL_DISPLAY=$scenario "$build/apps/capture-helper/capture-helper" \
+            >"$out/helper-$tag.log" 2>&1 &
+        helper_pid=$!
+        await "capture-helper did not start" test -S /tmp/vistrel.sock
+        "$build/tools/relay/vistrel-relay" --latency --udp-port 0 >"$out/relay-$tag.out" \
+            2>"$out/relay-$tag.log" &
+        relay_pid=$!
+        await "the relay did not start" grep -q "^ready=1" "$out/relay-$tag.out"
+        "$build/apps/capture/capture" -m "$mode" >"$out/capture-$tag.log" 2>&1 &
+        capture_pid=$!
+        sleep "$seconds"
+        kill -0 "$capture_pid" 2>/dev/null || fail "capture ended early"
+        worker=$(pgrep -P "$capture_pid" || true)
+        [ -n "$worker" ] || fail "capture has no worker process"
+        cpu_ticks=$(( $(ticks "$capture_pid") + $(ticks "$worker") ))
+        kill -TERM "$worker"
+        n=0
+        while kill -0 "$capture_pid" 2>/dev/null && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+        stop "$capture_pid"
+        stop "$relay_pid"
+        stop "$helper_pid"
+        value() { v=$(sed -n "s/^$1=//p" "$out/relay-$tag.out" | tail -n 1); echo "${v:-0}"; }
+        echo "vistrel $tag" | tr "-" " " | tr "\n" " "
+        awk -v t="$cpu_ticks" -v k="$tick" "BEGIN { printf \"cpu_s=%.3f \", t / k }"
+        echo "fps=$(value fps) frames=$(value frames) p50=$(value latency_p50_ms)" \
+             "p95=$(value latency_p95_ms) max=$(value latency_max_ms)"
+    ' sh "$build" "$out" "$seconds" "$mode" "$scenario" "$tag" "$tick" >>"$results"
+}
+
+started=$(date +%s)
+for size in $sizes; do
+    width=${size%x*} height=${size#*x}
+    cat >"$out/display-$size.txt" <<EOF
+device /dev/dri/card1
+framebuffer 200 ${width}x${height} XR24
+crtc 50 ${width}x${height}@60 fb=200
+encoder 80 crtc=50
+connector 100 DP-3 connected encoders=80
+EOF
+    # Twenty distinct frames of a moving test picture, looped by the baseline.
+    ffmpeg -hide_banner -nostdin -loglevel error -y -f lavfi -i "testsrc2=s=$size:r=60" -frames:v 20 \
+        -pix_fmt bgr0 -f rawvideo "$out/frames-$size.bgr0"
+    for mode in $modes; do
+        run=1
+        while [ $run -le "$runs" ]; do
+            echo "bench: $mode $size run $run of $runs"
+            run_vistrel "$mode" "$size" "$run"
+            run_baseline "$mode" "$size" "$run"
+            run=$((run + 1))
+        done
+    done
+    rm -f "$out/frames-$size.bgr0"
+done
+
+echo
+echo "Vistrel against ffmpeg, median of $runs runs of ${seconds}s each; cpu in ms per delivered frame"
+awk '
+    function median(list,   n, a, i, j, t) {
+        n = split(list, a, " ")
+        for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
+        if (n == 0) return 0
+        return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    function field(name,   i) {
+        for (i = 1; i <= NF; i++) if (index($i, name "=") == 1) return substr($i, length(name) + 2)
+        return 0
+    }
+    {
+        key = $2 " " $3
+        if (!(key in seen)) { seen[key] = 1; order[++count] = key }
+        frames = field("frames") + 0
+        cpu = frames > 0 ? 1000 * field("cpu_s") / frames : 0
+        if ($1 == "vistrel") {
+            vfps[key] = vfps[key] " " field("fps"); vcpu[key] = vcpu[key] " " cpu
+            p50[key] = p50[key] " " field("p50"); p95[key] = p95[key] " " field("p95"); pmax[key] = pmax[key] " " field("max")
+        } else {
+            bfps[key] = bfps[key] " " field("fps"); bcpu[key] = bcpu[key] " " cpu
+        }
+    }
+    END {
+        printf "%-11s %-9s | %6s %7s %7s %7s %9s | %6s %9s | %9s\n", "mode", "size", "fps", "p50ms", "p95ms", "maxms",
+               "cpu/frame", "ff fps", "cpu/frame", "cpu ratio"
+        for (i = 1; i <= count; i++) {
+            key = order[i]; split(key, k, " ")
+            vc = median(vcpu[key]); bc = median(bcpu[key])
+            printf "%-11s %-9s | %6.1f %7.1f %7.1f %7.1f %9.2f | %6.1f %9.2f | %8.2fx\n", k[1], k[2],
+                   median(vfps[key]), median(p50[key]), median(p95[key]), median(pmax[key]), vc,
+                   median(bfps[key]), bc, bc > 0 ? vc / bc : 0
+        }
+    }' "$results"
+echo "(raw results: $results; took $(( $(date +%s) - started ))s)"
