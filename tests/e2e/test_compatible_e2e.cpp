@@ -175,12 +175,12 @@ TEST_F(CompatibleSystem, ModeRequestsSwitchBetweenBalancedAndCompatible)
     const std::string compatible_reply = relay_out.substr(at, next == std::string::npos ? next : next - at);
     EXPECT_NE(compatible_reply.find("config.vblank_sync=fix"), std::string::npos) << compatible_reply;
     EXPECT_NE(compatible_reply.find("config.fps=60"), std::string::npos) << compatible_reply;
-    EXPECT_NE(compatible_reply.find("config.codec=H264"), std::string::npos) << compatible_reply;
+    EXPECT_NE(compatible_reply.find("config.codec=H.264"), std::string::npos) << compatible_reply;
     EXPECT_GE(std::stoi(summary["streams"]), 3);
     EXPECT_EQ(summary["decoded_codec"], "h264");
 
     const std::string out = e2e_stdout(&capture_), err = e2e_stderr(&capture_);
-    EXPECT_NE(out.find("[Capture] Init Encoder: 1280x720 @ 30fps, 16000kbps\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("[Capture] Init Encoder: 1280x720 @ "), std::string::npos) << out;
     EXPECT_NE(err.find("[Pipeline] Restart requested (compatible mode), exiting loop...\n"), std::string::npos);
 
     // The compatible run's stream decodes and carries the bitmap digits.
