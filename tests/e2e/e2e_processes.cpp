@@ -410,3 +410,18 @@ double e2e_luma_difference(const E2eFrame &a, const E2eFrame &b, int first_row, 
         sum += uint64_t(std::abs(int(a.luma[i]) - int(b.luma[i])));
     return double(sum) / double(end - begin);
 }
+
+long long e2e_changed_pixels(const E2eFrame &a, const E2eFrame &b, int threshold, int x0, int y0, int x1, int y1)
+{
+    if (a.width != b.width || a.height != b.height)
+        return -1;
+    long long changed = 0;
+    for (int y = 0; y < a.height; ++y)
+        for (int x = 0; x < a.width; ++x) {
+            if (x >= x0 && x < x1 && y >= y0 && y < y1)
+                continue;
+            const size_t i = size_t(y) * a.width + x;
+            changed += std::abs(int(a.luma[i]) - int(b.luma[i])) > threshold ? 1 : 0;
+        }
+    return changed;
+}

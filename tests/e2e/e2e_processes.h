@@ -123,5 +123,10 @@ int e2e_decode_file(const std::string &path, int max_frames, std::vector<E2eFram
 // first_row..last_row (exclusive), or -1 for pictures of different sizes.
 double e2e_luma_difference(const E2eFrame &a, const E2eFrame &b, int first_row, int last_row);
 
+// Pixels whose luma differs by more than threshold between two equally
+// sized pictures, leaving out the rectangle [x0, x1) x [y0, y1); -1 for
+// pictures of different sizes.
+long long e2e_changed_pixels(const E2eFrame &a, const E2eFrame &b, int threshold, int x0, int y0, int x1, int y1);
+
 // Milliseconds on the monotonic clock.
 long long e2e_now_ms();

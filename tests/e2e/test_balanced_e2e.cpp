@@ -5,8 +5,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr double kPeriodMs = 1000.0 / 60.0;
+constexpr double kPeriodMs = 1000.0 / 60.0;  // the virtual display runs at 60 Hz
 
 const char kWorld720[] =
     "device /dev/dri/card1\n"
@@ -116,23 +116,31 @@ TEST_F(BalancedSystem, VBlankSyncStreamsTheMovingDisplay)
     ASSERT_GE(frames.size(), 10u);
     for (size_t i = 1; i < frames.size(); ++i) {
         SCOPED_TRACE("frame " + std::to_string(i));
-        ASSERT_GT(frames[i].watermark_ms, frames[i - 1].watermark_ms);
-        const double gap_ms = double(frames[i].watermark_ms - frames[i - 1].watermark_ms);
-        const double periods = gap_ms / kPeriodMs;
-        // Whole vertical blanks apart (a slow frame skips some), within
-        // the milliseconds' rounding and the helper's scheduling.
-        EXPECT_LT(std::fabs(periods - std::round(periods)) * kPeriodMs, 3.0) << gap_ms;
-        // The RTP time moves with the vertical blanks: by about one period
-        // per blank, steered toward the event's time.
-        const double rtp_ms = double(uint32_t(frames[i].rtp_timestamp - frames[i - 1].rtp_timestamp)) / 90.0;
-        EXPECT_NEAR(rtp_ms, gap_ms, 3.0);
+        // Distinct vertical blanks: at least about a period apart (the
+        // helper stamps each event when it forwards it, so a loaded
+        // machine adds a few milliseconds either way).
+        ASSERT_GT(frames[i].watermark_ms, frames[i - 1].watermark_ms + uint64_t(kPeriodMs / 2));
+        // A packet shows the frame rendered one event earlier but carries the
+        // time of the event it was read back at, so the step between the
+        // times of packets i-1 and i follows the watermarks of i and i+1.
+        if (i + 1 < frames.size()) {
+            const double rtp_ms = double(uint32_t(frames[i].rtp_timestamp - frames[i - 1].rtp_timestamp)) / 90.0;
+            EXPECT_NEAR(rtp_ms, double(frames[i + 1].watermark_ms - frames[i].watermark_ms), 3.0);
+        }
     }
 
     std::vector<E2eFrame> pictures;
     ASSERT_EQ(e2e_decode_file("/tmp/sync.mkv", 20, &pictures), 0);
     ASSERT_GE(pictures.size(), 5u);
-    for (size_t i = 1; i < pictures.size(); ++i)
-        EXPECT_GT(e2e_luma_difference(pictures[i - 1], pictures[i], 200, 720), 0.5) << "frame " << i;
+    // The display's square and counter move; the watermark's box (top left,
+    // either way up) is left out.
+    for (size_t i = 1; i < pictures.size(); ++i) {
+        E2eFrame a = pictures[i - 1], b = pictures[i];
+        for (E2eFrame *f : {&a, &b})
+            for (int y = f->height - 160; y < f->height; ++y)
+                std::fill_n(f->luma.begin() + size_t(y) * f->width, 730, uint8_t(0));
+        EXPECT_GT(e2e_changed_pixels(a, b, 24, 0, 0, 730, 160), 500) << "frame " << i;
+    }
 }
 
 // Fixed-FPS at 30 on the 60 Hz display: after the first two frames no two
