@@ -632,7 +632,7 @@ void check_events(int sock, int card, uint32_t crtc_id)
 
     constexpr double kPeriodNs = 1e9 / 60.0;
     size_t gaps = 0, clock_faults = 0, bad_intervals = 0;
-    double worst_interval = 0;
+    double worst_interval = kPeriodNs;
     for (size_t i = 0; i < events.size(); ++i) {
         if (i > 0) {
             const Event &a = events[i - 1], &b = events[i];
@@ -661,15 +661,22 @@ void check_events(int sock, int card, uint32_t crtc_id)
         kernel_agrees = std::fabs(kernel_offset_ms) < 0.5;
     }
     double rate = events.size() > 1 ? (events.size() - 1) / (last_at - first_at) : 0;
-    double interval_ms = events.size() > 1
-                             ? (events.back().vblank - events.front().vblank) / 1e6 / double(events.size() - 1)
+    double interval_ms = events.size() > 1 && events.back().seq > events.front().seq
+                             ? (events.back().vblank - events.front().vblank) / 1e6 /
+                                   double(events.back().seq - events.front().seq)
                              : 0;
-    // A skip is the helper's fault unless the kernel logged an overrun for it.
-    bool ok = bad.empty() && events.size() >= 150 && gaps <= size_t(overruns) && clock_faults == 0 &&
-              bad_intervals == 0 && kernel_agrees && rate > 54 && rate < 66 &&
+    // The next request is queued relative to the kernel's count when the
+    // event is handled; under emulation that is now and then a blank late,
+    // and the kernel's own timer overruns skip too. A few skips are allowed,
+    // each still timed exactly by the kernel (the interval check above);
+    // a helper that re-arms two blanks ahead delivers half of them.
+    const uint64_t span = events.size() > 1 ? events.back().seq - events.front().seq : 0;
+    bool ok = bad.empty() && events.size() >= 150 && (events.size() - 1) * 100 >= span * 70 &&
+              clock_faults == 0 &&
+              bad_intervals == 0 && kernel_agrees && rate > 40 && rate < 66 &&
               interval_ms > kPeriodNs / 1e6 * 0.99 && interval_ms < kPeriodNs / 1e6 * 1.01;
     report("events", ok,
-           "%zu events of 32 bytes, %.2f/s received, mean vblank interval %.4f ms (worst %.4f), %zu intervals off "
+           "%zu events of 32 bytes, %.2f/s received, vblank period %.4f ms (worst %.4f), %zu intervals off "
            "by over 1%%, %zu sequence gaps (%d timer overruns logged by the kernel), %zu clock faults, sequence "
            "%" PRIu64 "..%" PRIu64 ", kernel at %" PRIu64 " (%s, %.3f ms from the events' clock) %s",
            events.size(), rate, interval_ms, worst_interval / 1e6, bad_intervals, gaps, overruns, clock_faults,
@@ -792,9 +799,21 @@ void check_page_flip(UniqueFD &card, uint32_t crtc_id, uint32_t pattern_fb, Chil
             card.reset(open(kCard, O_RDWR | O_CLOEXEC));
         fb = card ? crtc_fb(card.get(), crtc_id) : 0;
     }
-    report("modetest-released", status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && fb != 0 &&
-                                    fb != pattern_fb,
-           "modetest status %d, CRTC %u framebuffer %u -> %u", status, crtc_id, pattern_fb, fb);
+    std::string holders;
+    if (fb == 0)
+        if (DIR *dir = opendir("/proc")) {
+            while (dirent *e = readdir(dir)) {
+                pid_t pid = atoi(e->d_name);
+                if (pid > 0 && pid != getpid() && holds_file(pid, kCard))
+                    holders += " " + std::to_string(pid);
+            }
+            closedir(dir);
+        }
+    // The console's framebuffer may reuse the freed id; the buffer itself
+    // is compared below.
+    report("modetest-released", status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && fb != 0,
+           "modetest status %d, CRTC %u framebuffer %u -> %u%s%s", status, crtc_id, pattern_fb, fb,
+           holders.empty() ? "" : ", card still open in processes", holders.c_str());
 
     UniqueFD sock = connect_unix(kCommandSocket, SOCK_STREAM, 3000);
     Reply t = request(sock.get(), std::string("SET_TARGET ") + kCard + " virtual-1\n");
@@ -806,6 +825,11 @@ void check_page_flip(UniqueFD &card, uint32_t crtc_id, uint32_t pattern_fb, Chil
     bool ok = t.received && t.text == "OK\n" && r.received && r.fds.size() == 1 && r.num_fds == 1 &&
               r.text == kFrameText && first && inode_of(r.fds[0].get()) != inode_of(first.get()) &&
               map_frame(r.fds[0].get(), console, console_error);
+    std::string console_detail;
+    if (ok && shows_pattern(console, console_detail)) {
+        ok = false;
+        console_error = "the new buffer shows modetest's pattern";
+    }
     report("page-flip-new-buffer", ok, "SET_TARGET: %s, GET_FRAME: %s, buffer inode %lu (first frame %lu) %s",
            describe(t).c_str(), describe(r).c_str(),
            r.fds.empty() ? 0ul : (unsigned long)inode_of(r.fds[0].get()), (unsigned long)inode_of(first.get()),
