@@ -247,13 +247,13 @@ TEST_F(RealHelper, SixtyEventsASecondReadWhole)
         ASSERT_GE(events[i].server_time_ns, events[i - 1].server_time_ns) << i;
         gaps += events[i].sequence != events[i - 1].sequence + 1;
     }
-    // A reader that keeps up sees consecutive blanks; a loaded machine may
-    // make the helper skip a rare one.
-    EXPECT_LE(gaps, 3);
+    // A reader that keeps up sees consecutive blanks; a loaded machine (the
+    // suite runs in parallel) may make the helper skip some.
+    EXPECT_LE(gaps, 15);
     // The helper's own blank times: 60 per second.
     const double blanks = double(events.back().sequence - events.front().sequence);
     const double seconds = double(events.back().vblank_time_ns - events.front().vblank_time_ns) / 1e9;
-    EXPECT_NEAR(blanks / seconds, 60.0, 1.0);
+    EXPECT_NEAR(blanks / seconds, 60.0, 2.0) << blanks << " blanks in " << seconds << " s";
     // Server time is the helper's wall clock when it forwarded the event.
     EXPECT_LE(events.back().server_time_ns, now);
     EXPECT_GT(events.back().server_time_ns, now - 5000000000ull);
