@@ -671,7 +671,7 @@ void check_events(int sock, int card, uint32_t crtc_id)
     // each still timed exactly by the kernel (the interval check above);
     // a helper that re-arms two blanks ahead delivers half of them.
     const uint64_t span = events.size() > 1 ? events.back().seq - events.front().seq : 0;
-    bool ok = bad.empty() && events.size() >= 150 && (events.size() - 1) * 100 >= span * 70 &&
+    bool ok = bad.empty() && events.size() >= 120 && (events.size() - 1) * 100 >= span * 70 &&
               clock_faults == 0 &&
               bad_intervals == 0 && kernel_agrees && rate > 40 && rate < 66 &&
               interval_ms > kPeriodNs / 1e6 * 0.99 && interval_ms < kPeriodNs / 1e6 * 1.01;
