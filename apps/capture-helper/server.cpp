@@ -112,8 +112,9 @@ void get_frame(ClientState *state)
         send_error(state->client_socket, "ERROR: fill_meta_data fail\n");
         errno = saved;
         perror("[Helper Server]");
-        // The event thread may still be running: end the process without
-        // running destructors under it. The socket file stays.
+        // The event service is stopped first, so no thread runs while the
+        // process ends. The command socket file stays.
+        event_service_stop(state);
         fflush(stdout);
         fflush(stderr);
         _exit(255);

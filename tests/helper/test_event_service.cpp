@@ -117,16 +117,23 @@ TEST_F(EventServiceTest, StreamsOneEventPerVerticalBlank)
         clock_gettime(CLOCK_MONOTONIC, &now);
     } while ((now.tv_sec - start.tv_sec) * 1000000000 + (now.tv_nsec - start.tv_nsec) < 2000000000);
 
-    // About 60 a second on the 60 Hz mode (loose: the machine is shared).
+#ifndef __SANITIZE_THREAD__
+    // About 60 a second on the 60 Hz mode (loose: the machine is shared),
+    // consecutive while the client keeps up. A ThreadSanitizer build is too
+    // slow to draw every blank of the virtual display.
     EXPECT_GE(got.size(), 100u);
     EXPECT_LE(got.size(), 125u);
-    for (size_t i = 1; i < got.size(); ++i) {
+    for (size_t i = 1; i < got.size(); ++i)
         EXPECT_EQ(got[i].sequence, got[i - 1].sequence + 1) << "at " << i;
+#endif
+    for (size_t i = 1; i < got.size(); ++i) {
+        EXPECT_GT(got[i].sequence, got[i - 1].sequence) << "at " << i;
         EXPECT_GT(got[i].vblank_ns, got[i - 1].vblank_ns) << "at " << i;
         EXPECT_GE(got[i].server_ns, got[i - 1].server_ns) << "at " << i;
     }
     // The blanks are on the monotonic clock, one mode period apart on average.
-    double period_ms = double(got.back().vblank_ns - got.front().vblank_ns) / double(got.size() - 1) / 1e6;
+    double period_ms = double(got.back().vblank_ns - got.front().vblank_ns) /
+                       double(got.back().sequence - got.front().sequence) / 1e6;
     EXPECT_NEAR(period_ms, 1000.0 / 60, 1.0);
     timespec mono{};
     clock_gettime(CLOCK_MONOTONIC, &mono);
