@@ -10,44 +10,12 @@
 #include <cstdio>
 #include <thread>
 
-#include "tests/e2e/e2e_processes.h"
+#include "tests/e2e/system_fixture.h"
 
 namespace {
 
-
-const char kWorld720[] =
-    "device /dev/dri/card1\n"
-    "framebuffer 200 1280x720 XR24\n"
-    "crtc 50 1280x720@60 fb=200\n"
-    "encoder 80 crtc=50\n"
-    "connector 100 DP-3 connected encoders=80\n";
-
-void sleep_ms(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-class BalancedSystem : public testing::Test {
+class BalancedSystem : public E2eSystem {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(e2e_write_file("/tmp/world-720.txt", kWorld720), 0);
-        ASSERT_EQ(e2e_start_helper(&helper_, "/tmp/world-720.txt"), 0) << logs(helper_);
-    }
-
-    void TearDown() override
-    {
-        if (HasFailure()) {
-            std::fprintf(stderr, "--- capture ---\n%s\n--- relay ---\n%s\n--- helper ---\n%s\n",
-                         logs(capture_).c_str(), e2e_stderr(&relay_).c_str(), logs(helper_).c_str());
-        }
-        e2e_stop(&capture_, SIGTERM, 3000);
-        e2e_stop(&relay_, SIGTERM, 5000);
-        e2e_stop(&helper_, SIGTERM, 3000);
-    }
-
-    static std::string logs(const E2eProcess &p) { return e2e_stdout(&p) + e2e_stderr(&p); }
-
     // Starts capture in balanced mode with extra options and waits for its
     // first statistics line (the first packet has been sent).
     void start_capture(const std::vector<std::string> &extra = {})
@@ -57,28 +25,6 @@ protected:
         ASSERT_EQ(e2e_start_capture(&capture_, args), 0);
         ASSERT_TRUE(e2e_wait_for_text(&capture_, "[GL+CPU] Frame ", 15000, true)) << logs(capture_);
     }
-
-    // SIGTERM to the worker; the milliseconds until the supervisor is gone.
-    long long stop_worker()
-    {
-        const pid_t worker = e2e_wait_child(capture_.pid, 1000);
-        EXPECT_GT(worker, 0);
-        if (worker <= 0)
-            return -1;
-        const long long start = e2e_now_ms();
-        kill(worker, SIGTERM);
-        EXPECT_TRUE(e2e_wait_exit(&capture_, 5000)) << "capture did not end after SIGTERM to its worker";
-        return e2e_now_ms() - start;
-    }
-
-    // The relay's summary after it was told to end.
-    std::map<std::string, std::string> finish_relay()
-    {
-        e2e_stop(&relay_, SIGTERM, 15000);
-        return e2e_values(e2e_stdout(&relay_));
-    }
-
-    E2eProcess helper_, relay_, capture_;
 };
 
 // VBlank-Sync, H.264 at the display's 1280x720: the stream decodes, carries
@@ -90,7 +36,7 @@ TEST_F(BalancedSystem, VBlankSyncStreamsTheMovingDisplay)
     ASSERT_EQ(e2e_start_relay(&relay_, {"--latency", "--per-frame", "--udp-port", "0", "--record", "/tmp/sync.mkv"}),
               0);
     start_capture();
-    sleep_ms(2500);
+    e2e_sleep_ms(2500);
     const long long stop_ms = stop_worker();
     auto summary = finish_relay();
     const std::string out = e2e_stdout(&capture_), err = e2e_stderr(&capture_);
@@ -148,7 +94,7 @@ TEST_F(BalancedSystem, FixedFpsThirtyThinsTheVerticalBlanks)
 {
     ASSERT_EQ(e2e_start_relay(&relay_, {"--latency", "--per-frame", "--udp-port", "0"}), 0);
     start_capture({"-s", "0", "-f", "30"});
-    sleep_ms(2500);
+    e2e_sleep_ms(2500);
     stop_worker();
     auto summary = finish_relay();
     std::printf("[ report ] Fixed-FPS 30 on 60 Hz: relay fps=%s frames=%s\n", summary["fps"].c_str(),
@@ -170,7 +116,7 @@ TEST_F(BalancedSystem, ResolutionAndCodecRequestsRestartTheRun)
               0);
     start_capture();
     ASSERT_TRUE(e2e_wait_for_text(&relay_, "config.codec=VP9", 12000)) << e2e_stdout(&relay_);
-    sleep_ms(1500);
+    e2e_sleep_ms(1500);
     stop_worker();
     auto summary = finish_relay();
     const std::string relay_out = e2e_stdout(&relay_);
@@ -201,7 +147,7 @@ TEST_F(BalancedSystem, BitRateAndKeyFrameRequestsNeedNoRestart)
               0);
     start_capture();
     ASSERT_TRUE(e2e_wait_for_text(&capture_, "[CPU Encoder] Bitrate set to 500000 bps", 10000, true));
-    sleep_ms(1500);
+    e2e_sleep_ms(1500);
     stop_worker();
     auto summary = finish_relay();
     EXPECT_EQ(summary["streams"], "2");  // H.264, then VP9; the requests restarted nothing
@@ -245,7 +191,7 @@ TEST_F(BalancedSystem, RepeatedRunsLeakNothingAndAKilledHelperEndsCapture)
         start_capture();
         stop_worker();
         // The helper notices the client's end on its own schedule.
-        sleep_ms(300);
+        e2e_sleep_ms(300);
         const int count = e2e_fd_count(helper_.pid);
         if (run == 0)
             first_count = count;
@@ -264,12 +210,12 @@ TEST_F(BalancedSystem, RelayRestartDoesNotEndCapture)
 {
     ASSERT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0"}), 0);
     start_capture();
-    sleep_ms(500);
+    e2e_sleep_ms(500);
     e2e_stop(&relay_, SIGTERM, 5000);
-    sleep_ms(1000);
+    e2e_sleep_ms(1000);
     EXPECT_FALSE(e2e_reap(&capture_)) << "capture ended while the relay was away";
     ASSERT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0"}), 0);
-    sleep_ms(1500);
+    e2e_sleep_ms(1500);
     EXPECT_FALSE(e2e_reap(&capture_)) << "capture ended after the relay came back";
     auto summary = finish_relay();
     std::printf("[ report ] datagrams after the relay came back: %s\n", summary["datagrams"].c_str());

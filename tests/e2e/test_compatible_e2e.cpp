@@ -12,21 +12,9 @@
 #include <thread>
 
 #include "apps/capture/pipelines/watermark_font.h"
-#include "tests/e2e/e2e_processes.h"
+#include "tests/e2e/system_fixture.h"
 
 namespace {
-
-const char kWorld720[] =
-    "device /dev/dri/card1\n"
-    "framebuffer 200 1280x720 XR24\n"
-    "crtc 50 1280x720@60 fb=200\n"
-    "encoder 80 crtc=50\n"
-    "connector 100 DP-3 connected encoders=80\n";
-
-void sleep_ms(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
 
 uint64_t wall_ms()
 {
@@ -45,27 +33,8 @@ std::vector<std::pair<double, double>> statistics(const std::string &out)
     return rows;
 }
 
-class CompatibleSystem : public testing::Test {
+class CompatibleSystem : public E2eSystem {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(e2e_write_file("/tmp/world-720.txt", kWorld720), 0);
-        ASSERT_EQ(e2e_start_helper(&helper_, "/tmp/world-720.txt"), 0) << logs(helper_);
-    }
-
-    void TearDown() override
-    {
-        if (HasFailure())
-            std::fprintf(stderr, "--- capture ---\n%s\n--- relay ---\n%s%s\n--- helper ---\n%s\n",
-                         logs(capture_).c_str(), e2e_stdout(&relay_).c_str(), e2e_stderr(&relay_).c_str(),
-                         logs(helper_).c_str());
-        e2e_stop(&capture_, SIGTERM, 3000);
-        e2e_stop(&relay_, SIGTERM, 5000);
-        e2e_stop(&helper_, SIGTERM, 3000);
-    }
-
-    static std::string logs(const E2eProcess &p) { return e2e_stdout(&p) + e2e_stderr(&p); }
-
     // Starts capture with args and waits for the first statistics line of
     // the compatible mode (its first frame has been encoded).
     void start_compatible(const std::vector<std::string> &args = {"-m", "compatible"})
@@ -73,27 +42,6 @@ protected:
         ASSERT_EQ(e2e_start_capture(&capture_, args), 0);
         ASSERT_TRUE(e2e_wait_for_text(&capture_, "FPS t=", 15000)) << logs(capture_);
     }
-
-    // SIGTERM to the worker; the milliseconds until the supervisor is gone.
-    long long stop_worker()
-    {
-        const pid_t worker = e2e_wait_child(capture_.pid, 1000);
-        EXPECT_GT(worker, 0);
-        if (worker <= 0)
-            return -1;
-        const long long start = e2e_now_ms();
-        kill(worker, SIGTERM);
-        EXPECT_TRUE(e2e_wait_exit(&capture_, 5000)) << "capture did not end after SIGTERM to its worker";
-        return e2e_now_ms() - start;
-    }
-
-    std::map<std::string, std::string> finish_relay()
-    {
-        e2e_stop(&relay_, SIGTERM, 15000);
-        return e2e_values(e2e_stdout(&relay_));
-    }
-
-    E2eProcess helper_, relay_, capture_;
 };
 
 // H.264 at the frame's size whatever -w/-h say; every decoded picture
@@ -104,7 +52,7 @@ TEST_F(CompatibleSystem, StreamCarriesTheWallClockInBitmapDigits)
     ASSERT_EQ(e2e_start_relay(&relay_, {"--query-config", "--udp-port", "0", "--record", "/tmp/compat.mkv"}), 0);
     const uint64_t started_ms = wall_ms();
     start_compatible({"-m", "compatible", "-w", "640", "-h", "360"});
-    sleep_ms(2500);
+    e2e_sleep_ms(2500);
     const long long stop_ms = stop_worker();
     const uint64_t stopped_ms = wall_ms();
     auto summary = finish_relay();
@@ -163,7 +111,7 @@ TEST_F(CompatibleSystem, ModeRequestsSwitchBetweenBalancedAndCompatible)
     ASSERT_EQ(e2e_start_capture(&capture_, {"-m", "balanced"}), 0);
     ASSERT_TRUE(e2e_wait_for_text(&relay_, "config.mode=compatible", 15000)) << e2e_stdout(&relay_);
     ASSERT_TRUE(e2e_wait_for_text(&relay_, "config.mode=balanced", 15000, false, 2)) << e2e_stdout(&relay_);
-    sleep_ms(1000);
+    e2e_sleep_ms(1000);
     stop_worker();
     auto summary = finish_relay();
     const std::string relay_out = e2e_stdout(&relay_);
@@ -203,7 +151,7 @@ TEST_F(CompatibleSystem, RepeatedRunsLeakNothingAndAKilledHelperEndsCapture)
         SCOPED_TRACE("run " + std::to_string(run));
         start_compatible();
         EXPECT_LT(stop_worker(), 3000);
-        sleep_ms(300);  // the helper notices the client's end on its own schedule
+        e2e_sleep_ms(300);  // the helper notices the client's end on its own schedule
         const int count = e2e_fd_count(helper_.pid);
         if (run == 0)
             first_count = count;
@@ -222,12 +170,12 @@ TEST_F(CompatibleSystem, RelayRestartDoesNotEndCapture)
 {
     ASSERT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0"}), 0);
     start_compatible();
-    sleep_ms(500);
+    e2e_sleep_ms(500);
     e2e_stop(&relay_, SIGTERM, 5000);
-    sleep_ms(1000);
+    e2e_sleep_ms(1000);
     EXPECT_FALSE(e2e_reap(&capture_)) << "capture ended while the relay was away";
     ASSERT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0"}), 0);
-    sleep_ms(1500);
+    e2e_sleep_ms(1500);
     EXPECT_FALSE(e2e_reap(&capture_)) << "capture ended after the relay came back";
     auto summary = finish_relay();
     std::printf("[ report ] datagrams after the relay came back: %s\n", summary["datagrams"].c_str());

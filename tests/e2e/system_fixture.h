@@ -1,0 +1,73 @@
+// The whole system as the user runs it: capture-helper on a 1280x720@60
+// virtual display, vistrel-relay and `capture`, each a process of its own in
+// the test's private /tmp. Each test starts the relay and capture with the
+// options it needs; the fixture ends all three and shows their logs when a
+// test failed.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "tests/e2e/e2e_processes.h"
+
+inline constexpr char kE2eWorld720[] =
+    "device /dev/dri/card1\n"
+    "framebuffer 200 1280x720 XR24\n"
+    "crtc 50 1280x720@60 fb=200\n"
+    "encoder 80 crtc=50\n"
+    "connector 100 DP-3 connected encoders=80\n";
+
+inline void e2e_sleep_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+class E2eSystem : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(e2e_write_file("/tmp/world-720.txt", kE2eWorld720), 0);
+        ASSERT_EQ(e2e_start_helper(&helper_, "/tmp/world-720.txt"), 0) << logs(helper_);
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure())
+            std::fprintf(stderr, "--- capture ---\n%s\n--- relay ---\n%s%s\n--- helper ---\n%s\n",
+                         logs(capture_).c_str(), e2e_stdout(&relay_).c_str(), e2e_stderr(&relay_).c_str(),
+                         logs(helper_).c_str());
+        e2e_stop(&capture_, SIGTERM, 3000);
+        e2e_stop(&relay_, SIGTERM, 5000);
+        e2e_stop(&helper_, SIGTERM, 3000);
+    }
+
+    static std::string logs(const E2eProcess &p) { return e2e_stdout(&p) + e2e_stderr(&p); }
+
+    // SIGTERM to the worker; the milliseconds until the supervisor is gone.
+    long long stop_worker()
+    {
+        const pid_t worker = e2e_wait_child(capture_.pid, 1000);
+        EXPECT_GT(worker, 0);
+        if (worker <= 0)
+            return -1;
+        const long long start = e2e_now_ms();
+        kill(worker, SIGTERM);
+        EXPECT_TRUE(e2e_wait_exit(&capture_, 5000)) << "capture did not end after SIGTERM to its worker";
+        return e2e_now_ms() - start;
+    }
+
+    // The relay's summary after it was told to end.
+    std::map<std::string, std::string> finish_relay()
+    {
+        e2e_stop(&relay_, SIGTERM, 15000);
+        return e2e_values(e2e_stdout(&relay_));
+    }
+
+    E2eProcess helper_, relay_, capture_;
+};
