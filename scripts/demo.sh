@@ -3,14 +3,16 @@
 # display runs the whole system in a private /tmp for about ten seconds:
 # capture-helper on its default virtual display (2560x1440@60, a moving
 # picture), vistrel-relay recording the stream and measuring its latency,
-# and `capture -m balanced`. Then it stops them with SIGTERM and prints where
+# and `capture -m fast` where a VA-API device opens, `capture -m balanced`
+# otherwise. Then it stops them with SIGTERM and prints where
 # the recording is, a PNG of one decoded frame with its watermark, and the
 # summary (frames, fps, latency p50/p95/max). Exit status 0 when frames were
 # received and measured.
 #
 # Environment (all optional):
 #   DEMO_SECONDS     how long capture runs (default 10)
-#   DEMO_MODE        capture mode (default balanced)
+#   DEMO_MODE        capture mode (default fast where a VA-API device
+#                    opens, balanced otherwise)
 #   DEMO_OUTPUT      folder for the recording, the PNG and the logs
 #                    (default ./demo-output)
 #   DEMO_BUILD_DIR   build folder (default ./build)
@@ -20,7 +22,17 @@ set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${DEMO_SECONDS:-10}
-mode=${DEMO_MODE:-balanced}
+if [ -n "${DEMO_MODE:-}" ]; then
+    mode=$DEMO_MODE
+elif ./scripts/vaapi-opens.sh; then
+    mode=fast
+else
+    mode=balanced
+    echo "demo: no VA-API device opens on /dev/dri/renderD128, so the fast mode cannot run here; using balanced"
+fi
+# The compatible mode draws its watermark in a bitmap font.
+watermark=segments
+[ "$mode" != compatible ] || watermark=bitmap
 out=${DEMO_OUTPUT:-$root/demo-output}
 build=${DEMO_BUILD_DIR:-$root/build}
 
@@ -42,7 +54,7 @@ rm -f "$out"/stream*.mkv "$out/frame.png" "$out/stream.sdp" "$out/relay.out" "$o
     "$out/helper.log"
 
 exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
-    build=$1 out=$2 seconds=$3 mode=$4
+    build=$1 out=$2 seconds=$3 mode=$4 watermark=$5
     helper_pid="" relay_pid="" capture_pid=""
 
     # Stops one process with SIGTERM, then SIGKILL after a few seconds.
@@ -86,7 +98,7 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
     helper_pid=$!
     await "capture-helper did not start" test -S /tmp/vistrel.sock
 
-    "$build/tools/relay/vistrel-relay" --latency --record "$out/stream.mkv" --snapshot "$out/frame.png" \
+    "$build/tools/relay/vistrel-relay" --latency --watermark "$watermark" --record "$out/stream.mkv" --snapshot "$out/frame.png" \
         --snapshot-frame 3 --sdp "$out/stream.sdp" >"$out/relay.out" 2>"$out/relay.log" &
     relay_pid=$!
     await "the relay did not start" grep -q "^ready=1" "$out/relay.out"
@@ -132,4 +144,4 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
     echo "demo: latency    p50=$(value latency_p50_ms) ms p95=$(value latency_p95_ms) ms max=$(value latency_max_ms) ms over ${latency_frames:-0} frames"
     [ "${frames:-0}" -gt 0 ] || fail "no frames reached the relay"
     [ "${latency_frames:-0}" -gt 0 ] || fail "no frame watermark could be read"
-    exit 0' sh "$build" "$out" "$seconds" "$mode"
+    exit 0' sh "$build" "$out" "$seconds" "$mode" "$watermark"

@@ -42,16 +42,9 @@ for program in apps/capture-helper/capture-helper tools/relay/vistrel-relay apps
 done
 command -v ffmpeg >/dev/null || { echo "bench: ffmpeg is not installed" >&2; exit 1; }
 
-# A VA-API device that can encode H.264: one frame through h264_vaapi.
-vaapi_opens() {
-    [ -e "$render_node" ] || return 1
-    ffmpeg -hide_banner -loglevel error -init_hw_device vaapi=va:"$render_node" -filter_hw_device va \
-        -f lavfi -i testsrc2=s=256x144:r=30 -frames:v 1 -vf format=nv12,hwupload -c:v h264_vaapi \
-        -f null - >/dev/null 2>&1
-}
 if [ -n "${BENCH_MODES:-}" ]; then
     modes=$BENCH_MODES
-elif vaapi_opens; then
+elif ./scripts/vaapi-opens.sh "$render_node"; then
     modes="fast balanced compatible"
 else
     modes="balanced compatible"
@@ -119,6 +112,9 @@ run_vistrel() {
     tag=$mode-$size-$run
     ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
         build=$1 out=$2 seconds=$3 mode=$4 scenario=$5 tag=$6 tick=$7
+        # The compatible mode draws its watermark in a bitmap font.
+        watermark=segments
+        [ "$mode" != compatible ] || watermark=bitmap
         helper_pid="" relay_pid="" capture_pid=""
         stop() {
             [ -n "$1" ] || return 0
@@ -147,7 +143,7 @@ run_vistrel() {
             >"$out/helper-$tag.log" 2>&1 &
         helper_pid=$!
         await "capture-helper did not start" test -S /tmp/vistrel.sock
-        "$build/tools/relay/vistrel-relay" --latency --udp-port 0 >"$out/relay-$tag.out" \
+        "$build/tools/relay/vistrel-relay" --latency --watermark "$watermark" --udp-port 0 >"$out/relay-$tag.out" \
             2>"$out/relay-$tag.log" &
         relay_pid=$!
         await "the relay did not start" grep -q "^ready=1" "$out/relay-$tag.out"

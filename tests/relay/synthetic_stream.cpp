@@ -1,5 +1,7 @@
 #include "tests/relay/synthetic_stream.h"
 
+#include "apps/capture/pipelines/watermark_font.h"
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -208,7 +210,10 @@ int test_send_stream(const TestStreamOptions &o, TestStreamReport *report)
             timespec now;
             clock_gettime(CLOCK_REALTIME, &now);
             uint64_t ms = uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec / 1000000);
-            test_draw_watermark(frame->data[0], o.width, o.height, frame->linesize[0], ms);
+            if (o.bitmap_watermark)
+                watermark_draw_ms(frame->data[0], o.width, o.height, frame->linesize[0], ms);
+            else
+                test_draw_watermark(frame->data[0], o.width, o.height, frame->linesize[0], ms);
         }
         frame->pts = int64_t(i) * o.frame_ms;
         if (avcodec_send_frame(enc.get(), frame.get()) < 0) {

@@ -19,6 +19,7 @@ struct TestStreamOptions {
     int frame_ms = 33;         // presentation step in milliseconds
     bool paced = false;        // sleep frame_ms between frames
     bool watermark = false;    // draw the wall-clock time of each frame
+    bool bitmap_watermark = false;  // in the compatible mode's bitmap font
     std::string rtp_path = "/tmp/rtp.sock";
 };
 

@@ -192,37 +192,70 @@ TEST(RelayControl, CountsDatagramsThatAreNoRtp)
     EXPECT_EQ(value(v, "timestamp_step_max"), 90);
 }
 
-// Frames carry the wall-clock time at which they were made; the relay
-// decodes them, reads the digits, and subtracts them from the arrival time.
-TEST(RelayControl, MeasuresWatermarkLatency)
+// Frames carry the wall-clock time at which they were made, in seven-segment
+// digits (the GPU modes) or in the bitmap font (the compatible mode); the
+// relay decodes them, reads the digits of the kind it was told, and
+// subtracts them from the arrival time. Told the other kind, it reads
+// nothing rather than guess.
+TEST(RelayControl, MeasuresWatermarkLatencyForBothDigitKinds)
+{
+    struct Case {
+        bool bitmap_drawn;
+        std::vector<std::string> reader;
+        bool readable;
+    };
+    const Case cases[] = {
+        {false, {}, true},
+        {true, {"--watermark", "bitmap"}, true},
+        {true, {}, false},
+        {false, {"--watermark", "bitmap"}, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.bitmap_drawn ? "bitmap" : "segments") + " digits, reader " +
+                     (c.reader.empty() ? "default" : c.reader[1]));
+        std::vector<std::string> args = {"--latency", "--per-frame", "--idle-exit", "1500", "--udp-port", "0"};
+        args.insert(args.end(), c.reader.begin(), c.reader.end());
+        RelayProcess relay;
+        ASSERT_EQ(relay_process_start(&relay, args), 0);
+        TestStreamOptions o;
+        // Thirteen bitmap cells 74 pixels apart need 1012 columns.
+        o.width = c.bitmap_drawn ? 1024 : 720;
+        o.height = c.bitmap_drawn ? 128 : 176;
+        o.frames = 30;
+        o.frame_ms = 20;
+        o.paced = true;
+        o.watermark = true;
+        o.bitmap_watermark = c.bitmap_drawn;
+        TestStreamReport sent;
+        ASSERT_EQ(test_send_stream(o, &sent), 0) << sent.error;
+        ASSERT_EQ(relay_process_finish(&relay, false, 20000), 0) << relay.output;
+        auto v = relay_process_values(relay.output);
+        EXPECT_EQ(value(v, "decoded_frames"), 30);
+        if (!c.readable) {
+            EXPECT_EQ(value(v, "latency_frames"), 0) << relay.output;
+            EXPECT_EQ(value(v, "latency_unreadable"), 30);
+            continue;
+        }
+        EXPECT_EQ(value(v, "latency_frames"), 30) << relay.output;
+        EXPECT_EQ(value(v, "latency_unreadable"), 0);
+        double p50 = std::stod(v["latency_p50_ms"]), p95 = std::stod(v["latency_p95_ms"]),
+               max = std::stod(v["latency_max_ms"]);
+        // Encoding one small frame takes a few milliseconds; a wrong digit or
+        // a wrong frame-to-arrival match is off by far more.
+        EXPECT_GE(p50, 0.0);
+        EXPECT_LE(p50, p95);
+        EXPECT_LE(p95, max);
+        EXPECT_LT(max, 1000.0);
+        size_t lines = 0;
+        for (size_t pos = 0; (pos = relay.output.find("frame_latency ", pos)) != std::string::npos; ++pos)
+            lines++;
+        EXPECT_EQ(lines, 30u);
+    }
+}
+
+// A watermark kind the relay does not know is refused at start.
+TEST(RelayControl, RefusesAnUnknownWatermarkKind)
 {
     RelayProcess relay;
-    ASSERT_EQ(relay_process_start(&relay, {"--latency", "--per-frame", "--idle-exit", "1500", "--udp-port", "0"}),
-              0);
-    TestStreamOptions o;
-    o.width = 720;
-    o.height = 176;
-    o.frames = 30;
-    o.frame_ms = 20;
-    o.paced = true;
-    o.watermark = true;
-    TestStreamReport sent;
-    ASSERT_EQ(test_send_stream(o, &sent), 0) << sent.error;
-    ASSERT_EQ(relay_process_finish(&relay, false, 20000), 0) << relay.output;
-    auto v = relay_process_values(relay.output);
-    EXPECT_EQ(value(v, "decoded_frames"), 30);
-    EXPECT_EQ(value(v, "latency_frames"), 30) << relay.output;
-    EXPECT_EQ(value(v, "latency_unreadable"), 0);
-    double p50 = std::stod(v["latency_p50_ms"]), p95 = std::stod(v["latency_p95_ms"]),
-           max = std::stod(v["latency_max_ms"]);
-    // Encoding one small frame takes a few milliseconds; a wrong digit or a
-    // wrong frame-to-arrival match is off by far more.
-    EXPECT_GE(p50, 0.0);
-    EXPECT_LE(p50, p95);
-    EXPECT_LE(p95, max);
-    EXPECT_LT(max, 1000.0);
-    size_t lines = 0;
-    for (size_t pos = 0; (pos = relay.output.find("frame_latency ", pos)) != std::string::npos; ++pos)
-        lines++;
-    EXPECT_EQ(lines, 30u);
+    EXPECT_NE(relay_process_start(&relay, {"--watermark", "roman"}), 0);
 }

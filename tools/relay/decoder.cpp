@@ -1,5 +1,7 @@
 #include "tools/relay/decoder.h"
 
+#include "apps/capture/pipelines/watermark_font.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -444,8 +446,14 @@ void RelayDecoder::handle_frame(const AVFrame *frame, const AVStream *in)
     uint64_t watermark = 0;
     bool eight_bit = desc && !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
                      desc->comp[0].depth == 8 && desc->comp[0].step == 1;
-    if (!eight_bit || relay_watermark_read(frame->data[0], frame->width, frame->height, frame->linesize[0],
-                                           &watermark) != RELAY_WATERMARK_OK) {
+    bool read = false;
+    if (eight_bit && options.bitmap_digits)
+        read = watermark_read_digits(frame->data[0], frame->width, frame->height, frame->linesize[0],
+                                     RELAY_WATERMARK_DIGITS, &watermark) == 0;
+    else if (eight_bit)
+        read = relay_watermark_read(frame->data[0], frame->width, frame->height, frame->linesize[0], &watermark) ==
+               RELAY_WATERMARK_OK;
+    if (!read) {
         result.watermark_unreadable++;
         return;
     }

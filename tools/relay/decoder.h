@@ -16,6 +16,8 @@ struct RelayDecoderOptions {
     std::string snapshot_path; // empty: no snapshot
     int64_t snapshot_frame;    // index of the decoded frame to save
     bool latency;              // read the watermark of every decoded frame
+    bool bitmap_digits = false;  // the watermark is 13 bitmap-font digits (compatible
+                                 // mode), not seven-segment digits
     bool per_frame;            // print one latency line per frame on stdout
 };
 

@@ -55,6 +55,8 @@ const char kUsage[] =
     "  --snapshot-frame N   which decoded frame to save (default 0)\n"
     "  --latency            decode every frame and read its time watermark\n"
     "  --per-frame          with --latency, one frame_latency line per frame\n"
+    "  --watermark KIND     the watermark's digits: segments (default, the GPU\n"
+    "                       modes) or bitmap (the compatible mode's font)\n"
     "  --duration SECONDS   stop after this long (default: until SIGINT/SIGTERM)\n"
     "  --idle-exit MS       stop MS milliseconds after the last datagram\n"
     "  --help               show this text\n"
@@ -75,6 +77,7 @@ struct Options {
     int64_t snapshot_frame = 0;
     bool latency = false;
     bool per_frame = false;
+    bool bitmap_digits = false;
     double duration_s = 0;
     int64_t idle_exit_ms = 0;
 };
@@ -157,6 +160,12 @@ int parse_options(int argc, char **argv, Options *o)
             o->latency = true;
         } else if (a == "--per-frame") {
             o->per_frame = true;
+        } else if (a == "--watermark") {
+            if (!value(&v) || (std::strcmp(v, "segments") != 0 && std::strcmp(v, "bitmap") != 0)) {
+                std::fprintf(stderr, "[Relay] --watermark wants segments or bitmap\n");
+                return -1;
+            }
+            o->bitmap_digits = std::strcmp(v, "bitmap") == 0;
         } else if (a == "--duration") {
             if (!value(&v)) return -1;
             char *end = nullptr;
@@ -279,6 +288,7 @@ void Relay::start_session(bool replay)
     d.snapshot_frame = opt_.snapshot_frame;
     d.latency = opt_.latency;
     d.per_frame = opt_.per_frame;
+    d.bitmap_digits = opt_.bitmap_digits;
     std::string error;
     if (relay_decoder_create(&session_, &d, &error) != 0) {
         std::fprintf(stderr, "[Relay] cannot start decoding: %s\n", error.c_str());
