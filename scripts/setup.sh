@@ -10,7 +10,7 @@ libdrm-dev libva-dev
 libegl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0
 libgtest-dev libgmock-dev libbenchmark-dev
 ffmpeg
-util-linux libcap2-bin procps
+util-linux libcap2-bin procps linux-perf
 qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1
 busybox-static libdrm-tests cpio kmod bc flex bison libelf-dev xz-utils
 "

@@ -14,11 +14,16 @@
 #                   when a VA-API device opens)
 #   BENCH_SIZES     display sizes (default "1280x720 1920x1080")
 #   BENCH_OUTPUT    folder for the logs and results (default BUILD_DIR/bench-e2e)
+#   BENCH_PROFILE   1: record the capture worker with perf (call graphs)
+#                   after a 2 s warm-up, and print each run's hottest
+#                   functions; the CPU figures then include perf's cost
 #
 # Measures per run:
 #   fps      delivered frames per second (relay)
 #   p50/p95/max  latency from the vertical blank's watermark to the arrival
 #            of the frame's last datagram at the relay, in ms (relay)
+#   ff fps   the baseline's frames over its wall time (fed at 60, or 30 for
+#            compatible, the rate the mode takes from a 60 Hz display)
 #   cpu/frame    user+system CPU time of the capture supervisor and worker
 #            (read from /proc/PID/stat just before SIGTERM), divided by the
 #            frames the relay received; start-up is included. For ffmpeg:
@@ -33,6 +38,11 @@ runs=${BENCH_RUNS:-3}
 sizes=${BENCH_SIZES:-"1280x720 1920x1080"}
 out=${BENCH_OUTPUT:-$build/bench-e2e}
 render_node=/dev/dri/renderD128
+profile=${BENCH_PROFILE:-0}
+if [ "$profile" = 1 ]; then
+    command -v perf >/dev/null || { echo "bench: BENCH_PROFILE=1 needs perf (scripts/setup.sh installs it)" >&2; exit 1; }
+    [ "$seconds" -ge 4 ] || { echo "bench: BENCH_PROFILE=1 needs BENCH_SECONDS of 4 or more" >&2; exit 1; }
+fi
 
 for program in apps/capture-helper/capture-helper tools/relay/vistrel-relay apps/capture/capture; do
     if [ ! -x "$build/$program" ]; then
@@ -90,6 +100,7 @@ run_baseline() {
     rate=$(baseline_rate "$mode")
     frames=$((rate * seconds))
     log=$out/ffmpeg-$mode-$size-$run.log
+    begun=$(date +%s.%N)
     # shellcheck disable=SC2046
     cpu=$( (ffmpeg -hide_banner -nostdin -loglevel error -re -stream_loop -1 -f rawvideo -pix_fmt bgr0 \
         -video_size "$size" -framerate "$rate" -i "$raw" -frames:v "$frames" $(encoder_args "$mode") \
@@ -101,7 +112,10 @@ run_baseline() {
         tail -n 5 "$log" >&2
         exit 1
     fi
-    echo "ffmpeg $mode $size $run fps=$rate cpu_s=$cpu frames=$frames" >>"$results"
+    # Fed at the mode's rate (-re); a baseline that cannot keep up takes
+    # longer, so its rate is the frames over the wall time.
+    fps=$(awk -v a="$begun" -v b="$(date +%s.%N)" -v n="$frames" 'BEGIN { printf "%.2f", n / (b - a) }')
+    echo "ffmpeg $mode $size $run fps=$fps cpu_s=$cpu frames=$frames" >>"$results"
 }
 
 # One Vistrel run in a private /tmp: helper, relay, capture; CPU read before
@@ -111,7 +125,7 @@ run_vistrel() {
     scenario=$out/display-$size.txt
     tag=$mode-$size-$run
     ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
-        build=$1 out=$2 seconds=$3 mode=$4 scenario=$5 tag=$6 tick=$7
+        build=$1 out=$2 seconds=$3 mode=$4 scenario=$5 tag=$6 tick=$7 profile=$8
         # The compatible mode draws its watermark in a bitmap font.
         watermark=segments
         [ "$mode" != compatible ] || watermark=bitmap
@@ -149,10 +163,17 @@ run_vistrel() {
         await "the relay did not start" grep -q "^ready=1" "$out/relay-$tag.out"
         "$build/apps/capture/capture" -m "$mode" >"$out/capture-$tag.log" 2>&1 &
         capture_pid=$!
-        sleep "$seconds"
+        sleep 2
         kill -0 "$capture_pid" 2>/dev/null || fail "capture ended early"
         worker=$(pgrep -P "$capture_pid" || true)
         [ -n "$worker" ] || fail "capture has no worker process"
+        if [ "$profile" = 1 ]; then
+            perf record -q -g -F 499 -p "$worker" -o "$out/perf-$tag.data" -- sleep $((seconds - 2)) \
+                >"$out/perf-$tag.log" 2>&1 || fail "perf record failed (see $out/perf-$tag.log)"
+        else
+            sleep $((seconds - 2))
+        fi
+        kill -0 "$capture_pid" 2>/dev/null || fail "capture ended early"
         cpu_ticks=$(( $(ticks "$capture_pid") + $(ticks "$worker") ))
         kill -TERM "$worker"
         n=0
@@ -165,7 +186,12 @@ run_vistrel() {
         awk -v t="$cpu_ticks" -v k="$tick" "BEGIN { printf \"cpu_s=%.3f \", t / k }"
         echo "fps=$(value fps) frames=$(value frames) p50=$(value latency_p50_ms)" \
              "p95=$(value latency_p95_ms) max=$(value latency_max_ms)"
-    ' sh "$build" "$out" "$seconds" "$mode" "$scenario" "$tag" "$tick" >>"$results"
+    ' sh "$build" "$out" "$seconds" "$mode" "$scenario" "$tag" "$tick" "$profile" >>"$results"
+    if [ "$profile" = 1 ]; then
+        echo "bench: hottest functions of the $tag worker (self time; $out/perf-$tag.data)"
+        perf report -i "$out/perf-$tag.data" --no-children --sort dso,sym --stdio -g none 2>/dev/null |
+            grep -v "^#" | grep -v "^$" | head -n 25
+    fi
 }
 
 started=$(date +%s)
@@ -219,14 +245,19 @@ awk '
         }
     }
     END {
-        printf "%-11s %-9s | %6s %7s %7s %7s %9s | %6s %9s | %9s\n", "mode", "size", "fps", "p50ms", "p95ms", "maxms",
-               "cpu/frame", "ff fps", "cpu/frame", "cpu ratio"
+        printf "%-11s %-9s | %6s %7s %7s %7s %9s | %6s %9s | %9s %9s\n", "mode", "size", "fps", "p50ms", "p95ms",
+               "maxms", "cpu/frame", "ff fps", "cpu/frame", "fps ratio", "cpu ratio"
         for (i = 1; i <= count; i++) {
             key = order[i]; split(key, k, " ")
-            vc = median(vcpu[key]); bc = median(bcpu[key])
-            printf "%-11s %-9s | %6.1f %7.1f %7.1f %7.1f %9.2f | %6.1f %9.2f | %8.2fx\n", k[1], k[2],
-                   median(vfps[key]), median(p50[key]), median(p95[key]), median(pmax[key]), vc,
-                   median(bfps[key]), bc, bc > 0 ? vc / bc : 0
+            vc = median(vcpu[key]); bc = median(bcpu[key]); vf = median(vfps[key]); bf = median(bfps[key])
+            # Ratios are computed first: a ">" in a printf argument list
+            # would redirect the output to a file.
+            cpu_ratio = 0; if (bc > 0) cpu_ratio = vc / bc
+            fps_ratio = 0; if (bf > 0) fps_ratio = vf / bf
+            printf "%-11s %-9s | %6.1f %7.1f %7.1f %7.1f %9.2f | %6.1f %9.2f | %8.2fx %8.2fx\n", k[1], k[2],
+                   vf, median(p50[key]), median(p95[key]), median(pmax[key]), vc, bf, bc, fps_ratio, cpu_ratio
         }
     }' "$results"
+echo "latency: balanced and fast from the vertical blank's time; compatible from its bitmap watermark,"
+echo "         which it stamps after the read-back and conversion, so only encoding and sending are in it"
 echo "(raw results: $results; took $(( $(date +%s) - started ))s)"
