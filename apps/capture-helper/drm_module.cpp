@@ -21,15 +21,27 @@ constexpr unsigned kDrmMajor = 226;
 // at start-up, before any thread of the server exists.
 VirtualWorld *g_world = nullptr;
 
-// Opens a real device node: never blocks (a FIFO would), and keeps only a
-// character device of the DRM major.
+bool is_drm_node(const struct stat &st) { return S_ISCHR(st.st_mode) && major(st.st_rdev) == kDrmMajor; }
+
+// Opens a real device node. Anything but a character device of the DRM major
+// is refused before it is opened (opening some device files has side
+// effects, and a FIFO would block); the descriptor must then be that same
+// node, so a path swapped between the check and the open is refused too.
 int open_drm_node(const char *path)
 {
+    struct stat named {};
+    if (stat(path, &named) < 0)
+        return -1;
+    if (!is_drm_node(named)) {
+        errno = ENODEV;
+        return -1;
+    }
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return -1;
     struct stat st {};
-    if (fstat(fd, &st) < 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) != kDrmMajor) {
+    if (fstat(fd, &st) < 0 || !is_drm_node(st) || st.st_rdev != named.st_rdev || st.st_ino != named.st_ino ||
+        st.st_dev != named.st_dev) {
         close(fd);
         errno = ENODEV;
         return -1;

@@ -1,5 +1,7 @@
 // The DRM module, the virtual display and the frame export, linked directly.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/sysmacros.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -180,22 +182,37 @@ TEST_F(World, SequenceEventsArriveEveryBlank)
     drm_device_close(t.fd);
 }
 
-TEST(ProductionBackend, RefusesNonDrmFilesWithoutBlocking)
+// Refused paths are never opened: opening a device file can have side
+// effects, so inotify must see no open of any of them. A private node of the
+// null device (1,3) stands in for /dev/null, which other processes open.
+TEST(ProductionBackend, RefusesNonDrmFilesWithoutOpeningThem)
 {
     ASSERT_EQ(drm_module_init_with(nullptr), 0);
     char fifo[] = "/tmp/vistrel-drm-fifo-XXXXXX";
     ASSERT_NE(mkdtemp(fifo), nullptr);
-    std::string dir = fifo, pipe = dir + "/fifo", file = dir + "/file";
+    std::string dir = fifo, pipe = dir + "/fifo", file = dir + "/file", null_node = dir + "/null";
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     FILE *f = fopen(file.c_str(), "w");
     fclose(f);
-    for (const std::string &p : {pipe, file, std::string("/dev/null")}) {
+    const bool have_node = mknod(null_node.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    std::vector<std::string> paths = {pipe, file, std::string("/dev/null")};
+    if (have_node)
+        paths.push_back(null_node);
+    for (const std::string &p : paths) {
+        if (p != "/dev/null")
+            ASSERT_GE(inotify_add_watch(watch, p.c_str(), IN_OPEN), 0) << p;
         Target t = resolve("dp-1", p.c_str());
         EXPECT_EQ(t.rc, -1) << p;
         errno = 0;
         EXPECT_EQ(drm_device_open(p.c_str()), -1);
         EXPECT_EQ(errno, ENODEV) << p;
     }
+    char events[4096];
+    EXPECT_EQ(read(watch, events, sizeof events), -1) << "a refused path was opened";
+    close(watch);
+    unlink(null_node.c_str());
     unlink(pipe.c_str());
     unlink(file.c_str());
     rmdir(dir.c_str());
