@@ -369,11 +369,11 @@ VirtualWorld *vd_world_create(const Scenario &scenario)
             if (!c.timer)
                 return nullptr;
             long period = long(1000000000ull / c.desc.refresh);
-            itimerspec spec{};
-            spec.it_interval.tv_sec = period / 1000000000;
-            spec.it_interval.tv_nsec = period % 1000000000;
-            spec.it_value = spec.it_interval;
-            if (timerfd_settime(c.timer.get(), 0, &spec, nullptr) != 0)
+            itimerspec blank_timer{};
+            blank_timer.it_interval.tv_sec = period / 1000000000;
+            blank_timer.it_interval.tv_nsec = period % 1000000000;
+            blank_timer.it_value = blank_timer.it_interval;
+            if (timerfd_settime(c.timer.get(), 0, &blank_timer, nullptr) != 0)
                 return nullptr;
             epoll_event tev{};
             tev.events = EPOLLIN;

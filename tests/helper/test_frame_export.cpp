@@ -194,15 +194,12 @@ TEST(ProductionBackend, RefusesNonDrmFilesWithoutOpeningThem)
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     FILE *f = fopen(file.c_str(), "w");
     fclose(f);
-    const bool have_node = mknod(null_node.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    ASSERT_EQ(mknod(null_node.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(watch, 0);
-    std::vector<std::string> paths = {pipe, file, std::string("/dev/null")};
-    if (have_node)
-        paths.push_back(null_node);
-    for (const std::string &p : paths) {
-        if (p != "/dev/null")
-            ASSERT_GE(inotify_add_watch(watch, p.c_str(), IN_OPEN), 0) << p;
+    for (const std::string &p : {pipe, file, null_node})
+        ASSERT_GE(inotify_add_watch(watch, p.c_str(), IN_OPEN), 0) << p;
+    for (const std::string &p : {pipe, file, null_node, std::string("/dev/null")}) {
         Target t = resolve("dp-1", p.c_str());
         EXPECT_EQ(t.rc, -1) << p;
         errno = 0;
