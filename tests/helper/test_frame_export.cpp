@@ -170,8 +170,9 @@ TEST_F(World, SequenceEventsArriveEveryBlank)
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (std::chrono::steady_clock::now() < end) {
         pollfd p{t.fd, POLLIN, 0};
-        if (poll(&p, 1, 100) == 1)
+        if (poll(&p, 1, 100) == 1) {
             ASSERT_EQ(drm_handle_event(t.fd, &ctx), 0);
+        }
     }
     EXPECT_GE(seen.seq.size(), 25u);
     EXPECT_LE(seen.seq.size(), 32u);
