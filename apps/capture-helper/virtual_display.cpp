@@ -258,40 +258,47 @@ struct VirtualWorld {
 
 void VirtualWorld::blank(VDevice *d, VCrtc *c, uint64_t expirations)
 {
-    VFb *draw = nullptr;
+    const uint64_t now_ns = monotonic_ns();
     uint64_t seq = 0;
+    uint32_t fb_id = 0;
+    VFb *draw = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        uint64_t before = c->seq;
-        c->seq += expirations;
-        c->last_ns = monotonic_ns();
-        seq = c->seq;
+        seq = c->seq + expirations;
+        fb_id = c->fb_id;
         for (auto &f : d->desc.flips)
-            if (f.crtc_id == c->desc.id && f.at_vblank > before && f.at_vblank <= seq)
-                c->fb_id = f.fb_id;
-        draw = c->fb_id ? fb(d, c->fb_id) : nullptr;
-        for (auto &[fd, of] : files) {
-            if (of->device != d)
-                continue;
-            size_t added = 0;
-            auto due = [&](const Pending &p) {
-                if (p.crtc_id != c->desc.id || p.target > seq)
-                    return false;
-                of->done.push_back({seq, c->last_ns, p.user_data});
-                added++;
-                return true;
-            };
-            of->pending.erase(std::remove_if(of->pending.begin(), of->pending.end(), due), of->pending.end());
-            if (added) {
-                uint64_t one = 1;
-                (void)!write(fd, &one, sizeof(one));
-            }
-        }
+            if (f.crtc_id == c->desc.id && f.at_vblank > c->seq && f.at_vblank <= seq)
+                fb_id = f.fb_id;
+        draw = fb_id ? fb(d, fb_id) : nullptr;
     }
-    // Only the clock thread draws, so the buffer needs no lock; readers of
-    // the exported descriptors see it change in place, as on real hardware.
+    // The picture is drawn first; the blank's count, time and flip then take
+    // effect together with its events, as a flip has happened when a real
+    // blank's event arrives. Only this thread draws or advances the count,
+    // so the buffer needs no lock; readers of the exported descriptors see
+    // it change in place, as on real hardware.
     if (draw)
         draw_frame(*draw, seq);
+    std::lock_guard<std::mutex> lock(mutex);
+    c->seq = seq;
+    c->last_ns = now_ns;
+    c->fb_id = fb_id;
+    for (auto &[fd, of] : files) {
+        if (of->device != d)
+            continue;
+        size_t added = 0;
+        auto due = [&](const Pending &p) {
+            if (p.crtc_id != c->desc.id || p.target > seq)
+                return false;
+            of->done.push_back({seq, now_ns, p.user_data});
+            added++;
+            return true;
+        };
+        of->pending.erase(std::remove_if(of->pending.begin(), of->pending.end(), due), of->pending.end());
+        if (added) {
+            uint64_t one = 1;
+            (void)!write(fd, &one, sizeof(one));
+        }
+    }
 }
 
 void VirtualWorld::run_clock()

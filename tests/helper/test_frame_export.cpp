@@ -279,6 +279,80 @@ TEST(Text, JoinAndReplyFraming)
 
 namespace {
 
+struct Snapshots {
+    const uint8_t *pixels = nullptr;
+    size_t pitch = 0;
+    uint32_t crtc = 0;
+    int events = 0, stale = 0;
+};
+
+// The frame counter's corner of the picture, copied row by row.
+std::vector<uint8_t> counter_corner(const Snapshots &s)
+{
+    const size_t rows = 100, bytes = 512 * 4;
+    std::vector<uint8_t> out(rows * bytes);
+    for (size_t y = 0; y < rows; y++)
+        std::memcpy(out.data() + y * bytes, s.pixels + y * s.pitch, bytes);
+    return out;
+}
+
+// Takes the corner at the event and 4 ms later; a sample whose second look
+// may already show the next blank (a late wake-up on a loaded machine) is
+// not counted.
+void on_blank_snapshot(int fd, uint64_t, uint64_t blank_ns, uint64_t user)
+{
+    auto *s = reinterpret_cast<Snapshots *>(user);
+    std::vector<uint8_t> at_event = counter_corner(*s);
+    std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    std::vector<uint8_t> later = counter_corner(*s);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec) - blank_ns < 15000000ull) {
+        s->stale += later != at_event;
+        s->events++;
+    }
+    drm_crtc_queue_sequence(fd, s->crtc, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr, user);
+}
+
+// As on hardware, where the flip has happened when the blank's event
+// arrives: a client that reads the frame as soon as the event comes sees
+// that blank's picture, not the previous one being redrawn under it.
+TEST(DefaultWorld, BlankEventsComeAfterThePictureIsDrawn)
+{
+    ASSERT_EQ(drm_module_init_with("1"), 0);
+    Target t = resolve("DisplayPort-3", "/dev/dri/card1");
+    ASSERT_EQ(t.rc, 1);
+    PlaneEntry e[4] = {};
+    int count = 0;
+    ASSERT_EQ(fill_meta_data(t.fd, t.crtc, e, &count), 0);
+    ASSERT_EQ(count, 1);
+    const size_t size = size_t(e[0].stride) * e[0].height;
+    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, e[0].fd, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    Snapshots snaps;
+    snaps.pixels = static_cast<const uint8_t *>(map);
+    snaps.pitch = e[0].stride;
+    snaps.crtc = t.crtc;
+    drmEventContext ctx{};
+    ctx.version = 4;
+    ctx.sequence_handler = on_blank_snapshot;
+    ASSERT_EQ(drm_crtc_queue_sequence(t.fd, t.crtc, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
+                                      reinterpret_cast<uint64_t>(&snaps)), 0);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{t.fd, POLLIN, 0};
+        if (poll(&p, 1, 100) == 1) {
+            ASSERT_EQ(drm_handle_event(t.fd, &ctx), 0);
+        }
+    }
+    EXPECT_GE(snaps.events, 10);
+    EXPECT_EQ(snaps.stale, 0) << "of " << snaps.events << " events";
+    munmap(map, size);
+    close(e[0].fd);
+    drm_device_close(t.fd);
+    drm_module_shutdown();
+}
+
 TEST(DefaultWorld, DescribesTheDisplayCaptureExpects)
 {
     ASSERT_EQ(drm_module_init_with("1"), 0);
