@@ -156,6 +156,16 @@ int helper_fd_count(const HelperProcess &helper)
     return count_dir("/proc/" + std::to_string(helper.pid) + "/fd");
 }
 
+int helper_fd_count_settled(const HelperProcess &helper, int at_most, int timeout_ms)
+{
+    int n = helper_fd_count(helper);
+    for (int waited = 0; n > at_most && waited < timeout_ms; waited += 5) {
+        usleep(5000);
+        n = helper_fd_count(helper);
+    }
+    return n;
+}
+
 int helper_thread_count(const HelperProcess &helper)
 {
     return count_dir("/proc/" + std::to_string(helper.pid) + "/task");

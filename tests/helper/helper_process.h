@@ -28,6 +28,10 @@ int helper_kill(HelperProcess *helper);
 int helper_wait_exit(HelperProcess *helper, int timeout_ms, int *status);
 // Number of open descriptors of the running helper (/proc/PID/fd).
 int helper_fd_count(const HelperProcess &helper);
+// The count once it is at most at_most, or the last one read after
+// timeout_ms: the helper closes its copies just after a reply is sent, so a
+// count read as the reply arrives may still hold them.
+int helper_fd_count_settled(const HelperProcess &helper, int at_most, int timeout_ms);
 // Number of threads of the running helper (/proc/PID/task).
 int helper_thread_count(const HelperProcess &helper);
 std::string helper_log(const HelperProcess &helper);

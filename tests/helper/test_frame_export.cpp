@@ -279,6 +279,16 @@ TEST(Text, JoinAndReplyFraming)
 
 namespace {
 
+// The default world's display and its one-plane frame.
+void export_default_frame(Target *t, PlaneEntry *e)
+{
+    *t = resolve("DisplayPort-3", "/dev/dri/card1");
+    ASSERT_EQ(t->rc, 1);
+    int count = 0;
+    ASSERT_EQ(fill_meta_data(t->fd, t->crtc, e, &count), 0);
+    ASSERT_EQ(count, 1);
+}
+
 struct Snapshots {
     const uint8_t *pixels = nullptr;
     size_t pitch = 0;
@@ -320,12 +330,10 @@ void on_blank_snapshot(int fd, uint64_t, uint64_t blank_ns, uint64_t user)
 TEST(DefaultWorld, BlankEventsComeAfterThePictureIsDrawn)
 {
     ASSERT_EQ(drm_module_init_with("1"), 0);
-    Target t = resolve("DisplayPort-3", "/dev/dri/card1");
-    ASSERT_EQ(t.rc, 1);
+    Target t;
     PlaneEntry e[4] = {};
-    int count = 0;
-    ASSERT_EQ(fill_meta_data(t.fd, t.crtc, e, &count), 0);
-    ASSERT_EQ(count, 1);
+    export_default_frame(&t, e);
+    ASSERT_FALSE(HasFatalFailure());
     const size_t size = size_t(e[0].stride) * e[0].height;
     void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, e[0].fd, 0);
     ASSERT_NE(map, MAP_FAILED);
@@ -357,12 +365,10 @@ TEST(DefaultWorld, DescribesTheDisplayCaptureExpects)
 {
     ASSERT_EQ(drm_module_init_with("1"), 0);
     EXPECT_TRUE(drm_module_is_virtual());
-    Target t = resolve("DisplayPort-3", "/dev/dri/card1");
-    ASSERT_EQ(t.rc, 1);
+    Target t;
     PlaneEntry e[4] = {};
-    int count = 0;
-    ASSERT_EQ(fill_meta_data(t.fd, t.crtc, e, &count), 0);
-    ASSERT_EQ(count, 1);
+    export_default_frame(&t, e);
+    ASSERT_FALSE(HasFatalFailure());
     char *line = serialize_metadata(&e[0], nullptr);
     EXPECT_STREQ(line, "w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60");
     free(line);
