@@ -234,14 +234,14 @@ char *join(const char *const *items, const char *separator)
 
 int send_fd_with_metadata(int client_socket, const PlaneEntry *entries, int count)
 {
-    if (count < 0 || count > kReplyMaxFds) {
+    if (count < 0 || count > UDS_MAX_PLANES) {
         errno = EINVAL;
         return -1;
     }
-    TextGuard lines[kReplyMaxFds + 1] = {{nullptr, free}, {nullptr, free}, {nullptr, free}, {nullptr, free},
+    TextGuard lines[UDS_MAX_PLANES + 1] = {{nullptr, free}, {nullptr, free}, {nullptr, free}, {nullptr, free},
                                          {nullptr, free}};
-    const char *items[kReplyMaxFds + 1] = {};
-    int fds[kReplyMaxFds] = {};
+    const char *items[UDS_MAX_PLANES + 1] = {};
+    int fds[UDS_MAX_PLANES] = {};
     for (int i = 0; i < count; i++) {
         int len = 0;
         lines[i].reset(entries[i].full ? serialize_metadata(&entries[i], &len)

@@ -5,14 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "apps/capture-helper/drm_module.h"
 #include "apps/capture-helper/frame_export.h"
 #include "apps/capture-helper/reply.h"
+#include "libs/common/unix_socket.h"
 
 long readline_from_socket(int fd, char *buffer, size_t size)
 {
@@ -139,7 +139,7 @@ void end_connection(ClientState *state)
 
 void handle_client_requests(ClientState *state)
 {
-    char line[kRequestBufferSize];
+    char line[UDS_REQUEST_BUFFER];
     for (;;) {
         long length = readline_from_socket(state->client_socket, line, sizeof line);
         if (length == 0) {
@@ -177,27 +177,15 @@ void handle_client_requests(ClientState *state)
 
 int socket_init(int *out_fd, const char *path)
 {
-    UniqueFD fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Listening comes later (listen_socket); a stale file that cannot be
+    // removed ends the process.
+    const char *failed = nullptr;
+    UniqueFD fd = unix_bind(path, SOCK_STREAM, {.strict = true}, &failed);
     if (!fd) {
-        perror("[Helper Server] socket() failed");
-        return -1;
-    }
-    if (unlink(path) < 0 && errno != ENOENT) {
-        perror("[Helper Server] unlink() failed");
-        fd.reset();
-        exit(1);
-    }
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
-    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-        perror("[Helper Server] bind() failed");
-        return -1;
-    }
-    if (chmod(path, 0666) < 0) {
-        perror("[Helper Server] chmod() failed");
-        fd.reset();
-        unlink(path);
+        const std::string what = std::string("[Helper Server] ") + failed + "() failed";
+        perror(what.c_str());
+        if (std::strcmp(failed, "unlink") == 0)
+            exit(1);
         return -1;
     }
     *out_fd = fd.release();
@@ -208,10 +196,10 @@ int listen_socket(int fd)
 {
     if (listen(fd, 1) < 0) {
         perror("[Helper Server] listen() failed");
-        unlink(kServerSocketPath);
+        unlink(UDS_SERVER_PATH);
         return -1;
     }
-    printf("[Helper Server] Server listening on %s\n", kServerSocketPath);
+    printf("[Helper Server] Server listening on %s\n", UDS_SERVER_PATH);
     for (;;) {
         puts("[Helper Server] 等待客户端连接...");
         UniqueFD client(accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
@@ -237,13 +225,13 @@ int listen_socket(int fd)
 void *start_handle_client_drm(void *)
 {
     int raw = -1;
-    if (socket_init(&raw, kServerSocketPath) < 0) {
+    if (socket_init(&raw, UDS_SERVER_PATH) < 0) {
         fputs("[Helper] Failed to initialize socket.\n", stderr);
         exit(1);
     }
     UniqueFD fd(raw);
     listen_socket(fd.get());
     fd.reset();
-    unlink(kServerSocketPath);
+    unlink(UDS_SERVER_PATH);
     return nullptr;
 }

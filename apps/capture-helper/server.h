@@ -11,8 +11,6 @@
 
 #include "apps/capture-helper/event_service.h"
 
-constexpr const char *kServerSocketPath = "/tmp/vistrel.sock";
-constexpr size_t kRequestBufferSize = 256;
 
 // One connected client. A target is set when device_fd is not -1 and
 // port_name is not empty.
