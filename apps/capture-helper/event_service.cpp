@@ -110,7 +110,7 @@ void my_sequence_handler(int /*fd*/, uint64_t sequence, uint64_t ns, uint64_t us
 int drm_event_handler(ClientState *state, EventService *service, int client_sock)
 {
     UniqueFD client(client_sock);
-    const int drm_fd = state->device_fd;
+    const int drm_fd = state->device_fd.get();
     const uint32_t crtc_id = state->crtc_id;
     if (drm_fd < 0 || crtc_id == 0) {
         fputs("[Event Handler] Invalid DRM config\n", stderr);

@@ -29,7 +29,9 @@
 
 struct ClientState;
 
-// User data of every queued sequence request; owned by the event loop.
+// User data of every queued sequence request; owned by the event loop. Its
+// descriptors are borrowed: the device is the ClientState's, the client
+// socket and the eventfd the service's.
 struct SequenceTarget {
     int device_fd;
     uint32_t crtc_id;
