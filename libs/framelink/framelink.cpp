@@ -172,8 +172,9 @@ void copy_message(ServerReply *reply, const std::string &text)
 }
 
 // Sends one command line and receives its reply: header, text, descriptors.
+// A well-formed error reply is a failure too (EPROTO), its text kept.
 int transact(ServerConnection *conn, const char *command, ServerReply *reply, int timeout_ms,
-             std::string *text, std::vector<UniqueFD> *fds)
+             framelink::Reply *received)
 {
     if (!conn || conn->fd <= 0 || !command || !reply) {
         errno = EINVAL;
@@ -193,16 +194,14 @@ int transact(ServerConnection *conn, const char *command, ServerReply *reply, in
     // the reply (or all of a late one) in the stream.
     conn->out_of_step = 1;
     int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
-    framelink::Reply received;
-    const int rc = receive_reply(conn->fd, deadline, &received);
-    reply->header = received.header;
+    const int rc = receive_reply(conn->fd, deadline, received);
+    reply->header = received->header;
     if (rc < 0)
         return -1;
     conn->out_of_step = 0;
-    *text = std::move(received.text);
-    *fds = std::move(received.fds);
-    copy_message(reply, *text);
-    if (received.descriptors_lost || fds->size() != reply->header.num_fds) {
+    copy_message(reply, received->text);
+    if (received->descriptors_lost || received->fds.size() != reply->header.num_fds ||
+        reply->header.error != 0) {
         errno = EPROTO;
         return -1;
     }
@@ -323,35 +322,28 @@ int uds_client_connect(ServerConnection *conn, const char *path)
 int uds_client_set_context(ServerConnection *conn, const char *command, ServerReply *reply,
                            int timeout_ms)
 {
-    std::string text;
-    std::vector<UniqueFD> fds;
-    if (transact(conn, command, reply, timeout_ms, &text, &fds) < 0)
+    framelink::Reply received;
+    if (transact(conn, command, reply, timeout_ms, &received) < 0)
         return -1;
-    if (reply->header.error != 0 || text != "OK\n" || !fds.empty()) {
-        errno = EPROTO;
-        return -1;
-    }
-    return 0;
+    if (received.text == "OK\n" && received.fds.empty())
+        return 0;
+    errno = EPROTO;
+    return -1;
 }
 
 int uds_client_get_frame_info(ServerConnection *conn, const char *command, ServerReply *reply,
                               int timeout_ms)
 {
-    std::string text;
-    std::vector<UniqueFD> fds;
-    if (transact(conn, command, reply, timeout_ms, &text, &fds) < 0)
+    framelink::Reply received;
+    if (transact(conn, command, reply, timeout_ms, &received) < 0)
         return -1;
-    if (reply->header.error != 0) {
-        errno = EPROTO;
-        return -1;
-    }
-    if (reply->header.length == 0 && fds.empty())
+    if (reply->header.length == 0 && received.fds.empty())
         return 0;  // the helper could export no plane
     if (!reply->metadata) {
         errno = EINVAL;
         return -1;
     }
-    if (!parse_frame(text, &fds, reply->metadata)) {
+    if (!parse_frame(received.text, &received.fds, reply->metadata)) {
         errno = EPROTO;
         return -1;
     }

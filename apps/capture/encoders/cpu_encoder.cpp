@@ -34,11 +34,8 @@ const CpuEncoderInfo cpu_encoders[5] = {
 
 int configure_h264_libx264(AVCodecContext *c, int, int, int)
 {
-    c->bit_rate = 0;
-    c->rc_max_rate = 25000000;
+    encoder_set_rates(c, 0, 25000000, 60);
     c->rc_buffer_size = 25000000;
-    c->gop_size = 60;
-    c->max_b_frames = 0;
     c->refs = 1;
     set_str(c, "qp", "28");
     set_str(c, "preset", "ultrafast");
@@ -50,11 +47,7 @@ int configure_h264_libx264(AVCodecContext *c, int, int, int)
 
 int configure_vp8_libvpx(AVCodecContext *c, int, int, int)
 {
-    c->bit_rate = 15000000;
-    c->rc_max_rate = 30000000;
-    c->rc_buffer_size = 0;
-    c->gop_size = 60;
-    c->max_b_frames = 0;
+    encoder_set_rates(c, 15000000, 30000000, 60);
     set_int(c, "cpu-used", 8);
     set_int(c, "deadline", 1);
     set_int(c, "lag-in-frames", 0);
@@ -67,11 +60,7 @@ int configure_vp8_libvpx(AVCodecContext *c, int, int, int)
 
 int configure_vp9_libvpx(AVCodecContext *c, int, int, int)
 {
-    c->bit_rate = 10000000;
-    c->rc_max_rate = 20000000;
-    c->rc_buffer_size = 0;
-    c->gop_size = 60;
-    c->max_b_frames = 0;
+    encoder_set_rates(c, 10000000, 20000000, 60);
     set_int(c, "cpu-used", 8);
     set_int(c, "deadline", 1);
     set_int(c, "lag-in-frames", 0);
@@ -86,11 +75,7 @@ int configure_vp9_libvpx(AVCodecContext *c, int, int, int)
 
 int configure_av1_libaom(AVCodecContext *c, int, int, int fps)
 {
-    c->bit_rate = 8000000;
-    c->rc_max_rate = 16000000;
-    c->rc_buffer_size = 0;
-    c->gop_size = fps;
-    c->max_b_frames = 0;
+    encoder_set_rates(c, 8000000, 16000000, fps);
     set_int(c, "cpu-used", 8);
     set_str(c, "usage", "realtime");
     set_int(c, "lag-in-frames", 0);
@@ -104,11 +89,7 @@ int configure_av1_libaom(AVCodecContext *c, int, int, int fps)
 
 int configure_h265_libx265(AVCodecContext *c, int, int, int fps)
 {
-    c->bit_rate = 10000000;
-    c->rc_max_rate = 20000000;
-    c->rc_buffer_size = 0;
-    c->gop_size = fps;
-    c->max_b_frames = 0;
+    encoder_set_rates(c, 10000000, 20000000, fps);
     set_str(c, "preset", "ultrafast");
     set_str(c, "tune", "zerolatency");
     set_str(c, "bframes", "0");
