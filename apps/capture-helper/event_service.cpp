@@ -209,11 +209,10 @@ void event_socket_thread(ClientState *state, EventService *service)
         return;
     }
     state->event_listen_socket.store(listener.get());
-    auto drop_listener = [&](bool remove_file) {
+    auto drop_listener = [&] {
         state->event_listen_socket.store(-1);
         listener.reset();
-        if (remove_file)
-            unlink(UDS_EVENT_PATH);
+        unlink(UDS_EVENT_PATH);
         finish_service(state, service);
     };
     printf("[Event Thread] Listening on %s\n", UDS_EVENT_PATH);
@@ -227,7 +226,7 @@ void event_socket_thread(ClientState *state, EventService *service)
     if (waited < 0 || !service->running.load()) {
         if (errno != ECANCELED && service->running.load())
             perror("[Event Thread] accept() failed");
-        drop_listener(true);
+        drop_listener();
         return;
     }
     int accepted;
@@ -236,13 +235,13 @@ void event_socket_thread(ClientState *state, EventService *service)
     } while (accepted < 0 && errno == EINTR);
     if (accepted < 0) {
         perror("[Event Thread] accept() failed");
-        drop_listener(true);
+        drop_listener();
         return;
     }
     puts("[Event Thread] Client connected");
 
     drm_event_handler(state, service, accepted);
-    drop_listener(true);
+    drop_listener();
 }
 
 int event_service_start(ClientState *state)
