@@ -85,19 +85,17 @@ void finish_service(ClientState *state, EventService *service)
 
 } // namespace
 
-void my_sequence_handler(int /*fd*/, uint64_t sequence, uint64_t ns, uint64_t user_data)
+void my_sequence_handler(int fd, uint64_t sequence, uint64_t ns, uint64_t user_data)
 {
     auto *target = reinterpret_cast<SequenceTarget *>(user_data);
     if (!target)
         return;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
     VBlankEvent event{};
     event.type = 1;
     event.length = 24;
     event.sequence = sequence;
     event.vblank_ns = ns;
-    event.server_ns = uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
+    event.server_ns = drm_event_time_ns(fd);
 
     int sent = send_event(target, event);
     if (sent > 0)
