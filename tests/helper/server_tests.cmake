@@ -5,7 +5,7 @@ add_executable(vistrel-helper-probe ${CMAKE_CURRENT_SOURCE_DIR}/probe.cpp)
 foreach(name test_server_protocol test_event_service)
     vistrel_add_gtest(${name}
         SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp ${CMAKE_CURRENT_SOURCE_DIR}/helper_process.cpp
-        LIBS vistrel_common
+        LIBS vistrel_common vistrel_relay_core
         ISOLATED
         TIMEOUT 90)
     if(TARGET capture-helper)
