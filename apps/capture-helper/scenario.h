@@ -43,7 +43,8 @@ struct ScenarioConnector {
 // At the CRTC's vertical blank number at_vblank the CRTC starts showing
 // framebuffer fb_id, as after a page flip. 0 darkens the CRTC (it scans out
 // nothing, and a rotation waits); a later flip to a buffer lights it again
-// and a rotation goes on from that buffer's place in its list.
+// and a rotation goes on from that buffer's place in its list (from where
+// it stopped for a buffer not in the list).
 struct ScenarioFlip {
     uint64_t at_vblank = 0;
     uint32_t crtc_id = 0;
