@@ -318,10 +318,19 @@ std::vector<uint8_t> counter_corner(const Snapshots &s)
     return out;
 }
 
-// Takes the corner at the event and 4 ms later; a sample whose second look
-// may already show the next blank (a late wake-up on a loaded machine) is
-// not counted.
-void on_blank_snapshot(int fd, uint64_t, uint64_t blank_ns, uint64_t user)
+// The blank number a copied corner shows, or -1 when it does not read
+// (drawing under way).
+int64_t corner_blank(const std::vector<uint8_t> &corner)
+{
+    RelaySourceStamp stamp{};
+    return read_display_stamp(corner.data(), 820 * 4, 820, 200, &stamp) ? int64_t(stamp.blank) : -1;
+}
+
+// Takes the corner at the event and 4 ms later. A sample whose second look
+// shows a later blank, or a drawing under way, (a late wake-up on a loaded
+// machine) is not counted; the event's own blank must be on screen at the
+// event and stay unchanged.
+void on_blank_snapshot(int fd, uint64_t sequence, uint64_t blank_ns, uint64_t user)
 {
     auto *s = reinterpret_cast<Snapshots *>(user);
     std::vector<uint8_t> at_event = counter_corner(*s);
@@ -329,8 +338,10 @@ void on_blank_snapshot(int fd, uint64_t, uint64_t blank_ns, uint64_t user)
     std::vector<uint8_t> later = counter_corner(*s);
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    if (uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec) - blank_ns < 15000000ull) {
-        s->stale += later != at_event;
+    const int64_t blank = int64_t(sequence % 1000000), first = corner_blank(at_event), second = corner_blank(later);
+    const bool next_came = second < 0 || second > blank;
+    if (!next_came && uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec) - blank_ns < 15000000ull) {
+        s->stale += later != at_event || first != blank;
         s->events++;
     }
     drm_crtc_queue_sequence(fd, s->crtc, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr, user);
@@ -388,6 +399,7 @@ struct Mapped {
 struct BlankSample {
     uint64_t seq = 0, blank_ns = 0;
     bool current = false;  // no later blank had come when the sample was done
+    bool follows = false;  // the blank before had its own event (it was not merged into this one)
     uint32_t buffer = 0, width = 0, height = 0, refresh = 0;
     bool stamp_read = false;
     RelaySourceStamp stamp{};
@@ -475,14 +487,18 @@ protected:
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!w.done && std::chrono::steady_clock::now() < end) {
             pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 100) == 1)
+            if (poll(&p, 1, 100) == 1) {
                 EXPECT_EQ(drm_handle_event(fd_, &ctx), 0);
+            }
         }
         EXPECT_TRUE(w.done);
         std::vector<BlankSample> current;
-        for (const BlankSample &s : w.samples)
+        for (size_t i = 0; i < w.samples.size(); i++) {
+            BlankSample s = w.samples[i];
+            s.follows = i > 0 && w.samples[i - 1].seq + 1 == s.seq;
             if (s.current)
                 current.push_back(s);
+        }
         return current;
     }
 
@@ -520,7 +536,14 @@ TEST_F(FlippingWorld, PageFlipsShowEachBufferInTurnAndDarkShowsNone)
         if (buffer == 0)
             continue;
         ASSERT_TRUE(s.stamp_read);
-        EXPECT_EQ(s.stamp.blank, flipped_at);
+        // A loaded machine may run two blanks as one: the flip then shows at
+        // the later one.
+        if (s.follows || flipped_at == s.seq) {
+            EXPECT_EQ(s.stamp.blank, flipped_at);
+        } else {
+            EXPECT_GE(s.stamp.blank, flipped_at);
+            EXPECT_LE(s.stamp.blank, s.seq);
+        }
     }
     // A loaded machine may miss some blanks, not every one of a kind.
     for (uint32_t id : {0u, 201u, 202u, 203u})
