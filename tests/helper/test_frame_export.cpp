@@ -548,11 +548,6 @@ TEST_F(FlippingWorld, PageFlipsShowEachBufferInTurnAndDarkShowsNone)
     // A loaded machine may miss some blanks, not every one of a kind.
     for (uint32_t id : {0u, 201u, 202u, 203u})
         EXPECT_GE(seen[id], 1) << "buffer " << id << " never seen on screen";
-    PlaneEntry e[4] = {};
-    int count = 0;
-    EXPECT_EQ(fill_meta_data(fd_, 50, e, &count), 0) << "lit again";
-    for (int i = 0; i < count; i++)
-        close(e[i].fd);
 }
 
 // At blank 30 the CRTC reports the new size, buffer and refresh, the new
