@@ -401,7 +401,9 @@ void VirtualWorld::blank(VDevice *d, VCrtc *c, uint64_t expirations)
         c->last_ns = now_ns;
         c->last_wall_ns = wall_ns;
         c->screen = next;
-        for (auto &[fd, of] : files) {
+        for (auto &entry : files) {
+            const int fd = entry.first;
+            auto &of = entry.second;  // not a structured binding: clang 14 cannot capture one in a lambda
             if (of->device != d)
                 continue;
             size_t added = 0;
