@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "apps/capture-helper/scenario.h"
@@ -159,4 +160,13 @@ int drm_crtc_queue_sequence(int fd, uint32_t crtc_id, uint32_t flags, uint64_t s
 int drm_handle_event(int fd, drmEventContextPtr context)
 {
     return g_world ? vd_handle_event(g_world, fd, context) : drmHandleEvent(fd, context);
+}
+
+uint64_t drm_event_time_ns(int fd)
+{
+    if (g_world)
+        return vd_event_time_ns(g_world, fd);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
 }

@@ -73,3 +73,9 @@ int drm_crtc_queue_sequence(int fd, uint32_t crtc_id, uint32_t flags, uint64_t s
 // Reads the pending events of the device and calls the context's handlers
 // (drmHandleEvent semantics). Returns 0, or -1 on a read failure.
 int drm_handle_event(int fd, drmEventContextPtr context);
+
+// The wall-clock time (CLOCK_REALTIME, nanoseconds) that the vertical-blank
+// event being handled on fd carries: on hardware the time now, as the event
+// is forwarded; on a virtual display the time of the blank being delivered,
+// which its picture shows. Call it from the sequence handler.
+uint64_t drm_event_time_ns(int fd);

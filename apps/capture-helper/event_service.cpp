@@ -85,19 +85,17 @@ void finish_service(ClientState *state, EventService *service)
 
 } // namespace
 
-void my_sequence_handler(int /*fd*/, uint64_t sequence, uint64_t ns, uint64_t user_data)
+void my_sequence_handler(int fd, uint64_t sequence, uint64_t ns, uint64_t user_data)
 {
     auto *target = reinterpret_cast<SequenceTarget *>(user_data);
     if (!target)
         return;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
     VBlankEvent event{};
     event.type = UDS_EVENT_VBLANK;
     event.length = UDS_EVENT_VBLANK_LENGTH;
     event.sequence = sequence;
     event.vblank_time_ns = ns;
-    event.server_time_ns = uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
+    event.server_time_ns = drm_event_time_ns(fd);
 
     int sent = send_event(target, event);
     if (sent > 0)

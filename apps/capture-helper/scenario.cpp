@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint32_t kMaxDimension = 16384;
 constexpr uint32_t kMaxRefresh = 1000;
+constexpr size_t kMaxRotation = 64;
 
 struct TypeName {
     const char *name;
@@ -110,6 +111,10 @@ public:
             return connector(words);
         if (kw == "flip")
             return flip(words);
+        if (kw == "pageflip")
+            return pageflip(words);
+        if (kw == "mode")
+            return mode(words);
         return fail("unknown keyword '" + kw + "'");
     }
 
@@ -158,6 +163,26 @@ public:
                 if (f.fb_id && !has_fb(f.fb_id))
                     return fail("flip to unknown framebuffer " + std::to_string(f.fb_id) + " on " + d.path);
             }
+            for (auto &p : d.pageflips) {
+                if (!has_crtc(p.crtc_id))
+                    return fail("pageflip on unknown crtc " + std::to_string(p.crtc_id) + " on " + d.path);
+                for (uint32_t id : p.fb_ids)
+                    if (!has_fb(id))
+                        return fail("pageflip to unknown framebuffer " + std::to_string(id) + " on " + d.path);
+            }
+            for (auto &m : d.modes) {
+                if (!has_crtc(m.crtc_id))
+                    return fail("mode on unknown crtc " + std::to_string(m.crtc_id) + " on " + d.path);
+                const ScenarioFramebuffer *fb = nullptr;
+                for (auto &f : d.framebuffers)
+                    if (f.id == m.fb_id)
+                        fb = &f;
+                if (!fb)
+                    return fail("mode shows unknown framebuffer " + std::to_string(m.fb_id) + " on " + d.path);
+                if (fb->width != m.width || fb->height != m.height)
+                    return fail("mode " + std::to_string(m.width) + "x" + std::to_string(m.height) +
+                                " shows framebuffer " + std::to_string(m.fb_id) + " of another size on " + d.path);
+            }
         }
         return true;
     }
@@ -180,6 +205,26 @@ private:
         // Object ids of one device share one namespace, as the kernel's do.
         if (!ids_.back().insert(*id).second)
             return fail("id " + text + " used twice on " + dev().path);
+        return true;
+    }
+
+    // "WIDTHxHEIGHT@HZ" within the limits.
+    bool take_mode(const std::string &text, uint32_t *width, uint32_t *height, uint32_t *refresh)
+    {
+        if (!parse_size(text, true, width, height, refresh))
+            return fail("bad mode '" + text + "' (WIDTHxHEIGHT@HZ)");
+        if (*width == 0 || *height == 0 || *width > kMaxDimension || *height > kMaxDimension)
+            return fail("mode size out of range 1.." + std::to_string(kMaxDimension));
+        if (*refresh == 0 || *refresh > kMaxRefresh)
+            return fail("refresh out of range 1.." + std::to_string(kMaxRefresh));
+        return true;
+    }
+
+    // The number of a vertical blank after the first picture.
+    bool take_vblank(const std::string &text, uint64_t *at)
+    {
+        if (!parse_u64(text, at) || *at == 0)
+            return fail("bad vblank number '" + text + "'");
         return true;
     }
 
@@ -303,12 +348,8 @@ private:
         ScenarioCrtc c;
         if (!object_head(w, 3, "crtc ID WIDTHxHEIGHT@HZ [fb=ID]", "crtc", &c.id))
             return false;
-        if (!parse_size(w[2], true, &c.width, &c.height, &c.refresh))
-            return fail("bad mode '" + w[2] + "' (WIDTHxHEIGHT@HZ)");
-        if (c.width == 0 || c.height == 0 || c.width > kMaxDimension || c.height > kMaxDimension)
-            return fail("mode size out of range 1.." + std::to_string(kMaxDimension));
-        if (c.refresh == 0 || c.refresh > kMaxRefresh)
-            return fail("refresh out of range 1.." + std::to_string(kMaxRefresh));
+        if (!take_mode(w[2], &c.width, &c.height, &c.refresh))
+            return false;
         if (!id_option(w, 3, "crtc", "fb", "framebuffer id", &c.fb_id))
             return false;
         dev().crtcs.push_back(c);
@@ -366,8 +407,8 @@ private:
         if (w.size() != 4)
             return fail("usage: flip VBLANK crtc=ID fb=ID");
         ScenarioFlip f;
-        if (!parse_u64(w[1], &f.at_vblank) || f.at_vblank == 0)
-            return fail("bad vblank number '" + w[1] + "'");
+        if (!take_vblank(w[1], &f.at_vblank))
+            return false;
         bool have_crtc = false, have_fb = false;
         if (!each_option(w, 2, 4, [&](const std::string &key, const std::string &value) {
                 if (key == "crtc" && parse_u32(value, &f.crtc_id))
@@ -380,6 +421,68 @@ private:
         if (!have_crtc || !have_fb)
             return fail("flip needs crtc=ID and fb=ID");
         dev().flips.push_back(f);
+        return true;
+    }
+
+    bool pageflip(const std::vector<std::string> &w)
+    {
+        if (w.size() < 3 || w.size() > 5)
+            return fail("usage: pageflip crtc=ID fbs=ID,ID... [every=N] [from=VBLANK]");
+        ScenarioPageflip p;
+        bool have_crtc = false;
+        for (size_t i = 1; i < w.size(); i++) {
+            std::string key, value;
+            if (!option(w[i], &key, &value))
+                return false;
+            if (key == "crtc" && parse_u32(value, &p.crtc_id)) {
+                have_crtc = true;
+            } else if (key == "fbs" && p.fb_ids.empty()) {
+                std::stringstream list(value);
+                for (std::string item; std::getline(list, item, ',');) {
+                    uint32_t id = 0;
+                    if (!parse_u32(item, &id) || id == 0)
+                        return fail("bad framebuffer id '" + item + "' in fbs");
+                    if (p.fb_ids.size() == kMaxRotation)
+                        return fail("more than " + std::to_string(kMaxRotation) + " buffers in fbs");
+                    p.fb_ids.push_back(id);
+                }
+                if (p.fb_ids.empty())
+                    return fail("fbs names no framebuffer");
+            } else if (key == "every") {
+                if (!parse_u32(value, &p.every) || p.every == 0)
+                    return fail("bad every '" + value + "' (a positive number of blanks)");
+            } else if (key == "from") {
+                if (!parse_u64(value, &p.from_vblank))
+                    return fail("bad from '" + value + "' (a vblank number)");
+            } else {
+                return fail("bad pageflip option '" + w[i] + "'");
+            }
+        }
+        if (!have_crtc || p.fb_ids.empty())
+            return fail("pageflip needs crtc=ID and fbs=ID,ID...");
+        dev().pageflips.push_back(std::move(p));
+        return true;
+    }
+
+    bool mode(const std::vector<std::string> &w)
+    {
+        if (w.size() != 5)
+            return fail("usage: mode VBLANK crtc=ID WIDTHxHEIGHT@HZ fb=ID");
+        ScenarioModeChange m;
+        if (!take_vblank(w[1], &m.at_vblank))
+            return false;
+        std::string key, value;
+        if (!option(w[2], &key, &value))
+            return false;
+        if (key != "crtc" || !parse_u32(value, &m.crtc_id))
+            return fail("mode needs crtc=ID, got '" + w[2] + "'");
+        if (!take_mode(w[3], &m.width, &m.height, &m.refresh))
+            return false;
+        if (!option(w[4], &key, &value))
+            return false;
+        if (key != "fb" || !parse_u32(value, &m.fb_id) || m.fb_id == 0)
+            return fail("mode needs fb=ID of a framebuffer, got '" + w[4] + "'");
+        dev().modes.push_back(m);
         return true;
     }
 

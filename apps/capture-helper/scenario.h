@@ -41,10 +41,36 @@ struct ScenarioConnector {
 };
 
 // At the CRTC's vertical blank number at_vblank the CRTC starts showing
-// framebuffer fb_id (0 = nothing), as after a page flip.
+// framebuffer fb_id, as after a page flip. 0 darkens the CRTC (it scans out
+// nothing, and a rotation waits); a later flip to a buffer lights it again
+// and a rotation goes on from that buffer's place in its list (from where
+// it stopped for a buffer not in the list).
 struct ScenarioFlip {
     uint64_t at_vblank = 0;
     uint32_t crtc_id = 0;
+    uint32_t fb_id = 0;
+};
+
+// From vertical blank from_vblank the CRTC shows fb_ids[0], then the next
+// buffer of the list every `every` blanks, round and round, as a compositor
+// that page-flips. A later rotation of the same CRTC replaces it from its
+// own first blank.
+struct ScenarioPageflip {
+    uint32_t crtc_id = 0;
+    std::vector<uint32_t> fb_ids;
+    uint32_t every = 1;
+    uint64_t from_vblank = 0;
+};
+
+// At the CRTC's vertical blank number at_vblank the CRTC takes a new mode
+// (size and refresh) and shows framebuffer fb_id, which has that size. Any
+// rotation of the CRTC ends there.
+struct ScenarioModeChange {
+    uint64_t at_vblank = 0;
+    uint32_t crtc_id = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t refresh = 0;  // Hz
     uint32_t fb_id = 0;
 };
 
@@ -57,6 +83,8 @@ struct ScenarioDevice {
     std::vector<ScenarioEncoder> encoders;
     std::vector<ScenarioConnector> connectors;
     std::vector<ScenarioFlip> flips;
+    std::vector<ScenarioPageflip> pageflips;
+    std::vector<ScenarioModeChange> modes;
 };
 
 struct Scenario {

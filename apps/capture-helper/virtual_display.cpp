@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "libs/common/unique_fd.h"
@@ -29,12 +30,14 @@ namespace {
 constexpr size_t kMaxOutstandingEvents = 128;
 constexpr uint64_t kStopKey = ~0ull;
 
-uint64_t monotonic_ns()
+uint64_t clock_ns(clockid_t clock)
 {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
+
+uint64_t monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
 
 struct Rect {
     int x, y, w, h;
@@ -45,7 +48,8 @@ struct VFb {
     uint32_t handle = 0;
     UniqueFD memfd;
     uint8_t *map = nullptr;
-    int sq_x = 0, sq_y = 0, sq_dx = 7, sq_dy = 5, sq_size = 1;
+    int sq_size = 1;
+    Rect square{0, 0, 0, 0};  // where the square was last drawn
     ~VFb()
     {
         if (map)
@@ -53,11 +57,36 @@ struct VFb {
     }
 };
 
+// What a CRTC scans out: its mode and the buffer on screen (0 = dark).
+struct Screen {
+    uint32_t width = 0, height = 0, refresh = 0;
+    uint32_t fb_id = 0;
+};
+
+// The CRTC's statements in the order they act: by blank, and at one blank
+// a mode change first, then a rotation's start, then a flip.
+struct Change {
+    enum Kind { Mode = 0, Rotation = 1, Flip = 2 };
+    uint64_t at;
+    Kind kind;
+    size_t index;  // into the device's list of that kind
+};
+
+// The CRTC's page flipping, advanced by the clock thread alone.
+struct Schedule {
+    std::vector<Change> changes;
+    size_t next = 0;
+    const ScenarioPageflip *rotation = nullptr;
+    size_t position = 0;  // of the rotation's buffer on screen (or last on screen)
+};
+
 struct VCrtc {
     ScenarioCrtc desc;
-    uint32_t fb_id = 0;
+    Screen screen;      // written under the world's mutex by the clock thread only
     uint64_t seq = 0;
-    uint64_t last_ns = 0;
+    uint64_t last_ns = 0;       // CLOCK_MONOTONIC of the last blank
+    uint64_t last_wall_ns = 0;  // CLOCK_REALTIME of the last blank
+    Schedule schedule;
     UniqueFD timer;
 };
 
@@ -76,6 +105,7 @@ struct Pending {
 struct Completion {
     uint64_t sequence;
     uint64_t ns;
+    uint64_t wall_ns;
     uint64_t user_data;
 };
 
@@ -84,6 +114,7 @@ struct OpenFile {
     UniqueFD event;
     std::vector<Pending> pending;
     std::vector<Completion> done;
+    uint64_t delivering_wall_ns = 0;  // of the completion whose handler runs
 };
 
 // ---- drawing ---------------------------------------------------------------
@@ -91,8 +122,14 @@ struct OpenFile {
 const uint8_t kBars[8][3] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
                              {235, 16, 235},  {235, 16, 16},  {16, 16, 235},  {128, 128, 128}};
 const uint8_t kDigitSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
-constexpr int kDigitW = 48, kDigitH = 80, kDigitT = 10, kDigitGap = 14, kDigits = 6, kCounterX = 16,
-              kCounterY = 16;
+// Seven-segment digits, white on a black backdrop, in the bottom-left
+// corner where no watermark of the capture side lands: the blank number
+// (kCounterDigits) with its first cell's top-left at (16, H-96), and above
+// it the blank's wall-clock milliseconds (kStampDigits) at (16, H-192).
+constexpr int kDigitW = 48, kDigitH = 80, kDigitT = 10, kDigitGap = 14, kDigitX = 16, kCounterDigits = 6,
+              kCounterRise = 96, kStampDigits = 13, kStampRise = 192, kBackdropMargin = 8;
+// The square keeps above this many rows from the bottom (the digits' band).
+constexpr int kDigitBand = 200;
 
 bool clip(const VFb &fb, Rect *r)
 {
@@ -153,13 +190,18 @@ void paint_chroma(VFb &fb)
         }
 }
 
-void paint_counter(VFb &fb, uint64_t value)
+// `digits` decimal digits of value (the lowest ones), the first cell's
+// top-left at (kDigitX, y), on a black box reaching kBackdropMargin around
+// the cells.
+void paint_digits(VFb &fb, uint64_t value, int digits, int y)
 {
-    static const uint8_t white[3] = {255, 255, 255};
-    Rect area{kCounterX, kCounterY, kDigits * (kDigitW + kDigitGap), kDigitH};
-    paint(fb, area, nullptr);
-    for (int d = kDigits - 1; d >= 0; d--, value /= 10) {
-        int x = kCounterX + d * (kDigitW + kDigitGap), y = kCounterY;
+    static const uint8_t white[3] = {255, 255, 255}, black[3] = {0, 0, 0};
+    const int pitch = kDigitW + kDigitGap;
+    paint(fb, Rect{kDigitX - kBackdropMargin, y - kBackdropMargin, digits * pitch - kDigitGap + 2 * kBackdropMargin,
+                   kDigitH + 2 * kBackdropMargin},
+          black);
+    for (int d = digits - 1; d >= 0; d--, value /= 10) {
+        int x = kDigitX + d * pitch;
         uint8_t s = kDigitSegments[value % 10];
         const Rect seg[7] = {{x, y, kDigitW, kDigitT},
                              {x + kDigitW - kDigitT, y, kDigitT, kDigitH / 2},
@@ -174,26 +216,41 @@ void paint_counter(VFb &fb, uint64_t value)
     }
 }
 
-// One frame: only the square's old and new places and the counter change.
-void draw_frame(VFb &fb, uint64_t counter)
+// Position v on a path bouncing between 0 and range.
+int bounce(uint64_t v, int range)
+{
+    if (range <= 0)
+        return 0;
+    const uint64_t period = 2 * uint64_t(range), m = v % period;
+    return int(m <= uint64_t(range) ? m : period - m);
+}
+
+// The square at blank t: it moves 7 pixels right and 5 down a blank and
+// bounces off the edges and the digits' band, so every buffer of a CRTC
+// shows it where that blank puts it. A buffer too low for the band lets it
+// use the whole height.
+Rect square_at(const VFb &fb, uint64_t t)
+{
+    const int w = int(fb.desc.width), h = int(fb.desc.height), size = fb.sq_size;
+    const int range_x = std::max(w - size, 0);
+    const int range_y = h - kDigitBand - size >= 0 ? h - kDigitBand - size : std::max(h - size, 0);
+    return Rect{bounce(uint64_t(w / 2) + 7 * t, range_x), bounce(uint64_t(std::min(h / 2, range_y)) + 5 * t, range_y),
+                size, size};
+}
+
+// The picture of blank `counter`: the square moves, the digits show the
+// blank and its wall-clock milliseconds; the rest stays as it is.
+void draw_frame(VFb &fb, uint64_t counter, uint64_t wall_ms)
 {
     static const uint8_t square[3] = {255, 64, 192};
-    paint(fb, Rect{fb.sq_x, fb.sq_y, fb.sq_size, fb.sq_size}, nullptr);
-    paint_counter(fb, counter);
-    int max_x = int(fb.desc.width) - fb.sq_size, max_y = int(fb.desc.height) - fb.sq_size;
-    fb.sq_x += fb.sq_dx;
-    fb.sq_y += fb.sq_dy;
-    if (fb.sq_x < 0 || fb.sq_x > max_x) {
-        fb.sq_dx = -fb.sq_dx;
-        fb.sq_x = std::clamp(fb.sq_x, 0, std::max(max_x, 0));
-    }
-    if (fb.sq_y < 0 || fb.sq_y > max_y) {
-        fb.sq_dy = -fb.sq_dy;
-        fb.sq_y = std::clamp(fb.sq_y, 0, std::max(max_y, 0));
-    }
-    // The square goes last so that it stays visible over the counter on
+    paint(fb, fb.square, nullptr);
+    const int h = int(fb.desc.height);
+    paint_digits(fb, wall_ms, kStampDigits, h - kStampRise);
+    paint_digits(fb, counter, kCounterDigits, h - kCounterRise);
+    // The square goes last so that it stays visible over the digits on
     // small buffers.
-    paint(fb, Rect{fb.sq_x, fb.sq_y, fb.sq_size, fb.sq_size}, square);
+    fb.square = square_at(fb, counter);
+    paint(fb, fb.square, square);
 }
 
 template <typename T> T *alloc_array(size_t n)
@@ -273,49 +330,117 @@ struct VirtualWorld {
     void run_clock();
 };
 
-void VirtualWorld::blank(VDevice *d, VCrtc *c, uint64_t expirations)
+namespace {
+
+// Applies the CRTC's statements due at blank b. True when any did.
+bool apply_due(const ScenarioDevice &desc, Schedule *s, uint64_t b, Screen *screen)
 {
-    const uint64_t now_ns = monotonic_ns();
-    uint64_t seq = 0;
-    uint32_t fb_id = 0;
-    VFb *draw = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        seq = c->seq + expirations;
-        fb_id = c->fb_id;
-        for (auto &f : d->desc.flips)
-            if (f.crtc_id == c->desc.id && f.at_vblank > c->seq && f.at_vblank <= seq)
-                fb_id = f.fb_id;
-        draw = fb_id ? fb(d, fb_id) : nullptr;
-    }
-    // The picture is drawn first; the blank's count, time and flip then take
-    // effect together with its events, as a flip has happened when a real
-    // blank's event arrives. Only this thread draws or advances the count,
-    // so the buffer needs no lock; readers of the exported descriptors see
-    // it change in place, as on real hardware.
-    if (draw)
-        draw_frame(*draw, seq);
-    std::lock_guard<std::mutex> lock(mutex);
-    c->seq = seq;
-    c->last_ns = now_ns;
-    c->fb_id = fb_id;
-    for (auto &[fd, of] : files) {
-        if (of->device != d)
-            continue;
-        size_t added = 0;
-        auto due = [&](const Pending &p) {
-            if (p.crtc_id != c->desc.id || p.target > seq)
-                return false;
-            of->done.push_back({seq, now_ns, p.user_data});
-            added++;
-            return true;
-        };
-        of->pending.erase(std::remove_if(of->pending.begin(), of->pending.end(), due), of->pending.end());
-        if (added) {
-            uint64_t one = 1;
-            (void)!write(fd, &one, sizeof(one));
+    bool any = false;
+    for (; s->next < s->changes.size() && s->changes[s->next].at <= b; s->next++) {
+        const Change &ch = s->changes[s->next];
+        any = true;
+        if (ch.kind == Change::Mode) {
+            const ScenarioModeChange &m = desc.modes[ch.index];
+            *screen = Screen{m.width, m.height, m.refresh, m.fb_id};
+            s->rotation = nullptr;
+        } else if (ch.kind == Change::Rotation) {
+            s->rotation = &desc.pageflips[ch.index];
+            s->position = 0;
+            screen->fb_id = s->rotation->fb_ids[0];
+        } else {
+            screen->fb_id = desc.flips[ch.index].fb_id;
+            // A rotation goes on from the buffer flipped to, when it has it.
+            if (s->rotation && screen->fb_id) {
+                auto &ids = s->rotation->fb_ids;
+                auto it = std::find(ids.begin(), ids.end(), screen->fb_id);
+                if (it != ids.end())
+                    s->position = size_t(it - ids.begin());
+            }
         }
     }
+    return any;
+}
+
+// Moves the CRTC's schedule to blank b: the rotation's flip (none while
+// dark), then the statements. True when a buffer was flipped to.
+bool advance(const ScenarioDevice &desc, Schedule *s, uint64_t b, Screen *screen)
+{
+    bool flipped = false;
+    const ScenarioPageflip *r = s->rotation;
+    if (r && screen->fb_id && b > r->from_vblank && (b - r->from_vblank) % r->every == 0) {
+        s->position = (s->position + 1) % r->fb_ids.size();
+        screen->fb_id = r->fb_ids[s->position];
+        flipped = true;
+    }
+    return apply_due(desc, s, b, screen) || flipped;
+}
+
+int set_blank_timer(int timer, uint32_t refresh)
+{
+    long period = long(1000000000ull / refresh);
+    itimerspec blank_timer{};
+    blank_timer.it_interval.tv_sec = period / 1000000000;
+    blank_timer.it_interval.tv_nsec = period % 1000000000;
+    blank_timer.it_value = blank_timer.it_interval;
+    return timerfd_settime(timer, 0, &blank_timer, nullptr);
+}
+
+}  // namespace
+
+void VirtualWorld::blank(VDevice *d, VCrtc *c, uint64_t expirations)
+{
+    const uint64_t now_ns = monotonic_ns(), wall_ns = clock_ns(CLOCK_REALTIME);
+    // Only this thread changes the count, the screen and the schedule, so
+    // it reads them without the lock; readers take the lock.
+    const uint64_t seq = c->seq + expirations;
+    Screen next = c->screen;
+    bool flipped = false;
+    for (uint64_t b = c->seq + 1; b <= seq; b++)
+        flipped |= advance(d->desc, &c->schedule, b, &next);
+    // A buffer is drawn just before it goes on screen. One that stays on
+    // screen is redrawn in place, as a compositor with a single scanout
+    // buffer draws, unless the CRTC flips between buffers: then it is left
+    // alone until the next flip.
+    VFb *draw = nullptr;
+    if (next.fb_id && (flipped || !c->schedule.rotation))
+        draw = fb(d, next.fb_id);
+    // The picture is drawn first; the blank's count, time and screen then
+    // take effect together with its events, as a flip has happened when a
+    // real blank's event arrives. Only this thread draws, so the buffer
+    // needs no lock; readers of the exported descriptors see a buffer that
+    // stays on screen change in place, as on real hardware.
+    if (draw)
+        draw_frame(*draw, seq, wall_ns / 1000000);
+    const bool new_rate = next.refresh != c->screen.refresh;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        c->seq = seq;
+        c->last_ns = now_ns;
+        c->last_wall_ns = wall_ns;
+        c->screen = next;
+        for (auto &entry : files) {
+            const int fd = entry.first;
+            auto &of = entry.second;  // not a structured binding: clang 14 cannot capture one in a lambda
+            if (of->device != d)
+                continue;
+            size_t added = 0;
+            auto due = [&](const Pending &p) {
+                if (p.crtc_id != c->desc.id || p.target > seq)
+                    return false;
+                of->done.push_back({seq, now_ns, wall_ns, p.user_data});
+                added++;
+                return true;
+            };
+            of->pending.erase(std::remove_if(of->pending.begin(), of->pending.end(), due), of->pending.end());
+            if (added) {
+                uint64_t one = 1;
+                (void)!write(fd, &one, sizeof(one));
+            }
+        }
+    }
+    // The next blank comes one period of the new mode after this one.
+    if (new_rate && set_blank_timer(c->timer.get(), next.refresh) != 0)
+        perror("[Virtual Display] timerfd_settime");
 }
 
 void VirtualWorld::run_clock()
@@ -354,6 +479,7 @@ VirtualWorld *vd_world_create(const Scenario &scenario)
     if (epoll_ctl(w->epoll.get(), EPOLL_CTL_ADD, w->stop_event.get(), &ev) != 0)
         return nullptr;
 
+    const uint64_t start_wall_ns = clock_ns(CLOCK_REALTIME);
     for (size_t di = 0; di < scenario.devices.size(); di++) {
         auto d = std::make_unique<VDevice>();
         d->desc = scenario.devices[di];
@@ -375,29 +501,35 @@ VirtualWorld *vd_world_create(const Scenario &scenario)
                 return nullptr;
             f->map = static_cast<uint8_t *>(map);
             f->sq_size = int(std::max<uint32_t>(1, std::min({160u, fdesc.width / 4, fdesc.height / 4})));
-            f->sq_x = int(fdesc.width / 2);
-            f->sq_y = int(fdesc.height / 2);
             paint(*f, Rect{0, 0, int(fdesc.width), int(fdesc.height)}, nullptr);
             if (fdesc.format == DRM_FORMAT_NV12)
                 paint_chroma(*f);
-            draw_frame(*f, 0);
+            draw_frame(*f, 0, start_wall_ns / 1000000);
             d->fbs.push_back(std::move(f));
         }
         d->crtcs.resize(d->desc.crtcs.size());
         for (size_t ci = 0; ci < d->crtcs.size(); ci++) {
             VCrtc &c = d->crtcs[ci];
             c.desc = d->desc.crtcs[ci];
-            c.fb_id = c.desc.fb_id;
+            c.screen = Screen{c.desc.width, c.desc.height, c.desc.refresh, c.desc.fb_id};
+            Schedule &sc = c.schedule;
+            for (size_t i = 0; i < d->desc.modes.size(); i++)
+                if (d->desc.modes[i].crtc_id == c.desc.id)
+                    sc.changes.push_back({d->desc.modes[i].at_vblank, Change::Mode, i});
+            for (size_t i = 0; i < d->desc.pageflips.size(); i++)
+                if (d->desc.pageflips[i].crtc_id == c.desc.id)
+                    sc.changes.push_back({d->desc.pageflips[i].from_vblank, Change::Rotation, i});
+            for (size_t i = 0; i < d->desc.flips.size(); i++)
+                if (d->desc.flips[i].crtc_id == c.desc.id)
+                    sc.changes.push_back({d->desc.flips[i].at_vblank, Change::Flip, i});
+            std::sort(sc.changes.begin(), sc.changes.end(), [](const Change &a, const Change &b) {
+                return std::tie(a.at, a.kind, a.index) < std::tie(b.at, b.kind, b.index);
+            });
+            apply_due(d->desc, &sc, 0, &c.screen);
             c.last_ns = monotonic_ns();
+            c.last_wall_ns = start_wall_ns;
             c.timer.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-            if (!c.timer)
-                return nullptr;
-            long period = long(1000000000ull / c.desc.refresh);
-            itimerspec blank_timer{};
-            blank_timer.it_interval.tv_sec = period / 1000000000;
-            blank_timer.it_interval.tv_nsec = period % 1000000000;
-            blank_timer.it_value = blank_timer.it_interval;
-            if (timerfd_settime(c.timer.get(), 0, &blank_timer, nullptr) != 0)
+            if (!c.timer || set_blank_timer(c.timer.get(), c.screen.refresh) != 0)
                 return nullptr;
             epoll_event tev{};
             tev.events = EPOLLIN;
@@ -534,8 +666,8 @@ drmModeConnectorPtr vd_get_connector(VirtualWorld *w, int fd, uint32_t connector
         for (auto &e : d->desc.encoders)
             if (e.id == c->encoder_ids[i] && e.crtc_id && !r->encoder_id) {
                 r->encoder_id = e.id;
-                VCrtc *crtc = w->crtc(d, e.crtc_id);
-                r->modes[0] = make_mode(crtc->desc.width, crtc->desc.height, crtc->desc.refresh);
+                const Screen &screen = w->crtc(d, e.crtc_id)->screen;
+                r->modes[0] = make_mode(screen.width, screen.height, screen.refresh);
             }
     }
     if (c->connected) {
@@ -570,11 +702,11 @@ drmModeCrtcPtr vd_get_crtc(VirtualWorld *w, int fd, uint32_t crtc_id)
     if (!r)
         return nullptr;
     r->crtc_id = c->desc.id;
-    r->buffer_id = c->fb_id;
-    r->width = c->desc.width;
-    r->height = c->desc.height;
+    r->buffer_id = c->screen.fb_id;
+    r->width = c->screen.width;
+    r->height = c->screen.height;
     r->mode_valid = 1;
-    r->mode = make_mode(c->desc.width, c->desc.height, c->desc.refresh);
+    r->mode = make_mode(c->screen.width, c->screen.height, c->screen.refresh);
     r->gamma_size = 256;
     return r;
 }
@@ -702,7 +834,7 @@ int vd_crtc_queue_sequence(VirtualWorld *w, int fd, uint32_t crtc_id, uint32_t f
         target = seq + 1;
     if (target <= seq) {
         // Already passed: completes at once with the current count.
-        of->done.push_back({seq, c->last_ns, user_data});
+        of->done.push_back({seq, c->last_ns, c->last_wall_ns, user_data});
         uint64_t one = 1;
         (void)!write(fd, &one, sizeof(one));
         target = seq;
@@ -732,8 +864,29 @@ int vd_handle_event(VirtualWorld *w, int fd, drmEventContextPtr context)
         if (poll(&p, 1, -1) < 0 && errno != EINTR)
             return -1;
     }
-    if (context && context->version >= 4 && context->sequence_handler)
-        for (auto &c : done)
-            context->sequence_handler(fd, c.sequence, c.ns, c.user_data);
+    if (!context || context->version < 4 || !context->sequence_handler)
+        return 0;
+    for (auto &c : done) {
+        {
+            std::lock_guard<std::mutex> lock(w->mutex);
+            if (OpenFile *of = w->file(fd))
+                of->delivering_wall_ns = c.wall_ns;
+        }
+        context->sequence_handler(fd, c.sequence, c.ns, c.user_data);
+    }
+    std::lock_guard<std::mutex> lock(w->mutex);
+    if (OpenFile *of = w->file(fd))
+        of->delivering_wall_ns = 0;
     return 0;
+}
+
+uint64_t vd_event_time_ns(VirtualWorld *w, int fd)
+{
+    {
+        std::lock_guard<std::mutex> lock(w->mutex);
+        OpenFile *of = w->file(fd);
+        if (of && of->delivering_wall_ns)
+            return of->delivering_wall_ns;
+    }
+    return clock_ns(CLOCK_REALTIME);
 }

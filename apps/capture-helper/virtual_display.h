@@ -1,8 +1,11 @@
 // A DRM display simulated in user space. Each world has its devices,
 // connectors, encoders, CRTCs and memfd framebuffers, and one clock thread
 // that produces every CRTC's vertical blanks: the sequence counter steps,
-// the scanout buffer is redrawn in place (a moving square and the frame
-// counter over a fixed pattern) and due sequence requests complete.
+// the CRTC's statements act (page flips, mode changes, going dark), the
+// buffer on screen is drawn (a moving square, the blank's number and its
+// wall-clock milliseconds over a fixed pattern) and due sequence requests
+// complete. A buffer that a CRTC flips to is drawn just before it goes on
+// screen; a single buffer that stays on screen is redrawn in place.
 // Opened devices are real descriptors (eventfds) that become readable when
 // an event is pending. The functions mirror those of drm_module.h; the
 // records they return are released with the vd_free_* calls.
@@ -44,3 +47,7 @@ int vd_prime_handle_to_fd(VirtualWorld *world, int fd, uint32_t handle, uint32_t
 int vd_crtc_queue_sequence(VirtualWorld *world, int fd, uint32_t crtc_id, uint32_t flags, uint64_t sequence,
                            uint64_t *sequence_queued, uint64_t user_data);
 int vd_handle_event(VirtualWorld *world, int fd, drmEventContextPtr context);
+// Inside a sequence handler called by vd_handle_event on fd: the wall-clock
+// time (CLOCK_REALTIME ns) of the blank being delivered, the one its
+// picture shows. Elsewhere: the time now.
+uint64_t vd_event_time_ns(VirtualWorld *world, int fd);

@@ -321,6 +321,24 @@ std::vector<E2eFrameLine> e2e_frame_lines(const std::string &text)
     return lines;
 }
 
+std::vector<E2eSourceLine> e2e_source_lines(const std::string &text)
+{
+    std::vector<E2eSourceLine> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        E2eSourceLine f;
+        unsigned long long blank = 0, source = 0;
+        unsigned timestamp = 0;
+        if (sscanf(line.c_str(), "frame_source_latency frame=%lld rtp_timestamp=%u blank=%llu source_ms=%llu latency_ms=%lf",
+                   &f.frame, &timestamp, &blank, &source, &f.latency_ms) == 5) {
+            f.blank = blank;
+            f.source_ms = source;
+            lines.push_back(f);
+        }
+    }
+    return lines;
+}
+
 namespace {
 
 void keep_luma(const AVFrame *picture, int packet_bytes, std::vector<E2eFrame> *frames)

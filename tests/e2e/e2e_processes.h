@@ -104,6 +104,17 @@ struct E2eFrameLine {
 // The relay's frame_latency lines in text, in order.
 std::vector<E2eFrameLine> e2e_frame_lines(const std::string &text);
 
+// A frame_source_latency line: the display's own stamp of a decoded frame.
+struct E2eSourceLine {
+    long long frame = 0;
+    uint64_t blank = 0;      // the vertical blank at which the picture went on screen
+    uint64_t source_ms = 0;  // that blank's wall-clock milliseconds
+    double latency_ms = 0;
+};
+
+// The relay's frame_source_latency lines in text, in order.
+std::vector<E2eSourceLine> e2e_source_lines(const std::string &text);
+
 // One decoded picture of a recording: its size, whether it is a key frame,
 // the size of the packet that gave it (the last one read before it came
 // out), and its luma plane (width x height bytes, rows packed).

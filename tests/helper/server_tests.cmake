@@ -6,7 +6,7 @@ target_link_libraries(vistrel-helper-probe PRIVATE framelink)
 foreach(name test_server_protocol test_event_service)
     vistrel_add_gtest(${name}
         SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp ${CMAKE_CURRENT_SOURCE_DIR}/helper_process.cpp
-        LIBS framelink
+        LIBS framelink vistrel_relay_core
         ISOLATED
         TIMEOUT 90)
     if(TARGET capture-helper)

@@ -4,6 +4,7 @@
 // on a client that does not read, and over hundreds of targets.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -11,6 +12,7 @@
 
 #include <cstring>
 
+#include "tests/helper/display_stamp.h"
 #include "tests/helper/helper_fixture.h"
 
 namespace {
@@ -138,6 +140,45 @@ TEST_F(EventServiceTest, StreamsOneEventPerVerticalBlank)
     timespec mono{};
     clock_gettime(CLOCK_MONOTONIC, &mono);
     EXPECT_LE(got.back().vblank_time_ns, uint64_t(mono.tv_sec) * 1000000000 + uint64_t(mono.tv_nsec));
+}
+
+// The picture on screen at a blank's event names that blank and shows, in
+// milliseconds, the very time the event carries: the relay measures the
+// whole path from it.
+TEST_F(EventServiceTest, PictureShowsTheBlankAndTheTimeOfItsEvent)
+{
+    start("1");
+    ASSERT_EQ(ask(kDefaultTarget), "OK\n");
+    Reply frame;
+    ASSERT_EQ(request(client_.get(), "GET_FRAME", &frame), 0);
+    ASSERT_EQ(frame.text, "w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60");
+    ASSERT_EQ(frame.fds.size(), 1u);
+    constexpr int kWidth = 2560, kHeight = 1440, kPitch = kWidth * 4;
+    const size_t size = size_t(kPitch) * kHeight;
+    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, frame.fds[0].get(), 0);
+    ASSERT_NE(map, MAP_FAILED);
+    UniqueFD events = event_connect();
+    ASSERT_TRUE(events.valid());
+
+    int matched = 0, late = 0;
+    for (int i = 0; i < 90; ++i) {
+        VBlankEvent event{};
+        ASSERT_EQ(read_event(events.get(), &event), 32);
+        RelaySourceStamp stamp{};
+        ASSERT_TRUE(read_display_stamp(static_cast<const uint8_t *>(map), kPitch, kWidth, kHeight, &stamp))
+            << "event " << i;
+        // A reader that wakes up late may already see a later blank's picture,
+        // never an earlier one.
+        ASSERT_GE(stamp.blank, event.sequence % 1000000) << "event " << i;
+        if (stamp.blank != event.sequence % 1000000) {
+            late++;
+            continue;
+        }
+        EXPECT_EQ(stamp.wall_ms, event.server_time_ns / 1000000) << "blank " << event.sequence;
+        matched++;
+    }
+    EXPECT_GE(matched, 30) << late << " events read late";
+    munmap(map, size);
 }
 
 TEST_F(EventServiceTest, ClientByteEndsStreamAndNewTargetIsNeeded)

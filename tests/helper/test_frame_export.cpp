@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "apps/capture-helper/frame_export.h"
 #include "apps/capture-helper/reply.h"
 #include "apps/capture-helper/scenario.h"
+#include "tests/helper/display_stamp.h"
 
 namespace {
 
@@ -228,6 +231,14 @@ TEST(Scenario, ReportsLineNumbers)
     EXPECT_EQ(err, "w:3: unknown keyword 'bogus'");
     EXPECT_EQ(scenario_parse("device /dev/dri/card0\nframebuffer 1 11x10 NV12\n", "w", &s, &err), -1);
     EXPECT_EQ(err.rfind("w:2:", 0), 0u) << err;
+    // A mode change must show a buffer of the new size.
+    const std::string world = "device /dev/dri/card0\nframebuffer 1 10x10 XR24\ncrtc 2 10x10@60 fb=1\n";
+    EXPECT_EQ(scenario_parse(world + "mode 5 crtc=2 20x20@30 fb=1\n", "w", &s, &err), -1);
+    EXPECT_NE(err.find("of another size"), std::string::npos) << err;
+    EXPECT_EQ(scenario_parse(world + "pageflip crtc=2 fbs=1,3\n", "w", &s, &err), -1);
+    EXPECT_NE(err.find("unknown framebuffer 3"), std::string::npos) << err;
+    EXPECT_EQ(scenario_parse(world + "pageflip crtc=2 fbs=1 every=0\n", "w", &s, &err), -1);
+    EXPECT_EQ(err.rfind("w:4:", 0), 0u) << err;
 }
 
 TEST(Text, JoinAndReplyFraming)
@@ -294,24 +305,34 @@ void export_default_frame(Target *t, PlaneEntry *e)
 struct Snapshots {
     const uint8_t *pixels = nullptr;
     size_t pitch = 0;
+    size_t height = 0;
     uint32_t crtc = 0;
     int events = 0, stale = 0;
 };
 
-// The frame counter's corner of the picture, copied row by row.
+// The frame counter's corner of the picture (bottom left), copied row by row.
 std::vector<uint8_t> counter_corner(const Snapshots &s)
 {
-    const size_t rows = 100, bytes = 512 * 4;
+    const size_t rows = 200, bytes = 820 * 4;
     std::vector<uint8_t> out(rows * bytes);
     for (size_t y = 0; y < rows; y++)
-        std::memcpy(out.data() + y * bytes, s.pixels + y * s.pitch, bytes);
+        std::memcpy(out.data() + y * bytes, s.pixels + (s.height - rows + y) * s.pitch, bytes);
     return out;
 }
 
-// Takes the corner at the event and 4 ms later; a sample whose second look
-// may already show the next blank (a late wake-up on a loaded machine) is
-// not counted.
-void on_blank_snapshot(int fd, uint64_t, uint64_t blank_ns, uint64_t user)
+// The blank number a copied corner shows, or -1 when it does not read
+// (drawing under way).
+int64_t corner_blank(const std::vector<uint8_t> &corner)
+{
+    RelaySourceStamp stamp{};
+    return read_display_stamp(corner.data(), 820 * 4, 820, 200, &stamp) ? int64_t(stamp.blank) : -1;
+}
+
+// Takes the corner at the event and 4 ms later. A sample whose second look
+// shows a later blank, or a drawing under way, (a late wake-up on a loaded
+// machine) is not counted; the event's own blank must be on screen at the
+// event and stay unchanged.
+void on_blank_snapshot(int fd, uint64_t sequence, uint64_t blank_ns, uint64_t user)
 {
     auto *s = reinterpret_cast<Snapshots *>(user);
     std::vector<uint8_t> at_event = counter_corner(*s);
@@ -319,8 +340,10 @@ void on_blank_snapshot(int fd, uint64_t, uint64_t blank_ns, uint64_t user)
     std::vector<uint8_t> later = counter_corner(*s);
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    if (uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec) - blank_ns < 15000000ull) {
-        s->stale += later != at_event;
+    const int64_t blank = int64_t(sequence % 1000000), first = corner_blank(at_event), second = corner_blank(later);
+    const bool next_came = second < 0 || second > blank;
+    if (!next_came && uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec) - blank_ns < 15000000ull) {
+        s->stale += later != at_event || first != blank;
         s->events++;
     }
     drm_crtc_queue_sequence(fd, s->crtc, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr, user);
@@ -342,6 +365,7 @@ TEST(DefaultWorld, BlankEventsComeAfterThePictureIsDrawn)
     Snapshots snaps;
     snaps.pixels = static_cast<const uint8_t *>(map);
     snaps.pitch = e[0].stride;
+    snaps.height = e[0].height;
     snaps.crtc = t.crtc;
     drmEventContext ctx{};
     ctx.version = 4;
@@ -361,6 +385,211 @@ TEST(DefaultWorld, BlankEventsComeAfterThePictureIsDrawn)
     e[0].fd.reset();
     drm_device_close(t.fd);
     drm_module_shutdown();
+}
+
+// A display that flips, goes dark and changes its mode, watched as a client
+// of the helper watches it: at each blank's event, what the CRTC query
+// reports and what the buffer on screen shows.
+const std::string kFlipping = std::string(VISTREL_SOURCE_DIR) + "/tests/helper/scenarios/flipping.txt";
+
+struct Mapped {
+    const uint8_t *pixels = nullptr;
+    size_t size = 0;
+    uint32_t pitch = 0, width = 0, height = 0;
+};
+
+struct BlankSample {
+    uint64_t seq = 0, blank_ns = 0;
+    bool current = false;  // no later blank had come when the sample was done
+    bool follows = false;  // the blank before had its own event (it was not merged into this one)
+    uint32_t buffer = 0, width = 0, height = 0, refresh = 0;
+    bool stamp_read = false;
+    RelaySourceStamp stamp{};
+};
+
+struct Watch {
+    uint32_t crtc = 0;
+    uint64_t until = 0;
+    const std::map<uint32_t, Mapped> *maps = nullptr;
+    std::vector<BlankSample> samples;
+    bool done = false;
+};
+
+void on_watched_blank(int fd, uint64_t seq, uint64_t ns, uint64_t user)
+{
+    auto *w = reinterpret_cast<Watch *>(user);
+    BlankSample s;
+    s.seq = seq;
+    s.blank_ns = ns;
+    if (drmModeCrtcPtr c = drm_get_crtc(fd, w->crtc)) {
+        s.buffer = c->buffer_id;
+        s.width = c->width;
+        s.height = c->height;
+        s.refresh = c->mode.vrefresh;
+        drm_free_crtc(c);
+    }
+    auto m = w->maps->find(s.buffer);
+    if (m != w->maps->end())
+        s.stamp_read = read_display_stamp(m->second.pixels, m->second.pitch, int(m->second.width),
+                                          int(m->second.height), &s.stamp);
+    // The next request lands one past the CRTC's count: when that is this
+    // blank's successor, everything above was seen at this blank.
+    uint64_t queued = 0;
+    if (seq < w->until)
+        drm_crtc_queue_sequence(fd, w->crtc, DRM_CRTC_SEQUENCE_RELATIVE, 1, &queued, user);
+    else
+        w->done = true;
+    s.current = queued == seq + 1;
+    w->samples.push_back(s);
+}
+
+class FlippingWorld : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(drm_module_init_with(kFlipping.c_str()), 0);
+        fd_ = drm_device_open("/dev/dri/card0");
+        ASSERT_GE(fd_, 0);
+        for (uint32_t id : {201u, 202u, 203u, 204u, 205u}) {
+            drmModeFB2Ptr fb = drm_get_fb2(fd_, id);
+            ASSERT_NE(fb, nullptr);
+            int prime = -1;
+            ASSERT_EQ(drm_prime_handle_to_fd(fd_, fb->handles[0], DRM_CLOEXEC, &prime), 0);
+            Mapped m{nullptr, size_t(fb->pitches[0]) * fb->height, fb->pitches[0], fb->width, fb->height};
+            drm_free_fb2(fb);
+            void *p = mmap(nullptr, m.size, PROT_READ, MAP_SHARED, prime, 0);
+            close(prime);
+            ASSERT_NE(p, MAP_FAILED);
+            m.pixels = static_cast<const uint8_t *>(p);
+            maps_[id] = m;
+        }
+    }
+
+    void TearDown() override
+    {
+        for (auto &[id, m] : maps_)
+            munmap(const_cast<uint8_t *>(m.pixels), m.size);
+        drm_device_close(fd_);
+        drm_module_shutdown();
+    }
+
+    // Follows the CRTC's blanks from the next one to blank `until`; the
+    // samples taken before a later blank came.
+    std::vector<BlankSample> watch(uint32_t crtc, uint64_t until)
+    {
+        Watch w;
+        w.crtc = crtc;
+        w.until = until;
+        w.maps = &maps_;
+        drmEventContext ctx{};
+        ctx.version = 4;
+        ctx.sequence_handler = on_watched_blank;
+        EXPECT_EQ(drm_crtc_queue_sequence(fd_, crtc, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
+                                          reinterpret_cast<uint64_t>(&w)), 0);
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!w.done && std::chrono::steady_clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) == 1) {
+                EXPECT_EQ(drm_handle_event(fd_, &ctx), 0);
+            }
+        }
+        EXPECT_TRUE(w.done);
+        std::vector<BlankSample> current;
+        for (size_t i = 0; i < w.samples.size(); i++) {
+            BlankSample s = w.samples[i];
+            s.follows = i > 0 && w.samples[i - 1].seq + 1 == s.seq;
+            if (s.current)
+                current.push_back(s);
+        }
+        return current;
+    }
+
+    int fd_ = -1;
+    std::map<uint32_t, Mapped> maps_;
+};
+
+// The rotation of CRTC 50 as the scenario describes it: the buffer on
+// screen at blank b and the blank at which it went on screen.
+std::pair<uint32_t, uint64_t> rotation_at(uint64_t b)
+{
+    const uint32_t fbs[3] = {201, 202, 203};
+    if (b < 13)
+        return {fbs[(b / 2) % 3], b - b % 2};
+    if (b < 21)
+        return {0, 0};
+    if (b == 21)
+        return {203, 21};
+    return {fbs[((b - 22) / 2) % 3], b - b % 2};
+}
+
+// Each buffer of the rotation in turn, each showing the blank it was flipped
+// at (so it was drawn before it went on screen and never while it was on
+// screen), no buffer while dark, and the rotation going on from the buffer
+// that lit the CRTC again.
+TEST_F(FlippingWorld, PageFlipsShowEachBufferInTurnAndDarkShowsNone)
+{
+    const std::vector<BlankSample> samples = watch(50, 40);
+    std::map<uint32_t, int> seen;
+    for (const BlankSample &s : samples) {
+        SCOPED_TRACE("blank " + std::to_string(s.seq));
+        const auto [buffer, flipped_at] = rotation_at(s.seq);
+        EXPECT_EQ(s.buffer, buffer);
+        seen[s.buffer]++;
+        if (buffer == 0)
+            continue;
+        ASSERT_TRUE(s.stamp_read);
+        // A loaded machine may run two blanks as one: the flip then shows at
+        // the later one.
+        if (s.follows || flipped_at == s.seq) {
+            EXPECT_EQ(s.stamp.blank, flipped_at);
+        } else {
+            EXPECT_GE(s.stamp.blank, flipped_at);
+            EXPECT_LE(s.stamp.blank, s.seq);
+        }
+    }
+    // A loaded machine may miss some blanks, not every one of a kind.
+    for (uint32_t id : {0u, 201u, 202u, 203u})
+        EXPECT_GE(seen[id], 1) << "buffer " << id << " never seen on screen";
+}
+
+// At blank 30 the CRTC reports the new size, buffer and refresh, the new
+// buffer shows the count, and the blanks come twice as fast.
+TEST_F(FlippingWorld, ModeChangeChangesSizeAndRate)
+{
+    const std::vector<BlankSample> samples = watch(51, 100);
+    int before = 0, after = 0;
+    for (const BlankSample &s : samples) {
+        SCOPED_TRACE("blank " + std::to_string(s.seq));
+        const bool changed = s.seq >= 30;
+        EXPECT_EQ(s.buffer, changed ? 205u : 204u);
+        EXPECT_EQ(s.width, changed ? 1024u : 832u);
+        EXPECT_EQ(s.height, changed ? 768u : 480u);
+        EXPECT_EQ(s.refresh, changed ? 120u : 60u);
+        // One buffer stays on screen and is drawn in place; the next blank's
+        // picture may already be under way.
+        if (s.stamp_read) {
+            EXPECT_GE(s.stamp.blank, s.seq);
+            EXPECT_LE(s.stamp.blank, s.seq + 1);
+        }
+        (changed ? after : before)++;
+    }
+    ASSERT_GE(before, 2);
+    ASSERT_GE(after, 2);
+    // Mean blank periods from the blanks' own times, each side of the change.
+    auto period = [&](uint64_t from, uint64_t to) {
+        const BlankSample *a = nullptr, *b = nullptr;
+        for (const BlankSample &s : samples) {
+            if (s.seq >= from && !a)
+                a = &s;
+            if (s.seq <= to)
+                b = &s;
+        }
+        if (!a || !b || b->seq <= a->seq)
+            return 0.0;
+        return double(b->blank_ns - a->blank_ns) / double(b->seq - a->seq) / 1e6;
+    };
+    EXPECT_NEAR(period(5, 29), 1000.0 / 60, 2.0);
+    EXPECT_NEAR(period(35, 100), 1000.0 / 120, 1.0);
 }
 
 TEST(DefaultWorld, DescribesTheDisplayCaptureExpects)

@@ -179,10 +179,15 @@ struct RelayDecoder {
     OutputPtr output;
     int64_t last_dts = AV_NOPTS_VALUE;
     bool output_failed = false;
+    uint32_t timestamp_of_frame = 0;  // of the frame being handled
 
     void run();
     void record(const AVPacket *pkt, const AVStream *in);
     void handle_frame(const AVFrame *frame, const AVStream *in);
+    // Arrival (CLOCK_REALTIME ns) of the frame's last datagram, 0 when unknown;
+    // sets *timestamp to the frame's RTP timestamp.
+    int64_t arrival_of(const AVFrame *frame, const AVStream *in, uint32_t *timestamp);
+    void measure_source(const AVFrame *frame, int64_t index, bool eight_bit, int64_t arrival_ns);
     void save_snapshot(const AVFrame *frame);
 };
 
@@ -439,13 +444,19 @@ void RelayDecoder::handle_frame(const AVFrame *frame, const AVStream *in)
     result.height = frame->height;
     if (!options.snapshot_path.empty() && !result.snapshot_written && index >= options.snapshot_frame)
         save_snapshot(frame);
-    if (!options.latency)
+    if (!options.latency && !options.source_stamp)
         return;
 
     const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
-    uint64_t watermark = 0;
     bool eight_bit = desc && !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
                      desc->comp[0].depth == 8 && desc->comp[0].step == 1;
+    timestamp_of_frame = 0;
+    const int64_t arrival_ns = arrival_of(frame, in, &timestamp_of_frame);
+    if (options.source_stamp)
+        measure_source(frame, index, eight_bit, arrival_ns);
+    if (!options.latency)
+        return;
+    uint64_t watermark = 0;
     bool read = false;
     if (eight_bit && options.bitmap_digits)
         read = watermark_read_digits(frame->data[0], frame->width, frame->height, frame->linesize[0],
@@ -453,34 +464,45 @@ void RelayDecoder::handle_frame(const AVFrame *frame, const AVStream *in)
     else if (eight_bit)
         read = relay_watermark_read(frame->data[0], frame->width, frame->height, frame->linesize[0], &watermark) ==
                RELAY_WATERMARK_OK;
-    if (!read) {
+    if (!read || arrival_ns == 0) {
         result.watermark_unreadable++;
         return;
     }
-    int64_t pts = frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
-    if (pts == AV_NOPTS_VALUE) {
-        result.watermark_unreadable++;
-        return;
-    }
-    int64_t ticks = av_rescale_q(pts, in->time_base, AVRational{1, 90000});
-    int64_t arrival_ns = 0;
-    uint32_t timestamp = 0;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        timestamp = uint32_t(base_timestamp + uint64_t(ticks));
-        auto it = arrivals.find(timestamp);
-        if (it != arrivals.end())
-            arrival_ns = it->second;
-    }
-    if (arrival_ns == 0) {
-        result.watermark_unreadable++;
-        return;
-    }
+    const uint32_t timestamp = timestamp_of_frame;
     double latency = double(arrival_ns) / 1e6 - double(watermark);
     result.latency_ms.push_back(latency);
     if (options.per_frame)
         std::printf("frame_latency frame=%lld rtp_timestamp=%u watermark_ms=%llu latency_ms=%.3f\n",
                     static_cast<long long>(index), timestamp, static_cast<unsigned long long>(watermark), latency);
+}
+
+int64_t RelayDecoder::arrival_of(const AVFrame *frame, const AVStream *in, uint32_t *timestamp)
+{
+    int64_t pts = frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
+    if (pts == AV_NOPTS_VALUE)
+        return 0;
+    int64_t ticks = av_rescale_q(pts, in->time_base, AVRational{1, 90000});
+    std::lock_guard<std::mutex> guard(lock);
+    *timestamp = uint32_t(base_timestamp + uint64_t(ticks));
+    auto it = arrivals.find(*timestamp);
+    return it != arrivals.end() ? it->second : 0;
+}
+
+void RelayDecoder::measure_source(const AVFrame *frame, int64_t index, bool eight_bit, int64_t arrival_ns)
+{
+    RelaySourceStamp stamp{};
+    if (!eight_bit || arrival_ns == 0 ||
+        relay_source_stamp_read(frame->data[0], frame->width, frame->height, frame->linesize[0], &stamp) !=
+            RELAY_WATERMARK_OK) {
+        result.source_unreadable++;
+        return;
+    }
+    double latency = double(arrival_ns) / 1e6 - double(stamp.wall_ms);
+    result.source_latency_ms.push_back(latency);
+    if (options.per_frame)
+        std::printf("frame_source_latency frame=%lld rtp_timestamp=%u blank=%llu source_ms=%llu latency_ms=%.3f\n",
+                    static_cast<long long>(index), timestamp_of_frame, static_cast<unsigned long long>(stamp.blank),
+                    static_cast<unsigned long long>(stamp.wall_ms), latency);
 }
 
 void RelayDecoder::save_snapshot(const AVFrame *frame)

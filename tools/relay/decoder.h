@@ -1,7 +1,7 @@
 // One decoding session of the relay: the datagrams of one stream are fed
 // to FFmpeg's own RTP demuxer over a private UDP port on 127.0.0.1; its
-// packets are recorded to a file, decoded, measured against the watermark,
-// and one decoded frame can be saved as a PNG.
+// packets are recorded to a file, decoded, measured against the watermark
+// and the display's own stamp, and one decoded frame can be saved as a PNG.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,7 @@ struct RelayDecoderOptions {
     bool bitmap_digits = false;  // the watermark is 13 bitmap-font digits (compatible
                                  // mode), not seven-segment digits
     bool per_frame;            // print one latency line per frame on stdout
+    bool source_stamp = false; // read the virtual display's own stamp of every frame
 };
 
 // What a session did, complete once relay_decoder_destroy has run.
@@ -33,6 +34,8 @@ struct RelayDecoderResult {
     std::vector<double> latency_ms;  // one per frame whose watermark was read
     int64_t watermark_unreadable;
     std::string error;          // why the session stopped early, or empty
+    std::vector<double> source_latency_ms;  // one per frame whose display stamp was read
+    int64_t source_unreadable = 0;
 };
 
 struct RelayDecoder;

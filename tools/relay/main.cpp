@@ -56,7 +56,10 @@ const char kUsage[] =
     "  --latency            decode every frame and read its time watermark\n"
     "  --per-frame          with --latency, one frame_latency line per frame\n"
     "  --watermark KIND     the watermark's digits: segments (default, the GPU\n"
-    "                       modes) or bitmap (the compatible mode's font)\n"
+    "                       modes) or bitmap (the compatible mode's font);\n"
+    "                       source (may be given besides one of those) also\n"
+    "                       reads the virtual display's own stamp of every frame\n"
+    "                       and reports the source_latency figures\n"
     "  --duration SECONDS   stop after this long (default: until SIGINT/SIGTERM)\n"
     "  --idle-exit MS       stop MS milliseconds after the last datagram\n"
     "  --help               show this text\n"
@@ -78,6 +81,7 @@ struct Options {
     bool latency = false;
     bool per_frame = false;
     bool bitmap_digits = false;
+    bool source_stamp = false;
     double duration_s = 0;
     int64_t idle_exit_ms = 0;
 };
@@ -161,8 +165,12 @@ int parse_options(int argc, char **argv, Options *o)
         } else if (a == "--per-frame") {
             o->per_frame = true;
         } else if (a == "--watermark") {
-            if (!value(&v) || (std::strcmp(v, "segments") != 0 && std::strcmp(v, "bitmap") != 0)) {
-                std::fprintf(stderr, "[Relay] --watermark wants segments or bitmap\n");
+            if (value(&v) && std::strcmp(v, "source") == 0) {
+                o->source_stamp = true;
+                continue;
+            }
+            if (!v || (std::strcmp(v, "segments") != 0 && std::strcmp(v, "bitmap") != 0)) {
+                std::fprintf(stderr, "[Relay] --watermark wants segments, bitmap or source\n");
                 return -1;
             }
             o->bitmap_digits = std::strcmp(v, "bitmap") == 0;
@@ -224,7 +232,10 @@ public:
     int run();
 
 private:
-    bool decoding() const { return opt_.latency || !opt_.record_path.empty() || !opt_.snapshot_path.empty(); }
+    bool decoding() const
+    {
+        return opt_.latency || opt_.source_stamp || !opt_.record_path.empty() || !opt_.snapshot_path.empty();
+    }
     void write_sdp();
     void on_datagram(const uint8_t *data, size_t size, int64_t arrival_ns);
     void start_session(bool replay);
@@ -289,6 +300,7 @@ void Relay::start_session(bool replay)
     d.latency = opt_.latency;
     d.per_frame = opt_.per_frame;
     d.bitmap_digits = opt_.bitmap_digits;
+    d.source_stamp = opt_.source_stamp;
     std::string error;
     if (relay_decoder_create(&session_, &d, &error) != 0) {
         std::fprintf(stderr, "[Relay] cannot start decoding: %s\n", error.c_str());
@@ -321,6 +333,9 @@ void Relay::collect(RelayDecoder *d, int wait_ms)
         total_.codec_name = r.codec_name;
     total_.snapshot_written = total_.snapshot_written || r.snapshot_written;
     latency_.insert(latency_.end(), r.latency_ms.begin(), r.latency_ms.end());
+    total_.source_unreadable += r.source_unreadable;
+    total_.source_latency_ms.insert(total_.source_latency_ms.end(), r.source_latency_ms.begin(),
+                                    r.source_latency_ms.end());
 }
 
 void Relay::retire_session(bool hard)
@@ -646,6 +661,14 @@ void Relay::print_summary()
         std::printf("latency_p50_ms=%.1f\n", relay_percentile(latency_, 50));
         std::printf("latency_p95_ms=%.1f\n", relay_percentile(latency_, 95));
         std::printf("latency_max_ms=%.1f\n", relay_percentile(latency_, 100));
+    }
+    if (opt_.source_stamp) {
+        const std::vector<double> &source = total_.source_latency_ms;
+        std::printf("source_latency_frames=%zu\n", source.size());
+        std::printf("source_latency_unreadable=%lld\n", static_cast<long long>(total_.source_unreadable));
+        std::printf("source_latency_p50_ms=%.1f\n", relay_percentile(source, 50));
+        std::printf("source_latency_p95_ms=%.1f\n", relay_percentile(source, 95));
+        std::printf("source_latency_max_ms=%.1f\n", relay_percentile(source, 100));
     }
     std::fflush(stdout);
 }

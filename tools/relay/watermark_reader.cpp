@@ -92,3 +92,62 @@ int relay_watermark_read(const uint8_t *luma, int width, int height, ptrdiff_t s
     *value = result;
     return RELAY_WATERMARK_OK;
 }
+
+namespace {
+
+// The display's digits: cell size, pitch and the first cell's column.
+constexpr double kSourceW = 48, kSourceH = 80, kSourcePitch = 62, kSourceX = 16;
+
+// Boxes inside each segment of a cell, clear of the strokes that cross it,
+// in the display's segment order (bit 0 top, then clockwise, bit 6 middle).
+constexpr Segment kSourceSegments[7] = {
+    {24, 5, 20, 4}, {43, 20, 4, 16}, {43, 60, 4, 16}, {24, 75, 20, 4},
+    {5, 60, 4, 16},  {5, 20, 4, 16},  {24, 40, 20, 4},
+};
+constexpr uint8_t kSourcePatterns[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
+
+// Reads `digits` cells whose tops are at row y. A RelayWatermarkResult.
+int read_source_row(const uint8_t *luma, ptrdiff_t stride, double y, int digits, uint64_t *value)
+{
+    // Black shows in the gaps between the cells; lit strokes are white.
+    double backdrop = 0;
+    for (int i = 0; i < digits - 1; ++i) {
+        double x = kSourceX + i * kSourcePitch + kSourceW;
+        backdrop = std::max(backdrop, box_mean(luma, stride, x, y + 10, x + kSourcePitch - kSourceW, y + kSourceH - 10, 3.0));
+    }
+    if (backdrop > 110.0)
+        return RELAY_WATERMARK_NO_BACKDROP;
+    const double threshold = (backdrop + 235.0) / 2;
+    uint64_t result = 0;
+    for (int i = 0; i < digits; ++i) {
+        const double x0 = kSourceX + i * kSourcePitch;
+        uint8_t lit = 0;
+        for (int s = 0; s < 7; ++s) {
+            const Segment &g = kSourceSegments[s];
+            const double cx = x0 + g.cx, cy = y + g.cy;
+            if (box_mean(luma, stride, cx - g.w / 2, cy - g.h / 2, cx + g.w / 2, cy + g.h / 2, 0.0) > threshold)
+                lit |= uint8_t(1u << s);
+        }
+        const uint8_t *hit = std::find(kSourcePatterns, kSourcePatterns + 10, lit);
+        if (hit == kSourcePatterns + 10)
+            return RELAY_WATERMARK_BAD_DIGIT;
+        result = result * 10 + uint64_t(hit - kSourcePatterns);
+    }
+    *value = result;
+    return RELAY_WATERMARK_OK;
+}
+
+}  // namespace
+
+int relay_source_stamp_read(const uint8_t *luma, int width, int height, ptrdiff_t stride, RelaySourceStamp *out)
+{
+    if (!luma || width < RELAY_SOURCE_STAMP_MIN_WIDTH || height < RELAY_SOURCE_STAMP_MIN_HEIGHT)
+        return RELAY_WATERMARK_TOO_SMALL;
+    RelaySourceStamp stamp{};
+    int rc = read_source_row(luma, stride, height - 96, 6, &stamp.blank);
+    if (rc == RELAY_WATERMARK_OK)
+        rc = read_source_row(luma, stride, height - 192, 13, &stamp.wall_ms);
+    if (rc == RELAY_WATERMARK_OK)
+        *out = stamp;
+    return rc;
+}
