@@ -7,6 +7,8 @@
 
 #include "tests/relay/synthetic_stream.h"
 #include "tools/relay/decoder.h"
+#include "tools/relay/relay_options.h"
+#include "tools/relay/relay_summary.h"
 #include "tools/relay/relay_text.h"
 #include "tools/relay/rtp_check.h"
 #include "tools/relay/watermark_reader.h"
@@ -279,4 +281,70 @@ TEST(RelayText, Percentiles)
     EXPECT_EQ(relay_percentile(v, 100), 100);
     EXPECT_EQ(relay_percentile({7.5}, 95), 7.5);
     EXPECT_EQ(relay_percentile({}, 50), 0);
+}
+
+namespace {
+
+int parse(std::vector<std::string> args, RelayOptions *o)
+{
+    std::vector<char *> argv;
+    static char name[] = "vistrel-relay";
+    argv.push_back(name);
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    return relay_parse_options(int(argv.size()), argv.data(), o);
+}
+
+}  // namespace
+
+TEST(RelayOptions, RefusesBadValuesAndKeepsGoodOnes)
+{
+    RelayOptions o;
+    EXPECT_EQ(parse({"--codec", "VP8", "--udp-port", "0", "--send", "250:IDR", "--latency", "--watermark", "bitmap"}, &o), 0);
+    EXPECT_EQ(o.codec, RELAY_CODEC_VP8);
+    EXPECT_EQ(o.udp_port, 0);
+    ASSERT_EQ(o.sends.size(), 1u);
+    EXPECT_EQ(o.sends[0].delay_ms, 250);
+    EXPECT_TRUE(o.bitmap_digits);
+    EXPECT_TRUE(relay_options_decoding(o));
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+             {"--udp-port", "65536"}, {"--udp-port"}, {"--codec", "mpeg2"}, {"--duration", "0"},
+             {"--duration", "nan"}, {"--idle-exit", "-1"}, {"--watermark", "dots"}, {"--bogus"}}) {
+        RelayOptions b;
+        EXPECT_EQ(parse(bad, &b), -1) << bad[0];
+    }
+    RelayOptions plain;
+    EXPECT_FALSE(relay_options_decoding(plain));
+}
+
+TEST(RelaySummary, FeedFailuresAreNoForwardErrorsAndDecodingLinesOnlyWhenDecoding)
+{
+    RelaySummary m;
+    m.forward_errors = 2;
+    m.decoder_feed_errors = 7;
+    std::string plain = relay_summary_text(m);
+    EXPECT_EQ(plain.rfind("summary=1\n", 0), 0u);
+    EXPECT_NE(plain.find("\nforward_errors=2\n"), std::string::npos);
+    EXPECT_EQ(plain.find("decoder_feed_errors"), std::string::npos);
+    EXPECT_EQ(plain.find("latency_"), std::string::npos);
+
+    RelayDecoderResult a{}, b{};
+    a.decoded_frames = 3;
+    a.width = 640;
+    a.height = 360;
+    a.latency_ms = {10, 30};
+    b.decoded_frames = 0;  // a session that decoded nothing keeps the last size
+    b.latency_ms = {20};
+    relay_summary_add_session(&m, a);
+    relay_summary_add_session(&m, b);
+    m.decoding = m.latency = true;
+    m.snapshot_path = std::string(600, 'x') + ".png";
+    std::string full = relay_summary_text(m);
+    EXPECT_NE(full.find("\ndecoder_feed_errors=7\n"), std::string::npos);
+    EXPECT_NE(full.find("\nforward_errors=2\n"), std::string::npos);
+    EXPECT_NE(full.find("\ndecoded_size=640x360\n"), std::string::npos);
+    EXPECT_NE(full.find("\nlatency_frames=3\nlatency_unreadable=0\nlatency_p50_ms=20.0\n"), std::string::npos);
+    EXPECT_NE(full.find("\nsnapshot=none\n"), std::string::npos);
+    m.decoded.snapshot_written = true;
+    EXPECT_NE(relay_summary_text(m).find("\nsnapshot=" + m.snapshot_path + "\n"), std::string::npos);
 }
