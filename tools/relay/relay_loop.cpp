@@ -23,6 +23,8 @@
 
 #include "libs/common/unique_fd.h"
 #include "tools/relay/decoder.h"
+#include "tools/relay/relay_feedback.h"
+#include "tools/relay/relay_janus.h"
 #include "tools/relay/relay_loop.h"
 #include "tools/relay/relay_summary.h"
 #include "tools/relay/relay_text.h"
@@ -33,6 +35,15 @@ namespace {
 constexpr const char *kRtpPath = "/tmp/rtp.sock";
 constexpr const char *kControlPath = "/tmp/rtcp.sock";
 constexpr size_t kBacklogBytes = 2u << 20;
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(port));
+    return a;
+}
 
 int64_t now_ns(clockid_t clock)
 {
@@ -86,11 +97,21 @@ private:
     void on_control_record(const std::string &record);
     void send_record(const std::string &record);
     void read_stdin();
+    int open_feedback();
+    void send_rtcp_to_janus(const uint8_t *data, size_t size, int64_t now);
+    void on_feedback(const uint8_t *data, size_t size);
+    void remake_mountpoint();
     void print_summary();
 
     RelayOptions opt_;
     UniqueFD rtp_, listen_, forward_;
     sockaddr_in forward_addr_{};
+    // The Janus mountpoint: RTP goes to janus_addr_; the feedback socket
+    // sends RTCP to janus_rtcp_addr_ and receives the viewers' feedback.
+    UniqueFD feedback_;
+    sockaddr_in janus_addr_{}, janus_rtcp_addr_{};
+    int64_t last_rtcp_out_ns_ = 0;
+    RelayFeedbackState feedback_state_;
     std::vector<UniqueFD> controls_;  // newest last; records go to the newest
     int64_t first_control_ns_ = 0;
     std::vector<bool> sent_;
@@ -180,6 +201,8 @@ void Relay::on_datagram(const uint8_t *data, size_t size, int64_t arrival_ns)
     if (verdict == RELAY_RTP_CONTROL) {
         if (opt_.udp_port != 0)
             sendto(forward_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&forward_addr_), sizeof(forward_addr_));
+        if (feedback_)
+            send_rtcp_to_janus(data, size, now_ns(CLOCK_MONOTONIC));
         return;
     }
     if (verdict != RELAY_RTP_OK) {
@@ -191,6 +214,10 @@ void Relay::on_datagram(const uint8_t *data, size_t size, int64_t arrival_ns)
     }
     if (opt_.udp_port != 0 &&
         sendto(forward_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&forward_addr_), sizeof(forward_addr_)) < 0 &&
+        errno != ECONNREFUSED)
+        summary_.forward_errors++;
+    if (opt_.janus_port != 0 &&
+        sendto(forward_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&janus_addr_), sizeof(janus_addr_)) < 0 &&
         errno != ECONNREFUSED)
         summary_.forward_errors++;
     if (new_stream) {
@@ -254,6 +281,7 @@ void Relay::on_control_record(const std::string &record)
             std::fprintf(stderr, "[Relay] the stream is %s\n", relay_codec_rtp_name(codec));
             opt_.codec = codec;
             write_sdp();
+            remake_mountpoint();
             if (decoding() && summary_.rtp.packets > 0) {
                 // The session was guessing the wrong codec: start it again,
                 // from the stream's first packet when that is still held.
@@ -286,6 +314,67 @@ void Relay::read_stdin()
     }
 }
 
+int Relay::open_feedback()
+{
+    janus_addr_ = loopback(opt_.janus_port);
+    janus_rtcp_addr_ = loopback(opt_.janus_rtcp_port);
+    feedback_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in local = loopback(0);
+    socklen_t len = sizeof(local);
+    if (!feedback_ || bind(feedback_.get(), reinterpret_cast<sockaddr *>(&local), sizeof(local)) != 0 ||
+        getsockname(feedback_.get(), reinterpret_cast<sockaddr *>(&local), &len) != 0) {
+        std::fprintf(stderr, "[Relay] feedback socket: %s\n", strerror(errno));
+        return -1;
+    }
+    std::fprintf(stderr, "[Relay] Janus mountpoint on 127.0.0.1:%d, RTCP %d; feedback on 127.0.0.1:%u\n",
+                 opt_.janus_port, opt_.janus_rtcp_port, ntohs(local.sin_port));
+    std::printf("feedback_port=%u\n", ntohs(local.sin_port));
+    return 0;
+}
+
+void Relay::send_rtcp_to_janus(const uint8_t *data, size_t size, int64_t now)
+{
+    sendto(feedback_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&janus_rtcp_addr_), sizeof(janus_rtcp_addr_));
+    last_rtcp_out_ns_ = now;
+}
+
+void Relay::on_feedback(const uint8_t *data, size_t size)
+{
+    std::vector<std::string> records;
+    const uint64_t bad = feedback_state_.bad;
+    relay_feedback_on_datagram(&feedback_state_, data, size, now_ns(CLOCK_MONOTONIC), &records);
+    if (feedback_state_.bad != bad && feedback_state_.bad <= 5)
+        std::fprintf(stderr, "[Relay] ignored a feedback datagram of %zu bytes that is no valid RTCP\n", size);
+    for (const std::string &r : records) {
+        std::fprintf(stderr, "[Relay] a viewer asks for %s\n", r.c_str());
+        send_record(r);
+    }
+}
+
+void Relay::remake_mountpoint()
+{
+    if (opt_.janus_api_port == 0) {
+        if (opt_.janus_port != 0)
+            std::fprintf(stderr, "[Relay] the Janus mountpoint still expects the old codec (no --janus-api)\n");
+        return;
+    }
+    RelayJanusMountpoint m;
+    m.id = opt_.janus_mountpoint;
+    m.codec = opt_.codec;
+    m.payload_type = payload_type_;
+    m.rtp_port = opt_.janus_port;
+    m.rtcp_port = opt_.janus_rtcp_port;
+    std::string error;
+    if (relay_janus_remake_mountpoint(opt_.janus_api_port, m, 2000, &error) != 0)
+        std::fprintf(stderr, "[Relay] cannot make the Janus mountpoint %lld for %s: %s\n",
+                     static_cast<long long>(m.id), relay_codec_rtp_name(m.codec), error.c_str());
+    else
+        std::fprintf(stderr, "[Relay] Janus mountpoint %lld made again for %s; its viewers reconnect\n",
+                     static_cast<long long>(m.id), relay_codec_rtp_name(m.codec));
+    // The new mountpoint learns the feedback address from the next report.
+    last_rtcp_out_ns_ = 0;
+}
+
 int Relay::run()
 {
     sigset_t mask;
@@ -302,17 +391,19 @@ int Relay::run()
         return 1;
     int rcvbuf = 4 << 20;
     setsockopt(rtp_.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    if (opt_.udp_port != 0) {
+    if (opt_.udp_port != 0 || opt_.janus_port != 0) {
         forward_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (!forward_) {
             std::fprintf(stderr, "[Relay] socket: %s\n", strerror(errno));
             return 1;
         }
-        forward_addr_.sin_family = AF_INET;
-        forward_addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        forward_addr_.sin_port = htons(uint16_t(opt_.udp_port));
+    }
+    if (opt_.udp_port != 0) {
+        forward_addr_ = loopback(opt_.udp_port);
         write_sdp();
     }
+    if (opt_.janus_port != 0 && open_feedback() != 0)
+        return 1;
     sent_.assign(opt_.sends.size(), false);
     std::fprintf(stderr, "[Relay] listening on %s and %s\n", kRtpPath, kControlPath);
     std::printf("ready=1\n");
@@ -341,6 +432,21 @@ int Relay::run()
         }
         if (opt_.duration_s > 0 && now - start >= int64_t(opt_.duration_s * 1e9))
             break;
+        if (feedback_) {
+            // Janus sends the feedback to whoever sent RTCP to its port last:
+            // without the stream's own reports, an empty one every second.
+            if (now - last_rtcp_out_ns_ >= 1000000000) {
+                std::vector<uint8_t> rr = relay_rtcp_empty_report(0x56545231);
+                send_rtcp_to_janus(rr.data(), rr.size(), now);
+            }
+            wait_ms = std::min(wait_ms, (last_rtcp_out_ns_ + 1000000000 - now) / 1000000 + 1);
+            std::vector<std::string> records;
+            int64_t due = relay_feedback_due(&feedback_state_, now, &records);
+            for (const std::string &r : records)
+                send_record(r);
+            if (due >= 0)
+                wait_ms = std::min(wait_ms, due / 1000000 + 1);
+        }
         if (opt_.idle_exit_ms > 0 && last_datagram != 0 && now - last_datagram >= opt_.idle_exit_ms * 1000000)
             break;
         for (auto it = retired_.begin(); it != retired_.end();) {
@@ -357,6 +463,7 @@ int Relay::run()
         fds.push_back({rtp_.get(), POLLIN, 0});
         fds.push_back({listen_.get(), POLLIN, 0});
         fds.push_back({stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0});
+        fds.push_back({feedback_ ? feedback_.get() : -1, POLLIN, 0});
         for (const UniqueFD &c : controls_)
             fds.push_back({c.get(), POLLIN, 0});
         if (poll(fds.data(), fds.size(), int(wait_ms)) < 0) {
@@ -395,10 +502,18 @@ int Relay::run()
         }
         if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)))
             read_stdin();
-        // Control connections: indices from 4 match controls_ as polled.
+        if (fds[4].fd >= 0 && (fds[4].revents & POLLIN)) {
+            for (int k = 0; k < 64; ++k) {
+                ssize_t n = recv(feedback_.get(), buf.data(), buf.size(), MSG_TRUNC);
+                if (n < 0)
+                    break;
+                on_feedback(buf.data(), size_t(n) > buf.size() ? 0 : size_t(n));
+            }
+        }
+        // Control connections: indices from 5 match controls_ as polled.
         std::vector<bool> closed(controls_.size(), false);
         for (size_t i = 0; i < closed.size(); ++i) {
-            short ev = fds[4 + i].revents;
+            short ev = fds[5 + i].revents;
             if (!ev)
                 continue;
             for (;;) {
@@ -444,6 +559,8 @@ void Relay::print_summary()
     summary_.recording = !opt_.record_path.empty();
     summary_.snapshot_path = opt_.snapshot_path;
     summary_.latency = opt_.latency;
+    summary_.feedback = opt_.janus_port != 0;
+    summary_.feedback_state = feedback_state_;
     std::fputs(relay_summary_text(summary_).c_str(), stdout);
     std::fflush(stdout);
 }

@@ -36,11 +36,18 @@ const char kUsage[] =
     "                       modes) or bitmap (the compatible mode's font)\n"
     "  --duration SECONDS   stop after this long (default: until SIGINT/SIGTERM)\n"
     "  --idle-exit MS       stop MS milliseconds after the last datagram\n"
+    "  --janus-port N       also forward the stream to a Janus streaming mountpoint\n"
+    "                       whose RTP port is 127.0.0.1:N, and turn its viewers'\n"
+    "                       feedback into control records (IDR, BPS:)\n"
+    "  --janus-rtcp-port N  the mountpoint's RTCP port (default: the RTP port + 1)\n"
+    "  --janus-api PORT     Janus's HTTP API on 127.0.0.1:PORT: when the stream's\n"
+    "                       codec changes, the mountpoint is made again for it\n"
+    "  --janus-mountpoint ID  the mountpoint's id (default 1)\n"
     "  --help               show this text\n"
     "\n"
     "Each line on standard input is sent as one control record (same escapes).\n"
     "Standard output: ready=1 once both sockets listen, sent=RECORD, reply=RECORD and config.KEY=VALUE lines for\n"
-    "control traffic, frame_latency lines, then the summary. Messages go to\n"
+    "control traffic, frame_latency lines, feedback_port=N with --janus-port, then the summary. Messages go to\n"
     "standard error.\n";
 
 
@@ -141,10 +148,33 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
                 return -1;
             }
             o->idle_exit_ms = n;
+        } else if (a == "--janus-port" || a == "--janus-rtcp-port" || a == "--janus-api") {
+            if (!value(&v) || !parse_int(v, 1, 65535, &n)) {
+                std::fprintf(stderr, "[Relay] %s wants a port number\n", a.c_str());
+                return -1;
+            }
+            int *port = a == "--janus-port" ? &o->janus_port : a == "--janus-api" ? &o->janus_api_port : &o->janus_rtcp_port;
+            *port = int(n);
+        } else if (a == "--janus-mountpoint") {
+            if (!value(&v) || !parse_int(v, 1, INT32_MAX, &n)) {
+                std::fprintf(stderr, "[Relay] --janus-mountpoint wants a mountpoint id\n");
+                return -1;
+            }
+            o->janus_mountpoint = n;
         } else {
             std::fprintf(stderr, "[Relay] unknown option: %s (see --help)\n", a.c_str());
             return -1;
         }
+    }
+    if (o->janus_port != 0 && o->janus_rtcp_port == 0)
+        o->janus_rtcp_port = o->janus_port == 65535 ? 0 : o->janus_port + 1;
+    if ((o->janus_rtcp_port != 0 || o->janus_api_port != 0) && o->janus_port == 0) {
+        std::fprintf(stderr, "[Relay] --janus-rtcp-port and --janus-api need --janus-port\n");
+        return -1;
+    }
+    if (o->janus_port != 0 && o->janus_rtcp_port == 0) {
+        std::fprintf(stderr, "[Relay] --janus-port 65535 leaves no RTCP port; give --janus-rtcp-port\n");
+        return -1;
     }
     return 0;
 }

@@ -107,5 +107,16 @@ std::string relay_summary_text(const RelaySummary &m)
         line(&out, "latency_p95_ms=%.1f", relay_percentile(m.latency_ms, 95));
         line(&out, "latency_max_ms=%.1f", relay_percentile(m.latency_ms, 100));
     }
+    if (m.feedback) {
+        const RelayFeedbackState &f = m.feedback_state;
+        line(&out, "feedback_datagrams=%llu", u(f.datagrams));
+        line(&out, "feedback_bad=%llu", u(f.bad));
+        line(&out, "feedback_pli=%llu", u(f.picture_loss));
+        line(&out, "feedback_fir=%llu", u(f.full_intra));
+        line(&out, "feedback_remb=%llu", u(f.bitrate_reports));
+        line(&out, "feedback_idr_records=%llu", u(f.idr_records));
+        line(&out, "feedback_bps_records=%llu", u(f.bps_records));
+        line(&out, "feedback_last_bps=%llu", u(f.last_bps));
+    }
     return out;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/relay/decoder.h"
+#include "tools/relay/relay_feedback.h"
 #include "tools/relay/rtp_check.h"
 
 struct RelaySummary {
@@ -24,6 +25,8 @@ struct RelaySummary {
     std::string snapshot_path;        // snapshot line when not empty
     bool latency = false;             // latency lines
     std::vector<double> latency_ms;   // of every session
+    bool feedback = false;            // the feedback lines (a Janus mountpoint is fed)
+    RelayFeedbackState feedback_state;
 };
 
 // Adds one finished session's figures to *total (counts summed, the last
