@@ -24,6 +24,7 @@ const pageStart = performance.now();
 const state = {
     joins: 0,          // watch requests sent
     joinAt: 0,         // performance.now() of the last one
+    joinWallMs: 0,     // and the wall-clock milliseconds then
     frames: 0,         // pictures presented since the page started
     firstMs: -1,       // page start to the first picture
     joinFirstMs: -1,   // last join to its first picture
@@ -203,7 +204,7 @@ function figureLine() {
     const f = (v) => v.toFixed(1);
     return "frames=" + state.frames + " fps=" + f(state.fpsWindow.length) + " size=" + state.size +
         " first_ms=" + Math.round(state.firstMs) + " join_first_ms=" + Math.round(state.joinFirstMs) +
-        " joins=" + state.joins +
+        " joins=" + state.joins + " join_at=" + state.joinWallMs +
         " mode_n=" + state.mode.length + " mode_p50=" + f(percentile(state.mode, 50)) +
         " mode_p95=" + f(percentile(state.mode, 95)) +
         " source_n=" + state.source.length + " source_p50=" + f(percentile(state.source, 50)) +
@@ -285,6 +286,7 @@ function attach(session) {
             handle = h;
             state.joins++;
             state.joinAt = performance.now();
+            state.joinWallMs = Date.now();
             state.sawPicture = false;
             state.status = "joining";
             h.send({ message: { request: "watch", id: mountpoint } });
