@@ -172,7 +172,8 @@ EOF
 
 "$janus" -C "$dir/conf/janus.jcfg" -F "$dir/conf" -N -o -L "$dir/janus.log" > /dev/null 2>&1 &
 echo $! > "$dir/janus.pid"
-if ! wait_http "http://127.0.0.1:$api_port/janus/info" 100 && ! wait_http "http://$bind:$api_port/janus/info" 1; then
+# Another program answering on the port does not count: ours must still run.
+if ! { wait_http "http://$bind:$api_port/janus/info" 100 && alive "$dir/janus.pid"; }; then
     echo "janus.sh: Janus did not come up; its log:" >&2
     tail -n 20 "$dir/janus.log" >&2 || true
     stop_pid "$dir/janus.pid"
