@@ -5,16 +5,12 @@
 #include <new>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
 #include <libavutil/opt.h>
 }
 
-namespace {
+#include "libs/common/ffmpeg_ptr.h"
 
-struct ContextFree {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-using ContextPtr = std::unique_ptr<AVCodecContext, ContextFree>;
+namespace {
 
 void set_str(AVCodecContext *c, const char *key, const char *value)
 {
@@ -173,7 +169,7 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
     encoder->force_keyframe.store(false);
     encoder->pending_bitrate.store(0);
 
-    ContextPtr context(avcodec_alloc_context3(codec));
+    AvCodecContextPtr context(avcodec_alloc_context3(codec));
     if (!context)
         return -1;
     context->width = width;
@@ -191,20 +187,17 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
         return -1;
     }
 
-    AVFrame *frame = av_frame_alloc();
-    AVPacket *packet = av_packet_alloc();
-    if (!frame || !packet) {
-        av_frame_free(&frame);
-        av_packet_free(&packet);
+    AvFramePtr frame(av_frame_alloc());
+    AvPacketPtr packet(av_packet_alloc());
+    if (!frame || !packet)
         return -1;
-    }
     frame->format = context->pix_fmt;
     frame->width = context->width;
     frame->height = context->height;
 
     encoder->context = context.release();
-    encoder->frame = frame;
-    encoder->packet = packet;
+    encoder->frame = frame.release();
+    encoder->packet = packet.release();
     std::fprintf(stderr, "[CPU Encoder] Created %s: %dx%d @ %dfps\n", row->name, width, height, fps);
     *out = encoder.release();
     return 0;
