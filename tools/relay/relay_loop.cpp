@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "libs/common/unique_fd.h"
+#include "libs/common/unix_socket.h"
 #include "tools/relay/decoder.h"
 #include "tools/relay/relay_feedback.h"
 #include "tools/relay/relay_janus.h"
@@ -54,25 +55,13 @@ int64_t now_ns(clockid_t clock)
 
 UniqueFD bind_unix(const char *path, int type)
 {
-    UniqueFD fd(socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) {
-        std::fprintf(stderr, "[Relay] socket: %s\n", strerror(errno));
-        return fd;
-    }
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
-    ::unlink(path);
-    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        std::fprintf(stderr, "[Relay] bind %s: %s\n", path, strerror(errno));
-        fd.reset();
-        return fd;
-    }
-    chmod(path, 0666);
-    if (type == SOCK_SEQPACKET && listen(fd.get(), 8) != 0) {
-        std::fprintf(stderr, "[Relay] listen %s: %s\n", path, strerror(errno));
-        fd.reset();
-    }
+    UnixBindOptions options;
+    options.flags = SOCK_NONBLOCK;
+    options.backlog = type == SOCK_SEQPACKET ? 8 : -1;
+    const char *failed = nullptr;
+    UniqueFD fd = unix_bind(path, type, options, &failed);
+    if (!fd)
+        std::fprintf(stderr, "[Relay] %s %s: %s\n", failed ? failed : "socket", path, strerror(errno));
     return fd;
 }
 
