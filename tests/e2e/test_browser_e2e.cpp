@@ -151,6 +151,8 @@ TEST_F(BrowserSystem, H264PagesJoinWithAKeyFrameAndPlayTogether)
     ASSERT_TRUE(wait_playing(first, 1, 10000)) << browser_figures_line(first);
     auto f = browser_figures(first);
     const long long joined = browser_number(f, "join_at");
+    std::fprintf(stderr, "[browser] key frame %lld ms after the join, first picture %.0f ms after it\n",
+                 idr_at - joined, browser_number(f, "join_first_ms"));
     EXPECT_LE(idr_at - joined, 1000) << "the key frame request came late";
     EXPECT_LE(browser_number(f, "join_first_ms"), 1000) << "the first picture came late";
 
@@ -194,6 +196,10 @@ TEST_F(BrowserSystem, H264PagesJoinWithAKeyFrameAndPlayTogether)
     EXPECT_EQ(summary["feedback_bad"], "20");
     EXPECT_GE(std::atoi(summary["feedback_pli"].c_str()) + std::atoi(summary["feedback_fir"].c_str()), 1);
     EXPECT_EQ(summary["forward_errors"], "0");
+    // The viewers' estimates reached the encoder as bit rates.
+    EXPECT_GE(std::atoi(summary["feedback_remb"].c_str()), 1);
+    EXPECT_GE(std::atoi(summary["feedback_bps_records"].c_str()), 1);
+    EXPECT_NE(e2e_stdout(&capture_).find("[CODEC] Dynamic bitrate set to"), std::string::npos);
     EXPECT_TRUE(e2e_reap(&capture_) == false) << "capture ended";
 }
 
