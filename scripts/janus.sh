@@ -181,7 +181,7 @@ if ! { wait_http "http://$bind:$api_port/janus/info" 100 && alive "$dir/janus.pi
 fi
 
 if [ "$page_port" != 0 ] && ! alive "$dir/page.pid"; then
-    for f in index.html viewer.js; do
+    for f in index.html stamps.js viewer.js; do
         ln -sf "$here/tools/viewer/$f" "$dir/www/$f"
     done
     ln -sf /usr/share/javascript/janus-gateway/janus.js "$dir/www/janus.js"

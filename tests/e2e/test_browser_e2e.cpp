@@ -242,3 +242,20 @@ TEST_F(BrowserSystem, Vp8SwitchAndJanusRestartKeepPagesPlaying)
     EXPECT_EQ(summary["forward_errors"], "0");
     EXPECT_EQ(summary["feedback_bad"], "0");
 }
+
+// The page's readers against each kind of time stamp drawn over a busy,
+// slightly blurred picture, and against a picture without one.
+TEST(BrowserStamps, ThePageReadsEveryKindOfStamp)
+{
+    std::string why = browser_environment();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    BrowserPage page;
+    ASSERT_EQ(browser_open(&page, "stamps", std::string("file://") + VISTREL_SOURCE_DIR + "/tests/e2e/stamp_check.html"), 0);
+    ASSERT_TRUE(e2e_wait_for_text(&page.process, "stamp-check ", 20000, true)) << browser_tail(page.err_path, 2000);
+    const std::string log = browser_tail(page.err_path, 100000);
+    EXPECT_NE(log.find("stamp-check segments=1765432109876 bitmap=1790123456789 source=1708642097531 "
+                       "blank=null,null,null"),
+              std::string::npos)
+        << log;
+}
