@@ -206,7 +206,8 @@ TEST_F(BrowserSystem, H264PagesJoinWithAKeyFrameAndPlayTogether)
 // VP8 from the balanced mode: the capture switches codec on request, the
 // relay makes the mountpoint again for it and the page reconnects and
 // plays; Janus killed mid-run leaves relay and capture running, and once
-// it is back the page plays again.
+// it is back (its configuration naming H.264) the relay makes the
+// mountpoint for VP8 again and the page plays again.
 TEST_F(BrowserSystem, Vp8SwitchAndJanusRestartKeepPagesPlaying)
 {
     start_janus("h264");
@@ -229,10 +230,12 @@ TEST_F(BrowserSystem, Vp8SwitchAndJanusRestartKeepPagesPlaying)
     EXPECT_FALSE(e2e_reap(&capture_)) << "capture ended without Janus";
     const long joins = browser_number(browser_figures(page), "joins");
 
-    // The restarted Janus has the mountpoint of its configuration (H.264);
-    // the relay is told the codec again by the next CONFIG reply, so make it
-    // for VP8 from the start here.
-    ASSERT_EQ(janus_script({"start", kJanusDir, "--codec", "vp8"}), 0);
+    // The restarted Janus has the mountpoint of its configuration, for
+    // H.264: the relay makes it again for VP8.
+    const std::string remade = "[Relay] Janus mountpoint 1 made again for VP8";
+    const int remakes = count_of(e2e_stderr(&relay_), remade);
+    ASSERT_EQ(janus_script({"start", kJanusDir, "--codec", "h264"}), 0);
+    EXPECT_TRUE(e2e_wait_for_text(&relay_, remade, 10000, true, remakes + 1)) << e2e_stderr(&relay_);
     const long frames = browser_number(browser_figures(page), "frames");
     EXPECT_TRUE(wait_playing(page, frames + 60, 20000, joins + 1)) << browser_figures_line(page);
     std::fprintf(stderr, "[browser] after restart: %s\n", browser_figures_line(page).c_str());

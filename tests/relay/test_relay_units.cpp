@@ -470,6 +470,10 @@ TEST(RelayJanus, RequestsAndReplies)
     EXPECT_EQ(v, 8812);
     EXPECT_EQ(relay_janus_json_number(reply, "\"plugindata\"", "error_code", &v), -1);
     EXPECT_EQ(relay_janus_json_number("{\"data\":{\"id\":\"x\"}}", "\"data\"", "id", &v), -1);
+    std::string codec;
+    EXPECT_EQ(relay_janus_json_string("{\"media\": [{\"codec\" : \"vp8\"}]}", "\"media\"", "codec", &codec), 0);
+    EXPECT_EQ(codec, "vp8");
+    EXPECT_EQ(relay_janus_json_string("{\"media\": [{\"codec\": 8}]}", "\"media\"", "codec", &codec), -1);
     std::string error;
     m.rtp_port = 1;
     // Nothing listens on port 1 of the loopback: a clear failure, no hang.

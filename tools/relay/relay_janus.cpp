@@ -9,12 +9,22 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "libs/common/unique_fd.h"
 #include "tools/relay/relay_text.h"
 
 namespace {
+
+// The keeper checks the mountpoint this often, each exchange waiting at
+// most kKeeperTimeoutMs.
+constexpr int kKeeperPeriodMs = 2000;
+constexpr int kKeeperTimeoutMs = 1000;
 
 int64_t now_ms()
 {
@@ -192,7 +202,13 @@ std::string relay_janus_create_request(const RelayJanusMountpoint &m)
            "]}";
 }
 
-int relay_janus_remake_mountpoint(int api_port, const RelayJanusMountpoint &m, int timeout_ms, std::string *error)
+namespace {
+
+// Opens a session with the streaming plugin attached, runs fn with the
+// handle's path, and closes the session. Returns fn's result, or -1 with
+// *error set when the session could not be opened.
+template <typename Fn>
+int with_streaming_handle(int api_port, int timeout_ms, std::string *error, Fn fn)
 {
     std::string reply;
     if (call(api_port, "/janus", "{\"janus\": \"create\", \"transaction\": \"s\"}", timeout_ms, &reply, error) != 0)
@@ -211,19 +227,156 @@ int relay_janus_remake_mountpoint(int api_port, const RelayJanusMountpoint &m, i
     } else if (relay_janus_json_number(reply, "\"data\"", "id", &handle) != 0) {
         *error = "Janus gave no plugin handle";
     } else {
-        const std::string handle_path = session_path + "/" + std::to_string(handle);
-        std::string ignored;
-        // A missing mountpoint is no failure: the create below makes it.
-        call(api_port, handle_path,
-             "{\"janus\": \"message\", \"transaction\": \"d\", \"body\": {\"request\": \"destroy\", \"id\": " +
-                 std::to_string(m.id) + "}}",
-             timeout_ms, &reply, &ignored);
-        if (call(api_port, handle_path,
-                 "{\"janus\": \"message\", \"transaction\": \"c\", \"body\": " + relay_janus_create_request(m) + "}",
-                 timeout_ms, &reply, error) == 0)
-            result = 0;
+        result = fn(session_path + "/" + std::to_string(handle));
     }
     std::string ignored;
     call(api_port, session_path, "{\"janus\": \"destroy\", \"transaction\": \"x\"}", timeout_ms, &reply, &ignored);
     return result;
+}
+
+std::string plugin_message(const std::string &body)
+{
+    return "{\"janus\": \"message\", \"transaction\": \"m\", \"body\": " + body + "}";
+}
+
+}  // namespace
+
+int relay_janus_remake_mountpoint(int api_port, const RelayJanusMountpoint &m, int timeout_ms, std::string *error)
+{
+    return with_streaming_handle(api_port, timeout_ms, error, [&](const std::string &handle) {
+        std::string reply, ignored;
+        // A missing mountpoint is no failure: the create below makes it.
+        call(api_port, handle, plugin_message("{\"request\": \"destroy\", \"id\": " + std::to_string(m.id) + "}"),
+             timeout_ms, &reply, &ignored);
+        return call(api_port, handle, plugin_message(relay_janus_create_request(m)), timeout_ms, &reply, error);
+    });
+}
+
+int relay_janus_mountpoint_codec(int api_port, int64_t id, int timeout_ms, std::string *codec, std::string *error)
+{
+    return with_streaming_handle(api_port, timeout_ms, error, [&](const std::string &handle) {
+        std::string reply;
+        if (post(api_port, handle, plugin_message("{\"request\": \"info\", \"id\": " + std::to_string(id) + "}"),
+                 timeout_ms, &reply, error) != 0)
+            return -1;
+        int64_t code = 0;
+        if (relay_janus_json_number(reply, "\"plugindata\"", "error_code", &code) == 0)
+            return 1;  // no such mountpoint
+        if (relay_janus_json_string(reply, "\"media\"", "codec", codec) != 0) {
+            *error = "Janus's mountpoint information names no codec";
+            return -1;
+        }
+        return 0;
+    });
+}
+
+int relay_janus_json_string(const std::string &json, const std::string &within, const std::string &key,
+                            std::string *out)
+{
+    size_t at = within.empty() ? 0 : json.find(within);
+    if (at == std::string::npos)
+        return -1;
+    at = json.find("\"" + key + "\"", at);
+    if (at == std::string::npos)
+        return -1;
+    at = json.find(':', at + key.size() + 2);
+    if (at == std::string::npos)
+        return -1;
+    size_t open = json.find_first_not_of(" \t\r\n", at + 1);
+    if (open == std::string::npos || json[open] != '"')
+        return -1;
+    size_t close = json.find('"', open + 1);
+    if (close == std::string::npos)
+        return -1;
+    *out = json.substr(open + 1, close - open - 1);
+    return 0;
+}
+
+// ---- the keeper ------------------------------------------------------------
+
+struct RelayJanusKeeper {
+    int api_port = 0;
+    RelayJanusMountpoint wanted;  // under mutex
+    bool stop = false;            // under mutex
+    uint64_t generation = 0;      // under mutex: bumped by every want
+    std::atomic<uint64_t> remakes{0};
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::thread thread;
+};
+
+namespace {
+
+void keeper_run(RelayJanusKeeper *k)
+{
+    std::string last_problem;
+    uint64_t seen = UINT64_MAX;
+    std::unique_lock<std::mutex> lock(k->mutex);
+    while (!k->stop) {
+        const RelayJanusMountpoint m = k->wanted;
+        const uint64_t generation = k->generation;
+        lock.unlock();
+
+        std::string codec, error, problem;
+        int found = relay_janus_mountpoint_codec(k->api_port, m.id, kKeeperTimeoutMs, &codec, &error);
+        if (found < 0) {
+            problem = error;
+        } else if (found == 1 || codec != janus_codec(m.codec)) {
+            if (relay_janus_remake_mountpoint(k->api_port, m, kKeeperTimeoutMs, &error) != 0) {
+                problem = error;
+            } else {
+                k->remakes++;
+                std::fprintf(stderr, "[Relay] Janus mountpoint %lld made again for %s; its viewers reconnect\n",
+                             static_cast<long long>(m.id), relay_codec_rtp_name(m.codec));
+            }
+        }
+        if (problem != last_problem && !problem.empty())
+            std::fprintf(stderr, "[Relay] Janus mountpoint %lld: %s\n", static_cast<long long>(m.id), problem.c_str());
+        last_problem = problem;
+        seen = generation;
+
+        lock.lock();
+        k->wake.wait_for(lock, std::chrono::milliseconds(kKeeperPeriodMs),
+                         [&] { return k->stop || k->generation != seen; });
+    }
+}
+
+}  // namespace
+
+RelayJanusKeeper *relay_janus_keeper_start(int api_port, const RelayJanusMountpoint &mountpoint)
+{
+    auto *k = new RelayJanusKeeper;
+    k->api_port = api_port;
+    k->wanted = mountpoint;
+    k->thread = std::thread(keeper_run, k);
+    return k;
+}
+
+void relay_janus_keeper_want(RelayJanusKeeper *k, int codec, int payload_type)
+{
+    std::lock_guard<std::mutex> lock(k->mutex);
+    if (k->wanted.codec == codec && k->wanted.payload_type == payload_type)
+        return;
+    k->wanted.codec = codec;
+    k->wanted.payload_type = payload_type;
+    k->generation++;
+    k->wake.notify_one();
+}
+
+uint64_t relay_janus_keeper_remakes(RelayJanusKeeper *k)
+{
+    return k->remakes.load();
+}
+
+void relay_janus_keeper_stop(RelayJanusKeeper *k)
+{
+    if (!k)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(k->mutex);
+        k->stop = true;
+        k->wake.notify_one();
+    }
+    k->thread.join();
+    delete k;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct RelayJanusMountpoint {
@@ -24,6 +25,35 @@ std::string relay_janus_create_request(const RelayJanusMountpoint &mountpoint);
 // the reason in *error.
 int relay_janus_remake_mountpoint(int api_port, const RelayJanusMountpoint &mountpoint, int timeout_ms,
                                   std::string *error);
+
+// The codec of mountpoint id as Janus names it ("h264", "vp8", ...) into
+// *codec. Returns 0, 1 when Janus has no such mountpoint, or -1 with the
+// reason in *error.
+int relay_janus_mountpoint_codec(int api_port, int64_t id, int timeout_ms, std::string *codec, std::string *error);
+
+// A thread that keeps the mountpoint made for the stream's codec: at start,
+// whenever relay_janus_keeper_want changes the codec, and every two seconds
+// (so a restarted Janus, whose configuration names another codec, follows
+// too) it asks Janus for the mountpoint and makes it again when it is
+// missing or of another codec. It logs each remake and each new problem on
+// standard error; the event loop never waits for Janus.
+struct RelayJanusKeeper;
+RelayJanusKeeper *relay_janus_keeper_start(int api_port, const RelayJanusMountpoint &mountpoint);
+void relay_janus_keeper_want(RelayJanusKeeper *keeper, int codec, int payload_type);
+// How many times the mountpoint was made so far.
+uint64_t relay_janus_keeper_remakes(RelayJanusKeeper *keeper);
+// Stops and joins the thread (at most one exchange with Janus later), frees it.
+void relay_janus_keeper_stop(RelayJanusKeeper *keeper);
+
+struct RelayJanusKeeperStop {
+    void operator()(RelayJanusKeeper *keeper) const { relay_janus_keeper_stop(keeper); }
+};
+using RelayJanusKeeperPtr = std::unique_ptr<RelayJanusKeeper, RelayJanusKeeperStop>;
+
+// The string after "key": in the JSON text (no escapes inside), looking
+// from the first place where `within` appears. Returns 0, or -1.
+int relay_janus_json_string(const std::string &json, const std::string &within, const std::string &key,
+                            std::string *out);
 
 // The number after "key": in the JSON text, looking from the first place
 // where `within` appears (empty: the start). Returns 0, or -1 when absent.

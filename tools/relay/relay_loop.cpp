@@ -101,6 +101,8 @@ private:
     sockaddr_in janus_addr_{}, janus_rtcp_addr_{};
     int64_t last_rtcp_out_ns_ = 0;
     RelayFeedbackState feedback_state_;
+    RelayJanusKeeperPtr janus_keeper_;  // with --janus-api
+    uint64_t janus_remakes_ = 0;        // the keeper's count the loop last saw
     std::vector<UniqueFD> controls_;  // newest last; records go to the newest
     int64_t first_control_ns_ = 0;
     std::vector<bool> sent_;
@@ -215,6 +217,8 @@ void Relay::on_datagram(const uint8_t *data, size_t size, int64_t arrival_ns)
         if (h.payload_type != payload_type_) {
             payload_type_ = h.payload_type;
             write_sdp();
+            if (janus_keeper_)
+                relay_janus_keeper_want(janus_keeper_.get(), opt_.codec, payload_type_);
         }
         backlog_.clear();
         backlog_bytes_ = 0;
@@ -342,26 +346,10 @@ void Relay::on_feedback(const uint8_t *data, size_t size)
 
 void Relay::remake_mountpoint()
 {
-    if (opt_.janus_api_port == 0) {
-        if (opt_.janus_port != 0)
-            std::fprintf(stderr, "[Relay] the Janus mountpoint still expects the old codec (no --janus-api)\n");
-        return;
-    }
-    RelayJanusMountpoint m;
-    m.id = opt_.janus_mountpoint;
-    m.codec = opt_.codec;
-    m.payload_type = payload_type_;
-    m.rtp_port = opt_.janus_port;
-    m.rtcp_port = opt_.janus_rtcp_port;
-    std::string error;
-    if (relay_janus_remake_mountpoint(opt_.janus_api_port, m, 2000, &error) != 0)
-        std::fprintf(stderr, "[Relay] cannot make the Janus mountpoint %lld for %s: %s\n",
-                     static_cast<long long>(m.id), relay_codec_rtp_name(m.codec), error.c_str());
-    else
-        std::fprintf(stderr, "[Relay] Janus mountpoint %lld made again for %s; its viewers reconnect\n",
-                     static_cast<long long>(m.id), relay_codec_rtp_name(m.codec));
-    // The new mountpoint learns the feedback address from the next report.
-    last_rtcp_out_ns_ = 0;
+    if (janus_keeper_)
+        relay_janus_keeper_want(janus_keeper_.get(), opt_.codec, payload_type_);
+    else if (opt_.janus_port != 0)
+        std::fprintf(stderr, "[Relay] the Janus mountpoint still expects the old codec (no --janus-api)\n");
 }
 
 int Relay::run()
@@ -393,6 +381,15 @@ int Relay::run()
     }
     if (opt_.janus_port != 0 && open_feedback() != 0)
         return 1;
+    if (opt_.janus_api_port != 0) {
+        RelayJanusMountpoint m;
+        m.id = opt_.janus_mountpoint;
+        m.codec = opt_.codec;
+        m.payload_type = payload_type_;
+        m.rtp_port = opt_.janus_port;
+        m.rtcp_port = opt_.janus_rtcp_port;
+        janus_keeper_.reset(relay_janus_keeper_start(opt_.janus_api_port, m));
+    }
     sent_.assign(opt_.sends.size(), false);
     std::fprintf(stderr, "[Relay] listening on %s and %s\n", kRtpPath, kControlPath);
     std::printf("ready=1\n");
@@ -424,7 +421,10 @@ int Relay::run()
         if (feedback_) {
             // Janus sends the feedback to whoever sent RTCP to its port last:
             // without the stream's own reports, an empty one every second.
-            if (now - last_rtcp_out_ns_ >= 1000000000) {
+            // A mountpoint made anew learns the address from the next report.
+            const uint64_t remakes = janus_keeper_ ? relay_janus_keeper_remakes(janus_keeper_.get()) : 0;
+            if (now - last_rtcp_out_ns_ >= 1000000000 || remakes != janus_remakes_) {
+                janus_remakes_ = remakes;
                 std::vector<uint8_t> rr = relay_rtcp_empty_report(0x56545231);
                 send_rtcp_to_janus(rr.data(), rr.size(), now);
             }
@@ -531,6 +531,7 @@ int Relay::run()
     for (RelayDecoder *d : retired_)
         collect(d, 5000);
     retired_.clear();
+    janus_keeper_.reset();
     print_summary();
     ::unlink(kRtpPath);
     ::unlink(kControlPath);
