@@ -164,21 +164,31 @@ int call(int port, const std::string &path, const std::string &body, int timeout
 
 }  // namespace
 
-int relay_janus_json_number(const std::string &json, const std::string &within, const std::string &key,
-                            int64_t *out)
+namespace {
+
+// Where the value of "key" begins (past the colon and any blanks), looking
+// from the first place where `within` appears; npos when absent.
+size_t json_value_at(const std::string &json, const std::string &within, const std::string &key)
 {
     size_t at = within.empty() ? 0 : json.find(within);
     if (at == std::string::npos)
-        return -1;
+        return at;
     at = json.find("\"" + key + "\"", at);
     if (at == std::string::npos)
-        return -1;
+        return at;
     at = json.find(':', at + key.size() + 2);
+    return at == std::string::npos ? at : json.find_first_not_of(" \t\r\n", at + 1);
+}
+
+}  // namespace
+
+int relay_janus_json_number(const std::string &json, const std::string &within, const std::string &key,
+                            int64_t *out)
+{
+    const size_t at = json_value_at(json, within, key);
     if (at == std::string::npos)
         return -1;
-    const char *start = json.c_str() + at + 1;
-    while (*start == ' ' || *start == '\t' || *start == '\n' || *start == '\r')
-        ++start;
+    const char *start = json.c_str() + at;
     char *end = nullptr;
     errno = 0;
     long long v = std::strtoll(start, &end, 10);
@@ -273,16 +283,7 @@ int relay_janus_mountpoint_codec(int api_port, int64_t id, int timeout_ms, std::
 int relay_janus_json_string(const std::string &json, const std::string &within, const std::string &key,
                             std::string *out)
 {
-    size_t at = within.empty() ? 0 : json.find(within);
-    if (at == std::string::npos)
-        return -1;
-    at = json.find("\"" + key + "\"", at);
-    if (at == std::string::npos)
-        return -1;
-    at = json.find(':', at + key.size() + 2);
-    if (at == std::string::npos)
-        return -1;
-    size_t open = json.find_first_not_of(" \t\r\n", at + 1);
+    const size_t open = json_value_at(json, within, key);
     if (open == std::string::npos || json[open] != '"')
         return -1;
     size_t close = json.find('"', open + 1);
