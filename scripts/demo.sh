@@ -126,7 +126,7 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
     "$build/tools/relay/vistrel-relay" $janus_args --latency --watermark "$watermark" --record "$out/stream.mkv" --snapshot "$out/frame.png" \
         --snapshot-frame 3 --sdp "$out/stream.sdp" >"$out/relay.out" 2>"$out/relay.log" &
     relay_pid=$!
-    await "the relay did not start" grep -q "^ready=1" "$out/relay.out"
+    await "the relay did not start" grep -qs "^ready=1" "$out/relay.out"
 
     "$build/apps/capture/capture" -m "$mode" >"$out/capture.log" 2>&1 &
     capture_pid=$!
