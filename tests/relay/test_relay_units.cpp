@@ -311,12 +311,16 @@ TEST(RelayOptions, RefusesBadValuesAndKeepsGoodOnes)
     EXPECT_TRUE(relay_options_decoding(o));
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
              {"--udp-port", "65536"}, {"--udp-port"}, {"--codec", "mpeg2"}, {"--duration", "0"},
-             {"--duration", "nan"}, {"--idle-exit", "-1"}, {"--watermark", "dots"}, {"--bogus"}}) {
+             {"--duration", "nan"}, {"--idle-exit", "-1"}, {"--watermark", "dots"}, {"--bogus"},
+             {"--janus-api", "8088"}, {"--janus-port", "65535"}, {"--janus-port", "0"}}) {
         RelayOptions b;
         EXPECT_EQ(parse(bad, &b), -1) << bad[0];
     }
     RelayOptions plain;
     EXPECT_FALSE(relay_options_decoding(plain));
+    RelayOptions janus;
+    EXPECT_EQ(parse({"--janus-port", "5006"}, &janus), 0);
+    EXPECT_EQ(janus.janus_rtcp_port, 5007);  // the mountpoint's RTCP port follows its RTP port
 }
 
 TEST(RelaySummary, FeedFailuresAreNoForwardErrorsAndDecodingLinesOnlyWhenDecoding)
