@@ -42,7 +42,8 @@ RelayJanusKeeper *relay_janus_keeper_start(int api_port, const RelayJanusMountpo
 void relay_janus_keeper_want(RelayJanusKeeper *keeper, int codec, int payload_type);
 // How many times the mountpoint was made so far.
 uint64_t relay_janus_keeper_remakes(RelayJanusKeeper *keeper);
-// Stops and joins the thread (at most one exchange with Janus later), frees it.
+// Stops and joins the thread, frees it; a check or remake under way ends first
+// (each of its few exchanges with Janus waits at most a second).
 void relay_janus_keeper_stop(RelayJanusKeeper *keeper);
 
 struct RelayJanusKeeperStop {
