@@ -9,6 +9,10 @@
 # summary (frames, fps, latency p50/p95/max). Exit status 0 when frames were
 # received and measured.
 #
+# Beside the relay it starts Janus (scripts/janus.sh) and prints the address
+# of the viewer page, which plays the stream in a browser while the demo
+# runs (set DEMO_SECONDS long enough to watch).
+#
 # Environment (all optional):
 #   DEMO_SECONDS     how long capture runs (default 10)
 #   DEMO_MODE        capture mode (default fast where a VA-API device
@@ -18,6 +22,10 @@
 #   DEMO_BUILD_DIR   build folder (default ./build)
 #   DEMO_SKIP_BUILD  1: no set-up and no build, use the programs already in
 #                    DEMO_BUILD_DIR
+#   DEMO_JANUS       0: no Janus and no viewer page (default 1)
+#   DEMO_BIND        address the viewer page and Janus's API listen on
+#                    (default 127.0.0.1; this machine's address on a trusted
+#                    network lets other machines watch, see README.md)
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -34,6 +42,8 @@ fi
 watermark=segments
 [ "$mode" != compatible ] || watermark=bitmap
 out=${DEMO_OUTPUT:-$root/demo-output}
+janus=${DEMO_JANUS:-1}
+bind=${DEMO_BIND:-127.0.0.1}
 build=${DEMO_BUILD_DIR:-$root/build}
 
 if [ "${DEMO_SKIP_BUILD:-0}" != 1 ]; then
@@ -51,11 +61,12 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 build=$(cd "$build" && pwd)
 rm -f "$out"/stream*.mkv "$out/frame.png" "$out/stream.sdp" "$out/relay.out" "$out/capture.log" "$out/relay.log" \
-    "$out/helper.log"
+    "$out/helper.log" "$out/janus.log"
 
 exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
-    build=$1 out=$2 seconds=$3 mode=$4 watermark=$5
+    build=$1 out=$2 seconds=$3 mode=$4 watermark=$5 root=$6 janus=$7 bind=$8
     helper_pid="" relay_pid="" capture_pid=""
+    janus_args=""
 
     # Stops one process with SIGTERM, then SIGKILL after a few seconds.
     stop() {
@@ -80,6 +91,7 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
         stop "$capture_pid"
         stop "$relay_pid"
         stop "$helper_pid"
+        "$root/scripts/janus.sh" stop /tmp/janus 2>/dev/null || true
         exit 1
     }
     # Waits up to 10 s for a condition; fails with a message otherwise.
@@ -98,14 +110,28 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
     helper_pid=$!
     await "capture-helper did not start" test -S /tmp/vistrel.sock
 
-    "$build/tools/relay/vistrel-relay" --latency --watermark "$watermark" --record "$out/stream.mkv" --snapshot "$out/frame.png" \
+    # Janus and the viewer page; the demo goes on without them when they
+    # cannot start (not installed, or a port taken).
+    page=""
+    if [ "$janus" = 1 ]; then
+        if page=$("$root/scripts/janus.sh" start /tmp/janus --bind "$bind" 2>"$out/janus.log"); then
+            janus_args="--janus-port 5006 --janus-api 8088"
+            page=${page#page=}
+        else
+            echo "demo: no viewer page: Janus did not start (see $out/janus.log)"
+            page=""
+        fi
+    fi
+
+    "$build/tools/relay/vistrel-relay" $janus_args --latency --watermark "$watermark" --record "$out/stream.mkv" --snapshot "$out/frame.png" \
         --snapshot-frame 3 --sdp "$out/stream.sdp" >"$out/relay.out" 2>"$out/relay.log" &
     relay_pid=$!
-    await "the relay did not start" grep -q "^ready=1" "$out/relay.out"
+    await "the relay did not start" grep -qs "^ready=1" "$out/relay.out"
 
     "$build/apps/capture/capture" -m "$mode" >"$out/capture.log" 2>&1 &
     capture_pid=$!
     echo "demo: capture-helper (virtual display), vistrel-relay and capture -m $mode running for ${seconds}s"
+    [ -z "$page" ] || echo "demo: watch      $page (open it in a browser while the demo runs)"
     sleep "$seconds"
 
     kill -0 "$capture_pid" 2>/dev/null || fail "capture ended early"
@@ -124,6 +150,7 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
     relay_pid=""
     stop "$helper_pid"
     helper_pid=""
+    [ "$janus" != 1 ] || "$root/scripts/janus.sh" stop /tmp/janus 2>/dev/null || true
 
     value() { sed -n "s/^$1=//p" "$out/relay.out" | tail -n 1; }
     frames=$(value frames)
@@ -144,4 +171,4 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
     echo "demo: latency    p50=$(value latency_p50_ms) ms p95=$(value latency_p95_ms) ms max=$(value latency_max_ms) ms over ${latency_frames:-0} frames"
     [ "${frames:-0}" -gt 0 ] || fail "no frames reached the relay"
     [ "${latency_frames:-0}" -gt 0 ] || fail "no frame watermark could be read"
-    exit 0' sh "$build" "$out" "$seconds" "$mode" "$watermark"
+    exit 0' sh "$build" "$out" "$seconds" "$mode" "$watermark" "$root" "$janus" "$bind"

@@ -7,6 +7,10 @@
 
 #include "tests/relay/synthetic_stream.h"
 #include "tools/relay/decoder.h"
+#include "tools/relay/relay_feedback.h"
+#include "tools/relay/relay_janus.h"
+#include "tools/relay/relay_options.h"
+#include "tools/relay/relay_summary.h"
 #include "tools/relay/relay_text.h"
 #include "tools/relay/rtp_check.h"
 #include "tools/relay/watermark_reader.h"
@@ -279,4 +283,204 @@ TEST(RelayText, Percentiles)
     EXPECT_EQ(relay_percentile(v, 100), 100);
     EXPECT_EQ(relay_percentile({7.5}, 95), 7.5);
     EXPECT_EQ(relay_percentile({}, 50), 0);
+}
+
+namespace {
+
+int parse(std::vector<std::string> args, RelayOptions *o)
+{
+    std::vector<char *> argv;
+    static char name[] = "vistrel-relay";
+    argv.push_back(name);
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    return relay_parse_options(int(argv.size()), argv.data(), o);
+}
+
+}  // namespace
+
+TEST(RelayOptions, RefusesBadValuesAndKeepsGoodOnes)
+{
+    RelayOptions o;
+    EXPECT_EQ(parse({"--codec", "VP8", "--udp-port", "0", "--send", "250:IDR", "--latency", "--watermark", "bitmap"}, &o), 0);
+    EXPECT_EQ(o.codec, RELAY_CODEC_VP8);
+    EXPECT_EQ(o.udp_port, 0);
+    ASSERT_EQ(o.sends.size(), 1u);
+    EXPECT_EQ(o.sends[0].delay_ms, 250);
+    EXPECT_TRUE(o.bitmap_digits);
+    EXPECT_TRUE(relay_options_decoding(o));
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+             {"--udp-port", "65536"}, {"--udp-port"}, {"--codec", "mpeg2"}, {"--duration", "0"},
+             {"--duration", "nan"}, {"--idle-exit", "-1"}, {"--watermark", "dots"}, {"--bogus"},
+             {"--janus-api", "8088"}, {"--janus-port", "65535"}, {"--janus-port", "0"}}) {
+        RelayOptions b;
+        EXPECT_EQ(parse(bad, &b), -1) << bad[0];
+    }
+    RelayOptions plain;
+    EXPECT_FALSE(relay_options_decoding(plain));
+    RelayOptions janus;
+    EXPECT_EQ(parse({"--janus-port", "5006"}, &janus), 0);
+    EXPECT_EQ(janus.janus_rtcp_port, 5007);  // the mountpoint's RTCP port follows its RTP port
+}
+
+TEST(RelaySummary, FeedFailuresAreNoForwardErrorsAndDecodingLinesOnlyWhenDecoding)
+{
+    RelaySummary m;
+    m.forward_errors = 2;
+    m.decoder_feed_errors = 7;
+    std::string plain = relay_summary_text(m);
+    EXPECT_EQ(plain.rfind("summary=1\n", 0), 0u);
+    EXPECT_NE(plain.find("\nforward_errors=2\n"), std::string::npos);
+    EXPECT_EQ(plain.find("decoder_feed_errors"), std::string::npos);
+    EXPECT_EQ(plain.find("latency_"), std::string::npos);
+
+    RelayDecoderResult a{}, b{};
+    a.decoded_frames = 3;
+    a.width = 640;
+    a.height = 360;
+    a.latency_ms = {10, 30};
+    b.decoded_frames = 0;  // a session that decoded nothing keeps the last size
+    b.latency_ms = {20};
+    relay_summary_add_session(&m, a);
+    relay_summary_add_session(&m, b);
+    m.decoding = m.latency = true;
+    m.snapshot_path = std::string(600, 'x') + ".png";
+    std::string full = relay_summary_text(m);
+    EXPECT_NE(full.find("\ndecoder_feed_errors=7\n"), std::string::npos);
+    EXPECT_NE(full.find("\nforward_errors=2\n"), std::string::npos);
+    EXPECT_NE(full.find("\ndecoded_size=640x360\n"), std::string::npos);
+    EXPECT_NE(full.find("\nlatency_frames=3\nlatency_unreadable=0\nlatency_p50_ms=20.0\n"), std::string::npos);
+    EXPECT_NE(full.find("\nsnapshot=none\n"), std::string::npos);
+    m.decoded.snapshot_written = true;
+    EXPECT_NE(relay_summary_text(m).find("\nsnapshot=" + m.snapshot_path + "\n"), std::string::npos);
+}
+
+namespace {
+
+// A payload-specific feedback packet: format, then FCI bytes after the two SSRCs.
+std::vector<uint8_t> feedback_packet(int format, std::vector<uint8_t> fci)
+{
+    std::vector<uint8_t> p = {uint8_t(0x80 | format), 206, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+    p.insert(p.end(), fci.begin(), fci.end());
+    p[3] = uint8_t(p.size() / 4 - 1);
+    return p;
+}
+
+std::vector<uint8_t> remb(unsigned exponent, uint32_t mantissa)
+{
+    return feedback_packet(15, {'R', 'E', 'M', 'B', 1, uint8_t(exponent << 2 | (mantissa >> 16 & 3)),
+                                uint8_t(mantissa >> 8), uint8_t(mantissa), 9, 9, 9, 9});
+}
+
+std::vector<uint8_t> join(std::vector<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> all;
+    for (auto &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+}  // namespace
+
+TEST(RelayFeedback, ParsesCompoundRtcpAndRefusesAnyBadPart)
+{
+    const std::vector<uint8_t> rr = relay_rtcp_empty_report(0x11223344);
+    const std::vector<uint8_t> pli = feedback_packet(1, {});
+    const std::vector<uint8_t> fir = feedback_packet(4, {1, 2, 3, 4, 7, 0, 0, 0});
+    RelayRtcpFeedback f;
+    const std::vector<uint8_t> all = join({rr, pli, fir, remb(3, 125000), remb(0, 90000)});
+    ASSERT_EQ(relay_rtcp_parse(all.data(), all.size(), &f), 0);
+    EXPECT_EQ(f.picture_loss, 1);
+    EXPECT_EQ(f.full_intra, 1);
+    EXPECT_EQ(f.bitrate_reports, 2);
+    EXPECT_EQ(f.bitrate_bps, 90000u);  // the smallest estimate
+    EXPECT_EQ(f.other, 1);
+    // A huge exponent saturates instead of wrapping to a small rate.
+    ASSERT_EQ(relay_rtcp_parse(remb(63, 0x3ffff).data(), 20 + 4, &f), 0);
+    EXPECT_EQ(f.bitrate_bps, UINT64_MAX);
+
+    std::vector<uint8_t> good = join({rr, pli});
+    std::vector<std::vector<uint8_t>> bad = {
+        {},
+        {0x80, 201, 0},                                    // shorter than a header
+        {0x40, 201, 0, 1, 0, 0, 0, 0},                     // version 1
+        {0x80, 96, 0, 1, 0, 0, 0, 0},                      // an RTP payload type
+        {0x80, 201, 0, 2, 0, 0, 0, 0},                     // length past the end
+        {0x81, 206, 0, 1, 0, 0, 0, 0},                     // PLI without its media SSRC
+        feedback_packet(4, {}),                            // FIR without an entry
+        {good.begin(), good.end() - 1},                    // compound, second part cut
+        join({pli, {0x80, 201, 0, 1, 0, 0, 0}}),          // trailing partial packet
+    };
+    for (size_t i = 0; i < bad.size(); ++i)
+        EXPECT_EQ(relay_rtcp_parse(bad[i].data(), bad[i].size(), &f), -1) << "case " << i;
+    std::vector<uint8_t> cut_remb = remb(0, 1000);
+    cut_remb[3] = 3;  // the REMB's FCI claims to end before its estimate
+    EXPECT_EQ(relay_rtcp_parse(cut_remb.data(), 16, &f), -1);
+}
+
+TEST(RelayFeedback, KeyFramesAtOnceBitRatesSpacedClampedAndTheSmallest)
+{
+    RelayFeedbackState s;
+    std::vector<std::string> out;
+    const int64_t t0 = 5000000000;
+    const std::vector<uint8_t> pli = feedback_packet(1, {});
+    relay_feedback_on_datagram(&s, pli.data(), pli.size(), t0, &out);
+    relay_feedback_on_datagram(&s, pli.data(), pli.size(), t0 + 100000000, &out);  // served by the first
+    relay_feedback_on_datagram(&s, pli.data(), pli.size(), t0 + 300000000, &out);
+    EXPECT_EQ(out, (std::vector<std::string>{"IDR", "IDR"}));
+    EXPECT_EQ(s.picture_loss, 3u);
+
+    out.clear();
+    const uint8_t garbage[] = {'h', 'e', 'l', 'l', 'o'};
+    relay_feedback_on_datagram(&s, garbage, sizeof(garbage), t0, &out);
+    EXPECT_EQ(s.bad, 1u);
+    EXPECT_TRUE(out.empty());
+
+    std::vector<uint8_t> low = remb(0, 1000), high = remb(10, 100000), mid = remb(3, 250000);
+    relay_feedback_on_datagram(&s, high.data(), high.size(), t0, &out);
+    relay_feedback_on_datagram(&s, low.data(), low.size(), t0, &out);
+    EXPECT_TRUE(out.empty());  // estimates wait for relay_feedback_due
+    EXPECT_EQ(relay_feedback_due(&s, t0, &out), -1);
+    EXPECT_EQ(out, (std::vector<std::string>{"BPS:" + std::to_string(RELAY_FEEDBACK_MIN_BPS)}));
+    relay_feedback_on_datagram(&s, high.data(), high.size(), t0 + 100000000, &out);
+    relay_feedback_on_datagram(&s, mid.data(), mid.size(), t0 + 200000000, &out);
+    EXPECT_EQ(relay_feedback_due(&s, t0 + 200000000, &out), 300000000);
+    EXPECT_EQ(out.size(), 1u);
+    relay_feedback_due(&s, t0 + RELAY_FEEDBACK_BPS_SPACING_NS, &out);
+    EXPECT_EQ(out.back(), "BPS:2000000");
+    relay_feedback_on_datagram(&s, high.data(), high.size(), t0 + 2000000000, &out);
+    relay_feedback_due(&s, t0 + 2000000000, &out);
+    EXPECT_EQ(out.back(), "BPS:" + std::to_string(RELAY_FEEDBACK_MAX_BPS));
+    EXPECT_EQ(s.bps_records, 3u);
+    EXPECT_EQ(s.bitrate_reports, 5u);
+}
+
+TEST(RelayJanus, RequestsAndReplies)
+{
+    RelayJanusMountpoint m;
+    m.codec = RELAY_CODEC_VP8;
+    m.rtp_port = 5006;
+    m.rtcp_port = 5007;
+    const std::string vp8 = relay_janus_create_request(m);
+    EXPECT_NE(vp8.find("\"codec\": \"vp8\""), std::string::npos);
+    EXPECT_NE(vp8.find("\"rtcpport\": 5007"), std::string::npos);
+    EXPECT_EQ(vp8.find("fmtp"), std::string::npos);
+    m.codec = RELAY_CODEC_H264;
+    EXPECT_NE(relay_janus_create_request(m).find("packetization-mode=1"), std::string::npos);
+
+    int64_t v = 0;
+    const std::string reply = "{\"janus\":\"success\",\"session_id\":5,\"data\":{\"id\": 8812}}";
+    EXPECT_EQ(relay_janus_json_number(reply, "\"data\"", "id", &v), 0);
+    EXPECT_EQ(v, 8812);
+    EXPECT_EQ(relay_janus_json_number(reply, "\"plugindata\"", "error_code", &v), -1);
+    EXPECT_EQ(relay_janus_json_number("{\"data\":{\"id\":\"x\"}}", "\"data\"", "id", &v), -1);
+    std::string codec;
+    EXPECT_EQ(relay_janus_json_string("{\"media\": [{\"codec\" : \"vp8\"}]}", "\"media\"", "codec", &codec), 0);
+    EXPECT_EQ(codec, "vp8");
+    EXPECT_EQ(relay_janus_json_string("{\"media\": [{\"codec\": 8}]}", "\"media\"", "codec", &codec), -1);
+    std::string error;
+    m.rtp_port = 1;
+    // Nothing listens on port 1 of the loopback: a clear failure, no hang.
+    EXPECT_EQ(relay_janus_remake_mountpoint(1, m, 500, &error), -1);
+    EXPECT_NE(error.find("cannot connect"), std::string::npos) << error;
 }

@@ -26,6 +26,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "libs/common/ffmpeg_ptr.h"
 #include "libs/common/unique_fd.h"
 #include "tools/relay/relay_text.h"
 #include "tools/relay/watermark_reader.h"
@@ -46,42 +47,12 @@ std::string av_error_text(int code)
     return buf;
 }
 
-struct FormatInputCloser {
-    void operator()(AVFormatContext *c) const { avformat_close_input(&c); }
-};
-struct FormatOutputCloser {
-    void operator()(AVFormatContext *c) const
-    {
-        if (c->pb)
-            avio_closep(&c->pb);
-        avformat_free_context(c);
-    }
-};
-struct AvioCloser {
-    void operator()(AVIOContext *c) const
-    {
-        av_freep(&c->buffer);
-        avio_context_free(&c);
-    }
-};
-struct CodecCloser {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct PacketCloser {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
-struct FrameCloser {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
-struct SwsCloser {
-    void operator()(SwsContext *s) const { sws_freeContext(s); }
-};
-using InputPtr = std::unique_ptr<AVFormatContext, FormatInputCloser>;
-using OutputPtr = std::unique_ptr<AVFormatContext, FormatOutputCloser>;
-using AvioPtr = std::unique_ptr<AVIOContext, AvioCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketCloser>;
-using FramePtr = std::unique_ptr<AVFrame, FrameCloser>;
+using InputPtr = AvInputPtr;
+using OutputPtr = AvOutputPtr;
+using AvioPtr = AvIoContextPtr;
+using CodecPtr = AvCodecContextPtr;
+using PacketPtr = AvPacketPtr;
+using FramePtr = AvFramePtr;
 
 // Finds a port p on 127.0.0.1 with p and p + 1 free (RTP and its RTCP).
 int pick_port_pair()
@@ -526,7 +497,7 @@ void RelayDecoder::save_snapshot(const AVFrame *frame)
     rgb->height = frame->height;
     if (av_frame_get_buffer(rgb.get(), 0) < 0)
         return;
-    std::unique_ptr<SwsContext, SwsCloser> sws(
+    SwsContextPtr sws(
         sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width, frame->height,
                        AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!sws)

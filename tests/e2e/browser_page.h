@@ -1,0 +1,35 @@
+// Headless Chromium pages for the browser tests, and the network namespace
+// they run in.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "tests/e2e/e2e_processes.h"
+
+// Checks that Chromium, Janus and Python are installed, then moves the test
+// process into a network namespace of its own with loopback up and a veth
+// pair (10.231.0.1/24, 10.231.0.2/24), so that Janus has an address to
+// offer and nothing reaches the machine's own interfaces. Returns "" on
+// success, or why the browser tests cannot run here.
+std::string browser_environment();
+
+struct BrowserPage {
+    E2eProcess process;
+    std::string name;
+    std::string err_path;  // Chromium's log, where the page's console lines go
+};
+
+// Starts headless Chromium on url with a fresh profile under /tmp. 0, or -1.
+int browser_open(BrowserPage *page, const std::string &name, const std::string &url);
+
+// The page's last "vistrel-figures" line ("" before the first) and its
+// key=value pairs.
+std::string browser_figures_line(const BrowserPage *page);
+std::map<std::string, std::string> browser_figures(const BrowserPage *page);
+
+// The number of one figure, 0 when it is missing.
+double browser_number(const std::map<std::string, std::string> &figures, const std::string &key);
+
+// The last `bytes` bytes of a file.
+std::string browser_tail(const std::string &path, size_t bytes);
