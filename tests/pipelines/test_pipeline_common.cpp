@@ -11,8 +11,8 @@
 
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/supervisor/capture_config.h"
-#include "apps/capture/supervisor/pipeline_control.h"
+#include "apps/capture/core/capture_config.h"
+#include "apps/capture/core/pipeline_control.h"
 #include "libs/common/unique_fd.h"
 
 namespace {

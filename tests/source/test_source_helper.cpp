@@ -13,7 +13,7 @@
 
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
-#include "apps/capture/supervisor/capture_config.h"
+#include "apps/capture/core/capture_config.h"
 #include "tests/framelink/fake_helper.h"
 #include "tests/e2e/e2e_processes.h"
 #include "tests/source/oes_draw.h"

@@ -16,12 +16,11 @@ extern "C" {
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/supervisor/pipeline_control.h"
-#include "apps/capture/supervisor/worker.h"
+#include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/core/stop_flag.h"
 
 namespace {
 
-constexpr int64_t kBalancedMode = 1;
 
 // Everything one run owns. The destructor releases what exists: the listener
 // first, then the encoder (unpublished before anything else), the streamer,
@@ -46,7 +45,7 @@ struct BalancedRun {
     {
         vblank_ring_stop(&ring);
         if (encoder) {
-            std::atomic_ref<CpuEncoder *>(control->cpu_encoder).store(nullptr, std::memory_order_release);
+            control->cpu_encoder.store(nullptr, std::memory_order_release);
             // The control thread may have picked the encoder up just before
             // it was unpublished; it is gone once the streamer has stopped.
             if (streamer)
@@ -109,9 +108,9 @@ int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType c
         fputs("[GL+CPU] Encoder init failed\n", stderr);
         return -1;
     }
-    std::atomic_ref<CpuEncoder *>(control->cpu_encoder).store(run.encoder, std::memory_order_release);
+    control->cpu_encoder.store(run.encoder, std::memory_order_release);
 
-    pipeline_streamer_config_fill(&run.streamer_config, session, width, height, codec, kBalancedMode, control);
+    pipeline_streamer_config_fill(&run.streamer_config, session, width, height, codec, CAPTURE_MODE_BALANCED, control);
     if (streamer_init(&run.streamer, &run.streamer_config) != 0) {
         run.streamer = nullptr;
         return -1;

@@ -23,12 +23,11 @@ extern "C" {
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/supervisor/pipeline_control.h"
-#include "apps/capture/supervisor/worker.h"
+#include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/core/stop_flag.h"
 
 namespace {
 
-constexpr int64_t kCompatibleMode = 0;
 constexpr int32_t kBitrateKbps = 16000;
 constexpr int32_t kReportedFps = 60;
 constexpr double kInitialTargetFps = 30.0;
@@ -78,7 +77,7 @@ struct CompatibleRun {
             name = 0;
         }
         if (codec)
-            std::atomic_ref<CodecContext *>(control->codec).store(nullptr, std::memory_order_release);
+            control->codec.store(nullptr, std::memory_order_release);
         if (streamer)
             streamer_cleanup(streamer);
         if (codec)
@@ -160,9 +159,9 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         fputs("Encoder init failed\n", stderr);
         return -1;
     }
-    std::atomic_ref<CodecContext *>(control->codec).store(run.codec, std::memory_order_release);
+    control->codec.store(run.codec, std::memory_order_release);
 
-    pipeline_streamer_config_fill(&run.streamer_config, session, width, height, CODEC_TYPE_H264, kCompatibleMode,
+    pipeline_streamer_config_fill(&run.streamer_config, session, width, height, CODEC_TYPE_H264, CAPTURE_MODE_COMPATIBLE,
                                   control);
     run.streamer_config.codec_name = "H264";
     run.streamer_config.vblank_sync = false;

@@ -21,12 +21,11 @@ extern "C" {
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/supervisor/pipeline_control.h"
-#include "apps/capture/supervisor/worker.h"
+#include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/core/stop_flag.h"
 
 namespace {
 
-constexpr int64_t kFastMode = 2;
 constexpr const char *kRenderNode = "/dev/dri/renderD128";
 constexpr int kSurfacePool = 8;
 constexpr int kUnknownRefreshTimeBase = 165;
@@ -175,7 +174,7 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
         return -1;
     }
 
-    pipeline_streamer_config_fill(&run.streamer_config, session, width, height, codec, kFastMode, control);
+    pipeline_streamer_config_fill(&run.streamer_config, session, width, height, codec, CAPTURE_MODE_FAST, control);
     if (streamer_init(&run.streamer, &run.streamer_config) != 0) {
         run.streamer = nullptr;
         return -1;

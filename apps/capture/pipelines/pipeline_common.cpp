@@ -9,8 +9,8 @@
 #include "apps/capture/pipelines/packet_clock.h"
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/supervisor/control_commands.h"
-#include "apps/capture/supervisor/pipeline_control.h"
+#include "apps/capture/pipelines/control_commands.h"
+#include "apps/capture/core/pipeline_control.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "apps/capture/supervisor/capture_config.h"
+#include "apps/capture/core/capture_config.h"
 #include "libs/framelink/framelink.h"
 
 struct FramePlane {

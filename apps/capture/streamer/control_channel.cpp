@@ -1,5 +1,6 @@
 #include "apps/capture/streamer/control_channel.h"
 
+#include "apps/capture/core/capture_config.h"
 #include "apps/capture/streamer/streamer.h"
 
 #include <poll.h>
@@ -22,13 +23,10 @@ bool starts_with(const char *record, size_t length, const char *prefix, size_t p
     return length >= prefix_length && std::memcmp(record, prefix, prefix_length) == 0;
 }
 
+// A mode outside the table is reported as the compatible one.
 const char *mode_name(int64_t mode)
 {
-    if (mode == 2)
-        return "fast";
-    if (mode == 1)
-        return "balanced";
-    return "compatible";
+    return capture_mode_name(capture_mode_known(mode) ? mode : CAPTURE_MODE_COMPATIBLE);
 }
 
 void send_config_reply(const StreamerConfig *config, int fd, char *reply)
