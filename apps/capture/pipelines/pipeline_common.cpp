@@ -107,13 +107,15 @@ int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const volatil
 }
 
 int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line,
-                        uint64_t *event_ns)
+                        uint64_t *event_ns, uint64_t *events, bool *restart)
 {
-    if (vblank_ring_take(ring, event_ns, nullptr) != 0)
+    if (vblank_ring_take(ring, event_ns, events) != 0)
         return -1;
     if (control->change_requested.load(std::memory_order_acquire)) {
         fputs(restart_line, stderr);
         ring->running.store(false, std::memory_order_release);
+        if (restart)
+            *restart = true;
     }
     return 0;
 }
@@ -125,13 +127,13 @@ bool pipeline_loop_continues(const VBlankRing *ring)
     return !(ring->stop_flag && *ring->stop_flag);
 }
 
-int pipeline_result_code(const PipelineControl *control, int status)
+int pipeline_result_code(const PipelineControl *control, int status, bool codec_restarts)
 {
     if (!control->change_requested.load(std::memory_order_acquire))
         return status;
     if (control->new_height >= 0 || control->new_width >= 0)
         return PIPELINE_RESTART_RESIZE;
-    if (control->new_codec != CODEC_TYPE_UNCHANGED)
+    if (codec_restarts && control->new_codec != CODEC_TYPE_UNCHANGED)
         return PIPELINE_RESTART_CODEC;
     return PIPELINE_RESTART_SETTINGS;
 }
