@@ -186,7 +186,7 @@ protected:
     UniqueFD ours_, theirs_;
     VBlankRing ring_{};
     PipelineControl control_{};
-    volatile std::sig_atomic_t stop_ = 0;
+    StopFlag stop_{0};
     uint64_t sequence_ = 0;
 };
 

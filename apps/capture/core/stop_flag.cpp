@@ -1,3 +1,3 @@
 #include "apps/capture/core/stop_flag.h"
 
-volatile std::sig_atomic_t g_terminate_flag = 0;
+StopFlag g_terminate_flag{0};

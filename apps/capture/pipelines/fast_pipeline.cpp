@@ -18,6 +18,7 @@ extern "C" {
 #include "apps/capture/pipelines/packet_clock.h"
 #include "apps/capture/pipelines/pipeline_run.h"
 #include "apps/capture/pipelines/pipelines.h"
+#include "libs/common/ffmpeg_ptr.h"
 #include "apps/capture/core/pipeline_control.h"
 
 namespace {
@@ -32,10 +33,10 @@ constexpr int kUnknownRefreshTimeBase = 165;
 // has stopped; the encoder and the device once the streamer has.
 struct FastStage final : PipelineStage {
     AVBufferRef *device = nullptr;
-    AVCodecContext *encoder = nullptr;
+    AvCodecContextPtr encoder;
     AVBufferRef *frames = nullptr;
-    AVFrame *surface = nullptr;
-    AVPacket *packet = nullptr;
+    AvFramePtr surface;
+    AvPacketPtr packet;
     ZeroCopyTargets targets{};
     bool targets_made = false;
 
@@ -44,13 +45,13 @@ struct FastStage final : PipelineStage {
         if (targets_made)
             zerocopy_cleanup(&targets);
         targets_made = false;
-        av_frame_free(&surface);
-        av_packet_free(&packet);
+        surface.reset();
+        packet.reset();
         av_buffer_unref(&frames);
     }
     void release_encoder() override
     {
-        avcodec_free_context(&encoder);
+        encoder.reset();
         av_buffer_unref(&device);
     }
 };
@@ -70,11 +71,11 @@ int fast_open_encoder(FastStage *stage, const FrameMetadata *frame, const VaapiE
         fprintf(stderr, "[VAAPI] Encoder %s not found (check driver support)\n", row->name);
         return -1;
     }
-    stage->encoder = avcodec_alloc_context3(codec);
+    stage->encoder.reset(avcodec_alloc_context3(codec));
     if (!stage->encoder)
         return -1;
 
-    AVCodecContext *context = stage->encoder;
+    AVCodecContext *context = stage->encoder.get();
     const int rate = frame->refresh_rate > 0 ? int(frame->refresh_rate) : kUnknownRefreshTimeBase;
     context->pix_fmt = AV_PIX_FMT_VAAPI;
     context->width = width;
@@ -144,8 +145,8 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
     if (fast_open_encoder(&stage, frame, row, width, height) != 0)
         return -1;
 
-    stage.surface = av_frame_alloc();
-    stage.packet = av_packet_alloc();
+    stage.surface.reset(av_frame_alloc());
+    stage.packet.reset(av_packet_alloc());
     if (!stage.surface || !stage.packet)
         return -1;
 
@@ -179,7 +180,7 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
         pipeline_pacing_update(&pacing, previous_ns, event_ns, vblank_sync, &run.streamer_config());
 
         const uint64_t t0 = pipeline_now_ns();
-        const int got = av_hwframe_get_buffer(stage.frames, stage.surface, 0);
+        const int got = av_hwframe_get_buffer(stage.frames, stage.surface.get(), 0);
         if (got < 0) {
             fprintf(stderr, "[Encode] No free surface in pool (ret=%d)\n", got);
             status = got;
@@ -188,16 +189,16 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
             const int32_t index = zerocopy_find_index_by_surface(&stage.targets, surface_id);
             if (index < 0) {
                 fprintf(stderr, "[Encode] Unknown surface ID %u\n", surface_id);
-                av_frame_unref(stage.surface);
+                av_frame_unref(stage.surface.get());
             } else {
                 run.refresh_frame();
                 zerocopy_render_to_index(&stage.targets, index, run.frame_texture(), uint32_t(width),
                                          uint32_t(height), event_ns / 1000000);
                 const uint64_t t1 = pipeline_now_ns();
                 stage.surface->pts = frame_pts;
-                const int sent = avcodec_send_frame(stage.encoder, stage.surface);
+                const int sent = avcodec_send_frame(stage.encoder.get(), stage.surface.get());
                 // The surface returns to the pool once the encoder is done with it.
-                av_frame_unref(stage.surface);
+                av_frame_unref(stage.surface.get());
                 if (sent < 0) {
                     fprintf(stderr, "[Encode] send_frame failed: %d\n", sent);
                     status = sent;
@@ -206,11 +207,11 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
                     status = 0;
                     const uint64_t t2 = pipeline_now_ns();
                     uint64_t t3 = 0;
-                    while (avcodec_receive_packet(stage.encoder, stage.packet) >= 0) {
+                    while (avcodec_receive_packet(stage.encoder.get(), stage.packet.get()) >= 0) {
                         const uint64_t pts_ms = packet_clock_next(&run.clock, event_ns, pacing.target_fps);
-                        run.send_packet(stage.packet, pts_ms);
+                        run.send_packet(stage.packet.get(), pts_ms);
                         t3 = pipeline_now_ns();
-                        av_packet_unref(stage.packet);
+                        av_packet_unref(stage.packet.get());
                     }
                     // An iteration whose frame gave no packet yet is timed
                     // up to the end of the receive loop.

@@ -97,7 +97,7 @@ void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession 
     config->feedback_user = control;
 }
 
-int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const volatile std::sig_atomic_t *stop_flag)
+int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const StopFlag *stop_flag)
 {
     const uint64_t start_events = 2;
     uds_client_event_write(session->connection, &start_events);
@@ -124,7 +124,7 @@ bool pipeline_loop_continues(const VBlankRing *ring)
 {
     if (!ring->running.load(std::memory_order_acquire))
         return false;
-    return !(ring->stop_flag && *ring->stop_flag);
+    return !(ring->stop_flag && ring->stop_flag->load());
 }
 
 int pipeline_result_code(const PipelineControl *control, int status, bool codec_restarts)

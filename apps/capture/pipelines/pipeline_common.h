@@ -5,9 +5,9 @@
 // choice of a run's result code.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 
+#include "apps/capture/core/stop_flag.h"
 #include "apps/capture/encoders/codec_types.h"
 
 struct CaptureSession;
@@ -65,7 +65,7 @@ void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession 
 // event connection; its result is not checked), binds the ring to the
 // session's connection and the stop flag and starts its listener. 0, or -1
 // with the ring not running (nothing to join).
-int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const volatile std::sig_atomic_t *stop_flag);
+int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const StopFlag *stop_flag);
 
 // Frame loop, step one: sleeps until an event is pending, then takes the
 // newest (the ones in between are skipped). 0 with its time and, when events
