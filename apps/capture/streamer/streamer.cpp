@@ -54,6 +54,23 @@ void free_node(PacketNode *node)
     delete node;
 }
 
+// Copies the stream's state for streamer_status; opened counts a new stream.
+// Caller holds io_lock, or is the only thread left.
+void publish_stream(Streamer *s, bool opened = false)
+{
+    std::lock_guard<std::mutex> guard(s->lock);
+    if (opened)
+        s->stream.streams_opened += 1;
+    s->stream.connected = s->connected;
+    s->stream.rtp_fd = s->rtp_fd.get();
+    s->stream.stream_codec_id = AV_CODEC_ID_NONE;
+    s->stream.stream_width = 0;
+    if (s->muxer != nullptr && s->muxer->nb_streams > 0) {
+        s->stream.stream_codec_id = s->muxer->streams[0]->codecpar->codec_id;
+        s->stream.stream_width = s->muxer->streams[0]->codecpar->width;
+    }
+}
+
 // Frees the muxer, its I/O context and closes the RTP socket. Caller holds
 // io_lock, or is the only thread left.
 void release_output(Streamer *s)
@@ -71,6 +88,7 @@ void release_output(Streamer *s)
     s->io_buffer = nullptr;
     s->rtp_fd.reset();
     s->connected = false;
+    publish_stream(s);
 }
 
 // Makes the RTP muxer over a write-only I/O context and writes its header.
@@ -221,6 +239,7 @@ int streamer_init(Streamer **out, StreamerConfig *config)
         return -2;
     s->config = config;
     s->running = true;
+    s->stream.rtp_fd = -1;
     avformat_network_init();
 
     if (pthread_create(&s->sender_thread, nullptr, sender_loop, s.get()) != 0) {
@@ -274,8 +293,8 @@ int streamer_connect(Streamer *s)
         s->io = muxer->pb;
         s->io_buffer = s->io->buffer;
         s->muxer = muxer.release();
-        s->streams_opened += 1;
         s->connected = true;
+        publish_stream(s, true);
     }
     const int control_fd = control.get();
     {
@@ -333,19 +352,10 @@ int streamer_status(Streamer *s, StreamerStatus *out)
 {
     if (s == nullptr || out == nullptr)
         return -1;
-    *out = StreamerStatus{};
-    {
-        std::lock_guard<std::mutex> guard(s->io_lock);
-        out->connected = s->connected;
-        out->rtp_fd = s->rtp_fd.get();
-        out->streams_opened = s->streams_opened;
-        if (s->muxer != nullptr && s->muxer->nb_streams > 0) {
-            out->stream_codec_id = s->muxer->streams[0]->codecpar->codec_id;
-            out->stream_width = s->muxer->streams[0]->codecpar->width;
-        }
-    }
     std::lock_guard<std::mutex> guard(s->lock);
+    *out = s->stream;
     out->control_fd = s->control_fd.get();
+    out->queued_packets = 0;
     for (const PacketNode *node = s->queue_head; node != nullptr; node = node->next)
         out->queued_packets += 1;
     return 0;

@@ -41,13 +41,18 @@ struct Streamer {
     pthread_t sender_thread;
     pthread_t control_thread;
 
-    // Guards muxer, io, io_buffer, rtp_fd and streams_opened while the sender writes.
+    // Guards muxer, io, io_buffer and rtp_fd while the sender writes (it
+    // holds it for as long as a full relay queue lasts). May be taken before
+    // lock, never after it.
     std::mutex io_lock;
     UniqueFD rtp_fd;
     AVFormatContext *muxer;
     AVIOContext *io;
     uint8_t *io_buffer;
-    uint64_t streams_opened;
+
+    // The stream as streamer_status reports it, copied under lock whenever
+    // the stream opens or closes, so a status never waits on io_lock.
+    StreamerStatus stream;
 
     UniqueFD control_fd;           // under lock
     uint64_t control_generation;   // bumped whenever control_fd changes (under lock)
