@@ -80,28 +80,13 @@ int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType c
     }
     run.publish_encoder(stage.encoder);
 
-    run.fill_streamer_config(width, height, codec, CAPTURE_MODE_BALANCED);
-    if (run.open_streamer() != 0)
+    if (run.start_streaming(width, height, codec, CAPTURE_MODE_BALANCED) != 0)
         return -1;
-    run.connect_streamer();
-
-    run.request_events();
-    run.start_listener();
-    run.start_clocks();
 
     int status = -1;
-    uint64_t previous_ns = 0;
-    int32_t frame_index = 0;
-    bool looping = run.loop_starts();
-    while (looping) {
-        PipelineEvent event;
-        if (run.next_event("[GL+CPU] Pipeline restart requested\n", &event) != 0)
-            break;
-        const uint64_t event_ns = event.time_ns;
-        const bool vblank_sync = session->settings.vblank_sync;
-        PipelinePacing &pacing = run.pacing;
-        pipeline_pacing_update(&pacing, previous_ns, event_ns, vblank_sync, &run.streamer_config());
-
+    run.follow_events("[GL+CPU] Pipeline restart requested\n", [&](uint64_t event_ns, bool vblank_sync,
+                                                                    int32_t frame_index) {
+        const PipelinePacing &pacing = run.pacing;
         const bool take = vblank_sync || pacing_credit_admit(&run.credit, event_ns, pacing.target_fps);
         if (take) {
             const uint64_t t0 = pipeline_now_ns();
@@ -135,9 +120,6 @@ int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType c
                 }
             }
         }
-        frame_index += 1;
-        looping = run.loop_continues();
-        previous_ns = event_ns;
-    }
+    });
     return run.result(status);
 }

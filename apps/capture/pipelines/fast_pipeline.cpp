@@ -156,29 +156,14 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
         return -1;
     }
 
-    run.fill_streamer_config(width, height, codec, CAPTURE_MODE_FAST);
-    if (run.open_streamer() != 0)
+    if (run.start_streaming(width, height, codec, CAPTURE_MODE_FAST) != 0)
         return -1;
-    run.connect_streamer();
-
-    run.request_events();
-    run.start_listener();
-    run.start_clocks();
 
     int status = 0;
     int64_t frame_pts = 0;
-    uint64_t previous_ns = 0;
-    int32_t frame_index = 0;
-    bool looping = run.loop_starts();
-    while (looping) {
-        PipelineEvent event;
-        if (run.next_event("[Pipeline] Restart requested, exiting loop...\n", &event) != 0)
-            break;
-        const uint64_t event_ns = event.time_ns;
-        const bool vblank_sync = session->settings.vblank_sync;
-        PipelinePacing &pacing = run.pacing;
-        pipeline_pacing_update(&pacing, previous_ns, event_ns, vblank_sync, &run.streamer_config());
-
+    run.follow_events("[Pipeline] Restart requested, exiting loop...\n", [&](uint64_t event_ns, bool vblank_sync,
+                                                                            int32_t frame_index) {
+        const PipelinePacing &pacing = run.pacing;
         const uint64_t t0 = pipeline_now_ns();
         const int got = av_hwframe_get_buffer(stage.frames, stage.surface.get(), 0);
         if (got < 0) {
@@ -232,9 +217,6 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
                 }
             }
         }
-        frame_index += 1;
-        looping = run.loop_continues();
-        previous_ns = event_ns;
-    }
+    });
     return run.result(status);
 }

@@ -124,6 +124,19 @@ void PipelineRun::start_clocks()
     rate_window_reset(&window, now);
 }
 
+int PipelineRun::start_streaming(int32_t width, int32_t height, CodecType codec, CaptureMode mode)
+{
+    fill_streamer_config(width, height, codec, mode);
+    const int rc = open_streamer();
+    if (rc != 0)
+        return rc;
+    connect_streamer();
+    request_events();
+    start_listener();
+    start_clocks();
+    return 0;
+}
+
 bool PipelineRun::loop_starts() const
 {
     return ring_.running.load(std::memory_order_acquire);

@@ -116,6 +116,38 @@ public:
     // rate), the packet clock, the credit and the rate window at now.
     void start_clocks();
 
+    // The fast and balanced modes' whole start: fills the streamer's settings,
+    // opens the streamer (0, or its failure code: the run must end) and
+    // connects it, asks for events, starts the listener and the clocks; the
+    // results of the connect, the request and the listener are not checked
+    // (a listener that did not start gives a loop that ends at once).
+    int start_streaming(int32_t width, int32_t height, CodecType codec, CaptureMode mode);
+
+    // The fast and balanced modes' frame loop: per wake-up the newest event,
+    // the rate estimate (published for CONFIG; under VBlank-Sync also the
+    // packet rate), then the mode's step(event_ns, vblank_sync, frame_index),
+    // the session's pacing being read again for every event. It ends when
+    // the ring stops, after the iteration in which a change was requested or
+    // the stop flag was seen.
+    template <typename FrameStep>
+    void follow_events(const char *restart_line, FrameStep &&step)
+    {
+        uint64_t previous_ns = 0;
+        int32_t frame_index = 0;
+        bool looping = loop_starts();
+        while (looping) {
+            PipelineEvent event;
+            if (next_event(restart_line, &event) != 0)
+                break;
+            const bool vblank_sync = session_->settings.vblank_sync;
+            pipeline_pacing_update(&pacing, previous_ns, event.time_ns, vblank_sync, &streamer_config_);
+            step(event.time_ns, vblank_sync, frame_index);
+            frame_index += 1;
+            looping = loop_continues();
+            previous_ns = event.time_ns;
+        }
+    }
+
     // The frame loop.
 
     // True while the listener runs: the loop is entered at all.
