@@ -165,8 +165,6 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     uint64_t last_event_ns = 0;
     uint32_t pass = 0;
     unsigned parity = 0;
-    CompatPacketClock clock{};
-    compat_packet_clock_reset(&clock);
     fprintf(stderr, "[Capture] Pixels %d\n", int(frame->format));
 
     for (;;) {
@@ -221,7 +219,7 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
 
         uint64_t send_ns = 0;
         if (packet) {
-            const uint64_t pts = compat_packet_clock_next(&clock, t, target_fps);
+            const uint64_t pts = compat_packet_clock_next(&run.clock, t, target_fps);
             const uint64_t send_start = pipeline_now_ns();
             run.send_packet(packet, pts);
             send_ns = pipeline_now_ns() - send_start;
@@ -234,7 +232,7 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         const uint64_t total_ns = frame_end - frame_start;
         target_fps = compat_target_fps_update(target_fps, total_ns, interval, fps, upstream_hz, pass);
         if (pass % 60 == 0) {
-            const double lead = clock.first_packet ? 0.0 : clock.virtual_clock_ms - double(t / 1000000);
+            const double lead = packet_clock_lead_ms(&run.clock, t);
             printf("FPS t=%.0f cur=%.1f act=%.1f up=%.1fHz diff=%+.2fms total=%.1fms yuv=%.1f enc=%.1f "
                    "send=%.1f\n",
                    double(fps), target_fps, run.window.actual_fps, upstream_hz, lead, ms(total_ns), ms(convert_ns),
