@@ -119,55 +119,24 @@ void drm_free_resources(drmModeResPtr res)
     g_world ? vd_free_resources(res) : drmModeFreeResources(res);
 }
 
-drmModeConnectorPtr drm_get_connector(int fd, uint32_t connector_id)
-{
-    return g_world ? vd_get_connector(g_world, fd, connector_id) : drmModeGetConnector(fd, connector_id);
-}
+// A query of one object by id and the matching free, each forwarded to the
+// virtual world when one is in use and to libdrm otherwise.
+#define DRM_FORWARD_OBJECT(Ptr, what, What)                                           \
+    Ptr drm_get_##what(int fd, uint32_t id)                                           \
+    {                                                                                 \
+        return g_world ? vd_get_##what(g_world, fd, id) : drmModeGet##What(fd, id);   \
+    }                                                                                 \
+    void drm_free_##what(Ptr object)                                                  \
+    {                                                                                 \
+        g_world ? vd_free_##what(object) : drmModeFree##What(object);                 \
+    }
 
-void drm_free_connector(drmModeConnectorPtr connector)
-{
-    g_world ? vd_free_connector(connector) : drmModeFreeConnector(connector);
-}
-
-drmModeEncoderPtr drm_get_encoder(int fd, uint32_t encoder_id)
-{
-    return g_world ? vd_get_encoder(g_world, fd, encoder_id) : drmModeGetEncoder(fd, encoder_id);
-}
-
-void drm_free_encoder(drmModeEncoderPtr encoder)
-{
-    g_world ? vd_free_encoder(encoder) : drmModeFreeEncoder(encoder);
-}
-
-drmModeCrtcPtr drm_get_crtc(int fd, uint32_t crtc_id)
-{
-    return g_world ? vd_get_crtc(g_world, fd, crtc_id) : drmModeGetCrtc(fd, crtc_id);
-}
-
-void drm_free_crtc(drmModeCrtcPtr crtc)
-{
-    g_world ? vd_free_crtc(crtc) : drmModeFreeCrtc(crtc);
-}
-
-drmModeFB2Ptr drm_get_fb2(int fd, uint32_t fb_id)
-{
-    return g_world ? vd_get_fb2(g_world, fd, fb_id) : drmModeGetFB2(fd, fb_id);
-}
-
-void drm_free_fb2(drmModeFB2Ptr fb)
-{
-    g_world ? vd_free_fb2(fb) : drmModeFreeFB2(fb);
-}
-
-drmModeFBPtr drm_get_fb(int fd, uint32_t fb_id)
-{
-    return g_world ? vd_get_fb(g_world, fd, fb_id) : drmModeGetFB(fd, fb_id);
-}
-
-void drm_free_fb(drmModeFBPtr fb)
-{
-    g_world ? vd_free_fb(fb) : drmModeFreeFB(fb);
-}
+DRM_FORWARD_OBJECT(drmModeConnectorPtr, connector, Connector)
+DRM_FORWARD_OBJECT(drmModeEncoderPtr, encoder, Encoder)
+DRM_FORWARD_OBJECT(drmModeCrtcPtr, crtc, Crtc)
+DRM_FORWARD_OBJECT(drmModeFB2Ptr, fb2, FB2)
+DRM_FORWARD_OBJECT(drmModeFBPtr, fb, FB)
+#undef DRM_FORWARD_OBJECT
 
 int drm_prime_handle_to_fd(int fd, uint32_t handle, uint32_t flags, int *prime_fd)
 {

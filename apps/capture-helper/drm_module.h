@@ -11,6 +11,8 @@
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
+#include "libs/common/unique_fd.h"
+
 // Picks the backend from the environment. Returns 0, or -1 after writing a
 // line to standard error when the scenario file cannot be read or parsed.
 // Calling it again replaces the backend (tests); no device may be open then.
@@ -36,6 +38,9 @@ int drm_device_open(const char *path);
 
 // Closes a descriptor returned by drm_device_open.
 void drm_device_close(int fd);
+
+// Owner of a descriptor from drm_device_open (-1 when none).
+using DrmDevice = BasicUniqueFD<drm_device_close>;
 
 drmModeResPtr drm_get_resources(int fd);
 void drm_free_resources(drmModeResPtr res);

@@ -6,16 +6,16 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "apps/capture-helper/drm_module.h"
 #include "apps/capture-helper/server.h"
+#include "libs/common/unix_socket.h"
 
 namespace {
 
@@ -93,11 +93,11 @@ void my_sequence_handler(int /*fd*/, uint64_t sequence, uint64_t ns, uint64_t us
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     VBlankEvent event{};
-    event.type = 1;
-    event.length = 24;
+    event.type = UDS_EVENT_VBLANK;
+    event.length = UDS_EVENT_VBLANK_LENGTH;
     event.sequence = sequence;
-    event.vblank_ns = ns;
-    event.server_ns = uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
+    event.vblank_time_ns = ns;
+    event.server_time_ns = uint64_t(now.tv_sec) * 1000000000ull + uint64_t(now.tv_nsec);
 
     int sent = send_event(target, event);
     if (sent > 0)
@@ -110,7 +110,7 @@ void my_sequence_handler(int /*fd*/, uint64_t sequence, uint64_t ns, uint64_t us
 int drm_event_handler(ClientState *state, EventService *service, int client_sock)
 {
     UniqueFD client(client_sock);
-    const int drm_fd = state->device_fd;
+    const int drm_fd = state->device_fd.get();
     const uint32_t crtc_id = state->crtc_id;
     if (drm_fd < 0 || crtc_id == 0) {
         fputs("[Event Handler] Invalid DRM config\n", stderr);
@@ -198,40 +198,24 @@ int drm_event_handler(ClientState *state, EventService *service, int client_sock
 
 void event_socket_thread(ClientState *state, EventService *service)
 {
-    UniqueFD listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    // A failed set-up leaves no socket file behind.
+    const char *failed = nullptr;
+    UniqueFD listener = unix_bind(UDS_EVENT_PATH, SOCK_SEQPACKET, {.backlog = 1}, &failed);
     if (!listener) {
-        perror("[Event Thread] socket() failed");
+        const std::string what = std::string("[Event Thread] ") + failed + "() failed";
+        perror(what.c_str());
         finish_service(state, service);
         service->ready.release();
         return;
     }
     state->event_listen_socket.store(listener.get());
-    auto drop_listener = [&](bool remove_file) {
+    auto drop_listener = [&] {
         state->event_listen_socket.store(-1);
         listener.reset();
-        if (remove_file)
-            unlink(kEventSocketPath);
+        unlink(UDS_EVENT_PATH);
         finish_service(state, service);
     };
-
-    unlink(kEventSocketPath);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, kEventSocketPath, sizeof addr.sun_path - 1);
-    if (bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-        perror("[Event Thread] bind() failed");
-        drop_listener(false);
-        service->ready.release();
-        return;
-    }
-    if (listen(listener.get(), 1) < 0) {
-        perror("[Event Thread] listen() failed");
-        drop_listener(true);
-        service->ready.release();
-        return;
-    }
-    chmod(kEventSocketPath, 0666);
-    printf("[Event Thread] Listening on %s\n", kEventSocketPath);
+    printf("[Event Thread] Listening on %s\n", UDS_EVENT_PATH);
     service->ready.release();
 
     // Wait for the one event client, seeing a stop request at once.
@@ -242,7 +226,7 @@ void event_socket_thread(ClientState *state, EventService *service)
     if (waited < 0 || !service->running.load()) {
         if (errno != ECANCELED && service->running.load())
             perror("[Event Thread] accept() failed");
-        drop_listener(true);
+        drop_listener();
         return;
     }
     int accepted;
@@ -251,13 +235,13 @@ void event_socket_thread(ClientState *state, EventService *service)
     } while (accepted < 0 && errno == EINTR);
     if (accepted < 0) {
         perror("[Event Thread] accept() failed");
-        drop_listener(true);
+        drop_listener();
         return;
     }
     puts("[Event Thread] Client connected");
 
     drm_event_handler(state, service, accepted);
-    drop_listener(true);
+    drop_listener();
 }
 
 int event_service_start(ClientState *state)

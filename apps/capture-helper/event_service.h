@@ -25,22 +25,13 @@
 #include <pthread.h>
 
 #include "libs/common/unique_fd.h"
+#include "libs/framelink/protocol.h"
 
 struct ClientState;
 
-constexpr const char *kEventSocketPath = "/tmp/vistrel_event.sock";
-
-// One event on the wire, one SOCK_SEQPACKET message each.
-struct VBlankEvent {
-    uint32_t type;      // 1
-    uint32_t length;    // 24
-    uint64_t sequence;  // the CRTC's vertical-blank sequence number
-    uint64_t vblank_ns; // the kernel's time of that blank (monotonic clock)
-    uint64_t server_ns; // the server's wall clock when it forwarded the event
-};
-static_assert(sizeof(VBlankEvent) == 32);
-
-// User data of every queued sequence request; owned by the event loop.
+// User data of every queued sequence request; owned by the event loop. Its
+// descriptors are borrowed: the device is the ClientState's, the client
+// socket and the eventfd the service's.
 struct SequenceTarget {
     int device_fd;
     uint32_t crtc_id;

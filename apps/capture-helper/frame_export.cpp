@@ -10,21 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "apps/capture-helper/drm_module.h"
 #include "apps/capture-helper/reply.h"
 #include "libs/common/unique_fd.h"
 
 namespace {
-
-struct DeviceCloser {
-    void operator()(int *fd) const
-    {
-        if (*fd >= 0)
-            drm_device_close(*fd);
-        delete fd;
-    }
-};
 
 template <typename T, void (*F)(T *)> struct Freer {
     void operator()(T *p) const { F(p); }
@@ -58,13 +50,12 @@ int type_from_word(const char *word)
 
 }  // namespace
 
-int find_port_name_from_dri(const char *port_name, const char *device_path, int *out_fd,
+int find_port_name_from_dri(const char *port_name, const char *device_path, DrmDevice *out_device,
                             uint32_t *out_connector_id, uint32_t *out_crtc_id)
 {
-    *out_fd = -1;
-    int opened = device_path ? drm_device_open(device_path) : (errno = EINVAL, -1);
+    out_device->reset();
+    DrmDevice device(device_path ? drm_device_open(device_path) : (errno = EINVAL, -1));
     int open_errno = errno;
-    std::unique_ptr<int, DeviceCloser> device(new int(opened));
 
     char name[128];
     snprintf(name, sizeof(name), "%s", port_name ? port_name : "");
@@ -83,7 +74,7 @@ int find_port_name_from_dri(const char *port_name, const char *device_path, int 
         return -2;
     }
 
-    int fd = *device;
+    int fd = device.get();
     ResGuard res(fd >= 0 ? drm_get_resources(fd) : nullptr);
     if (!res) {
         if (fd < 0)
@@ -111,8 +102,7 @@ int find_port_name_from_dri(const char *port_name, const char *device_path, int 
         }
         *out_connector_id = conn->connector_id;
         *out_crtc_id = crtc_id;
-        *out_fd = *device;
-        *device = -1;
+        *out_device = std::move(device);
         return 1;
     }
     return 0;
@@ -145,7 +135,7 @@ int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *cou
             }
             PlaneEntry &e = entries[*count];
             e = PlaneEntry{};
-            e.fd = prime;
+            e.fd.reset(prime);
             e.stride = fb2->pitches[plane];
             e.offset = fb2->offsets[plane];
             if (plane == 0) {
@@ -174,7 +164,7 @@ int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *cou
         return -1;
     }
     entries[0] = PlaneEntry{};
-    entries[0].fd = prime;
+    entries[0].fd.reset(prime);
     entries[0].width = fb->width;
     entries[0].height = fb->height;
     entries[0].format = DRM_FORMAT_XRGB8888;
@@ -234,14 +224,14 @@ char *join(const char *const *items, const char *separator)
 
 int send_fd_with_metadata(int client_socket, const PlaneEntry *entries, int count)
 {
-    if (count < 0 || count > kReplyMaxFds) {
+    if (count < 0 || count > UDS_MAX_PLANES) {
         errno = EINVAL;
         return -1;
     }
-    TextGuard lines[kReplyMaxFds + 1] = {{nullptr, free}, {nullptr, free}, {nullptr, free}, {nullptr, free},
+    TextGuard lines[UDS_MAX_PLANES + 1] = {{nullptr, free}, {nullptr, free}, {nullptr, free}, {nullptr, free},
                                          {nullptr, free}};
-    const char *items[kReplyMaxFds + 1] = {};
-    int fds[kReplyMaxFds] = {};
+    const char *items[UDS_MAX_PLANES + 1] = {};
+    int fds[UDS_MAX_PLANES] = {};
     for (int i = 0; i < count; i++) {
         int len = 0;
         lines[i].reset(entries[i].full ? serialize_metadata(&entries[i], &len)
@@ -251,7 +241,7 @@ int send_fd_with_metadata(int client_socket, const PlaneEntry *entries, int coun
             return -1;
         }
         items[i] = lines[i].get();
-        fds[i] = entries[i].fd;
+        fds[i] = entries[i].fd.get();
     }
     TextGuard text(join(items, "\r\n"), free);
     if (!text) {

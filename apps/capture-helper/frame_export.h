@@ -5,9 +5,13 @@
 
 #include <cstdint>
 
+#include "apps/capture-helper/drm_module.h"
+#include "libs/common/unique_fd.h"
+
 // One exported plane. Plane 0 is a full entry; further planes are short.
+// The entry owns the plane's descriptor until it goes (or is reset).
 struct PlaneEntry {
-    int fd;
+    UniqueFD fd;
     uint32_t width;
     uint32_t height;
     uint32_t format;
@@ -18,15 +22,16 @@ struct PlaneEntry {
     uint32_t refresh;
 };
 
-// 1 = found (device open in *out_fd), 0 = no connected connector of that
-// type and index or no '-' in the port name, -1 = device unusable, -2 =
-// unknown type word. On every result but 1 the device is closed again.
-int find_port_name_from_dri(const char *port_name, const char *device_path, int *out_fd,
+// 1 = found (device open in *out_device), 0 = no connected connector of
+// that type and index or no '-' in the port name, -1 = device unusable,
+// -2 = unknown type word. On every result but 1 the device is closed again
+// and *out_device is left empty.
+int find_port_name_from_dri(const char *port_name, const char *device_path, DrmDevice *out_device,
                             uint32_t *out_connector_id, uint32_t *out_crtc_id);
 
 // Fills up to four entries of the framebuffer scanned out on the CRTC.
-// 0 with *count entries (possibly none), or -1. The caller closes the
-// entries' descriptors.
+// 0 with *count entries (possibly none), or -1. The entries own their
+// descriptors.
 int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *count);
 
 // Sends the frame reply for the entries; does not close their descriptors.

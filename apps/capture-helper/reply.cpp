@@ -10,13 +10,13 @@
 int send_message(int socket, const char *text, const int *fds, int fd_count, int success)
 {
     fprintf(stderr, "msg:%s num_fds=%d\n", text ? text : "", fd_count);
-    if (fd_count < 0 || fd_count > kReplyMaxFds || (fd_count > 0 && !fds)) {
+    if (fd_count < 0 || fd_count > UDS_MAX_PLANES || (fd_count > 0 && !fds)) {
         errno = EINVAL;
         perror("sendmsg");
         return -1;
     }
     size_t length = text ? strlen(text) : 0;
-    ReplyHeader header{kReplyMagic, static_cast<uint32_t>(length), static_cast<uint32_t>(fd_count),
+    ReplyHeader header{UDS_REPLY_MAGIC, static_cast<uint32_t>(length), static_cast<uint32_t>(fd_count),
                        success ? 0u : 1u};
 
     iovec iov[2];
@@ -25,7 +25,7 @@ int send_message(int socket, const char *text, const int *fds, int fd_count, int
     iov[1].iov_base = const_cast<char *>(text ? text : "");
     iov[1].iov_len = length;
 
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kReplyMaxFds)];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * UDS_MAX_PLANES)];
     memset(control, 0, sizeof(control));
     msghdr msg{};
     msg.msg_iov = iov;

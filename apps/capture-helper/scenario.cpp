@@ -194,6 +194,40 @@ private:
         return true;
     }
 
+    // Hands every "key=value" word of w[first, end) to take(key, value),
+    // which reports and returns false for what it does not accept.
+    template <typename Take>
+    bool each_option(const std::vector<std::string> &w, size_t first, size_t end, Take take)
+    {
+        for (size_t i = first; i < end; i++) {
+            std::string key, value;
+            if (!option(w[i], &key, &value) || !take(key, value))
+                return false;
+        }
+        return true;
+    }
+
+    // The start of every object statement: at least min_words words (else
+    // the usage line is the error) and a fresh id in the second.
+    bool object_head(const std::vector<std::string> &w, size_t min_words, const char *usage, const char *kind,
+                     uint32_t *id)
+    {
+        if (w.size() < min_words)
+            return fail(std::string("usage: ") + usage);
+        return take_id(kind, w[1], id);
+    }
+
+    // The statement's one option, "key=ID", from w[first] on.
+    bool id_option(const std::vector<std::string> &w, size_t first, const char *kind, const char *key,
+                   const char *what, uint32_t *id)
+    {
+        return each_option(w, first, w.size(), [&](const std::string &k, const std::string &value) {
+            if (k != key)
+                return fail(std::string("unknown ") + kind + " option '" + k + "'");
+            return parse_u32(value, id) || fail(std::string("bad ") + what + " '" + value + "'");
+        });
+    }
+
     bool device(const std::vector<std::string> &w)
     {
         if (w.size() < 2)
@@ -221,10 +255,8 @@ private:
 
     bool framebuffer(const std::vector<std::string> &w)
     {
-        if (w.size() < 4)
-            return fail("usage: framebuffer ID WIDTHxHEIGHT FORMAT [modifier=N] [pitch=N]");
         ScenarioFramebuffer f;
-        if (!take_id("framebuffer", w[1], &f.id))
+        if (!object_head(w, 4, "framebuffer ID WIDTHxHEIGHT FORMAT [modifier=N] [pitch=N]", "framebuffer", &f.id))
             return false;
         if (!parse_size(w[2], false, &f.width, &f.height, nullptr))
             return fail("bad size '" + w[2] + "' (WIDTHxHEIGHT)");
@@ -241,22 +273,19 @@ private:
         if (fmt->planes == 2 && (f.width % 2 || f.height % 2))
             return fail("NV12 needs an even width and height");
         uint32_t pitch = f.width * fmt->bytes_per_pixel;
-        for (size_t i = 4; i < w.size(); i++) {
-            std::string key, value;
-            if (!option(w[i], &key, &value))
-                return false;
-            if (key == "modifier") {
-                if (!parse_u64(value, &f.modifier))
-                    return fail("bad modifier '" + value + "'");
-            } else if (key == "pitch") {
-                uint32_t p = 0;
-                if (!parse_u32(value, &p) || p < pitch || p > 4 * kMaxDimension * 4)
-                    return fail("pitch '" + value + "' is below " + std::to_string(pitch) + " or too large");
-                pitch = p;
-            } else {
+        const bool options_ok = each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
+            if (key == "modifier")
+                return parse_u64(value, &f.modifier) || fail("bad modifier '" + value + "'");
+            if (key != "pitch")
                 return fail("unknown framebuffer option '" + key + "'");
-            }
-        }
+            uint32_t p = 0;
+            if (!parse_u32(value, &p) || p < pitch || p > 4 * kMaxDimension * 4)
+                return fail("pitch '" + value + "' is below " + std::to_string(pitch) + " or too large");
+            pitch = p;
+            return true;
+        });
+        if (!options_ok)
+            return false;
         f.pitches[0] = pitch;
         f.offsets[0] = 0;
         f.size = uint64_t(pitch) * f.height;
@@ -271,10 +300,8 @@ private:
 
     bool crtc(const std::vector<std::string> &w)
     {
-        if (w.size() < 3)
-            return fail("usage: crtc ID WIDTHxHEIGHT@HZ [fb=ID]");
         ScenarioCrtc c;
-        if (!take_id("crtc", w[1], &c.id))
+        if (!object_head(w, 3, "crtc ID WIDTHxHEIGHT@HZ [fb=ID]", "crtc", &c.id))
             return false;
         if (!parse_size(w[2], true, &c.width, &c.height, &c.refresh))
             return fail("bad mode '" + w[2] + "' (WIDTHxHEIGHT@HZ)");
@@ -282,45 +309,27 @@ private:
             return fail("mode size out of range 1.." + std::to_string(kMaxDimension));
         if (c.refresh == 0 || c.refresh > kMaxRefresh)
             return fail("refresh out of range 1.." + std::to_string(kMaxRefresh));
-        for (size_t i = 3; i < w.size(); i++) {
-            std::string key, value;
-            if (!option(w[i], &key, &value))
-                return false;
-            if (key != "fb")
-                return fail("unknown crtc option '" + key + "'");
-            if (!parse_u32(value, &c.fb_id))
-                return fail("bad framebuffer id '" + value + "'");
-        }
+        if (!id_option(w, 3, "crtc", "fb", "framebuffer id", &c.fb_id))
+            return false;
         dev().crtcs.push_back(c);
         return true;
     }
 
     bool encoder(const std::vector<std::string> &w)
     {
-        if (w.size() < 2)
-            return fail("usage: encoder ID [crtc=ID]");
         ScenarioEncoder e;
-        if (!take_id("encoder", w[1], &e.id))
+        if (!object_head(w, 2, "encoder ID [crtc=ID]", "encoder", &e.id))
             return false;
-        for (size_t i = 2; i < w.size(); i++) {
-            std::string key, value;
-            if (!option(w[i], &key, &value))
-                return false;
-            if (key != "crtc")
-                return fail("unknown encoder option '" + key + "'");
-            if (!parse_u32(value, &e.crtc_id))
-                return fail("bad crtc id '" + value + "'");
-        }
+        if (!id_option(w, 2, "encoder", "crtc", "crtc id", &e.crtc_id))
+            return false;
         dev().encoders.push_back(e);
         return true;
     }
 
     bool connector(const std::vector<std::string> &w)
     {
-        if (w.size() < 4)
-            return fail("usage: connector ID TYPE-INDEX connected|disconnected [encoders=ID,...]");
         ScenarioConnector c;
-        if (!take_id("connector", w[1], &c.id))
+        if (!object_head(w, 4, "connector ID TYPE-INDEX connected|disconnected [encoders=ID,...]", "connector", &c.id))
             return false;
         size_t dash = w[2].rfind('-');
         if (dash == std::string::npos || dash == 0)
@@ -335,20 +344,19 @@ private:
             c.connected = true;
         else if (w[3] != "disconnected")
             return fail("expected connected or disconnected, got '" + w[3] + "'");
-        for (size_t i = 4; i < w.size(); i++) {
-            std::string key, value;
-            if (!option(w[i], &key, &value))
-                return false;
-            if (key != "encoders")
-                return fail("unknown connector option '" + key + "'");
-            std::stringstream list(value);
-            for (std::string item; std::getline(list, item, ',');) {
-                uint32_t id = 0;
-                if (!parse_u32(item, &id) || id == 0)
-                    return fail("bad encoder id '" + item + "'");
-                c.encoder_ids.push_back(id);
-            }
-        }
+        if (!each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
+                if (key != "encoders")
+                    return fail("unknown connector option '" + key + "'");
+                std::stringstream list(value);
+                for (std::string item; std::getline(list, item, ',');) {
+                    uint32_t id = 0;
+                    if (!parse_u32(item, &id) || id == 0)
+                        return fail("bad encoder id '" + item + "'");
+                    c.encoder_ids.push_back(id);
+                }
+                return true;
+            }))
+            return false;
         dev().connectors.push_back(c);
         return true;
     }
@@ -361,17 +369,14 @@ private:
         if (!parse_u64(w[1], &f.at_vblank) || f.at_vblank == 0)
             return fail("bad vblank number '" + w[1] + "'");
         bool have_crtc = false, have_fb = false;
-        for (size_t i = 2; i < 4; i++) {
-            std::string key, value;
-            if (!option(w[i], &key, &value))
-                return false;
-            if (key == "crtc" && parse_u32(value, &f.crtc_id))
-                have_crtc = true;
-            else if (key == "fb" && parse_u32(value, &f.fb_id))
-                have_fb = true;
-            else
-                return fail("bad flip option '" + w[i] + "'");
-        }
+        if (!each_option(w, 2, 4, [&](const std::string &key, const std::string &value) {
+                if (key == "crtc" && parse_u32(value, &f.crtc_id))
+                    return have_crtc = true;
+                if (key == "fb" && parse_u32(value, &f.fb_id))
+                    return have_fb = true;
+                return fail("bad flip option '" + key + "=" + value + "'");
+            }))
+            return false;
         if (!have_crtc || !have_fb)
             return fail("flip needs crtc=ID and fb=ID");
         dev().flips.push_back(f);

@@ -5,14 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "apps/capture-helper/drm_module.h"
 #include "apps/capture-helper/frame_export.h"
 #include "apps/capture-helper/reply.h"
+#include "libs/common/unix_socket.h"
 
 long readline_from_socket(int fd, char *buffer, size_t size)
 {
@@ -70,46 +70,44 @@ int send_error(int socket, const char *text)
 
 void set_target(ClientState *state, const char *device_path, const char *port_name)
 {
-    int fd = -1;
+    DrmDevice device;
     uint32_t connector_id = 0;
     uint32_t crtc_id = 0;
-    int found = find_port_name_from_dri(port_name, device_path, &fd, &connector_id, &crtc_id);
+    int found = find_port_name_from_dri(port_name, device_path, &device, &connector_id, &crtc_id);
     if (found == 0) {
-        send_error(state->client_socket, "ERROR: Cannot update state\n");
+        send_error(state->client_socket.get(), "ERROR: Cannot update state\n");
         return;
     }
     if (found < 0) {
-        send_error(state->client_socket, "ERROR: Cannot open DRM device\n");
+        send_error(state->client_socket.get(), "ERROR: Cannot open DRM device\n");
         return;
     }
-    printf("[Main Socket] Client %d locked %s on %s\n", state->client_socket, device_path, port_name);
+    printf("[Main Socket] Client %d locked %s on %s\n", state->client_socket.get(), device_path, port_name);
     if (state->event_running.load())
         puts("[Main Socket] Stopping old event thread");
     // Joins the old service, so the old device is no longer in use below.
     event_service_stop(state);
-    if (state->device_fd >= 0)
-        drm_device_close(state->device_fd);
-    state->device_fd = fd;
+    state->device_fd = std::move(device);
     state->port_name = port_name;
     state->card_path = device_path;
     state->crtc_id = crtc_id;
     state->connector_id = connector_id;
     if (event_service_start(state) < 0)
         perror("[Main Socket] event thread could not be started");
-    send_message(state->client_socket, "OK\n", nullptr, 0, 1);
+    send_message(state->client_socket.get(), "OK\n", nullptr, 0, 1);
 }
 
 void get_frame(ClientState *state)
 {
-    if (state->device_fd < 0 || state->port_name.empty()) {
-        send_error(state->client_socket, "ERROR: No target set. Call SET_TARGET first\n");
+    if (!state->device_fd || state->port_name.empty()) {
+        send_error(state->client_socket.get(), "ERROR: No target set. Call SET_TARGET first\n");
         return;
     }
     PlaneEntry entries[4] = {};
     int count = 0;
-    if (fill_meta_data(state->device_fd, state->crtc_id, entries, &count) < 0) {
+    if (fill_meta_data(state->device_fd.get(), state->crtc_id, entries, &count) < 0) {
         int saved = errno;
-        send_error(state->client_socket, "ERROR: fill_meta_data fail\n");
+        send_error(state->client_socket.get(), "ERROR: fill_meta_data fail\n");
         errno = saved;
         perror("[Helper Server]");
         // The event service is stopped first, so no thread runs while the
@@ -119,18 +117,15 @@ void get_frame(ClientState *state)
         fflush(stderr);
         _exit(255);
     }
-    send_fd_with_metadata(state->client_socket, entries, count);
-    for (int i = 0; i < count; ++i)
-        close(entries[i].fd);
+    send_fd_with_metadata(state->client_socket.get(), entries, count);
+    // The entries close the helper's copies as they go, right after the send.
 }
 
 void end_connection(ClientState *state)
 {
     state->event_running.store(0);
     event_service_stop(state);
-    if (state->device_fd >= 0)
-        drm_device_close(state->device_fd);
-    state->device_fd = -1;
+    state->device_fd.reset();
     state->port_name.clear();
     state->card_path.clear();
 }
@@ -139,9 +134,9 @@ void end_connection(ClientState *state)
 
 void handle_client_requests(ClientState *state)
 {
-    char line[kRequestBufferSize];
+    char line[UDS_REQUEST_BUFFER];
     for (;;) {
-        long length = readline_from_socket(state->client_socket, line, sizeof line);
+        long length = readline_from_socket(state->client_socket.get(), line, sizeof line);
         if (length == 0) {
             fprintf(stderr, "request_buf %s  %ld \n", line, 0L);
             puts("[Helper Server] 客户端正常关闭了连接。");
@@ -163,13 +158,13 @@ void handle_client_requests(ClientState *state)
             continue;
         if (strcmp(tokens[0], "SET_TARGET") == 0) {
             if (count < 3)
-                send_error(state->client_socket, "ERROR: SET_TARGET needs 2 args\n");
+                send_error(state->client_socket.get(), "ERROR: SET_TARGET needs 2 args\n");
             else
                 set_target(state, tokens[1], tokens[2]);
         } else if (strcmp(tokens[0], "GET_FRAME") == 0) {
             get_frame(state);
         } else {
-            send_error(state->client_socket, "ERROR: Unknown command\n");
+            send_error(state->client_socket.get(), "ERROR: Unknown command\n");
         }
     }
     end_connection(state);
@@ -177,27 +172,15 @@ void handle_client_requests(ClientState *state)
 
 int socket_init(int *out_fd, const char *path)
 {
-    UniqueFD fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Listening comes later (listen_socket); a stale file that cannot be
+    // removed ends the process.
+    const char *failed = nullptr;
+    UniqueFD fd = unix_bind(path, SOCK_STREAM, {.strict = true}, &failed);
     if (!fd) {
-        perror("[Helper Server] socket() failed");
-        return -1;
-    }
-    if (unlink(path) < 0 && errno != ENOENT) {
-        perror("[Helper Server] unlink() failed");
-        fd.reset();
-        exit(1);
-    }
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
-    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-        perror("[Helper Server] bind() failed");
-        return -1;
-    }
-    if (chmod(path, 0666) < 0) {
-        perror("[Helper Server] chmod() failed");
-        fd.reset();
-        unlink(path);
+        const std::string what = std::string("[Helper Server] ") + failed + "() failed";
+        perror(what.c_str());
+        if (std::strcmp(failed, "unlink") == 0)
+            exit(1);
         return -1;
     }
     *out_fd = fd.release();
@@ -208,10 +191,10 @@ int listen_socket(int fd)
 {
     if (listen(fd, 1) < 0) {
         perror("[Helper Server] listen() failed");
-        unlink(kServerSocketPath);
+        unlink(UDS_SERVER_PATH);
         return -1;
     }
-    printf("[Helper Server] Server listening on %s\n", kServerSocketPath);
+    printf("[Helper Server] Server listening on %s\n", UDS_SERVER_PATH);
     for (;;) {
         puts("[Helper Server] 等待客户端连接...");
         UniqueFD client(accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
@@ -226,9 +209,8 @@ int listen_socket(int fd)
             perror("[Helper Server] calloc failed");
             continue;
         }
-        state->client_socket = client.get();
+        state->client_socket = std::move(client);
         handle_client_requests(state.get());
-        client.reset();
         state.reset();
         puts("[Helper Server] 客户端已断开。");
     }
@@ -237,13 +219,13 @@ int listen_socket(int fd)
 void *start_handle_client_drm(void *)
 {
     int raw = -1;
-    if (socket_init(&raw, kServerSocketPath) < 0) {
+    if (socket_init(&raw, UDS_SERVER_PATH) < 0) {
         fputs("[Helper] Failed to initialize socket.\n", stderr);
         exit(1);
     }
     UniqueFD fd(raw);
     listen_socket(fd.get());
     fd.reset();
-    unlink(kServerSocketPath);
+    unlink(UDS_SERVER_PATH);
     return nullptr;
 }

@@ -9,22 +9,23 @@
 #include <memory>
 #include <string>
 
+#include "apps/capture-helper/drm_module.h"
 #include "apps/capture-helper/event_service.h"
+#include "libs/common/unique_fd.h"
 
-constexpr const char *kServerSocketPath = "/tmp/vistrel.sock";
-constexpr size_t kRequestBufferSize = 256;
 
-// One connected client. A target is set when device_fd is not -1 and
-// port_name is not empty.
+// One connected client. A target is set when device_fd is open and
+// port_name is not empty. The state owns the client's connection and the
+// target's device.
 struct ClientState {
-    int device_fd = -1;
+    DrmDevice device_fd;
     std::string card_path;
     std::string port_name;
     uint32_t crtc_id = 0;
     uint32_t connector_id = 0;
-    int client_socket = -1;
-    // Listening socket of the event service: written by the service thread,
-    // which alone closes it (-1 when none).
+    UniqueFD client_socket;
+    // Listening socket of the event service, for looking only: the service
+    // thread owns and alone closes it (-1 when none).
     std::atomic<int> event_listen_socket{-1};
     // The current target's service; joined (never detached) when stopped.
     std::unique_ptr<EventService> event_thread;

@@ -201,6 +201,23 @@ template <typename T> T *alloc_array(size_t n)
     return static_cast<T *>(calloc(std::max<size_t>(n, 1), sizeof(T)));
 }
 
+// The object an id named, or null with errno ENOENT.
+template <typename T> T *known(T *object)
+{
+    if (!object)
+        errno = ENOENT;
+    return object;
+}
+
+// The element of a scenario list with the id, or null.
+template <typename List> auto *find_id(List &list, uint32_t id)
+{
+    for (auto &item : list)
+        if (item.id == id)
+            return &item;
+    return static_cast<decltype(&*list.begin())>(nullptr);
+}
+
 drmModeModeInfo make_mode(uint32_t w, uint32_t h, uint32_t hz)
 {
     drmModeModeInfo m{};
@@ -464,7 +481,7 @@ void vd_device_close(VirtualWorld *w, int fd)
 drmModeResPtr vd_get_resources(VirtualWorld *w, int fd)
 {
     VD_DEVICE_OR(nullptr);
-    auto *r = static_cast<drmModeResPtr>(calloc(1, sizeof(drmModeRes)));
+    auto *r = alloc_array<drmModeRes>(1);
     if (!r)
         return nullptr;
     r->count_crtcs = int(d->crtcs.size());
@@ -493,77 +510,63 @@ drmModeResPtr vd_get_resources(VirtualWorld *w, int fd)
 drmModeConnectorPtr vd_get_connector(VirtualWorld *w, int fd, uint32_t connector_id)
 {
     VD_DEVICE_OR(nullptr);
-    for (auto &c : d->desc.connectors) {
-        if (c.id != connector_id)
-            continue;
-        auto *r = static_cast<drmModeConnectorPtr>(calloc(1, sizeof(drmModeConnector)));
-        if (!r)
-            return nullptr;
-        r->connector_id = c.id;
-        r->connector_type = c.type;
-        r->connector_type_id = c.type_id;
-        r->connection = c.connected ? DRM_MODE_CONNECTED : DRM_MODE_DISCONNECTED;
-        r->subpixel = DRM_MODE_SUBPIXEL_UNKNOWN;
-        r->count_encoders = int(c.encoder_ids.size());
-        r->encoders = alloc_array<uint32_t>(c.encoder_ids.size());
-        r->props = alloc_array<uint32_t>(0);
-        r->prop_values = alloc_array<uint64_t>(0);
-        r->modes = alloc_array<drmModeModeInfo>(1);
-        if (!r->encoders || !r->props || !r->prop_values || !r->modes) {
-            vd_free_connector(r);
-            errno = ENOMEM;
-            return nullptr;
-        }
-        for (size_t i = 0; i < c.encoder_ids.size(); i++) {
-            r->encoders[i] = c.encoder_ids[i];
-            for (auto &e : d->desc.encoders)
-                if (e.id == c.encoder_ids[i] && e.crtc_id && !r->encoder_id) {
-                    r->encoder_id = e.id;
-                    VCrtc *crtc = w->crtc(d, e.crtc_id);
-                    r->modes[0] = make_mode(crtc->desc.width, crtc->desc.height, crtc->desc.refresh);
-                }
-        }
-        if (c.connected) {
-            if (!r->encoder_id)
-                r->modes[0] = make_mode(1920, 1080, 60);
-            r->count_modes = 1;
-            r->mmWidth = r->modes[0].hdisplay * 254 / 1000;
-            r->mmHeight = r->modes[0].vdisplay * 254 / 1000;
-        }
-        return r;
+    const auto *c = known(find_id(d->desc.connectors, connector_id));
+    auto *r = c ? alloc_array<drmModeConnector>(1) : nullptr;
+    if (!r)
+        return nullptr;
+    r->connector_id = c->id;
+    r->connector_type = c->type;
+    r->connector_type_id = c->type_id;
+    r->connection = c->connected ? DRM_MODE_CONNECTED : DRM_MODE_DISCONNECTED;
+    r->subpixel = DRM_MODE_SUBPIXEL_UNKNOWN;
+    r->count_encoders = int(c->encoder_ids.size());
+    r->encoders = alloc_array<uint32_t>(c->encoder_ids.size());
+    r->props = alloc_array<uint32_t>(0);
+    r->prop_values = alloc_array<uint64_t>(0);
+    r->modes = alloc_array<drmModeModeInfo>(1);
+    if (!r->encoders || !r->props || !r->prop_values || !r->modes) {
+        vd_free_connector(r);
+        errno = ENOMEM;
+        return nullptr;
     }
-    errno = ENOENT;
-    return nullptr;
+    for (size_t i = 0; i < c->encoder_ids.size(); i++) {
+        r->encoders[i] = c->encoder_ids[i];
+        for (auto &e : d->desc.encoders)
+            if (e.id == c->encoder_ids[i] && e.crtc_id && !r->encoder_id) {
+                r->encoder_id = e.id;
+                VCrtc *crtc = w->crtc(d, e.crtc_id);
+                r->modes[0] = make_mode(crtc->desc.width, crtc->desc.height, crtc->desc.refresh);
+            }
+    }
+    if (c->connected) {
+        if (!r->encoder_id)
+            r->modes[0] = make_mode(1920, 1080, 60);
+        r->count_modes = 1;
+        r->mmWidth = r->modes[0].hdisplay * 254 / 1000;
+        r->mmHeight = r->modes[0].vdisplay * 254 / 1000;
+    }
+    return r;
 }
 
 drmModeEncoderPtr vd_get_encoder(VirtualWorld *w, int fd, uint32_t encoder_id)
 {
     VD_DEVICE_OR(nullptr);
-    for (auto &e : d->desc.encoders) {
-        if (e.id != encoder_id)
-            continue;
-        auto *r = static_cast<drmModeEncoderPtr>(calloc(1, sizeof(drmModeEncoder)));
-        if (!r)
-            return nullptr;
-        r->encoder_id = e.id;
-        r->encoder_type = DRM_MODE_ENCODER_TMDS;
-        r->crtc_id = e.crtc_id;
-        r->possible_crtcs = uint32_t((1ull << d->crtcs.size()) - 1);
-        return r;
-    }
-    errno = ENOENT;
-    return nullptr;
+    const auto *e = known(find_id(d->desc.encoders, encoder_id));
+    auto *r = e ? alloc_array<drmModeEncoder>(1) : nullptr;
+    if (!r)
+        return nullptr;
+    r->encoder_id = e->id;
+    r->encoder_type = DRM_MODE_ENCODER_TMDS;
+    r->crtc_id = e->crtc_id;
+    r->possible_crtcs = uint32_t((1ull << d->crtcs.size()) - 1);
+    return r;
 }
 
 drmModeCrtcPtr vd_get_crtc(VirtualWorld *w, int fd, uint32_t crtc_id)
 {
     VD_DEVICE_OR(nullptr);
-    VCrtc *c = w->crtc(d, crtc_id);
-    if (!c) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    auto *r = static_cast<drmModeCrtcPtr>(calloc(1, sizeof(drmModeCrtc)));
+    VCrtc *c = known(w->crtc(d, crtc_id));
+    auto *r = c ? alloc_array<drmModeCrtc>(1) : nullptr;
     if (!r)
         return nullptr;
     r->crtc_id = c->desc.id;
@@ -583,12 +586,8 @@ drmModeFB2Ptr vd_get_fb2(VirtualWorld *w, int fd, uint32_t fb_id)
         errno = EINVAL;
         return nullptr;
     }
-    VFb *f = w->fb(d, fb_id);
-    if (!f) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    auto *r = static_cast<drmModeFB2Ptr>(calloc(1, sizeof(drmModeFB2)));
+    VFb *f = known(w->fb(d, fb_id));
+    auto *r = f ? alloc_array<drmModeFB2>(1) : nullptr;
     if (!r)
         return nullptr;
     r->fb_id = f->desc.id;
@@ -608,17 +607,15 @@ drmModeFB2Ptr vd_get_fb2(VirtualWorld *w, int fd, uint32_t fb_id)
 drmModeFBPtr vd_get_fb(VirtualWorld *w, int fd, uint32_t fb_id)
 {
     VD_DEVICE_OR(nullptr);
-    VFb *f = w->fb(d, fb_id);
-    if (!f) {
-        errno = ENOENT;
+    VFb *f = known(w->fb(d, fb_id));
+    if (!f)
         return nullptr;
-    }
     // The single-plane query refuses multi-plane framebuffers.
     if (f->desc.plane_count != 1) {
         errno = EINVAL;
         return nullptr;
     }
-    auto *r = static_cast<drmModeFBPtr>(calloc(1, sizeof(drmModeFB)));
+    auto *r = alloc_array<drmModeFB>(1);
     if (!r)
         return nullptr;
     r->fb_id = f->desc.id;

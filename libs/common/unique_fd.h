@@ -1,25 +1,28 @@
 // A move-only owner of one file descriptor: closes it exactly once, and lets
 // it go when ownership passes on (to SCM_RIGHTS, a record, another process).
+// -1 is the only "none". A descriptor that must be closed by a call of its
+// own (a device module's close) gets its own instance of the template.
 #pragma once
 
 #include <unistd.h>
 
 #include <utility>
 
-class UniqueFD {
+template <void (*Close)(int)>
+class BasicUniqueFD {
 public:
-    UniqueFD() = default;
-    explicit UniqueFD(int fd) : fd_(fd) {}
-    UniqueFD(const UniqueFD &) = delete;
-    UniqueFD &operator=(const UniqueFD &) = delete;
-    UniqueFD(UniqueFD &&other) noexcept : fd_(other.release()) {}
-    UniqueFD &operator=(UniqueFD &&other) noexcept
+    BasicUniqueFD() = default;
+    explicit BasicUniqueFD(int fd) : fd_(fd) {}
+    BasicUniqueFD(const BasicUniqueFD &) = delete;
+    BasicUniqueFD &operator=(const BasicUniqueFD &) = delete;
+    BasicUniqueFD(BasicUniqueFD &&other) noexcept : fd_(other.release()) {}
+    BasicUniqueFD &operator=(BasicUniqueFD &&other) noexcept
     {
         if (this != &other)
             reset(other.release());
         return *this;
     }
-    ~UniqueFD() { reset(); }
+    ~BasicUniqueFD() { reset(); }
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
@@ -33,9 +36,16 @@ public:
     {
         int old = std::exchange(fd_, fd);
         if (old >= 0)
-            ::close(old);
+            Close(old);
     }
 
 private:
     int fd_ = -1;
 };
+
+inline void unique_fd_close(int fd)
+{
+    ::close(fd);
+}
+
+using UniqueFD = BasicUniqueFD<unique_fd_close>;

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,11 +14,10 @@
 #include <vector>
 
 #include "libs/common/unique_fd.h"
+#include "libs/common/unix_socket.h"
 
 namespace {
 
-// Longest reply text accepted: four metadata lines are far below this.
-constexpr uint32_t kMaxReplyText = 4096;
 constexpr int kEventConnectRetryMs = 2000;
 constexpr int kEventConnectStepMs = 10;
 
@@ -45,21 +43,14 @@ int avoid_zero(int fd)
 
 int open_unix(int type, const char *path, UniqueFD *out)
 {
-    sockaddr_un addr{};
-    if (!path || std::strlen(path) >= sizeof(addr.sun_path)) {
-        errno = EINVAL;
+    UniqueFD fd = unix_connect(path, type, nullptr);
+    if (!fd) {
+        if (errno == ENAMETOOLONG)
+            errno = EINVAL;
         return -1;
     }
-    UniqueFD fd(avoid_zero(socket(AF_UNIX, type | SOCK_CLOEXEC, 0)));
+    fd.reset(avoid_zero(fd.release()));
     if (!fd)
-        return -1;
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
-    int rc;
-    do {
-        rc = connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0)
         return -1;
     *out = std::move(fd);
     return 0;
@@ -149,6 +140,28 @@ int recv_exact(int fd, char *buf, size_t len, int64_t deadline_ms, std::vector<U
     return 0;
 }
 
+// Reads one reply before the deadline; the header is stored as soon as it
+// is in, so a caller sees what a refused reply announced.
+int receive_reply(int fd, int64_t deadline_ms, framelink::Reply *reply)
+{
+    *reply = framelink::Reply();
+    ReplyHeader header{};
+    if (recv_exact(fd, reinterpret_cast<char *>(&header), sizeof(header), deadline_ms, &reply->fds,
+                   &reply->descriptors_lost) < 0)
+        return -1;
+    reply->header = header;
+    if (header.magic != UDS_REPLY_MAGIC || header.length > UDS_MAX_REPLY_TEXT ||
+        header.num_fds > unsigned(UDS_MAX_PLANES)) {
+        errno = EPROTO;
+        return -1;
+    }
+    reply->text.assign(header.length, '\0');
+    if (header.length > 0 && recv_exact(fd, reply->text.data(), header.length, deadline_ms, &reply->fds,
+                                        &reply->descriptors_lost) < 0)
+        return -1;
+    return 0;
+}
+
 void copy_message(ServerReply *reply, const std::string &text)
 {
     if (!reply->message || reply->message_size == 0)
@@ -159,8 +172,9 @@ void copy_message(ServerReply *reply, const std::string &text)
 }
 
 // Sends one command line and receives its reply: header, text, descriptors.
+// A well-formed error reply is a failure too (EPROTO), its text kept.
 int transact(ServerConnection *conn, const char *command, ServerReply *reply, int timeout_ms,
-             std::string *text, std::vector<UniqueFD> *fds)
+             framelink::Reply *received)
 {
     if (!conn || conn->fd <= 0 || !command || !reply) {
         errno = EINVAL;
@@ -180,24 +194,14 @@ int transact(ServerConnection *conn, const char *command, ServerReply *reply, in
     // the reply (or all of a late one) in the stream.
     conn->out_of_step = 1;
     int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
-    bool truncated = false;
-    ReplyHeader header{};
-    if (recv_exact(conn->fd, reinterpret_cast<char *>(&header), sizeof(header), deadline, fds,
-                   &truncated) < 0)
-        return -1;
-    reply->header = header;
-    if (header.magic != UDS_REPLY_MAGIC || header.length > kMaxReplyText ||
-        header.num_fds > unsigned(UDS_MAX_PLANES)) {
-        errno = EPROTO;
-        return -1;
-    }
-    text->assign(header.length, '\0');
-    if (header.length > 0 &&
-        recv_exact(conn->fd, text->data(), header.length, deadline, fds, &truncated) < 0)
+    const int rc = receive_reply(conn->fd, deadline, received);
+    reply->header = received->header;
+    if (rc < 0)
         return -1;
     conn->out_of_step = 0;
-    copy_message(reply, *text);
-    if (truncated || fds->size() != header.num_fds) {
+    copy_message(reply, received->text);
+    if (received->descriptors_lost || received->fds.size() != reply->header.num_fds ||
+        reply->header.error != 0) {
         errno = EPROTO;
         return -1;
     }
@@ -290,6 +294,15 @@ bool parse_frame(const std::string &text, std::vector<UniqueFD> *fds, framelink:
 
 }  // namespace
 
+int framelink::read_reply(int fd, int timeout_ms, Reply *reply)
+{
+    if (fd < 0 || !reply) {
+        errno = EINVAL;
+        return -1;
+    }
+    return receive_reply(fd, now_ms() + (timeout_ms > 0 ? timeout_ms : 0), reply);
+}
+
 int uds_client_connect(ServerConnection *conn, const char *path)
 {
     if (!conn) {
@@ -309,35 +322,28 @@ int uds_client_connect(ServerConnection *conn, const char *path)
 int uds_client_set_context(ServerConnection *conn, const char *command, ServerReply *reply,
                            int timeout_ms)
 {
-    std::string text;
-    std::vector<UniqueFD> fds;
-    if (transact(conn, command, reply, timeout_ms, &text, &fds) < 0)
+    framelink::Reply received;
+    if (transact(conn, command, reply, timeout_ms, &received) < 0)
         return -1;
-    if (reply->header.error != 0 || text != "OK\n" || !fds.empty()) {
-        errno = EPROTO;
-        return -1;
-    }
-    return 0;
+    if (received.text == "OK\n" && received.fds.empty())
+        return 0;
+    errno = EPROTO;
+    return -1;
 }
 
 int uds_client_get_frame_info(ServerConnection *conn, const char *command, ServerReply *reply,
                               int timeout_ms)
 {
-    std::string text;
-    std::vector<UniqueFD> fds;
-    if (transact(conn, command, reply, timeout_ms, &text, &fds) < 0)
+    framelink::Reply received;
+    if (transact(conn, command, reply, timeout_ms, &received) < 0)
         return -1;
-    if (reply->header.error != 0) {
-        errno = EPROTO;
-        return -1;
-    }
-    if (reply->header.length == 0 && fds.empty())
+    if (reply->header.length == 0 && received.fds.empty())
         return 0;  // the helper could export no plane
     if (!reply->metadata) {
         errno = EINVAL;
         return -1;
     }
-    if (!parse_frame(text, &fds, reply->metadata)) {
+    if (!parse_frame(received.text, &received.fds, reply->metadata)) {
         errno = EPROTO;
         return -1;
     }
@@ -391,7 +397,7 @@ int uds_client_event_read(ServerConnection *conn, VBlankEvent *event)
     }
     VBlankEvent ev;
     std::memcpy(&ev, buf, sizeof(ev));
-    if (ev.type != 1 || ev.length != 24) {
+    if (ev.type != UDS_EVENT_VBLANK || ev.length != UDS_EVENT_VBLANK_LENGTH) {
         errno = EPROTO;
         return -1;
     }

@@ -9,11 +9,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
-inline constexpr const char *UDS_SERVER_PATH = "/tmp/vistrel.sock";
-inline constexpr const char *UDS_EVENT_PATH = "/tmp/vistrel_event.sock";
-inline constexpr uint32_t UDS_REPLY_MAGIC = 0xDEADBEEFu;
-inline constexpr int UDS_MAX_PLANES = 4;
+#include "libs/common/unique_fd.h"
+#include "libs/framelink/protocol.h"
 
 // The connection handle. The first two fields are the command and the event
 // connection descriptors, 0 while not open. Start it zeroed.
@@ -25,25 +25,6 @@ struct ServerConnection {
     // later command on this connection fails with EPROTO instead.
     int out_of_step;
 };
-
-// The header in front of every reply, in host byte order.
-struct ReplyHeader {
-    uint32_t magic;     // UDS_REPLY_MAGIC
-    uint32_t length;    // bytes of text that follow, no NUL
-    uint32_t num_fds;   // descriptors in the SCM_RIGHTS message, 0 to 4
-    uint32_t error;     // 1 for an "ERROR:" reply
-};
-static_assert(sizeof(ReplyHeader) == 16, "the reply header is 16 bytes on the wire");
-
-// One vertical blank, exactly as the helper sends it.
-struct VBlankEvent {
-    uint32_t type;            // 1
-    uint32_t length;          // 24
-    uint64_t sequence;        // CRTC sequence number
-    uint64_t vblank_time_ns;  // kernel timestamp, CLOCK_MONOTONIC
-    uint64_t server_time_ns;  // helper's CLOCK_REALTIME when forwarded
-};
-static_assert(sizeof(VBlankEvent) == 32, "a vblank event is 32 bytes on the wire");
 
 namespace framelink {
 
@@ -67,6 +48,24 @@ struct FrameMetadata {
     int plane_count;        // 0 to 4
     FramePlane planes[UDS_MAX_PLANES];
 };
+
+// One reply as it arrived: the header, the text and every descriptor that
+// came with it.
+struct Reply {
+    ReplyHeader header{};
+    std::string text;
+    std::vector<UniqueFD> fds;
+    // Descriptors were dropped on the way in (more than a reply can carry).
+    bool descriptors_lost = false;
+};
+
+// Reads one whole reply from a command connection within timeout_ms. 0 when
+// it arrived whole; the caller still compares fds with header.num_fds and
+// checks descriptors_lost. -1 with errno ETIMEDOUT, ECONNRESET (the peer
+// closed first), EPROTO (wrong magic, text over UDS_MAX_REPLY_TEXT, more
+// than UDS_MAX_PLANES descriptors announced; the header is kept) or the
+// system's error. Nothing is printed.
+int read_reply(int fd, int timeout_ms, Reply *reply);
 
 }  // namespace framelink
 

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +23,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "libs/common/ffmpeg_ptr.h"
+#include "libs/common/unix_socket.h"
 #include "tests/relay/relay_process.h"
 
 namespace {
@@ -51,13 +52,7 @@ size_t count_of(const std::string &text, const std::string &needle)
 
 bool socket_accepts(const char *path)
 {
-    UniqueFD fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path, sizeof(address.sun_path) - 1);
-    return connect(fd.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+    return unix_connect(path, SOCK_STREAM, nullptr).valid();
 }
 
 // Children first, so a worker does not outlive its supervisor.
@@ -328,19 +323,6 @@ std::vector<E2eFrameLine> e2e_frame_lines(const std::string &text)
 
 namespace {
 
-struct FormatCloser {
-    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
-};
-struct CodecFreer {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct FrameFreer {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
-struct PacketFreer {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
-
 void keep_luma(const AVFrame *picture, int packet_bytes, std::vector<E2eFrame> *frames)
 {
     E2eFrame frame;
@@ -362,16 +344,16 @@ int e2e_decode_file(const std::string &path, int max_frames, std::vector<E2eFram
     AVFormatContext *opened = nullptr;
     if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0)
         return -1;
-    std::unique_ptr<AVFormatContext, FormatCloser> format(opened);
+    AvInputPtr format(opened);
     if (avformat_find_stream_info(format.get(), nullptr) < 0)
         return -1;
     const AVCodec *decoder = nullptr;
     const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
     if (stream < 0 || !decoder)
         return -1;
-    std::unique_ptr<AVCodecContext, CodecFreer> context(avcodec_alloc_context3(decoder));
-    std::unique_ptr<AVFrame, FrameFreer> picture(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
+    AvCodecContextPtr context(avcodec_alloc_context3(decoder));
+    AvFramePtr picture(av_frame_alloc());
+    AvPacketPtr packet(av_packet_alloc());
     if (!context || !picture || !packet ||
         avcodec_parameters_to_context(context.get(), format->streams[stream]->codecpar) < 0 ||
         avcodec_open2(context.get(), decoder, nullptr) < 0)

@@ -6,20 +6,16 @@
 #include <string>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
 #include <libavutil/opt.h>
 }
 
-namespace {
+#include "libs/common/ffmpeg_ptr.h"
 
-struct ContextFree {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-using ContextPtr = std::unique_ptr<AVCodecContext, ContextFree>;
+namespace {
 
 // Allocates a context for the named encoder (no device is needed until it is
 // opened), applies the row's configure function and returns what it logged.
-ContextPtr configured(const char *name, std::string *log)
+AvCodecContextPtr configured(const char *name, std::string *log)
 {
     const VaapiEncoderInfo *row = nullptr;
     for (const VaapiEncoderInfo &r : vaapi_encoders)
@@ -28,7 +24,7 @@ ContextPtr configured(const char *name, std::string *log)
     const AVCodec *codec = avcodec_find_encoder_by_name(name);
     if (!row || !codec)
         return nullptr;
-    ContextPtr c(avcodec_alloc_context3(codec));
+    AvCodecContextPtr c(avcodec_alloc_context3(codec));
     if (!c)
         return nullptr;
     testing::internal::CaptureStderr();
@@ -98,7 +94,7 @@ TEST(VaapiTable, CodecNamesAndParsing)
 TEST(VaapiTable, H264RowSetsConstantQuantiserOptions)
 {
     std::string log;
-    ContextPtr c = configured("h264_vaapi", &log);
+    AvCodecContextPtr c = configured("h264_vaapi", &log);
     if (!c)
         GTEST_SKIP() << "h264_vaapi is not in this FFmpeg build";
     EXPECT_EQ(log, "[VAAPI H.264] CQP Mode: QP=22, Profile=High, Level=4.1, GOP=30\n");
@@ -116,7 +112,7 @@ TEST(VaapiTable, H264RowSetsConstantQuantiserOptions)
 TEST(VaapiTable, HevcRowSetsRatesProfileTierLevel)
 {
     std::string log;
-    ContextPtr c = configured("hevc_vaapi", &log);
+    AvCodecContextPtr c = configured("hevc_vaapi", &log);
     if (!c)
         GTEST_SKIP() << "hevc_vaapi is not in this FFmpeg build";
     EXPECT_EQ(log, "[VAAPI HEVC] Configured: Profile=Main, Bitrate=12000000 bps, GOP=30\n");
@@ -129,7 +125,7 @@ TEST(VaapiTable, HevcRowSetsRatesProfileTierLevel)
 TEST(VaapiTable, Vp8RowSetsRatesAndLoopFilter)
 {
     std::string log;
-    ContextPtr c = configured("vp8_vaapi", &log);
+    AvCodecContextPtr c = configured("vp8_vaapi", &log);
     if (!c)
         GTEST_SKIP() << "vp8_vaapi is not in this FFmpeg build";
     EXPECT_EQ(log, "[VAAPI VP8] Configured: Bitrate=25000000 bps, GOP=30, Loop Filter=16/4\n");
@@ -141,7 +137,7 @@ TEST(VaapiTable, Vp8RowSetsRatesAndLoopFilter)
 TEST(VaapiTable, Vp9RowSetsRatesOnly)
 {
     std::string log;
-    ContextPtr c = configured("vp9_vaapi", &log);
+    AvCodecContextPtr c = configured("vp9_vaapi", &log);
     if (!c)
         GTEST_SKIP() << "vp9_vaapi is not in this FFmpeg build";
     EXPECT_EQ(log, "[VAAPI VP9] Configured: Bitrate=15000000 bps, GOP=60\n");
@@ -159,7 +155,7 @@ TEST(VaapiTable, Av1RowWithoutEncoderInFFmpeg)
     EXPECT_STREQ(row->name, "av1_vaapi");
     if (avcodec_find_encoder_by_name(row->name))
         GTEST_SKIP() << "this FFmpeg build has av1_vaapi";
-    ContextPtr c(avcodec_alloc_context3(nullptr));
+    AvCodecContextPtr c(avcodec_alloc_context3(nullptr));
     ASSERT_TRUE(c);
     testing::internal::CaptureStderr();
     EXPECT_EQ(row->configure(c.get(), 1920, 1080), 0);
@@ -180,7 +176,7 @@ TEST(VaapiTable, MissingOptionsWarnAndDoNotFail)
     const AVCodec *hevc = avcodec_find_encoder_by_name("hevc_vaapi");
     if (!vp9 || !hevc)
         GTEST_SKIP() << "vp9_vaapi or hevc_vaapi is not in this FFmpeg build";
-    ContextPtr a(avcodec_alloc_context3(vp9)), b(avcodec_alloc_context3(hevc));
+    AvCodecContextPtr a(avcodec_alloc_context3(vp9)), b(avcodec_alloc_context3(hevc));
     ASSERT_TRUE(a && b);
     testing::internal::CaptureStderr();
     EXPECT_EQ(configure_h264_vaapi(a.get(), 64, 64), 0);

@@ -21,21 +21,14 @@
 #include <vector>
 
 #include "libs/common/unique_fd.h"
+#include "libs/common/unix_socket.h"
 #include "libs/framelink/framelink.h"
 
 namespace fake {
 
 inline UniqueFD listen_on(const char *path, int type)
 {
-    UniqueFD fd(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
-    unlink(path);
-    if (bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
-        listen(fd.get(), 1) != 0)
-        return UniqueFD();
-    return fd;
+    return unix_bind(path, type, {.backlog = 1}, nullptr);
 }
 
 // A memfd of size bytes filled by fill(byte index).
@@ -182,7 +175,7 @@ private:
 
 inline VBlankEvent make_event(uint64_t seq)
 {
-    return VBlankEvent{1, 24, seq, seq * 16666667ull, 1700000000000000000ull + seq * 16666667ull};
+    return VBlankEvent{UDS_EVENT_VBLANK, UDS_EVENT_VBLANK_LENGTH, seq, seq * 16666667ull, 1700000000000000000ull + seq * 16666667ull};
 }
 
 // Creates "/tmp/vistrel_event.sock" after bind_delay, accepts one client and

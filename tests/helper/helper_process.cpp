@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +15,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "libs/common/unix_socket.h"
 
 namespace {
 
@@ -39,19 +40,6 @@ int count_dir(const std::string &path)
     return n;
 }
 
-UniqueFD unix_connect(int type, const char *path)
-{
-    UniqueFD fd(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return fd;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
-    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
-        return UniqueFD();
-    return fd;
-}
-
 bool wait_readable(int fd, int timeout_ms)
 {
     pollfd p{fd, POLLIN, 0};
@@ -60,24 +48,6 @@ bool wait_readable(int fd, int timeout_ms)
         n = poll(&p, 1, timeout_ms);
     } while (n < 0 && errno == EINTR);
     return n > 0;
-}
-
-int read_exact(int fd, char *data, size_t size, int timeout_ms)
-{
-    size_t got = 0;
-    int64_t deadline = now_ms() + timeout_ms;
-    while (got < size) {
-        int left = int(deadline - now_ms());
-        if (left <= 0 || !wait_readable(fd, left))
-            return -1;
-        ssize_t n = read(fd, data + got, size - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        got += size_t(n);
-    }
-    return 0;
 }
 
 } // namespace
@@ -209,7 +179,7 @@ std::string write_scenario(const std::string &name, const std::string &text)
 
 UniqueFD command_connect()
 {
-    return unix_connect(SOCK_STREAM, kServerSocketPath);
+    return unix_connect(UDS_SERVER_PATH, SOCK_STREAM, nullptr);
 }
 
 int send_all(int fd, const std::string &data)
@@ -228,43 +198,7 @@ int send_all(int fd, const std::string &data)
 
 int read_reply(int fd, Reply *reply, int timeout_ms)
 {
-    *reply = Reply();
-    if (!wait_readable(fd, timeout_ms))
-        return -1;
-    // The descriptors travel with the first byte of the reply.
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
-    iovec iov{&reply->header, sizeof reply->header};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n;
-    do {
-        n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0)
-        return -1;
-    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-            continue;
-        size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        const unsigned char *data = CMSG_DATA(c);
-        for (size_t i = 0; i < count; ++i) {
-            int received;
-            memcpy(&received, data + i * sizeof(int), sizeof received);
-            reply->fds.emplace_back(received);
-        }
-    }
-    if (size_t(n) < sizeof reply->header &&
-        read_exact(fd, reinterpret_cast<char *>(&reply->header) + n, sizeof reply->header - size_t(n), timeout_ms) < 0)
-        return -1;
-    if (reply->header.magic != kReplyMagic || reply->header.length > 4096)
-        return -1;
-    reply->text.resize(reply->header.length);
-    if (reply->header.length && read_exact(fd, reply->text.data(), reply->text.size(), timeout_ms) < 0)
-        return -1;
-    return 0;
+    return framelink::read_reply(fd, timeout_ms, reply);
 }
 
 int request(int fd, const std::string &line, Reply *reply)
@@ -291,7 +225,7 @@ bool closes_without_reply(int fd, int timeout_ms)
 
 UniqueFD event_connect()
 {
-    return unix_connect(SOCK_SEQPACKET, kEventSocketPath);
+    return unix_connect(UDS_EVENT_PATH, SOCK_SEQPACKET, nullptr);
 }
 
 ssize_t read_event(int fd, VBlankEvent *event, int timeout_ms)
@@ -307,37 +241,4 @@ ssize_t read_event(int fd, VBlankEvent *event, int timeout_ms)
     if (n >= ssize_t(sizeof *event))
         memcpy(event, buffer, sizeof *event);
     return n;
-}
-
-std::vector<FrameLine> parse_frame_text(const std::string &text)
-{
-    std::vector<FrameLine> lines;
-    size_t start = 0;
-    while (start <= text.size() && !text.empty()) {
-        size_t end = text.find("\r\n", start);
-        std::string item = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        FrameLine line;
-        std::stringstream fields(item);
-        for (std::string kv; std::getline(fields, kv, '|');) {
-            size_t eq = kv.find('=');
-            if (eq == std::string::npos)
-                continue;
-            uint64_t v = strtoull(kv.c_str() + eq + 1, nullptr, 10);
-            std::string k = kv.substr(0, eq);
-            if (k == "w") {
-                line.w = v;
-                line.full = true;
-            } else if (k == "h") line.h = v;
-            else if (k == "f") line.f = v;
-            else if (k == "s") line.s = v;
-            else if (k == "o") line.o = v;
-            else if (k == "m") line.m = v;
-            else if (k == "r") line.r = v;
-        }
-        lines.push_back(line);
-        if (end == std::string::npos)
-            break;
-        start = end + 2;
-    }
-    return lines;
 }

@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "apps/capture-helper/server.h"
-#include "apps/capture-helper/reply.h"
 #include "libs/common/unique_fd.h"
+#include "libs/framelink/framelink.h"
 
 struct HelperProcess {
     pid_t pid = -1;
@@ -42,17 +41,15 @@ int helper_count_text(const HelperProcess &helper, const std::string &text);
 // Writes a scenario file under /tmp and returns its path.
 std::string write_scenario(const std::string &name, const std::string &text);
 
-struct Reply {
-    ReplyHeader header{};
-    std::string text;
-    std::vector<UniqueFD> fds;
-};
+using Reply = framelink::Reply;
 
 // Connects to "/tmp/vistrel.sock". Invalid on failure.
 UniqueFD command_connect();
 // Writes all of data. 0 or -1.
 int send_all(int fd, const std::string &data);
-// Reads one reply. 0, or -1 on end of stream, time-out or a bad header.
+// Reads one reply. 0, or -1 on end of stream, time-out or a bad header
+// (wrong magic, over-long text, more descriptors announced than a reply
+// carries).
 int read_reply(int fd, Reply *reply, int timeout_ms = 5000);
 // Sends line (a newline is added) and reads its reply.
 int request(int fd, const std::string &line, Reply *reply);
@@ -66,10 +63,3 @@ UniqueFD event_connect();
 // Reads one event message: its size (32 for an event), 0 at end of stream,
 // -1 on time-out or error.
 ssize_t read_event(int fd, VBlankEvent *event, int timeout_ms = 2000);
-
-// Parsed "key=value|..." line of a frame reply.
-struct FrameLine {
-    bool full = false;
-    uint64_t w = 0, h = 0, f = 0, s = 0, o = 0, m = 0, r = 0;
-};
-std::vector<FrameLine> parse_frame_text(const std::string &text);

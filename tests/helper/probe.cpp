@@ -3,12 +3,11 @@
 // A short client session against a running capture-helper: SET_TARGET,
 // GET_FRAME, a look at the frame's first plane through its descriptor, and
 // one second of vertical-blank events. Prints what it got as key=value
-// lines and exits 0 only when every step worked. Depends on nothing but
-// the C library, so it can run wherever the helper runs.
+// lines and exits 0 only when every step worked. Links only the helper's
+// client library, so it can run wherever the helper runs.
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,37 +20,16 @@
 #include <string>
 #include <vector>
 
+#include "libs/common/unix_socket.h"
+#include "libs/framelink/framelink.h"
+
 namespace {
-
-struct Header {
-    uint32_t magic, length, num_fds, error;
-};
-
-struct Event {
-    uint32_t type, length;
-    uint64_t sequence, vblank_ns, server_ns;
-};
 
 int64_t monotonic_ms()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int connect_to(int type, const char *path)
-{
-    int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 bool readable(int fd, int timeout_ms)
@@ -62,44 +40,6 @@ bool readable(int fd, int timeout_ms)
         n = poll(&p, 1, timeout_ms);
     } while (n < 0 && errno == EINTR);
     return n > 0;
-}
-
-// One reply: header, text and descriptors. false on time-out or a bad reply.
-bool read_reply(int fd, Header *header, std::string *text, std::vector<int> *fds)
-{
-    if (!readable(fd, 5000))
-        return false;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
-    iovec iov{header, sizeof *header};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC | MSG_WAITALL);
-    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-            size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < count; ++i) {
-                int received;
-                memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
-                fds->push_back(received);
-            }
-        }
-    }
-    if (n != ssize_t(sizeof *header) || header->magic != 0xDEADBEEF || header->length > 4096)
-        return false;
-    text->assign(header->length, '\0');
-    size_t got = 0;
-    while (got < text->size()) {
-        if (!readable(fd, 5000))
-            return false;
-        ssize_t r = read(fd, text->data() + got, text->size() - got);
-        if (r <= 0)
-            return false;
-        got += size_t(r);
-    }
-    return true;
 }
 
 bool send_line(int fd, const std::string &line)
@@ -151,38 +91,37 @@ int main(int argc, char **argv)
         return 2;
     }
     bool ok = true;
-    int command = connect_to(SOCK_STREAM, "/tmp/vistrel.sock");
-    if (command < 0) {
+    UniqueFD command = unix_connect(UDS_SERVER_PATH, SOCK_STREAM, nullptr);
+    if (!command) {
         printf("connect=failed (%s)\n", strerror(errno));
         return 1;
     }
 
-    Header header{};
-    std::string text;
-    std::vector<int> fds;
+    framelink::Reply reply;
     std::string set = std::string("SET_TARGET ") + argv[1] + " " + argv[2] + "\n";
-    if (!send_line(command, set) || !read_reply(command, &header, &text, &fds)) {
+    if (!send_line(command.get(), set) || framelink::read_reply(command.get(), 5000, &reply) < 0) {
         printf("set_target=no reply\n");
         return 1;
     }
-    printf("set_target=%s\n", printable(text).c_str());
-    if (text != "OK\n" || header.error != 0)
+    printf("set_target=%s\n", printable(reply.text).c_str());
+    if (reply.text != "OK\n" || reply.header.error != 0)
         return 1;
 
-    fds.clear();
-    if (!send_line(command, "GET_FRAME\n") || !read_reply(command, &header, &text, &fds)) {
+    if (!send_line(command.get(), "GET_FRAME\n") || framelink::read_reply(command.get(), 5000, &reply) < 0) {
         printf("frame=no reply\n");
         return 1;
     }
+    const std::string &text = reply.text;
+    const std::vector<UniqueFD> &fds = reply.fds;
     printf("frame=%s\n", printable(text).c_str());
     printf("frame_fds=%zu\n", fds.size());
-    if (header.error != 0 || fds.empty() || fds.size() != header.num_fds)
+    if (reply.header.error != 0 || fds.empty() || fds.size() != reply.header.num_fds)
         ok = false;
 
     if (!fds.empty()) {
         std::string first = text.substr(0, text.find("\r\n"));
         size_t size = size_t(field(first, "s")) * size_t(field(first, "h"));
-        void *map = size ? mmap(nullptr, size, PROT_READ, MAP_SHARED, fds[0], 0) : MAP_FAILED;
+        void *map = size ? mmap(nullptr, size, PROT_READ, MAP_SHARED, fds[0].get(), 0) : MAP_FAILED;
         if (map == MAP_FAILED) {
             printf("map=failed (%s)\n", size ? strerror(errno) : "no size");
             ok = false;
@@ -196,13 +135,11 @@ int main(int argc, char **argv)
             munmap(map, size);
         }
     }
-    for (int fd : fds)
-        close(fd);
+    reply = framelink::Reply();
 
-    int events = connect_to(SOCK_SEQPACKET, "/tmp/vistrel_event.sock");
-    if (events < 0) {
+    UniqueFD events = unix_connect(UDS_EVENT_PATH, SOCK_SEQPACKET, nullptr);
+    if (!events) {
         printf("event_connect=failed (%s)\n", strerror(errno));
-        close(command);
         return 1;
     }
     int count = 0, gaps = 0, bad = 0;
@@ -210,15 +147,16 @@ int main(int argc, char **argv)
     int64_t start = monotonic_ms();
     for (;;) {
         int left = int(start + 1000 - monotonic_ms());
-        if (left <= 0 || !readable(events, left))
+        if (left <= 0 || !readable(events.get(), left))
             break;
         char buffer[64];
-        ssize_t n = recv(events, buffer, sizeof buffer, 0);
+        ssize_t n = recv(events.get(), buffer, sizeof buffer, 0);
         if (n <= 0)
             break;
-        Event e{};
+        VBlankEvent e{};
         memcpy(&e, buffer, n >= ssize_t(sizeof e) ? sizeof e : size_t(n));
-        if (n != ssize_t(sizeof e) || e.type != 1 || e.length != 24 || (count && e.vblank_ns <= last_vblank)) {
+        if (n != ssize_t(sizeof e) || e.type != UDS_EVENT_VBLANK || e.length != UDS_EVENT_VBLANK_LENGTH ||
+            (count && e.vblank_time_ns <= last_vblank)) {
             ++bad;
             continue;
         }
@@ -227,15 +165,13 @@ int main(int argc, char **argv)
         else if (e.sequence != last_sequence + 1)
             ++gaps;
         last_sequence = e.sequence;
-        last_vblank = e.vblank_ns;
+        last_vblank = e.vblank_time_ns;
         ++count;
     }
     printf("events_per_second=%d\n", count);
     printf("event_sequences=%" PRIu64 "..%" PRIu64 " gaps=%d malformed=%d\n", first_sequence, last_sequence, gaps, bad);
     if (count == 0 || bad)
         ok = false;
-    close(events);
-    close(command);
     printf("result=%s\n", ok ? "ok" : "failed");
     return ok ? 0 : 1;
 }

@@ -27,7 +27,7 @@ int64_t wall_ns()
 bool socket_file_exists()
 {
     struct stat st {};
-    return stat(kEventSocketPath, &st) == 0;
+    return stat(UDS_EVENT_PATH, &st) == 0;
 }
 
 bool wait_socket_file_gone(int timeout_ms)
@@ -111,8 +111,8 @@ TEST_F(EventServiceTest, StreamsOneEventPerVerticalBlank)
         const unsigned char head[8] = {1, 0, 0, 0, 24, 0, 0, 0};
         ASSERT_EQ(memcmp(raw, head, 8), 0);
         int64_t wall = wall_ns();
-        EXPECT_LE(int64_t(event.server_ns), wall);
-        EXPECT_GT(int64_t(event.server_ns), wall - 1000000000);
+        EXPECT_LE(int64_t(event.server_time_ns), wall);
+        EXPECT_GT(int64_t(event.server_time_ns), wall - 1000000000);
         got.push_back(event);
         clock_gettime(CLOCK_MONOTONIC, &now);
     } while ((now.tv_sec - start.tv_sec) * 1000000000 + (now.tv_nsec - start.tv_nsec) < 2000000000);
@@ -128,16 +128,16 @@ TEST_F(EventServiceTest, StreamsOneEventPerVerticalBlank)
 #endif
     for (size_t i = 1; i < got.size(); ++i) {
         EXPECT_GT(got[i].sequence, got[i - 1].sequence) << "at " << i;
-        EXPECT_GT(got[i].vblank_ns, got[i - 1].vblank_ns) << "at " << i;
-        EXPECT_GE(got[i].server_ns, got[i - 1].server_ns) << "at " << i;
+        EXPECT_GT(got[i].vblank_time_ns, got[i - 1].vblank_time_ns) << "at " << i;
+        EXPECT_GE(got[i].server_time_ns, got[i - 1].server_time_ns) << "at " << i;
     }
     // The blanks are on the monotonic clock, one mode period apart on average.
-    double period_ms = double(got.back().vblank_ns - got.front().vblank_ns) /
+    double period_ms = double(got.back().vblank_time_ns - got.front().vblank_time_ns) /
                        double(got.back().sequence - got.front().sequence) / 1e6;
     EXPECT_NEAR(period_ms, 1000.0 / 60, 1.0);
     timespec mono{};
     clock_gettime(CLOCK_MONOTONIC, &mono);
-    EXPECT_LE(got.back().vblank_ns, uint64_t(mono.tv_sec) * 1000000000 + uint64_t(mono.tv_nsec));
+    EXPECT_LE(got.back().vblank_time_ns, uint64_t(mono.tv_sec) * 1000000000 + uint64_t(mono.tv_nsec));
 }
 
 TEST_F(EventServiceTest, ClientByteEndsStreamAndNewTargetIsNeeded)

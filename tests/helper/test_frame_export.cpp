@@ -43,7 +43,9 @@ struct Target {
 Target resolve(const char *port, const char *dev)
 {
     Target t;
-    t.rc = find_port_name_from_dri(port, dev, &t.fd, &t.connector, &t.crtc);
+    DrmDevice device;
+    t.rc = find_port_name_from_dri(port, dev, &device, &t.connector, &t.crtc);
+    t.fd = device.release();
     return t;
 }
 
@@ -80,7 +82,7 @@ TEST_F(World, ExportsSingleAndTwoPlaneFrames)
     char *line = serialize_metadata(&e[0], nullptr);
     EXPECT_STREQ(line, "w=64|h=48|f=875713112|s=256|o=0|m=0|r=60");
     free(line);
-    close(e[0].fd);
+    e[0].fd.reset();
     drm_device_close(t.fd);
 
     Target n = resolve("virtual-1", "/dev/dri/card0");
@@ -90,7 +92,7 @@ TEST_F(World, ExportsSingleAndTwoPlaneFrames)
     EXPECT_EQ(e[1].full, 0);
     EXPECT_EQ(e[1].offset, 64u * 48u);
     for (int i = 0; i < count; i++)
-        close(e[i].fd);
+        e[i].fd.reset();
     drm_device_close(n.fd);
 
     Target none = resolve("dp-4", "/dev/dri/card0");  // encoder without CRTC
@@ -113,7 +115,7 @@ TEST_F(World, FallbackQueryAndHandlesOfZero)
     char *line = serialize_metadata(&e[0], nullptr);
     EXPECT_STREQ(line, "w=32|h=32|f=875713112|s=128|o=0|m=0|r=0");
     free(line);
-    close(e[0].fd);
+    e[0].fd.reset();
     drm_device_close(old.fd);
 
     Target unpriv = resolve("dp-1", "/dev/dri/card3");
@@ -129,18 +131,18 @@ TEST_F(World, PixelsChangeAndExportsDoNotLeak)
     int count = 0;
     ASSERT_EQ(fill_meta_data(t.fd, t.crtc, e, &count), 0);
     const size_t size = 256 * 48;
-    auto *p = static_cast<uint8_t *>(mmap(nullptr, size, PROT_READ, MAP_SHARED, e[0].fd, 0));
+    auto *p = static_cast<uint8_t *>(mmap(nullptr, size, PROT_READ, MAP_SHARED, e[0].fd.get(), 0));
     ASSERT_NE(p, MAP_FAILED);
     std::vector<uint8_t> before(p, p + size);
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     EXPECT_NE(memcmp(before.data(), p, size), 0);
     munmap(p, size);
-    close(e[0].fd);
+    e[0].fd.reset();
 
     int baseline = open_fds();
     for (int i = 0; i < 1000; i++) {
         ASSERT_EQ(fill_meta_data(t.fd, t.crtc, e, &count), 0);
-        close(e[0].fd);
+        e[0].fd.reset();
     }
     EXPECT_EQ(open_fds(), baseline);
     drm_device_close(t.fd);
@@ -335,7 +337,7 @@ TEST(DefaultWorld, BlankEventsComeAfterThePictureIsDrawn)
     export_default_frame(&t, e);
     ASSERT_FALSE(HasFatalFailure());
     const size_t size = size_t(e[0].stride) * e[0].height;
-    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, e[0].fd, 0);
+    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, e[0].fd.get(), 0);
     ASSERT_NE(map, MAP_FAILED);
     Snapshots snaps;
     snaps.pixels = static_cast<const uint8_t *>(map);
@@ -356,7 +358,7 @@ TEST(DefaultWorld, BlankEventsComeAfterThePictureIsDrawn)
     EXPECT_GE(snaps.events, 10);
     EXPECT_EQ(snaps.stale, 0) << "of " << snaps.events << " events";
     munmap(map, size);
-    close(e[0].fd);
+    e[0].fd.reset();
     drm_device_close(t.fd);
     drm_module_shutdown();
 }
@@ -372,7 +374,7 @@ TEST(DefaultWorld, DescribesTheDisplayCaptureExpects)
     char *line = serialize_metadata(&e[0], nullptr);
     EXPECT_STREQ(line, "w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60");
     free(line);
-    close(e[0].fd);
+    e[0].fd.reset();
     drm_device_close(t.fd);
     drm_module_shutdown();
     EXPECT_FALSE(drm_module_is_virtual());

@@ -213,7 +213,7 @@ TEST_F(HelperTest, FailedExportAnswersAndEndsServerWith255)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 255);
     struct stat st {};
-    EXPECT_EQ(stat(kServerSocketPath, &st), 0);
+    EXPECT_EQ(stat(UDS_SERVER_PATH, &st), 0);
 }
 
 TEST_F(HelperTest, CrtcWithoutFramebufferFailsExport)

@@ -7,6 +7,8 @@
 // standard output: "VISTREL CHECK <name> PASS|FAIL <detail>". Diagnostics go
 // to standard error. Exit status 0 when every check passed.
 #include "libs/common/unique_fd.h"
+#include "libs/common/unix_socket.h"
+#include "libs/framelink/framelink.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +17,6 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,12 +38,11 @@
 
 namespace {
 
-constexpr const char *kCommandSocket = "/tmp/vistrel.sock";
-constexpr const char *kEventSocket = "/tmp/vistrel_event.sock";
+constexpr const char *kCommandSocket = UDS_SERVER_PATH;
+constexpr const char *kEventSocket = UDS_EVENT_PATH;
 constexpr const char *kCard = "/dev/dri/card0";
 constexpr const char *kHelperLog = "/tmp/helper.log";
 constexpr const char *kModetestLog = "/tmp/modetest.log";
-constexpr uint32_t kMagic = 0xDEADBEEF;
 constexpr unsigned kWidth = 1024, kHeight = 768, kPitch = 4096;
 
 int g_failures = 0;
@@ -238,19 +238,15 @@ uint64_t effective_caps(pid_t pid)
 
 UniqueFD connect_unix(const char *path, int type, int timeout_ms)
 {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
     for (int waited = 0;; waited += 50) {
-        UniqueFD fd(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
-        if (!fd)
-            return fd;
-        if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        const char *failed = nullptr;
+        UniqueFD fd = unix_connect(path, type, &failed);
+        if (fd) {
             timeval tv{5, 0};
             setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
             return fd;
         }
-        if (waited >= timeout_ms)
+        if (std::strcmp(failed, "connect") != 0 || waited >= timeout_ms)
             return UniqueFD();
         sleep_ms(50);
     }
@@ -289,44 +285,6 @@ struct Reply {
     std::vector<UniqueFD> fds;
 };
 
-// Reads exactly n bytes; descriptors that arrive with them are kept.
-bool read_exact(int sock, uint8_t *buf, size_t n, std::vector<UniqueFD> &fds, std::string &error)
-{
-    size_t got = 0;
-    while (got < n) {
-        iovec iov{buf + got, n - got};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        ssize_t r = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            error = r == 0 ? "connection closed" : std::string("recvmsg: ") + strerror(errno);
-            return false;
-        }
-        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-                continue;
-            size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < count; ++i) {
-                int fd;
-                memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                fds.emplace_back(fd);
-            }
-        }
-        if (msg.msg_flags & MSG_CTRUNC) {
-            error = "descriptors truncated";
-            return false;
-        }
-        got += size_t(r);
-    }
-    return true;
-}
-
 Reply request(int sock, const std::string &line)
 {
     Reply reply;
@@ -334,23 +292,28 @@ Reply request(int sock, const std::string &line)
         reply.error = std::string("send: ") + strerror(errno);
         return reply;
     }
-    uint8_t header[16];
-    if (!read_exact(sock, header, sizeof header, reply.fds, reply.error))
-        return reply;
-    memcpy(&reply.magic, header, 4);
-    memcpy(&reply.length, header + 4, 4);
-    memcpy(&reply.num_fds, header + 8, 4);
-    memcpy(&reply.error_flag, header + 12, 4);
-    reply.raw.assign(header, header + 16);
-    if (reply.magic != kMagic || reply.length > 4096) {
-        reply.error = "bad header";
+    framelink::Reply got;
+    const int rc = framelink::read_reply(sock, 5000, &got);
+    const int error = errno;
+    reply.magic = got.header.magic;
+    reply.length = got.header.length;
+    reply.num_fds = got.header.num_fds;
+    reply.error_flag = got.header.error;
+    reply.fds = std::move(got.fds);
+    if (rc < 0) {
+        reply.error = error == EPROTO         ? "bad header"
+                      : error == ECONNRESET ? "connection closed"
+                                            : std::string("recvmsg: ") + strerror(error);
         return reply;
     }
-    std::vector<uint8_t> text(reply.length);
-    if (reply.length && !read_exact(sock, text.data(), text.size(), reply.fds, reply.error))
+    if (got.descriptors_lost) {
+        reply.error = "descriptors truncated";
         return reply;
-    reply.text.assign(text.begin(), text.end());
-    reply.raw.insert(reply.raw.end(), text.begin(), text.end());
+    }
+    const auto *header = reinterpret_cast<const uint8_t *>(&got.header);
+    reply.raw.assign(header, header + sizeof got.header);
+    reply.raw.insert(reply.raw.end(), got.text.begin(), got.text.end());
+    reply.text = std::move(got.text);
     reply.received = true;
     return reply;
 }

@@ -3,7 +3,6 @@
 #include "apps/capture/pipelines/watermark_font.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,7 +17,9 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "libs/common/ffmpeg_ptr.h"
 #include "libs/common/unique_fd.h"
+#include "libs/common/unix_socket.h"
 
 namespace {
 
@@ -63,26 +64,6 @@ int write_datagram(void *opaque, uint8_t *buf, int size)
     return int(n);
 }
 
-struct CodecFree {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
-struct MuxerFree {
-    void operator()(AVFormatContext *c) const
-    {
-        if (c->pb) {
-            av_freep(&c->pb->buffer);
-            avio_context_free(&c->pb);
-        }
-        avformat_free_context(c);
-    }
-};
-
 }  // namespace
 
 void test_draw_watermark(uint8_t *luma, int width, int height, ptrdiff_t stride, uint64_t value)
@@ -116,11 +97,8 @@ void test_draw_watermark(uint8_t *luma, int width, int height, ptrdiff_t stride,
 int test_send_stream(const TestStreamOptions &o, TestStreamReport *report)
 {
     *report = TestStreamReport{};
-    UniqueFD fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, o.rtp_path.c_str(), sizeof(addr.sun_path) - 1);
-    if (!fd || connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+    UniqueFD fd = unix_connect(o.rtp_path.c_str(), SOCK_DGRAM, nullptr);
+    if (!fd) {
         report->error = "cannot connect " + o.rtp_path + ": " + strerror(errno);
         return -1;
     }
@@ -129,7 +107,7 @@ int test_send_stream(const TestStreamOptions &o, TestStreamReport *report)
         report->error = "no encoder " + o.encoder;
         return -1;
     }
-    std::unique_ptr<AVCodecContext, CodecFree> enc(avcodec_alloc_context3(codec));
+    AvCodecContextPtr enc(avcodec_alloc_context3(codec));
     enc->width = o.width;
     enc->height = o.height;
     enc->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -164,10 +142,18 @@ int test_send_stream(const TestStreamOptions &o, TestStreamReport *report)
         report->error = "no rtp muxer";
         return -1;
     }
-    std::unique_ptr<AVFormatContext, MuxerFree> mux(mc);
+    AvFormatContextPtr mux(mc);
     Sink sink{fd.get(), report};
-    auto *buf = static_cast<uint8_t *>(av_malloc(32768));
-    mc->pb = avio_alloc_context(buf, 32768, 1, &sink, nullptr, write_datagram, nullptr);
+    // The I/O context goes before the muxer, with the buffer it holds.
+    std::unique_ptr<uint8_t, AvMemoryFree> buf(static_cast<uint8_t *>(av_malloc(32768)));
+    AvIoContextPtr io(buf ? avio_alloc_context(buf.get(), 32768, 1, &sink, nullptr, write_datagram, nullptr)
+                          : nullptr);
+    if (!io) {
+        report->error = "no memory for the rtp muxer";
+        return -1;
+    }
+    buf.release();
+    mc->pb = io.get();
     mc->packet_size = 1400;
     if (codec->id == AV_CODEC_ID_VP9)
         mc->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
@@ -183,8 +169,8 @@ int test_send_stream(const TestStreamOptions &o, TestStreamReport *report)
         return -1;
     }
 
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
+    AvFramePtr frame(av_frame_alloc());
+    AvPacketPtr pkt(av_packet_alloc());
     frame->format = AV_PIX_FMT_YUV420P;
     frame->width = o.width;
     frame->height = o.height;

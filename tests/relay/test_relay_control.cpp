@@ -5,7 +5,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "libs/common/unique_fd.h"
+#include "libs/common/unix_socket.h"
 #include "tests/relay/relay_process.h"
 #include "tests/relay/synthetic_stream.h"
 
@@ -24,17 +24,6 @@ int64_t now_ms()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-UniqueFD connect_unix(const char *path, int type)
-{
-    UniqueFD fd(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
-    if (fd && connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0)
-        fd.reset();
-    return fd;
 }
 
 // Reads one record, or "" after timeout_ms.
@@ -75,7 +64,7 @@ TEST(RelayControl, SendsRecordsWithTheirDelayAndPrintsReplies)
               0);
     // Nothing goes out before a capture run connects.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    UniqueFD ctl = connect_unix("/tmp/rtcp.sock", SOCK_SEQPACKET);
+    UniqueFD ctl = unix_connect("/tmp/rtcp.sock", SOCK_SEQPACKET, nullptr);
     ASSERT_TRUE(ctl);
     const int64_t t0 = now_ms();
     std::vector<std::pair<std::string, int64_t>> got;
@@ -101,7 +90,7 @@ TEST(RelayControl, SendsRecordsWithTheirDelayAndPrintsReplies)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ctl.reset();
     // A second run's connection takes the records from now on.
-    UniqueFD ctl2 = connect_unix("/tmp/rtcp.sock", SOCK_SEQPACKET);
+    UniqueFD ctl2 = unix_connect("/tmp/rtcp.sock", SOCK_SEQPACKET, nullptr);
     ASSERT_TRUE(ctl2);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_EQ(write(relay.stdin_fd.get(), "RESTART\n", 8), 8);
@@ -129,7 +118,7 @@ TEST(RelayControl, LearnsTheCodecFromTheConfigReply)
     ASSERT_EQ(relay_process_start(&relay, {"--query-config", "--record", "/tmp/out.mkv", "--idle-exit", "1500",
                                            "--udp-port", "0"}),
               0);
-    UniqueFD ctl = connect_unix("/tmp/rtcp.sock", SOCK_SEQPACKET);
+    UniqueFD ctl = unix_connect("/tmp/rtcp.sock", SOCK_SEQPACKET, nullptr);
     ASSERT_TRUE(ctl);
     EXPECT_EQ(read_record(ctl.get(), 3000), "CONFIG");
 
@@ -159,7 +148,7 @@ TEST(RelayControl, CountsDatagramsThatAreNoRtp)
 {
     RelayProcess relay;
     ASSERT_EQ(relay_process_start(&relay, {"--idle-exit", "300", "--udp-port", "0"}), 0);
-    UniqueFD rtp = connect_unix("/tmp/rtp.sock", SOCK_DGRAM);
+    UniqueFD rtp = unix_connect("/tmp/rtp.sock", SOCK_DGRAM, nullptr);
     ASSERT_TRUE(rtp);
     std::vector<uint8_t> p(1500, 0);
     p[0] = 0x80;

@@ -2,31 +2,14 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 
+#include "libs/common/unix_socket.h"
+
 namespace {
-
-sockaddr_un address(const char *path)
-{
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::strncpy(a.sun_path, path, sizeof(a.sun_path) - 1);
-    return a;
-}
-
-UniqueFD bound(const char *path, int type)
-{
-    unlink(path);
-    UniqueFD fd(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
-    sockaddr_un a = address(path);
-    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof(a)) < 0)
-        return UniqueFD();
-    return fd;
-}
 
 bool readable(int fd, int timeout_ms)
 {
@@ -38,15 +21,12 @@ bool readable(int fd, int timeout_ms)
 
 UniqueFD peer_bind_datagram(const char *path)
 {
-    return bound(path, SOCK_DGRAM);
+    return unix_bind(path, SOCK_DGRAM, {}, nullptr);
 }
 
 UniqueFD peer_listen_seqpacket(const char *path)
 {
-    UniqueFD fd = bound(path, SOCK_SEQPACKET);
-    if (fd && listen(fd.get(), 4) < 0)
-        return UniqueFD();
-    return fd;
+    return unix_bind(path, SOCK_SEQPACKET, {.backlog = 4}, nullptr);
 }
 
 UniqueFD peer_accept(int listener, int timeout_ms)

@@ -5,19 +5,9 @@
 #include <memory>
 #include <new>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/dict.h>
-}
+#include "libs/common/ffmpeg_ptr.h"
 
 namespace {
-
-struct ContextFree {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct DictFree {
-    void operator()(AVDictionary *d) const { av_dict_free(&d); }
-};
 
 AVCodecID codec_id_for(int32_t type)
 {
@@ -60,7 +50,7 @@ int codec_encoder_init(CodecContext **out, const CodecEncoderConfig *config)
         return -1;
     }
 
-    std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(encoder));
+    AvCodecContextPtr context(avcodec_alloc_context3(encoder));
     if (!context)
         return -1;
     context->width = config->width;
@@ -90,27 +80,24 @@ int codec_encoder_init(CodecContext **out, const CodecEncoderConfig *config)
         av_dict_set(&raw, "aq-mode", "2", 0);
     }
     const int opened = avcodec_open2(context.get(), encoder, &raw);
-    std::unique_ptr<AVDictionary, DictFree> leftover(raw);
+    AvDictionaryPtr leftover(raw);
     if (opened < 0) {
         std::printf("[CODEC] Failed to open codec\n");
         return -1;
     }
 
-    AVFrame *frame = av_frame_alloc();
-    AVPacket *packet = av_packet_alloc();
+    AvFramePtr frame(av_frame_alloc());
+    AvPacketPtr packet(av_packet_alloc());
     if (frame) {
         frame->format = context->pix_fmt;
         frame->width = context->width;
         frame->height = context->height;
     }
-    if (!frame || !packet || av_frame_get_buffer(frame, 32) < 0) {
-        av_frame_free(&frame);
-        av_packet_free(&packet);
+    if (!frame || !packet || av_frame_get_buffer(frame.get(), 32) < 0)
         return -1;
-    }
     codec->context = context.release();
-    codec->frame = frame;
-    codec->packet = packet;
+    codec->frame = frame.release();
+    codec->packet = packet.release();
     codec->frame_counter = 0;
     std::printf("[CODEC] Encoder initialized: %dx%d @ %dfps, %dkbps\n", config->width,
                 config->height, config->fps, config->bitrate_kbps);

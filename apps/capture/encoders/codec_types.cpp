@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
 const char *codec_type_to_string(int32_t type)
 {
     switch (type) {
@@ -29,4 +33,13 @@ CodecType codec_type_from_string(const char *name)
         if (std::strcmp(name, entry.name) == 0)
             return entry.type;
     return CODEC_TYPE_UNCHANGED;
+}
+
+void encoder_set_rates(AVCodecContext *context, int64_t bit_rate, int64_t max_rate, int gop)
+{
+    context->bit_rate = bit_rate;
+    context->rc_max_rate = max_rate;
+    context->rc_buffer_size = 0;
+    context->gop_size = gop;
+    context->max_b_frames = 0;
 }

@@ -5,16 +5,12 @@
 #include <new>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
 #include <libavutil/opt.h>
 }
 
-namespace {
+#include "libs/common/ffmpeg_ptr.h"
 
-struct ContextFree {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-using ContextPtr = std::unique_ptr<AVCodecContext, ContextFree>;
+namespace {
 
 void set_str(AVCodecContext *c, const char *key, const char *value)
 {
@@ -38,11 +34,8 @@ const CpuEncoderInfo cpu_encoders[5] = {
 
 int configure_h264_libx264(AVCodecContext *c, int, int, int)
 {
-    c->bit_rate = 0;
-    c->rc_max_rate = 25000000;
+    encoder_set_rates(c, 0, 25000000, 60);
     c->rc_buffer_size = 25000000;
-    c->gop_size = 60;
-    c->max_b_frames = 0;
     c->refs = 1;
     set_str(c, "qp", "28");
     set_str(c, "preset", "ultrafast");
@@ -54,11 +47,7 @@ int configure_h264_libx264(AVCodecContext *c, int, int, int)
 
 int configure_vp8_libvpx(AVCodecContext *c, int, int, int)
 {
-    c->bit_rate = 15000000;
-    c->rc_max_rate = 30000000;
-    c->rc_buffer_size = 0;
-    c->gop_size = 60;
-    c->max_b_frames = 0;
+    encoder_set_rates(c, 15000000, 30000000, 60);
     set_int(c, "cpu-used", 8);
     set_int(c, "deadline", 1);
     set_int(c, "lag-in-frames", 0);
@@ -71,11 +60,7 @@ int configure_vp8_libvpx(AVCodecContext *c, int, int, int)
 
 int configure_vp9_libvpx(AVCodecContext *c, int, int, int)
 {
-    c->bit_rate = 10000000;
-    c->rc_max_rate = 20000000;
-    c->rc_buffer_size = 0;
-    c->gop_size = 60;
-    c->max_b_frames = 0;
+    encoder_set_rates(c, 10000000, 20000000, 60);
     set_int(c, "cpu-used", 8);
     set_int(c, "deadline", 1);
     set_int(c, "lag-in-frames", 0);
@@ -90,11 +75,7 @@ int configure_vp9_libvpx(AVCodecContext *c, int, int, int)
 
 int configure_av1_libaom(AVCodecContext *c, int, int, int fps)
 {
-    c->bit_rate = 8000000;
-    c->rc_max_rate = 16000000;
-    c->rc_buffer_size = 0;
-    c->gop_size = fps;
-    c->max_b_frames = 0;
+    encoder_set_rates(c, 8000000, 16000000, fps);
     set_int(c, "cpu-used", 8);
     set_str(c, "usage", "realtime");
     set_int(c, "lag-in-frames", 0);
@@ -108,11 +89,7 @@ int configure_av1_libaom(AVCodecContext *c, int, int, int fps)
 
 int configure_h265_libx265(AVCodecContext *c, int, int, int fps)
 {
-    c->bit_rate = 10000000;
-    c->rc_max_rate = 20000000;
-    c->rc_buffer_size = 0;
-    c->gop_size = fps;
-    c->max_b_frames = 0;
+    encoder_set_rates(c, 10000000, 20000000, fps);
     set_str(c, "preset", "ultrafast");
     set_str(c, "tune", "zerolatency");
     set_str(c, "bframes", "0");
@@ -173,7 +150,7 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
     encoder->force_keyframe.store(false);
     encoder->pending_bitrate.store(0);
 
-    ContextPtr context(avcodec_alloc_context3(codec));
+    AvCodecContextPtr context(avcodec_alloc_context3(codec));
     if (!context)
         return -1;
     context->width = width;
@@ -191,20 +168,17 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
         return -1;
     }
 
-    AVFrame *frame = av_frame_alloc();
-    AVPacket *packet = av_packet_alloc();
-    if (!frame || !packet) {
-        av_frame_free(&frame);
-        av_packet_free(&packet);
+    AvFramePtr frame(av_frame_alloc());
+    AvPacketPtr packet(av_packet_alloc());
+    if (!frame || !packet)
         return -1;
-    }
     frame->format = context->pix_fmt;
     frame->width = context->width;
     frame->height = context->height;
 
     encoder->context = context.release();
-    encoder->frame = frame;
-    encoder->packet = packet;
+    encoder->frame = frame.release();
+    encoder->packet = packet.release();
     std::fprintf(stderr, "[CPU Encoder] Created %s: %dx%d @ %dfps\n", row->name, width, height, fps);
     *out = encoder.release();
     return 0;

@@ -25,14 +25,6 @@ void set_int_option(AVCodecContext *context, const char *name, int64_t value, co
         fputs(warning, stderr);
 }
 
-void set_rates(AVCodecContext *context, int64_t bit_rate, int64_t max_rate, int gop)
-{
-    context->bit_rate = bit_rate;
-    context->rc_max_rate = max_rate;
-    context->rc_buffer_size = 0;
-    context->gop_size = gop;
-    context->max_b_frames = 0;
-}
 
 }  // namespace
 
@@ -60,7 +52,7 @@ int configure_h264_vaapi(AVCodecContext *context, int, int)
 
 int configure_hevc_vaapi(AVCodecContext *context, int, int)
 {
-    set_rates(context, 12000000, 24000000, 30);
+    encoder_set_rates(context, 12000000, 24000000, 30);
     set_option(context, "profile", "main", "[VAAPI HEVC] Warning: Failed to set profile\n");
     set_option(context, "tier", "main", "[VAAPI HEVC] Warning: Failed to set tier\n");
     set_option(context, "level", "4.1", "[VAAPI HEVC] Warning: Failed to set level\n");
@@ -71,7 +63,7 @@ int configure_hevc_vaapi(AVCodecContext *context, int, int)
 
 int configure_vp8_vaapi(AVCodecContext *context, int, int)
 {
-    set_rates(context, 25000000, 50000000, 30);
+    encoder_set_rates(context, 25000000, 50000000, 30);
     set_int_option(context, "loop_filter_level", 16,
                "[VAAPI VP8] Warning: loop_filter_level not supported by driver\n", AV_OPT_SEARCH_CHILDREN);
     set_int_option(context, "loop_filter_sharpness", 4,
@@ -83,14 +75,14 @@ int configure_vp8_vaapi(AVCodecContext *context, int, int)
 
 int configure_vp9_vaapi(AVCodecContext *context, int, int)
 {
-    set_rates(context, 15000000, 30000000, 60);
+    encoder_set_rates(context, 15000000, 30000000, 60);
     fprintf(stderr, "[VAAPI VP9] Configured: Bitrate=%d bps, GOP=%d\n", 15000000, 60);
     return 0;
 }
 
 int configure_av1_vaapi(AVCodecContext *context, int, int)
 {
-    set_rates(context, 12000000, 25000000, 60);
+    encoder_set_rates(context, 12000000, 25000000, 60);
     set_option(context, "profile", "main", "[VAAPI AV1] Warning: Failed to set profile\n");
     set_int_option(context, "async_depth", 1, "[VAAPI AV1] Warning: Failed to set async_depth\n");
     set_int_option(context, "compression_level", 0, "[VAAPI AV1] Warning: Failed to set compression_level\n");
