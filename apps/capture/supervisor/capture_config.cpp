@@ -25,6 +25,7 @@ const char *capture_mode_name(int32_t mode)
     case CAPTURE_MODE_COMPATIBLE: return "compatible";
     case CAPTURE_MODE_BALANCED: return "balanced";
     case CAPTURE_MODE_FAST: return "fast";
+    case CAPTURE_MODE_AUTO: return "auto";
     default: return "unknown";
     }
 }

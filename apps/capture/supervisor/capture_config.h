@@ -7,6 +7,9 @@ enum CaptureMode : int32_t {
     CAPTURE_MODE_COMPATIBLE = 0,
     CAPTURE_MODE_BALANCED = 1,
     CAPTURE_MODE_FAST = 2,
+    // Chosen by the worker before its first run (auto_mode.h); no pipeline
+    // runs as this mode.
+    CAPTURE_MODE_AUTO = 3,
 };
 
 // Filled from the defaults and the command line by the supervisor, copied
@@ -28,5 +31,6 @@ struct CaptureConfig {
 // VBlank-Sync, no scaling, card -1, port "dp-3", path "/dev/dri/card1".
 CaptureConfig capture_config_default();
 
-// Returns "compatible", "balanced", "fast", or "unknown" for any other value.
+// Returns "compatible", "balanced", "fast", "auto", or "unknown" for any
+// other value.
 const char *capture_mode_name(int32_t mode);

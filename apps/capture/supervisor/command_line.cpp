@@ -90,6 +90,8 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
                 config->mode = CAPTURE_MODE_BALANCED;
             } else if (strcmp(optarg, "fast") == 0) {
                 config->mode = CAPTURE_MODE_FAST;
+            } else if (strcmp(optarg, "auto") == 0) {
+                config->mode = CAPTURE_MODE_AUTO;
             } else {
                 fprintf(stderr, "Invalid mode: %s. Use 'compatible', 'balanced', or 'fast'.\n", optarg);
                 return -1;
