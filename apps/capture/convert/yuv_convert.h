@@ -64,6 +64,7 @@ int packed_to_yuv420p_bt709_avx2(PackedOrder order, uint32_t width, uint32_t hei
                                  uint32_t stride, uint8_t *y, uint8_t *u, uint8_t *v);
 
 // The compatible mode's conversion: the AVX2 converter where the processor
-// has it and takes the height, rgba_to_yuv420p_libav otherwise.
+// has it and takes the size (even width and height, height not 6),
+// rgba_to_yuv420p_libav otherwise.
 int rgba_to_yuv420p_bt709(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y,
                           uint8_t *u, uint8_t *v);

@@ -259,7 +259,9 @@ int packed_to_yuv420p_bt709_avx2(PackedOrder order, uint32_t width, uint32_t hei
 int rgba_to_yuv420p_bt709(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y,
                           uint8_t *u, uint8_t *v)
 {
-    if (height % 2 == 0 && height != 6 && yuv_convert_have_avx2())
+    // An odd width keeps libswscale too: its chroma rows are laid out at
+    // width / 2, as the caller's planes are.
+    if (width % 2 == 0 && height % 2 == 0 && height != 6 && yuv_convert_have_avx2())
         return packed_to_yuv420p_bt709_avx2(PACKED_RGBA, width, height, src, stride, y, u, v);
     return rgba_to_yuv420p_libav(width, height, src, stride, y, u, v);
 }
