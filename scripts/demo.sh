@@ -3,8 +3,8 @@
 # display runs the whole system in a private /tmp for about ten seconds:
 # capture-helper on its default virtual display (2560x1440@60, a moving
 # picture), vistrel-relay recording the stream and measuring its latency,
-# and `capture -m fast` where a VA-API device opens, `capture -m balanced`
-# otherwise. Then it stops them with SIGTERM and prints where
+# and `capture -m auto`, which picks the fastest mode that works here and
+# says why. Then it stops them with SIGTERM and prints where
 # the recording is, a PNG of one decoded frame with its watermark, and the
 # summary (frames, fps, latency p50/p95/max). Exit status 0 when frames were
 # received and measured.
@@ -15,8 +15,7 @@
 #
 # Environment (all optional):
 #   DEMO_SECONDS     how long capture runs (default 10)
-#   DEMO_MODE        capture mode (default fast where a VA-API device
-#                    opens, balanced otherwise)
+#   DEMO_MODE        capture mode (default auto)
 #   DEMO_OUTPUT      folder for the recording, the PNG and the logs
 #                    (default ./demo-output)
 #   DEMO_BUILD_DIR   build folder (default ./build)
@@ -30,15 +29,9 @@ set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${DEMO_SECONDS:-10}
-if [ -n "${DEMO_MODE:-}" ]; then
-    mode=$DEMO_MODE
-elif ./scripts/vaapi-opens.sh; then
-    mode=fast
-else
-    mode=balanced
-    echo "demo: no VA-API device opens on /dev/dri/renderD128, so the fast mode cannot run here; using balanced"
-fi
-# The compatible mode draws its watermark in a bitmap font.
+mode=${DEMO_MODE:-auto}
+# The compatible mode draws its watermark in a bitmap font; what auto
+# chooses is known once capture has said so.
 watermark=segments
 [ "$mode" != compatible ] || watermark=bitmap
 out=${DEMO_OUTPUT:-$root/demo-output}
@@ -61,7 +54,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 build=$(cd "$build" && pwd)
 rm -f "$out"/stream*.mkv "$out/frame.png" "$out/stream.sdp" "$out/relay.out" "$out/capture.log" "$out/relay.log" \
-    "$out/helper.log" "$out/janus.log"
+    "$out/helper.log" "$out/janus.log" "$out/capture-probe.log"
 
 exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
     build=$1 out=$2 seconds=$3 mode=$4 watermark=$5 root=$6 janus=$7 bind=$8
@@ -123,6 +116,19 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
         fi
     fi
 
+    # What auto chooses decides which digits the relay reads (the compatible
+    # mode draws bitmap ones), so a first capture without a relay says its
+    # choice and ends at its failed connection; the real run then makes the
+    # same choice.
+    shown=$mode
+    if [ "$mode" = auto ]; then
+        "$build/apps/capture/capture" -m auto >"$out/capture-probe.log" 2>&1 || true
+        choice=$(grep -m 1 "^\[Capture\] Auto mode: " "$out/capture-probe.log") || fail "capture did not say which mode it chose"
+        echo "demo: ${choice#\[Capture\] }"
+        shown="auto ($(echo "$choice" | sed "s/^\[Capture\] Auto mode: \([a-z]*\).*/\1/"))"
+        [ "${shown#auto (}" != "compatible)" ] || watermark=bitmap
+    fi
+
     "$build/tools/relay/vistrel-relay" $janus_args --latency --watermark "$watermark" --record "$out/stream.mkv" --snapshot "$out/frame.png" \
         --snapshot-frame 3 --sdp "$out/stream.sdp" >"$out/relay.out" 2>"$out/relay.log" &
     relay_pid=$!
@@ -130,7 +136,7 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
 
     "$build/apps/capture/capture" -m "$mode" >"$out/capture.log" 2>&1 &
     capture_pid=$!
-    echo "demo: capture-helper (virtual display), vistrel-relay and capture -m $mode running for ${seconds}s"
+    echo "demo: capture-helper (virtual display), vistrel-relay and capture -m $shown running for ${seconds}s"
     [ -z "$page" ] || echo "demo: watch      $page (open it in a browser while the demo runs)"
     sleep "$seconds"
 

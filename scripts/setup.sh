@@ -9,7 +9,7 @@ libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
 libdrm-dev libva-dev
 libegl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0
 libgtest-dev libgmock-dev libbenchmark-dev
-ffmpeg
+ffmpeg gnuplot-nox
 util-linux libcap2-bin procps linux-perf
 qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1
 busybox-static libdrm-tests cpio kmod bc flex bison libelf-dev xz-utils

@@ -6,6 +6,8 @@
 // the main-memory rate as well.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -77,6 +79,52 @@ void BM_ConvertIntoPlanes(benchmark::State &state, PlaneConverter convert, bool 
     account(state, p);
 }
 
+// Main-memory copy rate in bytes a second (read plus written), the median
+// of five copies of 256 MiB, measured once per run.
+double main_memory_rate()
+{
+    static const double rate = [] {
+        const size_t n = size_t(256) << 20;
+        std::vector<uint8_t> src(n, 0x5A), dst(n, 0);
+        std::vector<double> rates;
+        for (int i = 0; i < 5; ++i) {
+            const auto t0 = std::chrono::steady_clock::now();
+            std::memcpy(dst.data(), src.data(), n);
+            benchmark::DoNotOptimize(dst.data());
+            const std::chrono::duration<double> d = std::chrono::steady_clock::now() - t0;
+            rates.push_back(2.0 * double(n) / d.count());
+        }
+        std::sort(rates.begin(), rates.end());
+        return rates[rates.size() / 2];
+    }();
+    return rate;
+}
+
+// The BT.709 converter the compatible mode runs, with its time per frame as
+// a multiple of the time main memory needs for the same traffic
+// (x_memory_bound: 1.0 would be as fast as the memory allows).
+void BM_ConvertBt709Avx2(benchmark::State &state)
+{
+    if (!yuv_convert_have_avx2()) {
+        state.SkipWithError("this processor has no AVX2");
+        return;
+    }
+    Picture p(state);
+    const double bound_s = double(p.w) * p.h * kBytesPerPixel / main_memory_rate();
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (packed_to_yuv420p_bt709_avx2(PACKED_RGBA, p.w, p.h, p.rgba.data(), p.w * 4, p.y.data(), p.u.data(),
+                                         p.v.data()) != 0) {
+            state.SkipWithError("conversion failed");
+            return;
+        }
+        benchmark::ClobberMemory();
+    }
+    const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
+    account(state, p);
+    state.counters["x_memory_bound"] = spent.count() / double(state.iterations()) / bound_s;
+}
+
 void BM_MemcpySameTraffic(benchmark::State &state)
 {
     const int64_t pixels = state.range(0) * state.range(1);
@@ -114,6 +162,7 @@ BENCHMARK(BM_ConvertScalar)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_ConvertIntoPlanes, Avx2, rgba_to_yuv420p_avx2, true)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_ConvertIntoPlanes, TruncatingAvx2, abgr2101010_to_yuv420p_avx2, true)->Apply(sizes);
 BENCHMARK_CAPTURE(BM_ConvertIntoPlanes, Libswscale, rgba_to_yuv420p_libav, false)->Apply(sizes);
+BENCHMARK(BM_ConvertBt709Avx2)->Apply(sizes);
 BENCHMARK(BM_MemcpySameTraffic)->Apply(sizes);
 BENCHMARK(BM_MemcpyMainMemory)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -1,47 +1,74 @@
 #!/bin/sh
 # End-to-end benchmark: the whole system (capture-helper on a 60 Hz virtual
 # display, vistrel-relay measuring the watermark latency, capture) in each
-# mode at 1280x720 and 1920x1080, beside FFmpeg's command-line tool doing the
-# same conversion and encoding from raw frames of the same size into RTP.
-# Each configuration runs for a fixed time, three times; the table shows the
-# medians and the ratios Vistrel / ffmpeg.
+# mode at 1280x720, 1920x1080, 2560x1440 and 3840x2160, beside FFmpeg's
+# command-line tool doing the same conversion and encoding from raw frames
+# of the same size into RTP. Each configuration runs three times; the table
+# shows the medians and the ratios Vistrel / ffmpeg, for the first seconds of
+# a run and for its steady state, and the table and a plot go to the output
+# folder.
 #
 # Usage: bench/e2e/run.sh [BUILD_DIR]      (default ./build)
 # Environment (all optional):
-#   BENCH_SECONDS   length of each run (default 10)
+#   BENCH_SECONDS   length of each Vistrel run (default 60)
+#   BENCH_SETTLE    seconds after capture starts at which the steady state
+#                   begins (default 45: the compatible mode starts at 30
+#                   frames a second and climbs 0.2 every tenth pass while
+#                   its frames are quick, which took about 40 s to reach
+#                   the display's 58 at 1280x720 here; the table shows how
+#                   long each run took)
+#   BENCH_FIRST     the first seconds of a run reported on their own
+#                   (default 5)
+#   BENCH_BASELINE_SECONDS  length of each ffmpeg run (default 10)
 #   BENCH_RUNS      runs per configuration (default 3)
 #   BENCH_MODES     capture modes (default "balanced compatible", plus fast
 #                   when a VA-API device opens)
-#   BENCH_SIZES     display sizes (default "1280x720 1920x1080")
+#   BENCH_SIZES     display sizes (default "1280x720 1920x1080 2560x1440
+#                   3840x2160")
 #   BENCH_OUTPUT    folder for the logs and results (default BUILD_DIR/bench-e2e)
 #   BENCH_PROFILE   1: record the capture worker with perf (call graphs)
-#                   after a 2 s warm-up, and print each run's hottest
+#                   over the steady state, and print each run's hottest
 #                   functions; the CPU figures then include perf's cost
 #
 # Measures per run:
 #   fps      delivered frames per second (relay)
-#   p50/p95/max  latency from the vertical blank's watermark to the arrival
-#            of the frame's last datagram at the relay, in ms (relay)
+#   p50/p95/max  latency from the watermark to the arrival of the frame's
+#            last datagram at the relay, in ms (relay, per frame)
+#   src p50  latency from the vertical blank the frame answers, stamped by
+#            the source itself; empty until the virtual display stamps its
+#            frames
 #   ff fps   the baseline's frames over its wall time (fed at 60, or 30 for
 #            compatible, the rate the mode takes from a 60 Hz display)
 #   cpu/frame    user+system CPU time of the capture supervisor and worker
-#            (read from /proc/PID/stat just before SIGTERM), divided by the
-#            frames the relay received; start-up is included. For ffmpeg:
-#            its whole CPU time divided by the frames it encoded.
+#            (read from /proc/PID/stat), divided by the frames delivered in
+#            the same time: over the steady state, from BENCH_SETTLE to the
+#            end. For ffmpeg: its whole CPU time divided by the frames it
+#            encoded.
+#   settle   seconds from the start until the delivered rate stays within
+#            10% of its mean over the run's last five seconds
+#
+# Writes: results.txt (one line per run), table.txt (the table),
+# cpu-MODE.dat and latency-MODE-SIZE.txt (the plot's data) and e2e.png: the
+# steady-state latency distribution per mode and size, and CPU per frame
+# against pixels per frame beside the ffmpeg baseline (gnuplot).
 set -eu
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 build=${1:-$root/build}
 build=$(cd "$build" && pwd)
-seconds=${BENCH_SECONDS:-10}
+seconds=${BENCH_SECONDS:-60}
+settle=${BENCH_SETTLE:-45}
+first=${BENCH_FIRST:-5}
+baseline_seconds=${BENCH_BASELINE_SECONDS:-10}
 runs=${BENCH_RUNS:-3}
-sizes=${BENCH_SIZES:-"1280x720 1920x1080"}
+sizes=${BENCH_SIZES:-"1280x720 1920x1080 2560x1440 3840x2160"}
 out=${BENCH_OUTPUT:-$build/bench-e2e}
 render_node=/dev/dri/renderD128
 profile=${BENCH_PROFILE:-0}
+[ "$settle" -ge 2 ] && [ "$seconds" -ge $((settle + 2)) ] ||
+    { echo "bench: BENCH_SETTLE must be 2 or more and BENCH_SECONDS at least BENCH_SETTLE + 2" >&2; exit 1; }
 if [ "$profile" = 1 ]; then
     command -v perf >/dev/null || { echo "bench: BENCH_PROFILE=1 needs perf (scripts/setup.sh installs it)" >&2; exit 1; }
-    [ "$seconds" -ge 4 ] || { echo "bench: BENCH_PROFILE=1 needs BENCH_SECONDS of 4 or more" >&2; exit 1; }
 fi
 
 for program in apps/capture-helper/capture-helper tools/relay/vistrel-relay apps/capture/capture; do
@@ -98,7 +125,7 @@ run_baseline() {
     mode=$1 size=$2 run=$3
     raw=$out/frames-$size.bgr0
     rate=$(baseline_rate "$mode")
-    frames=$((rate * seconds))
+    frames=$((rate * baseline_seconds))
     log=$out/ffmpeg-$mode-$size-$run.log
     begun=$(date +%s.%N)
     # shellcheck disable=SC2046
@@ -125,7 +152,7 @@ run_vistrel() {
     scenario=$out/display-$size.txt
     tag=$mode-$size-$run
     ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
-        build=$1 out=$2 seconds=$3 mode=$4 scenario=$5 tag=$6 tick=$7 profile=$8
+        build=$1 out=$2 seconds=$3 mode=$4 scenario=$5 tag=$6 tick=$7 profile=$8 settle=$9 first=${10}
         # The compatible mode draws its watermark in a bitmap font.
         watermark=segments
         [ "$mode" != compatible ] || watermark=bitmap
@@ -157,36 +184,69 @@ run_vistrel() {
             >"$out/helper-$tag.log" 2>&1 &
         helper_pid=$!
         await "capture-helper did not start" test -S /tmp/vistrel.sock
-        "$build/tools/relay/vistrel-relay" --latency --watermark "$watermark" --udp-port 0 >"$out/relay-$tag.out" \
-            2>"$out/relay-$tag.log" &
+        "$build/tools/relay/vistrel-relay" --latency --per-frame --watermark "$watermark" --udp-port 0 \
+            >"$out/relay-$tag.out" 2>"$out/relay-$tag.log" &
         relay_pid=$!
-        await "the relay did not start" grep -q "^ready=1" "$out/relay-$tag.out"
+        await "the relay did not start" grep -qs "^ready=1" "$out/relay-$tag.out"
         "$build/apps/capture/capture" -m "$mode" >"$out/capture-$tag.log" 2>&1 &
         capture_pid=$!
+        started_ms=$(date +%s%3N)
         sleep 2
         kill -0 "$capture_pid" 2>/dev/null || fail "capture ended early"
         worker=$(pgrep -P "$capture_pid" || true)
         [ -n "$worker" ] || fail "capture has no worker process"
+        sleep $((settle - 2))
+        kill -0 "$capture_pid" 2>/dev/null || fail "capture ended early"
+        settled_ticks=$(( $(ticks "$capture_pid") + $(ticks "$worker") ))
+        settled_ms=$(date +%s%3N)
         if [ "$profile" = 1 ]; then
-            perf record -q -g -F 499 -p "$worker" -o "$out/perf-$tag.data" -- sleep $((seconds - 2)) \
+            perf record -q -g -F 499 -p "$worker" -o "$out/perf-$tag.data" -- sleep $((seconds - settle)) \
                 >"$out/perf-$tag.log" 2>&1 || fail "perf record failed (see $out/perf-$tag.log)"
         else
-            sleep $((seconds - 2))
+            sleep $((seconds - settle))
         fi
         kill -0 "$capture_pid" 2>/dev/null || fail "capture ended early"
         cpu_ticks=$(( $(ticks "$capture_pid") + $(ticks "$worker") ))
+        ended_ms=$(date +%s%3N)
         kill -TERM "$worker"
         n=0
         while kill -0 "$capture_pid" 2>/dev/null && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
         stop "$capture_pid"
         stop "$relay_pid"
         stop "$helper_pid"
-        value() { v=$(sed -n "s/^$1=//p" "$out/relay-$tag.out" | tail -n 1); echo "${v:-0}"; }
+        # Per frame: the watermark (wall-clock ms) and the latency. The
+        # steady state is the frames stamped between the two CPU readings,
+        # the first seconds those stamped before started + first.
+        frames_file=$out/frames-$tag.txt
+        sed -n "s/^frame_latency .*watermark_ms=\([0-9]*\) latency_ms=\([-0-9.]*\).*/\1 \2/p" \
+            "$out/relay-$tag.out" >"$frames_file"
+        awk -v a="$settled_ms" -v b="$ended_ms" "\$1 >= a && \$1 < b { print \$2 }" "$frames_file" | sort -n \
+            >"$out/steady-$tag.txt"
+        awk -v a="$started_ms" -v b="$((started_ms + first * 1000))" "\$1 >= a && \$1 < b { print \$2 }" \
+            "$frames_file" | sort -n >"$out/first-$tag.txt"
+        # The p-th percentile of a sorted file (nearest rank), 0 when empty.
+        pct() { awk -v p="$2" "{ v[NR] = \$1 } END { if (NR == 0) { print 0; exit } i = int(NR * p / 100 + 0.999999); if (i < 1) i = 1; if (i > NR) i = NR; printf \"%.1f\", v[i] }" "$1"; }
+        steady_frames=$(wc -l <"$out/steady-$tag.txt")
+        first_frames=$(wc -l <"$out/first-$tag.txt")
+        # Seconds from the start until the delivered rate stays within 10%
+        # of its mean over the last five whole seconds.
+        settle_s=$(awk -v a="$started_ms" -v b="$ended_ms" "
+            { s = int((\$1 - a) / 1000); if (s >= 0) n[s]++ }
+            END {
+                last = int((b - a) / 1000) - 1; ref = 0
+                for (i = last - 4; i <= last; i++) ref += n[i]
+                ref /= 5; s = last
+                while (s > 0 && n[s - 1] >= 0.9 * ref && n[s - 1] <= 1.1 * ref) s--
+                print s
+            }" "$frames_file")
         echo "vistrel $tag" | tr "-" " " | tr "\n" " "
-        awk -v t="$cpu_ticks" -v k="$tick" "BEGIN { printf \"cpu_s=%.3f \", t / k }"
-        echo "fps=$(value fps) frames=$(value frames) p50=$(value latency_p50_ms)" \
-             "p95=$(value latency_p95_ms) max=$(value latency_max_ms)"
-    ' sh "$build" "$out" "$seconds" "$mode" "$scenario" "$tag" "$tick" "$profile" >>"$results"
+        awk -v t="$((cpu_ticks - settled_ticks))" -v k="$tick" "BEGIN { printf \"cpu_s=%.3f \", t / k }"
+        echo "frames=$steady_frames fps=$(awk -v n="$steady_frames" -v a="$settled_ms" -v b="$ended_ms" "BEGIN { printf \"%.2f\", n * 1000 / (b - a) }")" \
+             "p50=$(pct "$out/steady-$tag.txt" 50) p95=$(pct "$out/steady-$tag.txt" 95) max=$(pct "$out/steady-$tag.txt" 100)" \
+             "first_fps=$(awk -v n="$first_frames" -v s="$first" "BEGIN { printf \"%.2f\", n / s }") first_p50=$(pct "$out/first-$tag.txt" 50)" \
+             "first_p95=$(pct "$out/first-$tag.txt" 95) settle_s=$settle_s src_p50=-"
+    ' sh "$build" "$out" "$seconds" "$mode" "$scenario" "$tag" "$tick" "$profile" "$settle" "$first" >>"$results"
+    cat "$out/steady-$tag.txt" >>"$out/latency-$mode-$size.txt"
     if [ "$profile" = 1 ]; then
         echo "bench: hottest functions of the $tag worker (self time; $out/perf-$tag.data)"
         perf report -i "$out/perf-$tag.data" --no-children --sort dso,sym --stdio -g none 2>/dev/null |
@@ -195,6 +255,7 @@ run_vistrel() {
 }
 
 started=$(date +%s)
+rm -f "$out"/latency-*.txt
 for size in $sizes; do
     width=${size%x*} height=${size#*x}
     cat >"$out/display-$size.txt" <<EOF
@@ -219,9 +280,12 @@ EOF
     rm -f "$out/frames-$size.bgr0"
 done
 
-echo
-echo "Vistrel against ffmpeg, median of $runs runs of ${seconds}s each; cpu in ms per delivered frame"
-awk '
+table=$out/table.txt
+{
+echo "Vistrel against ffmpeg, median of $runs runs; steady state from ${settle}s to ${seconds}s of each run, first ${first}s"
+echo "on their own; cpu in ms per delivered frame; ffmpeg runs ${baseline_seconds}s"
+rm -f "$out"/cpu-*.dat
+awk -v folder="$out" '
     function median(list,   n, a, i, j, t) {
         n = split(list, a, " ")
         for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
@@ -232,32 +296,93 @@ awk '
         for (i = 1; i <= NF; i++) if (index($i, name "=") == 1) return substr($i, length(name) + 2)
         return 0
     }
+    function add(array, key, value) { array[key] = array[key] " " value }
     {
         key = $2 " " $3
         if (!(key in seen)) { seen[key] = 1; order[++count] = key }
         frames = field("frames") + 0
         cpu = frames > 0 ? 1000 * field("cpu_s") / frames : 0
         if ($1 == "vistrel") {
-            vfps[key] = vfps[key] " " field("fps"); vcpu[key] = vcpu[key] " " cpu
-            p50[key] = p50[key] " " field("p50"); p95[key] = p95[key] " " field("p95"); pmax[key] = pmax[key] " " field("max")
+            add(vfps, key, field("fps")); add(vcpu, key, cpu); add(p50, key, field("p50")); add(p95, key, field("p95"))
+            add(pmax, key, field("max")); add(ffps, key, field("first_fps")); add(fp50, key, field("first_p50"))
+            add(fp95, key, field("first_p95"))
+            add(settle, key, field("settle_s"))
+            src[key] = field("src_p50")
         } else {
-            bfps[key] = bfps[key] " " field("fps"); bcpu[key] = bcpu[key] " " cpu
+            add(bfps, key, field("fps")); add(bcpu, key, cpu)
         }
     }
     END {
-        printf "%-11s %-9s | %6s %7s %7s %7s %9s | %6s %9s | %9s %9s\n", "mode", "size", "fps", "p50ms", "p95ms",
-               "maxms", "cpu/frame", "ff fps", "cpu/frame", "fps ratio", "cpu ratio"
+        printf "%-11s %-9s | %6s %6s %6s | %6s %6s %6s %6s %6s %9s | %6s %6s %9s | %8s %6s\n", "", "", "first", "", "",
+               "steady", "", "", "", "", "", "ffmpeg", "", "", "", ""
+        printf "%-11s %-9s | %6s %6s %6s | %6s %6s %6s %6s %6s %9s | %6s %6s %9s | %8s %6s\n", "mode", "size", "fps",
+               "p50ms", "p95ms", "fps", "p50ms", "p95ms", "maxms", "src", "cpu/frame", "fps", "", "cpu/frame",
+               "cpu", "settle"
         for (i = 1; i <= count; i++) {
             key = order[i]; split(key, k, " ")
-            vc = median(vcpu[key]); bc = median(bcpu[key]); vf = median(vfps[key]); bf = median(bfps[key])
+            vc = median(vcpu[key]); bc = median(bcpu[key])
             # Ratios are computed first: a ">" in a printf argument list
             # would redirect the output to a file.
             cpu_ratio = 0; if (bc > 0) cpu_ratio = vc / bc
-            fps_ratio = 0; if (bf > 0) fps_ratio = vf / bf
-            printf "%-11s %-9s | %6.1f %7.1f %7.1f %7.1f %9.2f | %6.1f %9.2f | %8.2fx %8.2fx\n", k[1], k[2],
-                   vf, median(p50[key]), median(p95[key]), median(pmax[key]), vc, bf, bc, fps_ratio, cpu_ratio
+            settled = settle[key] == "" ? "-" : sprintf("%.0fs", median(settle[key]))
+            printf "%-11s %-9s | %6.1f %6.1f %6.1f | %6.1f %6.1f %6.1f %6.1f %6s %9.2f | %6.1f %6s %9.2f | %7.2fx %6s\n",
+                   k[1], k[2], median(ffps[key]), median(fp50[key]), median(fp95[key]), median(vfps[key]),
+                   median(p50[key]), median(p95[key]), median(pmax[key]), src[key], vc, median(bfps[key]), "", bc,
+                   cpu_ratio, settled
+            split(k[2], wh, "x")
+            printf "%s %d %.3f %.3f\n", k[2], wh[1] * wh[2], vc, bc > (folder "/cpu-" k[1] ".dat")
         }
     }' "$results"
 echo "latency: balanced and fast from the vertical blank's time; compatible from its bitmap watermark,"
-echo "         which it stamps after the read-back and conversion, so only encoding and sending are in it"
-echo "(raw results: $results; took $(( $(date +%s) - started ))s)"
+echo "         which it stamps after the read-back and conversion, so only encoding and sending are in it;"
+echo "         src: from the vertical blank as the virtual display stamps it (not stamped yet: -)"
+echo "cpu: the mode's cpu/frame over ffmpeg's"
+} | tee "$table"
+
+# The plot: steady-state latency as a cumulative distribution per mode and
+# size, and CPU per frame against megapixels per frame with the baseline.
+if command -v gnuplot >/dev/null; then
+    plot=$out/e2e.gp
+    {
+        echo "set terminal pngcairo size 1400,560 font 'sans,10'"
+        echo "set output '$out/e2e.png'"
+        echo "set multiplot layout 1,2"
+        echo "set title 'Steady-state latency (watermark to last datagram)'"
+        echo "set xlabel 'latency, ms (log scale)'; set ylabel 'share of frames at or below'; set key bottom right; set grid"
+        echo "set logscale x"
+        printf "plot"
+        sep=""
+        for f in "$out"/latency-*.txt; do
+            [ -s "$f" ] || continue
+            sort -n -o "$f" "$f"
+            name=$(basename "$f" .txt); name=${name#latency-}
+            n=$(wc -l <"$f")
+            printf "%s '%s' using 1:((\$0+1)/%d) with lines lw 2 title '%s'" "$sep" "$f" "$n" "$name"
+            sep=","
+        done
+        [ -n "$sep" ] || printf " 0 notitle"
+        echo
+        echo "set title 'CPU per frame against pixels per frame'"
+        echo "unset logscale x"
+        echo "set xlabel 'megapixels per frame'; set ylabel 'CPU ms per frame'; set key top left"
+        printf "plot"
+        sep=""
+        for m in $modes; do
+            [ -s "$out/cpu-$m.dat" ] || continue
+            printf "%s '%s' using (\$2/1e6):3 with linespoints lw 2 title '%s'" "$sep" "$out/cpu-$m.dat" "$m"
+            printf ", '%s' using (\$2/1e6):4 with linespoints dt 2 lw 2 title 'ffmpeg as %s'" "$out/cpu-$m.dat" "$m"
+            sep=","
+        done
+        [ -n "$sep" ] || printf " 0 notitle"
+        echo
+        echo "unset multiplot"
+    } >"$plot"
+    if gnuplot "$plot" 2>"$out/gnuplot.log"; then
+        echo "plot: $out/e2e.png"
+    else
+        echo "bench: gnuplot failed (see $out/gnuplot.log)" >&2
+    fi
+else
+    echo "bench: gnuplot is not installed (scripts/setup.sh installs it); no plot" >&2
+fi
+echo "(raw results: $results; table: $table; took $(( $(date +%s) - started ))s)"

@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
 
 namespace {
 
@@ -219,4 +224,107 @@ TEST(ConvertLibav, FlatColoursGiveBt709LimitedRange)
         EXPECT_NEAR(p.u[8 * 32 + 10], eu, 2.0) << int(c.r) << "," << int(c.g) << "," << int(c.b);
         EXPECT_NEAR(p.v[8 * 32 + 10], ev, 2.0) << int(c.r) << "," << int(c.g) << "," << int(c.b);
     }
+}
+
+namespace {
+
+// libswscale set up the way the compatible mode sets it up, for any of the
+// four byte orders.
+struct Bt709Reference {
+    std::vector<uint8_t> y, u, v;
+    Bt709Reference(AVPixelFormat fmt, uint32_t w, uint32_t h, const uint8_t *src, uint32_t stride)
+        : y(size_t(w) * h), u(size_t((w + 1) / 2) * (h / 2)), v(u.size())
+    {
+        SwsContext *c = sws_getContext(int(w), int(h), fmt, int(w), int(h), AV_PIX_FMT_YUV420P, SWS_BILINEAR,
+                                       nullptr, nullptr, nullptr);
+        EXPECT_NE(c, nullptr);
+        if (!c)
+            return;
+        int *inv = nullptr, *table = nullptr, src_range = 0, dst_range = 0, bright = 0, contrast = 0, sat = 0;
+        sws_getColorspaceDetails(c, &inv, &src_range, &table, &dst_range, &bright, &contrast, &sat);
+        sws_setColorspaceDetails(c, inv, 1, sws_getCoefficients(SWS_CS_ITU709), 0, bright, contrast, sat);
+        const uint8_t *planes[1] = {src};
+        const int strides[1] = {int(stride)};
+        uint8_t *out[3] = {y.data(), u.data(), v.data()};
+        const int out_strides[3] = {int(w), int((w + 1) / 2), int((w + 1) / 2)};
+        EXPECT_EQ(sws_scale(c, planes, strides, 0, int(h), out, out_strides), int(h));
+        sws_freeContext(c);
+    }
+};
+
+// Largest difference and where it is.
+std::string furthest(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b, int *worst)
+{
+    *worst = 0;
+    size_t at = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::abs(int(a[i]) - int(b[i])) > *worst) {
+            *worst = std::abs(int(a[i]) - int(b[i]));
+            at = i;
+        }
+    return "index " + std::to_string(at) + " of " + std::to_string(a.size());
+}
+
+}  // namespace
+
+// Random pictures in every byte order, at sizes whose rows end in partial
+// vectors, and with two and four rows, where libswscale narrows its filter. An odd
+// width is given one padding column that repeats the last pixel, which is
+// what the converter does at the edge and what libswscale then reads.
+TEST_F(ConvertAvx2, Bt709WithinOneOfLibswscale)
+{
+    struct Size { uint32_t w, h; };
+    const struct { PackedOrder order; AVPixelFormat fmt; } orders[] = {
+        {PACKED_RGBA, AV_PIX_FMT_RGBA}, {PACKED_BGRA, AV_PIX_FMT_BGRA},
+        {PACKED_ARGB, AV_PIX_FMT_ARGB}, {PACKED_ABGR, AV_PIX_FMT_ABGR}};
+    std::mt19937 rng(19);
+    for (Size s : {Size{1920, 1080}, Size{1366, 768}, Size{64, 2}, Size{1365, 8}, Size{77, 4}, Size{48, 10}})
+        for (const auto &o : orders) {
+            const uint32_t stride = s.w * 4 + (s.w % 2 ? 4 : 0);
+            std::vector<uint8_t> px(size_t(stride) * s.h);
+            for (auto &b : px) b = uint8_t(rng());
+            if (s.w % 2)
+                for (uint32_t r = 0; r < s.h; ++r)
+                    std::memcpy(&px[size_t(r) * stride + 4 * s.w], &px[size_t(r) * stride + 4 * (s.w - 1)], 4);
+            const Bt709Reference ref(o.fmt, s.w, s.h, px.data(), stride);
+            Bt709Reference got = ref;
+            ASSERT_EQ(packed_to_yuv420p_bt709_avx2(o.order, s.w, s.h, px.data(), stride, got.y.data(),
+                                                   got.u.data(), got.v.data()), 0);
+            const std::string at = std::to_string(s.w) + "x" + std::to_string(s.h) + " order " +
+                                   std::to_string(int(o.order)) + " ";
+            int worst = 0;
+            std::string where = furthest(got.y, ref.y, &worst);
+            EXPECT_LE(worst, 1) << at << "Y " << where;
+            where = furthest(got.u, ref.u, &worst);
+            EXPECT_LE(worst, 1) << at << "U " << where;
+            where = furthest(got.v, ref.v, &worst);
+            EXPECT_LE(worst, 1) << at << "V " << where;
+        }
+}
+
+// The compatible mode's entry point agrees with the libswscale path it
+// replaces; an odd height (whose chroma rows libswscale places differently)
+// and an odd width (whose chroma rows it lays out at width / 2) go to
+// libswscale itself.
+TEST_F(ConvertAvx2, CompatibleConversionMatchesLibswscalePath)
+{
+    std::mt19937 rng(5);
+    const struct { uint32_t w, h; int most; } sizes[] = {{1920, 1080, 1}, {1920, 7, 0}, {1365, 8, 0}};
+    for (const auto &[w, h, most] : sizes) {
+        std::vector<uint8_t> px(size_t(w) * h * 4 + 4);
+        for (auto &b : px) b = uint8_t(rng());
+        std::vector<uint8_t> ref(size_t(w) * h * 3 / 2 + 2 * w), got(ref.size());
+        const size_t luma = size_t(w) * h;
+        ASSERT_EQ(rgba_to_yuv420p_libav(w, h, px.data(), w * 4, ref.data(), ref.data() + luma,
+                                        ref.data() + luma + luma / 4), 0);
+        ASSERT_EQ(rgba_to_yuv420p_bt709(w, h, px.data(), w * 4, got.data(), got.data() + luma,
+                                        got.data() + luma + luma / 4), 0);
+        int worst = 0;
+        const std::string where = furthest(got, ref, &worst);
+        EXPECT_LE(worst, most) << w << "x" << h << " " << where;
+    }
+    Planes a(32, 4);
+    EXPECT_EQ(packed_to_yuv420p_bt709_avx2(PACKED_RGBA, 32, 3, flat(32, 4, 1, 2, 3).data(), 128, a.y.data(),
+                                           a.u.data(), a.v.data()), -1);
+    for (uint8_t b : a.y) ASSERT_EQ(b, 0xAB);
 }

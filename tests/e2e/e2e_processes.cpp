@@ -352,6 +352,15 @@ void keep_luma(const AVFrame *picture, int packet_bytes, std::vector<E2eFrame> *
     for (int row = 0; row < picture->height; ++row)
         memcpy(frame.luma.data() + size_t(row) * picture->width, picture->data[0] + row * picture->linesize[0],
                size_t(picture->width));
+    if (picture->format == AV_PIX_FMT_YUV420P || picture->format == AV_PIX_FMT_YUVJ420P) {
+        const int cw = (picture->width + 1) / 2, ch = (picture->height + 1) / 2;
+        frame.u.resize(size_t(cw) * size_t(ch));
+        frame.v.resize(frame.u.size());
+        for (int row = 0; row < ch; ++row) {
+            memcpy(frame.u.data() + size_t(row) * cw, picture->data[1] + row * picture->linesize[1], size_t(cw));
+            memcpy(frame.v.data() + size_t(row) * cw, picture->data[2] + row * picture->linesize[2], size_t(cw));
+        }
+    }
     frames->push_back(std::move(frame));
 }
 

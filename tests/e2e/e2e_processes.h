@@ -124,6 +124,9 @@ struct E2eFrame {
     bool key_frame = false;
     int packet_bytes = 0;
     std::vector<uint8_t> luma;
+    // For 4:2:0 pictures, the chroma planes ((width + 1) / 2 by
+    // (height + 1) / 2 bytes each, rows packed); empty otherwise.
+    std::vector<uint8_t> u, v;
 };
 
 // Decodes up to max_frames pictures of the recording at path (any container

@@ -183,3 +183,32 @@ TEST_F(CompatibleSystem, RelayRestartDoesNotEndCapture)
 }
 
 }  // namespace
+
+namespace {
+
+// `-m auto` names its choice and the reason in one line before the first
+// run, and the stream's CONFIG reports the mode it chose (on a machine with
+// no VA-API and a software renderer: compatible).
+TEST_F(CompatibleSystem, AutoModeSaysWhatItChoseAndRunsIt)
+{
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--query-config", "--udp-port", "0"}), 0);
+    ASSERT_EQ(e2e_start_capture(&capture_, {"-m", "auto"}), 0);
+    ASSERT_TRUE(e2e_wait_for_text(&capture_, "[Capture] Start, mode=", 15000)) << logs(capture_);
+    const std::string out = e2e_stdout(&capture_);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\[Capture\] Auto mode: (\w+) \(([^\n]+)\)\n)"))) << out;
+    const std::string chosen = m[1].str();
+    std::printf("[ report ] auto: %s\n", m[0].str().c_str());
+    EXPECT_NE(out.find("Mode: auto,"), std::string::npos) << out;
+    EXPECT_NE(out.find("[Capture] Start, mode=" + chosen + "\n"), std::string::npos) << out;
+    e2e_sleep_ms(2000);
+    stop_worker();
+    auto summary = finish_relay();
+    EXPECT_EQ(summary["config.mode"], chosen);
+    if (m[2].str().find("no VA-API device opens") != std::string::npos &&
+        m[2].str().find("is a software one") != std::string::npos) {
+        EXPECT_EQ(chosen, "compatible");
+    }
+}
+
+}  // namespace

@@ -17,6 +17,7 @@
 #include <regex>
 #include <thread>
 
+#include "apps/capture/convert/yuv_convert.h"
 #include "apps/capture/encoders/codec.h"
 #include "apps/capture/pipelines/pipelines.h"
 #include "apps/capture/pipelines/watermark_font.h"
@@ -121,6 +122,10 @@ protected:
     // below the watermark's rows.
     void draw(int frame)
     {
+        if (bars_) {
+            draw_bars();
+            return;
+        }
         const int bar = (frame * 64) % kWidth;
         for (int y = 0; y < kHeight; ++y)
             for (int x = 0; x < kWidth; ++x) {
@@ -132,6 +137,22 @@ protected:
                 p[3] = 0xff;
             }
     }
+
+    // Eight colour bars (stored as written: B, G, R, X), still.
+    void draw_bars()
+    {
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x) {
+                const uint8_t *c = kBars[x * 8 / kWidth];
+                uint8_t *p = pixels_ + (size_t(y) * kWidth + x) * 4;
+                p[0] = c[0];
+                p[1] = c[1];
+                p[2] = c[2];
+                p[3] = 0xff;
+            }
+    }
+    static constexpr uint8_t kBars[8][3] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
+                                            {235, 16, 235},  {235, 16, 16},  {16, 16, 235},  {128, 128, 128}};
 
     // Sends `count` events one period apart in the helper's time, spaced
     // spacing_ms in real time, redrawing before each; on_event runs after
@@ -172,6 +193,7 @@ protected:
     EglContext egl_{};
     uint64_t first_event_ns_ = 0;
     std::atomic<bool> stop_feeding_{false};
+    bool bars_ = false;
 };
 
 // At 30 frames a second on a 60 Hz display the first event and then every
@@ -349,3 +371,48 @@ TEST_F(CompatibleRun, RefusedEventRequestEndsTheProcess)
 }
 
 }  // namespace
+
+// The colours come out of the stream as libswscale converts them (BT.709
+// limited range): each bar's middle decodes within 2 of libswscale's own
+// values for the same picture, in all three planes.
+TEST_F(CompatibleRun, ColourBarsDecodeAsLibswscaleConvertsThem)
+{
+    bars_ = true;
+    draw_bars();
+    std::vector<uint8_t> expected(size_t(kWidth) * kHeight * 3 / 2);
+    uint8_t *ey = expected.data(), *eu = ey + kWidth * kHeight, *ev = eu + kWidth * kHeight / 4;
+    // The frame is XRGB8888 (B, G, R, X in memory); the read-back gives R, G, B, A.
+    std::vector<uint8_t> rgba(size_t(kWidth) * kHeight * 4);
+    for (size_t i = 0; i < rgba.size(); i += 4) {
+        rgba[i] = pixels_[i + 2];
+        rgba[i + 1] = pixels_[i + 1];
+        rgba[i + 2] = pixels_[i];
+        rgba[i + 3] = 0xff;
+    }
+    ASSERT_EQ(rgba_to_yuv420p_libav(kWidth, kHeight, rgba.data(), kWidth * 4, ey, eu, ev), 0);
+
+    E2eProcess relay;
+    ASSERT_EQ(e2e_start_relay(&relay, {"--udp-port", "0", "--record", "/tmp/bars.mkv"}), 0);
+    testing::internal::CaptureStdout();
+    std::thread feeder = feed(12, 40);
+    EXPECT_EQ(run(), 0);
+    feeder.join();
+    testing::internal::GetCapturedStdout();
+    e2e_stop(&relay, SIGINT, 10000);
+
+    std::vector<E2eFrame> pictures;
+    ASSERT_EQ(e2e_decode_file("/tmp/bars.mkv", 100, &pictures), 0);
+    ASSERT_GE(pictures.size(), 3u);
+    const E2eFrame &last = pictures.back();
+    ASSERT_EQ(last.width, kWidth);
+    ASSERT_EQ(last.u.size(), size_t(kWidth / 2) * (kHeight / 2));
+    const int cw = kWidth / 2;
+    for (int bar = 0; bar < 8; ++bar) {
+        SCOPED_TRACE("bar " + std::to_string(bar));
+        // Below the watermark, clear of the bar's edges.
+        const int x = bar * kWidth / 8 + kWidth / 16, y = 400;
+        EXPECT_NEAR(last.luma[size_t(y) * kWidth + x], ey[size_t(y) * kWidth + x], 2);
+        EXPECT_NEAR(last.u[size_t(y / 2) * cw + x / 2], eu[size_t(y / 2) * cw + x / 2], 2);
+        EXPECT_NEAR(last.v[size_t(y / 2) * cw + x / 2], ev[size_t(y / 2) * cw + x / 2], 2);
+    }
+}

@@ -61,7 +61,8 @@ TEST(CommandLine, DefaultsAndModeNames)
     EXPECT_STREQ(capture_mode_name(0), "compatible");
     EXPECT_STREQ(capture_mode_name(1), "balanced");
     EXPECT_STREQ(capture_mode_name(2), "fast");
-    EXPECT_STREQ(capture_mode_name(3), "unknown");
+    EXPECT_STREQ(capture_mode_name(3), "auto");
+    EXPECT_STREQ(capture_mode_name(4), "unknown");
     EXPECT_STREQ(capture_mode_name(-1), "unknown");
 }
 

@@ -48,3 +48,23 @@ int abgr2101010_to_yuv420p_avx2(uint32_t width, uint32_t height, const uint8_t *
 // ("[Libav] Failed to create sws_ctx") or fewer than height lines came out.
 int rgba_to_yuv420p_libav(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
                           uint8_t *y, uint8_t *u, uint8_t *v);
+
+// Byte order of a packed pixel in memory (the last letter is the highest
+// address); the fourth byte is ignored.
+enum PackedOrder { PACKED_RGBA, PACKED_BGRA, PACKED_ARGB, PACKED_ABGR };
+
+// BT.709 limited range from full-range packed RGB, with the chroma of the
+// libswscale path (column pairs averaged, rows weighted 1, 3, 3, 1), within
+// one step of it on every sample. Planes tightly packed: Y rows of width,
+// U and V rows of (width + 1) / 2; an odd width's last chroma column repeats
+// the last pixel. -1 with nothing written for an odd height or a height of 6
+// (libswscale weighs those rows its own way), a stride below 4 x width, a
+// null pointer, or a processor without AVX2.
+int packed_to_yuv420p_bt709_avx2(PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src,
+                                 uint32_t stride, uint8_t *y, uint8_t *u, uint8_t *v);
+
+// The compatible mode's conversion: the AVX2 converter where the processor
+// has it and takes the size (even width and height, height not 6),
+// rgba_to_yuv420p_libav otherwise.
+int rgba_to_yuv420p_bt709(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y,
+                          uint8_t *u, uint8_t *v);

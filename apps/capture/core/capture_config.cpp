@@ -30,6 +30,8 @@ bool capture_mode_known(int64_t mode)
 
 const char *capture_mode_name(int64_t mode)
 {
+    if (mode == CAPTURE_MODE_AUTO)
+        return "auto";
     for (const CaptureModeName &entry : kCaptureModes) {
         if (entry.mode == mode)
             return entry.name;

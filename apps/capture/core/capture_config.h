@@ -7,6 +7,9 @@ enum CaptureMode : int32_t {
     CAPTURE_MODE_COMPATIBLE = 0,
     CAPTURE_MODE_BALANCED = 1,
     CAPTURE_MODE_FAST = 2,
+    // Chosen by the worker before its first run (auto_mode.h); no pipeline
+    // runs as this mode.
+    CAPTURE_MODE_AUTO = 3,
 };
 
 // The modes and their names, the one table every reader and writer of a mode
@@ -43,7 +46,8 @@ CaptureConfig capture_config_default();
 // True for a value of the table.
 bool capture_mode_known(int64_t mode);
 
-// Returns "compatible", "balanced", "fast", or "unknown" for any other value.
+// Returns "compatible", "balanced", "fast", "auto", or "unknown" for any
+// other value.
 const char *capture_mode_name(int64_t mode);
 
 // The mode named exactly by name (case matters), or -1 for any other word

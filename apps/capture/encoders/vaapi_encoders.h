@@ -37,3 +37,15 @@ const VaapiEncoderInfo *vaapi_find_encoder(int32_t type);
 
 // Writes the header line and one line per row, in table order, to stderr.
 void vaapi_list_encoders();
+
+// What vaapi_probe_encoder found.
+enum VaapiProbeResult {
+    VAAPI_PROBE_ENCODES = 0,     // the device opens and an encoder of the codec opens on it
+    VAAPI_PROBE_NO_DEVICE = 1,   // no VA-API device opens on the node
+    VAAPI_PROBE_NO_ENCODER = 2,  // the device opens, the codec's encoder does not
+};
+
+// Opens a VA-API device on render_node and, on it, the table's encoder of
+// type at a small size with a surface pool, then releases everything. Prints
+// nothing of its own (libva and FFmpeg may log).
+VaapiProbeResult vaapi_probe_encoder(int32_t type, const char *render_node);

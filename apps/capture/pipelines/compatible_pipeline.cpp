@@ -1,5 +1,6 @@
 // The compatible pipeline: the RGBA picture comes back through two
-// pixel-pack buffers one frame late, libswscale converts it to I420, a bitmap
+// pixel-pack buffers one frame late, the processor converts it to I420 (with
+// AVX2 where it has it, through libswscale otherwise), a bitmap
 // watermark of capture's wall clock is stamped into the luma plane, and the
 // generic codec wrapper encodes H.264 for the streamer.
 extern "C" {
@@ -196,7 +197,7 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
             break;
         }
         const uint64_t convert_start = pipeline_now_ns();
-        const int converted = rgba_to_yuv420p_libav(uint32_t(width), uint32_t(height),
+        const int converted = rgba_to_yuv420p_bt709(uint32_t(width), uint32_t(height),
                                                     static_cast<const uint8_t *>(pixels), uint32_t(width) * 4,
                                                     y_plane, u_plane, v_plane);
         const uint64_t convert_ns = pipeline_now_ns() - convert_start;

@@ -2,6 +2,8 @@
 
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
+#include "apps/capture/supervisor/auto_mode.h"
+#include "apps/capture/core/capture_config.h"
 #include "apps/capture/supervisor/command_line.h"
 #include "apps/capture/supervisor/pipeline_driver.h"
 #include "libs/common/unique_fd.h"
@@ -84,6 +86,9 @@ void child_main_loop(CaptureSession *session, int fd, const CapturePipelines *pi
     [[maybe_unused]] const ssize_t sent = write(pair.get(), kStarted, sizeof kStarted - 1);
     printf("[Capture %d] 进入主工作循环，等待终止信号...\n", pid);
 
+    // The driver's first run encodes H.264.
+    if (session->settings.mode == CAPTURE_MODE_AUTO)
+        session->settings.mode = capture_auto_mode_select(CODEC_TYPE_H264);
     capture_frame(session, &egl, pipelines);
 
     printf("[Capture %d] 收到终止信号，正在清理...\n", pid);
