@@ -36,6 +36,16 @@ long long s(int64_t v)
     return static_cast<long long>(v);
 }
 
+// The five lines of one latency measure: frames, unreadable, p50, p95, max.
+void latency_lines(std::string *out, const char *name, const std::vector<double> &values, int64_t unreadable)
+{
+    line(out, "%s_frames=%zu", name, values.size());
+    line(out, "%s_unreadable=%lld", name, s(unreadable));
+    line(out, "%s_p50_ms=%.1f", name, relay_percentile(values, 50));
+    line(out, "%s_p95_ms=%.1f", name, relay_percentile(values, 95));
+    line(out, "%s_max_ms=%.1f", name, relay_percentile(values, 100));
+}
+
 }  // namespace
 
 void relay_summary_add_session(RelaySummary *total, const RelayDecoderResult &r)
@@ -103,20 +113,10 @@ std::string relay_summary_text(const RelaySummary &m)
         if (!m.snapshot_path.empty())
             line(&out, "snapshot=%s", d.snapshot_written ? m.snapshot_path.c_str() : "none");
     }
-    if (m.latency) {
-        line(&out, "latency_frames=%zu", m.latency_ms.size());
-        line(&out, "latency_unreadable=%lld", s(m.decoded.watermark_unreadable));
-        line(&out, "latency_p50_ms=%.1f", relay_percentile(m.latency_ms, 50));
-        line(&out, "latency_p95_ms=%.1f", relay_percentile(m.latency_ms, 95));
-        line(&out, "latency_max_ms=%.1f", relay_percentile(m.latency_ms, 100));
-    }
-    if (m.source_stamp) {
-        line(&out, "source_latency_frames=%zu", m.source_latency_ms.size());
-        line(&out, "source_latency_unreadable=%lld", s(m.decoded.source_unreadable));
-        line(&out, "source_latency_p50_ms=%.1f", relay_percentile(m.source_latency_ms, 50));
-        line(&out, "source_latency_p95_ms=%.1f", relay_percentile(m.source_latency_ms, 95));
-        line(&out, "source_latency_max_ms=%.1f", relay_percentile(m.source_latency_ms, 100));
-    }
+    if (m.latency)
+        latency_lines(&out, "latency", m.latency_ms, m.decoded.watermark_unreadable);
+    if (m.source_stamp)
+        latency_lines(&out, "source_latency", m.source_latency_ms, m.decoded.source_unreadable);
     if (m.feedback) {
         const RelayFeedbackState &f = m.feedback_state;
         line(&out, "feedback_datagrams=%llu", u(f.datagrams));
