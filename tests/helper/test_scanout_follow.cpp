@@ -74,6 +74,16 @@ protected:
         }
     }
 
+    // A world whose statements act from blank 150 on: follows it and reads
+    // the records up to blank `until`.
+    void follow_scenario(const std::string &statements, uint64_t until, std::vector<Message> *records)
+    {
+        ASSERT_NO_FATAL_FAILURE(follow(statements));
+        ASSERT_NO_FATAL_FAILURE(read_until(until, records));
+        ASSERT_FALSE(records->empty());
+        ASSERT_LT(records->front().record.sequence, 140u) << "the client came too late for the scenario";
+    }
+
     UniqueFD events_;
 };
 
@@ -135,15 +145,13 @@ TEST_F(ScanoutFollowTest, RotationCrossesOnceThenIsNamedWithFlatDescriptors)
 // and a mode change: each told as such, in order.
 TEST_F(ScanoutFollowTest, DarkRenewedIdAndModeChangeAreTold)
 {
-    follow("pageflip crtc=50 fbs=1,2\n"
-           "flip 150 crtc=50 fb=0\n"
-           "flip 170 crtc=50 fb=2\n"
-           "renew 190 crtc=50 fb=1\n"
-           "mode 220 crtc=50 1024x768@30 fb=4\n");
     std::vector<Message> records;
-    read_until(240, &records);
-    ASSERT_FALSE(records.empty());
-    ASSERT_LT(records.front().record.sequence, 140u) << "the client came too late for the scenario";
+    ASSERT_NO_FATAL_FAILURE(follow_scenario("pageflip crtc=50 fbs=1,2\n"
+                                            "flip 150 crtc=50 fb=0\n"
+                                            "flip 170 crtc=50 fb=2\n"
+                                            "renew 190 crtc=50 fb=1\n"
+                                            "mode 220 crtc=50 1024x768@30 fb=4\n",
+                                            240, &records));
 
     std::set<uint64_t> ids;
     std::map<uint32_t, uint64_t> id_of_fb;
@@ -198,12 +206,10 @@ TEST_F(ScanoutFollowTest, DarkRenewedIdAndModeChangeAreTold)
 // forgotten by the time it comes back, so it crosses again with a new id).
 TEST_F(ScanoutFollowTest, BuffersBeyondTheKeptSetCrossAgain)
 {
-    follow("pageflip crtc=50 fbs=1,2,3,5\n"
-           "pageflip crtc=50 fbs=1,2,3,5,6 from=150\n");
     std::vector<Message> records;
-    read_until(230, &records);
-    ASSERT_FALSE(records.empty());
-    ASSERT_LT(records.front().record.sequence, 140u) << "the client came too late for the scenario";
+    ASSERT_NO_FATAL_FAILURE(follow_scenario("pageflip crtc=50 fbs=1,2,3,5\n"
+                                            "pageflip crtc=50 fbs=1,2,3,5,6 from=150\n",
+                                            230, &records));
     // The client's side of the rule: buffer ids, least recently shown first.
     std::vector<uint64_t> kept;
     std::map<uint64_t, uint32_t> fb_of;
