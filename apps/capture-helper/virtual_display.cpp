@@ -282,7 +282,9 @@ void VirtualWorld::blank(VDevice *d, VCrtc *c, uint64_t expirations)
     c->seq = seq;
     c->last_ns = now_ns;
     c->fb_id = fb_id;
-    for (auto &[fd, of] : files) {
+    for (auto &entry : files) {
+        const int fd = entry.first;
+        auto &of = entry.second;  // not a structured binding: clang 14 cannot capture one in a lambda
         if (of->device != d)
             continue;
         size_t added = 0;
