@@ -1,4 +1,5 @@
 #include "apps/capture-helper/event_service.h"
+#include "apps/capture-helper/peer_access.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -230,29 +231,37 @@ void event_socket_thread(ClientState *state, EventService *service)
         service->ready.release();
         return;
     }
-    chmod(kEventSocketPath, 0666);
+    if (peer_access_set_group(kEventSocketPath) < 0)
+        perror("[Event Thread] chown() failed");
+    chmod(kEventSocketPath, peer_access_socket_mode());
     printf("[Event Thread] Listening on %s\n", kEventSocketPath);
     service->ready.release();
 
-    // Wait for the one event client, seeing a stop request at once.
-    int waited;
-    do {
-        waited = wait_or_stop(listener.get(), POLLIN, service->stop_fd.get(), 1000);
-    } while (waited == 0 && service->running.load());
-    if (waited < 0 || !service->running.load()) {
-        if (errno != ECANCELED && service->running.load())
-            perror("[Event Thread] accept() failed");
-        drop_listener(true);
-        return;
-    }
+    // Wait for the one event client, seeing a stop request at once. A
+    // client that may not use the helper is refused and the wait goes on.
     int accepted;
-    do {
-        accepted = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
-    } while (accepted < 0 && errno == EINTR);
-    if (accepted < 0) {
-        perror("[Event Thread] accept() failed");
-        drop_listener(true);
-        return;
+    for (;;) {
+        int waited;
+        do {
+            waited = wait_or_stop(listener.get(), POLLIN, service->stop_fd.get(), 1000);
+        } while (waited == 0 && service->running.load());
+        if (waited < 0 || !service->running.load()) {
+            if (errno != ECANCELED && service->running.load())
+                perror("[Event Thread] accept() failed");
+            drop_listener(true);
+            return;
+        }
+        do {
+            accepted = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        } while (accepted < 0 && errno == EINTR);
+        if (accepted < 0) {
+            perror("[Event Thread] accept() failed");
+            drop_listener(true);
+            return;
+        }
+        if (peer_access_admit(accepted, "[Event Thread]"))
+            break;
+        close(accepted);
     }
     puts("[Event Thread] Client connected");
 

@@ -12,6 +12,7 @@
 
 #include "apps/capture-helper/drm_module.h"
 #include "apps/capture-helper/frame_export.h"
+#include "apps/capture-helper/peer_access.h"
 #include "apps/capture-helper/reply.h"
 
 long readline_from_socket(int fd, char *buffer, size_t size)
@@ -194,7 +195,13 @@ int socket_init(int *out_fd, const char *path)
         perror("[Helper Server] bind() failed");
         return -1;
     }
-    if (chmod(path, 0666) < 0) {
+    if (peer_access_set_group(path) < 0) {
+        perror("[Helper Server] chown() failed");
+        fd.reset();
+        unlink(path);
+        return -1;
+    }
+    if (chmod(path, peer_access_socket_mode()) < 0) {
         perror("[Helper Server] chmod() failed");
         fd.reset();
         unlink(path);
@@ -220,6 +227,8 @@ int listen_socket(int fd)
             continue;
         }
         puts("[Helper Server] 客户端已连接！");
+        if (!peer_access_admit(client.get(), "[Helper Server]"))
+            continue;
         std::unique_ptr<ClientState> state(new (std::nothrow) ClientState);
         if (!state) {
             errno = ENOMEM;

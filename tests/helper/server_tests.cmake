@@ -2,7 +2,7 @@
 # runs a short client session against a running helper.
 add_executable(vistrel-helper-probe ${CMAKE_CURRENT_SOURCE_DIR}/probe.cpp)
 
-foreach(name test_server_protocol test_event_service)
+foreach(name test_server_protocol test_event_service test_peer_access)
     vistrel_add_gtest(${name}
         SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp ${CMAKE_CURRENT_SOURCE_DIR}/helper_process.cpp
         LIBS vistrel_common
