@@ -3,7 +3,6 @@
 // hostile lines or control records as after a short warm-up.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -24,26 +23,14 @@ struct Holdings {
     long rss_kb = -1;
 };
 
-int count_entries(const std::string &dir)
-{
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return -1;
-    int n = 0;
-    while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(d);
-    return n;
-}
-
 Holdings holdings(pid_t pid)
 {
     Holdings h;
-    const std::string base = "/proc/" + std::to_string(pid);
-    h.fds = count_entries(base + "/fd");
-    h.threads = count_entries(base + "/task");
-    std::ifstream status(base + "/status");
+    HelperProcess process;  // any process: the counters only read /proc/PID
+    process.pid = pid;
+    h.fds = helper_fd_count(process);
+    h.threads = helper_thread_count(process);
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0)
             h.rss_kb = std::stol(line.substr(6));
