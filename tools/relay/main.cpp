@@ -559,8 +559,9 @@ int Relay::run()
         }
         if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)))
             read_stdin();
-        // Control connections: indices from 4 match controls_ as polled.
-        std::vector<bool> closed(controls_.size(), false);
+        // Control connections: indices from 4 match controls_ as polled; one
+        // accepted above was not polled yet and waits for the next round.
+        std::vector<bool> closed(fds.size() - 4, false);
         for (size_t i = 0; i < closed.size(); ++i) {
             short ev = fds[4 + i].revents;
             if (!ev)
