@@ -24,9 +24,9 @@ failed=""
 # The sanitizer builds compile only what their tests need.
 asan_tests="test_convert test_encoders test_framelink test_framelink_helper test_packet_clock
 test_pipeline_common test_watermark test_relay_units test_relay_stream test_source test_streamer
-test_control_commands test_supervisor test_helper_drm test_server_protocol test_event_service"
-asan_programs="capture-helper vistrel-relay fuzz_helper_requests fuzz_scenario fuzz_framelink_reply
-fuzz_control_records fuzz_relay_rtp"
+test_control_commands test_supervisor test_helper_drm test_server_protocol test_event_service
+test_peer_access fuzz_helper_requests fuzz_scenario fuzz_framelink_reply fuzz_control_records fuzz_relay_rtp"
+asan_programs="capture-helper vistrel-relay"
 # The ring, the streamer and its control channel, the event service (in the
 # helper process) and the pipelines in-process.
 tsan_tests="test_source test_streamer test_event_service test_balanced_run test_compatible_run"
@@ -71,11 +71,13 @@ stage_asan() {
             ASAN_OPTIONS="$asan:detect_leaks=0" ctest -j2 --output-on-failure --timeout 900 -R "$egl_tests")
 }
 
+# One test at a time: the in-process pipelines under ThreadSanitizer barely
+# keep the pace their tests expect.
 stage_tsan() {
     sanitized_build build-tsan "$tsan_tests" "$tsan_programs" -DVISTREL_SANITIZE=thread &&
         (cd build-tsan &&
             TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(pwd)/../tests/tsan.supp" \
-                ctest -j2 --output-on-failure --timeout 900 -LE 'soak|kernel' -E "$paced_tests")
+                ctest -j1 --output-on-failure --timeout 900 -LE 'soak|kernel' -E "$paced_tests")
 }
 
 stage_fuzz() {
