@@ -239,29 +239,29 @@ void event_socket_thread(ClientState *state, EventService *service)
 
     // Wait for the one event client, seeing a stop request at once. A
     // client that may not use the helper is refused and the wait goes on.
-    int accepted;
-    for (;;) {
-        int waited;
-        do {
-            waited = wait_or_stop(listener.get(), POLLIN, service->stop_fd.get(), 1000);
-        } while (waited == 0 && service->running.load());
-        if (waited < 0 || !service->running.load()) {
-            if (errno != ECANCELED && service->running.load())
-                perror("[Event Thread] accept() failed");
-            drop_listener(true);
-            return;
-        }
-        do {
-            accepted = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        } while (accepted < 0 && errno == EINTR);
-        if (accepted < 0) {
+wait_for_client:
+    int waited;
+    do {
+        waited = wait_or_stop(listener.get(), POLLIN, service->stop_fd.get(), 1000);
+    } while (waited == 0 && service->running.load());
+    if (waited < 0 || !service->running.load()) {
+        if (errno != ECANCELED && service->running.load())
             perror("[Event Thread] accept() failed");
-            drop_listener(true);
-            return;
-        }
-        if (peer_access_admit(accepted, "[Event Thread]"))
-            break;
+        drop_listener(true);
+        return;
+    }
+    int accepted;
+    do {
+        accepted = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (accepted < 0 && errno == EINTR);
+    if (accepted < 0) {
+        perror("[Event Thread] accept() failed");
+        drop_listener(true);
+        return;
+    }
+    if (!peer_access_admit(accepted, "[Event Thread]")) {
         close(accepted);
+        goto wait_for_client;
     }
     puts("[Event Thread] Client connected");
 
