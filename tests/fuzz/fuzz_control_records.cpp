@@ -2,6 +2,8 @@
 // its prefix and its payload parsed into the run's PipelineControl
 // (resolution, codec, mode and pacing, bit rate, a RECONFIG's lines). A
 // CONFIG query is answered on a socket pair whose other end is drained.
+// The same bytes then go to the feedback handler directly: the first picks
+// the event, the rest is the payload.
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -43,6 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     buffer[size] = '\0';
     std::vector<char> reply(512);
     control_dispatch_record(&config, pair.ours.get(), buffer.data(), size, reply.data());
+
+    // The handlers straight, with payloads that are not NUL-terminated (as
+    // their contract allows) and events the control thread never makes.
+    if (size > 0) {
+        std::vector<char> payload(data + 1, data + size);
+        on_streamer_feedback(data[0] % 11, payload.empty() ? nullptr : payload.data(), payload.size(), &control);
+    }
 
     char answer[1024];
     while (recv(pair.theirs.get(), answer, sizeof answer, MSG_DONTWAIT) > 0) {
