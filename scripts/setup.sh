@@ -14,6 +14,7 @@ util-linux libcap2-bin procps linux-perf
 qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1
 busybox-static libdrm-tests cpio kmod bc flex bison libelf-dev xz-utils
 janus libjs-janus-gateway libjs-webrtc-adapter chromium python3 iproute2
+clang libclang-rt-14-dev
 "
 
 missing=""

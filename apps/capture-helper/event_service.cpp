@@ -1,4 +1,5 @@
 #include "apps/capture-helper/event_service.h"
+#include "apps/capture-helper/peer_access.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -267,10 +268,15 @@ void event_socket_thread(ClientState *state, EventService *service)
         unlink(UDS_EVENT_PATH);
         finish_service(state, service);
     };
+    if (peer_access_set_group(UDS_EVENT_PATH) < 0)
+        perror("[Event Thread] chown() failed");
+    chmod(UDS_EVENT_PATH, peer_access_socket_mode());
     printf("[Event Thread] Listening on %s\n", UDS_EVENT_PATH);
     service->ready.release();
 
-    // Wait for the one event client, seeing a stop request at once.
+    // Wait for the one event client, seeing a stop request at once. A
+    // client that may not use the helper is refused and the wait goes on.
+wait_for_client:
     int waited;
     do {
         waited = wait_or_stop(listener.get(), POLLIN, service->stop_fd.get(), 1000);
@@ -289,6 +295,10 @@ void event_socket_thread(ClientState *state, EventService *service)
         perror("[Event Thread] accept() failed");
         drop_listener();
         return;
+    }
+    if (!peer_access_admit(accepted, "[Event Thread]")) {
+        close(accepted);
+        goto wait_for_client;
     }
     puts("[Event Thread] Client connected");
 

@@ -11,6 +11,7 @@
 
 #include "apps/capture-helper/drm_module.h"
 #include "apps/capture-helper/frame_export.h"
+#include "apps/capture-helper/peer_access.h"
 #include "apps/capture-helper/reply.h"
 #include "libs/common/unix_socket.h"
 
@@ -190,6 +191,18 @@ int socket_init(int *out_fd, const char *path)
             exit(1);
         return -1;
     }
+    // A restricted helper gives the file its group and takes the others'
+    // access away; every connection's credentials are checked as well.
+    const char *call = peer_access_set_group(path) < 0                 ? "chown"
+                       : chmod(path, peer_access_socket_mode()) < 0 ? "chmod"
+                                                                     : nullptr;
+    if (call) {
+        const std::string what = std::string("[Helper Server] ") + call + "() failed";
+        perror(what.c_str());
+        fd.reset();
+        unlink(path);
+        return -1;
+    }
     *out_fd = fd.release();
     return 0;
 }
@@ -210,6 +223,8 @@ int listen_socket(int fd)
             continue;
         }
         puts("[Helper Server] 客户端已连接！");
+        if (!peer_access_admit(client.get(), "[Helper Server]"))
+            continue;
         std::unique_ptr<ClientState> state(new (std::nothrow) ClientState);
         if (!state) {
             errno = ENOMEM;

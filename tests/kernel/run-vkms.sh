@@ -7,6 +7,9 @@
 # DIR is a folder in the build tree: the vkms build is cached there (one per
 # kernel version), the initramfs and the serial log are written there.
 # Without --helper/--client the guest only proves that a mode can be held.
+# The guest runs under KVM when a short probe boot shows KVM works here, and
+# under TCG otherwise; the output says which and why. VISTREL_KVM_PROBE=fail
+# forces the probe to fail.
 # Exit status: 0 passed, 1 failed (reasons printed), 77 skipped (reason
 # printed: something this machine lacks).
 set -u
@@ -139,9 +142,42 @@ initrd="$work/initramfs.cpio"
 (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$initrd" || fail "cannot write $initrd"
 
 # --- boot ------------------------------------------------------------------
-accel=tcg
-if [ -w /dev/kvm ]; then accel=kvm; fi
+# /dev/kvm can exist and be writable on a host whose processor offers no
+# virtualisation to this machine; a KVM guest there never gets past the
+# firmware. So KVM is used only when a short probe boot of the same kernel
+# prints its first line within a few seconds; otherwise the guest runs
+# under TCG. VISTREL_KVM_PROBE=fail makes the probe fail as on such a host.
+probe_seconds=10
+kvm_probe() {
+    local log="$work/kvm-probe.log" pid waited=0
+    if [ "${VISTREL_KVM_PROBE:-}" = fail ]; then
+        why="the KVM probe was made to fail (VISTREL_KVM_PROBE=fail)"; return 1
+    fi
+    if [ ! -e /dev/kvm ]; then why="there is no /dev/kvm"; return 1; fi
+    if [ ! -w /dev/kvm ]; then why="/dev/kvm is not writable"; return 1; fi
+    : >"$log"
+    "$qemu" -accel kvm -kernel "/boot/vmlinuz-$kver" \
+        -append 'console=ttyS0 earlyprintk=ttyS0 loglevel=1 panic=-1' \
+        -nographic -m 256 -smp 1 -nic none -no-reboot </dev/null >"$log" 2>&1 &
+    pid=$!
+    while [ $waited -lt $((probe_seconds * 10)) ]; do
+        if grep -aq 'Linux version' "$log"; then
+            kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null
+            why="a KVM probe boot printed the kernel's first line after $((waited / 10)).$((waited % 10)) s"
+            return 0
+        fi
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null
+    why="a KVM probe boot showed no kernel output within $probe_seconds s (probe log: $log)"
+    return 1
+}
+why=""
+if kvm_probe; then accel=kvm; else accel=tcg; fi
 serial="$work/serial.log"
+echo "run-vkms: using $accel: $why"
 echo "run-vkms: booting $kver ($accel)"
 start=$(date +%s.%N)
 timeout --kill-after=5 "$timeout" "$qemu" -accel "$accel" -kernel "/boot/vmlinuz-$kver" -initrd "$initrd" \

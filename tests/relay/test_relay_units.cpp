@@ -28,7 +28,8 @@ struct Rtp {
 
 std::vector<uint8_t> make(const Rtp &r)
 {
-    std::vector<uint8_t> p(r.size, 0xab);
+    // The fixed header is written whole, then cut to the packet's size.
+    std::vector<uint8_t> p(std::max<size_t>(r.size, 12), 0xab);
     p[0] = uint8_t(r.version << 6);
     p[1] = uint8_t((r.marker ? 0x80 : 0) | 96);
     p[2] = uint8_t(r.seq >> 8);
@@ -37,6 +38,7 @@ std::vector<uint8_t> make(const Rtp &r)
         p[4 + i] = uint8_t(r.ts >> (24 - 8 * i));
         p[8 + i] = uint8_t(r.ssrc >> (24 - 8 * i));
     }
+    p.resize(r.size);
     return p;
 }
 

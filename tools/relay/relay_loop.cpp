@@ -500,8 +500,9 @@ int Relay::run()
                 on_feedback(buf.data(), size_t(n) > buf.size() ? 0 : size_t(n));
             }
         }
-        // Control connections: indices from 5 match controls_ as polled.
-        std::vector<bool> closed(controls_.size(), false);
+        // Control connections: indices from 5 match controls_ as polled; one
+        // accepted above was not polled yet and waits for the next round.
+        std::vector<bool> closed(fds.size() - 5, false);
         for (size_t i = 0; i < closed.size(); ++i) {
             short ev = fds[5 + i].revents;
             if (!ev)

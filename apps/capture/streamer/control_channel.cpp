@@ -58,9 +58,9 @@ void deliver(const StreamerConfig *config, uint32_t event, const void *data, uin
         feedback(event, data, length, config->feedback_user);
 }
 
-// One record of n bytes, NUL-terminated at buffer[n]; the first matching
-// prefix wins and anything else is ignored.
-void dispatch_record(const StreamerConfig *config, int fd, char *buffer, size_t n, char *reply)
+}  // namespace
+
+void control_dispatch_record(const StreamerConfig *config, int fd, char *buffer, size_t n, char *reply)
 {
     if (starts_with(buffer, n, "SDP:", 4)) {
         deliver(config, FEEDBACK_SDP, buffer + 4, n - 4);
@@ -84,6 +84,8 @@ void dispatch_record(const StreamerConfig *config, int fd, char *buffer, size_t 
         deliver(config, FEEDBACK_MODE, buffer + 5, n - 5);
     }
 }
+
+namespace {
 
 // A read of 0 bytes is either an empty record or the end of the connection.
 bool peer_gone(int fd)
@@ -120,7 +122,7 @@ void *ctrl_feedback_loop(void *arg)
         const ssize_t n = read(fd, buffer, kReceiveSize - 1);
         if (n > 0) {
             buffer[n] = '\0';
-            dispatch_record(s->config, fd, buffer, static_cast<size_t>(n), reply);
+            control_dispatch_record(s->config, fd, buffer, static_cast<size_t>(n), reply);
         } else if (n == 0) {
             if (peer_gone(fd)) {
                 ended = true;
