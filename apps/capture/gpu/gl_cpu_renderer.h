@@ -37,7 +37,8 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
 
 // Draws source (an external OES texture) with the watermark and queues its
 // read-back. Returns -1 with null planes on the first call; afterwards 0 with
-// the previous frame's planes mapped (strides width, width/2, width/2).
+// the previous frame's planes mapped (strides width, width/2, width/2). With
+// the same-frame read-back: 0 on every call, with this call's own planes.
 int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark,
                               const uint8_t **y, int32_t *y_stride,
                               const uint8_t **u, int32_t *u_stride,
