@@ -14,8 +14,7 @@ namespace {
 // which waits for it inside the driver.
 constexpr uint64_t kReadbackTimeoutNs = 1000000000ull;
 
-uint64_t steady_ns()
-{
+uint64_t steady_ns() {
     return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
                         std::chrono::steady_clock::now().time_since_epoch())
                         .count());
