@@ -219,12 +219,40 @@ TEST_F(BalancedRun, VBlankSyncStreamsEveryEventWithItsWatermark)
     if (frames.size() == size_t(events - 1)) {  // nothing skipped: the first packet shows the first event
         EXPECT_EQ(frames[0].watermark_ms, event_ms(0));
     }
+    // One frame late: the last event's picture is never sent.
+    EXPECT_LT(frames.back().watermark_ms, event_ms(events - 1));
 
     std::vector<E2eFrame> pictures;
     ASSERT_EQ(e2e_decode_file("/tmp/run.mkv", events, &pictures), 0);
     ASSERT_GE(pictures.size(), 4u);
     for (size_t i = 1; i < pictures.size(); ++i)
         EXPECT_GT(e2e_luma_difference(pictures[i - 1], pictures[i], 200, 540), 2.0) << "frame " << i;
+}
+
+// With the same-frame read-back the packet of an event shows that event's
+// picture: the first event sends, and so does the last, whose picture the
+// one-frame-late read-back never sends.
+TEST_F(BalancedRun, SameFrameReadBackSendsEachEventsOwnPicture)
+{
+    session_.settings.same_frame_readback = true;
+    E2eProcess relay;
+    ASSERT_EQ(e2e_start_relay(&relay, {"--latency", "--per-frame", "--udp-port", "0"}), 0);
+    const int events = 12;
+    // The last event is taken before the stream ends, however busy the machine.
+    std::thread feeder = feed(events, 100, [](int i) {
+        if (i == events - 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    });
+    EXPECT_EQ(run(CODEC_TYPE_H264), 0);
+    feeder.join();
+    e2e_stop(&relay, SIGINT, 10000);
+
+    std::vector<E2eFrameLine> frames = e2e_frame_lines(e2e_stdout(&relay));
+    ASSERT_GE(frames.size(), 5u);
+    EXPECT_EQ(frames.front().watermark_ms, event_ms(0));
+    EXPECT_EQ(frames.back().watermark_ms, event_ms(events - 1));
+    for (size_t i = 1; i < frames.size(); ++i)
+        EXPECT_GT(event_index(frames[i].watermark_ms, events), event_index(frames[i - 1].watermark_ms, events));
 }
 
 // Fixed-FPS at 30 on a 60 Hz display: the first two events render, then

@@ -188,7 +188,8 @@ namespace {
 
 // `-m auto` names its choice and the reason in one line before the first
 // run, and the stream's CONFIG reports the mode it chose (on a machine with
-// no VA-API and a software renderer: compatible).
+// no VA-API and a software renderer: compatible, with the same-frame
+// read-back).
 TEST_F(CompatibleSystem, AutoModeSaysWhatItChoseAndRunsIt)
 {
     ASSERT_EQ(e2e_start_relay(&relay_, {"--query-config", "--udp-port", "0"}), 0);
@@ -208,6 +209,16 @@ TEST_F(CompatibleSystem, AutoModeSaysWhatItChoseAndRunsIt)
     if (m[2].str().find("no VA-API device opens") != std::string::npos &&
         m[2].str().find("is a software one") != std::string::npos) {
         EXPECT_EQ(chosen, "compatible");
+    }
+    // A mode that reads back says in one line whether it maps each frame's
+    // own read-back; on a software renderer it always does.
+    const bool reads_back = chosen != "fast";
+    EXPECT_EQ(out.find("[Capture] Same-frame read-back: ") != std::string::npos, reads_back) << out;
+    if (m[2].str().find("is a software one") != std::string::npos && reads_back) {
+        EXPECT_TRUE(std::regex_search(out, std::regex(R"(\[Capture\] Same-frame read-back: on \(GL renderer [^
+]+ is a software one\)
+)")))
+            << out;
     }
 }
 

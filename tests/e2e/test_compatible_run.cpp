@@ -170,7 +170,8 @@ protected:
             first_event_ns_ = realtime_ns();
             for (int i = 0; i < count && !stop_feeding_; ++i) {
                 draw(i);
-                VBlankEvent e{1, 24, uint64_t(i + 1), 0, first_event_ns_ + uint64_t(i) * kPeriodNs};
+                const uint64_t gap = i + 1 == count ? last_gap_ns_ : 0;
+                VBlankEvent e{1, 24, uint64_t(i + 1), 0, first_event_ns_ + uint64_t(i) * kPeriodNs + gap};
                 if (send(helper_end_.get(), &e, sizeof e, MSG_NOSIGNAL) != ssize_t(sizeof e))
                     break;
                 if (on_event)
@@ -194,6 +195,7 @@ protected:
     uint64_t first_event_ns_ = 0;
     std::atomic<bool> stop_feeding_{false};
     bool bars_ = false;
+    uint64_t last_gap_ns_ = 0;  // added to the last event's time
 };
 
 // At 30 frames a second on a 60 Hz display the first event and then every
@@ -260,6 +262,43 @@ TEST_F(CompatibleRun, StreamsEverySecondEventWithTheWallClockWatermark)
         } else if (i > 1) {
             EXPECT_GT(e2e_luma_difference(pictures[i - 1], pictures[i], 200, kHeight), 1.0);
         }
+    }
+}
+
+// The last event comes a second after the one before, so its pass always
+// makes a frame. With the same-frame read-back that frame is the last
+// event's own picture; one frame late, it is the previous frame's.
+TEST_F(CompatibleRun, SameFrameReadBackEncodesThePassOwnPicture)
+{
+    last_gap_ns_ = 1000000000ull;
+    const int events = 9;
+    const int last_bar = ((events - 1) * 64) % kWidth;  // where draw() puts the last event's bar
+    for (const bool same_frame : {true, false}) {
+        SCOPED_TRACE(same_frame ? "same frame" : "one frame late");
+        session_.settings.same_frame_readback = same_frame;
+        new_event_pair();
+        E2eProcess relay;
+        ASSERT_EQ(e2e_start_relay(&relay, {"--udp-port", "0", "--record", "/tmp/last.mkv"}), 0);
+        testing::internal::CaptureStdout();
+        std::thread feeder = feed(events, 60, [](int i) {
+            if (i == events - 1)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        });
+        EXPECT_EQ(run(), 0);
+        feeder.join();
+        testing::internal::GetCapturedStdout();
+        e2e_stop(&relay, SIGINT, 10000);
+
+        std::vector<E2eFrame> pictures;
+        ASSERT_EQ(e2e_decode_file("/tmp/last.mkv", 100, &pictures), 0);
+        ASSERT_GE(pictures.size(), 3u);
+        const E2eFrame &last = pictures.back();
+        const int lit = last.luma[size_t(400) * kWidth + last_bar + 16];
+        if (same_frame)
+            EXPECT_GT(lit, 180);
+        else
+            EXPECT_LT(lit, 140);
+        unlink("/tmp/last.mkv");
     }
 }
 

@@ -197,6 +197,48 @@ TEST_F(GlCpu, WatermarkAndOneFrameLag) {
     check_watermark(p, apply(kBt709Limited.y, grey), apply(kBt709Limited.u, grey));
 }
 
+// With the same-frame read-back every call hands out the frame it has just
+// drawn, from the first call on, and the set it maps is the one unmapped.
+TEST_F(GlCpu, SameFrameReadBackHandsOutTheFrameJustDrawn) {
+    const int w = 1280, h = 720;
+    const Rgb grey{200, 100, 50}, black{0, 0, 0};
+    GLuint a = gl.make_source(w, h, fill(w, h, [](int, int) { return Rgb{200, 100, 50}; }));
+    GLuint b = gl.make_source(w, h, fill(w, h, [](int, int) { return Rgb{0, 0, 0}; }));
+    GlCpuRenderer r;
+    ASSERT_EQ(gl_cpu_init(&r, gl.display(), w, h), 0);
+    gl_cpu_set_same_frame(&r, true);
+    const GLuint sources[] = {a, b, a};
+    const Rgb colours[] = {grey, black, grey};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        Planes p;
+        const uint8_t *y = nullptr, *u = nullptr, *v = nullptr;
+        ASSERT_EQ(gl_cpu_render_and_map(&r, sources[i], 1733467200123ull, &y, &p.ys, &u, &p.us, &v, &p.vs), 0);
+        ASSERT_TRUE(y && u && v);
+        p.w = w; p.h = h;
+        p.y.assign(y, y + static_cast<size_t>(p.ys) * h);
+        p.u.assign(u, u + static_cast<size_t>(p.us) * (h / 2));
+        p.v.assign(v, v + static_cast<size_t>(p.vs) * (h / 2));
+        gl_cpu_unmap(&r);
+        check_watermark(p, apply(kBt709Limited.y, colours[i]), apply(kBt709Limited.u, colours[i]));
+    }
+    gl_cpu_cleanup(&r);
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
+// The probe measures a real round and leaves nothing bound or allocated.
+TEST_F(GlCpu, ReadbackProbeMeasuresAndCleansUp) {
+    EXPECT_LT(gl_cpu_readback_probe_ms(0, 720, 3), 0.0);
+    const double ms = gl_cpu_readback_probe_ms(640, 360, 3);
+    EXPECT_GT(ms, 0.0);
+    GLint bound = -1;
+    glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &bound);
+    EXPECT_EQ(bound, 0);
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &bound);
+    EXPECT_EQ(bound, 0);
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
 // Narrower than the box: the digits are clipped at the edge, not moved.
 TEST_F(GlCpu, NarrowOutputClipsTheWatermark) {
     const int w = 320, h = 240;

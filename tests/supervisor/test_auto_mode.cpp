@@ -68,3 +68,35 @@ TEST(AutoMode, OptionSelectsAutoAndTheDefaultStaysFast)
     ASSERT_EQ(capture_parse_command_line(3, argv, &config), 0);
     EXPECT_EQ(config.mode, CAPTURE_MODE_AUTO);
 }
+
+// The same-frame read-back: always on a software renderer, on a hardware one
+// only when the measured read-back fits in a quarter of the interval (the
+// edge included), never when it could not be measured. The option sets it
+// without auto; the default is off.
+TEST(AutoMode, SameFrameReadBackWhereTheReadBackIsCheap)
+{
+    struct Case {
+        bool hardware;
+        double readback_ms;
+        bool on;
+    };
+    const Case cases[] = {{false, -1.0, true}, {false, 30.0, true}, {true, 1.0, true},
+                          {true, 4.0, true},   {true, 4.5, false},  {true, -1.0, false}};
+    for (const Case &c : cases) {
+        const AutoReadbackProbe probe{c.hardware, "R", 1280, 720, c.readback_ms, 16.0};
+        char reason[320];
+        EXPECT_EQ(capture_auto_readback_choose(&probe, reason, sizeof reason), c.on)
+            << c.hardware << " " << c.readback_ms << ": " << reason;
+    }
+    const AutoReadbackProbe soft{false, "llvmpipe", 1280, 720, -1.0, 16.7};
+    char reason[320];
+    capture_auto_readback_choose(&soft, reason, sizeof reason);
+    EXPECT_EQ(std::string(reason), "GL renderer llvmpipe is a software one");
+
+    std::string program = "capture", option = "--same-frame-readback";
+    char *argv[] = {program.data(), option.data(), nullptr};
+    CaptureConfig config = capture_config_default();
+    EXPECT_FALSE(config.same_frame_readback);
+    ASSERT_EQ(capture_parse_command_line(2, argv, &config), 0);
+    EXPECT_TRUE(config.same_frame_readback);
+}

@@ -37,10 +37,12 @@ struct CaptureConfig {
     int32_t card_index;   // -1 = not given as a number
     char port[32];        // NUL-terminated, zero-filled after the terminator
     char card_path[32];   // NUL-terminated, zero-filled after the terminator
+    bool same_frame_readback;  // balanced and compatible map the frame's own read-back, not the previous one's
 };
 
 // Returns a record holding the defaults: 2560x1440, 60 fps, fast mode,
-// VBlank-Sync, no scaling, card -1, port "dp-3", path "/dev/dri/card1".
+// VBlank-Sync, no scaling, card -1, port "dp-3", path "/dev/dri/card1",
+// read-back one frame late.
 CaptureConfig capture_config_default();
 
 // True for a value of the table.

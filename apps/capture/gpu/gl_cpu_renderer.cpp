@@ -2,10 +2,23 @@
 
 #include <GLES2/gl2ext.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
+
+// A read-back that has not completed after a second is left to the mapping,
+// which waits for it inside the driver.
+constexpr uint64_t kReadbackTimeoutNs = 1000000000ull;
+
+uint64_t steady_ns() {
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
 
 GLuint make_r8_texture(int32_t w, int32_t h) {
     GLuint tex = 0;
@@ -149,15 +162,24 @@ int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, Watermark
     read_into(r->tex_u, r->pbo_u[cur], hw, hh);
     read_into(r->tex_v, r->pbo_v[cur], hw, hh);
     glPixelStorei(GL_PACK_ALIGNMENT, old_alignment);
-
-    glFlush();
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
 
-    if (r->frame_count > 0) {
-        *y = map_plane(r->pbo_y[next], static_cast<GLsizeiptr>(w) * h);
-        *u = map_plane(r->pbo_u[next], static_cast<GLsizeiptr>(hw) * hh);
-        *v = map_plane(r->pbo_v[next], static_cast<GLsizeiptr>(hw) * hh);
+    // The set handed out: the one the previous call filled, or with the
+    // same-frame read-back this call's own once its copies are done. One set
+    // then serves every frame: it is unmapped before the next render.
+    int32_t mapped = next;
+    if (r->same_frame) {
+        gl_cpu_fence_wait();
+        mapped = cur;
+    } else {
+        glFlush();
+    }
+
+    if (r->same_frame || r->frame_count > 0) {
+        *y = map_plane(r->pbo_y[mapped], static_cast<GLsizeiptr>(w) * h);
+        *u = map_plane(r->pbo_u[mapped], static_cast<GLsizeiptr>(hw) * hh);
+        *v = map_plane(r->pbo_v[mapped], static_cast<GLsizeiptr>(hw) * hh);
         *y_stride = w;
         *u_stride = hw;
         *v_stride = hw;
@@ -168,7 +190,9 @@ int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, Watermark
         *v = nullptr;
     }
     r->frame_count += 1;
-    r->pbo_index = next;
+    r->pbo_index = mapped;
+    if (r->same_frame)
+        return 0;
     return r->frame_count == 1 ? -1 : 0;
 }
 
@@ -179,6 +203,74 @@ void gl_cpu_unmap(GlCpuRenderer *r) {
         glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
     }
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+}
+
+void gl_cpu_set_same_frame(GlCpuRenderer *r, bool on) {
+    r->same_frame = on;
+}
+
+int32_t gl_cpu_fence_wait() {
+    GLsync fence = glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
+    if (!fence) {
+        glFlush();
+        return -1;
+    }
+    const GLenum waited = glClientWaitSync(fence, GL_SYNC_FLUSH_COMMANDS_BIT, kReadbackTimeoutNs);
+    glDeleteSync(fence);
+    return waited == GL_ALREADY_SIGNALED || waited == GL_CONDITION_SATISFIED ? 0 : -1;
+}
+
+namespace {
+
+// The probe's target and buffer, deleted on every path.
+struct ProbeObjects {
+    GLuint texture = 0, framebuffer = 0, buffer = 0;
+    ProbeObjects() = default;
+    ProbeObjects(const ProbeObjects &) = delete;
+    ProbeObjects &operator=(const ProbeObjects &) = delete;
+    ~ProbeObjects() {
+        glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        if (buffer != 0) glDeleteBuffers(1, &buffer);
+        if (framebuffer != 0) glDeleteFramebuffers(1, &framebuffer);
+        if (texture != 0) glDeleteTextures(1, &texture);
+    }
+};
+
+}  // namespace
+
+double gl_cpu_readback_probe_ms(int32_t width, int32_t height, int32_t samples) {
+    if (width <= 0 || height <= 0 || samples <= 0) return -1.0;
+    const GLsizeiptr bytes = static_cast<GLsizeiptr>(width) * height * 4;
+    ProbeObjects objects;
+    glGenTextures(1, &objects.texture);
+    glBindTexture(GL_TEXTURE_2D, objects.texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glGenFramebuffers(1, &objects.framebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, objects.framebuffer);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, objects.texture, 0);
+    if (glCheckFramebufferStatus(GL_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) return -1.0;
+    objects.buffer = make_pack_buffer(bytes);
+    glViewport(0, 0, width, height);
+
+    std::vector<double> rounds;
+    for (int32_t i = 0; i <= samples; ++i) {
+        // A new picture every round, so nothing is left over from the last.
+        const float level = static_cast<float>(i % 2);
+        glClearColor(level, 0.5f, 1.0f - level, 1.0f);
+        const uint64_t start = steady_ns();
+        glClear(GL_COLOR_BUFFER_BIT);
+        glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+        if (gl_cpu_fence_wait() != 0) return -1.0;
+        const void *mapped = glMapBufferRange(GL_PIXEL_PACK_BUFFER, 0, bytes, GL_MAP_READ_BIT);
+        if (!mapped) return -1.0;
+        glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
+        const uint64_t end = steady_ns();
+        if (i > 0) rounds.push_back(static_cast<double>(end - start) / 1e6);
+    }
+    std::sort(rounds.begin(), rounds.end());
+    return rounds[rounds.size() / 2];
 }
 
 void gl_cpu_cleanup(GlCpuRenderer *r) {

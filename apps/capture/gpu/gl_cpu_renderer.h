@@ -1,5 +1,7 @@
 // GPU conversion to planar I420 with asynchronous read-back: frame n is
 // drawn and queued for copy while the planes of frame n-1 are handed out.
+// With the same-frame read-back, frame n's own planes are handed out: the
+// render waits on a fence for the copy it has just queued.
 #pragma once
 
 #include <EGL/egl.h>
@@ -25,6 +27,7 @@ struct GlCpuRenderer {
     GLuint vao, vbo;
     int32_t frame_count;
     const char *colour_space;
+    bool same_frame;  // hand out the frame just drawn instead of the previous one
 };
 
 // Builds the programs, targets and two read-back sets for width x height.
@@ -34,7 +37,8 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
 
 // Draws source (an external OES texture) with the watermark and queues its
 // read-back. Returns -1 with null planes on the first call; afterwards 0 with
-// the previous frame's planes mapped (strides width, width/2, width/2).
+// the previous frame's planes mapped (strides width, width/2, width/2). With
+// the same-frame read-back: 0 on every call, with this call's own planes.
 int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark,
                               const uint8_t **y, int32_t *y_stride,
                               const uint8_t **u, int32_t *u_stride,
@@ -42,6 +46,25 @@ int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, Watermark
 
 // Unmaps the set mapped by the last render that returned 0.
 void gl_cpu_unmap(GlCpuRenderer *r);
+
+// Same-frame read-back (off after init): from the next render on, each
+// render fences its own read-back, waits for it and returns 0 with the planes
+// of the frame it has just drawn, the first render included. Set it before
+// the first render of a run.
+void gl_cpu_set_same_frame(GlCpuRenderer *r, bool on);
+
+// Fences the GL commands queued so far, submits them and waits up to a
+// second for them to complete. 0 once they have, -1 when the wait failed or
+// timed out (a mapping after it still waits for the copies, inside the
+// driver).
+int32_t gl_cpu_fence_wait();
+
+// What a same-frame read-back costs here: draws into a width x height RGBA
+// target, reads it back into a pixel-pack buffer, waits on a fence and maps
+// the buffer, `samples` times after one unmeasured round. Returns the median
+// milliseconds from the read to the mapped pointer, or -1 when a round
+// failed. Needs a current context; leaves no GL object behind.
+double gl_cpu_readback_probe_ms(int32_t width, int32_t height, int32_t samples);
 
 // Deletes every GL object the record holds; a null renderer does nothing.
 void gl_cpu_cleanup(GlCpuRenderer *r);

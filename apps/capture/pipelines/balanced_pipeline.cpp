@@ -1,6 +1,7 @@
 // The balanced pipeline: the GPU converts each frame to I420, the planes come
-// back through pixel-pack buffers one frame later, a software encoder encodes
-// them and the streamer sends the packets.
+// back through pixel-pack buffers one frame later (or in the same pass with
+// the same-frame read-back), a software encoder encodes them and the
+// streamer sends the packets.
 extern "C" {
 #include <libavcodec/packet.h>
 }
@@ -69,6 +70,7 @@ int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType c
         fputs("[GL+CPU] GL render init failed\n", stderr);
         return -1;
     }
+    gl_cpu_set_same_frame(&stage.renderer, settings.same_frame_readback);
 
     int encoder_fps = settings.fps;
     if (settings.vblank_sync && frame->refresh_rate > 0)

@@ -1,5 +1,6 @@
 // The compatible pipeline: the RGBA picture comes back through two
-// pixel-pack buffers one frame late, the processor converts it to I420 (with
+// pixel-pack buffers one frame late (or through one in the same pass, with
+// the same-frame read-back), the processor converts it to I420 (with
 // AVX2 where it has it, through libswscale otherwise), a bitmap
 // watermark of capture's wall clock is stamped into the luma plane, and the
 // generic codec wrapper encodes H.264 for the streamer.
@@ -16,6 +17,7 @@ extern "C" {
 
 #include "apps/capture/convert/yuv_convert.h"
 #include "apps/capture/encoders/codec.h"
+#include "apps/capture/gpu/gl_cpu_renderer.h"
 #include "apps/capture/pipelines/compatible_pipeline.h"
 #include "apps/capture/pipelines/packet_clock.h"
 #include "apps/capture/pipelines/pipeline_run.h"
@@ -81,8 +83,9 @@ struct CompatibleStage final : PipelineStage {
 };
 
 // Set-up steps 1 to 5: the frame as a 2D texture behind a complete
-// framebuffer that stays bound, and the two pixel-pack buffers.
-int import_frame(PipelineRun &run, CompatibleStage &stage, EGLDisplay display)
+// framebuffer that stays bound, and the pixel-pack buffers: two, or one for
+// the same-frame read-back, which maps each read-back in its own pass.
+int import_frame(PipelineRun &run, CompatibleStage &stage, EGLDisplay display, bool same_frame)
 {
     FrameMetadata *frame = run.frame();
     if (run.import_frame(display, PIPELINE_IMPORT_2D) != 0)
@@ -93,9 +96,9 @@ int import_frame(PipelineRun &run, CompatibleStage &stage, EGLDisplay display)
 
     stage.announce_cleanup = true;
     const size_t bytes = size_t(frame->width) * frame->height * 4;
-    for (GLuint &name : stage.pbo) {
-        name = create_pbo(bytes);
-        if (!name)
+    for (int i = 0; i < (same_frame ? 1 : 2); ++i) {
+        stage.pbo[i] = create_pbo(bytes);
+        if (!stage.pbo[i])
             return -1;
     }
     return 0;
@@ -110,11 +113,12 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     const int32_t fps = session->settings.fps;
     const int32_t width = int32_t(frame->width);
     const int32_t height = int32_t(frame->height);
+    const bool same_frame = session->settings.same_frame_readback;
 
     CompatibleStage stage;
     stage.frame = frame;
     PipelineRun run(session, control, &stage);
-    if (import_frame(run, stage, egl->display) != 0)
+    if (import_frame(run, stage, egl->display, same_frame) != 0)
         return -1;
 
     CodecEncoderConfig encoder_config{CODEC_TYPE_H264, width, height, fps, kBitrateKbps, fps / 2};
@@ -144,7 +148,8 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     if (run.request_events() != 0)
         return kEventWriteFailed;
 
-    start_pbo_read(stage.pbo[0], width, height);
+    if (!same_frame)
+        start_pbo_read(stage.pbo[0], width, height);
 
     if (run.start_listener() != 0)
         return -1;
@@ -188,9 +193,16 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         }
 
         const uint64_t frame_start = pipeline_now_ns();
-        if (run.refresh_frame() == 0)
-            start_pbo_read(stage.pbo[(parity + 1) % 2], width, height);
-        const void *pixels = map_pbo(stage.pbo[parity], size_t(width) * height * 4);
+        // The buffer this frame converts: the one read back by the previous
+        // frame while this one's copy runs on, or with the same-frame
+        // read-back this frame's own, once its copy is done.
+        const GLuint pbo = same_frame ? stage.pbo[0] : stage.pbo[parity];
+        if (run.refresh_frame() == 0) {
+            start_pbo_read(same_frame ? pbo : stage.pbo[(parity + 1) % 2], width, height);
+            if (same_frame)
+                gl_cpu_fence_wait();
+        }
+        const void *pixels = map_pbo(pbo, size_t(width) * height * 4);
         if (!pixels) {
             glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
             fputs("Map PBO failed\n", stderr);
@@ -201,7 +213,7 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
                                                     static_cast<const uint8_t *>(pixels), uint32_t(width) * 4,
                                                     y_plane, u_plane, v_plane);
         const uint64_t convert_ns = pipeline_now_ns() - convert_start;
-        unmap_pbo(stage.pbo[parity]);
+        unmap_pbo(pbo);
         if (converted != 0) {
             fputs("SIMD Color conversion failed\n", stderr);
             break;

@@ -8,11 +8,15 @@
 #include <initializer_list>
 
 #include "apps/capture/encoders/vaapi_encoders.h"
+#include "apps/capture/gpu/gl_cpu_renderer.h"
 #include "apps/capture/core/capture_config.h"
 
 namespace {
 
 constexpr const char *kRenderNode = "/dev/dri/renderD128";
+// A read-back is cheap when it is mapped within this share of the interval.
+constexpr double kCheapReadbackShare = 0.25;
+constexpr int32_t kReadbackSamples = 5;
 
 }  // namespace
 
@@ -69,4 +73,46 @@ int32_t capture_auto_mode_select(CodecType codec)
     printf("[Capture] Auto mode: %s (%s)\n", capture_mode_name(mode), reason);
     fflush(stdout);
     return mode;
+}
+
+bool capture_auto_readback_choose(const AutoReadbackProbe *probe, char *reason, size_t reason_size)
+{
+    char local[8];
+    if (!reason) {
+        reason = local;
+        reason_size = sizeof local;
+    }
+    const char *renderer = probe->renderer && *probe->renderer ? probe->renderer : "none";
+    if (!probe->gl_hardware) {
+        snprintf(reason, reason_size, "GL renderer %s is a software one", renderer);
+        return true;
+    }
+    if (probe->readback_ms < 0) {
+        snprintf(reason, reason_size, "a %dx%d read-back could not be measured on GL renderer %s", probe->width,
+                 probe->height, renderer);
+        return false;
+    }
+    const bool cheap = probe->readback_ms <= kCheapReadbackShare * probe->interval_ms;
+    snprintf(reason, reason_size,
+             "a %dx%d read-back on GL renderer %s is mapped %.2f ms after the draw, %s a quarter of the %.1f ms "
+             "frame interval",
+             probe->width, probe->height, renderer, probe->readback_ms, cheap ? "within" : "more than",
+             probe->interval_ms);
+    return cheap;
+}
+
+bool capture_auto_readback_select(int32_t width, int32_t height, uint32_t refresh_rate)
+{
+    AutoReadbackProbe probe{};
+    probe.renderer = reinterpret_cast<const char *>(glGetString(GL_RENDERER));
+    probe.gl_hardware = !capture_gl_renderer_is_software(probe.renderer);
+    probe.width = width;
+    probe.height = height;
+    probe.interval_ms = 1000.0 / (refresh_rate > 0 ? double(refresh_rate) : 60.0);
+    probe.readback_ms = probe.gl_hardware ? gl_cpu_readback_probe_ms(width, height, kReadbackSamples) : -1.0;
+    char reason[320];
+    const bool on = capture_auto_readback_choose(&probe, reason, sizeof reason);
+    printf("[Capture] Same-frame read-back: %s (%s)\n", on ? "on" : "off", reason);
+    fflush(stdout);
+    return on;
 }

@@ -1,5 +1,6 @@
 // The choice of `-m auto`: the fastest capture mode that works on this
-// machine, from what opens on it.
+// machine, from what opens on it, and whether its read-back can hand out each
+// frame in the pass that drew it.
 #pragma once
 
 #include <cstddef>
@@ -30,3 +31,25 @@ bool capture_gl_renderer_is_software(const char *renderer);
 // the calling thread), chooses, prints "[Capture] Auto mode: <mode> (<reason>)"
 // and returns the mode.
 int32_t capture_auto_mode_select(CodecType codec);
+
+// What the worker found about the read-back, for a mode that reads back.
+struct AutoReadbackProbe {
+    bool gl_hardware;      // as in AutoModeProbe
+    const char *renderer;  // GL_RENDERER, or null
+    int32_t width, height; // the frame's size
+    double readback_ms;    // a frame-sized read-back from the draw to the mapped pointer; < 0: not measured
+    double interval_ms;    // the display's frame interval
+};
+
+// The same-frame read-back where it is cheap: always on a software renderer
+// (the processor copies the picture when it is read either way), and on a
+// hardware one when the measured read-back takes at most a quarter of the
+// frame interval. Writes the reason (no line end) into reason when it is not
+// null.
+bool capture_auto_readback_choose(const AutoReadbackProbe *probe, char *reason, size_t reason_size);
+
+// Probes the GL context current on the calling thread (on a hardware
+// renderer it measures a width x height read-back), chooses, prints
+// "[Capture] Same-frame read-back: on|off (<reason>)" and returns the choice.
+// refresh_rate 0 counts as 60 Hz.
+bool capture_auto_readback_select(int32_t width, int32_t height, uint32_t refresh_rate);

@@ -11,6 +11,8 @@ namespace {
 
 // The long option "help" has no short form: -h is the height.
 constexpr int kHelpOption = 0x100;
+// Not in the usage text, which stays as it is; the README describes it.
+constexpr int kSameFrameOption = 0x102;
 
 const struct option long_options[] = {
     {"width", required_argument, nullptr, 'w'},
@@ -20,6 +22,7 @@ const struct option long_options[] = {
     {"port", required_argument, nullptr, 'p'},
     {"mode", required_argument, nullptr, 'm'},
     {"sync", required_argument, nullptr, 's'},
+    {"same-frame-readback", no_argument, nullptr, kSameFrameOption},
     {"help", no_argument, nullptr, kHelpOption},
     {nullptr, 0, nullptr, 0},
 };
@@ -103,6 +106,7 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
                 return -1;
             }
             break;
+        case kSameFrameOption: config->same_frame_readback = true; break;
         case kHelpOption: print_usage(argv[0]); return 1;
         default: print_usage(argv[0]); return -1;
         }

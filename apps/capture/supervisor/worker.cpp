@@ -87,8 +87,16 @@ void child_main_loop(CaptureSession *session, int fd, const CapturePipelines *pi
     printf("[Capture %d] 进入主工作循环，等待终止信号...\n", pid);
 
     // The driver's first run encodes H.264.
-    if (session->settings.mode == CAPTURE_MODE_AUTO)
-        session->settings.mode = capture_auto_mode_select(CODEC_TYPE_H264);
+    CaptureConfig &settings = session->settings;
+    if (settings.mode == CAPTURE_MODE_AUTO) {
+        settings.mode = capture_auto_mode_select(CODEC_TYPE_H264);
+        // The fast mode reads nothing back; an explicit option stays on.
+        if (settings.mode != CAPTURE_MODE_FAST && !settings.same_frame_readback && session->metadata) {
+            const FrameMetadata &frame = *session->metadata;
+            settings.same_frame_readback = capture_auto_readback_select(int32_t(frame.width), int32_t(frame.height),
+                                                                        frame.refresh_rate);
+        }
+    }
     capture_frame(session, &egl, pipelines);
 
     printf("[Capture %d] 收到终止信号，正在清理...\n", pid);
