@@ -18,9 +18,9 @@
 #include "apps/capture/pipelines/pipelines.h"
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
-#include "apps/capture/supervisor/capture_config.h"
-#include "apps/capture/supervisor/pipeline_control.h"
-#include "apps/capture/supervisor/worker.h"
+#include "apps/capture/core/capture_config.h"
+#include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/core/stop_flag.h"
 #include "tests/e2e/e2e_processes.h"
 
 namespace {
@@ -130,7 +130,7 @@ protected:
             // start its streamer and listener.
             for (long long end = e2e_now_ms() + 10000; e2e_now_ms() < end;
                  std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-                if (std::atomic_ref<CpuEncoder *>(control_.cpu_encoder).load() != nullptr)
+                if (control_.cpu_encoder.load() != nullptr)
                     break;
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             first_event_ns_ = realtime_ns();
@@ -186,7 +186,7 @@ TEST_F(BalancedRun, VBlankSyncStreamsEveryEventWithItsWatermark)
     const int result = run(CODEC_TYPE_H264);
     feeder.join();
     EXPECT_EQ(result, 0);  // the stream ended; the last encode succeeded
-    EXPECT_EQ(control_.cpu_encoder, nullptr);
+    EXPECT_EQ(control_.cpu_encoder.load(), nullptr);
     EXPECT_EQ(meta_.texture, 0u);
     e2e_stop(&relay, SIGINT, 10000);
 
@@ -297,7 +297,7 @@ TEST_F(BalancedRun, ChangeRequestsEndTheRunWithTheirRestartCode)
         EXPECT_EQ(result, c.expected);
         EXPECT_LT(took, 3000);  // the run did not wait for the 200 events
         EXPECT_NE(err.find("[GL+CPU] Pipeline restart requested\n"), std::string::npos);
-        EXPECT_EQ(control_.cpu_encoder, nullptr);
+        EXPECT_EQ(control_.cpu_encoder.load(), nullptr);
         e2e_stop(&relay, SIGINT, 5000);
     }
     EXPECT_EQ(control_.mode, CAPTURE_MODE_COMPATIBLE);
@@ -324,7 +324,7 @@ TEST_F(BalancedRun, StopFlagEndsTheRunPromptly)
     EXPECT_TRUE(result < 17 || result > 20) << result;
     EXPECT_GT(stopped_at, 0);
     EXPECT_LT(ended_at - stopped_at, 1000);
-    EXPECT_EQ(control_.cpu_encoder, nullptr);
+    EXPECT_EQ(control_.cpu_encoder.load(), nullptr);
     e2e_stop(&relay, SIGINT, 5000);
     // At most one packet per event before the stop, none after it.
     EXPECT_LE(std::stoi(e2e_values(e2e_stdout(&relay))["frames"]), 5);
@@ -361,7 +361,7 @@ TEST_F(BalancedRun, SetupFailuresReleaseEverything)
     // A frame the upload path refuses (two planes) fails before the renderer.
     meta_.plane_count = 2;
     EXPECT_EQ(run(CODEC_TYPE_H264), -1);
-    EXPECT_EQ(control_.cpu_encoder, nullptr);
+    EXPECT_EQ(control_.cpu_encoder.load(), nullptr);
     EXPECT_EQ(meta_.texture, 0u);
 }
 

@@ -22,9 +22,9 @@
 #include "apps/capture/pipelines/watermark_font.h"
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
-#include "apps/capture/supervisor/capture_config.h"
-#include "apps/capture/supervisor/pipeline_control.h"
-#include "apps/capture/supervisor/worker.h"
+#include "apps/capture/core/capture_config.h"
+#include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/core/stop_flag.h"
 #include "tests/e2e/e2e_processes.h"
 
 namespace {
@@ -143,7 +143,7 @@ protected:
             // start its streamer and listener.
             for (long long end = e2e_now_ms() + 10000; e2e_now_ms() < end;
                  std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-                if (std::atomic_ref<CodecContext *>(control_.codec).load() != nullptr)
+                if (control_.codec.load() != nullptr)
                     break;
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             first_event_ns_ = realtime_ns();

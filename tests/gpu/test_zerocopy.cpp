@@ -64,7 +64,7 @@ TEST_F(ZeroCopyGl, CleanupReleasesAPartlyBuiltRecord) {
     int fds[3];
     for (int &fd : fds) fd = memfd_create("zerocopy-test", MFD_CLOEXEC);
     for (int i = 0; i < 3; ++i) {
-        t.targets[i].fd = fds[i];
+        t.targets[i].fd.reset(fds[i]);
         glGenTextures(1, &t.targets[i].tex_y);
         glGenFramebuffers(1, &t.targets[i].fbo);
     }
@@ -74,7 +74,7 @@ TEST_F(ZeroCopyGl, CleanupReleasesAPartlyBuiltRecord) {
     zerocopy_cleanup(&t);
     for (int fd : fds) EXPECT_FALSE(fd_open(fd));
     EXPECT_EQ(glIsTexture(tex_y0), GL_FALSE);
-    EXPECT_EQ(t.targets[0].fd, 0);
+    EXPECT_EQ(t.targets[0].fd.get(), -1);
     int reused = memfd_create("reused", MFD_CLOEXEC);
     zerocopy_cleanup(&t);
     EXPECT_TRUE(fd_open(reused));

@@ -73,8 +73,8 @@ TEST(PacketClock, WallClockJumpsArePulledWithinOneMillisecondAndTimesNeverRepeat
 
 TEST(CompatPacketClock, StepsHalvesAndJumps)
 {
-    CompatPacketClock clock;
-    compat_packet_clock_reset(&clock);
+    PacketClock clock;
+    packet_clock_reset(&clock);
     EXPECT_EQ(compat_packet_clock_next(&clock, 1000 * kMs, 50.0), 1001u);
     EXPECT_DOUBLE_EQ(clock.virtual_clock_ms, 1001.0);
 
@@ -89,7 +89,7 @@ TEST(CompatPacketClock, StepsHalvesAndJumps)
     EXPECT_EQ(compat_packet_clock_next(&clock, 1140 * kMs, 50.0), 1120u);
     // Two packets for one millisecond get consecutive times even when the
     // clock would go back.
-    compat_packet_clock_reset(&clock);
+    packet_clock_reset(&clock);
     EXPECT_EQ(compat_packet_clock_next(&clock, 7 * kMs, 1000.0), 8u);
     EXPECT_EQ(compat_packet_clock_next(&clock, 7 * kMs, 1000.0), 9u);
 }

@@ -1,4 +1,5 @@
 #include "apps/capture/pipelines/pipeline_common.h"
+#include "apps/capture/pipelines/pipeline_run.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -7,12 +8,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/supervisor/capture_config.h"
-#include "apps/capture/supervisor/pipeline_control.h"
+#include "apps/capture/core/capture_config.h"
+#include "apps/capture/core/pipeline_control.h"
 #include "libs/common/unique_fd.h"
 
 namespace {
@@ -110,6 +113,8 @@ TEST(PipelineResult, ChangeRequestsPickTheirCode)
     EXPECT_EQ(pipeline_result_code(&c, 0), 0);  // not requested: the status
     c.change_requested = true;
     EXPECT_EQ(pipeline_result_code(&c, -1), PIPELINE_RESTART_CODEC);
+    // A mode with one codec restarts for a codec request like for any setting.
+    EXPECT_EQ(pipeline_result_code(&c, -1, false), PIPELINE_RESTART_SETTINGS);
     c.new_height = 540;
     EXPECT_EQ(pipeline_result_code(&c, 0), PIPELINE_RESTART_RESIZE);
     c.new_height = -1;
@@ -181,7 +186,7 @@ protected:
     UniqueFD ours_, theirs_;
     VBlankRing ring_{};
     PipelineControl control_{};
-    volatile std::sig_atomic_t stop_ = 0;
+    StopFlag stop_{0};
     uint64_t sequence_ = 0;
 };
 
@@ -228,6 +233,49 @@ TEST_F(FrameLoopWait, StopFlagAndEndedStreamEndTheWait)
     theirs_.reset();
     EXPECT_EQ(pipeline_wait_event(&ring_, &control_, "x", &t), -1);
     EXPECT_FALSE(pipeline_loop_continues(&ring_));
+}
+
+// A run's teardown calls the mode's steps at their places: the listener and
+// the frame path first, the encoder only once it has been withdrawn from the
+// control (so the control thread can no longer reach it), the frame's slot
+// cleared last.
+TEST(PipelineRun, TeardownWithdrawsTheEncoderBeforeTheModeReleasesIt)
+{
+    SessionFixture f;
+    f.meta.fd = -1;
+    f.meta.texture = 77;
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFD ours(pair[0]), theirs(pair[1]);
+    f.connection.event_fd = ours.get();
+    PipelineControl control{};
+    // Never used as an encoder: only its publication is watched.
+    auto *encoder = reinterpret_cast<CpuEncoder *>(&control);
+
+    struct Recorder final : PipelineStage {
+        const PipelineControl *control = nullptr;
+        std::vector<std::string> steps;
+        std::string encoder_state() const { return control->cpu_encoder.load() ? "published" : "withdrawn"; }
+        void teardown_begins() override { steps.push_back("begins"); }
+        void release_frame_path() override { steps.push_back("frame path, encoder " + encoder_state()); }
+        void release_encoder() override { steps.push_back("encoder, encoder " + encoder_state()); }
+        void release_renderer() override { steps.push_back("renderer"); }
+    } stage;
+    stage.control = &control;
+    {
+        PipelineRun run(&f.session, &control, &stage);
+        run.publish_encoder(encoder);
+        EXPECT_EQ(control.cpu_encoder.load(), encoder);
+        run.fill_streamer_config(320, 240, CODEC_TYPE_H264, CAPTURE_MODE_BALANCED);
+        ASSERT_EQ(run.open_streamer(), 0);
+        ASSERT_EQ(run.request_events(), 0);
+        ASSERT_EQ(run.start_listener(), 0);
+        EXPECT_TRUE(run.loop_starts());
+    }
+    const std::vector<std::string> expected = {"begins", "frame path, encoder published",
+                                               "encoder, encoder withdrawn", "renderer"};
+    EXPECT_EQ(stage.steps, expected);
+    EXPECT_EQ(f.meta.texture, 0u);
 }
 
 TEST(PipelineRing, RefusesASessionWithoutConnection)

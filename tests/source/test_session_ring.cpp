@@ -128,7 +128,7 @@ struct RingRig {
     ServerConnection conn{};
     UniqueFD peer;
     VBlankRing ring;
-    volatile std::sig_atomic_t stop = 0;
+    StopFlag stop{0};
     uint64_t sent = 0;
 
     RingRig()

@@ -13,7 +13,7 @@
 
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
-#include "apps/capture/supervisor/capture_config.h"
+#include "apps/capture/core/capture_config.h"
 #include "tests/framelink/fake_helper.h"
 #include "tests/e2e/e2e_processes.h"
 #include "tests/source/oes_draw.h"
@@ -100,7 +100,7 @@ TEST_F(HelperSession, RingFollowsTheHelpersBlanksAndEndsWithIt)
     ASSERT_EQ(init(), 0);
     const uint64_t two = 2;
     ASSERT_EQ(uds_client_event_write(&conn_, &two), 0);
-    volatile std::sig_atomic_t stop = 0;
+    StopFlag stop{0};
     auto ring = std::make_unique<VBlankRing>();
     ASSERT_EQ(vblank_ring_init(ring.get(), &conn_, &stop), 0);
     testing::internal::CaptureStdout();

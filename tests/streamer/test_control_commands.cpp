@@ -1,11 +1,11 @@
 // The relay-request handler on a PipelineControl: what each payload asks
 // for, what it leaves alone, and the encoder calls it makes.
-#include "apps/capture/supervisor/control_commands.h"
+#include "apps/capture/pipelines/control_commands.h"
 
 #include "apps/capture/encoders/codec.h"
 #include "apps/capture/encoders/cpu_encoder.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/supervisor/pipeline_control.h"
+#include "apps/capture/core/pipeline_control.h"
 
 #include <gtest/gtest.h>
 

@@ -47,6 +47,12 @@ AVPacket *make_h264_packet(int size)
 struct StreamerTest : ::testing::Test {
     StreamerConfig *config = nullptr;
     Streamer *streamer = nullptr;
+    StreamerStatus status()
+    {
+        StreamerStatus st{};
+        EXPECT_EQ(streamer_status(streamer, &st), 0);
+        return st;
+    }
     void start(const char *codec = "H.264")
     {
         config = make_config(codec);
@@ -67,8 +73,8 @@ TEST_F(StreamerTest, WithoutRtpListenerConnectFailsAndLeavesControlAlone)
     ASSERT_TRUE(listener);
     start();
     EXPECT_EQ(streamer_connect(streamer), -3);
-    EXPECT_FALSE(streamer->connected);
-    EXPECT_EQ(streamer->control_fd.load(), -1);
+    EXPECT_FALSE(status().connected);
+    EXPECT_EQ(status().control_fd, -1);
     EXPECT_FALSE(peer_accept(listener.get(), 200)) << "the control socket was tried";
 }
 
@@ -79,13 +85,14 @@ TEST_F(StreamerTest, WithoutControlListenerTheStreamFlows)
     start();
     testing::internal::CaptureStdout();
     ASSERT_EQ(streamer_connect(streamer), 0);
-    AVFormatContext *muxer = streamer->muxer;
-    const int rtp_fd = streamer->rtp_fd;
+    const StreamerStatus first = status();
+    EXPECT_EQ(first.streams_opened, 1u);
+    const int rtp_fd = first.rtp_fd;
     EXPECT_EQ(streamer_connect(streamer), 0);  // already connected: nothing changes
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "[Streamer] Connected via UDS (RTP[DGRAM]->" + std::to_string(rtp_fd) + ", Ctrl[SEQ]->-1)\n");
-    EXPECT_EQ(streamer->muxer, muxer);
-    EXPECT_EQ(streamer->rtp_fd, rtp_fd);
+    EXPECT_EQ(status().streams_opened, first.streams_opened);
+    EXPECT_EQ(status().rtp_fd, rtp_fd);
 
     AVPacket *p = make_h264_packet(600);
     EXPECT_EQ(streamer_send_packet(streamer, p, 5), 0);
@@ -150,8 +157,8 @@ TEST_F(StreamerTest, CodecNamesPickTheStreamCodec)
         SCOPED_TRACE(c.name ? c.name : "(null)");
         start(c.name);
         ASSERT_EQ(streamer_connect(streamer), 0);
-        EXPECT_EQ(streamer->muxer->streams[0]->codecpar->codec_id, c.id);
-        EXPECT_EQ(streamer->muxer->streams[0]->codecpar->width, 320);
+        EXPECT_EQ(status().stream_codec_id, c.id);
+        EXPECT_EQ(status().stream_width, 320);
         EXPECT_EQ(streamer_cleanup(streamer), 0);
         streamer = nullptr;
         delete config;
@@ -170,10 +177,12 @@ TEST_F(StreamerTest, MuxerFailureClosesBothSockets)
     if (rc == 0)
         GTEST_SKIP() << "this FFmpeg packs AV1 into RTP";
     EXPECT_EQ(rc, -5);
-    EXPECT_FALSE(streamer->connected);
-    EXPECT_EQ(streamer->rtp_fd, -1);
-    EXPECT_EQ(streamer->control_fd.load(), -1);
-    EXPECT_EQ(streamer->muxer, nullptr);
+    const StreamerStatus st = status();
+    EXPECT_FALSE(st.connected);
+    EXPECT_EQ(st.rtp_fd, -1);
+    EXPECT_EQ(st.control_fd, -1);
+    EXPECT_EQ(st.stream_codec_id, AV_CODEC_ID_NONE);
+    EXPECT_EQ(st.streams_opened, 0u);
     UniqueFD control = peer_accept(listener.get(), 500);
     ASSERT_TRUE(control);
     // The control connection that was opened has been closed again.
@@ -206,10 +215,7 @@ TEST_F(StreamerTest, CleanupWithPacketsQueuedFreesThemPromptly)
     for (int i = 0; i < 200; ++i)
         ASSERT_EQ(streamer_send_packet(streamer, p, static_cast<uint64_t>(i)), 0);
     av_packet_free(&p);  // the queue holds its own references
-    {
-        std::lock_guard<std::mutex> guard(streamer->lock);
-        ASSERT_NE(streamer->queue_head, nullptr);
-    }
+    ASSERT_GT(status().queued_packets, 0u);
     EXPECT_LT(elapsed_ms([&] { EXPECT_EQ(streamer_cleanup(streamer), 0); }), 200);
     streamer = nullptr;
 }
@@ -239,8 +245,8 @@ TEST_F(StreamerTest, RelayGoneAndBackAgain)
     usleep(200000);
 
     EXPECT_EQ(streamer_disconnect(streamer), 0);
-    EXPECT_FALSE(streamer->connected);
-    EXPECT_EQ(streamer->rtp_fd, -1);
+    EXPECT_FALSE(status().connected);
+    EXPECT_EQ(status().rtp_fd, -1);
     rtp = peer_bind_datagram(kRtp);
     ASSERT_TRUE(rtp);
     ASSERT_EQ(streamer_connect(streamer), 0);

@@ -1,7 +1,7 @@
 // The driver's restart rules, driven by scripted pipelines that play the
 // part of a control request and return a result code.
 #include "apps/capture/source/capture_session.h"
-#include "apps/capture/supervisor/pipeline_control.h"
+#include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/supervisor/pipeline_driver.h"
 #include "apps/capture/supervisor/worker.h"
 

@@ -148,21 +148,31 @@ std::array<GLint, 13> watermark_digits(WatermarkValue value) {
     return d;
 }
 
+namespace {
+
+// The shader or program when its status query gives GL_TRUE; otherwise its
+// info log after tag on stderr, the object deleted, and 0.
+GLuint checked_object(GLuint object, GLenum status, void (*get_iv)(GLuint, GLenum, GLint *),
+                      void (*get_log)(GLuint, GLsizei, GLsizei *, GLchar *), void (*destroy)(GLuint),
+                      const char *tag) {
+    GLint ok = GL_FALSE;
+    get_iv(object, status, &ok);
+    if (ok == GL_TRUE) return object;
+    char log[512] = {0};
+    get_log(object, sizeof log, nullptr, log);
+    std::fprintf(stderr, "%s %s\n", tag, log);
+    destroy(object);
+    return 0;
+}
+
+}  // namespace
+
 GLuint compile_shader_tagged(GLenum type, const char *source, const char *tag) {
     GLuint shader = glCreateShader(type);
     if (shader == 0) return 0;
     glShaderSource(shader, 1, &source, nullptr);
     glCompileShader(shader);
-    GLint ok = GL_FALSE;
-    glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
-    if (ok != GL_TRUE) {
-        char log[512] = {0};
-        glGetShaderInfoLog(shader, sizeof log, nullptr, log);
-        std::fprintf(stderr, "%s %s\n", tag, log);
-        glDeleteShader(shader);
-        return 0;
-    }
-    return shader;
+    return checked_object(shader, GL_COMPILE_STATUS, glGetShaderiv, glGetShaderInfoLog, glDeleteShader, tag);
 }
 
 GLuint link_program_tagged(GLuint vertex_shader, GLuint fragment_shader, const char *tag) {
@@ -171,16 +181,7 @@ GLuint link_program_tagged(GLuint vertex_shader, GLuint fragment_shader, const c
     glAttachShader(program, vertex_shader);
     glAttachShader(program, fragment_shader);
     glLinkProgram(program);
-    GLint ok = GL_FALSE;
-    glGetProgramiv(program, GL_LINK_STATUS, &ok);
-    if (ok != GL_TRUE) {
-        char log[512] = {0};
-        glGetProgramInfoLog(program, sizeof log, nullptr, log);
-        std::fprintf(stderr, "%s %s\n", tag, log);
-        glDeleteProgram(program);
-        return 0;
-    }
-    return program;
+    return checked_object(program, GL_LINK_STATUS, glGetProgramiv, glGetProgramInfoLog, glDeleteProgram, tag);
 }
 
 GLuint compile_shader(GLenum type, const char *source) {

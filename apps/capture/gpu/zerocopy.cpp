@@ -49,7 +49,7 @@ void zerocopy_plane_attributes(bool chroma, int32_t width, int32_t height, int32
 
 int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGLDisplay egl_display,
                                 int32_t width, int32_t height) {
-    std::memset(t, 0, sizeof *t);
+    *t = ZeroCopyTargets{};
     t->egl_display = egl_display;
     if (frames_ref == nullptr) return -1;
     auto *frames = reinterpret_cast<AVHWFramesContext *>(frames_ref->data);
@@ -111,11 +111,11 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
             std::fprintf(stderr, "[VAAPI] vaExportSurfaceHandle: %d\n", st);
             return -1;
         }
-        target.fd = desc.objects[0].fd;
+        target.fd.reset(desc.objects[0].fd);
         // Both planes are imported from object 0; any further object's
         // descriptor is closed here so none is leaked.
         for (uint32_t o = 1; o < desc.num_objects && o < 4; ++o)
-            if (desc.objects[o].fd > 0) close(desc.objects[o].fd);
+            UniqueFD extra(desc.objects[o].fd);
         target.pitch_y = desc.layers[0].pitch[0];
         target.pitch_uv = desc.layers[1].pitch[0];
         target.offset_y = desc.layers[0].offset[0];
@@ -123,9 +123,9 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
         const uint64_t modifier = desc.objects[0].drm_format_modifier;
 
         EGLint attrs[kZeroCopyPlaneAttribs];
-        zerocopy_plane_attributes(false, width, height, target.fd, target.offset_y, target.pitch_y, modifier, attrs);
+        zerocopy_plane_attributes(false, width, height, target.fd.get(), target.offset_y, target.pitch_y, modifier, attrs);
         target.image_y = create_image(egl_display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
-        zerocopy_plane_attributes(true, width, height, target.fd, target.offset_uv, target.pitch_uv, modifier, attrs);
+        zerocopy_plane_attributes(true, width, height, target.fd.get(), target.offset_uv, target.pitch_uv, modifier, attrs);
         target.image_uv = create_image(egl_display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
         if (target.image_y == EGL_NO_IMAGE_KHR || target.image_uv == EGL_NO_IMAGE_KHR) {
             std::fprintf(stderr, "[EGL] Failed to import plane %d\n", i);
@@ -190,7 +190,7 @@ void zerocopy_cleanup(ZeroCopyTargets *t) {
             if (target.image_y != EGL_NO_IMAGE_KHR) destroy_image(t->egl_display, target.image_y);
             if (target.image_uv != EGL_NO_IMAGE_KHR) destroy_image(t->egl_display, target.image_uv);
         }
-        if (target.fd > 0) close(target.fd);
+        target.fd.reset();
     }
     if (t->program_y != 0) glDeleteProgram(t->program_y);
     if (t->program_uv != 0) glDeleteProgram(t->program_uv);
@@ -199,6 +199,6 @@ void zerocopy_cleanup(ZeroCopyTargets *t) {
     // Forget what was released so a second clean-up cannot close a
     // descriptor number that has been handed out again since.
     const EGLDisplay egl_display = t->egl_display;
-    std::memset(t, 0, sizeof *t);
+    *t = ZeroCopyTargets{};
     t->egl_display = egl_display;
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "apps/capture/gpu/shaders.h"
+#include "libs/common/unique_fd.h"
 
 struct AVBufferRef;
 
@@ -20,7 +21,7 @@ struct ZeroCopyTarget {
     GLuint tex_y;
     GLuint tex_uv;
     GLuint fbo;
-    int32_t fd;
+    UniqueFD fd;  // the exported surface (object 0), or -1
     uint32_t pitch_y, pitch_uv;
     uint32_t offset_y, offset_uv;
 };
@@ -57,7 +58,7 @@ void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_t
                               uint32_t height, WatermarkValue watermark);
 
 // Releases every non-empty slot, the programs and the quad, and empties
-// the record (a second call does nothing).
+// the record (a second call does nothing; the display is kept).
 void zerocopy_cleanup(ZeroCopyTargets *t);
 
 // Size of the chroma image and viewport: the truncated half.

@@ -17,18 +17,13 @@ extern "C" {
 #include "apps/capture/encoders/codec.h"
 #include "apps/capture/pipelines/compatible_pipeline.h"
 #include "apps/capture/pipelines/packet_clock.h"
-#include "apps/capture/pipelines/pipeline_common.h"
+#include "apps/capture/pipelines/pipeline_run.h"
 #include "apps/capture/pipelines/pipelines.h"
 #include "apps/capture/pipelines/watermark_font.h"
-#include "apps/capture/source/capture_session.h"
-#include "apps/capture/source/egl_context.h"
-#include "apps/capture/streamer/streamer.h"
-#include "apps/capture/supervisor/pipeline_control.h"
-#include "apps/capture/supervisor/worker.h"
+#include "apps/capture/core/pipeline_control.h"
 
 namespace {
 
-constexpr int64_t kCompatibleMode = 0;
 constexpr int32_t kBitrateKbps = 16000;
 constexpr int32_t kReportedFps = 60;
 constexpr double kInitialTargetFps = 30.0;
@@ -39,96 +34,65 @@ constexpr int kEventWriteFailed = -100;
 
 double ms(uint64_t ns) { return double(ns) / 1e6; }
 
-// Everything one run owns. The destructor releases what exists in the
-// teardown order: the listener, the picture buffer, the pixel-pack buffers,
-// the streamer (its control thread may still reach the encoder), the
-// encoder, the texture and framebuffer, the image.
-struct CompatibleRun {
-    PipelineControl *control = nullptr;
+// The compatible run's own parts: the framebuffer over the frame's texture,
+// the two pixel-pack buffers, the I420 picture and the encoder. The picture
+// and the buffers go once the listener has stopped, the encoder once the
+// streamer has, the framebuffer before the frame's import.
+struct CompatibleStage final : PipelineStage {
     FrameMetadata *frame = nullptr;
-    EGLDisplay display = EGL_NO_DISPLAY;
-    // A dma-buf frame is bound to a 2D texture through its own image; a
-    // memory frame is uploaded and its 2D upload texture is read instead.
-    FrameImport upload{};
-    bool uploaded = false;
-    EGLImageKHR image = EGL_NO_IMAGE_KHR;
-    GLuint texture = 0;
     GLuint framebuffer = 0;
     GLuint pbo[2] = {0, 0};
     CodecContext *codec = nullptr;
-    StreamerConfig streamer_config{};
-    Streamer *streamer = nullptr;
-    VBlankRing ring{};
     std::unique_ptr<uint8_t[]> i420;
     bool announce_cleanup = false;
 
-    CompatibleRun() { upload.image = EGL_NO_IMAGE_KHR; }
-    CompatibleRun(const CompatibleRun &) = delete;
-    CompatibleRun &operator=(const CompatibleRun &) = delete;
-
-    ~CompatibleRun()
+    void teardown_begins() override
     {
         if (announce_cleanup)
             puts("[Capture] Cleaning up resources...");
-        vblank_ring_stop(&ring);
+    }
+    void release_frame_path() override
+    {
         i420.reset();
         for (GLuint &name : pbo) {
             if (name)
                 destroy_pbo(name);
             name = 0;
         }
-        if (codec)
-            std::atomic_ref<CodecContext *>(control->codec).store(nullptr, std::memory_order_release);
-        if (streamer)
-            streamer_cleanup(streamer);
+    }
+    void release_encoder() override
+    {
         if (codec)
             codec_cleanup(codec);
+        codec = nullptr;
+    }
+    void release_renderer() override
+    {
         if (framebuffer) {
             glBindFramebuffer(GL_FRAMEBUFFER, 0);
             glDeleteFramebuffers(1, &framebuffer);
         }
-        if (uploaded) {
-            egl_frame_release(&upload);
-        } else {
-            if (texture)
-                glDeleteTextures(1, &texture);
-            if (image != EGL_NO_IMAGE_KHR && p_eglDestroyImageKHR)
-                p_eglDestroyImageKHR(display, image);
-        }
+        framebuffer = 0;
         // No stale names stay in the session's frame for the next run.
-        if (frame) {
-            frame->texture = 0;
-            frame->framebuffer = 0;
-        }
+        frame->texture = 0;
+        frame->framebuffer = 0;
     }
 };
 
 // Set-up steps 1 to 5: the frame as a 2D texture behind a complete
 // framebuffer that stays bound, and the two pixel-pack buffers.
-int import_frame(CompatibleRun &run, FrameMetadata *frame)
+int import_frame(PipelineRun &run, CompatibleStage &stage, EGLDisplay display)
 {
-    if (egl_frame_is_memory(frame)) {
-        if (egl_frame_import(run.display, frame, &run.upload) != 0)
-            return -1;
-        run.uploaded = true;
-        frame->texture = run.upload.upload_texture;
-    } else {
-        run.image = create_egl_image(run.display, frame);
-        if (run.image == EGL_NO_IMAGE_KHR)
-            return -1;
-        while (glGetError() != GL_NO_ERROR) {
-        }
-        if (import_texture_from_image(run.image, &run.texture) != 0)
-            return -1;
-        frame->texture = run.texture;
-    }
-    if (setup_framebuffer_object(frame->texture, &run.framebuffer) != 0)
+    FrameMetadata *frame = run.frame();
+    if (run.import_frame(display, PIPELINE_IMPORT_2D) != 0)
         return -1;
-    frame->framebuffer = run.framebuffer;
+    if (setup_framebuffer_object(frame->texture, &stage.framebuffer) != 0)
+        return -1;
+    frame->framebuffer = stage.framebuffer;
 
-    run.announce_cleanup = true;
+    stage.announce_cleanup = true;
     const size_t bytes = size_t(frame->width) * frame->height * 4;
-    for (GLuint &name : run.pbo) {
+    for (GLuint &name : stage.pbo) {
         name = create_pbo(bytes);
         if (!name)
             return -1;
@@ -146,99 +110,86 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     const int32_t width = int32_t(frame->width);
     const int32_t height = int32_t(frame->height);
 
-    CompatibleRun run;
-    run.control = control;
-    run.frame = frame;
-    run.display = egl->display;
-    if (import_frame(run, frame) != 0)
+    CompatibleStage stage;
+    stage.frame = frame;
+    PipelineRun run(session, control, &stage);
+    if (import_frame(run, stage, egl->display) != 0)
         return -1;
 
     CodecEncoderConfig encoder_config{CODEC_TYPE_H264, width, height, fps, kBitrateKbps, fps / 2};
     printf("[Capture] Init Encoder: %dx%d @ %dfps, %dkbps\n", width, height, fps, kBitrateKbps);
-    if (codec_encoder_init(&run.codec, &encoder_config) != 0) {
-        run.codec = nullptr;
+    if (codec_encoder_init(&stage.codec, &encoder_config) != 0) {
+        stage.codec = nullptr;
         fputs("Encoder init failed\n", stderr);
         return -1;
     }
-    std::atomic_ref<CodecContext *>(control->codec).store(run.codec, std::memory_order_release);
+    run.publish_encoder(stage.codec);
 
-    pipeline_streamer_config_fill(&run.streamer_config, session, width, height, CODEC_TYPE_H264, kCompatibleMode,
-                                  control);
-    run.streamer_config.codec_name = "H264";
-    run.streamer_config.vblank_sync = false;
-    run.streamer_config.fps = kReportedFps;
-    if (streamer_init(&run.streamer, &run.streamer_config) != 0) {
-        run.streamer = nullptr;
+    StreamerConfig &streamer_config = run.fill_streamer_config(width, height, CODEC_TYPE_H264, CAPTURE_MODE_COMPATIBLE);
+    streamer_config.codec_name = "H264";
+    streamer_config.vblank_sync = false;
+    streamer_config.fps = kReportedFps;
+    if (run.open_streamer() != 0) {
         fputs("Streamer init failed\n", stderr);
         return -1;
     }
-    if (streamer_connect(run.streamer) != 0) {
+    if (run.connect_streamer() != 0) {
         fputs("Streamer connect failed\n", stderr);
         return -1;
     }
 
     puts("[Capture] Starting VBlank Event Loop...");
     fflush(stdout);
-    const uint64_t start_events = 2;
-    if (uds_client_event_write(session->connection, &start_events) != 0)
+    if (run.request_events() != 0)
         return kEventWriteFailed;
 
-    start_pbo_read(run.pbo[0], width, height);
+    start_pbo_read(stage.pbo[0], width, height);
 
-    if (vblank_ring_init(&run.ring, session->connection, &g_terminate_flag) != 0 ||
-        vblank_ring_start(&run.ring) != 0)
+    if (run.start_listener() != 0)
         return -1;
-    printf("[Debug] VBlank thread created: %lu\n", static_cast<unsigned long>(run.ring.listener));
+    printf("[Debug] VBlank thread created: %lu\n", static_cast<unsigned long>(run.listener()));
 
     const size_t luma = size_t(width) * height;
     // libswscale writes whole chroma samples, so an odd size needs a few
     // bytes past the packed picture.
-    run.i420.reset(new (std::nothrow) uint8_t[luma * 3 / 2 + 2 * size_t(width) + 64]);
-    if (!run.i420)
+    stage.i420.reset(new (std::nothrow) uint8_t[luma * 3 / 2 + 2 * size_t(width) + 64]);
+    if (!stage.i420)
         return -1;
-    uint8_t *y_plane = run.i420.get();
+    uint8_t *y_plane = stage.i420.get();
     uint8_t *u_plane = y_plane + luma;
     uint8_t *v_plane = u_plane + luma / 4;
 
     double target_fps = kInitialTargetFps;
     double upstream_hz = frame->refresh_rate > 0 ? double(frame->refresh_rate) : kUnknownRefreshHz;
-    PacingCredit credit{};
-    pacing_credit_reset(&credit, pipeline_now_ns());
+    run.start_clocks();
     uint64_t last_event_ns = 0;
     uint32_t pass = 0;
     unsigned parity = 0;
-    CompatPacketClock clock{};
-    compat_packet_clock_reset(&clock);
-    RateWindow window{};
-    rate_window_reset(&window, pipeline_now_ns());
     fprintf(stderr, "[Capture] Pixels %d\n", int(frame->format));
 
     for (;;) {
-        uint64_t t = 0, events = 0;
-        if (vblank_ring_take(&run.ring, &t, &events) != 0)
+        PipelineEvent event;
+        if (run.next_event("[Pipeline] Restart requested (compatible mode), exiting loop...\n", &event) != 0 ||
+            event.restart)
             break;
-        if (control->change_requested.load(std::memory_order_acquire)) {
-            fputs("[Pipeline] Restart requested (compatible mode), exiting loop...\n", stderr);
-            run.ring.running.store(false, std::memory_order_release);
-            break;
-        }
-        const int32_t n = int32_t(events);
+        const uint64_t t = event.time_ns;
+        const int32_t n = int32_t(event.count);
         if (n > 0 && t > last_event_ns && last_event_ns != 0) {
             upstream_hz = compat_upstream_rate_update(upstream_hz, last_event_ns, t, n);
-            run.streamer_config.upstream_fps.store(upstream_hz, std::memory_order_relaxed);
+            streamer_config.upstream_fps.store(upstream_hz, std::memory_order_relaxed);
         }
 
         const double interval = 1e9 / target_fps;
-        if (!pacing_credit_admit(&credit, t, target_fps)) {
+        if (!pacing_credit_admit(&run.credit, t, target_fps)) {
             last_event_ns = t;
             pass += 1;
             continue;
         }
 
         const uint64_t frame_start = pipeline_now_ns();
-        if (egl_frame_refresh(&run.upload) == 0)
-            start_pbo_read(run.pbo[(parity + 1) % 2], width, height);
-        const void *pixels = map_pbo(run.pbo[parity], size_t(width) * height * 4);
+        if (run.refresh_frame() == 0)
+            start_pbo_read(stage.pbo[(parity + 1) % 2], width, height);
+        const void *pixels = map_pbo(stage.pbo[parity], size_t(width) * height * 4);
         if (!pixels) {
             glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
             fputs("Map PBO failed\n", stderr);
@@ -249,7 +200,7 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
                                                     static_cast<const uint8_t *>(pixels), uint32_t(width) * 4,
                                                     y_plane, u_plane, v_plane);
         const uint64_t convert_ns = pipeline_now_ns() - convert_start;
-        unmap_pbo(run.pbo[parity]);
+        unmap_pbo(stage.pbo[parity]);
         if (converted != 0) {
             fputs("SIMD Color conversion failed\n", stderr);
             break;
@@ -259,7 +210,7 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
 
         AVPacket *packet = nullptr;
         const uint64_t encode_start = pipeline_now_ns();
-        const int encoded = codec_encode_frame(run.codec, run.i420.get(), &packet);
+        const int encoded = codec_encode_frame(stage.codec, stage.i420.get(), &packet);
         const uint64_t encode_ns = pipeline_now_ns() - encode_start;
         if (encoded != 0) {
             fprintf(stderr, "Encode failed: %d\n", encoded);
@@ -268,23 +219,23 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
 
         uint64_t send_ns = 0;
         if (packet) {
-            const uint64_t pts = compat_packet_clock_next(&clock, t, target_fps);
+            const uint64_t pts = compat_packet_clock_next(&run.clock, t, target_fps);
             const uint64_t send_start = pipeline_now_ns();
-            streamer_send_packet(run.streamer, packet, pts);
+            run.send_packet(packet, pts);
             send_ns = pipeline_now_ns() - send_start;
             av_packet_free(&packet);
         }
         parity ^= 1u;
 
         const uint64_t frame_end = pipeline_now_ns();
-        rate_window_count(&window, frame_end);
+        rate_window_count(&run.window, frame_end);
         const uint64_t total_ns = frame_end - frame_start;
         target_fps = compat_target_fps_update(target_fps, total_ns, interval, fps, upstream_hz, pass);
         if (pass % 60 == 0) {
-            const double lead = clock.first_packet ? 0.0 : clock.virtual_clock_ms - double(t / 1000000);
+            const double lead = packet_clock_lead_ms(&run.clock, t);
             printf("FPS t=%.0f cur=%.1f act=%.1f up=%.1fHz diff=%+.2fms total=%.1fms yuv=%.1f enc=%.1f "
                    "send=%.1f\n",
-                   double(fps), target_fps, window.actual_fps, upstream_hz, lead, ms(total_ns), ms(convert_ns),
+                   double(fps), target_fps, run.window.actual_fps, upstream_hz, lead, ms(total_ns), ms(convert_ns),
                    ms(encode_ns), ms(send_ns));
             fflush(stdout);
         }
@@ -292,14 +243,9 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         pass += 1;
     }
 
-    run.ring.running.store(false, std::memory_order_release);
     // A codec request restarts this mode like any other setting: it always
     // encodes H.264.
-    if (!control->change_requested.load(std::memory_order_acquire))
-        return 0;
-    if (control->new_height >= 0 || control->new_width >= 0)
-        return PIPELINE_RESTART_RESIZE;
-    return PIPELINE_RESTART_SETTINGS;
+    return run.result(0, false);
 }
 
 }  // namespace

@@ -7,6 +7,18 @@ namespace {
 constexpr uint64_t kNsPerMs = 1000000;
 constexpr uint64_t kOneSecondNs = 1000000000;
 
+// Hands out p, or the millisecond after the last packet when p is not later,
+// so the clock's times strictly increase.
+uint64_t strictly_after_last(PacketClock *clock, uint64_t p)
+{
+    if (p <= clock->last_packet_ms) {
+        p = clock->last_packet_ms + 1;
+        clock->virtual_clock_ms = static_cast<double>(p);
+    }
+    clock->last_packet_ms = p;
+    return p;
+}
+
 }  // namespace
 
 void packet_clock_reset(PacketClock *clock)
@@ -42,12 +54,7 @@ uint64_t packet_clock_next(PacketClock *clock, uint64_t event_ns, double target_
             clock->virtual_clock_ms = t - 1.0;
         p = clock->virtual_clock_ms > 0.0 ? static_cast<uint64_t>(clock->virtual_clock_ms) : 0;
     }
-    if (p <= clock->last_packet_ms) {
-        p = clock->last_packet_ms + 1;
-        clock->virtual_clock_ms = static_cast<double>(p);
-    }
-    clock->last_packet_ms = p;
-    return p;
+    return strictly_after_last(clock, p);
 }
 
 double packet_clock_lead_ms(const PacketClock *clock, uint64_t event_ns)
@@ -57,19 +64,12 @@ double packet_clock_lead_ms(const PacketClock *clock, uint64_t event_ns)
     return clock->virtual_clock_ms - static_cast<double>(event_ns / kNsPerMs);
 }
 
-void compat_packet_clock_reset(CompatPacketClock *clock)
-{
-    clock->virtual_clock_ms = 0.0;
-    clock->last_pts = 0;
-    clock->first_packet = true;
-}
-
-uint64_t compat_packet_clock_next(CompatPacketClock *clock, uint64_t event_ns, double target_fps)
+uint64_t compat_packet_clock_next(PacketClock *clock, uint64_t event_ns, double target_fps)
 {
     const uint64_t m = event_ns / kNsPerMs;
     if (clock->first_packet) {
         clock->virtual_clock_ms = static_cast<double>(m);
-        clock->last_pts = m;
+        clock->last_packet_ms = m;
         clock->first_packet = false;
     } else {
         const double step = 1000.0 / target_fps;
@@ -82,13 +82,7 @@ uint64_t compat_packet_clock_next(CompatPacketClock *clock, uint64_t event_ns, d
         else
             clock->virtual_clock_ms = next;
     }
-    uint64_t pts = clock->virtual_clock_ms > 0.0 ? static_cast<uint64_t>(clock->virtual_clock_ms) : 0;
-    if (pts <= clock->last_pts) {
-        pts = clock->last_pts + 1;
-        clock->virtual_clock_ms = static_cast<double>(pts);
-    }
-    clock->last_pts = pts;
-    return pts;
+    return strictly_after_last(clock, clock->virtual_clock_ms > 0.0 ? static_cast<uint64_t>(clock->virtual_clock_ms) : 0);
 }
 
 void pacing_credit_reset(PacingCredit *pacing, uint64_t reference_ns)

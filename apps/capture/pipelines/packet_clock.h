@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-// The packet clock of the fast and balanced pipelines: one frame period per
-// packet, steered by at most 0.3 ms per packet toward the vertical blank's
-// wall clock and never further than 1 ms from it.
+// A packet clock's state. The fast and balanced pipelines' clock: one frame
+// period per packet, steered by at most 0.3 ms per packet toward the vertical
+// blank's wall clock and never further than 1 ms from it.
 struct PacketClock {
     double virtual_clock_ms;
     uint64_t last_packet_ms;
@@ -27,20 +27,11 @@ uint64_t packet_clock_next(PacketClock *clock, uint64_t event_ns, double target_
 // while no packet has been handed over in this run.
 double packet_clock_lead_ms(const PacketClock *clock, uint64_t event_ns);
 
-// The compatible pipeline's own packet clock: a full step when in step with
-// the display, half a step when more than 8 ms ahead, a jump to the display
-// time when more than 20 ms behind.
-struct CompatPacketClock {
-    double virtual_clock_ms;
-    uint64_t last_pts;
-    bool first_packet;
-};
-
-void compat_packet_clock_reset(CompatPacketClock *clock);
-
-// The presentation time of the next packet; strictly increasing, the first
-// of a run is the event's millisecond + 1.
-uint64_t compat_packet_clock_next(CompatPacketClock *clock, uint64_t event_ns, double target_fps);
+// The compatible pipeline's own packet clock, on the same state: a full step
+// when in step with the display, half a step when more than 8 ms ahead, a
+// jump to the display time when more than 20 ms behind. Strictly increasing;
+// the first packet of a run is the event's millisecond + 1.
+uint64_t compat_packet_clock_next(PacketClock *clock, uint64_t event_ns, double target_fps);
 
 // Fixed-FPS thinning: events add the time since the previous one (at most one
 // second) to a credit, and a frame is taken whenever a whole period has been

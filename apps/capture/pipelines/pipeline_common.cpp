@@ -9,8 +9,8 @@
 #include "apps/capture/pipelines/packet_clock.h"
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/supervisor/control_commands.h"
-#include "apps/capture/supervisor/pipeline_control.h"
+#include "apps/capture/pipelines/control_commands.h"
+#include "apps/capture/core/pipeline_control.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession 
     config->feedback_user = control;
 }
 
-int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const volatile std::sig_atomic_t *stop_flag)
+int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const StopFlag *stop_flag)
 {
     const uint64_t start_events = 2;
     uds_client_event_write(session->connection, &start_events);
@@ -107,13 +107,15 @@ int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const volatil
 }
 
 int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line,
-                        uint64_t *event_ns)
+                        uint64_t *event_ns, uint64_t *events, bool *restart)
 {
-    if (vblank_ring_take(ring, event_ns, nullptr) != 0)
+    if (vblank_ring_take(ring, event_ns, events) != 0)
         return -1;
     if (control->change_requested.load(std::memory_order_acquire)) {
         fputs(restart_line, stderr);
         ring->running.store(false, std::memory_order_release);
+        if (restart)
+            *restart = true;
     }
     return 0;
 }
@@ -122,16 +124,16 @@ bool pipeline_loop_continues(const VBlankRing *ring)
 {
     if (!ring->running.load(std::memory_order_acquire))
         return false;
-    return !(ring->stop_flag && *ring->stop_flag);
+    return !(ring->stop_flag && ring->stop_flag->load());
 }
 
-int pipeline_result_code(const PipelineControl *control, int status)
+int pipeline_result_code(const PipelineControl *control, int status, bool codec_restarts)
 {
     if (!control->change_requested.load(std::memory_order_acquire))
         return status;
     if (control->new_height >= 0 || control->new_width >= 0)
         return PIPELINE_RESTART_RESIZE;
-    if (control->new_codec != CODEC_TYPE_UNCHANGED)
+    if (codec_restarts && control->new_codec != CODEC_TYPE_UNCHANGED)
         return PIPELINE_RESTART_CODEC;
     return PIPELINE_RESTART_SETTINGS;
 }

@@ -5,9 +5,9 @@
 // choice of a run's result code.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 
+#include "apps/capture/core/stop_flag.h"
 #include "apps/capture/encoders/codec_types.h"
 
 struct CaptureSession;
@@ -54,7 +54,7 @@ void rate_window_reset(RateWindow *window, uint64_t now_ns);
 // a new window starts at now_ns.
 void rate_window_count(RateWindow *window, uint64_t now_ns);
 
-// Zeroes config and fills it for a run: the fixed socket paths, the encoded
+// Fills config for a run: the fixed socket paths, the encoded
 // size, the codec's display name, the mode (0 compatible, 1 balanced, 2
 // fast), the session's pacing and fps, upstream_fps 0, the frame's size as
 // upstream size, and on_streamer_feedback with the run's control.
@@ -65,20 +65,23 @@ void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession 
 // event connection; its result is not checked), binds the ring to the
 // session's connection and the stop flag and starts its listener. 0, or -1
 // with the ring not running (nothing to join).
-int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const volatile std::sig_atomic_t *stop_flag);
+int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const StopFlag *stop_flag);
 
 // Frame loop, step one: sleeps until an event is pending, then takes the
-// newest (the ones in between are skipped). 0 with its time; -1 when the
+// newest (the ones in between are skipped). 0 with its time and, when events
+// is not null, the number of events since the previous take; -1 when the
 // loop must end now (ring stopped, stream ended, stop flag set). When the
-// control asks for a change, writes restart_line (stderr) and clears the
-// ring's running, so this iteration is the last one.
+// control asks for a change, writes restart_line (stderr), clears the ring's
+// running, so this iteration is the last one, and sets *restart (when not
+// null).
 int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line,
-                        uint64_t *event_ns);
+                        uint64_t *event_ns, uint64_t *events = nullptr, bool *restart = nullptr);
 
 // Frame loop, last step: false once the ring stopped running or the stop
 // flag is set, so the iteration just completed was the last one.
 bool pipeline_loop_continues(const VBlankRing *ring);
 
 // The run's result: when a change was requested, 18 for a size request, else
-// 19 for a codec request, else 17; otherwise status.
-int pipeline_result_code(const PipelineControl *control, int status);
+// 19 for a codec request (17 when codec_restarts is false: a mode with one
+// codec restarts like for any other setting), else 17; otherwise status.
+int pipeline_result_code(const PipelineControl *control, int status, bool codec_restarts = true);

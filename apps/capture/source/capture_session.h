@@ -7,11 +7,11 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <csignal>
 #include <cstdint>
 #include <mutex>
 
-#include "apps/capture/supervisor/capture_config.h"
+#include "apps/capture/core/capture_config.h"
+#include "apps/capture/core/stop_flag.h"
 #include "libs/framelink/framelink.h"
 
 struct FramePlane {
@@ -70,7 +70,7 @@ struct VBlankRing {
     ServerConnection *connection;
     // The worker's stop flag (set by its SIGTERM handler), or null. A waiting
     // reader looks at it at least every 100 ms.
-    const volatile std::sig_atomic_t *stop_flag;
+    const StopFlag *stop_flag;
     std::atomic<bool> ended;       // the event stream ended or failed
     pthread_t listener;
     bool listener_started;
@@ -79,7 +79,7 @@ struct VBlankRing {
 // Empties the ring, binds it to the connection and the stop flag (may be
 // null) and sets running. 0, or -1 on a null ring or connection.
 int vblank_ring_init(VBlankRing *ring, ServerConnection *connection,
-                     const volatile std::sig_atomic_t *stop_flag);
+                     const StopFlag *stop_flag);
 
 // Starts vblank_listener_thread on the ring. 0, or -1 (running is cleared).
 int vblank_ring_start(VBlankRing *ring);

@@ -28,13 +28,13 @@ void end_stream(VBlankRing *ring)
 
 bool stop_requested(const VBlankRing *ring)
 {
-    return ring->stop_flag && *ring->stop_flag;
+    return ring->stop_flag && ring->stop_flag->load();
 }
 
 }  // namespace
 
 int vblank_ring_init(VBlankRing *ring, ServerConnection *connection,
-                     const volatile std::sig_atomic_t *stop_flag)
+                     const StopFlag *stop_flag)
 {
     if (!ring || !connection)
         return -1;

@@ -1,6 +1,8 @@
 #include "apps/capture/streamer/control_channel.h"
 
+#include "apps/capture/core/capture_config.h"
 #include "apps/capture/streamer/streamer.h"
+#include "apps/capture/streamer/streamer_internal.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -22,13 +24,10 @@ bool starts_with(const char *record, size_t length, const char *prefix, size_t p
     return length >= prefix_length && std::memcmp(record, prefix, prefix_length) == 0;
 }
 
+// A mode outside the table is reported as the compatible one.
 const char *mode_name(int64_t mode)
 {
-    if (mode == 2)
-        return "fast";
-    if (mode == 1)
-        return "balanced";
-    return "compatible";
+    return capture_mode_name(capture_mode_known(mode) ? mode : int64_t(CAPTURE_MODE_COMPATIBLE));
 }
 
 void send_config_reply(const StreamerConfig *config, int fd, char *reply)
@@ -108,11 +107,11 @@ void *ctrl_feedback_loop(void *arg)
 
     std::unique_lock<std::mutex> guard(s->lock);
     while (s->running) {
-        if (s->control_fd < 0 || (ended && ended_generation == s->control_generation)) {
+        if (!s->control_fd || (ended && ended_generation == s->control_generation)) {
             s->control_cond.wait(guard);
             continue;
         }
-        const int fd = s->control_fd;
+        const int fd = s->control_fd.get();
         const uint64_t generation = s->control_generation;
         s->control_busy = true;
         guard.unlock();

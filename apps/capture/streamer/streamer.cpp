@@ -1,7 +1,10 @@
 #include "apps/capture/streamer/streamer.h"
 
 #include "apps/capture/streamer/control_channel.h"
+#include "apps/capture/streamer/streamer_internal.h"
+#include "libs/common/ffmpeg_ptr.h"
 #include "libs/common/unique_fd.h"
+#include "libs/common/unix_socket.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -13,7 +16,6 @@ extern "C" {
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,25 +32,6 @@ constexpr int kRtpPacketSize = 1400;
 // looks again whether the streamer is being torn down.
 constexpr suseconds_t kSendWaitUs = 50000;
 
-struct MuxerDeleter {
-    void operator()(AVFormatContext *muxer) const { avformat_free_context(muxer); }
-};
-struct IoDeleter {
-    void operator()(AVIOContext *io) const
-    {
-        av_freep(&io->buffer);
-        avio_context_free(&io);
-    }
-};
-struct AvFreeDeleter {
-    void operator()(uint8_t *p) const { av_free(p); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
-using MuxerPtr = std::unique_ptr<AVFormatContext, MuxerDeleter>;
-using IoPtr = std::unique_ptr<AVIOContext, IoDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
 AVCodecID codec_id_from_name(const char *name)
 {
@@ -71,6 +54,23 @@ void free_node(PacketNode *node)
     delete node;
 }
 
+// Copies the stream's state for streamer_status; opened counts a new stream.
+// Caller holds io_lock, or is the only thread left.
+void publish_stream(Streamer *s, bool opened = false)
+{
+    std::lock_guard<std::mutex> guard(s->lock);
+    if (opened)
+        s->stream.streams_opened += 1;
+    s->stream.connected = s->connected;
+    s->stream.rtp_fd = s->rtp_fd.get();
+    s->stream.stream_codec_id = AV_CODEC_ID_NONE;
+    s->stream.stream_width = 0;
+    if (s->muxer != nullptr && s->muxer->nb_streams > 0) {
+        s->stream.stream_codec_id = s->muxer->streams[0]->codecpar->codec_id;
+        s->stream.stream_width = s->muxer->streams[0]->codecpar->width;
+    }
+}
+
 // Frees the muxer, its I/O context and closes the RTP socket. Caller holds
 // io_lock, or is the only thread left.
 void release_output(Streamer *s)
@@ -86,23 +86,21 @@ void release_output(Streamer *s)
         avio_context_free(&s->io);
     }
     s->io_buffer = nullptr;
-    if (s->rtp_fd >= 0) {
-        close(s->rtp_fd);
-        s->rtp_fd = -1;
-    }
+    s->rtp_fd.reset();
     s->connected = false;
+    publish_stream(s);
 }
 
 // Makes the RTP muxer over a write-only I/O context and writes its header.
 // Returns the muxer (owning its pb), or null.
-MuxerPtr open_muxer(Streamer *s)
+AvFormatContextPtr open_muxer(Streamer *s)
 {
     AVFormatContext *raw = nullptr;
     if (avformat_alloc_output_context2(&raw, nullptr, "rtp", nullptr) < 0 || raw == nullptr)
         return nullptr;
-    MuxerPtr muxer(raw);
+    AvFormatContextPtr muxer(raw);
 
-    std::unique_ptr<uint8_t, AvFreeDeleter> buffer(static_cast<uint8_t *>(av_malloc(kIoBufferSize)));
+    std::unique_ptr<uint8_t, AvMemoryFree> buffer(static_cast<uint8_t *>(av_malloc(kIoBufferSize)));
     if (!buffer)
         return nullptr;
     AVIOContext *io = avio_alloc_context(buffer.get(), kIoBufferSize, 1, s, nullptr, uds_write_packet, nullptr);
@@ -114,7 +112,7 @@ MuxerPtr open_muxer(Streamer *s)
 
     AVStream *stream = avformat_new_stream(muxer.get(), nullptr);
     auto drop_io = [&muxer] {
-        IoDeleter()(muxer->pb);
+        AvIoContextFree()(muxer->pb);
         muxer->pb = nullptr;
     };
     if (stream == nullptr) {
@@ -184,13 +182,11 @@ void *sender_loop(void *arg)
 void release_control(Streamer *s)
 {
     std::unique_lock<std::mutex> guard(s->lock);
-    const int fd = s->control_fd;
-    if (fd < 0)
+    if (!s->control_fd)
         return;
-    shutdown(fd, SHUT_RDWR);
+    shutdown(s->control_fd.get(), SHUT_RDWR);
     s->control_cond.wait(guard, [s] { return !s->control_busy; });
-    close(fd);
-    s->control_fd = -1;
+    s->control_fd.reset();
     ++s->control_generation;
     s->control_cond.notify_all();
 }
@@ -201,17 +197,14 @@ int connect_uds(const char *path, int type)
 {
     if (path == nullptr)
         return -1;
-    UniqueFD fd(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+    const char *failed_call = nullptr;
+    // A path too long for an address is cut to fit, as it always was.
+    UniqueFD fd = unix_connect(path, type, &failed_call, true);
     if (!fd) {
-        fprintf(stderr, "[Streamer] socket creation failed: %s\n", strerror(errno));
-        return -1;
-    }
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
-    addr.sun_path[sizeof(addr.sun_path) - 1] = '\0';
-    if (connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) < 0) {
-        fprintf(stderr, "[Streamer] connect to %s failed: %s\n", path, strerror(errno));
+        if (std::strcmp(failed_call, "socket") == 0)
+            fprintf(stderr, "[Streamer] socket creation failed: %s\n", strerror(errno));
+        else
+            fprintf(stderr, "[Streamer] connect to %s failed: %s\n", path, strerror(errno));
         return -1;
     }
     return fd.release();
@@ -220,11 +213,11 @@ int connect_uds(const char *path, int type)
 int uds_write_packet(void *opaque, uint8_t *buffer, int length)
 {
     Streamer *s = static_cast<Streamer *>(opaque);
-    if (s == nullptr || s->rtp_fd < 0)
+    if (s == nullptr || !s->rtp_fd)
         return -1;
     for (;;) {
         // send with MSG_NOSIGNAL: a relay that has gone is an error, not SIGPIPE.
-        const ssize_t n = send(s->rtp_fd, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+        const ssize_t n = send(s->rtp_fd.get(), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
         if (n >= 0)
             return static_cast<int>(n);
         if (errno == EINTR)
@@ -246,8 +239,7 @@ int streamer_init(Streamer **out, StreamerConfig *config)
         return -2;
     s->config = config;
     s->running = true;
-    s->rtp_fd = -1;
-    s->control_fd = -1;
+    s->stream.rtp_fd = -1;
     avformat_network_init();
 
     if (pthread_create(&s->sender_thread, nullptr, sender_loop, s.get()) != 0) {
@@ -288,26 +280,26 @@ int streamer_connect(Streamer *s)
         fprintf(stderr, "[Streamer] Connect Control UDS(SEQPACKET) failed: %s\n",
                 s->config->control_path ? s->config->control_path : "(null)");
 
-    int rtp_fd = rtp.get();
+    const int rtp_fd = rtp.get();
     {
         // The header goes out through uds_write_packet, which needs rtp_fd.
         std::lock_guard<std::mutex> guard(s->io_lock);
-        s->rtp_fd = rtp.get();
-        MuxerPtr muxer = open_muxer(s);
+        s->rtp_fd = std::move(rtp);
+        AvFormatContextPtr muxer = open_muxer(s);
         if (!muxer) {
-            s->rtp_fd = -1;
+            s->rtp_fd.reset();
             return -5;
         }
         s->io = muxer->pb;
         s->io_buffer = s->io->buffer;
         s->muxer = muxer.release();
-        rtp.release();
         s->connected = true;
+        publish_stream(s, true);
     }
     const int control_fd = control.get();
     {
         std::lock_guard<std::mutex> guard(s->lock);
-        s->control_fd = control.release();
+        s->control_fd = std::move(control);
         ++s->control_generation;
         s->control_cond.notify_all();
     }
@@ -324,7 +316,7 @@ int streamer_send_packet(Streamer *s, const AVPacket *packet, uint64_t pts_ms)
         return -5;
     if (packet == nullptr)
         return -1;
-    PacketPtr copy(av_packet_alloc());
+    AvPacketPtr copy(av_packet_alloc());
     if (!copy || av_packet_ref(copy.get(), packet) < 0)
         return -2;
     PacketNode *node = new (std::nothrow) PacketNode{nullptr, pts_ms, nullptr};
@@ -356,6 +348,19 @@ int streamer_disconnect(Streamer *s)
     return 0;
 }
 
+int streamer_status(Streamer *s, StreamerStatus *out)
+{
+    if (s == nullptr || out == nullptr)
+        return -1;
+    std::lock_guard<std::mutex> guard(s->lock);
+    *out = s->stream;
+    out->control_fd = s->control_fd.get();
+    out->queued_packets = 0;
+    for (const PacketNode *node = s->queue_head; node != nullptr; node = node->next)
+        out->queued_packets += 1;
+    return 0;
+}
+
 int streamer_cleanup(Streamer *s)
 {
     if (s == nullptr)
@@ -366,18 +371,15 @@ int streamer_cleanup(Streamer *s)
         s->queue_cond.notify_all();
         s->control_cond.notify_all();
         // Ends the control thread's blocking read.
-        if (s->control_fd >= 0)
-            shutdown(s->control_fd, SHUT_RD);
+        if (s->control_fd)
+            shutdown(s->control_fd.get(), SHUT_RD);
     }
     pthread_join(s->sender_thread, nullptr);
     pthread_join(s->control_thread, nullptr);
 
     // Both threads are gone: what is left belongs to this thread alone.
     release_output(s);
-    if (s->control_fd >= 0) {
-        close(s->control_fd);
-        s->control_fd = -1;
-    }
+    s->control_fd.reset();
     {
         std::lock_guard<std::mutex> guard(s->lock);
         while (s->queue_head != nullptr) {

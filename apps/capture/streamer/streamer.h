@@ -4,15 +4,10 @@
 // thread.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
-#include <mutex>
 
-struct AVFormatContext;
-struct AVIOContext;
 struct AVPacket;
 
 // The relay's requests, as the first argument of the feedback callback.
@@ -50,41 +45,18 @@ struct StreamerConfig {
     void *feedback_user;        // the run's PipelineControl
 };
 
-// One queued packet: its own reference to the encoder's packet and its time.
-struct PacketNode {
-    AVPacket *packet;
-    uint64_t pts_ms;
-    PacketNode *next;
-};
+// A streamer; its fields belong to the streamer alone.
+struct Streamer;
 
-struct Streamer {
-    StreamerConfig *config;  // borrowed
-
-    // Guards the queue and the control connection's hand-over between the
-    // pipeline thread and the control thread.
-    std::mutex lock;
-    std::condition_variable queue_cond;  // new packet, or the stop
-    std::condition_variable control_cond;  // control connection changed, reader idle, or the stop
-    PacketNode *queue_head;
-    PacketNode *queue_tail;
-
-    std::atomic<bool> running;
-    std::atomic<bool> connected;
-    std::atomic<bool> stop_writes;  // a teardown wants the muxer: give up waiting on a full socket
-
-    pthread_t sender_thread;
-    pthread_t control_thread;
-
-    // Guards muxer, io, io_buffer and rtp_fd while the sender writes.
-    std::mutex io_lock;
-    int rtp_fd;
-    AVFormatContext *muxer;
-    AVIOContext *io;
-    uint8_t *io_buffer;
-
-    std::atomic<int> control_fd;     // published under lock
-    uint64_t control_generation;     // bumped whenever control_fd changes (under lock)
-    bool control_busy;               // the control thread is using control_fd (under lock)
+// What a streamer's owner may see of it (streamer_status).
+struct StreamerStatus {
+    bool connected;           // a stream is open on the RTP socket
+    int rtp_fd;               // the RTP socket, or -1
+    int control_fd;           // the control connection, or -1
+    uint64_t streams_opened;  // stream headers written since streamer_init
+    int32_t stream_codec_id;  // the open stream's AVCodecID, or 0 (AV_CODEC_ID_NONE) without one
+    int32_t stream_width;     // the open stream's width, or 0 without one
+    size_t queued_packets;    // packets waiting for the sender thread
 };
 
 // Allocates a Streamer and starts its sender and control threads; *out
@@ -107,6 +79,10 @@ int streamer_send_packet(Streamer *streamer, const AVPacket *packet, uint64_t pt
 // Writes the trailer, frees the muxer and closes both sockets; the threads
 // keep running and a later streamer_connect starts a new stream. 0.
 int streamer_disconnect(Streamer *streamer);
+
+// A snapshot of the streamer's state taken under its locks. 0, or -1 for
+// null arguments.
+int streamer_status(Streamer *streamer, StreamerStatus *out);
 
 // Stops both threads, frees the muxer, closes the sockets, frees every packet
 // still queued and the streamer. 0, or -1 for null.

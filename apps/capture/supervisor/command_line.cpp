@@ -83,18 +83,15 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
             break;
         }
         case 'p': copy_field(config->port, optarg); break;
-        case 'm':
-            if (strcmp(optarg, "compatible") == 0) {
-                config->mode = CAPTURE_MODE_COMPATIBLE;
-            } else if (strcmp(optarg, "balanced") == 0) {
-                config->mode = CAPTURE_MODE_BALANCED;
-            } else if (strcmp(optarg, "fast") == 0) {
-                config->mode = CAPTURE_MODE_FAST;
-            } else {
+        case 'm': {
+            const int32_t mode = capture_mode_from_name(optarg);
+            if (mode < 0) {
                 fprintf(stderr, "Invalid mode: %s. Use 'compatible', 'balanced', or 'fast'.\n", optarg);
                 return -1;
             }
+            config->mode = mode;
             break;
+        }
         case 's':
             if (strcmp(optarg, "0") == 0 || strcmp(optarg, "false") == 0) {
                 config->vblank_sync = false;

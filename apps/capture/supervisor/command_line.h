@@ -2,7 +2,7 @@
 // usage text, and the fatal-error exit.
 #pragma once
 
-#include "apps/capture/supervisor/capture_config.h"
+#include "apps/capture/core/capture_config.h"
 
 // Prints the usage text to stdout, with program (argv[0]) in its first line.
 void print_usage(const char *program);

@@ -1,9 +1,9 @@
 #include "apps/capture/supervisor/pipeline_driver.h"
 
 #include "apps/capture/source/capture_session.h"
-#include "apps/capture/supervisor/capture_config.h"
-#include "apps/capture/supervisor/pipeline_control.h"
-#include "apps/capture/supervisor/worker.h"
+#include "apps/capture/core/capture_config.h"
+#include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/core/stop_flag.h"
 
 #include <cstdio>
 
@@ -12,8 +12,8 @@ namespace {
 // Fields 1 to 6 of the record start every run empty.
 void reset_run_fields(PipelineControl *control)
 {
-    control->codec = nullptr;
-    control->cpu_encoder = nullptr;
+    control->codec.store(nullptr, std::memory_order_relaxed);
+    control->cpu_encoder.store(nullptr, std::memory_order_relaxed);
     control->change_requested.store(false, std::memory_order_relaxed);
     control->new_width = -1;
     control->new_height = -1;

@@ -12,8 +12,6 @@
 #include <csignal>
 #include <cstdio>
 
-volatile std::sig_atomic_t g_terminate_flag = 0;
-
 void child_signal_handler(int signal_number)
 {
     if (signal_number == SIGTERM)

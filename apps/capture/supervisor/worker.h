@@ -2,14 +2,10 @@
 // acknowledges, runs the pipeline driver until it returns, tears EGL down.
 #pragma once
 
-#include <csignal>
+#include "apps/capture/core/stop_flag.h"
 
 struct CaptureSession;
 struct CapturePipelines;
-
-// The worker's stop request: 0 at start, set to 1 by child_signal_handler on
-// SIGTERM, never cleared. Pipelines and the vblank ring's reader poll it.
-extern volatile std::sig_atomic_t g_terminate_flag;
 
 // Sets g_terminate_flag for SIGTERM; ignores every other signal number.
 void child_signal_handler(int signal_number);

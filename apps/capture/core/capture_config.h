@@ -1,4 +1,4 @@
-// The run settings of the capture program.
+// The run settings of the capture program and the capture modes.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,18 @@ enum CaptureMode : int32_t {
     CAPTURE_MODE_COMPATIBLE = 0,
     CAPTURE_MODE_BALANCED = 1,
     CAPTURE_MODE_FAST = 2,
+};
+
+// The modes and their names, the one table every reader and writer of a mode
+// name uses (command line, control requests, CONFIG replies, logs).
+struct CaptureModeName {
+    CaptureMode mode;
+    const char *name;
+};
+inline constexpr CaptureModeName kCaptureModes[] = {
+    {CAPTURE_MODE_COMPATIBLE, "compatible"},
+    {CAPTURE_MODE_BALANCED, "balanced"},
+    {CAPTURE_MODE_FAST, "fast"},
 };
 
 // Filled from the defaults and the command line by the supervisor, copied
@@ -28,5 +40,12 @@ struct CaptureConfig {
 // VBlank-Sync, no scaling, card -1, port "dp-3", path "/dev/dri/card1".
 CaptureConfig capture_config_default();
 
+// True for a value of the table.
+bool capture_mode_known(int64_t mode);
+
 // Returns "compatible", "balanced", "fast", or "unknown" for any other value.
-const char *capture_mode_name(int32_t mode);
+const char *capture_mode_name(int64_t mode);
+
+// The mode named exactly by name (case matters), or -1 for any other word
+// and for null.
+int32_t capture_mode_from_name(const char *name);

@@ -1,10 +1,11 @@
-#include "apps/capture/supervisor/control_commands.h"
+#include "apps/capture/pipelines/control_commands.h"
 
 #include "apps/capture/encoders/codec.h"
 #include "apps/capture/encoders/codec_types.h"
 #include "apps/capture/encoders/cpu_encoder.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/supervisor/pipeline_control.h"
+#include "apps/capture/core/capture_config.h"
+#include "apps/capture/core/pipeline_control.h"
 
 #include <climits>
 #include <cstdio>
@@ -34,19 +35,22 @@ void on_bitrate(PipelineControl *control, const void *data, uint64_t length)
     int32_t bps;
     std::memcpy(&bps, data, sizeof(bps));
     printf("[App] Adjusting bitrate to %d bps\n", bps);
-    if (control->cpu_encoder != nullptr)
-        cpu_encoder_set_bitrate(control->cpu_encoder, bps);
+    CpuEncoder *const cpu = control->cpu_encoder.load(std::memory_order_acquire);
+    if (cpu != nullptr)
+        cpu_encoder_set_bitrate(cpu, bps);
     else
-        codec_set_bitrate(control->codec, bps);
+        codec_set_bitrate(control->codec.load(std::memory_order_acquire), bps);
 }
 
 void on_keyframe(PipelineControl *control)
 {
     fputs("[App] Forcing IDR frame\n", stderr);
-    if (control->cpu_encoder != nullptr)
-        cpu_encoder_force_keyframe(control->cpu_encoder);
-    else if (control->codec != nullptr)
-        codec_force_keyframe(control->codec);
+    CpuEncoder *const cpu = control->cpu_encoder.load(std::memory_order_acquire);
+    CodecContext *const codec = cpu == nullptr ? control->codec.load(std::memory_order_acquire) : nullptr;
+    if (cpu != nullptr)
+        cpu_encoder_force_keyframe(cpu);
+    else if (codec != nullptr)
+        codec_force_keyframe(codec);
 }
 
 void on_resolution(PipelineControl *control, const void *data, uint64_t length)
@@ -88,11 +92,9 @@ void on_mode(PipelineControl *control, const void *data, uint64_t length)
     fprintf(stderr, "[App] MODE query received\n %s \n ", copy);
     if (fields < 2)
         return;
-    int mode = 1;  // any unknown word asks for the balanced mode
-    if (strcmp(mode_word, "compatible") == 0)
-        mode = 0;
-    else if (strcmp(mode_word, "fast") == 0)
-        mode = 2;
+    int32_t mode = capture_mode_from_name(mode_word);
+    if (mode < 0)
+        mode = CAPTURE_MODE_BALANCED;  // any unknown word asks for the balanced mode
     const bool sync = strcmp(pacing_word, "sync") == 0 || strcmp(pacing_word, "1") == 0;
     fprintf(stderr, "[App] Mode change: %s vblank_sync=%d fps=%d\n", mode_word, sync ? 1 : 0, fps);
     control->mode = mode;

@@ -19,9 +19,14 @@ enum PipelineResult : int32_t {
 // value fields and then sets change_requested with a release store; the
 // pipeline polls change_requested with an acquire load once per frame; the
 // driver reads the value fields only after the run has returned.
+//
+// The running encoder is published in codec or cpu_encoder with a release
+// store and withdrawn (null) before the streamer, and with it the control
+// thread, stops; the control thread loads each pointer once per request with
+// an acquire load and uses that value only.
 struct PipelineControl {
-    CodecContext *codec;                 // the compatible run's encoder, or null
-    CpuEncoder *cpu_encoder;             // the balanced run's encoder, or null
+    std::atomic<CodecContext *> codec;    // the compatible run's encoder, or null
+    std::atomic<CpuEncoder *> cpu_encoder;  // the balanced run's encoder, or null
     std::atomic<bool> change_requested;
     int32_t new_width;                   // -1 = unchanged
     int32_t new_height;                  // -1 = unchanged

@@ -1,0 +1,185 @@
+// One pipeline run: what every capture mode's run owns and the one order in
+// which it is torn down. A mode adds its own set-up (renderer, surfaces,
+// pixel-pack buffers, converter, encoder) and its per-frame step, and hands
+// its own teardown to the run as a PipelineStage, whose steps the run calls
+// at fixed points of its teardown:
+//
+//   1. stage.teardown_begins()
+//   2. the listener is stopped and joined
+//   3. stage.release_frame_path()   what the frame loop draws into or reads from
+//   4. the published encoder is withdrawn from the PipelineControl
+//   5. the streamer stops (and with it the control thread)
+//   6. stage.release_encoder()
+//   7. stage.release_renderer()     what was built over the frame's texture
+//   8. the frame's import is released and the frame's texture slot cleared
+//
+// The run also holds the frame-loop state every mode shares: the display-rate
+// estimate and the packet rate (pacing), the packet clock, the Fixed-FPS
+// credit and the one-second rate window. Which picture a frame samples and
+// when the loop waits are decided here too (frame_texture, next_event).
+#pragma once
+
+#include <EGL/egl.h>
+#include <EGL/eglext.h>
+#include <GLES3/gl3.h>
+
+#include <cstdint>
+
+#include "apps/capture/core/capture_config.h"
+#include "apps/capture/encoders/codec_types.h"
+#include "apps/capture/pipelines/packet_clock.h"
+#include "apps/capture/pipelines/pipeline_common.h"
+#include "apps/capture/source/capture_session.h"
+#include "apps/capture/source/egl_context.h"
+#include "apps/capture/streamer/streamer.h"
+
+struct AVPacket;
+struct CodecContext;
+struct CpuEncoder;
+struct PipelineControl;
+
+// A mode's own teardown steps (see the order above). Each is called once, at
+// the end of every run, also after a set-up that failed half-way: a step
+// releases what exists and leaves what was never made.
+class PipelineStage {
+public:
+    virtual ~PipelineStage() = default;
+    virtual void teardown_begins() {}
+    virtual void release_frame_path() {}
+    virtual void release_encoder() {}
+    virtual void release_renderer() {}
+};
+
+// How the frame is bound for sampling. External: the shaders sample an
+// external texture (dma-buf import, or an upload wrapped in an image). 2D:
+// a dma-buf is bound to a 2D texture through its own image and a memory
+// frame's 2D upload texture is used, so it can sit behind a framebuffer.
+enum PipelineImportKind {
+    PIPELINE_IMPORT_EXTERNAL,
+    PIPELINE_IMPORT_2D,
+};
+
+// One wake-up of the frame loop.
+struct PipelineEvent {
+    uint64_t time_ns;  // the newest event's server time
+    uint64_t count;    // events since the previous wake-up (1 when none was skipped)
+    bool restart;      // a change was requested: the restart line is written and this is the last iteration
+};
+
+class PipelineRun {
+public:
+    // session->metadata must exist; stage must outlive the run.
+    PipelineRun(CaptureSession *session, PipelineControl *control, PipelineStage *stage);
+    ~PipelineRun();
+    PipelineRun(const PipelineRun &) = delete;
+    PipelineRun &operator=(const PipelineRun &) = delete;
+
+    FrameMetadata *frame() const { return frame_; }
+
+    // Set-up, in the order a mode calls them.
+
+    // Imports the frame and stores the texture to sample in its texture slot.
+    // 0, or -1 after the import's message (what was made is released at the
+    // end of the run).
+    int import_frame(EGLDisplay display, PipelineImportKind kind);
+    // The texture a frame samples: external or 2D as imported.
+    GLuint frame_texture() const;
+    // Brings the frame's texture up to the current picture (a memory frame is
+    // uploaded again; a dma-buf is the picture itself). 0, or -1 on a GL error.
+    int refresh_frame();
+
+    // Publishes the run's encoder for the control commands; the run withdraws
+    // it before the streamer stops.
+    void publish_encoder(CpuEncoder *encoder);
+    void publish_encoder(CodecContext *codec);
+
+    // Fills the streamer's settings (see pipeline_streamer_config_fill); the
+    // mode may adjust them before open_streamer.
+    StreamerConfig &fill_streamer_config(int32_t width, int32_t height, CodecType codec, CaptureMode mode);
+    StreamerConfig &streamer_config() { return streamer_config_; }
+    // streamer_init on the run's settings: 0, or its failure code (no streamer).
+    int open_streamer();
+    // streamer_connect's result.
+    int connect_streamer();
+    // Sends one packet at pts_ms; the caller keeps its packet.
+    void send_packet(const AVPacket *packet, uint64_t pts_ms);
+
+    // Asks the helper for events (the 64-bit value 2 on the session's event
+    // connection): uds_client_event_write's result.
+    int request_events();
+    // Binds the ring to the session's connection and the stop flag and starts
+    // its listener: 0, or -1 with no listener.
+    int start_listener();
+    pthread_t listener() const { return ring_.listener; }
+
+    // Starts the pacing (from the session's settings and the frame's refresh
+    // rate), the packet clock, the credit and the rate window at now.
+    void start_clocks();
+
+    // The fast and balanced modes' whole start: fills the streamer's settings,
+    // opens the streamer (0, or its failure code: the run must end) and
+    // connects it, asks for events, starts the listener and the clocks; the
+    // results of the connect, the request and the listener are not checked
+    // (a listener that did not start gives a loop that ends at once).
+    int start_streaming(int32_t width, int32_t height, CodecType codec, CaptureMode mode);
+
+    // The fast and balanced modes' frame loop: per wake-up the newest event,
+    // the rate estimate (published for CONFIG; under VBlank-Sync also the
+    // packet rate), then the mode's step(event_ns, vblank_sync, frame_index),
+    // the session's pacing being read again for every event. It ends when
+    // the ring stops, after the iteration in which a change was requested or
+    // the stop flag was seen.
+    template <typename FrameStep>
+    void follow_events(const char *restart_line, FrameStep &&step)
+    {
+        uint64_t previous_ns = 0;
+        int32_t frame_index = 0;
+        bool looping = loop_starts();
+        while (looping) {
+            PipelineEvent event;
+            if (next_event(restart_line, &event) != 0)
+                break;
+            const bool vblank_sync = session_->settings.vblank_sync;
+            pipeline_pacing_update(&pacing, previous_ns, event.time_ns, vblank_sync, &streamer_config_);
+            step(event.time_ns, vblank_sync, frame_index);
+            frame_index += 1;
+            looping = loop_continues();
+            previous_ns = event.time_ns;
+        }
+    }
+
+    // The frame loop.
+
+    // True while the listener runs: the loop is entered at all.
+    bool loop_starts() const;
+    // Sleeps until an event is pending and takes the newest. 0, or -1 when the
+    // loop must end now. When a change is requested, writes restart_line
+    // (stderr), stops the ring and sets event->restart.
+    int next_event(const char *restart_line, PipelineEvent *event);
+    // False once the iteration just completed was the last one.
+    bool loop_continues() const;
+
+    // The run's result code: with a change requested, 18 for a size request,
+    // else 19 for a codec request when codec_restarts, else 17; otherwise
+    // status.
+    int result(int status, bool codec_restarts = true) const;
+
+    // Frame-loop state shared by the modes.
+    PipelinePacing pacing{};
+    PacketClock clock{};
+    PacingCredit credit{};
+    RateWindow window{};
+
+private:
+    CaptureSession *session_;
+    PipelineControl *control_;
+    PipelineStage *stage_;
+    FrameMetadata *frame_;
+    FrameImport import_{};
+    PipelineImportKind import_kind_ = PIPELINE_IMPORT_EXTERNAL;
+    bool published_cpu_encoder_ = false;
+    bool published_codec_ = false;
+    StreamerConfig streamer_config_{};
+    Streamer *streamer_ = nullptr;
+    VBlankRing ring_{};
+};
