@@ -1,5 +1,7 @@
 #include "apps/capture/pipelines/pipeline_run.h"
 
+#include <time.h>
+
 #include <atomic>
 #include <cstdio>
 
@@ -46,6 +48,21 @@ PipelineRun::~PipelineRun()
         capture_frame_close(&next_frame_);
     }
 }
+
+namespace {
+
+// An event older than this, by the helper's wall clock, is a leftover.
+constexpr uint64_t kStaleEventNs = 250'000'000;
+
+bool event_is_stale(uint64_t server_time_ns)
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const uint64_t now_ns = uint64_t(now.tv_sec) * 1'000'000'000u + uint64_t(now.tv_nsec);
+    return server_time_ns + kStaleEventNs < now_ns;
+}
+
+}  // namespace
 
 void PipelineRun::release_followed(FollowedImport *entry)
 {
@@ -256,6 +273,11 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
             return -1;
         if (!session_->scanout || shown == VBLANK_SHOWN_UNKNOWN)
             return 0;
+        // Events that waited in the connection while no run was reading
+        // (before the first run, between runs) name buffers that have been
+        // drawn again since: their records count, their frames do not.
+        if (!event->restart && event_is_stale(event->time_ns))
+            continue;
         if (shown == 0) {
             if (!dark_)
                 fputs("[Capture] Display dark: no frames until a buffer is shown again\n", stderr);

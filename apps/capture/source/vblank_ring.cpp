@@ -72,14 +72,13 @@ void *vblank_listener_thread(void *arg)
         uint64_t shown = VBLANK_SHOWN_UNKNOWN;
         VBlankEvent event;
         if (ring->scanout) {
-            // Records come before their blank's event; they are applied to
-            // the cache as they come, and the event is stamped with what is
-            // on screen after them.
+            // Scanout records come before their blank's event; they are
+            // applied to the cache as they come (types this end does not know
+            // are passed over), and the event is stamped with what is on
+            // screen after them.
             framelink::EventMessage message;
-            const int got = rc < 0 ? -1 : framelink::read_event(ring->connection->event_fd, -1, &message);
-            if (got != 0) {
-                if (got < 0)
-                    perror("[Listener] read error");
+            if (rc < 0 || framelink::read_event(ring->connection->event_fd, -1, &message) != 0) {
+                perror("[Listener] read error");
                 end_stream(ring);
                 return nullptr;
             }
