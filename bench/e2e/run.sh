@@ -122,8 +122,9 @@ run_baseline() {
 # SIGTERM; the relay's summary afterwards.
 run_vistrel() {
     mode=$1 size=$2 run=$3
-    scenario=$out/display-$size.txt
-    tag=$mode-$size-$run
+    # Optional: another display's scenario and a word that names it.
+    scenario=${4:-$out/display-$size.txt}
+    tag=$mode-$size-$run${5:+-$5}
     ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
         build=$1 out=$2 seconds=$3 mode=$4 scenario=$5 tag=$6 tick=$7 profile=$8
         # The compatible mode draws its watermark in a bitmap font.
@@ -157,7 +158,7 @@ run_vistrel() {
             >"$out/helper-$tag.log" 2>&1 &
         helper_pid=$!
         await "capture-helper did not start" test -S /tmp/vistrel.sock
-        "$build/tools/relay/vistrel-relay" --latency --watermark "$watermark" --udp-port 0 >"$out/relay-$tag.out" \
+        "$build/tools/relay/vistrel-relay" --latency --watermark "$watermark" --watermark source --udp-port 0 >"$out/relay-$tag.out" \
             2>"$out/relay-$tag.log" &
         relay_pid=$!
         await "the relay did not start" grep -q "^ready=1" "$out/relay-$tag.out"
@@ -185,7 +186,8 @@ run_vistrel() {
         echo "vistrel $tag" | tr "-" " " | tr "\n" " "
         awk -v t="$cpu_ticks" -v k="$tick" "BEGIN { printf \"cpu_s=%.3f \", t / k }"
         echo "fps=$(value fps) frames=$(value frames) p50=$(value latency_p50_ms)" \
-             "p95=$(value latency_p95_ms) max=$(value latency_max_ms)"
+             "p95=$(value latency_p95_ms) max=$(value latency_max_ms)" \
+             "sp50=$(value source_latency_p50_ms) sp95=$(value source_latency_p95_ms)"
     ' sh "$build" "$out" "$seconds" "$mode" "$scenario" "$tag" "$tick" "$profile" >>"$results"
     if [ "$profile" = 1 ]; then
         echo "bench: hottest functions of the $tag worker (self time; $out/perf-$tag.data)"
@@ -261,3 +263,69 @@ awk '
 echo "latency: balanced and fast from the vertical blank's time; compatible from its bitmap watermark,"
 echo "         which it stamps after the read-back and conversion, so only encoding and sending are in it"
 echo "(raw results: $results; took $(( $(date +%s) - started ))s)"
+
+# Following the scanout: each mode at 1280x720 on the single-buffer display
+# and on one that page-flips over three buffers at every blank, latency from
+# the display's own stamp (the blank at which the picture went on screen) to
+# the frame's last datagram at the relay. BENCH_WORLDS=0 leaves it out.
+if [ "${BENCH_WORLDS:-1}" != 0 ]; then
+    results=$out/results-worlds.txt
+    : >"$results"
+    size=1280x720
+    for world in single flip; do
+        {
+            echo "device /dev/dri/card1"
+            echo "framebuffer 200 $size XR24"
+            echo "framebuffer 201 $size XR24"
+            echo "framebuffer 202 $size XR24"
+            echo "crtc 50 $size@60 fb=200"
+            echo "encoder 80 crtc=50"
+            echo "connector 100 DP-3 connected encoders=80"
+            [ "$world" = single ] || echo "pageflip crtc=50 fbs=200,201,202"
+        } >"$out/display-$world-$size.txt"
+    done
+    for mode in $modes; do
+        run=1
+        while [ $run -le "$runs" ]; do
+            echo "bench: $mode $size run $run of $runs, single buffer and flipping"
+            for world in single flip; do
+                run_vistrel "$mode" "$size" "$run" "$out/display-$world-$size.txt" "$world"
+            done
+            run=$((run + 1))
+        done
+    done
+    echo
+    echo "Single buffer against page flipping at $size, median of $runs runs; latency from the display's stamp"
+    awk '
+        function median(list,   n, a, i, j, t) {
+            n = split(list, a, " ")
+            for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
+            if (n == 0) return 0
+            return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+        }
+        function field(name,   i) {
+            for (i = 1; i <= NF; i++) if (index($i, name "=") == 1) return substr($i, length(name) + 2)
+            return 0
+        }
+        {
+            key = $2 " " $5
+            if (!($2 in seen)) { seen[$2] = 1; order[++count] = $2 }
+            fps[key] = fps[key] " " field("fps"); sp50[key] = sp50[key] " " field("sp50")
+            sp95[key] = sp95[key] " " field("sp95")
+        }
+        END {
+            printf "%-11s %-7s | %6s %9s %9s | %s\n", "mode", "display", "fps", "src p50ms", "src p95ms", "fps flip/single"
+            for (i = 1; i <= count; i++) {
+                single = median(fps[order[i] " single"]); flip = median(fps[order[i] " flip"])
+                ratio = 0; if (single > 0) ratio = flip / single
+                for (w = 1; w <= 2; w++) {
+                    world = (w == 1) ? "single" : "flip"; key = order[i] " " world
+                    printf "%-11s %-7s | %6.1f %9.1f %9.1f |", order[i], world, median(fps[key]), median(sp50[key]),
+                           median(sp95[key])
+                    if (w == 2) printf " %.3f", ratio
+                    printf "\n"
+                }
+            }
+        }' "$results"
+    echo "(raw results: $results)"
+fi
