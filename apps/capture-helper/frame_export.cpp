@@ -136,7 +136,7 @@ void close_handles(int drm_fd, const uint32_t *handles, int n)
 
 }  // namespace
 
-int export_framebuffer(int drm_fd, uint32_t fb_id, uint32_t refresh, PlaneEntry entries[4], int *count)
+int export_framebuffer(int drm_fd, uint32_t fb_id, uint32_t refresh, PlaneEntry entries[4], int *count, bool quiet)
 {
     *count = 0;
     DrmFb2 fb2(drm_get_fb2(drm_fd, fb_id));
@@ -145,7 +145,7 @@ int export_framebuffer(int drm_fd, uint32_t fb_id, uint32_t refresh, PlaneEntry 
             int prime = -1;
             if (drm_prime_handle_to_fd(drm_fd, fb2->handles[plane], DRM_CLOEXEC, &prime) != 0 || prime < 0) {
                 // Planes past the buffer's last have no handle.
-                if (fb2->handles[plane] != 0)
+                if (!quiet || fb2->handles[plane] != 0)
                     perror("drmPrimeHandleToFD");
                 continue;
             }

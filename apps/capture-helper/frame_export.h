@@ -37,8 +37,12 @@ int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *cou
 
 // Exports the planes of framebuffer fb_id (refresh goes into plane 0's
 // entry) and closes the buffer handles the query created. 0 with *count
-// entries (possibly none), or -1. The entries own their descriptors.
-int export_framebuffer(int drm_fd, uint32_t fb_id, uint32_t refresh, PlaneEntry entries[4], int *count);
+// entries (possibly none), or -1. The entries own their descriptors. Every
+// plane that does not export is logged, unless quiet: then only those that
+// had a buffer handle (the per-blank path stays silent about planes a
+// buffer does not have).
+int export_framebuffer(int drm_fd, uint32_t fb_id, uint32_t refresh, PlaneEntry entries[4], int *count,
+                       bool quiet = false);
 
 // The frame reply's text for the entries: one line per entry, joined by
 // "\r\n". False when out of memory.

@@ -106,7 +106,7 @@ int scanout_follower_check(ScanoutFollower *f, int drm_fd, uint64_t sequence, Sc
     // From here a failure is not retried until the id changes again.
     f->started = true;
     const uint32_t refresh = refresh_of(drm_fd, f->crtc_id);
-    if (export_framebuffer(drm_fd, fb_id, refresh, update->entries, &update->count) < 0)
+    if (export_framebuffer(drm_fd, fb_id, refresh, update->entries, &update->count, true) < 0)
         return -1;
     struct stat st {};
     if (update->count == 0 || !update->entries[0].full || fstat(update->entries[0].fd.get(), &st) < 0) {

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <vector>
@@ -27,6 +28,8 @@ std::string world(const std::string &statements)
            "framebuffer 2 832x480 XR24\n"
            "framebuffer 3 832x480 XR24\n"
            "framebuffer 4 1024x768 XR24\n"
+           "framebuffer 5 832x480 XR24\n"
+           "framebuffer 6 832x480 XR24\n"
            "crtc 50 832x480@60\n"
            "encoder 80 crtc=50\n"
            "connector 100 DP-1 connected encoders=80\n" +
@@ -69,6 +72,16 @@ protected:
             if (records->size() > 1000)
                 records->erase(records->begin(), records->begin() + 500), pending = &records->back();
         }
+    }
+
+    // A world whose statements act from blank 150 on: follows it and reads
+    // the records up to blank `until`.
+    void follow_scenario(const std::string &statements, uint64_t until, std::vector<Message> *records)
+    {
+        ASSERT_NO_FATAL_FAILURE(follow(statements));
+        ASSERT_NO_FATAL_FAILURE(read_until(until, records));
+        ASSERT_FALSE(records->empty());
+        ASSERT_LT(records->front().record.sequence, 140u) << "the client came too late for the scenario";
     }
 
     UniqueFD events_;
@@ -132,15 +145,13 @@ TEST_F(ScanoutFollowTest, RotationCrossesOnceThenIsNamedWithFlatDescriptors)
 // and a mode change: each told as such, in order.
 TEST_F(ScanoutFollowTest, DarkRenewedIdAndModeChangeAreTold)
 {
-    follow("pageflip crtc=50 fbs=1,2\n"
-           "flip 150 crtc=50 fb=0\n"
-           "flip 170 crtc=50 fb=2\n"
-           "renew 190 crtc=50 fb=1\n"
-           "mode 220 crtc=50 1024x768@30 fb=4\n");
     std::vector<Message> records;
-    read_until(240, &records);
-    ASSERT_FALSE(records.empty());
-    ASSERT_LT(records.front().record.sequence, 140u) << "the client came too late for the scenario";
+    ASSERT_NO_FATAL_FAILURE(follow_scenario("pageflip crtc=50 fbs=1,2\n"
+                                            "flip 150 crtc=50 fb=0\n"
+                                            "flip 170 crtc=50 fb=2\n"
+                                            "renew 190 crtc=50 fb=1\n"
+                                            "mode 220 crtc=50 1024x768@30 fb=4\n",
+                                            240, &records));
 
     std::set<uint64_t> ids;
     std::map<uint32_t, uint64_t> id_of_fb;
@@ -188,6 +199,42 @@ TEST_F(ScanoutFollowTest, DarkRenewedIdAndModeChangeAreTold)
     EXPECT_EQ(renewed, 1);
     EXPECT_EQ(mode, 1);
     EXPECT_EQ(records.back().record.fb_id, 4u) << "no record after the mode's buffer stays on screen";
+}
+
+// Both ends keep the four most recently shown buffers: a rotation of four
+// is named after its first round, one of five never is (each buffer was
+// forgotten by the time it comes back, so it crosses again with a new id).
+TEST_F(ScanoutFollowTest, BuffersBeyondTheKeptSetCrossAgain)
+{
+    std::vector<Message> records;
+    ASSERT_NO_FATAL_FAILURE(follow_scenario("pageflip crtc=50 fbs=1,2,3,5\n"
+                                            "pageflip crtc=50 fbs=1,2,3,5,6 from=150\n",
+                                            230, &records));
+    // The client's side of the rule: buffer ids, least recently shown first.
+    std::vector<uint64_t> kept;
+    std::map<uint64_t, uint32_t> fb_of;
+    int new_before = 0, new_after = 0;
+    for (const Message &m : records) {
+        const uint64_t id = m.record.buffer_id;
+        auto at = std::find(kept.begin(), kept.end(), id);
+        if (m.type == UDS_EVENT_BUFFER_NEW) {
+            ASSERT_EQ(at, kept.end());
+            for (uint64_t k : kept)
+                EXPECT_NE(fb_of[k], m.record.fb_id) << "blank " << m.record.sequence << ": sent again while kept";
+            if (kept.size() == UDS_SCANOUT_MAX_BUFFERS)
+                kept.erase(kept.begin());
+            fb_of[id] = m.record.fb_id;
+            (m.record.sequence < 150 ? new_before : new_after)++;
+        } else {
+            ASSERT_EQ(m.type, UDS_EVENT_BUFFER_SHOWN);
+            ASSERT_NE(at, kept.end()) << "blank " << m.record.sequence << ": named a forgotten buffer";
+            EXPECT_EQ(fb_of[id], m.record.fb_id);
+            kept.erase(at);
+        }
+        kept.push_back(id);
+    }
+    EXPECT_EQ(new_before, 4) << "a rotation of four crosses once";
+    EXPECT_GE(new_after, 30) << "a rotation of five crosses at (nearly) every flip";
 }
 
 // Without FOLLOW_SCANOUT the event stream is what it always was: 32-byte

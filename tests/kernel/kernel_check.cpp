@@ -891,6 +891,59 @@ void check_follow_scanout(pid_t helper, const std::string &modetest_path, const 
         if (!fb)
             sleep_ms(50);
     }
+    // The kernel's cost of the helper's per-blank work, for the record (under
+    // emulation it is inflated): the primary plane query, and at a change
+    // the export of plane 0 with its identity.
+    double plane_us = 0, export_us = 0, new_us = 0;
+    if (fb && drmSetClientCap(card.get(), DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1) == 0) {
+        uint32_t primary = 0;
+        if (drmModePlaneRes *planes = drmModeGetPlaneResources(card.get())) {
+            for (uint32_t i = 0; i < planes->count_planes && !primary; ++i)
+                if (drmModePlane *p = drmModeGetPlane(card.get(), planes->planes[i])) {
+                    if (p->crtc_id == crtc_id)
+                        primary = p->plane_id;
+                    drmModeFreePlane(p);
+                }
+            drmModeFreePlaneResources(planes);
+        }
+        constexpr int kRounds = 500;
+        double t0 = now_s(CLOCK_MONOTONIC);
+        for (int i = 0; i < kRounds && primary; ++i)
+            if (drmModePlane *p = drmModeGetPlane(card.get(), primary))
+                drmModeFreePlane(p);
+        double t1 = now_s(CLOCK_MONOTONIC);
+        // Once without and once with another holder of the buffer's
+        // dma-buf (the following client holds it: the kernel then hands out
+        // the same one instead of making a new one).
+        auto export_rounds = [&] {
+            double start = now_s(CLOCK_MONOTONIC);
+            for (int i = 0; i < kRounds; ++i) {
+                drmModeFB2 *f2 = drmModeGetFB2(card.get(), fb);
+                if (!f2)
+                    break;
+                int prime = -1;
+                if (drmPrimeHandleToFD(card.get(), f2->handles[0], DRM_CLOEXEC, &prime) == 0) {
+                    (void)inode_of(prime);
+                    close(prime);
+                }
+                drm_gem_close request{};
+                request.handle = f2->handles[0];
+                drmIoctl(card.get(), DRM_IOCTL_GEM_CLOSE, &request);
+                drmModeFreeFB2(f2);
+            }
+            return (now_s(CLOCK_MONOTONIC) - start) * 1e6 / kRounds;
+        };
+        new_us = export_rounds();
+        UniqueFD holder;
+        if (drmModeFB2 *f2 = drmModeGetFB2(card.get(), fb)) {
+            int prime = -1;
+            if (drmPrimeHandleToFD(card.get(), f2->handles[0], DRM_CLOEXEC, &prime) == 0)
+                holder.reset(prime);
+            drmModeFreeFB2(f2);
+        }
+        export_us = holder ? export_rounds() : 0;
+        plane_us = primary ? (t1 - t0) * 1e6 / kRounds : 0;
+    }
     card.reset();
     if (!fb) {
         report("follow-scanout", false, "modetest -v did not light the CRTC");
@@ -998,9 +1051,10 @@ void check_follow_scanout(pid_t helper, const std::string &modetest_path, const 
     report("follow-scanout", bad.empty() && two_buffers && pictures_ok && nearly_every && flat,
            "%" PRIu64 " blanks (%" PRIu64 " apart), %" PRIu64 " records, %" PRIu64
            " changes of buffer, new buffers %zu (%s / %s), helper descriptors %d in the first 100 blanks, %d in "
-           "the last 100 (at most %d), dma-bufs held %d %s",
+           "the last 100 (at most %d), dma-bufs held %d; kernel cost per blank: plane query %.1f us, export "
+           "and identity at a flip to a held buffer %.1f us, to a new one %.1f us %s",
            blanks, span, records, alternations, new_ids.size(), pictures.size() > 0 ? pictures[0].c_str() : "-",
-           pictures.size() > 1 ? pictures[1].c_str() : "-", fds_early, fds_late, fds_peak, dmabufs_late, bad.c_str());
+           pictures.size() > 1 ? pictures[1].c_str() : "-", fds_early, fds_late, fds_peak, dmabufs_late, plane_us, export_us, new_us, bad.c_str());
     report("follow-scanout-not-asked", plain_bad.empty(), "%s",
            plain_bad.empty() ? "OK reply, frame reply and 120 events of 32 bytes without descriptors"
                              : plain_bad.c_str());
