@@ -143,7 +143,11 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     if (run.request_events() != 0)
         return kEventWriteFailed;
 
-    start_pbo_read(stage.pbo[0], width, height);
+    // The first read-back primes the pair of buffers. When following the
+    // scanout it waits for the first event's buffer instead.
+    bool primed = !run.follows_scanout();
+    if (primed)
+        start_pbo_read(stage.pbo[0], width, height);
 
     if (run.start_listener() != 0)
         return -1;
@@ -183,6 +187,14 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         if (!pacing_credit_admit(&run.credit, t, target_fps)) {
             last_event_ns = t;
             pass += 1;
+            continue;
+        }
+
+        if (!primed) {
+            if (run.refresh_frame() == 0)
+                start_pbo_read(stage.pbo[parity], width, height);
+            primed = true;
+            last_event_ns = t;
             continue;
         }
 

@@ -83,6 +83,9 @@ public:
     PipelineRun &operator=(const PipelineRun &) = delete;
 
     FrameMetadata *frame() const { return frame_; }
+    // True when the session follows the scanout: each frame samples the
+    // buffer its event chose, so nothing may be sampled before the first one.
+    bool follows_scanout() const { return session_->scanout != nullptr; }
 
     // Set-up, in the order a mode calls them.
 
