@@ -183,18 +183,18 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
             streamer_config.upstream_fps.store(upstream_hz, std::memory_order_relaxed);
         }
 
-        const double interval = 1e9 / target_fps;
-        if (!pacing_credit_admit(&run.credit, t, target_fps)) {
-            last_event_ns = t;
-            pass += 1;
-            continue;
-        }
-
         if (!primed) {
             if (run.refresh_frame() == 0)
                 start_pbo_read(stage.pbo[parity], width, height);
             primed = true;
             last_event_ns = t;
+            continue;
+        }
+
+        const double interval = 1e9 / target_fps;
+        if (!pacing_credit_admit(&run.credit, t, target_fps)) {
+            last_event_ns = t;
+            pass += 1;
             continue;
         }
 

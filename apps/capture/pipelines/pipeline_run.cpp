@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 
@@ -51,15 +52,19 @@ PipelineRun::~PipelineRun()
 
 namespace {
 
-// An event older than this, by the helper's wall clock, is a leftover.
-constexpr uint64_t kStaleEventNs = 250'000'000;
-
-bool event_is_stale(uint64_t server_time_ns)
+// How old an event may be when its frame starts: two refresh periods (at
+// least 25 ms). A compositor draws into a buffer again once the next one is on
+// screen, so a frame taken later than that may show a picture drawn for a
+// later blank (or half drawn); the leftovers that waited in the connection
+// while no run read it are much older still.
+bool event_is_stale(uint64_t server_time_ns, uint32_t refresh_hz)
 {
+    const uint64_t period_ns = 1'000'000'000u / (refresh_hz ? refresh_hz : 60u);
+    const uint64_t limit_ns = std::max<uint64_t>(2 * period_ns, 25'000'000u);
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const uint64_t now_ns = uint64_t(now.tv_sec) * 1'000'000'000u + uint64_t(now.tv_nsec);
-    return server_time_ns + kStaleEventNs < now_ns;
+    return server_time_ns + limit_ns < now_ns;
 }
 
 }  // namespace
@@ -273,10 +278,9 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
             return -1;
         if (!session_->scanout || shown == VBLANK_SHOWN_UNKNOWN)
             return 0;
-        // Events that waited in the connection while no run was reading
-        // (before the first run, between runs) name buffers that have been
-        // drawn again since: their records count, their frames do not.
-        if (!event->restart && event_is_stale(event->time_ns))
+        // An event taken too late names a buffer that may have been drawn
+        // again since: its records count, its frame does not.
+        if (!event->restart && event_is_stale(event->time_ns, frame_->refresh_rate))
             continue;
         if (shown == 0) {
             if (!dark_)
