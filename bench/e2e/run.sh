@@ -35,8 +35,8 @@
 #   p50/p95/max  latency from the watermark to the arrival of the frame's
 #            last datagram at the relay, in ms (relay, per frame)
 #   src p50  latency from the vertical blank the frame answers, stamped by
-#            the source itself; empty until the virtual display stamps its
-#            frames
+#            the source itself (the virtual display's bottom-left digits),
+#            to the frame's last datagram, over the steady state
 #   ff fps   the baseline's frames over its wall time (fed at 60, or 30 for
 #            compatible, the rate the mode takes from a 60 Hz display)
 #   cpu/frame    user+system CPU time of the capture supervisor and worker
@@ -149,8 +149,9 @@ run_baseline() {
 # SIGTERM; the relay's summary afterwards.
 run_vistrel() {
     mode=$1 size=$2 run=$3
-    scenario=$out/display-$size.txt
-    tag=$mode-$size-$run
+    # Optional: another display's scenario and a word that names it.
+    scenario=${4:-$out/display-$size.txt}
+    tag=$mode-$size-$run${5:+-$5}
     ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
         build=$1 out=$2 seconds=$3 mode=$4 scenario=$5 tag=$6 tick=$7 profile=$8 settle=$9 first=${10}
         # The compatible mode draws its watermark in a bitmap font.
@@ -184,8 +185,8 @@ run_vistrel() {
             >"$out/helper-$tag.log" 2>&1 &
         helper_pid=$!
         await "capture-helper did not start" test -S /tmp/vistrel.sock
-        "$build/tools/relay/vistrel-relay" --latency --per-frame --watermark "$watermark" --udp-port 0 \
-            >"$out/relay-$tag.out" 2>"$out/relay-$tag.log" &
+        "$build/tools/relay/vistrel-relay" --latency --per-frame --watermark "$watermark" --watermark source \
+            --udp-port 0 >"$out/relay-$tag.out" 2>"$out/relay-$tag.log" &
         relay_pid=$!
         await "the relay did not start" grep -qs "^ready=1" "$out/relay-$tag.out"
         "$build/apps/capture/capture" -m "$mode" >"$out/capture-$tag.log" 2>&1 &
@@ -226,6 +227,11 @@ run_vistrel() {
             "$frames_file" | sort -n >"$out/first-$tag.txt"
         # The p-th percentile of a sorted file (nearest rank), 0 when empty.
         pct() { awk -v p="$2" "{ v[NR] = \$1 } END { if (NR == 0) { print 0; exit } i = int(NR * p / 100 + 0.999999); if (i < 1) i = 1; if (i > NR) i = NR; printf \"%.1f\", v[i] }" "$1"; }
+        # The same steady state from the stamp the display draws (each blank
+        # wall-clock time, in the picture).
+        sed -n "s/^frame_source_latency .*source_ms=\([0-9]*\) latency_ms=\([-0-9.]*\).*/\1 \2/p" \
+            "$out/relay-$tag.out" |
+            awk -v a="$settled_ms" -v b="$ended_ms" "\$1 >= a && \$1 < b { print \$2 }" | sort -n >"$out/src-$tag.txt"
         steady_frames=$(wc -l <"$out/steady-$tag.txt")
         first_frames=$(wc -l <"$out/first-$tag.txt")
         # Seconds from the start until the delivered rate stays within 10%
@@ -244,9 +250,10 @@ run_vistrel() {
         echo "frames=$steady_frames fps=$(awk -v n="$steady_frames" -v a="$settled_ms" -v b="$ended_ms" "BEGIN { printf \"%.2f\", n * 1000 / (b - a) }")" \
              "p50=$(pct "$out/steady-$tag.txt" 50) p95=$(pct "$out/steady-$tag.txt" 95) max=$(pct "$out/steady-$tag.txt" 100)" \
              "first_fps=$(awk -v n="$first_frames" -v s="$first" "BEGIN { printf \"%.2f\", n / s }") first_p50=$(pct "$out/first-$tag.txt" 50)" \
-             "first_p95=$(pct "$out/first-$tag.txt" 95) settle_s=$settle_s src_p50=-"
+             "first_p95=$(pct "$out/first-$tag.txt" 95) settle_s=$settle_s" \
+             "src_p50=$(pct "$out/src-$tag.txt" 50) src_p95=$(pct "$out/src-$tag.txt" 95)"
     ' sh "$build" "$out" "$seconds" "$mode" "$scenario" "$tag" "$tick" "$profile" "$settle" "$first" >>"$results"
-    cat "$out/steady-$tag.txt" >>"$out/latency-$mode-$size.txt"
+    [ -n "${5:-}" ] || cat "$out/steady-$tag.txt" >>"$out/latency-$mode-$size.txt"
     if [ "$profile" = 1 ]; then
         echo "bench: hottest functions of the $tag worker (self time; $out/perf-$tag.data)"
         perf report -i "$out/perf-$tag.data" --no-children --sort dso,sym --stdio -g none 2>/dev/null |
@@ -335,7 +342,7 @@ awk -v folder="$out" '
     }' "$results"
 echo "latency: balanced and fast from the vertical blank's time; compatible from its bitmap watermark,"
 echo "         which it stamps after the read-back and conversion, so only encoding and sending are in it;"
-echo "         src: from the vertical blank as the virtual display stamps it (not stamped yet: -)"
+echo "         src: from the vertical blank as the virtual display stamps it"
 echo "cpu: the mode's cpu/frame over ffmpeg's"
 } | tee "$table"
 
@@ -386,3 +393,69 @@ else
     echo "bench: gnuplot is not installed (scripts/setup.sh installs it); no plot" >&2
 fi
 echo "(raw results: $results; table: $table; took $(( $(date +%s) - started ))s)"
+
+# Following the scanout: each mode at 1280x720 on the single-buffer display
+# and on one that page-flips over three buffers at every blank, latency from
+# the display's own stamp (the blank at which the picture went on screen) to
+# the frame's last datagram at the relay. BENCH_WORLDS=0 leaves it out.
+if [ "${BENCH_WORLDS:-1}" != 0 ]; then
+    results=$out/results-worlds.txt
+    : >"$results"
+    size=1280x720
+    for world in single flip; do
+        {
+            echo "device /dev/dri/card1"
+            echo "framebuffer 200 $size XR24"
+            echo "framebuffer 201 $size XR24"
+            echo "framebuffer 202 $size XR24"
+            echo "crtc 50 $size@60 fb=200"
+            echo "encoder 80 crtc=50"
+            echo "connector 100 DP-3 connected encoders=80"
+            [ "$world" = single ] || echo "pageflip crtc=50 fbs=200,201,202"
+        } >"$out/display-$world-$size.txt"
+    done
+    for mode in $modes; do
+        run=1
+        while [ $run -le "$runs" ]; do
+            echo "bench: $mode $size run $run of $runs, single buffer and flipping"
+            for world in single flip; do
+                run_vistrel "$mode" "$size" "$run" "$out/display-$world-$size.txt" "$world"
+            done
+            run=$((run + 1))
+        done
+    done
+    echo
+    echo "Single buffer against page flipping at $size, median of $runs runs; latency from the display's stamp"
+    awk '
+        function median(list,   n, a, i, j, t) {
+            n = split(list, a, " ")
+            for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
+            if (n == 0) return 0
+            return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+        }
+        function field(name,   i) {
+            for (i = 1; i <= NF; i++) if (index($i, name "=") == 1) return substr($i, length(name) + 2)
+            return 0
+        }
+        {
+            key = $2 " " $5
+            if (!($2 in seen)) { seen[$2] = 1; order[++count] = $2 }
+            fps[key] = fps[key] " " field("fps"); sp50[key] = sp50[key] " " field("src_p50")
+            sp95[key] = sp95[key] " " field("src_p95")
+        }
+        END {
+            printf "%-11s %-7s | %6s %9s %9s | %s\n", "mode", "display", "fps", "src p50ms", "src p95ms", "fps flip/single"
+            for (i = 1; i <= count; i++) {
+                single = median(fps[order[i] " single"]); flip = median(fps[order[i] " flip"])
+                ratio = 0; if (single > 0) ratio = flip / single
+                for (w = 1; w <= 2; w++) {
+                    world = (w == 1) ? "single" : "flip"; key = order[i] " " world
+                    printf "%-11s %-7s | %6.1f %9.1f %9.1f |", order[i], world, median(fps[key]), median(sp50[key]),
+                           median(sp95[key])
+                    if (w == 2) printf " %.3f", ratio
+                    printf "\n"
+                }
+            }
+        }' "$results"
+    echo "(raw results: $results)"
+fi

@@ -27,6 +27,8 @@ CaptureConfig target_config()
     c.card_index = -1;
     std::strcpy(c.port, "dp-3");
     std::strcpy(c.card_path, "/dev/dri/card1");
+    // The handshake without FOLLOW_SCANOUT; FollowScanout below covers it.
+    c.fetch_once = true;
     return c;
 }
 
@@ -84,6 +86,102 @@ TEST(CaptureInit, OnePlaneFrame)
     if (fstat(fd, &after) == 0) {
         EXPECT_FALSE(after.st_dev == before.st_dev && after.st_ino == before.st_ino) << "descriptor " << fd << " still open";
     }
+}
+
+// Following is asked for after GET_FRAME; a helper that does not know the
+// command leaves the session on its fetched frame after one line.
+TEST(CaptureInit, FollowScanoutOfferedOrRefused)
+{
+    UniqueFD p0 = fake::make_memfd(4096, [](size_t) { return uint8_t(5); });
+    for (const bool offered : {true, false}) {
+        SCOPED_TRACE(offered ? "offered" : "refused");
+        fake::CommandServer server({
+            {"OK\n"},
+            {"w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60", false, {p0.get()}},
+            offered ? fake::Reply{"OK\n"} : fake::Reply{"ERROR: Unknown command\n", true},
+        });
+        fake::EventServer events(0, 1ms);
+        Session s;
+        ASSERT_EQ(uds_client_connect(&s.conn, UDS_SERVER_PATH), 0);
+        CaptureConfig cfg = target_config();
+        cfg.fetch_once = false;
+        testing::internal::CaptureStderr();
+        const int rc = capture_init(&s.session, &cfg);
+        const std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(rc, 0);
+        auto lines = server.lines();
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[2], "FOLLOW_SCANOUT\n");
+        EXPECT_EQ(s.session.scanout != nullptr, offered);
+        EXPECT_EQ(err.find("[Capture sub] the helper does not follow the scanout (ERROR: Unknown command): the "
+                           "frame is fetched once\n") != std::string::npos,
+                  !offered)
+            << err;
+    }
+}
+
+// The cache keeps four buffers under the helper's rule: the least recently
+// shown goes first and its descriptors close with it; dark forgets nothing;
+// a shown record for a buffer it does not hold makes the screen unknown.
+TEST(ScanoutCache, LeastRecentlyShownIsForgotten)
+{
+    UniqueFD memory = fake::make_memfd(4096, [](size_t) { return uint8_t(1); });
+    const int before = fake::open_fd_count();
+    ScanoutCache *cache = scanout_cache_create();
+    ASSERT_NE(cache, nullptr);
+    auto record = [&](uint32_t type, uint64_t id, int *fd_out = nullptr) {
+        framelink::EventMessage m;
+        m.type = type;
+        m.record.type = type;
+        m.record.buffer_id = id;
+        m.record.refresh = 60;
+        if (type == UDS_EVENT_BUFFER_NEW) {
+            m.frame.width = 32;
+            m.frame.height = 32;
+            m.frame.format = 875713112;
+            m.frame.stride = 128;
+            m.frame.plane_count = 1;
+            m.frame.planes[0] = {-1, 128, 0};
+            m.fds.emplace_back(fcntl(memory.get(), F_DUPFD_CLOEXEC, 0));
+            if (fd_out)
+                *fd_out = m.fds.back().get();
+        }
+        return scanout_cache_apply(cache, &m);
+    };
+    int second_fd = -1;
+    ASSERT_EQ(record(UDS_EVENT_BUFFER_NEW, 1), 0);
+    ASSERT_EQ(record(UDS_EVENT_BUFFER_NEW, 2, &second_fd), 0);
+    ASSERT_EQ(record(UDS_EVENT_BUFFER_NEW, 3), 0);
+    ASSERT_EQ(record(UDS_EVENT_BUFFER_NEW, 4), 0);
+    ASSERT_EQ(record(UDS_EVENT_BUFFER_SHOWN, 1), 0);
+    EXPECT_EQ(cache->shown_id, 1u);
+    EXPECT_GE(fcntl(second_fd, F_GETFD), 0);
+    ASSERT_EQ(record(UDS_EVENT_BUFFER_NEW, 5), 0);
+    EXPECT_EQ(fcntl(second_fd, F_GETFD), -1) << "the forgotten buffer's descriptor is closed";
+    EXPECT_FALSE(scanout_cache_holds(cache, 2));
+    for (uint64_t id : {1, 3, 4, 5})
+        EXPECT_TRUE(scanout_cache_holds(cache, id)) << id;
+    EXPECT_EQ(cache->shown_id, 5u);
+
+    ASSERT_EQ(record(UDS_EVENT_DARK, 0), 0);
+    EXPECT_EQ(cache->shown_id, 0u);
+    EXPECT_TRUE(scanout_cache_holds(cache, 3));
+
+    FrameMetadata copy{};
+    ASSERT_EQ(scanout_cache_copy(cache, 3, &copy), 0);
+    EXPECT_EQ(copy.width, 32u);
+    EXPECT_EQ(copy.refresh_rate, 60u);
+    EXPECT_GE(fcntl(copy.fd, F_GETFD), 0);
+    capture_frame_close(&copy);
+    EXPECT_EQ(scanout_cache_copy(cache, 2, &copy), -1);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(record(UDS_EVENT_BUFFER_SHOWN, 2), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(cache->shown_id, VBLANK_SHOWN_UNKNOWN);
+
+    scanout_cache_destroy(cache);
+    EXPECT_EQ(fake::open_fd_count(), before);
 }
 
 TEST(CaptureInit, RefusedTargetSendsNoGetFrame)

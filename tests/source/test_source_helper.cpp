@@ -31,6 +31,8 @@ protected:
         ASSERT_EQ(uds_client_connect(&conn_, UDS_SERVER_PATH), 0);
         session_.connection = &conn_;
         config_ = capture_config_default();
+        // These cases read the event connection themselves: blanks only.
+        config_.fetch_once = true;
     }
     void TearDown() override
     {

@@ -20,7 +20,7 @@ int paced_run(CaptureSession *session)
     if (uds_client_event_write(session->connection, &start_events) != 0)
         return -1;
     VBlankRing ring;
-    if (vblank_ring_init(&ring, session->connection, &g_terminate_flag) != 0 ||
+    if (vblank_ring_init(&ring, session->connection, &g_terminate_flag, session->scanout) != 0 ||
         vblank_ring_start(&ring) != 0)
         return -1;
     uint64_t blanks = 0;

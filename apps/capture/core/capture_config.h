@@ -38,6 +38,7 @@ struct CaptureConfig {
     char port[32];        // NUL-terminated, zero-filled after the terminator
     char card_path[32];   // NUL-terminated, zero-filled after the terminator
     bool same_frame_readback;  // balanced and compatible map the frame's own read-back, not the previous one's
+    bool fetch_once;      // true: sample the one frame fetched at the start, do not follow the scanout
 };
 
 // Returns a record holding the defaults: 2560x1440, 60 fps, fast mode,

@@ -148,7 +148,11 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     if (run.request_events() != 0)
         return kEventWriteFailed;
 
-    if (!same_frame)
+    // Lagged read-back: the first read-back primes the pair of buffers; when
+    // following the scanout it waits for the first event's buffer instead.
+    // The same-frame read-back needs no priming.
+    bool primed = same_frame || !run.follows_scanout();
+    if (!same_frame && primed)
         start_pbo_read(stage.pbo[0], width, height);
 
     if (run.start_listener() != 0)
@@ -183,6 +187,14 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         if (n > 0 && t > last_event_ns && last_event_ns != 0) {
             upstream_hz = compat_upstream_rate_update(upstream_hz, last_event_ns, t, n);
             streamer_config.upstream_fps.store(upstream_hz, std::memory_order_relaxed);
+        }
+
+        if (!primed) {
+            if (run.refresh_frame() == 0)
+                start_pbo_read(stage.pbo[parity], width, height);
+            primed = true;
+            last_event_ns = t;
+            continue;
         }
 
         const double interval = 1e9 / target_fps;

@@ -11,7 +11,8 @@ namespace {
 
 // The long option "help" has no short form: -h is the height.
 constexpr int kHelpOption = 0x100;
-// Not in the usage text, which stays as it is; the README describes it.
+// Neither is in the usage text, which stays as it is; the README describes them.
+constexpr int kFetchOnceOption = 0x101;
 constexpr int kSameFrameOption = 0x102;
 
 const struct option long_options[] = {
@@ -23,6 +24,7 @@ const struct option long_options[] = {
     {"mode", required_argument, nullptr, 'm'},
     {"sync", required_argument, nullptr, 's'},
     {"same-frame-readback", no_argument, nullptr, kSameFrameOption},
+    {"fetch-once", no_argument, nullptr, kFetchOnceOption},
     {"help", no_argument, nullptr, kHelpOption},
     {nullptr, 0, nullptr, 0},
 };
@@ -107,6 +109,7 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
             }
             break;
         case kSameFrameOption: config->same_frame_readback = true; break;
+        case kFetchOnceOption: config->fetch_once = true; break;
         case kHelpOption: print_usage(argv[0]); return 1;
         default: print_usage(argv[0]); return -1;
         }
