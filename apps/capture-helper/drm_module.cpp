@@ -137,7 +137,48 @@ DRM_FORWARD_OBJECT(drmModeEncoderPtr, encoder, Encoder)
 DRM_FORWARD_OBJECT(drmModeCrtcPtr, crtc, Crtc)
 DRM_FORWARD_OBJECT(drmModeFB2Ptr, fb2, FB2)
 DRM_FORWARD_OBJECT(drmModeFBPtr, fb, FB)
+DRM_FORWARD_OBJECT(drmModePlanePtr, plane, Plane)
+DRM_FORWARD_OBJECT(drmModePropertyPtr, property, Property)
 #undef DRM_FORWARD_OBJECT
+
+int drm_set_client_cap(int fd, uint64_t capability, uint64_t value)
+{
+    return g_world ? vd_set_client_cap(g_world, fd, capability, value) : drmSetClientCap(fd, capability, value);
+}
+
+drmModePlaneResPtr drm_get_plane_resources(int fd)
+{
+    return g_world ? vd_get_plane_resources(g_world, fd) : drmModeGetPlaneResources(fd);
+}
+
+void drm_free_plane_resources(drmModePlaneResPtr res)
+{
+    g_world ? vd_free_plane_resources(res) : drmModeFreePlaneResources(res);
+}
+
+drmModeObjectPropertiesPtr drm_get_object_properties(int fd, uint32_t object_id, uint32_t object_type)
+{
+    return g_world ? vd_get_object_properties(g_world, fd, object_id, object_type)
+                   : drmModeObjectGetProperties(fd, object_id, object_type);
+}
+
+void drm_free_object_properties(drmModeObjectPropertiesPtr props)
+{
+    g_world ? vd_free_object_properties(props) : drmModeFreeObjectProperties(props);
+}
+
+int drm_close_buffer_handle(int fd, uint32_t handle)
+{
+    if (handle == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (g_world)
+        return vd_close_buffer_handle(g_world, fd, handle);
+    drm_gem_close request{};
+    request.handle = handle;
+    return drmIoctl(fd, DRM_IOCTL_GEM_CLOSE, &request);
+}
 
 int drm_prime_handle_to_fd(int fd, uint32_t handle, uint32_t flags, int *prime_fd)
 {

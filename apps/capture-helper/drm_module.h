@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
@@ -59,6 +60,24 @@ void drm_free_fb2(drmModeFB2Ptr fb);
 drmModeFBPtr drm_get_fb(int fd, uint32_t fb_id);
 void drm_free_fb(drmModeFBPtr fb);
 
+// Plane queries. drm_set_client_cap (drmSetClientCap semantics) with
+// DRM_CLIENT_CAP_UNIVERSAL_PLANES makes the primary and cursor planes appear
+// in drm_get_plane_resources. A plane's kind is its "type" property, read
+// with drm_get_object_properties and drm_get_property.
+int drm_set_client_cap(int fd, uint64_t capability, uint64_t value);
+drmModePlaneResPtr drm_get_plane_resources(int fd);
+void drm_free_plane_resources(drmModePlaneResPtr res);
+drmModePlanePtr drm_get_plane(int fd, uint32_t plane_id);
+void drm_free_plane(drmModePlanePtr plane);
+drmModeObjectPropertiesPtr drm_get_object_properties(int fd, uint32_t object_id, uint32_t object_type);
+void drm_free_object_properties(drmModeObjectPropertiesPtr props);
+drmModePropertyPtr drm_get_property(int fd, uint32_t property_id);
+void drm_free_property(drmModePropertyPtr property);
+
+// Releases a buffer handle that a framebuffer query created in this file
+// (DRM_IOCTL_GEM_CLOSE). 0, or -1 with errno set.
+int drm_close_buffer_handle(int fd, uint32_t handle);
+
 // Exports a buffer handle as a new descriptor (flags: DRM_CLOEXEC and
 // optionally DRM_RDWR). Returns 0 with *prime_fd set, or a negative value.
 // A handle of 0 never exports.
@@ -79,3 +98,19 @@ int drm_handle_event(int fd, drmEventContextPtr context);
 // is forwarded; on a virtual display the time of the blank being delivered,
 // which its picture shows. Call it from the sequence handler.
 uint64_t drm_event_time_ns(int fd);
+
+// Owners of the records above, each released with its drm_free_* call.
+template <typename T, void (*F)(T *)> struct DrmFreer {
+    void operator()(T *p) const { F(p); }
+};
+template <typename T, void (*F)(T *)> using DrmRecord = std::unique_ptr<T, DrmFreer<T, F>>;
+using DrmResources = DrmRecord<drmModeRes, drm_free_resources>;
+using DrmConnector = DrmRecord<drmModeConnector, drm_free_connector>;
+using DrmEncoder = DrmRecord<drmModeEncoder, drm_free_encoder>;
+using DrmCrtc = DrmRecord<drmModeCrtc, drm_free_crtc>;
+using DrmFb2 = DrmRecord<drmModeFB2, drm_free_fb2>;
+using DrmFb = DrmRecord<drmModeFB, drm_free_fb>;
+using DrmPlaneResources = DrmRecord<drmModePlaneRes, drm_free_plane_resources>;
+using DrmPlane = DrmRecord<drmModePlane, drm_free_plane>;
+using DrmObjectProperties = DrmRecord<drmModeObjectProperties, drm_free_object_properties>;
+using DrmProperty = DrmRecord<drmModePropertyRes, drm_free_property>;

@@ -42,15 +42,30 @@ int wait_or_stop(int fd, short events, int stop_fd, int timeout_ms)
     }
 }
 
-// Sends one event as one message. While the client's socket is full this
-// waits, but gives way to a stop request and to the client speaking (which
-// ends its stream in the event loop). 1 = sent, 0 = gave way, -1 = failed
-// (errno set).
-int send_event(SequenceTarget *target, const VBlankEvent &event)
+// Sends one message (head, then tail, with fds as SCM_RIGHTS data). While
+// the client's socket is full this waits, but gives way to a stop request
+// and to the client speaking (which ends its stream in the event loop).
+// 1 = sent, 0 = gave way, -1 = failed (errno set).
+int send_packet(SequenceTarget *target, const void *head, size_t head_length, const void *tail = nullptr,
+                size_t tail_length = 0, const int *fds = nullptr, int fd_count = 0)
 {
+    iovec iov[2] = {{const_cast<void *>(head), head_length}, {const_cast<void *>(tail), tail_length}};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * UDS_MAX_PLANES)] = {};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = tail_length ? 2 : 1;
+    if (fd_count > 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(sizeof(int) * size_t(fd_count));
+        cmsghdr *cm = CMSG_FIRSTHDR(&msg);
+        cm->cmsg_level = SOL_SOCKET;
+        cm->cmsg_type = SCM_RIGHTS;
+        cm->cmsg_len = CMSG_LEN(sizeof(int) * size_t(fd_count));
+        memcpy(CMSG_DATA(cm), fds, sizeof(int) * size_t(fd_count));
+    }
     for (;;) {
-        ssize_t n = send(target->client_socket, &event, sizeof event, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n == ssize_t(sizeof event))
+        ssize_t n = sendmsg(target->client_socket, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == ssize_t(head_length + tail_length))
             return 1;
         if (n >= 0) {
             errno = EMSGSIZE;
@@ -60,19 +75,52 @@ int send_event(SequenceTarget *target, const VBlankEvent &event)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return -1;
-        pollfd fds[2] = {{target->client_socket, POLLOUT | POLLIN, 0}, {target->stop_fd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        pollfd pfds[2] = {{target->client_socket, POLLOUT | POLLIN, 0}, {target->stop_fd, POLLIN, 0}};
+        if (poll(pfds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             return -1;
         }
-        if (fds[1].revents) {
+        if (pfds[1].revents) {
             target->stopping = true;
             return 0;
         }
-        if ((fds[0].revents & POLLIN) && !(fds[0].revents & (POLLOUT | POLLHUP | POLLERR)))
+        if ((pfds[0].revents & POLLIN) && !(pfds[0].revents & (POLLOUT | POLLHUP | POLLERR)))
             return 0;
     }
+}
+
+// For a client that follows the scanout: the record of this blank, if the
+// plane's buffer changed. Same results as send_packet; 1 when there was
+// nothing to send. A plane that cannot be followed is reported (once) and
+// the blank's event still goes out.
+int send_scanout_record(SequenceTarget *target, uint64_t sequence)
+{
+    if (!target->following) {
+        if (target->follow_failed)
+            return 1;
+        if (scanout_follower_init(&target->follower, target->device_fd, target->crtc_id) < 0) {
+            perror("[Helper Thread] cannot follow the scanout");
+            target->follow_failed = true;
+            return 1;
+        }
+        target->following = true;
+    }
+    ScanoutUpdate update;
+    int rc = scanout_follower_check(&target->follower, target->device_fd, sequence, &update);
+    if (rc < 0) {
+        fprintf(stderr, "[Helper Thread] scanout of blank %llu not told: %s\n",
+                static_cast<unsigned long long>(sequence), strerror(errno));
+        return 1;
+    }
+    if (rc == 0)
+        return 1;
+    int fds[UDS_MAX_PLANES] = {};
+    for (int i = 0; i < update.count; i++)
+        fds[i] = update.entries[i].fd.get();
+    // The helper's copies close with the update, right after the send.
+    return send_packet(target, &update.record, sizeof update.record, update.text.data(), update.text.size(), fds,
+                       update.count);
 }
 
 void finish_service(ClientState *state, EventService *service)
@@ -97,7 +145,11 @@ void my_sequence_handler(int fd, uint64_t sequence, uint64_t ns, uint64_t user_d
     event.vblank_time_ns = ns;
     event.server_time_ns = drm_event_time_ns(fd);
 
-    int sent = send_event(target, event);
+    int sent = 1;
+    if (target->follow && target->follow->load(std::memory_order_relaxed))
+        sent = send_scanout_record(target, sequence);
+    if (sent > 0)
+        sent = send_packet(target, &event, sizeof event);
     if (sent > 0)
         drm_crtc_queue_sequence(target->device_fd, target->crtc_id, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
                                 user_data);
@@ -146,6 +198,8 @@ int drm_event_handler(ClientState *state, EventService *service, int client_sock
     context.sequence_handler = my_sequence_handler;
     auto target = std::unique_ptr<SequenceTarget>(new (std::nothrow)
                                                       SequenceTarget{drm_fd, crtc_id, client.get(), stop_fd, false});
+    if (target)
+        target->follow = &state->follow_scanout;
     if (!target) {
         errno = ENOMEM;
         perror("[Helper Thread] Initial drmCrtcQueueSequence failed");

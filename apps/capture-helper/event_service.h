@@ -24,6 +24,7 @@
 #include <semaphore>
 #include <pthread.h>
 
+#include "apps/capture-helper/scanout_follow.h"
 #include "libs/common/unique_fd.h"
 #include "libs/framelink/protocol.h"
 
@@ -38,6 +39,12 @@ struct SequenceTarget {
     int client_socket;
     int stop_fd;   // the service's eventfd: readable once a stop is asked
     bool stopping; // set by the handler when a send gave way to a stop
+    // The client's opt-in to scanout records (the ClientState's flag); the
+    // follower is prepared at the first blank that sees it set.
+    const std::atomic<bool> *follow = nullptr;
+    bool following = false;
+    bool follow_failed = false;  // the plane could not be followed: said once, not again
+    ScanoutFollower follower;
 };
 
 struct EventService {

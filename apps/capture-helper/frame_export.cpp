@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "apps/capture-helper/drm_module.h"
@@ -18,15 +19,6 @@
 
 namespace {
 
-template <typename T, void (*F)(T *)> struct Freer {
-    void operator()(T *p) const { F(p); }
-};
-using ResGuard = std::unique_ptr<drmModeRes, Freer<drmModeRes, drm_free_resources>>;
-using ConnGuard = std::unique_ptr<drmModeConnector, Freer<drmModeConnector, drm_free_connector>>;
-using EncGuard = std::unique_ptr<drmModeEncoder, Freer<drmModeEncoder, drm_free_encoder>>;
-using CrtcGuard = std::unique_ptr<drmModeCrtc, Freer<drmModeCrtc, drm_free_crtc>>;
-using Fb2Guard = std::unique_ptr<drmModeFB2, Freer<drmModeFB2, drm_free_fb2>>;
-using FbGuard = std::unique_ptr<drmModeFB, Freer<drmModeFB, drm_free_fb>>;
 using TextGuard = std::unique_ptr<char, decltype(&free)>;
 
 // Connector type of a port name's type word; -1 when unknown.
@@ -75,7 +67,7 @@ int find_port_name_from_dri(const char *port_name, const char *device_path, DrmD
     }
 
     int fd = device.get();
-    ResGuard res(fd >= 0 ? drm_get_resources(fd) : nullptr);
+    DrmResources res(fd >= 0 ? drm_get_resources(fd) : nullptr);
     if (!res) {
         if (fd < 0)
             errno = open_errno;
@@ -84,7 +76,7 @@ int find_port_name_from_dri(const char *port_name, const char *device_path, DrmD
     }
 
     for (int i = 0; i < res->count_connectors; i++) {
-        ConnGuard conn(drm_get_connector(fd, res->connectors[i]));
+        DrmConnector conn(drm_get_connector(fd, res->connectors[i]));
         if (!conn)
             continue;
         if (conn->connection != DRM_MODE_CONNECTED || conn->connector_type != static_cast<uint32_t>(type) ||
@@ -92,7 +84,7 @@ int find_port_name_from_dri(const char *port_name, const char *device_path, DrmD
             continue;
         uint32_t crtc_id = 0;
         for (int e = 0; e < conn->count_encoders; e++) {
-            EncGuard enc(drm_get_encoder(fd, conn->encoders[e]));
+            DrmEncoder enc(drm_get_encoder(fd, conn->encoders[e]));
             if (!enc)
                 continue;
             fprintf(stderr, "  [DEBUG] Encoder %u crtc_id=%u\n", enc->encoder_id, enc->crtc_id);
@@ -114,7 +106,7 @@ int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *cou
     uint32_t fb_id = 0;
     uint32_t refresh = 0;
     {
-        CrtcGuard crtc(drm_get_crtc(drm_fd, crtc_id));
+        DrmCrtc crtc(drm_get_crtc(drm_fd, crtc_id));
         if (!crtc)
             return -1;
         fb_id = crtc->buffer_id;
@@ -124,13 +116,37 @@ int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *cou
         errno = ENOENT;
         return -1;
     }
+    return export_framebuffer(drm_fd, fb_id, refresh, entries, count);
+}
 
-    Fb2Guard fb2(drm_get_fb2(drm_fd, fb_id));
+namespace {
+
+// Closes the distinct buffer handles a framebuffer query created (planes of
+// one buffer object share one), once their exports exist.
+void close_handles(int drm_fd, const uint32_t *handles, int n)
+{
+    for (int i = 0; i < n; i++) {
+        bool seen = handles[i] == 0;
+        for (int j = 0; j < i && !seen; j++)
+            seen = handles[j] == handles[i];
+        if (!seen)
+            drm_close_buffer_handle(drm_fd, handles[i]);
+    }
+}
+
+}  // namespace
+
+int export_framebuffer(int drm_fd, uint32_t fb_id, uint32_t refresh, PlaneEntry entries[4], int *count, bool quiet)
+{
+    *count = 0;
+    DrmFb2 fb2(drm_get_fb2(drm_fd, fb_id));
     if (fb2) {
         for (int plane = 0; plane < 4; plane++) {
             int prime = -1;
             if (drm_prime_handle_to_fd(drm_fd, fb2->handles[plane], DRM_CLOEXEC, &prime) != 0 || prime < 0) {
-                perror("drmPrimeHandleToFD");
+                // Planes past the buffer's last have no handle.
+                if (!quiet || fb2->handles[plane] != 0)
+                    perror("drmPrimeHandleToFD");
                 continue;
             }
             PlaneEntry &e = entries[*count];
@@ -148,10 +164,11 @@ int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *cou
             }
             (*count)++;
         }
+        close_handles(drm_fd, fb2->handles, 4);
         return 0;
     }
 
-    FbGuard fb(drm_get_fb(drm_fd, fb_id));
+    DrmFb fb(drm_get_fb(drm_fd, fb_id));
     if (!fb)
         return -1;
     if (fb->handle == 0) {
@@ -159,7 +176,11 @@ int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *cou
         return -1;
     }
     int prime = -1;
-    if (drm_prime_handle_to_fd(drm_fd, fb->handle, DRM_CLOEXEC, &prime) != 0 || prime < 0) {
+    int rc = drm_prime_handle_to_fd(drm_fd, fb->handle, DRM_CLOEXEC, &prime);
+    int saved = errno;
+    close_handles(drm_fd, &fb->handle, 1);
+    if (rc != 0 || prime < 0) {
+        errno = saved;
         perror("drmPrimeHandleToFD(fb)");
         return -1;
     }
@@ -222,31 +243,36 @@ char *join(const char *const *items, const char *separator)
     return out;
 }
 
+bool frame_description(const PlaneEntry *entries, int count, std::string *out)
+{
+    out->clear();
+    for (int i = 0; i < count; i++) {
+        int len = 0;
+        TextGuard line(entries[i].full ? serialize_metadata(&entries[i], &len)
+                                       : serialize_metadata_not_prime(&entries[i], &len),
+                       free);
+        if (!line)
+            return false;
+        if (i)
+            out->append("\r\n");
+        out->append(line.get(), size_t(len));
+    }
+    return true;
+}
+
 int send_fd_with_metadata(int client_socket, const PlaneEntry *entries, int count)
 {
     if (count < 0 || count > UDS_MAX_PLANES) {
         errno = EINVAL;
         return -1;
     }
-    TextGuard lines[UDS_MAX_PLANES + 1] = {{nullptr, free}, {nullptr, free}, {nullptr, free}, {nullptr, free},
-                                         {nullptr, free}};
-    const char *items[UDS_MAX_PLANES + 1] = {};
-    int fds[UDS_MAX_PLANES] = {};
-    for (int i = 0; i < count; i++) {
-        int len = 0;
-        lines[i].reset(entries[i].full ? serialize_metadata(&entries[i], &len)
-                                       : serialize_metadata_not_prime(&entries[i], &len));
-        if (!lines[i]) {
-            perror("serialize_metadata");
-            return -1;
-        }
-        items[i] = lines[i].get();
-        fds[i] = entries[i].fd.get();
-    }
-    TextGuard text(join(items, "\r\n"), free);
-    if (!text) {
+    std::string text;
+    if (!frame_description(entries, count, &text)) {
         perror("serialize_metadata");
         return -1;
     }
-    return send_message(client_socket, text.get(), fds, count, 1);
+    int fds[UDS_MAX_PLANES] = {};
+    for (int i = 0; i < count; i++)
+        fds[i] = entries[i].fd.get();
+    return send_message(client_socket, text.c_str(), fds, count, 1);
 }

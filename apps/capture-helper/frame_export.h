@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "apps/capture-helper/drm_module.h"
 #include "libs/common/unique_fd.h"
@@ -33,6 +34,19 @@ int find_port_name_from_dri(const char *port_name, const char *device_path, DrmD
 // 0 with *count entries (possibly none), or -1. The entries own their
 // descriptors.
 int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *count);
+
+// Exports the planes of framebuffer fb_id (refresh goes into plane 0's
+// entry) and closes the buffer handles the query created. 0 with *count
+// entries (possibly none), or -1. The entries own their descriptors. Every
+// plane that does not export is logged, unless quiet: then only those that
+// had a buffer handle (the per-blank path stays silent about planes a
+// buffer does not have).
+int export_framebuffer(int drm_fd, uint32_t fb_id, uint32_t refresh, PlaneEntry entries[4], int *count,
+                       bool quiet = false);
+
+// The frame reply's text for the entries: one line per entry, joined by
+// "\r\n". False when out of memory.
+bool frame_description(const PlaneEntry *entries, int count, std::string *out);
 
 // Sends the frame reply for the entries; does not close their descriptors.
 int send_fd_with_metadata(int client_socket, const PlaneEntry *entries, int count);

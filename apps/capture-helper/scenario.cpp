@@ -115,6 +115,8 @@ public:
             return pageflip(words);
         if (kw == "mode")
             return mode(words);
+        if (kw == "renew")
+            return renew(words);
         return fail("unknown keyword '" + kw + "'");
     }
 
@@ -162,6 +164,12 @@ public:
                     return fail("flip on unknown crtc " + std::to_string(f.crtc_id) + " on " + d.path);
                 if (f.fb_id && !has_fb(f.fb_id))
                     return fail("flip to unknown framebuffer " + std::to_string(f.fb_id) + " on " + d.path);
+            }
+            for (auto &r : d.renewals) {
+                if (!has_crtc(r.crtc_id))
+                    return fail("renew on unknown crtc " + std::to_string(r.crtc_id) + " on " + d.path);
+                if (!has_fb(r.fb_id))
+                    return fail("renew of unknown framebuffer " + std::to_string(r.fb_id) + " on " + d.path);
             }
             for (auto &p : d.pageflips) {
                 if (!has_crtc(p.crtc_id))
@@ -402,25 +410,43 @@ private:
         return true;
     }
 
-    bool flip(const std::vector<std::string> &w)
+    // "KEYWORD VBLANK crtc=ID fb=ID": flip and renew.
+    bool blank_crtc_fb(const std::vector<std::string> &w, const char *kw, uint64_t *at, uint32_t *crtc_id,
+                       uint32_t *fb_id)
     {
         if (w.size() != 4)
-            return fail("usage: flip VBLANK crtc=ID fb=ID");
-        ScenarioFlip f;
-        if (!take_vblank(w[1], &f.at_vblank))
+            return fail(std::string("usage: ") + kw + " VBLANK crtc=ID fb=ID");
+        if (!take_vblank(w[1], at))
             return false;
         bool have_crtc = false, have_fb = false;
         if (!each_option(w, 2, 4, [&](const std::string &key, const std::string &value) {
-                if (key == "crtc" && parse_u32(value, &f.crtc_id))
+                if (key == "crtc" && parse_u32(value, crtc_id))
                     return have_crtc = true;
-                if (key == "fb" && parse_u32(value, &f.fb_id))
+                if (key == "fb" && parse_u32(value, fb_id))
                     return have_fb = true;
-                return fail("bad flip option '" + key + "=" + value + "'");
+                return fail(std::string("bad ") + kw + " option '" + key + "=" + value + "'");
             }))
             return false;
         if (!have_crtc || !have_fb)
-            return fail("flip needs crtc=ID and fb=ID");
+            return fail(std::string(kw) + " needs crtc=ID and fb=ID");
+        return true;
+    }
+
+    bool flip(const std::vector<std::string> &w)
+    {
+        ScenarioFlip f;
+        if (!blank_crtc_fb(w, "flip", &f.at_vblank, &f.crtc_id, &f.fb_id))
+            return false;
         dev().flips.push_back(f);
+        return true;
+    }
+
+    bool renew(const std::vector<std::string> &w)
+    {
+        ScenarioRenewal r;
+        if (!blank_crtc_fb(w, "renew", &r.at_vblank, &r.crtc_id, &r.fb_id))
+            return false;
+        dev().renewals.push_back(r);
         return true;
     }
 

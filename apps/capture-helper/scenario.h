@@ -74,6 +74,16 @@ struct ScenarioModeChange {
     uint32_t fb_id = 0;
 };
 
+// At the CRTC's vertical blank number at_vblank framebuffer fb_id starts to
+// name new memory (same size and format, a fresh buffer object), as when a
+// client removes a framebuffer and the kernel hands its id to the next one.
+// It acts before every other statement of that blank.
+struct ScenarioRenewal {
+    uint64_t at_vblank = 0;
+    uint32_t crtc_id = 0;
+    uint32_t fb_id = 0;
+};
+
 struct ScenarioDevice {
     std::string path;
     bool multi_plane_query = true;  // false: the multi-plane framebuffer query fails
@@ -85,6 +95,7 @@ struct ScenarioDevice {
     std::vector<ScenarioFlip> flips;
     std::vector<ScenarioPageflip> pageflips;
     std::vector<ScenarioModeChange> modes;
+    std::vector<ScenarioRenewal> renewals;
 };
 
 struct Scenario {

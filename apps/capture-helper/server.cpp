@@ -163,6 +163,13 @@ void handle_client_requests(ClientState *state)
                 set_target(state, tokens[1], tokens[2]);
         } else if (strcmp(tokens[0], "GET_FRAME") == 0) {
             get_frame(state);
+        } else if (strcmp(tokens[0], "FOLLOW_SCANOUT") == 0) {
+            if (!state->device_fd || state->port_name.empty()) {
+                send_error(state->client_socket.get(), "ERROR: No target set. Call SET_TARGET first\n");
+            } else {
+                state->follow_scanout.store(true);
+                send_message(state->client_socket.get(), "OK\n", nullptr, 0, 1);
+            }
         } else {
             send_error(state->client_socket.get(), "ERROR: Unknown command\n");
         }

@@ -1,6 +1,6 @@
 // capture-helper's command server: the socket "/tmp/vistrel.sock", clients
 // served one after another, the line protocol (SET_TARGET, GET_FRAME) and
-// its replies.
+// its replies (SET_TARGET, GET_FRAME, FOLLOW_SCANOUT).
 #pragma once
 
 #include <atomic>
@@ -31,6 +31,9 @@ struct ClientState {
     std::unique_ptr<EventService> event_thread;
     // 1 while the current target's service is to run.
     std::atomic<int> event_running{0};
+    // Set by FOLLOW_SCANOUT: the event services of this connection send
+    // scanout records before the blanks' events.
+    std::atomic<bool> follow_scanout{false};
 };
 
 // Creates the listening socket bound to path (mode 0666) in *out_fd.

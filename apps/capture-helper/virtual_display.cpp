@@ -64,9 +64,9 @@ struct Screen {
 };
 
 // The CRTC's statements in the order they act: by blank, and at one blank
-// a mode change first, then a rotation's start, then a flip.
+// a renewal first, then a mode change, then a rotation's start, then a flip.
 struct Change {
-    enum Kind { Mode = 0, Rotation = 1, Flip = 2 };
+    enum Kind { Renew = 0, Mode = 1, Rotation = 2, Flip = 3 };
     uint64_t at;
     Kind kind;
     size_t index;  // into the device's list of that kind
@@ -88,12 +88,15 @@ struct VCrtc {
     uint64_t last_wall_ns = 0;  // CLOCK_REALTIME of the last blank
     Schedule schedule;
     UniqueFD timer;
+    uint32_t plane_id = 0;  // its primary plane
 };
 
 struct VDevice {
     ScenarioDevice desc;
     std::vector<std::unique_ptr<VFb>> fbs;
     std::vector<VCrtc> crtcs;
+    uint32_t next_handle = 1;
+    uint32_t type_property_id = 0;  // the planes' "type" property
 };
 
 struct Pending {
@@ -115,6 +118,7 @@ struct OpenFile {
     std::vector<Pending> pending;
     std::vector<Completion> done;
     uint64_t delivering_wall_ns = 0;  // of the completion whose handler runs
+    bool universal_planes = false;
 };
 
 // ---- drawing ---------------------------------------------------------------
@@ -294,6 +298,33 @@ drmModeModeInfo make_mode(uint32_t w, uint32_t h, uint32_t hz)
     return m;
 }
 
+// A framebuffer's memory: a sealed memfd, mapped, painted with the pattern
+// and the picture of blank 0. nullptr with errno set.
+std::unique_ptr<VFb> make_buffer(const ScenarioFramebuffer &fdesc, uint32_t handle, uint64_t wall_ns)
+{
+    auto f = std::make_unique<VFb>();
+    f->desc = fdesc;
+    f->handle = handle;
+    char name[32];
+    snprintf(name, sizeof(name), "vistrel-fb-%u", fdesc.id);
+    f->memfd.reset(memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!f->memfd || ftruncate(f->memfd.get(), off_t(fdesc.size)) != 0)
+        return nullptr;
+    // A client given a writable export must not be able to shrink the
+    // buffer under the clock thread's mapping.
+    fcntl(f->memfd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+    void *map = mmap(nullptr, fdesc.size, PROT_READ | PROT_WRITE, MAP_SHARED, f->memfd.get(), 0);
+    if (map == MAP_FAILED)
+        return nullptr;
+    f->map = static_cast<uint8_t *>(map);
+    f->sq_size = int(std::max<uint32_t>(1, std::min({160u, fdesc.width / 4, fdesc.height / 4})));
+    paint(*f, Rect{0, 0, int(fdesc.width), int(fdesc.height)}, nullptr);
+    if (fdesc.format == DRM_FORMAT_NV12)
+        paint_chroma(*f);
+    draw_frame(*f, 0, wall_ns / 1000000);
+    return f;
+}
+
 }  // namespace
 
 struct VirtualWorld {
@@ -332,12 +363,17 @@ struct VirtualWorld {
 
 namespace {
 
-// Applies the CRTC's statements due at blank b. True when any did.
-bool apply_due(const ScenarioDevice &desc, Schedule *s, uint64_t b, Screen *screen)
+// Applies the CRTC's statements due at blank b; the framebuffers to renew
+// are added to *renewed. True when any statement acted.
+bool apply_due(const ScenarioDevice &desc, Schedule *s, uint64_t b, Screen *screen, std::vector<uint32_t> *renewed)
 {
     bool any = false;
     for (; s->next < s->changes.size() && s->changes[s->next].at <= b; s->next++) {
         const Change &ch = s->changes[s->next];
+        if (ch.kind == Change::Renew) {
+            renewed->push_back(desc.renewals[ch.index].fb_id);
+            continue;
+        }
         any = true;
         if (ch.kind == Change::Mode) {
             const ScenarioModeChange &m = desc.modes[ch.index];
@@ -363,7 +399,7 @@ bool apply_due(const ScenarioDevice &desc, Schedule *s, uint64_t b, Screen *scre
 
 // Moves the CRTC's schedule to blank b: the rotation's flip (none while
 // dark), then the statements. True when a buffer was flipped to.
-bool advance(const ScenarioDevice &desc, Schedule *s, uint64_t b, Screen *screen)
+bool advance(const ScenarioDevice &desc, Schedule *s, uint64_t b, Screen *screen, std::vector<uint32_t> *renewed)
 {
     bool flipped = false;
     const ScenarioPageflip *r = s->rotation;
@@ -372,7 +408,7 @@ bool advance(const ScenarioDevice &desc, Schedule *s, uint64_t b, Screen *screen
         screen->fb_id = r->fb_ids[s->position];
         flipped = true;
     }
-    return apply_due(desc, s, b, screen) || flipped;
+    return apply_due(desc, s, b, screen, renewed) || flipped;
 }
 
 int set_blank_timer(int timer, uint32_t refresh)
@@ -395,8 +431,26 @@ void VirtualWorld::blank(VDevice *d, VCrtc *c, uint64_t expirations)
     const uint64_t seq = c->seq + expirations;
     Screen next = c->screen;
     bool flipped = false;
+    std::vector<uint32_t> renewed;
     for (uint64_t b = c->seq + 1; b <= seq; b++)
-        flipped |= advance(d->desc, &c->schedule, b, &next);
+        flipped |= advance(d->desc, &c->schedule, b, &next, &renewed);
+    // A renewed id names new memory from this blank on; whoever holds an
+    // export of the old memory keeps it. Exports read the memfd under the
+    // lock, so the swap takes it.
+    for (uint32_t id : renewed) {
+        VFb *old = fb(d, id);
+        std::unique_ptr<VFb> fresh = make_buffer(old->desc, d->next_handle, wall_ns);
+        if (!fresh) {
+            perror("[Virtual Display] cannot renew a framebuffer");
+            continue;
+        }
+        d->next_handle++;
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto &slot : d->fbs)
+            if (slot.get() == old)
+                slot = std::move(fresh);
+        flipped |= next.fb_id == id;
+    }
     // A buffer is drawn just before it goes on screen. One that stays on
     // screen is redrawn in place, as a compositor with a single scanout
     // buffer draws, unless the CRTC flips between buffers: then it is left
@@ -483,28 +537,10 @@ VirtualWorld *vd_world_create(const Scenario &scenario)
     for (size_t di = 0; di < scenario.devices.size(); di++) {
         auto d = std::make_unique<VDevice>();
         d->desc = scenario.devices[di];
-        uint32_t handle = 1;
         for (auto &fdesc : d->desc.framebuffers) {
-            auto f = std::make_unique<VFb>();
-            f->desc = fdesc;
-            f->handle = handle++;
-            char name[32];
-            snprintf(name, sizeof(name), "vistrel-fb-%u", fdesc.id);
-            f->memfd.reset(memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING));
-            if (!f->memfd || ftruncate(f->memfd.get(), off_t(fdesc.size)) != 0)
+            auto f = make_buffer(fdesc, d->next_handle++, start_wall_ns);
+            if (!f)
                 return nullptr;
-            // A client given a writable export must not be able to shrink the
-            // buffer under the clock thread's mapping.
-            fcntl(f->memfd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
-            void *map = mmap(nullptr, fdesc.size, PROT_READ | PROT_WRITE, MAP_SHARED, f->memfd.get(), 0);
-            if (map == MAP_FAILED)
-                return nullptr;
-            f->map = static_cast<uint8_t *>(map);
-            f->sq_size = int(std::max<uint32_t>(1, std::min({160u, fdesc.width / 4, fdesc.height / 4})));
-            paint(*f, Rect{0, 0, int(fdesc.width), int(fdesc.height)}, nullptr);
-            if (fdesc.format == DRM_FORMAT_NV12)
-                paint_chroma(*f);
-            draw_frame(*f, 0, start_wall_ns / 1000000);
             d->fbs.push_back(std::move(f));
         }
         d->crtcs.resize(d->desc.crtcs.size());
@@ -522,10 +558,14 @@ VirtualWorld *vd_world_create(const Scenario &scenario)
             for (size_t i = 0; i < d->desc.flips.size(); i++)
                 if (d->desc.flips[i].crtc_id == c.desc.id)
                     sc.changes.push_back({d->desc.flips[i].at_vblank, Change::Flip, i});
+            for (size_t i = 0; i < d->desc.renewals.size(); i++)
+                if (d->desc.renewals[i].crtc_id == c.desc.id)
+                    sc.changes.push_back({d->desc.renewals[i].at_vblank, Change::Renew, i});
             std::sort(sc.changes.begin(), sc.changes.end(), [](const Change &a, const Change &b) {
                 return std::tie(a.at, a.kind, a.index) < std::tie(b.at, b.kind, b.index);
             });
-            apply_due(d->desc, &sc, 0, &c.screen);
+            std::vector<uint32_t> at_start;  // a renewal at blank 0 has nothing to replace
+            apply_due(d->desc, &sc, 0, &c.screen, &at_start);
             c.last_ns = monotonic_ns();
             c.last_wall_ns = start_wall_ns;
             c.timer.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
@@ -537,6 +577,19 @@ VirtualWorld *vd_world_create(const Scenario &scenario)
             if (epoll_ctl(w->epoll.get(), EPOLL_CTL_ADD, c.timer.get(), &tev) != 0)
                 return nullptr;
         }
+        // The planes and their property take ids after every scenario id.
+        uint32_t top = 0;
+        for (auto &f : d->desc.framebuffers)
+            top = std::max(top, f.id);
+        for (auto &c : d->desc.crtcs)
+            top = std::max(top, c.id);
+        for (auto &e : d->desc.encoders)
+            top = std::max(top, e.id);
+        for (auto &c : d->desc.connectors)
+            top = std::max(top, c.id);
+        for (auto &c : d->crtcs)
+            c.plane_id = ++top;
+        d->type_property_id = ++top;
         w->devices.push_back(std::move(d));
     }
     VirtualWorld *raw = w.get();
@@ -786,6 +839,149 @@ void vd_free_encoder(drmModeEncoderPtr r) { free(r); }
 void vd_free_crtc(drmModeCrtcPtr r) { free(r); }
 void vd_free_fb2(drmModeFB2Ptr r) { free(r); }
 void vd_free_fb(drmModeFBPtr r) { free(r); }
+
+int vd_set_client_cap(VirtualWorld *w, int fd, uint64_t capability, uint64_t value)
+{
+    VD_DEVICE_OR(-1);
+    (void)d;
+    if ((capability != DRM_CLIENT_CAP_UNIVERSAL_PLANES && capability != DRM_CLIENT_CAP_ATOMIC) || value > 1) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (value)
+        of->universal_planes = true;
+    else if (capability == DRM_CLIENT_CAP_UNIVERSAL_PLANES)
+        of->universal_planes = false;
+    return 0;
+}
+
+drmModePlaneResPtr vd_get_plane_resources(VirtualWorld *w, int fd)
+{
+    VD_DEVICE_OR(nullptr);
+    // Without the capability only overlay planes are listed, and there are none.
+    const size_t count = of->universal_planes ? d->crtcs.size() : 0;
+    auto *r = alloc_array<drmModePlaneRes>(1);
+    uint32_t *ids = alloc_array<uint32_t>(count);
+    if (!r || !ids) {
+        free(r);
+        free(ids);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    r->count_planes = uint32_t(count);
+    r->planes = ids;
+    for (size_t i = 0; i < count; i++)
+        ids[i] = d->crtcs[i].plane_id;
+    return r;
+}
+
+drmModePlanePtr vd_get_plane(VirtualWorld *w, int fd, uint32_t plane_id)
+{
+    VD_DEVICE_OR(nullptr);
+    for (size_t i = 0; i < d->crtcs.size(); i++) {
+        const VCrtc &c = d->crtcs[i];
+        if (c.plane_id != plane_id)
+            continue;
+        auto *r = alloc_array<drmModePlane>(1);
+        uint32_t *formats = alloc_array<uint32_t>(1);
+        if (!r || !formats) {
+            free(r);
+            free(formats);
+            errno = ENOMEM;
+            return nullptr;
+        }
+        formats[0] = DRM_FORMAT_XRGB8888;
+        r->count_formats = 1;
+        r->formats = formats;
+        r->plane_id = plane_id;
+        r->fb_id = c.screen.fb_id;
+        r->crtc_id = c.screen.fb_id ? c.desc.id : 0;
+        r->possible_crtcs = 1u << i;
+        return r;
+    }
+    errno = ENOENT;
+    return nullptr;
+}
+
+drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uint32_t object_id,
+                                                    uint32_t object_type)
+{
+    VD_DEVICE_OR(nullptr);
+    bool plane = false;
+    for (auto &c : d->crtcs)
+        plane |= c.plane_id == object_id;
+    if (object_type != DRM_MODE_OBJECT_PLANE || !plane) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    auto *r = alloc_array<drmModeObjectProperties>(1);
+    uint32_t *props = alloc_array<uint32_t>(1);
+    uint64_t *values = alloc_array<uint64_t>(1);
+    if (!r || !props || !values) {
+        free(r);
+        free(props);
+        free(values);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    props[0] = d->type_property_id;
+    values[0] = DRM_PLANE_TYPE_PRIMARY;
+    r->count_props = 1;
+    r->props = props;
+    r->prop_values = values;
+    return r;
+}
+
+drmModePropertyPtr vd_get_property(VirtualWorld *w, int fd, uint32_t property_id)
+{
+    VD_DEVICE_OR(nullptr);
+    if (property_id != d->type_property_id) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    auto *r = alloc_array<drmModePropertyRes>(1);
+    if (!r)
+        return nullptr;
+    r->prop_id = property_id;
+    r->flags = DRM_MODE_PROP_ENUM | DRM_MODE_PROP_IMMUTABLE;
+    snprintf(r->name, sizeof(r->name), "type");
+    return r;
+}
+
+void vd_free_plane_resources(drmModePlaneResPtr r)
+{
+    if (r)
+        free(r->planes);
+    free(r);
+}
+
+void vd_free_plane(drmModePlanePtr r)
+{
+    if (r)
+        free(r->formats);
+    free(r);
+}
+
+void vd_free_object_properties(drmModeObjectPropertiesPtr r)
+{
+    if (r) {
+        free(r->props);
+        free(r->prop_values);
+    }
+    free(r);
+}
+
+void vd_free_property(drmModePropertyPtr r) { free(r); }
+
+int vd_close_buffer_handle(VirtualWorld *w, int fd, uint32_t handle)
+{
+    VD_DEVICE_OR(-1);
+    for (auto &f : d->fbs)
+        if (f->handle == handle)
+            return 0;
+    errno = EINVAL;
+    return -1;
+}
 
 int vd_prime_handle_to_fd(VirtualWorld *w, int fd, uint32_t handle, uint32_t flags, int *prime_fd)
 {

@@ -43,6 +43,23 @@ void vd_free_crtc(drmModeCrtcPtr crtc);
 void vd_free_fb2(drmModeFB2Ptr fb);
 void vd_free_fb(drmModeFBPtr fb);
 
+// Each CRTC has one primary plane, listed once DRM_CLIENT_CAP_UNIVERSAL_PLANES
+// (or DRM_CLIENT_CAP_ATOMIC) is set on the file; its "type" property says
+// primary. Its framebuffer is the CRTC's.
+int vd_set_client_cap(VirtualWorld *world, int fd, uint64_t capability, uint64_t value);
+drmModePlaneResPtr vd_get_plane_resources(VirtualWorld *world, int fd);
+drmModePlanePtr vd_get_plane(VirtualWorld *world, int fd, uint32_t plane_id);
+drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *world, int fd, uint32_t object_id,
+                                                    uint32_t object_type);
+drmModePropertyPtr vd_get_property(VirtualWorld *world, int fd, uint32_t property_id);
+void vd_free_plane_resources(drmModePlaneResPtr res);
+void vd_free_plane(drmModePlanePtr plane);
+void vd_free_object_properties(drmModeObjectPropertiesPtr props);
+void vd_free_property(drmModePropertyPtr property);
+// Buffer handles are the framebuffers' own here: a known one closes as a
+// no-op, an unknown one fails with EINVAL as the kernel's does.
+int vd_close_buffer_handle(VirtualWorld *world, int fd, uint32_t handle);
+
 int vd_prime_handle_to_fd(VirtualWorld *world, int fd, uint32_t handle, uint32_t flags, int *prime_fd);
 int vd_crtc_queue_sequence(VirtualWorld *world, int fd, uint32_t crtc_id, uint32_t flags, uint64_t sequence,
                            uint64_t *sequence_queued, uint64_t user_data);

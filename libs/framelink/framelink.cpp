@@ -252,10 +252,12 @@ std::vector<std::string> split_lines(const std::string &text)
     }
 }
 
-bool parse_frame(const std::string &text, std::vector<UniqueFD> *fds, framelink::FrameMetadata *out)
+// Parses a frame description (one line per plane) into out, every
+// descriptor field -1. planes: how many lines there must be.
+bool parse_description(const std::string &text, size_t planes, framelink::FrameMetadata *out)
 {
     std::vector<std::string> lines = split_lines(text);
-    if (lines.size() != fds->size() || lines.size() > size_t(UDS_MAX_PLANES))
+    if (lines.size() != planes || lines.size() > size_t(UDS_MAX_PLANES))
         return false;
     static const char *const full_keys[] = {"w", "h", "f", "s", "o", "m", "r"};
     static const uint64_t full_limits[] = {UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX,
@@ -267,6 +269,7 @@ bool parse_frame(const std::string &text, std::vector<UniqueFD> *fds, framelink:
     if (!parse_fields(lines[0], full_keys, 7, full, full_limits))
         return false;
     framelink::FrameMetadata frame{};
+    frame.fd = -1;
     frame.width = uint32_t(full[0]);
     frame.height = uint32_t(full[1]);
     frame.format = uint32_t(full[2]);
@@ -284,8 +287,17 @@ bool parse_frame(const std::string &text, std::vector<UniqueFD> *fds, framelink:
     for (size_t i = lines.size(); i < size_t(UDS_MAX_PLANES); ++i)
         frame.planes[i] = {-1, 0, 0};
     frame.plane_count = int(lines.size());
+    *out = frame;
+    return true;
+}
+
+bool parse_frame(const std::string &text, std::vector<UniqueFD> *fds, framelink::FrameMetadata *out)
+{
+    framelink::FrameMetadata frame{};
+    if (!parse_description(text, fds->size(), &frame))
+        return false;
     // Only now do the descriptors pass to the caller.
-    for (size_t i = 0; i < lines.size(); ++i)
+    for (size_t i = 0; i < fds->size(); ++i)
         frame.planes[i].fd = (*fds)[i].release();
     frame.fd = frame.planes[0].fd;
     *out = frame;
@@ -349,6 +361,82 @@ int uds_client_get_frame_info(ServerConnection *conn, const char *command, Serve
     }
     reply->has_frame = 1;
     return 0;
+}
+
+int framelink::read_event(int event_fd, int timeout_ms, EventMessage *message)
+{
+    if (event_fd < 0 || !message) {
+        errno = EINVAL;
+        return -1;
+    }
+    *message = EventMessage();
+    if (timeout_ms >= 0 && wait_readable(event_fd, now_ms() + timeout_ms) < 0)
+        return -1;
+    // One byte more than the longest known message, so a longer one shows.
+    alignas(8) char buf[sizeof(ScanoutRecord) + UDS_MAX_REPLY_TEXT + 1];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * UDS_MAX_PLANES) + 64];
+    iovec iov{buf, sizeof buf};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = recvmsg(event_fd, &msg, MSG_CMSG_CLOEXEC | MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return -1;
+    std::vector<UniqueFD> fds;
+    take_descriptors(&msg, &fds);
+    if (n == 0) {
+        errno = ECONNRESET;
+        return 1;
+    }
+    auto refuse = [] {
+        errno = EPROTO;
+        return -1;
+    };
+    uint32_t head[2];
+    if (size_t(n) < sizeof head)
+        return refuse();
+    std::memcpy(head, buf, sizeof head);
+    if (uint64_t(head[1]) + sizeof head != uint64_t(n))
+        return refuse();
+    if (head[0] == UDS_EVENT_VBLANK) {
+        if (size_t(n) != sizeof(VBlankEvent) || !fds.empty())
+            return refuse();
+        std::memcpy(&message->vblank, buf, sizeof(VBlankEvent));
+        message->type = head[0];
+        return 0;
+    }
+    if (head[0] != UDS_EVENT_BUFFER_NEW && head[0] != UDS_EVENT_BUFFER_SHOWN && head[0] != UDS_EVENT_DARK) {
+        // Not known here: the caller skips it; its descriptors are closed.
+        message->type = head[0];
+        return 0;
+    }
+    if (size_t(n) < sizeof(ScanoutRecord) || size_t(n) > sizeof buf - 1 || (msg.msg_flags & MSG_CTRUNC))
+        return refuse();
+    ScanoutRecord record;
+    std::memcpy(&record, buf, sizeof record);
+    if (uint64_t(record.text_length) + sizeof record != uint64_t(n) || record.num_fds != fds.size())
+        return refuse();
+    if (head[0] == UDS_EVENT_BUFFER_NEW) {
+        if (record.num_fds == 0 ||
+            !parse_description(std::string(buf + sizeof record, record.text_length), fds.size(), &message->frame))
+            return refuse();
+        message->fds = std::move(fds);
+    } else if (record.num_fds != 0 || record.text_length != 0) {
+        return refuse();
+    }
+    message->record = record;
+    message->type = head[0];
+    return 0;
+}
+
+int uds_client_follow_scanout(ServerConnection *conn, ServerReply *reply, int timeout_ms)
+{
+    return uds_client_set_context(conn, UDS_FOLLOW_SCANOUT_COMMAND, reply, timeout_ms);
 }
 
 int uds_client_event_connect(ServerConnection *conn, const char *path)

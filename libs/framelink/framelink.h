@@ -67,6 +67,29 @@ struct Reply {
 // system's error. Nothing is printed.
 int read_reply(int fd, int timeout_ms, Reply *reply);
 
+// One message of the event connection as it arrived.
+struct EventMessage {
+    uint32_t type = 0;          // the message's type: UDS_EVENT_VBLANK, a scanout record type, or unknown
+    VBlankEvent vblank{};       // filled for UDS_EVENT_VBLANK
+    ScanoutRecord record{};     // filled for UDS_EVENT_BUFFER_NEW, _SHOWN and _DARK
+    // UDS_EVENT_BUFFER_NEW: the parsed description, its descriptor fields -1;
+    // the descriptors themselves are in fds, one per plane in order.
+    FrameMetadata frame{};
+    std::vector<UniqueFD> fds;
+};
+
+// Reads one message from an event connection, waiting up to timeout_ms
+// (-1: as long as it takes). 0: a whole message is in *message; a type this
+// library does not know comes back with only its type set, for the caller to
+// skip (any descriptors it carried are closed). 1: the stream ended (the
+// helper closed it), errno ECONNRESET. -1 with ETIMEDOUT, EPROTO (shorter
+// than its type and length, a length that does not match the message, a
+// known type of the wrong size, a BUFFER_NEW whose description or
+// descriptors do not match its record, descriptors on any other message; all
+// received descriptors are closed) or the system's error. Nothing is
+// printed.
+int read_event(int event_fd, int timeout_ms, EventMessage *message);
+
 }  // namespace framelink
 
 // What a command call hands back. The caller provides the message buffer
@@ -97,6 +120,13 @@ int uds_client_set_context(ServerConnection *conn, const char *command, ServerRe
 // left open.
 int uds_client_get_frame_info(ServerConnection *conn, const char *command, ServerReply *reply,
                               int timeout_ms);
+
+// Sends FOLLOW_SCANOUT (after SET_TARGET) and waits up to timeout_ms for the
+// reply: from then on the event connection carries scanout records as well
+// (read them with framelink::read_event). 0 only when the helper answered
+// exactly "OK\n". A helper without the command answers "ERROR: Unknown
+// command\n": -1 with EPROTO and the text in the message buffer.
+int uds_client_follow_scanout(ServerConnection *conn, ServerReply *reply, int timeout_ms);
 
 // Connects the event connection. The helper creates the event socket in a
 // thread of its own after SET_TARGET, so a missing or refusing socket is

@@ -269,3 +269,98 @@ TEST(FramelinkEvents, EndedOrMalformedStreamIsReported)
     EXPECT_NE(uds_client_event_write(&c.conn, &two), 0);
     EXPECT_NE(uds_client_event_read(&c.conn, &ev), 0);
 }
+
+namespace {
+
+// Sends one event message: bytes, with descriptors as SCM_RIGHTS data.
+void send_with_fds(int sock, const std::string &bytes, std::initializer_list<int> fds)
+{
+    iovec iov{const_cast<char *>(bytes.data()), bytes.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (fds.size()) {
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+        cmsghdr *cm = CMSG_FIRSTHDR(&msg);
+        cm->cmsg_level = SOL_SOCKET;
+        cm->cmsg_type = SCM_RIGHTS;
+        cm->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(cm), fds.begin(), sizeof(int) * fds.size());
+    }
+    ASSERT_EQ(sendmsg(sock, &msg, 0), ssize_t(bytes.size()));
+}
+
+std::string record_bytes(uint32_t type, const std::string &text, uint32_t num_fds)
+{
+    ScanoutRecord r{};
+    r.type = type;
+    r.length = UDS_SCANOUT_RECORD_LENGTH + uint32_t(text.size());
+    r.sequence = 5;
+    r.buffer_id = 9;
+    r.num_fds = num_fds;
+    r.text_length = uint32_t(text.size());
+    return std::string(reinterpret_cast<const char *>(&r), sizeof r) + text;
+}
+
+}  // namespace
+
+// The scanout records: a new buffer arrives with its parsed description and
+// descriptors; a type the library does not know is handed back to skip;
+// records that disagree with what they carry are refused and leave no
+// descriptor open.
+TEST(FramelinkEvents, ScanoutRecordsAndUnknownTypes)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFD client(pair[0]), server(pair[1]);
+    UniqueFD plane = fake::make_memfd(4096, [](size_t) { return uint8_t(7); });
+    const std::string nv12 = "w=64|h=32|f=842094158|s=64|o=0|m=0|r=60\r\ns=64|o=2048";
+    const int before = fake::open_fd_count();
+
+    send_with_fds(server.get(), record_bytes(UDS_EVENT_BUFFER_NEW, nv12, 2), {plane.get(), plane.get()});
+    framelink::EventMessage m;
+    ASSERT_EQ(framelink::read_event(client.get(), 1000, &m), 0);
+    EXPECT_EQ(m.type, UDS_EVENT_BUFFER_NEW);
+    EXPECT_EQ(m.record.buffer_id, 9u);
+    EXPECT_EQ(m.frame.plane_count, 2);
+    EXPECT_EQ(m.frame.planes[1].offset, 2048u);
+    EXPECT_EQ(m.frame.fd, -1);
+    ASSERT_EQ(m.fds.size(), 2u);
+    EXPECT_EQ(first_byte(m.fds[1].get()), 7);
+    m = framelink::EventMessage();
+
+    // Unknown: 12 bytes of a later record type, with a descriptor.
+    const uint32_t later[3] = {7, 4, 0};
+    send_with_fds(server.get(), std::string(reinterpret_cast<const char *>(later), sizeof later), {plane.get()});
+    ASSERT_EQ(framelink::read_event(client.get(), 1000, &m), 0);
+    EXPECT_EQ(m.type, 7u);
+
+    const std::string one = "w=64|h=32|f=875713112|s=256|o=0|m=0|r=60";
+    const std::string bad[] = {
+        record_bytes(UDS_EVENT_BUFFER_NEW, nv12, 1),  // two lines, one descriptor announced and sent
+        record_bytes(UDS_EVENT_BUFFER_NEW, one, 2),   // one line, two descriptors
+        record_bytes(UDS_EVENT_BUFFER_SHOWN, "", 1),  // a named buffer carries nothing
+        record_bytes(UDS_EVENT_BUFFER_NEW, one, 1).substr(0, 60),  // cut short
+    };
+    const int sent_fds[] = {1, 2, 1, 1};
+    for (size_t i = 0; i < std::size(bad); ++i) {
+        if (sent_fds[i] == 2)
+            send_with_fds(server.get(), bad[i], {plane.get(), plane.get()});
+        else
+            send_with_fds(server.get(), bad[i], {plane.get()});
+        EXPECT_EQ(framelink::read_event(client.get(), 1000, &m), -1) << i;
+        EXPECT_EQ(errno, EPROTO) << i;
+    }
+    EXPECT_EQ(fake::open_fd_count(), before);
+
+    VBlankEvent ev = fake::make_event(11);
+    ASSERT_EQ(send(server.get(), &ev, sizeof ev, 0), 32);
+    ASSERT_EQ(framelink::read_event(client.get(), 1000, &m), 0);
+    EXPECT_EQ(m.vblank.sequence, 11u);
+    EXPECT_EQ(framelink::read_event(client.get(), 50, &m), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    server.reset();
+    EXPECT_EQ(framelink::read_event(client.get(), 1000, &m), 1);
+}

@@ -848,6 +848,218 @@ void check_without_sys_admin(const std::string &setpriv, const std::string &help
     stop_child(helper);
 }
 
+// What a mapped buffer shows: modetest's bars, or one colour all over (the
+// plain buffer it flips to). Empty when neither.
+std::string buffer_picture(int fd)
+{
+    Mapping m;
+    std::string error, detail;
+    if (!map_frame(fd, m, error))
+        return "";
+    if (shows_pattern(m, detail))
+        return "bars";
+    const uint32_t first = m.pixel(0, 0);
+    for (unsigned y = 0; y < kHeight; y += 97)
+        for (unsigned x = 0; x < kWidth; x += 61)
+            if (m.pixel(x, y) != first)
+                return "";
+    char b[32];
+    snprintf(b, sizeof b, "plain %06x", first);
+    return b;
+}
+
+// modetest page-flips between two buffers at every blank (-v). A client
+// that follows the scanout is told of a change at nearly every blank,
+// alternating between two buffers, each exported once and showing
+// modetest's picture, and the helper's descriptors stay flat. A client that
+// did not ask, on the same flipping display, gets today's replies and
+// 32-byte events only.
+void check_follow_scanout(pid_t helper, const std::string &modetest_path, const std::string &connector)
+{
+    Child flipper = spawn({modetest_path, "-M", "vkms", "-s", connector + ":1024x768", "-v"}, kModetestLog, true);
+    bool opened = false;
+    for (int i = 0; i < 200 && !opened && alive(flipper.pid); ++i) {
+        opened = holds_file(flipper.pid, kCard);
+        if (!opened)
+            sleep_ms(50);
+    }
+    UniqueFD card(opened ? open(kCard, O_RDWR | O_CLOEXEC) : -1);
+    const uint32_t crtc_id = card ? first_crtc(card.get()) : 0;
+    uint32_t fb = 0;
+    for (int i = 0; i < 200 && crtc_id && !fb && alive(flipper.pid); ++i) {
+        fb = crtc_fb(card.get(), crtc_id);
+        if (!fb)
+            sleep_ms(50);
+    }
+    // The kernel's cost of the helper's per-blank work, for the record (under
+    // emulation it is inflated): the primary plane query, and at a change
+    // the export of plane 0 with its identity.
+    double plane_us = 0, export_us = 0, new_us = 0;
+    if (fb && drmSetClientCap(card.get(), DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1) == 0) {
+        uint32_t primary = 0;
+        if (drmModePlaneRes *planes = drmModeGetPlaneResources(card.get())) {
+            for (uint32_t i = 0; i < planes->count_planes && !primary; ++i)
+                if (drmModePlane *p = drmModeGetPlane(card.get(), planes->planes[i])) {
+                    if (p->crtc_id == crtc_id)
+                        primary = p->plane_id;
+                    drmModeFreePlane(p);
+                }
+            drmModeFreePlaneResources(planes);
+        }
+        constexpr int kRounds = 500;
+        double t0 = now_s(CLOCK_MONOTONIC);
+        for (int i = 0; i < kRounds && primary; ++i)
+            if (drmModePlane *p = drmModeGetPlane(card.get(), primary))
+                drmModeFreePlane(p);
+        double t1 = now_s(CLOCK_MONOTONIC);
+        // Once without and once with another holder of the buffer's
+        // dma-buf (the following client holds it: the kernel then hands out
+        // the same one instead of making a new one).
+        auto export_rounds = [&] {
+            double start = now_s(CLOCK_MONOTONIC);
+            for (int i = 0; i < kRounds; ++i) {
+                drmModeFB2 *f2 = drmModeGetFB2(card.get(), fb);
+                if (!f2)
+                    break;
+                int prime = -1;
+                if (drmPrimeHandleToFD(card.get(), f2->handles[0], DRM_CLOEXEC, &prime) == 0) {
+                    (void)inode_of(prime);
+                    close(prime);
+                }
+                drm_gem_close request{};
+                request.handle = f2->handles[0];
+                drmIoctl(card.get(), DRM_IOCTL_GEM_CLOSE, &request);
+                drmModeFreeFB2(f2);
+            }
+            return (now_s(CLOCK_MONOTONIC) - start) * 1e6 / kRounds;
+        };
+        new_us = export_rounds();
+        UniqueFD holder;
+        if (drmModeFB2 *f2 = drmModeGetFB2(card.get(), fb)) {
+            int prime = -1;
+            if (drmPrimeHandleToFD(card.get(), f2->handles[0], DRM_CLOEXEC, &prime) == 0)
+                holder.reset(prime);
+            drmModeFreeFB2(f2);
+        }
+        export_us = holder ? export_rounds() : 0;
+        plane_us = primary ? (t1 - t0) * 1e6 / kRounds : 0;
+    }
+    card.reset();
+    if (!fb) {
+        report("follow-scanout", false, "modetest -v did not light the CRTC");
+        stop_child(flipper);
+        return;
+    }
+    sleep_ms(300);  // let the flipping settle in
+
+    constexpr uint64_t kBlanks = 600;
+    std::string bad;
+    uint64_t blanks = 0, records = 0, alternations = 0, first_seq = 0, last_seq = 0;
+    // The helper exports the buffer on screen at every change to tell which
+    // it is and closes it at once, so a single count may catch that copy:
+    // the counts compared are the least of the first and of the last 100
+    // blanks.
+    int fds_early = INT32_MAX, fds_late = INT32_MAX, fds_peak = 0, dmabufs_late = INT32_MAX;
+    std::vector<uint64_t> new_ids;
+    std::vector<std::string> pictures;
+    {
+        UniqueFD sock = connect_unix(kCommandSocket, SOCK_STREAM, 3000);
+        Reply t = request(sock.get(), std::string("SET_TARGET ") + kCard + " virtual-1\n");
+        Reply f = request(sock.get(), "FOLLOW_SCANOUT\n");
+        UniqueFD ev = connect_unix(kEventSocket, SOCK_SEQPACKET, 3000);
+        if (!t.received || t.text != "OK\n" || !f.received || f.text != "OK\n" || !ev)
+            bad = "SET_TARGET: " + describe(t) + ", FOLLOW_SCANOUT: " + describe(f) +
+                  (ev ? "" : ", no event connection");
+        uint64_t last_id = 0;
+        bool record_pending = false;
+        while (bad.empty() && blanks < kBlanks) {
+            framelink::EventMessage m;
+            int rc = framelink::read_event(ev.get(), 3000, &m);
+            if (rc != 0) {
+                bad = std::string("event stream: ") + (rc > 0 ? "ended" : strerror(errno));
+                break;
+            }
+            if (m.type == UDS_EVENT_VBLANK) {
+                if (record_pending && m.vblank.sequence != last_seq)
+                    bad = "a record of blank " + std::to_string(last_seq) + " before the event of blank " +
+                          std::to_string(m.vblank.sequence);
+                record_pending = false;
+                if (blanks++ == 0)
+                    first_seq = m.vblank.sequence;
+                const int n = count_fds(helper);
+                fds_peak = std::max(fds_peak, n);
+                if (blanks <= 100)
+                    fds_early = std::min(fds_early, n);
+                if (blanks > kBlanks - 100) {
+                    fds_late = std::min(fds_late, n);
+                    dmabufs_late = std::min(dmabufs_late, count_files(helper, "dmabuf"));
+                }
+                continue;
+            }
+            if (record_pending) {
+                bad = "two records before one event";
+                break;
+            }
+            record_pending = true;
+            last_seq = m.record.sequence;
+            if (m.type == UDS_EVENT_BUFFER_NEW) {
+                new_ids.push_back(m.record.buffer_id);
+                pictures.push_back(m.fds.empty() ? "" : buffer_picture(m.fds[0].get()));
+                if (m.frame.width != kWidth || m.frame.height != kHeight || m.fds.size() != 1)
+                    bad = "new buffer " + std::to_string(m.frame.width) + "x" + std::to_string(m.frame.height) +
+                          " with " + std::to_string(m.fds.size()) + " descriptors";
+            } else if (m.type != UDS_EVENT_BUFFER_SHOWN) {
+                bad = "record of type " + std::to_string(m.type) + " while modetest flips";
+            }
+            if (records++ > 0 && m.record.buffer_id != last_id)
+                alternations++;
+            last_id = m.record.buffer_id;
+        }
+    }
+
+    // Then a client that does not follow: today's replies and events.
+    std::string plain_bad;
+    {
+        UniqueFD sock = connect_unix(kCommandSocket, SOCK_STREAM, 3000);
+        Reply t = request(sock.get(), std::string("SET_TARGET ") + kCard + " virtual-1\n");
+        Reply g = request(sock.get(), "GET_FRAME\n");
+        if (!t.received || t.raw != std::vector<uint8_t>(kOkReply.begin(), kOkReply.end()) || !g.received ||
+            g.text != kFrameText || g.fds.size() != 1)
+            plain_bad = "SET_TARGET: " + describe(t) + ", GET_FRAME: " + describe(g);
+        UniqueFD ev = connect_unix(kEventSocket, SOCK_SEQPACKET, 3000);
+        // The reader refuses an event of another size or with descriptors.
+        for (int i = 0; i < 120 && plain_bad.empty(); ++i) {
+            framelink::EventMessage m;
+            int rc = ev ? framelink::read_event(ev.get(), 3000, &m) : -1;
+            if (rc != 0 || m.type != UDS_EVENT_VBLANK)
+                plain_bad = "message " + std::to_string(i) + ": " +
+                            (rc != 0 ? std::string(strerror(errno)) : "type " + std::to_string(m.type));
+        }
+    }
+    flipper.stdin_w.reset();
+    wait_child(flipper.pid, 5000);
+    stop_child(flipper);
+
+    const uint64_t span = last_seq > first_seq ? last_seq - first_seq + 1 : 1;
+    bool two_buffers = new_ids.size() == 2 && new_ids[0] != new_ids[1];
+    bool pictures_ok = pictures.size() == 2 && !pictures[0].empty() && !pictures[1].empty() &&
+                       (pictures[0] == "bars" || pictures[1] == "bars");
+    // modetest queues its next flip when the last one completes, so a
+    // change lands at most every blank; under emulation it misses some.
+    bool nearly_every = records * 10 >= blanks * 7 && alternations + 1 >= records;
+    bool flat = fds_early > 0 && fds_late == fds_early && fds_peak <= fds_early + 1 && dmabufs_late == 0;
+    report("follow-scanout", bad.empty() && two_buffers && pictures_ok && nearly_every && flat,
+           "%" PRIu64 " blanks (%" PRIu64 " apart), %" PRIu64 " records, %" PRIu64
+           " changes of buffer, new buffers %zu (%s / %s), helper descriptors %d in the first 100 blanks, %d in "
+           "the last 100 (at most %d), dma-bufs held %d; kernel cost per blank: plane query %.1f us, export "
+           "and identity at a flip to a held buffer %.1f us, to a new one %.1f us %s",
+           blanks, span, records, alternations, new_ids.size(), pictures.size() > 0 ? pictures[0].c_str() : "-",
+           pictures.size() > 1 ? pictures[1].c_str() : "-", fds_early, fds_late, fds_peak, dmabufs_late, plane_us, export_us, new_us, bad.c_str());
+    report("follow-scanout-not-asked", plain_bad.empty(), "%s",
+           plain_bad.empty() ? "OK reply, frame reply and 120 events of 32 bytes without descriptors"
+                             : plain_bad.c_str());
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -926,6 +1138,10 @@ int main(int argc, char **argv)
         report("helper-restarted", false, "%s", why.c_str());
     ready.reset();
     check_page_flip(card, crtc_id, pattern_fb, modetest, first);
+    // modetest must be the card's master again: nothing else may hold it.
+    card.reset();
+    sleep_ms(500);
+    check_follow_scanout(helper.pid, modetest_path, connector);
     bool helper_alive = alive(helper.pid);
     report("helper-alive", helper_alive, "%s", helper_alive ? "helper still serving" : "helper ended");
     stop_child(helper);

@@ -1,0 +1,64 @@
+// Following what a CRTC's primary plane scans out, for one event client
+// that asked for it: at each vertical blank one plane query tells the
+// framebuffer id; when it changed since the previous blank the follower
+// works out the record to send (a buffer the client has not been sent, with
+// its description and exported planes; a buffer it has, by name; dark) and
+// what differs from the last buffer told (size, format, modifier).
+//
+// A buffer's identity is the inode of its plane 0 export (a dma-buf, or the
+// virtual display's memfd), never the framebuffer id alone: the kernel
+// gives a removed framebuffer's id to the next one, and one buffer object
+// exports to one dma-buf for as long as any descriptor of it is open. The
+// client keeps every buffer the follower remembers open (both ends forget
+// under the same rule, UDS_SCANOUT_MAX_BUFFERS least recently shown), so a
+// remembered inode cannot pass to a new buffer.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "apps/capture-helper/frame_export.h"
+#include "libs/framelink/protocol.h"
+
+struct ScanoutBuffer {
+    uint64_t buffer_id = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    uint32_t width = 0, height = 0, format = 0;
+    uint64_t modifier = 0;
+};
+
+struct ScanoutFollower {
+    uint32_t crtc_id = 0;
+    uint32_t plane_id = 0;   // the CRTC's primary plane; 0: the CRTC query stands in
+    bool started = false;    // a record was made (the first one always is)
+    uint32_t last_fb = 0;    // the id seen at the previous blank
+    bool told_any = false;   // a buffer was told, so `changed` compares with it
+    ScanoutBuffer told;      // the last buffer told
+    std::vector<ScanoutBuffer> buffers;  // what the client holds, least recently shown first
+    uint64_t next_buffer_id = 1;
+};
+
+// One record to send: the record, and for a new buffer its description
+// text and planes (the entries own the descriptors until they go).
+struct ScanoutUpdate {
+    ScanoutRecord record{};
+    std::string text;
+    PlaneEntry entries[UDS_MAX_PLANES];
+    int count = 0;
+};
+
+// Prepares a follower of the CRTC on the device: asks for universal planes
+// and finds the CRTC's primary plane (by its "type" property). Without one
+// (a kernel that lists no primary planes) the CRTC query stands in. 0, or
+// -1 with errno set when the device cannot be asked at all.
+int scanout_follower_init(ScanoutFollower *follower, int drm_fd, uint32_t crtc_id);
+
+// The check of one blank. 1: *update holds the record to send before the
+// blank's event (the follower already counts it as sent); 0: nothing
+// changed; -1: the plane could not be read or its buffer not exported
+// (errno set; nothing is sent, and the next change of id tries again).
+int scanout_follower_check(ScanoutFollower *follower, int drm_fd, uint64_t sequence, ScanoutUpdate *update);
