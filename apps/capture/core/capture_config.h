@@ -37,6 +37,7 @@ struct CaptureConfig {
     int32_t card_index;   // -1 = not given as a number
     char port[32];        // NUL-terminated, zero-filled after the terminator
     char card_path[32];   // NUL-terminated, zero-filled after the terminator
+    bool fetch_once;      // true: sample the one frame fetched at the start, do not follow the scanout
 };
 
 // Returns a record holding the defaults: 2560x1440, 60 fps, fast mode,

@@ -10,6 +10,9 @@ PipelineRun::PipelineRun(CaptureSession *session, PipelineControl *control, Pipe
     : session_(session), control_(control), stage_(stage), frame_(session->metadata)
 {
     import_.image = EGL_NO_IMAGE_KHR;
+    for (FollowedImport &entry : followed_)
+        entry.import.image = EGL_NO_IMAGE_KHR;
+    next_frame_.fd = -1;
 }
 
 PipelineRun::~PipelineRun()
@@ -28,14 +31,115 @@ PipelineRun::~PipelineRun()
     streamer_ = nullptr;
     stage_->release_encoder();
     stage_->release_renderer();
+    for (FollowedImport &entry : followed_)
+        release_followed(&entry);
     egl_frame_release(&import_);
     if (frame_)
         frame_->texture = 0;
+    if (scanout_changed_ && frame_) {
+        // The next run starts from the buffer now on screen.
+        capture_frame_close(frame_);
+        *frame_ = next_frame_;
+        frame_->texture = 0;
+        frame_->framebuffer = 0;
+    } else {
+        capture_frame_close(&next_frame_);
+    }
+}
+
+void PipelineRun::release_followed(FollowedImport *entry)
+{
+    if (entry->framebuffer) {
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        glDeleteFramebuffers(1, &entry->framebuffer);
+    }
+    egl_frame_release(&entry->import);
+    *entry = FollowedImport{};
+    entry->import.image = EGL_NO_IMAGE_KHR;
+}
+
+PipelineRun::FollowedImport *PipelineRun::import_followed(uint64_t buffer_id)
+{
+    FrameMetadata frame{};
+    if (scanout_cache_copy(session_->scanout, buffer_id, &frame) != 0) {
+        fprintf(stderr, "[Capture] scanout buffer %llu is no longer held\n",
+                static_cast<unsigned long long>(buffer_id));
+        return nullptr;
+    }
+    if (frame.width != frame_->width || frame.height != frame_->height || frame.format != frame_->format ||
+        frame.modifier != frame_->modifier) {
+        fprintf(stderr, "[Capture] Scanout changed to %ux%u format 0x%08x modifier 0x%llx at %u Hz: restarting\n",
+                frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier),
+                frame.refresh_rate);
+        capture_frame_close(&next_frame_);
+        next_frame_ = frame;
+        scanout_changed_ = true;
+        return nullptr;
+    }
+    // Room: a buffer the helper has forgotten goes first, else the one
+    // chosen longest ago.
+    FollowedImport *slot = nullptr;
+    for (FollowedImport &entry : followed_) {
+        if (entry.buffer_id == 0 || !scanout_cache_holds(session_->scanout, entry.buffer_id)) {
+            slot = &entry;
+            break;
+        }
+        if (!slot || entry.used < slot->used)
+            slot = &entry;
+    }
+    if (current_ == &slot->import)
+        current_ = &import_;
+    release_followed(slot);
+
+    int rc = 0;
+    if (import_kind_ == PIPELINE_IMPORT_2D && !egl_frame_is_memory(&frame)) {
+        slot->import.display = import_.display;
+        slot->import.image = create_egl_image(import_.display, &frame);
+        while (glGetError() != GL_NO_ERROR) {
+        }
+        rc = slot->import.image == EGL_NO_IMAGE_KHR ? -1
+                                                    : import_texture_from_image(slot->import.image, &slot->import.texture);
+    } else {
+        rc = egl_frame_import(import_.display, &frame, &slot->import);
+    }
+    // The import holds the buffer (image or mapping) from here on.
+    capture_frame_close(&frame);
+    if (rc == 0 && import_kind_ == PIPELINE_IMPORT_2D) {
+        const GLuint texture = slot->import.upload ? slot->import.upload_texture : slot->import.texture;
+        rc = setup_framebuffer_object(texture, &slot->framebuffer);
+    }
+    if (rc != 0) {
+        fprintf(stderr, "[Capture] scanout buffer %llu cannot be imported\n",
+                static_cast<unsigned long long>(buffer_id));
+        release_followed(slot);
+        return nullptr;
+    }
+    slot->buffer_id = buffer_id;
+    return slot;
+}
+
+int PipelineRun::choose_buffer(uint64_t shown)
+{
+    FollowedImport *chosen = nullptr;
+    for (FollowedImport &entry : followed_)
+        if (entry.buffer_id == shown)
+            chosen = &entry;
+    if (!chosen) {
+        chosen = import_followed(shown);
+        if (!chosen)
+            return scanout_changed_ ? 1 : -1;
+    }
+    chosen->used = ++followed_uses_;
+    current_ = &chosen->import;
+    if (chosen->framebuffer)
+        glBindFramebuffer(GL_FRAMEBUFFER, chosen->framebuffer);
+    return 0;
 }
 
 int PipelineRun::import_frame(EGLDisplay display, PipelineImportKind kind)
 {
     import_kind_ = kind;
+    import_.display = display;
     if (kind == PIPELINE_IMPORT_2D && !egl_frame_is_memory(frame_)) {
         // A dma-buf behind a 2D texture, through its own image.
         import_.display = display;
@@ -55,14 +159,14 @@ int PipelineRun::import_frame(EGLDisplay display, PipelineImportKind kind)
 
 GLuint PipelineRun::frame_texture() const
 {
-    if (import_kind_ == PIPELINE_IMPORT_2D && import_.upload)
-        return import_.upload_texture;
-    return import_.texture;
+    if (import_kind_ == PIPELINE_IMPORT_2D && current_->upload)
+        return current_->upload_texture;
+    return current_->texture;
 }
 
 int PipelineRun::refresh_frame()
 {
-    return egl_frame_refresh(&import_);
+    return egl_frame_refresh(current_);
 }
 
 void PipelineRun::publish_encoder(CpuEncoder *encoder)
@@ -109,7 +213,7 @@ int PipelineRun::request_events()
 
 int PipelineRun::start_listener()
 {
-    if (vblank_ring_init(&ring_, session_->connection, &g_terminate_flag) != 0)
+    if (vblank_ring_init(&ring_, session_->connection, &g_terminate_flag, session_->scanout) != 0)
         return -1;
     return vblank_ring_start(&ring_);
 }
@@ -144,8 +248,32 @@ bool PipelineRun::loop_starts() const
 
 int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
 {
-    *event = PipelineEvent{};
-    return pipeline_wait_event(&ring_, control_, restart_line, &event->time_ns, &event->count, &event->restart);
+    for (;;) {
+        *event = PipelineEvent{};
+        uint64_t shown = VBLANK_SHOWN_UNKNOWN;
+        if (pipeline_wait_event(&ring_, control_, restart_line, &event->time_ns, &event->count, &event->restart,
+                                &shown) != 0)
+            return -1;
+        if (!session_->scanout || shown == VBLANK_SHOWN_UNKNOWN)
+            return 0;
+        if (shown == 0) {
+            if (!dark_)
+                fputs("[Capture] Display dark: no frames until a buffer is shown again\n", stderr);
+            dark_ = true;
+            if (event->restart)
+                return -1;
+            continue;
+        }
+        if (dark_)
+            fputs("[Capture] Display lit again\n", stderr);
+        dark_ = false;
+        const int chosen = choose_buffer(shown);
+        if (chosen != 0) {
+            ring_.running.store(false, std::memory_order_release);
+            return -1;
+        }
+        return 0;
+    }
 }
 
 bool PipelineRun::loop_continues() const
@@ -155,5 +283,7 @@ bool PipelineRun::loop_continues() const
 
 int PipelineRun::result(int status, bool codec_restarts) const
 {
+    if (scanout_changed_ && !control_->change_requested.load(std::memory_order_acquire))
+        return PIPELINE_RESTART_SETTINGS;
     return pipeline_result_code(control_, status, codec_restarts);
 }

@@ -13,6 +13,14 @@
 //   7. stage.release_renderer()     what was built over the frame's texture
 //   8. the frame's import is released and the frame's texture slot cleared
 //
+// When the session follows the scanout, the run imports each buffer the
+// helper sent once (on the pipeline thread, as it first goes on screen) and
+// every frame samples the buffer that was on screen at the blank it answers.
+// While the display is dark no frame is made and the loop sleeps until a
+// buffer is shown again; a buffer of another size, format or modifier ends
+// the run, and the session's frame becomes that buffer for the next run
+// (result: PIPELINE_RESTART_SETTINGS). Both happen in next_event.
+//
 // The run also holds the frame-loop state every mode shares: the display-rate
 // estimate and the packet rate (pacing), the packet clock, the Fixed-FPS
 // credit and the one-second rate window. Which picture a frame samples and
@@ -82,7 +90,9 @@ public:
     // 0, or -1 after the import's message (what was made is released at the
     // end of the run).
     int import_frame(EGLDisplay display, PipelineImportKind kind);
-    // The texture a frame samples: external or 2D as imported.
+    // The texture a frame samples: external or 2D as imported, of the buffer
+    // the last event chose. A 2D import of a followed buffer has its own
+    // framebuffer object, which next_event binds when it chooses the buffer.
     GLuint frame_texture() const;
     // Brings the frame's texture up to the current picture (a memory frame is
     // uploaded again; a dma-buf is the picture itself). 0, or -1 on a GL error.
@@ -152,16 +162,19 @@ public:
 
     // True while the listener runs: the loop is entered at all.
     bool loop_starts() const;
-    // Sleeps until an event is pending and takes the newest. 0, or -1 when the
-    // loop must end now. When a change is requested, writes restart_line
-    // (stderr), stops the ring and sets event->restart.
+    // Sleeps until an event is pending and takes the newest, and chooses the
+    // buffer its frame samples. Events of a dark display are passed over. 0,
+    // or -1 when the loop must end now (also for a change of the scanout's
+    // size or format, and when a buffer cannot be imported). When a change is
+    // requested, writes restart_line (stderr), stops the ring and sets
+    // event->restart (-1 instead while the display is dark).
     int next_event(const char *restart_line, PipelineEvent *event);
     // False once the iteration just completed was the last one.
     bool loop_continues() const;
 
     // The run's result code: with a change requested, 18 for a size request,
-    // else 19 for a codec request when codec_restarts, else 17; otherwise
-    // status.
+    // else 19 for a codec request when codec_restarts, else 17; 17 when the
+    // scanout changed size or format; otherwise status.
     int result(int status, bool codec_restarts = true) const;
 
     // Frame-loop state shared by the modes.
@@ -171,6 +184,20 @@ public:
     RateWindow window{};
 
 private:
+    // One followed buffer's import in this run.
+    struct FollowedImport {
+        uint64_t buffer_id = 0;  // 0: empty
+        uint64_t used = 0;       // order of the last frame that chose it
+        FrameImport import{};
+        GLuint framebuffer = 0;  // 2D imports only
+    };
+
+    // Makes shown the buffer frames sample: 0, 1 when the run must end on a
+    // change of size or format, -1 when it cannot be imported.
+    int choose_buffer(uint64_t shown);
+    FollowedImport *import_followed(uint64_t buffer_id);
+    static void release_followed(FollowedImport *entry);
+
     CaptureSession *session_;
     PipelineControl *control_;
     PipelineStage *stage_;
@@ -182,4 +209,12 @@ private:
     StreamerConfig streamer_config_{};
     Streamer *streamer_ = nullptr;
     VBlankRing ring_{};
+    FrameImport *current_ = &import_;  // what frames sample
+    FollowedImport followed_[UDS_SCANOUT_MAX_BUFFERS];
+    uint64_t followed_uses_ = 0;
+    bool dark_ = false;
+    // The buffer that ended the run on a change of size or format; it
+    // becomes the session's frame once the run has released everything.
+    bool scanout_changed_ = false;
+    FrameMetadata next_frame_{};
 };

@@ -11,16 +11,27 @@ namespace {
 
 constexpr int kReplyTimeoutMs = 2000;
 
-void close_frame_descriptors(FrameMetadata *meta)
+// Asks the helper to follow the scanout for this session. A helper that
+// does not offer it leaves the session on its one frame after one line.
+ScanoutCache *follow_scanout(ServerConnection *conn)
 {
-    int count = meta->plane_count < 0 ? 0 : (meta->plane_count > 4 ? 4 : meta->plane_count);
-    for (int i = 0; i < count; ++i) {
-        if (meta->planes[i].fd >= 0)
-            close(meta->planes[i].fd);
-        meta->planes[i].fd = -1;
+    char text[256] = {};
+    ServerReply reply{};
+    reply.message = text;
+    reply.message_size = sizeof(text);
+    if (uds_client_follow_scanout(conn, &reply, kReplyTimeoutMs) != 0) {
+        const char *why = text[0] ? text : strerror(errno);
+        char line[256];
+        snprintf(line, sizeof(line), "%s", why);
+        line[strcspn(line, "\r\n")] = '\0';
+        fprintf(stderr, "[Capture sub] the helper does not follow the scanout (%s): the frame is fetched once\n",
+                line);
+        return nullptr;
     }
-    meta->fd = -1;
-    meta->plane_count = 0;
+    ScanoutCache *cache = scanout_cache_create();
+    if (!cache)
+        fputs("[Capture sub] out of memory for the scanout cache: the frame is fetched once\n", stderr);
+    return cache;
 }
 
 }  // namespace
@@ -64,12 +75,15 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
         return -1;
     }
 
+    ScanoutCache *scanout = settings->fetch_once ? nullptr : follow_scanout(conn);
+
     if (uds_client_event_connect(conn, UDS_EVENT_PATH) != 0) {
         int saved = errno;
         fprintf(stderr, "[Capture sub] uds_client_event_connect failed\n");
         errno = saved;
         perror("[Capture sub] uds_client_event_connect failed");
         uds_client_close_frame(&frame);
+        scanout_cache_destroy(scanout);
         return -1;
     }
 
@@ -77,6 +91,7 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
     if (!meta) {
         fprintf(stderr, "[Capture sub] out of memory for the frame metadata\n");
         uds_client_close_frame(&frame);
+        scanout_cache_destroy(scanout);
         return -1;
     }
 
@@ -100,6 +115,7 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
     printf("[Capture sub] %lu\n", static_cast<unsigned long>(meta->modifier));
     fflush(stdout);
     session->metadata = meta;
+    session->scanout = scanout;
     return 0;
 }
 
@@ -110,10 +126,12 @@ int capture_cleanup(CaptureSession *session)
     if (!session)
         return 0;
     if (session->metadata) {
-        close_frame_descriptors(session->metadata);
+        capture_frame_close(session->metadata);
         delete session->metadata;
         session->metadata = nullptr;
     }
+    scanout_cache_destroy(session->scanout);
+    session->scanout = nullptr;
     session->initialised = false;
     return 0;
 }

@@ -37,24 +37,82 @@ struct FrameMetadata {
     FramePlane planes[4];   // only the first plane_count entries are meaningful
 };
 
+struct ScanoutCache;
+
 struct CaptureSession {
     CaptureConfig settings;
     bool initialised;
     ServerConnection *connection;  // belongs to the session's creator
     FrameMetadata *metadata;       // owned, allocated by capture_init
+    // The buffers the helper sent while it follows the scanout for us; null
+    // when the session fetched its frame once (the option, or a helper that
+    // does not follow). Owned, allocated by capture_init.
+    ScanoutCache *scanout;
 };
 
-// SET_TARGET with the settings' card path and port, one GET_FRAME, and the
-// event connection. 0, or -1 after logging; on failure nothing is left
+// SET_TARGET with the settings' card path and port, one GET_FRAME,
+// FOLLOW_SCANOUT unless the settings say fetch_once (a helper that refuses it
+// leaves the session on its one frame, after one log line), and the event
+// connection. 0, or -1 after logging; on failure nothing is left
 // allocated and no frame descriptor is left open.
 int capture_init(CaptureSession *session, const CaptureConfig *settings);
 
 // Prints "[CAPTURE] Cleaning up capture module", releases the session's
-// FrameMetadata (closing the frame's descriptors) and returns 0. The session
+// FrameMetadata and scanout cache (closing every descriptor) and returns 0. The session
 // record and its connection belong to the caller.
 int capture_cleanup(CaptureSession *session);
 
+// What is on screen at a blank: a buffer_id, 0 for a dark display, or this
+// when not following or not told (yet).
+inline constexpr uint64_t VBLANK_SHOWN_UNKNOWN = UINT64_MAX;
+
+// The buffers received from the helper's scanout records, keyed by the
+// helper's buffer_id, and which one is on screen. The listener thread applies
+// the records; the pipeline thread reads. At most UDS_SCANOUT_MAX_BUFFERS
+// are kept under the helper's own rule: a new or shown record makes its
+// buffer the most recently shown, and before a new buffer joins a full set
+// the least recently shown one is forgotten and its descriptors closed.
+struct ScanoutBuffer {
+    uint64_t buffer_id;   // 0: empty entry
+    uint64_t last_shown;  // the cache's order stamp of its last new/shown record
+    FrameMetadata frame;  // description and descriptors (owned by the cache)
+};
+
+struct ScanoutCache {
+    std::mutex lock;
+    ScanoutBuffer entries[UDS_SCANOUT_MAX_BUFFERS];
+    uint64_t stamp;     // order stamps handed out so far
+    uint64_t shown_id;  // on screen after the last record: 0 dark, VBLANK_SHOWN_UNKNOWN not told
+    uint32_t refresh;   // the CRTC's refresh of the last record that had one (Hz)
+};
+
+// A new, empty cache (null when out of memory).
+ScanoutCache *scanout_cache_create();
+
+// Closes every descriptor it holds and frees it. Safe on null.
+void scanout_cache_destroy(ScanoutCache *cache);
+
+// Applies one scanout record (a BUFFER_NEW's descriptors are taken from
+// message->fds). 0; -1 for a shown record that names a buffer the cache does
+// not hold or a new one without descriptors (the helper and this end
+// disagree: the record is dropped after a message, and what is on screen
+// counts as unknown, so frames keep sampling the last buffer, until the next
+// record).
+int scanout_cache_apply(ScanoutCache *cache, framelink::EventMessage *message);
+
+// Copies the description of buffer_id with duplicates of its descriptors
+// (the caller closes them, see capture_frame_close). 0, or -1 when the cache
+// does not hold it (or a duplicate failed; nothing is left open).
+int scanout_cache_copy(ScanoutCache *cache, uint64_t buffer_id, FrameMetadata *out);
+
+// True while the cache holds buffer_id.
+bool scanout_cache_holds(ScanoutCache *cache, uint64_t buffer_id);
+
+// Closes a frame record's descriptors and marks them -1.
+void capture_frame_close(FrameMetadata *frame);
+
 inline constexpr int VBLANK_RING_SLOTS = 32;
+
 
 // Owned by the running pipeline, shared with its listener thread. The
 // listener writes a slot, then publishes write_count (release); the reader
@@ -62,6 +120,12 @@ inline constexpr int VBLANK_RING_SLOTS = 32;
 // reader sleep.
 struct VBlankRing {
     VBlankEvent slots[VBLANK_RING_SLOTS];
+    // Per slot: the buffer_id on screen at that blank (0 dark), or
+    // VBLANK_SHOWN_UNKNOWN.
+    uint64_t shown[VBLANK_RING_SLOTS];
+    // The session's scanout cache, or null: the listener applies the
+    // records it reads to it.
+    ScanoutCache *scanout;
     std::atomic<uint64_t> write_count;
     uint64_t read_count;
     std::mutex lock;
@@ -76,10 +140,11 @@ struct VBlankRing {
     bool listener_started;
 };
 
-// Empties the ring, binds it to the connection and the stop flag (may be
-// null) and sets running. 0, or -1 on a null ring or connection.
+// Empties the ring, binds it to the connection, the stop flag (may be null)
+// and the scanout cache (null when not following) and sets running. 0, or -1
+// on a null ring or connection.
 int vblank_ring_init(VBlankRing *ring, ServerConnection *connection,
-                     const StopFlag *stop_flag);
+                     const StopFlag *stop_flag, ScanoutCache *scanout = nullptr);
 
 // Starts vblank_listener_thread on the ring. 0, or -1 (running is cleared).
 int vblank_ring_start(VBlankRing *ring);
@@ -96,6 +161,8 @@ void *vblank_listener_thread(void *ring);
 // The reader's side: sleeps while no event is pending, then takes the newest
 // event. 0 with the event's server time (ns) and the number of events since
 // the previous take (1 when none was skipped); -1 when the ring has stopped
-// (running cleared, stream ended) or the stop flag is set. Either output may
-// be null.
-int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last);
+// (running cleared, stream ended) or the stop flag is set. shown_buffer gets
+// the buffer on screen at that event's blank (see VBlankRing::shown). Any
+// output may be null.
+int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last,
+                     uint64_t *shown_buffer = nullptr);

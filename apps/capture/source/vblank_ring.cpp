@@ -34,11 +34,14 @@ bool stop_requested(const VBlankRing *ring)
 }  // namespace
 
 int vblank_ring_init(VBlankRing *ring, ServerConnection *connection,
-                     const StopFlag *stop_flag)
+                     const StopFlag *stop_flag, ScanoutCache *scanout)
 {
     if (!ring || !connection)
         return -1;
     std::memset(ring->slots, 0, sizeof(ring->slots));
+    for (uint64_t &shown : ring->shown)
+        shown = VBLANK_SHOWN_UNKNOWN;
+    ring->scanout = scanout;
     ring->write_count.store(0, std::memory_order_relaxed);
     ring->read_count = 0;
     ring->connection = connection;
@@ -66,14 +69,35 @@ void *vblank_listener_thread(void *arg)
             continue;
         if (rc == 0)
             continue;
+        uint64_t shown = VBLANK_SHOWN_UNKNOWN;
         VBlankEvent event;
-        if (rc < 0 || uds_client_event_read(ring->connection, &event) != 0) {
+        if (ring->scanout) {
+            // Records come before their blank's event; they are applied to
+            // the cache as they come, and the event is stamped with what is
+            // on screen after them.
+            framelink::EventMessage message;
+            const int got = rc < 0 ? -1 : framelink::read_event(ring->connection->event_fd, -1, &message);
+            if (got != 0) {
+                if (got < 0)
+                    perror("[Listener] read error");
+                end_stream(ring);
+                return nullptr;
+            }
+            if (message.type != UDS_EVENT_VBLANK) {
+                scanout_cache_apply(ring->scanout, &message);
+                continue;
+            }
+            event = message.vblank;
+            std::lock_guard<std::mutex> guard(ring->scanout->lock);
+            shown = ring->scanout->shown_id;
+        } else if (rc < 0 || uds_client_event_read(ring->connection, &event) != 0) {
             perror("[Listener] read error");
             end_stream(ring);
             return nullptr;
         }
         uint64_t w = ring->write_count.load(std::memory_order_relaxed);
         ring->slots[w % VBLANK_RING_SLOTS] = event;
+        ring->shown[w % VBLANK_RING_SLOTS] = shown;
         ring->write_count.store(w + 1, std::memory_order_release);
         wake_reader(ring);
         if (!ring->running.load(std::memory_order_acquire))
@@ -108,7 +132,8 @@ void vblank_ring_stop(VBlankRing *ring)
     }
 }
 
-int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last)
+int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last,
+                     uint64_t *shown_buffer)
 {
     uint64_t w;
     {
@@ -127,6 +152,8 @@ int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *event
         *server_time_ns = newest.server_time_ns;
     if (events_since_last)
         *events_since_last = w - ring->read_count;
+    if (shown_buffer)
+        *shown_buffer = ring->shown[(w - 1) % VBLANK_RING_SLOTS];
     ring->read_count = w;
     return 0;
 }

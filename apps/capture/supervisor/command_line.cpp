@@ -11,6 +11,7 @@ namespace {
 
 // The long option "help" has no short form: -h is the height.
 constexpr int kHelpOption = 0x100;
+constexpr int kFetchOnceOption = 0x101;
 
 const struct option long_options[] = {
     {"width", required_argument, nullptr, 'w'},
@@ -20,6 +21,7 @@ const struct option long_options[] = {
     {"port", required_argument, nullptr, 'p'},
     {"mode", required_argument, nullptr, 'm'},
     {"sync", required_argument, nullptr, 's'},
+    {"fetch-once", no_argument, nullptr, kFetchOnceOption},
     {"help", no_argument, nullptr, kHelpOption},
     {nullptr, 0, nullptr, 0},
 };
@@ -49,6 +51,8 @@ void print_usage(const char *program)
     puts("  -p, --port PORT       Video Card Port (exp: dp-3)");
     puts("  -m, --mode MODE       Capture mode: compatible/balanced/fast (default: fast)");
     puts("  -s, --sync SYNC       VBlank sync: 0/false or 1/true (default: true)");
+    puts("  --fetch-once          Sample the framebuffer fetched at the start instead of");
+    puts("                        following the buffers the display flips to");
     puts("  --help                Show this help message");
 }
 
@@ -103,6 +107,7 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
                 return -1;
             }
             break;
+        case kFetchOnceOption: config->fetch_once = true; break;
         case kHelpOption: print_usage(argv[0]); return 1;
         default: print_usage(argv[0]); return -1;
         }
