@@ -38,6 +38,7 @@ struct CaptureConfig {
     char port[32];        // NUL-terminated, zero-filled after the terminator
     char card_path[32];   // NUL-terminated, zero-filled after the terminator
     bool fetch_once;      // true: sample the one frame fetched at the start, do not follow the scanout
+    bool no_cursor;       // true: leave the display's cursor plane out of the picture
 };
 
 // Returns a record holding the defaults: 2560x1440, 60 fps, fast mode,

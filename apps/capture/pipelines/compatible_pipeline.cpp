@@ -166,6 +166,9 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     uint64_t last_event_ns = 0;
     uint32_t pass = 0;
     unsigned parity = 0;
+    // The cursor of the blank each pixel-pack buffer's picture was read at:
+    // the picture comes back a frame late, and its cursor with it.
+    CursorPlacement pbo_cursor[2] = {};
     fprintf(stderr, "[Capture] Pixels %d\n", int(frame->format));
 
     for (;;) {
@@ -188,8 +191,10 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         }
 
         const uint64_t frame_start = pipeline_now_ns();
-        if (run.refresh_frame() == 0)
+        if (run.refresh_frame() == 0) {
             start_pbo_read(stage.pbo[(parity + 1) % 2], width, height);
+            pbo_cursor[(parity + 1) % 2] = run.cursor();
+        }
         const void *pixels = map_pbo(stage.pbo[parity], size_t(width) * height * 4);
         if (!pixels) {
             glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
@@ -207,6 +212,10 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
             break;
         }
 
+        const CursorPlacement &cursor = pbo_cursor[parity];
+        if (const CursorYuv *image = run.cursor_yuv(cursor))
+            cursor_yuv_blend_i420(*image, cursor.x, cursor.y, cursor.width, cursor.height, y_plane, uint32_t(width),
+                                  u_plane, v_plane, uint32_t(width) / 2, width, height);
         watermark_draw_ms(y_plane, width, height, width, watermark_wall_clock_ms());
 
         AVPacket *packet = nullptr;

@@ -12,6 +12,7 @@ namespace {
 // The long option "help" has no short form: -h is the height.
 constexpr int kHelpOption = 0x100;
 constexpr int kFetchOnceOption = 0x101;
+constexpr int kNoCursorOption = 0x103;
 
 const struct option long_options[] = {
     {"width", required_argument, nullptr, 'w'},
@@ -22,6 +23,7 @@ const struct option long_options[] = {
     {"mode", required_argument, nullptr, 'm'},
     {"sync", required_argument, nullptr, 's'},
     {"fetch-once", no_argument, nullptr, kFetchOnceOption},
+    {"no-cursor", no_argument, nullptr, kNoCursorOption},
     {"help", no_argument, nullptr, kHelpOption},
     {nullptr, 0, nullptr, 0},
 };
@@ -53,6 +55,8 @@ void print_usage(const char *program)
     puts("  -s, --sync SYNC       VBlank sync: 0/false or 1/true (default: true)");
     puts("  --fetch-once          Sample the framebuffer fetched at the start instead of");
     puts("                        following the buffers the display flips to");
+    puts("  --no-cursor           Leave the display's cursor out of the picture (for a");
+    puts("                        viewer that draws its own)");
     puts("  --help                Show this help message");
 }
 
@@ -108,6 +112,7 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
             }
             break;
         case kFetchOnceOption: config->fetch_once = true; break;
+        case kNoCursorOption: config->no_cursor = true; break;
         case kHelpOption: print_usage(argv[0]); return 1;
         default: print_usage(argv[0]); return -1;
         }
