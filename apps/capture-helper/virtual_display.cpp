@@ -134,6 +134,7 @@ struct OpenFile {
     std::vector<Pending> pending;
     std::vector<Completion> done;
     uint64_t delivering_wall_ns = 0;  // of the completion whose handler runs
+    uint64_t delivering_seq = 0;      // its blank (while delivering_wall_ns is set)
     bool universal_planes = false;
     bool atomic = false;
 };
@@ -489,6 +490,19 @@ void cursor_at(const VCursor &k, const Screen &screen, uint64_t b, uint32_t *fb_
     *fb_id = cursor_visible(c, b) ? k.fb_ids[k.current] : 0;
     *x = cursor_path(c.x, c.dx, b, int32_t(screen.width) - int32_t(c.width));
     *y = cursor_path(c.y, c.dy, b, int32_t(screen.height) - int32_t(c.height));
+}
+
+// The cursor plane as a query on a file sees it: inside a sequence handler,
+// at the blank being delivered (as the blank's time is), so a reader that
+// runs late still reads that blank's place; elsewhere, now.
+void cursor_seen(const OpenFile &of, const VCrtc &c, uint32_t *fb_id, int32_t *x, int32_t *y)
+{
+    *fb_id = c.cursor.fb_id;
+    *x = c.cursor.x;
+    *y = c.cursor.y;
+    if (of.delivering_wall_ns && of.delivering_seq < c.seq) {
+        cursor_at(c.cursor, c.screen, of.delivering_seq, fb_id, x, y);
+    }
 }
 
 int set_blank_timer(int timer, uint32_t refresh)
@@ -1038,12 +1052,14 @@ drmModePlanePtr vd_get_plane(VirtualWorld *w, int fd, uint32_t plane_id)
         r->count_formats = 1;
         r->formats = formats;
         r->plane_id = plane_id;
-        r->fb_id = cursor ? c.cursor.fb_id : c.screen.fb_id;
-        r->crtc_id = r->fb_id ? c.desc.id : 0;
+        r->fb_id = c.screen.fb_id;
         if (cursor) {
-            r->crtc_x = uint32_t(c.cursor.x);
-            r->crtc_y = uint32_t(c.cursor.y);
+            int32_t x = 0, y = 0;
+            cursor_seen(*of, c, &r->fb_id, &x, &y);
+            r->crtc_x = uint32_t(x);
+            r->crtc_y = uint32_t(y);
         }
+        r->crtc_id = r->fb_id ? c.desc.id : 0;
         r->possible_crtcs = 1u << i;
         return r;
     }
@@ -1073,8 +1089,10 @@ drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uin
     std::vector<std::pair<uint32_t, uint64_t>> list{
         {d->type_property_id, cursor ? DRM_PLANE_TYPE_CURSOR : DRM_PLANE_TYPE_PRIMARY}};
     if (of->atomic) {
-        const uint32_t fb_id = cursor ? owner->cursor.fb_id : owner->screen.fb_id;
-        const int32_t x = cursor ? owner->cursor.x : 0, y = cursor ? owner->cursor.y : 0;
+        uint32_t fb_id = owner->screen.fb_id;
+        int32_t x = 0, y = 0;
+        if (cursor)
+            cursor_seen(*of, *owner, &fb_id, &x, &y);
         const uint32_t w = cursor ? owner->cursor.desc->width : owner->screen.width;
         const uint32_t h = cursor ? owner->cursor.desc->height : owner->screen.height;
         list.insert(list.end(), {{d->fb_property_id, fb_id},
@@ -1253,8 +1271,10 @@ int vd_handle_event(VirtualWorld *w, int fd, drmEventContextPtr context)
     for (auto &c : done) {
         {
             std::lock_guard<std::mutex> lock(w->mutex);
-            if (OpenFile *of = w->file(fd))
+            if (OpenFile *of = w->file(fd)) {
                 of->delivering_wall_ns = c.wall_ns;
+                of->delivering_seq = c.sequence;
+            }
         }
         context->sequence_handler(fd, c.sequence, c.ns, c.user_data);
     }
