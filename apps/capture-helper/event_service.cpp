@@ -132,9 +132,6 @@ int send_scanout_record(SequenceTarget *target, uint64_t sequence)
         return sent;
     CursorUpdate cursor;
     rc = cursor_follower_check(&target->cursor, target->device_fd, sequence, &cursor);
-    if (rc < 0)
-        fprintf(stderr, "[Helper Thread] cursor of blank %llu not told: %s\n",
-                static_cast<unsigned long long>(sequence), strerror(errno));
     if (rc > 0)
         sent = send_update(target, cursor.record, cursor.text, cursor.entries, cursor.count);
     return sent;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -310,6 +311,11 @@ int cursor_follower_check(CursorFollower *f, int drm_fd, uint64_t sequence, Curs
     const bool visible = now.fb_id != 0 && now.crtc_id == f->crtc_id;
     if (!visible)
         now = CursorState{};  // a hidden cursor's place is not news
+    // An image that could not be exported is not tried again (nor reported
+    // at every move) until the plane shows another.
+    if (visible && now.fb_id == f->refused_fb)
+        return 0;
+    f->refused_fb = 0;
     if (f->started && visible == f->visible && now.fb_id == f->fb_id && now.x == f->x && now.y == f->y &&
         now.w == f->crtc_width && now.h == f->crtc_height)
         return 0;
@@ -336,10 +342,17 @@ int cursor_follower_check(CursorFollower *f, int drm_fd, uint64_t sequence, Curs
             const int fresh = identify_buffer(&f->images, UDS_CURSOR_MAX_IMAGES, &f->next_buffer_id, drm_fd,
                                               now.fb_id, 0, update->entries, &update->count, &update->text, &f->image);
             if (fresh < 0) {
-                const int why = errno;
+                // The client is told the cursor is hidden rather than left
+                // drawing the last image it had.
+                fprintf(stderr, "[Helper Thread] cursor image (framebuffer %u) cannot be exported: %s; told as hidden\n",
+                        now.fb_id, strerror(errno));
                 *update = CursorUpdate{};
-                errno = why;
-                return -1;
+                update->record.type = UDS_EVENT_CURSOR_STATE;
+                update->record.sequence = sequence;
+                update->record.length = UDS_CURSOR_RECORD_LENGTH;
+                f->refused_fb = now.fb_id;
+                f->visible = false;
+                return 1;
             }
             f->image_fb = now.fb_id;
             if (fresh) {

@@ -80,6 +80,7 @@ struct CursorFollower {
     int32_t x = 0, y = 0;
     uint32_t crtc_width = 0, crtc_height = 0;
     uint32_t image_fb = 0;  // the framebuffer id of `image`, 0 none
+    uint32_t refused_fb = 0;  // an image whose export failed, until another is shown
     ScanoutBuffer image;    // the image last shown
     std::vector<ScanoutBuffer> images;  // what the client holds, least recently shown first
     uint64_t next_buffer_id = 1;
@@ -97,8 +98,9 @@ struct CursorUpdate {
 // check then tells the client there is no cursor. Never fails.
 void cursor_follower_init(CursorFollower *follower, int drm_fd, uint32_t crtc_id);
 
-// The check of one blank, as scanout_follower_check: 1 with a record in
-// *update, 0 when nothing changed, -1 (errno set) when a new image could
-// not be exported (nothing is sent; the next change tries again). A plane
-// whose properties can no longer be read is told once as no cursor.
+// The check of one blank: 1 with a record in *update, 0 when nothing
+// changed. An image that cannot be exported is told as a hidden cursor
+// (after one line on stderr) and not tried again until the plane shows
+// another. A plane whose properties can no longer be read is told once as
+// no cursor.
 int cursor_follower_check(CursorFollower *follower, int drm_fd, uint64_t sequence, CursorUpdate *update);

@@ -15,9 +15,9 @@
 
 namespace {
 
-std::string world(int hz, const std::string &statements)
+std::string world(int hz, const std::string &statements, const char *device_options = "")
 {
-    return "device /dev/dri/card0\n"
+    return std::string("device /dev/dri/card0") + device_options + "\n"
            "framebuffer 1 832x480 XR24\n"
            "crtc 50 832x480@" +
            std::to_string(hz) +
@@ -55,9 +55,9 @@ int32_t path(int32_t v0, int32_t dv, uint64_t b, int32_t range)
 
 class CursorFollowTest : public HelperFixture {
 protected:
-    void follow(int hz, const std::string &statements)
+    void follow(int hz, const std::string &statements, const char *device_options = "")
     {
-        start(write_scenario("cursor.txt", world(hz, statements)).c_str());
+        start(write_scenario("cursor.txt", world(hz, statements, device_options)).c_str());
         ASSERT_EQ(ask("SET_TARGET /dev/dri/card0 dp-1"), "OK\n");
         ASSERT_EQ(ask("FOLLOW_SCANOUT"), "OK\n");
         events_ = event_connect();
@@ -172,6 +172,26 @@ TEST_F(CursorFollowTest, DisplayWithoutCursorIsToldOnce)
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].type, UDS_EVENT_NO_CURSOR);
     EXPECT_EQ(records[0].cursor.visible, 0u);
+}
+
+// An image the helper cannot export (no buffer handles) is told once as a
+// hidden cursor, not at every move.
+TEST_F(CursorFollowTest, ImageThatCannotBeExportedIsToldHiddenOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(follow(60, "cursor crtc=50 32x32 at=10,10 move=2,2", " no-handles"));
+    std::vector<Message> records;
+    // The primary plane cannot be exported either: the first message is
+    // the cursor's record or a blank's event.
+    Message first;
+    ASSERT_EQ(framelink::read_event(events_.get(), 3000, &first), 0);
+    const uint64_t start = first.type == UDS_EVENT_VBLANK ? first.vblank.sequence : first.cursor.sequence;
+    if (first.type != UDS_EVENT_VBLANK)
+        records.push_back(std::move(first));
+    ASSERT_NO_FATAL_FAILURE(read_until(start + 40, &records));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].type, UDS_EVENT_CURSOR_STATE);
+    EXPECT_EQ(records[0].cursor.visible, 0u);
+    EXPECT_TRUE(records[0].fds.empty());
 }
 
 // A new image at every blank, on a cursor half off the picture's left and
