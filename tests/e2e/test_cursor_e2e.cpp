@@ -98,7 +98,7 @@ TEST_F(CursorStream, StillCursorIsDrawnInEveryModeAndLeftOutOnRequest)
     const std::string cursor = "cursor crtc=50 32x32 at=1000,200";
     for (const char *mode : {"compatible", "balanced"}) {
         SCOPED_TRACE(mode);
-        const std::vector<E2eFrame> frames = stream(cursor, mode, {}, 1000, std::string("still-") + mode);
+        const std::vector<E2eFrame> frames = stream(cursor, mode, {}, 2000, std::string("still-") + mode);
         ASSERT_GE(frames.size(), 10u);
         size_t band_lighter = 0;
         for (size_t i = 2; i < frames.size(); ++i) {
@@ -122,7 +122,7 @@ TEST_F(CursorStream, StillCursorIsDrawnInEveryModeAndLeftOutOnRequest)
         e2e_stop(&relay_, SIGTERM, 3000);
     }
 
-    const std::vector<E2eFrame> left_out = stream(cursor, "balanced", {"--no-cursor"}, 1000, "no-cursor");
+    const std::vector<E2eFrame> left_out = stream(cursor, "balanced", {"--no-cursor"}, 2000, "no-cursor");
     ASSERT_GE(left_out.size(), 10u);
     for (size_t i = 2; i < left_out.size(); ++i)
         for (int y : {202, 207, 213})
@@ -145,8 +145,10 @@ TEST_F(CursorStream, MovingCursorFollowsThePlaneBlankByBlank)
                                                     "pageflip crtc=50 fbs=201,202,203\n"
                                                     "cursor crtc=50 32x32 at=1000,0 move=0,3",
                                                     mode, {}, 1500, std::string("moving-") + mode);
+        // The first frames of a run may answer events that waited from
+        // before it read them; from the fourth frame on each answers its own.
         size_t checked = 0;
-        for (size_t i = 1; i < frames.size(); ++i) {
+        for (size_t i = 3; i < frames.size(); ++i) {
             const E2eFrame &f = frames[i];
             const long long blank = blank_of(f);
             if (blank < 0)
@@ -164,7 +166,8 @@ TEST_F(CursorStream, MovingCursorFollowsThePlaneBlankByBlank)
             checked++;
         }
         std::printf("[ report ] %s: %zu of %zu frames checked against the plane\n", mode, checked, frames.size());
-        EXPECT_GE(checked, frames.size() * 8 / 10);
+        EXPECT_GE(checked, (frames.size() - 3) * 8 / 10);
+        EXPECT_GE(checked, 20u);
         e2e_stop(&capture_, SIGTERM, 3000);
         e2e_stop(&relay_, SIGTERM, 3000);
     }
@@ -178,7 +181,7 @@ TEST_F(CursorStream, CursorOverTheEdgesIsClippedAndHiddenIsGone)
     for (const char *mode : {"compatible", "balanced"}) {
         SCOPED_TRACE(mode);
         const std::vector<E2eFrame> frames = stream("cursor crtc=50 32x32 at=1272,712 hide=" + std::to_string(kHide),
-                                                    mode, {}, 2500, std::string("edge-") + mode);
+                                                    mode, {}, 3500, std::string("edge-") + mode);
         size_t shown = 0, hidden = 0;
         for (size_t i = 1; i < frames.size(); ++i) {
             const E2eFrame &f = frames[i];
