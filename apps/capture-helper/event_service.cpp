@@ -91,8 +91,21 @@ int send_packet(SequenceTarget *target, const void *head, size_t head_length, co
     }
 }
 
-// For a client that follows the scanout: the record of this blank, if the
-// plane's buffer changed. Same results as send_packet; 1 when there was
+// One record with its description and exported planes; the helper's copies
+// close with their owner, right after the send.
+template <typename Record>
+int send_update(SequenceTarget *target, const Record &record, const std::string &text, const PlaneEntry *entries,
+                int count)
+{
+    int fds[UDS_MAX_PLANES] = {};
+    for (int i = 0; i < count; i++)
+        fds[i] = entries[i].fd.get();
+    return send_packet(target, &record, sizeof record, text.data(), text.size(), fds, count);
+}
+
+// For a client that follows the scanout: the records of this blank, the
+// primary plane's if its buffer changed, then the cursor's if anything of
+// it changed. Same results as send_packet; 1 when there was
 // nothing to send. A plane that cannot be followed is reported (once) and
 // the blank's event still goes out.
 int send_scanout_record(SequenceTarget *target, uint64_t sequence)
@@ -105,23 +118,24 @@ int send_scanout_record(SequenceTarget *target, uint64_t sequence)
             target->follow_failed = true;
             return 1;
         }
+        cursor_follower_init(&target->cursor, target->device_fd, target->crtc_id);
         target->following = true;
     }
     ScanoutUpdate update;
     int rc = scanout_follower_check(&target->follower, target->device_fd, sequence, &update);
-    if (rc < 0) {
+    if (rc < 0)
         fprintf(stderr, "[Helper Thread] scanout of blank %llu not told: %s\n",
                 static_cast<unsigned long long>(sequence), strerror(errno));
-        return 1;
-    }
-    if (rc == 0)
-        return 1;
-    int fds[UDS_MAX_PLANES] = {};
-    for (int i = 0; i < update.count; i++)
-        fds[i] = update.entries[i].fd.get();
-    // The helper's copies close with the update, right after the send.
-    return send_packet(target, &update.record, sizeof update.record, update.text.data(), update.text.size(), fds,
-                       update.count);
+    int sent = 1;
+    if (rc > 0)
+        sent = send_update(target, update.record, update.text, update.entries, update.count);
+    if (sent <= 0)
+        return sent;
+    CursorUpdate cursor;
+    rc = cursor_follower_check(&target->cursor, target->device_fd, sequence, &cursor);
+    if (rc > 0)
+        sent = send_update(target, cursor.record, cursor.text, cursor.entries, cursor.count);
+    return sent;
 }
 
 void finish_service(ClientState *state, EventService *service)

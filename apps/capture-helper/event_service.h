@@ -45,6 +45,7 @@ struct SequenceTarget {
     bool following = false;
     bool follow_failed = false;  // the plane could not be followed: said once, not again
     ScanoutFollower follower;
+    CursorFollower cursor;
 };
 
 struct EventService {

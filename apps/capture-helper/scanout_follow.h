@@ -62,3 +62,45 @@ int scanout_follower_init(ScanoutFollower *follower, int drm_fd, uint32_t crtc_i
 // changed; -1: the plane could not be read or its buffer not exported
 // (errno set; nothing is sent, and the next change of id tries again).
 int scanout_follower_check(ScanoutFollower *follower, int drm_fd, uint64_t sequence, ScanoutUpdate *update);
+
+// Following the CRTC's cursor plane for the same client. Its state is read
+// with one property query a blank (FB_ID, CRTC_ID, CRTC_X/Y, CRTC_W/H, which
+// the kernel lists for atomic clients); a record goes out only when any of
+// it changed. Images are exported and named like the primary plane's
+// buffers, in a set of their own (UDS_CURSOR_MAX_IMAGES).
+struct CursorFollower {
+    uint32_t crtc_id = 0;
+    uint32_t plane_id = 0;  // 0: no cursor plane to follow
+    uint32_t prop_fb = 0, prop_crtc = 0, prop_x = 0, prop_y = 0, prop_w = 0, prop_h = 0;
+    bool absent_told = false;  // "no cursor" was sent
+    bool started = false;      // a state was sent
+    // The state last told.
+    uint32_t fb_id = 0;
+    bool visible = false;
+    int32_t x = 0, y = 0;
+    uint32_t crtc_width = 0, crtc_height = 0;
+    uint32_t image_fb = 0;  // the framebuffer id of `image`, 0 none
+    uint32_t refused_fb = 0;  // an image whose export failed, until another is shown
+    ScanoutBuffer image;    // the image last shown
+    std::vector<ScanoutBuffer> images;  // what the client holds, least recently shown first
+    uint64_t next_buffer_id = 1;
+};
+
+struct CursorUpdate {
+    CursorRecord record{};
+    std::string text;
+    PlaneEntry entries[UDS_MAX_PLANES];
+    int count = 0;
+};
+
+// Finds the CRTC's cursor plane and the ids of its properties (asking for
+// the atomic capability). A device without one leaves plane_id 0: the first
+// check then tells the client there is no cursor. Never fails.
+void cursor_follower_init(CursorFollower *follower, int drm_fd, uint32_t crtc_id);
+
+// The check of one blank: 1 with a record in *update, 0 when nothing
+// changed. An image that cannot be exported is told as a hidden cursor
+// (after one line on stderr) and not tried again until the plane shows
+// another. A plane whose properties can no longer be read is told once as
+// no cursor.
+int cursor_follower_check(CursorFollower *follower, int drm_fd, uint64_t sequence, CursorUpdate *update);

@@ -117,6 +117,8 @@ public:
             return mode(words);
         if (kw == "renew")
             return renew(words);
+        if (kw == "cursor")
+            return cursor(words);
         return fail("unknown keyword '" + kw + "'");
     }
 
@@ -170,6 +172,13 @@ public:
                     return fail("renew on unknown crtc " + std::to_string(r.crtc_id) + " on " + d.path);
                 if (!has_fb(r.fb_id))
                     return fail("renew of unknown framebuffer " + std::to_string(r.fb_id) + " on " + d.path);
+            }
+            for (size_t i = 0; i < d.cursors.size(); i++) {
+                if (!has_crtc(d.cursors[i].crtc_id))
+                    return fail("cursor on unknown crtc " + std::to_string(d.cursors[i].crtc_id) + " on " + d.path);
+                for (size_t j = 0; j < i; j++)
+                    if (d.cursors[j].crtc_id == d.cursors[i].crtc_id)
+                        return fail("second cursor on crtc " + std::to_string(d.cursors[i].crtc_id) + " on " + d.path);
             }
             for (auto &p : d.pageflips) {
                 if (!has_crtc(p.crtc_id))
@@ -487,6 +496,59 @@ private:
         if (!have_crtc || p.fb_ids.empty())
             return fail("pageflip needs crtc=ID and fbs=ID,ID...");
         dev().pageflips.push_back(std::move(p));
+        return true;
+    }
+
+    bool cursor(const std::vector<std::string> &w)
+    {
+        static const char *usage =
+            "usage: cursor crtc=ID WIDTHxHEIGHT at=X,Y [move=DX,DY] [hide=VBLANK] [show=VBLANK] [renew=N]";
+        if (w.size() < 4 || w.size() > 8)
+            return fail(usage);
+        ScenarioCursor c;
+        std::string key, value;
+        if (!option(w[1], &key, &value))
+            return false;
+        if (key != "crtc" || !parse_u32(value, &c.crtc_id))
+            return fail(usage);
+        if (!parse_size(w[2], false, &c.width, &c.height, nullptr) || c.width == 0 || c.height == 0 ||
+            c.width > 512 || c.height > 512)
+            return fail("bad cursor size '" + w[2] + "' (1x1 to 512x512)");
+        // "X,Y" with signed numbers.
+        auto pair = [](const std::string &text, int32_t *a, int32_t *b) {
+            const size_t comma = text.find(',');
+            if (comma == std::string::npos)
+                return false;
+            auto one = [](const std::string &t, int32_t *out) {
+                errno = 0;
+                char *end = nullptr;
+                const long v = strtol(t.c_str(), &end, 10);
+                if (t.empty() || errno != 0 || *end != '\0' || v < -100000 || v > 100000)
+                    return false;
+                *out = int32_t(v);
+                return true;
+            };
+            return one(text.substr(0, comma), a) && one(text.substr(comma + 1), b);
+        };
+        bool have_at = false;
+        for (size_t i = 3; i < w.size(); i++) {
+            if (!option(w[i], &key, &value))
+                return false;
+            if (key == "at" && pair(value, &c.x, &c.y)) {
+                have_at = true;
+            } else if (key == "move" && pair(value, &c.dx, &c.dy)) {
+            } else if (key == "hide" && parse_u64(value, &c.hide_at)) {
+                c.hides = true;
+            } else if (key == "show" && parse_u64(value, &c.show_at)) {
+                c.shows = true;
+            } else if (key == "renew" && parse_u32(value, &c.renew_every) && c.renew_every > 0) {
+            } else {
+                return fail("bad cursor option '" + w[i] + "'");
+            }
+        }
+        if (!have_at)
+            return fail("cursor needs at=X,Y");
+        dev().cursors.push_back(c);
         return true;
     }
 

@@ -84,6 +84,26 @@ struct ScenarioRenewal {
     uint32_t fb_id = 0;
 };
 
+// The CRTC's cursor plane: a linear ARGB8888 image of width x height at
+// (x, y) on the CRTC, moving by (dx, dy) every blank and bouncing at the
+// CRTC's edges. From blank hide_at (if set) it is hidden, from show_at
+// (if set) shown again. Every renew_every blanks (0: never) the plane
+// flips to a new image (fresh memory, the other of two framebuffer ids).
+struct ScenarioCursor {
+    uint32_t crtc_id = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t dx = 0;
+    int32_t dy = 0;
+    bool hides = false;
+    uint64_t hide_at = 0;
+    bool shows = false;
+    uint64_t show_at = 0;
+    uint32_t renew_every = 0;
+};
+
 struct ScenarioDevice {
     std::string path;
     bool multi_plane_query = true;  // false: the multi-plane framebuffer query fails
@@ -96,6 +116,7 @@ struct ScenarioDevice {
     std::vector<ScenarioPageflip> pageflips;
     std::vector<ScenarioModeChange> modes;
     std::vector<ScenarioRenewal> renewals;
+    std::vector<ScenarioCursor> cursors;  // at most one per CRTC
 };
 
 struct Scenario {

@@ -80,6 +80,18 @@ struct Schedule {
     size_t position = 0;  // of the rotation's buffer on screen (or last on screen)
 };
 
+// The CRTC's cursor plane, when its scenario gives it one.
+struct VCursor {
+    const ScenarioCursor *desc = nullptr;  // null: no cursor plane
+    uint32_t plane_id = 0;
+    uint32_t fb_ids[2] = {};  // the two images it flips between when renewed
+    int current = 0;          // index of the image on the plane
+    // What the plane shows after the last blank (written under the world's
+    // mutex by the clock thread only).
+    uint32_t fb_id = 0;  // 0: hidden
+    int32_t x = 0, y = 0;
+};
+
 struct VCrtc {
     ScenarioCrtc desc;
     Screen screen;      // written under the world's mutex by the clock thread only
@@ -89,6 +101,7 @@ struct VCrtc {
     Schedule schedule;
     UniqueFD timer;
     uint32_t plane_id = 0;  // its primary plane
+    VCursor cursor;
 };
 
 struct VDevice {
@@ -97,6 +110,9 @@ struct VDevice {
     std::vector<VCrtc> crtcs;
     uint32_t next_handle = 1;
     uint32_t type_property_id = 0;  // the planes' "type" property
+    // The atomic plane properties (listed for files with the atomic capability).
+    uint32_t fb_property_id = 0, crtc_property_id = 0, x_property_id = 0, y_property_id = 0, w_property_id = 0,
+             h_property_id = 0;
 };
 
 struct Pending {
@@ -118,7 +134,9 @@ struct OpenFile {
     std::vector<Pending> pending;
     std::vector<Completion> done;
     uint64_t delivering_wall_ns = 0;  // of the completion whose handler runs
+    uint64_t delivering_seq = 0;      // its blank (while delivering_wall_ns is set)
     bool universal_planes = false;
+    bool atomic = false;
 };
 
 // ---- drawing ---------------------------------------------------------------
@@ -298,9 +316,59 @@ drmModeModeInfo make_mode(uint32_t w, uint32_t h, uint32_t hz)
     return m;
 }
 
+// The cursor image, premultiplied ARGB8888: an opaque pure green 16x16
+// square at the top-left, a 4 pixel band of 50% white around it (its right
+// and bottom, inside the image), the rest transparent.
+constexpr int kCursorSquare = 16, kCursorBorder = 4;
+
+void paint_cursor(VFb &fb)
+{
+    for (uint32_t y = 0; y < fb.desc.height; y++) {
+        uint32_t *row = reinterpret_cast<uint32_t *>(fb.map + size_t(y) * fb.desc.pitches[0]);
+        for (uint32_t x = 0; x < fb.desc.width; x++) {
+            uint32_t pixel = 0;
+            if (x < uint32_t(kCursorSquare) && y < uint32_t(kCursorSquare))
+                pixel = 0xFF00FF00u;
+            else if (x < uint32_t(kCursorSquare + kCursorBorder) && y < uint32_t(kCursorSquare + kCursorBorder))
+                pixel = 0x80808080u;
+            row[x] = pixel;
+        }
+    }
+}
+
+// Position on a path from v0 moving by dv a blank, bouncing between 0 and
+// range; a cursor that does not move stays where it was put, on or off the
+// picture.
+int32_t cursor_path(int32_t v0, int32_t dv, uint64_t blank, int32_t range)
+{
+    if (dv == 0)
+        return v0;
+    if (range <= 0)
+        return 0;
+    const int64_t period = 2 * int64_t(range);
+    int64_t m = (int64_t(v0) + int64_t(dv) * int64_t(blank % uint64_t(period))) % period;
+    if (m < 0)
+        m += period;
+    return int32_t(m <= range ? m : period - m);
+}
+
+bool cursor_visible(const ScenarioCursor &c, uint64_t blank)
+{
+    // Hidden from the start when the first statement is a show; then the
+    // latest statement that has acted decides (a show on the hide's blank wins).
+    const bool hid = c.hides && blank >= c.hide_at, showed = c.shows && blank >= c.show_at;
+    if (hid && showed)
+        return c.show_at >= c.hide_at;
+    if (hid || showed)
+        return showed;
+    return !(c.shows && (!c.hides || c.show_at < c.hide_at));
+}
+
 // A framebuffer's memory: a sealed memfd, mapped, painted with the pattern
-// and the picture of blank 0. nullptr with errno set.
-std::unique_ptr<VFb> make_buffer(const ScenarioFramebuffer &fdesc, uint32_t handle, uint64_t wall_ns)
+// and the picture of blank 0 (a cursor image with its picture). nullptr with
+// errno set.
+std::unique_ptr<VFb> make_buffer(const ScenarioFramebuffer &fdesc, uint32_t handle, uint64_t wall_ns,
+                                 bool cursor = false)
 {
     auto f = std::make_unique<VFb>();
     f->desc = fdesc;
@@ -318,6 +386,10 @@ std::unique_ptr<VFb> make_buffer(const ScenarioFramebuffer &fdesc, uint32_t hand
         return nullptr;
     f->map = static_cast<uint8_t *>(map);
     f->sq_size = int(std::max<uint32_t>(1, std::min({160u, fdesc.width / 4, fdesc.height / 4})));
+    if (cursor) {
+        paint_cursor(*f);
+        return f;
+    }
     paint(*f, Rect{0, 0, int(fdesc.width), int(fdesc.height)}, nullptr);
     if (fdesc.format == DRM_FORMAT_NV12)
         paint_chroma(*f);
@@ -411,6 +483,28 @@ bool advance(const ScenarioDevice &desc, Schedule *s, uint64_t b, Screen *screen
     return apply_due(desc, s, b, screen, renewed) || flipped;
 }
 
+// The cursor plane at blank b on a screen: its image (0 hidden) and place.
+void cursor_at(const VCursor &k, const Screen &screen, uint64_t b, uint32_t *fb_id, int32_t *x, int32_t *y)
+{
+    const ScenarioCursor &c = *k.desc;
+    *fb_id = cursor_visible(c, b) ? k.fb_ids[k.current] : 0;
+    *x = cursor_path(c.x, c.dx, b, int32_t(screen.width) - int32_t(c.width));
+    *y = cursor_path(c.y, c.dy, b, int32_t(screen.height) - int32_t(c.height));
+}
+
+// The cursor plane as a query on a file sees it: inside a sequence handler,
+// at the blank being delivered (as the blank's time is), so a reader that
+// runs late still reads that blank's place; elsewhere, now.
+void cursor_seen(const OpenFile &of, const VCrtc &c, uint32_t *fb_id, int32_t *x, int32_t *y)
+{
+    *fb_id = c.cursor.fb_id;
+    *x = c.cursor.x;
+    *y = c.cursor.y;
+    if (of.delivering_wall_ns && of.delivering_seq < c.seq) {
+        cursor_at(c.cursor, c.screen, of.delivering_seq, fb_id, x, y);
+    }
+}
+
 int set_blank_timer(int timer, uint32_t refresh)
 {
     long period = long(1000000000ull / refresh);
@@ -465,9 +559,32 @@ void VirtualWorld::blank(VDevice *d, VCrtc *c, uint64_t expirations)
     // stays on screen change in place, as on real hardware.
     if (draw)
         draw_frame(*draw, seq, wall_ns / 1000000);
+    // A cursor due for a new image flips to its other id, which names fresh
+    // memory from now on (as a compositor uploading a new image does).
+    std::unique_ptr<VFb> cursor_image;
+    VCursor &k = c->cursor;
+    int cursor_index = k.current;
+    if (k.desc && k.desc->renew_every && seq / k.desc->renew_every != c->seq / k.desc->renew_every) {
+        cursor_index = 1 - k.current;
+        VFb *old = fb(d, k.fb_ids[cursor_index]);
+        cursor_image = make_buffer(old->desc, d->next_handle, wall_ns, true);
+        if (cursor_image)
+            d->next_handle++;
+        else
+            perror("[Virtual Display] cannot renew a cursor image");
+    }
     const bool new_rate = next.refresh != c->screen.refresh;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (cursor_image) {
+            const uint32_t id = cursor_image->desc.id;
+            for (auto &slot : d->fbs)
+                if (slot->desc.id == id)
+                    slot = std::move(cursor_image);
+            k.current = cursor_index;
+        }
+        if (k.desc)
+            cursor_at(k, next, seq, &k.fb_id, &k.x, &k.y);
         c->seq = seq;
         c->last_ns = now_ns;
         c->last_wall_ns = wall_ns;
@@ -590,6 +707,37 @@ VirtualWorld *vd_world_create(const Scenario &scenario)
         for (auto &c : d->crtcs)
             c.plane_id = ++top;
         d->type_property_id = ++top;
+        // Cursor planes, their two images each and the atomic properties
+        // come after those.
+        for (auto &c : d->crtcs) {
+            for (auto &cd : d->desc.cursors)
+                if (cd.crtc_id == c.desc.id)
+                    c.cursor.desc = &cd;
+            if (!c.cursor.desc)
+                continue;
+            c.cursor.plane_id = ++top;
+            for (uint32_t &id : c.cursor.fb_ids) {
+                ScenarioFramebuffer image;
+                image.id = id = ++top;
+                image.width = c.cursor.desc->width;
+                image.height = c.cursor.desc->height;
+                image.format = DRM_FORMAT_ARGB8888;
+                image.plane_count = 1;
+                image.pitches[0] = image.width * 4;
+                image.size = uint64_t(image.pitches[0]) * image.height;
+                auto f = make_buffer(image, d->next_handle++, start_wall_ns, true);
+                if (!f)
+                    return nullptr;
+                d->fbs.push_back(std::move(f));
+            }
+            cursor_at(c.cursor, c.screen, 0, &c.cursor.fb_id, &c.cursor.x, &c.cursor.y);
+        }
+        d->fb_property_id = ++top;
+        d->crtc_property_id = ++top;
+        d->x_property_id = ++top;
+        d->y_property_id = ++top;
+        d->w_property_id = ++top;
+        d->h_property_id = ++top;
         w->devices.push_back(std::move(d));
     }
     VirtualWorld *raw = w.get();
@@ -852,6 +1000,8 @@ int vd_set_client_cap(VirtualWorld *w, int fd, uint64_t capability, uint64_t val
         of->universal_planes = true;
     else if (capability == DRM_CLIENT_CAP_UNIVERSAL_PLANES)
         of->universal_planes = false;
+    if (capability == DRM_CLIENT_CAP_ATOMIC)
+        of->atomic = value != 0;
     return 0;
 }
 
@@ -859,7 +1009,15 @@ drmModePlaneResPtr vd_get_plane_resources(VirtualWorld *w, int fd)
 {
     VD_DEVICE_OR(nullptr);
     // Without the capability only overlay planes are listed, and there are none.
-    const size_t count = of->universal_planes ? d->crtcs.size() : 0;
+    std::vector<uint32_t> listed;
+    if (of->universal_planes) {
+        for (auto &c : d->crtcs)
+            listed.push_back(c.plane_id);
+        for (auto &c : d->crtcs)
+            if (c.cursor.desc)
+                listed.push_back(c.cursor.plane_id);
+    }
+    const size_t count = listed.size();
     auto *r = alloc_array<drmModePlaneRes>(1);
     uint32_t *ids = alloc_array<uint32_t>(count);
     if (!r || !ids) {
@@ -870,8 +1028,7 @@ drmModePlaneResPtr vd_get_plane_resources(VirtualWorld *w, int fd)
     }
     r->count_planes = uint32_t(count);
     r->planes = ids;
-    for (size_t i = 0; i < count; i++)
-        ids[i] = d->crtcs[i].plane_id;
+    std::copy(listed.begin(), listed.end(), ids);
     return r;
 }
 
@@ -880,7 +1037,8 @@ drmModePlanePtr vd_get_plane(VirtualWorld *w, int fd, uint32_t plane_id)
     VD_DEVICE_OR(nullptr);
     for (size_t i = 0; i < d->crtcs.size(); i++) {
         const VCrtc &c = d->crtcs[i];
-        if (c.plane_id != plane_id)
+        const bool cursor = c.cursor.desc && c.cursor.plane_id == plane_id;
+        if (c.plane_id != plane_id && !cursor)
             continue;
         auto *r = alloc_array<drmModePlane>(1);
         uint32_t *formats = alloc_array<uint32_t>(1);
@@ -890,12 +1048,18 @@ drmModePlanePtr vd_get_plane(VirtualWorld *w, int fd, uint32_t plane_id)
             errno = ENOMEM;
             return nullptr;
         }
-        formats[0] = DRM_FORMAT_XRGB8888;
+        formats[0] = cursor ? DRM_FORMAT_ARGB8888 : DRM_FORMAT_XRGB8888;
         r->count_formats = 1;
         r->formats = formats;
         r->plane_id = plane_id;
         r->fb_id = c.screen.fb_id;
-        r->crtc_id = c.screen.fb_id ? c.desc.id : 0;
+        if (cursor) {
+            int32_t x = 0, y = 0;
+            cursor_seen(*of, c, &r->fb_id, &x, &y);
+            r->crtc_x = uint32_t(x);
+            r->crtc_y = uint32_t(y);
+        }
+        r->crtc_id = r->fb_id ? c.desc.id : 0;
         r->possible_crtcs = 1u << i;
         return r;
     }
@@ -907,16 +1071,40 @@ drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uin
                                                     uint32_t object_type)
 {
     VD_DEVICE_OR(nullptr);
-    bool plane = false;
-    for (auto &c : d->crtcs)
-        plane |= c.plane_id == object_id;
-    if (object_type != DRM_MODE_OBJECT_PLANE || !plane) {
+    const VCrtc *owner = nullptr;
+    bool cursor = false;
+    for (auto &c : d->crtcs) {
+        if (c.plane_id == object_id)
+            owner = &c;
+        if (c.cursor.desc && c.cursor.plane_id == object_id) {
+            owner = &c;
+            cursor = true;
+        }
+    }
+    if (object_type != DRM_MODE_OBJECT_PLANE || !owner) {
         errno = ENOENT;
         return nullptr;
     }
+    // The type always; the atomic properties for a file that asked for them.
+    std::vector<std::pair<uint32_t, uint64_t>> list{
+        {d->type_property_id, cursor ? DRM_PLANE_TYPE_CURSOR : DRM_PLANE_TYPE_PRIMARY}};
+    if (of->atomic) {
+        uint32_t fb_id = owner->screen.fb_id;
+        int32_t x = 0, y = 0;
+        if (cursor)
+            cursor_seen(*of, *owner, &fb_id, &x, &y);
+        const uint32_t w = cursor ? owner->cursor.desc->width : owner->screen.width;
+        const uint32_t h = cursor ? owner->cursor.desc->height : owner->screen.height;
+        list.insert(list.end(), {{d->fb_property_id, fb_id},
+                                 {d->crtc_property_id, fb_id ? owner->desc.id : 0},
+                                 {d->x_property_id, uint64_t(int64_t(x))},
+                                 {d->y_property_id, uint64_t(int64_t(y))},
+                                 {d->w_property_id, fb_id ? w : 0},
+                                 {d->h_property_id, fb_id ? h : 0}});
+    }
     auto *r = alloc_array<drmModeObjectProperties>(1);
-    uint32_t *props = alloc_array<uint32_t>(1);
-    uint64_t *values = alloc_array<uint64_t>(1);
+    uint32_t *props = alloc_array<uint32_t>(list.size());
+    uint64_t *values = alloc_array<uint64_t>(list.size());
     if (!r || !props || !values) {
         free(r);
         free(props);
@@ -924,9 +1112,11 @@ drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uin
         errno = ENOMEM;
         return nullptr;
     }
-    props[0] = d->type_property_id;
-    values[0] = DRM_PLANE_TYPE_PRIMARY;
-    r->count_props = 1;
+    for (size_t i = 0; i < list.size(); i++) {
+        props[i] = list[i].first;
+        values[i] = list[i].second;
+    }
+    r->count_props = uint32_t(list.size());
     r->props = props;
     r->prop_values = values;
     return r;
@@ -935,7 +1125,23 @@ drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uin
 drmModePropertyPtr vd_get_property(VirtualWorld *w, int fd, uint32_t property_id)
 {
     VD_DEVICE_OR(nullptr);
-    if (property_id != d->type_property_id) {
+    struct Known {
+        uint32_t id;
+        const char *name;
+        uint32_t flags;
+    };
+    const Known all[] = {{d->type_property_id, "type", DRM_MODE_PROP_ENUM | DRM_MODE_PROP_IMMUTABLE},
+                         {d->fb_property_id, "FB_ID", DRM_MODE_PROP_OBJECT | DRM_MODE_PROP_ATOMIC},
+                         {d->crtc_property_id, "CRTC_ID", DRM_MODE_PROP_OBJECT | DRM_MODE_PROP_ATOMIC},
+                         {d->x_property_id, "CRTC_X", DRM_MODE_PROP_SIGNED_RANGE | DRM_MODE_PROP_ATOMIC},
+                         {d->y_property_id, "CRTC_Y", DRM_MODE_PROP_SIGNED_RANGE | DRM_MODE_PROP_ATOMIC},
+                         {d->w_property_id, "CRTC_W", DRM_MODE_PROP_RANGE | DRM_MODE_PROP_ATOMIC},
+                         {d->h_property_id, "CRTC_H", DRM_MODE_PROP_RANGE | DRM_MODE_PROP_ATOMIC}};
+    const Known *k = nullptr;
+    for (auto &candidate : all)
+        if (candidate.id == property_id && (candidate.id == d->type_property_id || of->atomic))
+            k = &candidate;
+    if (!k) {
         errno = ENOENT;
         return nullptr;
     }
@@ -943,8 +1149,8 @@ drmModePropertyPtr vd_get_property(VirtualWorld *w, int fd, uint32_t property_id
     if (!r)
         return nullptr;
     r->prop_id = property_id;
-    r->flags = DRM_MODE_PROP_ENUM | DRM_MODE_PROP_IMMUTABLE;
-    snprintf(r->name, sizeof(r->name), "type");
+    r->flags = k->flags;
+    snprintf(r->name, sizeof(r->name), "%s", k->name);
     return r;
 }
 
@@ -1065,8 +1271,10 @@ int vd_handle_event(VirtualWorld *w, int fd, drmEventContextPtr context)
     for (auto &c : done) {
         {
             std::lock_guard<std::mutex> lock(w->mutex);
-            if (OpenFile *of = w->file(fd))
+            if (OpenFile *of = w->file(fd)) {
                 of->delivering_wall_ns = c.wall_ns;
+                of->delivering_seq = c.sequence;
+            }
         }
         context->sequence_handler(fd, c.sequence, c.ns, c.user_data);
     }

@@ -45,7 +45,10 @@ void vd_free_fb(drmModeFBPtr fb);
 
 // Each CRTC has one primary plane, listed once DRM_CLIENT_CAP_UNIVERSAL_PLANES
 // (or DRM_CLIENT_CAP_ATOMIC) is set on the file; its "type" property says
-// primary. Its framebuffer is the CRTC's.
+// primary. Its framebuffer is the CRTC's. A CRTC with a scenario cursor
+// also has a cursor plane (type cursor), whose FB_ID, CRTC_ID, CRTC_X/Y and
+// CRTC_W/H properties are listed for a file with DRM_CLIENT_CAP_ATOMIC;
+// inside a sequence handler they describe the blank being delivered.
 int vd_set_client_cap(VirtualWorld *world, int fd, uint64_t capability, uint64_t value);
 drmModePlaneResPtr vd_get_plane_resources(VirtualWorld *world, int fd);
 drmModePlanePtr vd_get_plane(VirtualWorld *world, int fd, uint32_t plane_id);

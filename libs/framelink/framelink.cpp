@@ -410,26 +410,31 @@ int framelink::read_event(int event_fd, int timeout_ms, EventMessage *message)
         message->type = head[0];
         return 0;
     }
-    if (head[0] != UDS_EVENT_BUFFER_NEW && head[0] != UDS_EVENT_BUFFER_SHOWN && head[0] != UDS_EVENT_DARK) {
-        // Not known here: the caller skips it; its descriptors are closed.
+    // A record: its fixed part, then text_length bytes of description and
+    // num_fds descriptors for a new buffer or image, nothing for the others.
+    auto take = [&](auto *record, bool carries) {
+        if (size_t(n) < sizeof *record || size_t(n) > sizeof buf - 1 || (msg.msg_flags & MSG_CTRUNC))
+            return refuse();
+        std::memcpy(record, buf, sizeof *record);
+        if (uint64_t(record->text_length) + sizeof *record != uint64_t(n) || record->num_fds != fds.size())
+            return refuse();
+        if (carries) {
+            if (record->num_fds == 0 ||
+                !parse_description(std::string(buf + sizeof *record, record->text_length), fds.size(),
+                                   &message->frame))
+                return refuse();
+            message->fds = std::move(fds);
+        } else if (record->num_fds != 0 || record->text_length != 0) {
+            return refuse();
+        }
         message->type = head[0];
         return 0;
-    }
-    if (size_t(n) < sizeof(ScanoutRecord) || size_t(n) > sizeof buf - 1 || (msg.msg_flags & MSG_CTRUNC))
-        return refuse();
-    ScanoutRecord record;
-    std::memcpy(&record, buf, sizeof record);
-    if (uint64_t(record.text_length) + sizeof record != uint64_t(n) || record.num_fds != fds.size())
-        return refuse();
-    if (head[0] == UDS_EVENT_BUFFER_NEW) {
-        if (record.num_fds == 0 ||
-            !parse_description(std::string(buf + sizeof record, record.text_length), fds.size(), &message->frame))
-            return refuse();
-        message->fds = std::move(fds);
-    } else if (record.num_fds != 0 || record.text_length != 0) {
-        return refuse();
-    }
-    message->record = record;
+    };
+    if (head[0] == UDS_EVENT_CURSOR_NEW || head[0] == UDS_EVENT_CURSOR_STATE || head[0] == UDS_EVENT_NO_CURSOR)
+        return take(&message->cursor, head[0] == UDS_EVENT_CURSOR_NEW);
+    if (head[0] == UDS_EVENT_BUFFER_NEW || head[0] == UDS_EVENT_BUFFER_SHOWN || head[0] == UDS_EVENT_DARK)
+        return take(&message->record, head[0] == UDS_EVENT_BUFFER_NEW);
+    // Not known here: the caller skips it; its descriptors are closed.
     message->type = head[0];
     return 0;
 }

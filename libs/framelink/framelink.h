@@ -72,7 +72,8 @@ struct EventMessage {
     uint32_t type = 0;          // the message's type: UDS_EVENT_VBLANK, a scanout record type, or unknown
     VBlankEvent vblank{};       // filled for UDS_EVENT_VBLANK
     ScanoutRecord record{};     // filled for UDS_EVENT_BUFFER_NEW, _SHOWN and _DARK
-    // UDS_EVENT_BUFFER_NEW: the parsed description, its descriptor fields -1;
+    CursorRecord cursor{};      // filled for UDS_EVENT_CURSOR_NEW, _CURSOR_STATE and _NO_CURSOR
+    // UDS_EVENT_BUFFER_NEW and _CURSOR_NEW: the parsed description, its descriptor fields -1;
     // the descriptors themselves are in fds, one per plane in order.
     FrameMetadata frame{};
     std::vector<UniqueFD> fds;
@@ -84,7 +85,7 @@ struct EventMessage {
 // skip (any descriptors it carried are closed). 1: the stream ended (the
 // helper closed it), errno ECONNRESET. -1 with ETIMEDOUT, EPROTO (shorter
 // than its type and length, a length that does not match the message, a
-// known type of the wrong size, a BUFFER_NEW whose description or
+// known type of the wrong size, a BUFFER_NEW or CURSOR_NEW whose description or
 // descriptors do not match its record, descriptors on any other message; all
 // received descriptors are closed) or the system's error. Nothing is
 // printed.

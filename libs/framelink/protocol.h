@@ -9,7 +9,8 @@
 // Event connection, "/tmp/vistrel_event.sock" (sequenced packets): one
 // VBlankEvent per message, one message per vertical blank of the target.
 // A client that sent FOLLOW_SCANOUT on its command connection also gets
-// scanout records (ScanoutRecord, types 2 to 4) on it, each one message,
+// scanout records (ScanoutRecord, types 2 to 4) and cursor records
+// (CursorRecord, types 5 to 7) on it, each one message,
 // each before the VBlankEvent of the blank it describes. Every event message
 // starts with a type and the length of what follows, so a reader can skip a
 // type it does not know.
@@ -71,9 +72,8 @@ static_assert(sizeof(VBlankEvent) - offsetof(VBlankEvent, sequence) == UDS_EVENT
 // that command connection, across later SET_TARGETs.
 inline constexpr const char *UDS_FOLLOW_SCANOUT_COMMAND = "FOLLOW_SCANOUT\n";
 
-// Scanout record types (ScanoutRecord::type). Numbers 5 and up are kept for
-// later records (cursor plane, positions); readers skip types they do not
-// know by their length.
+// Scanout record types (ScanoutRecord::type). Numbers 8 and up are kept for
+// later records; readers skip types they do not know by their length.
 inline constexpr uint32_t UDS_EVENT_BUFFER_NEW = 2;    // a buffer this client does not have, with its descriptors
 inline constexpr uint32_t UDS_EVENT_BUFFER_SHOWN = 3;  // a buffer this client has, named by buffer_id
 inline constexpr uint32_t UDS_EVENT_DARK = 4;          // the plane scans out nothing
@@ -131,3 +131,54 @@ static_assert(offsetof(ScanoutRecord, sequence) == 8 && offsetof(ScanoutRecord, 
               offsetof(ScanoutRecord, modifier) == 56 &&
               offsetof(ScanoutRecord, refresh) == 64);
 static_assert(sizeof(ScanoutRecord) - offsetof(ScanoutRecord, sequence) == UDS_SCANOUT_RECORD_LENGTH);
+
+// Cursor record types (CursorRecord::type): the CRTC's cursor plane.
+inline constexpr uint32_t UDS_EVENT_CURSOR_NEW = 5;    // an image this client does not have, with its descriptors
+inline constexpr uint32_t UDS_EVENT_CURSOR_STATE = 6;  // an image it has (by buffer_id), moved, or hidden
+inline constexpr uint32_t UDS_EVENT_NO_CURSOR = 7;     // the CRTC has no cursor plane that can be read; sent once
+
+// ScanoutRecord::plane of a cursor's image set, for logs.
+inline constexpr uint32_t UDS_PLANE_CURSOR = 1;
+
+// Cursor images kept per event connection, under the same rule as the
+// primary plane's buffers (their own set): a NEW or STATE record naming an
+// image makes it the most recently shown; before a NEW image joins a full
+// set the least recently shown one is forgotten (descriptors closed).
+// A STATE record of a hidden cursor changes nothing in the set.
+inline constexpr uint32_t UDS_CURSOR_MAX_IMAGES = 4;
+
+// Bytes of a CursorRecord after its type and length fields, without text.
+inline constexpr uint32_t UDS_CURSOR_RECORD_LENGTH = 72;
+
+// One cursor record, sent only when something of the cursor changed since
+// the last one (image, position, size, shown/hidden). It always carries the
+// whole state. A CURSOR_NEW record is followed by text_length bytes of
+// description (the text of a GET_FRAME reply) and carries num_fds
+// descriptors, exactly like a BUFFER_NEW record.
+struct CursorRecord {
+    uint32_t type;         // UDS_EVENT_CURSOR_NEW, _CURSOR_STATE or _NO_CURSOR
+    uint32_t length;       // UDS_CURSOR_RECORD_LENGTH + text_length
+    uint64_t sequence;     // the blank it describes; that blank's VBlankEvent follows
+    uint64_t buffer_id;    // the helper's name of the image, 0 when hidden; never reused on a connection
+    uint32_t fb_id;        // the kernel's framebuffer id, 0 when hidden
+    uint32_t visible;      // 1 shown, 0 hidden (and for NO_CURSOR)
+    int32_t x;             // CRTC_X, CRTC_Y: the image's top-left on the CRTC,
+    int32_t y;             //   may be negative or beyond the picture
+    uint32_t crtc_width;   // CRTC_W, CRTC_H: the size it is shown at
+    uint32_t crtc_height;
+    uint32_t num_fds;      // 1 to UDS_MAX_PLANES for CURSOR_NEW, else 0
+    uint32_t text_length;  // description bytes after the record: CURSOR_NEW only
+    uint32_t width;        // the image's size and DRM fourcc (0 when hidden)
+    uint32_t height;
+    uint32_t format;
+    uint32_t reserved;     // 0
+    uint64_t modifier;
+};
+static_assert(sizeof(CursorRecord) == 80, "a cursor record is 80 bytes on the wire before its text");
+static_assert(offsetof(CursorRecord, sequence) == 8 && offsetof(CursorRecord, buffer_id) == 16 &&
+              offsetof(CursorRecord, fb_id) == 24 && offsetof(CursorRecord, visible) == 28 &&
+              offsetof(CursorRecord, x) == 32 && offsetof(CursorRecord, crtc_width) == 40 &&
+              offsetof(CursorRecord, num_fds) == 48 && offsetof(CursorRecord, text_length) == 52 &&
+              offsetof(CursorRecord, width) == 56 && offsetof(CursorRecord, format) == 64 &&
+              offsetof(CursorRecord, modifier) == 72);
+static_assert(sizeof(CursorRecord) - offsetof(CursorRecord, sequence) == UDS_CURSOR_RECORD_LENGTH);

@@ -1,4 +1,5 @@
 #include "apps/capture/convert/yuv_convert.h"
+#include "apps/capture/convert/cursor_blend.h"
 
 #include <gtest/gtest.h>
 
@@ -327,4 +328,55 @@ TEST_F(ConvertAvx2, CompatibleConversionMatchesLibswscalePath)
     EXPECT_EQ(packed_to_yuv420p_bt709_avx2(PACKED_RGBA, 32, 3, flat(32, 4, 1, 2, 3).data(), 128, a.y.data(),
                                            a.u.data(), a.v.data()), -1);
     for (uint8_t b : a.y) ASSERT_EQ(b, 0xAB);
+}
+
+// The cursor's blend: a translucent pixel lands halfway between the picture
+// and the cursor's colour, an opaque one replaces it, and a cursor over any
+// corner is cut there, never wrapped to the opposite edge.
+TEST(CursorBlend, TranslucentOpaqueAndClippedAtEveryEdge)
+{
+    constexpr int W = 32, H = 16;
+    // 4x4: the left half opaque white, the right half 50% black (premultiplied: 0x80000000).
+    std::vector<uint32_t> argb(16);
+    for (int i = 0; i < 16; ++i)
+        argb[size_t(i)] = (i % 4) < 2 ? 0xFFFFFFFFu : 0x80000000u;
+    CursorYuv cursor;
+    cursor_yuv_from_argb(argb.data(), 4, 4, &cursor);
+
+    auto fresh = [] { return std::vector<uint8_t>(size_t(W) * H * 3 / 2, 200); };
+    std::vector<uint8_t> pic = fresh();
+    uint8_t *y = pic.data(), *u = y + W * H, *v = u + W * H / 4;
+    cursor_yuv_blend_i420(cursor, 10, 6, 4, 4, y, W, u, v, W / 2, W, H);
+    EXPECT_NEAR(y[6 * W + 10], 235, 1);  // white in limited range
+    EXPECT_NEAR(y[6 * W + 12], (16 + 200) / 2, 1);  // half of black's 16 over 200
+    EXPECT_NEAR(u[3 * (W / 2) + 5], 128, 1);  // white's chroma replaces the picture's
+    EXPECT_NEAR(u[3 * (W / 2) + 6], (128 + 200) / 2, 1);
+    EXPECT_EQ(y[6 * W + 14], 200);  // beside it the picture is untouched
+    EXPECT_EQ(y[5 * W + 10], 200);
+
+    // Hanging over each corner: only the part on the picture changes.
+    const int places[4][2] = {{-2, -2}, {W - 2, -2}, {-2, H - 2}, {W - 2, H - 2}};
+    for (const auto &p : places) {
+        SCOPED_TRACE(std::to_string(p[0]) + "," + std::to_string(p[1]));
+        pic = fresh();
+        y = pic.data(), u = y + W * H, v = u + W * H / 4;
+        cursor_yuv_blend_i420(cursor, p[0], p[1], 4, 4, y, W, u, v, W / 2, W, H);
+        int changed = 0;
+        for (int py = 0; py < H; ++py)
+            for (int px = 0; px < W; ++px)
+                if (y[py * W + px] != 200) {
+                    changed++;
+                    EXPECT_TRUE(px >= p[0] && px < p[0] + 4 && py >= p[1] && py < p[1] + 4) << px << "," << py;
+                }
+        EXPECT_EQ(changed, 4);
+        int chroma = 0;
+        for (int i = 0; i < W * H / 4; ++i)
+            chroma += u[i] != 200;
+        EXPECT_EQ(chroma, 1);
+    }
+    // Far off the picture nothing happens.
+    pic = fresh();
+    cursor_yuv_blend_i420(cursor, W + 5, -40, 4, 4, pic.data(), W, pic.data() + W * H, pic.data() + W * H * 5 / 4,
+                          W / 2, W, H);
+    EXPECT_EQ(pic, fresh());
 }

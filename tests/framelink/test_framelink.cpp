@@ -331,11 +331,28 @@ TEST(FramelinkEvents, ScanoutRecordsAndUnknownTypes)
     EXPECT_EQ(first_byte(m.fds[1].get()), 7);
     m = framelink::EventMessage();
 
+    // A cursor image: its record, description and descriptor.
+    CursorRecord cursor{};
+    cursor.type = UDS_EVENT_CURSOR_NEW;
+    const std::string image = "w=64|h=64|f=875713089|s=256|o=0|m=0|r=0";
+    cursor.length = UDS_CURSOR_RECORD_LENGTH + uint32_t(image.size());
+    cursor.x = -20;
+    cursor.num_fds = 1;
+    cursor.text_length = uint32_t(image.size());
+    const std::string cursor_bytes = std::string(reinterpret_cast<const char *>(&cursor), sizeof cursor) + image;
+    send_with_fds(server.get(), cursor_bytes, {plane.get()});
+    ASSERT_EQ(framelink::read_event(client.get(), 1000, &m), 0);
+    EXPECT_EQ(m.type, UDS_EVENT_CURSOR_NEW);
+    EXPECT_EQ(m.cursor.x, -20);
+    EXPECT_EQ(m.frame.width, 64u);
+    ASSERT_EQ(m.fds.size(), 1u);
+    m = framelink::EventMessage();
+
     // Unknown: 12 bytes of a later record type, with a descriptor.
-    const uint32_t later[3] = {7, 4, 0};
+    const uint32_t later[3] = {42, 4, 0};
     send_with_fds(server.get(), std::string(reinterpret_cast<const char *>(later), sizeof later), {plane.get()});
     ASSERT_EQ(framelink::read_event(client.get(), 1000, &m), 0);
-    EXPECT_EQ(m.type, 7u);
+    EXPECT_EQ(m.type, 42u);
 
     const std::string one = "w=64|h=32|f=875713112|s=256|o=0|m=0|r=60";
     const std::string bad[] = {
@@ -343,8 +360,9 @@ TEST(FramelinkEvents, ScanoutRecordsAndUnknownTypes)
         record_bytes(UDS_EVENT_BUFFER_NEW, one, 2),   // one line, two descriptors
         record_bytes(UDS_EVENT_BUFFER_SHOWN, "", 1),  // a named buffer carries nothing
         record_bytes(UDS_EVENT_BUFFER_NEW, one, 1).substr(0, 60),  // cut short
+        cursor_bytes.substr(0, sizeof cursor),                     // its description missing
     };
-    const int sent_fds[] = {1, 2, 1, 1};
+    const int sent_fds[] = {1, 2, 1, 1, 1};
     for (size_t i = 0; i < std::size(bad); ++i) {
         if (sent_fds[i] == 2)
             send_with_fds(server.get(), bad[i], {plane.get(), plane.get()});

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -361,4 +363,65 @@ TEST(VBlankRing, BrokenEventStreamStopsTheRing)
     ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(waiting.get().rc, -1);
     EXPECT_TRUE(rig.ring.ended.load());
+}
+
+// The listener's side of the cursor records: a thousand new images keep at
+// most four descriptors open (the helper's rule), a hidden cursor has no
+// image, a state naming a forgotten image leaves the cursor out, and an
+// image reads back once as premultiplied words (an XRGB one made opaque).
+TEST(CursorCache, ImagesUnderTheKeptSetRuleAndReadOnce)
+{
+    ScanoutCache *cache = scanout_cache_create();
+    ASSERT_NE(cache, nullptr);
+    const int before = fake::open_fd_count();
+    auto image = [](uint64_t id, uint32_t format, uint32_t pixel) {
+        framelink::EventMessage m;
+        m.type = UDS_EVENT_CURSOR_NEW;
+        m.cursor.buffer_id = id;
+        m.cursor.visible = 1;
+        m.cursor.x = -3;
+        m.cursor.y = 7;
+        m.cursor.crtc_width = m.cursor.crtc_height = 2;
+        UniqueFD fd(memfd_create("cursor", MFD_CLOEXEC));
+        const uint32_t px[4] = {pixel, pixel, pixel, pixel};
+        EXPECT_EQ(write(fd.get(), px, sizeof px), ssize_t(sizeof px));
+        m.frame = framelink::FrameMetadata{-1, 2, 2, format, 8, 0, 0, 0, 1, {{-1, 8, 0}}};
+        m.fds.push_back(std::move(fd));
+        return m;
+    };
+    constexpr uint32_t kArgb = 0x34325241, kXrgb = 0x34325258;
+    for (uint64_t id = 1; id <= 1000; ++id) {
+        framelink::EventMessage m = image(id, kArgb, 0x80402010u);
+        ASSERT_EQ(scanout_cache_apply(cache, &m), 0);
+    }
+    EXPECT_EQ(fake::open_fd_count(), before + int(UDS_CURSOR_MAX_IMAGES));
+    EXPECT_EQ(cache->cursor.image_id, 1000u);
+    EXPECT_EQ(cache->cursor.x, -3);
+
+    std::vector<uint32_t> pixels;
+    uint32_t w = 0, h = 0;
+    ASSERT_EQ(scanout_cache_read_cursor(cache, 997, &pixels, &w, &h), 0);
+    EXPECT_EQ(w, 2u);
+    EXPECT_EQ(pixels, std::vector<uint32_t>(4, 0x80402010u));
+    EXPECT_EQ(scanout_cache_read_cursor(cache, 996, &pixels, &w, &h), -1) << "forgotten";
+
+    framelink::EventMessage hidden;
+    hidden.type = UDS_EVENT_CURSOR_STATE;
+    ASSERT_EQ(scanout_cache_apply(cache, &hidden), 0);
+    EXPECT_EQ(cache->cursor.image_id, 0u);
+    framelink::EventMessage stale;
+    stale.type = UDS_EVENT_CURSOR_STATE;
+    stale.cursor.visible = 1;
+    stale.cursor.buffer_id = 3;
+    EXPECT_EQ(scanout_cache_apply(cache, &stale), -1);
+    EXPECT_EQ(cache->cursor.image_id, 0u);
+
+    framelink::EventMessage opaque = image(1001, kXrgb, 0x00102030u);
+    ASSERT_EQ(scanout_cache_apply(cache, &opaque), 0);
+    ASSERT_EQ(scanout_cache_read_cursor(cache, 1001, &pixels, &w, &h), 0);
+    EXPECT_EQ(pixels[0], 0xFF102030u);
+    EXPECT_EQ(fake::open_fd_count(), before + int(UDS_CURSOR_MAX_IMAGES));
+
+    scanout_cache_destroy(cache);
+    EXPECT_EQ(fake::open_fd_count(), before);
 }

@@ -39,6 +39,7 @@ struct CaptureConfig {
     char card_path[32];   // NUL-terminated, zero-filled after the terminator
     bool same_frame_readback;  // balanced and compatible map the frame's own read-back, not the previous one's
     bool fetch_once;      // true: sample the one frame fetched at the start, do not follow the scanout
+    bool no_cursor;       // true: leave the display's cursor plane out of the picture
 };
 
 // Returns a record holding the defaults: 2560x1440, 60 fps, fast mode,

@@ -41,10 +41,12 @@ GLuint make_pack_buffer(GLsizeiptr bytes) {
     return pbo;
 }
 
-void draw_pass(GLuint texture, GLuint program, GLint loc_texture, const FullScreenQuad &quad) {
+void draw_pass(GLuint texture, GLuint program, GLint loc_texture, const FullScreenQuad &quad,
+               const CursorOverlayGl *cursor) {
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
     glUseProgram(program);
     glUniform1i(loc_texture, 0);
+    shader_cursor_bind(program, cursor);
     quad_draw(quad);
 }
 
@@ -130,7 +132,7 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
 int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark,
                               const uint8_t **y, int32_t *y_stride,
                               const uint8_t **u, int32_t *u_stride,
-                              const uint8_t **v, int32_t *v_stride) {
+                              const uint8_t **v, int32_t *v_stride, const CursorOverlayGl *cursor) {
     const int32_t cur = r->pbo_index;
     const int32_t next = (cur + 1) % 2;
     const int32_t w = r->width, h = r->height, hw = w / 2, hh = h / 2;
@@ -146,11 +148,12 @@ int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, Watermark
     glUniform1i(r->loc_texture_y, 0);
     const std::array<GLint, 13> digits = watermark_digits(watermark);
     glUniform1iv(r->loc_digits, 13, digits.data());
+    shader_cursor_bind(r->program_y, cursor);
     quad_draw(quad);
 
     glViewport(0, 0, hw, hh);
-    draw_pass(r->tex_u, r->program_u, r->loc_texture_u, quad);
-    draw_pass(r->tex_v, r->program_v, r->loc_texture_v, quad);
+    draw_pass(r->tex_u, r->program_u, r->loc_texture_u, quad, cursor);
+    draw_pass(r->tex_v, r->program_v, r->loc_texture_v, quad, cursor);
 
     // Rows are read back tightly packed: with the default alignment of 4 a
     // chroma width that is not a multiple of 4 (1366, 1281) would be padded

@@ -1,12 +1,30 @@
 #include "apps/capture/gpu/shaders.h"
 
 #include <cstdio>
+#include <vector>
 
 #define VISTREL_FRAGMENT_HEADER                                  \
     "#version 300 es\n"                                          \
     "#extension GL_OES_EGL_image_external_essl3 : require\n"     \
     "#extension GL_OES_EGL_image_external : require\n"           \
     "precision highp float;\n"
+
+// The picture at uv with the display's cursor over it: a premultiplied
+// RGBA texture on its rectangle (in the picture's texture coordinates,
+// top-left first, so a scaled output scales it too; a width of 0 draws
+// none). Follows the declaration of u_texture.
+#define VISTREL_PICTURE_WITH_CURSOR                                                              \
+    "uniform sampler2D u_cursor;\n"                                                              \
+    "uniform vec4 u_cursor_rect;\n"                                                              \
+    "vec4 picture(vec2 uv) {\n"                                                                  \
+    "    vec4 rgba = texture(u_texture, uv);\n"                                                  \
+    "    vec2 p = (uv - u_cursor_rect.xy) / u_cursor_rect.zw;\n"                                 \
+    "    if (u_cursor_rect.z > 0.0 && p.x >= 0.0 && p.y >= 0.0 && p.x < 1.0 && p.y < 1.0) {\n"   \
+    "        vec4 c = texture(u_cursor, p);\n"                                                   \
+    "        rgba.rgb = c.rgb + (1.0 - c.a) * rgba.rgb;\n"                                       \
+    "    }\n"                                                                                    \
+    "    return rgba;\n"                                                                         \
+    "}\n"
 
 const char *const kVertexShaderSource =
     "#version 300 es\n"
@@ -24,6 +42,7 @@ const char *const kVertexShaderSource =
 const char *const kLumaShaderSource =
     VISTREL_FRAGMENT_HEADER
     "uniform samplerExternalOES u_texture;\n"
+    VISTREL_PICTURE_WITH_CURSOR
     "uniform vec4 u_coeffs;\n"
     "uniform int u_digits[13];\n"
     "uniform vec2 u_res;\n"
@@ -78,7 +97,7 @@ const char *const kLumaShaderSource =
     "            break;\n"
     "        }\n"
     "    }\n"
-    "    vec4 rgba = texture(u_texture, v_uv);\n"
+    "    vec4 rgba = picture(v_uv);\n"
     "    float y = u_coeffs.w + dot(rgba.rgb, u_coeffs.rgb);\n"
     "    y = mix(y, 0.0, bg * 0.7);\n"
     "    y = mix(y, 1.0, wm);\n"
@@ -88,12 +107,13 @@ const char *const kLumaShaderSource =
 const char *const kChromaUvShaderSource =
     VISTREL_FRAGMENT_HEADER
     "uniform samplerExternalOES u_texture;\n"
+    VISTREL_PICTURE_WITH_CURSOR
     "uniform vec4 u_coeffs_u;\n"
     "uniform vec4 u_coeffs_v;\n"
     "in vec2 v_uv;\n"
     "out vec2 out_uv;\n"
     "void main() {\n"
-    "    vec4 rgba = texture(u_texture, v_uv);\n"
+    "    vec4 rgba = picture(v_uv);\n"
     "    float u = u_coeffs_u.w + dot(rgba.rgb, u_coeffs_u.rgb);\n"
     "    float v = u_coeffs_v.w + dot(rgba.rgb, u_coeffs_v.rgb);\n"
     "    out_uv = vec2(u, v);\n"
@@ -102,22 +122,24 @@ const char *const kChromaUvShaderSource =
 const char *const kChromaUShaderSource =
     VISTREL_FRAGMENT_HEADER
     "uniform samplerExternalOES u_texture;\n"
+    VISTREL_PICTURE_WITH_CURSOR
     "uniform vec4 u_coeffs_u;\n"
     "in vec2 v_uv;\n"
     "out float out_u;\n"
     "void main() {\n"
-    "    vec4 rgba = texture(u_texture, v_uv);\n"
+    "    vec4 rgba = picture(v_uv);\n"
     "    out_u = u_coeffs_u.w + dot(rgba.rgb, u_coeffs_u.rgb);\n"
     "}\n";
 
 const char *const kChromaVShaderSource =
     VISTREL_FRAGMENT_HEADER
     "uniform samplerExternalOES u_texture;\n"
+    VISTREL_PICTURE_WITH_CURSOR
     "uniform vec4 u_coeffs_v;\n"
     "in vec2 v_uv;\n"
     "out float out_v;\n"
     "void main() {\n"
-    "    vec4 rgba = texture(u_texture, v_uv);\n"
+    "    vec4 rgba = picture(v_uv);\n"
     "    out_v = u_coeffs_v.w + dot(rgba.rgb, u_coeffs_v.rgb);\n"
     "}\n";
 
@@ -223,4 +245,52 @@ void quad_destroy(FullScreenQuad *quad) {
     if (quad->vbo != 0) glDeleteBuffers(1, &quad->vbo);
     quad->vao = 0;
     quad->vbo = 0;
+}
+
+void shader_cursor_bind(GLuint program, const CursorOverlayGl *cursor)
+{
+    glUniform1i(glGetUniformLocation(program, "u_cursor"), 1);
+    const bool drawn = cursor && cursor->texture && cursor->width > 0.f && cursor->height > 0.f;
+    const GLfloat rect[4] = {drawn ? cursor->x : 0.f, drawn ? cursor->y : 0.f, drawn ? cursor->width : 0.f,
+                             drawn ? cursor->height : 1.f};
+    glUniform4fv(glGetUniformLocation(program, "u_cursor_rect"), 1, rect);
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_2D, drawn ? cursor->texture : 0);
+    glActiveTexture(GL_TEXTURE0);
+}
+
+GLuint shader_cursor_texture(const uint32_t *argb, uint32_t width, uint32_t height)
+{
+    // ARGB words to RGBA bytes (GLES uploads no BGRA without an extension).
+    std::vector<uint8_t> rgba(size_t(width) * height * 4);
+    for (size_t i = 0; i < size_t(width) * height; ++i) {
+        const uint32_t p = argb[i];
+        rgba[4 * i] = uint8_t(p >> 16);
+        rgba[4 * i + 1] = uint8_t(p >> 8);
+        rgba[4 * i + 2] = uint8_t(p);
+        rgba[4 * i + 3] = uint8_t(p >> 24);
+    }
+    GLuint texture = 0;
+    glGenTextures(1, &texture);
+    if (texture == 0)
+        return 0;
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    GLint old_alignment = 4;
+    glGetIntegerv(GL_UNPACK_ALIGNMENT, &old_alignment);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, GLsizei(width), GLsizei(height), 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                 rgba.data());
+    glPixelStorei(GL_UNPACK_ALIGNMENT, old_alignment);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glActiveTexture(GL_TEXTURE0);
+    if (glGetError() != GL_NO_ERROR) {
+        glDeleteTextures(1, &texture);
+        return 0;
+    }
+    return texture;
 }

@@ -56,6 +56,25 @@ struct FullScreenQuad {
     GLuint vao = 0;
 };
 
+// The display's cursor as a conversion draws it: a 2D texture of
+// premultiplied RGBA and its rectangle in the picture's texture coordinates
+// (0..1 over the source picture; x, y the top-left, either may be negative).
+// A texture of 0 or an empty rectangle draws none.
+struct CursorOverlayGl {
+    GLuint texture;
+    float x, y, width, height;
+};
+
+// For the program in use (any of the fragment shaders above): the cursor
+// sampler on texture unit 1 and the cursor's rectangle (none for a null
+// cursor); binds its texture on unit 1 and leaves unit 0 active. Call it
+// before each draw.
+void shader_cursor_bind(GLuint program, const CursorOverlayGl *cursor);
+
+// A cursor texture from premultiplied ARGB8888 words (width x height, no
+// padding); 0 when GL could not make it.
+GLuint shader_cursor_texture(const uint32_t *argb, uint32_t width, uint32_t height);
+
 // Returns 0, or -1 when GL could not create the objects (nothing is kept).
 int quad_create(FullScreenQuad *quad);
 void quad_draw(const FullScreenQuad &quad);

@@ -151,7 +151,7 @@ int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surfac
 }
 
 void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width,
-                              uint32_t height, WatermarkValue watermark) {
+                              uint32_t height, WatermarkValue watermark, const CursorOverlayGl *cursor) {
     if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(kZeroCopyMaxTargets)) return;
     const ZeroCopyTarget &target = t->targets[index];
     int32_t cw = 0, ch = 0;
@@ -168,12 +168,14 @@ void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_t
     glUniform1i(t->loc_texture_y, 0);
     const std::array<GLint, 13> digits = watermark_digits(watermark);
     glUniform1iv(t->loc_digits, 13, digits.data());
+    shader_cursor_bind(t->program_y, cursor);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
 
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_uv, 0);
     glViewport(0, 0, cw, ch);
     glUseProgram(t->program_uv);
     glUniform1i(t->loc_texture_uv, 0);
+    shader_cursor_bind(t->program_uv, cursor);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
 
     // The encoder reads the surface straight after this returns.

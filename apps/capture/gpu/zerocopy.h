@@ -52,10 +52,11 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
 // Index 0..7 of the first target holding surface_id, or -1.
 int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surface_id);
 
-// Draws source with the watermark into target index's surface and waits for
-// the GPU. An index above 7 (as unsigned) does nothing.
+// Draws source with the cursor (if any) and the watermark into target
+// index's surface and waits for the GPU. An index above 7 (as unsigned)
+// does nothing.
 void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width,
-                              uint32_t height, WatermarkValue watermark);
+                              uint32_t height, WatermarkValue watermark, const CursorOverlayGl *cursor = nullptr);
 
 // Releases every non-empty slot, the programs and the quad, and empties
 // the record (a second call does nothing; the display is kept).

@@ -175,6 +175,9 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     uint64_t last_event_ns = 0;
     uint32_t pass = 0;
     unsigned parity = 0;
+    // The cursor of the blank each pixel-pack buffer's picture was read at:
+    // the picture comes back a frame late, and its cursor with it.
+    CursorPlacement pbo_cursor[2] = {};
     fprintf(stderr, "[Capture] Pixels %d\n", int(frame->format));
 
     for (;;) {
@@ -190,8 +193,10 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         }
 
         if (!primed) {
-            if (run.refresh_frame() == 0)
+            if (run.refresh_frame() == 0) {
                 start_pbo_read(stage.pbo[parity], width, height);
+                pbo_cursor[parity] = run.cursor();
+            }
             primed = true;
             last_event_ns = t;
             continue;
@@ -207,13 +212,17 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         const uint64_t frame_start = pipeline_now_ns();
         // The buffer this frame converts: the one read back by the previous
         // frame while this one's copy runs on, or with the same-frame
-        // read-back this frame's own, once its copy is done.
-        const GLuint pbo = same_frame ? stage.pbo[0] : stage.pbo[parity];
+        // read-back this frame's own, once its copy is done. The cursor of
+        // the blank a read-back was started at goes with its buffer.
+        const unsigned reading = same_frame ? 0 : parity;
+        const unsigned next = same_frame ? 0 : (parity + 1) % 2;
         if (run.refresh_frame() == 0) {
-            start_pbo_read(same_frame ? pbo : stage.pbo[(parity + 1) % 2], width, height);
+            start_pbo_read(stage.pbo[next], width, height);
+            pbo_cursor[next] = run.cursor();
             if (same_frame)
                 gl_cpu_fence_wait();
         }
+        const GLuint pbo = stage.pbo[reading];
         const void *pixels = map_pbo(pbo, size_t(width) * height * 4);
         if (!pixels) {
             glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
@@ -231,6 +240,10 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
             break;
         }
 
+        const CursorPlacement &cursor = pbo_cursor[reading];
+        if (const CursorYuv *image = run.cursor_yuv(cursor))
+            cursor_yuv_blend_i420(*image, cursor.x, cursor.y, cursor.width, cursor.height, y_plane, uint32_t(width),
+                                  u_plane, v_plane, uint32_t(width) / 2, width, height);
         watermark_draw_ms(y_plane, width, height, width, watermark_wall_clock_ms());
 
         AVPacket *packet = nullptr;

@@ -177,8 +177,9 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
                 av_frame_unref(stage.surface.get());
             } else {
                 run.refresh_frame();
+                const CursorOverlayGl cursor = run.cursor_gl(run.cursor());
                 zerocopy_render_to_index(&stage.targets, index, run.frame_texture(), uint32_t(width),
-                                         uint32_t(height), event_ns / 1000000);
+                                         uint32_t(height), event_ns / 1000000, &cursor);
                 const uint64_t t1 = pipeline_now_ns();
                 stage.surface->pts = frame_pts;
                 const int sent = avcodec_send_frame(stage.encoder.get(), stage.surface.get());

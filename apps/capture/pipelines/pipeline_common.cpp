@@ -107,9 +107,10 @@ int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const StopFla
 }
 
 int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line,
-                        uint64_t *event_ns, uint64_t *events, bool *restart, uint64_t *shown)
+                        uint64_t *event_ns, uint64_t *events, bool *restart, uint64_t *shown,
+                        CursorPlacement *cursor)
 {
-    if (vblank_ring_take(ring, event_ns, events, shown) != 0)
+    if (vblank_ring_take(ring, event_ns, events, shown, cursor) != 0)
         return -1;
     if (control->change_requested.load(std::memory_order_acquire)) {
         fputs(restart_line, stderr);

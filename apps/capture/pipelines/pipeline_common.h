@@ -14,6 +14,7 @@ struct CaptureSession;
 struct PipelineControl;
 struct StreamerConfig;
 struct VBlankRing;
+struct CursorPlacement;
 
 // CLOCK_BOOTTIME in nanoseconds.
 uint64_t pipeline_now_ns();
@@ -74,11 +75,11 @@ int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const StopFla
 // control asks for a change, writes restart_line (stderr), clears the ring's
 // running, so this iteration is the last one, and sets *restart (when not
 // null).
-// shown (when not null) gets the buffer on screen at that event's blank (see
-// vblank_ring_take).
+// shown and cursor (when not null) get the buffer on screen and the cursor
+// at that event's blank (see vblank_ring_take).
 int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line,
                         uint64_t *event_ns, uint64_t *events = nullptr, bool *restart = nullptr,
-                        uint64_t *shown = nullptr);
+                        uint64_t *shown = nullptr, CursorPlacement *cursor = nullptr);
 
 // Frame loop, last step: false once the ring stopped running or the stop
 // flag is set, so the iteration just completed was the last one.

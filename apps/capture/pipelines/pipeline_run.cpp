@@ -34,6 +34,9 @@ PipelineRun::~PipelineRun()
     streamer_ = nullptr;
     stage_->release_encoder();
     stage_->release_renderer();
+    if (cursor_texture_)
+        glDeleteTextures(1, &cursor_texture_);
+    cursor_texture_ = 0;
     for (FollowedImport &entry : followed_)
         release_followed(&entry);
     egl_frame_release(&import_);
@@ -273,9 +276,11 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
     for (;;) {
         *event = PipelineEvent{};
         uint64_t shown = VBLANK_SHOWN_UNKNOWN;
+        CursorPlacement cursor{};
         if (pipeline_wait_event(&ring_, control_, restart_line, &event->time_ns, &event->count, &event->restart,
-                                &shown) != 0)
+                                &shown, &cursor) != 0)
             return -1;
+        cursor_ = session_->settings.no_cursor ? CursorPlacement{} : cursor;
         if (!session_->scanout || shown == VBLANK_SHOWN_UNKNOWN)
             return 0;
         // An event taken too late names a buffer that may have been drawn
@@ -312,4 +317,51 @@ int PipelineRun::result(int status, bool codec_restarts) const
     if (scanout_changed_ && !control_->change_requested.load(std::memory_order_acquire))
         return PIPELINE_RESTART_SETTINGS;
     return pipeline_result_code(control_, status, codec_restarts);
+}
+
+bool PipelineRun::cursor_read(uint64_t image_id)
+{
+    if (image_id == 0 || !session_->scanout || image_id == cursor_refused_)
+        return false;
+    if (image_id == cursor_image_)
+        return true;
+    if (scanout_cache_read_cursor(session_->scanout, image_id, &cursor_argb_, &cursor_width_, &cursor_height_) != 0) {
+        cursor_refused_ = image_id;
+        cursor_image_ = 0;
+        return false;
+    }
+    cursor_image_ = image_id;
+    return true;
+}
+
+const CursorYuv *PipelineRun::cursor_yuv(const CursorPlacement &placement)
+{
+    if (!cursor_read(placement.image_id))
+        return nullptr;
+    if (cursor_yuv_image_ != cursor_image_) {
+        cursor_yuv_from_argb(cursor_argb_.data(), cursor_width_, cursor_height_, &cursor_yuv_);
+        cursor_yuv_image_ = cursor_image_;
+    }
+    return &cursor_yuv_;
+}
+
+CursorOverlayGl PipelineRun::cursor_gl(const CursorPlacement &placement)
+{
+    CursorOverlayGl none{0, 0.f, 0.f, 0.f, 0.f};
+    if (!frame_ || frame_->width == 0 || frame_->height == 0 || !cursor_read(placement.image_id))
+        return none;
+    if (cursor_texture_image_ != cursor_image_) {
+        if (cursor_texture_)
+            glDeleteTextures(1, &cursor_texture_);
+        cursor_texture_ = shader_cursor_texture(cursor_argb_.data(), cursor_width_, cursor_height_);
+        cursor_texture_image_ = cursor_image_;
+        if (!cursor_texture_)
+            fputs("[Capture] cannot make the cursor's texture: left out\n", stderr);
+    }
+    if (!cursor_texture_)
+        return none;
+    // Drawn at the image's own size, as cursor planes show it.
+    const float w = float(cursor_width_), h = float(cursor_height_);
+    const float fw = float(frame_->width), fh = float(frame_->height);
+    return CursorOverlayGl{cursor_texture_, float(placement.x) / fw, float(placement.y) / fh, w / fw, h / fh};
 }

@@ -32,12 +32,15 @@
 #include <GLES3/gl3.h>
 
 #include <cstdint>
+#include <vector>
 
+#include "apps/capture/convert/cursor_blend.h"
 #include "apps/capture/core/capture_config.h"
 #include "apps/capture/encoders/codec_types.h"
 #include "apps/capture/pipelines/packet_clock.h"
 #include "apps/capture/pipelines/pipeline_common.h"
 #include "apps/capture/source/capture_session.h"
+#include "apps/capture/gpu/shaders.h"
 #include "apps/capture/source/egl_context.h"
 #include "apps/capture/streamer/streamer.h"
 
@@ -175,6 +178,17 @@ public:
     // False once the iteration just completed was the last one.
     bool loop_continues() const;
 
+    // The display's cursor at the blank of the last event: image 0 when
+    // there is none to draw (hidden, no cursor plane, not following, or left
+    // out by the settings).
+    const CursorPlacement &cursor() const { return cursor_; }
+    // The image of placement converted for the processor's blend, or null
+    // when there is nothing to draw. Each image is read and converted once.
+    const CursorYuv *cursor_yuv(const CursorPlacement &placement);
+    // The cursor of placement for the shaders: its texture (made once per
+    // image) and its rectangle over the frame; texture 0 when none.
+    CursorOverlayGl cursor_gl(const CursorPlacement &placement);
+
     // The run's result code: with a change requested, 18 for a size request,
     // else 19 for a codec request when codec_restarts, else 17; 17 when the
     // scanout changed size or format; otherwise status.
@@ -220,4 +234,16 @@ private:
     // becomes the session's frame once the run has released everything.
     bool scanout_changed_ = false;
     FrameMetadata next_frame_{};
+    // The cursor: the placement of the last event, the image last read
+    // (premultiplied ARGB) and what was made of it.
+    bool cursor_read(uint64_t image_id);
+    CursorPlacement cursor_{};
+    uint64_t cursor_image_ = 0;    // image in cursor_argb_
+    uint64_t cursor_refused_ = 0;  // an image that could not be read: not tried again
+    std::vector<uint32_t> cursor_argb_;
+    uint32_t cursor_width_ = 0, cursor_height_ = 0;
+    CursorYuv cursor_yuv_{};
+    uint64_t cursor_yuv_image_ = 0;
+    GLuint cursor_texture_ = 0;
+    uint64_t cursor_texture_image_ = 0;
 };

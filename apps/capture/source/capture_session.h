@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "apps/capture/core/capture_config.h"
 #include "apps/capture/core/stop_flag.h"
@@ -78,12 +79,33 @@ struct ScanoutBuffer {
     FrameMetadata frame;  // description and descriptors (owned by the cache)
 };
 
+// Where the display's cursor is at a blank: the image on its plane (0:
+// hidden, or no cursor) and its place on the picture.
+struct CursorPlacement {
+    uint64_t image_id;  // the helper's buffer_id of the image, 0: nothing to draw
+    int32_t x, y;       // top-left on the picture, may be negative or beyond it
+    uint32_t width;     // the size it is shown at
+    uint32_t height;
+};
+
+// A cursor image as the helper sent it (descriptors owned by the cache).
+struct CursorImage {
+    uint64_t buffer_id;   // 0: empty entry
+    uint64_t last_shown;  // order stamp of its last new/state record
+    FrameMetadata frame;
+};
+
 struct ScanoutCache {
     std::mutex lock;
     ScanoutBuffer entries[UDS_SCANOUT_MAX_BUFFERS];
     uint64_t stamp;     // order stamps handed out so far
     uint64_t shown_id;  // on screen after the last record: 0 dark, VBLANK_SHOWN_UNKNOWN not told
     uint32_t refresh;   // the CRTC's refresh of the last record that had one (Hz)
+    // The cursor images, kept under the helper's rule for them
+    // (UDS_CURSOR_MAX_IMAGES), and the cursor after the last record.
+    CursorImage cursor_images[UDS_CURSOR_MAX_IMAGES];
+    uint64_t cursor_stamp;
+    CursorPlacement cursor;
 };
 
 // A new, empty cache (null when out of memory).
@@ -105,6 +127,14 @@ int scanout_cache_apply(ScanoutCache *cache, framelink::EventMessage *message);
 // does not hold it (or a duplicate failed; nothing is left open).
 int scanout_cache_copy(ScanoutCache *cache, uint64_t buffer_id, FrameMetadata *out);
 
+// Reads the cursor image image_id into *pixels as premultiplied ARGB8888
+// (little-endian 32-bit words, width x height, no padding): maps its
+// descriptor once, copies and unmaps. Linear ARGB8888 and XRGB8888 (opaque)
+// images only. 0, or -1 after one log line (not held, another format, a
+// modifier, a failed map).
+int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vector<uint32_t> *pixels,
+                              uint32_t *width, uint32_t *height);
+
 // True while the cache holds buffer_id.
 bool scanout_cache_holds(ScanoutCache *cache, uint64_t buffer_id);
 
@@ -123,6 +153,8 @@ struct VBlankRing {
     // Per slot: the buffer_id on screen at that blank (0 dark), or
     // VBLANK_SHOWN_UNKNOWN.
     uint64_t shown[VBLANK_RING_SLOTS];
+    // Per slot: the cursor at that blank (image 0 when none or not told).
+    CursorPlacement cursor[VBLANK_RING_SLOTS];
     // The session's scanout cache, or null: the listener applies the
     // records it reads to it.
     ScanoutCache *scanout;
@@ -165,4 +197,4 @@ void *vblank_listener_thread(void *ring);
 // the buffer on screen at that event's blank (see VBlankRing::shown). Any
 // output may be null.
 int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last,
-                     uint64_t *shown_buffer = nullptr);
+                     uint64_t *shown_buffer = nullptr, CursorPlacement *cursor = nullptr);

@@ -1,20 +1,92 @@
 #include <fcntl.h>
+#include <linux/dma-buf.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "apps/capture/source/capture_session.h"
 
 namespace {
 
-void clear_entry(ScanoutBuffer *entry)
+constexpr uint32_t kFourccXRGB8888 = 0x34325258;  // 'XR24'
+constexpr uint32_t kFourccARGB8888 = 0x34325241;  // 'AR24'
+
+template <typename Entry> void clear_entry(Entry *entry)
 {
     capture_frame_close(&entry->frame);
-    *entry = ScanoutBuffer{};
+    *entry = Entry{};
     entry->frame.fd = -1;
     for (FramePlane &plane : entry->frame.planes)
         plane.fd = -1;
+}
+
+CursorImage *find_cursor(ScanoutCache *cache, uint64_t image_id)
+{
+    if (image_id == 0)
+        return nullptr;
+    for (CursorImage &image : cache->cursor_images)
+        if (image.buffer_id == image_id)
+            return &image;
+    return nullptr;
+}
+
+// A cursor record: a new image joins the set (the least recently shown one
+// forgotten when it is full), a state names one the set holds; either way
+// the placement is the record's. A record this end cannot follow leaves
+// the cursor out until the next one.
+int apply_cursor(ScanoutCache *cache, framelink::EventMessage *message)
+{
+    const CursorRecord &r = message->cursor;
+    cache->cursor = CursorPlacement{};
+    if (message->type == UDS_EVENT_NO_CURSOR || !r.visible)
+        return 0;
+    CursorImage *image = find_cursor(cache, r.buffer_id);
+    if (message->type == UDS_EVENT_CURSOR_NEW) {
+        const framelink::FrameMetadata &text = message->frame;
+        if (r.buffer_id == 0 || text.plane_count < 1 || message->fds.size() != size_t(text.plane_count)) {
+            fprintf(stderr, "[Listener] cursor image %llu came without its descriptors\n",
+                    static_cast<unsigned long long>(r.buffer_id));
+            return -1;
+        }
+        if (image) {
+            clear_entry(image);
+        } else {
+            image = &cache->cursor_images[0];
+            for (CursorImage &entry : cache->cursor_images) {
+                if (entry.buffer_id == 0) {
+                    image = &entry;
+                    break;
+                }
+                if (entry.last_shown < image->last_shown)
+                    image = &entry;
+            }
+            clear_entry(image);
+        }
+        image->buffer_id = r.buffer_id;
+        FrameMetadata &frame = image->frame;
+        frame.width = text.width;
+        frame.height = text.height;
+        frame.format = text.format;
+        frame.stride = text.stride;
+        frame.offset = text.offset;
+        frame.modifier = text.modifier;
+        frame.plane_count = text.plane_count;
+        for (int i = 0; i < text.plane_count; ++i)
+            frame.planes[i] = {message->fds[size_t(i)].release(), text.planes[i].stride, text.planes[i].offset};
+        frame.fd = frame.planes[0].fd;
+    } else if (!image) {
+        fprintf(stderr, "[Listener] cursor image %llu is not among the received ones\n",
+                static_cast<unsigned long long>(r.buffer_id));
+        return -1;
+    }
+    image->last_shown = ++cache->cursor_stamp;
+    cache->cursor = CursorPlacement{r.buffer_id, r.x, r.y, r.crtc_width, r.crtc_height};
+    return 0;
 }
 
 ScanoutBuffer *find(ScanoutCache *cache, uint64_t buffer_id)
@@ -101,6 +173,8 @@ ScanoutCache *scanout_cache_create()
         return nullptr;
     for (ScanoutBuffer &entry : cache->entries)
         clear_entry(&entry);
+    for (CursorImage &image : cache->cursor_images)
+        clear_entry(&image);
     cache->shown_id = VBLANK_SHOWN_UNKNOWN;
     return cache;
 }
@@ -111,12 +185,16 @@ void scanout_cache_destroy(ScanoutCache *cache)
         return;
     for (ScanoutBuffer &entry : cache->entries)
         clear_entry(&entry);
+    for (CursorImage &image : cache->cursor_images)
+        clear_entry(&image);
     delete cache;
 }
 
 int scanout_cache_apply(ScanoutCache *cache, framelink::EventMessage *message)
 {
     std::lock_guard<std::mutex> guard(cache->lock);
+    if (message->type >= UDS_EVENT_CURSOR_NEW && message->type <= UDS_EVENT_NO_CURSOR)
+        return apply_cursor(cache, message);
     const ScanoutRecord &record = message->record;
     if (record.refresh)
         cache->refresh = record.refresh;
@@ -169,4 +247,61 @@ bool scanout_cache_holds(ScanoutCache *cache, uint64_t buffer_id)
 {
     std::lock_guard<std::mutex> guard(cache->lock);
     return find(cache, buffer_id) != nullptr;
+}
+
+int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vector<uint32_t> *pixels,
+                              uint32_t *width, uint32_t *height)
+{
+    FrameMetadata frame{};
+    int fd = -1;
+    {
+        std::lock_guard<std::mutex> guard(cache->lock);
+        const CursorImage *image = find_cursor(cache, image_id);
+        if (!image) {
+            fprintf(stderr, "[Capture] cursor image %llu is not held\n", static_cast<unsigned long long>(image_id));
+            return -1;
+        }
+        frame = image->frame;
+        // A copy of the descriptor, so the listener may forget the image
+        // while it is read.
+        fd = fcntl(image->frame.fd, F_DUPFD_CLOEXEC, 0);
+    }
+    UniqueFD owner(fd);
+    if (!owner) {
+        perror("[Capture] cannot copy a cursor image's descriptor");
+        return -1;
+    }
+    const bool opaque = frame.format == kFourccXRGB8888;
+    if ((frame.format != kFourccARGB8888 && !opaque) || frame.modifier != 0 ||
+        frame.plane_count != 1 || frame.width == 0 || frame.height == 0 || frame.width > 1024 ||
+        frame.height > 1024 || frame.stride < frame.width * 4) {
+        fprintf(stderr, "[Capture] cursor image %ux%u, format 0x%08x, modifier 0x%llx cannot be drawn: left out\n",
+                frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier));
+        return -1;
+    }
+    const size_t bytes = size_t(frame.offset) + size_t(frame.stride) * frame.height;
+    void *map = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, owner.get(), 0);
+    if (map == MAP_FAILED) {
+        perror("[Capture] cannot map a cursor image");
+        return -1;
+    }
+    // A dma-buf wants its CPU access bracketed; a memfd refuses the request,
+    // which changes nothing.
+    dma_buf_sync sync{DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ};
+    ioctl(owner.get(), DMA_BUF_IOCTL_SYNC, &sync);
+    pixels->resize(size_t(frame.width) * frame.height);
+    const uint8_t *base = static_cast<const uint8_t *>(map) + frame.offset;
+    for (uint32_t y = 0; y < frame.height; ++y) {
+        uint32_t *row = pixels->data() + size_t(y) * frame.width;
+        std::memcpy(row, base + size_t(y) * frame.stride, size_t(frame.width) * 4);
+        if (opaque)
+            for (uint32_t x = 0; x < frame.width; ++x)
+                row[x] |= 0xFF000000u;
+    }
+    sync.flags = DMA_BUF_SYNC_END | DMA_BUF_SYNC_READ;
+    ioctl(owner.get(), DMA_BUF_IOCTL_SYNC, &sync);
+    munmap(map, bytes);
+    *width = frame.width;
+    *height = frame.height;
+    return 0;
 }

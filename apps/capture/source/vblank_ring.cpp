@@ -41,6 +41,8 @@ int vblank_ring_init(VBlankRing *ring, ServerConnection *connection,
     std::memset(ring->slots, 0, sizeof(ring->slots));
     for (uint64_t &shown : ring->shown)
         shown = VBLANK_SHOWN_UNKNOWN;
+    for (CursorPlacement &cursor : ring->cursor)
+        cursor = CursorPlacement{};
     ring->scanout = scanout;
     ring->write_count.store(0, std::memory_order_relaxed);
     ring->read_count = 0;
@@ -70,6 +72,7 @@ void *vblank_listener_thread(void *arg)
         if (rc == 0)
             continue;
         uint64_t shown = VBLANK_SHOWN_UNKNOWN;
+        CursorPlacement cursor{};
         VBlankEvent event;
         if (ring->scanout) {
             // Scanout records come before their blank's event; they are
@@ -89,6 +92,7 @@ void *vblank_listener_thread(void *arg)
             event = message.vblank;
             std::lock_guard<std::mutex> guard(ring->scanout->lock);
             shown = ring->scanout->shown_id;
+            cursor = ring->scanout->cursor;
         } else if (rc < 0 || uds_client_event_read(ring->connection, &event) != 0) {
             perror("[Listener] read error");
             end_stream(ring);
@@ -97,6 +101,7 @@ void *vblank_listener_thread(void *arg)
         uint64_t w = ring->write_count.load(std::memory_order_relaxed);
         ring->slots[w % VBLANK_RING_SLOTS] = event;
         ring->shown[w % VBLANK_RING_SLOTS] = shown;
+        ring->cursor[w % VBLANK_RING_SLOTS] = cursor;
         ring->write_count.store(w + 1, std::memory_order_release);
         wake_reader(ring);
         if (!ring->running.load(std::memory_order_acquire))
@@ -132,7 +137,7 @@ void vblank_ring_stop(VBlankRing *ring)
 }
 
 int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last,
-                     uint64_t *shown_buffer)
+                     uint64_t *shown_buffer, CursorPlacement *cursor)
 {
     uint64_t w;
     {
@@ -153,6 +158,8 @@ int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *event
         *events_since_last = w - ring->read_count;
     if (shown_buffer)
         *shown_buffer = ring->shown[(w - 1) % VBLANK_RING_SLOTS];
+    if (cursor)
+        *cursor = ring->cursor[(w - 1) % VBLANK_RING_SLOTS];
     ring->read_count = w;
     return 0;
 }

@@ -11,9 +11,10 @@ namespace {
 
 // The long option "help" has no short form: -h is the height.
 constexpr int kHelpOption = 0x100;
-// Neither is in the usage text, which stays as it is; the README describes them.
+// None is in the usage text, which stays as it is; the README describes them.
 constexpr int kFetchOnceOption = 0x101;
 constexpr int kSameFrameOption = 0x102;
+constexpr int kNoCursorOption = 0x103;
 
 const struct option long_options[] = {
     {"width", required_argument, nullptr, 'w'},
@@ -25,6 +26,7 @@ const struct option long_options[] = {
     {"sync", required_argument, nullptr, 's'},
     {"same-frame-readback", no_argument, nullptr, kSameFrameOption},
     {"fetch-once", no_argument, nullptr, kFetchOnceOption},
+    {"no-cursor", no_argument, nullptr, kNoCursorOption},
     {"help", no_argument, nullptr, kHelpOption},
     {nullptr, 0, nullptr, 0},
 };
@@ -110,6 +112,7 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
             break;
         case kSameFrameOption: config->same_frame_readback = true; break;
         case kFetchOnceOption: config->fetch_once = true; break;
+        case kNoCursorOption: config->no_cursor = true; break;
         case kHelpOption: print_usage(argv[0]); return 1;
         default: print_usage(argv[0]); return -1;
         }
