@@ -89,7 +89,10 @@ void drm_module_shutdown()
     g_world = nullptr;
 }
 
-bool drm_module_is_virtual() { return g_world != nullptr; }
+bool drm_module_is_virtual()
+{
+    return g_world != nullptr;
+}
 
 int drm_device_open(const char *path)
 {
@@ -122,14 +125,14 @@ void drm_free_resources(drmModeResPtr res)
 
 // A query of one object by id and the matching free, each forwarded to the
 // virtual world when one is in use and to libdrm otherwise.
-#define DRM_FORWARD_OBJECT(Ptr, what, What)                                           \
-    Ptr drm_get_##what(int fd, uint32_t id)                                           \
-    {                                                                                 \
-        return g_world ? vd_get_##what(g_world, fd, id) : drmModeGet##What(fd, id);   \
-    }                                                                                 \
-    void drm_free_##what(Ptr object)                                                  \
-    {                                                                                 \
-        g_world ? vd_free_##what(object) : drmModeFree##What(object);                 \
+#define DRM_FORWARD_OBJECT(Ptr, what, What)                                                                            \
+    Ptr drm_get_##what(int fd, uint32_t id)                                                                            \
+    {                                                                                                                  \
+        return g_world ? vd_get_##what(g_world, fd, id) : drmModeGet##What(fd, id);                                    \
+    }                                                                                                                  \
+    void drm_free_##what(Ptr object)                                                                                   \
+    {                                                                                                                  \
+        g_world ? vd_free_##what(object) : drmModeFree##What(object);                                                  \
     }
 
 DRM_FORWARD_OBJECT(drmModeConnectorPtr, connector, Connector)
@@ -190,8 +193,8 @@ int drm_prime_handle_to_fd(int fd, uint32_t handle, uint32_t flags, int *prime_f
                    : drmPrimeHandleToFD(fd, handle, static_cast<int>(flags), prime_fd);
 }
 
-int drm_crtc_queue_sequence(int fd, uint32_t crtc_id, uint32_t flags, uint64_t sequence,
-                            uint64_t *sequence_queued, uint64_t user_data)
+int drm_crtc_queue_sequence(int fd, uint32_t crtc_id, uint32_t flags, uint64_t sequence, uint64_t *sequence_queued,
+                            uint64_t user_data)
 {
     if (g_world)
         return vd_crtc_queue_sequence(g_world, fd, crtc_id, flags, sequence, sequence_queued, user_data);

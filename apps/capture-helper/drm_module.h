@@ -86,8 +86,8 @@ int drm_prime_handle_to_fd(int fd, uint32_t handle, uint32_t flags, int *prime_f
 // Queues a CRTC sequence request (drmCrtcQueueSequence semantics). Its
 // completion is delivered by drm_handle_event to the context's
 // sequence_handler with user_data.
-int drm_crtc_queue_sequence(int fd, uint32_t crtc_id, uint32_t flags, uint64_t sequence,
-                            uint64_t *sequence_queued, uint64_t user_data);
+int drm_crtc_queue_sequence(int fd, uint32_t crtc_id, uint32_t flags, uint64_t sequence, uint64_t *sequence_queued,
+                            uint64_t user_data);
 
 // Reads the pending events of the device and calls the context's handlers
 // (drmHandleEvent semantics). Returns 0, or -1 on a read failure.
@@ -100,10 +100,12 @@ int drm_handle_event(int fd, drmEventContextPtr context);
 uint64_t drm_event_time_ns(int fd);
 
 // Owners of the records above, each released with its drm_free_* call.
-template <typename T, void (*F)(T *)> struct DrmFreer {
+template <typename T, void (*F)(T *)>
+struct DrmFreer {
     void operator()(T *p) const { F(p); }
 };
-template <typename T, void (*F)(T *)> using DrmRecord = std::unique_ptr<T, DrmFreer<T, F>>;
+template <typename T, void (*F)(T *)>
+using DrmRecord = std::unique_ptr<T, DrmFreer<T, F>>;
 using DrmResources = DrmRecord<drmModeRes, drm_free_resources>;
 using DrmConnector = DrmRecord<drmModeConnector, drm_free_connector>;
 using DrmEncoder = DrmRecord<drmModeEncoder, drm_free_encoder>;

@@ -7,8 +7,8 @@
 #include <ctime>
 #include <memory>
 #include <new>
-#include <string>
 #include <poll.h>
+#include <string>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -146,7 +146,7 @@ void finish_service(ClientState *state, EventService *service)
     state->event_running.store(0);
 }
 
-} // namespace
+}  // namespace
 
 void my_sequence_handler(int fd, uint64_t sequence, uint64_t ns, uint64_t user_data)
 {
@@ -166,8 +166,7 @@ void my_sequence_handler(int fd, uint64_t sequence, uint64_t ns, uint64_t user_d
     if (sent > 0)
         sent = send_packet(target, &event, sizeof event);
     if (sent > 0)
-        drm_crtc_queue_sequence(target->device_fd, target->crtc_id, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
-                                user_data);
+        drm_crtc_queue_sequence(target->device_fd, target->crtc_id, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr, user_data);
     else if (sent < 0)
         perror("[Helper Thread] Failed to write to client (disconnected?)");
 }

@@ -21,8 +21,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <semaphore>
 #include <pthread.h>
+#include <semaphore>
 
 #include "apps/capture-helper/scanout_follow.h"
 #include "libs/common/unique_fd.h"
@@ -37,8 +37,8 @@ struct SequenceTarget {
     int device_fd;
     uint32_t crtc_id;
     int client_socket;
-    int stop_fd;   // the service's eventfd: readable once a stop is asked
-    bool stopping; // set by the handler when a send gave way to a stop
+    int stop_fd;    // the service's eventfd: readable once a stop is asked
+    bool stopping;  // set by the handler when a send gave way to a stop
     // The client's opt-in to scanout records (the ClientState's flag); the
     // follower is prepared at the first blank that sees it set.
     const std::atomic<bool> *follow = nullptr;
@@ -50,9 +50,9 @@ struct SequenceTarget {
 
 struct EventService {
     std::atomic<bool> running{true};
-    UniqueFD stop_fd;                   // eventfd, written once by event_service_stop
-    std::binary_semaphore ready{0};     // released once the socket listens (or failed)
-    pthread_t tid{};                    // joined by event_service_stop
+    UniqueFD stop_fd;                // eventfd, written once by event_service_stop
+    std::binary_semaphore ready{0};  // released once the socket listens (or failed)
+    pthread_t tid{};                 // joined by event_service_stop
 };
 
 // Starts the service of the state's current target (device fd and CRTC id

@@ -93,8 +93,8 @@ bool peer_access_admit(int fd, const char *log_prefix)
     }
     if (peer.uid == 0 || peer.gid == access_rule.gid || peer_in_group(fd, access_rule.gid))
         return true;
-    printf("%s refused uid %u (pid %d): not root and not in group %s\n", log_prefix, unsigned(peer.uid),
-           int(peer.pid), access_rule.group.c_str());
+    printf("%s refused uid %u (pid %d): not root and not in group %s\n", log_prefix, unsigned(peer.uid), int(peer.pid),
+           access_rule.group.c_str());
     send_message(fd, kPeerRefusedReply, nullptr, 0, 0);
     return false;
 }

@@ -65,9 +65,8 @@ int identify_buffer(std::vector<ScanoutBuffer> *set, size_t max, uint64_t *next_
         errno = why;
         return -1;
     }
-    auto known = std::find_if(set->begin(), set->end(), [&](const ScanoutBuffer &b) {
-        return b.dev == st.st_dev && b.ino == st.st_ino;
-    });
+    auto known = std::find_if(set->begin(), set->end(),
+                              [&](const ScanoutBuffer &b) { return b.dev == st.st_dev && b.ino == st.st_ino; });
     if (known != set->end()) {
         *shown = *known;
         set->erase(known);
@@ -162,8 +161,8 @@ int scanout_follower_check(ScanoutFollower *f, int drm_fd, uint64_t sequence, Sc
     f->started = true;
     const uint32_t refresh = refresh_of(drm_fd, f->crtc_id);
     ScanoutBuffer shown;
-    const int fresh = identify_buffer(&f->buffers, UDS_SCANOUT_MAX_BUFFERS, &f->next_buffer_id, drm_fd, fb_id,
-                                      refresh, update->entries, &update->count, &update->text, &shown);
+    const int fresh = identify_buffer(&f->buffers, UDS_SCANOUT_MAX_BUFFERS, &f->next_buffer_id, drm_fd, fb_id, refresh,
+                                      update->entries, &update->count, &update->text, &shown);
     if (fresh < 0) {
         const int why = errno;
         *update = ScanoutUpdate{};
@@ -339,12 +338,13 @@ int cursor_follower_check(CursorFollower *f, int drm_fd, uint64_t sequence, Curs
             std::rotate(it, it + 1, f->images.end());
         } else {
             f->image_fb = 0;
-            const int fresh = identify_buffer(&f->images, UDS_CURSOR_MAX_IMAGES, &f->next_buffer_id, drm_fd,
-                                              now.fb_id, 0, update->entries, &update->count, &update->text, &f->image);
+            const int fresh = identify_buffer(&f->images, UDS_CURSOR_MAX_IMAGES, &f->next_buffer_id, drm_fd, now.fb_id,
+                                              0, update->entries, &update->count, &update->text, &f->image);
             if (fresh < 0) {
                 // The client is told the cursor is hidden rather than left
                 // drawing the last image it had.
-                fprintf(stderr, "[Helper Thread] cursor image (framebuffer %u) cannot be exported: %s; told as hidden\n",
+                fprintf(stderr,
+                        "[Helper Thread] cursor image (framebuffer %u) cannot be exported: %s; told as hidden\n",
                         now.fb_id, strerror(errno));
                 *update = CursorUpdate{};
                 update->record.type = UDS_EVENT_CURSOR_STATE;

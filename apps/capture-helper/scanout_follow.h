@@ -33,11 +33,11 @@ struct ScanoutBuffer {
 
 struct ScanoutFollower {
     uint32_t crtc_id = 0;
-    uint32_t plane_id = 0;   // the CRTC's primary plane; 0: the CRTC query stands in
-    bool started = false;    // a record was made (the first one always is)
-    uint32_t last_fb = 0;    // the id seen at the previous blank
-    bool told_any = false;   // a buffer was told, so `changed` compares with it
-    ScanoutBuffer told;      // the last buffer told
+    uint32_t plane_id = 0;               // the CRTC's primary plane; 0: the CRTC query stands in
+    bool started = false;                // a record was made (the first one always is)
+    uint32_t last_fb = 0;                // the id seen at the previous blank
+    bool told_any = false;               // a buffer was told, so `changed` compares with it
+    ScanoutBuffer told;                  // the last buffer told
     std::vector<ScanoutBuffer> buffers;  // what the client holds, least recently shown first
     uint64_t next_buffer_id = 1;
 };
@@ -79,9 +79,9 @@ struct CursorFollower {
     bool visible = false;
     int32_t x = 0, y = 0;
     uint32_t crtc_width = 0, crtc_height = 0;
-    uint32_t image_fb = 0;  // the framebuffer id of `image`, 0 none
-    uint32_t refused_fb = 0;  // an image whose export failed, until another is shown
-    ScanoutBuffer image;    // the image last shown
+    uint32_t image_fb = 0;              // the framebuffer id of `image`, 0 none
+    uint32_t refused_fb = 0;            // an image whose export failed, until another is shown
+    ScanoutBuffer image;                // the image last shown
     std::vector<ScanoutBuffer> images;  // what the client holds, least recently shown first
     uint64_t next_buffer_id = 1;
 };

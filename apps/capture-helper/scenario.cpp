@@ -22,11 +22,9 @@ struct TypeName {
 
 // The kernel's own connector type names.
 constexpr TypeName kTypeNames[] = {
-    {"Unknown", 0},     {"VGA", 1},        {"DVI-I", 2},      {"DVI-D", 3},   {"DVI-A", 4},
-    {"Composite", 5},   {"SVIDEO", 6},     {"LVDS", 7},       {"Component", 8}, {"DIN", 9},
-    {"DP", 10},         {"HDMI-A", 11},    {"HDMI-B", 12},    {"TV", 13},     {"eDP", 14},
-    {"Virtual", 15},    {"DSI", 16},       {"DPI", 17},       {"Writeback", 18}, {"SPI", 19},
-    {"USB", 20},
+    {"Unknown", 0}, {"VGA", 1},       {"DVI-I", 2}, {"DVI-D", 3}, {"DVI-A", 4},      {"Composite", 5}, {"SVIDEO", 6},
+    {"LVDS", 7},    {"Component", 8}, {"DIN", 9},   {"DP", 10},   {"HDMI-A", 11},    {"HDMI-B", 12},   {"TV", 13},
+    {"eDP", 14},    {"Virtual", 15},  {"DSI", 16},  {"DPI", 17},  {"Writeback", 18}, {"SPI", 19},      {"USB", 20},
 };
 
 struct FormatName {
@@ -153,14 +151,17 @@ public:
             };
             for (auto &c : d.crtcs)
                 if (c.fb_id && !has_fb(c.fb_id))
-                    return fail("crtc " + std::to_string(c.id) + " shows unknown framebuffer " + std::to_string(c.fb_id) + " on " + d.path);
+                    return fail("crtc " + std::to_string(c.id) + " shows unknown framebuffer " +
+                                std::to_string(c.fb_id) + " on " + d.path);
             for (auto &e : d.encoders)
                 if (e.crtc_id && !has_crtc(e.crtc_id))
-                    return fail("encoder " + std::to_string(e.id) + " drives unknown crtc " + std::to_string(e.crtc_id) + " on " + d.path);
+                    return fail("encoder " + std::to_string(e.id) + " drives unknown crtc " +
+                                std::to_string(e.crtc_id) + " on " + d.path);
             for (auto &c : d.connectors)
                 for (uint32_t e : c.encoder_ids)
                     if (!has_encoder(e))
-                        return fail("connector " + std::to_string(c.id) + " names unknown encoder " + std::to_string(e) + " on " + d.path);
+                        return fail("connector " + std::to_string(c.id) + " names unknown encoder " +
+                                    std::to_string(e) + " on " + d.path);
             for (auto &f : d.flips) {
                 if (!has_crtc(f.crtc_id))
                     return fail("flip on unknown crtc " + std::to_string(f.crtc_id) + " on " + d.path);
@@ -280,8 +281,8 @@ private:
     }
 
     // The statement's one option, "key=ID", from w[first] on.
-    bool id_option(const std::vector<std::string> &w, size_t first, const char *kind, const char *key,
-                   const char *what, uint32_t *id)
+    bool id_option(const std::vector<std::string> &w, size_t first, const char *kind, const char *key, const char *what,
+                   uint32_t *id)
     {
         return each_option(w, first, w.size(), [&](const std::string &k, const std::string &value) {
             if (k != key)
@@ -511,8 +512,8 @@ private:
             return false;
         if (key != "crtc" || !parse_u32(value, &c.crtc_id))
             return fail(usage);
-        if (!parse_size(w[2], false, &c.width, &c.height, nullptr) || c.width == 0 || c.height == 0 ||
-            c.width > 512 || c.height > 512)
+        if (!parse_size(w[2], false, &c.width, &c.height, nullptr) || c.width == 0 || c.height == 0 || c.width > 512 ||
+            c.height > 512)
             return fail("bad cursor size '" + w[2] + "' (1x1 to 512x512)");
         // "X,Y" with signed numbers.
         auto pair = [](const std::string &text, int32_t *a, int32_t *b) {

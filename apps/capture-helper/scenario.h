@@ -11,12 +11,12 @@ struct ScenarioFramebuffer {
     uint32_t id = 0;
     uint32_t width = 0;
     uint32_t height = 0;
-    uint32_t format = 0;   // DRM fourcc
+    uint32_t format = 0;  // DRM fourcc
     uint64_t modifier = 0;
-    int plane_count = 0;   // 1 (packed RGB) or 2 (NV12)
+    int plane_count = 0;  // 1 (packed RGB) or 2 (NV12)
     uint32_t pitches[4] = {};
     uint32_t offsets[4] = {};
-    uint64_t size = 0;     // bytes of the buffer holding every plane
+    uint64_t size = 0;  // bytes of the buffer holding every plane
 };
 
 struct ScenarioCrtc {

@@ -131,7 +131,7 @@ void end_connection(ClientState *state)
     state->card_path.clear();
 }
 
-} // namespace
+}  // namespace
 
 void handle_client_requests(ClientState *state)
 {
@@ -193,9 +193,9 @@ int socket_init(int *out_fd, const char *path)
     }
     // A restricted helper gives the file its group and takes the others'
     // access away; every connection's credentials are checked as well.
-    const char *call = peer_access_set_group(path) < 0                 ? "chown"
+    const char *call = peer_access_set_group(path) < 0              ? "chown"
                        : chmod(path, peer_access_socket_mode()) < 0 ? "chmod"
-                                                                     : nullptr;
+                                                                    : nullptr;
     if (call) {
         const std::string what = std::string("[Helper Server] ") + call + "() failed";
         perror(what.c_str());

@@ -13,7 +13,6 @@
 #include "apps/capture-helper/event_service.h"
 #include "libs/common/unique_fd.h"
 
-
 // One connected client. A target is set when device_fd is open and
 // port_name is not empty. The state owns the client's connection and the
 // target's device.

@@ -37,7 +37,10 @@ uint64_t clock_ns(clockid_t clock)
     return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
 
-uint64_t monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
+uint64_t monotonic_ns()
+{
+    return clock_ns(CLOCK_MONOTONIC);
+}
 
 struct Rect {
     int x, y, w, h;
@@ -66,7 +69,12 @@ struct Screen {
 // The CRTC's statements in the order they act: by blank, and at one blank
 // a renewal first, then a mode change, then a rotation's start, then a flip.
 struct Change {
-    enum Kind { Renew = 0, Mode = 1, Rotation = 2, Flip = 3 };
+    enum Kind {
+        Renew = 0,
+        Mode = 1,
+        Rotation = 2,
+        Flip = 3
+    };
     uint64_t at;
     Kind kind;
     size_t index;  // into the device's list of that kind
@@ -94,7 +102,7 @@ struct VCursor {
 
 struct VCrtc {
     ScenarioCrtc desc;
-    Screen screen;      // written under the world's mutex by the clock thread only
+    Screen screen;  // written under the world's mutex by the clock thread only
     uint64_t seq = 0;
     uint64_t last_ns = 0;       // CLOCK_MONOTONIC of the last blank
     uint64_t last_wall_ns = 0;  // CLOCK_REALTIME of the last blank
@@ -219,8 +227,9 @@ void paint_digits(VFb &fb, uint64_t value, int digits, int y)
 {
     static const uint8_t white[3] = {255, 255, 255}, black[3] = {0, 0, 0};
     const int pitch = kDigitW + kDigitGap;
-    paint(fb, Rect{kDigitX - kBackdropMargin, y - kBackdropMargin, digits * pitch - kDigitGap + 2 * kBackdropMargin,
-                   kDigitH + 2 * kBackdropMargin},
+    paint(fb,
+          Rect{kDigitX - kBackdropMargin, y - kBackdropMargin, digits * pitch - kDigitGap + 2 * kBackdropMargin,
+               kDigitH + 2 * kBackdropMargin},
           black);
     for (int d = digits - 1; d >= 0; d--, value /= 10) {
         int x = kDigitX + d * pitch;
@@ -275,13 +284,15 @@ void draw_frame(VFb &fb, uint64_t counter, uint64_t wall_ms)
     paint(fb, fb.square, square);
 }
 
-template <typename T> T *alloc_array(size_t n)
+template <typename T>
+T *alloc_array(size_t n)
 {
     return static_cast<T *>(calloc(std::max<size_t>(n, 1), sizeof(T)));
 }
 
 // The object an id named, or null with errno ENOENT.
-template <typename T> T *known(T *object)
+template <typename T>
+T *known(T *object)
 {
     if (!object)
         errno = ENOENT;
@@ -289,7 +300,8 @@ template <typename T> T *known(T *object)
 }
 
 // The element of a scenario list with the id, or null.
-template <typename List> auto *find_id(List &list, uint32_t id)
+template <typename List>
+auto *find_id(List &list, uint32_t id)
 {
     for (auto &item : list)
         if (item.id == id)
@@ -802,13 +814,13 @@ void vd_device_close(VirtualWorld *w, int fd)
     }
 }
 
-#define VD_DEVICE_OR(fail)                  \
-    std::lock_guard<std::mutex> lock(w->mutex); \
-    OpenFile *of = w->file(fd);             \
-    if (!of || w->stopped) {                \
-        errno = of ? EIO : EBADF;           \
-        return fail;                        \
-    }                                       \
+#define VD_DEVICE_OR(fail)                                                                                             \
+    std::lock_guard<std::mutex> lock(w->mutex);                                                                        \
+    OpenFile *of = w->file(fd);                                                                                        \
+    if (!of || w->stopped) {                                                                                           \
+        errno = of ? EIO : EBADF;                                                                                      \
+        return fail;                                                                                                   \
+    }                                                                                                                  \
     VDevice *d = of->device;
 
 drmModeResPtr vd_get_resources(VirtualWorld *w, int fd)
@@ -983,10 +995,22 @@ void vd_free_connector(drmModeConnectorPtr r)
     free(r);
 }
 
-void vd_free_encoder(drmModeEncoderPtr r) { free(r); }
-void vd_free_crtc(drmModeCrtcPtr r) { free(r); }
-void vd_free_fb2(drmModeFB2Ptr r) { free(r); }
-void vd_free_fb(drmModeFBPtr r) { free(r); }
+void vd_free_encoder(drmModeEncoderPtr r)
+{
+    free(r);
+}
+void vd_free_crtc(drmModeCrtcPtr r)
+{
+    free(r);
+}
+void vd_free_fb2(drmModeFB2Ptr r)
+{
+    free(r);
+}
+void vd_free_fb(drmModeFBPtr r)
+{
+    free(r);
+}
 
 int vd_set_client_cap(VirtualWorld *w, int fd, uint64_t capability, uint64_t value)
 {
@@ -1067,8 +1091,7 @@ drmModePlanePtr vd_get_plane(VirtualWorld *w, int fd, uint32_t plane_id)
     return nullptr;
 }
 
-drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uint32_t object_id,
-                                                    uint32_t object_type)
+drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uint32_t object_id, uint32_t object_type)
 {
     VD_DEVICE_OR(nullptr);
     const VCrtc *owner = nullptr;
@@ -1177,7 +1200,10 @@ void vd_free_object_properties(drmModeObjectPropertiesPtr r)
     free(r);
 }
 
-void vd_free_property(drmModePropertyPtr r) { free(r); }
+void vd_free_property(drmModePropertyPtr r)
+{
+    free(r);
+}
 
 int vd_close_buffer_handle(VirtualWorld *w, int fd, uint32_t handle)
 {

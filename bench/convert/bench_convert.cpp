@@ -21,8 +21,8 @@ struct Picture {
     uint32_t w, h;
     std::vector<uint8_t> rgba, y, u, v;
     explicit Picture(const benchmark::State &state)
-        : w(static_cast<uint32_t>(state.range(0))), h(static_cast<uint32_t>(state.range(1))),
-          rgba(size_t(w) * h * 4), y(size_t(w) * h), u(size_t(w / 2) * (h / 2)), v(u.size())
+        : w(static_cast<uint32_t>(state.range(0))), h(static_cast<uint32_t>(state.range(1))), rgba(size_t(w) * h * 4),
+          y(size_t(w) * h), u(size_t(w / 2) * (h / 2)), v(u.size())
     {
         for (uint32_t r = 0; r < h; ++r)
             for (uint32_t c = 0; c < w; ++c) {
@@ -57,8 +57,7 @@ void BM_ConvertScalar(benchmark::State &state)
     account(state, p);
 }
 
-using PlaneConverter = int (*)(uint32_t, uint32_t, const uint8_t *, uint32_t, uint8_t *, uint8_t *,
-                              uint8_t *);
+using PlaneConverter = int (*)(uint32_t, uint32_t, const uint8_t *, uint32_t, uint8_t *, uint8_t *, uint8_t *);
 
 // The converters that write into caller planes: the two AVX2 ones and the
 // libswscale path.

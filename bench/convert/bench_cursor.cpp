@@ -35,8 +35,7 @@ void BM_CursorBlendI420(benchmark::State &state)
     for (auto _ : state) {
         // A moving cursor, odd and even places, partly over the right edge now and then.
         x = (x + 37) % (kWidth - kCursor / 2);
-        cursor_yuv_blend_i420(cursor, x, 500 + (x & 1), kCursor, kCursor, y, kWidth, u, v, kWidth / 2, kWidth,
-                              kHeight);
+        cursor_yuv_blend_i420(cursor, x, 500 + (x & 1), kCursor, kCursor, y, kWidth, u, v, kWidth / 2, kWidth, kHeight);
         benchmark::DoNotOptimize(picture.data());
     }
 }

@@ -7,7 +7,8 @@
 #include "apps/capture/gpu/gl_cpu_renderer.h"
 #include "tests/gpu/gl_test_context.h"
 
-static void BM_GlCpuRenderAndMap(benchmark::State &state) {
+static void BM_GlCpuRenderAndMap(benchmark::State &state)
+{
     const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
     GlTestContext gl;
     if (!gl.ok()) {
@@ -15,7 +16,8 @@ static void BM_GlCpuRenderAndMap(benchmark::State &state) {
         return;
     }
     std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
-    for (size_t i = 0; i < px.size(); ++i) px[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < px.size(); ++i)
+        px[i] = static_cast<uint8_t>(i * 7);
     GLuint src = gl.make_source(w, h, px);
     GlCpuRenderer r;
     if (src == 0 || gl_cpu_init(&r, gl.display(), w, h) != 0) {
@@ -25,7 +27,8 @@ static void BM_GlCpuRenderAndMap(benchmark::State &state) {
     const uint8_t *y, *u, *v;
     int32_t ys, us, vs;
     uint64_t wm = 1733467200123ull;
-    if (gl_cpu_render_and_map(&r, src, wm, &y, &ys, &u, &us, &v, &vs) == 0) gl_cpu_unmap(&r);
+    if (gl_cpu_render_and_map(&r, src, wm, &y, &ys, &u, &us, &v, &vs) == 0)
+        gl_cpu_unmap(&r);
     unsigned sum = 0;
     for (auto _ : state) {
         if (gl_cpu_render_and_map(&r, src, ++wm, &y, &ys, &u, &us, &v, &vs) == 0) {
@@ -37,13 +40,20 @@ static void BM_GlCpuRenderAndMap(benchmark::State &state) {
     gl_cpu_cleanup(&r);
 }
 BENCHMARK(BM_GlCpuRenderAndMap)
-    ->Args({1280, 720})->Args({1920, 1080})->Args({2560, 1440})
-    ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0)->Repetitions(3)->ReportAggregatesOnly(true);
+    ->Args({1280, 720})
+    ->Args({1920, 1080})
+    ->Args({2560, 1440})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 
 // The cursor's share at 1920x1080: frames without and with a 64x64 cursor
 // drawn by the shaders, alternating in one loop so both see the same load;
 // the counters are each kind's mean milliseconds per frame.
-static void BM_GlCpuCursor(benchmark::State &state) {
+static void BM_GlCpuCursor(benchmark::State &state)
+{
     const int w = 1920, h = 1080, size = 64;
     GlTestContext gl;
     if (!gl.ok()) {
@@ -51,7 +61,8 @@ static void BM_GlCpuCursor(benchmark::State &state) {
         return;
     }
     std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
-    for (size_t i = 0; i < px.size(); ++i) px[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < px.size(); ++i)
+        px[i] = static_cast<uint8_t>(i * 7);
     GLuint src = gl.make_source(w, h, px);
     std::vector<uint32_t> argb(static_cast<size_t>(size) * size, 0x80808080u);
     GlCpuRenderer r;
@@ -84,7 +95,8 @@ static void BM_GlCpuCursor(benchmark::State &state) {
     benchmark::DoNotOptimize(sum);
     state.counters["plain_ms"] = plain / double(state.iterations());
     state.counters["cursor_ms"] = with_cursor / double(state.iterations());
-    if (cursor.texture) glDeleteTextures(1, &cursor.texture);
+    if (cursor.texture)
+        glDeleteTextures(1, &cursor.texture);
     gl_cpu_cleanup(&r);
 }
 BENCHMARK(BM_GlCpuCursor)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0)->Repetitions(3);

@@ -48,8 +48,7 @@ struct UnixBindOptions {
 // Creates a socket of the given type, removes any file at path, binds to it,
 // makes the file 0666 so unprivileged peers can reach it, and listens when
 // options.backlog >= 0. A failure after the bind removes the file again.
-inline UniqueFD unix_bind(const char *path, int type, const UnixBindOptions &options,
-                          const char **failed_call)
+inline UniqueFD unix_bind(const char *path, int type, const UnixBindOptions &options, const char **failed_call)
 {
     const char *ignored = nullptr;
     const char **failed = failed_call ? failed_call : &ignored;
@@ -96,8 +95,7 @@ inline UniqueFD unix_bind(const char *path, int type, const UnixBindOptions &opt
 // Connects a socket of the given type (plus flags) to path; an interrupted
 // connect is retried. A path too long for an address is refused unless
 // cut_long_path is set (see unix_address).
-inline UniqueFD unix_connect(const char *path, int type, const char **failed_call,
-                             bool cut_long_path = false)
+inline UniqueFD unix_connect(const char *path, int type, const char **failed_call, bool cut_long_path = false)
 {
     const char *ignored = nullptr;
     const char **failed = failed_call ? failed_call : &ignored;

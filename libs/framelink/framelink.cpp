@@ -108,8 +108,7 @@ void take_descriptors(msghdr *msg, std::vector<UniqueFD> *fds)
 
 // Reads exactly len bytes before the deadline, gathering any descriptors
 // passed along with them. A peer that closes early gives ECONNRESET.
-int recv_exact(int fd, char *buf, size_t len, int64_t deadline_ms, std::vector<UniqueFD> *fds,
-               bool *truncated)
+int recv_exact(int fd, char *buf, size_t len, int64_t deadline_ms, std::vector<UniqueFD> *fds, bool *truncated)
 {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * UDS_MAX_PLANES) + 64];
     while (len > 0) {
@@ -156,8 +155,8 @@ int receive_reply(int fd, int64_t deadline_ms, framelink::Reply *reply)
         return -1;
     }
     reply->text.assign(header.length, '\0');
-    if (header.length > 0 && recv_exact(fd, reply->text.data(), header.length, deadline_ms, &reply->fds,
-                                        &reply->descriptors_lost) < 0)
+    if (header.length > 0 &&
+        recv_exact(fd, reply->text.data(), header.length, deadline_ms, &reply->fds, &reply->descriptors_lost) < 0)
         return -1;
     return 0;
 }
@@ -200,8 +199,7 @@ int transact(ServerConnection *conn, const char *command, ServerReply *reply, in
         return -1;
     conn->out_of_step = 0;
     copy_message(reply, received->text);
-    if (received->descriptors_lost || received->fds.size() != reply->header.num_fds ||
-        reply->header.error != 0) {
+    if (received->descriptors_lost || received->fds.size() != reply->header.num_fds || reply->header.error != 0) {
         errno = EPROTO;
         return -1;
     }
@@ -209,14 +207,13 @@ int transact(ServerConnection *conn, const char *command, ServerReply *reply, in
 }
 
 // Reads "key=value" fields separated by '|' in the given key order.
-bool parse_fields(const std::string &line, const char *const *keys, size_t count,
-                  uint64_t *values, const uint64_t *limits)
+bool parse_fields(const std::string &line, const char *const *keys, size_t count, uint64_t *values,
+                  const uint64_t *limits)
 {
     size_t pos = 0;
     for (size_t i = 0; i < count; ++i) {
         size_t klen = std::strlen(keys[i]);
-        if (line.compare(pos, klen, keys[i]) != 0 || pos + klen >= line.size() ||
-            line[pos + klen] != '=')
+        if (line.compare(pos, klen, keys[i]) != 0 || pos + klen >= line.size() || line[pos + klen] != '=')
             return false;
         pos += klen + 1;
         if (pos >= line.size() || line[pos] < '0' || line[pos] > '9')
@@ -331,8 +328,7 @@ int uds_client_connect(ServerConnection *conn, const char *path)
     return 0;
 }
 
-int uds_client_set_context(ServerConnection *conn, const char *command, ServerReply *reply,
-                           int timeout_ms)
+int uds_client_set_context(ServerConnection *conn, const char *command, ServerReply *reply, int timeout_ms)
 {
     framelink::Reply received;
     if (transact(conn, command, reply, timeout_ms, &received) < 0)
@@ -343,8 +339,7 @@ int uds_client_set_context(ServerConnection *conn, const char *command, ServerRe
     return -1;
 }
 
-int uds_client_get_frame_info(ServerConnection *conn, const char *command, ServerReply *reply,
-                              int timeout_ms)
+int uds_client_get_frame_info(ServerConnection *conn, const char *command, ServerReply *reply, int timeout_ms)
 {
     framelink::Reply received;
     if (transact(conn, command, reply, timeout_ms, &received) < 0)
@@ -420,8 +415,7 @@ int framelink::read_event(int event_fd, int timeout_ms, EventMessage *message)
             return refuse();
         if (carries) {
             if (record->num_fds == 0 ||
-                !parse_description(std::string(buf + sizeof *record, record->text_length), fds.size(),
-                                   &message->frame))
+                !parse_description(std::string(buf + sizeof *record, record->text_length), fds.size(), &message->frame))
                 return refuse();
             message->fds = std::move(fds);
         } else if (record->num_fds != 0 || record->text_length != 0) {

@@ -37,10 +37,10 @@ struct FramePlane {
 // One exported framebuffer as the library receives it. Entry 0 of the plane
 // table repeats plane 0's descriptor, stride and offset.
 struct FrameMetadata {
-    int fd;                 // plane 0 descriptor, -1 when none
+    int fd;  // plane 0 descriptor, -1 when none
     uint32_t width;
     uint32_t height;
-    uint32_t format;        // DRM fourcc
+    uint32_t format;  // DRM fourcc
     uint32_t stride;
     uint32_t offset;
     uint64_t modifier;
@@ -69,10 +69,10 @@ int read_reply(int fd, int timeout_ms, Reply *reply);
 
 // One message of the event connection as it arrived.
 struct EventMessage {
-    uint32_t type = 0;          // the message's type: UDS_EVENT_VBLANK, a scanout record type, or unknown
-    VBlankEvent vblank{};       // filled for UDS_EVENT_VBLANK
-    ScanoutRecord record{};     // filled for UDS_EVENT_BUFFER_NEW, _SHOWN and _DARK
-    CursorRecord cursor{};      // filled for UDS_EVENT_CURSOR_NEW, _CURSOR_STATE and _NO_CURSOR
+    uint32_t type = 0;       // the message's type: UDS_EVENT_VBLANK, a scanout record type, or unknown
+    VBlankEvent vblank{};    // filled for UDS_EVENT_VBLANK
+    ScanoutRecord record{};  // filled for UDS_EVENT_BUFFER_NEW, _SHOWN and _DARK
+    CursorRecord cursor{};   // filled for UDS_EVENT_CURSOR_NEW, _CURSOR_STATE and _NO_CURSOR
     // UDS_EVENT_BUFFER_NEW and _CURSOR_NEW: the parsed description, its descriptor fields -1;
     // the descriptors themselves are in fds, one per plane in order.
     FrameMetadata frame{};
@@ -109,8 +109,7 @@ int uds_client_connect(ServerConnection *conn, const char *path);
 // Sends the SET_TARGET command and waits up to timeout_ms for the reply.
 // 0 only when the server answered exactly "OK\n". A reply that does not
 // arrive whole in time leaves the connection out of step (see above).
-int uds_client_set_context(ServerConnection *conn, const char *command, ServerReply *reply,
-                           int timeout_ms);
+int uds_client_set_context(ServerConnection *conn, const char *command, ServerReply *reply, int timeout_ms);
 
 // Sends GET_FRAME and waits up to timeout_ms for the reply. 0 when a well
 // formed reply arrived: if it carries a frame, has_frame is set and
@@ -119,8 +118,7 @@ int uds_client_set_context(ServerConnection *conn, const char *command, ServerRe
 // 0 with has_frame 0. An error reply, a malformed reply or a time-out gives
 // -1 with the reply text (if any) in the message buffer and no descriptor
 // left open.
-int uds_client_get_frame_info(ServerConnection *conn, const char *command, ServerReply *reply,
-                              int timeout_ms);
+int uds_client_get_frame_info(ServerConnection *conn, const char *command, ServerReply *reply, int timeout_ms);
 
 // Sends FOLLOW_SCANOUT (after SET_TARGET) and waits up to timeout_ms for the
 // reply: from then on the event connection carries scanout records as well

@@ -42,16 +42,16 @@ inline constexpr uint32_t UDS_MAX_REPLY_TEXT = 4096;
 
 // The header in front of every reply.
 struct ReplyHeader {
-    uint32_t magic;     // UDS_REPLY_MAGIC
-    uint32_t length;    // bytes of text that follow, no NUL
-    uint32_t num_fds;   // descriptors in the SCM_RIGHTS message, 0 to UDS_MAX_PLANES
-    uint32_t error;     // 1 for an "ERROR:" reply, 0 for "OK\n" and frame replies
+    uint32_t magic;    // UDS_REPLY_MAGIC
+    uint32_t length;   // bytes of text that follow, no NUL
+    uint32_t num_fds;  // descriptors in the SCM_RIGHTS message, 0 to UDS_MAX_PLANES
+    uint32_t error;    // 1 for an "ERROR:" reply, 0 for "OK\n" and frame replies
 };
 static_assert(sizeof(ReplyHeader) == 16, "the reply header is 16 bytes on the wire");
 static_assert(offsetof(ReplyHeader, length) == 4 && offsetof(ReplyHeader, num_fds) == 8 &&
               offsetof(ReplyHeader, error) == 12);
 
-inline constexpr uint32_t UDS_EVENT_VBLANK = 1;  // VBlankEvent::type
+inline constexpr uint32_t UDS_EVENT_VBLANK = 1;          // VBlankEvent::type
 inline constexpr uint32_t UDS_EVENT_VBLANK_LENGTH = 24;  // VBlankEvent::length: bytes after it
 
 // One vertical blank, exactly as the helper sends it.
@@ -118,18 +118,17 @@ struct ScanoutRecord {
     uint32_t text_length;  // description bytes after the record: NEW only, at most UDS_MAX_REPLY_TEXT
     uint32_t width;        // the buffer's size, format and modifier (0 for DARK), also in SHOWN
     uint32_t height;
-    uint32_t format;       // DRM fourcc
+    uint32_t format;  // DRM fourcc
     uint64_t modifier;
-    uint32_t refresh;      // the CRTC's refresh in Hz when the record was made (0 for DARK or unknown)
-    uint32_t reserved;     // 0
+    uint32_t refresh;   // the CRTC's refresh in Hz when the record was made (0 for DARK or unknown)
+    uint32_t reserved;  // 0
 };
 static_assert(sizeof(ScanoutRecord) == 72, "a scanout record is 72 bytes on the wire before its text");
 static_assert(offsetof(ScanoutRecord, sequence) == 8 && offsetof(ScanoutRecord, buffer_id) == 16 &&
               offsetof(ScanoutRecord, plane) == 24 && offsetof(ScanoutRecord, fb_id) == 28 &&
               offsetof(ScanoutRecord, changed) == 32 && offsetof(ScanoutRecord, num_fds) == 36 &&
               offsetof(ScanoutRecord, text_length) == 40 && offsetof(ScanoutRecord, width) == 44 &&
-              offsetof(ScanoutRecord, modifier) == 56 &&
-              offsetof(ScanoutRecord, refresh) == 64);
+              offsetof(ScanoutRecord, modifier) == 56 && offsetof(ScanoutRecord, refresh) == 64);
 static_assert(sizeof(ScanoutRecord) - offsetof(ScanoutRecord, sequence) == UDS_SCANOUT_RECORD_LENGTH);
 
 // Cursor record types (CursorRecord::type): the CRTC's cursor plane.
@@ -156,22 +155,22 @@ inline constexpr uint32_t UDS_CURSOR_RECORD_LENGTH = 72;
 // description (the text of a GET_FRAME reply) and carries num_fds
 // descriptors, exactly like a BUFFER_NEW record.
 struct CursorRecord {
-    uint32_t type;         // UDS_EVENT_CURSOR_NEW, _CURSOR_STATE or _NO_CURSOR
-    uint32_t length;       // UDS_CURSOR_RECORD_LENGTH + text_length
-    uint64_t sequence;     // the blank it describes; that blank's VBlankEvent follows
-    uint64_t buffer_id;    // the helper's name of the image, 0 when hidden; never reused on a connection
-    uint32_t fb_id;        // the kernel's framebuffer id, 0 when hidden
-    uint32_t visible;      // 1 shown, 0 hidden (and for NO_CURSOR)
-    int32_t x;             // CRTC_X, CRTC_Y: the image's top-left on the CRTC,
-    int32_t y;             //   may be negative or beyond the picture
-    uint32_t crtc_width;   // CRTC_W, CRTC_H: the size it is shown at
+    uint32_t type;        // UDS_EVENT_CURSOR_NEW, _CURSOR_STATE or _NO_CURSOR
+    uint32_t length;      // UDS_CURSOR_RECORD_LENGTH + text_length
+    uint64_t sequence;    // the blank it describes; that blank's VBlankEvent follows
+    uint64_t buffer_id;   // the helper's name of the image, 0 when hidden; never reused on a connection
+    uint32_t fb_id;       // the kernel's framebuffer id, 0 when hidden
+    uint32_t visible;     // 1 shown, 0 hidden (and for NO_CURSOR)
+    int32_t x;            // CRTC_X, CRTC_Y: the image's top-left on the CRTC,
+    int32_t y;            //   may be negative or beyond the picture
+    uint32_t crtc_width;  // CRTC_W, CRTC_H: the size it is shown at
     uint32_t crtc_height;
     uint32_t num_fds;      // 1 to UDS_MAX_PLANES for CURSOR_NEW, else 0
     uint32_t text_length;  // description bytes after the record: CURSOR_NEW only
     uint32_t width;        // the image's size and DRM fourcc (0 when hidden)
     uint32_t height;
     uint32_t format;
-    uint32_t reserved;     // 0
+    uint32_t reserved;  // 0
     uint64_t modifier;
 };
 static_assert(sizeof(CursorRecord) == 80, "a cursor record is 80 bytes on the wire before its text");

@@ -1,5 +1,5 @@
-#include "apps/capture/convert/yuv_convert.h"
 #include "apps/capture/convert/cursor_blend.h"
+#include "apps/capture/convert/yuv_convert.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,9 @@ namespace {
 struct Planes {
     std::vector<uint8_t> y, u, v;
     Planes(uint32_t w, uint32_t h, uint8_t fill = 0xAB)
-        : y(size_t(w) * h, fill), u(size_t(w / 2) * (h / 2), fill), v(size_t(w / 2) * (h / 2), fill) {}
+        : y(size_t(w) * h, fill), u(size_t(w / 2) * (h / 2), fill), v(size_t(w / 2) * (h / 2), fill)
+    {
+    }
 };
 
 std::vector<uint8_t> flat(uint32_t w, uint32_t h, uint8_t r, uint8_t g, uint8_t b)
@@ -33,14 +35,14 @@ std::vector<uint8_t> flat(uint32_t w, uint32_t h, uint8_t r, uint8_t g, uint8_t 
     return px;
 }
 
-struct Expect { uint8_t r, g, b, y, u, v, ty, tu, tv; };
+struct Expect {
+    uint8_t r, g, b, y, u, v, ty, tu, tv;
+};
 
 // Rounding values (scalar and RGBA vector) and truncating values.
 const Expect kColours[] = {
-    {0, 0, 0, 16, 128, 128, 16, 128, 128},
-    {255, 255, 255, 235, 128, 128, 235, 128, 128},
-    {255, 0, 0, 82, 90, 240, 81, 90, 239},
-    {0, 0, 255, 41, 240, 110, 40, 239, 110},
+    {0, 0, 0, 16, 128, 128, 16, 128, 128}, {255, 255, 255, 235, 128, 128, 235, 128, 128},
+    {255, 0, 0, 82, 90, 240, 81, 90, 239}, {0, 0, 255, 41, 240, 110, 40, 239, 110},
     {1, 1, 1, 17, 128, 128, 16, 128, 128},
 };
 
@@ -89,7 +91,7 @@ TEST(ConvertScalar, RefusalsAndReleaseAreSafe)
     EXPECT_EQ(f.y, nullptr);
     EXPECT_EQ(rgba_to_yuv420p(4, 3, px.data(), 16, &f), -1);
     EXPECT_EQ(f.u, nullptr);
-    yuv420p_frame_release(&f);   // a cleared record
+    yuv420p_frame_release(&f);  // a cleared record
     yuv420p_frame_release(nullptr);
     ASSERT_EQ(rgba_to_yuv420p(0, 0, px.data(), 0, &f), 0);
     yuv420p_frame_release(&f);
@@ -111,12 +113,18 @@ TEST_F(ConvertAvx2, FlatColoursRoundingAndTruncating)
         Planes a(16, 2), t(16, 2);
         ASSERT_EQ(rgba_to_yuv420p_avx2(16, 2, px.data(), 64, a.y.data(), a.u.data(), a.v.data()), 0);
         ASSERT_EQ(abgr2101010_to_yuv420p_avx2(16, 2, px.data(), 64, t.y.data(), t.u.data(), t.v.data()), 0);
-        for (uint8_t y : a.y) EXPECT_EQ(y, e.y);
-        for (uint8_t u : a.u) EXPECT_EQ(u, e.u);
-        for (uint8_t v : a.v) EXPECT_EQ(v, e.v);
-        for (uint8_t y : t.y) EXPECT_EQ(y, e.ty);
-        for (uint8_t u : t.u) EXPECT_EQ(u, e.tu);
-        for (uint8_t v : t.v) EXPECT_EQ(v, e.tv);
+        for (uint8_t y : a.y)
+            EXPECT_EQ(y, e.y);
+        for (uint8_t u : a.u)
+            EXPECT_EQ(u, e.u);
+        for (uint8_t v : a.v)
+            EXPECT_EQ(v, e.v);
+        for (uint8_t y : t.y)
+            EXPECT_EQ(y, e.ty);
+        for (uint8_t u : t.u)
+            EXPECT_EQ(u, e.tu);
+        for (uint8_t v : t.v)
+            EXPECT_EQ(v, e.tv);
     }
 }
 
@@ -125,9 +133,10 @@ TEST_F(ConvertAvx2, BitIdenticalToScalarOnRandomPictures)
     std::mt19937 rng(7);
     for (uint32_t w : {16u, 32u, 48u, 208u, 1920u}) {
         const uint32_t h = 6;
-        const uint32_t stride = w * 4 + 12;   // padded, unaligned rows
+        const uint32_t stride = w * 4 + 12;  // padded, unaligned rows
         std::vector<uint8_t> px(size_t(stride) * h + 3);
-        for (auto &b : px) b = uint8_t(rng());
+        for (auto &b : px)
+            b = uint8_t(rng());
         const uint8_t *src = px.data() + 3;
         Yuv420pFrame ref{};
         ASSERT_EQ(rgba_to_yuv420p(w, h, src, stride, &ref), 0);
@@ -163,13 +172,17 @@ TEST_F(ConvertAvx2, RefusedSizesWriteNothing)
         Planes a(32, 4);
         EXPECT_EQ(rgba_to_yuv420p_avx2(w, 4, px.data(), 128, a.y.data(), a.u.data(), a.v.data()), -1);
         EXPECT_EQ(abgr2101010_to_yuv420p_avx2(w, 4, px.data(), 128, a.y.data(), a.u.data(), a.v.data()), -1);
-        for (uint8_t b : a.y) ASSERT_EQ(b, 0xAB);
-        for (uint8_t b : a.u) ASSERT_EQ(b, 0xAB);
-        for (uint8_t b : a.v) ASSERT_EQ(b, 0xAB);
+        for (uint8_t b : a.y)
+            ASSERT_EQ(b, 0xAB);
+        for (uint8_t b : a.u)
+            ASSERT_EQ(b, 0xAB);
+        for (uint8_t b : a.v)
+            ASSERT_EQ(b, 0xAB);
     }
     Planes a(32, 4);
     EXPECT_EQ(abgr2101010_to_yuv420p_avx2(32, 3, px.data(), 128, a.y.data(), a.u.data(), a.v.data()), -1);
-    for (uint8_t b : a.y) ASSERT_EQ(b, 0xAB);
+    for (uint8_t b : a.y)
+        ASSERT_EQ(b, 0xAB);
 }
 
 TEST(ConvertLibav, CacheReusedForOneSizeReplacedForAnother)
@@ -189,7 +202,7 @@ TEST(ConvertLibav, CacheReusedForOneSizeReplacedForAnother)
     EXPECT_EQ(cached_width, 32u);
     EXPECT_EQ(cached_height, 16u);
     ASSERT_NE(sws_ctx, nullptr);
-    EXPECT_EQ(b.y[0], 32);   // the new context converts the new size (BT.709: 31.97)
+    EXPECT_EQ(b.y[0], 32);  // the new context converts the new size (BT.709: 31.97)
 }
 
 // A size libswscale cannot scale leaves no context behind, so the next call
@@ -211,7 +224,9 @@ TEST(ConvertLibav, FailedContextIsRetriedNextCall)
 
 TEST(ConvertLibav, FlatColoursGiveBt709LimitedRange)
 {
-    struct C { uint8_t r, g, b; };
+    struct C {
+        uint8_t r, g, b;
+    };
     for (C c : {C{0, 0, 0}, C{255, 255, 255}, C{255, 0, 0}, C{0, 255, 0}, C{0, 0, 255}, C{90, 160, 40}}) {
         auto px = flat(64, 32, c.r, c.g, c.b);
         Planes p(64, 32);
@@ -236,8 +251,8 @@ struct Bt709Reference {
     Bt709Reference(AVPixelFormat fmt, uint32_t w, uint32_t h, const uint8_t *src, uint32_t stride)
         : y(size_t(w) * h), u(size_t((w + 1) / 2) * (h / 2)), v(u.size())
     {
-        SwsContext *c = sws_getContext(int(w), int(h), fmt, int(w), int(h), AV_PIX_FMT_YUV420P, SWS_BILINEAR,
-                                       nullptr, nullptr, nullptr);
+        SwsContext *c = sws_getContext(int(w), int(h), fmt, int(w), int(h), AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
+                                       nullptr, nullptr);
         EXPECT_NE(c, nullptr);
         if (!c)
             return;
@@ -274,25 +289,33 @@ std::string furthest(const std::vector<uint8_t> &a, const std::vector<uint8_t> &
 // what the converter does at the edge and what libswscale then reads.
 TEST_F(ConvertAvx2, Bt709WithinOneOfLibswscale)
 {
-    struct Size { uint32_t w, h; };
-    const struct { PackedOrder order; AVPixelFormat fmt; } orders[] = {
-        {PACKED_RGBA, AV_PIX_FMT_RGBA}, {PACKED_BGRA, AV_PIX_FMT_BGRA},
-        {PACKED_ARGB, AV_PIX_FMT_ARGB}, {PACKED_ABGR, AV_PIX_FMT_ABGR}};
+    struct Size {
+        uint32_t w, h;
+    };
+    const struct {
+        PackedOrder order;
+        AVPixelFormat fmt;
+    } orders[] = {{PACKED_RGBA, AV_PIX_FMT_RGBA},
+                  {PACKED_BGRA, AV_PIX_FMT_BGRA},
+                  {PACKED_ARGB, AV_PIX_FMT_ARGB},
+                  {PACKED_ABGR, AV_PIX_FMT_ABGR}};
     std::mt19937 rng(19);
     for (Size s : {Size{1920, 1080}, Size{1366, 768}, Size{64, 2}, Size{1365, 8}, Size{77, 4}, Size{48, 10}})
         for (const auto &o : orders) {
             const uint32_t stride = s.w * 4 + (s.w % 2 ? 4 : 0);
             std::vector<uint8_t> px(size_t(stride) * s.h);
-            for (auto &b : px) b = uint8_t(rng());
+            for (auto &b : px)
+                b = uint8_t(rng());
             if (s.w % 2)
                 for (uint32_t r = 0; r < s.h; ++r)
                     std::memcpy(&px[size_t(r) * stride + 4 * s.w], &px[size_t(r) * stride + 4 * (s.w - 1)], 4);
             const Bt709Reference ref(o.fmt, s.w, s.h, px.data(), stride);
             Bt709Reference got = ref;
-            ASSERT_EQ(packed_to_yuv420p_bt709_avx2(o.order, s.w, s.h, px.data(), stride, got.y.data(),
-                                                   got.u.data(), got.v.data()), 0);
-            const std::string at = std::to_string(s.w) + "x" + std::to_string(s.h) + " order " +
-                                   std::to_string(int(o.order)) + " ";
+            ASSERT_EQ(packed_to_yuv420p_bt709_avx2(o.order, s.w, s.h, px.data(), stride, got.y.data(), got.u.data(),
+                                                   got.v.data()),
+                      0);
+            const std::string at =
+                std::to_string(s.w) + "x" + std::to_string(s.h) + " order " + std::to_string(int(o.order)) + " ";
             int worst = 0;
             std::string where = furthest(got.y, ref.y, &worst);
             EXPECT_LE(worst, 1) << at << "Y " << where;
@@ -310,24 +333,32 @@ TEST_F(ConvertAvx2, Bt709WithinOneOfLibswscale)
 TEST_F(ConvertAvx2, CompatibleConversionMatchesLibswscalePath)
 {
     std::mt19937 rng(5);
-    const struct { uint32_t w, h; int most; } sizes[] = {{1920, 1080, 1}, {1920, 7, 0}, {1365, 8, 0}};
+    const struct {
+        uint32_t w, h;
+        int most;
+    } sizes[] = {{1920, 1080, 1}, {1920, 7, 0}, {1365, 8, 0}};
     for (const auto &[w, h, most] : sizes) {
         std::vector<uint8_t> px(size_t(w) * h * 4 + 4);
-        for (auto &b : px) b = uint8_t(rng());
+        for (auto &b : px)
+            b = uint8_t(rng());
         std::vector<uint8_t> ref(size_t(w) * h * 3 / 2 + 2 * w), got(ref.size());
         const size_t luma = size_t(w) * h;
-        ASSERT_EQ(rgba_to_yuv420p_libav(w, h, px.data(), w * 4, ref.data(), ref.data() + luma,
-                                        ref.data() + luma + luma / 4), 0);
-        ASSERT_EQ(rgba_to_yuv420p_bt709(w, h, px.data(), w * 4, got.data(), got.data() + luma,
-                                        got.data() + luma + luma / 4), 0);
+        ASSERT_EQ(
+            rgba_to_yuv420p_libav(w, h, px.data(), w * 4, ref.data(), ref.data() + luma, ref.data() + luma + luma / 4),
+            0);
+        ASSERT_EQ(
+            rgba_to_yuv420p_bt709(w, h, px.data(), w * 4, got.data(), got.data() + luma, got.data() + luma + luma / 4),
+            0);
         int worst = 0;
         const std::string where = furthest(got, ref, &worst);
         EXPECT_LE(worst, most) << w << "x" << h << " " << where;
     }
     Planes a(32, 4);
-    EXPECT_EQ(packed_to_yuv420p_bt709_avx2(PACKED_RGBA, 32, 3, flat(32, 4, 1, 2, 3).data(), 128, a.y.data(),
-                                           a.u.data(), a.v.data()), -1);
-    for (uint8_t b : a.y) ASSERT_EQ(b, 0xAB);
+    EXPECT_EQ(packed_to_yuv420p_bt709_avx2(PACKED_RGBA, 32, 3, flat(32, 4, 1, 2, 3).data(), 128, a.y.data(), a.u.data(),
+                                           a.v.data()),
+              -1);
+    for (uint8_t b : a.y)
+        ASSERT_EQ(b, 0xAB);
 }
 
 // The cursor's blend: a translucent pixel lands halfway between the picture
@@ -347,9 +378,9 @@ TEST(CursorBlend, TranslucentOpaqueAndClippedAtEveryEdge)
     std::vector<uint8_t> pic = fresh();
     uint8_t *y = pic.data(), *u = y + W * H, *v = u + W * H / 4;
     cursor_yuv_blend_i420(cursor, 10, 6, 4, 4, y, W, u, v, W / 2, W, H);
-    EXPECT_NEAR(y[6 * W + 10], 235, 1);  // white in limited range
+    EXPECT_NEAR(y[6 * W + 10], 235, 1);             // white in limited range
     EXPECT_NEAR(y[6 * W + 12], (16 + 200) / 2, 1);  // half of black's 16 over 200
-    EXPECT_NEAR(u[3 * (W / 2) + 5], 128, 1);  // white's chroma replaces the picture's
+    EXPECT_NEAR(u[3 * (W / 2) + 5], 128, 1);        // white's chroma replaces the picture's
     EXPECT_NEAR(u[3 * (W / 2) + 6], (128 + 200) / 2, 1);
     EXPECT_EQ(y[6 * W + 14], 200);  // beside it the picture is untouched
     EXPECT_EQ(y[5 * W + 10], 200);

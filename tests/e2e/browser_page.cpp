@@ -33,10 +33,9 @@ std::string browser_environment()
         return "python3 or iproute2 is missing (scripts/setup.sh installs them)";
     if (unshare(CLONE_NEWNET) != 0)
         return std::string("cannot make a network namespace: ") + strerror(errno);
-    const char *setup =
-        "ip link set lo up && ip link add vistrel0 type veth peer name vistrel1 && "
-        "ip addr add 10.231.0.1/24 dev vistrel0 && ip addr add 10.231.0.2/24 dev vistrel1 && "
-        "ip link set vistrel0 up && ip link set vistrel1 up";
+    const char *setup = "ip link set lo up && ip link add vistrel0 type veth peer name vistrel1 && "
+                        "ip addr add 10.231.0.1/24 dev vistrel0 && ip addr add 10.231.0.2/24 dev vistrel1 && "
+                        "ip link set vistrel0 up && ip link set vistrel1 up";
     if (std::system(setup) != 0)
         return "cannot make the veth pair in the test's network namespace";
     return "";

@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 extern "C" {
@@ -97,8 +97,8 @@ std::string e2e_capture_program()
     return std::string(VISTREL_BINARY_DIR) + "/apps/capture/capture";
 }
 
-int e2e_spawn(E2eProcess *p, const std::string &name, const std::string &program,
-              const std::vector<std::string> &args, const std::vector<std::string> &env)
+int e2e_spawn(E2eProcess *p, const std::string &name, const std::string &program, const std::vector<std::string> &args,
+              const std::vector<std::string> &env)
 {
     p->name = name;
     p->out_path = "/tmp/e2e-" + name + ".out";
@@ -312,8 +312,8 @@ std::vector<E2eFrameLine> e2e_frame_lines(const std::string &text)
     for (std::string line; std::getline(in, line);) {
         E2eFrameLine f;
         unsigned long long watermark = 0;
-        if (sscanf(line.c_str(), "frame_latency frame=%lld rtp_timestamp=%u watermark_ms=%llu latency_ms=%lf",
-                   &f.frame, &f.rtp_timestamp, &watermark, &f.latency_ms) == 4) {
+        if (sscanf(line.c_str(), "frame_latency frame=%lld rtp_timestamp=%u watermark_ms=%llu latency_ms=%lf", &f.frame,
+                   &f.rtp_timestamp, &watermark, &f.latency_ms) == 4) {
             f.watermark_ms = watermark;
             lines.push_back(f);
         }
@@ -329,7 +329,8 @@ std::vector<E2eSourceLine> e2e_source_lines(const std::string &text)
         E2eSourceLine f;
         unsigned long long blank = 0, source = 0;
         unsigned timestamp = 0;
-        if (sscanf(line.c_str(), "frame_source_latency frame=%lld rtp_timestamp=%u blank=%llu source_ms=%llu latency_ms=%lf",
+        if (sscanf(line.c_str(),
+                   "frame_source_latency frame=%lld rtp_timestamp=%u blank=%llu source_ms=%llu latency_ms=%lf",
                    &f.frame, &timestamp, &blank, &source, &f.latency_ms) == 5) {
             f.blank = blank;
             f.source_ms = source;

@@ -37,8 +37,8 @@ std::string e2e_capture_program();
 
 // Starts program with args; env entries ("KEY=VALUE") are added to the
 // test's environment. The child dies with the test. 0, or -1.
-int e2e_spawn(E2eProcess *p, const std::string &name, const std::string &program,
-              const std::vector<std::string> &args, const std::vector<std::string> &env = {});
+int e2e_spawn(E2eProcess *p, const std::string &name, const std::string &program, const std::vector<std::string> &args,
+              const std::vector<std::string> &env = {});
 
 // capture-helper with VISTREL_VIRTUAL_DISPLAY=virtual_display ("1" for the
 // default world, or a scenario file's path); waits until /tmp/vistrel.sock

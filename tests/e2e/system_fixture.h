@@ -16,24 +16,22 @@
 
 #include "tests/e2e/e2e_processes.h"
 
-inline constexpr char kE2eWorld720[] =
-    "device /dev/dri/card1\n"
-    "framebuffer 200 1280x720 XR24\n"
-    "crtc 50 1280x720@60 fb=200\n"
-    "encoder 80 crtc=50\n"
-    "connector 100 DP-3 connected encoders=80\n";
+inline constexpr char kE2eWorld720[] = "device /dev/dri/card1\n"
+                                       "framebuffer 200 1280x720 XR24\n"
+                                       "crtc 50 1280x720@60 fb=200\n"
+                                       "encoder 80 crtc=50\n"
+                                       "connector 100 DP-3 connected encoders=80\n";
 
 // Three 1280x720 buffers, the next one on screen at every blank, as a
 // compositor page-flips.
-inline constexpr char kE2eFlipWorld720[] =
-    "device /dev/dri/card1\n"
-    "framebuffer 201 1280x720 XR24\n"
-    "framebuffer 202 1280x720 XR24\n"
-    "framebuffer 203 1280x720 XR24\n"
-    "crtc 50 1280x720@60 fb=201\n"
-    "encoder 80 crtc=50\n"
-    "connector 100 DP-3 connected encoders=80\n"
-    "pageflip crtc=50 fbs=201,202,203\n";
+inline constexpr char kE2eFlipWorld720[] = "device /dev/dri/card1\n"
+                                           "framebuffer 201 1280x720 XR24\n"
+                                           "framebuffer 202 1280x720 XR24\n"
+                                           "framebuffer 203 1280x720 XR24\n"
+                                           "crtc 50 1280x720@60 fb=201\n"
+                                           "encoder 80 crtc=50\n"
+                                           "connector 100 DP-3 connected encoders=80\n"
+                                           "pageflip crtc=50 fbs=201,202,203\n";
 
 inline void e2e_sleep_ms(int ms)
 {

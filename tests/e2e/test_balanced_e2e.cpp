@@ -128,8 +128,8 @@ TEST_F(BalancedSystem, FixedFpsThirtyThinsTheVerticalBlanks)
 // codec request gives VP9.
 TEST_F(BalancedSystem, ResolutionAndCodecRequestsRestartTheRun)
 {
-    ASSERT_EQ(e2e_start_relay(&relay_, {"--query-config", "--udp-port", "0", "--record", "/tmp/restart.mkv",
-                                        "--send", "1000:RESOLUTION:960x540", "--send", "3000:CODEC:vp9"}),
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--query-config", "--udp-port", "0", "--record", "/tmp/restart.mkv", "--send",
+                                        "1000:RESOLUTION:960x540", "--send", "3000:CODEC:vp9"}),
               0);
     start_capture();
     ASSERT_TRUE(e2e_wait_for_text(&relay_, "config.codec=VP9", 12000)) << e2e_stdout(&relay_);

@@ -15,12 +15,12 @@
 #include <functional>
 #include <thread>
 
-#include "apps/capture/pipelines/pipelines.h"
-#include "apps/capture/source/capture_session.h"
-#include "apps/capture/source/egl_context.h"
 #include "apps/capture/core/capture_config.h"
 #include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/core/stop_flag.h"
+#include "apps/capture/pipelines/pipelines.h"
+#include "apps/capture/source/capture_session.h"
+#include "apps/capture/source/egl_context.h"
 #include "tests/e2e/e2e_processes.h"
 
 namespace {
@@ -179,8 +179,7 @@ protected:
 TEST_F(BalancedRun, VBlankSyncStreamsEveryEventWithItsWatermark)
 {
     E2eProcess relay;
-    ASSERT_EQ(e2e_start_relay(&relay, {"--latency", "--per-frame", "--udp-port", "0", "--record", "/tmp/run.mkv"}),
-              0);
+    ASSERT_EQ(e2e_start_relay(&relay, {"--latency", "--per-frame", "--udp-port", "0", "--record", "/tmp/run.mkv"}), 0);
     const int events = 24;
     std::thread feeder = feed(events, 100);
     const int result = run(CODEC_TYPE_H264);
@@ -298,7 +297,8 @@ TEST_F(BalancedRun, ChangeRequestsEndTheRunWithTheirRestartCode)
     struct Case {
         const char *record;
         int expected;
-    } cases[] = {{"RESOLUTION:960x540", PIPELINE_RESTART_RESIZE}, {"CODEC:vp9", PIPELINE_RESTART_CODEC},
+    } cases[] = {{"RESOLUTION:960x540", PIPELINE_RESTART_RESIZE},
+                 {"CODEC:vp9", PIPELINE_RESTART_CODEC},
                  {"MODE:compatible:fix:30", PIPELINE_RESTART_SETTINGS}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.record);

@@ -54,7 +54,8 @@ protected:
     // The relay with the Janus mountpoint of scripts/janus.sh, and extra args.
     void start_relay(std::vector<std::string> extra)
     {
-        std::vector<std::string> args = {"--query-config", "--udp-port", "0", "--janus-port", "5006", "--janus-api", "8088"};
+        std::vector<std::string> args = {"--query-config", "--udp-port",  "0",   "--janus-port",
+                                         "5006",           "--janus-api", "8088"};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_EQ(e2e_start_relay(&relay_, args), 0);
     }
@@ -254,7 +255,8 @@ TEST(BrowserStamps, ThePageReadsEveryKindOfStamp)
     if (!why.empty())
         GTEST_SKIP() << why;
     BrowserPage page;
-    ASSERT_EQ(browser_open(&page, "stamps", std::string("file://") + VISTREL_SOURCE_DIR + "/tests/e2e/stamp_check.html"), 0);
+    ASSERT_EQ(
+        browser_open(&page, "stamps", std::string("file://") + VISTREL_SOURCE_DIR + "/tests/e2e/stamp_check.html"), 0);
     ASSERT_TRUE(e2e_wait_for_text(&page.process, "stamp-check ", 20000, true)) << browser_tail(page.err_path, 2000);
     const std::string log = browser_tail(page.err_path, 100000);
     EXPECT_NE(log.find("stamp-check segments=1765432109876 bitmap=1790123456789 source=1708642097531 "

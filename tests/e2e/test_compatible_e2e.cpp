@@ -61,8 +61,8 @@ TEST_F(CompatibleSystem, StreamCarriesTheWallClockInBitmapDigits)
 
     std::printf("[ report ] compatible 1280x720 H.264: relay fps=%s frames=%s; rate after %zu lines cur=%.1f "
                 "act=%.1f; stopped %lld ms after SIGTERM\n",
-                summary["fps"].c_str(), summary["frames"].c_str(), rows.size(),
-                rows.empty() ? 0.0 : rows.back().first, rows.empty() ? 0.0 : rows.back().second, stop_ms);
+                summary["fps"].c_str(), summary["frames"].c_str(), rows.size(), rows.empty() ? 0.0 : rows.back().first,
+                rows.empty() ? 0.0 : rows.back().second, stop_ms);
     EXPECT_LT(stop_ms, 3000);
     EXPECT_NE(out.find("[Capture] Init Encoder: 1280x720 @ 60fps, 16000kbps\n"), std::string::npos);
     EXPECT_NE(out.find("[Capture] Cleaning up resources...\n"), std::string::npos);
@@ -217,8 +217,7 @@ TEST_F(CompatibleSystem, AutoModeSaysWhatItChoseAndRunsIt)
     if (m[2].str().find("is a software one") != std::string::npos && reads_back) {
         EXPECT_TRUE(std::regex_search(out, std::regex(R"(\[Capture\] Same-frame read-back: on \(GL renderer [^
 ]+ is a software one\)
-)")))
-            << out;
+)"))) << out;
     }
 }
 

@@ -18,14 +18,14 @@
 #include <thread>
 
 #include "apps/capture/convert/yuv_convert.h"
+#include "apps/capture/core/capture_config.h"
+#include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/core/stop_flag.h"
 #include "apps/capture/encoders/codec.h"
 #include "apps/capture/pipelines/pipelines.h"
 #include "apps/capture/pipelines/watermark_font.h"
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
-#include "apps/capture/core/capture_config.h"
-#include "apps/capture/core/pipeline_control.h"
-#include "apps/capture/core/stop_flag.h"
 #include "tests/e2e/e2e_processes.h"
 
 namespace {

@@ -34,7 +34,10 @@ bool green_at(const E2eFrame &f, int x, int y)
     return f.u[c] < 80 && f.v[c] < 80 && std::abs(luma - 173) < 30;
 }
 
-int luma_at(const E2eFrame &f, int x, int y) { return f.luma[size_t(y) * size_t(f.width) + size_t(x)]; }
+int luma_at(const E2eFrame &f, int x, int y)
+{
+    return f.luma[size_t(y) * size_t(f.width) + size_t(x)];
+}
 
 // The blank whose picture the frame shows, or -1 when its stamp does not read.
 long long blank_of(const E2eFrame &f)

@@ -36,9 +36,8 @@ bool starts_with_bytes(const std::string &path, const std::string &bytes)
 
 TEST(Demo, ShortRunPrintsFramesAndLatency)
 {
-    const std::string command = std::string("DEMO_SECONDS=3 DEMO_SKIP_BUILD=1 DEMO_BUILD_DIR='") +
-                                VISTREL_BINARY_DIR + "' DEMO_OUTPUT=/tmp/demo-out sh '" + VISTREL_SOURCE_DIR +
-                                "/scripts/demo.sh' 2>&1";
+    const std::string command = std::string("DEMO_SECONDS=3 DEMO_SKIP_BUILD=1 DEMO_BUILD_DIR='") + VISTREL_BINARY_DIR +
+                                "' DEMO_OUTPUT=/tmp/demo-out sh '" + VISTREL_SOURCE_DIR + "/scripts/demo.sh' 2>&1";
     int status = 0;
     const std::string out = run_command(command, &status);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
@@ -46,7 +45,8 @@ TEST(Demo, ShortRunPrintsFramesAndLatency)
     std::smatch m;
     ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(demo: summary +frames=(\d+) fps=([0-9.]+))"))) << out;
     EXPECT_GT(std::stoi(m[1].str()), 0) << out;
-    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(demo: latency +p50=([0-9.]+) ms p95=([0-9.]+) ms max=([0-9.]+) ms over (\d+) frames)")))
+    ASSERT_TRUE(std::regex_search(
+        out, m, std::regex(R"(demo: latency +p50=([0-9.]+) ms p95=([0-9.]+) ms max=([0-9.]+) ms over (\d+) frames)")))
         << out;
     EXPECT_GT(std::stoi(m[4].str()), 0);
     EXPECT_LE(std::stod(m[1].str()), std::stod(m[3].str()));

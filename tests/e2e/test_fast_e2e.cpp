@@ -48,7 +48,6 @@ protected:
         EXPECT_NE(out.find("[CAPTURE] Cleaning up capture module"), std::string::npos);
         EXPECT_NE(out.find("Capture finished."), std::string::npos);
     }
-
 };
 
 // The default mode is fast. Here it fails at the device: the worker ends by

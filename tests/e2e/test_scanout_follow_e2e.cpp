@@ -20,9 +20,9 @@ constexpr const char *kFlipWorld = kE2eFlipWorld720;
 // What the blank stamps of a stream say about which buffers it showed.
 struct StampCheck {
     size_t frames = 0;
-    size_t repeats_or_back = 0;  // steps that repeat a stamp or go back
-    std::string first_bad;       // the first such step, "frame N: A -> B"
-    std::set<uint64_t> residues; // stamps modulo 3: one per buffer of the rotation
+    size_t repeats_or_back = 0;   // steps that repeat a stamp or go back
+    std::string first_bad;        // the first such step, "frame N: A -> B"
+    std::set<uint64_t> residues;  // stamps modulo 3: one per buffer of the rotation
 };
 
 StampCheck check_stamps(const std::vector<E2eSourceLine> &lines)
@@ -91,8 +91,8 @@ TEST_F(ScanoutFollow, EveryFrameShowsTheBufferOnScreenAtItsBlank)
         SCOPED_TRACE(mode);
         start_relay();
         const StampCheck followed = stream_flipping(mode, {});
-        std::printf("[ report ] %s following: %zu frames, %zu repeated or back, %zu residues\n", mode,
-                    followed.frames, followed.repeats_or_back, followed.residues.size());
+        std::printf("[ report ] %s following: %zu frames, %zu repeated or back, %zu residues\n", mode, followed.frames,
+                    followed.repeats_or_back, followed.residues.size());
         EXPECT_GE(followed.frames, 30u);
         EXPECT_EQ(followed.repeats_or_back, 0u) << followed.first_bad;
         EXPECT_EQ(followed.residues.size(), 3u);
@@ -115,8 +115,8 @@ TEST_F(ScanoutFollow, EveryFrameShowsTheBufferOnScreenAtItsBlank)
 TEST_F(ScanoutFollow, ModeChangeRestartsTheRunAtTheNewSize)
 {
     constexpr uint64_t kModeBlank = 300;
-    start_world(std::string(kFlipWorld) + "framebuffer 210 1024x768 XR24\n" +
-                "mode " + std::to_string(kModeBlank) + " crtc=50 1024x768@60 fb=210\n");
+    start_world(std::string(kFlipWorld) + "framebuffer 210 1024x768 XR24\n" + "mode " + std::to_string(kModeBlank) +
+                " crtc=50 1024x768@60 fb=210\n");
     start_relay({"--record", "/tmp/mode.mkv"});
     start_capture("balanced");
     const pid_t worker = e2e_wait_child(capture_.pid, 1000);
@@ -134,8 +134,8 @@ TEST_F(ScanoutFollow, ModeChangeRestartsTheRunAtTheNewSize)
 
     EXPECT_EQ(summary["decoded_size"], "1024x768");
     const std::vector<E2eSourceLine> lines = e2e_source_lines(e2e_stdout(&relay_));
-    const auto first_after = std::find_if(lines.begin(), lines.end(),
-                                          [&](const E2eSourceLine &l) { return l.blank >= kModeBlank; });
+    const auto first_after =
+        std::find_if(lines.begin(), lines.end(), [&](const E2eSourceLine &l) { return l.blank >= kModeBlank; });
     ASSERT_NE(first_after, lines.end());
     std::printf("[ report ] mode change at blank %llu: first frame of the new mode shows blank %llu\n",
                 static_cast<unsigned long long>(kModeBlank), static_cast<unsigned long long>(first_after->blank));
@@ -170,8 +170,8 @@ TEST_F(ScanoutFollow, DarkDisplayPausesTheStream)
     ASSERT_FALSE(lines.empty());
     // Wall-clock times of the blanks, from the stamp of a frame before the
     // dark spell (the virtual display's blanks are 1/60 s apart).
-    const auto before = std::find_if(lines.rbegin(), lines.rend(),
-                                     [&](const E2eSourceLine &l) { return l.blank < kDark; });
+    const auto before =
+        std::find_if(lines.rbegin(), lines.rend(), [&](const E2eSourceLine &l) { return l.blank < kDark; });
     ASSERT_NE(before, lines.rend()) << "no frame before the display went dark";
     auto blank_ms = [&](uint64_t blank) {
         return double(before->source_ms) + (double(blank) - double(before->blank)) * 1000.0 / 60.0;

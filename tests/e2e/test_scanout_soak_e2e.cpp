@@ -10,17 +10,16 @@
 
 namespace {
 
-constexpr char kFiveBufferWorld[] =
-    "device /dev/dri/card1\n"
-    "framebuffer 201 1280x720 XR24\n"
-    "framebuffer 202 1280x720 XR24\n"
-    "framebuffer 203 1280x720 XR24\n"
-    "framebuffer 204 1280x720 XR24\n"
-    "framebuffer 205 1280x720 XR24\n"
-    "crtc 50 1280x720@60 fb=201\n"
-    "encoder 80 crtc=50\n"
-    "connector 100 DP-3 connected encoders=80\n"
-    "pageflip crtc=50 fbs=201,202,203,204,205\n";
+constexpr char kFiveBufferWorld[] = "device /dev/dri/card1\n"
+                                    "framebuffer 201 1280x720 XR24\n"
+                                    "framebuffer 202 1280x720 XR24\n"
+                                    "framebuffer 203 1280x720 XR24\n"
+                                    "framebuffer 204 1280x720 XR24\n"
+                                    "framebuffer 205 1280x720 XR24\n"
+                                    "crtc 50 1280x720@60 fb=201\n"
+                                    "encoder 80 crtc=50\n"
+                                    "connector 100 DP-3 connected encoders=80\n"
+                                    "pageflip crtc=50 fbs=201,202,203,204,205\n";
 
 class ScanoutSoak : public E2eSystem {
 protected:

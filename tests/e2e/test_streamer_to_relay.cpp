@@ -38,8 +38,8 @@ TEST_P(StreamerToRelay, EveryEncodedFrameIsReceivedAndDecoded)
     constexpr int kW = 320, kH = 240, kFrames = 30;
 
     RelayProcess relay;
-    ASSERT_EQ(relay_process_start(&relay, {"--codec", c.relay_codec, "--record", "/tmp/out.mkv",
-                                           "--idle-exit", "1500", "--udp-port", "5004"}),
+    ASSERT_EQ(relay_process_start(&relay, {"--codec", c.relay_codec, "--record", "/tmp/out.mkv", "--idle-exit", "1500",
+                                           "--udp-port", "5004"}),
               0);
 
     CpuEncoder *encoder = nullptr;
@@ -93,10 +93,8 @@ TEST_P(StreamerToRelay, EveryEncodedFrameIsReceivedAndDecoded)
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, StreamerToRelay,
-                         ::testing::Values(Case{CODEC_TYPE_H264, "h264", "h264"},
-                                           Case{CODEC_TYPE_H265, "hevc", "hevc"},
-                                           Case{CODEC_TYPE_VP8, "vp8", "vp8"},
-                                           Case{CODEC_TYPE_VP9, "vp9", "vp9"}),
+                         ::testing::Values(Case{CODEC_TYPE_H264, "h264", "h264"}, Case{CODEC_TYPE_H265, "hevc", "hevc"},
+                                           Case{CODEC_TYPE_VP8, "vp8", "vp8"}, Case{CODEC_TYPE_VP9, "vp9", "vp9"}),
                          [](const auto &info) { return std::string(info.param.relay_codec); });
 
 }  // namespace

@@ -22,6 +22,7 @@ public:
     void decode(const AVPacket *packet);  // null flushes
     std::map<int64_t, std::vector<uint8_t>> pictures;
     std::map<int64_t, bool> intra;
+
 private:
     void drain();
     struct AVCodecContext *context_ = nullptr;

@@ -64,8 +64,7 @@ static const char *g_hidden_encoder = nullptr;
 extern "C" const AVCodec *avcodec_find_encoder_by_name(const char *name)
 {
     using Lookup = const AVCodec *(*)(const char *);
-    static const Lookup real =
-        reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "avcodec_find_encoder_by_name"));
+    static const Lookup real = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "avcodec_find_encoder_by_name"));
     if (g_hidden_encoder && name && std::strcmp(name, g_hidden_encoder) == 0)
         return nullptr;
     return real ? real(name) : nullptr;
@@ -84,13 +83,12 @@ TEST(CpuEncoderTable, MissingEncoderMarkedWhileAllRowsPrint)
     HiddenEncoder hidden("libx265");
     testing::internal::CaptureStderr();
     cpu_encoder_list_available();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[CPU Encoder] Available encoders:\n"
-              "  - H.264  (libx264) [available]\n"
-              "  - VP8    (libvpx) [available]\n"
-              "  - VP9    (libvpx-vp9) [available]\n"
-              "  - AV1    (libaom-av1) [available]\n"
-              "  - H.265  (libx265) [not installed]\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[CPU Encoder] Available encoders:\n"
+                                                      "  - H.264  (libx264) [available]\n"
+                                                      "  - VP8    (libvpx) [available]\n"
+                                                      "  - VP9    (libvpx-vp9) [available]\n"
+                                                      "  - AV1    (libaom-av1) [available]\n"
+                                                      "  - H.265  (libx265) [not installed]\n");
 
     CpuEncoder *e = reinterpret_cast<CpuEncoder *>(1);
     testing::internal::CaptureStderr();
@@ -105,19 +103,43 @@ TEST(CpuEncoderTable, MissingEncoderMarkedWhileAllRowsPrint)
 // of libx265) are skipped silently by the rows and so are not listed.
 TEST(CpuEncoderTable, RowsSetTheirPrivateOptions)
 {
-    struct Expected { int row; const char *option; const char *value; };
-    const Expected expected[] = {
-        {0, "qp", "28"}, {0, "preset", "ultrafast"}, {0, "tune", "zerolatency"},
-        {1, "cpu-used", "8"}, {1, "deadline", "1"}, {1, "lag-in-frames", "0"}, {1, "static-thresh", "1000"},
-        {2, "cpu-used", "8"}, {2, "deadline", "1"}, {2, "lag-in-frames", "0"}, {2, "row-mt", "true"},
-        {2, "tile-columns", "2"}, {2, "tile-rows", "1"}, {2, "frame-parallel", "true"},
-        {3, "cpu-used", "8"}, {3, "usage", "1"}, {3, "lag-in-frames", "0"}, {3, "row-mt", "true"},
-        {3, "tile-columns", "2"}, {3, "tile-rows", "1"},
-        {4, "preset", "ultrafast"}, {4, "tune", "zerolatency"},
+    struct Expected {
+        int row;
+        const char *option;
+        const char *value;
     };
-    struct Rates { int64_t rate, max; int buffer, gop; };
-    const Rates rates[5] = {{0, 25000000, 25000000, 60}, {15000000, 30000000, 0, 60},
-                            {10000000, 20000000, 0, 60}, {8000000, 16000000, 0, kFps},
+    const Expected expected[] = {
+        {0, "qp", "28"},
+        {0, "preset", "ultrafast"},
+        {0, "tune", "zerolatency"},
+        {1, "cpu-used", "8"},
+        {1, "deadline", "1"},
+        {1, "lag-in-frames", "0"},
+        {1, "static-thresh", "1000"},
+        {2, "cpu-used", "8"},
+        {2, "deadline", "1"},
+        {2, "lag-in-frames", "0"},
+        {2, "row-mt", "true"},
+        {2, "tile-columns", "2"},
+        {2, "tile-rows", "1"},
+        {2, "frame-parallel", "true"},
+        {3, "cpu-used", "8"},
+        {3, "usage", "1"},
+        {3, "lag-in-frames", "0"},
+        {3, "row-mt", "true"},
+        {3, "tile-columns", "2"},
+        {3, "tile-rows", "1"},
+        {4, "preset", "ultrafast"},
+        {4, "tune", "zerolatency"},
+    };
+    struct Rates {
+        int64_t rate, max;
+        int buffer, gop;
+    };
+    const Rates rates[5] = {{0, 25000000, 25000000, 60},
+                            {15000000, 30000000, 0, 60},
+                            {10000000, 20000000, 0, 60},
+                            {8000000, 16000000, 0, kFps},
                             {10000000, 20000000, 0, kFps}};
     const char *logs[5] = {"", "[CPU VP8] realtime, cpu-used=8, GOP=60, 15000000 bps\n",
                            "[CPU VP9] realtime, cpu-used=8, row-mt, GOP=60, 10000000 bps\n",
@@ -178,7 +200,7 @@ TEST_P(CpuEncoderRows, EncodesDecodablePicturesWithRowSettings)
         auto pic = make_picture(kW, kH, i);
         AVPacket *pkt = nullptr;
         ASSERT_EQ(encode(e, pic, &pkt), 0);
-        EXPECT_EQ(e->frame->pts, i);        // pts advance whether or not a packet came out
+        EXPECT_EQ(e->frame->pts, i);  // pts advance whether or not a packet came out
         EXPECT_EQ(e->next_pts, i + 1);
         if (pkt) {
             EXPECT_GT(pkt->pts, last_pts);
@@ -220,7 +242,7 @@ TEST(CpuEncoder, TwoForcedKeyFramesGiveOneIntraFrame)
             key_at.push_back(int(pkt->pts));
         }
     }
-    EXPECT_EQ(keys, 2);   // the first frame and the forced one
+    EXPECT_EQ(keys, 2);  // the first frame and the forced one
     ASSERT_EQ(key_at.size(), 2u);
     EXPECT_EQ(key_at[0], 0);
     EXPECT_EQ(key_at[1], 8);
@@ -245,8 +267,7 @@ TEST(CpuEncoder, BitrateReachesContextWithTheNextFrame)
     EXPECT_EQ(cpu_encoder_encode_planes(nullptr, nullptr, 0, nullptr, 0, nullptr, 0, &pkt), -1);
     // A missing plane is refused before FFmpeg reads it, and uses no pts.
     const auto pic = make_picture(kW, kH, 1);
-    EXPECT_EQ(cpu_encoder_encode_planes(e, pic.data(), kW, nullptr, kW / 2, pic.data(), kW / 2, &pkt),
-              AVERROR(EINVAL));
+    EXPECT_EQ(cpu_encoder_encode_planes(e, pic.data(), kW, nullptr, kW / 2, pic.data(), kW / 2, &pkt), AVERROR(EINVAL));
     EXPECT_EQ(pkt, nullptr);
     EXPECT_EQ(e->next_pts, 1);
     cpu_encoder_destroy(e);

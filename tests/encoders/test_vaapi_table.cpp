@@ -60,19 +60,17 @@ TEST(VaapiTable, RowsLookupAndList)
     testing::internal::CaptureStderr();
     EXPECT_EQ(vaapi_find_encoder(-1), nullptr);
     EXPECT_EQ(vaapi_find_encoder(CODEC_TYPE_UNCHANGED), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[VAAPI] Error: Encoder not found for type Unknown\n"
-              "[VAAPI] Error: Encoder not found for type Unknown\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[VAAPI] Error: Encoder not found for type Unknown\n"
+                                                      "[VAAPI] Error: Encoder not found for type Unknown\n");
 
     testing::internal::CaptureStderr();
     vaapi_list_encoders();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[VAAPI] Supported encoders:\n"
-              "  - H.264      (h264_vaapi) [available]\n"
-              "  - VP8        (vp8_vaapi) [available]\n"
-              "  - VP9        (vp9_vaapi) [available]\n"
-              "  - H.265      (hevc_vaapi) [available]\n"
-              "  - AV1        (av1_vaapi) [available]\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[VAAPI] Supported encoders:\n"
+                                                      "  - H.264      (h264_vaapi) [available]\n"
+                                                      "  - VP8        (vp8_vaapi) [available]\n"
+                                                      "  - VP9        (vp9_vaapi) [available]\n"
+                                                      "  - H.265      (hevc_vaapi) [available]\n"
+                                                      "  - AV1        (av1_vaapi) [available]\n");
 }
 
 TEST(VaapiTable, CodecNamesAndParsing)
@@ -98,7 +96,7 @@ TEST(VaapiTable, H264RowSetsConstantQuantiserOptions)
     if (!c)
         GTEST_SKIP() << "h264_vaapi is not in this FFmpeg build";
     EXPECT_EQ(log, "[VAAPI H.264] CQP Mode: QP=22, Profile=High, Level=4.1, GOP=30\n");
-    EXPECT_EQ(c->bit_rate, 0);     // left unset: constant quantiser
+    EXPECT_EQ(c->bit_rate, 0);  // left unset: constant quantiser
     EXPECT_EQ(c->rc_max_rate, 0);
     EXPECT_EQ(c->gop_size, 30);
     EXPECT_EQ(c->max_b_frames, 0);
@@ -118,8 +116,8 @@ TEST(VaapiTable, HevcRowSetsRatesProfileTierLevel)
     EXPECT_EQ(log, "[VAAPI HEVC] Configured: Profile=Main, Bitrate=12000000 bps, GOP=30\n");
     expect_rates(c.get(), 12000000, 24000000, 30);
     EXPECT_EQ(int_option(c.get(), "profile"), FF_PROFILE_HEVC_MAIN);
-    EXPECT_EQ(int_option(c.get(), "tier"), 0);           // main tier
-    EXPECT_EQ(int_option(c.get(), "level"), 123);        // 4.1 as general_level_idc (30 x 4.1)
+    EXPECT_EQ(int_option(c.get(), "tier"), 0);     // main tier
+    EXPECT_EQ(int_option(c.get(), "level"), 123);  // 4.1 as general_level_idc (30 x 4.1)
 }
 
 TEST(VaapiTable, Vp8RowSetsRatesAndLoopFilter)
@@ -159,11 +157,10 @@ TEST(VaapiTable, Av1RowWithoutEncoderInFFmpeg)
     ASSERT_TRUE(c);
     testing::internal::CaptureStderr();
     EXPECT_EQ(row->configure(c.get(), 1920, 1080), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[VAAPI AV1] Warning: Failed to set profile\n"
-              "[VAAPI AV1] Warning: Failed to set async_depth\n"
-              "[VAAPI AV1] Warning: Failed to set compression_level\n"
-              "[VAAPI AV1] Configured: Bitrate=12000000 bps, GOP=60\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[VAAPI AV1] Warning: Failed to set profile\n"
+                                                      "[VAAPI AV1] Warning: Failed to set async_depth\n"
+                                                      "[VAAPI AV1] Warning: Failed to set compression_level\n"
+                                                      "[VAAPI AV1] Configured: Bitrate=12000000 bps, GOP=60\n");
     expect_rates(c.get(), 12000000, 25000000, 60);
 }
 

@@ -60,19 +60,18 @@ inline int open_fd_count()
 struct Reply {
     std::string text;
     bool error = false;
-    std::vector<int> fds;           // sent as SCM_RIGHTS (not owned)
+    std::vector<int> fds;  // sent as SCM_RIGHTS (not owned)
     uint32_t magic = UDS_REPLY_MAGIC;
-    int num_fds_field = -1;         // header value; -1 = fds.size()
-    size_t split_at = 0;            // > 0: send the first bytes, pause, then the rest
-    bool silent = false;            // never answer
-    int delay_ms = 0;               // wait this long before answering
+    int num_fds_field = -1;  // header value; -1 = fds.size()
+    size_t split_at = 0;     // > 0: send the first bytes, pause, then the rest
+    bool silent = false;     // never answer
+    int delay_ms = 0;        // wait this long before answering
 };
 
 inline int send_reply(int sock, const Reply &r)
 {
     std::string bytes(sizeof(ReplyHeader), '\0');
-    ReplyHeader h{r.magic, uint32_t(r.text.size()),
-                  uint32_t(r.num_fds_field < 0 ? int(r.fds.size()) : r.num_fds_field),
+    ReplyHeader h{r.magic, uint32_t(r.text.size()), uint32_t(r.num_fds_field < 0 ? int(r.fds.size()) : r.num_fds_field),
                   r.error ? 1u : 0u};
     std::memcpy(bytes.data(), &h, sizeof(h));
     bytes += r.text;
@@ -175,7 +174,8 @@ private:
 
 inline VBlankEvent make_event(uint64_t seq)
 {
-    return VBlankEvent{UDS_EVENT_VBLANK, UDS_EVENT_VBLANK_LENGTH, seq, seq * 16666667ull, 1700000000000000000ull + seq * 16666667ull};
+    return VBlankEvent{UDS_EVENT_VBLANK, UDS_EVENT_VBLANK_LENGTH, seq, seq * 16666667ull,
+                       1700000000000000000ull + seq * 16666667ull};
 }
 
 // Creates "/tmp/vistrel_event.sock" after bind_delay, accepts one client and
@@ -213,9 +213,8 @@ private:
         auto next = std::chrono::steady_clock::now();
         for (int i = 0; !stop_ && client && i < count_;) {
             pollfd p{client.get(), POLLIN | POLLRDHUP, 0};
-            int wait = int(std::chrono::duration_cast<std::chrono::milliseconds>(
-                               next - std::chrono::steady_clock::now())
-                               .count());
+            int wait = int(
+                std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count());
             if (poll(&p, 1, wait > 0 ? wait : 0) > 0) {
                 client_wrote_ = true;
                 break;

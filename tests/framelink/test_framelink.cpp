@@ -41,9 +41,7 @@ uint8_t first_byte(int fd)
 TEST(FramelinkCommands, SetTargetAcceptsOnlyOk)
 {
     fake::CommandServer server({
-        {"ERROR: Cannot update state\n", true},
-        {"OK\n"},
-        {"OK\n", false, {}, 0x12345678},  // wrong magic
+        {"ERROR: Cannot update state\n", true}, {"OK\n"}, {"OK\n", false, {}, 0x12345678},  // wrong magic
     });
     Client c;
     ASSERT_EQ(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
@@ -126,8 +124,7 @@ TEST(FramelinkFrames, OneAndTwoPlanesWithDescriptors)
     const std::string one = "w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60";
     // NV12 with a vendor modifier above 32 bits; the chroma line is split
     // from the header to check reassembly.
-    const std::string two =
-        "w=64|h=32|f=842094158|s=64|o=0|m=72057594037927940|r=0\r\ns=64|o=2048";
+    const std::string two = "w=64|h=32|f=842094158|s=64|o=0|m=72057594037927940|r=0\r\ns=64|o=2048";
     fake::CommandServer server({
         {one, false, {p0.get()}},
         {two, false, {p0.get(), p1.get()}, UDS_REPLY_MAGIC, -1, 10},
@@ -173,11 +170,11 @@ TEST(FramelinkFrames, BadRepliesLeaveNoDescriptorOpen)
     const std::string good = "w=1|h=1|f=875713112|s=4|o=0|m=0|r=60";
     fake::CommandServer server({
         {"ERROR: No target set. Call SET_TARGET first\n", true},
-        {good + "\r\ns=4|o=0", false, {p0.get()}},             // two lines, one descriptor
-        {"w=1|h=1|f=875713112|s=4|o=0|m=0", false, {p0.get()}},  // a field missing
+        {good + "\r\ns=4|o=0", false, {p0.get()}},                     // two lines, one descriptor
+        {"w=1|h=1|f=875713112|s=4|o=0|m=0", false, {p0.get()}},        // a field missing
         {"w=1|h=1|f=99999999999|s=4|o=0|m=0|r=0", false, {p0.get()}},  // above 32 bits
-        {good, false, {p0.get()}, UDS_REPLY_MAGIC, 2},          // header counts two
-        {""},                                                   // no plane exported
+        {good, false, {p0.get()}, UDS_REPLY_MAGIC, 2},                 // header counts two
+        {""},                                                          // no plane exported
     });
     Client c;
     ASSERT_EQ(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
@@ -356,9 +353,9 @@ TEST(FramelinkEvents, ScanoutRecordsAndUnknownTypes)
 
     const std::string one = "w=64|h=32|f=875713112|s=256|o=0|m=0|r=60";
     const std::string bad[] = {
-        record_bytes(UDS_EVENT_BUFFER_NEW, nv12, 1),  // two lines, one descriptor announced and sent
-        record_bytes(UDS_EVENT_BUFFER_NEW, one, 2),   // one line, two descriptors
-        record_bytes(UDS_EVENT_BUFFER_SHOWN, "", 1),  // a named buffer carries nothing
+        record_bytes(UDS_EVENT_BUFFER_NEW, nv12, 1),               // two lines, one descriptor announced and sent
+        record_bytes(UDS_EVENT_BUFFER_NEW, one, 2),                // one line, two descriptors
+        record_bytes(UDS_EVENT_BUFFER_SHOWN, "", 1),               // a named buffer carries nothing
         record_bytes(UDS_EVENT_BUFFER_NEW, one, 1).substr(0, 60),  // cut short
         cursor_bytes.substr(0, sizeof cursor),                     // its description missing
     };

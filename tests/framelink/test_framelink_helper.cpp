@@ -1,7 +1,7 @@
 // The client library against the real capture-helper on the virtual display
 // (and on a scenario world with a two-plane frame).
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/framelink/fake_helper.h"
 #include "tests/e2e/e2e_processes.h"
+#include "tests/framelink/fake_helper.h"
 
 using namespace std::chrono_literals;
 
@@ -153,7 +153,7 @@ TEST_F(RealHelper, OnePlaneFrameMapsAndShowsTheMovingPicture)
     EXPECT_TRUE(fcntl(f.fd, F_GETFD) & FD_CLOEXEC);
 
     const size_t size = size_t(f.stride) * f.height;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(fstat(f.fd, &st), 0);
     ASSERT_GE(size_t(st.st_size), size);
     std::vector<uint8_t> first = snapshot(f.fd, size);
@@ -200,7 +200,8 @@ TEST_F(RealHelper, TwoPlaneFrameFromAScenario)
     // Both planes map: luma rows at plane 0, chroma rows at plane 1's offset.
     const size_t luma_end = f.offset + size_t(f.stride) * f.height;
     const size_t chroma_end = f.planes[1].offset + size_t(f.planes[1].stride) * (f.height / 2);
-    struct stat luma{}, chroma{};
+    struct stat luma {
+    }, chroma{};
     ASSERT_EQ(fstat(f.fd, &luma), 0);
     ASSERT_EQ(fstat(f.planes[1].fd, &chroma), 0);
     ASSERT_GE(size_t(luma.st_size), luma_end);
@@ -213,9 +214,8 @@ TEST_F(RealHelper, EventConnectionWaitsForTheEventSocket)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     // The event socket exists only once SET_TARGET has started its service.
-    auto connected = std::async(std::launch::async, [this] {
-        return uds_client_event_connect(&client_.conn, UDS_EVENT_PATH);
-    });
+    auto connected =
+        std::async(std::launch::async, [this] { return uds_client_event_connect(&client_.conn, UDS_EVENT_PATH); });
     EXPECT_EQ(connected.wait_for(300ms), std::future_status::timeout);
     ASSERT_EQ(client_.set_target("/dev/dri/card1", "dp-3"), 0) << client_.message;
     ASSERT_EQ(connected.get(), 0);

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <vector>
 
+#include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/pipelines/control_commands.h"
 #include "apps/capture/streamer/control_channel.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/pipelines/control_commands.h"
-#include "apps/capture/core/pipeline_control.h"
 #include "tests/fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -35,8 +35,7 @@ void check_world(const Scenario &world)
                 broken("framebuffer shape");
             if (fb.pitches[0] < fb.width || uint64_t(fb.pitches[0]) * fb.height > fb.size)
                 broken("first plane outside its buffer");
-            if (fb.plane_count == 2 &&
-                uint64_t(fb.offsets[1]) + uint64_t(fb.pitches[1]) * (fb.height / 2) > fb.size)
+            if (fb.plane_count == 2 && uint64_t(fb.offsets[1]) + uint64_t(fb.pitches[1]) * (fb.height / 2) > fb.size)
                 broken("second plane outside its buffer");
         }
         for (const ScenarioCrtc &crtc : device.crtcs)

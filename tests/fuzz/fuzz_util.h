@@ -8,8 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 #include "libs/common/unique_fd.h"
 

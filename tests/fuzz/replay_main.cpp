@@ -1,9 +1,9 @@
 // Runs a fuzz target over files and folders of inputs once each, without
 // libFuzzer: the gcc builds replay the kept corpus (the seeds and every
 // input that once failed) as an ordinary test. Exit status 0 when all ran.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>

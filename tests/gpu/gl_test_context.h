@@ -12,9 +12,11 @@
 
 class GlTestContext {
 public:
-    GlTestContext() {
+    GlTestContext()
+    {
         display_ = eglGetPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
-        if (display_ == EGL_NO_DISPLAY || !eglInitialize(display_, nullptr, nullptr)) return;
+        if (display_ == EGL_NO_DISPLAY || !eglInitialize(display_, nullptr, nullptr))
+            return;
         eglBindAPI(EGL_OPENGL_ES_API);
         const EGLint cfg_attr[] = {EGL_RENDERABLE_TYPE, EGL_OPENGL_ES3_BIT, EGL_SURFACE_TYPE, 0, EGL_NONE};
         EGLConfig cfg = nullptr;
@@ -22,15 +24,18 @@ public:
         eglChooseConfig(display_, cfg_attr, &cfg, 1, &n);
         const EGLint ctx_attr[] = {EGL_CONTEXT_MAJOR_VERSION, 3, EGL_CONTEXT_MINOR_VERSION, 0, EGL_NONE};
         context_ = eglCreateContext(display_, n > 0 ? cfg : EGL_NO_CONFIG_KHR, EGL_NO_CONTEXT, ctx_attr);
-        if (context_ == EGL_NO_CONTEXT) return;
+        if (context_ == EGL_NO_CONTEXT)
+            return;
         create_image_ = reinterpret_cast<PFNEGLCREATEIMAGEKHRPROC>(eglGetProcAddress("eglCreateImageKHR"));
         destroy_image_ = reinterpret_cast<PFNEGLDESTROYIMAGEKHRPROC>(eglGetProcAddress("eglDestroyImageKHR"));
-        target_texture_ = reinterpret_cast<PFNGLEGLIMAGETARGETTEXTURE2DOESPROC>(
-            eglGetProcAddress("glEGLImageTargetTexture2DOES"));
-        if (!create_image_ || !destroy_image_ || !target_texture_) return;
+        target_texture_ =
+            reinterpret_cast<PFNGLEGLIMAGETARGETTEXTURE2DOESPROC>(eglGetProcAddress("glEGLImageTargetTexture2DOES"));
+        if (!create_image_ || !destroy_image_ || !target_texture_)
+            return;
         ok_ = eglMakeCurrent(display_, EGL_NO_SURFACE, EGL_NO_SURFACE, context_) == EGL_TRUE;
     }
-    ~GlTestContext() {
+    ~GlTestContext()
+    {
         for (auto &s : sources_) {
             glDeleteTextures(1, &s.external);
             destroy_image_(display_, s.image);
@@ -38,7 +43,8 @@ public:
         }
         if (display_ != EGL_NO_DISPLAY) {
             eglMakeCurrent(display_, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
-            if (context_ != EGL_NO_CONTEXT) eglDestroyContext(display_, context_);
+            if (context_ != EGL_NO_CONTEXT)
+                eglDestroyContext(display_, context_);
             eglTerminate(display_);
         }
     }
@@ -46,7 +52,8 @@ public:
     EGLDisplay display() const { return display_; }
 
     // RGBA rows top first; returns the external texture name (0 on failure).
-    GLuint make_source(int w, int h, const std::vector<uint8_t> &rgba) {
+    GLuint make_source(int w, int h, const std::vector<uint8_t> &rgba)
+    {
         Source s;
         glGenTextures(1, &s.texture2d);
         glBindTexture(GL_TEXTURE_2D, s.texture2d);
@@ -55,8 +62,9 @@ public:
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
         glBindTexture(GL_TEXTURE_2D, 0);
         s.image = create_image_(display_, context_, EGL_GL_TEXTURE_2D_KHR,
-                                    reinterpret_cast<EGLClientBuffer>(static_cast<uintptr_t>(s.texture2d)), nullptr);
-        if (s.image == EGL_NO_IMAGE_KHR) return 0;
+                                reinterpret_cast<EGLClientBuffer>(static_cast<uintptr_t>(s.texture2d)), nullptr);
+        if (s.image == EGL_NO_IMAGE_KHR)
+            return 0;
         glGenTextures(1, &s.external);
         glBindTexture(GL_TEXTURE_EXTERNAL_OES, s.external);
         target_texture_(GL_TEXTURE_EXTERNAL_OES, s.image);

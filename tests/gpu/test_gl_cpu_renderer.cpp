@@ -10,20 +10,27 @@
 
 namespace {
 
-struct Rgb { int r, g, b; };
+struct Rgb {
+    int r, g, b;
+};
 
-std::vector<uint8_t> fill(int w, int h, Rgb (*at)(int x, int y)) {
+std::vector<uint8_t> fill(int w, int h, Rgb (*at)(int x, int y))
+{
     std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             Rgb c = at(x, y);
             uint8_t *p = &px[(static_cast<size_t>(y) * w + x) * 4];
-            p[0] = c.r; p[1] = c.g; p[2] = c.b; p[3] = 255;
+            p[0] = c.r;
+            p[1] = c.g;
+            p[2] = c.b;
+            p[3] = 255;
         }
     return px;
 }
 
-double apply(const float k[4], Rgb c) {
+double apply(const float k[4], Rgb c)
+{
     return 255.0 * (k[3] + (k[0] * c.r + k[1] * c.g + k[2] * c.b) / 255.0);
 }
 
@@ -34,7 +41,8 @@ struct Planes {
 };
 
 // Renders src twice and copies out the planes of the first call.
-Planes convert(GlTestContext &gl, int w, int h, GLuint src, WatermarkValue wm, GLuint second = 0) {
+Planes convert(GlTestContext &gl, int w, int h, GLuint src, WatermarkValue wm, GLuint second = 0)
+{
     Planes p;
     GlCpuRenderer r;
     EXPECT_EQ(gl_cpu_init(&r, gl.display(), w, h), 0);
@@ -45,7 +53,8 @@ Planes convert(GlTestContext &gl, int w, int h, GLuint src, WatermarkValue wm, G
     EXPECT_EQ(v, nullptr);
     EXPECT_EQ(gl_cpu_render_and_map(&r, second ? second : src, wm, &y, &p.ys, &u, &p.us, &v, &p.vs), 0);
     if (y && u && v) {
-        p.w = w; p.h = h;
+        p.w = w;
+        p.h = h;
         p.y.assign(y, y + static_cast<size_t>(p.ys) * h);
         p.u.assign(u, u + static_cast<size_t>(p.us) * (h / 2));
         p.v.assign(v, v + static_cast<size_t>(p.vs) * (h / 2));
@@ -58,18 +67,23 @@ Planes convert(GlTestContext &gl, int w, int h, GLuint src, WatermarkValue wm, G
 
 class GlCpu : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!gl.ok()) GTEST_SKIP() << "no surfaceless EGL context";
+    void SetUp() override
+    {
+        if (!gl.ok())
+            GTEST_SKIP() << "no surfaceless EGL context";
     }
     GlTestContext gl;
 };
 
-TEST(Watermark, DigitsAreTheThirteenLowestDecimalDigits) {
+TEST(Watermark, DigitsAreTheThirteenLowestDecimalDigits)
+{
     auto d = watermark_digits(1733467200123ull);
     const GLint want[13] = {1, 7, 3, 3, 4, 6, 7, 2, 0, 0, 1, 2, 3};
-    for (int i = 0; i < 13; ++i) EXPECT_EQ(d[i], want[i]) << i;
+    for (int i = 0; i < 13; ++i)
+        EXPECT_EQ(d[i], want[i]) << i;
     d = watermark_digits(42);
-    for (int i = 0; i < 11; ++i) EXPECT_EQ(d[i], 0);
+    for (int i = 0; i < 11; ++i)
+        EXPECT_EQ(d[i], 0);
     EXPECT_EQ(d[11], 4);
     EXPECT_EQ(d[12], 2);
     d = watermark_digits(98765432101234ull);  // 14 digits: the leading 9 is dropped
@@ -77,7 +91,8 @@ TEST(Watermark, DigitsAreTheThirteenLowestDecimalDigits) {
     EXPECT_EQ(d[12], 4);
 }
 
-TEST(Coefficients, SelectionBySize) {
+TEST(Coefficients, SelectionBySize)
+{
     EXPECT_STREQ(colour_coefficients_for_size(1280, 720).name, "BT.709 Limited");
     EXPECT_STREQ(colour_coefficients_for_size(1280, 600).name, "BT.709 Limited");
     EXPECT_STREQ(colour_coefficients_for_size(1000, 720).name, "BT.709 Limited");
@@ -87,7 +102,8 @@ TEST(Coefficients, SelectionBySize) {
 
 // Flat colours at both sets: the full planes (watermark box aside) match the
 // limited-range formulas within one code value.
-TEST_F(GlCpu, FlatColoursMatchTheFormulas) {
+TEST_F(GlCpu, FlatColoursMatchTheFormulas)
+{
     const Rgb colours[] = {{0, 0, 0}, {255, 255, 255}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {128, 128, 128}};
     const int sizes[][2] = {{640, 480}, {1280, 720}};
     for (auto &sz : sizes) {
@@ -96,7 +112,10 @@ TEST_F(GlCpu, FlatColoursMatchTheFormulas) {
         for (Rgb c : colours) {
             std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
             for (size_t i = 0; i < px.size(); i += 4) {
-                px[i] = c.r; px[i + 1] = c.g; px[i + 2] = c.b; px[i + 3] = 255;
+                px[i] = c.r;
+                px[i + 1] = c.g;
+                px[i + 2] = c.b;
+                px[i + 3] = 255;
             }
             Planes p = convert(gl, w, h, gl.make_source(w, h, px), 0);
             ASSERT_EQ(p.ys, w);
@@ -105,7 +124,8 @@ TEST_F(GlCpu, FlatColoursMatchTheFormulas) {
             const double ey = apply(k.y, c), eu = apply(k.u, c), ev = apply(k.v, c);
             // Below the watermark box (rows from 150 on).
             for (int y = 150; y < h; y += 7)
-                for (int x = 0; x < w; x += 13) ASSERT_NEAR(p.y[y * p.ys + x], ey, 1.0) << x << "," << y;
+                for (int x = 0; x < w; x += 13)
+                    ASSERT_NEAR(p.y[y * p.ys + x], ey, 1.0) << x << "," << y;
             for (int y = 0; y < h / 2; y += 5)
                 for (int x = 0; x < w / 2; x += 11) {
                     ASSERT_NEAR(p.u[y * p.us + x], eu, 1.0);
@@ -115,16 +135,21 @@ TEST_F(GlCpu, FlatColoursMatchTheFormulas) {
     }
 }
 
-Rgb gradient(int x, int y) { return {(x * 255) / 639, (y * 255) / 479, 255 - (x * 255) / 639}; }
+Rgb gradient(int x, int y)
+{
+    return {(x * 255) / 639, (y * 255) / 479, 255 - (x * 255) / 639};
+}
 
 // A gradient pins the orientation: row 0 of the output is row 0 of the frame.
-TEST_F(GlCpu, GradientKeepsOrientation) {
+TEST_F(GlCpu, GradientKeepsOrientation)
+{
     const int w = 640, h = 480;
     Planes p = convert(gl, w, h, gl.make_source(w, h, fill(w, h, gradient)), 0);
     ASSERT_FALSE(p.y.empty());
     const ColourCoefficients &k = kBt601Limited;
     for (int y = 150; y < h; y += 9)
-        for (int x = 0; x < w; x += 17) ASSERT_NEAR(p.y[y * w + x], apply(k.y, gradient(x, y)), 1.0) << x << "," << y;
+        for (int x = 0; x < w; x += 17)
+            ASSERT_NEAR(p.y[y * w + x], apply(k.y, gradient(x, y)), 1.0) << x << "," << y;
     for (int y = 0; y < h / 2; y += 9)
         for (int x = 0; x < w / 2; x += 17) {
             Rgb a = gradient(2 * x, 2 * y), b = gradient(2 * x + 1, 2 * y + 1);
@@ -133,34 +158,44 @@ TEST_F(GlCpu, GradientKeepsOrientation) {
         }
 }
 
-bool lit(int digit, double ux, double uy) {
-    static const char *segs[10] = {"012456", "25", "02346", "02356", "1235", "01356", "013456", "025", "0123456", "012356"};
+bool lit(int digit, double ux, double uy)
+{
+    static const char *segs[10] = {"012456", "25",     "02346", "02356",   "1235",
+                                   "01356",  "013456", "025",   "0123456", "012356"};
     const double c[7][2] = {{.5, .15}, {.2, .35}, {.8, .35}, {.5, .5}, {.2, .65}, {.8, .65}, {.5, .85}};
     for (const char *s = segs[digit]; *s; ++s) {
         int i = *s - '0';
         double sx = (i == 0 || i == 3 || i == 6) ? 0.35 : 0.10, sy = (i == 0 || i == 3 || i == 6) ? 0.10 : 0.20;
-        if (std::fabs(ux - c[i][0]) - sx / 2 <= 0 && std::fabs(uy - c[i][1]) - sy / 2 <= 0) return true;
+        if (std::fabs(ux - c[i][0]) - sx / 2 <= 0 && std::fabs(uy - c[i][1]) - sy / 2 <= 0)
+            return true;
     }
     return false;
 }
 
 // Distance from a segment edge in cell units, to skip pixels on the border.
-bool near_edge(double ux, double uy) {
+bool near_edge(double ux, double uy)
+{
     const double edges_x[] = {0.15, 0.25, 0.325, 0.675, 0.75, 0.85};
     const double edges_y[] = {0.10, 0.20, 0.25, 0.45, 0.55, 0.75, 0.80, 0.90};
-    for (double e : edges_x) if (std::fabs(ux - e) < 0.03) return true;
-    for (double e : edges_y) if (std::fabs(uy - e) < 0.02) return true;
+    for (double e : edges_x)
+        if (std::fabs(ux - e) < 0.03)
+            return true;
+    for (double e : edges_y)
+        if (std::fabs(uy - e) < 0.02)
+            return true;
     return false;
 }
 
-void check_watermark(const Planes &p, double base_y, double chroma_u) {
+void check_watermark(const Planes &p, double base_y, double chroma_u)
+{
     const GLint d[13] = {1, 7, 3, 3, 4, 6, 7, 2, 0, 0, 1, 2, 3};
     for (int y = 0; y < 160 && y < p.h; ++y)
         for (int x = 0; x < 720 && x < p.w; ++x) {
             const int v = p.y[y * p.ys + x];
             const bool in_box = x >= 40 && x <= 709 && y >= 40 && y <= 149;
             if (!in_box) {
-                if (x == 710 || y == 150) continue;  // boundary pixel centres
+                if (x == 710 || y == 150)
+                    continue;  // boundary pixel centres
                 ASSERT_NEAR(v, base_y, 1.0) << x << "," << y;
                 continue;
             }
@@ -168,7 +203,8 @@ void check_watermark(const Planes &p, double base_y, double chroma_u) {
             bool in_cell = x >= 50 && cell < 13 && x <= 89 + 50 * cell && y >= 50 && y <= 129;
             if (in_cell) {
                 double ux = (x + 0.5 - (50 + 50 * cell)) / 40.0, uy = (y + 0.5 - 50) / 80.0;
-                if (near_edge(ux, uy)) continue;
+                if (near_edge(ux, uy))
+                    continue;
                 if (lit(d[cell], ux, uy)) {
                     ASSERT_EQ(v, 255) << "digit " << cell << " at " << x << "," << y;
                     continue;
@@ -177,12 +213,14 @@ void check_watermark(const Planes &p, double base_y, double chroma_u) {
             ASSERT_NEAR(v, 0.3 * base_y, 1.0) << x << "," << y;
         }
     for (int y = 0; y < p.h / 2 && y < 80; ++y)
-        for (int x = 0; x < p.w / 2 && x < 360; ++x) ASSERT_NEAR(p.u[y * p.us + x], chroma_u, 1.0);
+        for (int x = 0; x < p.w / 2 && x < 360; ++x)
+            ASSERT_NEAR(p.u[y * p.us + x], chroma_u, 1.0);
 }
 
 // The second call hands back the first frame with its watermark; the second
 // frame (black) is not what comes out.
-TEST_F(GlCpu, WatermarkAndOneFrameLag) {
+TEST_F(GlCpu, WatermarkAndOneFrameLag)
+{
     const int w = 1280, h = 720;
     const Rgb grey{200, 100, 50};
     std::vector<uint8_t> first = fill(w, h, [](int, int) { return Rgb{200, 100, 50}; });
@@ -199,7 +237,8 @@ TEST_F(GlCpu, WatermarkAndOneFrameLag) {
 
 // With the same-frame read-back every call hands out the frame it has just
 // drawn, from the first call on, and the set it maps is the one unmapped.
-TEST_F(GlCpu, SameFrameReadBackHandsOutTheFrameJustDrawn) {
+TEST_F(GlCpu, SameFrameReadBackHandsOutTheFrameJustDrawn)
+{
     const int w = 1280, h = 720;
     const Rgb grey{200, 100, 50}, black{0, 0, 0};
     GLuint a = gl.make_source(w, h, fill(w, h, [](int, int) { return Rgb{200, 100, 50}; }));
@@ -215,7 +254,8 @@ TEST_F(GlCpu, SameFrameReadBackHandsOutTheFrameJustDrawn) {
         const uint8_t *y = nullptr, *u = nullptr, *v = nullptr;
         ASSERT_EQ(gl_cpu_render_and_map(&r, sources[i], 1733467200123ull, &y, &p.ys, &u, &p.us, &v, &p.vs), 0);
         ASSERT_TRUE(y && u && v);
-        p.w = w; p.h = h;
+        p.w = w;
+        p.h = h;
         p.y.assign(y, y + static_cast<size_t>(p.ys) * h);
         p.u.assign(u, u + static_cast<size_t>(p.us) * (h / 2));
         p.v.assign(v, v + static_cast<size_t>(p.vs) * (h / 2));
@@ -227,7 +267,8 @@ TEST_F(GlCpu, SameFrameReadBackHandsOutTheFrameJustDrawn) {
 }
 
 // The probe measures a real round and leaves nothing bound or allocated.
-TEST_F(GlCpu, ReadbackProbeMeasuresAndCleansUp) {
+TEST_F(GlCpu, ReadbackProbeMeasuresAndCleansUp)
+{
     EXPECT_LT(gl_cpu_readback_probe_ms(0, 720, 3), 0.0);
     const double ms = gl_cpu_readback_probe_ms(640, 360, 3);
     EXPECT_GT(ms, 0.0);
@@ -240,7 +281,8 @@ TEST_F(GlCpu, ReadbackProbeMeasuresAndCleansUp) {
 }
 
 // Narrower than the box: the digits are clipped at the edge, not moved.
-TEST_F(GlCpu, NarrowOutputClipsTheWatermark) {
+TEST_F(GlCpu, NarrowOutputClipsTheWatermark)
+{
     const int w = 320, h = 240;
     const Rgb c{90, 160, 30};
     std::vector<uint8_t> px = fill(w, h, [](int, int) { return Rgb{90, 160, 30}; });
@@ -249,10 +291,14 @@ TEST_F(GlCpu, NarrowOutputClipsTheWatermark) {
     check_watermark(p, apply(kBt601Limited.y, c), apply(kBt601Limited.u, c));
 }
 
-Rgb bands(int x, int) { return (x / 32) % 2 ? Rgb{255, 0, 0} : Rgb{0, 0, 255}; }
+Rgb bands(int x, int)
+{
+    return (x / 32) % 2 ? Rgb{255, 0, 0} : Rgb{0, 0, 255};
+}
 
 // Widths whose half is not a multiple of 4 read back unsheared.
-TEST_F(GlCpu, OddWidthsReadBackTightlyPacked) {
+TEST_F(GlCpu, OddWidthsReadBackTightlyPacked)
+{
     for (int w : {1366, 1281}) {
         const int h = 64;
         Planes p = convert(gl, w, h, gl.make_source(w, h, fill(w, h, bands)), 0);
@@ -264,14 +310,16 @@ TEST_F(GlCpu, OddWidthsReadBackTightlyPacked) {
             for (int x = 0; x < w / 2; ++x) {
                 const double sx = (x + 0.5) * w / (w / 2);
                 const double edge = std::fmod(sx, 32.0);
-                if (edge < 2.0 || edge > 30.0) continue;
+                if (edge < 2.0 || edge > 30.0)
+                    continue;
                 Rgb c = bands(static_cast<int>(sx), 0);
                 ASSERT_NEAR(p.v[y * p.vs + x], apply(k.v, c), 1.0) << "w " << w << " at " << x << "," << y;
             }
     }
 }
 
-TEST_F(GlCpu, CleanupOfNullDoesNothing) {
+TEST_F(GlCpu, CleanupOfNullDoesNothing)
+{
     gl_cpu_cleanup(nullptr);
     GlCpuRenderer r;
     ASSERT_EQ(gl_cpu_init(&r, gl.display(), 64, 32), 0);
@@ -281,7 +329,8 @@ TEST_F(GlCpu, CleanupOfNullDoesNothing) {
     EXPECT_EQ(r.pbo_y[1], 0u);
 }
 
-TEST_F(GlCpu, ShaderFailureIsLoggedAndReturnsZero) {
+TEST_F(GlCpu, ShaderFailureIsLoggedAndReturnsZero)
+{
     testing::internal::CaptureStderr();
     EXPECT_EQ(compile_shader(GL_FRAGMENT_SHADER, "#version 300 es\nvoid main() { nope; }\n"), 0u);
     std::string log = testing::internal::GetCapturedStderr();

@@ -16,26 +16,47 @@ extern "C" {
 
 namespace {
 
-bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool fd_open(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1;
+}
 
-TEST(ZeroCopyLookup, FindsEverySurfaceAndRejectsUnknownOnes) {
+TEST(ZeroCopyLookup, FindsEverySurfaceAndRejectsUnknownOnes)
+{
     ZeroCopyTargets t{};
-    for (int i = 0; i < 8; ++i) t.targets[i].surface_id = 100 + i;
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(zerocopy_find_index_by_surface(&t, 100 + i), i);
+    for (int i = 0; i < 8; ++i)
+        t.targets[i].surface_id = 100 + i;
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(zerocopy_find_index_by_surface(&t, 100 + i), i);
     EXPECT_EQ(zerocopy_find_index_by_surface(&t, 99), -1);
     EXPECT_EQ(zerocopy_find_index_by_surface(&t, 108), -1);
     t.targets[5].surface_id = 101;  // the first matching slot wins
     EXPECT_EQ(zerocopy_find_index_by_surface(&t, 101), 1);
 }
 
-TEST(ZeroCopyPlanes, AttributeListsAndOddSizes) {
+TEST(ZeroCopyPlanes, AttributeListsAndOddSizes)
+{
     EGLint a[kZeroCopyPlaneAttribs];
     zerocopy_plane_attributes(false, 1281, 721, 7, 0, 1344, 0x0100000000000002ull, a);
-    const EGLint luma[] = {EGL_WIDTH, 1281, EGL_HEIGHT, 721, EGL_LINUX_DRM_FOURCC_EXT, 0x20203852,
-                           EGL_DMA_BUF_PLANE0_FD_EXT, 7, EGL_DMA_BUF_PLANE0_OFFSET_EXT, 0,
-                           EGL_DMA_BUF_PLANE0_PITCH_EXT, 1344, EGL_DMA_BUF_PLANE0_MODIFIER_LO_EXT, 2,
-                           EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT, 0x01000000, EGL_NONE};
-    for (int i = 0; i < kZeroCopyPlaneAttribs; ++i) EXPECT_EQ(a[i], luma[i]) << i;
+    const EGLint luma[] = {EGL_WIDTH,
+                           1281,
+                           EGL_HEIGHT,
+                           721,
+                           EGL_LINUX_DRM_FOURCC_EXT,
+                           0x20203852,
+                           EGL_DMA_BUF_PLANE0_FD_EXT,
+                           7,
+                           EGL_DMA_BUF_PLANE0_OFFSET_EXT,
+                           0,
+                           EGL_DMA_BUF_PLANE0_PITCH_EXT,
+                           1344,
+                           EGL_DMA_BUF_PLANE0_MODIFIER_LO_EXT,
+                           2,
+                           EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT,
+                           0x01000000,
+                           EGL_NONE};
+    for (int i = 0; i < kZeroCopyPlaneAttribs; ++i)
+        EXPECT_EQ(a[i], luma[i]) << i;
     zerocopy_plane_attributes(true, 1281, 721, 7, 1344 * 736, 1344, 0x0100000000000002ull, a);
     EXPECT_EQ(a[1], 640);
     EXPECT_EQ(a[3], 360);
@@ -50,19 +71,23 @@ TEST(ZeroCopyPlanes, AttributeListsAndOddSizes) {
 
 class ZeroCopyGl : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!gl.ok()) GTEST_SKIP() << "no surfaceless EGL context";
+    void SetUp() override
+    {
+        if (!gl.ok())
+            GTEST_SKIP() << "no surfaceless EGL context";
     }
     GlTestContext gl;
 };
 
 // A record that failed half-way (descriptors, textures, framebuffer, images
 // made for some slots only) is released completely, and only once.
-TEST_F(ZeroCopyGl, CleanupReleasesAPartlyBuiltRecord) {
+TEST_F(ZeroCopyGl, CleanupReleasesAPartlyBuiltRecord)
+{
     ZeroCopyTargets t{};
     t.egl_display = gl.display();
     int fds[3];
-    for (int &fd : fds) fd = memfd_create("zerocopy-test", MFD_CLOEXEC);
+    for (int &fd : fds)
+        fd = memfd_create("zerocopy-test", MFD_CLOEXEC);
     for (int i = 0; i < 3; ++i) {
         t.targets[i].fd.reset(fds[i]);
         glGenTextures(1, &t.targets[i].tex_y);
@@ -72,7 +97,8 @@ TEST_F(ZeroCopyGl, CleanupReleasesAPartlyBuiltRecord) {
     t.program_y = glCreateProgram();
     GLuint tex_y0 = t.targets[0].tex_y;
     zerocopy_cleanup(&t);
-    for (int fd : fds) EXPECT_FALSE(fd_open(fd));
+    for (int fd : fds)
+        EXPECT_FALSE(fd_open(fd));
     EXPECT_EQ(glIsTexture(tex_y0), GL_FALSE);
     EXPECT_EQ(t.targets[0].fd.get(), -1);
     int reused = memfd_create("reused", MFD_CLOEXEC);
@@ -85,7 +111,8 @@ TEST_F(ZeroCopyGl, CleanupReleasesAPartlyBuiltRecord) {
 // With the programs built and GL textures standing in for the surface's
 // planes, one render writes luma with its watermark and interleaved chroma,
 // U first, at the truncated half size; out-of-range indices draw nothing.
-TEST_F(ZeroCopyGl, RenderWritesNv12AndIgnoresBadIndices) {
+TEST_F(ZeroCopyGl, RenderWritesNv12AndIgnoresBadIndices)
+{
     const int w = 321, h = 181;
     ZeroCopyTargets t{};
     GLuint vs = compile_shader(GL_VERTEX_SHADER, kVertexShaderSource);
@@ -95,7 +122,8 @@ TEST_F(ZeroCopyGl, RenderWritesNv12AndIgnoresBadIndices) {
     t.program_uv = link_program(vs, fuv);
     ASSERT_NE(t.program_y, 0u);
     ASSERT_NE(t.program_uv, 0u);
-    for (GLuint s : {vs, fy, fuv}) glDeleteShader(s);
+    for (GLuint s : {vs, fy, fuv})
+        glDeleteShader(s);
     t.loc_texture_y = glGetUniformLocation(t.program_y, "u_texture");
     t.loc_digits = glGetUniformLocation(t.program_y, "u_digits");
     t.loc_texture_uv = glGetUniformLocation(t.program_uv, "u_texture");
@@ -128,7 +156,10 @@ TEST_F(ZeroCopyGl, RenderWritesNv12AndIgnoresBadIndices) {
 
     std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
     for (size_t i = 0; i < px.size(); i += 4) {
-        px[i] = 30; px[i + 1] = 60; px[i + 2] = 220; px[i + 3] = 255;
+        px[i] = 30;
+        px[i + 1] = 60;
+        px[i + 2] = 220;
+        px[i + 3] = 255;
     }
     GLuint src = gl.make_source(w, h, px);
     zerocopy_render_to_index(&t, 8, src, w, h, 0);
@@ -154,22 +185,25 @@ TEST_F(ZeroCopyGl, RenderWritesNv12AndIgnoresBadIndices) {
     std::vector<uint8_t> luma(static_cast<size_t>(w) * h * 4);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_y, 0);
     glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, luma.data());
-    EXPECT_NEAR(luma[(170 * w + 300) * 4], to255(k.y), 1.0);               // outside the box
-    EXPECT_NEAR(luma[(45 * w + 45) * 4], 0.3 * to255(k.y), 1.0);           // darkened backdrop
+    EXPECT_NEAR(luma[(170 * w + 300) * 4], to255(k.y), 1.0);                   // outside the box
+    EXPECT_NEAR(luma[(45 * w + 45) * 4], 0.3 * to255(k.y), 1.0);               // darkened backdrop
     EXPECT_EQ(luma[(int(50 + 0.35 * 80) * w + int(50 + 0.8 * 40)) * 4], 255);  // the "1": segment p2
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     zerocopy_cleanup(&t);
 }
 
 // Runs the whole import where a VA-API device opens; this machine has none.
-TEST_F(ZeroCopyGl, HardwarePoolRoundTrip) {
+TEST_F(ZeroCopyGl, HardwarePoolRoundTrip)
+{
     AVBufferRef *device = nullptr;
     if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0) < 0)
         GTEST_SKIP() << "no VA-API device opens here (no /dev/dri render node or driver)";
-    std::unique_ptr<AVBufferRef, void (*)(AVBufferRef *)> device_guard(device, [](AVBufferRef *b) { av_buffer_unref(&b); });
+    std::unique_ptr<AVBufferRef, void (*)(AVBufferRef *)> device_guard(device,
+                                                                       [](AVBufferRef *b) { av_buffer_unref(&b); });
     AVBufferRef *frames = av_hwframe_ctx_alloc(device);
     ASSERT_NE(frames, nullptr);
-    std::unique_ptr<AVBufferRef, void (*)(AVBufferRef *)> frames_guard(frames, [](AVBufferRef *b) { av_buffer_unref(&b); });
+    std::unique_ptr<AVBufferRef, void (*)(AVBufferRef *)> frames_guard(frames,
+                                                                       [](AVBufferRef *b) { av_buffer_unref(&b); });
     auto *fc = reinterpret_cast<AVHWFramesContext *>(frames->data);
     fc->format = AV_PIX_FMT_VAAPI;
     fc->sw_format = AV_PIX_FMT_NV12;

@@ -50,7 +50,7 @@ bool wait_readable(int fd, int timeout_ms)
     return n > 0;
 }
 
-} // namespace
+}  // namespace
 
 int helper_start(HelperProcess *helper, const char *virtual_display)
 {

@@ -13,7 +13,7 @@
 
 struct HelperProcess {
     pid_t pid = -1;
-    std::string log_path; // standard output and error, interleaved
+    std::string log_path;  // standard output and error, interleaved
 };
 
 // Starts the helper with VISTREL_VIRTUAL_DISPLAY set to virtual_display

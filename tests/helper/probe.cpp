@@ -82,7 +82,7 @@ uint64_t checksum(const unsigned char *data, size_t size)
     return h;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {

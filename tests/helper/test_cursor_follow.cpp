@@ -17,7 +17,8 @@ namespace {
 
 std::string world(int hz, const std::string &statements, const char *device_options = "")
 {
-    return std::string("device /dev/dri/card0") + device_options + "\n"
+    return std::string("device /dev/dri/card0") + device_options +
+           "\n"
            "framebuffer 1 832x480 XR24\n"
            "crtc 50 832x480@" +
            std::to_string(hz) +
@@ -67,7 +68,8 @@ protected:
     // Reads up to the event of blank `until`, keeping the cursor's records;
     // each must come before the event of its own blank. keep(m) may take a
     // record over (return false) instead of it being kept.
-    template <typename Keep> void read_until(uint64_t until, std::vector<Message> *cursor, Keep keep)
+    template <typename Keep>
+    void read_until(uint64_t until, std::vector<Message> *cursor, Keep keep)
     {
         uint64_t pending = 0;
         for (;;) {
@@ -147,9 +149,10 @@ TEST_F(CursorFollowTest, ImageCrossesOnceMovesHidesAndShows)
         if (r.sequence >= 150 && !shown_at)
             shown_at = r.sequence;
         EXPECT_EQ(r.buffer_id, first.cursor.buffer_id) << "the same image, named";
-        EXPECT_TRUE(near(r.sequence, [&](uint64_t b) {
-            return r.x == path(100, 3, b, 832 - 32) && r.y == path(50, -2, b, 480 - 32);
-        })) << "at " << r.x << "," << r.y;
+        EXPECT_TRUE(
+            near(r.sequence,
+                 [&](uint64_t b) { return r.x == path(100, 3, b, 832 - 32) && r.y == path(50, -2, b, 480 - 32); }))
+            << "at " << r.x << "," << r.y;
         EXPECT_EQ(r.crtc_width, 32u);
         EXPECT_EQ(r.crtc_height, 32u);
     }

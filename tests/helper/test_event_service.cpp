@@ -93,7 +93,7 @@ protected:
     int idle_fds_ = 0;
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(EventServiceTest, StreamsOneEventPerVerticalBlank)
 {
@@ -315,21 +315,21 @@ TEST_F(EventServiceTest, RepeatedTargetsAndReconnectsDoNotLeak)
             client_ = command_connect();
         ASSERT_EQ(ask(kDefaultTarget), "OK\n") << "round " << i;
         switch (i % 4) {
-        case 0: // nobody connects to the event socket
+        case 0:  // nobody connects to the event socket
             break;
-        case 1: { // a reader that takes one event and hangs up
+        case 1: {  // a reader that takes one event and hangs up
             UniqueFD events = event_connect();
             ASSERT_TRUE(events.valid()) << "round " << i;
             ASSERT_EQ(read_event(events.get(), &event), 32) << "round " << i;
             break;
         }
-        case 2: { // a reader that ends its own stream
+        case 2: {  // a reader that ends its own stream
             UniqueFD events = event_connect();
             ASSERT_TRUE(events.valid()) << "round " << i;
             send(events.get(), "q", 1, MSG_NOSIGNAL);
             break;
         }
-        case 3: // connected but never read
+        case 3:  // connected but never read
             keep = event_connect();
             break;
         }

@@ -1,12 +1,12 @@
 // The DRM module, the virtual display and the frame export, linked directly.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/inotify.h>
-#include <sys/sysmacros.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <fcntl.h>
-#include <poll.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <atomic>
@@ -170,8 +170,9 @@ TEST_F(World, SequenceEventsArriveEveryBlank)
     drmEventContext ctx{};
     ctx.version = 4;
     ctx.sequence_handler = on_sequence;
-    ASSERT_EQ(drm_crtc_queue_sequence(t.fd, 50, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
-                                      reinterpret_cast<uint64_t>(&seen)), 0);
+    ASSERT_EQ(
+        drm_crtc_queue_sequence(t.fd, 50, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr, reinterpret_cast<uint64_t>(&seen)),
+        0);
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (std::chrono::steady_clock::now() < end) {
         pollfd p{t.fd, POLLIN, 0};
@@ -371,7 +372,8 @@ TEST(DefaultWorld, BlankEventsComeAfterThePictureIsDrawn)
     ctx.version = 4;
     ctx.sequence_handler = on_blank_snapshot;
     ASSERT_EQ(drm_crtc_queue_sequence(t.fd, t.crtc, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
-                                      reinterpret_cast<uint64_t>(&snaps)), 0);
+                                      reinterpret_cast<uint64_t>(&snaps)),
+              0);
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     while (std::chrono::steady_clock::now() < end) {
         pollfd p{t.fd, POLLIN, 0};
@@ -484,8 +486,9 @@ protected:
         drmEventContext ctx{};
         ctx.version = 4;
         ctx.sequence_handler = on_watched_blank;
-        EXPECT_EQ(drm_crtc_queue_sequence(fd_, crtc, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr,
-                                          reinterpret_cast<uint64_t>(&w)), 0);
+        EXPECT_EQ(
+            drm_crtc_queue_sequence(fd_, crtc, DRM_CRTC_SEQUENCE_RELATIVE, 1, nullptr, reinterpret_cast<uint64_t>(&w)),
+            0);
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!w.done && std::chrono::steady_clock::now() < end) {
             pollfd p{fd_, POLLIN, 0};

@@ -58,7 +58,7 @@ protected:
 
 void expect_socket_file(const char *path, gid_t gid)
 {
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(path, &st), 0) << path;
     EXPECT_EQ(st.st_mode & 0777, 0660u) << path;
     EXPECT_EQ(st.st_gid, gid) << path;
@@ -97,14 +97,16 @@ TEST_F(PeerAccessTest, RootAndMembersAreServedOthersCannotConnect)
     });
     EXPECT_EQ(member, 0);
     // And by the primary group.
-    EXPECT_EQ(as_user(kMember, gid_, {}, [] {
-        Reply reply;
-        UniqueFD client = command_connect();
-        return client.valid() && request(client.get(), "GET_FRAME", &reply) == 0 &&
-                       reply.text == "ERROR: No target set. Call SET_TARGET first\n"
-                   ? 0
-                   : 1;
-    }), 0);
+    EXPECT_EQ(as_user(kMember, gid_, {},
+                      [] {
+                          Reply reply;
+                          UniqueFD client = command_connect();
+                          return client.valid() && request(client.get(), "GET_FRAME", &reply) == 0 &&
+                                         reply.text == "ERROR: No target set. Call SET_TARGET first\n"
+                                     ? 0
+                                     : 1;
+                      }),
+              0);
 }
 
 // Should the files be reachable (loosened by hand), the credentials still
@@ -123,7 +125,8 @@ TEST_F(PeerAccessTest, OutsiderThatReachesTheSocketsIsRefused)
         char message[128];
         const ssize_t n = recv(fd.get(), message, sizeof message, 0);
         const size_t expected = sizeof(ReplyHeader) + strlen(kPeerRefusedReply);
-        if (n != ssize_t(expected) || memcmp(message + sizeof(ReplyHeader), kPeerRefusedReply, n - sizeof(ReplyHeader)) != 0)
+        if (n != ssize_t(expected) ||
+            memcmp(message + sizeof(ReplyHeader), kPeerRefusedReply, n - sizeof(ReplyHeader)) != 0)
             return 2;
         return recv(fd.get(), message, sizeof message, 0) == 0 ? 0 : 3;
     });

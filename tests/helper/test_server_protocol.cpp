@@ -62,7 +62,7 @@ encoder 41 crtc=40
 connector 42 DP-1 connected encoders=41
 )";
 
-} // namespace
+}  // namespace
 
 TEST_F(HelperTest, RepliesHaveExactFramingAndTexts)
 {
@@ -96,7 +96,7 @@ TEST_F(HelperTest, RepliesHaveExactFramingAndTexts)
 
     Reply reply;
     UniqueFD fresh = command_connect();
-    client_.reset(); // the next client is served once this one has gone
+    client_.reset();  // the next client is served once this one has gone
     ASSERT_EQ(request(fresh.get(), "GET_FRAME", &reply), 0);
     EXPECT_EQ(reply.text, "ERROR: No target set. Call SET_TARGET first\n");
     EXPECT_EQ(reply.header.error, 1u);
@@ -187,7 +187,8 @@ TEST_F(HelperTest, PortNamesResolveOnScenarioWorld)
     EXPECT_EQ(reply.text, "w=64|h=32|f=842094158|s=64|o=0|m=72057594037927937|r=30\r\ns=64|o=2048");
     EXPECT_EQ(reply.header.num_fds, 2u);
     ASSERT_EQ(reply.fds.size(), 2u);
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     ASSERT_EQ(fstat(reply.fds[0].get(), &a), 0);
     ASSERT_EQ(fstat(reply.fds[1].get(), &b), 0);
     EXPECT_GE(uint64_t(a.st_size), 64u * 48u);
@@ -201,7 +202,7 @@ TEST_F(HelperTest, FailedExportAnswersAndEndsServerWith255)
     UniqueFD events = event_connect();
     ASSERT_TRUE(events.valid());
     VBlankEvent event;
-    EXPECT_EQ(read_event(events.get(), &event), 0); // closed at once
+    EXPECT_EQ(read_event(events.get(), &event), 0);  // closed at once
     EXPECT_TRUE(helper_wait_for_text(helper_, "[Event Handler] Invalid DRM config\n", 2000));
 
     Reply reply;
@@ -242,7 +243,7 @@ TEST_F(HelperTest, FrameDescriptorsShowMovingPictureWithoutLeaks)
     ASSERT_NE(map, MAP_FAILED);
     std::string before(static_cast<const char *>(map), size);
     EXPECT_NE(before, std::string(size, '\0'));
-    usleep(100000); // several vertical blanks
+    usleep(100000);  // several vertical blanks
     EXPECT_NE(memcmp(before.data(), map, size), 0);
     munmap(map, size);
     // The server sends read-only descriptors.

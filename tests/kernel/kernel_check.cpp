@@ -107,7 +107,7 @@ std::string escape(const std::string &s)
 
 struct Child {
     pid_t pid = -1;
-    UniqueFD stdin_w; // modetest runs until this is closed
+    UniqueFD stdin_w;  // modetest runs until this is closed
 };
 
 // Starts argv with stdout and stderr appended to log; with hold_stdin the
@@ -277,11 +277,11 @@ UniqueFD connect_helper(Child &helper, std::string &why)
 }
 
 struct Reply {
-    bool received = false; // a whole header and text arrived
-    std::string error;     // why not
+    bool received = false;  // a whole header and text arrived
+    std::string error;      // why not
     uint32_t magic = 0, length = 0, num_fds = 0, error_flag = 0;
     std::string text;
-    std::vector<uint8_t> raw; // header and text as sent
+    std::vector<uint8_t> raw;  // header and text as sent
     std::vector<UniqueFD> fds;
 };
 
@@ -301,7 +301,7 @@ Reply request(int sock, const std::string &line)
     reply.error_flag = got.header.error;
     reply.fds = std::move(got.fds);
     if (rc < 0) {
-        reply.error = error == EPROTO         ? "bad header"
+        reply.error = error == EPROTO       ? "bad header"
                       : error == ECONNRESET ? "connection closed"
                                             : std::string("recvmsg: ") + strerror(error);
         return reply;
@@ -323,8 +323,7 @@ std::string describe(const Reply &r)
     if (!r.received)
         return "no reply (" + r.error + ")";
     char b[96];
-    snprintf(b, sizeof b, "len=%u num_fds=%u err=%u fds=%zu text=\"", r.length, r.num_fds, r.error_flag,
-             r.fds.size());
+    snprintf(b, sizeof b, "len=%u num_fds=%u err=%u fds=%zu text=\"", r.length, r.num_fds, r.error_flag, r.fds.size());
     return b + escape(r.text) + "\"";
 }
 
@@ -430,8 +429,8 @@ void check_port_names(int sock)
            failed.empty() ? "virtual-1, Virtual-1 and vkms-1 answered OK (19 bytes)" : failed.c_str());
 
     Reply r = request(sock, std::string("SET_TARGET ") + kCard + " hdmi-1\n");
-    bool ok = r.received && r.text == "ERROR: Cannot update state\n" && r.error_flag == 1 && r.num_fds == 0 &&
-              r.fds.empty();
+    bool ok =
+        r.received && r.text == "ERROR: Cannot update state\n" && r.error_flag == 1 && r.num_fds == 0 && r.fds.empty();
     report("set-target-hdmi", ok, "hdmi-1: %s", describe(r).c_str());
 }
 
@@ -523,11 +522,11 @@ bool ends_within(int fd, int timeout_ms)
 // period late; each such overrun makes the kernel's sequence skip.
 int timer_overruns()
 {
-    int size = klogctl(10, nullptr, 0); // size of the kernel log buffer
+    int size = klogctl(10, nullptr, 0);  // size of the kernel log buffer
     if (size <= 0)
         return 0;
     std::vector<char> log(size_t(size) + 1);
-    int n = klogctl(3, log.data(), size); // read it all, leave it in place
+    int n = klogctl(3, log.data(), size);  // read it all, leave it in place
     if (n <= 0)
         return 0;
     log[size_t(n)] = 0;
@@ -603,8 +602,7 @@ void check_events(int sock, int card, uint32_t crtc_id)
                 ++gaps;
             // Each blank lies one period after the one before it, also
             // across a sequence the kernel skipped.
-            double per = b.seq > a.seq && b.vblank > a.vblank ? double(b.vblank - a.vblank) / double(b.seq - a.seq)
-                                                              : 0;
+            double per = b.seq > a.seq && b.vblank > a.vblank ? double(b.vblank - a.vblank) / double(b.seq - a.seq) : 0;
             if (std::fabs(per - kPeriodNs) > kPeriodNs * 0.01)
                 ++bad_intervals;
             if (std::fabs(per - kPeriodNs) > std::fabs(worst_interval - kPeriodNs))
@@ -624,10 +622,10 @@ void check_events(int sock, int card, uint32_t crtc_id)
         kernel_agrees = std::fabs(kernel_offset_ms) < 0.5;
     }
     double rate = events.size() > 1 ? (events.size() - 1) / (last_at - first_at) : 0;
-    double interval_ms = events.size() > 1 && events.back().seq > events.front().seq
-                             ? (events.back().vblank - events.front().vblank) / 1e6 /
-                                   double(events.back().seq - events.front().seq)
-                             : 0;
+    double interval_ms =
+        events.size() > 1 && events.back().seq > events.front().seq
+            ? (events.back().vblank - events.front().vblank) / 1e6 / double(events.back().seq - events.front().seq)
+            : 0;
     // The next request is queued relative to the kernel's count when the
     // event is handled; under emulation that is now and then a blank late,
     // and the kernel's own timer overruns skip too. A few skips are allowed,
@@ -637,10 +635,9 @@ void check_events(int sock, int card, uint32_t crtc_id)
     // guest); the rest must stay rare, and the rate holds when none occurred.
     const size_t helper_gaps = gaps - std::min(gaps, size_t(overruns));
     const bool rate_ok = overruns > 0 || (rate > 50 && rate < 66);
-    bool ok = bad.empty() && events.size() >= 60 && helper_gaps * 10 <= events.size() && rate_ok &&
-              clock_faults == 0 &&
-              bad_intervals == 0 && kernel_agrees &&
-              interval_ms > kPeriodNs / 1e6 * 0.99 && interval_ms < kPeriodNs / 1e6 * 1.01;
+    bool ok = bad.empty() && events.size() >= 60 && helper_gaps * 10 <= events.size() && rate_ok && clock_faults == 0 &&
+              bad_intervals == 0 && kernel_agrees && interval_ms > kPeriodNs / 1e6 * 0.99 &&
+              interval_ms < kPeriodNs / 1e6 * 1.01;
     report("events", ok,
            "%zu events of 32 bytes, %.2f/s received, vblank period %.4f ms (worst %.4f), %zu intervals off "
            "by over 1%%, %zu sequence gaps (%d timer overruns logged by the kernel), %zu clock faults, sequence "
@@ -797,9 +794,8 @@ void check_page_flip(UniqueFD &card, uint32_t crtc_id, uint32_t pattern_fb, Chil
         console_error = "the new buffer shows modetest's pattern";
     }
     report("page-flip-new-buffer", ok, "SET_TARGET: %s, GET_FRAME: %s, buffer inode %lu (first frame %lu) %s",
-           describe(t).c_str(), describe(r).c_str(),
-           r.fds.empty() ? 0ul : (unsigned long)inode_of(r.fds[0].get()), (unsigned long)inode_of(first.get()),
-           console_error.c_str());
+           describe(t).c_str(), describe(r).c_str(), r.fds.empty() ? 0ul : (unsigned long)inode_of(r.fds[0].get()),
+           (unsigned long)inode_of(first.get()), console_error.c_str());
 
     Mapping m;
     std::string error, detail;
@@ -817,8 +813,8 @@ void check_without_sys_admin(const std::string &setpriv, const std::string &help
         report("no-cap-sys-admin", false, "setpriv is not in the guest");
         return;
     }
-    Child helper = spawn({setpriv, "--inh-caps=-sys_admin", "--bounding-set=-sys_admin", "--", helper_path},
-                         kHelperLog, false);
+    Child helper =
+        spawn({setpriv, "--inh-caps=-sys_admin", "--bounding-set=-sys_admin", "--", helper_path}, kHelperLog, false);
     std::string why;
     UniqueFD sock = connect_helper(helper, why);
     uint64_t caps = effective_caps(helper.pid);
@@ -968,8 +964,8 @@ void check_follow_scanout(pid_t helper, const std::string &modetest_path, const 
         Reply f = request(sock.get(), "FOLLOW_SCANOUT\n");
         UniqueFD ev = connect_unix(kEventSocket, SOCK_SEQPACKET, 3000);
         if (!t.received || t.text != "OK\n" || !f.received || f.text != "OK\n" || !ev)
-            bad = "SET_TARGET: " + describe(t) + ", FOLLOW_SCANOUT: " + describe(f) +
-                  (ev ? "" : ", no event connection");
+            bad =
+                "SET_TARGET: " + describe(t) + ", FOLLOW_SCANOUT: " + describe(f) + (ev ? "" : ", no event connection");
         uint64_t last_id = 0;
         bool record_pending = false;
         while (bad.empty() && blanks < kBlanks) {
@@ -1056,13 +1052,14 @@ void check_follow_scanout(pid_t helper, const std::string &modetest_path, const 
            "the last 100 (at most %d), dma-bufs held %d; kernel cost per blank: plane query %.1f us, export "
            "and identity at a flip to a held buffer %.1f us, to a new one %.1f us %s",
            blanks, span, records, alternations, new_ids.size(), pictures.size() > 0 ? pictures[0].c_str() : "-",
-           pictures.size() > 1 ? pictures[1].c_str() : "-", fds_early, fds_late, fds_peak, dmabufs_late, plane_us, export_us, new_us, bad.c_str());
+           pictures.size() > 1 ? pictures[1].c_str() : "-", fds_early, fds_late, fds_peak, dmabufs_late, plane_us,
+           export_us, new_us, bad.c_str());
     report("follow-scanout-not-asked", plain_bad.empty(), "%s",
            plain_bad.empty() ? "OK reply, frame reply and 120 events of 32 bytes without descriptors"
                              : plain_bad.c_str());
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "apps/capture/source/capture_session.h"
-#include "apps/capture/streamer/streamer.h"
 #include "apps/capture/core/capture_config.h"
 #include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/source/capture_session.h"
+#include "apps/capture/streamer/streamer.h"
 #include "libs/common/unique_fd.h"
 
 namespace {
@@ -206,7 +206,7 @@ TEST_F(FrameLoopWait, TakesTheNewestAndStopsAfterARestartRequest)
     control_.change_requested = true;
     ASSERT_EQ(pipeline_wait_event(&ring_, &control_, "[GL+CPU] Pipeline restart requested\n", &t), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[GL+CPU] Pipeline restart requested\n");
-    EXPECT_EQ(t, kBase + 4);  // this iteration still runs...
+    EXPECT_EQ(t, kBase + 4);                        // this iteration still runs...
     EXPECT_FALSE(pipeline_loop_continues(&ring_));  // ...and is the last
     EXPECT_EQ(pipeline_wait_event(&ring_, &control_, "x", &t), -1);
 }
@@ -272,8 +272,8 @@ TEST(PipelineRun, TeardownWithdrawsTheEncoderBeforeTheModeReleasesIt)
         ASSERT_EQ(run.start_listener(), 0);
         EXPECT_TRUE(run.loop_starts());
     }
-    const std::vector<std::string> expected = {"begins", "frame path, encoder published",
-                                               "encoder, encoder withdrawn", "renderer"};
+    const std::vector<std::string> expected = {"begins", "frame path, encoder published", "encoder, encoder withdrawn",
+                                               "renderer"};
     EXPECT_EQ(stage.steps, expected);
     EXPECT_EQ(f.meta.texture, 0u);
 }

@@ -146,8 +146,7 @@ int test_send_stream(const TestStreamOptions &o, TestStreamReport *report)
     Sink sink{fd.get(), report};
     // The I/O context goes before the muxer, with the buffer it holds.
     std::unique_ptr<uint8_t, AvMemoryFree> buf(static_cast<uint8_t *>(av_malloc(32768)));
-    AvIoContextPtr io(buf ? avio_alloc_context(buf.get(), 32768, 1, &sink, nullptr, write_datagram, nullptr)
-                          : nullptr);
+    AvIoContextPtr io(buf ? avio_alloc_context(buf.get(), 32768, 1, &sink, nullptr, write_datagram, nullptr) : nullptr);
     if (!io) {
         report->error = "no memory for the rtp muxer";
         return -1;

@@ -16,9 +16,9 @@ struct TestStreamOptions {
     int width = 320;
     int height = 240;
     int frames = 40;
-    int frame_ms = 33;         // presentation step in milliseconds
-    bool paced = false;        // sleep frame_ms between frames
-    bool watermark = false;    // draw the wall-clock time of each frame
+    int frame_ms = 33;              // presentation step in milliseconds
+    bool paced = false;             // sleep frame_ms between frames
+    bool watermark = false;         // draw the wall-clock time of each frame
     bool bitmap_watermark = false;  // in the compatible mode's bitmap font
     std::string rtp_path = "/tmp/rtp.sock";
 };

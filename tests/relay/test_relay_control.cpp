@@ -43,9 +43,8 @@ long value(const std::map<std::string, std::string> &v, const std::string &key)
     return it == v.end() ? -1 : std::stol(it->second);
 }
 
-const char kConfigReply[] =
-    "CONFIG\nresolution=320x240\nupstream_resolution=2560x1440\ncodec=%s\nmode=compatible\n"
-    "vblank_sync=fix\nfps=60\nupstream_fps=60.0\n";
+const char kConfigReply[] = "CONFIG\nresolution=320x240\nupstream_resolution=2560x1440\ncodec=%s\nmode=compatible\n"
+                            "vblank_sync=fix\nfps=60\nupstream_fps=60.0\n";
 
 std::string config_reply(const char *codec)
 {
@@ -115,8 +114,8 @@ TEST(RelayControl, SendsRecordsWithTheirDelayAndPrintsReplies)
 TEST(RelayControl, LearnsTheCodecFromTheConfigReply)
 {
     RelayProcess relay;
-    ASSERT_EQ(relay_process_start(&relay, {"--query-config", "--record", "/tmp/out.mkv", "--idle-exit", "1500",
-                                           "--udp-port", "0"}),
+    ASSERT_EQ(relay_process_start(
+                  &relay, {"--query-config", "--record", "/tmp/out.mkv", "--idle-exit", "1500", "--udp-port", "0"}),
               0);
     UniqueFD ctl = unix_connect("/tmp/rtcp.sock", SOCK_SEQPACKET, nullptr);
     ASSERT_TRUE(ctl);

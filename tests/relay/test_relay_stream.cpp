@@ -98,9 +98,9 @@ TEST_P(RelayStreamTest, RecordsEveryFrame)
     const CodecCase &c = GetParam();
     const std::string record = std::string("/tmp/out.") + c.extension;
     RelayProcess relay;
-    ASSERT_EQ(relay_process_start(&relay, {"--codec", c.relay_codec, "--record", record, "--snapshot",
-                                           "/tmp/shot.png", "--snapshot-frame", "5", "--idle-exit", "1500",
-                                           "--sdp", "/tmp/relay.sdp", "--udp-port", "5004"}),
+    ASSERT_EQ(relay_process_start(&relay, {"--codec", c.relay_codec, "--record", record, "--snapshot", "/tmp/shot.png",
+                                           "--snapshot-frame", "5", "--idle-exit", "1500", "--sdp", "/tmp/relay.sdp",
+                                           "--udp-port", "5004"}),
               0);
     TestStreamOptions o;
     o.encoder = c.encoder;
@@ -149,12 +149,9 @@ TEST_P(RelayStreamTest, RecordsEveryFrame)
     EXPECT_NE(std::strstr(sdp, "m=video 5004 RTP/AVP 96"), nullptr) << sdp;
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, RelayStreamTest,
-                         ::testing::Values(CodecCase{"libx264", "h264", "h264", "mkv"},
-                                           CodecCase{"libx264", "h264", "h264", "mp4"},
-                                           CodecCase{"libx265", "hevc", "hevc", "mkv"},
-                                           CodecCase{"libvpx", "vp8", "vp8", "mkv"},
-                                           CodecCase{"libvpx-vp9", "vp9", "vp9", "mkv"}),
-                         [](const auto &info) {
-                             return std::string(info.param.relay_codec) + "_" + info.param.extension;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Codecs, RelayStreamTest,
+    ::testing::Values(CodecCase{"libx264", "h264", "h264", "mkv"}, CodecCase{"libx264", "h264", "h264", "mp4"},
+                      CodecCase{"libx265", "hevc", "hevc", "mkv"}, CodecCase{"libvpx", "vp8", "vp8", "mkv"},
+                      CodecCase{"libvpx-vp9", "vp9", "vp9", "mkv"}),
+    [](const auto &info) { return std::string(info.param.relay_codec) + "_" + info.param.extension; });

@@ -153,7 +153,7 @@ TEST(RelayRtpCheck, TimestampStepsAndFrameRate)
     EXPECT_NEAR(relay_rtp_fps(&s), 100.0, 1e-6);
 
     feed(&s, Rtp{seq++, base + 180u + 100u, 1});  // not a whole millisecond
-    feed(&s, Rtp{seq++, base, 1});             // back in time
+    feed(&s, Rtp{seq++, base, 1});                // back in time
     EXPECT_EQ(s.timestamp_off_grid, 1u);
     EXPECT_EQ(s.timestamp_backward, 1u);
     EXPECT_EQ(s.timestamp_step_max, 100u);
@@ -182,8 +182,10 @@ TEST(RelayWatermark, ReadsDigitsDrawnOverAnyPicture)
         EXPECT_EQ(v, 1733467200123ull);
     }
     // Leading zeros, and only the thirteen lowest digits of a larger value.
-    for (auto [drawn, read] : {std::pair{42ull, 42ull}, {10000000000000ull + 9876543210ull, 9876543210ull},
-                               {9999999999999ull, 9999999999999ull}, {0ull, 0ull}}) {
+    for (auto [drawn, read] : {std::pair{42ull, 42ull},
+                               {10000000000000ull + 9876543210ull, 9876543210ull},
+                               {9999999999999ull, 9999999999999ull},
+                               {0ull, 0ull}}) {
         auto p = picture(720, 200, 90);
         test_draw_watermark(p.data(), 720, 200, 720, drawn);
         uint64_t v = 1;
@@ -255,7 +257,8 @@ TEST(RelayText, ControlRecordsFromTheCommandLine)
 TEST(RelayText, ConfigRepliesAndCodecNames)
 {
     std::map<std::string, std::string> f;
-    ASSERT_EQ(relay_parse_config("CONFIG\nresolution=1280x720\ncodec=H.265\nmode=balanced\nupstream_fps=59.9\n", &f), 0);
+    ASSERT_EQ(relay_parse_config("CONFIG\nresolution=1280x720\ncodec=H.265\nmode=balanced\nupstream_fps=59.9\n", &f),
+              0);
     EXPECT_EQ(f["resolution"], "1280x720");
     EXPECT_EQ(f["upstream_fps"], "59.9");
     EXPECT_EQ(relay_codec_from_name(f["codec"]), RELAY_CODEC_H265);
@@ -304,17 +307,25 @@ int parse(std::vector<std::string> args, RelayOptions *o)
 TEST(RelayOptions, RefusesBadValuesAndKeepsGoodOnes)
 {
     RelayOptions o;
-    EXPECT_EQ(parse({"--codec", "VP8", "--udp-port", "0", "--send", "250:IDR", "--latency", "--watermark", "bitmap"}, &o), 0);
+    EXPECT_EQ(
+        parse({"--codec", "VP8", "--udp-port", "0", "--send", "250:IDR", "--latency", "--watermark", "bitmap"}, &o), 0);
     EXPECT_EQ(o.codec, RELAY_CODEC_VP8);
     EXPECT_EQ(o.udp_port, 0);
     ASSERT_EQ(o.sends.size(), 1u);
     EXPECT_EQ(o.sends[0].delay_ms, 250);
     EXPECT_TRUE(o.bitmap_digits);
     EXPECT_TRUE(relay_options_decoding(o));
-    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-             {"--udp-port", "65536"}, {"--udp-port"}, {"--codec", "mpeg2"}, {"--duration", "0"},
-             {"--duration", "nan"}, {"--idle-exit", "-1"}, {"--watermark", "dots"}, {"--bogus"},
-             {"--janus-api", "8088"}, {"--janus-port", "65535"}, {"--janus-port", "0"}}) {
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{{"--udp-port", "65536"},
+                                                                              {"--udp-port"},
+                                                                              {"--codec", "mpeg2"},
+                                                                              {"--duration", "0"},
+                                                                              {"--duration", "nan"},
+                                                                              {"--idle-exit", "-1"},
+                                                                              {"--watermark", "dots"},
+                                                                              {"--bogus"},
+                                                                              {"--janus-api", "8088"},
+                                                                              {"--janus-port", "65535"},
+                                                                              {"--janus-port", "0"}}) {
         RelayOptions b;
         EXPECT_EQ(parse(bad, &b), -1) << bad[0];
     }
@@ -404,14 +415,14 @@ TEST(RelayFeedback, ParsesCompoundRtcpAndRefusesAnyBadPart)
     std::vector<uint8_t> good = join({rr, pli});
     std::vector<std::vector<uint8_t>> bad = {
         {},
-        {0x80, 201, 0},                                    // shorter than a header
-        {0x40, 201, 0, 1, 0, 0, 0, 0},                     // version 1
-        {0x80, 96, 0, 1, 0, 0, 0, 0},                      // an RTP payload type
-        {0x80, 201, 0, 2, 0, 0, 0, 0},                     // length past the end
-        {0x81, 206, 0, 1, 0, 0, 0, 0},                     // PLI without its media SSRC
-        feedback_packet(4, {}),                            // FIR without an entry
-        {good.begin(), good.end() - 1},                    // compound, second part cut
-        join({pli, {0x80, 201, 0, 1, 0, 0, 0}}),          // trailing partial packet
+        {0x80, 201, 0},                           // shorter than a header
+        {0x40, 201, 0, 1, 0, 0, 0, 0},            // version 1
+        {0x80, 96, 0, 1, 0, 0, 0, 0},             // an RTP payload type
+        {0x80, 201, 0, 2, 0, 0, 0, 0},            // length past the end
+        {0x81, 206, 0, 1, 0, 0, 0, 0},            // PLI without its media SSRC
+        feedback_packet(4, {}),                   // FIR without an entry
+        {good.begin(), good.end() - 1},           // compound, second part cut
+        join({pli, {0x80, 201, 0, 1, 0, 0, 0}}),  // trailing partial packet
     };
     for (size_t i = 0; i < bad.size(); ++i)
         EXPECT_EQ(relay_rtcp_parse(bad[i].data(), bad[i].size(), &f), -1) << "case " << i;

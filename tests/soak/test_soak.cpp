@@ -54,8 +54,8 @@ Holdings settled(pid_t pid)
 
 void report(const char *what, const Holdings &before, const Holdings &after)
 {
-    std::printf("[ soak ] %s: descriptors %d -> %d, threads %d -> %d, resident %ld -> %ld KiB\n", what,
-                before.fds, after.fds, before.threads, after.threads, before.rss_kb, after.rss_kb);
+    std::printf("[ soak ] %s: descriptors %d -> %d, threads %d -> %d, resident %ld -> %ld KiB\n", what, before.fds,
+                after.fds, before.threads, after.threads, before.rss_kb, after.rss_kb);
 }
 
 // Resident memory may move by allocator noise, not by what a leak of one
@@ -225,9 +225,20 @@ TEST_F(CaptureSoak, FiveThousandControlRecords)
     ASSERT_GT(worker, 0);
 
     const std::vector<std::string> records = {
-        "BPS:2000000", "IDR", "CONFIG", "SDP:v=0\\r\\ns=soak\\r\\n", "RESOLUTION:bogus",
-        "CODEC:none", "MODE:", "HELLO", "BPS:-5", "RESOLUTION:12", "BPS:1500000", "MODE:x",
-        "CODEC:" + std::string(100, 'z'), "BPS:" + std::string(50, '9'),
+        "BPS:2000000",
+        "IDR",
+        "CONFIG",
+        "SDP:v=0\\r\\ns=soak\\r\\n",
+        "RESOLUTION:bogus",
+        "CODEC:none",
+        "MODE:",
+        "HELLO",
+        "BPS:-5",
+        "RESOLUTION:12",
+        "BPS:1500000",
+        "MODE:x",
+        "CODEC:" + std::string(100, 'z'),
+        "BPS:" + std::string(50, '9'),
     };
     int configs = 0;
     auto send = [&](int count) {

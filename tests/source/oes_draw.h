@@ -112,8 +112,8 @@ private:
 
 // Number of pixels whose R, G, B read back differ from an XRGB8888 picture
 // (B, G, R, X in memory) whose rows are stride bytes apart.
-inline int mismatches(const std::vector<uint8_t> &rgba, const uint8_t *xrgb, uint32_t width,
-                      uint32_t height, uint32_t stride)
+inline int mismatches(const std::vector<uint8_t> &rgba, const uint8_t *xrgb, uint32_t width, uint32_t height,
+                      uint32_t stride)
 {
     if (rgba.size() != size_t(width) * height * 4)
         return int(width * height);

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -39,8 +39,8 @@ FrameMetadata frame_with_planes(int planes, uint64_t modifier)
 
 TEST(EglImageAttrs, LengthAndOrderForZeroToFourPlanes)
 {
-    const EGLint plane_fd[] = {EGL_DMA_BUF_PLANE0_FD_EXT, EGL_DMA_BUF_PLANE1_FD_EXT,
-                               EGL_DMA_BUF_PLANE2_FD_EXT, EGL_DMA_BUF_PLANE3_FD_EXT};
+    const EGLint plane_fd[] = {EGL_DMA_BUF_PLANE0_FD_EXT, EGL_DMA_BUF_PLANE1_FD_EXT, EGL_DMA_BUF_PLANE2_FD_EXT,
+                               EGL_DMA_BUF_PLANE3_FD_EXT};
     const EGLint plane_lo[] = {EGL_DMA_BUF_PLANE0_MODIFIER_LO_EXT, EGL_DMA_BUF_PLANE1_MODIFIER_LO_EXT,
                                EGL_DMA_BUF_PLANE2_MODIFIER_LO_EXT, EGL_DMA_BUF_PLANE3_MODIFIER_LO_EXT};
     const EGLint plane_hi[] = {EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT, EGL_DMA_BUF_PLANE1_MODIFIER_HI_EXT,
@@ -142,10 +142,10 @@ struct MemoryFrame {
         for (uint32_t y = 0; y < h; ++y)
             for (uint32_t x = 0; x < w; ++x) {
                 uint8_t *p = px(x, y);
-                p[0] = uint8_t(x * 4 + phase);        // B
-                p[1] = uint8_t(y * 6 + phase * 3);    // G
-                p[2] = uint8_t(200 - x - phase);      // R
-                p[3] = 0;                             // X
+                p[0] = uint8_t(x * 4 + phase);      // B
+                p[1] = uint8_t(y * 6 + phase * 3);  // G
+                p[2] = uint8_t(200 - x - phase);    // R
+                p[3] = 0;                           // X
             }
     }
 };
@@ -173,8 +173,7 @@ protected:
     // Number of pixels whose R, G, B differ from the frame's.
     int mismatches(const std::vector<uint8_t> &rgba)
     {
-        return oes::mismatches(rgba, frame_.px(0, 0), MemoryFrame::w, MemoryFrame::h,
-                               MemoryFrame::stride);
+        return oes::mismatches(rgba, frame_.px(0, 0), MemoryFrame::w, MemoryFrame::h, MemoryFrame::stride);
     }
 
     MemoryFrame frame_;

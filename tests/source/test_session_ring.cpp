@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -86,7 +86,8 @@ TEST(CaptureInit, OnePlaneFrame)
     EXPECT_EQ(s.session.metadata, nullptr);
     struct stat after {};
     if (fstat(fd, &after) == 0) {
-        EXPECT_FALSE(after.st_dev == before.st_dev && after.st_ino == before.st_ino) << "descriptor " << fd << " still open";
+        EXPECT_FALSE(after.st_dev == before.st_dev && after.st_ino == before.st_ino)
+            << "descriptor " << fd << " still open";
     }
 }
 
@@ -213,8 +214,7 @@ TEST(CaptureInit, MissingFrameOrEventSocketFails)
     {
         // No event server: the event connection is retried, then given up,
         // and the received frame descriptor is closed again.
-        fake::CommandServer server(
-            {{"OK\n"}, {"w=1|h=1|f=875713112|s=4|o=0|m=0|r=60", false, {p0.get()}}});
+        fake::CommandServer server({{"OK\n"}, {"w=1|h=1|f=875713112|s=4|o=0|m=0|r=60", false, {p0.get()}}});
         Session s;
         ASSERT_EQ(uds_client_connect(&s.conn, UDS_SERVER_PATH), 0);
         server.wait_accepted();

@@ -1,7 +1,7 @@
 // The capture session, the vertical-blank ring and the frame import against
 // the real capture-helper on the virtual display.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
@@ -11,11 +11,11 @@
 #include <memory>
 #include <vector>
 
+#include "apps/capture/core/capture_config.h"
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
-#include "apps/capture/core/capture_config.h"
-#include "tests/framelink/fake_helper.h"
 #include "tests/e2e/e2e_processes.h"
+#include "tests/framelink/fake_helper.h"
 #include "tests/source/oes_draw.h"
 
 using namespace std::chrono_literals;
@@ -142,7 +142,10 @@ struct Bracket {
     bool still() const { return before == after; }
 };
 
-std::vector<uint8_t> copy_of(const uint8_t *map, size_t size) { return {map, map + size}; }
+std::vector<uint8_t> copy_of(const uint8_t *map, size_t size)
+{
+    return {map, map + size};
+}
 
 }  // namespace
 
@@ -167,7 +170,7 @@ TEST_F(SlowHelperSession, ImportedFrameDrawsThePictureAndRefreshFollowsIt)
     ASSERT_EQ(egl_context_init(&ctx, &m), 0);
     ASSERT_EQ(egl_load_entry_points(), 0);
     const size_t size = size_t(m.stride) * m.height;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(fstat(m.fd, &st), 0);
     ASSERT_GE(size_t(st.st_size), size);
     auto *map = static_cast<const uint8_t *>(mmap(nullptr, size, PROT_READ, MAP_SHARED, m.fd, 0));
@@ -210,9 +213,7 @@ TEST_F(SlowHelperSession, ImportedFrameDrawsThePictureAndRefreshFollowsIt)
         Bracket second;
         ASSERT_TRUE(refresh_between_copies(&second));
         EXPECT_NE(second.before, first.before);
-        EXPECT_EQ(oes::mismatches(drawer->draw(import.texture), second.before.data(), m.width,
-                                  m.height, m.stride),
-                  0);
+        EXPECT_EQ(oes::mismatches(drawer->draw(import.texture), second.before.data(), m.width, m.height, m.stride), 0);
         egl_frame_release(&import);
     }
     munmap(const_cast<uint8_t *>(map), size);

@@ -27,7 +27,7 @@ struct Seen {
     bool has_data;
     std::string payload;  // the bytes, or the i32 as decimal for event 2
     uint64_t length;
-    bool terminated;      // a NUL follows a text payload
+    bool terminated;  // a NUL follows a text payload
 };
 
 struct Recorder {
@@ -118,9 +118,8 @@ TEST_F(ControlTest, RecordsBecomeEventsByTheirFirstBytes)
     connect();
     const std::string long_sdp = "SDP:" + std::string(4996, 'a');
     const std::vector<std::string> records = {
-        "SDP:v=0\n",        "BPS:4000000",     "BPS:abc", "IDRX",         "RESOLUTION:1280x720\n",
-        "CODEC:",           "RESTART",         "RECONFIG", "RECONFIG\nBPS:1\n", "MODE:fast:sync:30",
-        "HELLO",            "sdp:lower case",  "BPS",     long_sdp,
+        "SDP:v=0\n", "BPS:4000000",       "BPS:abc",           "IDRX",  "RESOLUTION:1280x720\n", "CODEC:", "RESTART",
+        "RECONFIG",  "RECONFIG\nBPS:1\n", "MODE:fast:sync:30", "HELLO", "sdp:lower case",        "BPS",    long_sdp,
     };
     for (const std::string &r : records)
         ASSERT_TRUE(peer_send_record(control.get(), r));
@@ -164,9 +163,8 @@ TEST_F(ControlTest, ConfigIsAnsweredWithoutACallbackAndFollowsTheConfig)
     config.codec_name = nullptr;
     config.mode = 2;
     config.vblank_sync = true;
-    EXPECT_EQ(query(),
-              "CONFIG\nresolution=1280x720\nupstream_resolution=2560x1440\ncodec=unknown\nmode=fast\n"
-              "vblank_sync=sync\nfps=60\nupstream_fps=30.0\n");
+    EXPECT_EQ(query(), "CONFIG\nresolution=1280x720\nupstream_resolution=2560x1440\ncodec=unknown\nmode=fast\n"
+                       "vblank_sync=sync\nfps=60\nupstream_fps=30.0\n");
     config.mode = 1;
     EXPECT_NE(query().find("\nmode=balanced\n"), std::string::npos);
 }

@@ -2,10 +2,10 @@
 // for, what it leaves alone, and the encoder calls it makes.
 #include "apps/capture/pipelines/control_commands.h"
 
+#include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/encoders/codec.h"
 #include "apps/capture/encoders/cpu_encoder.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/core/pipeline_control.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +47,7 @@ TEST(ControlCommands, ModeRequests)
         {"turbo:sync:30", true, 1, true, 30},  // unknown word: balanced
         {"compatible:1:60", true, 0, true, 60},
         {"fast:0", true, 2, false, 0},
-        {"fast:sync\n", true, 2, false, 0},    // the pacing word carries the line feed
+        {"fast:sync\n", true, 2, false, 0},  // the pacing word carries the line feed
         {"fast", false, 7, true, -7},
         {":sync:30", false, 7, true, -7},
         {"averyveryverylongword:sync", false, 7, true, -7},
@@ -71,10 +71,9 @@ TEST(ControlCommands, ModeLogLines)
     testing::internal::CaptureStderr();
     k.feed(FEEDBACK_MODE, "fast");
     k.feed(FEEDBACK_MODE, "turbo:sync:30");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[App] MODE query received\n fast \n "
-              "[App] MODE query received\n turbo:sync:30 \n "
-              "[App] Mode change: turbo vblank_sync=1 fps=30\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[App] MODE query received\n fast \n "
+                                                      "[App] MODE query received\n turbo:sync:30 \n "
+                                                      "[App] Mode change: turbo vblank_sync=1 fps=30\n");
 }
 
 TEST(ControlCommands, CodecNamesAreExactAndLowerCase)
@@ -83,8 +82,8 @@ TEST(ControlCommands, CodecNamesAreExactAndLowerCase)
         const char *payload;
         int codec;
     } cases[] = {
-        {"hevc", CODEC_TYPE_H265}, {"h265", CODEC_TYPE_H265},     {"vp9", CODEC_TYPE_VP9},
-        {"h264", CODEC_TYPE_H264}, {"H265", CODEC_TYPE_UNCHANGED}, {"h265\n", CODEC_TYPE_UNCHANGED},
+        {"hevc", CODEC_TYPE_H265},  {"h265", CODEC_TYPE_H265},      {"vp9", CODEC_TYPE_VP9},
+        {"h264", CODEC_TYPE_H264},  {"H265", CODEC_TYPE_UNCHANGED}, {"h265\n", CODEC_TYPE_UNCHANGED},
         {"", CODEC_TYPE_UNCHANGED},
     };
     for (const auto &t : cases) {
@@ -162,11 +161,10 @@ TEST(ControlCommands, ReconfigureAppliesItsLinesInOrder)
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(out, "[App] Adjusting bitrate to 2000000 bps\n");
-    EXPECT_EQ(err,
-              "[App] Reconfig requested:\nBPS:2000000\n\nCODEC:vp9\nNOISE:1\nRESOLUTION:1280x720\n\n"
-              "[App] Codec change: vp9\n"
-              "[App] Resolution change requested: 1280x720\n"
-              "[App] Reconfig complete, restarting pipeline\n");
+    EXPECT_EQ(err, "[App] Reconfig requested:\nBPS:2000000\n\nCODEC:vp9\nNOISE:1\nRESOLUTION:1280x720\n\n"
+                   "[App] Codec change: vp9\n"
+                   "[App] Resolution change requested: 1280x720\n"
+                   "[App] Reconfig complete, restarting pipeline\n");
     EXPECT_TRUE(k.changed());
     EXPECT_EQ(k.c.new_codec, CODEC_TYPE_VP9);
     EXPECT_EQ(k.c.new_width, 1280);

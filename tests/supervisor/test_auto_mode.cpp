@@ -46,13 +46,15 @@ TEST(AutoMode, ChoiceForEveryCombinationOfWhatOpens)
     const AutoModeProbe vp9{true, false, false, nullptr, CODEC_TYPE_VP9};
     char reason[256];
     EXPECT_EQ(capture_auto_mode_choose(&vp9, reason, sizeof reason), CAPTURE_MODE_COMPATIBLE);
-    EXPECT_EQ(std::string(reason), "VA-API on /dev/dri/renderD128 has no VP9 encoder; GL renderer none is a software one");
+    EXPECT_EQ(std::string(reason),
+              "VA-API on /dev/dri/renderD128 has no VP9 encoder; GL renderer none is a software one");
 }
 
 TEST(AutoMode, SoftwareRenderersByName)
 {
-    for (const char *soft : std::initializer_list<const char *>{"llvmpipe (LLVM 15.0.6, 256 bits)", "softpipe", "Mesa OffScreen swrast",
-                             "Google SwiftShader", "Software Rasterizer", "", nullptr})
+    for (const char *soft :
+         std::initializer_list<const char *>{"llvmpipe (LLVM 15.0.6, 256 bits)", "softpipe", "Mesa OffScreen swrast",
+                                             "Google SwiftShader", "Software Rasterizer", "", nullptr})
         EXPECT_TRUE(capture_gl_renderer_is_software(soft)) << (soft ? soft : "null");
     for (const char *hard : {"Mesa Intel(R) UHD Graphics 620 (KBL GT2)", "AMD Radeon RX 6600 (navi23, LLVM 15.0.6)",
                              "NVIDIA GeForce RTX 3060/PCIe/SSE2"})

@@ -12,8 +12,7 @@
 namespace {
 
 const std::string kBanner = "Vistrel - Screen Capture Application\n";
-const std::string kDefaultConfig =
-    "Config: 2560x1440 @ 60fps, DRI card-1, Mode: fast, VBlankSync: enabled\n";
+const std::string kDefaultConfig = "Config: 2560x1440 @ 60fps, DRI card-1, Mode: fast, VBlankSync: enabled\n";
 
 std::string paced_program()
 {
@@ -42,24 +41,20 @@ protected:
     // Runs a program to its end (within 20 s) with its worker; the worker's
     // output goes to the same files, so both are complete once the pipes'
     // writers are all gone, which waiting for the exit alone does not show.
-    void run(const std::string &program, const std::vector<std::string> &args,
-             const std::vector<std::string> &env = {})
+    void run(const std::string &program, const std::vector<std::string> &args, const std::vector<std::string> &env = {})
     {
         ASSERT_EQ(e2e_spawn(&capture_, "capture", program, args, env), 0);
         ASSERT_TRUE(e2e_wait_exit(&capture_, 20000)) << e2e_stdout(&capture_) << e2e_stderr(&capture_);
         out_ = e2e_stdout(&capture_);
         err_ = e2e_stderr(&capture_);
     }
-    int exit_code() const
-    {
-        return WIFEXITED(capture_.status) ? WEXITSTATUS(capture_.status) : -1;
-    }
+    int exit_code() const { return WIFEXITED(capture_.status) ? WEXITSTATUS(capture_.status) : -1; }
     void TearDown() override
     {
         if (HasFailure())
             fprintf(stderr, "--- capture stdout ---\n%s\n--- capture stderr ---\n%s\n--- helper ---\n%s%s\n",
-                    e2e_stdout(&capture_).c_str(), e2e_stderr(&capture_).c_str(),
-                    e2e_stdout(&helper_).c_str(), e2e_stderr(&helper_).c_str());
+                    e2e_stdout(&capture_).c_str(), e2e_stderr(&capture_).c_str(), e2e_stdout(&helper_).c_str(),
+                    e2e_stderr(&helper_).c_str());
     }
 
     E2eProcess helper_;
@@ -73,7 +68,8 @@ TEST_F(CaptureProgram, CommandLineExitCodes)
 {
     run(e2e_capture_program(), {"--help"});
     EXPECT_EQ(exit_code(), 0);
-    EXPECT_TRUE(in_order(out_, {"Usage: ", " [options]\nOptions:\n", "  --help                Show this help message\n"}));
+    EXPECT_TRUE(
+        in_order(out_, {"Usage: ", " [options]\nOptions:\n", "  --help                Show this help message\n"}));
     const std::string usage = out_;
     run(e2e_capture_program(), {"--bogus"});
     EXPECT_EQ(exit_code(), 1);
@@ -118,11 +114,11 @@ TEST_F(CaptureProgram, FailingPipelineEndsTheWorkerWithStatusOne)
     EXPECT_TRUE(in_order(out_, {"[Capture sub] 0\n", "[Capture] 即将连接开始抓取流",
                                 "[Capture] 工作进程进行中。。。。\n", "[CAPTURE] Stopping capture...\n",
                                 "[CAPTURE] Cleaning up capture module\n", "Capture finished.\n"}));
-    EXPECT_TRUE(in_order(out_, {"[CAPTURE] Starting capture...\n", "] 工作进程已启动，正在阻塞等待主线程的启动信号...\n",
-                                "] 收到启动命令: START\n", "] 正在初始化核心组件 (EGL, GBM, DRM)...\n",
-                                "] 初始化成功，正在通知主线程。\n", "] 进入主工作循环，等待终止信号...\n",
-                                "[Capture] Start, mode=fast\n", "] 收到终止信号，正在清理...\n",
-                                "] 清理完毕，退出。\n"}));
+    EXPECT_TRUE(
+        in_order(out_, {"[CAPTURE] Starting capture...\n", "] 工作进程已启动，正在阻塞等待主线程的启动信号...\n",
+                        "] 收到启动命令: START\n", "] 正在初始化核心组件 (EGL, GBM, DRM)...\n",
+                        "] 初始化成功，正在通知主线程。\n", "] 进入主工作循环，等待终止信号...\n",
+                        "[Capture] Start, mode=fast\n", "] 收到终止信号，正在清理...\n", "] 清理完毕，退出。\n"}));
     EXPECT_TRUE(in_order(err_, {"[Capture] 子进程退出，退出码 1\n"}));
     EXPECT_EQ(err_.find("EGL 初始化失败"), std::string::npos);
     // The helper saw its client leave and keeps serving.
@@ -136,9 +132,8 @@ TEST_F(CaptureProgram, FailingPipelineEndsTheWorkerWithStatusOne)
 TEST_F(CaptureProgram, WorkerWithoutEglAnswersTheFailure)
 {
     ASSERT_NO_FATAL_FAILURE(start_helper());
-    ASSERT_EQ(e2e_write_file("/tmp/no-vendor.json",
-                             "{\"file_format_version\": \"1.0.0\", \"ICD\": {\"library_path\": "
-                             "\"/nonexistent/libEGL_none.so.0\"}}\n"),
+    ASSERT_EQ(e2e_write_file("/tmp/no-vendor.json", "{\"file_format_version\": \"1.0.0\", \"ICD\": {\"library_path\": "
+                                                    "\"/nonexistent/libEGL_none.so.0\"}}\n"),
               0);
     run(e2e_capture_program(), {}, {"__EGL_VENDOR_LIBRARY_FILENAMES=/tmp/no-vendor.json"});
     EXPECT_EQ(exit_code(), 0);
@@ -166,9 +161,10 @@ TEST_F(CaptureProgram, TerminatedWorkerTearsDownAndExitsWithOne)
     err_ = e2e_stderr(&capture_);
     EXPECT_EQ(exit_code(), 0);
     const std::string tag = "[Capture " + std::to_string(workers[0]) + "] ";
-    EXPECT_TRUE(in_order(out_, {"[Capture] Start, mode=balanced\n", "[Listener] Ring Buffer Mode Started. (Lock-Free Write)\n",
-                                tag + "收到终止信号，正在清理...\n", tag + "清理完毕，退出。\n",
-                                "[CAPTURE] Stopping capture...\n", "Capture finished.\n"}));
+    EXPECT_TRUE(
+        in_order(out_, {"[Capture] Start, mode=balanced\n", "[Listener] Ring Buffer Mode Started. (Lock-Free Write)\n",
+                        tag + "收到终止信号，正在清理...\n", tag + "清理完毕，退出。\n",
+                        "[CAPTURE] Stopping capture...\n", "Capture finished.\n"}));
     EXPECT_TRUE(in_order(err_, {"[Capture] 子进程退出，退出码 1\n"}));
     EXPECT_EQ(err_.find("[Listener] read error"), std::string::npos);
 }

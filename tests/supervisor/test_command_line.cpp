@@ -104,8 +104,8 @@ TEST(CommandLine, PortIsCutTo31Bytes)
 
 TEST(CommandLine, NumbersAreTakenUncheckedAndLaterOptionsWin)
 {
-    const Parsed p = parse({"-w", "0", "-f", "-5", "--height", "720", "-m", "balanced", "-m", "compatible",
-                            "-s", "false", "--sync", "1"});
+    const Parsed p = parse(
+        {"-w", "0", "-f", "-5", "--height", "720", "-m", "balanced", "-m", "compatible", "-s", "false", "--sync", "1"});
     EXPECT_EQ(p.result, 0);
     EXPECT_EQ(p.config.width, 0);
     EXPECT_EQ(p.config.fps, -5);

@@ -1,7 +1,7 @@
 // The driver's restart rules, driven by scripted pipelines that play the
 // part of a control request and return a result code.
-#include "apps/capture/source/capture_session.h"
 #include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/source/capture_session.h"
 #include "apps/capture/supervisor/pipeline_driver.h"
 #include "apps/capture/supervisor/worker.h"
 
@@ -30,8 +30,8 @@ std::vector<Run> g_runs;
 int play(int32_t mode, int32_t codec, CaptureSession *session, PipelineControl *control)
 {
     const bool reset = control->codec == nullptr && control->cpu_encoder == nullptr &&
-                       !control->change_requested.load() && control->new_width == -1 &&
-                       control->new_height == -1 && control->new_codec == CODEC_TYPE_UNCHANGED;
+                       !control->change_requested.load() && control->new_width == -1 && control->new_height == -1 &&
+                       control->new_codec == CODEC_TYPE_UNCHANGED;
     g_runs.push_back({mode, codec, session->settings, reset});
     if (g_runs.size() > g_script.size())
         return -1;
@@ -43,9 +43,18 @@ int play(int32_t mode, int32_t codec, CaptureSession *session, PipelineControl *
     return step.result;
 }
 
-int scripted_compatible(EglContext *, CaptureSession *s, PipelineControl *c) { return play(0, -1, s, c); }
-int scripted_balanced(EglContext *, CaptureSession *s, CodecType codec, PipelineControl *c) { return play(1, codec, s, c); }
-int scripted_fast(EglContext *, CaptureSession *s, CodecType codec, PipelineControl *c) { return play(2, codec, s, c); }
+int scripted_compatible(EglContext *, CaptureSession *s, PipelineControl *c)
+{
+    return play(0, -1, s, c);
+}
+int scripted_balanced(EglContext *, CaptureSession *s, CodecType codec, PipelineControl *c)
+{
+    return play(1, codec, s, c);
+}
+int scripted_fast(EglContext *, CaptureSession *s, CodecType codec, PipelineControl *c)
+{
+    return play(2, codec, s, c);
+}
 
 const CapturePipelines kScripted = {scripted_compatible, scripted_balanced, scripted_fast};
 
@@ -70,7 +79,11 @@ protected:
 
 auto ask_mode(int32_t mode, bool sync, int32_t fps)
 {
-    return [=](PipelineControl *c) { c->mode = mode; c->vblank_sync = sync; c->fps = fps; };
+    return [=](PipelineControl *c) {
+        c->mode = mode;
+        c->vblank_sync = sync;
+        c->fps = fps;
+    };
 }
 
 TEST_F(Driver, StartsInCompatibleModeWithTheCommandLineSettingsUntouched)
@@ -128,7 +141,11 @@ TEST_F(Driver, PacingRequestInBalancedModeChangesPacingAndRate)
 TEST_F(Driver, ResizeReachesTheNextRunAndStays)
 {
     drive({
-        {[](PipelineControl *c) { c->new_width = 1280; c->new_height = 720; }, PIPELINE_RESTART_RESIZE},
+        {[](PipelineControl *c) {
+             c->new_width = 1280;
+             c->new_height = 720;
+         },
+         PIPELINE_RESTART_RESIZE},
         {ask_mode(2, true, 0), PIPELINE_RESTART_SETTINGS},
         {nullptr, -1},
     });
@@ -145,7 +162,11 @@ TEST_F(Driver, CodecRequestSurvivesACompatibleRun)
     drive({
         {[](PipelineControl *c) { c->new_codec = CODEC_TYPE_VP9; }, PIPELINE_RESTART_CODEC},
         {ask_mode(0, false, 0), PIPELINE_RESTART_SETTINGS},
-        {[](PipelineControl *c) { c->new_codec = CODEC_TYPE_H265; c->mode = 1; }, PIPELINE_RESTART_SETTINGS},
+        {[](PipelineControl *c) {
+             c->new_codec = CODEC_TYPE_H265;
+             c->mode = 1;
+         },
+         PIPELINE_RESTART_SETTINGS},
         {ask_mode(2, true, 0), PIPELINE_RESTART_SETTINGS},
         {nullptr, -1},
     });
@@ -162,7 +183,12 @@ TEST_F(Driver, CodecRequestSurvivesACompatibleRun)
 TEST_F(Driver, EveryRunStartsWithTheRunFieldsReset)
 {
     drive({
-        {[](PipelineControl *c) { c->new_width = 640; c->new_height = 480; c->new_codec = 2; }, PIPELINE_RESTART_RESIZE},
+        {[](PipelineControl *c) {
+             c->new_width = 640;
+             c->new_height = 480;
+             c->new_codec = 2;
+         },
+         PIPELINE_RESTART_RESIZE},
         {nullptr, -1},
     });
     ASSERT_EQ(g_runs.size(), 2u);

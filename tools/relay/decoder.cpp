@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -419,8 +419,8 @@ void RelayDecoder::handle_frame(const AVFrame *frame, const AVStream *in)
         return;
 
     const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
-    bool eight_bit = desc && !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
-                     desc->comp[0].depth == 8 && desc->comp[0].step == 1;
+    bool eight_bit = desc && !(desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) && desc->comp[0].depth == 8 &&
+                     desc->comp[0].step == 1;
     timestamp_of_frame = 0;
     const int64_t arrival_ns = arrival_of(frame, in, &timestamp_of_frame);
     if (options.source_stamp)
@@ -497,9 +497,8 @@ void RelayDecoder::save_snapshot(const AVFrame *frame)
     rgb->height = frame->height;
     if (av_frame_get_buffer(rgb.get(), 0) < 0)
         return;
-    SwsContextPtr sws(
-        sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width, frame->height,
-                       AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    SwsContextPtr sws(sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
+                                     frame->height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!sws)
         return;
     sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, rgb->data, rgb->linesize);

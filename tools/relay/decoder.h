@@ -10,16 +10,16 @@
 #include <vector>
 
 struct RelayDecoderOptions {
-    int codec;                 // RelayCodec
-    int payload_type;          // of the stream, 96 for the capture side's codecs
-    std::string record_path;   // empty: no recording; the format follows the extension
-    std::string snapshot_path; // empty: no snapshot
-    int64_t snapshot_frame;    // index of the decoded frame to save
-    bool latency;              // read the watermark of every decoded frame
+    int codec;                   // RelayCodec
+    int payload_type;            // of the stream, 96 for the capture side's codecs
+    std::string record_path;     // empty: no recording; the format follows the extension
+    std::string snapshot_path;   // empty: no snapshot
+    int64_t snapshot_frame;      // index of the decoded frame to save
+    bool latency;                // read the watermark of every decoded frame
     bool bitmap_digits = false;  // the watermark is 13 bitmap-font digits (compatible
                                  // mode), not seven-segment digits
-    bool per_frame;            // print one latency line per frame on stdout
-    bool source_stamp = false; // read the virtual display's own stamp of every frame
+    bool per_frame;              // print one latency line per frame on stdout
+    bool source_stamp = false;   // read the virtual display's own stamp of every frame
 };
 
 // What a session did, complete once relay_decoder_destroy has run.
@@ -28,12 +28,12 @@ struct RelayDecoderResult {
     int64_t recorded_packets;
     int64_t decoded_frames;
     int64_t decode_errors;
-    int width, height;          // of the last decoded frame
-    std::string codec_name;     // of the demuxed stream, e.g. "h264"
+    int width, height;       // of the last decoded frame
+    std::string codec_name;  // of the demuxed stream, e.g. "h264"
     bool snapshot_written;
     std::vector<double> latency_ms;  // one per frame whose watermark was read
     int64_t watermark_unreadable;
-    std::string error;          // why the session stopped early, or empty
+    std::string error;                      // why the session stopped early, or empty
     std::vector<double> source_latency_ms;  // one per frame whose display stamp was read
     int64_t source_unreadable = 0;
 };
@@ -46,8 +46,7 @@ int relay_decoder_create(RelayDecoder **out, const RelayDecoderOptions *options,
 
 // Feeds one valid RTP datagram that arrived at arrival_ns (CLOCK_REALTIME)
 // with the given RTP timestamp. Returns 0, or -1 when it could not be sent.
-int relay_decoder_feed(RelayDecoder *decoder, const uint8_t *data, size_t size, uint32_t timestamp,
-                       int64_t arrival_ns);
+int relay_decoder_feed(RelayDecoder *decoder, const uint8_t *data, size_t size, uint32_t timestamp, int64_t arrival_ns);
 
 // Tells the session that no more datagrams come; it ends by itself once
 // what was fed has been handled (half a second without progress).

@@ -11,11 +11,11 @@
 
 // What one compound RTCP datagram asks for.
 struct RelayRtcpFeedback {
-    int picture_loss = 0;     // PLI packets
-    int full_intra = 0;       // FIR packets
-    int bitrate_reports = 0;  // REMB packets
-    uint64_t bitrate_bps = 0; // the smallest REMB estimate among them
-    int other = 0;            // valid RTCP packets of any other kind
+    int picture_loss = 0;      // PLI packets
+    int full_intra = 0;        // FIR packets
+    int bitrate_reports = 0;   // REMB packets
+    uint64_t bitrate_bps = 0;  // the smallest REMB estimate among them
+    int other = 0;             // valid RTCP packets of any other kind
 };
 
 // Parses one datagram as compound RTCP. Returns 0, or -1 when any packet in
@@ -37,13 +37,13 @@ struct RelayFeedbackState {
     uint64_t picture_loss = 0;  // PLI packets
     uint64_t full_intra = 0;    // FIR packets
     uint64_t bitrate_reports = 0;
-    uint64_t idr_records = 0;   // "IDR" records asked for
-    uint64_t bps_records = 0;   // "BPS:" records asked for
-    uint64_t last_bps = 0;      // the value of the last one
+    uint64_t idr_records = 0;  // "IDR" records asked for
+    uint64_t bps_records = 0;  // "BPS:" records asked for
+    uint64_t last_bps = 0;     // the value of the last one
 
-    int64_t last_idr_ns = 0;    // monotonic times of the last records, 0: none yet
+    int64_t last_idr_ns = 0;  // monotonic times of the last records, 0: none yet
     int64_t last_bps_ns = 0;
-    uint64_t pending_bps = 0;   // smallest estimate not yet sent, 0: none
+    uint64_t pending_bps = 0;  // smallest estimate not yet sent, 0: none
 };
 
 // Takes one received datagram at now_ns (monotonic) and appends the records

@@ -7,11 +7,11 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -182,8 +182,7 @@ size_t json_value_at(const std::string &json, const std::string &within, const s
 
 }  // namespace
 
-int relay_janus_json_number(const std::string &json, const std::string &within, const std::string &key,
-                            int64_t *out)
+int relay_janus_json_number(const std::string &json, const std::string &within, const std::string &key, int64_t *out)
 {
     const size_t at = json_value_at(json, within, key);
     if (at == std::string::npos)
@@ -202,8 +201,7 @@ std::string relay_janus_create_request(const RelayJanusMountpoint &m)
 {
     std::string media = "{\"type\": \"video\", \"mid\": \"v\", \"port\": " + std::to_string(m.rtp_port) +
                         ", \"rtcpport\": " + std::to_string(m.rtcp_port) +
-                        ", \"pt\": " + std::to_string(m.payload_type) + ", \"codec\": \"" + janus_codec(m.codec) +
-                        "\"";
+                        ", \"pt\": " + std::to_string(m.payload_type) + ", \"codec\": \"" + janus_codec(m.codec) + "\"";
     if (m.codec == RELAY_CODEC_H264)
         media += ", \"fmtp\": \"profile-level-id=42e01f;packetization-mode=1\"";
     media += "}";

@@ -9,10 +9,10 @@
 
 struct RelayJanusMountpoint {
     int64_t id = 1;
-    int codec = 0;          // RelayCodec
+    int codec = 0;  // RelayCodec
     int payload_type = 96;
-    int rtp_port = 0;       // on 127.0.0.1
-    int rtcp_port = 0;      // on 127.0.0.1, where the viewers' feedback comes from
+    int rtp_port = 0;   // on 127.0.0.1
+    int rtcp_port = 0;  // on 127.0.0.1, where the viewers' feedback comes from
 };
 
 // The streaming plugin's "create" request body (JSON) for the mountpoint.
@@ -58,5 +58,4 @@ int relay_janus_json_string(const std::string &json, const std::string &within, 
 
 // The number after "key": in the JSON text, looking from the first place
 // where `within` appears (empty: the start). Returns 0, or -1 when absent.
-int relay_janus_json_number(const std::string &json, const std::string &within, const std::string &key,
-                            int64_t *out);
+int relay_janus_json_number(const std::string &json, const std::string &within, const std::string &key, int64_t *out);

@@ -103,12 +103,12 @@ private:
     RelayFeedbackState feedback_state_;
     RelayJanusKeeperPtr janus_keeper_;  // with --janus-api
     uint64_t janus_remakes_ = 0;        // the keeper's count the loop last saw
-    std::vector<UniqueFD> controls_;  // newest last; records go to the newest
+    std::vector<UniqueFD> controls_;    // newest last; records go to the newest
     int64_t first_control_ns_ = 0;
     std::vector<bool> sent_;
     std::string stdin_buf_;
     bool stdin_open_ = true;
-        int payload_type_ = 96;
+    int payload_type_ = 96;
 
     RelayDecoder *session_ = nullptr;
     int session_index_ = 0;  // recording number of the current session
@@ -205,7 +205,8 @@ void Relay::on_datagram(const uint8_t *data, size_t size, int64_t arrival_ns)
         return;
     }
     if (opt_.udp_port != 0 &&
-        sendto(forward_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&forward_addr_), sizeof(forward_addr_)) < 0 &&
+        sendto(forward_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&forward_addr_), sizeof(forward_addr_)) <
+            0 &&
         errno != ECONNREFUSED)
         summary_.forward_errors++;
     if (opt_.janus_port != 0 &&
@@ -485,7 +486,8 @@ int Relay::run()
                 summary_.control_connections++;
                 if (first_control_ns_ == 0)
                     first_control_ns_ = now_ns(CLOCK_MONOTONIC);
-                std::fprintf(stderr, "[Relay] control connection %lld\n", static_cast<long long>(summary_.control_connections));
+                std::fprintf(stderr, "[Relay] control connection %lld\n",
+                             static_cast<long long>(summary_.control_connections));
                 if (opt_.query_config)
                     send_record("CONFIG");
             }

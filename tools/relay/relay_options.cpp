@@ -53,7 +53,6 @@ const char kUsage[] =
     "control traffic, frame_latency lines, feedback_port=N with --janus-port, then the summary. Messages go to\n"
     "standard error.\n";
 
-
 bool parse_int(const char *text, int64_t min, int64_t max, int64_t *out)
 {
     char *end = nullptr;
@@ -90,14 +89,16 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
             std::fputs(kUsage, stdout);
             return 1;
         } else if (a == "--codec") {
-            if (!value(&v)) return -1;
+            if (!value(&v))
+                return -1;
             o->codec = relay_codec_from_name(v);
             if (o->codec < 0) {
                 std::fprintf(stderr, "[Relay] unknown codec: %s\n", v);
                 return -1;
             }
         } else if (a == "--send") {
-            if (!value(&v)) return -1;
+            if (!value(&v))
+                return -1;
             RelayScheduledRecord r;
             if (relay_parse_send(v, &r) != 0) {
                 std::fprintf(stderr, "[Relay] --send wants MS:RECORD, got: %s\n", v);
@@ -113,13 +114,16 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
             }
             o->udp_port = int(n);
         } else if (a == "--sdp") {
-            if (!value(&v)) return -1;
+            if (!value(&v))
+                return -1;
             o->sdp_path = v;
         } else if (a == "--record") {
-            if (!value(&v)) return -1;
+            if (!value(&v))
+                return -1;
             o->record_path = v;
         } else if (a == "--snapshot") {
-            if (!value(&v)) return -1;
+            if (!value(&v))
+                return -1;
             o->snapshot_path = v;
         } else if (a == "--snapshot-frame") {
             if (!value(&v) || !parse_int(v, 0, INT64_MAX, &n)) {
@@ -142,7 +146,8 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
             }
             o->bitmap_digits = std::strcmp(v, "bitmap") == 0;
         } else if (a == "--duration") {
-            if (!value(&v)) return -1;
+            if (!value(&v))
+                return -1;
             char *end = nullptr;
             o->duration_s = std::strtod(v, &end);
             if (end == v || *end || !(o->duration_s > 0) || !std::isfinite(o->duration_s)) {
@@ -160,7 +165,9 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
                 std::fprintf(stderr, "[Relay] %s wants a port number\n", a.c_str());
                 return -1;
             }
-            int *port = a == "--janus-port" ? &o->janus_port : a == "--janus-api" ? &o->janus_api_port : &o->janus_rtcp_port;
+            int *port = a == "--janus-port"  ? &o->janus_port
+                        : a == "--janus-api" ? &o->janus_api_port
+                                             : &o->janus_rtcp_port;
             *port = int(n);
         } else if (a == "--janus-mountpoint") {
             if (!value(&v) || !parse_int(v, 1, INT32_MAX, &n)) {

@@ -22,9 +22,9 @@ struct RelayOptions {
     bool source_stamp = false;
     double duration_s = 0;
     int64_t idle_exit_ms = 0;
-    int janus_port = 0;        // a WebRTC server's RTP port on 127.0.0.1, 0: none
-    int janus_rtcp_port = 0;   // its RTCP port (0: janus_port + 1)
-    int janus_api_port = 0;    // its HTTP API on 127.0.0.1, 0: not used
+    int janus_port = 0;       // a WebRTC server's RTP port on 127.0.0.1, 0: none
+    int janus_rtcp_port = 0;  // its RTCP port (0: janus_port + 1)
+    int janus_api_port = 0;   // its HTTP API on 127.0.0.1, 0: not used
     int64_t janus_mountpoint = 1;
 };
 

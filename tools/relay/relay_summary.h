@@ -15,19 +15,19 @@ struct RelaySummary {
     int64_t decoder_feed_errors = 0;  // datagrams the decoding session did not take
     int64_t control_connections = 0;
     int64_t replies = 0;
-    int64_t unsent_records = 0;       // --send records never sent
-    int codec = 0;                    // RelayCodec of the stream at the end
+    int64_t unsent_records = 0;  // --send records never sent
+    int codec = 0;               // RelayCodec of the stream at the end
 
-    bool decoding = false;            // the decoding lines follow
+    bool decoding = false;  // the decoding lines follow
     int decode_sessions = 0;
-    RelayDecoderResult decoded{};     // summed over the sessions
-    bool recording = false;           // recorded_packets line
-    std::string snapshot_path;        // snapshot line when not empty
-    bool latency = false;             // latency lines
-    std::vector<double> latency_ms;   // of every session
-    bool source_stamp = false;        // the display stamp's latency lines
+    RelayDecoderResult decoded{};           // summed over the sessions
+    bool recording = false;                 // recorded_packets line
+    std::string snapshot_path;              // snapshot line when not empty
+    bool latency = false;                   // latency lines
+    std::vector<double> latency_ms;         // of every session
+    bool source_stamp = false;              // the display stamp's latency lines
     std::vector<double> source_latency_ms;  // of every session
-    bool feedback = false;            // the feedback lines (a Janus mountpoint is fed)
+    bool feedback = false;                  // the feedback lines (a Janus mountpoint is fed)
     RelayFeedbackState feedback_state;
 };
 

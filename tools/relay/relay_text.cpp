@@ -42,8 +42,11 @@ std::string relay_sdp_text(int codec, int payload_type, int port)
                        "s=Vistrel\r\n"
                        "c=IN IP4 127.0.0.1\r\n"
                        "t=0 0\r\n"
-                       "m=video " + std::to_string(port) + " RTP/AVP " + pt + "\r\n"
-                       "a=rtpmap:" + pt + " " + relay_codec_rtp_name(codec) + "/90000\r\n";
+                       "m=video " +
+                       std::to_string(port) + " RTP/AVP " + pt +
+                       "\r\n"
+                       "a=rtpmap:" +
+                       pt + " " + relay_codec_rtp_name(codec) + "/90000\r\n";
     // The sender fragments large NAL units, which needs the non-interleaved mode.
     if (codec == RELAY_CODEC_H264)
         text += "a=fmtp:" + pt + " packetization-mode=1\r\n";
@@ -77,12 +80,20 @@ std::string relay_unescape(const std::string &text)
             continue;
         }
         char e = text[i + 1];
-        if (e == 'n') { out += '\n'; ++i; }
-        else if (e == 'r') { out += '\r'; ++i; }
-        else if (e == 't') { out += '\t'; ++i; }
-        else if (e == '\\') { out += '\\'; ++i; }
-        else if (e == 'x' && i + 3 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2])) &&
-                 std::isxdigit(static_cast<unsigned char>(text[i + 3]))) {
+        if (e == 'n') {
+            out += '\n';
+            ++i;
+        } else if (e == 'r') {
+            out += '\r';
+            ++i;
+        } else if (e == 't') {
+            out += '\t';
+            ++i;
+        } else if (e == '\\') {
+            out += '\\';
+            ++i;
+        } else if (e == 'x' && i + 3 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 3]))) {
             out += char(std::stoi(text.substr(i + 2, 2), nullptr, 16));
             i += 3;
         } else {
@@ -96,10 +107,14 @@ std::string relay_escape(const std::string &bytes)
 {
     std::string out;
     for (unsigned char c : bytes) {
-        if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
-        else if (c == '\\') out += "\\\\";
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\\')
+            out += "\\\\";
         else if (c < 0x20 || c >= 0x7f) {
             char hex[5];
             std::snprintf(hex, sizeof(hex), "\\x%02x", c);

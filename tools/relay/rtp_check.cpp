@@ -48,18 +48,16 @@ int relay_rtp_parse(const uint8_t *data, size_t size, RelayRtpHeader *header)
         header->marker = data[1] & 0x80;
         header->payload_type = data[1] & 0x7f;
         header->sequence = uint16_t((data[2] << 8) | data[3]);
-        header->timestamp = (uint32_t(data[4]) << 24) | (uint32_t(data[5]) << 16) |
-                            (uint32_t(data[6]) << 8) | data[7];
-        header->ssrc = (uint32_t(data[8]) << 24) | (uint32_t(data[9]) << 16) |
-                       (uint32_t(data[10]) << 8) | data[11];
+        header->timestamp = (uint32_t(data[4]) << 24) | (uint32_t(data[5]) << 16) | (uint32_t(data[6]) << 8) | data[7];
+        header->ssrc = (uint32_t(data[8]) << 24) | (uint32_t(data[9]) << 16) | (uint32_t(data[10]) << 8) | data[11];
         header->payload_offset = offset;
         header->payload_size = payload;
     }
     return RELAY_RTP_OK;
 }
 
-int relay_rtp_check(RelayRtpStats *stats, const uint8_t *data, size_t size, int64_t arrival_ns,
-                    RelayRtpHeader *out, bool *new_stream)
+int relay_rtp_check(RelayRtpStats *stats, const uint8_t *data, size_t size, int64_t arrival_ns, RelayRtpHeader *out,
+                    bool *new_stream)
 {
     stats->datagrams++;
     if (size > stats->largest)

@@ -13,15 +13,13 @@ struct Segment {
 
 // Centres and sizes in cell units, p0 (top) to p6 (bottom).
 constexpr Segment kSegments[7] = {
-    {0.5, 0.15, 0.35, 0.10}, {0.2, 0.35, 0.10, 0.20}, {0.8, 0.35, 0.10, 0.20},
-    {0.5, 0.50, 0.35, 0.10}, {0.2, 0.65, 0.10, 0.20}, {0.8, 0.65, 0.10, 0.20},
-    {0.5, 0.85, 0.35, 0.10},
+    {0.5, 0.15, 0.35, 0.10}, {0.2, 0.35, 0.10, 0.20}, {0.8, 0.35, 0.10, 0.20}, {0.5, 0.50, 0.35, 0.10},
+    {0.2, 0.65, 0.10, 0.20}, {0.8, 0.65, 0.10, 0.20}, {0.5, 0.85, 0.35, 0.10},
 };
 
 // Bit s set: segment p_s is lit.
 constexpr uint8_t kPatterns[10] = {
-    0b1110111, 0b0100100, 0b1011101, 0b1101101, 0b0101110,
-    0b1101011, 0b1111011, 0b0100101, 0b1111111, 0b1101111,
+    0b1110111, 0b0100100, 0b1011101, 0b1101101, 0b0101110, 0b1101011, 0b1111011, 0b0100101, 0b1111111, 0b1101111,
 };
 
 double cell_x0(int i)
@@ -35,8 +33,10 @@ double box_mean(const uint8_t *luma, ptrdiff_t stride, double x0, double y0, dou
 {
     int c0 = int(std::ceil(x0 + inset - 0.5)), c1 = int(std::floor(x1 - inset - 0.5));
     int r0 = int(std::ceil(y0 + inset - 0.5)), r1 = int(std::floor(y1 - inset - 0.5));
-    if (c1 < c0) c1 = c0 = int((x0 + x1) / 2);
-    if (r1 < r0) r1 = r0 = int((y0 + y1) / 2);
+    if (c1 < c0)
+        c1 = c0 = int((x0 + x1) / 2);
+    if (r1 < r0)
+        r1 = r0 = int((y0 + y1) / 2);
     double sum = 0;
     int n = 0;
     for (int r = r0; r <= r1; ++r)
@@ -68,8 +68,8 @@ int relay_watermark_read(const uint8_t *luma, int width, int height, ptrdiff_t s
     // level we accept and the brightest backdrop.
     double backdrop = 0;
     for (int i = 0; i < RELAY_WATERMARK_DIGITS - 1; ++i)
-        backdrop = std::max(backdrop, box_mean(luma, stride, cell_x0(i) + kDigitW, kBaseY + 10,
-                                               cell_x0(i + 1), kBaseY + kDigitH - 10, 2.0));
+        backdrop = std::max(backdrop, box_mean(luma, stride, cell_x0(i) + kDigitW, kBaseY + 10, cell_x0(i + 1),
+                                               kBaseY + kDigitH - 10, 2.0));
     backdrop = std::max(backdrop, box_mean(luma, stride, kBaseX - 10, kBaseY + 10, kBaseX, kBaseY + kDigitH - 10, 2.0));
     if (backdrop > 110.0)
         return RELAY_WATERMARK_NO_BACKDROP;
@@ -101,8 +101,7 @@ constexpr double kSourceW = 48, kSourceH = 80, kSourcePitch = 62, kSourceX = 16;
 // Boxes inside each segment of a cell, clear of the strokes that cross it,
 // in the display's segment order (bit 0 top, then clockwise, bit 6 middle).
 constexpr Segment kSourceSegments[7] = {
-    {24, 5, 20, 4}, {43, 20, 4, 16}, {43, 60, 4, 16}, {24, 75, 20, 4},
-    {5, 60, 4, 16},  {5, 20, 4, 16},  {24, 40, 20, 4},
+    {24, 5, 20, 4}, {43, 20, 4, 16}, {43, 60, 4, 16}, {24, 75, 20, 4}, {5, 60, 4, 16}, {5, 20, 4, 16}, {24, 40, 20, 4},
 };
 constexpr uint8_t kSourcePatterns[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
 
@@ -113,7 +112,8 @@ int read_source_row(const uint8_t *luma, ptrdiff_t stride, double y, int digits,
     double backdrop = 0;
     for (int i = 0; i < digits - 1; ++i) {
         double x = kSourceX + i * kSourcePitch + kSourceW;
-        backdrop = std::max(backdrop, box_mean(luma, stride, x, y + 10, x + kSourcePitch - kSourceW, y + kSourceH - 10, 3.0));
+        backdrop =
+            std::max(backdrop, box_mean(luma, stride, x, y + 10, x + kSourcePitch - kSourceW, y + kSourceH - 10, 3.0));
     }
     if (backdrop > 110.0)
         return RELAY_WATERMARK_NO_BACKDROP;

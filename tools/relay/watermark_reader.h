@@ -18,9 +18,9 @@ constexpr int RELAY_WATERMARK_MIN_HEIGHT = 50 + 80;           // 130
 // Results of relay_watermark_read.
 enum RelayWatermarkResult : int {
     RELAY_WATERMARK_OK = 0,
-    RELAY_WATERMARK_TOO_SMALL = -1,  // the picture cannot hold all thirteen cells
+    RELAY_WATERMARK_TOO_SMALL = -1,    // the picture cannot hold all thirteen cells
     RELAY_WATERMARK_NO_BACKDROP = -2,  // no dark box where the digits stand
-    RELAY_WATERMARK_BAD_DIGIT = -3,  // a cell shows no digit's segment pattern
+    RELAY_WATERMARK_BAD_DIGIT = -3,    // a cell shows no digit's segment pattern
 };
 
 // Reads the thirteen digits of the 8-bit luma plane (width x height, rows

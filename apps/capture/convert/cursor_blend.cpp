@@ -30,13 +30,16 @@ void cursor_yuv_from_argb(const uint32_t *argb, uint32_t width, uint32_t height,
 
 namespace {
 
-inline uint8_t clamp_byte(int64_t v) { return uint8_t(std::clamp<int64_t>(v, 0, 255)); }
+inline uint8_t clamp_byte(int64_t v)
+{
+    return uint8_t(std::clamp<int64_t>(v, 0, 255));
+}
 
 }  // namespace
 
-void cursor_yuv_blend_i420(const CursorYuv &cursor, int32_t x, int32_t y, uint32_t shown_width,
-                           uint32_t shown_height, uint8_t *luma, uint32_t luma_stride, uint8_t *u, uint8_t *v,
-                           uint32_t chroma_stride, int32_t width, int32_t height)
+void cursor_yuv_blend_i420(const CursorYuv &cursor, int32_t x, int32_t y, uint32_t shown_width, uint32_t shown_height,
+                           uint8_t *luma, uint32_t luma_stride, uint8_t *u, uint8_t *v, uint32_t chroma_stride,
+                           int32_t width, int32_t height)
 {
     const int64_t cw = std::min<int64_t>(cursor.width, shown_width);
     const int64_t ch = std::min<int64_t>(cursor.height, shown_height);

@@ -24,6 +24,6 @@ void cursor_yuv_from_argb(const uint32_t *argb, uint32_t width, uint32_t height,
 // may be negative or beyond the picture), drawing at most shown_width x
 // shown_height of it. Chroma samples take the average of the 2x2 pixels
 // they cover, pixels outside the cursor counting as clear.
-void cursor_yuv_blend_i420(const CursorYuv &cursor, int32_t x, int32_t y, uint32_t shown_width,
-                           uint32_t shown_height, uint8_t *luma, uint32_t luma_stride, uint8_t *u, uint8_t *v,
-                           uint32_t chroma_stride, int32_t width, int32_t height);
+void cursor_yuv_blend_i420(const CursorYuv &cursor, int32_t x, int32_t y, uint32_t shown_width, uint32_t shown_height,
+                           uint8_t *luma, uint32_t luma_stride, uint8_t *u, uint8_t *v, uint32_t chroma_stride,
+                           int32_t width, int32_t height);

@@ -22,8 +22,7 @@ void clear(Yuv420pFrame *f)
 
 }  // namespace
 
-int rgba_to_yuv420p(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
-                    Yuv420pFrame *out)
+int rgba_to_yuv420p(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, Yuv420pFrame *out)
 {
     if (!src || !out)
         return -1;
@@ -81,29 +80,28 @@ bool yuv_convert_have_avx2()
     return __builtin_cpu_supports("avx2");
 }
 
-int rgba_to_yuv420p_libav(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
-                          uint8_t *y, uint8_t *u, uint8_t *v)
+int rgba_to_yuv420p_libav(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y, uint8_t *u,
+                          uint8_t *v)
 {
-    if (!(sws_ctx && cached_width == width && cached_height == height &&
-          cached_fmt == AV_PIX_FMT_RGBA)) {
+    if (!(sws_ctx && cached_width == width && cached_height == height && cached_fmt == AV_PIX_FMT_RGBA)) {
         sws_freeContext(sws_ctx);
         sws_ctx = nullptr;
         cached_width = 0;
         cached_height = 0;
         cached_fmt = -1;
-        sws_ctx = sws_getContext(static_cast<int>(width), static_cast<int>(height), AV_PIX_FMT_RGBA,
-                                 static_cast<int>(width), static_cast<int>(height),
-                                 AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        sws_ctx =
+            sws_getContext(static_cast<int>(width), static_cast<int>(height), AV_PIX_FMT_RGBA, static_cast<int>(width),
+                           static_cast<int>(height), AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!sws_ctx) {
             std::fprintf(stderr, "[Libav] Failed to create sws_ctx\n");
             return -1;
         }
         int *inv_table = nullptr, *table = nullptr;
         int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
-        sws_getColorspaceDetails(sws_ctx, &inv_table, &src_range, &table, &dst_range, &brightness,
-                                 &contrast, &saturation);
-        sws_setColorspaceDetails(sws_ctx, inv_table, 1, sws_getCoefficients(SWS_CS_ITU709), 0,
-                                 brightness, contrast, saturation);
+        sws_getColorspaceDetails(sws_ctx, &inv_table, &src_range, &table, &dst_range, &brightness, &contrast,
+                                 &saturation);
+        sws_setColorspaceDetails(sws_ctx, inv_table, 1, sws_getCoefficients(SWS_CS_ITU709), 0, brightness, contrast,
+                                 saturation);
         cached_width = width;
         cached_height = height;
         cached_fmt = AV_PIX_FMT_RGBA;
@@ -113,7 +111,6 @@ int rgba_to_yuv420p_libav(uint32_t width, uint32_t height, const uint8_t *src, u
     uint8_t *dst_planes[3] = {y, u, v};
     const int w = static_cast<int>(width);
     const int dst_strides[3] = {w, w / 2, w / 2};
-    const int lines = sws_scale(sws_ctx, src_planes, src_strides, 0, static_cast<int>(height),
-                                dst_planes, dst_strides);
+    const int lines = sws_scale(sws_ctx, src_planes, src_strides, 0, static_cast<int>(height), dst_planes, dst_strides);
     return lines == static_cast<int>(height) ? 0 : -1;
 }

@@ -29,7 +29,9 @@ constexpr int16_t kUR = -3298, kUG = -11094, kUB = 14392;
 constexpr int16_t kVR = 14392, kVG = -13073, kVB = -1319;
 constexpr int32_t kCBias = (128 << kCShift) + (1 << (kCShift - 1));
 
-struct ByteOffsets { int r, g, b, x; };
+struct ByteOffsets {
+    int r, g, b, x;
+};
 
 ByteOffsets offsets_of(PackedOrder order)
 {
@@ -162,8 +164,8 @@ VISTREL_AVX2 inline __m256i weigh16(const int16_t *a, const int16_t *b, const in
 }
 
 // 16 results of one chroma matrix row, as 16-bit values in sample order.
-VISTREL_AVX2 inline __m256i chroma16(__m256i rg_lo, __m256i rg_hi, __m256i b_lo, __m256i b_hi, int16_t wr,
-                                     int16_t wg, int16_t wb)
+VISTREL_AVX2 inline __m256i chroma16(__m256i rg_lo, __m256i rg_hi, __m256i b_lo, __m256i b_hi, int16_t wr, int16_t wg,
+                                     int16_t wb)
 {
     const __m256i wrg = _mm256_set1_epi32(int32_t(uint16_t(wr)) | (int32_t(wg) << 16));
     const __m256i wbv = _mm256_set1_epi32(int32_t(uint16_t(wb)));
@@ -196,8 +198,8 @@ VISTREL_AVX2 void chroma_pass(uint32_t cw, const PairRow rows[4], uint8_t *u, ui
     chroma_tail(i, cw, rows, u, v);
 }
 
-VISTREL_AVX2 void convert_picture(const Layout &l, uint32_t height, const uint8_t *src, uint32_t stride,
-                                  uint8_t *y, uint8_t *u, uint8_t *v, int16_t *scratch)
+VISTREL_AVX2 void convert_picture(const Layout &l, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y,
+                                  uint8_t *u, uint8_t *v, int16_t *scratch)
 {
     // Four rows of pair sums, slot = source row mod 4; each row rounded up
     // to whole vectors so the three channels never share a line.
@@ -205,9 +207,8 @@ VISTREL_AVX2 void convert_picture(const Layout &l, uint32_t height, const uint8_
     PairRow ring[4];
     for (int s = 0; s < 4; ++s)
         ring[s] = PairRow{scratch + (3 * s) * span, scratch + (3 * s + 1) * span, scratch + (3 * s + 2) * span};
-    auto pass_row = [&](uint32_t r) VISTREL_AVX2 {
-        row_pass(l, src + size_t(r) * stride, y + size_t(r) * l.width, ring[r % 4]);
-    };
+    auto pass_row = [&](uint32_t r)
+                        VISTREL_AVX2 { row_pass(l, src + size_t(r) * stride, y + size_t(r) * l.width, ring[r % 4]); };
 
     // Chroma row j needs rows 2j-1 to 2j+2, clamped to the picture.
     pass_row(0);
@@ -256,8 +257,8 @@ int packed_to_yuv420p_bt709_avx2(PackedOrder order, uint32_t width, uint32_t hei
     return 0;
 }
 
-int rgba_to_yuv420p_bt709(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y,
-                          uint8_t *u, uint8_t *v)
+int rgba_to_yuv420p_bt709(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y, uint8_t *u,
+                          uint8_t *v)
 {
     // An odd width keeps libswscale too: its chroma rows are laid out at
     // width / 2, as the caller's planes are.

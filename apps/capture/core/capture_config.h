@@ -27,19 +27,19 @@ inline constexpr CaptureModeName kCaptureModes[] = {
 // Filled from the defaults and the command line by the supervisor, copied
 // into the front of the CaptureSession, edited by the driver between runs.
 struct CaptureConfig {
-    int32_t width;        // shown in the configuration line only
-    int32_t height;       // shown in the configuration line only
+    int32_t width;   // shown in the configuration line only
+    int32_t height;  // shown in the configuration line only
     int32_t fps;
-    int32_t mode;         // CaptureMode
-    bool vblank_sync;     // true: VBlank-Sync pacing, false: Fixed-FPS pacing
-    int32_t out_width;    // 0 = as captured
-    int32_t out_height;   // 0 = as captured
-    int32_t card_index;   // -1 = not given as a number
-    char port[32];        // NUL-terminated, zero-filled after the terminator
-    char card_path[32];   // NUL-terminated, zero-filled after the terminator
+    int32_t mode;              // CaptureMode
+    bool vblank_sync;          // true: VBlank-Sync pacing, false: Fixed-FPS pacing
+    int32_t out_width;         // 0 = as captured
+    int32_t out_height;        // 0 = as captured
+    int32_t card_index;        // -1 = not given as a number
+    char port[32];             // NUL-terminated, zero-filled after the terminator
+    char card_path[32];        // NUL-terminated, zero-filled after the terminator
     bool same_frame_readback;  // balanced and compatible map the frame's own read-back, not the previous one's
-    bool fetch_once;      // true: sample the one frame fetched at the start, do not follow the scanout
-    bool no_cursor;       // true: leave the display's cursor plane out of the picture
+    bool fetch_once;           // true: sample the one frame fetched at the start, do not follow the scanout
+    bool no_cursor;            // true: leave the display's cursor plane out of the picture
 };
 
 // Returns a record holding the defaults: 2560x1440, 60 fps, fast mode,

@@ -25,17 +25,17 @@ enum PipelineResult : int32_t {
 // thread, stops; the control thread loads each pointer once per request with
 // an acquire load and uses that value only.
 struct PipelineControl {
-    std::atomic<CodecContext *> codec;    // the compatible run's encoder, or null
+    std::atomic<CodecContext *> codec;      // the compatible run's encoder, or null
     std::atomic<CpuEncoder *> cpu_encoder;  // the balanced run's encoder, or null
     std::atomic<bool> change_requested;
-    int32_t new_width;                   // -1 = unchanged
-    int32_t new_height;                  // -1 = unchanged
-    int32_t new_codec;                   // CodecType; 5 = unchanged
-    int32_t mode;                        // requested capture mode
-    bool vblank_sync;                    // requested pacing
-    int32_t fps;                         // requested frame rate; <= 0 keeps the current one
-    CaptureSession *session;             // set by the balanced and fast runs
-    int32_t codec_type;                  // CodecType of the running balanced or fast run
+    int32_t new_width;        // -1 = unchanged
+    int32_t new_height;       // -1 = unchanged
+    int32_t new_codec;        // CodecType; 5 = unchanged
+    int32_t mode;             // requested capture mode
+    bool vblank_sync;         // requested pacing
+    int32_t fps;              // requested frame rate; <= 0 keeps the current one
+    CaptureSession *session;  // set by the balanced and fast runs
+    int32_t codec_type;       // CodecType of the running balanced or fast run
 };
 
 static_assert(sizeof(std::atomic<bool>) == 1, "change_requested is one byte");

@@ -44,8 +44,7 @@ int codec_encoder_init(CodecContext **out, const CodecEncoderConfig *config)
         std::printf("[CODEC] Cannot find encoder for type %d\n", config->codec_type);
         return -1;
     }
-    if (config->width <= 0 || config->height <= 0 || config->fps <= 0 ||
-        (config->width | config->height) & 1) {
+    if (config->width <= 0 || config->height <= 0 || config->fps <= 0 || (config->width | config->height) & 1) {
         std::printf("[CODEC] Failed to open codec\n");
         return -1;
     }
@@ -99,8 +98,8 @@ int codec_encoder_init(CodecContext **out, const CodecEncoderConfig *config)
     codec->frame = frame.release();
     codec->packet = packet.release();
     codec->frame_counter = 0;
-    std::printf("[CODEC] Encoder initialized: %dx%d @ %dfps, %dkbps\n", config->width,
-                config->height, config->fps, config->bitrate_kbps);
+    std::printf("[CODEC] Encoder initialized: %dx%d @ %dfps, %dkbps\n", config->width, config->height, config->fps,
+                config->bitrate_kbps);
     *out = codec.release();
     return 0;
 }

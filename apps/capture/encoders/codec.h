@@ -11,7 +11,7 @@ struct AVFrame;
 struct AVPacket;
 
 struct CodecEncoderConfig {
-    int32_t codec_type;   // CodecType; other values give H.264
+    int32_t codec_type;  // CodecType; other values give H.264
     int32_t width;
     int32_t height;
     int32_t fps;
@@ -23,9 +23,9 @@ struct CodecContext {
     CodecEncoderConfig config;
     bool is_encoder;
     bool ready;
-    AVCodecContext *context;   // owned
-    AVFrame *frame;            // owned, with its own 32-byte aligned buffers
-    AVPacket *packet;          // next output; handed to the caller and replaced
+    AVCodecContext *context;  // owned
+    AVFrame *frame;           // owned, with its own 32-byte aligned buffers
+    AVPacket *packet;         // next output; handed to the caller and replaced
     int32_t frame_counter;
     std::atomic<bool> force_keyframe;
     std::atomic<int> pending_bitrate;  // 0: none; set by the control thread

@@ -25,10 +25,8 @@ void set_int(AVCodecContext *c, const char *key, int64_t value)
 }  // namespace
 
 const CpuEncoderInfo cpu_encoders[5] = {
-    {CODEC_TYPE_H264, "libx264", configure_h264_libx264},
-    {CODEC_TYPE_VP8, "libvpx", configure_vp8_libvpx},
-    {CODEC_TYPE_VP9, "libvpx-vp9", configure_vp9_libvpx},
-    {CODEC_TYPE_AV1, "libaom-av1", configure_av1_libaom},
+    {CODEC_TYPE_H264, "libx264", configure_h264_libx264}, {CODEC_TYPE_VP8, "libvpx", configure_vp8_libvpx},
+    {CODEC_TYPE_VP9, "libvpx-vp9", configure_vp9_libvpx}, {CODEC_TYPE_AV1, "libaom-av1", configure_av1_libaom},
     {CODEC_TYPE_H265, "libx265", configure_h265_libx265},
 };
 
@@ -184,11 +182,8 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
     return 0;
 }
 
-int cpu_encoder_encode_planes(CpuEncoder *encoder,
-                              const uint8_t *y, int y_stride,
-                              const uint8_t *u, int u_stride,
-                              const uint8_t *v, int v_stride,
-                              AVPacket **out_packet)
+int cpu_encoder_encode_planes(CpuEncoder *encoder, const uint8_t *y, int y_stride, const uint8_t *u, int u_stride,
+                              const uint8_t *v, int v_stride, AVPacket **out_packet)
 {
     if (out_packet)
         *out_packet = nullptr;

@@ -17,7 +17,7 @@ using CpuConfigureFn = int (*)(AVCodecContext *context, int width, int height, i
 
 struct CpuEncoderInfo {
     CodecType type;
-    const char *name;            // FFmpeg encoder name, e.g. "libx264"
+    const char *name;  // FFmpeg encoder name, e.g. "libx264"
     CpuConfigureFn configure;
 };
 
@@ -33,9 +33,9 @@ int configure_h265_libx265(AVCodecContext *context, int width, int height, int f
 struct CpuEncoder {
     CodecType type;
     const CpuEncoderInfo *row;
-    AVCodecContext *context;     // opened encoder, owned
-    AVFrame *frame;              // descriptor only: planes point at the caller's memory
-    AVPacket *packet;            // reused for every output
+    AVCodecContext *context;  // opened encoder, owned
+    AVFrame *frame;           // descriptor only: planes point at the caller's memory
+    AVPacket *packet;         // reused for every output
     int64_t next_pts;
     std::atomic<bool> force_keyframe;
     std::atomic<int> pending_bitrate;  // 0: none; set by the control thread
@@ -57,11 +57,8 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
 // encoder's own packet (valid until the next call) or null when the encoder
 // has nothing yet; or a negative FFmpeg error code (AVERROR(EINVAL) for a
 // null plane, -1 for a missing encoder).
-int cpu_encoder_encode_planes(CpuEncoder *encoder,
-                              const uint8_t *y, int y_stride,
-                              const uint8_t *u, int u_stride,
-                              const uint8_t *v, int v_stride,
-                              AVPacket **out_packet);
+int cpu_encoder_encode_planes(CpuEncoder *encoder, const uint8_t *y, int y_stride, const uint8_t *u, int u_stride,
+                              const uint8_t *v, int v_stride, AVPacket **out_packet);
 
 // Requests an intra picture for the next encoded frame. Safe to call from the
 // control thread while the pipeline thread encodes. 0, or -1 for null.

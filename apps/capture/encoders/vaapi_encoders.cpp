@@ -11,28 +11,23 @@ namespace {
 
 // Sets one private option of the encoder; a failure prints the warning and is
 // otherwise ignored. A context without private data has none of the options.
-void set_option(AVCodecContext *context, const char *name, const char *value, const char *warning,
-                int search_flags = 0)
+void set_option(AVCodecContext *context, const char *name, const char *value, const char *warning, int search_flags = 0)
 {
     if (context->priv_data == nullptr || av_opt_set(context->priv_data, name, value, search_flags) < 0)
         fputs(warning, stderr);
 }
 
-void set_int_option(AVCodecContext *context, const char *name, int64_t value, const char *warning,
-                int search_flags = 0)
+void set_int_option(AVCodecContext *context, const char *name, int64_t value, const char *warning, int search_flags = 0)
 {
     if (context->priv_data == nullptr || av_opt_set_int(context->priv_data, name, value, search_flags) < 0)
         fputs(warning, stderr);
 }
 
-
 }  // namespace
 
 const VaapiEncoderInfo vaapi_encoders[5] = {
-    {CODEC_TYPE_H264, "h264_vaapi", configure_h264_vaapi},
-    {CODEC_TYPE_VP8, "vp8_vaapi", configure_vp8_vaapi},
-    {CODEC_TYPE_VP9, "vp9_vaapi", configure_vp9_vaapi},
-    {CODEC_TYPE_H265, "hevc_vaapi", configure_hevc_vaapi},
+    {CODEC_TYPE_H264, "h264_vaapi", configure_h264_vaapi}, {CODEC_TYPE_VP8, "vp8_vaapi", configure_vp8_vaapi},
+    {CODEC_TYPE_VP9, "vp9_vaapi", configure_vp9_vaapi},    {CODEC_TYPE_H265, "hevc_vaapi", configure_hevc_vaapi},
     {CODEC_TYPE_AV1, "av1_vaapi", configure_av1_vaapi},
 };
 
@@ -64,10 +59,10 @@ int configure_hevc_vaapi(AVCodecContext *context, int, int)
 int configure_vp8_vaapi(AVCodecContext *context, int, int)
 {
     encoder_set_rates(context, 25000000, 50000000, 30);
-    set_int_option(context, "loop_filter_level", 16,
-               "[VAAPI VP8] Warning: loop_filter_level not supported by driver\n", AV_OPT_SEARCH_CHILDREN);
+    set_int_option(context, "loop_filter_level", 16, "[VAAPI VP8] Warning: loop_filter_level not supported by driver\n",
+                   AV_OPT_SEARCH_CHILDREN);
     set_int_option(context, "loop_filter_sharpness", 4,
-               "[VAAPI VP8] Warning: loop_filter_sharpness not supported by driver\n", AV_OPT_SEARCH_CHILDREN);
+                   "[VAAPI VP8] Warning: loop_filter_sharpness not supported by driver\n", AV_OPT_SEARCH_CHILDREN);
     fprintf(stderr, "[VAAPI VP8] Configured: Bitrate=%d bps, GOP=%d, Loop Filter=16/4\n",
             static_cast<int>(context->bit_rate), context->gop_size);
     return 0;

@@ -15,8 +15,8 @@ using VaapiConfigureFn = int (*)(AVCodecContext *context, int width, int height)
 
 struct VaapiEncoderInfo {
     CodecType type;
-    const char *name;             // FFmpeg encoder name, e.g. "h264_vaapi"
-    VaapiConfigureFn configure;   // null would mean "not implemented"
+    const char *name;            // FFmpeg encoder name, e.g. "h264_vaapi"
+    VaapiConfigureFn configure;  // null would mean "not implemented"
 };
 
 // Five rows in this order: H.264, VP8, VP9, H.265, AV1.

@@ -14,13 +14,15 @@ namespace {
 // which waits for it inside the driver.
 constexpr uint64_t kReadbackTimeoutNs = 1000000000ull;
 
-uint64_t steady_ns() {
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
+uint64_t steady_ns()
+{
+    return uint64_t(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
 }
 
-GLuint make_r8_texture(int32_t w, int32_t h) {
+GLuint make_r8_texture(int32_t w, int32_t h)
+{
     GLuint tex = 0;
     glGenTextures(1, &tex);
     glBindTexture(GL_TEXTURE_2D, tex);
@@ -33,7 +35,8 @@ GLuint make_r8_texture(int32_t w, int32_t h) {
     return tex;
 }
 
-GLuint make_pack_buffer(GLsizeiptr bytes) {
+GLuint make_pack_buffer(GLsizeiptr bytes)
+{
     GLuint pbo = 0;
     glGenBuffers(1, &pbo);
     glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
@@ -42,7 +45,8 @@ GLuint make_pack_buffer(GLsizeiptr bytes) {
 }
 
 void draw_pass(GLuint texture, GLuint program, GLint loc_texture, const FullScreenQuad &quad,
-               const CursorOverlayGl *cursor) {
+               const CursorOverlayGl *cursor)
+{
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
     glUseProgram(program);
     glUniform1i(loc_texture, 0);
@@ -50,20 +54,23 @@ void draw_pass(GLuint texture, GLuint program, GLint loc_texture, const FullScre
     quad_draw(quad);
 }
 
-void read_into(GLuint texture, GLuint pbo, int32_t w, int32_t h) {
+void read_into(GLuint texture, GLuint pbo, int32_t w, int32_t h)
+{
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
     glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
     glReadPixels(0, 0, w, h, GL_RED, GL_UNSIGNED_BYTE, nullptr);
 }
 
-const uint8_t *map_plane(GLuint pbo, GLsizeiptr bytes) {
+const uint8_t *map_plane(GLuint pbo, GLsizeiptr bytes)
+{
     glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
     return static_cast<const uint8_t *>(glMapBufferRange(GL_PIXEL_PACK_BUFFER, 0, bytes, GL_MAP_READ_BIT));
 }
 
 }  // namespace
 
-int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t height) {
+int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t height)
+{
     std::memset(r, 0, sizeof *r);
     r->egl_display = display;
     r->width = width;
@@ -78,13 +85,15 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
         // A failed shader object is not given back to the caller; delete the
         // ones that compiled so nothing is left behind.
         for (GLuint s : {vs, fy, fu, fv})
-            if (s != 0) glDeleteShader(s);
+            if (s != 0)
+                glDeleteShader(s);
         return -1;
     }
     r->program_y = link_program(vs, fy);
     r->program_u = link_program(vs, fu);
     r->program_v = link_program(vs, fv);
-    for (GLuint s : {vs, fy, fu, fv}) glDeleteShader(s);
+    for (GLuint s : {vs, fy, fu, fv})
+        glDeleteShader(s);
 
     r->loc_texture_y = glGetUniformLocation(r->program_y, "u_texture");
     r->loc_coeffs = glGetUniformLocation(r->program_y, "u_coeffs");
@@ -129,10 +138,10 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
     return 0;
 }
 
-int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark,
-                              const uint8_t **y, int32_t *y_stride,
-                              const uint8_t **u, int32_t *u_stride,
-                              const uint8_t **v, int32_t *v_stride, const CursorOverlayGl *cursor) {
+int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark, const uint8_t **y,
+                              int32_t *y_stride, const uint8_t **u, int32_t *u_stride, const uint8_t **v,
+                              int32_t *v_stride, const CursorOverlayGl *cursor)
+{
     const int32_t cur = r->pbo_index;
     const int32_t next = (cur + 1) % 2;
     const int32_t w = r->width, h = r->height, hw = w / 2, hh = h / 2;
@@ -199,7 +208,8 @@ int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, Watermark
     return r->frame_count == 1 ? -1 : 0;
 }
 
-void gl_cpu_unmap(GlCpuRenderer *r) {
+void gl_cpu_unmap(GlCpuRenderer *r)
+{
     const int32_t set = r->pbo_index;
     for (GLuint pbo : {r->pbo_y[set], r->pbo_u[set], r->pbo_v[set]}) {
         glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
@@ -208,11 +218,13 @@ void gl_cpu_unmap(GlCpuRenderer *r) {
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
 }
 
-void gl_cpu_set_same_frame(GlCpuRenderer *r, bool on) {
+void gl_cpu_set_same_frame(GlCpuRenderer *r, bool on)
+{
     r->same_frame = on;
 }
 
-int32_t gl_cpu_fence_wait() {
+int32_t gl_cpu_fence_wait()
+{
     GLsync fence = glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
     if (!fence) {
         glFlush();
@@ -231,19 +243,25 @@ struct ProbeObjects {
     ProbeObjects() = default;
     ProbeObjects(const ProbeObjects &) = delete;
     ProbeObjects &operator=(const ProbeObjects &) = delete;
-    ~ProbeObjects() {
+    ~ProbeObjects()
+    {
         glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
         glBindFramebuffer(GL_FRAMEBUFFER, 0);
-        if (buffer != 0) glDeleteBuffers(1, &buffer);
-        if (framebuffer != 0) glDeleteFramebuffers(1, &framebuffer);
-        if (texture != 0) glDeleteTextures(1, &texture);
+        if (buffer != 0)
+            glDeleteBuffers(1, &buffer);
+        if (framebuffer != 0)
+            glDeleteFramebuffers(1, &framebuffer);
+        if (texture != 0)
+            glDeleteTextures(1, &texture);
     }
 };
 
 }  // namespace
 
-double gl_cpu_readback_probe_ms(int32_t width, int32_t height, int32_t samples) {
-    if (width <= 0 || height <= 0 || samples <= 0) return -1.0;
+double gl_cpu_readback_probe_ms(int32_t width, int32_t height, int32_t samples)
+{
+    if (width <= 0 || height <= 0 || samples <= 0)
+        return -1.0;
     const GLsizeiptr bytes = static_cast<GLsizeiptr>(width) * height * 4;
     ProbeObjects objects;
     glGenTextures(1, &objects.texture);
@@ -253,7 +271,8 @@ double gl_cpu_readback_probe_ms(int32_t width, int32_t height, int32_t samples) 
     glGenFramebuffers(1, &objects.framebuffer);
     glBindFramebuffer(GL_FRAMEBUFFER, objects.framebuffer);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, objects.texture, 0);
-    if (glCheckFramebufferStatus(GL_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) return -1.0;
+    if (glCheckFramebufferStatus(GL_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE)
+        return -1.0;
     objects.buffer = make_pack_buffer(bytes);
     glViewport(0, 0, width, height);
 
@@ -265,30 +284,41 @@ double gl_cpu_readback_probe_ms(int32_t width, int32_t height, int32_t samples) 
         const uint64_t start = steady_ns();
         glClear(GL_COLOR_BUFFER_BIT);
         glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
-        if (gl_cpu_fence_wait() != 0) return -1.0;
+        if (gl_cpu_fence_wait() != 0)
+            return -1.0;
         const void *mapped = glMapBufferRange(GL_PIXEL_PACK_BUFFER, 0, bytes, GL_MAP_READ_BIT);
-        if (!mapped) return -1.0;
+        if (!mapped)
+            return -1.0;
         glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
         const uint64_t end = steady_ns();
-        if (i > 0) rounds.push_back(static_cast<double>(end - start) / 1e6);
+        if (i > 0)
+            rounds.push_back(static_cast<double>(end - start) / 1e6);
     }
     std::sort(rounds.begin(), rounds.end());
     return rounds[rounds.size() / 2];
 }
 
-void gl_cpu_cleanup(GlCpuRenderer *r) {
-    if (r == nullptr) return;
+void gl_cpu_cleanup(GlCpuRenderer *r)
+{
+    if (r == nullptr)
+        return;
     std::printf("[GL CPU] Cleanup...\n");
     GLuint buffers[6] = {r->pbo_y[0], r->pbo_u[0], r->pbo_v[0], r->pbo_y[1], r->pbo_u[1], r->pbo_v[1]};
     for (GLuint &b : buffers)
-        if (b != 0) glDeleteBuffers(1, &b);
-    if (r->fbo != 0) glDeleteFramebuffers(1, &r->fbo);
+        if (b != 0)
+            glDeleteBuffers(1, &b);
+    if (r->fbo != 0)
+        glDeleteFramebuffers(1, &r->fbo);
     for (GLuint t : {r->tex_y, r->tex_u, r->tex_v})
-        if (t != 0) glDeleteTextures(1, &t);
+        if (t != 0)
+            glDeleteTextures(1, &t);
     for (GLuint p : {r->program_y, r->program_u, r->program_v})
-        if (p != 0) glDeleteProgram(p);
-    if (r->vao != 0) glDeleteVertexArrays(1, &r->vao);
-    if (r->vbo != 0) glDeleteBuffers(1, &r->vbo);
+        if (p != 0)
+            glDeleteProgram(p);
+    if (r->vao != 0)
+        glDeleteVertexArrays(1, &r->vao);
+    if (r->vbo != 0)
+        glDeleteBuffers(1, &r->vbo);
     std::memset(r->pbo_y, 0, sizeof r->pbo_y);
     std::memset(r->pbo_u, 0, sizeof r->pbo_u);
     std::memset(r->pbo_v, 0, sizeof r->pbo_v);

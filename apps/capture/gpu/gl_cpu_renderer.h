@@ -40,11 +40,9 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
 // read-back. Returns -1 with null planes on the first call; afterwards 0 with
 // the previous frame's planes mapped (strides width, width/2, width/2). With
 // the same-frame read-back: 0 on every call, with this call's own planes.
-int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark,
-                              const uint8_t **y, int32_t *y_stride,
-                              const uint8_t **u, int32_t *u_stride,
-                              const uint8_t **v, int32_t *v_stride,
-                              const CursorOverlayGl *cursor = nullptr);
+int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark, const uint8_t **y,
+                              int32_t *y_stride, const uint8_t **u, int32_t *u_stride, const uint8_t **v,
+                              int32_t *v_stride, const CursorOverlayGl *cursor = nullptr);
 
 // Unmaps the set mapped by the last render that returned 0.
 void gl_cpu_unmap(GlCpuRenderer *r);

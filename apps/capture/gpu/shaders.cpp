@@ -3,47 +3,43 @@
 #include <cstdio>
 #include <vector>
 
-#define VISTREL_FRAGMENT_HEADER                                  \
-    "#version 300 es\n"                                          \
-    "#extension GL_OES_EGL_image_external_essl3 : require\n"     \
-    "#extension GL_OES_EGL_image_external : require\n"           \
+#define VISTREL_FRAGMENT_HEADER                                                                                        \
+    "#version 300 es\n"                                                                                                \
+    "#extension GL_OES_EGL_image_external_essl3 : require\n"                                                           \
+    "#extension GL_OES_EGL_image_external : require\n"                                                                 \
     "precision highp float;\n"
 
 // The picture at uv with the display's cursor over it: a premultiplied
 // RGBA texture on its rectangle (in the picture's texture coordinates,
 // top-left first, so a scaled output scales it too; a width of 0 draws
 // none). Follows the declaration of u_texture.
-#define VISTREL_PICTURE_WITH_CURSOR                                                              \
-    "uniform sampler2D u_cursor;\n"                                                              \
-    "uniform vec4 u_cursor_rect;\n"                                                              \
-    "vec4 picture(vec2 uv) {\n"                                                                  \
-    "    vec4 rgba = texture(u_texture, uv);\n"                                                  \
-    "    vec2 p = (uv - u_cursor_rect.xy) / u_cursor_rect.zw;\n"                                 \
-    "    if (u_cursor_rect.z > 0.0 && p.x >= 0.0 && p.y >= 0.0 && p.x < 1.0 && p.y < 1.0) {\n"   \
-    "        vec4 c = texture(u_cursor, p);\n"                                                   \
-    "        rgba.rgb = c.rgb + (1.0 - c.a) * rgba.rgb;\n"                                       \
-    "    }\n"                                                                                    \
-    "    return rgba;\n"                                                                         \
+#define VISTREL_PICTURE_WITH_CURSOR                                                                                    \
+    "uniform sampler2D u_cursor;\n"                                                                                    \
+    "uniform vec4 u_cursor_rect;\n"                                                                                    \
+    "vec4 picture(vec2 uv) {\n"                                                                                        \
+    "    vec4 rgba = texture(u_texture, uv);\n"                                                                        \
+    "    vec2 p = (uv - u_cursor_rect.xy) / u_cursor_rect.zw;\n"                                                       \
+    "    if (u_cursor_rect.z > 0.0 && p.x >= 0.0 && p.y >= 0.0 && p.x < 1.0 && p.y < 1.0) {\n"                         \
+    "        vec4 c = texture(u_cursor, p);\n"                                                                         \
+    "        rgba.rgb = c.rgb + (1.0 - c.a) * rgba.rgb;\n"                                                             \
+    "    }\n"                                                                                                          \
+    "    return rgba;\n"                                                                                               \
     "}\n"
 
-const char *const kVertexShaderSource =
-    "#version 300 es\n"
-    "in vec2 a_pos;\n"
-    "out vec2 v_uv;\n"
-    "void main() {\n"
-    "    gl_Position = vec4(a_pos, 0.0, 1.0);\n"
-    "    v_uv = a_pos * 0.5 + 0.5;\n"
-    "}\n";
+const char *const kVertexShaderSource = "#version 300 es\n"
+                                        "in vec2 a_pos;\n"
+                                        "out vec2 v_uv;\n"
+                                        "void main() {\n"
+                                        "    gl_Position = vec4(a_pos, 0.0, 1.0);\n"
+                                        "    v_uv = a_pos * 0.5 + 0.5;\n"
+                                        "}\n";
 
 // The digit loop runs only inside the watermark's box, which holds every
 // digit cell, and reads the digits straight from the uniform: on a software
 // rasteriser each fragment otherwise paid for thirteen cell tests and a copy
 // of the digits, which cost as much as the whole conversion.
-const char *const kLumaShaderSource =
-    VISTREL_FRAGMENT_HEADER
-    "uniform samplerExternalOES u_texture;\n"
-    VISTREL_PICTURE_WITH_CURSOR
-    "uniform vec4 u_coeffs;\n"
+const char *const kLumaShaderSource = VISTREL_FRAGMENT_HEADER
+    "uniform samplerExternalOES u_texture;\n" VISTREL_PICTURE_WITH_CURSOR "uniform vec4 u_coeffs;\n"
     "uniform int u_digits[13];\n"
     "uniform vec2 u_res;\n"
     "in vec2 v_uv;\n"
@@ -104,11 +100,8 @@ const char *const kLumaShaderSource =
     "    out_y = y;\n"
     "}\n";
 
-const char *const kChromaUvShaderSource =
-    VISTREL_FRAGMENT_HEADER
-    "uniform samplerExternalOES u_texture;\n"
-    VISTREL_PICTURE_WITH_CURSOR
-    "uniform vec4 u_coeffs_u;\n"
+const char *const kChromaUvShaderSource = VISTREL_FRAGMENT_HEADER
+    "uniform samplerExternalOES u_texture;\n" VISTREL_PICTURE_WITH_CURSOR "uniform vec4 u_coeffs_u;\n"
     "uniform vec4 u_coeffs_v;\n"
     "in vec2 v_uv;\n"
     "out vec2 out_uv;\n"
@@ -119,11 +112,8 @@ const char *const kChromaUvShaderSource =
     "    out_uv = vec2(u, v);\n"
     "}\n";
 
-const char *const kChromaUShaderSource =
-    VISTREL_FRAGMENT_HEADER
-    "uniform samplerExternalOES u_texture;\n"
-    VISTREL_PICTURE_WITH_CURSOR
-    "uniform vec4 u_coeffs_u;\n"
+const char *const kChromaUShaderSource = VISTREL_FRAGMENT_HEADER
+    "uniform samplerExternalOES u_texture;\n" VISTREL_PICTURE_WITH_CURSOR "uniform vec4 u_coeffs_u;\n"
     "in vec2 v_uv;\n"
     "out float out_u;\n"
     "void main() {\n"
@@ -131,11 +121,8 @@ const char *const kChromaUShaderSource =
     "    out_u = u_coeffs_u.w + dot(rgba.rgb, u_coeffs_u.rgb);\n"
     "}\n";
 
-const char *const kChromaVShaderSource =
-    VISTREL_FRAGMENT_HEADER
-    "uniform samplerExternalOES u_texture;\n"
-    VISTREL_PICTURE_WITH_CURSOR
-    "uniform vec4 u_coeffs_v;\n"
+const char *const kChromaVShaderSource = VISTREL_FRAGMENT_HEADER
+    "uniform samplerExternalOES u_texture;\n" VISTREL_PICTURE_WITH_CURSOR "uniform vec4 u_coeffs_v;\n"
     "in vec2 v_uv;\n"
     "out float out_v;\n"
     "void main() {\n"
@@ -157,11 +144,13 @@ const ColourCoefficients kBt601Limited = {
     {0.439215690f, -0.367788315f, -0.0714273751f, 0.501960814f},
 };
 
-const ColourCoefficients &colour_coefficients_for_size(int width, int height) {
+const ColourCoefficients &colour_coefficients_for_size(int width, int height)
+{
     return (width > 1279 || height > 719) ? kBt709Limited : kBt601Limited;
 }
 
-std::array<GLint, 13> watermark_digits(WatermarkValue value) {
+std::array<GLint, 13> watermark_digits(WatermarkValue value)
+{
     std::array<GLint, 13> d{};
     for (int i = 12; i >= 0; --i) {
         d[i] = static_cast<GLint>(value % 10u);
@@ -175,11 +164,12 @@ namespace {
 // The shader or program when its status query gives GL_TRUE; otherwise its
 // info log after tag on stderr, the object deleted, and 0.
 GLuint checked_object(GLuint object, GLenum status, void (*get_iv)(GLuint, GLenum, GLint *),
-                      void (*get_log)(GLuint, GLsizei, GLsizei *, GLchar *), void (*destroy)(GLuint),
-                      const char *tag) {
+                      void (*get_log)(GLuint, GLsizei, GLsizei *, GLchar *), void (*destroy)(GLuint), const char *tag)
+{
     GLint ok = GL_FALSE;
     get_iv(object, status, &ok);
-    if (ok == GL_TRUE) return object;
+    if (ok == GL_TRUE)
+        return object;
     char log[512] = {0};
     get_log(object, sizeof log, nullptr, log);
     std::fprintf(stderr, "%s %s\n", tag, log);
@@ -189,32 +179,39 @@ GLuint checked_object(GLuint object, GLenum status, void (*get_iv)(GLuint, GLenu
 
 }  // namespace
 
-GLuint compile_shader_tagged(GLenum type, const char *source, const char *tag) {
+GLuint compile_shader_tagged(GLenum type, const char *source, const char *tag)
+{
     GLuint shader = glCreateShader(type);
-    if (shader == 0) return 0;
+    if (shader == 0)
+        return 0;
     glShaderSource(shader, 1, &source, nullptr);
     glCompileShader(shader);
     return checked_object(shader, GL_COMPILE_STATUS, glGetShaderiv, glGetShaderInfoLog, glDeleteShader, tag);
 }
 
-GLuint link_program_tagged(GLuint vertex_shader, GLuint fragment_shader, const char *tag) {
+GLuint link_program_tagged(GLuint vertex_shader, GLuint fragment_shader, const char *tag)
+{
     GLuint program = glCreateProgram();
-    if (program == 0) return 0;
+    if (program == 0)
+        return 0;
     glAttachShader(program, vertex_shader);
     glAttachShader(program, fragment_shader);
     glLinkProgram(program);
     return checked_object(program, GL_LINK_STATUS, glGetProgramiv, glGetProgramInfoLog, glDeleteProgram, tag);
 }
 
-GLuint compile_shader(GLenum type, const char *source) {
+GLuint compile_shader(GLenum type, const char *source)
+{
     return compile_shader_tagged(type, source, "[GL CPU Shader]");
 }
 
-GLuint link_program(GLuint vertex_shader, GLuint fragment_shader) {
+GLuint link_program(GLuint vertex_shader, GLuint fragment_shader)
+{
     return link_program_tagged(vertex_shader, fragment_shader, "[GL CPU Program]");
 }
 
-int quad_create(FullScreenQuad *quad) {
+int quad_create(FullScreenQuad *quad)
+{
     static const GLfloat kVertices[8] = {-1.f, -1.f, 1.f, -1.f, -1.f, 1.f, 1.f, 1.f};
     FullScreenQuad q;
     glGenBuffers(1, &q.vbo);
@@ -234,15 +231,19 @@ int quad_create(FullScreenQuad *quad) {
     return 0;
 }
 
-void quad_draw(const FullScreenQuad &quad) {
+void quad_draw(const FullScreenQuad &quad)
+{
     glBindVertexArray(quad.vao);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
     glBindVertexArray(0);
 }
 
-void quad_destroy(FullScreenQuad *quad) {
-    if (quad->vao != 0) glDeleteVertexArrays(1, &quad->vao);
-    if (quad->vbo != 0) glDeleteBuffers(1, &quad->vbo);
+void quad_destroy(FullScreenQuad *quad)
+{
+    if (quad->vao != 0)
+        glDeleteVertexArrays(1, &quad->vao);
+    if (quad->vbo != 0)
+        glDeleteBuffers(1, &quad->vbo);
     quad->vao = 0;
     quad->vbo = 0;
 }

@@ -9,11 +9,11 @@
 
 // Fixed GLSL ES 3.00 sources. Uniform and output names are looked up by the
 // renderers and must not change.
-extern const char *const kVertexShaderSource;     // a_pos -> v_uv
-extern const char *const kLumaShaderSource;       // out_y, draws the watermark
-extern const char *const kChromaUvShaderSource;   // out_uv (NV12)
-extern const char *const kChromaUShaderSource;    // out_u (I420)
-extern const char *const kChromaVShaderSource;    // out_v (I420)
+extern const char *const kVertexShaderSource;    // a_pos -> v_uv
+extern const char *const kLumaShaderSource;      // out_y, draws the watermark
+extern const char *const kChromaUvShaderSource;  // out_uv (NV12)
+extern const char *const kChromaUShaderSource;   // out_u (I420)
+extern const char *const kChromaVShaderSource;   // out_v (I420)
 
 // Weights of R, G, B in x, y, z and the offset in w, all normalised to 0..1.
 struct ColourCoefficients {

@@ -17,41 +17,56 @@ namespace {
 constexpr EGLint kFourccR8 = 0x20203852;
 constexpr EGLint kFourccGR88 = 0x38385247;
 
-void delete_shaders(GLuint a, GLuint b, GLuint c) {
+void delete_shaders(GLuint a, GLuint b, GLuint c)
+{
     for (GLuint s : {a, b, c})
-        if (s != 0) glDeleteShader(s);
+        if (s != 0)
+            glDeleteShader(s);
 }
 
 }  // namespace
 
-void zerocopy_chroma_size(int32_t width, int32_t height, int32_t *chroma_width, int32_t *chroma_height) {
+void zerocopy_chroma_size(int32_t width, int32_t height, int32_t *chroma_width, int32_t *chroma_height)
+{
     *chroma_width = width / 2;
     *chroma_height = height / 2;
 }
 
-void zerocopy_plane_attributes(bool chroma, int32_t width, int32_t height, int32_t fd, uint32_t offset,
-                               uint32_t pitch, uint64_t modifier, EGLint out[kZeroCopyPlaneAttribs]) {
+void zerocopy_plane_attributes(bool chroma, int32_t width, int32_t height, int32_t fd, uint32_t offset, uint32_t pitch,
+                               uint64_t modifier, EGLint out[kZeroCopyPlaneAttribs])
+{
     int32_t w = width, h = height;
-    if (chroma) zerocopy_chroma_size(width, height, &w, &h);
+    if (chroma)
+        zerocopy_chroma_size(width, height, &w, &h);
     const EGLint list[kZeroCopyPlaneAttribs] = {
-        EGL_WIDTH, w,
-        EGL_HEIGHT, h,
-        EGL_LINUX_DRM_FOURCC_EXT, chroma ? kFourccGR88 : kFourccR8,
-        EGL_DMA_BUF_PLANE0_FD_EXT, fd,
-        EGL_DMA_BUF_PLANE0_OFFSET_EXT, static_cast<EGLint>(offset),
-        EGL_DMA_BUF_PLANE0_PITCH_EXT, static_cast<EGLint>(pitch),
-        EGL_DMA_BUF_PLANE0_MODIFIER_LO_EXT, static_cast<EGLint>(modifier & 0xffffffffu),
-        EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT, static_cast<EGLint>(modifier >> 32),
+        EGL_WIDTH,
+        w,
+        EGL_HEIGHT,
+        h,
+        EGL_LINUX_DRM_FOURCC_EXT,
+        chroma ? kFourccGR88 : kFourccR8,
+        EGL_DMA_BUF_PLANE0_FD_EXT,
+        fd,
+        EGL_DMA_BUF_PLANE0_OFFSET_EXT,
+        static_cast<EGLint>(offset),
+        EGL_DMA_BUF_PLANE0_PITCH_EXT,
+        static_cast<EGLint>(pitch),
+        EGL_DMA_BUF_PLANE0_MODIFIER_LO_EXT,
+        static_cast<EGLint>(modifier & 0xffffffffu),
+        EGL_DMA_BUF_PLANE0_MODIFIER_HI_EXT,
+        static_cast<EGLint>(modifier >> 32),
         EGL_NONE,
     };
     std::memcpy(out, list, sizeof list);
 }
 
-int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGLDisplay egl_display,
-                                int32_t width, int32_t height) {
+int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGLDisplay egl_display, int32_t width,
+                                int32_t height)
+{
     *t = ZeroCopyTargets{};
     t->egl_display = egl_display;
-    if (frames_ref == nullptr) return -1;
+    if (frames_ref == nullptr)
+        return -1;
     auto *frames = reinterpret_cast<AVHWFramesContext *>(frames_ref->data);
     auto *device = static_cast<AVVAAPIDeviceContext *>(frames->device_ctx->hwctx);
     auto *pool = static_cast<AVVAAPIFramesContext *>(frames->hwctx);
@@ -67,7 +82,8 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
     t->program_y = link_program_tagged(vs, fy, "[Program]");
     t->program_uv = link_program_tagged(vs, fuv, "[Program]");
     delete_shaders(vs, fy, fuv);
-    if (t->program_y == 0 || t->program_uv == 0) return -1;
+    if (t->program_y == 0 || t->program_uv == 0)
+        return -1;
 
     t->loc_texture_y = glGetUniformLocation(t->program_y, "u_texture");
     t->loc_coeffs = glGetUniformLocation(t->program_y, "u_coeffs");
@@ -88,13 +104,14 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
     glUniform2f(t->loc_res, static_cast<float>(width), static_cast<float>(height));
 
     FullScreenQuad quad;
-    if (quad_create(&quad) != 0) return -1;
+    if (quad_create(&quad) != 0)
+        return -1;
     t->vao = quad.vao;
     t->vbo = quad.vbo;
 
     auto create_image = reinterpret_cast<PFNEGLCREATEIMAGEKHRPROC>(eglGetProcAddress("eglCreateImageKHR"));
-    auto target_texture = reinterpret_cast<PFNGLEGLIMAGETARGETTEXTURE2DOESPROC>(
-        eglGetProcAddress("glEGLImageTargetTexture2DOES"));
+    auto target_texture =
+        reinterpret_cast<PFNGLEGLIMAGETARGETTEXTURE2DOESPROC>(eglGetProcAddress("glEGLImageTargetTexture2DOES"));
     if (create_image == nullptr || target_texture == nullptr) {
         std::fprintf(stderr, "[EGL] Failed to import plane %d\n", 0);
         return -1;
@@ -123,9 +140,11 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
         const uint64_t modifier = desc.objects[0].drm_format_modifier;
 
         EGLint attrs[kZeroCopyPlaneAttribs];
-        zerocopy_plane_attributes(false, width, height, target.fd.get(), target.offset_y, target.pitch_y, modifier, attrs);
+        zerocopy_plane_attributes(false, width, height, target.fd.get(), target.offset_y, target.pitch_y, modifier,
+                                  attrs);
         target.image_y = create_image(egl_display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
-        zerocopy_plane_attributes(true, width, height, target.fd.get(), target.offset_uv, target.pitch_uv, modifier, attrs);
+        zerocopy_plane_attributes(true, width, height, target.fd.get(), target.offset_uv, target.pitch_uv, modifier,
+                                  attrs);
         target.image_uv = create_image(egl_display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
         if (target.image_y == EGL_NO_IMAGE_KHR || target.image_uv == EGL_NO_IMAGE_KHR) {
             std::fprintf(stderr, "[EGL] Failed to import plane %d\n", i);
@@ -144,15 +163,19 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
     return 0;
 }
 
-int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surface_id) {
+int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surface_id)
+{
     for (int i = 0; i < kZeroCopyMaxTargets; ++i)
-        if (t->targets[i].surface_id == surface_id) return i;
+        if (t->targets[i].surface_id == surface_id)
+            return i;
     return -1;
 }
 
-void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width,
-                              uint32_t height, WatermarkValue watermark, const CursorOverlayGl *cursor) {
-    if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(kZeroCopyMaxTargets)) return;
+void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width, uint32_t height,
+                              WatermarkValue watermark, const CursorOverlayGl *cursor)
+{
+    if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(kZeroCopyMaxTargets))
+        return;
     const ZeroCopyTarget &target = t->targets[index];
     int32_t cw = 0, ch = 0;
     zerocopy_chroma_size(static_cast<int32_t>(width), static_cast<int32_t>(height), &cw, &ch);
@@ -182,22 +205,32 @@ void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_t
     glFinish();
 }
 
-void zerocopy_cleanup(ZeroCopyTargets *t) {
+void zerocopy_cleanup(ZeroCopyTargets *t)
+{
     auto destroy_image = reinterpret_cast<PFNEGLDESTROYIMAGEKHRPROC>(eglGetProcAddress("eglDestroyImageKHR"));
     for (ZeroCopyTarget &target : t->targets) {
-        if (target.fbo != 0) glDeleteFramebuffers(1, &target.fbo);
-        if (target.tex_y != 0) glDeleteTextures(1, &target.tex_y);
-        if (target.tex_uv != 0) glDeleteTextures(1, &target.tex_uv);
+        if (target.fbo != 0)
+            glDeleteFramebuffers(1, &target.fbo);
+        if (target.tex_y != 0)
+            glDeleteTextures(1, &target.tex_y);
+        if (target.tex_uv != 0)
+            glDeleteTextures(1, &target.tex_uv);
         if (destroy_image != nullptr) {
-            if (target.image_y != EGL_NO_IMAGE_KHR) destroy_image(t->egl_display, target.image_y);
-            if (target.image_uv != EGL_NO_IMAGE_KHR) destroy_image(t->egl_display, target.image_uv);
+            if (target.image_y != EGL_NO_IMAGE_KHR)
+                destroy_image(t->egl_display, target.image_y);
+            if (target.image_uv != EGL_NO_IMAGE_KHR)
+                destroy_image(t->egl_display, target.image_uv);
         }
         target.fd.reset();
     }
-    if (t->program_y != 0) glDeleteProgram(t->program_y);
-    if (t->program_uv != 0) glDeleteProgram(t->program_uv);
-    if (t->vao != 0) glDeleteVertexArrays(1, &t->vao);
-    if (t->vbo != 0) glDeleteBuffers(1, &t->vbo);
+    if (t->program_y != 0)
+        glDeleteProgram(t->program_y);
+    if (t->program_uv != 0)
+        glDeleteProgram(t->program_uv);
+    if (t->vao != 0)
+        glDeleteVertexArrays(1, &t->vao);
+    if (t->vbo != 0)
+        glDeleteBuffers(1, &t->vbo);
     // Forget what was released so a second clean-up cannot close a
     // descriptor number that has been handed out again since.
     const EGLDisplay egl_display = t->egl_display;

@@ -46,8 +46,8 @@ struct ZeroCopyTargets {
 // Builds the programs and one target per pool surface (at most 8) from an
 // initialised VA-API frames context. Returns 0, or -1 on any failure; what
 // was built stays in the record for zerocopy_cleanup.
-int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGLDisplay egl_display,
-                                int32_t width, int32_t height);
+int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGLDisplay egl_display, int32_t width,
+                                int32_t height);
 
 // Index 0..7 of the first target holding surface_id, or -1.
 int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surface_id);
@@ -55,8 +55,8 @@ int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surfac
 // Draws source with the cursor (if any) and the watermark into target
 // index's surface and waits for the GPU. An index above 7 (as unsigned)
 // does nothing.
-void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width,
-                              uint32_t height, WatermarkValue watermark, const CursorOverlayGl *cursor = nullptr);
+void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width, uint32_t height,
+                              WatermarkValue watermark, const CursorOverlayGl *cursor = nullptr);
 
 // Releases every non-empty slot, the programs and the quad, and empties
 // the record (a second call does nothing; the display is kept).
@@ -68,5 +68,5 @@ void zerocopy_chroma_size(int32_t width, int32_t height, int32_t *chroma_width, 
 // EGL attribute list importing one plane of a DMA-BUF (13 entries used,
 // EGL_NONE last): luma as R8 at full size, chroma as GR88 at half size.
 constexpr int kZeroCopyPlaneAttribs = 17;
-void zerocopy_plane_attributes(bool chroma, int32_t width, int32_t height, int32_t fd, uint32_t offset,
-                               uint32_t pitch, uint64_t modifier, EGLint out[kZeroCopyPlaneAttribs]);
+void zerocopy_plane_attributes(bool chroma, int32_t width, int32_t height, int32_t fd, uint32_t offset, uint32_t pitch,
+                               uint64_t modifier, EGLint out[kZeroCopyPlaneAttribs]);

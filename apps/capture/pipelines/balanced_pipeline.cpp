@@ -9,12 +9,12 @@ extern "C" {
 #include <atomic>
 #include <cstdio>
 
+#include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/encoders/cpu_encoder.h"
 #include "apps/capture/gpu/gl_cpu_renderer.h"
 #include "apps/capture/pipelines/packet_clock.h"
 #include "apps/capture/pipelines/pipeline_run.h"
 #include "apps/capture/pipelines/pipelines.h"
-#include "apps/capture/core/pipeline_control.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType c
 
     int status = -1;
     run.follow_events("[GL+CPU] Pipeline restart requested\n", [&](uint64_t event_ns, bool vblank_sync,
-                                                                    int32_t frame_index) {
+                                                                   int32_t frame_index) {
         const PipelinePacing &pacing = run.pacing;
         const bool take = vblank_sync || pacing_credit_admit(&run.credit, event_ns, pacing.target_fps);
         if (take) {
@@ -98,8 +98,8 @@ int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType c
             if (run.refresh_frame() != 0)
                 status = -1;
             else
-                status = gl_cpu_render_and_map(&stage.renderer, run.frame_texture(), event_ns / 1000000, &y,
-                                               &y_stride, &u, &u_stride, &v, &v_stride, &cursor);
+                status = gl_cpu_render_and_map(&stage.renderer, run.frame_texture(), event_ns / 1000000, &y, &y_stride,
+                                               &u, &u_stride, &v, &v_stride, &cursor);
             const uint64_t t1 = pipeline_now_ns();
             if (status >= 0) {
                 AVPacket *packet = nullptr;
@@ -117,9 +117,8 @@ int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType c
                         fprintf(stderr,
                                 "[GL+CPU] Frame %d | Mode: %s | FPS: %.1f/%.1f/%.1fHz | Time: total=%.2f "
                                 "render=%.2f enc=%.2fms\n",
-                                frame_index, vblank_sync ? "VBlank" : "Fixed", pacing.target_fps,
-                                run.window.actual_fps, pacing.upstream_hz, total, double(t1 - t0) / 1e6,
-                                double(t2 - t1) / 1e6);
+                                frame_index, vblank_sync ? "VBlank" : "Fixed", pacing.target_fps, run.window.actual_fps,
+                                pacing.upstream_hz, total, double(t1 - t0) / 1e6, double(t2 - t1) / 1e6);
                 }
             }
         }

@@ -16,6 +16,7 @@ extern "C" {
 #include <new>
 
 #include "apps/capture/convert/yuv_convert.h"
+#include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/encoders/codec.h"
 #include "apps/capture/gpu/gl_cpu_renderer.h"
 #include "apps/capture/pipelines/compatible_pipeline.h"
@@ -23,7 +24,6 @@ extern "C" {
 #include "apps/capture/pipelines/pipeline_run.h"
 #include "apps/capture/pipelines/pipelines.h"
 #include "apps/capture/pipelines/watermark_font.h"
-#include "apps/capture/core/pipeline_control.h"
 
 namespace {
 
@@ -35,7 +35,10 @@ constexpr double kUnknownRefreshHz = 60.0;
 // request; the process ends once the run has released what it made.
 constexpr int kEventWriteFailed = -100;
 
-double ms(uint64_t ns) { return double(ns) / 1e6; }
+double ms(uint64_t ns)
+{
+    return double(ns) / 1e6;
+}
 
 // The compatible run's own parts: the framebuffer over the frame's texture,
 // the two pixel-pack buffers, the I420 picture and the encoder. The picture
@@ -230,9 +233,9 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
             break;
         }
         const uint64_t convert_start = pipeline_now_ns();
-        const int converted = rgba_to_yuv420p_bt709(uint32_t(width), uint32_t(height),
-                                                    static_cast<const uint8_t *>(pixels), uint32_t(width) * 4,
-                                                    y_plane, u_plane, v_plane);
+        const int converted =
+            rgba_to_yuv420p_bt709(uint32_t(width), uint32_t(height), static_cast<const uint8_t *>(pixels),
+                                  uint32_t(width) * 4, y_plane, u_plane, v_plane);
         const uint64_t convert_ns = pipeline_now_ns() - convert_start;
         unmap_pbo(pbo);
         if (converted != 0) {
@@ -294,7 +297,7 @@ double compat_target_fps_update(double target_fps, uint64_t total_ns, double int
     const double total = double(total_ns);
     if (total > 0.9 * interval_ns)
         return std::max(10.0, 0.95 * target_fps);
-    if (total < 0.7 * interval_ns && double(fps) > target_fps && upstream_hz - 2.0 > target_fps && pass % 10 == 0)
+    if (total<0.7 * interval_ns &&double(fps)> target_fps && upstream_hz - 2.0 > target_fps && pass % 10 == 0)
         return target_fps + 0.2;
     return target_fps;
 }

@@ -1,11 +1,11 @@
 #include "apps/capture/pipelines/control_commands.h"
 
+#include "apps/capture/core/capture_config.h"
+#include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/encoders/codec.h"
 #include "apps/capture/encoders/codec_types.h"
 #include "apps/capture/encoders/cpu_encoder.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/core/capture_config.h"
-#include "apps/capture/core/pipeline_control.h"
 
 #include <climits>
 #include <cstdio>

@@ -13,13 +13,13 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 
+#include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/encoders/vaapi_encoders.h"
 #include "apps/capture/gpu/zerocopy.h"
 #include "apps/capture/pipelines/packet_clock.h"
 #include "apps/capture/pipelines/pipeline_run.h"
 #include "apps/capture/pipelines/pipelines.h"
 #include "libs/common/ffmpeg_ptr.h"
-#include "apps/capture/core/pipeline_control.h"
 
 namespace {
 
@@ -162,7 +162,7 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
     int status = 0;
     int64_t frame_pts = 0;
     run.follow_events("[Pipeline] Restart requested, exiting loop...\n", [&](uint64_t event_ns, bool vblank_sync,
-                                                                            int32_t frame_index) {
+                                                                             int32_t frame_index) {
         const PipelinePacing &pacing = run.pacing;
         const uint64_t t0 = pipeline_now_ns();
         const int got = av_hwframe_get_buffer(stage.frames, stage.surface.get(), 0);
@@ -178,8 +178,8 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
             } else {
                 run.refresh_frame();
                 const CursorOverlayGl cursor = run.cursor_gl(run.cursor());
-                zerocopy_render_to_index(&stage.targets, index, run.frame_texture(), uint32_t(width),
-                                         uint32_t(height), event_ns / 1000000, &cursor);
+                zerocopy_render_to_index(&stage.targets, index, run.frame_texture(), uint32_t(width), uint32_t(height),
+                                         event_ns / 1000000, &cursor);
                 const uint64_t t1 = pipeline_now_ns();
                 stage.surface->pts = frame_pts;
                 const int sent = avcodec_send_frame(stage.encoder.get(), stage.surface.get());

@@ -82,7 +82,8 @@ uint64_t compat_packet_clock_next(PacketClock *clock, uint64_t event_ns, double 
         else
             clock->virtual_clock_ms = next;
     }
-    return strictly_after_last(clock, clock->virtual_clock_ms > 0.0 ? static_cast<uint64_t>(clock->virtual_clock_ms) : 0);
+    return strictly_after_last(clock,
+                               clock->virtual_clock_ms > 0.0 ? static_cast<uint64_t>(clock->virtual_clock_ms) : 0);
 }
 
 void pacing_credit_reset(PacingCredit *pacing, uint64_t reference_ns)

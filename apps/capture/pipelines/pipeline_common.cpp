@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/pipelines/control_commands.h"
 #include "apps/capture/pipelines/packet_clock.h"
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/streamer/streamer.h"
-#include "apps/capture/pipelines/control_commands.h"
-#include "apps/capture/core/pipeline_control.h"
 
 namespace {
 
@@ -79,8 +79,8 @@ void rate_window_count(RateWindow *window, uint64_t now_ns)
     }
 }
 
-void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession *session, int32_t width,
-                                   int32_t height, CodecType codec, int64_t mode, PipelineControl *control)
+void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession *session, int32_t width, int32_t height,
+                                   CodecType codec, int64_t mode, PipelineControl *control)
 {
     config->rtp_path = "/tmp/rtp.sock";
     config->control_path = "/tmp/rtcp.sock";
@@ -106,9 +106,8 @@ int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const StopFla
     return vblank_ring_start(ring);
 }
 
-int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line,
-                        uint64_t *event_ns, uint64_t *events, bool *restart, uint64_t *shown,
-                        CursorPlacement *cursor)
+int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line, uint64_t *event_ns,
+                        uint64_t *events, bool *restart, uint64_t *shown, CursorPlacement *cursor)
 {
     if (vblank_ring_take(ring, event_ns, events, shown, cursor) != 0)
         return -1;

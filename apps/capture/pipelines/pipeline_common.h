@@ -59,8 +59,8 @@ void rate_window_count(RateWindow *window, uint64_t now_ns);
 // size, the codec's display name, the mode (0 compatible, 1 balanced, 2
 // fast), the session's pacing and fps, upstream_fps 0, the frame's size as
 // upstream size, and on_streamer_feedback with the run's control.
-void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession *session, int32_t width,
-                                   int32_t height, CodecType codec, int64_t mode, PipelineControl *control);
+void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession *session, int32_t width, int32_t height,
+                                   CodecType codec, int64_t mode, PipelineControl *control);
 
 // Asks the helper for events (writes the 64-bit value 2 on the session's
 // event connection; its result is not checked), binds the ring to the
@@ -77,9 +77,9 @@ int pipeline_ring_start(VBlankRing *ring, CaptureSession *session, const StopFla
 // null).
 // shown and cursor (when not null) get the buffer on screen and the cursor
 // at that event's blank (see vblank_ring_take).
-int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line,
-                        uint64_t *event_ns, uint64_t *events = nullptr, bool *restart = nullptr,
-                        uint64_t *shown = nullptr, CursorPlacement *cursor = nullptr);
+int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line, uint64_t *event_ns,
+                        uint64_t *events = nullptr, bool *restart = nullptr, uint64_t *shown = nullptr,
+                        CursorPlacement *cursor = nullptr);
 
 // Frame loop, last step: false once the ring stopped running or the stop
 // flag is set, so the iteration just completed was the last one.

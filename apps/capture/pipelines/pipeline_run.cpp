@@ -122,8 +122,9 @@ PipelineRun::FollowedImport *PipelineRun::import_followed(uint64_t buffer_id)
         slot->import.image = create_egl_image(import_.display, &frame);
         while (glGetError() != GL_NO_ERROR) {
         }
-        rc = slot->import.image == EGL_NO_IMAGE_KHR ? -1
-                                                    : import_texture_from_image(slot->import.image, &slot->import.texture);
+        rc = slot->import.image == EGL_NO_IMAGE_KHR
+                 ? -1
+                 : import_texture_from_image(slot->import.image, &slot->import.texture);
     } else {
         rc = egl_frame_import(import_.display, &frame, &slot->import);
     }
@@ -277,8 +278,8 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
         *event = PipelineEvent{};
         uint64_t shown = VBLANK_SHOWN_UNKNOWN;
         CursorPlacement cursor{};
-        if (pipeline_wait_event(&ring_, control_, restart_line, &event->time_ns, &event->count, &event->restart,
-                                &shown, &cursor) != 0)
+        if (pipeline_wait_event(&ring_, control_, restart_line, &event->time_ns, &event->count, &event->restart, &shown,
+                                &cursor) != 0)
             return -1;
         cursor_ = session_->settings.no_cursor ? CursorPlacement{} : cursor;
         if (!session_->scanout || shown == VBLANK_SHOWN_UNKNOWN)

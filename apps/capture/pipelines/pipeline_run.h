@@ -37,10 +37,10 @@
 #include "apps/capture/convert/cursor_blend.h"
 #include "apps/capture/core/capture_config.h"
 #include "apps/capture/encoders/codec_types.h"
+#include "apps/capture/gpu/shaders.h"
 #include "apps/capture/pipelines/packet_clock.h"
 #include "apps/capture/pipelines/pipeline_common.h"
 #include "apps/capture/source/capture_session.h"
-#include "apps/capture/gpu/shaders.h"
 #include "apps/capture/source/egl_context.h"
 #include "apps/capture/streamer/streamer.h"
 

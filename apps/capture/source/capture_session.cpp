@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <new>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -24,8 +24,7 @@ ScanoutCache *follow_scanout(ServerConnection *conn)
         char line[256];
         snprintf(line, sizeof(line), "%s", why);
         line[strcspn(line, "\r\n")] = '\0';
-        fprintf(stderr, "[Capture sub] the helper does not follow the scanout (%s): the frame is fetched once\n",
-                line);
+        fprintf(stderr, "[Capture sub] the helper does not follow the scanout (%s): the frame is fetched once\n", line);
         return nullptr;
     }
     ScanoutCache *cache = scanout_cache_create();
@@ -66,8 +65,7 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
     reply.message = message;
     reply.message_size = sizeof(message);
     reply.metadata = &frame;
-    if (uds_client_get_frame_info(conn, "GET_FRAME\n", &reply, kReplyTimeoutMs) != 0 ||
-        !reply.has_frame) {
+    if (uds_client_get_frame_info(conn, "GET_FRAME\n", &reply, kReplyTimeoutMs) != 0 || !reply.has_frame) {
         int saved = errno;
         fprintf(stderr, "[Capture sub] uds_client_get_frame failed msg: %s\n", message);
         errno = saved;

@@ -24,10 +24,10 @@ struct FramePlane {
 // The session's copy of the exported framebuffer. The descriptors stay open
 // for the life of the session.
 struct FrameMetadata {
-    int fd;                 // plane 0 descriptor
+    int fd;  // plane 0 descriptor
     uint32_t width;
     uint32_t height;
-    uint32_t format;        // DRM fourcc
+    uint32_t format;  // DRM fourcc
     uint32_t stride;
     uint32_t offset;
     uint64_t modifier;
@@ -132,8 +132,8 @@ int scanout_cache_copy(ScanoutCache *cache, uint64_t buffer_id, FrameMetadata *o
 // descriptor once, copies and unmaps. Linear ARGB8888 and XRGB8888 (opaque)
 // images only. 0, or -1 after one log line (not held, another format, a
 // modifier, a failed map).
-int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vector<uint32_t> *pixels,
-                              uint32_t *width, uint32_t *height);
+int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vector<uint32_t> *pixels, uint32_t *width,
+                              uint32_t *height);
 
 // True while the cache holds buffer_id.
 bool scanout_cache_holds(ScanoutCache *cache, uint64_t buffer_id);
@@ -142,7 +142,6 @@ bool scanout_cache_holds(ScanoutCache *cache, uint64_t buffer_id);
 void capture_frame_close(FrameMetadata *frame);
 
 inline constexpr int VBLANK_RING_SLOTS = 32;
-
 
 // Owned by the running pipeline, shared with its listener thread. The
 // listener writes a slot, then publishes write_count (release); the reader
@@ -167,7 +166,7 @@ struct VBlankRing {
     // The worker's stop flag (set by its SIGTERM handler), or null. A waiting
     // reader looks at it at least every 100 ms.
     const StopFlag *stop_flag;
-    std::atomic<bool> ended;       // the event stream ended or failed
+    std::atomic<bool> ended;  // the event stream ended or failed
     pthread_t listener;
     bool listener_started;
 };
@@ -175,8 +174,8 @@ struct VBlankRing {
 // Empties the ring, binds it to the connection, the stop flag (may be null)
 // and the scanout cache (null when not following) and sets running. 0, or -1
 // on a null ring or connection.
-int vblank_ring_init(VBlankRing *ring, ServerConnection *connection,
-                     const StopFlag *stop_flag, ScanoutCache *scanout = nullptr);
+int vblank_ring_init(VBlankRing *ring, ServerConnection *connection, const StopFlag *stop_flag,
+                     ScanoutCache *scanout = nullptr);
 
 // Starts vblank_listener_thread on the ring. 0, or -1 (running is cleared).
 int vblank_ring_start(VBlankRing *ring);

@@ -40,8 +40,8 @@ EGLDisplay open_display()
         return eglGetDisplay(EGL_DEFAULT_DISPLAY);
     const char *client = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
     if (has_extension(client, "EGL_MESA_platform_surfaceless")) {
-        auto get_platform = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(
-            eglGetProcAddress("eglGetPlatformDisplayEXT"));
+        auto get_platform =
+            reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
         if (get_platform)
             return get_platform(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
     }
@@ -61,8 +61,7 @@ int egl_check_dma_buf_extensions(const char *extensions)
     if (has_extension(extensions, "EGL_EXT_image_dma_buf_import") &&
         has_extension(extensions, "EGL_EXT_image_dma_buf_import_modifiers"))
         return 0;
-    fprintf(stderr, "Required EGL extensions not supported: %s\n",
-            extensions ? extensions : "(null)");
+    fprintf(stderr, "Required EGL extensions not supported: %s\n", extensions ? extensions : "(null)");
     return -1;
 }
 
@@ -84,16 +83,20 @@ int egl_context_init(EglContext *ctx, const FrameMetadata *frame)
     DisplayGuard display(raw);
 
     // A memory frame is uploaded, not imported, so it needs no dma-buf import.
-    if (frame && !egl_frame_is_memory(frame) &&
-        egl_check_dma_buf_extensions(eglQueryString(raw, EGL_EXTENSIONS)) != 0)
+    if (frame && !egl_frame_is_memory(frame) && egl_check_dma_buf_extensions(eglQueryString(raw, EGL_EXTENSIONS)) != 0)
         return -1;
 
     const EGLint config_attrs[] = {
-        EGL_SURFACE_TYPE, EGL_PBUFFER_BIT,
-        EGL_RENDERABLE_TYPE, EGL_OPENGL_ES2_BIT,
-        EGL_RED_SIZE, 8,
-        EGL_GREEN_SIZE, 8,
-        EGL_BLUE_SIZE, 8,
+        EGL_SURFACE_TYPE,
+        EGL_PBUFFER_BIT,
+        EGL_RENDERABLE_TYPE,
+        EGL_OPENGL_ES2_BIT,
+        EGL_RED_SIZE,
+        8,
+        EGL_GREEN_SIZE,
+        8,
+        EGL_BLUE_SIZE,
+        8,
         EGL_NONE,
     };
     EGLConfig config = nullptr;
@@ -138,11 +141,9 @@ void egl_context_cleanup(EglContext *ctx)
 
 int egl_load_entry_points()
 {
-    p_eglCreateImageKHR =
-        reinterpret_cast<PFNEGLCREATEIMAGEKHRPROC>(eglGetProcAddress("eglCreateImageKHR"));
-    p_eglDestroyImageKHR =
-        reinterpret_cast<PFNEGLDESTROYIMAGEKHRPROC>(eglGetProcAddress("eglDestroyImageKHR"));
-    p_glEGLImageTargetTexture2DOES = reinterpret_cast<PFNGLEGLIMAGETARGETTEXTURE2DOESPROC>(
-        eglGetProcAddress("glEGLImageTargetTexture2DOES"));
+    p_eglCreateImageKHR = reinterpret_cast<PFNEGLCREATEIMAGEKHRPROC>(eglGetProcAddress("eglCreateImageKHR"));
+    p_eglDestroyImageKHR = reinterpret_cast<PFNEGLDESTROYIMAGEKHRPROC>(eglGetProcAddress("eglDestroyImageKHR"));
+    p_glEGLImageTargetTexture2DOES =
+        reinterpret_cast<PFNGLEGLIMAGETARGETTEXTURE2DOESPROC>(eglGetProcAddress("glEGLImageTargetTexture2DOES"));
     return p_eglCreateImageKHR && p_eglDestroyImageKHR && p_glEGLImageTargetTexture2DOES ? 0 : -1;
 }

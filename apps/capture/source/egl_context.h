@@ -80,10 +80,10 @@ int import_texture_from_image(EGLImageKHR image, GLuint *texture);
 struct FrameImport {
     EGLDisplay display;
     EGLImageKHR image;
-    GLuint texture;           // GL_TEXTURE_EXTERNAL_OES over image: what the shaders sample
-    bool upload;              // true for a memory frame
-    GLuint upload_texture;    // the 2D texture that holds the uploaded pixels
-    const uint8_t *map;       // read-only mapping of the memory frame
+    GLuint texture;         // GL_TEXTURE_EXTERNAL_OES over image: what the shaders sample
+    bool upload;            // true for a memory frame
+    GLuint upload_texture;  // the 2D texture that holds the uploaded pixels
+    const uint8_t *map;     // read-only mapping of the memory frame
     size_t map_length;
     uint32_t width;
     uint32_t height;

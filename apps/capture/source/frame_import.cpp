@@ -27,8 +27,7 @@ constexpr PlaneAttrs kPlaneAttrs[4] = {
      EGL_DMA_BUF_PLANE3_MODIFIER_LO_EXT, EGL_DMA_BUF_PLANE3_MODIFIER_HI_EXT},
 };
 
-int attach_image(GLenum target, EGLImageKHR image, GLuint *texture, bool set_params,
-                 const char *message)
+int attach_image(GLenum target, EGLImageKHR image, GLuint *texture, bool set_params, const char *message)
 {
     if (!p_glEGLImageTargetTexture2DOES || !texture) {
         fprintf(stderr, "%s", message);
@@ -63,20 +62,18 @@ void upload_pixels(const FrameImport *import, bool allocate)
     glPixelStorei(GL_UNPACK_ROW_LENGTH, GLint(import->stride / 4));
     const uint8_t *pixels = import->map + import->offset;
     if (allocate)
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_BGRA_EXT, GLsizei(import->width),
-                     GLsizei(import->height), 0, GL_BGRA_EXT, GL_UNSIGNED_BYTE, pixels);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_BGRA_EXT, GLsizei(import->width), GLsizei(import->height), 0, GL_BGRA_EXT,
+                     GL_UNSIGNED_BYTE, pixels);
     else
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, GLsizei(import->width), GLsizei(import->height),
-                        GL_BGRA_EXT, GL_UNSIGNED_BYTE, pixels);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, GLsizei(import->width), GLsizei(import->height), GL_BGRA_EXT,
+                        GL_UNSIGNED_BYTE, pixels);
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
 }
 
 int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport *import)
 {
-    if (frame->plane_count != 1 ||
-        (frame->format != kFourccXRGB8888 && frame->format != kFourccARGB8888) ||
-        frame->width == 0 || frame->height == 0 || frame->stride % 4 != 0 ||
-        frame->stride / 4 < frame->width) {
+    if (frame->plane_count != 1 || (frame->format != kFourccXRGB8888 && frame->format != kFourccARGB8888) ||
+        frame->width == 0 || frame->height == 0 || frame->stride % 4 != 0 || frame->stride / 4 < frame->width) {
         fprintf(stderr, "[ZeroCopy] memory frame not uploadable: format 0x%x, %d planes, %ux%u, stride %u\n",
                 frame->format, frame->plane_count, frame->width, frame->height, frame->stride);
         return -1;
@@ -85,11 +82,10 @@ int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport
         fprintf(stderr, "Failed to load required EGL/GLES extension functions.\n");
         return -1;
     }
-    struct stat st{};
+    struct stat st {};
     uint64_t needed = uint64_t(frame->offset) + uint64_t(frame->stride) * frame->height;
     if (fstat(frame->fd, &st) != 0 || uint64_t(st.st_size) < needed) {
-        fprintf(stderr, "[ZeroCopy] memory frame smaller than %llu bytes\n",
-                static_cast<unsigned long long>(needed));
+        fprintf(stderr, "[ZeroCopy] memory frame smaller than %llu bytes\n", static_cast<unsigned long long>(needed));
         return -1;
     }
     void *map = mmap(nullptr, size_t(needed), PROT_READ, MAP_SHARED, frame->fd, 0);
@@ -122,9 +118,9 @@ int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport
         egl_frame_release(&made);
         return -1;
     }
-    made.image = p_eglCreateImageKHR(
-        display, eglGetCurrentContext(), EGL_GL_TEXTURE_2D_KHR,
-        reinterpret_cast<EGLClientBuffer>(static_cast<uintptr_t>(made.upload_texture)), nullptr);
+    made.image =
+        p_eglCreateImageKHR(display, eglGetCurrentContext(), EGL_GL_TEXTURE_2D_KHR,
+                            reinterpret_cast<EGLClientBuffer>(static_cast<uintptr_t>(made.upload_texture)), nullptr);
     if (made.image == EGL_NO_IMAGE_KHR) {
         fprintf(stderr, "eglCreateImageKHR failed: 0x%x, modifier=0x%lx\n", eglGetError(),
                 static_cast<unsigned long>(frame->modifier));
@@ -190,8 +186,7 @@ EGLImageKHR create_egl_image(EGLDisplay display, const FrameMetadata *frame)
     }
     EGLint attrs[EGL_IMAGE_MAX_ATTRS];
     build_egl_image_attrs(frame, attrs);
-    EGLImageKHR image =
-        p_eglCreateImageKHR(display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
+    EGLImageKHR image = p_eglCreateImageKHR(display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
     if (image == EGL_NO_IMAGE_KHR)
         fprintf(stderr, "eglCreateImageKHR failed: 0x%x, modifier=0x%lx\n", eglGetError(),
                 static_cast<unsigned long>(frame->modifier));
@@ -206,8 +201,7 @@ int import_texture_oes(EGLImageKHR image, GLuint *texture)
 
 int import_texture_from_image(EGLImageKHR image, GLuint *texture)
 {
-    return attach_image(GL_TEXTURE_2D, image, texture, false,
-                        "Failed to create EGLImageTargetTexture2DOES\n");
+    return attach_image(GL_TEXTURE_2D, image, texture, false, "Failed to create EGLImageTargetTexture2DOES\n");
 }
 
 int egl_frame_import(EGLDisplay display, const FrameMetadata *frame, FrameImport *import)

@@ -16,7 +16,8 @@ namespace {
 constexpr uint32_t kFourccXRGB8888 = 0x34325258;  // 'XR24'
 constexpr uint32_t kFourccARGB8888 = 0x34325241;  // 'AR24'
 
-template <typename Entry> void clear_entry(Entry *entry)
+template <typename Entry>
+void clear_entry(Entry *entry)
 {
     capture_frame_close(&entry->frame);
     *entry = Entry{};
@@ -118,8 +119,7 @@ int take_new_buffer(ScanoutCache *cache, framelink::EventMessage *message)
     const ScanoutRecord &record = message->record;
     const framelink::FrameMetadata &text = message->frame;
     const int planes = text.plane_count;
-    if (record.buffer_id == 0 || planes < 1 || planes > int(UDS_MAX_PLANES) ||
-        message->fds.size() != size_t(planes)) {
+    if (record.buffer_id == 0 || planes < 1 || planes > int(UDS_MAX_PLANES) || message->fds.size() != size_t(planes)) {
         fprintf(stderr, "[Listener] new buffer %llu came without its descriptors\n",
                 static_cast<unsigned long long>(record.buffer_id));
         cache->shown_id = VBLANK_SHOWN_UNKNOWN;
@@ -249,8 +249,8 @@ bool scanout_cache_holds(ScanoutCache *cache, uint64_t buffer_id)
     return find(cache, buffer_id) != nullptr;
 }
 
-int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vector<uint32_t> *pixels,
-                              uint32_t *width, uint32_t *height)
+int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vector<uint32_t> *pixels, uint32_t *width,
+                              uint32_t *height)
 {
     FrameMetadata frame{};
     int fd = -1;
@@ -272,9 +272,9 @@ int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vecto
         return -1;
     }
     const bool opaque = frame.format == kFourccXRGB8888;
-    if ((frame.format != kFourccARGB8888 && !opaque) || frame.modifier != 0 ||
-        frame.plane_count != 1 || frame.width == 0 || frame.height == 0 || frame.width > 1024 ||
-        frame.height > 1024 || frame.stride < frame.width * 4) {
+    if ((frame.format != kFourccARGB8888 && !opaque) || frame.modifier != 0 || frame.plane_count != 1 ||
+        frame.width == 0 || frame.height == 0 || frame.width > 1024 || frame.height > 1024 ||
+        frame.stride < frame.width * 4) {
         fprintf(stderr, "[Capture] cursor image %ux%u, format 0x%08x, modifier 0x%llx cannot be drawn: left out\n",
                 frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier));
         return -1;

@@ -33,8 +33,7 @@ bool stop_requested(const VBlankRing *ring)
 
 }  // namespace
 
-int vblank_ring_init(VBlankRing *ring, ServerConnection *connection,
-                     const StopFlag *stop_flag, ScanoutCache *scanout)
+int vblank_ring_init(VBlankRing *ring, ServerConnection *connection, const StopFlag *stop_flag, ScanoutCache *scanout)
 {
     if (!ring || !connection)
         return -1;
@@ -136,8 +135,8 @@ void vblank_ring_stop(VBlankRing *ring)
     }
 }
 
-int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last,
-                     uint64_t *shown_buffer, CursorPlacement *cursor)
+int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last, uint64_t *shown_buffer,
+                     CursorPlacement *cursor)
 {
     uint64_t w;
     {

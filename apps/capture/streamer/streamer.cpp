@@ -32,7 +32,6 @@ constexpr int kRtpPacketSize = 1400;
 // looks again whether the streamer is being torn down.
 constexpr suseconds_t kSendWaitUs = 50000;
 
-
 AVCodecID codec_id_from_name(const char *name)
 {
     if (name == nullptr)

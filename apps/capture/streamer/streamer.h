@@ -34,8 +34,8 @@ struct StreamerConfig {
     const char *control_path;  // "/tmp/rtcp.sock"
     int32_t width;
     int32_t height;
-    const char *codec_name;    // "H.264", "H.265", "VP8", "VP9", "AV1", "H264" or null
-    int64_t mode;              // 0 compatible, 1 balanced, 2 fast
+    const char *codec_name;  // "H.264", "H.265", "VP8", "VP9", "AV1", "H264" or null
+    int64_t mode;            // 0 compatible, 1 balanced, 2 fast
     bool vblank_sync;
     int32_t fps;
     std::atomic<double> upstream_fps;  // kept current by the pipeline while streaming

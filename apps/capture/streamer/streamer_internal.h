@@ -29,7 +29,7 @@ struct Streamer {
     // Guards the queue and the control connection's hand-over between the
     // pipeline thread and the control thread.
     std::mutex lock;
-    std::condition_variable queue_cond;  // new packet, or the stop
+    std::condition_variable queue_cond;    // new packet, or the stop
     std::condition_variable control_cond;  // control connection changed, reader idle, or the stop
     PacketNode *queue_head;
     PacketNode *queue_tail;
@@ -54,7 +54,7 @@ struct Streamer {
     // the stream opens or closes, so a status never waits on io_lock.
     StreamerStatus stream;
 
-    UniqueFD control_fd;           // under lock
-    uint64_t control_generation;   // bumped whenever control_fd changes (under lock)
-    bool control_busy;             // the control thread is using control_fd (under lock)
+    UniqueFD control_fd;          // under lock
+    uint64_t control_generation;  // bumped whenever control_fd changes (under lock)
+    bool control_busy;            // the control thread is using control_fd (under lock)
 };

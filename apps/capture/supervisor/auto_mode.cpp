@@ -7,9 +7,9 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "apps/capture/core/capture_config.h"
 #include "apps/capture/encoders/vaapi_encoders.h"
 #include "apps/capture/gpu/gl_cpu_renderer.h"
-#include "apps/capture/core/capture_config.h"
 
 namespace {
 

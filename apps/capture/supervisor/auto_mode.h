@@ -10,11 +10,11 @@
 
 // What the worker found before its first run.
 struct AutoModeProbe {
-    bool vaapi_opens;        // a VA-API device opens on the render node
-    bool vaapi_encodes;      // ... and an encoder of the codec opens on it
-    bool gl_hardware;        // the GL renderer is not a software rasteriser
-    const char *renderer;    // GL_RENDERER, or null when there is none
-    CodecType codec;         // the codec the first run encodes
+    bool vaapi_opens;      // a VA-API device opens on the render node
+    bool vaapi_encodes;    // ... and an encoder of the codec opens on it
+    bool gl_hardware;      // the GL renderer is not a software rasteriser
+    const char *renderer;  // GL_RENDERER, or null when there is none
+    CodecType codec;       // the codec the first run encodes
 };
 
 // Fast where VA-API opens and encodes the codec, balanced where the GL
@@ -34,11 +34,11 @@ int32_t capture_auto_mode_select(CodecType codec);
 
 // What the worker found about the read-back, for a mode that reads back.
 struct AutoReadbackProbe {
-    bool gl_hardware;      // as in AutoModeProbe
-    const char *renderer;  // GL_RENDERER, or null
-    int32_t width, height; // the frame's size
-    double readback_ms;    // a frame-sized read-back from the draw to the mapped pointer; < 0: not measured
-    double interval_ms;    // the display's frame interval
+    bool gl_hardware;       // as in AutoModeProbe
+    const char *renderer;   // GL_RENDERER, or null
+    int32_t width, height;  // the frame's size
+    double readback_ms;     // a frame-sized read-back from the draw to the mapped pointer; < 0: not measured
+    double interval_ms;     // the display's frame interval
 };
 
 // The same-frame read-back where it is cheap: always on a software renderer

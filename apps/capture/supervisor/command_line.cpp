@@ -91,8 +91,8 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
         }
         case 'p': copy_field(config->port, optarg); break;
         case 'm': {
-            const int32_t mode = std::strcmp(optarg, "auto") == 0 ? int32_t(CAPTURE_MODE_AUTO)
-                                                                  : capture_mode_from_name(optarg);
+            const int32_t mode =
+                std::strcmp(optarg, "auto") == 0 ? int32_t(CAPTURE_MODE_AUTO) : capture_mode_from_name(optarg);
             if (mode < 0) {
                 fprintf(stderr, "Invalid mode: %s. Use 'compatible', 'balanced', or 'fast'.\n", optarg);
                 return -1;

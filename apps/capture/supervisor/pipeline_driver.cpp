@@ -1,9 +1,9 @@
 #include "apps/capture/supervisor/pipeline_driver.h"
 
-#include "apps/capture/source/capture_session.h"
 #include "apps/capture/core/capture_config.h"
 #include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/core/stop_flag.h"
+#include "apps/capture/source/capture_session.h"
 
 #include <cstdio>
 
@@ -20,8 +20,8 @@ void reset_run_fields(PipelineControl *control)
     control->new_codec = CODEC_TYPE_UNCHANGED;
 }
 
-int run_pipeline(int32_t mode, CaptureSession *session, EglContext *egl, CodecType codec,
-                 PipelineControl *control, const CapturePipelines *pipelines)
+int run_pipeline(int32_t mode, CaptureSession *session, EglContext *egl, CodecType codec, PipelineControl *control,
+                 const CapturePipelines *pipelines)
 {
     switch (mode) {
     case CAPTURE_MODE_COMPATIBLE:

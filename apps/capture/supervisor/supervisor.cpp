@@ -55,9 +55,8 @@ int capture_main(int argc, char **argv, const CapturePipelines *pipelines)
         return 1;
 
     puts("Vistrel - Screen Capture Application");
-    printf("Config: %dx%d @ %dfps, DRI card%d, Mode: %s, VBlankSync: %s\n", config.width, config.height,
-           config.fps, config.card_index, capture_mode_name(config.mode),
-           config.vblank_sync ? "enabled" : "disabled");
+    printf("Config: %dx%d @ %dfps, DRI card%d, Mode: %s, VBlankSync: %s\n", config.width, config.height, config.fps,
+           config.card_index, capture_mode_name(config.mode), config.vblank_sync ? "enabled" : "disabled");
 
     ServerConnection connection = {};
     if (uds_client_connect(&connection, UDS_SERVER_PATH) != 0) {

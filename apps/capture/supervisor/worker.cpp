@@ -1,9 +1,9 @@
 #include "apps/capture/supervisor/worker.h"
 
+#include "apps/capture/core/capture_config.h"
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
 #include "apps/capture/supervisor/auto_mode.h"
-#include "apps/capture/core/capture_config.h"
 #include "apps/capture/supervisor/command_line.h"
 #include "apps/capture/supervisor/pipeline_driver.h"
 #include "libs/common/unique_fd.h"
@@ -93,8 +93,8 @@ void child_main_loop(CaptureSession *session, int fd, const CapturePipelines *pi
         // The fast mode reads nothing back; an explicit option stays on.
         if (settings.mode != CAPTURE_MODE_FAST && !settings.same_frame_readback && session->metadata) {
             const FrameMetadata &frame = *session->metadata;
-            settings.same_frame_readback = capture_auto_readback_select(int32_t(frame.width), int32_t(frame.height),
-                                                                        frame.refresh_rate);
+            settings.same_frame_readback =
+                capture_auto_readback_select(int32_t(frame.width), int32_t(frame.height), frame.refresh_rate);
         }
     }
     capture_frame(session, &egl, pipelines);
