@@ -36,8 +36,9 @@ TEST(Watermark, GlyphCellsAreOpaqueBoxesOfScaledFontBits)
         EXPECT_EQ(p.at(x, 50 + 5 * 8 + 3), x < 106 ? 255 : 0) << x;
     for (int y = 0; y < 720; ++y)
         for (int x = 0; x < 1280; ++x)
-            if (x < 50 || x >= 114 || y < 50 || y >= 114)
+            if (x < 50 || x >= 114 || y < 50 || y >= 114) {
                 ASSERT_EQ(p.at(x, y), kBackground) << x << "," << y;
+            }
 }
 
 // Thirteen digits span x 50..1001 on rows 50..113, with a 10-pixel gap of
@@ -81,7 +82,7 @@ TEST(Watermark, ClipsAtThePictureEdges)
     for (int y = 0; y < 100; ++y)
         for (int x = 1000; x < 1024; ++x)
             ASSERT_EQ(p.at(x, y), kBackground) << x << "," << y;
-    EXPECT_EQ(p.at(999, 60), 0);           // last cell column 950+49: bit clear in 3C
+    EXPECT_EQ(p.at(999, 60), 0);            // last cell column 950+49: bit clear in 3C
     EXPECT_EQ(p.at(950 + 2 * 8, 50), 255);  // last cell, column 2 of row 0
     for (size_t i = size_t(100) * 1024; i < p.pixels.size(); ++i)
         ASSERT_EQ(p.pixels[i], kBackground);  // nothing below row 99
