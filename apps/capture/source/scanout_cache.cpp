@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "apps/capture/source/capture_session.h"
@@ -26,14 +27,21 @@ void clear_entry(Entry *entry)
         plane.fd = -1;
 }
 
+// The entry of a set that holds the helper's id, or null (0 names none).
+template <typename Set>
+auto find_by_id(Set &set, uint64_t id) -> decltype(&*std::begin(set))
+{
+    if (id == 0)
+        return nullptr;
+    for (auto &entry : set)
+        if (entry.buffer_id == id)
+            return &entry;
+    return nullptr;
+}
+
 CursorImage *find_cursor(ScanoutCache *cache, uint64_t image_id)
 {
-    if (image_id == 0)
-        return nullptr;
-    for (CursorImage &image : cache->cursor_images)
-        if (image.buffer_id == image_id)
-            return &image;
-    return nullptr;
+    return find_by_id(cache->cursor_images, image_id);
 }
 
 // A cursor record: a new image joins the set (the least recently shown one
@@ -92,12 +100,7 @@ int apply_cursor(ScanoutCache *cache, framelink::EventMessage *message)
 
 ScanoutBuffer *find(ScanoutCache *cache, uint64_t buffer_id)
 {
-    if (buffer_id == 0)
-        return nullptr;
-    for (ScanoutBuffer &entry : cache->entries)
-        if (entry.buffer_id == buffer_id)
-            return &entry;
-    return nullptr;
+    return find_by_id(cache->entries, buffer_id);
 }
 
 // An empty entry, or the least recently shown one after forgetting it.
