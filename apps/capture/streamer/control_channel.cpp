@@ -3,6 +3,7 @@
 #include "apps/capture/core/capture_config.h"
 #include "apps/capture/streamer/streamer.h"
 #include "apps/capture/streamer/streamer_internal.h"
+#include "libs/common/unix_socket.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -94,6 +95,37 @@ bool peer_gone(int fd)
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+// The stream has found a relay again at its path: connect the control socket
+// to it and ask the encoder for a key frame, which the new relay needs to
+// start decoding. The relay may bind its control socket a moment after its
+// datagram socket, so a failed connect is tried again a little later for as
+// long as the stream lives. Called and returns with guard held.
+void rejoin_control(Streamer *s, std::unique_lock<std::mutex> &guard)
+{
+    const uint64_t generation = s->control_generation;
+    guard.unlock();
+    const char *failed_call = nullptr;
+    UniqueFD fd = unix_connect(s->config->control_path, SOCK_SEQPACKET, &failed_call, true);
+    guard.lock();
+    // The pipeline disconnected or stopped the streamer meanwhile.
+    if (!s->running || !s->connected || generation != s->control_generation) {
+        s->control_rejoin = false;
+        return;
+    }
+    if (!fd) {
+        s->control_cond.wait_for(guard, std::chrono::milliseconds(100));
+        return;
+    }
+    s->control_rejoin = false;
+    s->control_fd = std::move(fd);
+    ++s->control_generation;
+    s->control_cond.notify_all();
+    fprintf(stderr, "[Streamer] Control channel back (Ctrl[SEQ]->%d)\n", s->control_fd.get());
+    guard.unlock();
+    deliver(s->config, FEEDBACK_KEYFRAME, nullptr, 0);
+    guard.lock();
+}
+
 }  // namespace
 
 void *ctrl_feedback_loop(void *arg)
@@ -110,7 +142,10 @@ void *ctrl_feedback_loop(void *arg)
     std::unique_lock<std::mutex> guard(s->lock);
     while (s->running) {
         if (!s->control_fd || (ended && ended_generation == s->control_generation)) {
-            s->control_cond.wait(guard);
+            if (s->control_rejoin)
+                rejoin_control(s, guard);
+            else
+                s->control_cond.wait(guard);
             continue;
         }
         const int fd = s->control_fd.get();

@@ -19,6 +19,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -31,6 +32,8 @@ constexpr int kRtpPacketSize = 1400;
 // A datagram send waits at most this long on a full relay queue before it
 // looks again whether the streamer is being torn down.
 constexpr suseconds_t kSendWaitUs = 50000;
+// How often a stream whose relay has gone looks whether one is back.
+constexpr int64_t kRejoinIntervalNs = 200000000;
 
 AVCodecID codec_id_from_name(const char *name)
 {
@@ -181,6 +184,7 @@ void *sender_loop(void *arg)
 void release_control(Streamer *s)
 {
     std::unique_lock<std::mutex> guard(s->lock);
+    s->control_rejoin = false;
     if (!s->control_fd)
         return;
     shutdown(s->control_fd.get(), SHUT_RDWR);
@@ -209,6 +213,42 @@ int connect_uds(const char *path, int type)
     return fd.release();
 }
 
+namespace {
+
+// The relay that received the stream has gone (its socket is closed). A
+// relay started again binds the same path: point the socket there at most
+// every kRejoinIntervalNs and tell the control thread, which connects the
+// control socket anew. True when the socket reaches a relay again. Caller
+// holds io_lock.
+bool rejoin_relay(Streamer *s)
+{
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    const char *path = s->config->rtp_path;
+    if (!s->relay_away) {
+        s->relay_away = true;
+        s->rejoin_after_ns = now + kRejoinIntervalNs;
+        fprintf(stderr, "[Streamer] Relay gone from %s, dropping the stream until it is back\n", path);
+        return false;
+    }
+    if (now < s->rejoin_after_ns)
+        return false;
+    s->rejoin_after_ns = now + kRejoinIntervalNs;
+    sockaddr_un address;
+    if (!unix_address(path, &address, true) ||
+        connect(s->rtp_fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0)
+        return false;
+    s->relay_away = false;
+    fprintf(stderr, "[Streamer] Relay back on %s, stream resumed\n", path);
+    std::lock_guard<std::mutex> guard(s->lock);
+    s->control_rejoin = true;
+    s->control_cond.notify_all();
+    return true;
+}
+
+}  // namespace
+
 int uds_write_packet(void *opaque, uint8_t *buffer, int length)
 {
     Streamer *s = static_cast<Streamer *>(opaque);
@@ -225,6 +265,14 @@ int uds_write_packet(void *opaque, uint8_t *buffer, int length)
         // teardown gets its answer within one wait.
         if ((errno == EAGAIN || errno == EWOULDBLOCK) && s->running && !s->stop_writes)
             continue;
+        // A relay that has gone loses the datagrams meant for it, as it
+        // would over a network; an error here would stop the muxer's output
+        // for good, also for the relay that comes back.
+        if (errno == ECONNREFUSED || errno == ENOTCONN) {
+            if (rejoin_relay(s))
+                continue;
+            return length;
+        }
         return -errno;
     }
 }
@@ -284,6 +332,7 @@ int streamer_connect(Streamer *s)
         // The header goes out through uds_write_packet, which needs rtp_fd.
         std::lock_guard<std::mutex> guard(s->io_lock);
         s->rtp_fd = std::move(rtp);
+        s->relay_away = false;
         AvFormatContextPtr muxer = open_muxer(s);
         if (!muxer) {
             s->rtp_fd.reset();

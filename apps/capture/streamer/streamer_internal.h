@@ -49,6 +49,11 @@ struct Streamer {
     AVFormatContext *muxer;
     AVIOContext *io;
     uint8_t *io_buffer;
+    // The relay went away mid-stream: datagrams are dropped, and the socket
+    // is pointed at the path again every little while until a relay is
+    // back there (under io_lock).
+    bool relay_away;
+    int64_t rejoin_after_ns;
 
     // The stream as streamer_status reports it, copied under lock whenever
     // the stream opens or closes, so a status never waits on io_lock.
@@ -57,4 +62,5 @@ struct Streamer {
     UniqueFD control_fd;          // under lock
     uint64_t control_generation;  // bumped whenever control_fd changes (under lock)
     bool control_busy;            // the control thread is using control_fd (under lock)
+    bool control_rejoin;          // a relay is back: connect the control socket anew (under lock)
 };
