@@ -222,9 +222,9 @@ namespace {
 // holds io_lock.
 bool rejoin_relay(Streamer *s)
 {
-    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
+    const int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     const char *path = s->config->rtp_path;
     if (!s->relay_away) {
         s->relay_away = true;
