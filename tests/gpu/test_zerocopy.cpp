@@ -188,6 +188,33 @@ TEST_F(ZeroCopyGl, RenderWritesNv12AndIgnoresBadIndices)
     EXPECT_NEAR(luma[(170 * w + 300) * 4], to255(k.y), 1.0);                   // outside the box
     EXPECT_NEAR(luma[(45 * w + 45) * 4], 0.3 * to255(k.y), 1.0);               // darkened backdrop
     EXPECT_EQ(luma[(int(50 + 0.35 * 80) * w + int(50 + 0.8 * 40)) * 4], 255);  // the "1": segment p2
+
+    // The cursor goes into both planes in the same draws, clipped where it
+    // hangs over the right and the bottom edge, never wrapped to the other
+    // side: an opaque green 8x8 image at (w-4, h-4).
+    const std::vector<uint32_t> green(64, 0xff00ff00u);
+    const CursorOverlayGl cursor{shader_cursor_texture(green.data(), 8, 8), float(w - 4) / w, float(h - 4) / h, 8.f / w,
+                                 8.f / h};
+    ASSERT_NE(cursor.texture, 0u);
+    zerocopy_render_to_index(&t, 3, src, w, h, 0, &cursor);
+    ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    auto green255 = [](const float c[4]) { return 255.0 * (c[3] + c[1]); };
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_y, 0);
+    glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, luma.data());
+    auto y_at = [&](int x, int y) { return luma[(static_cast<size_t>(y) * w + x) * 4]; };
+    EXPECT_NEAR(y_at(w - 1, h - 1), green255(k.y), 1.0);
+    EXPECT_NEAR(y_at(w - 4, h - 4), green255(k.y), 1.0);
+    EXPECT_NEAR(y_at(w - 5, h - 5), to255(k.y), 1.0);  // beside the cursor: the picture
+    EXPECT_NEAR(y_at(0, h - 1), to255(k.y), 1.0);      // no wrap to the left edge
+    EXPECT_NEAR(y_at(w - 1, 0), to255(k.y), 1.0);      // nor to the top
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_uv, 0);
+    glReadPixels(0, 0, cw, chh, GL_RGBA, GL_UNSIGNED_BYTE, uv.data());
+    const uint8_t *under = &uv[(static_cast<size_t>((h - 2) / 2) * cw + (w - 2) / 2) * 4];
+    EXPECT_NEAR(under[0], green255(k.u), 1.0);
+    EXPECT_NEAR(under[1], green255(k.v), 1.0);
+    const uint8_t *wrapped = &uv[(static_cast<size_t>((h - 2) / 2) * cw) * 4];
+    EXPECT_NEAR(wrapped[0], to255(k.u), 1.0);
+    glDeleteTextures(1, &cursor.texture);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     zerocopy_cleanup(&t);
 }
