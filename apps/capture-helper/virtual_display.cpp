@@ -527,11 +527,25 @@ int set_blank_timer(int timer, uint32_t refresh)
     return timerfd_settime(timer, 0, &blank_timer, nullptr);
 }
 
+// How long ago the timer's latest expiration was: the blank happened then,
+// however late this thread woke up for it, and a display controller stamps
+// a blank with the time it happened.
+uint64_t blank_lateness_ns(int timer, uint32_t refresh)
+{
+    const uint64_t period = 1000000000ull / refresh;
+    itimerspec left{};
+    if (timerfd_gettime(timer, &left) != 0)
+        return 0;
+    const uint64_t to_next = uint64_t(left.it_value.tv_sec) * 1000000000ull + uint64_t(left.it_value.tv_nsec);
+    return to_next < period ? period - to_next : 0;
+}
+
 }  // namespace
 
 void VirtualWorld::blank(VDevice *d, VCrtc *c, uint64_t expirations)
 {
-    const uint64_t now_ns = monotonic_ns(), wall_ns = clock_ns(CLOCK_REALTIME);
+    const uint64_t late_ns = blank_lateness_ns(c->timer.get(), c->screen.refresh);
+    const uint64_t now_ns = monotonic_ns() - late_ns, wall_ns = clock_ns(CLOCK_REALTIME) - late_ns;
     // Only this thread changes the count, the screen and the schedule, so
     // it reads them without the lock; readers take the lock.
     const uint64_t seq = c->seq + expirations;

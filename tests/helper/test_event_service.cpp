@@ -12,6 +12,7 @@
 
 #include <cstring>
 
+#include "tests/helper/blank_steps.h"
 #include "tests/helper/display_stamp.h"
 #include "tests/helper/helper_fixture.h"
 
@@ -119,20 +120,24 @@ TEST_F(EventServiceTest, StreamsOneEventPerVerticalBlank)
         clock_gettime(CLOCK_MONOTONIC, &now);
     } while ((now.tv_sec - start.tv_sec) * 1000000000 + (now.tv_nsec - start.tv_nsec) < 2000000000);
 
-#ifndef __SANITIZE_THREAD__
-    // About 60 a second on the 60 Hz mode (loose: the machine is shared),
-    // consecutive while the client keeps up. A ThreadSanitizer build is too
-    // slow to draw every blank of the virtual display.
-    EXPECT_GE(got.size(), 100u);
-    EXPECT_LE(got.size(), 125u);
-    for (size_t i = 1; i < got.size(); ++i)
-        EXPECT_EQ(got[i].sequence, got[i - 1].sequence + 1) << "at " << i;
+    // About 60 a second on the 60 Hz mode, never more; fewer when the shared
+    // machine starves the client. A ThreadSanitizer build is too slow to
+    // draw every blank of the virtual display.
+#ifdef __SANITIZE_THREAD__
+    const bool full_speed = false;
+#else
+    const bool full_speed = true;
 #endif
-    for (size_t i = 1; i < got.size(); ++i) {
-        EXPECT_GT(got[i].sequence, got[i - 1].sequence) << "at " << i;
-        EXPECT_GT(got[i].vblank_time_ns, got[i - 1].vblank_time_ns) << "at " << i;
-        EXPECT_GE(got[i].server_time_ns, got[i - 1].server_time_ns) << "at " << i;
+    EXPECT_LE(got.size(), 125u);
+    EXPECT_GE(got.size(), full_speed ? 30u : 2u);
+    std::vector<uint64_t> sequence, blank_ns;
+    for (const VBlankEvent &e : got) {
+        sequence.push_back(e.sequence);
+        blank_ns.push_back(e.vblank_time_ns);
     }
+    expect_blank_steps(sequence, blank_ns, 1e9 / 60, full_speed);
+    for (size_t i = 1; i < got.size(); ++i)
+        EXPECT_GE(got[i].server_time_ns, got[i - 1].server_time_ns) << "at " << i;
     // The blanks are on the monotonic clock, one mode period apart on average.
     double period_ms = double(got.back().vblank_time_ns - got.front().vblank_time_ns) /
                        double(got.back().sequence - got.front().sequence) / 1e6;
