@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "apps/capture/convert/yuv_convert.h"
@@ -78,23 +79,41 @@ void BM_ConvertIntoPlanes(benchmark::State &state, PlaneConverter convert, bool 
     account(state, p);
 }
 
-// Main-memory copy rate in bytes a second (read plus written), the median
-// of five copies of 256 MiB, measured once per run.
-double main_memory_rate()
+// This thread's processor time in seconds: unlike the wall clock, it leaves
+// out the time other processes on a loaded machine hold the processor.
+double thread_seconds()
 {
-    static const double rate = [] {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+// Main-memory copy rate in bytes a second (read plus written), the median
+// of five copies of 256 MiB, measured once per run, by the wall clock and by
+// the thread's processor time.
+struct MemoryRate {
+    double wall, cpu;
+};
+
+MemoryRate main_memory_rate()
+{
+    static const MemoryRate rate = [] {
         const size_t n = size_t(256) << 20;
         std::vector<uint8_t> src(n, 0x5A), dst(n, 0);
-        std::vector<double> rates;
+        std::vector<double> wall, cpu;
         for (int i = 0; i < 5; ++i) {
             const auto t0 = std::chrono::steady_clock::now();
+            const double c0 = thread_seconds();
             std::memcpy(dst.data(), src.data(), n);
             benchmark::DoNotOptimize(dst.data());
+            const double c = thread_seconds() - c0;
             const std::chrono::duration<double> d = std::chrono::steady_clock::now() - t0;
-            rates.push_back(2.0 * double(n) / d.count());
+            wall.push_back(2.0 * double(n) / d.count());
+            cpu.push_back(2.0 * double(n) / c);
         }
-        std::sort(rates.begin(), rates.end());
-        return rates[rates.size() / 2];
+        std::sort(wall.begin(), wall.end());
+        std::sort(cpu.begin(), cpu.end());
+        return MemoryRate{wall[wall.size() / 2], cpu[cpu.size() / 2]};
     }();
     return rate;
 }
@@ -102,6 +121,8 @@ double main_memory_rate()
 // The BT.709 converter the compatible mode runs, with its time per frame as
 // a multiple of the time main memory needs for the same traffic
 // (x_memory_bound: 1.0 would be as fast as the memory allows).
+// x_memory_bound_cpu is the same ratio from the thread's processor time on
+// both sides, which holds still while other processes load the machine.
 void BM_ConvertBt709Avx2(benchmark::State &state)
 {
     if (!yuv_convert_have_avx2()) {
@@ -109,8 +130,10 @@ void BM_ConvertBt709Avx2(benchmark::State &state)
         return;
     }
     Picture p(state);
-    const double bound_s = double(p.w) * p.h * kBytesPerPixel / main_memory_rate();
+    const MemoryRate rate = main_memory_rate();
+    const double traffic = double(p.w) * p.h * kBytesPerPixel;
     const auto start = std::chrono::steady_clock::now();
+    const double cpu_start = thread_seconds();
     for (auto _ : state) {
         if (packed_to_yuv420p_bt709_avx2(PACKED_RGBA, p.w, p.h, p.rgba.data(), p.w * 4, p.y.data(), p.u.data(),
                                          p.v.data()) != 0) {
@@ -119,9 +142,12 @@ void BM_ConvertBt709Avx2(benchmark::State &state)
         }
         benchmark::ClobberMemory();
     }
+    const double cpu_spent = thread_seconds() - cpu_start;
     const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
     account(state, p);
-    state.counters["x_memory_bound"] = spent.count() / double(state.iterations()) / bound_s;
+    const double frames = double(state.iterations());
+    state.counters["x_memory_bound"] = spent.count() / frames / (traffic / rate.wall);
+    state.counters["x_memory_bound_cpu"] = cpu_spent / frames / (traffic / rate.cpu);
 }
 
 void BM_MemcpySameTraffic(benchmark::State &state)

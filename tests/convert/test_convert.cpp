@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -281,6 +282,27 @@ std::string furthest(const std::vector<uint8_t> &a, const std::vector<uint8_t> &
     return "index " + std::to_string(at) + " of " + std::to_string(a.size());
 }
 
+// Converts with the AVX2 converter into planes cleared beforehand (so that a
+// sample left unwritten shows) and expects every sample within one of
+// libswscale's.
+void expect_bt709_within_one(PackedOrder order, AVPixelFormat fmt, uint32_t w, uint32_t h, const uint8_t *px,
+                             uint32_t stride)
+{
+    const Bt709Reference ref(fmt, w, h, px, stride);
+    Bt709Reference got = ref;
+    for (auto *plane : {&got.y, &got.u, &got.v})
+        std::fill(plane->begin(), plane->end(), 0);
+    ASSERT_EQ(packed_to_yuv420p_bt709_avx2(order, w, h, px, stride, got.y.data(), got.u.data(), got.v.data()), 0);
+    const std::string at = std::to_string(w) + "x" + std::to_string(h) + " order " + std::to_string(int(order)) + " ";
+    int worst = 0;
+    std::string where = furthest(got.y, ref.y, &worst);
+    EXPECT_LE(worst, 1) << at << "Y " << where;
+    where = furthest(got.u, ref.u, &worst);
+    EXPECT_LE(worst, 1) << at << "U " << where;
+    where = furthest(got.v, ref.v, &worst);
+    EXPECT_LE(worst, 1) << at << "V " << where;
+}
+
 }  // namespace
 
 // Random pictures in every byte order, at sizes whose rows end in partial
@@ -309,21 +331,43 @@ TEST_F(ConvertAvx2, Bt709WithinOneOfLibswscale)
             if (s.w % 2)
                 for (uint32_t r = 0; r < s.h; ++r)
                     std::memcpy(&px[size_t(r) * stride + 4 * s.w], &px[size_t(r) * stride + 4 * (s.w - 1)], 4);
-            const Bt709Reference ref(o.fmt, s.w, s.h, px.data(), stride);
-            Bt709Reference got = ref;
-            ASSERT_EQ(packed_to_yuv420p_bt709_avx2(o.order, s.w, s.h, px.data(), stride, got.y.data(), got.u.data(),
-                                                   got.v.data()),
-                      0);
-            const std::string at =
-                std::to_string(s.w) + "x" + std::to_string(s.h) + " order " + std::to_string(int(o.order)) + " ";
-            int worst = 0;
-            std::string where = furthest(got.y, ref.y, &worst);
-            EXPECT_LE(worst, 1) << at << "Y " << where;
-            where = furthest(got.u, ref.u, &worst);
-            EXPECT_LE(worst, 1) << at << "U " << where;
-            where = furthest(got.v, ref.v, &worst);
-            EXPECT_LE(worst, 1) << at << "V " << where;
+            expect_bt709_within_one(o.order, o.fmt, s.w, s.h, px.data(), stride);
         }
+}
+
+// Every (R, G, B) once: a 4096 x 4096 picture whose pixel i is R = i & 255,
+// G = (i >> 8) & 255, B = i >> 16. Luma depends on its pixel alone, so this
+// covers the luma arithmetic completely; the chroma rows see a steep ramp.
+TEST_F(ConvertAvx2, Bt709EveryColourWithinOneOfLibswscale)
+{
+    constexpr uint32_t n = 4096;
+    std::vector<uint8_t> px(size_t(n) * n * 4);
+    for (uint32_t i = 0; i < n * n; ++i) {
+        px[4 * size_t(i)] = uint8_t(i);
+        px[4 * size_t(i) + 1] = uint8_t(i >> 8);
+        px[4 * size_t(i) + 2] = uint8_t(i >> 16);
+        px[4 * size_t(i) + 3] = uint8_t(i * 7);
+    }
+    expect_bt709_within_one(PACKED_RGBA, AV_PIX_FMT_RGBA, n, n, px.data(), n * 4);
+}
+
+// Pictures narrower than one 32-pixel step or just past it, where every row
+// ends in the padded copy, with the carried chroma sums across row pairs.
+TEST_F(ConvertAvx2, Bt709NarrowPicturesWithinOneOfLibswscale)
+{
+    std::mt19937 rng(33);
+    for (uint32_t w : {30u, 31u, 33u, 62u})
+        for (uint32_t h : {2u, 4u, 12u})
+            for (auto [order, fmt] :
+                 {std::pair{PACKED_BGRA, AV_PIX_FMT_BGRA}, std::pair{PACKED_ABGR, AV_PIX_FMT_ABGR}}) {
+                const uint32_t stride = w * 4 + 4;
+                std::vector<uint8_t> px(size_t(stride) * h);
+                for (auto &b : px)
+                    b = uint8_t(rng());
+                for (uint32_t r = 0; r < h; ++r)
+                    std::memcpy(&px[size_t(r) * stride + 4 * w], &px[size_t(r) * stride + 4 * (w - 1)], 4);
+                expect_bt709_within_one(order, fmt, w, h, px.data(), stride);
+            }
 }
 
 // The compatible mode's entry point agrees with the libswscale path it
