@@ -1147,6 +1147,22 @@ std::vector<uint32_t> read_argb(int fd, const framelink::FrameMetadata &frame, s
     return pixels;
 }
 
+// The kernel's shared memory in use, in kB (where vkms's buffers live); 0
+// when unreadable.
+long shmem_kb()
+{
+    FILE *f = fopen("/proc/meminfo", "r");
+    if (!f)
+        return 0;
+    char line[128];
+    long kb = 0;
+    while (fgets(line, sizeof line, f))
+        if (strncmp(line, "Shmem:", 6) == 0)
+            kb = strtol(line + 6, nullptr, 10);
+    fclose(f);
+    return kb;
+}
+
 // modetest's cursor test (-C) sets an ARGB8888 image of the card's cursor
 // size (its DRM_CAP_CURSOR_WIDTH/HEIGHT, 512x512 on vkms) whose every byte
 // is 0x77 (a translucent grey) through the legacy cursor calls, which wrap
@@ -1156,11 +1172,14 @@ std::vector<uint32_t> read_argb(int fd, const framelink::FrameMetadata &frame, s
 // bottom edge, hidden and shown again in between. A following client
 // gets the image once, with a description that maps and shows modetest's
 // grey, then the moves along the diagonal and the hides and shows by name;
-// descriptors stay flat on both ends.
+// descriptors stay flat on both ends, and the helper keeps nothing of
+// modetest's buffers once they are gone.
 void check_cursor_follow(pid_t helper, const std::string &modetest_path, const std::string &connector)
 {
     UniqueFD card;
     uint32_t crtc_id = 0, fb = 0;
+    const long shmem_before = shmem_kb();
+    long shmem_after = 0;
     Child mover = start_modetest(modetest_path, connector, "-C", &card, &crtc_id, &fb);
     uint64_t cap_w = 0, cap_h = 0;
     if (card && (drmGetCap(card.get(), DRM_CAP_CURSOR_WIDTH, &cap_w) != 0 ||
@@ -1285,15 +1304,31 @@ void check_cursor_follow(pid_t helper, const std::string &modetest_path, const s
                 first_x = c.x, first_y = c.y;
             last_x = c.x, last_y = c.y;
         }
+        // modetest's buffers (a 3 MB display buffer, a 1 MB cursor image) go
+        // once it has ended and this client has let go of the image, unless
+        // the helper, still serving this client, kept a GEM handle or an
+        // export of them.
+        held.images.clear();
+        mover.stdin_w.reset();
+        wait_child(mover.pid, 5000);
+        stop_child(mover);
+        // modetest leaves its image on the cursor plane when it ends; with
+        // the card's mastership free again, this client takes it off.
+        card.reset(open(kCard, O_RDWR | O_CLOEXEC));
+        if (!card || drmModeSetCursor(card.get(), crtc_id, 0, 0, 0) != 0)
+            bad = std::string("cannot take modetest's cursor off: ") + strerror(errno);
+        card.reset();
+        shmem_after = shmem_kb();
+        for (int i = 0; i < 30 && shmem_after - shmem_before > 512; ++i) {
+            sleep_ms(100);
+            shmem_after = shmem_kb();
+        }
     }
-    mover.stdin_w.reset();
-    wait_child(mover.pid, 5000);
-    stop_child(mover);
 
     const bool image_ok = news == 1 && width == cap_w && height == cap_h && crtc_w == width && crtc_h == height &&
                           format == 0x34325241;  // 'AR24'
     const bool flat = fds_early > 0 && fds_late == fds_early && fds_peak <= fds_early + 1 && dmabufs_late == 0 &&
-                      own_late == own_early;
+                      own_late == own_early && shmem_before > 0 && shmem_after - shmem_before <= 512;
     report("cursor-follow",
            bad.empty() && image_ok && fb_changes >= 1 && diagonal >= 10 && hides >= 1 && shows >= 1 && flat,
            "%" PRIu64 " blanks: %" PRIu64 " new images (%ux%u format %08x shown at %ux%u, cursor size %" PRIu64
@@ -1301,10 +1336,10 @@ void check_cursor_follow(pid_t helper, const std::string &modetest_path, const s
            ",%" PRId64 "), hidden %" PRIu64 " times and shown again %" PRIu64
            " times, the image under %zu framebuffer ids (%" PRIu64 " changes); helper "
            "descriptors %d in the first 60 blanks, %d in the last 60 (at most %d), dma-bufs held %d; the client's "
-           "%d and %d %s",
+           "%d and %d; shared memory %ld kB before modetest, %ld kB when it had ended %s",
            blanks, news, width, height, format, crtc_w, crtc_h, cap_w, cap_h, picture.c_str(), moves, diagonal, first_x,
            first_y, last_x, last_y, hides, shows, fb_ids.size(), fb_changes, fds_early, fds_late, fds_peak,
-           dmabufs_late, own_early, own_late, bad.c_str());
+           dmabufs_late, own_early, own_late, shmem_before, shmem_after, bad.c_str());
 }
 
 // A dumb buffer with its framebuffer and a mapping, released in reverse.
