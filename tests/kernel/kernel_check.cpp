@@ -222,20 +222,33 @@ bool holds_file(pid_t pid, const char *path)
     return count_files(pid, path) > 0;
 }
 
-// CapEff of a process as a bit mask (0 when unreadable).
-uint64_t effective_caps(pid_t pid)
+// The number after a line's name ("CapEff:") in a /proc file, in the base;
+// 0 when the file or the line is missing.
+uint64_t proc_number(const std::string &path, const char *name, int base)
 {
-    std::string path = "/proc/" + std::to_string(pid) + "/status";
     FILE *f = fopen(path.c_str(), "r");
     if (!f)
         return 0;
     char line[256];
-    uint64_t caps = 0;
+    uint64_t value = 0;
     while (fgets(line, sizeof line, f))
-        if (strncmp(line, "CapEff:", 7) == 0)
-            caps = strtoull(line + 7, nullptr, 16);
+        if (strncmp(line, name, strlen(name)) == 0)
+            value = strtoull(line + strlen(name), nullptr, base);
     fclose(f);
-    return caps;
+    return value;
+}
+
+// CapEff of a process as a bit mask (0 when unreadable).
+uint64_t effective_caps(pid_t pid)
+{
+    return proc_number("/proc/" + std::to_string(pid) + "/status", "CapEff:", 16);
+}
+
+// The kernel's shared memory in use, in kB (where vkms's buffers live); 0
+// when unreadable.
+long shmem_kb()
+{
+    return long(proc_number("/proc/meminfo", "Shmem:", 10));
 }
 
 // ---- the helper's protocol -----------------------------------------------
@@ -1145,22 +1158,6 @@ std::vector<uint32_t> read_argb(int fd, const framelink::FrameMetadata &frame, s
                static_cast<const uint8_t *>(addr) + frame.offset + size_t(y) * frame.stride, size_t(frame.width) * 4);
     munmap(addr, size_t(size));
     return pixels;
-}
-
-// The kernel's shared memory in use, in kB (where vkms's buffers live); 0
-// when unreadable.
-long shmem_kb()
-{
-    FILE *f = fopen("/proc/meminfo", "r");
-    if (!f)
-        return 0;
-    char line[128];
-    long kb = 0;
-    while (fgets(line, sizeof line, f))
-        if (strncmp(line, "Shmem:", 6) == 0)
-            kb = strtol(line + 6, nullptr, 10);
-    fclose(f);
-    return kb;
 }
 
 // modetest's cursor test (-C) sets an ARGB8888 image of the card's cursor
