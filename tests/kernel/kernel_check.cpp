@@ -1313,7 +1313,7 @@ void check_cursor_follow(pid_t helper, const std::string &modetest_path, const s
         // the card's mastership free again, this client takes it off.
         card.reset(open(kCard, O_RDWR | O_CLOEXEC));
         if (!card || drmModeSetCursor(card.get(), crtc_id, 0, 0, 0) != 0)
-            bad = std::string("cannot take modetest's cursor off: ") + strerror(errno);
+            bad += std::string(bad.empty() ? "" : "; ") + "cannot take modetest's cursor off: " + strerror(errno);
         card.reset();
         shmem_after = shmem_kb();
         for (int i = 0; i < 30 && shmem_after - shmem_before > 512; ++i) {
