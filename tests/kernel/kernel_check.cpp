@@ -4,8 +4,10 @@
 //
 // Runs modetest to hold a mode, starts the helper (production DRM path) and
 // speaks the helper's protocol byte for byte. Every result is one line on
-// standard output: "VISTREL CHECK <name> PASS|FAIL <detail>". Diagnostics go
-// to standard error. Exit status 0 when every check passed.
+// standard output: "VISTREL CHECK <name> PASS|FAIL|SKIP <detail>" (SKIP with
+// the reason when the kernel lacks what a check needs). Diagnostics go to
+// standard error. Exit status 0 when every check passed.
+#include "apps/capture/convert/cursor_blend.h"
 #include "libs/common/unique_fd.h"
 #include "libs/common/unix_socket.h"
 #include "libs/framelink/framelink.h"
@@ -25,6 +27,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -33,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -218,20 +222,33 @@ bool holds_file(pid_t pid, const char *path)
     return count_files(pid, path) > 0;
 }
 
-// CapEff of a process as a bit mask (0 when unreadable).
-uint64_t effective_caps(pid_t pid)
+// The number after a line's name ("CapEff:") in a /proc file, in the base;
+// 0 when the file or the line is missing.
+uint64_t proc_number(const std::string &path, const char *name, int base)
 {
-    std::string path = "/proc/" + std::to_string(pid) + "/status";
     FILE *f = fopen(path.c_str(), "r");
     if (!f)
         return 0;
     char line[256];
-    uint64_t caps = 0;
+    uint64_t value = 0;
     while (fgets(line, sizeof line, f))
-        if (strncmp(line, "CapEff:", 7) == 0)
-            caps = strtoull(line + 7, nullptr, 16);
+        if (strncmp(line, name, strlen(name)) == 0)
+            value = strtoull(line + strlen(name), nullptr, base);
     fclose(f);
-    return caps;
+    return value;
+}
+
+// CapEff of a process as a bit mask (0 when unreadable).
+uint64_t effective_caps(pid_t pid)
+{
+    return proc_number("/proc/" + std::to_string(pid) + "/status", "CapEff:", 16);
+}
+
+// The kernel's shared memory in use, in kB (where vkms's buffers live); 0
+// when unreadable.
+long shmem_kb()
+{
+    return long(proc_number("/proc/meminfo", "Shmem:", 10));
 }
 
 // ---- the helper's protocol -----------------------------------------------
@@ -864,6 +881,46 @@ std::string buffer_picture(int fd)
     return b;
 }
 
+// A client that follows the scanout of the card's Virtual-1: its command
+// connection goes to *sock, its event connection is returned. Empty, with
+// the reason in *why, when the helper refused.
+UniqueFD start_following(UniqueFD *sock, std::string *why)
+{
+    *sock = connect_unix(kCommandSocket, SOCK_STREAM, 3000);
+    Reply t = request(sock->get(), std::string("SET_TARGET ") + kCard + " virtual-1\n");
+    Reply f = request(sock->get(), "FOLLOW_SCANOUT\n");
+    UniqueFD ev = connect_unix(kEventSocket, SOCK_SEQPACKET, 3000);
+    if (!t.received || t.text != "OK\n" || !f.received || f.text != "OK\n" || !ev) {
+        *why = "SET_TARGET: " + describe(t) + ", FOLLOW_SCANOUT: " + describe(f) + (ev ? "" : ", no event connection");
+        ev.reset();
+    }
+    return ev;
+}
+
+// Starts modetest holding the 1024x768 mode with one more option (-v, -C)
+// and waits until it holds the card; then opens the card into *card and
+// waits for the CRTC (*crtc_id) to scan out *fb (left 0 when it never does).
+Child start_modetest(const std::string &path, const std::string &connector, const char *option, UniqueFD *card,
+                     uint32_t *crtc_id, uint32_t *fb)
+{
+    Child child = spawn({path, "-M", "vkms", "-s", connector + ":1024x768", option}, kModetestLog, true);
+    bool opened = false;
+    for (int i = 0; i < 200 && !opened && alive(child.pid); ++i) {
+        opened = holds_file(child.pid, kCard);
+        if (!opened)
+            sleep_ms(50);
+    }
+    card->reset(opened ? open(kCard, O_RDWR | O_CLOEXEC) : -1);
+    *crtc_id = *card ? first_crtc(card->get()) : 0;
+    *fb = 0;
+    for (int i = 0; i < 200 && *crtc_id && !*fb && alive(child.pid); ++i) {
+        *fb = crtc_fb(card->get(), *crtc_id);
+        if (!*fb)
+            sleep_ms(50);
+    }
+    return child;
+}
+
 // modetest page-flips between two buffers at every blank (-v). A client
 // that follows the scanout is told of a change at nearly every blank,
 // alternating between two buffers, each exported once and showing
@@ -872,21 +929,9 @@ std::string buffer_picture(int fd)
 // 32-byte events only.
 void check_follow_scanout(pid_t helper, const std::string &modetest_path, const std::string &connector)
 {
-    Child flipper = spawn({modetest_path, "-M", "vkms", "-s", connector + ":1024x768", "-v"}, kModetestLog, true);
-    bool opened = false;
-    for (int i = 0; i < 200 && !opened && alive(flipper.pid); ++i) {
-        opened = holds_file(flipper.pid, kCard);
-        if (!opened)
-            sleep_ms(50);
-    }
-    UniqueFD card(opened ? open(kCard, O_RDWR | O_CLOEXEC) : -1);
-    const uint32_t crtc_id = card ? first_crtc(card.get()) : 0;
-    uint32_t fb = 0;
-    for (int i = 0; i < 200 && crtc_id && !fb && alive(flipper.pid); ++i) {
-        fb = crtc_fb(card.get(), crtc_id);
-        if (!fb)
-            sleep_ms(50);
-    }
+    UniqueFD card;
+    uint32_t crtc_id = 0, fb = 0;
+    Child flipper = start_modetest(modetest_path, connector, "-v", &card, &crtc_id, &fb);
     // The kernel's cost of the helper's per-blank work, for the record (under
     // emulation it is inflated): the primary plane query, and at a change
     // the export of plane 0 with its identity.
@@ -959,13 +1004,8 @@ void check_follow_scanout(pid_t helper, const std::string &modetest_path, const 
     std::vector<uint64_t> new_ids;
     std::vector<std::string> pictures;
     {
-        UniqueFD sock = connect_unix(kCommandSocket, SOCK_STREAM, 3000);
-        Reply t = request(sock.get(), std::string("SET_TARGET ") + kCard + " virtual-1\n");
-        Reply f = request(sock.get(), "FOLLOW_SCANOUT\n");
-        UniqueFD ev = connect_unix(kEventSocket, SOCK_SEQPACKET, 3000);
-        if (!t.received || t.text != "OK\n" || !f.received || f.text != "OK\n" || !ev)
-            bad =
-                "SET_TARGET: " + describe(t) + ", FOLLOW_SCANOUT: " + describe(f) + (ev ? "" : ", no event connection");
+        UniqueFD sock;
+        UniqueFD ev = start_following(&sock, &bad);
         uint64_t last_id = 0;
         bool record_pending = false;
         while (bad.empty() && blanks < kBlanks) {
@@ -1059,6 +1099,700 @@ void check_follow_scanout(pid_t helper, const std::string &modetest_path, const 
                              : plain_bad.c_str());
 }
 
+// ---- the cursor plane -----------------------------------------------------
+
+void report_skip(const char *name, const char *why)
+{
+    printf("VISTREL CHECK %s SKIP %s\n", name, why);
+    fflush(stdout);
+}
+
+// The buffers (or cursor images) a following client holds, least recently
+// shown first, under the rule both ends keep (4 of each).
+struct HeldImages {
+    static_assert(UDS_CURSOR_MAX_IMAGES == UDS_SCANOUT_MAX_BUFFERS);
+    struct Image {
+        uint64_t id;
+        UniqueFD fd;
+        framelink::FrameMetadata frame;
+    };
+    std::vector<Image> images;
+
+    void add(uint64_t id, UniqueFD fd, const framelink::FrameMetadata &frame)
+    {
+        if (images.size() >= UDS_CURSOR_MAX_IMAGES)
+            images.erase(images.begin());
+        images.push_back(Image{id, std::move(fd), frame});
+    }
+    // Makes the image the most recently shown; null when it is not held.
+    const Image *show(uint64_t id)
+    {
+        for (size_t i = 0; i < images.size(); ++i)
+            if (images[i].id == id) {
+                std::rotate(images.begin() + long(i), images.begin() + long(i) + 1, images.end());
+                return &images.back();
+            }
+        return nullptr;
+    }
+};
+
+// Copies a mapped ARGB8888 image into tight rows; empty when it cannot be
+// mapped or is smaller than its description says.
+std::vector<uint32_t> read_argb(int fd, const framelink::FrameMetadata &frame, std::string &error)
+{
+    const off_t size = lseek(fd, 0, SEEK_END);
+    const uint64_t need = uint64_t(frame.offset) + uint64_t(frame.stride) * frame.height;
+    if (frame.width == 0 || frame.height == 0 || frame.stride < frame.width * 4 || size < off_t(need)) {
+        error = "image of " + std::to_string(long(size)) + " bytes for " + std::to_string(frame.width) + "x" +
+                std::to_string(frame.height) + " pitch " + std::to_string(frame.stride);
+        return {};
+    }
+    void *addr = mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, fd, 0);
+    if (addr == MAP_FAILED) {
+        error = std::string("mmap: ") + strerror(errno);
+        return {};
+    }
+    std::vector<uint32_t> pixels(size_t(frame.width) * frame.height);
+    for (uint32_t y = 0; y < frame.height; ++y)
+        memcpy(&pixels[size_t(y) * frame.width],
+               static_cast<const uint8_t *>(addr) + frame.offset + size_t(y) * frame.stride, size_t(frame.width) * 4);
+    munmap(addr, size_t(size));
+    return pixels;
+}
+
+// modetest's cursor test (-C) sets an ARGB8888 image of the card's cursor
+// size (its DRM_CAP_CURSOR_WIDTH/HEIGHT, 512x512 on vkms) whose every byte
+// is 0x77 (a translucent grey) through the legacy cursor calls, which wrap
+// the same buffer in a new framebuffer at every enable. It is shown where
+// the CRTC's cursor was last moved to, then moves down the diagonal from
+// half its size on both axes in steps of 1, 5 and 10 until it meets the
+// bottom edge, hidden and shown again in between. A following client
+// gets the image once, with a description that maps and shows modetest's
+// grey, then the moves along the diagonal and the hides and shows by name;
+// descriptors stay flat on both ends, and the helper keeps nothing of
+// modetest's buffers once they are gone.
+void check_cursor_follow(pid_t helper, const std::string &modetest_path, const std::string &connector)
+{
+    UniqueFD card;
+    uint32_t crtc_id = 0, fb = 0;
+    const long shmem_before = shmem_kb();
+    long shmem_after = 0;
+    Child mover = start_modetest(modetest_path, connector, "-C", &card, &crtc_id, &fb);
+    uint64_t cap_w = 0, cap_h = 0;
+    if (card && (drmGetCap(card.get(), DRM_CAP_CURSOR_WIDTH, &cap_w) != 0 ||
+                 drmGetCap(card.get(), DRM_CAP_CURSOR_HEIGHT, &cap_h) != 0))
+        cap_w = cap_h = 64;  // what modetest takes when the card does not say
+    card.reset();
+    if (!fb) {
+        report("cursor-follow", false, "modetest -C did not light the CRTC");
+        stop_child(mover);
+        return;
+    }
+
+    constexpr uint64_t kBlanks = 300;
+    std::string bad, picture = "no image";
+    uint64_t blanks = 0, holding = 0, news = 0, moves = 0, hides = 0, shows = 0, diagonal = 0, last_seq = 0;
+    uint64_t fb_changes = 0;
+    uint32_t last_fb = 0;
+    int64_t first_x = -1, first_y = -1, last_x = -1, last_y = -1;
+    bool record_pending = false, bounced = false, was_visible = false;
+    std::vector<uint32_t> fb_ids;
+    uint32_t width = 0, height = 0, format = 0, crtc_w = 0, crtc_h = 0;
+    int fds_early = INT32_MAX, fds_late = INT32_MAX, fds_peak = 0, dmabufs_late = INT32_MAX;
+    int own_early = INT32_MAX, own_late = INT32_MAX;
+    {
+        HeldImages held;
+        UniqueFD sock;
+        UniqueFD ev = start_following(&sock, &bad);
+        while (bad.empty() && blanks < kBlanks) {
+            framelink::EventMessage m;
+            int rc = framelink::read_event(ev.get(), 3000, &m);
+            if (rc != 0) {
+                bad = std::string("event stream: ") + (rc > 0 ? "ended" : strerror(errno));
+                break;
+            }
+            if (m.type == UDS_EVENT_VBLANK) {
+                if (record_pending && m.vblank.sequence != last_seq)
+                    bad = "a cursor record of blank " + std::to_string(last_seq) + " before the event of blank " +
+                          std::to_string(m.vblank.sequence);
+                record_pending = false;
+                ++blanks;
+                const int n = count_fds(helper), own = count_fds(getpid());
+                fds_peak = std::max(fds_peak, n);
+                if (blanks <= 60)
+                    fds_early = std::min(fds_early, n);
+                // The client's own count from when it holds the image.
+                if (news > 0 && ++holding <= 60)
+                    own_early = std::min(own_early, own);
+                if (blanks > kBlanks - 60) {
+                    fds_late = std::min(fds_late, n);
+                    own_late = std::min(own_late, own);
+                    dmabufs_late = std::min(dmabufs_late, count_files(helper, "dmabuf"));
+                }
+                continue;
+            }
+            if (m.type < UDS_EVENT_CURSOR_NEW || m.type > UDS_EVENT_NO_CURSOR)
+                continue;  // the primary plane's records: the scanout checks' business
+            const CursorRecord &c = m.cursor;
+            if (record_pending) {
+                bad = "two cursor records before one event";
+                break;
+            }
+            record_pending = true;
+            last_seq = c.sequence;
+            if (m.type == UDS_EVENT_NO_CURSOR) {
+                bad = "the helper says the CRTC has no cursor";
+                break;
+            }
+            if (!c.visible) {
+                if (c.buffer_id != 0 || c.fb_id != 0 || !m.fds.empty())
+                    bad = "a hidden cursor with image " + std::to_string(c.buffer_id);
+                hides += was_visible;
+                was_visible = false;
+                continue;
+            }
+            if (m.type == UDS_EVENT_CURSOR_NEW) {
+                ++news;
+                if (m.fds.size() != 1) {
+                    bad = "a new image with " + std::to_string(m.fds.size()) + " descriptors";
+                    break;
+                }
+                width = c.width, height = c.height, format = c.format;
+                std::string error;
+                std::vector<uint32_t> pixels = read_argb(m.fds[0].get(), m.frame, error);
+                size_t grey = 0;
+                for (uint32_t p : pixels)
+                    grey += p == 0x77777777u;
+                char b[96];
+                snprintf(b, sizeof b, "%zu of %zu pixels 0x77777777, first %08x", grey, pixels.size(),
+                         pixels.empty() ? 0u : pixels[0]);
+                picture = pixels.empty() ? error : b;
+                if (pixels.empty() || grey != pixels.size())
+                    bad = "the image does not show modetest's grey: " + picture;
+                held.add(c.buffer_id, std::move(m.fds[0]), m.frame);
+            }
+            if (!held.show(c.buffer_id)) {
+                bad = "a shown cursor names image " + std::to_string(c.buffer_id) + ", which the client does not hold";
+                break;
+            }
+            if (std::find(fb_ids.begin(), fb_ids.end(), c.fb_id) == fb_ids.end())
+                fb_ids.push_back(c.fb_id);
+            fb_changes += last_fb != 0 && c.fb_id != last_fb;
+            last_fb = c.fb_id;
+            crtc_w = c.crtc_width, crtc_h = c.crtc_height;
+            shows += !was_visible && first_x >= 0;
+            was_visible = true;
+            if (c.x < 0 || c.x > int32_t(kWidth) || c.y < 0 || c.y > int32_t(kHeight))
+                bad = "a position off modetest's path: " + std::to_string(c.x) + "," + std::to_string(c.y);
+            if (c.x != last_x || c.y != last_y)
+                ++moves;
+            // Down the diagonal until the bottom edge turns it.
+            if (!bounced && c.x != c.y) {
+                bounced = true;
+                if (c.y < int32_t(kHeight) - 64)
+                    bad = "the cursor left the diagonal at " + std::to_string(c.x) + "," + std::to_string(c.y);
+            } else if (!bounced) {
+                if (c.x < last_x)
+                    bad = "the cursor went back up the diagonal from " + std::to_string(last_x) + " to " +
+                          std::to_string(c.x);
+                diagonal += c.x != last_x;
+            }
+            if (first_x < 0)
+                first_x = c.x, first_y = c.y;
+            last_x = c.x, last_y = c.y;
+        }
+        // modetest's buffers (a 3 MB display buffer, a 1 MB cursor image) go
+        // once it has ended and this client has let go of the image, unless
+        // the helper, still serving this client, kept a GEM handle or an
+        // export of them.
+        held.images.clear();
+        mover.stdin_w.reset();
+        wait_child(mover.pid, 5000);
+        stop_child(mover);
+        // modetest leaves its image on the cursor plane when it ends; with
+        // the card's mastership free again, this client takes it off.
+        card.reset(open(kCard, O_RDWR | O_CLOEXEC));
+        if (!card || drmModeSetCursor(card.get(), crtc_id, 0, 0, 0) != 0)
+            bad += std::string(bad.empty() ? "" : "; ") + "cannot take modetest's cursor off: " + strerror(errno);
+        card.reset();
+        shmem_after = shmem_kb();
+        for (int i = 0; i < 30 && shmem_after - shmem_before > 512; ++i) {
+            sleep_ms(100);
+            shmem_after = shmem_kb();
+        }
+    }
+
+    const bool image_ok = news == 1 && width == cap_w && height == cap_h && crtc_w == width && crtc_h == height &&
+                          format == 0x34325241;  // 'AR24'
+    const bool flat = fds_early > 0 && fds_late == fds_early && fds_peak <= fds_early + 1 && dmabufs_late == 0 &&
+                      own_late == own_early && shmem_before > 0 && shmem_after - shmem_before <= 512;
+    report("cursor-follow",
+           bad.empty() && image_ok && fb_changes >= 1 && diagonal >= 10 && hides >= 1 && shows >= 1 && flat,
+           "%" PRIu64 " blanks: %" PRIu64 " new images (%ux%u format %08x shown at %ux%u, cursor size %" PRIu64
+           "x%" PRIu64 "; %s), %" PRIu64 " moves (%" PRIu64 " along the diagonal, %" PRId64 ",%" PRId64 " to %" PRId64
+           ",%" PRId64 "), hidden %" PRIu64 " times and shown again %" PRIu64
+           " times, the image under %zu framebuffer ids (%" PRIu64 " changes); helper "
+           "descriptors %d in the first 60 blanks, %d in the last 60 (at most %d), dma-bufs held %d; the client's "
+           "%d and %d; shared memory %ld kB before modetest, %ld kB when it had ended %s",
+           blanks, news, width, height, format, crtc_w, crtc_h, cap_w, cap_h, picture.c_str(), moves, diagonal, first_x,
+           first_y, last_x, last_y, hides, shows, fb_ids.size(), fb_changes, fds_early, fds_late, fds_peak,
+           dmabufs_late, own_early, own_late, shmem_before, shmem_after, bad.c_str());
+}
+
+// A dumb buffer with its framebuffer and a mapping, released in reverse.
+struct DumbBuffer {
+    int card = -1;
+    uint32_t handle = 0, fb = 0, pitch = 0;
+    uint64_t size = 0;
+    void *map = MAP_FAILED;
+
+    DumbBuffer() = default;
+    DumbBuffer(const DumbBuffer &) = delete;
+    DumbBuffer &operator=(const DumbBuffer &) = delete;
+    ~DumbBuffer()
+    {
+        if (map != MAP_FAILED)
+            munmap(map, size_t(size));
+        if (fb)
+            drmModeRmFB(card, fb);
+        if (handle) {
+            drm_mode_destroy_dumb destroy{};
+            destroy.handle = handle;
+            drmIoctl(card, DRM_IOCTL_MODE_DESTROY_DUMB, &destroy);
+        }
+    }
+    bool create(int fd, uint32_t width, uint32_t height, uint32_t format, std::string &error)
+    {
+        card = fd;
+        drm_mode_create_dumb c{};
+        c.width = width;
+        c.height = height;
+        c.bpp = 32;
+        if (drmIoctl(card, DRM_IOCTL_MODE_CREATE_DUMB, &c) != 0) {
+            error = std::string("dumb buffer: ") + strerror(errno);
+            return false;
+        }
+        handle = c.handle, pitch = c.pitch, size = c.size;
+        const uint32_t handles[4] = {handle}, pitches[4] = {pitch}, offsets[4] = {0};
+        if (drmModeAddFB2(card, width, height, format, handles, pitches, offsets, &fb, 0) != 0) {
+            error = std::string("framebuffer: ") + strerror(errno);
+            return false;
+        }
+        drm_mode_map_dumb m{};
+        m.handle = handle;
+        if (drmIoctl(card, DRM_IOCTL_MODE_MAP_DUMB, &m) != 0) {
+            error = std::string("map dumb: ") + strerror(errno);
+            return false;
+        }
+        map = mmap(nullptr, size_t(size), PROT_READ | PROT_WRITE, MAP_SHARED, card, off_t(m.offset));
+        if (map == MAP_FAILED) {
+            error = std::string("mmap: ") + strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    uint32_t *row(uint32_t y) const
+    {
+        return reinterpret_cast<uint32_t *>(static_cast<uint8_t *>(map) + size_t(y) * pitch);
+    }
+};
+
+// The id of the object's property of that name, 0 when it has none.
+uint32_t property_id(int card, uint32_t object, uint32_t type, const char *name)
+{
+    drmModeObjectProperties *props = drmModeObjectGetProperties(card, object, type);
+    uint32_t id = 0;
+    for (uint32_t i = 0; props && i < props->count_props && !id; ++i)
+        if (drmModePropertyRes *p = drmModeGetProperty(card, props->props[i])) {
+            if (strcmp(p->name, name) == 0)
+                id = p->prop_id;
+            drmModeFreeProperty(p);
+        }
+    drmModeFreeObjectProperties(props);
+    return id;
+}
+
+// The plane of that type (DRM_PLANE_TYPE_*) that may drive the CRTC of the index.
+uint32_t plane_of_type(int card, unsigned crtc_index, uint64_t type)
+{
+    drmModePlaneRes *planes = drmModeGetPlaneResources(card);
+    uint32_t found = 0;
+    for (uint32_t i = 0; planes && i < planes->count_planes && !found; ++i) {
+        drmModePlane *p = drmModeGetPlane(card, planes->planes[i]);
+        if (!p)
+            continue;
+        if (p->possible_crtcs & (1u << crtc_index)) {
+            drmModeObjectProperties *props = drmModeObjectGetProperties(card, p->plane_id, DRM_MODE_OBJECT_PLANE);
+            for (uint32_t k = 0; props && k < props->count_props; ++k)
+                if (drmModePropertyRes *prop = drmModeGetProperty(card, props->props[k])) {
+                    if (strcmp(prop->name, "type") == 0 && props->prop_values[k] == type)
+                        found = p->plane_id;
+                    drmModeFreeProperty(prop);
+                }
+            drmModeFreeObjectProperties(props);
+        }
+        drmModeFreePlane(p);
+    }
+    drmModeFreePlaneResources(planes);
+    return found;
+}
+
+// BT.709 limited range of a 0xXXRRGGBB picture over [x0,x1) x [y0,y1) (even
+// bounds), chroma the mean of each 2x2 block: the conversion the capture
+// program's compatible mode makes, written plainly. Planes of the whole
+// picture; outside the region they stay 0.
+struct Picture420 {
+    std::vector<uint8_t> y, u, v;
+};
+
+void to_420(const uint32_t *const *rows, int x0, int y0, int x1, int y1, Picture420 *out)
+{
+    out->y.assign(size_t(kWidth) * kHeight, 0);
+    out->u.assign(size_t(kWidth / 2) * (kHeight / 2), 0);
+    out->v.assign(out->u.size(), 0);
+    auto rgb = [&](int x, int y, double *r, double *g, double *b) {
+        const uint32_t p = rows[y][x];
+        *r = double((p >> 16) & 0xFF), *g = double((p >> 8) & 0xFF), *b = double(p & 0xFF);
+    };
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) {
+            double r, g, b;
+            rgb(x, y, &r, &g, &b);
+            out->y[size_t(y) * kWidth + size_t(x)] =
+                uint8_t(std::lround(16.0 + (0.2126 * r + 0.7152 * g + 0.0722 * b) * 219.0 / 255.0));
+        }
+    for (int cy = y0 / 2; cy < y1 / 2; ++cy)
+        for (int cx = x0 / 2; cx < x1 / 2; ++cx) {
+            double sr = 0, sg = 0, sb = 0;
+            for (int y = 2 * cy; y < 2 * cy + 2; ++y)
+                for (int x = 2 * cx; x < 2 * cx + 2; ++x) {
+                    double r, g, b;
+                    rgb(x, y, &r, &g, &b);
+                    sr += r / 4, sg += g / 4, sb += b / 4;
+                }
+            const size_t i = size_t(cy) * (kWidth / 2) + size_t(cx);
+            out->u[i] = uint8_t(std::lround(128.0 + (-0.1146 * sr - 0.3854 * sg + 0.5 * sb) * 224.0 / 255.0));
+            out->v[i] = uint8_t(std::lround(128.0 + (0.5 * sr - 0.4542 * sg - 0.0458 * sb) * 224.0 / 255.0));
+        }
+}
+
+// The end of the kernel's log.
+std::string kernel_log_tail(size_t bytes)
+{
+    int size = klogctl(10, nullptr, 0);
+    if (size <= 0)
+        return "";
+    std::vector<char> log(size_t(size) + 1);
+    int n = klogctl(3, log.data(), size);
+    if (n <= 0)
+        return "";
+    std::string text(log.data(), size_t(n));
+    return text.size() > bytes ? text.substr(text.size() - bytes) : text;
+}
+
+// vkms composes the CRTC's planes into its writeback connector's buffer.
+// As the card's master, the client shows bars of its own and its own cursor
+// (four quadrants: opaque red, half covering green, clear, three-quarter
+// white, all premultiplied) in the picture, across the right and bottom and
+// across the left and top edges. At each place a following client's records
+// (the primary buffer, the cursor's image and place) go through the capture
+// program's own blend into the converted primary picture. Then the kernel
+// composes each place into the writeback buffer; over the cursor's
+// rectangle and a margin of 4 pixels around it, converted the same way, it
+// must match the capture program's composite.
+void check_cursor_writeback(const std::string &connector_name)
+{
+    const char *name = "cursor-writeback";
+    UniqueFD card(open(kCard, O_RDWR | O_CLOEXEC));
+    if (!card || drmSetMaster(card.get()) != 0) {
+        report(name, false, "cannot become the card's master: %s", strerror(errno));
+        return;
+    }
+    if (drmSetClientCap(card.get(), DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1) != 0 ||
+        drmSetClientCap(card.get(), DRM_CLIENT_CAP_ATOMIC, 1) != 0) {
+        report(name, false, "the atomic capability is refused: %s", strerror(errno));
+        return;
+    }
+    if (drmSetClientCap(card.get(), DRM_CLIENT_CAP_WRITEBACK_CONNECTORS, 1) != 0) {
+        report_skip(name, "this kernel offers no writeback connectors to clients");
+        return;
+    }
+    const uint32_t conn_id = uint32_t(strtoul(connector_name.c_str(), nullptr, 10));
+    uint32_t crtc_id = 0, wb_id = 0;
+    unsigned crtc_index = 0;
+    drmModeModeInfo mode{};
+    bool have_mode = false;
+    if (drmModeRes *res = drmModeGetResources(card.get())) {
+        crtc_id = res->count_crtcs > 0 ? res->crtcs[0] : 0;
+        for (int i = 0; i < res->count_connectors; ++i)
+            if (drmModeConnector *c = drmModeGetConnector(card.get(), res->connectors[i])) {
+                if (c->connector_type == DRM_MODE_CONNECTOR_WRITEBACK)
+                    wb_id = c->connector_id;
+                for (int k = 0; c->connector_id == conn_id && k < c->count_modes && !have_mode; ++k)
+                    if (c->modes[k].hdisplay == kWidth && c->modes[k].vdisplay == kHeight)
+                        mode = c->modes[k], have_mode = true;
+                drmModeFreeConnector(c);
+            }
+        drmModeFreeResources(res);
+    }
+    if (!wb_id) {
+        report_skip(name, "vkms lists no writeback connector (module parameter enable_writeback)");
+        return;
+    }
+    const uint32_t primary = plane_of_type(card.get(), crtc_index, DRM_PLANE_TYPE_PRIMARY);
+    const uint32_t cursor = plane_of_type(card.get(), crtc_index, DRM_PLANE_TYPE_CURSOR);
+    if (!crtc_id || !have_mode || !primary || !cursor) {
+        report(name, false, "CRTC %u, a 1024x768 mode on connector %u %s, primary plane %u, cursor plane %u", crtc_id,
+               conn_id, have_mode ? "found" : "missing", primary, cursor);
+        return;
+    }
+
+    std::string error;
+    DumbBuffer bars, image, out;
+    if (!bars.create(card.get(), kWidth, kHeight, 0x34325258 /* XR24 */, error) ||
+        !image.create(card.get(), 64, 64, 0x34325241 /* AR24 */, error) ||
+        !out.create(card.get(), kWidth, kHeight, 0x34325258, error)) {
+        report(name, false, "%s", error.c_str());
+        return;
+    }
+    static const uint32_t colours[16] = {0x202020, 0xE0E0E0, 0xC02020, 0x20C020, 0x2020C0, 0xC0C020,
+                                         0x20C0C0, 0xC020C0, 0x808080, 0x402010, 0x104020, 0x201040,
+                                         0xF0A060, 0x60F0A0, 0xA060F0, 0x000000};
+    for (uint32_t y = 0; y < kHeight; ++y)
+        for (uint32_t x = 0; x < kWidth; ++x)
+            bars.row(y)[x] = 0xFF000000u | colours[(x / 64 + (y >= kHeight / 2 ? 5 : 0)) % 16];
+    for (uint32_t y = 0; y < 64; ++y)
+        for (uint32_t x = 0; x < 64; ++x)
+            image.row(y)[x] = y < 32 ? (x < 32 ? 0xFFE01010u : 0x80008000u) : (x < 32 ? 0u : 0xC0C0C0C0u);
+
+    uint32_t mode_blob = 0;
+    if (drmModeCreatePropertyBlob(card.get(), &mode, sizeof mode, &mode_blob) != 0) {
+        report(name, false, "mode blob: %s", strerror(errno));
+        return;
+    }
+    struct BlobGuard {
+        int card;
+        uint32_t id;
+        ~BlobGuard() { drmModeDestroyPropertyBlob(card, id); }
+    } blob_guard{card.get(), mode_blob};
+
+    // One commit of the named properties; with a writeback it waits for the
+    // kernel's composition. Empty, or why not.
+    struct Set {
+        uint32_t object, type;
+        const char *prop;
+        uint64_t value;
+    };
+    auto commit = [&](const std::vector<Set> &sets, bool modeset, bool writeback) -> std::string {
+        std::unique_ptr<drmModeAtomicReq, void (*)(drmModeAtomicReq *)> req(drmModeAtomicAlloc(), drmModeAtomicFree);
+        int32_t fence = -1;
+        std::vector<Set> all = sets;
+        if (writeback) {
+            all.push_back({wb_id, DRM_MODE_OBJECT_CONNECTOR, "WRITEBACK_FB_ID", out.fb});
+            all.push_back({wb_id, DRM_MODE_OBJECT_CONNECTOR, "WRITEBACK_OUT_FENCE_PTR", uint64_t(uintptr_t(&fence))});
+        }
+        for (const Set &s : all) {
+            const uint32_t id = property_id(card.get(), s.object, s.type, s.prop);
+            if (!id)
+                return "object " + std::to_string(s.object) + " has no property " + s.prop;
+            drmModeAtomicAddProperty(req.get(), s.object, id, s.value);
+        }
+        const uint32_t flags = modeset ? DRM_MODE_ATOMIC_ALLOW_MODESET : 0;
+        if (drmModeAtomicCommit(card.get(), req.get(), flags, nullptr) != 0) {
+            const std::string why = std::string("atomic commit: ") + strerror(errno);
+            // Once more as a test with DRM's core, driver and atomic messages
+            // on, so that the client's log shows the kernel's reasons.
+            constexpr const char *kDebug = "/sys/module/drm/parameters/debug";
+            char was[32] = "0";
+            if (FILE *debug = fopen(kDebug, "r")) {
+                if (!fgets(was, sizeof was, debug))
+                    strcpy(was, "0");
+                fclose(debug);
+            }
+            if (FILE *debug = fopen(kDebug, "w")) {
+                fputs("0x15", debug);
+                fclose(debug);
+                drmModeAtomicCommit(card.get(), req.get(), flags | DRM_MODE_ATOMIC_TEST_ONLY, nullptr);
+                if ((debug = fopen(kDebug, "w"))) {
+                    fputs(was, debug);
+                    fclose(debug);
+                }
+                fprintf(stderr, "the kernel on the refused commit:\n%s\n", kernel_log_tail(3000).c_str());
+            }
+            return why;
+        }
+        UniqueFD fence_fd(fence);
+        pollfd p{fence_fd.get(), POLLIN, 0};
+        if (writeback && (!fence_fd || poll(&p, 1, 5000) != 1))
+            return "the writeback was not done within 5 s";
+        return "";
+    };
+    auto cursor_at = [&](int32_t x, int32_t y) {
+        return std::vector<Set>{{cursor, DRM_MODE_OBJECT_PLANE, "CRTC_X", uint64_t(int64_t(x))},
+                                {cursor, DRM_MODE_OBJECT_PLANE, "CRTC_Y", uint64_t(int64_t(y))}};
+    };
+
+    struct Place {
+        int32_t x, y;
+        const char *what;
+        Picture420 composite;  // the capture program's, from the records
+        CursorRecord told;
+    };
+    Place places[] = {{496, 350, "inside", {}, {}},
+                      {980, 720, "across the right and bottom edges", {}, {}},
+                      {-20, -12, "across the left and top edges", {}, {}}};
+    auto region = [&](const Place &p, int *x0, int *y0, int *x1, int *y1) {
+        *x0 = std::max(0, p.x - 4), *y0 = std::max(0, p.y - 4);
+        *x1 = std::min(int(kWidth), p.x + 68), *y1 = std::min(int(kHeight), p.y + 68);
+    };
+    std::string detail, bad;
+    const double start = now_s(CLOCK_MONOTONIC);
+
+    // The picture on the display connector, followed by a client: each
+    // place of the cursor told, and the capture program's composite of it.
+    std::vector<Set> mode_set = {
+        {crtc_id, DRM_MODE_OBJECT_CRTC, "ACTIVE", 1},
+        {crtc_id, DRM_MODE_OBJECT_CRTC, "MODE_ID", mode_blob},
+        {conn_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", crtc_id},
+        {primary, DRM_MODE_OBJECT_PLANE, "FB_ID", bars.fb},
+        {primary, DRM_MODE_OBJECT_PLANE, "CRTC_ID", crtc_id},
+        {primary, DRM_MODE_OBJECT_PLANE, "SRC_X", 0},
+        {primary, DRM_MODE_OBJECT_PLANE, "SRC_Y", 0},
+        {primary, DRM_MODE_OBJECT_PLANE, "SRC_W", uint64_t(kWidth) << 16},
+        {primary, DRM_MODE_OBJECT_PLANE, "SRC_H", uint64_t(kHeight) << 16},
+        {primary, DRM_MODE_OBJECT_PLANE, "CRTC_X", 0},
+        {primary, DRM_MODE_OBJECT_PLANE, "CRTC_Y", 0},
+        {primary, DRM_MODE_OBJECT_PLANE, "CRTC_W", kWidth},
+        {primary, DRM_MODE_OBJECT_PLANE, "CRTC_H", kHeight},
+        {cursor, DRM_MODE_OBJECT_PLANE, "FB_ID", image.fb},
+        {cursor, DRM_MODE_OBJECT_PLANE, "CRTC_ID", crtc_id},
+        {cursor, DRM_MODE_OBJECT_PLANE, "SRC_X", 0},
+        {cursor, DRM_MODE_OBJECT_PLANE, "SRC_Y", 0},
+        {cursor, DRM_MODE_OBJECT_PLANE, "SRC_W", 64u << 16},
+        {cursor, DRM_MODE_OBJECT_PLANE, "SRC_H", 64u << 16},
+        {cursor, DRM_MODE_OBJECT_PLANE, "CRTC_W", 64},
+        {cursor, DRM_MODE_OBJECT_PLANE, "CRTC_H", 64},
+    };
+    {
+        UniqueFD sock, ev;
+        HeldImages primaries, images;
+        uint64_t primary_id = 0;
+        CursorRecord state{};
+        for (size_t n = 0; n < sizeof places / sizeof places[0] && bad.empty(); ++n) {
+            Place &place = places[n];
+            std::vector<Set> sets = n == 0 ? mode_set : std::vector<Set>{};
+            for (const Set &s : cursor_at(place.x, place.y))
+                sets.push_back(s);
+            std::string why = commit(sets, n == 0, false);
+            if (!why.empty()) {
+                bad = std::string(place.what) + ": " + why;
+                break;
+            }
+            if (n == 0) {
+                // The client follows the display once the mode is up.
+                ev = start_following(&sock, &bad);
+                if (!ev)
+                    break;
+            }
+            // The records of the next few blanks tell the committed state.
+            for (int blanks = 0; blanks < 4 && bad.empty();) {
+                framelink::EventMessage m;
+                if (framelink::read_event(ev.get(), 3000, &m) != 0) {
+                    bad = std::string("event stream: ") + strerror(errno);
+                    break;
+                }
+                if (m.type == UDS_EVENT_VBLANK)
+                    ++blanks;
+                else if (m.type == UDS_EVENT_BUFFER_NEW && !m.fds.empty()) {
+                    primaries.add(m.record.buffer_id, std::move(m.fds[0]), m.frame);
+                    primary_id = m.record.buffer_id;
+                } else if (m.type == UDS_EVENT_BUFFER_SHOWN)
+                    primary_id = m.record.buffer_id;
+                else if (m.type == UDS_EVENT_CURSOR_NEW && !m.fds.empty()) {
+                    images.add(m.cursor.buffer_id, std::move(m.fds[0]), m.frame);
+                    state = m.cursor;
+                } else if (m.type == UDS_EVENT_CURSOR_STATE || m.type == UDS_EVENT_NO_CURSOR)
+                    state = m.cursor;
+            }
+            if (!bad.empty())
+                break;
+
+            const HeldImages::Image *shown = primaries.show(primary_id);
+            const HeldImages::Image *img = state.visible ? images.show(state.buffer_id) : nullptr;
+            if (!shown || !img) {
+                bad = std::string(place.what) + ": the client holds " + (shown ? "" : "no primary buffer ") +
+                      (img ? "" : "no shown cursor image");
+                break;
+            }
+            std::vector<uint32_t> under = read_argb(shown->fd.get(), shown->frame, error);
+            std::vector<uint32_t> argb = read_argb(img->fd.get(), img->frame, error);
+            if (under.size() != size_t(kWidth) * kHeight || argb.empty()) {
+                bad = std::string(place.what) + ": " + error;
+                break;
+            }
+            std::vector<const uint32_t *> rows(kHeight);
+            for (uint32_t y = 0; y < kHeight; ++y)
+                rows[y] = &under[size_t(y) * kWidth];
+            int x0, y0, x1, y1;
+            region(place, &x0, &y0, &x1, &y1);
+            to_420(rows.data(), x0, y0, x1, y1, &place.composite);
+            CursorYuv yuv;
+            cursor_yuv_from_argb(argb.data(), img->frame.width, img->frame.height, &yuv);
+            cursor_yuv_blend_i420(yuv, state.x, state.y, state.crtc_width, state.crtc_height, place.composite.y.data(),
+                                  kWidth, place.composite.u.data(), place.composite.v.data(), kWidth / 2,
+                                  int32_t(kWidth), int32_t(kHeight));
+            place.told = state;
+        }
+    }
+
+    // vkms 6.1 lets no other encoder share a CRTC with its writeback one
+    // (neither may clone the other), so the kernel composes the same planes
+    // with the writeback connector alone on the CRTC.
+    for (size_t n = 0; n < sizeof places / sizeof places[0] && bad.empty(); ++n) {
+        const Place &place = places[n];
+        std::vector<Set> sets = cursor_at(place.x, place.y);
+        if (n == 0) {
+            sets.push_back({conn_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", 0});
+            sets.push_back({wb_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", crtc_id});
+        }
+        std::string why = commit(sets, n == 0, true);
+        if (!why.empty()) {
+            bad = std::string("writeback ") + place.what + ": " + why;
+            break;
+        }
+        int x0, y0, x1, y1;
+        region(place, &x0, &y0, &x1, &y1);
+        std::vector<const uint32_t *> rows(kHeight);
+        for (uint32_t y = 0; y < kHeight; ++y)
+            rows[y] = out.row(y);
+        Picture420 kernel;
+        to_420(rows.data(), x0, y0, x1, y1, &kernel);
+        int worst_y = 0, worst_c = 0, drawn = 0;
+        for (int y = y0; y < y1; ++y)
+            for (int x = x0; x < x1; ++x) {
+                const size_t i = size_t(y) * kWidth + size_t(x);
+                worst_y = std::max(worst_y, std::abs(int(place.composite.y[i]) - int(kernel.y[i])));
+                // The kernel drew the cursor here: its picture differs from the bars.
+                drawn += (out.row(y)[x] & 0xFFFFFF) != (bars.row(y)[x] & 0xFFFFFF);
+            }
+        for (int cy = y0 / 2; cy < y1 / 2; ++cy)
+            for (int cx = x0 / 2; cx < x1 / 2; ++cx) {
+                const size_t i = size_t(cy) * (kWidth / 2) + size_t(cx);
+                worst_c = std::max({worst_c, std::abs(int(place.composite.u[i]) - int(kernel.u[i])),
+                                    std::abs(int(place.composite.v[i]) - int(kernel.v[i]))});
+            }
+        char b[256];
+        snprintf(b, sizeof b,
+                 "%s%s (%d,%d) told as (%d,%d) %ux%u: %d pixels drawn by the kernel, worst luma %d, chroma %d",
+                 detail.empty() ? "" : "; ", place.what, place.x, place.y, place.told.x, place.told.y,
+                 place.told.crtc_width, place.told.crtc_height, drawn, worst_y, worst_c);
+        detail += b;
+        if (place.told.x != place.x || place.told.y != place.y || worst_y > 3 || worst_c > 3 || drawn < 100)
+            bad = "the composites differ";
+    }
+    report(name, bad.empty(), "%s; %.1f s %s", detail.c_str(), now_s(CLOCK_MONOTONIC) - start, bad.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -1141,6 +1875,10 @@ int main(int argc, char **argv)
     card.reset();
     sleep_ms(500);
     check_follow_scanout(helper.pid, modetest_path, connector);
+    check_cursor_follow(helper.pid, modetest_path, connector);
+    // modetest has ended: this client takes the card for its own commits.
+    sleep_ms(300);
+    check_cursor_writeback(connector);
     bool helper_alive = alive(helper.pid);
     report("helper-alive", helper_alive, "%s", helper_alive ? "helper still serving" : "helper ended");
     stop_child(helper);

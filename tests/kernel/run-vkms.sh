@@ -207,7 +207,8 @@ if [ -z "$result" ]; then
 fi
 npass=$(grep -c '^VISTREL CHECK [^ ]* PASS' "$serial.txt")
 nfail=$(grep -c '^VISTREL CHECK [^ ]* FAIL' "$serial.txt")
-echo "$npass passed, $nfail failed"
+nskip=$(grep -c '^VISTREL CHECK [^ ]* SKIP' "$serial.txt")
+echo "$npass passed, $nfail failed, $nskip skipped"
 if [ "$result" != "VISTREL RESULT PASS" ] || [ "$nfail" -ne 0 ] || [ "$npass" -eq 0 ]; then
     grep '^VISTREL LOG ' "$serial.txt" | tail -60 | sed 's/^VISTREL LOG /  guest: /'
     fail "$(grep '^VISTREL CHECK [^ ]* FAIL' "$serial.txt" | sed 's/^VISTREL CHECK //' | tr '\n' ';')"
