@@ -503,8 +503,9 @@ private:
     bool cursor(const std::vector<std::string> &w)
     {
         static const char *usage =
-            "usage: cursor crtc=ID WIDTHxHEIGHT at=X,Y [move=DX,DY] [hide=VBLANK] [show=VBLANK] [renew=N]";
-        if (w.size() < 4 || w.size() > 8)
+            "usage: cursor crtc=ID WIDTHxHEIGHT at=X,Y [move=DX,DY] [hide=VBLANK] [show=VBLANK] [renew=N] "
+            "[redraw=N]";
+        if (w.size() < 4 || w.size() > 9)
             return fail(usage);
         ScenarioCursor c;
         std::string key, value;
@@ -543,12 +544,15 @@ private:
             } else if (key == "show" && parse_u64(value, &c.show_at)) {
                 c.shows = true;
             } else if (key == "renew" && parse_u32(value, &c.renew_every) && c.renew_every > 0) {
+            } else if (key == "redraw" && parse_u32(value, &c.redraw_every) && c.redraw_every > 0) {
             } else {
                 return fail("bad cursor option '" + w[i] + "'");
             }
         }
         if (!have_at)
             return fail("cursor needs at=X,Y");
+        if (c.renew_every && c.redraw_every)
+            return fail("a cursor is either renewed or redrawn, not both");
         dev().cursors.push_back(c);
         return true;
     }

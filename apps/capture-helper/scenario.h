@@ -89,6 +89,10 @@ struct ScenarioRenewal {
 // CRTC's edges. From blank hide_at (if set) it is hidden, from show_at
 // (if set) shown again. Every renew_every blanks (0: never) the plane
 // flips to a new image (fresh memory, the other of two framebuffer ids).
+// Every redraw_every blanks (0: never) the image is drawn again in its own
+// memory (the square red and green by turns) and set on the plane again
+// under the other framebuffer id, which names the same memory: what a
+// compositor with one cursor buffer does through the legacy cursor call.
 struct ScenarioCursor {
     uint32_t crtc_id = 0;
     uint32_t width = 0;
@@ -102,6 +106,7 @@ struct ScenarioCursor {
     bool shows = false;
     uint64_t show_at = 0;
     uint32_t renew_every = 0;
+    uint32_t redraw_every = 0;
 };
 
 struct ScenarioDevice {

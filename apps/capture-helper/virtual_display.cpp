@@ -333,14 +333,14 @@ drmModeModeInfo make_mode(uint32_t w, uint32_t h, uint32_t hz)
 // and bottom, inside the image), the rest transparent.
 constexpr int kCursorSquare = 16, kCursorBorder = 4;
 
-void paint_cursor(VFb &fb)
+void paint_cursor(VFb &fb, uint32_t square = 0xFF00FF00u)
 {
     for (uint32_t y = 0; y < fb.desc.height; y++) {
         uint32_t *row = reinterpret_cast<uint32_t *>(fb.map + size_t(y) * fb.desc.pitches[0]);
         for (uint32_t x = 0; x < fb.desc.width; x++) {
             uint32_t pixel = 0;
             if (x < uint32_t(kCursorSquare) && y < uint32_t(kCursorSquare))
-                pixel = 0xFF00FF00u;
+                pixel = square;
             else if (x < uint32_t(kCursorSquare + kCursorBorder) && y < uint32_t(kCursorSquare + kCursorBorder))
                 pixel = 0x80808080u;
             row[x] = pixel;
@@ -406,6 +406,25 @@ std::unique_ptr<VFb> make_buffer(const ScenarioFramebuffer &fdesc, uint32_t hand
     if (fdesc.format == DRM_FORMAT_NV12)
         paint_chroma(*f);
     draw_frame(*f, 0, wall_ns / 1000000);
+    return f;
+}
+
+// A second framebuffer over the memory of shown, described as desc (the
+// same size and format): the export of either is the same memory. nullptr
+// with errno set.
+std::unique_ptr<VFb> alias_buffer(const VFb &shown, const ScenarioFramebuffer &desc, uint32_t handle)
+{
+    auto f = std::make_unique<VFb>();
+    f->desc = desc;
+    f->handle = handle;
+    f->sq_size = shown.sq_size;
+    f->memfd.reset(fcntl(shown.memfd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!f->memfd)
+        return nullptr;
+    void *map = mmap(nullptr, desc.size, PROT_READ | PROT_WRITE, MAP_SHARED, f->memfd.get(), 0);
+    if (map == MAP_FAILED)
+        return nullptr;
+    f->map = static_cast<uint8_t *>(map);
     return f;
 }
 
@@ -598,6 +617,18 @@ void VirtualWorld::blank(VDevice *d, VCrtc *c, uint64_t expirations)
             d->next_handle++;
         else
             perror("[Virtual Display] cannot renew a cursor image");
+    } else if (k.desc && k.desc->redraw_every && seq / k.desc->redraw_every != c->seq / k.desc->redraw_every) {
+        // The image on the plane is drawn again where it is and set again:
+        // the other id now names the same memory.
+        cursor_index = 1 - k.current;
+        const VFb *shown = fb(d, k.fb_ids[k.current]);
+        cursor_image = alias_buffer(*shown, fb(d, k.fb_ids[cursor_index])->desc, d->next_handle);
+        if (cursor_image) {
+            d->next_handle++;
+            paint_cursor(*cursor_image, (seq / k.desc->redraw_every) % 2 ? 0xFFFF0000u : 0xFF00FF00u);
+        } else {
+            perror("[Virtual Display] cannot redraw the cursor image");
+        }
     }
     const bool new_rate = next.refresh != c->screen.refresh;
     {

@@ -223,3 +223,40 @@ TEST_F(CursorStream, CursorOverTheEdgesIsClippedAndHiddenIsGone)
         e2e_stop(&relay_, SIGTERM, 3000);
     }
 }
+
+// One cursor buffer, drawn again (red and green by turns) and set again
+// under a new framebuffer id every 30 blanks: each frame shows the picture of
+// its blank, not the first one read.
+TEST_F(CursorStream, RedrawnCursorBufferShowsItsNewPicture)
+{
+    constexpr long long kEvery = 30;
+    // Red in BT.709 limited range: Y 63, U 102, V 240.
+    auto red_at = [](const E2eFrame &f, int x, int y) {
+        const size_t c = size_t(y / 2) * size_t((f.width + 1) / 2) + size_t(x / 2);
+        return f.v[c] > 200 && std::abs(luma_at(f, x, y) - 63) < 30;
+    };
+    for (const char *mode : {"compatible", "balanced"}) {
+        SCOPED_TRACE(mode);
+        const std::vector<E2eFrame> frames = stream("cursor crtc=50 32x32 at=600,300 redraw=" + std::to_string(kEvery),
+                                                    mode, {}, 2500, std::string("redraw-") + mode);
+        size_t red = 0, green = 0, checked = 0, right = 0;
+        for (size_t i = 2; i < frames.size(); ++i) {
+            const long long blank = blank_of(frames[i]);
+            // Frames within a blank of a redraw may show either picture.
+            if (blank < 0 || blank % kEvery == 0 || blank % kEvery == kEvery - 1)
+                continue;
+            const bool is_red = red_at(frames[i], 607, 307), is_green = green_at(frames[i], 607, 307);
+            red += is_red;
+            green += is_green;
+            right += (blank / kEvery) % 2 ? is_red : is_green;
+            checked++;
+        }
+        std::printf("[ report ] %s: %zu frames checked, %zu red, %zu green, %zu as their blank drew it\n", mode,
+                    checked, red, green, right);
+        EXPECT_GE(red, 3u);
+        EXPECT_GE(green, 3u);
+        EXPECT_GE(right, checked * 9 / 10);
+        e2e_stop(&capture_, SIGTERM, 3000);
+        e2e_stop(&relay_, SIGTERM, 3000);
+    }
+}

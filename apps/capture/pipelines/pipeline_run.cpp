@@ -320,11 +320,14 @@ int PipelineRun::result(int status, bool codec_restarts) const
     return pipeline_result_code(control_, status, codec_restarts);
 }
 
-bool PipelineRun::cursor_read(uint64_t image_id)
+bool PipelineRun::cursor_read(const CursorPlacement &placement)
 {
+    const uint64_t image_id = placement.image_id;
     if (image_id == 0 || !session_->scanout || image_id == cursor_refused_)
         return false;
-    if (image_id == cursor_image_)
+    // An image is read once; the same image under a new framebuffer id was
+    // drawn again and set again, so it is read again.
+    if (image_id == cursor_image_ && placement.fb_id == cursor_fb_)
         return true;
     if (scanout_cache_read_cursor(session_->scanout, image_id, &cursor_argb_, &cursor_width_, &cursor_height_) != 0) {
         cursor_refused_ = image_id;
@@ -332,16 +335,18 @@ bool PipelineRun::cursor_read(uint64_t image_id)
         return false;
     }
     cursor_image_ = image_id;
+    cursor_fb_ = placement.fb_id;
+    ++cursor_reads_;
     return true;
 }
 
 const CursorYuv *PipelineRun::cursor_yuv(const CursorPlacement &placement)
 {
-    if (!cursor_read(placement.image_id))
+    if (!cursor_read(placement))
         return nullptr;
-    if (cursor_yuv_image_ != cursor_image_) {
+    if (cursor_yuv_read_ != cursor_reads_) {
         cursor_yuv_from_argb(cursor_argb_.data(), cursor_width_, cursor_height_, &cursor_yuv_);
-        cursor_yuv_image_ = cursor_image_;
+        cursor_yuv_read_ = cursor_reads_;
     }
     return &cursor_yuv_;
 }
@@ -349,13 +354,13 @@ const CursorYuv *PipelineRun::cursor_yuv(const CursorPlacement &placement)
 CursorOverlayGl PipelineRun::cursor_gl(const CursorPlacement &placement)
 {
     CursorOverlayGl none{0, 0.f, 0.f, 0.f, 0.f};
-    if (!frame_ || frame_->width == 0 || frame_->height == 0 || !cursor_read(placement.image_id))
+    if (!frame_ || frame_->width == 0 || frame_->height == 0 || !cursor_read(placement))
         return none;
-    if (cursor_texture_image_ != cursor_image_) {
+    if (cursor_texture_read_ != cursor_reads_) {
         if (cursor_texture_)
             glDeleteTextures(1, &cursor_texture_);
         cursor_texture_ = shader_cursor_texture(cursor_argb_.data(), cursor_width_, cursor_height_);
-        cursor_texture_image_ = cursor_image_;
+        cursor_texture_read_ = cursor_reads_;
         if (!cursor_texture_)
             fputs("[Capture] cannot make the cursor's texture: left out\n", stderr);
     }

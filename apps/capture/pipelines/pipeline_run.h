@@ -236,14 +236,16 @@ private:
     FrameMetadata next_frame_{};
     // The cursor: the placement of the last event, the image last read
     // (premultiplied ARGB) and what was made of it.
-    bool cursor_read(uint64_t image_id);
+    bool cursor_read(const CursorPlacement &placement);
     CursorPlacement cursor_{};
     uint64_t cursor_image_ = 0;    // image in cursor_argb_
+    uint32_t cursor_fb_ = 0;       // the framebuffer it was read under
+    uint64_t cursor_reads_ = 0;    // counts reads: what the YUV copy and the texture were made from
     uint64_t cursor_refused_ = 0;  // an image that could not be read: not tried again
     std::vector<uint32_t> cursor_argb_;
     uint32_t cursor_width_ = 0, cursor_height_ = 0;
     CursorYuv cursor_yuv_{};
-    uint64_t cursor_yuv_image_ = 0;
+    uint64_t cursor_yuv_read_ = 0;
     GLuint cursor_texture_ = 0;
-    uint64_t cursor_texture_image_ = 0;
+    uint64_t cursor_texture_read_ = 0;
 };

@@ -86,6 +86,9 @@ struct CursorPlacement {
     int32_t x, y;       // top-left on the picture, may be negative or beyond it
     uint32_t width;     // the size it is shown at
     uint32_t height;
+    // The framebuffer that shows it: a held image set again under a new id
+    // (one cursor buffer, redrawn and set again) has a new picture.
+    uint32_t fb_id;
 };
 
 // A cursor image as the helper sent it (descriptors owned by the cache).

@@ -94,7 +94,7 @@ int apply_cursor(ScanoutCache *cache, framelink::EventMessage *message)
         return -1;
     }
     image->last_shown = ++cache->cursor_stamp;
-    cache->cursor = CursorPlacement{r.buffer_id, r.x, r.y, r.crtc_width, r.crtc_height};
+    cache->cursor = CursorPlacement{r.buffer_id, r.x, r.y, r.crtc_width, r.crtc_height, r.fb_id};
     return 0;
 }
 
