@@ -109,20 +109,22 @@ TEST_F(ScanoutFollow, EveryFrameShowsTheBufferOnScreenAtItsBlank)
     EXPECT_EQ(fetched.residues.size(), 1u);
 }
 
-// A mode change to 1024x768 during a run: the run restarts at the new size
-// within two seconds of the change, in the same worker, and neither the
-// helper nor the worker keeps descriptors of the buffers it no longer shows.
+// A mode change to 1024x768 at 30 Hz during a run: the run restarts at the
+// new size and rate within two seconds of the change, in the same worker,
+// and neither the helper nor the worker keeps descriptors of the buffers it
+// no longer shows.
 TEST_F(ScanoutFollow, ModeChangeRestartsTheRunAtTheNewSize)
 {
     constexpr uint64_t kModeBlank = 300;
     start_world(std::string(kFlipWorld) + "framebuffer 210 1024x768 XR24\n" + "mode " + std::to_string(kModeBlank) +
-                " crtc=50 1024x768@60 fb=210\n");
+                " crtc=50 1024x768@30 fb=210\n");
     start_relay({"--record", "/tmp/mode.mkv"});
     start_capture("balanced");
     const pid_t worker = e2e_wait_child(capture_.pid, 1000);
     ASSERT_GT(worker, 0);
     ASSERT_TRUE(e2e_wait_for_text(&capture_, "[Capture] Scanout changed to 1024x768", 8000, true)) << logs(capture_);
     ASSERT_TRUE(e2e_wait_for_text(&capture_, "[GL+CPU] Frame ", 5000, true, 2)) << logs(capture_);
+    EXPECT_NE(e2e_stderr(&capture_).find("at 30 Hz: restarting"), std::string::npos);
     e2e_sleep_ms(500);
     const int worker_fds = e2e_fd_count(worker), helper_fds = e2e_fd_count(helper_.pid);
     e2e_sleep_ms(1500);
@@ -131,6 +133,8 @@ TEST_F(ScanoutFollow, ModeChangeRestartsTheRunAtTheNewSize)
     EXPECT_EQ(e2e_children(capture_.pid), std::vector<pid_t>{worker});
     stop_worker();
     auto summary = finish_relay();
+    // The encoder of the new run is told the new rate.
+    EXPECT_NE(e2e_stderr(&capture_).find("Created libx264: 1024x768 @ 30fps"), std::string::npos);
 
     EXPECT_EQ(summary["decoded_size"], "1024x768");
     const std::vector<E2eSourceLine> lines = e2e_source_lines(e2e_stdout(&relay_));
