@@ -108,13 +108,13 @@ public:
         if (kw == "connector")
             return connector(words);
         if (kw == "flip")
-            return flip(words);
+            return blank_crtc_fb(words, "flip", &dev().flips);
         if (kw == "pageflip")
             return pageflip(words);
         if (kw == "mode")
             return mode(words);
         if (kw == "renew")
-            return renew(words);
+            return blank_crtc_fb(words, "renew", &dev().renewals);
         if (kw == "cursor")
             return cursor(words);
         return fail("unknown keyword '" + kw + "'");
@@ -420,43 +420,27 @@ private:
         return true;
     }
 
-    // "KEYWORD VBLANK crtc=ID fb=ID": flip and renew.
-    bool blank_crtc_fb(const std::vector<std::string> &w, const char *kw, uint64_t *at, uint32_t *crtc_id,
-                       uint32_t *fb_id)
+    // "KEYWORD VBLANK crtc=ID fb=ID": flip and renew, kept in the device's
+    // list of that statement.
+    bool blank_crtc_fb(const std::vector<std::string> &w, const char *kw, std::vector<ScenarioBlankFb> *list)
     {
+        ScenarioBlankFb statement;
         if (w.size() != 4)
             return fail(std::string("usage: ") + kw + " VBLANK crtc=ID fb=ID");
-        if (!take_vblank(w[1], at))
+        if (!take_vblank(w[1], &statement.at_vblank))
             return false;
         bool have_crtc = false, have_fb = false;
         if (!each_option(w, 2, 4, [&](const std::string &key, const std::string &value) {
-                if (key == "crtc" && parse_u32(value, crtc_id))
+                if (key == "crtc" && parse_u32(value, &statement.crtc_id))
                     return have_crtc = true;
-                if (key == "fb" && parse_u32(value, fb_id))
+                if (key == "fb" && parse_u32(value, &statement.fb_id))
                     return have_fb = true;
                 return fail(std::string("bad ") + kw + " option '" + key + "=" + value + "'");
             }))
             return false;
         if (!have_crtc || !have_fb)
             return fail(std::string(kw) + " needs crtc=ID and fb=ID");
-        return true;
-    }
-
-    bool flip(const std::vector<std::string> &w)
-    {
-        ScenarioFlip f;
-        if (!blank_crtc_fb(w, "flip", &f.at_vblank, &f.crtc_id, &f.fb_id))
-            return false;
-        dev().flips.push_back(f);
-        return true;
-    }
-
-    bool renew(const std::vector<std::string> &w)
-    {
-        ScenarioRenewal r;
-        if (!blank_crtc_fb(w, "renew", &r.at_vblank, &r.crtc_id, &r.fb_id))
-            return false;
-        dev().renewals.push_back(r);
+        list->push_back(statement);
         return true;
     }
 
