@@ -1,16 +1,10 @@
-// The video codecs the system can stream.
+// The names of the video codecs the capture program streams, and the rate
+// settings its encoders share.
 #pragma once
 
 #include <cstdint>
 
-enum CodecType : int32_t {
-    CODEC_TYPE_H264 = 0,
-    CODEC_TYPE_H265 = 1,
-    CODEC_TYPE_VP8 = 2,
-    CODEC_TYPE_VP9 = 3,
-    CODEC_TYPE_AV1 = 4,
-    CODEC_TYPE_UNCHANGED = 5,  // an unrecognised name; also "no change requested"
-};
+#include "libs/common/codec_type.h"
 
 // Returns the display name ("H.264", "H.265", "VP8", "VP9", "AV1"), or
 // "Unknown" for any other value. The string is a constant.
