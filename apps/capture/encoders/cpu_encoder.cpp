@@ -145,8 +145,6 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
     encoder->type = static_cast<CodecType>(type);
     encoder->row = row;
     encoder->next_pts = 0;
-    encoder->force_keyframe.store(false);
-    encoder->pending_bitrate.store(0);
 
     AvCodecContextPtr context(avcodec_alloc_context3(codec));
     if (!context)
@@ -194,13 +192,6 @@ int cpu_encoder_encode_planes(CpuEncoder *encoder, const uint8_t *y, int y_strid
         return AVERROR(EINVAL);
     AVCodecContext *c = encoder->context;
 
-    // A rate stored by the control thread takes effect with this frame.
-    const int bitrate = encoder->pending_bitrate.exchange(0);
-    if (bitrate > 0) {
-        c->bit_rate = bitrate;
-        c->rc_max_rate = bitrate;
-    }
-
     AVFrame *frame = encoder->frame;
     frame->data[0] = const_cast<uint8_t *>(y);
     frame->data[1] = const_cast<uint8_t *>(u);
@@ -209,14 +200,8 @@ int cpu_encoder_encode_planes(CpuEncoder *encoder, const uint8_t *y, int y_strid
     frame->linesize[1] = u_stride;
     frame->linesize[2] = v_stride;
     frame->pts = encoder->next_pts++;
-
-    if (encoder->force_keyframe.exchange(false)) {
-        frame->pict_type = AV_PICTURE_TYPE_I;
-        frame->key_frame = 1;
-    } else {
-        frame->pict_type = AV_PICTURE_TYPE_NONE;
-        frame->key_frame = 0;
-    }
+    // What the control thread asked for takes effect with this frame.
+    encoder_take_requests(&encoder->requests, c, frame);
 
     int ret = avcodec_send_frame(c, frame);
     // The encoder copied or referenced what it keeps; drop the borrowed planes.
@@ -237,17 +222,14 @@ int cpu_encoder_encode_planes(CpuEncoder *encoder, const uint8_t *y, int y_strid
 
 int cpu_encoder_force_keyframe(CpuEncoder *encoder)
 {
-    if (!encoder)
-        return -1;
-    encoder->force_keyframe.store(true);
-    return 0;
+    return encoder_request_keyframe(encoder);
 }
 
 int cpu_encoder_set_bitrate(CpuEncoder *encoder, int bitrate)
 {
     if (!encoder || !encoder->context)
         return -1;
-    encoder->pending_bitrate.store(bitrate);
+    encoder->requests.pending_bitrate.store(bitrate);
     std::fprintf(stderr, "[CPU Encoder] Bitrate set to %d bps\n", bitrate);
     return 0;
 }

@@ -39,21 +39,14 @@ auto find_by_id(Set &set, uint64_t id) -> decltype(&*std::begin(set))
     return nullptr;
 }
 
-// Fills a cleared entry's frame from the description of a NEW record and
-// takes the message's descriptors, one a plane (the caller has checked that
-// they match the plane count). The refresh rate is left to the caller.
+// Fills a cleared entry's frame with a NEW record's description and takes
+// the message's descriptors, one a plane (the caller has checked that they
+// match the plane count).
 void take_frame(FrameMetadata *frame, framelink::EventMessage *message)
 {
-    const framelink::FrameMetadata &text = message->frame;
-    frame->width = text.width;
-    frame->height = text.height;
-    frame->format = text.format;
-    frame->stride = text.stride;
-    frame->offset = text.offset;
-    frame->modifier = text.modifier;
-    frame->plane_count = text.plane_count;
-    for (int i = 0; i < text.plane_count; ++i)
-        frame->planes[i] = {message->fds[size_t(i)].release(), text.planes[i].stride, text.planes[i].offset};
+    static_cast<framelink::FrameMetadata &>(*frame) = message->frame;
+    for (int i = 0; i < frame->plane_count; ++i)
+        frame->planes[i].fd = message->fds[size_t(i)].release();
     frame->fd = frame->planes[0].fd;
 }
 
@@ -146,7 +139,8 @@ int take_new_buffer(ScanoutCache *cache, framelink::EventMessage *message)
     entry->buffer_id = record.buffer_id;
     entry->last_shown = ++cache->stamp;
     take_frame(&entry->frame, message);
-    entry->frame.refresh_rate = record.refresh ? record.refresh : text.refresh_rate;
+    if (record.refresh)
+        entry->frame.refresh_rate = record.refresh;  // the CRTC's rate now, over the description's
     cache->shown_id = record.buffer_id;
     return 0;
 }
