@@ -99,24 +99,21 @@ public:
             return device(words);
         if (out_->devices.empty())
             return fail("'" + kw + "' before the first 'device' line");
-        if (kw == "framebuffer")
-            return framebuffer(words);
-        if (kw == "crtc")
-            return crtc(words);
-        if (kw == "encoder")
-            return encoder(words);
-        if (kw == "connector")
-            return connector(words);
-        if (kw == "flip")
-            return blank_crtc_fb(words, "flip", &dev().flips);
-        if (kw == "pageflip")
-            return pageflip(words);
-        if (kw == "mode")
-            return mode(words);
-        if (kw == "renew")
-            return blank_crtc_fb(words, "renew", &dev().renewals);
-        if (kw == "cursor")
-            return cursor(words);
+        // The statements that may follow a device line, by their keyword.
+        static constexpr Statement kStatements[] = {
+            {"framebuffer", &Parser::framebuffer},
+            {"crtc", &Parser::crtc},
+            {"encoder", &Parser::encoder},
+            {"connector", &Parser::connector},
+            {"flip", &Parser::flip},
+            {"pageflip", &Parser::pageflip},
+            {"mode", &Parser::mode},
+            {"renew", &Parser::renew},
+            {"cursor", &Parser::cursor},
+        };
+        for (const Statement &statement : kStatements)
+            if (kw == statement.keyword)
+                return (this->*statement.parse)(words);
         return fail("unknown keyword '" + kw + "'");
     }
 
@@ -208,6 +205,11 @@ public:
     void set_last_line(int n) { last_line_ = n; }
 
 private:
+    struct Statement {
+        const char *keyword;
+        bool (Parser::*parse)(const std::vector<std::string> &words);
+    };
+
     bool fail(const std::string &what)
     {
         *error_ = std::string(origin_) + ":" + std::to_string(number_) + ": " + what;
@@ -441,6 +443,9 @@ private:
         list->push_back(statement);
         return true;
     }
+
+    bool flip(const std::vector<std::string> &w) { return blank_crtc_fb(w, "flip", &dev().flips); }
+    bool renew(const std::vector<std::string> &w) { return blank_crtc_fb(w, "renew", &dev().renewals); }
 
     bool pageflip(const std::vector<std::string> &w)
     {
