@@ -120,7 +120,7 @@ drmModeResPtr drm_get_resources(int fd)
 
 void drm_free_resources(drmModeResPtr res)
 {
-    g_world ? vd_free_resources(res) : drmModeFreeResources(res);
+    g_world ? vd_free(res) : drmModeFreeResources(res);
 }
 
 // A query of one object by id and the matching free, each forwarded to the
@@ -132,7 +132,7 @@ void drm_free_resources(drmModeResPtr res)
     }                                                                                                                  \
     void drm_free_##what(Ptr object)                                                                                   \
     {                                                                                                                  \
-        g_world ? vd_free_##what(object) : drmModeFree##What(object);                                                  \
+        g_world ? vd_free(object) : drmModeFree##What(object);                                                         \
     }
 
 DRM_FORWARD_OBJECT(drmModeConnectorPtr, connector, Connector)
@@ -156,7 +156,7 @@ drmModePlaneResPtr drm_get_plane_resources(int fd)
 
 void drm_free_plane_resources(drmModePlaneResPtr res)
 {
-    g_world ? vd_free_plane_resources(res) : drmModeFreePlaneResources(res);
+    g_world ? vd_free(res) : drmModeFreePlaneResources(res);
 }
 
 drmModeObjectPropertiesPtr drm_get_object_properties(int fd, uint32_t object_id, uint32_t object_type)
@@ -167,7 +167,7 @@ drmModeObjectPropertiesPtr drm_get_object_properties(int fd, uint32_t object_id,
 
 void drm_free_object_properties(drmModeObjectPropertiesPtr props)
 {
-    g_world ? vd_free_object_properties(props) : drmModeFreeObjectProperties(props);
+    g_world ? vd_free(props) : drmModeFreeObjectProperties(props);
 }
 
 int drm_close_buffer_handle(int fd, uint32_t handle)

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "apps/capture-helper/drm_module.h"
@@ -197,6 +198,20 @@ int scanout_follower_check(ScanoutFollower *f, int drm_fd, uint64_t sequence, Sc
     return 1;
 }
 
+namespace {
+
+// The cursor plane's properties the follower reads at each blank, by name.
+struct CursorProperty {
+    const char *name;
+    uint32_t CursorFollower::*id;
+};
+constexpr CursorProperty kCursorProperties[] = {
+    {"FB_ID", &CursorFollower::prop_fb}, {"CRTC_ID", &CursorFollower::prop_crtc}, {"CRTC_X", &CursorFollower::prop_x},
+    {"CRTC_Y", &CursorFollower::prop_y}, {"CRTC_W", &CursorFollower::prop_w},     {"CRTC_H", &CursorFollower::prop_h},
+};
+
+}  // namespace
+
 void cursor_follower_init(CursorFollower *f, int drm_fd, uint32_t crtc_id)
 {
     *f = CursorFollower{};
@@ -228,25 +243,16 @@ void cursor_follower_init(CursorFollower *f, int drm_fd, uint32_t crtc_id)
             DrmProperty prop(drm_get_property(drm_fd, props->props[p]));
             if (!prop)
                 continue;
-            const std::string name = prop->name;
-            if (name == "type")
+            if (std::strcmp(prop->name, "type") == 0)
                 cursor = props->prop_values[p] == DRM_PLANE_TYPE_CURSOR;
-            else if (name == "FB_ID")
-                found.prop_fb = prop->prop_id;
-            else if (name == "CRTC_ID")
-                found.prop_crtc = prop->prop_id;
-            else if (name == "CRTC_X")
-                found.prop_x = prop->prop_id;
-            else if (name == "CRTC_Y")
-                found.prop_y = prop->prop_id;
-            else if (name == "CRTC_W")
-                found.prop_w = prop->prop_id;
-            else if (name == "CRTC_H")
-                found.prop_h = prop->prop_id;
+            for (const CursorProperty &known : kCursorProperties)
+                if (std::strcmp(prop->name, known.name) == 0)
+                    found.*known.id = prop->prop_id;
         }
         if (!cursor)
             continue;
-        if (found.prop_fb && found.prop_crtc && found.prop_x && found.prop_y && found.prop_w && found.prop_h) {
+        if (std::all_of(std::begin(kCursorProperties), std::end(kCursorProperties),
+                        [&](const CursorProperty &known) { return found.*known.id != 0; })) {
             found.plane_id = plane->plane_id;
             *f = found;
         }

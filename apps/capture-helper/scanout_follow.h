@@ -42,14 +42,17 @@ struct ScanoutFollower {
     uint64_t next_buffer_id = 1;
 };
 
-// One record to send: the record, and for a new buffer its description
-// text and planes (the entries own the descriptors until they go).
-struct ScanoutUpdate {
-    ScanoutRecord record{};
+// One record to send: the record, and for a new buffer or cursor image its
+// description text and planes (the entries own the descriptors until they
+// go).
+template <typename Record>
+struct PlaneUpdate {
+    Record record{};
     std::string text;
     PlaneEntry entries[UDS_MAX_PLANES];
     int count = 0;
 };
+using ScanoutUpdate = PlaneUpdate<ScanoutRecord>;
 
 // Prepares a follower of the CRTC on the device: asks for universal planes
 // and finds the CRTC's primary plane (by its "type" property). Without one
@@ -86,12 +89,7 @@ struct CursorFollower {
     uint64_t next_buffer_id = 1;
 };
 
-struct CursorUpdate {
-    CursorRecord record{};
-    std::string text;
-    PlaneEntry entries[UDS_MAX_PLANES];
-    int count = 0;
-};
+using CursorUpdate = PlaneUpdate<CursorRecord>;
 
 // Finds the CRTC's cursor plane and the ids of its properties (asking for
 // the atomic capability). A device without one leaves plane_id 0: the first

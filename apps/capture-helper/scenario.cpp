@@ -99,24 +99,21 @@ public:
             return device(words);
         if (out_->devices.empty())
             return fail("'" + kw + "' before the first 'device' line");
-        if (kw == "framebuffer")
-            return framebuffer(words);
-        if (kw == "crtc")
-            return crtc(words);
-        if (kw == "encoder")
-            return encoder(words);
-        if (kw == "connector")
-            return connector(words);
-        if (kw == "flip")
-            return flip(words);
-        if (kw == "pageflip")
-            return pageflip(words);
-        if (kw == "mode")
-            return mode(words);
-        if (kw == "renew")
-            return renew(words);
-        if (kw == "cursor")
-            return cursor(words);
+        // The statements that may follow a device line, by their keyword.
+        static constexpr Statement kStatements[] = {
+            {"framebuffer", &Parser::framebuffer},
+            {"crtc", &Parser::crtc},
+            {"encoder", &Parser::encoder},
+            {"connector", &Parser::connector},
+            {"flip", &Parser::flip},
+            {"pageflip", &Parser::pageflip},
+            {"mode", &Parser::mode},
+            {"renew", &Parser::renew},
+            {"cursor", &Parser::cursor},
+        };
+        for (const Statement &statement : kStatements)
+            if (kw == statement.keyword)
+                return (this->*statement.parse)(words);
         return fail("unknown keyword '" + kw + "'");
     }
 
@@ -208,6 +205,11 @@ public:
     void set_last_line(int n) { last_line_ = n; }
 
 private:
+    struct Statement {
+        const char *keyword;
+        bool (Parser::*parse)(const std::vector<std::string> &words);
+    };
+
     bool fail(const std::string &what)
     {
         *error_ = std::string(origin_) + ":" + std::to_string(number_) + ": " + what;
@@ -270,14 +272,20 @@ private:
         return true;
     }
 
-    // The start of every object statement: at least min_words words (else
-    // the usage line is the error) and a fresh id in the second.
-    bool object_head(const std::vector<std::string> &w, size_t min_words, const char *usage, const char *kind,
-                     uint32_t *id)
+    // An object statement: at least min_words words (else the usage line is
+    // the error) and a fresh id in the second; fields(object) reads the rest
+    // (reporting what it refuses), and the object joins the device's list.
+    template <typename Object, typename Fields>
+    bool object_statement(const std::vector<std::string> &w, size_t min_words, const char *usage, const char *kind,
+                          std::vector<Object> *list, Fields fields)
     {
         if (w.size() < min_words)
             return fail(std::string("usage: ") + usage);
-        return take_id(kind, w[1], id);
+        Object object;
+        if (!take_id(kind, w[1], &object.id) || !fields(object))
+            return false;
+        list->push_back(std::move(object));
+        return true;
     }
 
     // The statement's one option, "key=ID", from w[first] on.
@@ -318,147 +326,126 @@ private:
 
     bool framebuffer(const std::vector<std::string> &w)
     {
-        ScenarioFramebuffer f;
-        if (!object_head(w, 4, "framebuffer ID WIDTHxHEIGHT FORMAT [modifier=N] [pitch=N]", "framebuffer", &f.id))
-            return false;
-        if (!parse_size(w[2], false, &f.width, &f.height, nullptr))
-            return fail("bad size '" + w[2] + "' (WIDTHxHEIGHT)");
-        if (f.width == 0 || f.height == 0 || f.width > kMaxDimension || f.height > kMaxDimension)
-            return fail("framebuffer size out of range 1.." + std::to_string(kMaxDimension));
-        const FormatName *fmt = nullptr;
-        for (auto &k : kFormats)
-            if (strcasecmp(k.name, w[3].c_str()) == 0)
-                fmt = &k;
-        if (!fmt)
-            return fail("unknown pixel format '" + w[3] + "' (XR24, AR24, XB24, NV12)");
-        f.format = fmt->fourcc;
-        f.plane_count = fmt->planes;
-        if (fmt->planes == 2 && (f.width % 2 || f.height % 2))
-            return fail("NV12 needs an even width and height");
-        uint32_t pitch = f.width * fmt->bytes_per_pixel;
-        const bool options_ok = each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
-            if (key == "modifier")
-                return parse_u64(value, &f.modifier) || fail("bad modifier '" + value + "'");
-            if (key != "pitch")
-                return fail("unknown framebuffer option '" + key + "'");
-            uint32_t p = 0;
-            if (!parse_u32(value, &p) || p < pitch || p > 4 * kMaxDimension * 4)
-                return fail("pitch '" + value + "' is below " + std::to_string(pitch) + " or too large");
-            pitch = p;
-            return true;
-        });
-        if (!options_ok)
-            return false;
-        f.pitches[0] = pitch;
-        f.offsets[0] = 0;
-        f.size = uint64_t(pitch) * f.height;
-        if (f.plane_count == 2) {
-            f.pitches[1] = pitch;
-            f.offsets[1] = static_cast<uint32_t>(f.size);
-            f.size += uint64_t(pitch) * (f.height / 2);
-        }
-        dev().framebuffers.push_back(f);
-        return true;
+        return object_statement(
+            w, 4, "framebuffer ID WIDTHxHEIGHT FORMAT [modifier=N] [pitch=N]", "framebuffer", &dev().framebuffers,
+            [&](ScenarioFramebuffer &f) {
+                if (!parse_size(w[2], false, &f.width, &f.height, nullptr))
+                    return fail("bad size '" + w[2] + "' (WIDTHxHEIGHT)");
+                if (f.width == 0 || f.height == 0 || f.width > kMaxDimension || f.height > kMaxDimension)
+                    return fail("framebuffer size out of range 1.." + std::to_string(kMaxDimension));
+                const FormatName *fmt = nullptr;
+                for (auto &k : kFormats)
+                    if (strcasecmp(k.name, w[3].c_str()) == 0)
+                        fmt = &k;
+                if (!fmt)
+                    return fail("unknown pixel format '" + w[3] + "' (XR24, AR24, XB24, NV12)");
+                f.format = fmt->fourcc;
+                f.plane_count = fmt->planes;
+                if (fmt->planes == 2 && (f.width % 2 || f.height % 2))
+                    return fail("NV12 needs an even width and height");
+                uint32_t pitch = f.width * fmt->bytes_per_pixel;
+                const bool options_ok =
+                    each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
+                        if (key == "modifier")
+                            return parse_u64(value, &f.modifier) || fail("bad modifier '" + value + "'");
+                        if (key != "pitch")
+                            return fail("unknown framebuffer option '" + key + "'");
+                        uint32_t p = 0;
+                        if (!parse_u32(value, &p) || p < pitch || p > 4 * kMaxDimension * 4)
+                            return fail("pitch '" + value + "' is below " + std::to_string(pitch) + " or too large");
+                        pitch = p;
+                        return true;
+                    });
+                if (!options_ok)
+                    return false;
+                f.pitches[0] = pitch;
+                f.offsets[0] = 0;
+                f.size = uint64_t(pitch) * f.height;
+                if (f.plane_count == 2) {
+                    f.pitches[1] = pitch;
+                    f.offsets[1] = static_cast<uint32_t>(f.size);
+                    f.size += uint64_t(pitch) * (f.height / 2);
+                }
+                return true;
+            });
     }
 
     bool crtc(const std::vector<std::string> &w)
     {
-        ScenarioCrtc c;
-        if (!object_head(w, 3, "crtc ID WIDTHxHEIGHT@HZ [fb=ID]", "crtc", &c.id))
-            return false;
-        if (!take_mode(w[2], &c.width, &c.height, &c.refresh))
-            return false;
-        if (!id_option(w, 3, "crtc", "fb", "framebuffer id", &c.fb_id))
-            return false;
-        dev().crtcs.push_back(c);
-        return true;
+        return object_statement(w, 3, "crtc ID WIDTHxHEIGHT@HZ [fb=ID]", "crtc", &dev().crtcs, [&](ScenarioCrtc &c) {
+            return take_mode(w[2], &c.width, &c.height, &c.refresh) &&
+                   id_option(w, 3, "crtc", "fb", "framebuffer id", &c.fb_id);
+        });
     }
 
     bool encoder(const std::vector<std::string> &w)
     {
-        ScenarioEncoder e;
-        if (!object_head(w, 2, "encoder ID [crtc=ID]", "encoder", &e.id))
-            return false;
-        if (!id_option(w, 2, "encoder", "crtc", "crtc id", &e.crtc_id))
-            return false;
-        dev().encoders.push_back(e);
-        return true;
+        return object_statement(w, 2, "encoder ID [crtc=ID]", "encoder", &dev().encoders, [&](ScenarioEncoder &e) {
+            return id_option(w, 2, "encoder", "crtc", "crtc id", &e.crtc_id);
+        });
     }
 
     bool connector(const std::vector<std::string> &w)
     {
-        ScenarioConnector c;
-        if (!object_head(w, 4, "connector ID TYPE-INDEX connected|disconnected [encoders=ID,...]", "connector", &c.id))
-            return false;
-        size_t dash = w[2].rfind('-');
-        if (dash == std::string::npos || dash == 0)
-            return fail("connector name '" + w[2] + "' is not TYPE-INDEX");
-        int type = scenario_connector_type(w[2].substr(0, dash));
-        if (type < 0)
-            return fail("unknown connector type '" + w[2].substr(0, dash) + "'");
-        c.type = static_cast<uint32_t>(type);
-        if (!parse_u32(w[2].substr(dash + 1), &c.type_id))
-            return fail("bad connector index in '" + w[2] + "'");
-        if (w[3] == "connected")
-            c.connected = true;
-        else if (w[3] != "disconnected")
-            return fail("expected connected or disconnected, got '" + w[3] + "'");
-        if (!each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
-                if (key != "encoders")
-                    return fail("unknown connector option '" + key + "'");
-                std::stringstream list(value);
-                for (std::string item; std::getline(list, item, ',');) {
-                    uint32_t id = 0;
-                    if (!parse_u32(item, &id) || id == 0)
-                        return fail("bad encoder id '" + item + "'");
-                    c.encoder_ids.push_back(id);
-                }
+        return object_statement(
+            w, 4, "connector ID TYPE-INDEX connected|disconnected [encoders=ID,...]", "connector", &dev().connectors,
+            [&](ScenarioConnector &c) {
+                size_t dash = w[2].rfind('-');
+                if (dash == std::string::npos || dash == 0)
+                    return fail("connector name '" + w[2] + "' is not TYPE-INDEX");
+                int type = scenario_connector_type(w[2].substr(0, dash));
+                if (type < 0)
+                    return fail("unknown connector type '" + w[2].substr(0, dash) + "'");
+                c.type = static_cast<uint32_t>(type);
+                if (!parse_u32(w[2].substr(dash + 1), &c.type_id))
+                    return fail("bad connector index in '" + w[2] + "'");
+                if (w[3] == "connected")
+                    c.connected = true;
+                else if (w[3] != "disconnected")
+                    return fail("expected connected or disconnected, got '" + w[3] + "'");
+                if (!each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
+                        if (key != "encoders")
+                            return fail("unknown connector option '" + key + "'");
+                        std::stringstream list(value);
+                        for (std::string item; std::getline(list, item, ',');) {
+                            uint32_t id = 0;
+                            if (!parse_u32(item, &id) || id == 0)
+                                return fail("bad encoder id '" + item + "'");
+                            c.encoder_ids.push_back(id);
+                        }
+                        return true;
+                    }))
+                    return false;
                 return true;
-            }))
-            return false;
-        dev().connectors.push_back(c);
-        return true;
+            });
     }
 
-    // "KEYWORD VBLANK crtc=ID fb=ID": flip and renew.
-    bool blank_crtc_fb(const std::vector<std::string> &w, const char *kw, uint64_t *at, uint32_t *crtc_id,
-                       uint32_t *fb_id)
+    // "KEYWORD VBLANK crtc=ID fb=ID": flip and renew, kept in the device's
+    // list of that statement.
+    bool blank_crtc_fb(const std::vector<std::string> &w, const char *kw, std::vector<ScenarioBlankFb> *list)
     {
+        ScenarioBlankFb statement;
         if (w.size() != 4)
             return fail(std::string("usage: ") + kw + " VBLANK crtc=ID fb=ID");
-        if (!take_vblank(w[1], at))
+        if (!take_vblank(w[1], &statement.at_vblank))
             return false;
         bool have_crtc = false, have_fb = false;
         if (!each_option(w, 2, 4, [&](const std::string &key, const std::string &value) {
-                if (key == "crtc" && parse_u32(value, crtc_id))
+                if (key == "crtc" && parse_u32(value, &statement.crtc_id))
                     return have_crtc = true;
-                if (key == "fb" && parse_u32(value, fb_id))
+                if (key == "fb" && parse_u32(value, &statement.fb_id))
                     return have_fb = true;
                 return fail(std::string("bad ") + kw + " option '" + key + "=" + value + "'");
             }))
             return false;
         if (!have_crtc || !have_fb)
             return fail(std::string(kw) + " needs crtc=ID and fb=ID");
+        list->push_back(statement);
         return true;
     }
 
-    bool flip(const std::vector<std::string> &w)
-    {
-        ScenarioFlip f;
-        if (!blank_crtc_fb(w, "flip", &f.at_vblank, &f.crtc_id, &f.fb_id))
-            return false;
-        dev().flips.push_back(f);
-        return true;
-    }
-
-    bool renew(const std::vector<std::string> &w)
-    {
-        ScenarioRenewal r;
-        if (!blank_crtc_fb(w, "renew", &r.at_vblank, &r.crtc_id, &r.fb_id))
-            return false;
-        dev().renewals.push_back(r);
-        return true;
-    }
+    bool flip(const std::vector<std::string> &w) { return blank_crtc_fb(w, "flip", &dev().flips); }
+    bool renew(const std::vector<std::string> &w) { return blank_crtc_fb(w, "renew", &dev().renewals); }
 
     bool pageflip(const std::vector<std::string> &w)
     {

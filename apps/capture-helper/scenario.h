@@ -40,16 +40,19 @@ struct ScenarioConnector {
     std::vector<uint32_t> encoder_ids;
 };
 
+// A statement about one framebuffer at one of a CRTC's vertical blanks.
+struct ScenarioBlankFb {
+    uint64_t at_vblank = 0;
+    uint32_t crtc_id = 0;
+    uint32_t fb_id = 0;
+};
+
 // At the CRTC's vertical blank number at_vblank the CRTC starts showing
 // framebuffer fb_id, as after a page flip. 0 darkens the CRTC (it scans out
 // nothing, and a rotation waits); a later flip to a buffer lights it again
 // and a rotation goes on from that buffer's place in its list (from where
 // it stopped for a buffer not in the list).
-struct ScenarioFlip {
-    uint64_t at_vblank = 0;
-    uint32_t crtc_id = 0;
-    uint32_t fb_id = 0;
-};
+using ScenarioFlip = ScenarioBlankFb;
 
 // From vertical blank from_vblank the CRTC shows fb_ids[0], then the next
 // buffer of the list every `every` blanks, round and round, as a compositor
@@ -78,11 +81,7 @@ struct ScenarioModeChange {
 // name new memory (same size and format, a fresh buffer object), as when a
 // client removes a framebuffer and the kernel hands its id to the next one.
 // It acts before every other statement of that blank.
-struct ScenarioRenewal {
-    uint64_t at_vblank = 0;
-    uint32_t crtc_id = 0;
-    uint32_t fb_id = 0;
-};
+using ScenarioRenewal = ScenarioBlankFb;
 
 // The CRTC's cursor plane: a linear ARGB8888 image of width x height at
 // (x, y) on the CRTC, moving by (dx, dy) every blank and bouncing at the

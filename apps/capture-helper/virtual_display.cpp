@@ -290,6 +290,16 @@ T *alloc_array(size_t n)
     return static_cast<T *>(calloc(std::max<size_t>(n, 1), sizeof(T)));
 }
 
+// Frees a record made by alloc_array and the arrays it points to (made the
+// same way); a null record frees nothing.
+template <typename Record, typename... Arrays>
+void free_with_arrays(Record *r, Arrays Record::*...arrays)
+{
+    if (r)
+        (free(r->*arrays), ...);
+    free(r);
+}
+
 // The object an id named, or null with errno ENOENT.
 template <typename T>
 T *known(T *object)
@@ -882,7 +892,7 @@ drmModeResPtr vd_get_resources(VirtualWorld *w, int fd)
     r->encoders = alloc_array<uint32_t>(d->desc.encoders.size());
     r->connectors = alloc_array<uint32_t>(d->desc.connectors.size());
     if (!r->fbs || !r->crtcs || !r->encoders || !r->connectors) {
-        vd_free_resources(r);
+        vd_free(r);
         errno = ENOMEM;
         return nullptr;
     }
@@ -915,7 +925,7 @@ drmModeConnectorPtr vd_get_connector(VirtualWorld *w, int fd, uint32_t connector
     r->prop_values = alloc_array<uint64_t>(0);
     r->modes = alloc_array<drmModeModeInfo>(1);
     if (!r->encoders || !r->props || !r->prop_values || !r->modes) {
-        vd_free_connector(r);
+        vd_free(r);
         errno = ENOMEM;
         return nullptr;
     }
@@ -1018,43 +1028,15 @@ drmModeFBPtr vd_get_fb(VirtualWorld *w, int fd, uint32_t fb_id)
     return r;
 }
 
-void vd_free_resources(drmModeResPtr r)
+void vd_free(drmModeResPtr r)
 {
-    if (!r)
-        return;
-    free(r->fbs);
-    free(r->crtcs);
-    free(r->encoders);
-    free(r->connectors);
-    free(r);
+    free_with_arrays(r, &drmModeRes::fbs, &drmModeRes::crtcs, &drmModeRes::encoders, &drmModeRes::connectors);
 }
 
-void vd_free_connector(drmModeConnectorPtr r)
+void vd_free(drmModeConnectorPtr r)
 {
-    if (!r)
-        return;
-    free(r->encoders);
-    free(r->props);
-    free(r->prop_values);
-    free(r->modes);
-    free(r);
-}
-
-void vd_free_encoder(drmModeEncoderPtr r)
-{
-    free(r);
-}
-void vd_free_crtc(drmModeCrtcPtr r)
-{
-    free(r);
-}
-void vd_free_fb2(drmModeFB2Ptr r)
-{
-    free(r);
-}
-void vd_free_fb(drmModeFBPtr r)
-{
-    free(r);
+    free_with_arrays(r, &drmModeConnector::encoders, &drmModeConnector::props, &drmModeConnector::prop_values,
+                     &drmModeConnector::modes);
 }
 
 int vd_set_client_cap(VirtualWorld *w, int fd, uint64_t capability, uint64_t value)
@@ -1222,32 +1204,19 @@ drmModePropertyPtr vd_get_property(VirtualWorld *w, int fd, uint32_t property_id
     return r;
 }
 
-void vd_free_plane_resources(drmModePlaneResPtr r)
+void vd_free(drmModePlaneResPtr r)
 {
-    if (r)
-        free(r->planes);
-    free(r);
+    free_with_arrays(r, &drmModePlaneRes::planes);
 }
 
-void vd_free_plane(drmModePlanePtr r)
+void vd_free(drmModePlanePtr r)
 {
-    if (r)
-        free(r->formats);
-    free(r);
+    free_with_arrays(r, &drmModePlane::formats);
 }
 
-void vd_free_object_properties(drmModeObjectPropertiesPtr r)
+void vd_free(drmModeObjectPropertiesPtr r)
 {
-    if (r) {
-        free(r->props);
-        free(r->prop_values);
-    }
-    free(r);
-}
-
-void vd_free_property(drmModePropertyPtr r)
-{
-    free(r);
+    free_with_arrays(r, &drmModeObjectProperties::props, &drmModeObjectProperties::prop_values);
 }
 
 int vd_close_buffer_handle(VirtualWorld *w, int fd, uint32_t handle)

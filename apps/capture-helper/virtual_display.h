@@ -8,10 +8,11 @@
 // screen; a single buffer that stays on screen is redrawn in place.
 // Opened devices are real descriptors (eventfds) that become readable when
 // an event is pending. The functions mirror those of drm_module.h; the
-// records they return are released with the vd_free_* calls.
+// records they return are released with vd_free.
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
@@ -36,12 +37,20 @@ drmModeEncoderPtr vd_get_encoder(VirtualWorld *world, int fd, uint32_t encoder_i
 drmModeCrtcPtr vd_get_crtc(VirtualWorld *world, int fd, uint32_t crtc_id);
 drmModeFB2Ptr vd_get_fb2(VirtualWorld *world, int fd, uint32_t fb_id);
 drmModeFBPtr vd_get_fb(VirtualWorld *world, int fd, uint32_t fb_id);
-void vd_free_resources(drmModeResPtr res);
-void vd_free_connector(drmModeConnectorPtr connector);
-void vd_free_encoder(drmModeEncoderPtr encoder);
-void vd_free_crtc(drmModeCrtcPtr crtc);
-void vd_free_fb2(drmModeFB2Ptr fb);
-void vd_free_fb(drmModeFBPtr fb);
+
+// Releases a record the world returned: those that point to arrays of their
+// own have a function each, the rest (encoders, CRTCs, framebuffers,
+// properties) are one allocation. Null releases nothing.
+void vd_free(drmModeResPtr res);
+void vd_free(drmModeConnectorPtr connector);
+void vd_free(drmModePlaneResPtr res);
+void vd_free(drmModePlanePtr plane);
+void vd_free(drmModeObjectPropertiesPtr props);
+template <typename Record>
+void vd_free(Record *record)
+{
+    free(record);
+}
 
 // Each CRTC has one primary plane, listed once DRM_CLIENT_CAP_UNIVERSAL_PLANES
 // (or DRM_CLIENT_CAP_ATOMIC) is set on the file; its "type" property says
@@ -55,10 +64,6 @@ drmModePlanePtr vd_get_plane(VirtualWorld *world, int fd, uint32_t plane_id);
 drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *world, int fd, uint32_t object_id,
                                                     uint32_t object_type);
 drmModePropertyPtr vd_get_property(VirtualWorld *world, int fd, uint32_t property_id);
-void vd_free_plane_resources(drmModePlaneResPtr res);
-void vd_free_plane(drmModePlanePtr plane);
-void vd_free_object_properties(drmModeObjectPropertiesPtr props);
-void vd_free_property(drmModePropertyPtr property);
 // Buffer handles are the framebuffers' own here: a known one closes as a
 // no-op, an unknown one fails with EINVAL as the kernel's does.
 int vd_close_buffer_handle(VirtualWorld *world, int fd, uint32_t handle);

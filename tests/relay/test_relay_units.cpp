@@ -261,21 +261,21 @@ TEST(RelayText, ConfigRepliesAndCodecNames)
               0);
     EXPECT_EQ(f["resolution"], "1280x720");
     EXPECT_EQ(f["upstream_fps"], "59.9");
-    EXPECT_EQ(relay_codec_from_name(f["codec"]), RELAY_CODEC_H265);
+    EXPECT_EQ(relay_codec_from_name(f["codec"]), CODEC_TYPE_H265);
     EXPECT_EQ(relay_parse_config("CONFIGURE\n", &f), -1);
     EXPECT_EQ(relay_parse_config("BPS:1", &f), -1);
 
-    EXPECT_EQ(relay_codec_from_name("H264"), RELAY_CODEC_H264);
-    EXPECT_EQ(relay_codec_from_name("h.264"), RELAY_CODEC_H264);
-    EXPECT_EQ(relay_codec_from_name("HEVC"), RELAY_CODEC_H265);
-    EXPECT_EQ(relay_codec_from_name("Vp9"), RELAY_CODEC_VP9);
+    EXPECT_EQ(relay_codec_from_name("H264"), CODEC_TYPE_H264);
+    EXPECT_EQ(relay_codec_from_name("h.264"), CODEC_TYPE_H264);
+    EXPECT_EQ(relay_codec_from_name("HEVC"), CODEC_TYPE_H265);
+    EXPECT_EQ(relay_codec_from_name("Vp9"), CODEC_TYPE_VP9);
     EXPECT_EQ(relay_codec_from_name("mpeg2"), -1);
 
-    std::string sdp = relay_sdp_text(RELAY_CODEC_VP8, 97, 5004);
+    std::string sdp = relay_sdp_text(CODEC_TYPE_VP8, 97, 5004);
     EXPECT_NE(sdp.find("m=video 5004 RTP/AVP 97\r\n"), std::string::npos);
     EXPECT_NE(sdp.find("a=rtpmap:97 VP8/90000\r\n"), std::string::npos);
     EXPECT_EQ(sdp.find("packetization-mode"), std::string::npos);
-    EXPECT_NE(relay_sdp_text(RELAY_CODEC_H264, 96, 1).find("a=fmtp:96 packetization-mode=1"), std::string::npos);
+    EXPECT_NE(relay_sdp_text(CODEC_TYPE_H264, 96, 1).find("a=fmtp:96 packetization-mode=1"), std::string::npos);
 }
 
 TEST(RelayText, Percentiles)
@@ -309,7 +309,7 @@ TEST(RelayOptions, RefusesBadValuesAndKeepsGoodOnes)
     RelayOptions o;
     EXPECT_EQ(
         parse({"--codec", "VP8", "--udp-port", "0", "--send", "250:IDR", "--latency", "--watermark", "bitmap"}, &o), 0);
-    EXPECT_EQ(o.codec, RELAY_CODEC_VP8);
+    EXPECT_EQ(o.codec, CODEC_TYPE_VP8);
     EXPECT_EQ(o.udp_port, 0);
     ASSERT_EQ(o.sends.size(), 1u);
     EXPECT_EQ(o.sends[0].delay_ms, 250);
@@ -471,14 +471,14 @@ TEST(RelayFeedback, KeyFramesAtOnceBitRatesSpacedClampedAndTheSmallest)
 TEST(RelayJanus, RequestsAndReplies)
 {
     RelayJanusMountpoint m;
-    m.codec = RELAY_CODEC_VP8;
+    m.codec = CODEC_TYPE_VP8;
     m.rtp_port = 5006;
     m.rtcp_port = 5007;
     const std::string vp8 = relay_janus_create_request(m);
     EXPECT_NE(vp8.find("\"codec\": \"vp8\""), std::string::npos);
     EXPECT_NE(vp8.find("\"rtcpport\": 5007"), std::string::npos);
     EXPECT_EQ(vp8.find("fmtp"), std::string::npos);
-    m.codec = RELAY_CODEC_H264;
+    m.codec = CODEC_TYPE_H264;
     EXPECT_NE(relay_janus_create_request(m).find("packetization-mode=1"), std::string::npos);
 
     int64_t v = 0;

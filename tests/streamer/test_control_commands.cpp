@@ -204,8 +204,8 @@ TEST(ControlCommands, RateAndKeyFrameReachTheRunningEncoder)
     testing::internal::CaptureStderr();
     balanced.feed(FEEDBACK_KEYFRAME, "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[App] Forcing IDR frame\n");
-    EXPECT_EQ(cpu->pending_bitrate.load(), 1500000);
-    EXPECT_TRUE(cpu->force_keyframe.load());
+    EXPECT_EQ(cpu->requests.pending_bitrate.load(), 1500000);
+    EXPECT_TRUE(cpu->requests.force_keyframe.load());
     EXPECT_FALSE(balanced.changed());
     cpu_encoder_destroy(cpu);
 
@@ -216,8 +216,8 @@ TEST(ControlCommands, RateAndKeyFrameReachTheRunningEncoder)
     compatible.c.codec = codec;
     compatible.feed(FEEDBACK_RECONFIG, "BPS:2000000\nCODEC:vp9\n");
     compatible.feed(FEEDBACK_KEYFRAME, "");
-    EXPECT_EQ(codec->pending_bitrate.load(), 2000000);
-    EXPECT_TRUE(codec->force_keyframe.load());
+    EXPECT_EQ(codec->requests.pending_bitrate.load(), 2000000);
+    EXPECT_TRUE(codec->requests.force_keyframe.load());
     EXPECT_TRUE(compatible.changed());
     EXPECT_EQ(compatible.c.new_codec, CODEC_TYPE_VP9);
     testing::internal::CaptureStdout();

@@ -10,7 +10,7 @@
 #include <vector>
 
 struct RelayDecoderOptions {
-    int codec;                   // RelayCodec
+    int codec;                   // CodecType
     int payload_type;            // of the stream, 96 for the capture side's codecs
     std::string record_path;     // empty: no recording; the format follows the extension
     std::string snapshot_path;   // empty: no snapshot

@@ -36,10 +36,10 @@ int64_t now_ms()
 const char *janus_codec(int codec)
 {
     switch (codec) {
-    case RELAY_CODEC_H265: return "h265";
-    case RELAY_CODEC_VP8: return "vp8";
-    case RELAY_CODEC_VP9: return "vp9";
-    case RELAY_CODEC_AV1: return "av1";
+    case CODEC_TYPE_H265: return "h265";
+    case CODEC_TYPE_VP8: return "vp8";
+    case CODEC_TYPE_VP9: return "vp9";
+    case CODEC_TYPE_AV1: return "av1";
     default: return "h264";
     }
 }
@@ -202,7 +202,7 @@ std::string relay_janus_create_request(const RelayJanusMountpoint &m)
     std::string media = "{\"type\": \"video\", \"mid\": \"v\", \"port\": " + std::to_string(m.rtp_port) +
                         ", \"rtcpport\": " + std::to_string(m.rtcp_port) +
                         ", \"pt\": " + std::to_string(m.payload_type) + ", \"codec\": \"" + janus_codec(m.codec) + "\"";
-    if (m.codec == RELAY_CODEC_H264)
+    if (m.codec == CODEC_TYPE_H264)
         media += ", \"fmtp\": \"profile-level-id=42e01f;packetization-mode=1\"";
     media += "}";
     return "{\"request\": \"create\", \"type\": \"rtp\", \"id\": " + std::to_string(m.id) +

@@ -9,7 +9,7 @@
 
 struct RelayJanusMountpoint {
     int64_t id = 1;
-    int codec = 0;  // RelayCodec
+    int codec = 0;  // CodecType
     int payload_type = 96;
     int rtp_port = 0;   // on 127.0.0.1
     int rtcp_port = 0;  // on 127.0.0.1, where the viewers' feedback comes from

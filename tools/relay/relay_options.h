@@ -8,7 +8,7 @@
 #include "tools/relay/relay_text.h"
 
 struct RelayOptions {
-    int codec = RELAY_CODEC_H264;
+    int codec = CODEC_TYPE_H264;
     std::vector<RelayScheduledRecord> sends;
     bool query_config = false;
     int udp_port = 5004;

@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
+#include <type_traits>
 
 #include "tools/relay/relay_text.h"
 
@@ -34,6 +36,25 @@ unsigned long long u(uint64_t v)
 long long s(int64_t v)
 {
     return static_cast<long long>(v);
+}
+
+// One "name=value" line a count, in the order given: unsigned counts in
+// %llu, signed ones in %lld.
+template <typename T>
+struct Count {
+    const char *name;
+    T value;
+};
+
+template <typename T>
+void count_lines(std::string *out, std::initializer_list<Count<T>> counts)
+{
+    for (const Count<T> &c : counts) {
+        if constexpr (std::is_signed_v<T>)
+            line(out, "%s=%lld", c.name, s(c.value));
+        else
+            line(out, "%s=%llu", c.name, u(c.value));
+    }
 }
 
 // The five lines of one latency measure: frames, unreadable, p50, p95, max.
@@ -74,38 +95,46 @@ std::string relay_summary_text(const RelaySummary &m)
     const RelayRtpStats &r = m.rtp;
     std::string out;
     line(&out, "summary=1");
-    line(&out, "datagrams=%llu", u(r.datagrams));
-    line(&out, "packets=%llu", u(r.packets));
-    line(&out, "bytes=%llu", u(r.bytes));
-    line(&out, "frames=%llu", u(r.frames));
+    count_lines<uint64_t>(&out, {
+                                    {"datagrams", r.datagrams},
+                                    {"packets", r.packets},
+                                    {"bytes", r.bytes},
+                                    {"frames", r.frames},
+                                });
     line(&out, "fps=%.2f", relay_rtp_fps(&r));
-    line(&out, "largest_datagram=%llu", u(r.largest));
-    line(&out, "bad_version=%llu", u(r.bad_version));
-    line(&out, "oversize=%llu", u(r.oversize));
-    line(&out, "malformed=%llu", u(r.malformed));
-    line(&out, "rtcp_packets=%llu", u(r.rtcp_packets));
-    line(&out, "streams=%llu", u(r.streams));
-    line(&out, "payload_type=%u", r.payload_type);
-    line(&out, "sequence_gaps=%llu", u(r.sequence_gaps));
-    line(&out, "lost_packets=%llu", u(r.lost_packets));
-    line(&out, "out_of_order=%llu", u(r.out_of_order));
-    line(&out, "timestamp_steps=%llu", u(r.timestamp_steps));
-    line(&out, "timestamp_step_min=%u", r.timestamp_step_min);
-    line(&out, "timestamp_step_max=%u", r.timestamp_step_max);
-    line(&out, "timestamp_off_grid=%llu", u(r.timestamp_off_grid));
-    line(&out, "timestamp_backward=%llu", u(r.timestamp_backward));
-    line(&out, "forward_errors=%lld", s(m.forward_errors));
-    line(&out, "control_connections=%lld", s(m.control_connections));
-    line(&out, "replies=%lld", s(m.replies));
-    line(&out, "unsent_records=%lld", s(m.unsent_records));
+    count_lines<uint64_t>(&out, {
+                                    {"largest_datagram", r.largest},
+                                    {"bad_version", r.bad_version},
+                                    {"oversize", r.oversize},
+                                    {"malformed", r.malformed},
+                                    {"rtcp_packets", r.rtcp_packets},
+                                    {"streams", r.streams},
+                                    {"payload_type", r.payload_type},
+                                    {"sequence_gaps", r.sequence_gaps},
+                                    {"lost_packets", r.lost_packets},
+                                    {"out_of_order", r.out_of_order},
+                                    {"timestamp_steps", r.timestamp_steps},
+                                    {"timestamp_step_min", r.timestamp_step_min},
+                                    {"timestamp_step_max", r.timestamp_step_max},
+                                    {"timestamp_off_grid", r.timestamp_off_grid},
+                                    {"timestamp_backward", r.timestamp_backward},
+                                });
+    count_lines<int64_t>(&out, {
+                                   {"forward_errors", m.forward_errors},
+                                   {"control_connections", m.control_connections},
+                                   {"replies", m.replies},
+                                   {"unsent_records", m.unsent_records},
+                               });
     line(&out, "codec=%s", relay_codec_rtp_name(m.codec));
     if (m.decoding) {
         const RelayDecoderResult &d = m.decoded;
-        line(&out, "decode_sessions=%d", m.decode_sessions);
-        line(&out, "demuxed_packets=%lld", s(d.demuxed_packets));
-        line(&out, "decoded_frames=%lld", s(d.decoded_frames));
-        line(&out, "decode_errors=%lld", s(d.decode_errors));
-        line(&out, "decoder_feed_errors=%lld", s(m.decoder_feed_errors));
+        count_lines<int64_t>(&out, {
+                                       {"decode_sessions", m.decode_sessions},
+                                       {"demuxed_packets", d.demuxed_packets},
+                                       {"decoded_frames", d.decoded_frames},
+                                       {"decode_errors", d.decode_errors},
+                                       {"decoder_feed_errors", m.decoder_feed_errors},
+                                   });
         line(&out, "decoded_codec=%s", d.codec_name.empty() ? "none" : d.codec_name.c_str());
         line(&out, "decoded_size=%dx%d", d.width, d.height);
         if (m.recording)
@@ -119,14 +148,16 @@ std::string relay_summary_text(const RelaySummary &m)
         latency_lines(&out, "source_latency", m.source_latency_ms, m.decoded.source_unreadable);
     if (m.feedback) {
         const RelayFeedbackState &f = m.feedback_state;
-        line(&out, "feedback_datagrams=%llu", u(f.datagrams));
-        line(&out, "feedback_bad=%llu", u(f.bad));
-        line(&out, "feedback_pli=%llu", u(f.picture_loss));
-        line(&out, "feedback_fir=%llu", u(f.full_intra));
-        line(&out, "feedback_remb=%llu", u(f.bitrate_reports));
-        line(&out, "feedback_idr_records=%llu", u(f.idr_records));
-        line(&out, "feedback_bps_records=%llu", u(f.bps_records));
-        line(&out, "feedback_last_bps=%llu", u(f.last_bps));
+        count_lines<uint64_t>(&out, {
+                                        {"feedback_datagrams", f.datagrams},
+                                        {"feedback_bad", f.bad},
+                                        {"feedback_pli", f.picture_loss},
+                                        {"feedback_fir", f.full_intra},
+                                        {"feedback_remb", f.bitrate_reports},
+                                        {"feedback_idr_records", f.idr_records},
+                                        {"feedback_bps_records", f.bps_records},
+                                        {"feedback_last_bps", f.last_bps},
+                                    });
     }
     return out;
 }

@@ -16,7 +16,7 @@ struct RelaySummary {
     int64_t control_connections = 0;
     int64_t replies = 0;
     int64_t unsent_records = 0;  // --send records never sent
-    int codec = 0;               // RelayCodec of the stream at the end
+    int codec = 0;               // CodecType of the stream at the end
 
     bool decoding = false;  // the decoding lines follow
     int decode_sessions = 0;

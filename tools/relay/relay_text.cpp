@@ -11,25 +11,25 @@ int relay_codec_from_name(const std::string &name)
     for (char c : name)
         n += char(std::tolower(static_cast<unsigned char>(c)));
     if (n == "h264" || n == "h.264" || n == "avc")
-        return RELAY_CODEC_H264;
+        return CODEC_TYPE_H264;
     if (n == "h265" || n == "h.265" || n == "hevc")
-        return RELAY_CODEC_H265;
+        return CODEC_TYPE_H265;
     if (n == "vp8")
-        return RELAY_CODEC_VP8;
+        return CODEC_TYPE_VP8;
     if (n == "vp9")
-        return RELAY_CODEC_VP9;
+        return CODEC_TYPE_VP9;
     if (n == "av1")
-        return RELAY_CODEC_AV1;
+        return CODEC_TYPE_AV1;
     return -1;
 }
 
 const char *relay_codec_rtp_name(int codec)
 {
     switch (codec) {
-    case RELAY_CODEC_H265: return "H265";
-    case RELAY_CODEC_VP8: return "VP8";
-    case RELAY_CODEC_VP9: return "VP9";
-    case RELAY_CODEC_AV1: return "AV1";
+    case CODEC_TYPE_H265: return "H265";
+    case CODEC_TYPE_VP8: return "VP8";
+    case CODEC_TYPE_VP9: return "VP9";
+    case CODEC_TYPE_AV1: return "AV1";
     default: return "H264";
     }
 }
@@ -48,7 +48,7 @@ std::string relay_sdp_text(int codec, int payload_type, int port)
                        "a=rtpmap:" +
                        pt + " " + relay_codec_rtp_name(codec) + "/90000\r\n";
     // The sender fragments large NAL units, which needs the non-interleaved mode.
-    if (codec == RELAY_CODEC_H264)
+    if (codec == CODEC_TYPE_H264)
         text += "a=fmtp:" + pt + " packetization-mode=1\r\n";
     return text;
 }

@@ -6,16 +6,11 @@
 #include <map>
 #include <string>
 
-enum RelayCodec : int {
-    RELAY_CODEC_H264 = 0,
-    RELAY_CODEC_H265 = 1,
-    RELAY_CODEC_VP8 = 2,
-    RELAY_CODEC_VP9 = 3,
-    RELAY_CODEC_AV1 = 4,
-};
+#include "libs/common/codec_type.h"
 
 // Accepts, in any case, "h264", "h.264", "avc", "h265", "h.265", "hevc",
-// "vp8", "vp9", "av1". Returns the codec or -1 for any other name.
+// "vp8", "vp9", "av1". Returns the codec (a CodecType) or -1 for any
+// other name.
 int relay_codec_from_name(const std::string &name);
 
 // The RTP encoding name of a codec ("H264", "H265", "VP8", "VP9", "AV1").

@@ -35,8 +35,6 @@ int codec_encoder_init(CodecContext **out, const CodecEncoderConfig *config)
     codec->config = *config;
     codec->is_encoder = true;
     codec->ready = true;
-    codec->force_keyframe.store(false);
-    codec->pending_bitrate.store(0);
 
     const AVCodecID id = codec_id_for(config->codec_type);
     const AVCodec *encoder = avcodec_find_encoder(id);
@@ -129,21 +127,9 @@ int codec_encode_frame(CodecContext *codec, const uint8_t *i420, AVPacket **out_
         src += static_cast<ptrdiff_t>(pw) * ph;
     }
 
-    const int bitrate = codec->pending_bitrate.exchange(0);
-    if (bitrate > 0) {
-        c->bit_rate = bitrate;
-        c->rc_max_rate = bitrate;
-    }
-
     frame->pts = codec->frame_counter++;
-    if (codec->force_keyframe.exchange(false)) {
-        frame->pict_type = AV_PICTURE_TYPE_I;
-        frame->key_frame = 1;
+    if (encoder_take_requests(&codec->requests, c, frame))
         std::printf("[CODEC] Forcing IDR frame at pts %ld\n", static_cast<long>(frame->pts));
-    } else {
-        frame->pict_type = AV_PICTURE_TYPE_NONE;
-        frame->key_frame = 0;
-    }
 
     ret = avcodec_send_frame(c, frame);
     if (ret < 0) {
@@ -173,17 +159,14 @@ int codec_set_bitrate(CodecContext *codec, int bitrate)
 {
     if (!codec || !codec->context || !codec->is_encoder)
         return -1;
-    codec->pending_bitrate.store(bitrate);
+    codec->requests.pending_bitrate.store(bitrate);
     std::printf("[CODEC] Dynamic bitrate set to %d bps\n", bitrate);
     return 0;
 }
 
 int codec_force_keyframe(CodecContext *codec)
 {
-    if (!codec)
-        return -1;
-    codec->force_keyframe.store(true);
-    return 0;
+    return encoder_request_keyframe(codec);
 }
 
 void codec_cleanup(CodecContext *codec)

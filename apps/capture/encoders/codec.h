@@ -27,8 +27,7 @@ struct CodecContext {
     AVFrame *frame;           // owned, with its own 32-byte aligned buffers
     AVPacket *packet;         // next output; handed to the caller and replaced
     int32_t frame_counter;
-    std::atomic<bool> force_keyframe;
-    std::atomic<int> pending_bitrate;  // 0: none; set by the control thread
+    EncoderRequests requests;  // set by the control thread
 };
 
 // Opens FFmpeg's default encoder for the codec. 0 with *out set, or -1 with

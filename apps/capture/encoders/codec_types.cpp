@@ -43,3 +43,20 @@ void encoder_set_rates(AVCodecContext *context, int64_t bit_rate, int64_t max_ra
     context->gop_size = gop;
     context->max_b_frames = 0;
 }
+
+bool encoder_take_requests(EncoderRequests *requests, AVCodecContext *context, AVFrame *frame)
+{
+    const int bitrate = requests->pending_bitrate.exchange(0);
+    if (bitrate > 0) {
+        context->bit_rate = bitrate;
+        context->rc_max_rate = bitrate;
+    }
+    if (requests->force_keyframe.exchange(false)) {
+        frame->pict_type = AV_PICTURE_TYPE_I;
+        frame->key_frame = 1;
+        return true;
+    }
+    frame->pict_type = AV_PICTURE_TYPE_NONE;
+    frame->key_frame = 0;
+    return false;
+}

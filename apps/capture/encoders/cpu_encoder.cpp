@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -12,14 +13,27 @@ extern "C" {
 
 namespace {
 
-void set_str(AVCodecContext *c, const char *key, const char *value)
+// Sets the encoder's private options, given as "key=value" pairs joined by
+// ':', in that order. An option the encoder does not know is skipped.
+void set_options(AVCodecContext *c, const std::string &options)
 {
-    av_opt_set(c->priv_data, key, value, 0);
+    size_t at = 0;
+    while (at < options.size()) {
+        size_t end = options.find(':', at);
+        if (end == std::string::npos)
+            end = options.size();
+        const std::string pair = options.substr(at, end - at);
+        const size_t equals = pair.find('=');
+        av_opt_set(c->priv_data, pair.substr(0, equals).c_str(), pair.substr(equals + 1).c_str(), 0);
+        at = end + 1;
+    }
 }
 
-void set_int(AVCodecContext *c, const char *key, int64_t value)
+// The line a configured row logs: its settings, then its group of pictures
+// and bit rate.
+void log_settings(const AVCodecContext *c, const char *settings)
 {
-    av_opt_set_int(c->priv_data, key, value, 0);
+    std::fprintf(stderr, "%s, GOP=%d, %ld bps\n", settings, c->gop_size, static_cast<long>(c->bit_rate));
 }
 
 }  // namespace
@@ -35,64 +49,39 @@ int configure_h264_libx264(AVCodecContext *c, int, int, int)
     encoder_set_rates(c, 0, 25000000, 60);
     c->rc_buffer_size = 25000000;
     c->refs = 1;
-    set_str(c, "qp", "28");
-    set_str(c, "preset", "ultrafast");
-    set_str(c, "tune", "zerolatency");
-    set_str(c, "threads", "4");
-    set_str(c, "sliced_threads", "1");
+    set_options(c, "qp=28:preset=ultrafast:tune=zerolatency:threads=4:sliced_threads=1");
     return 0;
 }
 
 int configure_vp8_libvpx(AVCodecContext *c, int, int, int)
 {
     encoder_set_rates(c, 15000000, 30000000, 60);
-    set_int(c, "cpu-used", 8);
-    set_int(c, "deadline", 1);
-    set_int(c, "lag-in-frames", 0);
-    set_int(c, "token-partitions", 3);
-    set_int(c, "static-thresh", 1000);
-    std::fprintf(stderr, "[CPU VP8] realtime, cpu-used=8, GOP=%d, %ld bps\n", c->gop_size,
-                 static_cast<long>(c->bit_rate));
+    set_options(c, "cpu-used=8:deadline=1:lag-in-frames=0:token-partitions=3:static-thresh=1000");
+    log_settings(c, "[CPU VP8] realtime, cpu-used=8");
     return 0;
 }
 
 int configure_vp9_libvpx(AVCodecContext *c, int, int, int)
 {
     encoder_set_rates(c, 10000000, 20000000, 60);
-    set_int(c, "cpu-used", 8);
-    set_int(c, "deadline", 1);
-    set_int(c, "lag-in-frames", 0);
-    set_str(c, "row-mt", "1");
-    set_int(c, "tile-columns", 2);
-    set_int(c, "tile-rows", 1);
-    set_int(c, "frame-parallel", 1);
-    std::fprintf(stderr, "[CPU VP9] realtime, cpu-used=8, row-mt, GOP=%d, %ld bps\n", c->gop_size,
-                 static_cast<long>(c->bit_rate));
+    set_options(c, "cpu-used=8:deadline=1:lag-in-frames=0:row-mt=1:tile-columns=2:tile-rows=1:frame-parallel=1");
+    log_settings(c, "[CPU VP9] realtime, cpu-used=8, row-mt");
     return 0;
 }
 
 int configure_av1_libaom(AVCodecContext *c, int, int, int fps)
 {
     encoder_set_rates(c, 8000000, 16000000, fps);
-    set_int(c, "cpu-used", 8);
-    set_str(c, "usage", "realtime");
-    set_int(c, "lag-in-frames", 0);
-    set_str(c, "row-mt", "1");
-    set_int(c, "tile-columns", 2);
-    set_int(c, "tile-rows", 1);
-    std::fprintf(stderr, "[CPU AV1] realtime, cpu-used=8, GOP=%d, %ld bps\n", c->gop_size,
-                 static_cast<long>(c->bit_rate));
+    set_options(c, "cpu-used=8:usage=realtime:lag-in-frames=0:row-mt=1:tile-columns=2:tile-rows=1");
+    log_settings(c, "[CPU AV1] realtime, cpu-used=8");
     return 0;
 }
 
 int configure_h265_libx265(AVCodecContext *c, int, int, int fps)
 {
     encoder_set_rates(c, 10000000, 20000000, fps);
-    set_str(c, "preset", "ultrafast");
-    set_str(c, "tune", "zerolatency");
-    set_str(c, "bframes", "0");
-    std::fprintf(stderr, "[CPU H265] ultrafast+zerolatency, GOP=%d, %ld bps\n", c->gop_size,
-                 static_cast<long>(c->bit_rate));
+    set_options(c, "preset=ultrafast:tune=zerolatency:bframes=0");
+    log_settings(c, "[CPU H265] ultrafast+zerolatency");
     return 0;
 }
 
@@ -145,8 +134,6 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
     encoder->type = static_cast<CodecType>(type);
     encoder->row = row;
     encoder->next_pts = 0;
-    encoder->force_keyframe.store(false);
-    encoder->pending_bitrate.store(0);
 
     AvCodecContextPtr context(avcodec_alloc_context3(codec));
     if (!context)
@@ -194,13 +181,6 @@ int cpu_encoder_encode_planes(CpuEncoder *encoder, const uint8_t *y, int y_strid
         return AVERROR(EINVAL);
     AVCodecContext *c = encoder->context;
 
-    // A rate stored by the control thread takes effect with this frame.
-    const int bitrate = encoder->pending_bitrate.exchange(0);
-    if (bitrate > 0) {
-        c->bit_rate = bitrate;
-        c->rc_max_rate = bitrate;
-    }
-
     AVFrame *frame = encoder->frame;
     frame->data[0] = const_cast<uint8_t *>(y);
     frame->data[1] = const_cast<uint8_t *>(u);
@@ -209,14 +189,8 @@ int cpu_encoder_encode_planes(CpuEncoder *encoder, const uint8_t *y, int y_strid
     frame->linesize[1] = u_stride;
     frame->linesize[2] = v_stride;
     frame->pts = encoder->next_pts++;
-
-    if (encoder->force_keyframe.exchange(false)) {
-        frame->pict_type = AV_PICTURE_TYPE_I;
-        frame->key_frame = 1;
-    } else {
-        frame->pict_type = AV_PICTURE_TYPE_NONE;
-        frame->key_frame = 0;
-    }
+    // What the control thread asked for takes effect with this frame.
+    encoder_take_requests(&encoder->requests, c, frame);
 
     int ret = avcodec_send_frame(c, frame);
     // The encoder copied or referenced what it keeps; drop the borrowed planes.
@@ -237,17 +211,14 @@ int cpu_encoder_encode_planes(CpuEncoder *encoder, const uint8_t *y, int y_strid
 
 int cpu_encoder_force_keyframe(CpuEncoder *encoder)
 {
-    if (!encoder)
-        return -1;
-    encoder->force_keyframe.store(true);
-    return 0;
+    return encoder_request_keyframe(encoder);
 }
 
 int cpu_encoder_set_bitrate(CpuEncoder *encoder, int bitrate)
 {
     if (!encoder || !encoder->context)
         return -1;
-    encoder->pending_bitrate.store(bitrate);
+    encoder->requests.pending_bitrate.store(bitrate);
     std::fprintf(stderr, "[CPU Encoder] Bitrate set to %d bps\n", bitrate);
     return 0;
 }

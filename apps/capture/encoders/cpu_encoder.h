@@ -37,8 +37,7 @@ struct CpuEncoder {
     AVFrame *frame;           // descriptor only: planes point at the caller's memory
     AVPacket *packet;         // reused for every output
     int64_t next_pts;
-    std::atomic<bool> force_keyframe;
-    std::atomic<int> pending_bitrate;  // 0: none; set by the control thread
+    EncoderRequests requests;  // set by the control thread
 };
 
 // Returns the table row of the codec, or null after writing

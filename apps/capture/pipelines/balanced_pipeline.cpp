@@ -43,17 +43,11 @@ struct BalancedStage final : PipelineStage {
 int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType codec, PipelineControl *control)
 {
     const CpuEncoderInfo *row = cpu_find_encoder(codec);
-    if (!row) {
-        fprintf(stderr, "[GL+CPU] Unsupported codec: %s\n", codec_type_to_string(codec));
-        cpu_encoder_list_available();
-        return -1;
-    }
+    if (!row)
+        return pipeline_no_encoder("[GL+CPU] Unsupported codec", codec, cpu_encoder_list_available);
     fprintf(stderr, "[GL+CPU] Selected encoder: %s (%s)\n", codec_type_to_string(codec), row->name);
-    control->session = session;
-    control->codec_type = codec;
-
-    FrameMetadata *frame = session->metadata;
-    if (!frame || frame->fd < 0)
+    FrameMetadata *frame = pipeline_publish_session(session, control, codec);
+    if (!frame)
         return -1;
     const CaptureConfig &settings = session->settings;
 

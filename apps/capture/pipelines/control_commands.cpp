@@ -14,14 +14,19 @@
 
 namespace {
 
-// A NUL-terminated working copy of the payload, cut to the copy's size.
-void copy_payload(char *copy, size_t size, const void *data, uint64_t length)
-{
-    if (data == nullptr)
-        length = 0;
-    const int precision = static_cast<int>(length < size ? length : size - 1);
-    snprintf(copy, size, "%.*s", precision, static_cast<const char *>(data));
-}
+// A NUL-terminated working copy of a payload, cut to Size - 1 bytes.
+template <size_t Size>
+struct PayloadCopy {
+    char text[Size];
+
+    PayloadCopy(const void *data, uint64_t length)
+    {
+        if (data == nullptr)
+            length = 0;
+        const int precision = static_cast<int>(length < Size ? length : Size - 1);
+        snprintf(text, Size, "%.*s", precision, static_cast<const char *>(data));
+    }
+};
 
 void request_change(PipelineControl *control)
 {
@@ -55,11 +60,10 @@ void on_keyframe(PipelineControl *control)
 
 void on_resolution(PipelineControl *control, const void *data, uint64_t length)
 {
-    char copy[64];
-    copy_payload(copy, sizeof(copy), data, length);
+    PayloadCopy<64> copy(data, length);
     int width = 0;
     int height = 0;
-    if (sscanf(copy, "%dx%d", &width, &height) != 2)
+    if (sscanf(copy.text, "%dx%d", &width, &height) != 2)
         return;
     fprintf(stderr, "[App] Resolution change requested: %dx%d\n", width, height);
     control->new_width = width;
@@ -69,27 +73,25 @@ void on_resolution(PipelineControl *control, const void *data, uint64_t length)
 
 void on_codec(PipelineControl *control, const void *data, uint64_t length)
 {
-    char copy[32];
-    copy_payload(copy, sizeof(copy), data, length);
-    const CodecType type = codec_type_from_string(copy);
+    PayloadCopy<32> copy(data, length);
+    const CodecType type = codec_type_from_string(copy.text);
     if (type == CODEC_TYPE_UNCHANGED) {
-        fprintf(stderr, "[App] Unknown codec: %s\n", copy);
+        fprintf(stderr, "[App] Unknown codec: %s\n", copy.text);
         return;
     }
-    fprintf(stderr, "[App] Codec change: %s\n", copy);
+    fprintf(stderr, "[App] Codec change: %s\n", copy.text);
     control->new_codec = type;
     request_change(control);
 }
 
 void on_mode(PipelineControl *control, const void *data, uint64_t length)
 {
-    char copy[64];
-    copy_payload(copy, sizeof(copy), data, length);
+    PayloadCopy<64> copy(data, length);
     char mode_word[16] = {};
     char pacing_word[16] = {};
     int fps = 0;
-    const int fields = sscanf(copy, "%15[^:]:%15[^:]:%d", mode_word, pacing_word, &fps);
-    fprintf(stderr, "[App] MODE query received\n %s \n ", copy);
+    const int fields = sscanf(copy.text, "%15[^:]:%15[^:]:%d", mode_word, pacing_word, &fps);
+    fprintf(stderr, "[App] MODE query received\n %s \n ", copy.text);
     if (fields < 2)
         return;
     int32_t mode = capture_mode_from_name(mode_word);
@@ -105,13 +107,12 @@ void on_mode(PipelineControl *control, const void *data, uint64_t length)
 
 void on_pacing(PipelineControl *control, const void *data, uint64_t length)
 {
-    char copy[64];
-    copy_payload(copy, sizeof(copy), data, length);
+    PayloadCopy<64> copy(data, length);
     int fps = 0;
-    if (strcmp(copy, "sync") == 0) {
+    if (strcmp(copy.text, "sync") == 0) {
         control->vblank_sync = true;
         request_change(control);
-    } else if (sscanf(copy, "fix:%d", &fps) == 1) {
+    } else if (sscanf(copy.text, "fix:%d", &fps) == 1) {
         control->vblank_sync = false;
         control->fps = fps;
         request_change(control);
@@ -122,10 +123,9 @@ void on_reconfig(PipelineControl *control, const void *data, uint64_t length)
 {
     const int shown = static_cast<int>(length > INT_MAX ? INT_MAX : length);
     fprintf(stderr, "[App] Reconfig requested:\n%.*s\n", data ? shown : 0, data ? static_cast<const char *>(data) : "");
-    char copy[1024];
-    copy_payload(copy, sizeof(copy), data, length);
+    PayloadCopy<1024> copy(data, length);
     char *rest = nullptr;
-    for (char *line = strtok_r(copy, "\n", &rest); line != nullptr; line = strtok_r(nullptr, "\n", &rest)) {
+    for (char *line = strtok_r(copy.text, "\n", &rest); line != nullptr; line = strtok_r(nullptr, "\n", &rest)) {
         if (strncmp(line, "RESOLUTION:", 11) == 0) {
             on_resolution(control, line + 11, strlen(line + 11));
         } else if (strncmp(line, "CODEC:", 6) == 0) {

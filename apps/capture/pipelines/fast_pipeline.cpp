@@ -114,11 +114,8 @@ int fast_open_encoder(FastStage *stage, const FrameMetadata *frame, const VaapiE
 int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType codec, PipelineControl *control)
 {
     const VaapiEncoderInfo *row = vaapi_find_encoder(codec);
-    if (!row) {
-        fprintf(stderr, "[VAAPI] Unsupported codec type: %s\n", codec_type_to_string(codec));
-        vaapi_list_encoders();
-        return -1;
-    }
+    if (!row)
+        return pipeline_no_encoder("[VAAPI] Unsupported codec type", codec, vaapi_list_encoders);
     if (!row->configure) {
         fprintf(stderr, "[VAAPI] Encoder %s not implemented yet\n", row->name);
         return -1;
@@ -126,11 +123,8 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
     fprintf(stderr, "[VAAPI] Selected encoder: %s (%s)\n", codec_type_to_string(codec), row->name);
     // The running encoder is not published in the control: bit-rate and
     // key-frame requests have no effect in this mode.
-    control->session = session;
-    control->codec_type = codec;
-
-    FrameMetadata *frame = session->metadata;
-    if (!frame || frame->fd < 0)
+    FrameMetadata *frame = pipeline_publish_session(session, control, codec);
+    if (!frame)
         return -1;
 
     FastStage stage;

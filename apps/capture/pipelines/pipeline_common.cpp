@@ -26,6 +26,21 @@ uint64_t pipeline_now_ns()
     return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
 
+int pipeline_no_encoder(const char *what, CodecType codec, void (*list_encoders)())
+{
+    fprintf(stderr, "%s: %s\n", what, codec_type_to_string(codec));
+    list_encoders();
+    return -1;
+}
+
+FrameMetadata *pipeline_publish_session(CaptureSession *session, PipelineControl *control, CodecType codec)
+{
+    control->session = session;
+    control->codec_type = codec;
+    FrameMetadata *frame = session->metadata;
+    return frame && frame->fd >= 0 ? frame : nullptr;
+}
+
 void pipeline_output_size(const CaptureSession *session, const char *tag, int32_t *width, int32_t *height)
 {
     const CaptureConfig &settings = session->settings;

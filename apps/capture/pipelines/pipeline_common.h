@@ -1,5 +1,6 @@
 // What the fast and balanced pipelines share: the boot-time clock, the
-// output size choice, the pacing state with its display-rate estimate, the
+// missing encoder's message, the run's session published, the output size
+// choice, the pacing state with its display-rate estimate, the
 // one-second rate window, the streamer settings of a run, the start of the
 // vertical-blank listener, the frame loop's wait and stop rules, and the
 // choice of a run's result code.
@@ -11,6 +12,7 @@
 #include "apps/capture/encoders/codec_types.h"
 
 struct CaptureSession;
+struct FrameMetadata;
 struct PipelineControl;
 struct StreamerConfig;
 struct VBlankRing;
@@ -18,6 +20,16 @@ struct CursorPlacement;
 
 // CLOCK_BOOTTIME in nanoseconds.
 uint64_t pipeline_now_ns();
+
+// A mode without an encoder for the codec: "<what>: <codec's name>" on
+// stderr, then the mode's encoder table (list_encoders). Returns -1, the
+// run's result.
+int pipeline_no_encoder(const char *what, CodecType codec, void (*list_encoders)());
+
+// Publishes the run's session and codec on the control (the CONFIG reply
+// reads them) and returns the session's frame, or null when it has none to
+// sample.
+FrameMetadata *pipeline_publish_session(CaptureSession *session, PipelineControl *control, CodecType codec);
 
 // The encoded size of a run: the configured out_width x out_height when both
 // are above 0, after writing "<tag> Scaling: %dx%d → %dx%d\n" (stderr) with

@@ -96,19 +96,9 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
     session->settings = *settings;
     session->initialised = true;
 
-    meta->fd = frame.fd;
-    meta->width = frame.width;
-    meta->height = frame.height;
-    meta->format = frame.format;
-    meta->stride = frame.stride;
-    meta->offset = frame.offset;
-    meta->modifier = frame.modifier;
-    meta->refresh_rate = frame.refresh_rate;
-    meta->plane_count = frame.plane_count;
-    for (int i = 0; i < 4; ++i)
+    static_cast<framelink::FrameMetadata &>(*meta) = frame;
+    for (int i = frame.plane_count < 0 ? 0 : frame.plane_count; i < UDS_MAX_PLANES; ++i)
         meta->planes[i] = {-1, 0, 0};
-    for (int i = 0; i < frame.plane_count && i < 4; ++i)
-        meta->planes[i] = {frame.planes[i].fd, frame.planes[i].stride, frame.planes[i].offset};
 
     printf("[Capture sub] %lu\n", static_cast<unsigned long>(meta->modifier));
     fflush(stdout);

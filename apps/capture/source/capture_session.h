@@ -15,27 +15,15 @@
 #include "apps/capture/core/stop_flag.h"
 #include "libs/framelink/framelink.h"
 
-struct FramePlane {
-    int fd;
-    uint32_t stride;
-    uint32_t offset;
-};
+using FramePlane = framelink::FramePlane;
 
-// The session's copy of the exported framebuffer. The descriptors stay open
-// for the life of the session.
-struct FrameMetadata {
-    int fd;  // plane 0 descriptor
-    uint32_t width;
-    uint32_t height;
-    uint32_t format;  // DRM fourcc
-    uint32_t stride;
-    uint32_t offset;
-    uint64_t modifier;
-    uint32_t refresh_rate;  // Hz, 0 when unknown
-    uint32_t texture;       // GL texture of the running pipeline's import
-    uint32_t framebuffer;   // framebuffer object over that texture (compatible mode)
-    int plane_count;        // 0 to 4
-    FramePlane planes[4];   // only the first plane_count entries are meaningful
+// The session's copy of the exported framebuffer: the description and
+// descriptors as the helper's client library received them, and the GL
+// objects of the running pipeline's import. The descriptors stay open for
+// the life of the session.
+struct FrameMetadata : framelink::FrameMetadata {
+    uint32_t texture;      // GL texture of the running pipeline's import
+    uint32_t framebuffer;  // framebuffer object over that texture (compatible mode)
 };
 
 struct ScanoutCache;

@@ -39,6 +39,17 @@ auto find_by_id(Set &set, uint64_t id) -> decltype(&*std::begin(set))
     return nullptr;
 }
 
+// Fills a cleared entry's frame with a NEW record's description and takes
+// the message's descriptors, one a plane (the caller has checked that they
+// match the plane count).
+void take_frame(FrameMetadata *frame, framelink::EventMessage *message)
+{
+    static_cast<framelink::FrameMetadata &>(*frame) = message->frame;
+    for (int i = 0; i < frame->plane_count; ++i)
+        frame->planes[i].fd = message->fds[size_t(i)].release();
+    frame->fd = frame->planes[0].fd;
+}
+
 CursorImage *find_cursor(ScanoutCache *cache, uint64_t image_id)
 {
     return find_by_id(cache->cursor_images, image_id);
@@ -77,17 +88,7 @@ int apply_cursor(ScanoutCache *cache, framelink::EventMessage *message)
             clear_entry(image);
         }
         image->buffer_id = r.buffer_id;
-        FrameMetadata &frame = image->frame;
-        frame.width = text.width;
-        frame.height = text.height;
-        frame.format = text.format;
-        frame.stride = text.stride;
-        frame.offset = text.offset;
-        frame.modifier = text.modifier;
-        frame.plane_count = text.plane_count;
-        for (int i = 0; i < text.plane_count; ++i)
-            frame.planes[i] = {message->fds[size_t(i)].release(), text.planes[i].stride, text.planes[i].offset};
-        frame.fd = frame.planes[0].fd;
+        take_frame(&image->frame, message);
     } else if (!image) {
         fprintf(stderr, "[Listener] cursor image %llu is not among the received ones\n",
                 static_cast<unsigned long long>(r.buffer_id));
@@ -137,18 +138,9 @@ int take_new_buffer(ScanoutCache *cache, framelink::EventMessage *message)
         entry = make_room(cache);
     entry->buffer_id = record.buffer_id;
     entry->last_shown = ++cache->stamp;
-    FrameMetadata &frame = entry->frame;
-    frame.width = text.width;
-    frame.height = text.height;
-    frame.format = text.format;
-    frame.stride = text.stride;
-    frame.offset = text.offset;
-    frame.modifier = text.modifier;
-    frame.refresh_rate = record.refresh ? record.refresh : text.refresh_rate;
-    frame.plane_count = planes;
-    for (int i = 0; i < planes; ++i)
-        frame.planes[i] = {message->fds[size_t(i)].release(), text.planes[i].stride, text.planes[i].offset};
-    frame.fd = frame.planes[0].fd;
+    take_frame(&entry->frame, message);
+    if (record.refresh)
+        entry->frame.refresh_rate = record.refresh;  // the CRTC's rate now, over the description's
     cache->shown_id = record.buffer_id;
     return 0;
 }

@@ -16,17 +16,6 @@
 
 namespace {
 
-// Closes the helper connection when set-up fails before the fork.
-void close_connection(ServerConnection *connection)
-{
-    if (connection->event_fd > 0)
-        close(connection->event_fd);
-    if (connection->fd > 0)
-        close(connection->fd);
-    connection->event_fd = 0;
-    connection->fd = 0;
-}
-
 // Waits for the worker after its acknowledgement and logs how it ended.
 void wait_for_worker(pid_t worker)
 {
@@ -61,7 +50,7 @@ int capture_main(int argc, char **argv, const CapturePipelines *pipelines)
     ServerConnection connection = {};
     if (uds_client_connect(&connection, UDS_SERVER_PATH) != 0) {
         perror("connect");
-        close_connection(&connection);
+        uds_client_disconnect(&connection);
         return 1;
     }
 
@@ -69,7 +58,7 @@ int capture_main(int argc, char **argv, const CapturePipelines *pipelines)
     session.connection = &connection;
     if (capture_init(&session, &config) != 0) {
         fputs("Failed to initialize capture\n", stderr);
-        close_connection(&connection);
+        uds_client_disconnect(&connection);
         return 1;
     }
 
@@ -77,7 +66,7 @@ int capture_main(int argc, char **argv, const CapturePipelines *pipelines)
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) {
         perror("socketpair");
         capture_cleanup(&session);
-        close_connection(&connection);
+        uds_client_disconnect(&connection);
         return 1;
     }
     UniqueFD supervisor_end(pair[0]);
@@ -91,7 +80,7 @@ int capture_main(int argc, char **argv, const CapturePipelines *pipelines)
     if (worker < 0) {
         perror("fork");
         capture_cleanup(&session);
-        close_connection(&connection);
+        uds_client_disconnect(&connection);
         return 1;
     }
     if (worker == 0) {
