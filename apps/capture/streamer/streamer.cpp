@@ -19,9 +19,9 @@ extern "C" {
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 
@@ -32,8 +32,6 @@ constexpr int kRtpPacketSize = 1400;
 // A datagram send waits at most this long on a full relay queue before it
 // looks again whether the streamer is being torn down.
 constexpr suseconds_t kSendWaitUs = 50000;
-// How often a stream whose relay has gone looks whether one is back.
-constexpr int64_t kRejoinIntervalNs = 200000000;
 
 AVCodecID codec_id_from_name(const char *name)
 {
@@ -222,9 +220,10 @@ namespace {
 // holds io_lock.
 bool rejoin_relay(Streamer *s)
 {
-    const int64_t now =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
+    constexpr int64_t kRejoinIntervalNs = 200000000;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const int64_t now = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
     const char *path = s->config->rtp_path;
     if (!s->relay_away) {
         s->relay_away = true;
