@@ -21,6 +21,9 @@
 set -eu
 cd "$(dirname "$0")/../.."
 root=$(pwd)
+BENCH_LIB=$root/bench/e2e/lib.sh
+export BENCH_LIB
+. "$BENCH_LIB"
 build=$(cd "${1:-$root/build}" && pwd)
 size=${BENCH_SIZE:-1280x720}
 seconds=${BENCH_SECONDS:-60}
@@ -36,14 +39,7 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 results=$out/results.txt
 : >"$results"
-width=${size%x*} height=${size#*x}
-cat >"$out/display.txt" <<EOF
-device /dev/dri/card1
-framebuffer 200 ${width}x${height} XR24
-crtc 50 ${width}x${height}@60 fb=200
-encoder 80 crtc=50
-connector 100 DP-3 connected encoders=80
-EOF
+bench_display "$out/display.txt" "$size"
 
 # One run in a private /tmp; prints "MODE READBACK RUN p50=MS fps=N frames=N".
 run_one() {
@@ -52,13 +48,7 @@ run_one() {
         build=$1 out=$2 seconds=$3 settle=$4 mode=$5 readback=$6 tag=$7
         option=""
         [ "$readback" = late ] || option=--same-frame-readback
-        stop() {
-            kill -TERM "$1" 2>/dev/null || return 0
-            n=0
-            while kill -0 "$1" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
-            kill -KILL "$1" 2>/dev/null || true
-            wait "$1" 2>/dev/null || true
-        }
+        . "$BENCH_LIB"
         await() {
             n=0
             until "$@"; do n=$((n + 1)); [ $n -le 100 ] || { echo "bench: $tag: $* never held" >&2; exit 1; }; sleep 0.1; done
@@ -79,7 +69,7 @@ run_one() {
         ended_ms=$(date +%s%3N)
         worker=$(pgrep -P "$capture" || true)
         [ -z "$worker" ] || kill -TERM "$worker"
-        stop "$capture"; stop "$relay"; stop "$helper"
+        bench_stop "$capture"; bench_stop "$relay"; bench_stop "$helper"
         # Frames whose blank fell in the steady state: their latencies.
         sed -n "s/^frame_source_latency .*source_ms=\([0-9]*\) latency_ms=\([-0-9.]*\).*/\1 \2/p" \
             "$out/relay-$tag.out" |
@@ -104,16 +94,7 @@ done
 {
 echo "Source-stamped latency p50 (vertical blank to the frame's last datagram), $size, median of $runs runs;"
 echo "steady state from ${settle}s to ${seconds}s of each run"
-awk '
-    function median(list,   n, a, i, j, t) {
-        n = split(list, a, " ")
-        for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
-        return n == 0 ? 0 : (n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2)
-    }
-    function field(name,   i) {
-        for (i = 1; i <= NF; i++) if (index($i, name "=") == 1) return substr($i, length(name) + 2)
-        return 0
-    }
+awk "$bench_awk"'
     {
         key = $1 " " $2
         if (!($1 in seen)) { seen[$1] = 1; order[++count] = $1 }

@@ -54,6 +54,9 @@
 set -eu
 cd "$(dirname "$0")/../.."
 root=$(pwd)
+BENCH_LIB=$root/bench/e2e/lib.sh
+export BENCH_LIB
+. "$BENCH_LIB"
 build=${1:-$root/build}
 build=$(cd "$build" && pwd)
 seconds=${BENCH_SECONDS:-60}
@@ -158,18 +161,11 @@ run_vistrel() {
         watermark=segments
         [ "$mode" != compatible ] || watermark=bitmap
         helper_pid="" relay_pid="" capture_pid=""
-        stop() {
-            [ -n "$1" ] || return 0
-            kill -TERM "$1" 2>/dev/null || return 0
-            n=0
-            while kill -0 "$1" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
-            kill -KILL "$1" 2>/dev/null || true
-            wait "$1" 2>/dev/null || true
-        }
+        . "$BENCH_LIB"
         fail() {
             echo "bench: $tag: $*" >&2
             tail -n 10 "$out/capture-$tag.log" >&2 2>/dev/null || true
-            stop "$capture_pid"; stop "$relay_pid"; stop "$helper_pid"
+            bench_stop "$capture_pid"; bench_stop "$relay_pid"; bench_stop "$helper_pid"
             exit 1
         }
         await() {
@@ -212,9 +208,9 @@ run_vistrel() {
         kill -TERM "$worker"
         n=0
         while kill -0 "$capture_pid" 2>/dev/null && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
-        stop "$capture_pid"
-        stop "$relay_pid"
-        stop "$helper_pid"
+        bench_stop "$capture_pid"
+        bench_stop "$relay_pid"
+        bench_stop "$helper_pid"
         # Per frame: the watermark (wall-clock ms) and the latency. The
         # steady state is the frames stamped between the two CPU readings,
         # the first seconds those stamped before started + first.
@@ -264,14 +260,7 @@ run_vistrel() {
 started=$(date +%s)
 rm -f "$out"/latency-*.txt
 for size in $sizes; do
-    width=${size%x*} height=${size#*x}
-    cat >"$out/display-$size.txt" <<EOF
-device /dev/dri/card1
-framebuffer 200 ${width}x${height} XR24
-crtc 50 ${width}x${height}@60 fb=200
-encoder 80 crtc=50
-connector 100 DP-3 connected encoders=80
-EOF
+    bench_display "$out/display-$size.txt" "$size"
     # Twenty distinct frames of a moving test picture, looped by the baseline.
     ffmpeg -hide_banner -nostdin -loglevel error -y -f lavfi -i "testsrc2=s=$size:r=60" -frames:v 20 \
         -pix_fmt bgr0 -f rawvideo "$out/frames-$size.bgr0"
@@ -292,17 +281,7 @@ table=$out/table.txt
 echo "Vistrel against ffmpeg, median of $runs runs; steady state from ${settle}s to ${seconds}s of each run, first ${first}s"
 echo "on their own; cpu in ms per delivered frame; ffmpeg runs ${baseline_seconds}s"
 rm -f "$out"/cpu-*.dat
-awk -v folder="$out" '
-    function median(list,   n, a, i, j, t) {
-        n = split(list, a, " ")
-        for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
-        if (n == 0) return 0
-        return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
-    }
-    function field(name,   i) {
-        for (i = 1; i <= NF; i++) if (index($i, name "=") == 1) return substr($i, length(name) + 2)
-        return 0
-    }
+awk -v folder="$out" "$bench_awk"'
     function add(array, key, value) { array[key] = array[key] " " value }
     {
         key = $2 " " $3
@@ -403,16 +382,9 @@ if [ "${BENCH_WORLDS:-1}" != 0 ]; then
     : >"$results"
     size=1280x720
     for world in single flip; do
-        {
-            echo "device /dev/dri/card1"
-            echo "framebuffer 200 $size XR24"
-            echo "framebuffer 201 $size XR24"
-            echo "framebuffer 202 $size XR24"
-            echo "crtc 50 $size@60 fb=200"
-            echo "encoder 80 crtc=50"
-            echo "connector 100 DP-3 connected encoders=80"
-            [ "$world" = single ] || echo "pageflip crtc=50 fbs=200,201,202"
-        } >"$out/display-$world-$size.txt"
+        flips=""
+        [ "$world" = single ] || flips="pageflip crtc=50 fbs=200,201,202"
+        bench_display "$out/display-$world-$size.txt" "$size" 3 "$flips"
     done
     for mode in $modes; do
         run=1
@@ -426,17 +398,7 @@ if [ "${BENCH_WORLDS:-1}" != 0 ]; then
     done
     echo
     echo "Single buffer against page flipping at $size, median of $runs runs; latency from the display's stamp"
-    awk '
-        function median(list,   n, a, i, j, t) {
-            n = split(list, a, " ")
-            for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
-            if (n == 0) return 0
-            return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
-        }
-        function field(name,   i) {
-            for (i = 1; i <= NF; i++) if (index($i, name "=") == 1) return substr($i, length(name) + 2)
-            return 0
-        }
+    awk "$bench_awk"'
         {
             key = $2 " " $5
             if (!($2 in seen)) { seen[$2] = 1; order[++count] = $2 }

@@ -7,23 +7,33 @@
 #include "apps/capture/gpu/gl_cpu_renderer.h"
 #include "tests/gpu/gl_test_context.h"
 
-static void BM_GlCpuRenderAndMap(benchmark::State &state)
+// A w x h source picture and a renderer for it in gl; the source texture,
+// or 0 with the benchmark skipped and nothing to release.
+static GLuint start_renderer(benchmark::State &state, GlTestContext &gl, int w, int h, GlCpuRenderer *r)
 {
-    const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
-    GlTestContext gl;
     if (!gl.ok()) {
         state.SkipWithError("no surfaceless EGL context");
-        return;
+        return 0;
     }
     std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
     for (size_t i = 0; i < px.size(); ++i)
         px[i] = static_cast<uint8_t>(i * 7);
-    GLuint src = gl.make_source(w, h, px);
-    GlCpuRenderer r;
-    if (src == 0 || gl_cpu_init(&r, gl.display(), w, h) != 0) {
+    const GLuint src = gl.make_source(w, h, px);
+    if (src == 0 || gl_cpu_init(r, gl.display(), w, h) != 0) {
         state.SkipWithError("renderer init failed");
-        return;
+        return 0;
     }
+    return src;
+}
+
+static void BM_GlCpuRenderAndMap(benchmark::State &state)
+{
+    const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+    GlTestContext gl;
+    GlCpuRenderer r;
+    const GLuint src = start_renderer(state, gl, w, h, &r);
+    if (src == 0)
+        return;
     const uint8_t *y, *u, *v;
     int32_t ys, us, vs;
     uint64_t wm = 1733467200123ull;
@@ -56,20 +66,11 @@ static void BM_GlCpuCursor(benchmark::State &state)
 {
     const int w = 1920, h = 1080, size = 64;
     GlTestContext gl;
-    if (!gl.ok()) {
-        state.SkipWithError("no surfaceless EGL context");
-        return;
-    }
-    std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
-    for (size_t i = 0; i < px.size(); ++i)
-        px[i] = static_cast<uint8_t>(i * 7);
-    GLuint src = gl.make_source(w, h, px);
-    std::vector<uint32_t> argb(static_cast<size_t>(size) * size, 0x80808080u);
     GlCpuRenderer r;
-    if (src == 0 || gl_cpu_init(&r, gl.display(), w, h) != 0) {
-        state.SkipWithError("renderer init failed");
+    const GLuint src = start_renderer(state, gl, w, h, &r);
+    if (src == 0)
         return;
-    }
+    std::vector<uint32_t> argb(static_cast<size_t>(size) * size, 0x80808080u);
     CursorOverlayGl cursor{shader_cursor_texture(argb.data(), size, size), 0.5f, 0.5f, float(size) / w,
                            float(size) / h};
     const CursorOverlayGl none{0, 0.f, 0.f, 0.f, 0.f};
