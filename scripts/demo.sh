@@ -40,7 +40,7 @@ bind=${DEMO_BIND:-127.0.0.1}
 build=${DEMO_BUILD_DIR:-$root/build}
 
 if [ "${DEMO_SKIP_BUILD:-0}" != 1 ]; then
-    ./scripts/setup.sh
+    ./scripts/setup.sh run
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$build" -j"$(nproc)" --target capture capture-helper vistrel-relay
 fi

@@ -1,21 +1,44 @@
 #!/bin/sh
-# Installs every Debian package that Vistrel needs to build, run, test and
-# benchmark. Does nothing when all of them are already installed.
+# Installs the Debian packages Vistrel needs, by role, and does nothing when
+# they are already installed.
+#
+#   setup.sh run    what building and running need: the compiler and the
+#                   libraries, FFmpeg's tools, Janus and its page scripts, the
+#                   isolation tools. The demo asks for this and nothing more:
+#                   it never installs a kernel, an emulator or a browser.
+#   setup.sh test   (the default) all of the above, and what only the tests
+#                   and benchmarks need: GoogleTest and Google Benchmark,
+#                   qemu with a kernel image, its headers and source for the
+#                   kernel test, Chromium and the WebRTC viewers for the
+#                   browser tests, clang for the fuzz stage, gnuplot and perf.
 set -eu
 
-PACKAGES="
+role="${1:-test}"
+
+RUN_PACKAGES="
 build-essential g++ cmake pkg-config git
 libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
 libdrm-dev libva-dev
 libegl-dev libgles-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0
+libcurl4-openssl-dev libjansson-dev
+ffmpeg util-linux procps openssl python3
+janus libjs-janus-gateway libjs-webrtc-adapter
+"
+
+TEST_PACKAGES="
 libgtest-dev libgmock-dev libbenchmark-dev
-ffmpeg gnuplot-nox
-util-linux libcap2-bin procps linux-perf
+gnuplot-nox libcap2-bin linux-perf
 qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1
 busybox-static libdrm-tests cpio kmod bc flex bison libelf-dev xz-utils
-janus libjs-janus-gateway libjs-webrtc-adapter chromium python3 iproute2
+chromium python3-aiortc iproute2
 clang libclang-rt-14-dev
 "
+
+case "$role" in
+    run) PACKAGES="$RUN_PACKAGES" ;;
+    test) PACKAGES="$RUN_PACKAGES $TEST_PACKAGES" ;;
+    *) echo "setup: unknown role $role (run or test)" >&2; exit 2 ;;
+esac
 
 missing=""
 for p in $PACKAGES; do

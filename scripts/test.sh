@@ -15,7 +15,7 @@
 # `cd build && ctest -L soak`.
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh test
 
 stages="${VISTREL_TEST_STAGES:-default asan tsan fuzz}"
 jobs="$(nproc)"
