@@ -210,7 +210,8 @@ PictureArea find_picture(const BrowserImage &img)
 }  // namespace
 
 // Viewers need the token: a page without one, or with a wrong one, gets no
-// picture and says why, while the page with the token plays. The picture
+// picture and says why, as does one asking for a stream that does not
+// exist, while the page with the token plays. The picture
 // fills the window at its aspect ratio (black bars above and below in a
 // 4:3 window) and is not black.
 TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
@@ -231,15 +232,16 @@ TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
 
     BrowserPage *without = open_page(page_url(""));
     BrowserPage *wrong = open_page(page_url("#token=0123456789abcdef"));
+    BrowserPage *elsewhere = open_page("http://127.0.0.1:8080/?janus=8088&mountpoint=2#token=" + token_);
     BrowserPage *with = open_page();
     ASSERT_TRUE(wait_playing(with, 30, 20000)) << browser_figures_line(with);
     EXPECT_TRUE(wait_status(without, "refused(no_token)", 5000)) << browser_figures_line(without);
     EXPECT_TRUE(wait_status(wrong, "refused(wrong_token)", 5000)) << browser_figures_line(wrong);
-    for (BrowserPage *p : {without, wrong}) {
-        auto f = browser_figures(p);
-        EXPECT_EQ(browser_number(f, "frames"), 0) << p->name;
-        EXPECT_EQ(browser_number(f, "joins"), 0) << p->name;
-    }
+    EXPECT_TRUE(wait_status(elsewhere, "no_stream", 5000)) << browser_figures_line(elsewhere);
+    for (BrowserPage *p : {without, wrong, elsewhere})
+        EXPECT_EQ(browser_number(browser_figures(p), "frames"), 0) << p->name;
+    for (BrowserPage *p : {without, wrong})
+        EXPECT_EQ(browser_number(browser_figures(p), "joins"), 0) << p->name;
 
     std::string why;
     ASSERT_EQ(browser_screenshot(page_url(), "/tmp/playing.png", {}, 30, 20000, &why), 0) << why;
