@@ -529,6 +529,75 @@ TEST(RelayFeedback, KeyFramesAtOnceBitRatesSpacedClampedAndTheSmallest)
     EXPECT_EQ(s.bitrate_reports, 5u);
 }
 
+// The feedback of several servers combined: one key-frame request per
+// quarter second whoever asks, and the smallest recent estimate (a server's
+// smallest since the last record, counting for 2 s) at most every 500 ms.
+TEST(RelayFeedback, SeveralServersCombined)
+{
+    struct Step {
+        int64_t ms;
+        size_t server;
+        std::string what;  // "PLI", "FIR", a bit rate, or "due"
+    };
+    struct Case {
+        const char *name;
+        std::vector<Step> steps;
+        std::vector<std::string> records;  // "MS:RECORD"
+    };
+    const std::vector<Case> cases = {
+        {"key frames from either server, a quarter second apart",
+         {{0, 0, "PLI"}, {100, 1, "PLI"}, {250, 1, "FIR"}, {400, 0, "PLI"}, {499, 1, "PLI"}, {500, 1, "PLI"}},
+         {"0:IDR", "250:IDR", "500:IDR"}},
+        {"the smallest estimate across servers",
+         {{0, 0, "3000000"}, {100, 1, "1000000"}, {500, 0, "due"}},
+         {"500:BPS:1000000"}},
+        {"a server quiet for over 2 s stops holding the rate down; at 2 s it still does",
+         {{0, 0, "1000000"}, {0, 0, "due"}, {2000, 1, "4000000"}, {2000, 1, "due"}, {2600, 1, "4000000"},
+          {2600, 1, "due"}},
+         {"0:BPS:1000000", "2600:BPS:4000000"}},
+        {"a server's smallest since the last record, then its new one replaces it",
+         {{0, 0, "2000000"}, {0, 0, "due"}, {600, 0, "3000000"}, {700, 0, "5000000"}, {700, 0, "due"},
+          {1300, 0, "6000000"}, {1300, 0, "due"}},
+         {"0:BPS:2000000", "700:BPS:3000000", "1300:BPS:6000000"}},
+        {"the low server rising lifts the rate to the next lowest",
+         {{0, 0, "1000000"}, {0, 1, "3000000"}, {0, 0, "due"}, {600, 0, "4000000"}, {600, 0, "due"}},
+         {"0:BPS:1000000", "600:BPS:3000000"}},
+        {"records 500 ms apart whichever server reports",
+         {{0, 0, "1000000"}, {0, 0, "due"}, {100, 1, "800000"}, {100, 1, "due"}, {499, 1, "due"}, {500, 1, "due"}},
+         {"0:BPS:1000000", "500:BPS:800000"}},
+        {"an unchanged rate is not sent again",
+         {{0, 0, "1000000"}, {0, 0, "due"}, {600, 1, "2000000"}, {600, 1, "due"}},
+         {"0:BPS:1000000"}},
+    };
+    for (const Case &c : cases) {
+        RelayFeedbackState s;
+        std::vector<std::string> got;
+        for (const Step &step : c.steps) {
+            const int64_t now = 7000000000 + step.ms * 1000000;
+            std::vector<std::string> out;
+            if (step.what == "due") {
+                relay_feedback_due(&s, now, &out);
+            } else {
+                std::vector<uint8_t> packet;
+                if (step.what == "PLI" || step.what == "FIR") {
+                    packet = step.what == "PLI" ? feedback_packet(1, {}) : feedback_packet(4, {1, 2, 3, 4, 7, 0, 0, 0});
+                } else {
+                    const uint64_t bps = std::stoull(step.what);
+                    unsigned e = 0;
+                    while ((bps >> e) >= (1u << 18))
+                        e++;
+                    ASSERT_EQ((bps >> e) << e, bps) << "an estimate REMB cannot carry exactly";
+                    packet = remb(e, uint32_t(bps >> e));
+                }
+                relay_feedback_on_datagram(&s, step.server, packet.data(), packet.size(), now, &out);
+            }
+            for (const std::string &r : out)
+                got.push_back(std::to_string(step.ms) + ":" + r);
+        }
+        EXPECT_EQ(got, c.records) << c.name;
+    }
+}
+
 TEST(RelayJanus, RequestsAndReplies)
 {
     RelayJanusMountpoint m;
