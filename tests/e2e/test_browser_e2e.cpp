@@ -266,7 +266,9 @@ TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
 }
 
 // Over HTTPS: the page and Janus's API with a self-signed certificate that
-// this Chromium is told to trust (by its key's SPKI hash); the page plays.
+// this Chromium is told to trust (by its key's SPKI hash). Janus starts with
+// a VP8 mountpoint, so the page plays the H.264 stream only once the relay
+// has made the mountpoint again through the HTTPS API with its secret.
 TEST_F(BrowserSystem, OverHttpsThePagePlays)
 {
     ASSERT_EQ(std::system("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
@@ -282,9 +284,14 @@ TEST_F(BrowserSystem, OverHttpsThePagePlays)
     ASSERT_TRUE(read);
     spki[std::strcspn(spki, "\n")] = 0;
 
-    start_janus("h264", {"--tls", "/tmp/tls.crt", "/tmp/tls.key"});
-    start_relay({"--latency", "--watermark", "bitmap"});
+    start_janus("vp8", {"--tls", "/tmp/tls.crt", "/tmp/tls.key"});
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--query-config", "--udp-port", "0", "--janus", "127.0.0.1:5006", "--janus-api",
+                                        "https://127.0.0.1:8088/janus", "--janus-token-file",
+                                        std::string(kJanusDir) + "/relay.token", "--janus-ca-file", "/tmp/tls.crt"}),
+              0);
     start_capture({"-m", "compatible"});
+    ASSERT_TRUE(e2e_wait_for_text(&relay_, "[Relay] Janus mountpoint 1 made again for H264", 15000, true))
+        << e2e_stderr(&relay_);
     BrowserPage *page = open_page(page_url(nullptr, "https"), {"--ignore-certificate-errors-spki-list=" + std::string(spki)});
     EXPECT_TRUE(wait_playing(page, 30, 20000)) << browser_figures_line(page);
 }
