@@ -213,7 +213,7 @@ PictureArea find_picture(const BrowserImage &img)
 // picture and says why, as does one asking for a stream that does not
 // exist, while the page with the token plays. The picture
 // fills the window at its aspect ratio (black bars above and below in a
-// 4:3 window) and is not black.
+// 4:3 window) and is not black; a double-click makes the page fullscreen.
 TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
 {
     start_janus("h264");
@@ -243,8 +243,9 @@ TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
     for (BrowserPage *p : {without, wrong})
         EXPECT_EQ(browser_number(browser_figures(p), "joins"), 0) << p->name;
 
-    std::string why;
-    ASSERT_EQ(browser_screenshot(page_url(), "/tmp/playing.png", {}, 30, 20000, &why), 0) << why;
+    std::string report;
+    ASSERT_EQ(browser_screenshot(page_url(), "/tmp/playing.png", {}, 30, 20000, &report), 0) << report;
+    EXPECT_NE(report.find("fullscreen=1"), std::string::npos) << report;
     if (const char *keep = std::getenv("VISTREL_BROWSER_SHOT"))
         std::system(("cp /tmp/playing.png '" + std::string(keep) + "'").c_str());
     BrowserImage shot;
