@@ -143,10 +143,23 @@ if [ -n "$cert" ]; then
             exit 2
         fi
     done
+    # Checked here, where the reason can be said, rather than in Janus's log.
+    if ! cert_key=$(openssl x509 -noout -pubkey -in "$cert" 2>/dev/null); then
+        echo "janus.sh: $cert is not a PEM certificate" >&2
+        exit 2
+    fi
+    if ! key_key=$(openssl pkey -pubout -in "$key" -passin pass: 2>/dev/null); then
+        echo "janus.sh: $key is not a PEM private key without a passphrase" >&2
+        exit 2
+    fi
+    if [ "$cert_key" != "$key_key" ]; then
+        echo "janus.sh: $key is not the key of $cert" >&2
+        exit 2
+    fi
     cert=$(cd "$(dirname "$cert")" && pwd)/$(basename "$cert")
     key=$(cd "$(dirname "$key")" && pwd)/$(basename "$key")
     case "$cert$key" in
-        *[\"\\]*) echo "janus.sh: the certificate's and key's paths may not hold '\"' or '\\'" >&2; exit 2 ;;
+        *[\"\\]*) printf '%s\n' "janus.sh: the certificate's and key's paths may not hold '\"' or '\\'" >&2; exit 2 ;;
     esac
 fi
 fmtp=""
