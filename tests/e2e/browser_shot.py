@@ -52,8 +52,8 @@ class Pipe:
                 return reply.get("result", {})
 
 
-def figures(title):
-    return dict(w.split("=", 1) for w in title.split() if "=" in w)
+def figures(line):
+    return dict(w.split("=", 1) for w in line.split() if "=" in w)
 
 
 def main():
@@ -82,26 +82,26 @@ def main():
     os.close(to_browser_r)
     os.close(from_browser_w)
     pipe = Pipe(to_browser_w, from_browser_r)
-    title = ""
+    line = ""
     try:
         targets = pipe.call("Target.getTargets")["targetInfos"]
         page = next(t["targetId"] for t in targets if t["type"] == "page")
         session = pipe.call("Target.attachToTarget", {"targetId": page, "flatten": True})["sessionId"]
         deadline = time.monotonic() + args.timeout
         while True:
-            title = pipe.call("Runtime.evaluate", {"expression": "document.title", "returnByValue": True},
-                              session)["result"].get("value", "")
-            f = figures(title)
+            line = pipe.call("Runtime.evaluate", {"expression": "document.getElementById('figures').textContent",
+                                                   "returnByValue": True}, session)["result"].get("value", "")
+            f = figures(line)
             if f.get("status") == "playing" and int(f.get("frames", "0")) >= args.frames:
                 break
             if time.monotonic() > deadline:
-                print(f"browser_shot: the page did not play: {title}", file=sys.stderr)
+                print(f"browser_shot: the page did not play: {line}", file=sys.stderr)
                 return 1
             time.sleep(0.2)
         shot = pipe.call("Page.captureScreenshot", {"format": "png"}, session)["data"]
         with open(args.out, "wb") as out:
             out.write(base64.b64decode(shot))
-        print(title)
+        print(line)
         # A double-click in the middle of the picture, as a person's.
         for count in (1, 2):
             for kind in ("mousePressed", "mouseReleased"):
@@ -113,7 +113,7 @@ def main():
         print(f"fullscreen={int(bool(full))}")
         return 0
     except (OSError, EOFError, TimeoutError, RuntimeError, StopIteration, KeyError, ValueError) as e:
-        print(f"browser_shot: {e!r} (last title: {title})", file=sys.stderr)
+        print(f"browser_shot: {e!r} (last figures: {line})", file=sys.stderr)
         return 1
     finally:
         try:
