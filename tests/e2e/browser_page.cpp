@@ -121,10 +121,10 @@ int browser_read_png(const std::string &path, BrowserImage *image)
         avcodec_receive_frame(context.get(), frame.get()) < 0)
         return -1;
     const int w = frame->width, h = frame->height;
-    std::unique_ptr<SwsContext, void (*)(SwsContext *)> scaler(
-        sws_getContext(w, h, AVPixelFormat(frame->format), w, h, AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr,
-                       nullptr),
-        sws_freeContext);
+    std::unique_ptr<SwsContext, void (*)(SwsContext *)> scaler(sws_getContext(w, h, AVPixelFormat(frame->format), w, h,
+                                                                              AV_PIX_FMT_RGB24, SWS_POINT, nullptr,
+                                                                              nullptr, nullptr),
+                                                               sws_freeContext);
     if (!scaler)
         return -1;
     image->width = w;
