@@ -117,8 +117,8 @@ bool keyframe_due(Streamer *s, int64_t now)
 // the limit, the queue is cut up to the next key frame that has not (a
 // stream never restarts on a frame that needs the ones dropped). With no
 // such key frame the queue is emptied and new packets are dropped until the
-// encoder, asked for one, sends a key frame. True when the encoder is to be
-// asked now; the caller does so once lock is released.
+// encoder, asked for one, sends a key frame. True when the queue was
+// emptied. Caller holds lock.
 bool trim_late_packets(Streamer *s, int64_t now)
 {
     constexpr int64_t kLimitNs = kStreamerQueueWaitLimitMs * 1000000;
@@ -144,7 +144,7 @@ bool trim_late_packets(Streamer *s, int64_t now)
     if (s->queue_head != nullptr)
         return false;
     s->awaiting_keyframe = true;
-    return keyframe_due(s, now);
+    return true;
 }
 
 // Copies the stream's state for streamer_status; opened counts a new stream.
@@ -258,8 +258,10 @@ void *sender_loop(void *arg)
             std::unique_lock<std::mutex> guard(s->lock);
             while (s->running && s->queue_head == nullptr)
                 s->queue_cond.wait(guard);
-            if (s->running)
-                ask_keyframe = trim_late_packets(s, monotonic_ns());
+            if (s->running) {
+                const int64_t now = monotonic_ns();
+                ask_keyframe = trim_late_packets(s, now) && keyframe_due(s, now);
+            }
             if (s->queue_head != nullptr)
                 node = queue_pop(s);
             else if (!s->running)
@@ -473,13 +475,13 @@ int streamer_send_packet(Streamer *s, const AVPacket *packet, uint64_t pts_ms)
         std::lock_guard<std::mutex> guard(s->lock);
         const int64_t now = monotonic_ns();
         node->queued_ns = now;
-        ask_keyframe = trim_late_packets(s, now);
+        trim_late_packets(s, now);
         if (s->awaiting_keyframe && !node_is_key(node)) {
             // The stream restarts on a key frame: what comes before it is
             // of no use to the relay.
             dropped = node;
             s->stream.dropped_packets += 1;
-            ask_keyframe = keyframe_due(s, now) || ask_keyframe;
+            ask_keyframe = keyframe_due(s, now);
         } else {
             s->awaiting_keyframe = false;
             queue_push(s, node);
