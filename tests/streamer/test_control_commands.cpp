@@ -1,16 +1,27 @@
 // The relay-request handler on a PipelineControl: what each payload asks
-// for, what it leaves alone, and the encoder calls it makes.
+// for, what it leaves alone, and the encoder calls it makes (the fast run's
+// through the requests its frame step takes).
 #include "apps/capture/pipelines/control_commands.h"
 
 #include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/encoders/codec.h"
 #include "apps/capture/encoders/cpu_encoder.h"
+#include "apps/capture/pipelines/pipelines.h"
 #include "apps/capture/streamer/streamer.h"
+#include "libs/common/ffmpeg_ptr.h"
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+}
+
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -224,10 +235,85 @@ TEST(ControlCommands, RateAndKeyFrameReachTheRunningEncoder)
     codec_cleanup(codec);
     testing::internal::GetCapturedStdout();
 
-    Control fast;  // no encoder registered: logged, nothing else
-    fast.feed(FEEDBACK_KEYFRAME, "");
-    on_streamer_feedback(FEEDBACK_BITRATE, &bps, sizeof(bps), &fast.c);
+    Control idle;  // no encoder registered (between runs): logged, nothing else
+    idle.feed(FEEDBACK_KEYFRAME, "");
+    on_streamer_feedback(FEEDBACK_BITRATE, &bps, sizeof(bps), &idle.c);
+    EXPECT_FALSE(idle.changed());
+}
+
+// A fast run publishes the requests its frame step takes: the relay's key
+// frame and bit rate reach the surface and the context that step hands to
+// the VA-API encoder next, once, and never end the run. The control thread
+// and the frame step meet only in the atomics of the requests
+// (ThreadSanitizer checks the second half).
+TEST(ControlCommands, FastRunTakesKeyFrameAndRateWithTheNextSurface)
+{
+    EncoderRequests requests;
+    Control fast;
+    fast.c.vaapi_requests = &requests;
+    AvCodecContextPtr context(avcodec_alloc_context3(nullptr));
+    AvFramePtr surface(av_frame_alloc());
+    ASSERT_TRUE(context && surface);
+    context->bit_rate = context->rc_max_rate = 8000000;
+
+    const struct {
+        const char *what;
+        std::function<void()> ask;
+        bool intra;
+        int64_t rate;
+    } steps[] = {
+        {"nothing asked", [] {}, false, 8000000},
+        {"key frame", [&] { fast.feed(FEEDBACK_KEYFRAME, ""); }, true, 8000000},
+        {"taken once", [] {}, false, 8000000},
+        {"rate and key frame",
+         [&] {
+             fast.feed(FEEDBACK_RECONFIG, "BPS:3000000\n");
+             fast.feed(FEEDBACK_KEYFRAME, "");
+         },
+         true, 3000000},
+        {"rate kept", [] {}, false, 3000000},
+        {"rate alone", [&] { fast.feed(FEEDBACK_RECONFIG, "BPS:2500000\n"); }, false, 2500000},
+    };
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.what);
+        step.ask();
+        surface->pict_type = AV_PICTURE_TYPE_P;  // what a reused frame may carry
+        surface->key_frame = 1;
+        EXPECT_EQ(fast_take_requests(&fast.c, context.get(), surface.get()), step.intra);
+        EXPECT_EQ(surface->pict_type, step.intra ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE);
+        EXPECT_EQ(surface->key_frame, step.intra ? 1 : 0);
+        EXPECT_EQ(context->bit_rate, step.rate);
+        EXPECT_EQ(context->rc_max_rate, step.rate);
+    }
     EXPECT_FALSE(fast.changed());
+
+    // Withdrawn at the end of the run: a late request goes nowhere.
+    fast.c.vaapi_requests = nullptr;
+    fast.feed(FEEDBACK_KEYFRAME, "");
+    EXPECT_FALSE(requests.force_keyframe.load());
+    EXPECT_FALSE(fast_take_requests(&fast.c, context.get(), surface.get()));
+
+    // The relay asks on the control thread while the frame step encodes.
+    fast.c.vaapi_requests = &requests;
+    std::atomic<bool> done{false};
+    std::thread relay([&] {
+        for (int32_t i = 1; i <= 200; ++i) {
+            on_streamer_feedback(FEEDBACK_BITRATE, &i, sizeof(i), &fast.c);
+            fast.feed(FEEDBACK_KEYFRAME, "");
+        }
+        done = true;
+    });
+    int intra = 0;
+    while (!done)
+        intra += fast_take_requests(&fast.c, context.get(), surface.get()) ? 1 : 0;
+    relay.join();
+    intra += fast_take_requests(&fast.c, context.get(), surface.get()) ? 1 : 0;
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_GE(intra, 1);
+    EXPECT_EQ(context->bit_rate, 200);
 }
 
 }  // namespace

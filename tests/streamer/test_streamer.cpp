@@ -10,9 +10,15 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -41,6 +47,18 @@ AVPacket *make_h264_packet(int size)
     const uint8_t start[] = {0, 0, 0, 1, 0x65};
     std::memcpy(p->data, start, sizeof(start));
     p->flags |= AV_PKT_FLAG_KEY;
+    return p;
+}
+
+// An Annex B access unit of `size` bytes: an IDR slice when key, else a
+// P slice.
+AVPacket *make_h264_frame(int size, bool key)
+{
+    AVPacket *p = make_h264_packet(size);
+    if (!key) {
+        p->data[4] = 0x41;
+        p->flags &= ~AV_PKT_FLAG_KEY;
+    }
     return p;
 }
 
@@ -256,6 +274,113 @@ TEST_F(StreamerTest, RelayGoneAndBackAgain)
     for (const Datagram &d : peer_drain(rtp.get(), 500))
         media += peer_is_rtcp(d) ? 0 : 1;
     EXPECT_GE(media, 3u);
+}
+
+// The encoder's side of key-frame requests: the feedback callback, as the
+// control commands receive a relay's "IDR".
+struct KeyframeAsks {
+    std::atomic<int> asked{0};
+    std::atomic<bool> pending{false};
+    static void feedback(uint32_t event, const void *, uint64_t, void *user)
+    {
+        auto *self = static_cast<KeyframeAsks *>(user);
+        if (event == FEEDBACK_KEYFRAME) {
+            self->asked += 1;
+            self->pending = true;
+        }
+    }
+};
+
+// Reads up to max_frames whole frames, until none has come for 5 ms; each
+// frame's index (from its RTP time, frame_ticks apart) goes to frames.
+void read_frames(int fd, size_t max_frames, uint32_t *first_ts, std::vector<uint32_t> *frames, uint32_t frame_ticks)
+{
+    Datagram buffer(65536);
+    for (size_t got = 0; got < max_frames;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 5) <= 0)
+            return;
+        const ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+        const Datagram d(buffer.begin(), buffer.begin() + n);
+        RtpHeader h;
+        if (peer_is_rtcp(d) || !peer_parse_rtp(d, &h) || !h.marker)
+            continue;
+        if (*first_ts == 0)
+            *first_ts = h.timestamp;
+        frames->push_back((h.timestamp - *first_ts) / frame_ticks);
+        ++got;
+    }
+}
+
+// A relay that stops reading for 2 s, then reads again at twice the stream's
+// rate (what it forwards to is no faster): the queue stays within what 200 ms
+// hold, the stream picks up again on a key frame the encoder was asked for,
+// and within a second of the relay reading again a frame arrives less than
+// two frame intervals after it was sent. An unbounded queue holds the whole
+// 2 s and stays 2 s behind for as long again.
+TEST_F(StreamerTest, StalledRelayDropsUpToAKeyFrameAndCatchesUp)
+{
+    constexpr int kFrameBytes = 20000;  // 15 datagrams: the relay's socket holds less than one frame
+    constexpr int kFrameMs = 17;        // about 60 frames a second
+    constexpr int kFlowing = 30, kStalled = 120, kResumed = 90;
+    UniqueFD rtp = peer_bind_datagram(kRtp);
+    ASSERT_TRUE(rtp);
+    KeyframeAsks asks;
+    start();
+    config->feedback = KeyframeAsks::feedback;
+    config->feedback_user = &asks;
+    ASSERT_EQ(streamer_connect(streamer), 0);
+
+    std::vector<bool> key;
+    std::vector<std::pair<int, uint32_t>> received;  // (last frame sent by then, frame index)
+    uint32_t first_ts = 0;
+    for (int i = 0; i < kFlowing + kStalled + kResumed; ++i) {
+        key.push_back(i == 0 || asks.pending.exchange(false));
+        AVPacket *p = make_h264_frame(kFrameBytes, key.back());
+        ASSERT_EQ(streamer_send_packet(streamer, p, 1000 + uint64_t(i) * kFrameMs), 0);
+        av_packet_free(&p);
+        std::vector<uint32_t> frames;
+        if (i < kFlowing)
+            read_frames(rtp.get(), SIZE_MAX, &first_ts, &frames, kFrameMs * 90);
+        else if (i >= kFlowing + kStalled)
+            read_frames(rtp.get(), 2, &first_ts, &frames, kFrameMs * 90);
+        for (uint32_t f : frames)
+            received.emplace_back(i, f);
+        // A frame interval after each frame, never a burst to catch up: a
+        // test thread held up by a busy machine sends fewer frames, not more
+        // of them at once.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kFrameMs));
+    }
+    const StreamerStatus st = status();
+
+    // Bounded by the streamer's own counters: 200 ms are 12 frames here.
+    EXPECT_LE(st.peak_queued_packets, 30u);
+    EXPECT_LE(st.peak_queued_bytes, 30u * kFrameBytes);
+    EXPECT_GT(st.dropped_packets, 0u);
+    EXPECT_GE(st.keyframe_requests, 1u);
+    EXPECT_EQ(uint64_t(asks.asked.load()), st.keyframe_requests);
+
+    // Every gap in the frames received is followed by a key frame.
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received.front().second, 0u);
+    for (size_t n = 1; n < received.size(); ++n) {
+        const uint32_t before = received[n - 1].second, now = received[n].second;
+        ASSERT_LT(now, key.size());
+        EXPECT_TRUE(now == before + 1 || (now > before && key[now]))
+            << "frame " << now << " after frame " << before << " is no key frame";
+    }
+    // Caught up within a second (60 frames) of reading again: a frame
+    // arrives while at most one newer one has been sent.
+    int caught_up = -1;
+    for (const auto &[sent, frame] : received)
+        if (sent >= kFlowing + kStalled && sent - int(frame) <= 1) {
+            caught_up = sent - (kFlowing + kStalled);
+            break;
+        }
+    EXPECT_GE(caught_up, 0) << "the stream never caught up";
+    EXPECT_LT(caught_up, 60);
 }
 
 }  // namespace

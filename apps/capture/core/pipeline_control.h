@@ -7,6 +7,7 @@
 
 struct CodecContext;
 struct CpuEncoder;
+struct EncoderRequests;
 struct CaptureSession;
 
 enum PipelineResult : int32_t {
@@ -20,10 +21,12 @@ enum PipelineResult : int32_t {
 // pipeline polls change_requested with an acquire load once per frame; the
 // driver reads the value fields only after the run has returned.
 //
-// The running encoder is published in codec or cpu_encoder with a release
-// store and withdrawn (null) before the streamer, and with it the control
-// thread, stops; the control thread loads each pointer once per request with
-// an acquire load and uses that value only.
+// The running encoder is published in codec or cpu_encoder (the fast run,
+// whose VA-API encoder the control thread must not touch, publishes only the
+// requests its frame step takes, in vaapi_requests) with a release store and
+// withdrawn (null) before the streamer, and with it the control thread,
+// stops; the control thread loads each pointer once per request with an
+// acquire load and uses that value only.
 struct PipelineControl {
     std::atomic<CodecContext *> codec;      // the compatible run's encoder, or null
     std::atomic<CpuEncoder *> cpu_encoder;  // the balanced run's encoder, or null
@@ -36,6 +39,9 @@ struct PipelineControl {
     int32_t fps;              // requested frame rate; <= 0 keeps the current one
     CaptureSession *session;  // set by the balanced and fast runs
     int32_t codec_type;       // CodecType of the running balanced or fast run
+
+    // The fast run's pending key frame and bit rate, or null.
+    std::atomic<EncoderRequests *> vaapi_requests;
 };
 
 static_assert(sizeof(std::atomic<bool>) == 1, "change_requested is one byte");

@@ -41,10 +41,15 @@ void on_bitrate(PipelineControl *control, const void *data, uint64_t length)
     std::memcpy(&bps, data, sizeof(bps));
     printf("[App] Adjusting bitrate to %d bps\n", bps);
     CpuEncoder *const cpu = control->cpu_encoder.load(std::memory_order_acquire);
+    CodecContext *const codec = cpu == nullptr ? control->codec.load(std::memory_order_acquire) : nullptr;
+    EncoderRequests *const vaapi =
+        cpu == nullptr && codec == nullptr ? control->vaapi_requests.load(std::memory_order_acquire) : nullptr;
     if (cpu != nullptr)
         cpu_encoder_set_bitrate(cpu, bps);
-    else
-        codec_set_bitrate(control->codec.load(std::memory_order_acquire), bps);
+    else if (codec != nullptr)
+        codec_set_bitrate(codec, bps);
+    else if (vaapi != nullptr)
+        vaapi->pending_bitrate.store(bps);
 }
 
 void on_keyframe(PipelineControl *control)
@@ -52,10 +57,14 @@ void on_keyframe(PipelineControl *control)
     fputs("[App] Forcing IDR frame\n", stderr);
     CpuEncoder *const cpu = control->cpu_encoder.load(std::memory_order_acquire);
     CodecContext *const codec = cpu == nullptr ? control->codec.load(std::memory_order_acquire) : nullptr;
+    EncoderRequests *const vaapi =
+        cpu == nullptr && codec == nullptr ? control->vaapi_requests.load(std::memory_order_acquire) : nullptr;
     if (cpu != nullptr)
         cpu_encoder_force_keyframe(cpu);
     else if (codec != nullptr)
         codec_force_keyframe(codec);
+    else if (vaapi != nullptr)
+        vaapi->force_keyframe.store(true);
 }
 
 void on_resolution(PipelineControl *control, const void *data, uint64_t length)

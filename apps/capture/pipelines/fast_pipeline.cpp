@@ -14,6 +14,7 @@ extern "C" {
 #include <cstring>
 
 #include "apps/capture/core/pipeline_control.h"
+#include "apps/capture/encoders/codec_types.h"
 #include "apps/capture/encoders/vaapi_encoders.h"
 #include "apps/capture/gpu/zerocopy.h"
 #include "apps/capture/pipelines/packet_clock.h"
@@ -32,6 +33,11 @@ constexpr int kUnknownRefreshTimeBase = 165;
 // The render targets, the frame and packet and the pool go once the listener
 // has stopped; the encoder and the device once the streamer has.
 struct FastStage final : PipelineStage {
+    // What the relay asks of the encoder, published in the control for the
+    // run and taken by the frame step; withdrawn before the streamer (and
+    // its control thread) stops, and alive until the run is gone.
+    EncoderRequests requests;
+    PipelineControl *control = nullptr;
     AVBufferRef *device = nullptr;
     AvCodecContextPtr encoder;
     AVBufferRef *frames = nullptr;
@@ -40,6 +46,11 @@ struct FastStage final : PipelineStage {
     ZeroCopyTargets targets{};
     bool targets_made = false;
 
+    void teardown_begins() override
+    {
+        if (control)
+            control->vaapi_requests.store(nullptr, std::memory_order_release);
+    }
     void release_frame_path() override
     {
         if (targets_made)
@@ -111,6 +122,17 @@ int fast_open_encoder(FastStage *stage, const FrameMetadata *frame, const VaapiE
 
 }  // namespace
 
+bool fast_take_requests(PipelineControl *control, AVCodecContext *encoder, AVFrame *surface)
+{
+    EncoderRequests *const requests = control->vaapi_requests.load(std::memory_order_acquire);
+    if (requests == nullptr) {
+        surface->pict_type = AV_PICTURE_TYPE_NONE;
+        surface->key_frame = 0;
+        return false;
+    }
+    return encoder_take_requests(requests, encoder, surface);
+}
+
 int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType codec, PipelineControl *control)
 {
     // The worker starts without EGL for a compatible run on the processor; a
@@ -125,13 +147,12 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
         return -1;
     }
     fprintf(stderr, "[VAAPI] Selected encoder: %s (%s)\n", codec_type_to_string(codec), row->name);
-    // The running encoder is not published in the control: bit-rate and
-    // key-frame requests have no effect in this mode.
     FrameMetadata *frame = pipeline_publish_session(session, control, codec);
     if (!frame)
         return -1;
 
     FastStage stage;
+    stage.control = control;
     PipelineRun run(session, control, &stage);
     if (run.import_frame(egl->display, PIPELINE_IMPORT_EXTERNAL) != 0)
         return -1;
@@ -142,6 +163,9 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
     pipeline_output_size(session, "[VAAPI]", &width, &height);
     if (fast_open_encoder(&stage, frame, row, width, height) != 0)
         return -1;
+    // Key-frame and bit-rate requests reach the encoder through the frame
+    // step: the control thread never touches the VA-API context.
+    control->vaapi_requests.store(&stage.requests, std::memory_order_release);
 
     stage.surface.reset(av_frame_alloc());
     stage.packet.reset(av_packet_alloc());
@@ -180,6 +204,7 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
                                          event_ns / 1000000, &cursor);
                 const uint64_t t1 = pipeline_now_ns();
                 stage.surface->pts = frame_pts;
+                fast_take_requests(control, stage.encoder.get(), stage.surface.get());
                 const int sent = avcodec_send_frame(stage.encoder.get(), stage.surface.get());
                 // The surface returns to the pool once the encoder is done with it.
                 av_frame_unref(stage.surface.get());

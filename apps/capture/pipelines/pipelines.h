@@ -19,3 +19,14 @@ int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType c
 
 // fast: NV12 VA-API surfaces drawn by the GPU, a VA-API encoder of the codec.
 int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType codec, PipelineControl *control);
+
+struct AVCodecContext;
+struct AVFrame;
+
+// The fast run's frame step, as it hands a surface to the VA-API encoder:
+// takes what the relay asked since the previous frame from the requests the
+// run published in control->vaapi_requests. A key frame makes the surface an
+// intra picture (pict_type I and key_frame, which the encoder turns into an
+// IDR); a bit rate becomes the context's bit_rate and rc_max_rate. Without a
+// request the picture type is left to the encoder. True for an intra picture.
+bool fast_take_requests(PipelineControl *control, AVCodecContext *encoder, AVFrame *surface);

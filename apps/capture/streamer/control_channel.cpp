@@ -61,6 +61,11 @@ void deliver(const StreamerConfig *config, uint32_t event, const void *data, uin
 
 }  // namespace
 
+void control_request_keyframe(const StreamerConfig *config)
+{
+    deliver(config, FEEDBACK_KEYFRAME, nullptr, 0);
+}
+
 void control_dispatch_record(const StreamerConfig *config, int fd, char *buffer, size_t n, char *reply)
 {
     if (starts_with(buffer, n, "SDP:", 4)) {
@@ -122,7 +127,7 @@ void rejoin_control(Streamer *s, std::unique_lock<std::mutex> &guard)
     s->control_cond.notify_all();
     fprintf(stderr, "[Streamer] Control channel back (Ctrl[SEQ]->%d)\n", s->control_fd.get());
     guard.unlock();
-    deliver(s->config, FEEDBACK_KEYFRAME, nullptr, 0);
+    control_request_keyframe(s->config);
     guard.lock();
 }
 

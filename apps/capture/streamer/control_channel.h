@@ -13,6 +13,10 @@ struct StreamerConfig;
 // of 512 bytes.
 void control_dispatch_record(const StreamerConfig *config, int fd, char *buffer, size_t n, char *reply);
 
+// Asks the encoder for a key frame the way a relay's "IDR" record does (the
+// feedback callback with FEEDBACK_KEYFRAME); nothing without a callback.
+void control_request_keyframe(const StreamerConfig *config);
+
 // Thread body started by streamer_init and joined by streamer_cleanup; arg is
 // the Streamer. Idles without using the processor while there is no control
 // connection (none yet, none available, or closed by the relay). Returns null.

@@ -18,6 +18,7 @@ extern "C" {
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -52,6 +53,98 @@ void free_node(PacketNode *node)
 {
     av_packet_free(&node->packet);
     delete node;
+}
+
+int64_t monotonic_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+size_t node_bytes(const PacketNode *node)
+{
+    return node->packet != nullptr && node->packet->size > 0 ? size_t(node->packet->size) : 0;
+}
+
+bool node_is_key(const PacketNode *node)
+{
+    return node->packet != nullptr && (node->packet->flags & AV_PKT_FLAG_KEY) != 0;
+}
+
+// Appends node to the queue. Caller holds lock.
+void queue_push(Streamer *s, PacketNode *node)
+{
+    if (s->queue_tail != nullptr)
+        s->queue_tail->next = node;
+    else
+        s->queue_head = node;
+    s->queue_tail = node;
+    StreamerStatus &st = s->stream;
+    st.queued_packets += 1;
+    st.queued_bytes += node_bytes(node);
+    st.peak_queued_packets = std::max(st.peak_queued_packets, st.queued_packets);
+    st.peak_queued_bytes = std::max(st.peak_queued_bytes, st.queued_bytes);
+}
+
+// Unlinks the head node (the queue is not empty). Caller holds lock.
+PacketNode *queue_pop(Streamer *s)
+{
+    PacketNode *node = s->queue_head;
+    s->queue_head = node->next;
+    if (s->queue_head == nullptr)
+        s->queue_tail = nullptr;
+    node->next = nullptr;
+    s->stream.queued_packets -= 1;
+    s->stream.queued_bytes -= node_bytes(node);
+    return node;
+}
+
+// True when the encoder is to be asked for a key frame now: at the first
+// drop, and again every wait limit while none has come. Caller holds lock.
+bool keyframe_due(Streamer *s, int64_t now)
+{
+    constexpr int64_t kLimitNs = kStreamerQueueWaitLimitMs * 1000000;
+    if (s->stream.keyframe_requests > 0 && now - s->keyframe_asked_ns < kLimitNs)
+        return false;
+    s->keyframe_asked_ns = now;
+    s->stream.keyframe_requests += 1;
+    return true;
+}
+
+// A relay (or what it feeds) that stalls must not make the stream late for
+// the rest of the run: once the oldest queued packet has waited longer than
+// the limit, the queue is cut up to the next key frame that has not (a
+// stream never restarts on a frame that needs the ones dropped). With no
+// such key frame the queue is emptied and new packets are dropped until the
+// encoder, asked for one, sends a key frame. True when the queue was
+// emptied. Caller holds lock.
+bool trim_late_packets(Streamer *s, int64_t now)
+{
+    constexpr int64_t kLimitNs = kStreamerQueueWaitLimitMs * 1000000;
+    if (s->queue_head == nullptr || now - s->queue_head->queued_ns <= kLimitNs)
+        return false;
+    const int64_t waited_ms = (now - s->queue_head->queued_ns) / 1000000;
+    uint64_t dropped = 0;
+    while (s->queue_head != nullptr && !(node_is_key(s->queue_head) && now - s->queue_head->queued_ns <= kLimitNs)) {
+        free_node(queue_pop(s));
+        ++dropped;
+    }
+    s->stream.dropped_packets += dropped;
+    s->stream.queue_flushes += 1;
+    // One line a second at most, however long the relay stays stalled.
+    if (s->stream.queue_flushes == 1 || now - s->drop_logged_ns >= 1000000000) {
+        s->drop_logged_ns = now;
+        fprintf(stderr,
+                "[Streamer] Relay fell behind: packets waited %lld ms, dropped %llu up to the next key frame "
+                "(%llu dropped in all)\n",
+                static_cast<long long>(waited_ms), static_cast<unsigned long long>(dropped),
+                static_cast<unsigned long long>(s->stream.dropped_packets));
+    }
+    if (s->queue_head != nullptr)
+        return false;
+    s->awaiting_keyframe = true;
+    return true;
 }
 
 // Copies the stream's state for streamer_status; opened counts a new stream.
@@ -160,17 +253,24 @@ void *sender_loop(void *arg)
         return nullptr;
     for (;;) {
         PacketNode *node = nullptr;
+        bool ask_keyframe = false;
         {
             std::unique_lock<std::mutex> guard(s->lock);
             while (s->running && s->queue_head == nullptr)
                 s->queue_cond.wait(guard);
-            if (s->queue_head == nullptr)
+            if (s->running) {
+                const int64_t now = monotonic_ns();
+                ask_keyframe = trim_late_packets(s, now) && keyframe_due(s, now);
+            }
+            if (s->queue_head != nullptr)
+                node = queue_pop(s);
+            else if (!s->running)
                 return nullptr;  // stopped with nothing left to take
-            node = s->queue_head;
-            s->queue_head = node->next;
-            if (s->queue_head == nullptr)
-                s->queue_tail = nullptr;
         }
+        if (ask_keyframe)
+            control_request_keyframe(s->config);
+        if (node == nullptr)
+            continue;  // everything queued had waited too long
         write_node(s, node);
         free_node(node);
         if (!s->running)
@@ -221,9 +321,7 @@ namespace {
 bool rejoin_relay(Streamer *s)
 {
     constexpr int64_t kRejoinIntervalNs = 200000000;
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    const int64_t now = int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    const int64_t now = monotonic_ns();
     const char *path = s->config->rtp_path;
     if (!s->relay_away) {
         s->relay_away = true;
@@ -366,18 +464,34 @@ int streamer_send_packet(Streamer *s, const AVPacket *packet, uint64_t pts_ms)
     AvPacketPtr copy(av_packet_alloc());
     if (!copy || av_packet_ref(copy.get(), packet) < 0)
         return -2;
-    PacketNode *node = new (std::nothrow) PacketNode{nullptr, pts_ms, nullptr};
+    PacketNode *node = new (std::nothrow) PacketNode{nullptr, pts_ms, nullptr, 0};
     if (node == nullptr)
         return -2;
     node->packet = copy.release();
 
-    std::lock_guard<std::mutex> guard(s->lock);
-    if (s->queue_tail != nullptr)
-        s->queue_tail->next = node;
-    else
-        s->queue_head = node;
-    s->queue_tail = node;
-    s->queue_cond.notify_one();
+    bool ask_keyframe = false;
+    PacketNode *dropped = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(s->lock);
+        const int64_t now = monotonic_ns();
+        node->queued_ns = now;
+        trim_late_packets(s, now);
+        if (s->awaiting_keyframe && !node_is_key(node)) {
+            // The stream restarts on a key frame: what comes before it is
+            // of no use to the relay.
+            dropped = node;
+            s->stream.dropped_packets += 1;
+            ask_keyframe = keyframe_due(s, now);
+        } else {
+            s->awaiting_keyframe = false;
+            queue_push(s, node);
+            s->queue_cond.notify_one();
+        }
+    }
+    if (dropped != nullptr)
+        free_node(dropped);
+    if (ask_keyframe)
+        control_request_keyframe(s->config);
     return 0;
 }
 
@@ -402,9 +516,6 @@ int streamer_status(Streamer *s, StreamerStatus *out)
     std::lock_guard<std::mutex> guard(s->lock);
     *out = s->stream;
     out->control_fd = s->control_fd.get();
-    out->queued_packets = 0;
-    for (const PacketNode *node = s->queue_head; node != nullptr; node = node->next)
-        out->queued_packets += 1;
     return 0;
 }
 
@@ -429,12 +540,8 @@ int streamer_cleanup(Streamer *s)
     s->control_fd.reset();
     {
         std::lock_guard<std::mutex> guard(s->lock);
-        while (s->queue_head != nullptr) {
-            PacketNode *node = s->queue_head;
-            s->queue_head = node->next;
-            free_node(node);
-        }
-        s->queue_tail = nullptr;
+        while (s->queue_head != nullptr)
+            free_node(queue_pop(s));
     }
     avformat_network_deinit();
     delete s;

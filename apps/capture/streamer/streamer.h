@@ -1,7 +1,8 @@
 // The streamer: encoded packets become RTP datagrams on a UNIX datagram
-// socket, written by a sender thread from an unbounded queue, and the relay's
-// text requests arrive on a sequenced-packet control socket read by a control
-// thread.
+// socket, written by a sender thread from a queue bounded by waiting time
+// (packets that waited 200 ms are dropped up to the next key frame), and the
+// relay's text requests arrive on a sequenced-packet control socket read by a
+// control thread.
 #pragma once
 
 #include <atomic>
@@ -57,7 +58,18 @@ struct StreamerStatus {
     int32_t stream_codec_id;  // the open stream's AVCodecID, or 0 (AV_CODEC_ID_NONE) without one
     int32_t stream_width;     // the open stream's width, or 0 without one
     size_t queued_packets;    // packets waiting for the sender thread
+    // The queue's bound. Counters run from streamer_init on.
+    size_t queued_bytes;         // payload bytes of the packets waiting
+    size_t peak_queued_packets;  // the most packets that have waited at once
+    size_t peak_queued_bytes;    // the most payload bytes that have waited at once
+    uint64_t dropped_packets;    // packets dropped because the relay fell behind
+    uint64_t queue_flushes;      // times queued packets had waited too long
+    uint64_t keyframe_requests;  // key frames asked of the encoder after a drop
 };
+
+// How long a queued packet may wait for the sender before the queue is cut
+// back to the next key frame.
+constexpr int64_t kStreamerQueueWaitLimitMs = 200;
 
 // Allocates a Streamer and starts its sender and control threads; *out
 // receives it. 0; -2 when memory is short, -1 when a thread cannot start

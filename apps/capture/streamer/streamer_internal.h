@@ -16,11 +16,13 @@
 struct AVFormatContext;
 struct AVIOContext;
 
-// One queued packet: its own reference to the encoder's packet and its time.
+// One queued packet: its own reference to the encoder's packet, its time,
+// and when it was queued (CLOCK_MONOTONIC).
 struct PacketNode {
     AVPacket *packet;
     uint64_t pts_ms;
     PacketNode *next;
+    int64_t queued_ns;
 };
 
 struct Streamer {
@@ -33,6 +35,12 @@ struct Streamer {
     std::condition_variable control_cond;  // control connection changed, reader idle, or the stop
     PacketNode *queue_head;
     PacketNode *queue_tail;
+    // The queue's bound (under lock): packets that have waited too long for
+    // a stalled relay are dropped up to the next key frame; when none is
+    // queued, new packets are dropped until the encoder sends one.
+    bool awaiting_keyframe;
+    int64_t keyframe_asked_ns;  // when the encoder was last asked for one
+    int64_t drop_logged_ns;     // when the last drop line was written
 
     std::atomic<bool> running;
     std::atomic<bool> connected;
@@ -56,7 +64,8 @@ struct Streamer {
     int64_t rejoin_after_ns;
 
     // The stream as streamer_status reports it, copied under lock whenever
-    // the stream opens or closes, so a status never waits on io_lock.
+    // the stream opens or closes, so a status never waits on io_lock; its
+    // queue counters are kept current under lock.
     StreamerStatus stream;
 
     UniqueFD control_fd;          // under lock
