@@ -292,6 +292,33 @@ TEST_F(BalancedRun, FixedFpsThinsEventsToTheConfiguredRate)
 
 // A resolution request ends the run with 18 after one more event; a codec
 // request with 19.
+// Size and codec requests keep coming while the run ends: the first ends
+// the run, the rest arrive during its teardown. The run's result is read
+// from the control only after the control thread has stopped, so it is the
+// code of a request that was taken, and ThreadSanitizer (the tsan stage
+// runs this test) sees no race between the result and the late requests.
+TEST_F(BalancedRun, RequestsDuringTheRunsEndDoNotRaceItsResult)
+{
+    std::vector<std::string> args = {"--udp-port", "0"};
+    for (int i = 0; i < 60; ++i) {
+        args.push_back("--send");
+        args.push_back(std::to_string(400 + 4 * i) + (i % 2 ? ":CODEC:vp9" : ":RESOLUTION:960x540"));
+    }
+    E2eProcess relay;
+    ASSERT_EQ(e2e_start_relay(&relay, args), 0);
+    testing::internal::CaptureStderr();
+    std::thread feeder = feed(200, 30);
+    const int result = run(CODEC_TYPE_H264);
+    stop_feeding_ = true;
+    feeder.join();
+    stop_feeding_ = false;
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, PIPELINE_RESTART_RESIZE);
+    EXPECT_EQ(control_.new_width, 960);
+    EXPECT_EQ(control_.cpu_encoder.load(), nullptr);
+    e2e_stop(&relay, SIGINT, 5000);
+}
+
 TEST_F(BalancedRun, ChangeRequestsEndTheRunWithTheirRestartCode)
 {
     struct Case {

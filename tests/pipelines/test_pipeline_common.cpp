@@ -1,4 +1,3 @@
-#include "apps/capture/pipelines/pipeline_common.h"
 #include "apps/capture/pipelines/pipeline_run.h"
 
 #include <gtest/gtest.h>
@@ -172,7 +171,8 @@ protected:
         f_.connection.event_fd = ours_.get();
         control_.new_width = control_.new_height = -1;
         control_.new_codec = CODEC_TYPE_UNCHANGED;
-        ASSERT_EQ(pipeline_ring_start(&ring_, &f_.session, &stop_), 0);
+        ASSERT_EQ(vblank_ring_init(&ring_, f_.session.connection, &stop_), 0);
+        ASSERT_EQ(vblank_ring_start(&ring_), 0);
     }
     void TearDown() override { vblank_ring_stop(&ring_); }
 
@@ -282,11 +282,13 @@ TEST(PipelineRing, RefusesASessionWithoutConnection)
 {
     SessionFixture f;
     f.session.connection = nullptr;
-    VBlankRing ring{};
-    // The event write refuses the null connection; the ring does not start.
-    EXPECT_EQ(pipeline_ring_start(&ring, &f.session, nullptr), -1);
-    EXPECT_FALSE(ring.running.load());
-    vblank_ring_stop(&ring);
+    PipelineControl control{};
+    PipelineStage stage;
+    PipelineRun run(&f.session, &control, &stage);
+    // The event write and the ring refuse the null connection; no loop runs.
+    EXPECT_NE(run.request_events(), 0);
+    EXPECT_EQ(run.start_listener(), -1);
+    EXPECT_FALSE(run.loop_starts());
 }
 
 }  // namespace

@@ -5,18 +5,28 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/core/stop_flag.h"
+#include "apps/capture/pipelines/control_commands.h"
 
 PipelineRun::PipelineRun(CaptureSession *session, PipelineControl *control, PipelineStage *stage)
-    : session_(session), control_(control), stage_(stage), frame_(session->metadata)
+    : session_(session), control_(control), stage_(stage), frame_(session->metadata), buffers_(session),
+      cursor_overlay_(session->scanout)
 {
-    next_frame_.fd = -1;
 }
 
 PipelineRun::~PipelineRun()
 {
+    teardown();
+}
+
+void PipelineRun::teardown()
+{
+    if (torn_down_)
+        return;
+    torn_down_ = true;
     stage_->teardown_begins();
     vblank_ring_stop(&ring_);
     stage_->release_frame_path();
@@ -31,23 +41,9 @@ PipelineRun::~PipelineRun()
     streamer_ = nullptr;
     stage_->release_encoder();
     stage_->release_renderer();
-    if (cursor_texture_)
-        glDeleteTextures(1, &cursor_texture_);
-    cursor_texture_ = 0;
-    for (FollowedImport &entry : followed_)
-        release_followed(&entry);
-    egl_frame_release(&import_);
-    if (frame_)
-        frame_->texture = 0;
-    if (scanout_changed_ && frame_) {
-        // The next run starts from the buffer now on screen.
-        capture_frame_close(frame_);
-        *frame_ = next_frame_;
-        frame_->texture = 0;
-        frame_->framebuffer = 0;
-    } else {
-        capture_frame_close(&next_frame_);
-    }
+    cursor_overlay_.release();
+    scanout_changed_ = buffers_.scanout_changed();
+    buffers_.release();
 }
 
 namespace {
@@ -69,104 +65,19 @@ bool event_is_stale(uint64_t server_time_ns, uint32_t refresh_hz)
 
 }  // namespace
 
-void PipelineRun::release_followed(FollowedImport *entry)
-{
-    if (entry->framebuffer) {
-        glBindFramebuffer(GL_FRAMEBUFFER, 0);
-        glDeleteFramebuffers(1, &entry->framebuffer);
-    }
-    egl_frame_release(&entry->import);
-    *entry = FollowedImport{};
-}
-
-PipelineRun::FollowedImport *PipelineRun::import_followed(uint64_t buffer_id)
-{
-    FrameMetadata frame{};
-    if (scanout_cache_copy(session_->scanout, buffer_id, &frame) != 0) {
-        fprintf(stderr, "[Capture] scanout buffer %llu is no longer held\n",
-                static_cast<unsigned long long>(buffer_id));
-        return nullptr;
-    }
-    if (frame.width != frame_->width || frame.height != frame_->height || frame.format != frame_->format ||
-        frame.modifier != frame_->modifier) {
-        fprintf(stderr, "[Capture] Scanout changed to %ux%u format 0x%08x modifier 0x%llx at %u Hz: restarting\n",
-                frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier),
-                frame.refresh_rate);
-        capture_frame_close(&next_frame_);
-        next_frame_ = frame;
-        scanout_changed_ = true;
-        return nullptr;
-    }
-    // Room: a buffer the helper has forgotten goes first, else the one
-    // chosen longest ago.
-    FollowedImport *slot = nullptr;
-    for (FollowedImport &entry : followed_) {
-        if (entry.buffer_id == 0 || !scanout_cache_holds(session_->scanout, entry.buffer_id)) {
-            slot = &entry;
-            break;
-        }
-        if (!slot || entry.used < slot->used)
-            slot = &entry;
-    }
-    if (current_ == &slot->import)
-        current_ = &import_;
-    release_followed(slot);
-
-    int rc = egl_frame_import(import_.display, &frame, &slot->import, FrameImportKind(import_kind_));
-    // The import holds the buffer (image or mapping) from here on.
-    capture_frame_close(&frame);
-    if (rc == 0 && import_kind_ == PIPELINE_IMPORT_2D) {
-        const GLuint texture = slot->import.upload ? slot->import.upload_texture : slot->import.texture;
-        rc = setup_framebuffer_object(texture, &slot->framebuffer);
-    }
-    if (rc != 0) {
-        fprintf(stderr, "[Capture] scanout buffer %llu cannot be imported\n",
-                static_cast<unsigned long long>(buffer_id));
-        release_followed(slot);
-        return nullptr;
-    }
-    slot->buffer_id = buffer_id;
-    return slot;
-}
-
-int PipelineRun::choose_buffer(uint64_t shown)
-{
-    FollowedImport *chosen = nullptr;
-    for (FollowedImport &entry : followed_)
-        if (entry.buffer_id == shown)
-            chosen = &entry;
-    if (!chosen) {
-        chosen = import_followed(shown);
-        if (!chosen)
-            return scanout_changed_ ? 1 : -1;
-    }
-    chosen->used = ++followed_uses_;
-    current_ = &chosen->import;
-    if (chosen->framebuffer)
-        glBindFramebuffer(GL_FRAMEBUFFER, chosen->framebuffer);
-    return 0;
-}
-
 int PipelineRun::import_frame(EGLDisplay display, PipelineImportKind kind)
 {
-    import_kind_ = kind;
-    import_.display = display;
-    if (egl_frame_import(display, frame_, &import_, FrameImportKind(kind)) != 0)
-        return -1;
-    frame_->texture = frame_texture();
-    return 0;
+    return buffers_.import_frame(display, kind);
 }
 
 GLuint PipelineRun::frame_texture() const
 {
-    if (import_kind_ == PIPELINE_IMPORT_2D && current_->upload)
-        return current_->upload_texture;
-    return current_->texture;
+    return buffers_.texture();
 }
 
 int PipelineRun::refresh_frame()
 {
-    return egl_frame_refresh(current_);
+    return buffers_.refresh();
 }
 
 void PipelineRun::publish_encoder(CpuEncoder *encoder)
@@ -273,7 +184,7 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
         if (dark_)
             fputs("[Capture] Display lit again\n", stderr);
         dark_ = false;
-        const int chosen = choose_buffer(shown);
+        const int chosen = buffers_.choose(shown);
         if (chosen != 0) {
             ring_.running.store(false, std::memory_order_release);
             return -1;
@@ -287,61 +198,156 @@ bool PipelineRun::loop_continues() const
     return pipeline_loop_continues(&ring_);
 }
 
-int PipelineRun::result(int status, bool codec_restarts) const
+int PipelineRun::result(int status, bool codec_restarts)
 {
+    // Every thread that writes the control's fields has stopped after this.
+    teardown();
     if (scanout_changed_ && !control_->change_requested.load(std::memory_order_acquire))
         return PIPELINE_RESTART_SETTINGS;
     return pipeline_result_code(control_, status, codec_restarts);
 }
 
-bool PipelineRun::cursor_read(const CursorPlacement &placement)
-{
-    const uint64_t image_id = placement.image_id;
-    if (image_id == 0 || !session_->scanout || image_id == cursor_refused_)
-        return false;
-    // An image is read once; the same image under a new framebuffer id was
-    // drawn again and set again, so it is read again.
-    if (image_id == cursor_image_ && placement.fb_id == cursor_fb_)
-        return true;
-    if (scanout_cache_read_cursor(session_->scanout, image_id, &cursor_argb_, &cursor_width_, &cursor_height_) != 0) {
-        cursor_refused_ = image_id;
-        cursor_image_ = 0;
-        return false;
-    }
-    cursor_image_ = image_id;
-    cursor_fb_ = placement.fb_id;
-    ++cursor_reads_;
-    return true;
-}
-
 const CursorYuv *PipelineRun::cursor_yuv(const CursorPlacement &placement)
 {
-    if (!cursor_read(placement))
-        return nullptr;
-    if (cursor_yuv_read_ != cursor_reads_) {
-        cursor_yuv_from_argb(cursor_argb_.data(), cursor_width_, cursor_height_, &cursor_yuv_);
-        cursor_yuv_read_ = cursor_reads_;
-    }
-    return &cursor_yuv_;
+    return cursor_overlay_.yuv(placement);
 }
 
 CursorOverlayGl PipelineRun::cursor_gl(const CursorPlacement &placement)
 {
-    CursorOverlayGl none{0, 0.f, 0.f, 0.f, 0.f};
-    if (!frame_ || frame_->width == 0 || frame_->height == 0 || !cursor_read(placement))
-        return none;
-    if (cursor_texture_read_ != cursor_reads_) {
-        if (cursor_texture_)
-            glDeleteTextures(1, &cursor_texture_);
-        cursor_texture_ = shader_cursor_texture(cursor_argb_.data(), cursor_width_, cursor_height_);
-        cursor_texture_read_ = cursor_reads_;
-        if (!cursor_texture_)
-            fputs("[Capture] cannot make the cursor's texture: left out\n", stderr);
+    return frame_ ? cursor_overlay_.gl(placement, frame_->width, frame_->height)
+                  : CursorOverlayGl{0, 0.f, 0.f, 0.f, 0.f};
+}
+
+// The pieces every run is built from.
+
+namespace {
+
+constexpr uint64_t kWindowNs = 999999999ull;
+constexpr double kUnknownRefreshHz = 60.0;
+
+}  // namespace
+
+uint64_t pipeline_now_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+int pipeline_no_encoder(const char *what, CodecType codec, void (*list_encoders)())
+{
+    fprintf(stderr, "%s: %s\n", what, codec_type_to_string(codec));
+    list_encoders();
+    return -1;
+}
+
+FrameMetadata *pipeline_publish_session(CaptureSession *session, PipelineControl *control, CodecType codec)
+{
+    control->session = session;
+    control->codec_type = codec;
+    FrameMetadata *frame = session->metadata;
+    return frame && frame->fd >= 0 ? frame : nullptr;
+}
+
+void pipeline_output_size(const CaptureSession *session, const char *tag, int32_t *width, int32_t *height)
+{
+    const CaptureConfig &settings = session->settings;
+    const FrameMetadata *frame = session->metadata;
+    if (settings.out_width > 0 && settings.out_height > 0) {
+        fprintf(stderr, "%s Scaling: %dx%d \u2192 %dx%d\n", tag, int(frame->width), int(frame->height),
+                settings.out_width, settings.out_height);
+        *width = settings.out_width;
+        *height = settings.out_height;
+        return;
     }
-    if (!cursor_texture_)
-        return none;
-    // Drawn at the image's own size, as cursor planes show it.
-    const float w = float(cursor_width_), h = float(cursor_height_);
-    const float fw = float(frame_->width), fh = float(frame_->height);
-    return CursorOverlayGl{cursor_texture_, float(placement.x) / fw, float(placement.y) / fh, w / fw, h / fh};
+    *width = int32_t(frame->width);
+    *height = int32_t(frame->height);
+}
+
+void pipeline_pacing_init(PipelinePacing *pacing, bool vblank_sync, uint32_t refresh_rate, int32_t fps)
+{
+    const double display_hz = refresh_rate > 0 ? double(refresh_rate) : kUnknownRefreshHz;
+    pacing->upstream_hz = display_hz;
+    pacing->target_fps = vblank_sync ? display_hz : double(fps);
+}
+
+void pipeline_pacing_update(PipelinePacing *pacing, uint64_t previous_ns, uint64_t event_ns, bool vblank_sync,
+                            StreamerConfig *config)
+{
+    // Same gap rule as the estimate itself: a first event, one that is not
+    // later, or a pause of a second or more changes nothing.
+    if (previous_ns == 0 || previous_ns >= event_ns || event_ns - previous_ns > kWindowNs)
+        return;
+    pacing->upstream_hz = upstream_rate_update(pacing->upstream_hz, previous_ns, event_ns);
+    if (config)
+        config->upstream_fps.store(pacing->upstream_hz, std::memory_order_relaxed);
+    if (vblank_sync)
+        pacing->target_fps = pacing->upstream_hz;
+}
+
+void rate_window_reset(RateWindow *window, uint64_t now_ns)
+{
+    window->start_ns = now_ns;
+    window->frames = 0;
+    window->actual_fps = 0.0;
+}
+
+void rate_window_count(RateWindow *window, uint64_t now_ns)
+{
+    window->frames += 1;
+    if (now_ns > window->start_ns && now_ns - window->start_ns > kWindowNs) {
+        window->actual_fps = double(window->frames) * 1e9 / double(now_ns - window->start_ns);
+        window->frames = 0;
+        window->start_ns = now_ns;
+    }
+}
+
+void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession *session, int32_t width, int32_t height,
+                                   CodecType codec, int64_t mode, PipelineControl *control)
+{
+    config->rtp_path = "/tmp/rtp.sock";
+    config->control_path = "/tmp/rtcp.sock";
+    config->width = width;
+    config->height = height;
+    config->codec_name = codec_type_to_string(codec);
+    config->mode = mode;
+    config->vblank_sync = session->settings.vblank_sync;
+    config->fps = session->settings.fps;
+    config->upstream_fps.store(0.0, std::memory_order_relaxed);
+    config->upstream_width = session->metadata ? int32_t(session->metadata->width) : 0;
+    config->upstream_height = session->metadata ? int32_t(session->metadata->height) : 0;
+    config->feedback = on_streamer_feedback;
+    config->feedback_user = control;
+}
+
+int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line, uint64_t *event_ns,
+                        uint64_t *events, bool *restart, uint64_t *shown, CursorPlacement *cursor)
+{
+    if (vblank_ring_take(ring, event_ns, events, shown, cursor) != 0)
+        return -1;
+    if (control->change_requested.load(std::memory_order_acquire)) {
+        fputs(restart_line, stderr);
+        ring->running.store(false, std::memory_order_release);
+        if (restart)
+            *restart = true;
+    }
+    return 0;
+}
+
+bool pipeline_loop_continues(const VBlankRing *ring)
+{
+    if (!ring->running.load(std::memory_order_acquire))
+        return false;
+    return !(ring->stop_flag && ring->stop_flag->load());
+}
+
+int pipeline_result_code(const PipelineControl *control, int status, bool codec_restarts)
+{
+    if (!control->change_requested.load(std::memory_order_acquire))
+        return status;
+    if (control->new_height >= 0 || control->new_width >= 0)
+        return PIPELINE_RESTART_RESIZE;
+    if (codec_restarts && control->new_codec != CODEC_TYPE_UNCHANGED)
+        return PIPELINE_RESTART_CODEC;
+    return PIPELINE_RESTART_SETTINGS;
 }

@@ -11,15 +11,20 @@
 //   5. the streamer stops (and with it the control thread)
 //   6. stage.release_encoder()
 //   7. stage.release_renderer()     what was built over the frame's texture
-//   8. the frame's import is released and the frame's texture slot cleared
+//   8. the cursor's texture, then the frame's imports are released and the
+//      frame's texture slot cleared
 //
-// When the session follows the scanout, the run imports each buffer the
-// helper sent once (on the pipeline thread, as it first goes on screen) and
-// every frame samples the buffer that was on screen at the blank it answers.
-// While the display is dark no frame is made and the loop sleeps until a
-// buffer is shown again; a buffer of another size, format or modifier ends
-// the run, and the session's frame becomes that buffer for the next run
-// (result: PIPELINE_RESTART_SETTINGS). Both happen in next_event.
+// The teardown runs in result() (so the result is read from the control
+// only once the run's threads have stopped) or, at the latest, when the run
+// goes out of scope.
+//
+// The buffers frames sample are the run's FollowedBuffers
+// (followed_buffers.h), the cursor's images its CursorOverlay
+// (cursor_overlay.h). While the display is dark no frame is made and the
+// loop sleeps until a buffer is shown again; a buffer of another size,
+// format or modifier ends the run, and the session's frame becomes that
+// buffer for the next run (result: PIPELINE_RESTART_SETTINGS). Both happen
+// in next_event.
 //
 // The run also holds the frame-loop state every mode shares: the display-rate
 // estimate and the packet rate (pacing), the packet clock, the Fixed-FPS
@@ -32,22 +37,102 @@
 #include <GLES3/gl3.h>
 
 #include <cstdint>
-#include <vector>
 
 #include "apps/capture/convert/cursor_blend.h"
 #include "apps/capture/core/capture_config.h"
 #include "apps/capture/encoders/codec_types.h"
 #include "apps/capture/gpu/shaders.h"
+#include "apps/capture/core/stop_flag.h"
+#include "apps/capture/pipelines/cursor_overlay.h"
+#include "apps/capture/pipelines/followed_buffers.h"
 #include "apps/capture/pipelines/packet_clock.h"
-#include "apps/capture/pipelines/pipeline_common.h"
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
 #include "apps/capture/streamer/streamer.h"
 
 struct AVPacket;
+struct CursorPlacement;
 struct CodecContext;
 struct CpuEncoder;
 struct PipelineControl;
+
+// CLOCK_BOOTTIME in nanoseconds.
+uint64_t pipeline_now_ns();
+
+// A mode without an encoder for the codec: "<what>: <codec's name>" on
+// stderr, then the mode's encoder table (list_encoders). Returns -1, the
+// run's result.
+int pipeline_no_encoder(const char *what, CodecType codec, void (*list_encoders)());
+
+// Publishes the run's session and codec on the control (the CONFIG reply
+// reads them) and returns the session's frame, or null when it has none to
+// sample.
+FrameMetadata *pipeline_publish_session(CaptureSession *session, PipelineControl *control, CodecType codec);
+
+// The encoded size of a run: the configured out_width x out_height when both
+// are above 0, after writing "<tag> Scaling: %dx%d → %dx%d\n" (stderr) with
+// the frame's size and that size; otherwise the frame's size, silently.
+void pipeline_output_size(const CaptureSession *session, const char *tag, int32_t *width, int32_t *height);
+
+// The packet clock's rate and the estimate of the display's vertical-blank rate.
+struct PipelinePacing {
+    double target_fps;
+    double upstream_hz;
+};
+
+// VBlank-Sync: both start at the refresh rate, or at 60 when it is unknown
+// (0). Fixed-FPS: target_fps is the configured fps, upstream_hz the refresh
+// rate or 60.
+void pipeline_pacing_init(PipelinePacing *pacing, bool vblank_sync, uint32_t refresh_rate, int32_t fps);
+
+// One event's rate update (see upstream_rate_update). When the estimate
+// moved it is published in the streamer's upstream_fps (config may be null)
+// and, with vblank_sync, becomes the target rate.
+void pipeline_pacing_update(PipelinePacing *pacing, uint64_t previous_ns, uint64_t event_ns, bool vblank_sync,
+                            StreamerConfig *config);
+
+// Frames per second over windows of just over a second (boot-time clock).
+struct RateWindow {
+    uint64_t start_ns;
+    int32_t frames;
+    double actual_fps;  // 0.0 until the first window has closed
+};
+
+void rate_window_reset(RateWindow *window, uint64_t now_ns);
+
+// Counts one frame at now_ns; once more than 999,999,999 ns have passed
+// since the window's start, actual_fps becomes frames per second over it and
+// a new window starts at now_ns.
+void rate_window_count(RateWindow *window, uint64_t now_ns);
+
+// Fills config for a run: the fixed socket paths, the encoded
+// size, the codec's display name, the mode (0 compatible, 1 balanced, 2
+// fast), the session's pacing and fps, upstream_fps 0, the frame's size as
+// upstream size, and on_streamer_feedback with the run's control.
+void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession *session, int32_t width, int32_t height,
+                                   CodecType codec, int64_t mode, PipelineControl *control);
+
+// Frame loop, step one: sleeps until an event is pending, then takes the
+// newest (the ones in between are skipped). 0 with its time and, when events
+// is not null, the number of events since the previous take; -1 when the
+// loop must end now (ring stopped, stream ended, stop flag set). When the
+// control asks for a change, writes restart_line (stderr), clears the ring's
+// running, so this iteration is the last one, and sets *restart (when not
+// null).
+// shown and cursor (when not null) get the buffer on screen and the cursor
+// at that event's blank (see vblank_ring_take).
+int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line, uint64_t *event_ns,
+                        uint64_t *events = nullptr, bool *restart = nullptr, uint64_t *shown = nullptr,
+                        CursorPlacement *cursor = nullptr);
+
+// Frame loop, last step: false once the ring stopped running or the stop
+// flag is set, so the iteration just completed was the last one.
+bool pipeline_loop_continues(const VBlankRing *ring);
+
+// The run's result: when a change was requested, 18 for a size request, else
+// 19 for a codec request (17 when codec_restarts is false: a mode with one
+// codec restarts like for any other setting), else 17; otherwise status.
+int pipeline_result_code(const PipelineControl *control, int status, bool codec_restarts = true);
 
 // A mode's own teardown steps (see the order above). Each is called once, at
 // the end of every run, also after a set-up that failed half-way: a step
@@ -59,17 +144,6 @@ public:
     virtual void release_frame_path() {}
     virtual void release_encoder() {}
     virtual void release_renderer() {}
-};
-
-// How the frame is bound for sampling. External: the shaders sample an
-// external texture (dma-buf import, or an upload wrapped in an image). 2D:
-// a dma-buf is bound to a 2D texture through its own image and a mapped
-// frame's 2D upload texture is used, so it can sit behind a framebuffer.
-// Mapped: no GL at all, each buffer is only mapped for the processor.
-enum PipelineImportKind {
-    PIPELINE_IMPORT_EXTERNAL = FRAME_IMPORT_EXTERNAL,
-    PIPELINE_IMPORT_2D = FRAME_IMPORT_2D,
-    PIPELINE_IMPORT_MAPPED = FRAME_IMPORT_MAPPED,
 };
 
 // One wake-up of the frame loop.
@@ -107,7 +181,7 @@ public:
     int refresh_frame();
     // The mapping of the buffer the last event chose (a MAPPED import, or an
     // upload's source); not mapped for a dma-buf import.
-    const FrameMapping &frame_mapping() const { return current_->mapping; }
+    const FrameMapping &frame_mapping() const { return buffers_.mapping(); }
 
     // Publishes the run's encoder for the control commands; the run withdraws
     // it before the streamer stops.
@@ -207,10 +281,12 @@ public:
     // image) and its rectangle over the frame; texture 0 when none.
     CursorOverlayGl cursor_gl(const CursorPlacement &placement);
 
-    // The run's result code: with a change requested, 18 for a size request,
-    // else 19 for a codec request when codec_restarts, else 17; 17 when the
-    // scanout changed size or format; otherwise status.
-    int result(int status, bool codec_restarts = true) const;
+    // Tears the run down (the order above), then picks its result code from
+    // the control, whose fields no thread of the run writes any more: with a
+    // change requested, 18 for a size request, else 19 for a codec request
+    // when codec_restarts, else 17; 17 when the scanout changed size or
+    // format; otherwise status. The mode returns it as its last step.
+    int result(int status, bool codec_restarts = true);
 
     // Frame-loop state shared by the modes.
     PipelinePacing pacing{};
@@ -219,51 +295,23 @@ public:
     RateWindow window{};
 
 private:
-    // One followed buffer's import in this run.
-    struct FollowedImport {
-        uint64_t buffer_id = 0;  // 0: empty
-        uint64_t used = 0;       // order of the last frame that chose it
-        FrameImport import{};
-        GLuint framebuffer = 0;  // 2D imports only
-    };
-
-    // Makes shown the buffer frames sample: 0, 1 when the run must end on a
-    // change of size or format, -1 when it cannot be imported.
-    int choose_buffer(uint64_t shown);
-    FollowedImport *import_followed(uint64_t buffer_id);
-    static void release_followed(FollowedImport *entry);
+    // The teardown in the order above; once.
+    void teardown();
 
     CaptureSession *session_;
     PipelineControl *control_;
     PipelineStage *stage_;
     FrameMetadata *frame_;
-    FrameImport import_{};
-    PipelineImportKind import_kind_ = PIPELINE_IMPORT_EXTERNAL;
+    bool torn_down_ = false;
     bool published_cpu_encoder_ = false;
     bool published_codec_ = false;
     StreamerConfig streamer_config_{};
     Streamer *streamer_ = nullptr;
     VBlankRing ring_{};
-    FrameImport *current_ = &import_;  // what frames sample
-    FollowedImport followed_[UDS_SCANOUT_MAX_BUFFERS];
-    uint64_t followed_uses_ = 0;
+    FollowedBuffers buffers_;
     bool dark_ = false;
-    // The buffer that ended the run on a change of size or format; it
-    // becomes the session's frame once the run has released everything.
     bool scanout_changed_ = false;
-    FrameMetadata next_frame_{};
-    // The cursor: the placement of the last event, the image last read
-    // (premultiplied ARGB) and what was made of it.
-    bool cursor_read(const CursorPlacement &placement);
+    // The cursor: the placement of the last event and its images.
     CursorPlacement cursor_{};
-    uint64_t cursor_image_ = 0;    // image in cursor_argb_
-    uint32_t cursor_fb_ = 0;       // the framebuffer it was read under
-    uint64_t cursor_reads_ = 0;    // counts reads: what the YUV copy and the texture were made from
-    uint64_t cursor_refused_ = 0;  // an image that could not be read: not tried again
-    std::vector<uint32_t> cursor_argb_;
-    uint32_t cursor_width_ = 0, cursor_height_ = 0;
-    CursorYuv cursor_yuv_{};
-    uint64_t cursor_yuv_read_ = 0;
-    GLuint cursor_texture_ = 0;
-    uint64_t cursor_texture_read_ = 0;
+    CursorOverlay cursor_overlay_;
 };

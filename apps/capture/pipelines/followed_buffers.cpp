@@ -1,0 +1,135 @@
+#include "apps/capture/pipelines/followed_buffers.h"
+
+#include <cstdio>
+
+FollowedBuffers::FollowedBuffers(CaptureSession *session) : session_(session), frame_(session->metadata)
+{
+    next_frame_.fd = -1;
+}
+
+FollowedBuffers::~FollowedBuffers()
+{
+    release();
+}
+
+void FollowedBuffers::release_entry(Entry *entry)
+{
+    if (entry->framebuffer) {
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        glDeleteFramebuffers(1, &entry->framebuffer);
+    }
+    egl_frame_release(&entry->import);
+    *entry = Entry{};
+}
+
+void FollowedBuffers::release()
+{
+    current_ = &import_;
+    for (Entry &entry : entries_)
+        release_entry(&entry);
+    egl_frame_release(&import_);
+    if (frame_)
+        frame_->texture = 0;
+    if (scanout_changed_ && frame_) {
+        // The next run starts from the buffer now on screen.
+        capture_frame_close(frame_);
+        *frame_ = next_frame_;
+        frame_->texture = 0;
+        frame_->framebuffer = 0;
+        next_frame_ = FrameMetadata{};
+        next_frame_.fd = -1;
+        scanout_changed_ = false;
+    } else {
+        capture_frame_close(&next_frame_);
+    }
+}
+
+FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
+{
+    FrameMetadata frame{};
+    if (scanout_cache_copy(session_->scanout, buffer_id, &frame) != 0) {
+        fprintf(stderr, "[Capture] scanout buffer %llu is no longer held\n",
+                static_cast<unsigned long long>(buffer_id));
+        return nullptr;
+    }
+    if (frame.width != frame_->width || frame.height != frame_->height || frame.format != frame_->format ||
+        frame.modifier != frame_->modifier) {
+        fprintf(stderr, "[Capture] Scanout changed to %ux%u format 0x%08x modifier 0x%llx at %u Hz: restarting\n",
+                frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier),
+                frame.refresh_rate);
+        capture_frame_close(&next_frame_);
+        next_frame_ = frame;
+        scanout_changed_ = true;
+        return nullptr;
+    }
+    // Room: a buffer the helper has forgotten goes first, else the one
+    // chosen longest ago.
+    Entry *slot = nullptr;
+    for (Entry &entry : entries_) {
+        if (entry.buffer_id == 0 || !scanout_cache_holds(session_->scanout, entry.buffer_id)) {
+            slot = &entry;
+            break;
+        }
+        if (!slot || entry.used < slot->used)
+            slot = &entry;
+    }
+    if (current_ == &slot->import)
+        current_ = &import_;
+    release_entry(slot);
+
+    int rc = egl_frame_import(import_.display, &frame, &slot->import, FrameImportKind(kind_));
+    // The import holds the buffer (image or mapping) from here on.
+    capture_frame_close(&frame);
+    if (rc == 0 && kind_ == PIPELINE_IMPORT_2D) {
+        const GLuint texture = slot->import.upload ? slot->import.upload_texture : slot->import.texture;
+        rc = setup_framebuffer_object(texture, &slot->framebuffer);
+    }
+    if (rc != 0) {
+        fprintf(stderr, "[Capture] scanout buffer %llu cannot be imported\n",
+                static_cast<unsigned long long>(buffer_id));
+        release_entry(slot);
+        return nullptr;
+    }
+    slot->buffer_id = buffer_id;
+    return slot;
+}
+
+int FollowedBuffers::choose(uint64_t shown)
+{
+    Entry *chosen = nullptr;
+    for (Entry &entry : entries_)
+        if (entry.buffer_id == shown)
+            chosen = &entry;
+    if (!chosen) {
+        chosen = import_followed(shown);
+        if (!chosen)
+            return scanout_changed_ ? 1 : -1;
+    }
+    chosen->used = ++uses_;
+    current_ = &chosen->import;
+    if (chosen->framebuffer)
+        glBindFramebuffer(GL_FRAMEBUFFER, chosen->framebuffer);
+    return 0;
+}
+
+int FollowedBuffers::import_frame(EGLDisplay display, PipelineImportKind kind)
+{
+    kind_ = kind;
+    import_.display = display;
+    if (egl_frame_import(display, frame_, &import_, FrameImportKind(kind)) != 0)
+        return -1;
+    frame_->texture = texture();
+    return 0;
+}
+
+GLuint FollowedBuffers::texture() const
+{
+    if (kind_ == PIPELINE_IMPORT_2D && current_->upload)
+        return current_->upload_texture;
+    return current_->texture;
+}
+
+int FollowedBuffers::refresh()
+{
+    return egl_frame_refresh(current_);
+}

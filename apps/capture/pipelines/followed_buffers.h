@@ -1,0 +1,87 @@
+// The buffers one pipeline run samples: the session's frame, imported at the
+// run's start, and, when the session follows the scanout, each buffer the
+// helper sent, imported once (on the pipeline thread, as it first goes on
+// screen). Every frame samples the buffer that was on screen at the blank
+// it answers. A buffer of another size, format or modifier is not imported:
+// it ends the run, and becomes the session's frame for the next run once
+// the run has released everything.
+#pragma once
+
+#include <EGL/egl.h>
+#include <EGL/eglext.h>
+#include <GLES3/gl3.h>
+
+#include <cstdint>
+
+#include "apps/capture/source/capture_session.h"
+#include "apps/capture/source/egl_context.h"
+
+// How the frame is bound for sampling. External: the shaders sample an
+// external texture (dma-buf import, or an upload wrapped in an image). 2D:
+// a dma-buf is bound to a 2D texture through its own image and a mapped
+// frame's 2D upload texture is used, so it can sit behind a framebuffer.
+// Mapped: no GL at all, each buffer is only mapped for the processor.
+enum PipelineImportKind {
+    PIPELINE_IMPORT_EXTERNAL = FRAME_IMPORT_EXTERNAL,
+    PIPELINE_IMPORT_2D = FRAME_IMPORT_2D,
+    PIPELINE_IMPORT_MAPPED = FRAME_IMPORT_MAPPED,
+};
+
+class FollowedBuffers {
+public:
+    // session->metadata is the session's frame; the session outlives this.
+    explicit FollowedBuffers(CaptureSession *session);
+    ~FollowedBuffers();
+    FollowedBuffers(const FollowedBuffers &) = delete;
+    FollowedBuffers &operator=(const FollowedBuffers &) = delete;
+
+    // Imports the session's frame as kind and stores the texture to sample
+    // in its texture slot. 0, or -1 after the import's message (what was
+    // made is released by release()).
+    int import_frame(EGLDisplay display, PipelineImportKind kind);
+
+    // Makes shown the buffer frames sample, importing it the first time (a
+    // 2D import gets its own framebuffer, bound here). 0; 1 when the buffer
+    // has another size, format or modifier (the run must end: see
+    // scanout_changed); -1 when it cannot be imported.
+    int choose(uint64_t shown);
+
+    // The texture a frame samples: external or 2D as imported, of the buffer
+    // chosen last.
+    GLuint texture() const;
+    // Brings that texture up to the current picture (a mapped frame is
+    // uploaded again; a dma-buf is the picture itself). 0, or -1.
+    int refresh();
+    // The mapping of the buffer chosen last (a MAPPED import, or an upload's
+    // source); not mapped for a dma-buf import.
+    const FrameMapping &mapping() const { return current_->mapping; }
+
+    // True once a buffer of another size, format or modifier was chosen.
+    bool scanout_changed() const { return scanout_changed_; }
+
+    // Releases every import (GL objects first, then the mappings) and clears
+    // the session frame's texture slot; after a scanout change the buffer
+    // that caused it becomes the session's frame. Safe to call more than once.
+    void release();
+
+private:
+    struct Entry {
+        uint64_t buffer_id = 0;  // 0: empty
+        uint64_t used = 0;       // order of the last frame that chose it
+        FrameImport import{};
+        GLuint framebuffer = 0;  // 2D imports only
+    };
+
+    Entry *import_followed(uint64_t buffer_id);
+    static void release_entry(Entry *entry);
+
+    CaptureSession *session_;
+    FrameMetadata *frame_;
+    FrameImport import_{};
+    PipelineImportKind kind_ = PIPELINE_IMPORT_EXTERNAL;
+    FrameImport *current_ = &import_;  // what frames sample
+    Entry entries_[UDS_SCANOUT_MAX_BUFFERS];
+    uint64_t uses_ = 0;
+    bool scanout_changed_ = false;
+    FrameMetadata next_frame_{};
+};
