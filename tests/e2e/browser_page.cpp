@@ -9,11 +9,14 @@ extern "C" {
 }
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -164,6 +167,24 @@ double browser_number(const std::map<std::string, std::string> &figures, const s
 {
     auto it = figures.find(key);
     return it == figures.end() ? 0 : std::atof(it->second.c_str());
+}
+
+bool browser_wait_playing(const BrowserPage *page, long frames, int timeout_ms, long min_joins)
+{
+    for (const long long end = e2e_now_ms() + timeout_ms;; std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
+        auto f = browser_figures(page);
+        if (browser_number(f, "frames") >= frames && browser_number(f, "mode_n") > 0 &&
+            browser_number(f, "joins") >= min_joins && f["status"] == "playing")
+            return true;
+        if (e2e_now_ms() > end)
+            return false;
+    }
+}
+
+void browser_print_figures(const std::vector<std::unique_ptr<BrowserPage>> &pages)
+{
+    for (const auto &p : pages)
+        std::fprintf(stderr, "--- %s ---\n%s\n", p->name.c_str(), browser_figures_line(p.get()).c_str());
 }
 
 std::string browser_tail(const std::string &path, size_t bytes)

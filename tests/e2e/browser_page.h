@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,14 @@ std::map<std::string, std::string> browser_figures(const BrowserPage *page);
 
 // The number of one figure, 0 when it is missing.
 double browser_number(const std::map<std::string, std::string> &figures, const std::string &key);
+
+// Waits until the page plays, has shown `frames` pictures with a latency
+// figure and has joined at least min_joins times. True when it does within
+// timeout_ms.
+bool browser_wait_playing(const BrowserPage *page, long frames, int timeout_ms, long min_joins = 1);
+
+// Each page's last figures on standard error (for a failed test's report).
+void browser_print_figures(const std::vector<std::unique_ptr<BrowserPage>> &pages);
 
 // The last `bytes` bytes of a file.
 std::string browser_tail(const std::string &path, size_t bytes);

@@ -42,14 +42,6 @@ std::string read_file(const std::string &path)
     return text.str();
 }
 
-size_t count_of(const std::string &text, const std::string &needle)
-{
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
-        ++n;
-    return n;
-}
-
 bool socket_accepts(const char *path)
 {
     return unix_connect(path, SOCK_STREAM, nullptr).valid();
@@ -80,6 +72,21 @@ long long e2e_now_ms()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+long long e2e_wall_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+int e2e_count(const std::string &text, const std::string &needle)
+{
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
 }
 
 std::string e2e_helper_program()
@@ -199,7 +206,7 @@ bool e2e_wait_for_text(const E2eProcess *p, const std::string &needle, int timeo
     const long long end = e2e_now_ms() + timeout_ms;
     for (;;) {
         const std::string text = from_stderr ? e2e_stderr(p) : e2e_stdout(p);
-        if (count_of(text, needle) >= size_t(count))
+        if (e2e_count(text, needle) >= count)
             return true;
         if (e2e_now_ms() >= end)
             return false;

@@ -144,3 +144,8 @@ long long e2e_changed_pixels(const E2eFrame &a, const E2eFrame &b, int threshold
 
 // Milliseconds on the monotonic clock.
 long long e2e_now_ms();
+// Wall-clock milliseconds (the clock a browser page's Date.now() reads).
+long long e2e_wall_ms();
+
+// How many times needle occurs in text (without overlaps).
+int e2e_count(const std::string &text, const std::string &needle);

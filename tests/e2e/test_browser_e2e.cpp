@@ -38,8 +38,7 @@ protected:
     void TearDown() override
     {
         if (HasFailure())
-            for (auto &p : pages_)
-                std::fprintf(stderr, "--- %s ---\n%s\n", p->name.c_str(), browser_figures_line(p.get()).c_str());
+            browser_print_figures(pages_);
         pages_.clear();
         E2eSystem::TearDown();
         if (janus_started_) {
@@ -106,21 +105,6 @@ protected:
         return false;
     }
 
-    // Waits until the page has shown `frames` pictures with a latency figure.
-    static bool wait_playing(BrowserPage *p, long frames, int timeout_ms, long min_joins = 1)
-    {
-        const long long end = e2e_now_ms() + timeout_ms;
-        for (;;) {
-            auto f = browser_figures(p);
-            if (browser_number(f, "frames") >= frames && browser_number(f, "mode_n") > 0 &&
-                browser_number(f, "joins") >= min_joins && f["status"] == "playing")
-                return true;
-            if (e2e_now_ms() > end)
-                return false;
-            e2e_sleep_ms(200);
-        }
-    }
-
     static int janus_script(const std::vector<std::string> &args)
     {
         E2eProcess script;
@@ -143,21 +127,6 @@ protected:
     bool janus_started_ = false;
     std::string token_;  // the viewing token janus.sh made
 };
-
-int count_of(const std::string &text, const std::string &needle)
-{
-    int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        n++;
-    return n;
-}
-
-long long wall_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 int feedback_port(const E2eProcess *relay)
 {
@@ -240,7 +209,7 @@ TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
     BrowserPage *wrong = open_page(page_url("#token=0123456789abcdef"));
     BrowserPage *elsewhere = open_page("http://127.0.0.1:8080/?janus=8088&mountpoint=2#token=" + token_);
     BrowserPage *with = open_page();
-    ASSERT_TRUE(wait_playing(with, 30, 20000)) << browser_figures_line(with);
+    ASSERT_TRUE(browser_wait_playing(with, 30, 20000)) << browser_figures_line(with);
     EXPECT_TRUE(wait_status(without, "refused(no_token)", 5000)) << browser_figures_line(without);
     EXPECT_TRUE(wait_status(wrong, "refused(wrong_token)", 5000)) << browser_figures_line(wrong);
     EXPECT_TRUE(wait_status(elsewhere, "no_stream", 5000)) << browser_figures_line(elsewhere);
@@ -304,7 +273,7 @@ TEST_F(BrowserSystem, OverHttpsThePagePlays)
     BrowserPage *untrusting = open_page(page_url(nullptr, "https"));
     BrowserPage *page =
         open_page(page_url(nullptr, "https"), {"--ignore-certificate-errors-spki-list=" + std::string(spki)});
-    EXPECT_TRUE(wait_playing(page, 30, 20000)) << browser_figures_line(page);
+    EXPECT_TRUE(browser_wait_playing(page, 30, 20000)) << browser_figures_line(page);
     EXPECT_EQ(browser_figures_line(untrusting), "");
 }
 
@@ -317,13 +286,13 @@ TEST_F(BrowserSystem, H264PagesJoinWithAKeyFrameAndPlayTogether)
     start_janus("h264");
     start_relay({"--latency", "--watermark", "bitmap"});
     start_capture({"-m", "compatible"});
-    const int idr_before = count_of(e2e_stderr(&capture_), "[App] Forcing IDR frame");
+    const int idr_before = e2e_count(e2e_stderr(&capture_), "[App] Forcing IDR frame");
 
     BrowserPage *first = open_page();
     ASSERT_TRUE(e2e_wait_for_text(&capture_, "[App] Forcing IDR frame", 15000, true, idr_before + 1))
         << browser_tail(first->err_path, 2000);
-    const long long idr_at = wall_ms();
-    ASSERT_TRUE(wait_playing(first, 1, 10000)) << browser_figures_line(first);
+    const long long idr_at = e2e_wall_ms();
+    ASSERT_TRUE(browser_wait_playing(first, 1, 10000)) << browser_figures_line(first);
     auto f = browser_figures(first);
     const long long joined = browser_number(f, "join_at");
     std::fprintf(stderr, "[browser] key frame %lld ms after the join, first picture %.0f ms after it\n",
@@ -334,12 +303,12 @@ TEST_F(BrowserSystem, H264PagesJoinWithAKeyFrameAndPlayTogether)
     BrowserPage *second = open_page();
     BrowserPage *third = open_page();
     for (BrowserPage *p : {first, second, third})
-        EXPECT_TRUE(wait_playing(p, 60, 20000)) << p->name << ": " << browser_figures_line(p);
+        EXPECT_TRUE(browser_wait_playing(p, 60, 20000)) << p->name << ": " << browser_figures_line(p);
 
     // Garbage on the feedback port: counted, no record, the pages play on.
     const int port = feedback_port(&relay_);
     ASSERT_GT(port, 0);
-    const int idr_now = count_of(e2e_stderr(&capture_), "[App] Forcing IDR frame");
+    const int idr_now = e2e_count(e2e_stderr(&capture_), "[App] Forcing IDR frame");
     const std::string sent_before = e2e_stdout(&relay_);
     {
         UniqueFD s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
@@ -354,9 +323,9 @@ TEST_F(BrowserSystem, H264PagesJoinWithAKeyFrameAndPlayTogether)
                 sendto(s.get(), j.data(), j.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof(to));
     }
     const long frames = browser_number(browser_figures(first), "frames");
-    EXPECT_TRUE(wait_playing(first, frames + 30, 10000)) << browser_figures_line(first);
-    EXPECT_EQ(count_of(e2e_stderr(&capture_), "[App] Forcing IDR frame"), idr_now);
-    EXPECT_EQ(count_of(e2e_stdout(&relay_), "sent=IDR"), count_of(sent_before, "sent=IDR"));
+    EXPECT_TRUE(browser_wait_playing(first, frames + 30, 10000)) << browser_figures_line(first);
+    EXPECT_EQ(e2e_count(e2e_stderr(&capture_), "[App] Forcing IDR frame"), idr_now);
+    EXPECT_EQ(e2e_count(e2e_stdout(&relay_), "sent=IDR"), e2e_count(sent_before, "sent=IDR"));
 
     for (BrowserPage *p : {first, second, third}) {
         auto figures = browser_figures(p);
@@ -392,7 +361,7 @@ TEST_F(BrowserSystem, Vp8SwitchAndJanusRestartKeepPagesPlaying)
         << e2e_stderr(&relay_);
 
     BrowserPage *page = open_page();
-    ASSERT_TRUE(wait_playing(page, 60, 20000)) << browser_figures_line(page);
+    ASSERT_TRUE(browser_wait_playing(page, 60, 20000)) << browser_figures_line(page);
     std::fprintf(stderr, "[browser] vp8: %s\n", browser_figures_line(page).c_str());
 
     std::ifstream pidfile(std::string(kJanusDir) + "/janus.pid");
@@ -408,11 +377,11 @@ TEST_F(BrowserSystem, Vp8SwitchAndJanusRestartKeepPagesPlaying)
     // The restarted Janus has the mountpoint of its configuration, for
     // H.264: the relay makes it again for VP8.
     const std::string remade = "[Relay] Janus mountpoint 1 made again for VP8";
-    const int remakes = count_of(e2e_stderr(&relay_), remade);
+    const int remakes = e2e_count(e2e_stderr(&relay_), remade);
     ASSERT_EQ(janus_script({"start", kJanusDir, "--codec", "h264"}), 0);
     EXPECT_TRUE(e2e_wait_for_text(&relay_, remade, 10000, true, remakes + 1)) << e2e_stderr(&relay_);
     const long frames = browser_number(browser_figures(page), "frames");
-    EXPECT_TRUE(wait_playing(page, frames + 60, 20000, joins + 1)) << browser_figures_line(page);
+    EXPECT_TRUE(browser_wait_playing(page, frames + 60, 20000, joins + 1)) << browser_figures_line(page);
     std::fprintf(stderr, "[browser] after restart: %s\n", browser_figures_line(page).c_str());
     pages_.clear();
     auto summary = relay_summary();

@@ -24,6 +24,7 @@ namespace {
 struct ApiDouble {
     pid_t pid = -1;
     int port = 0;
+    UniqueFD output;  // kept open while it runs, so that it never writes into a closed pipe
     ~ApiDouble()
     {
         if (pid > 0) {
@@ -38,7 +39,8 @@ int start_double(ApiDouble *d, const std::string &cert, const std::string &key, 
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return -1;
-    UniqueFD read_end(out[0]), write_end(out[1]);
+    d->output.reset(out[0]);
+    UniqueFD write_end(out[1]);
     const std::string script = std::string(VISTREL_SOURCE_DIR) + "/tests/relay/janus_api_double.py";
     d->pid = fork();
     if (d->pid == 0) {
@@ -47,9 +49,12 @@ int start_double(ApiDouble *d, const std::string &cert, const std::string &key, 
         _exit(127);
     }
     write_end.reset();
-    char line[32] = "";
-    ssize_t n = d->pid > 0 ? read(read_end.get(), line, sizeof(line) - 1) : -1;
-    d->port = n > 0 ? std::atoi(line) : 0;
+    // The port and a line feed, which may come in more than one piece.
+    std::string line;
+    char c = 0;
+    while (d->pid > 0 && line.size() < 16 && read(d->output.get(), &c, 1) == 1 && c != '\n')
+        line += c;
+    d->port = c == '\n' ? std::atoi(line.c_str()) : 0;
     return d->port > 0 ? 0 : -1;
 }
 

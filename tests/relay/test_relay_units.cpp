@@ -373,6 +373,11 @@ TEST(RelayOptions, JanusServersAndWhatAppliesToEach)
         EXPECT_EQ(single.janus_servers[0].api_url, "http://127.0.0.1:8088/janus");
         EXPECT_EQ(single.janus_servers[0].token_file, token);
     }
+    RelayOptions tls;
+    ASSERT_EQ(parse({"--janus-port", "5006", "--janus-api", "https://127.0.0.1:8089", "--janus-ca-file", token}, &tls), 0);
+    ASSERT_EQ(tls.janus_servers.size(), 1u);
+    EXPECT_EQ(tls.janus_servers[0].api_url, "https://127.0.0.1:8089/janus");
+    EXPECT_EQ(tls.janus_servers[0].ca_file, token);
     RelayOptions none;
     ASSERT_EQ(parse({"--udp-port", "0"}, &none), 0);
     EXPECT_TRUE(none.janus_servers.empty());
@@ -391,7 +396,9 @@ TEST(RelayOptions, JanusServersAndWhatAppliesToEach)
              {"--janus-token-file", token},
              {"--janus", "10.232.1.2:5006", "--janus-api", "ftp://x"},
              {"--janus", "10.232.1.2:5006", "--janus-api", "https://"},
-             {"--janus", "10.232.1.2:5006", "--janus-api", "99999"}}) {
+             {"--janus", "10.232.1.2:5006", "--janus-api", "99999"},
+             {"--janus-api", "8088", "--janus", "10.232.1.2:5006"},
+             {"--janus-api", "https://127.0.0.1:8089"}}) {
         RelayOptions b;
         EXPECT_EQ(parse(bad, &b), -1) << bad[0] << " " << bad[1];
     }

@@ -56,9 +56,9 @@ const char kUsage[] =
     "                       port is PORT and RTCP port RTCPPORT (default PORT+1);\n"
     "                       repeat it to feed several servers the same stream\n"
     "                       (their feedback is combined); instead of --janus-port\n"
-    "  --janus-api [HOST:]PORT|URL  with --janus, the API of the server given\n"
-    "                       before it (HOST defaults to that server's; a URL such\n"
-    "                       as https://HOST:8089/janus for TLS)\n"
+    "  --janus-api [HOST:]PORT|URL  the API of the --janus given before it (or of\n"
+    "                       --janus-port's); HOST defaults to that server's, a URL\n"
+    "                       such as https://HOST:8089/janus speaks TLS\n"
     "  --janus-token-file PATH  send the secret in PATH as \"token\" (and as the\n"
     "                       streaming plugin's admin_key) in every API request of\n"
     "                       the server given before it (or of --janus-port's)\n"
@@ -67,7 +67,8 @@ const char kUsage[] =
     "\n"
     "Each line on standard input is sent as one control record (same escapes).\n"
     "Standard output: ready=1 once both sockets listen, sent=RECORD, reply=RECORD and config.KEY=VALUE lines for\n"
-    "control traffic, frame_latency lines, feedback_port=N with --janus-port, then the summary. Messages go to\n"
+    "control traffic, frame_latency lines, feedback_port=N with --janus-port or --janus (feedback_port_K=N for\n"
+    "the K-th --janus from the second on), then the summary. Messages go to\n"
     "standard error.\n";
 
 bool parse_int(const char *text, int64_t min, int64_t max, int64_t *out)
@@ -250,11 +251,13 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
                 return -1;
             }
             o->janus_servers.push_back(server);
-        } else if (a == "--janus-api" && !o->janus_servers.empty()) {
+        } else if (a == "--janus-api") {
             if (!value(&v) || !parse_janus_api(v, target().host, &target().api_url)) {
                 std::fprintf(stderr, "[Relay] --janus-api wants [HOST:]PORT or an http(s) URL\n");
                 return -1;
             }
+            if (o->janus_servers.empty() && parse_int(v, 1, 65535, &n))
+                o->janus_api_port = int(n);
         } else if (a == "--janus-token-file" || a == "--janus-ca-file") {
             if (!value(&v))
                 return -1;
@@ -263,15 +266,12 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
                 return -1;
             }
             (a == "--janus-token-file" ? target().token_file : target().ca_file) = v;
-        } else if (a == "--janus-port" || a == "--janus-rtcp-port" || a == "--janus-api") {
+        } else if (a == "--janus-port" || a == "--janus-rtcp-port") {
             if (!value(&v) || !parse_int(v, 1, 65535, &n)) {
                 std::fprintf(stderr, "[Relay] %s wants a port number\n", a.c_str());
                 return -1;
             }
-            int *port = a == "--janus-port"  ? &o->janus_port
-                        : a == "--janus-api" ? &o->janus_api_port
-                                             : &o->janus_rtcp_port;
-            *port = int(n);
+            (a == "--janus-port" ? o->janus_port : o->janus_rtcp_port) = int(n);
         } else if (a == "--janus-mountpoint") {
             if (!value(&v) || !parse_int(v, 1, INT32_MAX, &n)) {
                 std::fprintf(stderr, "[Relay] --janus-mountpoint wants a mountpoint id\n");
@@ -285,7 +285,7 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
     }
     if (o->janus_port != 0 && o->janus_rtcp_port == 0)
         o->janus_rtcp_port = o->janus_port == 65535 ? 0 : o->janus_port + 1;
-    if ((o->janus_rtcp_port != 0 || o->janus_api_port != 0) && o->janus_port == 0) {
+    if ((o->janus_rtcp_port != 0 || !single.api_url.empty()) && o->janus_port == 0) {
         std::fprintf(stderr, "[Relay] --janus-rtcp-port and --janus-api need --janus-port (--janus-api: or a --janus before it)\n");
         return -1;
     }
@@ -304,8 +304,6 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
     if (o->janus_port != 0) {
         single.rtp_port = o->janus_port;
         single.rtcp_port = o->janus_rtcp_port;
-        if (o->janus_api_port != 0)
-            single.api_url = "http://127.0.0.1:" + std::to_string(o->janus_api_port) + "/janus";
         o->janus_servers.push_back(single);
     } else if (o->janus_servers.empty() && (!single.token_file.empty() || !single.ca_file.empty())) {
         std::fprintf(stderr, "[Relay] --janus-token-file and --janus-ca-file need --janus or --janus-port\n");
