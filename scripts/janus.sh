@@ -279,6 +279,7 @@ vistrel: {
     type = "rtp"
     id = 1
     description = "vistrel"
+    secret = "$relay_secret"
     video = true
     videoport = $rtp_port
     videortcpport = $((rtp_port + 1))

@@ -15,6 +15,7 @@ extern "C" {
 #include "apps/capture/encoders/cpu_encoder.h"
 #include "apps/capture/streamer/streamer.h"
 #include "tests/relay/relay_process.h"
+#include "libs/common/relay_protocol.h"
 
 namespace {
 
@@ -46,8 +47,8 @@ TEST_P(StreamerToRelay, EveryEncodedFrameIsReceivedAndDecoded)
     ASSERT_EQ(cpu_encoder_create(&encoder, c.type, kW, kH, 30), 0);
 
     StreamerConfig config{};
-    config.rtp_path = "/tmp/rtp.sock";
-    config.control_path = "/tmp/rtcp.sock";
+    config.rtp_path = relay_protocol::kRtpSocketPath;
+    config.control_path = relay_protocol::kControlSocketPath;
     config.width = kW;
     config.height = kH;
     config.codec_name = codec_type_to_string(c.type);

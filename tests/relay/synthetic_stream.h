@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include "libs/common/relay_protocol.h"
 
 // Draws value's thirteen lowest digits into a luma plane: the backdrop
 // (columns 40..709, rows 40..149) at 30 %, lit segments at 255.
@@ -20,7 +21,7 @@ struct TestStreamOptions {
     bool paced = false;             // sleep frame_ms between frames
     bool watermark = false;         // draw the wall-clock time of each frame
     bool bitmap_watermark = false;  // in the compatible mode's bitmap font
-    std::string rtp_path = "/tmp/rtp.sock";
+    std::string rtp_path = relay_protocol::kRtpSocketPath;
 };
 
 struct TestStreamReport {

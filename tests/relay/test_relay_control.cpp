@@ -16,6 +16,7 @@
 #include "libs/common/unix_socket.h"
 #include "tests/relay/relay_process.h"
 #include "tests/relay/synthetic_stream.h"
+#include "libs/common/relay_protocol.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ TEST(RelayControl, SendsRecordsWithTheirDelayAndPrintsReplies)
               0);
     // Nothing goes out before a capture run connects.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    UniqueFD ctl = unix_connect("/tmp/rtcp.sock", SOCK_SEQPACKET, nullptr);
+    UniqueFD ctl = unix_connect(relay_protocol::kControlSocketPath, SOCK_SEQPACKET, nullptr);
     ASSERT_TRUE(ctl);
     const int64_t t0 = now_ms();
     std::vector<std::pair<std::string, int64_t>> got;
@@ -89,7 +90,7 @@ TEST(RelayControl, SendsRecordsWithTheirDelayAndPrintsReplies)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ctl.reset();
     // A second run's connection takes the records from now on.
-    UniqueFD ctl2 = unix_connect("/tmp/rtcp.sock", SOCK_SEQPACKET, nullptr);
+    UniqueFD ctl2 = unix_connect(relay_protocol::kControlSocketPath, SOCK_SEQPACKET, nullptr);
     ASSERT_TRUE(ctl2);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_EQ(write(relay.stdin_fd.get(), "RESTART\n", 8), 8);
@@ -117,7 +118,7 @@ TEST(RelayControl, LearnsTheCodecFromTheConfigReply)
     ASSERT_EQ(relay_process_start(
                   &relay, {"--query-config", "--record", "/tmp/out.mkv", "--idle-exit", "1500", "--udp-port", "0"}),
               0);
-    UniqueFD ctl = unix_connect("/tmp/rtcp.sock", SOCK_SEQPACKET, nullptr);
+    UniqueFD ctl = unix_connect(relay_protocol::kControlSocketPath, SOCK_SEQPACKET, nullptr);
     ASSERT_TRUE(ctl);
     EXPECT_EQ(read_record(ctl.get(), 3000), "CONFIG");
 
@@ -147,7 +148,7 @@ TEST(RelayControl, CountsDatagramsThatAreNoRtp)
 {
     RelayProcess relay;
     ASSERT_EQ(relay_process_start(&relay, {"--idle-exit", "300", "--udp-port", "0"}), 0);
-    UniqueFD rtp = unix_connect("/tmp/rtp.sock", SOCK_DGRAM, nullptr);
+    UniqueFD rtp = unix_connect(relay_protocol::kRtpSocketPath, SOCK_DGRAM, nullptr);
     ASSERT_TRUE(rtp);
     std::vector<uint8_t> p(1500, 0);
     p[0] = 0x80;

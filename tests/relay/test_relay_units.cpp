@@ -618,10 +618,13 @@ TEST(RelayJanus, RequestsAndReplies)
     EXPECT_NE(vp8.find("\"iface\": \"10.232.1.2\""), std::string::npos);
     EXPECT_EQ(vp8.find("fmtp"), std::string::npos);
     EXPECT_EQ(vp8.find("admin_key"), std::string::npos);
+    EXPECT_EQ(vp8.find("secret"), std::string::npos);
     m.codec = CODEC_TYPE_H264;
     const std::string h264 = relay_janus_create_request(m, "se\"cret");
     EXPECT_NE(h264.find("packetization-mode=1"), std::string::npos);
     EXPECT_NE(h264.find("\"admin_key\": \"se\\\"cret\""), std::string::npos) << h264;  // escaped
+    // The mountpoint's own secret: a viewer with the viewing token cannot destroy it.
+    EXPECT_NE(h264.find("\"secret\": \"se\\\"cret\""), std::string::npos) << h264;
 
     RelayJanusReply r;
     ASSERT_EQ(relay_janus_parse_reply("{\"janus\":\"success\",\"session_id\":5,\"data\":{\"id\": 8812}}", &r), 0);

@@ -2,6 +2,7 @@
 // table, the CONFIG reply, and a relay that closes its end.
 #include "apps/capture/streamer/streamer.h"
 #include "tests/streamer/peers.h"
+#include "libs/common/relay_protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +20,8 @@
 
 namespace {
 
-constexpr const char *kRtp = "/tmp/rtp.sock";
-constexpr const char *kControl = "/tmp/rtcp.sock";
+constexpr const char *kRtp = relay_protocol::kRtpSocketPath;
+constexpr const char *kControl = relay_protocol::kControlSocketPath;
 
 struct Seen {
     uint32_t event;

@@ -2,6 +2,7 @@
 // datagram shape, time stamps, codec selection and teardown.
 #include "apps/capture/streamer/streamer.h"
 #include "tests/streamer/peers.h"
+#include "libs/common/relay_protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +23,8 @@ extern "C" {
 
 namespace {
 
-constexpr const char *kRtp = "/tmp/rtp.sock";
-constexpr const char *kControl = "/tmp/rtcp.sock";
+constexpr const char *kRtp = relay_protocol::kRtpSocketPath;
+constexpr const char *kControl = relay_protocol::kControlSocketPath;
 
 StreamerConfig *make_config(const char *codec)
 {

@@ -1,4 +1,5 @@
 #include "tools/relay/relay_feedback.h"
+#include "libs/common/relay_protocol.h"
 
 #include <algorithm>
 
@@ -87,7 +88,7 @@ void relay_feedback_on_datagram(RelayFeedbackState *s, size_t server, const uint
         (s->last_idr_ns == 0 || now_ns - s->last_idr_ns >= RELAY_FEEDBACK_IDR_SPACING_NS)) {
         s->last_idr_ns = now_ns;
         s->idr_records++;
-        records->push_back("IDR");
+        records->push_back(relay_protocol::kKeyframe.text);
     }
     if (f.bitrate_reports > 0) {
         if (s->estimates.size() <= server)
@@ -119,7 +120,7 @@ int64_t relay_feedback_due(RelayFeedbackState *s, int64_t now_ns, std::vector<st
     s->last_bps = bps;
     s->last_bps_ns = now_ns;
     s->bps_records++;
-    records->push_back("BPS:" + std::to_string(bps));
+    records->push_back(relay_protocol::kBitrate.text + std::to_string(bps));
     return -1;
 }
 

@@ -180,12 +180,23 @@ int with_streaming_handle(const RelayJanusApi &api, int timeout_ms, std::string 
     return result;
 }
 
-// A plugin request {"request": what, "id": id} with the admin key when given.
+// The relay's secret on a request: as the plugin's admin key (only the
+// relay may create mountpoints) and as the mountpoint's own secret (only
+// the relay may destroy or edit one, not a viewer who holds the viewing
+// token).
+void set_relay_secret(json_t *body, const std::string &admin_key)
+{
+    if (admin_key.empty())
+        return;
+    json_object_set_new(body, "admin_key", json_string(admin_key.c_str()));
+    json_object_set_new(body, "secret", json_string(admin_key.c_str()));
+}
+
+// A plugin request {"request": what, "id": id} with the relay's secret when given.
 json_t *plugin_request(const char *what, int64_t id, const std::string &admin_key)
 {
     json_t *body = json_pack("{s:s, s:I}", "request", what, "id", json_int_t(id));
-    if (!admin_key.empty())
-        json_object_set_new(body, "admin_key", json_string(admin_key.c_str()));
+    set_relay_secret(body, admin_key);
     return body;
 }
 
@@ -200,8 +211,7 @@ std::string relay_janus_create_request(const RelayJanusMountpoint &m, const std:
     JsonPtr r(json_pack("{s:s, s:s, s:I, s:s, s:s, s:s, s:[o]}", "request", "create", "type", "rtp", "id",
                         json_int_t(m.id), "name", "vistrel", "description", "vistrel", "iface", m.iface.c_str(),
                         "media", media));
-    if (!admin_key.empty())
-        json_object_set_new(r.get(), "admin_key", json_string(admin_key.c_str()));
+    set_relay_secret(r.get(), admin_key);
     return dump(r.get());
 }
 

@@ -30,11 +30,12 @@
 #include "tools/relay/relay_summary.h"
 #include "tools/relay/relay_text.h"
 #include "tools/relay/rtp_check.h"
+#include "libs/common/relay_protocol.h"
 
 namespace {
 
-constexpr const char *kRtpPath = "/tmp/rtp.sock";
-constexpr const char *kControlPath = "/tmp/rtcp.sock";
+constexpr const char *kRtpPath = relay_protocol::kRtpSocketPath;
+constexpr const char *kControlPath = relay_protocol::kControlSocketPath;
 constexpr size_t kBacklogBytes = 2u << 20;
 
 sockaddr_in loopback(int port)
@@ -539,7 +540,7 @@ int Relay::run()
                 std::fprintf(stderr, "[Relay] control connection %lld\n",
                              static_cast<long long>(summary_.control_connections));
                 if (opt_.query_config)
-                    send_record("CONFIG");
+                    send_record(relay_protocol::kConfig.text);
             }
         }
         if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)))

@@ -146,11 +146,6 @@ bool parse_janus_api(const std::string &text, const std::string &default_host, s
 
 }  // namespace
 
-const char *relay_usage()
-{
-    return kUsage;
-}
-
 int relay_parse_options(int argc, char **argv, RelayOptions *o)
 {
     // --janus-api, --janus-token-file and --janus-ca-file apply to the

@@ -41,9 +41,6 @@ struct RelayOptions {
     std::vector<RelayJanusServer> janus_servers;
 };
 
-// The text --help prints.
-const char *relay_usage();
-
 // Parses argv into *options; messages go to standard error, --help's text
 // to standard output. Returns 0 to run, 1 after --help, -1 on a bad
 // command line.

@@ -1,4 +1,5 @@
 #include "tools/relay/relay_text.h"
+#include "libs/common/relay_protocol.h"
 
 #include <cctype>
 #include <cerrno>
@@ -147,10 +148,11 @@ int relay_parse_send(const std::string &request, RelayScheduledRecord *out)
 
 int relay_parse_config(const std::string &reply, std::map<std::string, std::string> *fields)
 {
-    if (reply.compare(0, 7, "CONFIG\n") != 0)
+    const std::string head = relay_protocol::kConfigReplyHead;
+    if (reply.compare(0, head.size(), head) != 0)
         return -1;
     fields->clear();
-    size_t pos = 7;
+    size_t pos = head.size();
     while (pos < reply.size()) {
         size_t end = reply.find('\n', pos);
         if (end == std::string::npos)

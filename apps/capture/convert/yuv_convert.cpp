@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -94,40 +95,72 @@ AVPixelFormat packed_pixel_format(PackedOrder order)
 
 }  // namespace
 
-int packed_to_yuv420p_libav(PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
-                            uint8_t *y, uint8_t *u, uint8_t *v)
+namespace {
+
+// The conversion through the scaler cache named by its four fields, made
+// again when the size or the format changed.
+int scale_cached(SwsContext **ctx, uint32_t *cached_w, uint32_t *cached_h, int32_t *cached_format, PackedOrder order,
+                 uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y, uint8_t *u,
+                 uint8_t *v)
 {
     const AVPixelFormat format = packed_pixel_format(order);
-    if (!(sws_ctx && cached_width == width && cached_height == height && cached_fmt == format)) {
-        sws_freeContext(sws_ctx);
-        sws_ctx = nullptr;
-        cached_width = 0;
-        cached_height = 0;
-        cached_fmt = -1;
-        sws_ctx =
-            sws_getContext(static_cast<int>(width), static_cast<int>(height), format, static_cast<int>(width),
-                           static_cast<int>(height), AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
-        if (!sws_ctx) {
+    if (!(*ctx && *cached_w == width && *cached_h == height && *cached_format == format)) {
+        sws_freeContext(*ctx);
+        *ctx = nullptr;
+        *cached_w = 0;
+        *cached_h = 0;
+        *cached_format = -1;
+        *ctx = sws_getContext(static_cast<int>(width), static_cast<int>(height), format, static_cast<int>(width),
+                              static_cast<int>(height), AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        if (!*ctx) {
             std::fprintf(stderr, "[Libav] Failed to create sws_ctx\n");
             return -1;
         }
         int *inv_table = nullptr, *table = nullptr;
         int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
-        sws_getColorspaceDetails(sws_ctx, &inv_table, &src_range, &table, &dst_range, &brightness, &contrast,
+        sws_getColorspaceDetails(*ctx, &inv_table, &src_range, &table, &dst_range, &brightness, &contrast,
                                  &saturation);
-        sws_setColorspaceDetails(sws_ctx, inv_table, 1, sws_getCoefficients(SWS_CS_ITU709), 0, brightness, contrast,
+        sws_setColorspaceDetails(*ctx, inv_table, 1, sws_getCoefficients(SWS_CS_ITU709), 0, brightness, contrast,
                                  saturation);
-        cached_width = width;
-        cached_height = height;
-        cached_fmt = format;
+        *cached_w = width;
+        *cached_h = height;
+        *cached_format = format;
     }
     const uint8_t *src_planes[1] = {src};
     const int src_strides[1] = {static_cast<int>(stride)};
     uint8_t *dst_planes[3] = {y, u, v};
     const int w = static_cast<int>(width);
     const int dst_strides[3] = {w, w / 2, w / 2};
-    const int lines = sws_scale(sws_ctx, src_planes, src_strides, 0, static_cast<int>(height), dst_planes, dst_strides);
+    const int lines = sws_scale(*ctx, src_planes, src_strides, 0, static_cast<int>(height), dst_planes, dst_strides);
     return lines == static_cast<int>(height) ? 0 : -1;
+}
+
+// The process-wide cache of the free functions below, one thread at a time.
+std::mutex g_scaler_lock;
+
+}  // namespace
+
+void yuv_scaler_release(YuvScaler *scaler)
+{
+    if (!scaler)
+        return;
+    sws_freeContext(scaler->ctx);
+    *scaler = YuvScaler{};
+}
+
+int packed_to_yuv420p_libav(YuvScaler *scaler, PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src,
+                            uint32_t stride, uint8_t *y, uint8_t *u, uint8_t *v)
+{
+    return scale_cached(&scaler->ctx, &scaler->width, &scaler->height, &scaler->format, order, width, height, src,
+                        stride, y, u, v);
+}
+
+int packed_to_yuv420p_libav(PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
+                            uint8_t *y, uint8_t *u, uint8_t *v)
+{
+    std::lock_guard<std::mutex> guard(g_scaler_lock);
+    return scale_cached(&sws_ctx, &cached_width, &cached_height, &cached_fmt, order, width, height, src, stride, y, u,
+                        v);
 }
 
 int rgba_to_yuv420p_libav(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y, uint8_t *u,

@@ -14,7 +14,10 @@ struct Yuv420pFrame {
     uint32_t v_stride;
 };
 
-// Process-wide scaler cache of rgba_to_yuv420p_libav (one thread at a time).
+// Process-wide scaler cache of the free functions rgba_to_yuv420p_libav,
+// packed_to_yuv420p_libav and their bt709 callers without a scaler of their
+// own (a lock lets one thread at a time use it). A pipeline run owns a
+// YuvScaler instead.
 extern SwsContext *sws_ctx;
 extern uint32_t cached_width;
 extern uint32_t cached_height;
@@ -71,12 +74,32 @@ int packed_to_yuv420p_bt709_avx2(PackedOrder order, uint32_t width, uint32_t hei
 int packed_to_yuv420p_libav(PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
                             uint8_t *y, uint8_t *u, uint8_t *v);
 
+// A scaler cache of its own (one per pipeline run): the context is made for
+// a size and byte order and reused while they stay. Start it empty.
+struct YuvScaler {
+    SwsContext *ctx = nullptr;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int32_t format = -1;
+};
+
+// Frees the context and empties the record; safe on an empty one.
+void yuv_scaler_release(YuvScaler *scaler);
+
+// packed_to_yuv420p_libav through scaler's own cache.
+int packed_to_yuv420p_libav(YuvScaler *scaler, PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src,
+                            uint32_t stride, uint8_t *y, uint8_t *u, uint8_t *v);
+
 // The compatible mode's conversion: the AVX2 converter where the processor
 // has it and takes the size (even width and height, height not 6),
 // packed_to_yuv420p_libav otherwise. Reads the picture once, so it can read
 // a mapped framebuffer in place.
 int packed_to_yuv420p_bt709(PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
                             uint8_t *y, uint8_t *u, uint8_t *v);
+
+// packed_to_yuv420p_bt709 with libswscale through scaler's own cache.
+int packed_to_yuv420p_bt709(YuvScaler *scaler, PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src,
+                            uint32_t stride, uint8_t *y, uint8_t *u, uint8_t *v);
 
 // packed_to_yuv420p_bt709 of R, G, B, A pixels (the GL read-back).
 int rgba_to_yuv420p_bt709(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y, uint8_t *u,

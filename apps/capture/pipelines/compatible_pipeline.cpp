@@ -52,6 +52,7 @@ struct CompatibleStage final : PipelineStage {
     GLuint pbo[2] = {0, 0};
     CodecContext *codec = nullptr;
     std::unique_ptr<uint8_t[]> i420;
+    YuvScaler scaler;  // the run's own libswscale cache
     bool announce_cleanup = false;
 
     void teardown_begins() override
@@ -62,6 +63,7 @@ struct CompatibleStage final : PipelineStage {
     void release_frame_path() override
     {
         i420.reset();
+        yuv_scaler_release(&scaler);
         for (GLuint &name : pbo) {
             if (name)
                 destroy_pbo(name);
@@ -122,12 +124,13 @@ bool reads_on_processor(const EglContext *egl, const CaptureSession *session)
 // The processor's picture: the mapped buffer of the event converted
 // straight into the I420 planes. 1 when the frame is skipped (its read was
 // refused), -1 when the conversion failed.
-int picture_from_mapping(const FrameMapping &map, uint8_t *y, uint8_t *u, uint8_t *v)
+int picture_from_mapping(YuvScaler *scaler, const FrameMapping &map, uint8_t *y, uint8_t *u, uint8_t *v)
 {
     if (frame_map_begin_read(&map) != 0)
         return 1;
     const PackedOrder order = map.red_first ? PACKED_RGBA : PACKED_BGRA;
-    const int converted = packed_to_yuv420p_bt709(order, map.width, map.height, map.pixels(), map.stride, y, u, v);
+    const int converted =
+        packed_to_yuv420p_bt709(scaler, order, map.width, map.height, map.pixels(), map.stride, y, u, v);
     frame_map_end_read(&map);
     return converted == 0 ? 0 : -1;
 }
@@ -245,8 +248,9 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
             return kMapFailed;
         }
         const int converted =
-            rgba_to_yuv420p_bt709(uint32_t(width), uint32_t(height), static_cast<const uint8_t *>(pixels),
-                                  uint32_t(width) * 4, y_plane, u_plane, v_plane);
+            packed_to_yuv420p_bt709(&stage.scaler, PACKED_RGBA, uint32_t(width), uint32_t(height),
+                                    static_cast<const uint8_t *>(pixels), uint32_t(width) * 4, y_plane, u_plane,
+                                    v_plane);
         unmap_pbo(pbo);
         *cursor = pbo_cursor[reading];
         return converted;
@@ -285,7 +289,7 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         CursorPlacement cursor = run.cursor();
         int converted = 0;
         if (processor) {
-            converted = picture_from_mapping(run.frame_mapping(), y_plane, u_plane, v_plane);
+            converted = picture_from_mapping(&stage.scaler, run.frame_mapping(), y_plane, u_plane, v_plane);
             if (converted > 0) {
                 pacing.last_event_ns = t;
                 return true;

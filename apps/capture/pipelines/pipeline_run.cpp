@@ -10,6 +10,7 @@
 #include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/core/stop_flag.h"
 #include "apps/capture/pipelines/control_commands.h"
+#include "libs/common/relay_protocol.h"
 
 PipelineRun::PipelineRun(CaptureSession *session, PipelineControl *control, PipelineStage *stage)
     : session_(session), control_(control), stage_(stage), frame_(session->metadata), buffers_(session),
@@ -305,8 +306,8 @@ void rate_window_count(RateWindow *window, uint64_t now_ns)
 void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession *session, int32_t width, int32_t height,
                                    CodecType codec, int64_t mode, PipelineControl *control)
 {
-    config->rtp_path = "/tmp/rtp.sock";
-    config->control_path = "/tmp/rtcp.sock";
+    config->rtp_path = relay_protocol::kRtpSocketPath;
+    config->control_path = relay_protocol::kControlSocketPath;
     config->width = width;
     config->height = height;
     config->codec_name = codec_type_to_string(codec);

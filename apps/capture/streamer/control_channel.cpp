@@ -4,6 +4,7 @@
 #include "apps/capture/streamer/streamer.h"
 #include "apps/capture/streamer/streamer_internal.h"
 #include "libs/common/unix_socket.h"
+#include "libs/common/relay_protocol.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -20,11 +21,6 @@ namespace {
 constexpr size_t kReceiveSize = 4096;
 constexpr size_t kReplySize = 512;
 
-bool starts_with(const char *record, size_t length, const char *prefix, size_t prefix_length)
-{
-    return length >= prefix_length && std::memcmp(record, prefix, prefix_length) == 0;
-}
-
 // A mode outside the table is reported as the compatible one.
 const char *mode_name(int64_t mode)
 {
@@ -34,12 +30,13 @@ const char *mode_name(int64_t mode)
 void send_config_reply(const StreamerConfig *config, int fd, char *reply)
 {
     fputs("[Streamer] CONFIG query received\n", stderr);
-    int length = snprintf(reply, kReplySize,
-                          "CONFIG\nresolution=%dx%d\nupstream_resolution=%dx%d\ncodec=%s\nmode=%s\n"
-                          "vblank_sync=%s\nfps=%d\nupstream_fps=%.1f\n",
-                          config->width, config->height, config->upstream_width, config->upstream_height,
-                          config->codec_name ? config->codec_name : "unknown", mode_name(config->mode),
-                          config->vblank_sync ? "sync" : "fix", config->fps, config->upstream_fps.load());
+    using namespace relay_protocol;
+    int length = snprintf(reply, kReplySize, "%s%s=%dx%d\n%s=%dx%d\n%s=%s\n%s=%s\n%s=%s\n%s=%d\n%s=%.1f\n",
+                          kConfigReplyHead, kFieldResolution, config->width, config->height, kFieldUpstreamResolution,
+                          config->upstream_width, config->upstream_height, kFieldCodec,
+                          config->codec_name ? config->codec_name : "unknown", kFieldMode, mode_name(config->mode),
+                          kFieldVblankSync, config->vblank_sync ? "sync" : "fix", kFieldFps, config->fps,
+                          kFieldUpstreamFps, config->upstream_fps.load());
     if (length < 0)
         return;
     if (static_cast<size_t>(length) >= kReplySize)
@@ -68,26 +65,30 @@ void control_request_keyframe(const StreamerConfig *config)
 
 void control_dispatch_record(const StreamerConfig *config, int fd, char *buffer, size_t n, char *reply)
 {
-    if (starts_with(buffer, n, "SDP:", 4)) {
-        deliver(config, FEEDBACK_SDP, buffer + 4, n - 4);
-    } else if (starts_with(buffer, n, "BPS:", 4)) {
-        const int32_t bps = static_cast<int32_t>(strtol(buffer + 4, nullptr, 10));
+    using namespace relay_protocol;
+    // The payload after a keyword.
+    auto after = [&](Keyword k) { return buffer + k.length; };
+    auto rest = [&](Keyword k) { return n - k.length; };
+    if (starts_with(buffer, n, kSdp)) {
+        deliver(config, FEEDBACK_SDP, after(kSdp), rest(kSdp));
+    } else if (starts_with(buffer, n, kBitrate)) {
+        const int32_t bps = static_cast<int32_t>(strtol(after(kBitrate), nullptr, 10));
         deliver(config, FEEDBACK_BITRATE, &bps, sizeof(bps));
-    } else if (starts_with(buffer, n, "IDR", 3)) {
+    } else if (starts_with(buffer, n, kKeyframe)) {
         deliver(config, FEEDBACK_KEYFRAME, nullptr, 0);
-    } else if (starts_with(buffer, n, "RESOLUTION:", 11)) {
-        deliver(config, FEEDBACK_RESOLUTION, buffer + 11, n - 11);
-    } else if (starts_with(buffer, n, "CODEC:", 6)) {
-        deliver(config, FEEDBACK_CODEC, buffer + 6, n - 6);
-    } else if (starts_with(buffer, n, "RESTART", 7)) {
+    } else if (starts_with(buffer, n, kResolution)) {
+        deliver(config, FEEDBACK_RESOLUTION, after(kResolution), rest(kResolution));
+    } else if (starts_with(buffer, n, kCodec)) {
+        deliver(config, FEEDBACK_CODEC, after(kCodec), rest(kCodec));
+    } else if (starts_with(buffer, n, kRestart)) {
         deliver(config, FEEDBACK_RESTART, nullptr, 0);
-    } else if (starts_with(buffer, n, "RECONFIG\n", 9)) {
-        deliver(config, FEEDBACK_RECONFIG, buffer + 9, n - 9);
-    } else if (starts_with(buffer, n, "CONFIG", 6)) {
+    } else if (starts_with(buffer, n, kReconfig)) {
+        deliver(config, FEEDBACK_RECONFIG, after(kReconfig), rest(kReconfig));
+    } else if (starts_with(buffer, n, kConfig)) {
         send_config_reply(config, fd, reply);
-    } else if (starts_with(buffer, n, "MODE:", 5)) {
+    } else if (starts_with(buffer, n, kMode)) {
         fprintf(stderr, "[Streamer] MODE query received %s\n", buffer);
-        deliver(config, FEEDBACK_MODE, buffer + 5, n - 5);
+        deliver(config, FEEDBACK_MODE, after(kMode), rest(kMode));
     }
 }
 

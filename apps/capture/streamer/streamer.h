@@ -31,8 +31,8 @@ using StreamerFeedback = void (*)(uint32_t event, const void *data, uint64_t len
 // Filled and owned by the pipeline; borrowed by the streamer for its whole
 // life and read again at every CONFIG query.
 struct StreamerConfig {
-    const char *rtp_path;      // "/tmp/rtp.sock"
-    const char *control_path;  // "/tmp/rtcp.sock"
+    const char *rtp_path;      // relay_protocol::kRtpSocketPath
+    const char *control_path;  // relay_protocol::kControlSocketPath
     int32_t width;
     int32_t height;
     const char *codec_name;  // "H.264", "H.265", "VP8", "VP9", "AV1", "H264" or null
