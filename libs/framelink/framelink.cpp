@@ -28,19 +28,6 @@ int64_t now_ms()
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// The connection fields use 0 for "not open", so a socket must never land
-// on descriptor 0 (possible when standard input is closed).
-int avoid_zero(int fd)
-{
-    if (fd != 0)
-        return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return moved;
-}
-
 int open_unix(int type, const char *path, UniqueFD *out)
 {
     UniqueFD fd = unix_connect(path, type, nullptr);
@@ -49,9 +36,6 @@ int open_unix(int type, const char *path, UniqueFD *out)
             errno = EINVAL;
         return -1;
     }
-    fd.reset(avoid_zero(fd.release()));
-    if (!fd)
-        return -1;
     *out = std::move(fd);
     return 0;
 }
@@ -175,7 +159,7 @@ void copy_message(ServerReply *reply, const std::string &text)
 int transact(ServerConnection *conn, const char *command, ServerReply *reply, int timeout_ms,
              framelink::Reply *received)
 {
-    if (!conn || conn->fd <= 0 || !command || !reply) {
+    if (!conn || !conn->fd || !command || !reply) {
         errno = EINVAL;
         return -1;
     }
@@ -186,14 +170,14 @@ int transact(ServerConnection *conn, const char *command, ServerReply *reply, in
         errno = EPROTO;
         return -1;
     }
-    if (send_all(conn->fd, command, std::strlen(command)) < 0)
+    if (send_all(conn->fd.get(), command, std::strlen(command)) < 0)
         return -1;
 
     // From here until the whole reply is read, a failure leaves the rest of
     // the reply (or all of a late one) in the stream.
     conn->out_of_step = 1;
     int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
-    const int rc = receive_reply(conn->fd, deadline, received);
+    const int rc = receive_reply(conn->fd.get(), deadline, received);
     reply->header = received->header;
     if (rc < 0)
         return -1;
@@ -321,9 +305,7 @@ int uds_client_connect(ServerConnection *conn, const char *path)
     UniqueFD fd;
     if (open_unix(SOCK_STREAM, path, &fd) < 0)
         return -1;
-    if (conn->fd > 0)
-        close(conn->fd);
-    conn->fd = fd.release();
+    conn->fd = std::move(fd);
     conn->out_of_step = 0;
     return 0;
 }
@@ -448,9 +430,7 @@ int uds_client_event_connect(ServerConnection *conn, const char *path)
     for (;;) {
         UniqueFD fd;
         if (open_unix(SOCK_SEQPACKET, path, &fd) == 0) {
-            if (conn->event_fd > 0)
-                close(conn->event_fd);
-            conn->event_fd = fd.release();
+            conn->event_fd = std::move(fd);
             return 0;
         }
         bool not_yet = errno == ENOENT || errno == ECONNREFUSED || errno == EAGAIN;
@@ -462,7 +442,7 @@ int uds_client_event_connect(ServerConnection *conn, const char *path)
 
 int uds_client_event_read(ServerConnection *conn, VBlankEvent *event)
 {
-    if (!conn || conn->event_fd <= 0 || !event) {
+    if (!conn || !conn->event_fd || !event) {
         errno = EINVAL;
         return -1;
     }
@@ -470,7 +450,7 @@ int uds_client_event_read(ServerConnection *conn, VBlankEvent *event)
     char buf[sizeof(VBlankEvent) + 1];
     ssize_t n;
     do {
-        n = recv(conn->event_fd, buf, sizeof(buf), MSG_TRUNC);
+        n = recv(conn->event_fd.get(), buf, sizeof(buf), MSG_TRUNC);
     } while (n < 0 && errno == EINTR);
     if (n < 0)
         return -1;
@@ -494,11 +474,11 @@ int uds_client_event_read(ServerConnection *conn, VBlankEvent *event)
 
 int uds_client_event_write(ServerConnection *conn, const uint64_t *value)
 {
-    if (!conn || !value || conn->event_fd <= 0) {
+    if (!conn || !value || !conn->event_fd) {
         errno = EINVAL;
         return -1;
     }
-    pollfd p{conn->event_fd, POLLRDHUP, 0};
+    pollfd p{conn->event_fd.get(), POLLRDHUP, 0};
     int rc;
     do {
         rc = poll(&p, 1, 0);
@@ -516,12 +496,8 @@ void uds_client_disconnect(ServerConnection *conn)
 {
     if (!conn)
         return;
-    if (conn->event_fd > 0)
-        close(conn->event_fd);
-    if (conn->fd > 0)
-        close(conn->fd);
-    conn->event_fd = 0;
-    conn->fd = 0;
+    conn->event_fd.reset();
+    conn->fd.reset();
     conn->out_of_step = 0;
 }
 

@@ -15,11 +15,11 @@
 #include "libs/common/unique_fd.h"
 #include "libs/framelink/protocol.h"
 
-// The connection handle. The first two fields are the command and the event
-// connection descriptors, 0 while not open. Start it zeroed.
+// The connection handle. The first two fields own the command and the event
+// connection descriptors, -1 while not open. A default-made record is empty.
 struct ServerConnection {
-    int fd;
-    int event_fd;
+    UniqueFD fd;
+    UniqueFD event_fd;
     // Set when a reply was not read to its end (time-out, broken reply): what
     // is left of it would be taken for the next command's reply, so every
     // later command on this connection fails with EPROTO instead.
@@ -144,7 +144,7 @@ int uds_client_event_read(ServerConnection *conn, VBlankEvent *event);
 // A null value, a closed or an ended event connection gives -1.
 int uds_client_event_write(ServerConnection *conn, const uint64_t *value);
 
-// Closes both connections that are open and sets them to 0.
+// Closes both connections that are open; both are -1 afterwards.
 void uds_client_disconnect(ServerConnection *conn);
 
 // Closes every descriptor of a frame filled by uds_client_get_frame_info and

@@ -65,10 +65,8 @@ protected:
 
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-        event_fd_.reset(pair[0]);
         helper_end_.reset(pair[1]);
-        connection_.fd = 0;
-        connection_.event_fd = event_fd_.get();
+        connection_.event_fd.reset(pair[0]);
 
         session_.settings = capture_config_default();
         session_.settings.mode = CAPTURE_MODE_BALANCED;
@@ -163,7 +161,7 @@ protected:
     UniqueFD frame_fd_;
     uint8_t *pixels_ = nullptr;
     FrameMetadata meta_{};
-    UniqueFD event_fd_, helper_end_;
+    UniqueFD helper_end_;
     ServerConnection connection_{};
     CaptureSession session_{};
     PipelineControl control_{};
@@ -336,9 +334,8 @@ TEST_F(BalancedRun, ChangeRequestsEndTheRunWithTheirRestartCode)
         ASSERT_EQ(e2e_start_relay(&relay, {"--udp-port", "0", "--send", std::string("400:") + c.record}), 0);
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-        event_fd_.reset(pair[0]);
         helper_end_.reset(pair[1]);
-        connection_.event_fd = event_fd_.get();
+        connection_.event_fd.reset(pair[0]);
 
         testing::internal::CaptureStderr();
         std::thread feeder = feed(200, 30);

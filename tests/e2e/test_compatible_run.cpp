@@ -79,7 +79,6 @@ protected:
         meta_.planes[0] = {frame_fd_.get(), meta_.stride, 0};
 
         new_event_pair();
-        connection_.fd = 0;
 
         session_.settings = capture_config_default();
         session_.settings.mode = CAPTURE_MODE_COMPATIBLE;
@@ -108,9 +107,8 @@ protected:
     {
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-        event_fd_.reset(pair[0]);
         helper_end_.reset(pair[1]);
-        connection_.event_fd = event_fd_.get();
+        connection_.event_fd.reset(pair[0]);
     }
 
     void reset_control()
@@ -190,7 +188,7 @@ protected:
     UniqueFD frame_fd_;
     uint8_t *pixels_ = nullptr;
     FrameMetadata meta_{};
-    UniqueFD event_fd_, helper_end_;
+    UniqueFD helper_end_;
     ServerConnection connection_{};
     CaptureSession session_{};
     PipelineControl control_{};

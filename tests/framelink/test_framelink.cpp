@@ -45,8 +45,8 @@ TEST(FramelinkCommands, SetTargetAcceptsOnlyOk)
     });
     Client c;
     ASSERT_EQ(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
-    EXPECT_GT(c.conn.fd, 0);
-    EXPECT_EQ(c.conn.event_fd, 0);
+    EXPECT_GT(c.conn.fd.get(), 0);
+    EXPECT_EQ(c.conn.event_fd.get(), -1);
 
     char msg[256];
     ServerReply r = reply_with(msg, sizeof(msg));
@@ -70,7 +70,7 @@ TEST(FramelinkCommands, ConnectFailsWithoutServer)
 {
     Client c;
     EXPECT_NE(uds_client_connect(&c.conn, UDS_SERVER_PATH), 0);
-    EXPECT_EQ(c.conn.fd, 0);
+    EXPECT_EQ(c.conn.fd.get(), -1);
 }
 
 TEST(FramelinkCommands, ReplyTimeLimitAndSmallMessageBuffer)
@@ -200,7 +200,7 @@ TEST(FramelinkEvents, ConnectRetriesUntilTheSocketExists)
     fake::EventServer events(3, 10ms, 400ms);
     Client c;
     ASSERT_EQ(uds_client_event_connect(&c.conn, UDS_EVENT_PATH), 0);
-    EXPECT_GT(c.conn.event_fd, 0);
+    EXPECT_GT(c.conn.event_fd.get(), 0);
     VBlankEvent ev{};
     ASSERT_EQ(uds_client_event_read(&c.conn, &ev), 0);
     EXPECT_EQ(ev.type, 1u);
@@ -212,7 +212,7 @@ TEST(FramelinkEvents, ConnectGivesUpWhenNoSocketAppears)
 {
     Client c;
     EXPECT_NE(uds_client_event_connect(&c.conn, UDS_EVENT_PATH), 0);
-    EXPECT_EQ(c.conn.event_fd, 0);
+    EXPECT_EQ(c.conn.event_fd.get(), -1);
 }
 
 // A pipeline calls the write right before its listener starts reading; the
@@ -241,7 +241,7 @@ TEST(FramelinkEvents, EndedOrMalformedStreamIsReported)
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
     UniqueFD server(pair[1]);
     Client c;
-    c.conn.event_fd = pair[0];
+    c.conn.event_fd.reset(pair[0]);
     const uint64_t two = 2;
 
     char short_msg[16] = {1};

@@ -219,7 +219,7 @@ TEST_F(RealHelper, EventConnectionWaitsForTheEventSocket)
     EXPECT_EQ(connected.wait_for(300ms), std::future_status::timeout);
     ASSERT_EQ(client_.set_target("/dev/dri/card1", "dp-3"), 0) << client_.message;
     ASSERT_EQ(connected.get(), 0);
-    EXPECT_GT(client_.conn.event_fd, 0);
+    EXPECT_GT(client_.conn.event_fd.get(), 0);
     VBlankEvent ev{};
     ASSERT_EQ(uds_client_event_read(&client_.conn, &ev), 0);
     EXPECT_EQ(ev.type, 1u);
@@ -231,7 +231,7 @@ TEST_F(RealHelper, SixtyEventsASecondReadWhole)
     ASSERT_EQ(uds_client_event_connect(&client_.conn, UDS_EVENT_PATH), 0);
     // Raw messages first: each event is one 32-byte message.
     unsigned char raw[64];
-    ssize_t n = recv(client_.conn.event_fd, raw, sizeof(raw), 0);
+    ssize_t n = recv(client_.conn.event_fd.get(), raw, sizeof(raw), 0);
     ASSERT_EQ(n, 32);
     const unsigned char head[8] = {1, 0, 0, 0, 0x18, 0, 0, 0};
     EXPECT_EQ(std::memcmp(raw, head, 8), 0);

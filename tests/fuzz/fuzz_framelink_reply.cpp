@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "libs/framelink/framelink.h"
@@ -76,7 +77,8 @@ void command_reply(bool get_frame, bool framed, int count, const uint8_t *data, 
         abort();
     shutdown(pair.theirs.get(), SHUT_WR);
 
-    ServerConnection conn{pair.ours.get(), 0, 0};
+    ServerConnection conn{};
+    conn.fd = std::move(pair.ours);
     char text[128];
     framelink::FrameMetadata frame{};
     ServerReply reply{};
@@ -110,7 +112,8 @@ void events(const uint8_t *data, size_t size)
         }
     }
     shutdown(pair.theirs.get(), SHUT_WR);
-    ServerConnection conn{0, pair.ours.get(), 0};
+    ServerConnection conn{};
+    conn.event_fd = std::move(pair.ours);
     VBlankEvent event;
     for (int i = 0; i < 64 && uds_client_event_read(&conn, &event) == 0; ++i)
         if (event.type != 1 || event.length != 24)

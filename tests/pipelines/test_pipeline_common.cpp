@@ -165,10 +165,8 @@ protected:
     {
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-        ours_.reset(pair[0]);
         theirs_.reset(pair[1]);
-        f_.connection.fd = 0;
-        f_.connection.event_fd = ours_.get();
+        f_.connection.event_fd.reset(pair[0]);
         control_.new_width = control_.new_height = -1;
         control_.new_codec = CODEC_TYPE_UNCHANGED;
         ASSERT_EQ(vblank_ring_init(&ring_, f_.session.connection, &stop_), 0);
@@ -246,8 +244,8 @@ TEST(PipelineRun, TeardownWithdrawsTheEncoderBeforeTheModeReleasesIt)
     f.meta.texture = 77;
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-    UniqueFD ours(pair[0]), theirs(pair[1]);
-    f.connection.event_fd = ours.get();
+    UniqueFD theirs(pair[1]);
+    f.connection.event_fd.reset(pair[0]);
     PipelineControl control{};
     // Never used as an encoder: only its publication is watched.
     auto *encoder = reinterpret_cast<CpuEncoder *>(&control);

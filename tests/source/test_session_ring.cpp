@@ -70,7 +70,7 @@ TEST(CaptureInit, OnePlaneFrame)
     EXPECT_EQ(m.planes[0].stride, 10240u);
     EXPECT_EQ(m.planes[1].fd, -1);
     EXPECT_EQ(m.planes[1].stride, 0u);
-    EXPECT_GT(s.conn.event_fd, 0);
+    EXPECT_GT(s.conn.event_fd.get(), 0);
     auto lines = server.lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "SET_TARGET /dev/dri/card1 dp-3 \n");
@@ -242,7 +242,7 @@ struct RingRig {
     {
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) == 0) {
-            conn.event_fd = pair[0];
+            conn.event_fd.reset(pair[0]);
             peer.reset(pair[1]);
         }
         vblank_ring_init(&ring, &conn, &stop);

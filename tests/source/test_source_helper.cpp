@@ -76,7 +76,7 @@ TEST_F(HelperSession, InitTakesTheVirtualDisplaysFrame)
     EXPECT_EQ(m.plane_count, 1);
     EXPECT_EQ(m.planes[0].fd, m.fd);
     EXPECT_TRUE(egl_frame_is_memory(&m));
-    EXPECT_GT(conn_.event_fd, 0);
+    EXPECT_GT(conn_.event_fd.get(), 0);
     // The frame's descriptor and the event connection.
     EXPECT_EQ(fake::open_fd_count(), before + 2);
     capture_cleanup(&session_);
@@ -92,7 +92,7 @@ TEST_F(HelperSession, RefusedTargetFailsInit)
     EXPECT_NE(err.find("[Capture sub] uds_client_set_context failed"), std::string::npos) << err;
     EXPECT_EQ(session_.metadata, nullptr);
     EXPECT_FALSE(session_.initialised);
-    EXPECT_EQ(conn_.event_fd, 0);
+    EXPECT_EQ(conn_.event_fd.get(), -1);
 }
 
 // A pipeline's view: the write, then the listener; the newest event wins, and

@@ -162,8 +162,12 @@ int frame_map_open(const FrameMetadata *frame, FrameMapping *out)
     made.offset = frame->offset;
     made.format = frame->format;
     made.red_first = frame_map_red_first(frame->format);
-    // A memory frame carries seals; a dma-buf has none.
+    // A memory frame carries seals; a dma-buf has none. Only a dma-buf's
+    // reads need the descriptor (for their brackets): a memory frame's copy
+    // goes at once, so a run holds no more descriptors than before.
     made.dma_buf = fcntl(made.fd_.get(), F_GET_SEALS) < 0;
+    if (!made.dma_buf)
+        made.fd_.reset();
     *out = std::move(made);
     return 0;
 }

@@ -42,9 +42,10 @@ bool frame_map_readable(const FrameMetadata *frame);
 // false for B, G, R, X (XR24, AR24).
 bool frame_map_red_first(uint32_t fourcc);
 
-// One mapping of a frame's plane 0, read-only. Owns its own copy of the
-// descriptor (the frame record may be closed while the mapping lives) and
-// unmaps when it goes. Move-only.
+// One mapping of a frame's plane 0, read-only. A dma-buf's mapping owns its
+// own copy of the descriptor for the sync calls (the frame record may be
+// closed while the mapping lives); a memory frame's needs none. Unmaps when
+// it goes. Move-only.
 class FrameMapping {
 public:
     FrameMapping() = default;

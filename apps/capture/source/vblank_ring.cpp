@@ -62,7 +62,7 @@ void *vblank_listener_thread(void *arg)
         return nullptr;
     for (;;) {
         // Wait in slices so that a stop is seen even when no event comes.
-        pollfd p{ring->connection->event_fd, POLLIN, 0};
+        pollfd p{ring->connection->event_fd.get(), POLLIN, 0};
         int rc = poll(&p, 1, kPollSliceMs);
         if (!ring->running.load(std::memory_order_acquire))
             return nullptr;
@@ -79,7 +79,7 @@ void *vblank_listener_thread(void *arg)
             // are passed over), and the event is stamped with what is on
             // screen after them.
             framelink::EventMessage message;
-            if (rc < 0 || framelink::read_event(ring->connection->event_fd, -1, &message) != 0) {
+            if (rc < 0 || framelink::read_event(ring->connection->event_fd.get(), -1, &message) != 0) {
                 perror("[Listener] read error");
                 end_stream(ring);
                 return nullptr;

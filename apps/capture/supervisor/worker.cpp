@@ -167,14 +167,9 @@ int capture_stop(CaptureSession *session)
     puts("[CAPTURE] Stopping capture...");
     if (session == nullptr || session->connection == nullptr)
         return 0;
+    // The event connection first, then the command connection.
     ServerConnection *connection = session->connection;
-    if (connection->event_fd != 0) {
-        close(connection->event_fd);
-        connection->event_fd = 0;
-    }
-    if (connection->fd != 0) {
-        close(connection->fd);
-        connection->fd = 0;
-    }
+    connection->event_fd.reset();
+    connection->fd.reset();
     return 0;
 }

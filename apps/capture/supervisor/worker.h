@@ -21,6 +21,7 @@ int capture_start(CaptureSession *session, int fd, const CapturePipelines *pipel
 void child_main_loop(CaptureSession *session, int fd, const CapturePipelines *pipelines);
 
 // Prints "[CAPTURE] Stopping capture...", closes the session connection's
-// event and then command descriptor (each only when not 0) and marks them 0.
+// event and then command descriptor (each only when open); both are -1
+// afterwards.
 // Returns 0. Only the supervisor calls it.
 int capture_stop(CaptureSession *session);
