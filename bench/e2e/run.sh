@@ -21,8 +21,12 @@
 #                   (default 5)
 #   BENCH_BASELINE_SECONDS  length of each ffmpeg run (default 10)
 #   BENCH_RUNS      runs per configuration (default 3)
-#   BENCH_MODES     capture modes (default "balanced compatible", plus fast
-#                   when a VA-API device opens)
+#   BENCH_MODES     capture modes (default "balanced compatible compatgl",
+#                   plus fast when a VA-API device opens). compatible reads
+#                   the virtual display's frames on the processor (no EGL);
+#                   compatgl is the compatible mode through the GL path
+#                   (--gl-readback: upload, draw, pixel-pack read-back), as
+#                   on a machine whose GPU imports the scanout
 #   BENCH_SIZES     display sizes (default "1280x720 1920x1080 2560x1440
 #                   3840x2160")
 #   BENCH_OUTPUT    folder for the logs and results (default BUILD_DIR/bench-e2e)
@@ -85,9 +89,9 @@ command -v ffmpeg >/dev/null || { echo "bench: ffmpeg is not installed" >&2; exi
 if [ -n "${BENCH_MODES:-}" ]; then
     modes=$BENCH_MODES
 elif ./scripts/vaapi-opens.sh "$render_node"; then
-    modes="fast balanced compatible"
+    modes="fast balanced compatible compatgl"
 else
-    modes="balanced compatible"
+    modes="balanced compatible compatgl"
     echo "bench: no VA-API device opens on $render_node; fast is left out"
 fi
 
@@ -105,7 +109,7 @@ encoder_args() {
         echo "-vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -c:v libx264 -qp 28 -maxrate 25M" \
              "-bufsize 25M -g 60 -bf 0 -refs 1 -preset ultrafast -tune zerolatency -threads 4" \
              "-x264-params sliced-threads=1" ;;
-    compatible)
+    compatible|compatgl)
         echo "-vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -c:v libx264 -b:v 16000k" \
              "-maxrate 16000k -bufsize 32000k -rc_init_occupancy 28800000 -qmin 20 -qmax 36 -g 30 -bf 0" \
              "-refs 2 -preset ultrafast -tune zerolatency -profile:v high -level 5.1 -aq-mode 2" \
@@ -119,7 +123,7 @@ encoder_args() {
 # Frame rate the baseline is fed at: what the mode captures from a 60 Hz
 # display (compatible starts at 30 frames per second and stays near it).
 baseline_rate() {
-    case $1 in compatible) echo 30 ;; *) echo 60 ;; esac
+    case $1 in compatible|compatgl) echo 30 ;; *) echo 60 ;; esac
 }
 
 # Baseline: raw bgr0 frames (the virtual display's XRGB8888) read at the
@@ -157,9 +161,14 @@ run_vistrel() {
     tag=$mode-$size-$run${5:+-$5}
     ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -c '
         build=$1 out=$2 seconds=$3 mode=$4 scenario=$5 tag=$6 tick=$7 profile=$8 settle=$9 first=${10}
-        # The compatible mode draws its watermark in a bitmap font.
+        # The compatible mode draws its watermark in a bitmap font;
+        # compatgl is that mode through the GL read-back.
         watermark=segments
-        [ "$mode" != compatible ] || watermark=bitmap
+        capture_args="-m $mode"
+        case "$mode" in
+            compatible) watermark=bitmap ;;
+            compatgl) watermark=bitmap capture_args="-m compatible --gl-readback" ;;
+        esac
         helper_pid="" relay_pid="" capture_pid=""
         . "$BENCH_LIB"
         fail() {
@@ -185,7 +194,8 @@ run_vistrel() {
             --udp-port 0 >"$out/relay-$tag.out" 2>"$out/relay-$tag.log" &
         relay_pid=$!
         await "the relay did not start" grep -qs "^ready=1" "$out/relay-$tag.out"
-        "$build/apps/capture/capture" -m "$mode" >"$out/capture-$tag.log" 2>&1 &
+        # shellcheck disable=SC2086
+        "$build/apps/capture/capture" $capture_args >"$out/capture-$tag.log" 2>&1 &
         capture_pid=$!
         started_ms=$(date +%s%3N)
         sleep 2

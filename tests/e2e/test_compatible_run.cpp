@@ -85,6 +85,9 @@ protected:
         session_.settings.mode = CAPTURE_MODE_COMPATIBLE;
         session_.settings.vblank_sync = false;
         session_.settings.fps = 60;
+        // The GL path (upload, draw, pixel-pack read-back) is what most of
+        // these tests pin; the processor's path is asked for where wanted.
+        session_.settings.gl_readback = true;
         session_.initialised = true;
         session_.connection = &connection_;
         session_.metadata = &meta_;
@@ -398,24 +401,41 @@ TEST_F(CompatibleRun, SetupFailuresReleaseEverything)
     EXPECT_EQ(control_.codec, nullptr);
 }
 
-// The helper's event connection refusing the start request ends the process
-// with status 1.
-TEST_F(CompatibleRun, RefusedEventRequestEndsTheProcess)
+// The helper's event connection refusing the start request ends the run
+// as a failure, in both paths, with everything it made released.
+TEST_F(CompatibleRun, RefusedEventRequestEndsTheRunAsAFailure)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     E2eProcess relay;
     ASSERT_EQ(e2e_start_relay(&relay, {"--udp-port", "0"}), 0);
     helper_end_.reset();
-    EXPECT_EXIT(run(), testing::ExitedWithCode(1), "");
+    for (const bool gl : {true, false}) {
+        SCOPED_TRACE(gl ? "GL read-back" : "processor");
+        session_.settings.gl_readback = gl;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(run(), -1);
+        EXPECT_NE(testing::internal::GetCapturedStdout().find("[Capture] Cleaning up resources...\n"),
+                  std::string::npos);
+        EXPECT_EQ(control_.codec, nullptr);
+        EXPECT_EQ(meta_.texture, 0u);
+    }
 }
 
 }  // namespace
 
 // The colours come out of the stream as libswscale converts them (BT.709
 // limited range): each bar's middle decodes within 2 of libswscale's own
-// values for the same picture, in all three planes.
-TEST_F(CompatibleRun, ColourBarsDecodeAsLibswscaleConvertsThem)
+// values for the same picture, in all three planes, through the GL
+// read-back and straight from the mapping on the processor alike.
+class CompatibleColours : public CompatibleRun, public testing::WithParamInterface<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Paths, CompatibleColours, testing::Bool(),
+                         [](const testing::TestParamInfo<bool> &info) {
+                             return info.param ? "GlReadback" : "Processor";
+                         });
+
+TEST_P(CompatibleColours, ColourBarsDecodeAsLibswscaleConvertsThem)
 {
+    session_.settings.gl_readback = GetParam();
     bars_ = true;
     draw_bars();
     std::vector<uint8_t> expected(size_t(kWidth) * kHeight * 3 / 2);

@@ -203,7 +203,7 @@ TEST_F(EglImport, MemoryFrameDrawsItsPixelsAndFollowsRefresh)
 
     egl_frame_release(&import);
     EXPECT_EQ(import.texture, 0u);
-    EXPECT_EQ(import.map, nullptr);
+    EXPECT_FALSE(import.mapping.mapped());
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
 }
 
@@ -223,7 +223,7 @@ TEST_F(EglImport, RefusedFramesLeaveNothingBehind)
     EXPECT_EQ(egl_frame_import(ctx_.display, nullptr, &import), -1);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(import.texture, 0u);
-    EXPECT_EQ(import.map, nullptr);
+    EXPECT_FALSE(import.mapping.mapped());
 
     FrameMetadata none{};
     none.fd = -1;
@@ -231,9 +231,11 @@ TEST_F(EglImport, RefusedFramesLeaveNothingBehind)
     EXPECT_EQ(create_egl_image(ctx_.display, nullptr), EGL_NO_IMAGE_KHR);
 }
 
-// A descriptor that is not a memfd is imported as a dma-buf, which needs the
-// import extensions that llvmpipe lacks.
-TEST_F(EglImport, DmaBufFrameNeedsTheImportExtensions)
+// A descriptor that is not a memfd is imported as a dma-buf. Without the
+// import extensions (llvmpipe has none) a linear one is read through its
+// mapping; a tiled one cannot be, and the refusal names the missing
+// extensions and the modifier.
+TEST_F(EglImport, TiledDmaBufFrameNeedsTheImportExtensions)
 {
     const char *ext = eglQueryString(ctx_.display, EGL_EXTENSIONS);
     if (egl_check_dma_buf_extensions(ext) == 0)
@@ -244,6 +246,7 @@ TEST_F(EglImport, DmaBufFrameNeedsTheImportExtensions)
     ASSERT_TRUE(file);
     FrameMetadata f = frame_.meta;
     f.fd = f.planes[0].fd = file.get();
+    f.modifier = 0x0100000000000002ull;
     ASSERT_FALSE(egl_frame_is_memory(&f));
 
     FrameImport import{};
@@ -251,6 +254,11 @@ TEST_F(EglImport, DmaBufFrameNeedsTheImportExtensions)
     EXPECT_EQ(egl_frame_import(ctx_.display, &f, &import), -1);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("Required EGL extensions not supported: ", 0), 0u) << err;
+    EXPECT_NE(err.find("\n[Capture] Missing EGL extensions: EGL_EXT_image_dma_buf_import "
+                       "EGL_EXT_image_dma_buf_import_modifiers\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("modifier 0x0100000000000002 is tiled or compressed"), std::string::npos) << err;
     EXPECT_EQ(import.texture, 0u);
 }
 

@@ -104,12 +104,13 @@ TEST_F(CaptureProgram, SetUpFailuresEndWithStatusOne)
 }
 
 // The fast pipeline cannot run here (no VA-API device): the worker starts,
-// acknowledges, the pipeline returns a failure, the worker exits with 1.
+// acknowledges, the pipeline returns a failure, the worker exits with 1, and
+// the supervisor, told of the failed run, ends with 1 too.
 TEST_F(CaptureProgram, FailingPipelineEndsTheWorkerWithStatusOne)
 {
     ASSERT_NO_FATAL_FAILURE(start_helper());
     run(e2e_capture_program(), {}, {"DISPLAY=", "WAYLAND_DISPLAY="});
-    EXPECT_EQ(exit_code(), 0);
+    EXPECT_EQ(exit_code(), 1);
     EXPECT_EQ(out_.rfind(kBanner + kDefaultConfig, 0), 0u);
     EXPECT_TRUE(in_order(out_, {"[Capture sub] 0\n", "[Capture] 即将连接开始抓取流",
                                 "[Capture] 工作进程进行中。。。。\n", "[CAPTURE] Stopping capture...\n",
@@ -128,7 +129,8 @@ TEST_F(CaptureProgram, FailingPipelineEndsTheWorkerWithStatusOne)
 
 // A vendor list that names no library: the EGL loader finds no driver, the
 // worker answers "ERROR:EGL_INIT_FAILED", and the supervisor says nothing
-// about the worker but still tears down and ends with 0.
+// about the worker but still tears down, and ends with 1: the capture never
+// started.
 TEST_F(CaptureProgram, WorkerWithoutEglAnswersTheFailure)
 {
     ASSERT_NO_FATAL_FAILURE(start_helper());
@@ -136,7 +138,7 @@ TEST_F(CaptureProgram, WorkerWithoutEglAnswersTheFailure)
                                                     "\"/nonexistent/libEGL_none.so.0\"}}\n"),
               0);
     run(e2e_capture_program(), {}, {"__EGL_VENDOR_LIBRARY_FILENAMES=/tmp/no-vendor.json"});
-    EXPECT_EQ(exit_code(), 0);
+    EXPECT_EQ(exit_code(), 1);
     EXPECT_TRUE(in_order(err_, {"] EGL 初始化失败。\n"}));
     EXPECT_EQ(err_.find("[Capture] 子进程"), std::string::npos);
     EXPECT_EQ(err_.find("[Capture] 工作进程已经关闭了"), std::string::npos);

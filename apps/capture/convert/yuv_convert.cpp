@@ -80,17 +80,32 @@ bool yuv_convert_have_avx2()
     return __builtin_cpu_supports("avx2");
 }
 
-int rgba_to_yuv420p_libav(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y, uint8_t *u,
-                          uint8_t *v)
+namespace {
+
+AVPixelFormat packed_pixel_format(PackedOrder order)
 {
-    if (!(sws_ctx && cached_width == width && cached_height == height && cached_fmt == AV_PIX_FMT_RGBA)) {
+    switch (order) {
+    case PACKED_BGRA: return AV_PIX_FMT_BGR0;
+    case PACKED_ARGB: return AV_PIX_FMT_0RGB;
+    case PACKED_ABGR: return AV_PIX_FMT_0BGR;
+    default: return AV_PIX_FMT_RGBA;
+    }
+}
+
+}  // namespace
+
+int packed_to_yuv420p_libav(PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
+                            uint8_t *y, uint8_t *u, uint8_t *v)
+{
+    const AVPixelFormat format = packed_pixel_format(order);
+    if (!(sws_ctx && cached_width == width && cached_height == height && cached_fmt == format)) {
         sws_freeContext(sws_ctx);
         sws_ctx = nullptr;
         cached_width = 0;
         cached_height = 0;
         cached_fmt = -1;
         sws_ctx =
-            sws_getContext(static_cast<int>(width), static_cast<int>(height), AV_PIX_FMT_RGBA, static_cast<int>(width),
+            sws_getContext(static_cast<int>(width), static_cast<int>(height), format, static_cast<int>(width),
                            static_cast<int>(height), AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!sws_ctx) {
             std::fprintf(stderr, "[Libav] Failed to create sws_ctx\n");
@@ -104,7 +119,7 @@ int rgba_to_yuv420p_libav(uint32_t width, uint32_t height, const uint8_t *src, u
                                  saturation);
         cached_width = width;
         cached_height = height;
-        cached_fmt = AV_PIX_FMT_RGBA;
+        cached_fmt = format;
     }
     const uint8_t *src_planes[1] = {src};
     const int src_strides[1] = {static_cast<int>(stride)};
@@ -113,4 +128,10 @@ int rgba_to_yuv420p_libav(uint32_t width, uint32_t height, const uint8_t *src, u
     const int dst_strides[3] = {w, w / 2, w / 2};
     const int lines = sws_scale(sws_ctx, src_planes, src_strides, 0, static_cast<int>(height), dst_planes, dst_strides);
     return lines == static_cast<int>(height) ? 0 : -1;
+}
+
+int rgba_to_yuv420p_libav(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y, uint8_t *u,
+                          uint8_t *v)
+{
+    return packed_to_yuv420p_libav(PACKED_RGBA, width, height, src, stride, y, u, v);
 }

@@ -67,8 +67,17 @@ enum PackedOrder {
 int packed_to_yuv420p_bt709_avx2(PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src,
                                  uint32_t stride, uint8_t *y, uint8_t *u, uint8_t *v);
 
+// rgba_to_yuv420p_libav for any byte order (the fourth byte ignored).
+int packed_to_yuv420p_libav(PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
+                            uint8_t *y, uint8_t *u, uint8_t *v);
+
 // The compatible mode's conversion: the AVX2 converter where the processor
 // has it and takes the size (even width and height, height not 6),
-// rgba_to_yuv420p_libav otherwise.
+// packed_to_yuv420p_libav otherwise. Reads the picture once, so it can read
+// a mapped framebuffer in place.
+int packed_to_yuv420p_bt709(PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
+                            uint8_t *y, uint8_t *u, uint8_t *v);
+
+// packed_to_yuv420p_bt709 of R, G, B, A pixels (the GL read-back).
 int rgba_to_yuv420p_bt709(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y, uint8_t *u,
                           uint8_t *v);

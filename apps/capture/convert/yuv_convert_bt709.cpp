@@ -310,12 +310,18 @@ int packed_to_yuv420p_bt709_avx2(PackedOrder order, uint32_t width, uint32_t hei
     return 0;
 }
 
-int rgba_to_yuv420p_bt709(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y, uint8_t *u,
-                          uint8_t *v)
+int packed_to_yuv420p_bt709(PackedOrder order, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
+                            uint8_t *y, uint8_t *u, uint8_t *v)
 {
     // An odd width keeps libswscale too: its chroma rows are laid out at
     // width / 2, as the caller's planes are.
     if (width % 2 == 0 && height % 2 == 0 && height != 6 && yuv_convert_have_avx2())
-        return packed_to_yuv420p_bt709_avx2(PACKED_RGBA, width, height, src, stride, y, u, v);
-    return rgba_to_yuv420p_libav(width, height, src, stride, y, u, v);
+        return packed_to_yuv420p_bt709_avx2(order, width, height, src, stride, y, u, v);
+    return packed_to_yuv420p_libav(order, width, height, src, stride, y, u, v);
+}
+
+int rgba_to_yuv420p_bt709(uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride, uint8_t *y, uint8_t *u,
+                          uint8_t *v)
+{
+    return packed_to_yuv420p_bt709(PACKED_RGBA, width, height, src, stride, y, u, v);
 }

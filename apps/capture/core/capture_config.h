@@ -40,6 +40,7 @@ struct CaptureConfig {
     bool same_frame_readback;  // balanced and compatible map the frame's own read-back, not the previous one's
     bool fetch_once;           // true: sample the one frame fetched at the start, do not follow the scanout
     bool no_cursor;            // true: leave the display's cursor plane out of the picture
+    bool gl_readback;          // true: compatible draws and reads back through GL even a frame the processor maps
 };
 
 // Returns a record holding the defaults: 2560x1440, 60 fps, fast mode,

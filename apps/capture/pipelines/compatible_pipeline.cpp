@@ -1,9 +1,13 @@
-// The compatible pipeline: the RGBA picture comes back through two
-// pixel-pack buffers one frame late (or through one in the same pass, with
-// the same-frame read-back), the processor converts it to I420 (with
-// AVX2 where it has it, through libswscale otherwise), a bitmap
-// watermark of capture's wall clock is stamped into the luma plane, and the
-// generic codec wrapper encodes H.264 for the streamer.
+// The compatible pipeline. A frame the GPU does not import (the virtual
+// display's memory frames, a dma-buf on a machine whose EGL cannot import
+// it) is read on the processor: mapped, converted straight from the mapping
+// to I420, with no EGL at all. A frame the GPU imports (or any frame with
+// the GL read-back asked for) is drawn into a framebuffer and its RGBA
+// picture comes back through two pixel-pack buffers one frame late (or
+// through one in the same pass, with the same-frame read-back), and the
+// processor converts it. Either way the cursor is blended, a bitmap
+// watermark of capture's wall clock is stamped into the luma plane, and
+// the generic codec wrapper encodes H.264 for the streamer.
 extern "C" {
 #include <libavcodec/packet.h>
 }
@@ -11,7 +15,6 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <new>
 
@@ -31,9 +34,8 @@ constexpr int32_t kBitrateKbps = 16000;
 constexpr int32_t kReportedFps = 60;
 constexpr double kInitialTargetFps = 30.0;
 constexpr double kUnknownRefreshHz = 60.0;
-// Set-up ended because the helper's event connection refused the start
-// request; the process ends once the run has released what it made.
-constexpr int kEventWriteFailed = -100;
+// The read-back's buffer could not be mapped (already said): the run ends.
+constexpr int kMapFailed = -2;
 
 double ms(uint64_t ns)
 {
@@ -107,22 +109,61 @@ int import_frame(PipelineRun &run, CompatibleStage &stage, EGLDisplay display, b
     return 0;
 }
 
-// Everything but the process exit on a refused start request.
+// Whether a run reads its frames on the processor: a frame the GPU does
+// not import (a memory frame, or a dma-buf without an EGL that imports it),
+// unless the settings ask for the GL read-back.
+bool reads_on_processor(const EglContext *egl, const CaptureSession *session)
+{
+    if (session->settings.gl_readback)
+        return false;
+    return !egl_frame_gpu_imports(egl ? egl->display : EGL_NO_DISPLAY, session->metadata);
+}
+
+// The processor's picture: the mapped buffer of the event converted
+// straight into the I420 planes. 1 when the frame is skipped (its read was
+// refused), -1 when the conversion failed.
+int picture_from_mapping(const FrameMapping &map, uint8_t *y, uint8_t *u, uint8_t *v)
+{
+    if (frame_map_begin_read(&map) != 0)
+        return 1;
+    const PackedOrder order = map.red_first ? PACKED_RGBA : PACKED_BGRA;
+    const int converted = packed_to_yuv420p_bt709(order, map.width, map.height, map.pixels(), map.stride, y, u, v);
+    frame_map_end_read(&map);
+    return converted == 0 ? 0 : -1;
+}
+
+// The compatible mode's pacing rule: its own estimate of the display's
+// rate from the events it handles, and the adaptive output rate.
+struct CompatiblePacing {
+    double target_fps = kInitialTargetFps;
+    double upstream_hz = kUnknownRefreshHz;
+    uint64_t last_event_ns = 0;
+    uint32_t pass = 0;
+};
+
 int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *control)
 {
     FrameMetadata *frame = session->metadata;
     if (!frame || frame->fd < 0)
         return -1;
+    const bool processor = reads_on_processor(egl, session);
+    if (!processor && egl_context_ensure(egl, frame) != 0)
+        return -1;
     const int32_t fps = session->settings.fps;
     const int32_t width = int32_t(frame->width);
     const int32_t height = int32_t(frame->height);
-    const bool same_frame = session->settings.same_frame_readback;
+    const bool same_frame = !processor && session->settings.same_frame_readback;
 
     CompatibleStage stage;
     stage.frame = frame;
     PipelineRun run(session, control, &stage);
-    if (import_frame(run, stage, egl->display, same_frame) != 0)
+    if (processor) {
+        if (run.import_frame(EGL_NO_DISPLAY, PIPELINE_IMPORT_MAPPED) != 0)
+            return -1;
+        stage.announce_cleanup = true;
+    } else if (import_frame(run, stage, egl->display, same_frame) != 0) {
         return -1;
+    }
 
     CodecEncoderConfig encoder_config{CODEC_TYPE_H264, width, height, fps, kBitrateKbps, fps / 2};
     printf("[Capture] Init Encoder: %dx%d @ %dfps, %dkbps\n", width, height, fps, kBitrateKbps);
@@ -148,14 +189,16 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
 
     puts("[Capture] Starting VBlank Event Loop...");
     fflush(stdout);
+    // Without events there is nothing to pace by: the run ends, and with it
+    // the worker, once the run has released what it made.
     if (run.request_events() != 0)
-        return kEventWriteFailed;
+        return -1;
 
     // Lagged read-back: the first read-back primes the pair of buffers; when
     // following the scanout it waits for the first event's buffer instead.
-    // The same-frame read-back needs no priming.
-    bool primed = same_frame || !run.follows_scanout();
-    if (!same_frame && primed)
+    // The same-frame read-back and the processor need no priming.
+    bool primed = processor || same_frame || !run.follows_scanout();
+    if (!processor && !same_frame && primed)
         start_pbo_read(stage.pbo[0], width, height);
 
     if (run.start_listener() != 0)
@@ -172,51 +215,20 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     uint8_t *u_plane = y_plane + luma;
     uint8_t *v_plane = u_plane + luma / 4;
 
-    double target_fps = kInitialTargetFps;
-    double upstream_hz = frame->refresh_rate > 0 ? double(frame->refresh_rate) : kUnknownRefreshHz;
+    CompatiblePacing pacing;
+    if (frame->refresh_rate > 0)
+        pacing.upstream_hz = double(frame->refresh_rate);
     run.start_clocks();
-    uint64_t last_event_ns = 0;
-    uint32_t pass = 0;
     unsigned parity = 0;
     // The cursor of the blank each pixel-pack buffer's picture was read at:
     // the picture comes back a frame late, and its cursor with it.
     CursorPlacement pbo_cursor[2] = {};
     fprintf(stderr, "[Capture] Pixels %d\n", int(frame->format));
 
-    for (;;) {
-        PipelineEvent event;
-        if (run.next_event("[Pipeline] Restart requested (compatible mode), exiting loop...\n", &event) != 0 ||
-            event.restart)
-            break;
-        const uint64_t t = event.time_ns;
-        const int32_t n = int32_t(event.count);
-        if (n > 0 && t > last_event_ns && last_event_ns != 0) {
-            upstream_hz = compat_upstream_rate_update(upstream_hz, last_event_ns, t, n);
-            streamer_config.upstream_fps.store(upstream_hz, std::memory_order_relaxed);
-        }
-
-        if (!primed) {
-            if (run.refresh_frame() == 0) {
-                start_pbo_read(stage.pbo[parity], width, height);
-                pbo_cursor[parity] = run.cursor();
-            }
-            primed = true;
-            last_event_ns = t;
-            continue;
-        }
-
-        const double interval = 1e9 / target_fps;
-        if (!pacing_credit_admit(&run.credit, t, target_fps)) {
-            last_event_ns = t;
-            pass += 1;
-            continue;
-        }
-
-        const uint64_t frame_start = pipeline_now_ns();
-        // The buffer this frame converts: the one read back by the previous
-        // frame while this one's copy runs on, or with the same-frame
-        // read-back this frame's own, once its copy is done. The cursor of
-        // the blank a read-back was started at goes with its buffer.
+    // The GL read-back's picture: the buffer read back by the previous frame
+    // while this one's copy runs on (or, same-frame, this frame's own once
+    // its copy is done), converted; the cursor of its blank in *cursor.
+    auto picture_from_readback = [&](CursorPlacement *cursor) {
         const unsigned reading = same_frame ? 0 : parity;
         const unsigned next = same_frame ? 0 : (parity + 1) % 2;
         if (run.refresh_frame() == 0) {
@@ -230,20 +242,65 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         if (!pixels) {
             glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
             fputs("Map PBO failed\n", stderr);
-            break;
+            return kMapFailed;
         }
-        const uint64_t convert_start = pipeline_now_ns();
         const int converted =
             rgba_to_yuv420p_bt709(uint32_t(width), uint32_t(height), static_cast<const uint8_t *>(pixels),
                                   uint32_t(width) * 4, y_plane, u_plane, v_plane);
-        const uint64_t convert_ns = pipeline_now_ns() - convert_start;
         unmap_pbo(pbo);
-        if (converted != 0) {
-            fputs("SIMD Color conversion failed\n", stderr);
-            break;
+        *cursor = pbo_cursor[reading];
+        return converted;
+    };
+
+    run.for_each_event("[Pipeline] Restart requested (compatible mode), exiting loop...\n", [&](const PipelineEvent
+                                                                                                      &event,
+                                                                                                  int32_t) {
+        if (event.restart)
+            return false;
+        const uint64_t t = event.time_ns;
+        const int32_t n = int32_t(event.count);
+        if (n > 0 && t > pacing.last_event_ns && pacing.last_event_ns != 0) {
+            pacing.upstream_hz = compat_upstream_rate_update(pacing.upstream_hz, pacing.last_event_ns, t, n);
+            streamer_config.upstream_fps.store(pacing.upstream_hz, std::memory_order_relaxed);
         }
 
-        const CursorPlacement &cursor = pbo_cursor[reading];
+        if (!primed) {
+            if (run.refresh_frame() == 0) {
+                start_pbo_read(stage.pbo[parity], width, height);
+                pbo_cursor[parity] = run.cursor();
+            }
+            primed = true;
+            pacing.last_event_ns = t;
+            return true;
+        }
+
+        const double interval = 1e9 / pacing.target_fps;
+        if (!pacing_credit_admit(&run.credit, t, pacing.target_fps)) {
+            pacing.last_event_ns = t;
+            pacing.pass += 1;
+            return true;
+        }
+
+        const uint64_t frame_start = pipeline_now_ns();
+        CursorPlacement cursor = run.cursor();
+        int converted = 0;
+        if (processor) {
+            converted = picture_from_mapping(run.frame_mapping(), y_plane, u_plane, v_plane);
+            if (converted > 0) {
+                pacing.last_event_ns = t;
+                return true;
+            }
+        } else {
+            converted = picture_from_readback(&cursor);
+            if (converted == kMapFailed)
+                return false;
+        }
+        const uint64_t convert_ns = pipeline_now_ns() - frame_start;
+        if (converted != 0) {
+            fputs("SIMD Color conversion failed\n", stderr);
+            return false;
+        }
+
         if (const CursorYuv *image = run.cursor_yuv(cursor))
             cursor_yuv_blend_i420(*image, cursor.x, cursor.y, cursor.width, cursor.height, y_plane, uint32_t(width),
                                   u_plane, v_plane, uint32_t(width) / 2, width, height);
@@ -255,12 +312,12 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         const uint64_t encode_ns = pipeline_now_ns() - encode_start;
         if (encoded != 0) {
             fprintf(stderr, "Encode failed: %d\n", encoded);
-            break;
+            return false;
         }
 
         uint64_t send_ns = 0;
         if (packet) {
-            const uint64_t pts = compat_packet_clock_next(&run.clock, t, target_fps);
+            const uint64_t pts = compat_packet_clock_next(&run.clock, t, pacing.target_fps);
             const uint64_t send_start = pipeline_now_ns();
             run.send_packet(packet, pts);
             send_ns = pipeline_now_ns() - send_start;
@@ -271,18 +328,20 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         const uint64_t frame_end = pipeline_now_ns();
         rate_window_count(&run.window, frame_end);
         const uint64_t total_ns = frame_end - frame_start;
-        target_fps = compat_target_fps_update(target_fps, total_ns, interval, fps, upstream_hz, pass);
-        if (pass % 60 == 0) {
+        pacing.target_fps =
+            compat_target_fps_update(pacing.target_fps, total_ns, interval, fps, pacing.upstream_hz, pacing.pass);
+        if (pacing.pass % 60 == 0) {
             const double lead = packet_clock_lead_ms(&run.clock, t);
             printf("FPS t=%.0f cur=%.1f act=%.1f up=%.1fHz diff=%+.2fms total=%.1fms yuv=%.1f enc=%.1f "
                    "send=%.1f\n",
-                   double(fps), target_fps, run.window.actual_fps, upstream_hz, lead, ms(total_ns), ms(convert_ns),
-                   ms(encode_ns), ms(send_ns));
+                   double(fps), pacing.target_fps, run.window.actual_fps, pacing.upstream_hz, lead, ms(total_ns),
+                   ms(convert_ns), ms(encode_ns), ms(send_ns));
             fflush(stdout);
         }
-        last_event_ns = t;
-        pass += 1;
-    }
+        pacing.last_event_ns = t;
+        pacing.pass += 1;
+        return true;
+    });
 
     // A codec request restarts this mode like any other setting: it always
     // encodes H.264.
@@ -304,8 +363,5 @@ double compat_target_fps_update(double target_fps, uint64_t total_ns, double int
 
 int _capture_cpu_h264(EglContext *egl, CaptureSession *session, PipelineControl *control)
 {
-    const int result = run_compatible(egl, session, control);
-    if (result == kEventWriteFailed)
-        exit(1);
-    return result;
+    return run_compatible(egl, session, control);
 }

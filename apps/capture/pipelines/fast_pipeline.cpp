@@ -113,6 +113,10 @@ int fast_open_encoder(FastStage *stage, const FrameMetadata *frame, const VaapiE
 
 int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType codec, PipelineControl *control)
 {
+    // The worker starts without EGL for a compatible run on the processor; a
+    // later switch to this mode makes it here.
+    if (egl_context_ensure(egl, session->metadata) != 0)
+        return -1;
     const VaapiEncoderInfo *row = vaapi_find_encoder(codec);
     if (!row)
         return pipeline_no_encoder("[VAAPI] Unsupported codec type", codec, vaapi_list_encoders);

@@ -12,9 +12,6 @@
 PipelineRun::PipelineRun(CaptureSession *session, PipelineControl *control, PipelineStage *stage)
     : session_(session), control_(control), stage_(stage), frame_(session->metadata)
 {
-    import_.image = EGL_NO_IMAGE_KHR;
-    for (FollowedImport &entry : followed_)
-        entry.import.image = EGL_NO_IMAGE_KHR;
     next_frame_.fd = -1;
 }
 
@@ -80,7 +77,6 @@ void PipelineRun::release_followed(FollowedImport *entry)
     }
     egl_frame_release(&entry->import);
     *entry = FollowedImport{};
-    entry->import.image = EGL_NO_IMAGE_KHR;
 }
 
 PipelineRun::FollowedImport *PipelineRun::import_followed(uint64_t buffer_id)
@@ -116,18 +112,7 @@ PipelineRun::FollowedImport *PipelineRun::import_followed(uint64_t buffer_id)
         current_ = &import_;
     release_followed(slot);
 
-    int rc = 0;
-    if (import_kind_ == PIPELINE_IMPORT_2D && !egl_frame_is_memory(&frame)) {
-        slot->import.display = import_.display;
-        slot->import.image = create_egl_image(import_.display, &frame);
-        while (glGetError() != GL_NO_ERROR) {
-        }
-        rc = slot->import.image == EGL_NO_IMAGE_KHR
-                 ? -1
-                 : import_texture_from_image(slot->import.image, &slot->import.texture);
-    } else {
-        rc = egl_frame_import(import_.display, &frame, &slot->import);
-    }
+    int rc = egl_frame_import(import_.display, &frame, &slot->import, FrameImportKind(import_kind_));
     // The import holds the buffer (image or mapping) from here on.
     capture_frame_close(&frame);
     if (rc == 0 && import_kind_ == PIPELINE_IMPORT_2D) {
@@ -166,19 +151,8 @@ int PipelineRun::import_frame(EGLDisplay display, PipelineImportKind kind)
 {
     import_kind_ = kind;
     import_.display = display;
-    if (kind == PIPELINE_IMPORT_2D && !egl_frame_is_memory(frame_)) {
-        // A dma-buf behind a 2D texture, through its own image.
-        import_.display = display;
-        import_.image = create_egl_image(display, frame_);
-        if (import_.image == EGL_NO_IMAGE_KHR)
-            return -1;
-        while (glGetError() != GL_NO_ERROR) {
-        }
-        if (import_texture_from_image(import_.image, &import_.texture) != 0)
-            return -1;
-    } else if (egl_frame_import(display, frame_, &import_) != 0) {
+    if (egl_frame_import(display, frame_, &import_, FrameImportKind(kind)) != 0)
         return -1;
-    }
     frame_->texture = frame_texture();
     return 0;
 }

@@ -63,11 +63,13 @@ public:
 
 // How the frame is bound for sampling. External: the shaders sample an
 // external texture (dma-buf import, or an upload wrapped in an image). 2D:
-// a dma-buf is bound to a 2D texture through its own image and a memory
+// a dma-buf is bound to a 2D texture through its own image and a mapped
 // frame's 2D upload texture is used, so it can sit behind a framebuffer.
+// Mapped: no GL at all, each buffer is only mapped for the processor.
 enum PipelineImportKind {
-    PIPELINE_IMPORT_EXTERNAL,
-    PIPELINE_IMPORT_2D,
+    PIPELINE_IMPORT_EXTERNAL = FRAME_IMPORT_EXTERNAL,
+    PIPELINE_IMPORT_2D = FRAME_IMPORT_2D,
+    PIPELINE_IMPORT_MAPPED = FRAME_IMPORT_MAPPED,
 };
 
 // One wake-up of the frame loop.
@@ -100,9 +102,12 @@ public:
     // the last event chose. A 2D import of a followed buffer has its own
     // framebuffer object, which next_event binds when it chooses the buffer.
     GLuint frame_texture() const;
-    // Brings the frame's texture up to the current picture (a memory frame is
+    // Brings the frame's texture up to the current picture (a mapped frame is
     // uploaded again; a dma-buf is the picture itself). 0, or -1 on a GL error.
     int refresh_frame();
+    // The mapping of the buffer the last event chose (a MAPPED import, or an
+    // upload's source); not mapped for a dma-buf import.
+    const FrameMapping &frame_mapping() const { return current_->mapping; }
 
     // Publishes the run's encoder for the control commands; the run withdraws
     // it before the streamer stops.
@@ -139,29 +144,42 @@ public:
     // (a listener that did not start gives a loop that ends at once).
     int start_streaming(int32_t width, int32_t height, CodecType codec, CaptureMode mode);
 
-    // The fast and balanced modes' frame loop: per wake-up the newest event,
-    // the rate estimate (published for CONFIG; under VBlank-Sync also the
-    // packet rate), then the mode's step(event_ns, vblank_sync, frame_index),
-    // the session's pacing being read again for every event. It ends when
-    // the ring stops, after the iteration in which a change was requested or
-    // the stop flag was seen.
-    template <typename FrameStep>
-    void follow_events(const char *restart_line, FrameStep &&step)
+    // The frame loop every mode runs: per wake-up the newest event (see
+    // next_event), then step(event, frame_index), which returns false to end
+    // the loop at once (a failed frame that must end the run). Otherwise it
+    // ends when the ring stops, after the iteration in which a change was
+    // requested or the stop flag was seen.
+    template <typename EventStep>
+    void for_each_event(const char *restart_line, EventStep &&step)
     {
-        uint64_t previous_ns = 0;
         int32_t frame_index = 0;
         bool looping = loop_starts();
         while (looping) {
             PipelineEvent event;
             if (next_event(restart_line, &event) != 0)
                 break;
+            if (!step(static_cast<const PipelineEvent &>(event), frame_index))
+                break;
+            frame_index += 1;
+            looping = loop_continues();
+        }
+    }
+
+    // The fast and balanced modes' frame loop: for_each_event with their
+    // pacing rule: the rate estimate (published for CONFIG; under VBlank-Sync
+    // also the packet rate), then the mode's step(event_ns, vblank_sync,
+    // frame_index), the session's pacing being read again for every event.
+    template <typename FrameStep>
+    void follow_events(const char *restart_line, FrameStep &&step)
+    {
+        uint64_t previous_ns = 0;
+        for_each_event(restart_line, [&](const PipelineEvent &event, int32_t frame_index) {
             const bool vblank_sync = session_->settings.vblank_sync;
             pipeline_pacing_update(&pacing, previous_ns, event.time_ns, vblank_sync, &streamer_config_);
             step(event.time_ns, vblank_sync, frame_index);
-            frame_index += 1;
-            looping = loop_continues();
             previous_ns = event.time_ns;
-        }
+            return true;
+        });
     }
 
     // The frame loop.

@@ -1,8 +1,11 @@
 #include "apps/capture/source/egl_context.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 PFNEGLCREATEIMAGEKHRPROC p_eglCreateImageKHR = nullptr;
@@ -10,12 +13,6 @@ PFNEGLDESTROYIMAGEKHRPROC p_eglDestroyImageKHR = nullptr;
 PFNGLEGLIMAGETARGETTEXTURE2DOESPROC p_glEGLImageTargetTexture2DOES = nullptr;
 
 namespace {
-
-bool env_set(const char *name)
-{
-    const char *v = getenv(name);
-    return v && *v;
-}
 
 // Whole-word search in a space-separated extension string.
 bool has_extension(const char *list, const char *name)
@@ -32,21 +29,62 @@ bool has_extension(const char *list, const char *name)
     return false;
 }
 
-// Below any window system the default display cannot be opened; the
-// surfaceless platform needs no window system at all.
+template <typename Proc>
+Proc egl_proc(const char *name)
+{
+    return reinterpret_cast<Proc>(eglGetProcAddress(name));
+}
+
+// The device platform on the render node, where EGL offers a device for
+// one that exists; EGL_NO_DISPLAY otherwise.
+EGLDisplay open_render_node_display(const char *client)
+{
+    if (!has_extension(client, "EGL_EXT_platform_device") || !has_extension(client, "EGL_EXT_device_enumeration"))
+        return EGL_NO_DISPLAY;
+    auto query_devices = egl_proc<PFNEGLQUERYDEVICESEXTPROC>("eglQueryDevicesEXT");
+    auto query_string = egl_proc<PFNEGLQUERYDEVICESTRINGEXTPROC>("eglQueryDeviceStringEXT");
+    auto get_platform = egl_proc<PFNEGLGETPLATFORMDISPLAYEXTPROC>("eglGetPlatformDisplayEXT");
+    if (!query_devices || !query_string || !get_platform)
+        return EGL_NO_DISPLAY;
+    EGLDeviceEXT devices[16];
+    EGLint count = 0;
+    if (!query_devices(16, devices, &count))
+        return EGL_NO_DISPLAY;
+    for (EGLint i = 0; i < count; ++i) {
+        const char *node = query_string(devices[i], EGL_DRM_RENDER_NODE_FILE_EXT);
+        if (node && *node && access(node, F_OK) == 0)
+            return get_platform(EGL_PLATFORM_DEVICE_EXT, devices[i], nullptr);
+    }
+    return EGL_NO_DISPLAY;
+}
+
+// A display below every window system, whatever DISPLAY and
+// WAYLAND_DISPLAY say: the device platform on a render node, else the
+// surfaceless platform. Never the default display, which would connect to
+// a compositor or an X server named in the environment.
 EGLDisplay open_display()
 {
-    if (env_set("DISPLAY") || env_set("WAYLAND_DISPLAY") || env_set("EGL_PLATFORM"))
-        return eglGetDisplay(EGL_DEFAULT_DISPLAY);
     const char *client = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
-    if (has_extension(client, "EGL_MESA_platform_surfaceless")) {
-        auto get_platform =
-            reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
-        if (get_platform)
-            return get_platform(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
+    EGLDisplay display = open_render_node_display(client);
+    if (display != EGL_NO_DISPLAY)
+        return display;
+    auto get_platform = egl_proc<PFNEGLGETPLATFORMDISPLAYEXTPROC>("eglGetPlatformDisplayEXT");
+    if (has_extension(client, "EGL_MESA_platform_surfaceless") && get_platform) {
+        display = get_platform(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
+        if (display == EGL_NO_DISPLAY)
+            fprintf(stderr, "[Capture] EGL cannot open a surfaceless display (0x%x)\n", eglGetError());
+        return display;
     }
-    setenv("EGL_PLATFORM", "surfaceless", 0);
-    return eglGetDisplay(EGL_DEFAULT_DISPLAY);
+    if (!client || !*client) {
+        fputs("[Capture] no EGL library answers: no EGL driver is installed or found (libEGL's vendor files)\n",
+              stderr);
+        return EGL_NO_DISPLAY;
+    }
+    fprintf(stderr,
+            "[Capture] EGL offers neither a render node's device nor the surfaceless platform (client extensions: "
+            "%s)\n",
+            client);
+    return EGL_NO_DISPLAY;
 }
 
 struct DisplayCloser {
@@ -62,6 +100,11 @@ int egl_check_dma_buf_extensions(const char *extensions)
         has_extension(extensions, "EGL_EXT_image_dma_buf_import_modifiers"))
         return 0;
     fprintf(stderr, "Required EGL extensions not supported: %s\n", extensions ? extensions : "(null)");
+    fputs("[Capture] Missing EGL extensions:", stderr);
+    for (const char *name : {"EGL_EXT_image_dma_buf_import", "EGL_EXT_image_dma_buf_import_modifiers"})
+        if (!has_extension(extensions, name))
+            fprintf(stderr, " %s", name);
+    fputc('\n', stderr);
     return -1;
 }
 
@@ -71,20 +114,24 @@ int egl_context_init(EglContext *ctx, const FrameMetadata *frame)
         return -1;
     *ctx = {EGL_NO_DISPLAY, nullptr, EGL_NO_CONTEXT};
 
+    // open_display says why when it has no display.
     EGLDisplay raw = open_display();
-    if (raw == EGL_NO_DISPLAY) {
-        fprintf(stderr, "eglGetDisplay failed\n");
+    if (raw == EGL_NO_DISPLAY)
         return -1;
-    }
     if (!eglInitialize(raw, nullptr, nullptr)) {
-        fprintf(stderr, "eglInitialize failed\n");
+        fprintf(stderr, "eglInitialize failed (0x%x)\n", eglGetError());
         return -1;
     }
     DisplayGuard display(raw);
 
-    // A memory frame is uploaded, not imported, so it needs no dma-buf import.
-    if (frame && !egl_frame_is_memory(frame) && egl_check_dma_buf_extensions(eglQueryString(raw, EGL_EXTENSIONS)) != 0)
+    // Without the dma-buf import a linear buffer is read through its mapping
+    // and uploaded (as a memory frame always is); only a buffer that cannot
+    // be read so needs the import.
+    if (frame && !egl_frame_is_memory(frame) && !egl_display_imports_dma_buf(raw) && !frame_map_readable(frame)) {
+        egl_check_dma_buf_extensions(eglQueryString(raw, EGL_EXTENSIONS));
+        frame_map_check(frame);
         return -1;
+    }
 
     const EGLint config_attrs[] = {
         EGL_SURFACE_TYPE,
@@ -137,6 +184,29 @@ void egl_context_cleanup(EglContext *ctx)
     ctx->display = EGL_NO_DISPLAY;
     ctx->context = EGL_NO_CONTEXT;
     ctx->config = nullptr;
+}
+
+bool egl_display_imports_dma_buf(EGLDisplay display)
+{
+    const char *extensions = display == EGL_NO_DISPLAY ? nullptr : eglQueryString(display, EGL_EXTENSIONS);
+    return has_extension(extensions, "EGL_EXT_image_dma_buf_import") &&
+           has_extension(extensions, "EGL_EXT_image_dma_buf_import_modifiers");
+}
+
+int egl_context_ensure(EglContext *ctx, const FrameMetadata *frame)
+{
+    if (!ctx)
+        return -1;
+    if (ctx->display != EGL_NO_DISPLAY)
+        return 0;
+    if (egl_context_init(ctx, frame) != 0)
+        return -1;
+    if (egl_load_entry_points() != 0) {
+        fputs("Failed to load required EGL/GLES extension functions.\n", stderr);
+        egl_context_cleanup(ctx);
+        return -1;
+    }
+    return 0;
 }
 
 int egl_load_entry_points()

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "apps/capture/source/frame_map.h"
+
 struct FrameMetadata;
 
 struct EglContext {
@@ -26,14 +28,23 @@ extern PFNEGLCREATEIMAGEKHRPROC p_eglCreateImageKHR;
 extern PFNEGLDESTROYIMAGEKHRPROC p_eglDestroyImageKHR;
 extern PFNGLEGLIMAGETARGETTEXTURE2DOESPROC p_glEGLImageTargetTexture2DOES;
 
-// Opens the display (the surfaceless platform when no window system is named
-// by DISPLAY, WAYLAND_DISPLAY or EGL_PLATFORM), initialises it, chooses a
+// Opens a headless display, whatever DISPLAY and WAYLAND_DISPLAY say (the
+// device platform on a render node that exists, else the surfaceless
+// platform; never a window system), initialises it, chooses a
 // pbuffer/ES2/RGB888 config, creates an ES2 context and makes it current with
-// no surface. The dma-buf import extensions are required unless frame is
-// null or is a memory frame (memfd) that is imported by upload; a null frame
-// defers the check to create_egl_image. 0, or -1 after writing the message;
-// on failure everything made so far is released and ctx stays empty.
+// no surface. The dma-buf import extensions are required only for a frame
+// that cannot be read through its mapping instead (a dma-buf with a tiled or
+// compressed layout, or a format the upload does not take): then the
+// specified line, one naming the missing extensions and one naming what the
+// mapping cannot read are written. 0, or -1 after writing the message; on
+// failure everything made so far is released and ctx stays empty.
 int egl_context_init(EglContext *ctx, const FrameMetadata *frame = nullptr);
+
+// For a run that needs GL: nothing when ctx already holds a context; else
+// egl_context_init and egl_load_entry_points (the worker may have started
+// without EGL for the processor's compatible mode). 0, or -1 after the
+// messages with ctx empty.
+int egl_context_ensure(EglContext *ctx, const FrameMetadata *frame = nullptr);
 
 // Releases the context (making nothing current first) and the display, and
 // empties ctx. Safe on an empty ctx.
@@ -45,7 +56,8 @@ int egl_load_entry_points();
 
 // 0 when the extension string names both "EGL_EXT_image_dma_buf_import" and
 // "EGL_EXT_image_dma_buf_import_modifiers" as whole words; otherwise writes
-// "Required EGL extensions not supported: %s\n" and gives -1.
+// "Required EGL extensions not supported: %s\n", then one line naming the
+// missing ones, and gives -1.
 int egl_check_dma_buf_extensions(const char *extensions);
 
 // True when the frame's plane 0 descriptor is a shared-memory file (a memfd,
@@ -74,31 +86,52 @@ int import_texture_oes(EGLImageKHR image, GLuint *texture);
 // The same on GL_TEXTURE_2D, without setting parameters.
 int import_texture_from_image(EGLImageKHR image, GLuint *texture);
 
-// The session's frame as an external texture, made either by a dma-buf
-// import or, for a memory frame, by uploading the mapped pixels into a 2D
-// texture wrapped in an EGL image. Owned by the pipeline run.
+// The session's frame as a texture, made either by a dma-buf import or, for
+// a frame the GPU does not import (a memory frame, or a dma-buf that EGL
+// cannot or will not import, read through a mapping), by uploading the
+// mapped pixels into a 2D texture, wrapped in an EGL image for external
+// sampling. Owned by the pipeline run; move-only.
 struct FrameImport {
-    EGLDisplay display;
-    EGLImageKHR image;
-    GLuint texture;         // GL_TEXTURE_EXTERNAL_OES over image: what the shaders sample
-    bool upload;            // true for a memory frame
-    GLuint upload_texture;  // the 2D texture that holds the uploaded pixels
-    const uint8_t *map;     // read-only mapping of the memory frame
-    size_t map_length;
-    uint32_t width;
-    uint32_t height;
-    uint32_t stride;
-    uint32_t offset;
+    EGLDisplay display = EGL_NO_DISPLAY;
+    EGLImageKHR image = EGL_NO_IMAGE_KHR;
+    GLuint texture = 0;         // GL_TEXTURE_EXTERNAL_OES over image (external), or the 2D texture of a 2D import
+    bool upload = false;        // true for a frame read through its mapping
+    GLuint upload_texture = 0;  // the 2D texture that holds the uploaded pixels
+    FrameMapping mapping;       // the mapped frame (uploads, and the processor's frames)
+    uint32_t width = 0;
+    uint32_t height = 0;
 };
 
-// Imports the frame. Memory frames must be single-plane XRGB8888 or
-// ARGB8888 (colour channels come out in R, G, B order). 0, or -1 after a
-// message with nothing left behind.
-int egl_frame_import(EGLDisplay display, const FrameMetadata *frame, FrameImport *import);
+// How a frame is bound for sampling. External: a GL_TEXTURE_EXTERNAL_OES
+// texture (the conversion shaders). 2D: a GL_TEXTURE_2D texture, so it can
+// sit behind a framebuffer (the compatible mode's read-back). Mapped: no GL
+// at all, the frame is only mapped for the processor.
+enum FrameImportKind {
+    FRAME_IMPORT_EXTERNAL,
+    FRAME_IMPORT_2D,
+    FRAME_IMPORT_MAPPED,
+};
+
+// True when the display offers the dma-buf import extensions (no message).
+bool egl_display_imports_dma_buf(EGLDisplay display);
+
+// True when the GPU imports this frame: a dma-buf (not a memory frame), a
+// display with the import extensions, and an image of it can be made (made
+// and destroyed again). No message; false for a null display.
+bool egl_frame_gpu_imports(EGLDisplay display, const FrameMetadata *frame);
+
+// Imports the frame as kind. A dma-buf is imported by EGL where the display
+// can; where it cannot, or the import fails, and for a memory frame, a
+// linear frame of a readable format (frame_map.h) is mapped and uploaded
+// (colour channels come out in R, G, B order). MAPPED only maps. 0, or -1
+// after a message with nothing left behind.
+int egl_frame_import(EGLDisplay display, const FrameMetadata *frame, FrameImport *import,
+                     FrameImportKind kind = FRAME_IMPORT_EXTERNAL);
 
 // Makes the texture show the frame's current pixels: uploads them again for
-// a memory frame, does nothing for a dma-buf import (which is the buffer
-// itself). Call once per frame before drawing. 0, or -1 on a GL error.
+// a mapped frame (the read bracketed for a dma-buf), does nothing for a
+// dma-buf import (which is the buffer itself) or a mapping without GL. Call
+// once per frame before drawing. 0, or -1 on a GL error or a refused read.
 int egl_frame_refresh(FrameImport *import);
 
 // Deletes the textures, destroys the image, unmaps; empties the record.

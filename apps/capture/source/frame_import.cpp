@@ -4,14 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
 
 namespace {
-
-constexpr uint32_t kFourccXRGB8888 = 0x34325258;  // 'XR24'
-constexpr uint32_t kFourccARGB8888 = 0x34325241;  // 'AR24'
 
 struct PlaneAttrs {
     EGLint fd, offset, pitch, mod_lo, mod_hi;
@@ -54,55 +52,49 @@ int attach_image(GLenum target, EGLImageKHR image, GLuint *texture, bool set_par
     return 0;
 }
 
-// Uploads the mapped pixels into the bound 2D texture. XRGB8888 is B, G, R, X
-// in memory, which is GL_BGRA_EXT; rows are stride bytes apart.
-void upload_pixels(const FrameImport *import, bool allocate)
+// Uploads the mapped pixels into the bound 2D texture, the read bracketed
+// for a dma-buf. XRGB8888 is B, G, R, X in memory (GL_BGRA_EXT), XBGR8888
+// R, G, B, X (GL_RGBA); rows are stride bytes apart.
+int upload_pixels(const FrameImport *import, bool allocate)
 {
+    const FrameMapping &map = import->mapping;
+    if (frame_map_begin_read(&map) != 0)
+        return -1;
+    const GLenum format = map.red_first ? GL_RGBA : GL_BGRA_EXT;
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, GLint(import->stride / 4));
-    const uint8_t *pixels = import->map + import->offset;
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, GLint(map.stride / 4));
     if (allocate)
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_BGRA_EXT, GLsizei(import->width), GLsizei(import->height), 0, GL_BGRA_EXT,
-                     GL_UNSIGNED_BYTE, pixels);
+        glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), GLsizei(map.width), GLsizei(map.height), 0, format,
+                     GL_UNSIGNED_BYTE, map.pixels());
     else
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, GLsizei(import->width), GLsizei(import->height), GL_BGRA_EXT,
-                        GL_UNSIGNED_BYTE, pixels);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, GLsizei(map.width), GLsizei(map.height), format, GL_UNSIGNED_BYTE,
+                        map.pixels());
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    frame_map_end_read(&map);
+    return 0;
 }
 
-int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport *import)
+// The frame read through its mapping: uploaded into a 2D texture and, for
+// external sampling, wrapped in an EGL image bound to an external texture.
+int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport *import, FrameImportKind kind)
 {
-    if (frame->plane_count != 1 || (frame->format != kFourccXRGB8888 && frame->format != kFourccARGB8888) ||
-        frame->width == 0 || frame->height == 0 || frame->stride % 4 != 0 || frame->stride / 4 < frame->width) {
-        fprintf(stderr, "[ZeroCopy] memory frame not uploadable: format 0x%x, %d planes, %ux%u, stride %u\n",
-                frame->format, frame->plane_count, frame->width, frame->height, frame->stride);
+    FrameImport made;
+    made.display = display;
+    if (frame_map_open(frame, &made.mapping) != 0)
         return -1;
+    if (kind == FRAME_IMPORT_MAPPED) {
+        made.width = frame->width;
+        made.height = frame->height;
+        *import = std::move(made);
+        return 0;
     }
     if (!p_eglCreateImageKHR || !p_eglDestroyImageKHR || !p_glEGLImageTargetTexture2DOES) {
         fprintf(stderr, "Failed to load required EGL/GLES extension functions.\n");
         return -1;
     }
-    struct stat st {};
-    uint64_t needed = uint64_t(frame->offset) + uint64_t(frame->stride) * frame->height;
-    if (fstat(frame->fd, &st) != 0 || uint64_t(st.st_size) < needed) {
-        fprintf(stderr, "[ZeroCopy] memory frame smaller than %llu bytes\n", static_cast<unsigned long long>(needed));
-        return -1;
-    }
-    void *map = mmap(nullptr, size_t(needed), PROT_READ, MAP_SHARED, frame->fd, 0);
-    if (map == MAP_FAILED) {
-        perror("[ZeroCopy] mmap");
-        return -1;
-    }
-    FrameImport made{};
-    made.display = display;
-    made.image = EGL_NO_IMAGE_KHR;
     made.upload = true;
-    made.map = static_cast<const uint8_t *>(map);
-    made.map_length = size_t(needed);
     made.width = frame->width;
     made.height = frame->height;
-    made.stride = frame->stride;
-    made.offset = frame->offset;
 
     while (glGetError() != GL_NO_ERROR) {
     }
@@ -110,13 +102,17 @@ int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport
     glBindTexture(GL_TEXTURE_2D, made.upload_texture);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    upload_pixels(&made, true);
+    const int uploaded = upload_pixels(&made, true);
     glBindTexture(GL_TEXTURE_2D, 0);
     GLenum err = glGetError();
-    if (err != GL_NO_ERROR) {
+    if (uploaded != 0 || err != GL_NO_ERROR) {
         fprintf(stderr, "[ZeroCopy] frame upload failed: 0x%x\n", err);
         egl_frame_release(&made);
         return -1;
+    }
+    if (kind == FRAME_IMPORT_2D) {
+        *import = std::move(made);
+        return 0;
     }
     made.image =
         p_eglCreateImageKHR(display, eglGetCurrentContext(), EGL_GL_TEXTURE_2D_KHR,
@@ -131,7 +127,37 @@ int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport
         egl_frame_release(&made);
         return -1;
     }
-    *import = made;
+    *import = std::move(made);
+    return 0;
+}
+
+EGLImageKHR make_dma_buf_image(EGLDisplay display, const FrameMetadata *frame)
+{
+    EGLint attrs[EGL_IMAGE_MAX_ATTRS];
+    build_egl_image_attrs(frame, attrs);
+    return p_eglCreateImageKHR(display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
+}
+
+// The dma-buf imported by EGL, bound as kind. 0, or -1 after a message with
+// nothing left behind.
+int import_dma_buf(EGLDisplay display, const FrameMetadata *frame, FrameImport *import, FrameImportKind kind)
+{
+    FrameImport made;
+    made.display = display;
+    made.image = create_egl_image(display, frame);
+    if (made.image == EGL_NO_IMAGE_KHR)
+        return -1;
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    const int bound = kind == FRAME_IMPORT_2D ? import_texture_from_image(made.image, &made.texture)
+                                              : import_texture_oes(made.image, &made.texture);
+    if (bound != 0) {
+        egl_frame_release(&made);
+        return -1;
+    }
+    made.width = frame->width;
+    made.height = frame->height;
+    *import = std::move(made);
     return 0;
 }
 
@@ -204,27 +230,40 @@ int import_texture_from_image(EGLImageKHR image, GLuint *texture)
     return attach_image(GL_TEXTURE_2D, image, texture, false, "Failed to create EGLImageTargetTexture2DOES\n");
 }
 
-int egl_frame_import(EGLDisplay display, const FrameMetadata *frame, FrameImport *import)
+bool egl_frame_gpu_imports(EGLDisplay display, const FrameMetadata *frame)
+{
+    if (display == EGL_NO_DISPLAY || !frame || frame->fd < 0 || egl_frame_is_memory(frame) ||
+        !egl_display_imports_dma_buf(display) || !p_eglCreateImageKHR || !p_eglDestroyImageKHR)
+        return false;
+    EGLImageKHR image = make_dma_buf_image(display, frame);
+    if (image == EGL_NO_IMAGE_KHR)
+        return false;
+    p_eglDestroyImageKHR(display, image);
+    return true;
+}
+
+int egl_frame_import(EGLDisplay display, const FrameMetadata *frame, FrameImport *import, FrameImportKind kind)
 {
     if (!frame || !import || frame->fd < 0) {
         fprintf(stderr, "[ZeroCopy] no frame to import\n");
         return -1;
     }
-    if (egl_frame_is_memory(frame))
-        return import_by_upload(display, frame, import);
-    FrameImport made{};
-    made.display = display;
-    made.image = create_egl_image(display, frame);
-    if (made.image == EGL_NO_IMAGE_KHR)
-        return -1;
-    if (import_texture_oes(made.image, &made.texture) != 0) {
-        egl_frame_release(&made);
-        return -1;
+    if (kind == FRAME_IMPORT_MAPPED || egl_frame_is_memory(frame))
+        return import_by_upload(display, frame, import, kind);
+    if (egl_display_imports_dma_buf(display)) {
+        if (import_dma_buf(display, frame, import, kind) == 0)
+            return 0;
+        if (!frame_map_readable(frame))
+            return frame_map_check(frame);
+        fputs("[Capture] the GPU did not import the framebuffer: it is read through its mapping instead\n", stderr);
+        return import_by_upload(display, frame, import, kind);
     }
-    made.width = frame->width;
-    made.height = frame->height;
-    *import = made;
-    return 0;
+    // No dma-buf import at all: a linear buffer is read through its mapping.
+    if (!frame_map_readable(frame)) {
+        egl_check_dma_buf_extensions(eglQueryString(display, EGL_EXTENSIONS));
+        return frame_map_check(frame);
+    }
+    return import_by_upload(display, frame, import, kind);
 }
 
 int egl_frame_refresh(FrameImport *import)
@@ -234,10 +273,10 @@ int egl_frame_refresh(FrameImport *import)
     while (glGetError() != GL_NO_ERROR) {
     }
     glBindTexture(GL_TEXTURE_2D, import->upload_texture);
-    upload_pixels(import, false);
+    const int uploaded = upload_pixels(import, false);
     glBindTexture(GL_TEXTURE_2D, 0);
     GLenum err = glGetError();
-    if (err != GL_NO_ERROR) {
+    if (uploaded != 0 || err != GL_NO_ERROR) {
         fprintf(stderr, "[ZeroCopy] frame refresh failed: 0x%x\n", err);
         return -1;
     }
@@ -254,8 +293,5 @@ void egl_frame_release(FrameImport *import)
         p_eglDestroyImageKHR(import->display, import->image);
     if (import->upload_texture)
         glDeleteTextures(1, &import->upload_texture);
-    if (import->map)
-        munmap(const_cast<uint8_t *>(import->map), import->map_length);
     *import = FrameImport{};
-    import->image = EGL_NO_IMAGE_KHR;
 }

@@ -1,7 +1,4 @@
 #include <fcntl.h>
-#include <linux/dma-buf.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,11 +8,10 @@
 #include <new>
 
 #include "apps/capture/source/capture_session.h"
+#include "apps/capture/source/frame_map.h"
 
 namespace {
 
-constexpr uint32_t kFourccXRGB8888 = 0x34325258;  // 'XR24'
-constexpr uint32_t kFourccARGB8888 = 0x34325241;  // 'AR24'
 
 template <typename Entry>
 void clear_entry(Entry *entry)
@@ -266,36 +262,32 @@ int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vecto
         perror("[Capture] cannot copy a cursor image's descriptor");
         return -1;
     }
-    const bool opaque = frame.format == kFourccXRGB8888;
-    if ((frame.format != kFourccARGB8888 && !opaque) || frame.modifier != 0 || frame.plane_count != 1 ||
-        frame.width == 0 || frame.height == 0 || frame.width > 1024 || frame.height > 1024 ||
-        frame.stride < frame.width * 4) {
+    // Through the same mapping code as the followed frames: a linear layout
+    // of one of the packed formats, each read bracketed for a dma-buf.
+    frame.fd = owner.get();
+    const bool opaque = frame.format == FRAME_FOURCC_XRGB8888 || frame.format == FRAME_FOURCC_XBGR8888;
+    FrameMapping map;
+    if (frame.width > 1024 || frame.height > 1024 || !frame_map_readable(&frame) ||
+        frame_map_open(&frame, &map) != 0) {
         fprintf(stderr, "[Capture] cursor image %ux%u, format 0x%08x, modifier 0x%llx cannot be drawn: left out\n",
                 frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier));
         return -1;
     }
-    const size_t bytes = size_t(frame.offset) + size_t(frame.stride) * frame.height;
-    void *map = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, owner.get(), 0);
-    if (map == MAP_FAILED) {
-        perror("[Capture] cannot map a cursor image");
+    if (frame_map_begin_read(&map) != 0)
         return -1;
-    }
-    // A dma-buf wants its CPU access bracketed; a memfd refuses the request,
-    // which changes nothing.
-    dma_buf_sync sync{DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ};
-    ioctl(owner.get(), DMA_BUF_IOCTL_SYNC, &sync);
     pixels->resize(size_t(frame.width) * frame.height);
-    const uint8_t *base = static_cast<const uint8_t *>(map) + frame.offset;
     for (uint32_t y = 0; y < frame.height; ++y) {
         uint32_t *row = pixels->data() + size_t(y) * frame.width;
-        std::memcpy(row, base + size_t(y) * frame.stride, size_t(frame.width) * 4);
-        if (opaque)
-            for (uint32_t x = 0; x < frame.width; ++x)
-                row[x] |= 0xFF000000u;
+        std::memcpy(row, map.pixels() + size_t(y) * map.stride, size_t(frame.width) * 4);
+        for (uint32_t x = 0; x < frame.width; ++x) {
+            uint32_t p = row[x];
+            // R, G, B, A in memory: red and blue trade places.
+            if (map.red_first)
+                p = (p & 0xFF00FF00u) | (p & 0xFFu) << 16 | (p >> 16 & 0xFFu);
+            row[x] = opaque ? p | 0xFF000000u : p;
+        }
     }
-    sync.flags = DMA_BUF_SYNC_END | DMA_BUF_SYNC_READ;
-    ioctl(owner.get(), DMA_BUF_IOCTL_SYNC, &sync);
-    munmap(map, bytes);
+    frame_map_end_read(&map);
     *width = frame.width;
     *height = frame.height;
     return 0;

@@ -42,6 +42,11 @@ int32_t capture_auto_mode_choose(const AutoModeProbe *probe, char *reason, size_
         reason = local;
         reason_size = sizeof local;
     }
+    if (probe->import_refused) {
+        snprintf(reason, reason_size, "%s; the scanout cannot be imported by the GPU: compatible on the processor",
+                 probe->import_refused);
+        return CAPTURE_MODE_COMPATIBLE;
+    }
     if (probe->vaapi_opens && probe->vaapi_encodes) {
         snprintf(reason, reason_size, "VA-API on %s encodes %s", kRenderNode, codec);
         return CAPTURE_MODE_FAST;
@@ -59,10 +64,18 @@ int32_t capture_auto_mode_choose(const AutoModeProbe *probe, char *reason, size_
     return CAPTURE_MODE_COMPATIBLE;
 }
 
-int32_t capture_auto_mode_select(CodecType codec)
+int32_t capture_auto_mode_select(CodecType codec, const char *import_refused)
 {
     AutoModeProbe probe{};
     probe.codec = codec;
+    probe.import_refused = import_refused;
+    if (import_refused) {
+        char reason[256];
+        const int32_t mode = capture_auto_mode_choose(&probe, reason, sizeof reason);
+        printf("[Capture] Auto mode: %s (%s)\n", capture_mode_name(mode), reason);
+        fflush(stdout);
+        return mode;
+    }
     const int vaapi = vaapi_probe_encoder(codec, kRenderNode);
     probe.vaapi_opens = vaapi != VAAPI_PROBE_NO_DEVICE;
     probe.vaapi_encodes = vaapi == VAAPI_PROBE_ENCODES;

@@ -15,10 +15,14 @@ struct AutoModeProbe {
     bool gl_hardware;      // the GL renderer is not a software rasteriser
     const char *renderer;  // GL_RENDERER, or null when there is none
     CodecType codec;       // the codec the first run encodes
+    // Why the GPU does not import the scanout (a memory frame, no EGL, no
+    // dma-buf import, a refused import), or null when it does.
+    const char *import_refused;
 };
 
-// Fast where VA-API opens and encodes the codec, balanced where the GL
-// renderer is a hardware one, compatible otherwise. Writes the reason (one
+// Compatible on the processor where the GPU does not import the scanout;
+// otherwise fast where VA-API opens and encodes the codec, balanced where
+// the GL renderer is a hardware one, compatible otherwise. Writes the reason (one
 // line's worth, no line end) into reason when it is not null.
 int32_t capture_auto_mode_choose(const AutoModeProbe *probe, char *reason, size_t reason_size);
 
@@ -28,9 +32,10 @@ int32_t capture_auto_mode_choose(const AutoModeProbe *probe, char *reason, size_
 bool capture_gl_renderer_is_software(const char *renderer);
 
 // Probes this machine (the VA-API render node, and the GL context current on
-// the calling thread), chooses, prints "[Capture] Auto mode: <mode> (<reason>)"
-// and returns the mode.
-int32_t capture_auto_mode_select(CodecType codec);
+// the calling thread, if any), chooses, prints "[Capture] Auto mode: <mode>
+// (<reason>)" and returns the mode. import_refused as in AutoModeProbe: when
+// it is set nothing is probed, so no EGL is needed.
+int32_t capture_auto_mode_select(CodecType codec, const char *import_refused = nullptr);
 
 // What the worker found about the read-back, for a mode that reads back.
 struct AutoReadbackProbe {

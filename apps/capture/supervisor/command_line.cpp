@@ -15,6 +15,7 @@ constexpr int kHelpOption = 0x100;
 constexpr int kFetchOnceOption = 0x101;
 constexpr int kSameFrameOption = 0x102;
 constexpr int kNoCursorOption = 0x103;
+constexpr int kGlReadbackOption = 0x104;
 
 const struct option long_options[] = {
     {"width", required_argument, nullptr, 'w'},
@@ -27,6 +28,7 @@ const struct option long_options[] = {
     {"same-frame-readback", no_argument, nullptr, kSameFrameOption},
     {"fetch-once", no_argument, nullptr, kFetchOnceOption},
     {"no-cursor", no_argument, nullptr, kNoCursorOption},
+    {"gl-readback", no_argument, nullptr, kGlReadbackOption},
     {"help", no_argument, nullptr, kHelpOption},
     {nullptr, 0, nullptr, 0},
 };
@@ -113,6 +115,7 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
         case kSameFrameOption: config->same_frame_readback = true; break;
         case kFetchOnceOption: config->fetch_once = true; break;
         case kNoCursorOption: config->no_cursor = true; break;
+        case kGlReadbackOption: config->gl_readback = true; break;
         case kHelpOption: print_usage(argv[0]); return 1;
         default: print_usage(argv[0]); return -1;
         }

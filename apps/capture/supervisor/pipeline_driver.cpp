@@ -44,7 +44,7 @@ int run_pipeline(int32_t mode, CaptureSession *session, EglContext *egl, CodecTy
 
 }  // namespace
 
-void capture_frame(CaptureSession *session, EglContext *egl, const CapturePipelines *pipelines)
+int capture_frame(CaptureSession *session, EglContext *egl, const CapturePipelines *pipelines)
 {
     CaptureConfig &config = session->settings;
     printf("[Capture] Start, mode=%s\n", capture_mode_name(config.mode));
@@ -90,7 +90,7 @@ void capture_frame(CaptureSession *session, EglContext *egl, const CapturePipeli
         reset_run_fields(&control);
 
         if (g_terminate_flag)
-            return;
+            return 0;
 
         const int32_t mode = config.mode;
         result = run_pipeline(mode, session, egl, codec, &control, pipelines);
@@ -98,7 +98,7 @@ void capture_frame(CaptureSession *session, EglContext *egl, const CapturePipeli
 
         // 17 to 20 start another run; anything else ends the driver.
         if (result < PIPELINE_RESTART_SETTINGS || result > 20)
-            return;
+            return result;
         requested_codec = control.new_codec;
         requested_mode = control.mode;
         requested_fps = control.fps;

@@ -21,5 +21,6 @@ struct CapturePipelines {
 // stop flag is set before a run. Between runs the session's settings take the
 // requested mode, pacing, frame rate and output size; the requested codec is
 // kept for the next balanced or fast run. A mode whose entry is null, or a
-// mode other than 0, 1, 2, ends the driver.
-void capture_frame(CaptureSession *session, EglContext *egl, const CapturePipelines *pipelines);
+// mode other than 0, 1, 2, ends the driver. Returns the last run's result
+// (negative when the driver ended on a failed run; 0 for a stop before a run).
+int capture_frame(CaptureSession *session, EglContext *egl, const CapturePipelines *pipelines);

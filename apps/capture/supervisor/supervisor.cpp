@@ -13,19 +13,36 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
 // Waits for the worker after its acknowledgement and logs how it ended.
-void wait_for_worker(pid_t worker)
+// False when it did not end as a run ends (killed by a signal, or the wait
+// failed).
+bool wait_for_worker(pid_t worker)
 {
     int status = 0;
-    if (waitpid(worker, &status, 0) < 0)
+    if (waitpid(worker, &status, 0) < 0) {
         perror("waitpid");
-    else if (WIFEXITED(status))
+        return false;
+    }
+    if (WIFEXITED(status)) {
         fprintf(stderr, "[Capture] 子进程退出，退出码 %d\n", WEXITSTATUS(status));
-    else if (WIFSIGNALED(status))
+        return true;
+    }
+    if (WIFSIGNALED(status))
         fprintf(stderr, "[Capture] 子进程被信号 %d 杀死\n", WTERMSIG(status));
+    return false;
+}
+
+// True when the worker said, before it ended, that its last run failed
+// ("ERROR:..." on the pair after the acknowledgement).
+bool worker_reported_failure(int pair)
+{
+    char word[64];
+    const ssize_t got = recv(pair, word, sizeof word, MSG_DONTWAIT);
+    return got >= 6 && strncmp(word, "ERROR:", 6) == 0;
 }
 
 }  // namespace
@@ -98,6 +115,10 @@ int capture_main(int argc, char **argv, const CapturePipelines *pipelines)
         exit(1);
     }
 
+    // A worker that answers anything but the acknowledgement, or closes
+    // before answering, did not start: the capture failed, and the exit
+    // status says so (the lines stay as they are).
+    bool ran = false;
     char reply[100] = {};
     const ssize_t got = read(supervisor_end.get(), reply, sizeof reply);
     if (got < 0) {
@@ -107,12 +128,12 @@ int capture_main(int argc, char **argv, const CapturePipelines *pipelines)
         fwrite(kClosed, 1, sizeof kClosed - 1, stderr);
     } else if (strncasecmp(reply, "OK:STARTED", 10) == 0) {
         puts("[Capture] 工作进程进行中。。。。");
-        wait_for_worker(worker);
+        ran = wait_for_worker(worker) && !worker_reported_failure(supervisor_end.get());
     }
 
     supervisor_end.reset();
     capture_stop(&session);
     capture_cleanup(&session);
     puts("Capture finished.");
-    return 0;
+    return ran ? 0 : 1;
 }

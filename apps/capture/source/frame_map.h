@@ -1,0 +1,91 @@
+// Frames read on the processor: a framebuffer that the GPU does not import
+// (the virtual display's memory frames, and dma-bufs on machines whose EGL
+// has no dma-buf import or refuses the buffer) is mapped through its
+// descriptor and read in place. A dma-buf's reads are bracketed by
+// DMA_BUF_IOCTL_SYNC so the exporter can make the memory coherent for the
+// processor; a memory frame needs no bracket.
+//
+// Only linear layouts can be read this way: modifier LINEAR, or INVALID
+// (implicit) with a single plane. The packed 32-bit formats XR24, AR24,
+// XB24 and AB24 are read; alpha is ignored, as the display controller
+// shows a primary plane over black.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "libs/common/unique_fd.h"
+
+struct FrameMetadata;
+
+inline constexpr uint32_t frame_fourcc(char a, char b, char c, char d)
+{
+    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 | uint32_t(uint8_t(d)) << 24;
+}
+inline constexpr uint32_t FRAME_FOURCC_XRGB8888 = frame_fourcc('X', 'R', '2', '4');
+inline constexpr uint32_t FRAME_FOURCC_ARGB8888 = frame_fourcc('A', 'R', '2', '4');
+inline constexpr uint32_t FRAME_FOURCC_XBGR8888 = frame_fourcc('X', 'B', '2', '4');
+inline constexpr uint32_t FRAME_FOURCC_ABGR8888 = frame_fourcc('A', 'B', '2', '4');
+inline constexpr uint64_t FRAME_MODIFIER_LINEAR = 0;
+inline constexpr uint64_t FRAME_MODIFIER_INVALID = 0x00ffffffffffffffull;
+
+// Whether the processor can read the frame as it is laid out. 0, or -1 after
+// one line on stderr that names what it cannot read: the modifier (tiled or
+// compressed, or implicit with several planes), the fourcc, or a size that
+// does not add up (stride below four bytes a pixel, no pixels).
+int frame_map_check(const FrameMetadata *frame);
+
+// The same test without a message.
+bool frame_map_readable(const FrameMetadata *frame);
+
+// True for a fourcc whose bytes are R, G, B, X in memory (XB24, AB24);
+// false for B, G, R, X (XR24, AR24).
+bool frame_map_red_first(uint32_t fourcc);
+
+// One mapping of a frame's plane 0, read-only. Owns its own copy of the
+// descriptor (the frame record may be closed while the mapping lives) and
+// unmaps when it goes. Move-only.
+class FrameMapping {
+public:
+    FrameMapping() = default;
+    ~FrameMapping() { reset(); }
+    FrameMapping(const FrameMapping &) = delete;
+    FrameMapping &operator=(const FrameMapping &) = delete;
+    FrameMapping(FrameMapping &&other) noexcept;
+    FrameMapping &operator=(FrameMapping &&other) noexcept;
+
+    bool mapped() const { return base_ != nullptr; }
+    // The first pixel of row 0 (the plane's offset applied), or null.
+    const uint8_t *pixels() const { return base_ ? base_ + offset : nullptr; }
+    // Unmaps and closes; the record is empty afterwards.
+    void reset();
+
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t stride = 0;
+    uint32_t offset = 0;
+    uint32_t format = 0;
+    bool red_first = false;  // see frame_map_red_first
+    bool dma_buf = false;    // reads are bracketed with DMA_BUF_IOCTL_SYNC
+
+private:
+    friend int frame_map_open(const FrameMetadata *frame, FrameMapping *out);
+    friend int frame_map_begin_read(const FrameMapping *mapping);
+    friend void frame_map_end_read(const FrameMapping *mapping);
+    UniqueFD fd_;
+    const uint8_t *base_ = nullptr;
+    size_t length_ = 0;
+};
+
+// Checks the frame (frame_map_check) and maps its plane 0: the buffer must
+// hold offset + stride x height bytes. 0 with *out holding the mapping, or
+// -1 after one line (out is left empty).
+int frame_map_open(const FrameMetadata *frame, FrameMapping *out);
+
+// Starts a read of the mapped pixels (DMA_BUF_SYNC_START | READ on a
+// dma-buf; nothing on a memory frame). 0, or -1 after a line when the
+// exporter refuses: the frame must not be read then.
+int frame_map_begin_read(const FrameMapping *mapping);
+
+// Ends the read begun above (DMA_BUF_SYNC_END | READ on a dma-buf).
+void frame_map_end_read(const FrameMapping *mapping);
