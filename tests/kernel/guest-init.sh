@@ -9,6 +9,8 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /tmp
 echo 1 >/proc/sys/kernel/printk
+# The relay decodes the stream through FFmpeg's RTP demuxer on 127.0.0.1.
+ip link set lo up 2>/dev/null || ifconfig lo 127.0.0.1 up
 echo
 echo "VISTREL BOOTED $(cut -d' ' -f1 /proc/uptime)"
 
