@@ -2200,8 +2200,13 @@ std::vector<FrameMatch> match_frames(const std::vector<E2eFrame> &frames, const 
                             sq += uint64_t(d * d);
                             ++n;
                         }
-                    if (psnr(sq, n) > shifted_best)
-                        shifted_best = psnr(sq, n), match.shift_x = dx, match.shift_y = dy;
+                    // A uniform image clipped at an edge fits equally well at
+                    // several shifts: the smallest of them counts.
+                    const double score = psnr(sq, n);
+                    const bool nearer = std::max(std::abs(dx), std::abs(dy)) <
+                                        std::max(std::abs(match.shift_x), std::abs(match.shift_y));
+                    if (score > shifted_best + 0.01 || (score > shifted_best - 0.01 && nearer))
+                        shifted_best = std::max(shifted_best, score), match.shift_x = dx, match.shift_y = dy;
                 }
             match.shift_psnr = shifted_best;
             // The rectangle the cursor covers in the picture: where it
