@@ -9,6 +9,8 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /tmp
 echo 1 >/proc/sys/kernel/printk
+# The relay decodes the stream through FFmpeg's RTP demuxer on 127.0.0.1.
+ip link set lo up 2>/dev/null || ifconfig lo 127.0.0.1 up
 echo
 echo "VISTREL BOOTED $(cut -d' ' -f1 /proc/uptime)"
 
@@ -86,14 +88,21 @@ rm -f /tmp/modetest.log /tmp/connectors.log
 
 # The checks stream their results to the console as they go; a check that
 # hangs is ended here, well before the host gives up on the guest.
+# With capture and the relay in the guest, the client also streams the
+# display in the auto and the compatible mode.
 if [ -x /usr/bin/vistrel-kernel-check ]; then
-    { timeout 120 vistrel-kernel-check --connector "$conn" --modetest /usr/bin/modetest \
-        --helper /usr/bin/capture-helper --setpriv /usr/bin/setpriv 2>/tmp/client.log
+    limit=120
+    set -- --connector "$conn" --modetest /usr/bin/modetest --helper /usr/bin/capture-helper --setpriv /usr/bin/setpriv
+    if [ -x /usr/bin/capture ] && [ -x /usr/bin/vistrel-relay ]; then
+        limit=200
+        set -- "$@" --capture /usr/bin/capture --relay /usr/bin/vistrel-relay --mode auto --mode compatible
+    fi
+    { timeout $limit vistrel-kernel-check "$@" 2>/tmp/client.log
       echo $? >/tmp/client.rc; } | tee -a $checks
     rc=$(cat /tmp/client.rc)
     case "$rc" in
         0|1) ;;
-        143) check client FAIL "the checks did not finish within 120 s (stopped after the last check above)" ;;
+        143) check client FAIL "the checks did not finish within $limit s (stopped after the last check above)" ;;
         *) check client FAIL "vistrel-kernel-check ended with status $rc" ;;
     esac
 fi

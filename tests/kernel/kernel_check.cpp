@@ -1,22 +1,32 @@
 // Guest-side checks of capture-helper against the kernel's vkms device.
 //
 //   vistrel-kernel-check --connector ID --modetest PATH --helper PATH [--setpriv PATH]
+//                        [--capture PATH --relay PATH --mode MODE...]
 //
 // Runs modetest to hold a mode, starts the helper (production DRM path) and
-// speaks the helper's protocol byte for byte. Every result is one line on
+// speaks the helper's protocol byte for byte. With --capture, --relay and
+// one --mode per run, the capture program then streams modetest's flipping
+// display to the relay in each mode, and the recording is compared with the
+// kernel's own pictures. Every result is one line on
 // standard output: "VISTREL CHECK <name> PASS|FAIL|SKIP <detail>" (SKIP with
 // the reason when the kernel lacks what a check needs). Diagnostics go to
 // standard error. Exit status 0 when every check passed.
 #include "apps/capture/convert/cursor_blend.h"
+#include "apps/capture/pipelines/watermark_font.h"
 #include "libs/common/unique_fd.h"
 #include "libs/common/unix_socket.h"
 #include "libs/framelink/framelink.h"
+#include "tests/e2e/e2e_processes.h"
 
 #include <fcntl.h>
+#include <linux/dma-buf.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/klog.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -36,7 +46,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -115,8 +128,10 @@ struct Child {
 };
 
 // Starts argv with stdout and stderr appended to log; with hold_stdin the
-// child's standard input is a pipe the caller keeps open.
-Child spawn(const std::vector<std::string> &argv, const char *log, bool hold_stdin)
+// child's standard input is a pipe the caller keeps open. With private_tmp
+// the child runs in a mount namespace of its own with an empty /tmp (the
+// log is opened before), reachable as /proc/<pid>/root/tmp.
+Child spawn(const std::vector<std::string> &argv, const char *log, bool hold_stdin, bool private_tmp = false)
 {
     Child child;
     int pipefd[2] = {-1, -1};
@@ -128,6 +143,11 @@ Child spawn(const std::vector<std::string> &argv, const char *log, bool hold_std
         int in = hold_stdin ? pipefd[0] : open("/dev/null", O_RDONLY);
         if (out < 0 || in < 0)
             _exit(127);
+        if (private_tmp && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                            mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0)) {
+            dprintf(out, "private /tmp: %s\n", strerror(errno));
+            _exit(127);
+        }
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
@@ -883,27 +903,32 @@ std::string buffer_picture(int fd)
 
 // A client that follows the scanout of the card's Virtual-1: its command
 // connection goes to *sock, its event connection is returned. Empty, with
-// the reason in *why, when the helper refused.
-UniqueFD start_following(UniqueFD *sock, std::string *why)
+// the reason in *why, when the helper refused. root is put before the
+// sockets' paths (a helper with a /tmp of its own).
+UniqueFD start_following(UniqueFD *sock, std::string *why, const std::string &root = "")
 {
-    *sock = connect_unix(kCommandSocket, SOCK_STREAM, 3000);
+    *sock = connect_unix((root + kCommandSocket).c_str(), SOCK_STREAM, 3000);
     Reply t = request(sock->get(), std::string("SET_TARGET ") + kCard + " virtual-1\n");
     Reply f = request(sock->get(), "FOLLOW_SCANOUT\n");
-    UniqueFD ev = connect_unix(kEventSocket, SOCK_SEQPACKET, 3000);
+    UniqueFD ev = connect_unix((root + kEventSocket).c_str(), SOCK_SEQPACKET, 10000);
+    const int error = errno;
     if (!t.received || t.text != "OK\n" || !f.received || f.text != "OK\n" || !ev) {
-        *why = "SET_TARGET: " + describe(t) + ", FOLLOW_SCANOUT: " + describe(f) + (ev ? "" : ", no event connection");
+        *why = "SET_TARGET: " + describe(t) + ", FOLLOW_SCANOUT: " + describe(f) +
+               (ev ? "" : ", no event connection on " + root + kEventSocket + ": " + strerror(error));
         ev.reset();
     }
     return ev;
 }
 
-// Starts modetest holding the 1024x768 mode with one more option (-v, -C)
-// and waits until it holds the card; then opens the card into *card and
-// waits for the CRTC (*crtc_id) to scan out *fb (left 0 when it never does).
-Child start_modetest(const std::string &path, const std::string &connector, const char *option, UniqueFD *card,
-                     uint32_t *crtc_id, uint32_t *fb)
+// Starts modetest holding the 1024x768 mode with more options (-v, -C) and
+// waits until it holds the card; then opens the card into *card and waits
+// for the CRTC (*crtc_id) to scan out *fb (left 0 when it never does).
+Child start_modetest(const std::string &path, const std::string &connector, const std::vector<std::string> &options,
+                     UniqueFD *card, uint32_t *crtc_id, uint32_t *fb)
 {
-    Child child = spawn({path, "-M", "vkms", "-s", connector + ":1024x768", option}, kModetestLog, true);
+    std::vector<std::string> argv = {path, "-M", "vkms", "-s", connector + ":1024x768"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    Child child = spawn(argv, kModetestLog, true);
     bool opened = false;
     for (int i = 0; i < 200 && !opened && alive(child.pid); ++i) {
         opened = holds_file(child.pid, kCard);
@@ -931,7 +956,7 @@ void check_follow_scanout(pid_t helper, const std::string &modetest_path, const 
 {
     UniqueFD card;
     uint32_t crtc_id = 0, fb = 0;
-    Child flipper = start_modetest(modetest_path, connector, "-v", &card, &crtc_id, &fb);
+    Child flipper = start_modetest(modetest_path, connector, {"-v"}, &card, &crtc_id, &fb);
     // The kernel's cost of the helper's per-blank work, for the record (under
     // emulation it is inflated): the primary plane query, and at a change
     // the export of plane 0 with its identity.
@@ -1136,8 +1161,8 @@ struct HeldImages {
     }
 };
 
-// Copies a mapped ARGB8888 image into tight rows; empty when it cannot be
-// mapped or is smaller than its description says.
+// Copies a mapped 32-bit image (ARGB8888, XRGB8888) into tight rows; empty
+// when it cannot be mapped or is smaller than its description says.
 std::vector<uint32_t> read_argb(int fd, const framelink::FrameMetadata &frame, std::string &error)
 {
     const off_t size = lseek(fd, 0, SEEK_END);
@@ -1152,10 +1177,15 @@ std::vector<uint32_t> read_argb(int fd, const framelink::FrameMetadata &frame, s
         error = std::string("mmap: ") + strerror(errno);
         return {};
     }
+    // The read is bracketed for the processor, as the capture program's is.
+    dma_buf_sync sync{DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ};
+    ioctl(fd, DMA_BUF_IOCTL_SYNC, &sync);
     std::vector<uint32_t> pixels(size_t(frame.width) * frame.height);
     for (uint32_t y = 0; y < frame.height; ++y)
         memcpy(&pixels[size_t(y) * frame.width],
                static_cast<const uint8_t *>(addr) + frame.offset + size_t(y) * frame.stride, size_t(frame.width) * 4);
+    sync.flags = DMA_BUF_SYNC_END | DMA_BUF_SYNC_READ;
+    ioctl(fd, DMA_BUF_IOCTL_SYNC, &sync);
     munmap(addr, size_t(size));
     return pixels;
 }
@@ -1177,7 +1207,7 @@ void check_cursor_follow(pid_t helper, const std::string &modetest_path, const s
     uint32_t crtc_id = 0, fb = 0;
     const long shmem_before = shmem_kb();
     long shmem_after = 0;
-    Child mover = start_modetest(modetest_path, connector, "-C", &card, &crtc_id, &fb);
+    Child mover = start_modetest(modetest_path, connector, {"-C"}, &card, &crtc_id, &fb);
     uint64_t cap_w = 0, cap_h = 0;
     if (card && (drmGetCap(card.get(), DRM_CAP_CURSOR_WIDTH, &cap_w) != 0 ||
                  drmGetCap(card.get(), DRM_CAP_CURSOR_HEIGHT, &cap_h) != 0))
@@ -1793,15 +1823,635 @@ void check_cursor_writeback(const std::string &connector_name)
     report(name, bad.empty(), "%s; %.1f s %s", detail.c_str(), now_s(CLOCK_MONOTONIC) - start, bad.c_str());
 }
 
+// ---- the stream -----------------------------------------------------------
+
+// What the display showed at one blank, as a following client's records
+// tell it.
+struct Shown {
+    uint64_t sequence = 0;
+    uint64_t time_ms = 0;  // the helper's wall clock when it forwarded the blank
+    uint64_t buffer = 0;   // the primary plane's buffer (the helper's name), 0 while dark
+    bool cursor = false;   // the cursor is shown
+    uint64_t image = 0;    // its image
+    int32_t x = 0, y = 0;
+    uint32_t shown_width = 0, shown_height = 0;
+};
+
+// A following client's account of the display while the capture program
+// streams it: each buffer's and cursor image's pixels as the kernel holds
+// them (read through the mapping of the exported buffer), and what was on
+// screen at every blank.
+struct DisplayLog {
+    int ev = -1;
+    std::map<uint64_t, std::vector<uint32_t>> buffers;  // 0xXXRRGGBB rows, by buffer
+    std::map<uint64_t, CursorYuv> images;
+    std::vector<Shown> blanks;
+    Shown now;
+    std::string bad;
+};
+
+// Reads the event connection for ms milliseconds into the log.
+void follow_display(DisplayLog &log, int ms)
+{
+    const double end = now_s(CLOCK_MONOTONIC) + ms / 1000.0;
+    while (log.bad.empty()) {
+        const int left = int((end - now_s(CLOCK_MONOTONIC)) * 1000);
+        if (left <= 0)
+            return;
+        framelink::EventMessage m;
+        const int rc = framelink::read_event(log.ev, left, &m);
+        if (rc < 0 && errno == ETIMEDOUT)
+            return;
+        if (rc != 0) {
+            log.bad = std::string("event stream: ") + (rc > 0 ? "ended" : strerror(errno));
+            return;
+        }
+        std::string error;
+        switch (m.type) {
+        case UDS_EVENT_VBLANK:
+            log.now.sequence = m.vblank.sequence;
+            log.now.time_ms = m.vblank.server_time_ns / 1000000;
+            log.blanks.push_back(log.now);
+            break;
+        case UDS_EVENT_BUFFER_NEW:
+            if (m.frame.width != kWidth || m.frame.height != kHeight || m.fds.size() != 1) {
+                log.bad = "a new buffer of " + std::to_string(m.frame.width) + "x" + std::to_string(m.frame.height);
+                break;
+            }
+            log.buffers[m.record.buffer_id] = read_argb(m.fds[0].get(), m.frame, error);
+            if (log.buffers[m.record.buffer_id].empty())
+                log.bad = "buffer " + std::to_string(m.record.buffer_id) + ": " + error;
+            log.now.buffer = m.record.buffer_id;
+            break;
+        case UDS_EVENT_BUFFER_SHOWN:
+            log.now.buffer = m.record.buffer_id;
+            break;
+        case UDS_EVENT_DARK:
+            log.now.buffer = 0;
+            break;
+        case UDS_EVENT_CURSOR_NEW: {
+            std::vector<uint32_t> argb = m.fds.size() == 1 ? read_argb(m.fds[0].get(), m.frame, error) : std::vector<uint32_t>();
+            if (argb.empty()) {
+                log.bad = "cursor image " + std::to_string(m.cursor.buffer_id) + ": " + error;
+                break;
+            }
+            cursor_yuv_from_argb(argb.data(), m.frame.width, m.frame.height, &log.images[m.cursor.buffer_id]);
+        }
+            [[fallthrough]];
+        case UDS_EVENT_CURSOR_STATE:
+        case UDS_EVENT_NO_CURSOR:
+            log.now.cursor = m.cursor.visible != 0;
+            log.now.image = m.cursor.buffer_id;
+            log.now.x = m.cursor.x, log.now.y = m.cursor.y;
+            log.now.shown_width = m.cursor.crtc_width, log.now.shown_height = m.cursor.crtc_height;
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+std::string file_text(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The last lines of a log on one line, " | " between them.
+std::string log_tail(const std::string &path, int lines)
+{
+    std::vector<std::string> all;
+    std::istringstream in(file_text(path));
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            all.push_back(line);
+    std::string out;
+    for (size_t i = all.size() > size_t(lines) ? all.size() - size_t(lines) : 0; i < all.size(); ++i)
+        out += (out.empty() ? "" : " | ") + all[i];
+    return out.empty() ? "(empty log)" : out;
+}
+
+// Follows the display until text shows in a process's log (true), the
+// process ends or ms have passed (false).
+bool await_log(DisplayLog &log, const Child &child, const std::string &path, const char *text, int ms)
+{
+    for (int waited = 0; waited < ms; waited += 100) {
+        if (file_text(path).find(text) != std::string::npos)
+            return true;
+        if (!alive(child.pid))
+            return file_text(path).find(text) != std::string::npos;
+        follow_display(log, 100);
+    }
+    return false;
+}
+
+// Signals a process and follows the display until it has ended, killing
+// it after ms.
+void end_following(DisplayLog &log, Child &child, int signal_number, int ms)
+{
+    if (child.pid <= 0)
+        return;
+    kill(child.pid, signal_number);
+    for (int waited = 0; waited < ms && alive(child.pid); waited += 100)
+        follow_display(log, 100);
+    stop_child(child);
+}
+
+// One run of the capture program against the relay, recording the stream.
+struct StreamRun {
+    std::string mode, recording, capture_log, relay_log;
+    std::string why;  // empty when the stream came
+};
+
+constexpr int kStreamMs = 8000;
+
+StreamRun run_capture(DisplayLog &log, const std::string &mode, const std::string &capture_path,
+                      const std::string &relay_path)
+{
+    StreamRun run;
+    run.mode = mode;
+    run.recording = "/tmp/stream-" + mode + ".mkv";
+    run.capture_log = "/tmp/capture-" + mode + ".log";
+    run.relay_log = "/tmp/relay-" + mode + ".log";
+    unlink(run.recording.c_str());
+    Child relay = spawn({relay_path, "--query-config", "--udp-port", "0", "--record", run.recording},
+                        run.relay_log.c_str(), false);
+    if (!await_log(log, relay, run.relay_log, "ready=1", 15000)) {
+        run.why = "the relay did not come up: " + log_tail(run.relay_log, 5);
+        stop_child(relay);
+        return run;
+    }
+    Child capture = spawn({capture_path, "-c", kCard, "-p", "virtual-1", "-m", mode}, run.capture_log.c_str(), false);
+    // The relay names the stream at its first datagram.
+    if (await_log(log, capture, run.relay_log, "SSRC", 30000))
+        follow_display(log, kStreamMs);
+    else
+        run.why = std::string(alive(capture.pid) ? "no datagram reached the relay within 30 s"
+                                                 : "capture ended before streaming") +
+                  "; capture's last lines: " + log_tail(run.capture_log, 12);
+    // Its worker ends on SIGTERM, and then the supervisor.
+    for (pid_t worker : e2e_children(capture.pid))
+        kill(worker, SIGTERM);
+    end_following(log, capture, 0, 10000);
+    follow_display(log, 300);
+    end_following(log, relay, SIGTERM, 5000);
+    return run;
+}
+
+// The watermark's cells, left out of every comparison: the one part of the
+// picture that is the capture program's and not the display's.
+constexpr int kMarkX0 = WATERMARK_ORIGIN_X & ~1, kMarkY0 = WATERMARK_ORIGIN_Y & ~1;
+constexpr int kMarkX1 = (WATERMARK_ORIGIN_X + 12 * WATERMARK_PEN_STEP + 8 * WATERMARK_SCALE + 1) & ~1;
+constexpr int kMarkY1 = (WATERMARK_ORIGIN_Y + 8 * WATERMARK_SCALE + 1) & ~1;
+
+bool in_mark(int x, int y)
+{
+    return x >= kMarkX0 && x < kMarkX1 && y >= kMarkY0 && y < kMarkY1;
+}
+
+double psnr(uint64_t squared, uint64_t samples)
+{
+    if (samples == 0)
+        return 0;
+    if (squared == 0)
+        return 99.0;
+    return 10.0 * std::log10(255.0 * 255.0 * double(samples) / double(squared));
+}
+
+// Luma of what a blank showed at one pixel: the buffer's, under the
+// cursor's image as the processor blends it.
+int shown_luma(const Picture420 &base, const CursorYuv *image, const Shown &s, int x, int y)
+{
+    const int under = base.y[size_t(y) * kWidth + size_t(x)];
+    if (!image)
+        return under;
+    const int64_t cx = int64_t(x) - s.x, cy = int64_t(y) - s.y;
+    if (cx < 0 || cy < 0 || cx >= std::min<int64_t>(image->width, s.shown_width) ||
+        cy >= std::min<int64_t>(image->height, s.shown_height))
+        return under;
+    const size_t i = size_t(cy) * image->width + size_t(cx);
+    return std::clamp<int64_t>((image->y[i] + (255 - image->a[i]) * int64_t(under) * 256 / 255 + 128) >> 8, 0, 255);
+}
+
+// How a decoded picture compares with the blank it was matched to.
+struct FrameMatch {
+    uint64_t stamp_ms = 0;
+    const Shown *shown = nullptr;  // null: no blank fits
+    double psnr = 0;               // luma and chroma, the watermark left out
+    double margin = 0;             // over the best blank showing another buffer (sampled luma)
+    int cursor_from = 0;           // blanks from it to the one whose cursor record fits the picture
+    bool cursor_on_screen = false;
+    double cursor_psnr = 0, bare_psnr = 0;  // luma over the cursor's rectangle, with and without it
+    int32_t cursor_x = 0, cursor_y = 0;
+    int shift_x = 0, shift_y = 0;  // a cursor that does not fit: where it fits best
+    double shift_psnr = 0;
+    int cursor_motion = 0;  // the most the records move it between two blanks around the picture's
+    int covered[4] = {0, 0, 0, 0};  // a cursor that does not fit: the rectangle it covers in the picture
+};
+
+// Ties each decoded picture to the blank it shows: among the blanks the
+// helper forwarded in the 1.2 s before the watermark's time (and after the
+// previous picture's blank; under emulation a frame takes hundreds of
+// milliseconds to convert and encode), the one whose picture, the buffer on
+// screen with the cursor where the records put it, is closest over a grid
+// of every fourth row and column. The cursor is then taken from the
+// records of that blank or of one at most kCursorBlanks away, whichever
+// fits best: each helper reads the cursor plane some time after the blank,
+// and modetest moves its cursor between blanks, so the capture program's
+// helper and the one that keeps the account may tell a blank's cursor a
+// step apart. Then the whole picture is compared with it.
+constexpr int kCursorBlanks = 6;
+
+std::vector<FrameMatch> match_frames(const std::vector<E2eFrame> &frames, const DisplayLog &log,
+                                     std::map<uint64_t, Picture420> &pictures, int *unreadable)
+{
+    constexpr uint64_t kWindowMs = 1200;
+    std::vector<FrameMatch> out;
+    uint64_t previous = 0;
+    for (const E2eFrame &f : frames) {
+        FrameMatch match;
+        if (watermark_read_digits(f.luma.data(), f.width, f.height, f.width, 13, &match.stamp_ms) != 0) {
+            ++*unreadable;
+            continue;
+        }
+        // Sampled luma PSNR of the picture against a buffer under a cursor state.
+        auto coarse = [&](const Shown &s) {
+            Picture420 &base = pictures[s.buffer];
+            if (base.y.empty()) {
+                const std::vector<uint32_t> &argb = log.buffers.at(s.buffer);
+                std::vector<const uint32_t *> rows(kHeight);
+                for (uint32_t y = 0; y < kHeight; ++y)
+                    rows[y] = &argb[size_t(y) * kWidth];
+                to_420(rows.data(), 0, 0, kWidth, kHeight, &base);
+            }
+            const auto image = log.images.find(s.image);
+            const CursorYuv *cursor = s.cursor && image != log.images.end() ? &image->second : nullptr;
+            uint64_t squared = 0, samples = 0;
+            for (int y = 0; y < int(kHeight); y += 4)
+                for (int x = 0; x < int(kWidth); x += 4) {
+                    if (in_mark(x, y))
+                        continue;
+                    const int d = int(f.luma[size_t(y) * kWidth + size_t(x)]) - shown_luma(base, cursor, s, x, y);
+                    squared += uint64_t(d * d);
+                    ++samples;
+                }
+            return psnr(squared, samples);
+        };
+        double best = -1, other_best = -1;
+        size_t at = 0;
+        for (size_t i = 0; i < log.blanks.size(); ++i) {
+            const Shown &s = log.blanks[i];
+            if (s.sequence <= previous || s.time_ms > match.stamp_ms + 1 || s.time_ms + kWindowMs < match.stamp_ms ||
+                !log.buffers.count(s.buffer))
+                continue;
+            const double score = coarse(s);
+            if (score > best) {
+                if (match.shown && match.shown->buffer != s.buffer)
+                    other_best = std::max(other_best, best);
+                best = score;
+                match.shown = &s;
+                at = i;
+            } else if (match.shown && s.buffer != match.shown->buffer) {
+                other_best = std::max(other_best, score);
+            }
+        }
+        if (!match.shown) {
+            out.push_back(match);
+            continue;
+        }
+        previous = match.shown->sequence;
+        match.margin = other_best < 0 ? 99.0 : best - other_best;
+        Shown s = *match.shown;
+        double cursor_best = best;
+        // The records up to the watermark's time are looked at, to tell a
+        // cursor from a later blank than the picture's.
+        for (size_t i = at >= size_t(kCursorBlanks) ? at - kCursorBlanks : 0;
+             i < log.blanks.size() && (i <= at + kCursorBlanks || log.blanks[i].time_ms <= match.stamp_ms); ++i) {
+            Shown t = log.blanks[i];
+            t.buffer = match.shown->buffer;
+            const double score = i == at ? best : coarse(t);
+            if (score > cursor_best) {
+                cursor_best = score;
+                s = t;
+                match.cursor_from = int(i) - int(at);
+            }
+        }
+        Picture420 expected = pictures[s.buffer];
+        const auto image = log.images.find(s.image);
+        const bool drawn = s.cursor && image != log.images.end();
+        if (drawn)
+            cursor_yuv_blend_i420(image->second, s.x, s.y, s.shown_width, s.shown_height, expected.y.data(), kWidth,
+                                  expected.u.data(), expected.v.data(), kWidth / 2, int32_t(kWidth), int32_t(kHeight));
+        uint64_t squared = 0, samples = 0, cursor_squared = 0, bare_squared = 0, cursor_samples = 0;
+        const int cx0 = std::max(0, s.x), cy0 = std::max(0, s.y);
+        const int cx1 = drawn ? std::min<int>(kWidth, s.x + int(std::min(image->second.width, s.shown_width))) : 0;
+        const int cy1 = drawn ? std::min<int>(kHeight, s.y + int(std::min(image->second.height, s.shown_height))) : 0;
+        for (int y = 0; y < int(kHeight); ++y)
+            for (int x = 0; x < int(kWidth); ++x) {
+                if (in_mark(x, y))
+                    continue;
+                const size_t i = size_t(y) * kWidth + size_t(x);
+                const int d = int(f.luma[i]) - int(expected.y[i]);
+                squared += uint64_t(d * d);
+                ++samples;
+                if (x >= cx0 && x < cx1 && y >= cy0 && y < cy1) {
+                    const int bare = int(f.luma[i]) - int(pictures[s.buffer].y[i]);
+                    cursor_squared += uint64_t(d * d);
+                    bare_squared += uint64_t(bare * bare);
+                    ++cursor_samples;
+                }
+            }
+        for (int y = 0; y < int(kHeight / 2); ++y)
+            for (int x = 0; x < int(kWidth / 2); ++x) {
+                if (in_mark(2 * x, 2 * y))
+                    continue;
+                const size_t i = size_t(y) * (kWidth / 2) + size_t(x);
+                const int du = int(f.u[i]) - int(expected.u[i]), dv = int(f.v[i]) - int(expected.v[i]);
+                squared += uint64_t(du * du + dv * dv);
+                samples += 2;
+            }
+        match.psnr = psnr(squared, samples);
+        // A cursor with at least a 32x32 corner in the picture counts as shown.
+        match.cursor_on_screen = cursor_samples >= 32 * 32;
+        match.cursor_psnr = psnr(cursor_squared, cursor_samples);
+        match.cursor_x = s.x, match.cursor_y = s.y;
+        // Where a cursor that does not fit its records is in the picture:
+        // the best shift within 24 pixels, over a grid of its rectangle.
+        if (match.cursor_on_screen && match.cursor_psnr < 35.0) {
+            // How far the records move the cursor from one blank to the next
+            // around the picture's.
+            for (size_t i = at > 0 ? at - 1 : 0; i + 1 < log.blanks.size() && i <= at; ++i)
+                match.cursor_motion = std::max({match.cursor_motion, std::abs(log.blanks[i + 1].x - log.blanks[i].x),
+                                                std::abs(log.blanks[i + 1].y - log.blanks[i].y)});
+            double shifted_best = -1;
+            for (int dy = -12; dy <= 12; ++dy)
+                for (int dx = -12; dx <= 12; ++dx) {
+                    Shown t = s;
+                    t.x += dx, t.y += dy;
+                    uint64_t sq = 0, n = 0;
+                    for (int y = cy0; y < cy1; y += 4)
+                        for (int x = cx0; x < cx1; x += 4) {
+                            if (in_mark(x, y))
+                                continue;
+                            const int d = int(f.luma[size_t(y) * kWidth + size_t(x)]) -
+                                          shown_luma(pictures[s.buffer], &image->second, t, x, y);
+                            sq += uint64_t(d * d);
+                            ++n;
+                        }
+                    // A uniform image clipped at an edge fits equally well at
+                    // several shifts: the smallest of them counts.
+                    const double score = psnr(sq, n);
+                    const bool nearer = std::max(std::abs(dx), std::abs(dy)) <
+                                        std::max(std::abs(match.shift_x), std::abs(match.shift_y));
+                    if (score > shifted_best + 0.01 || (score > shifted_best - 0.01 && nearer))
+                        shifted_best = std::max(shifted_best, score), match.shift_x = dx, match.shift_y = dy;
+                }
+            match.shift_psnr = shifted_best;
+            // The rectangle the cursor covers in the picture: where it
+            // differs from the bare buffer by more than 16 steps of luma.
+            int bx0 = kWidth, by0 = kHeight, bx1 = -1, by1 = -1;
+            for (int y = 0; y < int(kHeight); ++y)
+                for (int x = 0; x < int(kWidth); ++x) {
+                    const size_t i = size_t(y) * kWidth + size_t(x);
+                    if (in_mark(x, y) || std::abs(int(f.luma[i]) - int(pictures[s.buffer].y[i])) <= 16)
+                        continue;
+                    bx0 = std::min(bx0, x), by0 = std::min(by0, y), bx1 = std::max(bx1, x), by1 = std::max(by1, y);
+                }
+            match.covered[0] = bx0, match.covered[1] = by0, match.covered[2] = bx1, match.covered[3] = by1;
+        }
+        match.bare_psnr = psnr(bare_squared, cursor_samples);
+        out.push_back(match);
+    }
+    return out;
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// The capture program streams the flipping display with its cursor: the
+// relay records the stream, and the decoded pictures must be what the
+// kernel scanned out at the blanks they answer (PSNR of at least 35 dB over
+// luma and chroma for nine in ten, none below 30 dB, the watermark's cells
+// left out), consecutive pictures must follow modetest's flips between its
+// two buffers, and the cursor must be in the picture where the records put
+// it (nine in ten).
+void check_stream(const std::string &mode, DisplayLog &log, const std::string &capture_path,
+                  const std::string &relay_path)
+{
+    const std::string name = "stream-" + mode;
+    const size_t first_blank = log.blanks.size();
+    StreamRun run = run_capture(log, mode, capture_path, relay_path);
+    const size_t blanks = log.blanks.size() - first_blank;
+    const std::string relay_text = file_text(run.relay_log), capture_text = file_text(run.capture_log);
+    auto line_of = [](const std::string &text, const char *start) {
+        const size_t at = text.find(start);
+        return at == std::string::npos ? std::string("-") : text.substr(at, text.find('\n', at) - at);
+    };
+    const std::string chosen = line_of(capture_text, "[Capture] Auto mode:");
+    const std::string config = line_of(relay_text, "config.mode=");
+    if (!run.why.empty() || !log.bad.empty()) {
+        report(name.c_str(), false, "%s%s%s", run.why.c_str(), log.bad.empty() ? "" : "; the display's records: ",
+               log.bad.c_str());
+        return;
+    }
+    std::vector<E2eFrame> frames;
+    const int decoded = e2e_decode_file(run.recording, 600, &frames);
+    size_t wrong_size = 0;
+    for (const E2eFrame &f : frames)
+        wrong_size += f.width != int(kWidth) || f.height != int(kHeight) || f.u.empty();
+    const bool stream_ok = decoded == 0 && frames.size() >= 5 && wrong_size == 0 &&
+                           config == "config.mode=compatible" &&
+                           (mode != "auto" || chosen.find("Auto mode: compatible") != std::string::npos);
+    report(name.c_str(), stream_ok,
+           "%zu decoded frames of the recording (%zu not 1024x768 4:2:0) over %zu blanks; %s; %s; capture's last "
+           "lines: %s",
+           frames.size(), wrong_size, blanks, config.c_str(), chosen.c_str(), log_tail(run.capture_log, 3).c_str());
+    if (!stream_ok)
+        return;
+
+    std::map<uint64_t, Picture420> pictures;
+    int unreadable = 0;
+    const double start = now_s(CLOCK_MONOTONIC);
+    const std::vector<FrameMatch> matches = match_frames(frames, log, pictures, &unreadable);
+    const double took = now_s(CLOCK_MONOTONIC) - start;
+    std::vector<double> values, margins, lags;
+    size_t unmatched = 0, below = 0;
+    for (const FrameMatch &m : matches) {
+        if (!m.shown) {
+            ++unmatched;
+            continue;
+        }
+        values.push_back(m.psnr);
+        margins.push_back(m.margin);
+        lags.push_back(double(m.stamp_ms) - double(m.shown->time_ms));
+        below += m.psnr < 35.0;
+    }
+    const double worst = values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+    // The frames that fail a check, for the record.
+    auto failing = [&](const auto &fails) {
+        std::string text;
+        int listed = 0;
+        for (const FrameMatch &m : matches) {
+            if (!m.shown || !fails(m) || listed++ >= 4)
+                continue;
+            char b[320];
+            snprintf(b, sizeof b,
+                     "; blank %" PRIu64 " (+%" PRId64 " ms) buffer %" PRIu64 ": %.1f dB (%.1f over the other), cursor at "
+                     "%d,%d (record %+d) %.1f/%.1f dB, fits best %+d,%+d from there (%.1f dB; moving %d), covers %d,%d-%d,%d",
+                     m.shown->sequence, int64_t(m.stamp_ms) - int64_t(m.shown->time_ms), m.shown->buffer, m.psnr,
+                     m.margin, m.cursor_x, m.cursor_y, m.cursor_from, m.cursor_psnr, m.bare_psnr, m.shift_x, m.shift_y,
+                     m.shift_psnr, m.cursor_motion, m.covered[0], m.covered[1], m.covered[2], m.covered[3]);
+            text += b;
+        }
+        return text;
+    };
+    auto below_35 = [](const FrameMatch &m) { return m.psnr < 35.0; };
+    // A cursor fits where the records of its blank, or of one at most
+    // kCursorBlanks away, put it; or, as each helper reads the cursor plane
+    // at its own moment after the blank while modetest moves it, within the
+    // motion of one blank (at least 3 pixels) of there. It must stand out of
+    // the bare buffer by 10 dB.
+    auto shifted = [](const FrameMatch &m) {
+        return m.cursor_psnr < 35.0 && m.shift_psnr >= 35.0 &&
+               std::max(std::abs(m.shift_x), std::abs(m.shift_y)) <= std::max(3, m.cursor_motion);
+    };
+    auto cursor_missed = [&](const FrameMatch &m) {
+        return m.cursor_on_screen && !((m.cursor_psnr >= 35.0 || shifted(m)) && m.bare_psnr + 10.0 <= 35.0 &&
+                                       std::abs(m.cursor_from) <= kCursorBlanks);
+    };
+    report((name + "-picture").c_str(),
+           unreadable == 0 && unmatched == 0 && !values.empty() && below * 10 <= values.size() && worst >= 30.0,
+           "%zu frames matched to a blank (%d watermarks unreadable, %zu without a blank in the 1.2 s before their "
+           "watermark): PSNR against the kernel's picture min %.1f dB, median %.1f dB (watermark cells left out), "
+           "%zu below 35 dB (at most a tenth may be, none below 30 dB); watermark %.0f ms after the blank (median); "
+           "compared in %.1f s%s",
+           values.size(), unreadable, unmatched, worst, median(values), below, median(lags), took,
+           failing(below_35).c_str());
+
+    // The buffer each picture shows, and its changes from one to the next.
+    std::map<uint64_t, size_t> per_buffer;
+    size_t changes = 0, pairs = 0, clear = 0;
+    const Shown *last = nullptr;
+    for (const FrameMatch &m : matches) {
+        if (!m.shown)
+            continue;
+        ++per_buffer[m.shown->buffer];
+        clear += m.margin >= 10.0;
+        if (last) {
+            ++pairs;
+            changes += last->buffer != m.shown->buffer;
+        }
+        last = m.shown;
+    }
+    size_t fewest = per_buffer.size() >= 2 ? SIZE_MAX : 0;
+    for (const auto &[buffer, count] : per_buffer)
+        fewest = std::min(fewest, count);
+    std::string counts;
+    for (const auto &[buffer, count] : per_buffer)
+        counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " of buffer " + std::to_string(buffer);
+    report((name + "-flips").c_str(), per_buffer.size() == 2 && fewest >= 1 && changes >= 2 && clear == values.size(),
+           "%zu of %zu consecutive frame pairs change buffer with the display's flips (%s; %zu frames tell their "
+           "buffer from the other by at least 10 dB, median %.1f dB)%s",
+           changes, pairs, counts.c_str(), clear, median(margins),
+           failing([](const FrameMatch &m) { return m.margin < 10.0; }).c_str());
+
+    size_t shown = 0, found = 0, neighbour = 0, moved = 0;
+    std::vector<double> with, without;
+    std::string from;
+    for (const FrameMatch &m : matches) {
+        if (!m.shown || !m.cursor_on_screen)
+            continue;
+        ++shown;
+        with.push_back(m.cursor_psnr);
+        without.push_back(m.bare_psnr);
+        found += !cursor_missed(m);
+        neighbour += m.cursor_from != 0;
+        moved += !cursor_missed(m) && shifted(m);
+        from += (from.empty() ? "" : " ") + std::to_string(m.cursor_from);
+    }
+    report((name + "-cursor").c_str(), shown >= 3 && found * 10 >= shown * 9,
+           "cursor found in %zu of %zu frames whose blank had it on screen (nine in ten must be): luma PSNR over its "
+           "rectangle %.1f dB with it where the records put it, %.1f dB without it (medians); %zu took the cursor "
+           "record of another blank, at most %d away (blanks from the picture's: %s); %zu found within one blank's "
+           "motion of the records' place%s",
+           found, shown, median(with), median(without), neighbour, kCursorBlanks, from.c_str(), moved,
+           failing(cursor_missed).c_str());
+}
+
+// modetest flips its two buffers at every blank and moves its cursor; the
+// capture program streams it once in each mode given.
+void check_streams(const std::vector<std::string> &modes, const std::string &modetest_path,
+                   const std::string &connector, const std::string &helper_path, const std::string &capture_path,
+                   const std::string &relay_path)
+{
+    UniqueFD card;
+    uint32_t crtc_id = 0, fb = 0;
+    Child display = start_modetest(modetest_path, connector, {"-v", "-C"}, &card, &crtc_id, &fb);
+    card.reset();
+    if (!fb) {
+        report("stream", false, "modetest -v -C did not light the CRTC");
+        stop_child(display);
+        return;
+    }
+    // The helper serves one command connection at a time, and the capture
+    // program holds it while it runs: the display's records come from a
+    // second helper with a /tmp of its own. Both tell the kernel's blank
+    // numbers.
+    Child watcher = spawn({helper_path}, "/tmp/helper-records.log", false, true);
+    const std::string root = "/proc/" + std::to_string(watcher.pid) + "/root";
+    DisplayLog log;
+    UniqueFD sock;
+    std::string why;
+    // Until the child has mounted its own /tmp, its /tmp is this one's.
+    auto own_tmp = [&] {
+        struct stat mine {}, its {};
+        return stat("/tmp", &mine) == 0 && stat((root + "/tmp").c_str(), &its) == 0 && mine.st_dev != its.st_dev &&
+               access((root + kCommandSocket).c_str(), F_OK) == 0;
+    };
+    for (int i = 0; i < 100 && alive(watcher.pid) && !own_tmp(); ++i)
+        sleep_ms(100);
+    UniqueFD ev = start_following(&sock, &why, root);
+    if (!ev) {
+        report("stream", false, "the following client of a second helper was refused: %s; its log: %s", why.c_str(),
+               log_tail("/tmp/helper-records.log", 8).c_str());
+        stop_child(watcher);
+        stop_child(display);
+        return;
+    }
+    log.ev = ev.get();
+    for (const std::string &mode : modes)
+        check_stream(mode, log, capture_path, relay_path);
+    ev.reset();
+    sock.reset();
+    stop_child(watcher);
+    display.stdin_w.reset();
+    wait_child(display.pid, 5000);
+    stop_child(display);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    std::string modetest_path, helper_path, setpriv, connector;
+    std::string modetest_path, helper_path, setpriv, connector, capture_path, relay_path;
+    std::vector<std::string> modes;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string key = argv[i];
         if (key == "--connector")
             connector = argv[i + 1];
+        else if (key == "--capture")
+            capture_path = argv[i + 1];
+        else if (key == "--relay")
+            relay_path = argv[i + 1];
+        else if (key == "--mode")
+            modes.push_back(argv[i + 1]);
         else if (key == "--modetest")
             modetest_path = argv[i + 1];
         else if (key == "--helper")
@@ -1809,8 +2459,12 @@ int main(int argc, char **argv)
         else if (key == "--setpriv")
             setpriv = argv[i + 1];
     }
-    if (connector.empty() || modetest_path.empty() || helper_path.empty()) {
-        fprintf(stderr, "usage: %s --connector ID --modetest PATH --helper PATH [--setpriv PATH]\n", argv[0]);
+    if (connector.empty() || modetest_path.empty() || helper_path.empty() ||
+        (!modes.empty() && (capture_path.empty() || relay_path.empty()))) {
+        fprintf(stderr,
+                "usage: %s --connector ID --modetest PATH --helper PATH [--setpriv PATH] [--capture PATH --relay "
+                "PATH --mode MODE...]\n",
+                argv[0]);
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -1879,6 +2533,10 @@ int main(int argc, char **argv)
     // modetest has ended: this client takes the card for its own commits.
     sleep_ms(300);
     check_cursor_writeback(connector);
+    if (!modes.empty()) {
+        sleep_ms(300);
+        check_streams(modes, modetest_path, connector, helper_path, capture_path, relay_path);
+    }
     bool helper_alive = alive(helper.pid);
     report("helper-alive", helper_alive, "%s", helper_alive ? "helper still serving" : "helper ended");
     stop_child(helper);

@@ -2,11 +2,14 @@
 # Boots the installed Debian kernel under qemu with an out-of-tree vkms
 # module and runs capture-helper's checks against its real DRM device.
 #
-#   run-vkms.sh --work DIR [--helper PATH] [--client PATH] [--timeout SECONDS]
+#   run-vkms.sh --work DIR [--helper PATH] [--client PATH]
+#               [--capture PATH --relay PATH] [--timeout SECONDS]
 #
 # DIR is a folder in the build tree: the vkms build is cached there (one per
 # kernel version), the initramfs and the serial log are written there.
-# Without --helper/--client the guest only proves that a mode can be held.
+# Without --helper/--client the guest only proves that a mode can be held;
+# with --capture/--relay as well, the client also streams the display with
+# them (the auto and the compatible mode) and checks the recordings.
 # The guest runs under KVM when a short probe boot shows KVM works here, and
 # under TCG otherwise; the output says which and why. VISTREL_KVM_PROBE=fail
 # forces the probe to fail.
@@ -14,12 +17,14 @@
 # printed: something this machine lacks).
 set -u
 
-work="" helper="" client="" timeout=180
+work="" helper="" client="" capture="" relay="" timeout=240
 while [ $# -gt 0 ]; do
     case "$1" in
         --work) work="$2"; shift 2 ;;
         --helper) helper="$2"; shift 2 ;;
         --client) client="$2"; shift 2 ;;
+        --capture) capture="$2"; shift 2 ;;
+        --relay) relay="$2"; shift 2 ;;
         --timeout) timeout="$2"; shift 2 ;;
         *) echo "run-vkms: unknown argument $1" >&2; exit 2 ;;
     esac
@@ -66,6 +71,8 @@ fi
 
 if [ -n "$helper" ] && [ ! -x "$helper" ]; then skip "capture-helper is not built ($helper)"; fi
 if [ -n "$client" ] && [ ! -x "$client" ]; then skip "the guest test client is not built ($client)"; fi
+if [ -n "$capture" ] && [ ! -x "$capture" ]; then skip "capture is not built ($capture)"; fi
+if [ -n "$relay" ] && [ ! -x "$relay" ]; then skip "vistrel-relay is not built ($relay)"; fi
 
 mkdir -p "$work" || fail "cannot create $work"
 work="$(cd "$work" && pwd)"
@@ -117,6 +124,15 @@ add_program "$modetest" /usr/bin/modetest
 if setpriv_bin="$(command -v setpriv)"; then add_program "$setpriv_bin" /usr/bin/setpriv; fi
 if [ -n "$helper" ]; then add_program "$helper" /usr/bin/capture-helper; fi
 if [ -n "$client" ]; then add_program "$client" /usr/bin/vistrel-kernel-check; fi
+# capture and the relay bring FFmpeg's libraries and the EGL dispatcher,
+# nothing more: no GL driver and no EGL vendor file, so the guest has no EGL
+# display to offer, as a machine without a usable GPU.
+if [ -n "$capture" ] && [ -n "$relay" ] && [ -n "$client" ]; then
+    add_program "$capture" /usr/bin/capture
+    add_program "$relay" /usr/bin/vistrel-relay
+fi
+[ -z "$(find "$root" -path '*egl_vendor.d*' -o -name 'libEGL_*' -o -path '*/dri/*_dri.so' | head -1)" ] ||
+    fail "an EGL vendor or GL driver got into the initramfs"
 
 # vkms and, in load order, the stock modules it needs.
 deps="$(modinfo -F depends "$vkms_ko" | tr ',' ' ')"
@@ -182,7 +198,7 @@ echo "run-vkms: booting $kver ($accel)"
 start=$(date +%s.%N)
 timeout --kill-after=5 "$timeout" "$qemu" -accel "$accel" -kernel "/boot/vmlinuz-$kver" -initrd "$initrd" \
     -append 'console=ttyS0 quiet loglevel=3 panic=-1' \
-    -nographic -m 1024 -smp 2 -nic none -no-reboot </dev/null >"$serial" 2>&1
+    -nographic -m 2048 -smp 2 -nic none -no-reboot </dev/null >"$serial" 2>&1
 qrc=$?
 end=$(date +%s.%N)
 elapsed=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
