@@ -1,0 +1,165 @@
+// Many viewers at once: the helper on the 1280x720 virtual display, capture,
+// the relay feeding a Janus mountpoint, and tools/viewer/receivers.py
+// holding dozens of WebRTC peer connections (aiortc, counting, not
+// decoding), all in the test's own network namespace with a veth pair.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "tests/e2e/browser_page.h"
+#include "tests/e2e/system_fixture.h"
+
+namespace {
+
+constexpr char kJanusDir[] = "/tmp/janus";
+constexpr char kReceivers[] = VISTREL_SOURCE_DIR "/tools/viewer/receivers.py";
+
+// Viewers that watch from the start of the viewing phase to its end, and
+// the waves that join and leave together meanwhile.
+constexpr int kSteadyViewers = 30;
+constexpr int kWaveSize = 8;
+constexpr int kWaves = 7;
+
+using Fields = std::map<std::string, std::string>;
+
+// Every line of text with a `first_key=` field, as its key=value fields.
+std::vector<Fields> lines_with(const std::string &text, const std::string &first_key)
+{
+    std::vector<Fields> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(first_key + "=", 0) != 0)
+            continue;
+        Fields fields;
+        std::istringstream words(line);
+        for (std::string word; words >> word;) {
+            const size_t eq = word.find('=');
+            if (eq != std::string::npos)
+                fields[word.substr(0, eq)] = word.substr(eq + 1);
+        }
+        lines.push_back(fields);
+    }
+    return lines;
+}
+
+double number(const Fields &f, const std::string &key)
+{
+    auto it = f.find(key);
+    return it == f.end() ? -1 : std::atof(it->second.c_str());
+}
+
+class ViewerLoad : public E2eSystem {
+protected:
+    void SetUp() override
+    {
+        if (access("/usr/bin/janus", X_OK) != 0)
+            GTEST_SKIP() << "Janus is not installed (scripts/setup.sh installs janus)";
+        if (std::system("/usr/bin/python3 -c 'import aiortc' 2>/dev/null") != 0)
+            GTEST_SKIP() << "python3-aiortc is not installed (scripts/setup.sh installs it for the tests)";
+        const std::string why = browser_network();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        E2eSystem::SetUp();
+    }
+
+    void TearDown() override
+    {
+        E2eSystem::TearDown();
+        if (janus_started_) {
+            E2eProcess stop;
+            if (e2e_spawn(&stop, "janus-stop", VISTREL_SOURCE_DIR "/scripts/janus.sh", {"stop", kJanusDir}) == 0)
+                e2e_wait_exit(&stop, 20000);
+            if (HasFailure())
+                std::fprintf(stderr, "--- janus ---\n%s\n", browser_tail("/tmp/janus/janus.log", 3000).c_str());
+        }
+    }
+
+    void start_janus()
+    {
+        janus_started_ = true;
+        E2eProcess script;
+        ASSERT_EQ(e2e_spawn(&script, "janus-start", VISTREL_SOURCE_DIR "/scripts/janus.sh",
+                            {"start", kJanusDir, "--codec", "h264", "--page-port", "0"}),
+                  0);
+        ASSERT_TRUE(e2e_wait_exit(&script, 20000) && e2e_exited_with(&script, 0)) << e2e_stderr(&script);
+        // Janus with token authentication keeps the viewers' token here.
+        std::ifstream token_file(std::string(kJanusDir) + "/viewer.token");
+        std::getline(token_file, token_);
+    }
+
+    bool janus_started_ = false;
+    std::string token_;
+};
+
+}  // namespace
+
+// Capture at 30 fps first alone for ten seconds, then with 30 viewers that
+// stay and waves of 8 that join and leave every five seconds: every viewer
+// gets at least 95% of the frames the relay forwarded while it watched,
+// capture's rate stays within 5% of its rate alone, and the joins cost at
+// most 4 key frames in any one second (the relay holds viewers' key frame
+// requests 250 ms apart).
+TEST_F(ViewerLoad, DozensOfViewersGetTheFramesWithoutSlowingCapture)
+{
+    start_janus();
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--query-config", "--udp-port", "5004", "--janus-port", "5006", "--janus-api",
+                                        "8088"}),
+              0);
+    ASSERT_EQ(e2e_start_capture(&capture_, {"-m", "compatible", "-f", "30"}), 0);
+    ASSERT_TRUE(e2e_wait_for_text(&relay_, "[Relay] stream 1:", 15000, true)) << logs(capture_);
+    e2e_sleep_ms(3000);
+
+    std::vector<std::string> args = {kReceivers,    "--api",        "http://127.0.0.1:8088/janus",
+                                     "--reference", "5004",         "--idle",
+                                     "10",          "--viewers",    std::to_string(kSteadyViewers),
+                                     "--seconds",   "40",           "--waves",
+                                     std::to_string(kWaves), "--wave-size", std::to_string(kWaveSize),
+                                     "--wave-stay", "3",            "--wave-every",
+                                     "5"};
+    if (!token_.empty()) {
+        args.push_back("--token");
+        args.push_back(token_);
+    }
+    E2eProcess viewers;
+    ASSERT_EQ(e2e_spawn(&viewers, "viewers", "/usr/bin/python3", args), 0);
+    ASSERT_TRUE(e2e_wait_exit(&viewers, 120000)) << "the viewers did not finish";
+    ASSERT_TRUE(e2e_exited_with(&viewers, 0)) << e2e_stderr(&viewers);
+
+    const std::string out = e2e_stdout(&viewers);
+    const auto summaries = lines_with(out, "idle_fps");
+    ASSERT_EQ(summaries.size(), 1u) << out << e2e_stderr(&viewers);
+    const Fields &s = summaries[0];
+    const auto each = lines_with(out, "viewer");
+    ASSERT_EQ(each.size(), size_t(kSteadyViewers + kWaves * kWaveSize)) << out;
+
+    std::vector<double> ratios;
+    for (const Fields &v : each) {
+        EXPECT_EQ(v.count("error"), 0u) << "viewer " << v.at("viewer") << ": " << v.at("error");
+        EXPECT_GE(number(v, "ratio"), 0.95) << "viewer " << v.at("viewer") << " (" << v.at("kind") << ") got "
+                                            << v.at("frames") << " frames of " << number(v, "expected");
+        ratios.push_back(number(v, "ratio"));
+    }
+    std::sort(ratios.begin(), ratios.end());
+    const double idle = number(s, "idle_fps");
+    const double watched = number(s, "viewers_fps");
+    std::fprintf(stderr,
+                 "[viewers] %zu viewers (%d steady): frames received min %.3f median %.3f of the relay's; capture "
+                 "%.2f fps alone, %.2f with viewers; key frames %d, at most %d in a second; first frame within "
+                 "%.0f ms\n",
+                 each.size(), kSteadyViewers, ratios.front(), ratios[ratios.size() / 2], idle, watched,
+                 int(number(s, "key_frames")), int(number(s, "key_frames_max_per_s")),
+                 number(s, "first_frame_max_ms"));
+
+    EXPECT_GT(idle, 10) << "capture hardly ran before the viewers came";
+    EXPECT_NEAR(watched, idle, 0.05 * idle) << "capture's rate changed with the viewers";
+    EXPECT_GE(number(s, "key_frames"), 1) << "the joins asked for no key frame";
+    EXPECT_LE(number(s, "key_frames_max_per_s"), 4);
+
+    e2e_stop(&relay_, SIGTERM, 10000);
+    auto summary = e2e_values(e2e_stdout(&relay_));
+    EXPECT_EQ(summary["forward_errors"], "0");
+    EXPECT_GE(std::atoi(summary["feedback_idr_records"].c_str()), 1);
+}
