@@ -10,8 +10,8 @@
 # received and measured.
 #
 # Beside the relay it starts Janus (scripts/janus.sh) and prints the address
-# of the viewer page, which plays the stream in a browser while the demo
-# runs (set DEMO_SECONDS long enough to watch).
+# of the viewer page with its viewing token, which plays the stream in a
+# browser while the demo runs (set DEMO_SECONDS long enough to watch).
 #
 # Environment (all optional):
 #   DEMO_SECONDS     how long capture runs (default 10)
@@ -108,7 +108,7 @@ exec ./scripts/isolated-run --keep "$root" --keep "$build" --keep "$out" -- sh -
     page=""
     if [ "$janus" = 1 ]; then
         if page=$("$root/scripts/janus.sh" start /tmp/janus --bind "$bind" 2>"$out/janus.log"); then
-            janus_args="--janus-port 5006 --janus-api 8088"
+            janus_args="--janus-port 5006 --janus-api 8088 --janus-token-file /tmp/janus/relay.token"
             page=${page#page=}
         else
             echo "demo: no viewer page: Janus did not start (see $out/janus.log)"

@@ -8,7 +8,8 @@
 #   scripts/janus.sh stop DIR               stop both
 #
 # Options of start:
-#   --api-port N      Janus's HTTP API port (default 8088)
+#   --api-port N      Janus's API port (default 8088)
+#   --admin-port N    Janus's Admin API port, on 127.0.0.1 only (default 7088)
 #   --page-port N     the viewer page's port (default 8080, 0: no page server)
 #   --rtp-port N      the mountpoint's RTP port on 127.0.0.1 (default 5006);
 #                     its RTCP port is N+1 (run the relay with --janus-port N)
@@ -18,14 +19,24 @@
 #                     other machines watch)
 #   --ice LIST        interfaces or addresses Janus offers to browsers
 #                     (default: all but loopback)
+#   --token T         the viewing token (letters, digits, '-', '_', '.', '~');
+#                     default: the one DIR/viewer.token holds, or a new
+#                     random one
+#   --tls CERT KEY    serve the page and the API over HTTPS with this PEM
+#                     certificate (chain) and key
 #
-# The page's address is printed on standard output as page=URL.
+# Janus lets in only requests that carry a token it knows: the viewing token
+# (DIR/viewer.token) or the relay's secret (DIR/relay.token, for the
+# relay's --janus-token-file), both kept mode 0600 and kept across restarts;
+# only the relay's secret can create mountpoints. The page's address, with
+# the viewing token in its fragment, is printed on standard output as
+# page=URL.
 set -eu
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
-    sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -48,11 +59,13 @@ stop_pid() {
     rm -f "$pidfile"
 }
 
-# Waits until an HTTP GET of $1 answers, at most $2 tenths of a second.
+# Waits until an HTTP(S) GET of $1 answers, at most $2 tenths of a second
+# (whether a browser would trust the certificate is not checked here).
 wait_http() {
     i=0
     while [ $i -lt "$2" ]; do
-        if /usr/bin/python3 -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1], timeout=1).read()' "$1" 2>/dev/null; then
+        if /usr/bin/python3 -c 'import ssl, sys, urllib.request
+urllib.request.urlopen(sys.argv[1], timeout=1, context=ssl._create_unverified_context()).read()' "$1" 2>/dev/null; then
             return 0
         fi
         sleep 0.1
@@ -74,29 +87,68 @@ fi
 [ "$command" = start ] || usage
 
 api_port=8088
+admin_port=7088
 page_port=8080
 rtp_port=5006
 codec=h264
 bind=127.0.0.1
 ice=""
+token=""
+cert=""
+key=""
 while [ $# -gt 0 ]; do
     [ $# -ge 2 ] || usage
     case "$1" in
         --api-port) api_port=$2 ;;
+        --admin-port) admin_port=$2 ;;
         --page-port) page_port=$2 ;;
         --rtp-port) rtp_port=$2 ;;
         --codec) codec=$2 ;;
         --bind) bind=$2 ;;
         --ice) ice=$2 ;;
+        --token)
+            token=$2
+            [ -n "$token" ] || usage
+            ;;
+        --tls)
+            [ $# -ge 3 ] || usage
+            cert=$2
+            key=$3
+            shift
+            ;;
         *) usage ;;
     esac
     shift 2
 done
-for n in "$api_port" "$page_port" "$rtp_port"; do
+for n in "$api_port" "$admin_port" "$page_port" "$rtp_port"; do
     case "$n" in
         '' | *[!0-9]*) echo "janus.sh: not a port number: $n" >&2; exit 2 ;;
     esac
 done
+# A token goes into JSON, a configuration file and a URL's fragment as it
+# stands, so it keeps to characters that need no escaping in any of them.
+valid_token() {
+    case "$1" in
+        '' | *[!A-Za-z0-9._~-]*) return 1 ;;
+    esac
+}
+if [ -n "$token" ] && ! valid_token "$token"; then
+    echo "janus.sh: a token may hold only letters, digits, '-', '_', '.' and '~'" >&2
+    exit 2
+fi
+if [ -n "$cert" ]; then
+    for f in "$cert" "$key"; do
+        if [ ! -r "$f" ] || [ -d "$f" ]; then
+            echo "janus.sh: cannot read $f" >&2
+            exit 2
+        fi
+    done
+    cert=$(cd "$(dirname "$cert")" && pwd)/$(basename "$cert")
+    key=$(cd "$(dirname "$key")" && pwd)/$(basename "$key")
+    case "$cert$key" in
+        *[\"\\]*) echo "janus.sh: the certificate's and key's paths may not hold '\"' or '\\'" >&2; exit 2 ;;
+    esac
+fi
 fmtp=""
 case "$codec" in
     h264) fmtp='videofmtp = "profile-level-id=42e01f;packetization-mode=1"' ;;
@@ -115,7 +167,36 @@ if alive "$dir/janus.pid"; then
     exit 1
 fi
 
+# Everything written from here on (tokens, secrets, configuration) is for
+# this user alone.
+umask 077
 mkdir -p "$dir/conf" "$dir/plugins" "$dir/transports" "$dir/www"
+dir=$(cd "$dir" && pwd)
+
+# Prints the token file $1 holds, after writing 32 random hex digits into
+# it when it is missing or empty.
+secret() {
+    if [ ! -s "$1" ]; then
+        od -An -N16 -tx1 /dev/urandom | tr -d ' \n' > "$1.new"
+        mv "$1.new" "$1"
+    fi
+    chmod 600 "$1"
+    cat "$1"
+}
+if [ -n "$token" ]; then
+    printf '%s' "$token" > "$dir/viewer.token.new"
+    mv "$dir/viewer.token.new" "$dir/viewer.token"
+fi
+token=$(secret "$dir/viewer.token")
+relay_secret=$(secret "$dir/relay.token")
+admin_secret=$(secret "$dir/admin.secret")
+for t in "$token" "$relay_secret" "$admin_secret"; do
+    if ! valid_token "$t"; then
+        echo "janus.sh: a token file in $dir holds characters a token may not have" >&2
+        exit 1
+    fi
+done
+
 # Only the streaming plugin and the HTTP transport are loaded.
 ln -sf "$lib/plugins/libjanus_streaming.so" "$dir/plugins/"
 ln -sf "$lib/transports/libjanus_http.so" "$dir/transports/"
@@ -130,7 +211,8 @@ general: {
     events_folder = "$dir/none"
     loggers_folder = "$dir/none"
     debug_level = 4
-    admin_secret = "$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
+    admin_secret = "$admin_secret"
+    token_auth = true
 }
 media: {
     rtp_port_range = "20000-40000"
@@ -140,21 +222,40 @@ nat: {
     $ice_line
 }
 EOF
+if [ -n "$cert" ]; then
+    scheme=https
+    api_lines="http = false
+    https = true
+    secure_port = $api_port
+    secure_ip = \"$bind\""
+else
+    scheme=http
+    api_lines="http = true
+    port = $api_port
+    ip = \"$bind\"
+    https = false"
+fi
 cat > "$dir/conf/janus.transport.http.jcfg" <<EOF
 general: {
     json = "plain"
     base_path = "/janus"
-    http = true
-    port = $api_port
-    ip = "$bind"
-    https = false
+    $api_lines
 }
 admin: {
-    admin_http = false
+    admin_base_path = "/admin"
+    admin_http = true
+    admin_port = $admin_port
+    admin_ip = "127.0.0.1"
+    admin_https = false
+}
+certificates: {
+    cert_pem = "$cert"
+    cert_key = "$key"
 }
 EOF
 cat > "$dir/conf/janus.plugin.streaming.jcfg" <<EOF
 general: {
+    admin_key = "$relay_secret"
 }
 vistrel: {
     type = "rtp"
@@ -172,8 +273,12 @@ EOF
 
 "$janus" -C "$dir/conf/janus.jcfg" -F "$dir/conf" -N -o -L "$dir/janus.log" > /dev/null 2>&1 &
 echo $! > "$dir/janus.pid"
-# Another program answering on the port does not count: ours must still run.
-if ! { wait_http "http://$bind:$api_port/janus/info" 100 && alive "$dir/janus.pid"; }; then
+# Janus keeps its tokens in memory only: every start registers both again
+# through the Admin API, then waits for the public API. Another program
+# answering on a port does not count: ours must still run.
+if ! { /usr/bin/python3 "$here/scripts/janus-tokens.py" --admin-port "$admin_port" --admin-secret-file "$dir/admin.secret" \
+           --api "$scheme://$bind:$api_port/janus" "$dir/viewer.token" "$dir/relay.token" &&
+       alive "$dir/janus.pid"; }; then
     echo "janus.sh: Janus did not come up; its log:" >&2
     tail -n 20 "$dir/janus.log" >&2 || true
     stop_pid "$dir/janus.pid"
@@ -186,9 +291,15 @@ if [ "$page_port" != 0 ] && ! alive "$dir/page.pid"; then
     done
     ln -sf /usr/share/javascript/janus-gateway/janus.js "$dir/www/janus.js"
     ln -sf /usr/share/javascript/webrtc-adapter/adapter.js "$dir/www/adapter.js"
-    /usr/bin/python3 -m http.server --bind "$bind" --directory "$dir/www" "$page_port" > "$dir/page.log" 2>&1 &
+    if [ -n "$cert" ]; then
+        set -- --cert "$cert" --key "$key"
+    else
+        set --
+    fi
+    /usr/bin/python3 "$here/tools/viewer/serve.py" --bind "$bind" --port "$page_port" --directory "$dir/www" "$@" \
+        > "$dir/page.log" 2>&1 &
     echo $! > "$dir/page.pid"
-    if ! wait_http "http://$bind:$page_port/index.html" 50; then
+    if ! wait_http "$scheme://$bind:$page_port/index.html" 50; then
         echo "janus.sh: the page server did not come up; its log:" >&2
         tail -n 20 "$dir/page.log" >&2 || true
         stop_pid "$dir/page.pid"
@@ -197,5 +308,5 @@ if [ "$page_port" != 0 ] && ! alive "$dir/page.pid"; then
     fi
 fi
 if [ "$page_port" != 0 ]; then
-    echo "page=http://$bind:$page_port/?janus=$api_port"
+    echo "page=$scheme://$bind:$page_port/?janus=$api_port#token=$token"
 fi

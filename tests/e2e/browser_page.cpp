@@ -3,15 +3,37 @@
 #include <sched.h>
 #include <unistd.h>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libswscale/swscale.h>
+}
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 namespace {
 
 constexpr char kChromium[] = "/usr/bin/chromium";
+
+// Chromium's flags for a headless page with a fresh profile of its own.
+std::vector<std::string> chromium_args(const std::string &name, const std::vector<std::string> &extra)
+{
+    std::vector<std::string> args = {"--headless",
+                                     "--no-sandbox",
+                                     "--disable-gpu",
+                                     "--no-first-run",
+                                     "--disable-background-networking",
+                                     "--disable-component-update",
+                                     "--disable-sync",
+                                     "--user-data-dir=/tmp/chromium-" + name,
+                                     "--autoplay-policy=no-user-gesture-required"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
 
 std::string read_all(const std::string &path)
 {
@@ -46,17 +68,75 @@ std::string browser_network()
     return "";
 }
 
-int browser_open(BrowserPage *page, const std::string &name, const std::string &url)
+int browser_open(BrowserPage *page, const std::string &name, const std::string &url,
+                 const std::vector<std::string> &extra)
 {
     page->name = name;
-    const std::string profile = "/tmp/chromium-" + name;
-    if (e2e_spawn(&page->process, name, kChromium,
-                  {"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
-                   "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile,
-                   "--autoplay-policy=no-user-gesture-required", "--enable-logging=stderr", "--v=0", url}) != 0)
+    std::vector<std::string> args = chromium_args(name, extra);
+    args.insert(args.end(), {"--enable-logging=stderr", "--v=0", url});
+    if (e2e_spawn(&page->process, name, kChromium, args) != 0)
         return -1;
     page->err_path = page->process.err_path;
     return 0;
+}
+
+int browser_screenshot(const std::string &url, const std::string &png, const std::vector<std::string> &extra,
+                       long frames, int timeout_ms, std::string *error)
+{
+    std::vector<std::string> args = {std::string(VISTREL_SOURCE_DIR) + "/tests/e2e/browser_shot.py",
+                                     "--out",
+                                     png,
+                                     "--frames",
+                                     std::to_string(frames),
+                                     "--timeout",
+                                     std::to_string(timeout_ms / 1000.0),
+                                     "--",
+                                     kChromium};
+    for (const std::string &a : chromium_args("shot", extra))
+        args.push_back(a);
+    args.insert(args.end(), {"--window-size=1200,900", url});
+    E2eProcess shot;
+    if (e2e_spawn(&shot, "shot", "/usr/bin/python3", args) != 0) {
+        *error = "cannot start browser_shot.py";
+        return -1;
+    }
+    if (!e2e_wait_exit(&shot, timeout_ms + 20000) || !e2e_exited_with(&shot, 0)) {
+        *error = e2e_stderr(&shot);
+        return -1;
+    }
+    return 0;
+}
+
+int browser_read_png(const std::string &path, BrowserImage *image)
+{
+    const std::string data = read_all(path);
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_PNG);
+    if (data.empty() || !codec)
+        return -1;
+    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext *)> context(
+        avcodec_alloc_context3(codec), [](AVCodecContext *c) { avcodec_free_context(&c); });
+    std::unique_ptr<AVPacket, void (*)(AVPacket *)> packet(av_packet_alloc(), [](AVPacket *p) { av_packet_free(&p); });
+    std::unique_ptr<AVFrame, void (*)(AVFrame *)> frame(av_frame_alloc(), [](AVFrame *f) { av_frame_free(&f); });
+    if (!context || !packet || !frame || avcodec_open2(context.get(), codec, nullptr) < 0 ||
+        av_new_packet(packet.get(), int(data.size())) < 0)
+        return -1;
+    std::memcpy(packet->data, data.data(), data.size());
+    if (avcodec_send_packet(context.get(), packet.get()) < 0 || avcodec_send_packet(context.get(), nullptr) < 0 ||
+        avcodec_receive_frame(context.get(), frame.get()) < 0)
+        return -1;
+    const int w = frame->width, h = frame->height;
+    std::unique_ptr<SwsContext, void (*)(SwsContext *)> scaler(
+        sws_getContext(w, h, AVPixelFormat(frame->format), w, h, AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr,
+                       nullptr),
+        sws_freeContext);
+    if (!scaler)
+        return -1;
+    image->width = w;
+    image->height = h;
+    image->rgb.assign(size_t(w) * h * 3, 0);
+    uint8_t *planes[4] = {image->rgb.data(), nullptr, nullptr, nullptr};
+    int strides[4] = {w * 3, 0, 0, 0};
+    return sws_scale(scaler.get(), frame->data, frame->linesize, 0, h, planes, strides) == h ? 0 : -1;
 }
 
 std::string browser_figures_line(const BrowserPage *page)

@@ -2,8 +2,10 @@
 // they run in.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "tests/e2e/e2e_processes.h"
 
@@ -24,8 +26,27 @@ struct BrowserPage {
     std::string err_path;  // Chromium's log, where the page's console lines go
 };
 
-// Starts headless Chromium on url with a fresh profile under /tmp. 0, or -1.
-int browser_open(BrowserPage *page, const std::string &name, const std::string &url);
+// Starts headless Chromium on url with a fresh profile under /tmp, and the
+// extra flags given (a certificate to trust, say). 0, or -1.
+int browser_open(BrowserPage *page, const std::string &name, const std::string &url,
+                 const std::vector<std::string> &extra = {});
+
+// Opens url in a Chromium of its own (fresh profile, `extra` flags, a
+// 1200x900 window), waits up to timeout_ms until the page's figures say it
+// plays with at least `frames` pictures, and saves a screenshot of the page
+// to png. 0, or -1 with why in *error.
+int browser_screenshot(const std::string &url, const std::string &png, const std::vector<std::string> &extra,
+                       long frames, int timeout_ms, std::string *error);
+
+// An RGB picture, three bytes a pixel, rows top to bottom.
+struct BrowserImage {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;
+};
+
+// Reads a PNG file. 0, or -1.
+int browser_read_png(const std::string &path, BrowserImage *image);
 
 // The page's last "vistrel-figures" line ("" before the first) and its
 // key=value pairs.

@@ -6,10 +6,14 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -45,17 +49,24 @@ protected:
         }
     }
 
-    void start_janus(const std::string &codec)
+    void start_janus(const std::string &codec, const std::vector<std::string> &extra = {})
     {
         janus_started_ = true;
-        ASSERT_EQ(janus_script({"start", kJanusDir, "--codec", codec}), 0);
+        std::vector<std::string> args = {"start", kJanusDir, "--codec", codec};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_EQ(janus_script(args), 0);
+        std::ifstream in(std::string(kJanusDir) + "/viewer.token");
+        std::getline(in, token_);
+        ASSERT_FALSE(token_.empty());
     }
 
-    // The relay with the Janus mountpoint of scripts/janus.sh, and extra args.
+    // The relay with the Janus mountpoint of scripts/janus.sh and its
+    // secret, and extra args.
     void start_relay(std::vector<std::string> extra)
     {
-        std::vector<std::string> args = {"--query-config", "--udp-port",  "0",   "--janus-port",
-                                         "5006",           "--janus-api", "8088"};
+        std::vector<std::string> args = {"--query-config", "--udp-port",         "0",
+                                         "--janus-port",   "5006",               "--janus-api",
+                                         "8088",           "--janus-token-file", std::string(kJanusDir) + "/relay.token"};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_EQ(e2e_start_relay(&relay_, args), 0);
     }
@@ -66,12 +77,27 @@ protected:
         ASSERT_TRUE(e2e_wait_for_text(&relay_, "[Relay] stream 1:", 15000, true)) << logs(capture_);
     }
 
-    BrowserPage *open_page()
+    // The page's address with the viewing token, or with `fragment` instead.
+    std::string page_url(const char *fragment = nullptr, const std::string &scheme = "http") const
+    {
+        return scheme + "://127.0.0.1:8080/?janus=8088" + (fragment ? std::string(fragment) : "#token=" + token_);
+    }
+
+    BrowserPage *open_page(const std::string &url = "", const std::vector<std::string> &extra = {})
     {
         pages_.push_back(std::make_unique<BrowserPage>());
         BrowserPage *p = pages_.back().get();
-        EXPECT_EQ(browser_open(p, "page" + std::to_string(pages_.size()), "http://127.0.0.1:8080/?janus=8088"), 0);
+        EXPECT_EQ(browser_open(p, "page" + std::to_string(pages_.size()), url.empty() ? page_url() : url, extra), 0);
         return p;
+    }
+
+    // Waits until the page's status is `status`; false after timeout_ms.
+    static bool wait_status(BrowserPage *p, const std::string &status, int timeout_ms)
+    {
+        for (const long long end = e2e_now_ms() + timeout_ms; e2e_now_ms() < end; e2e_sleep_ms(200))
+            if (browser_figures(p)["status"] == status)
+                return true;
+        return false;
     }
 
     // Waits until the page has shown `frames` pictures with a latency figure.
@@ -109,6 +135,7 @@ protected:
 
     std::vector<std::unique_ptr<BrowserPage>> pages_;
     bool janus_started_ = false;
+    std::string token_;  // the viewing token janus.sh made
 };
 
 int count_of(const std::string &text, const std::string &needle)
@@ -132,7 +159,142 @@ int feedback_port(const E2eProcess *relay)
     return v.count("feedback_port") ? std::atoi(v["feedback_port"].c_str()) : 0;
 }
 
+// Where the picture lies in a screenshot of the page, found from its
+// pixels: the rows and columns with anything brighter than the black bars
+// in them, and the brightness (mean and spread of the luma) inside.
+struct PictureArea {
+    int top = -1, bottom = -1, left = -1, right = -1;  // inclusive
+    double mean = 0, spread = 0;
+};
+
+PictureArea find_picture(const BrowserImage &img)
+{
+    auto luma = [&](int x, int y) {
+        const uint8_t *p = &img.rgb[(size_t(y) * img.width + x) * 3];
+        return 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
+    };
+    // The first and last line (rows, or columns) with a lit pixel among
+    // the first `across` of it.
+    auto span = [&](bool rows, int across, int *first, int *last) {
+        const int lines = rows ? img.height : img.width;
+        for (int i = 0; i < lines; ++i)
+            for (int j = 0; j < across; ++j)
+                if (rows ? luma(j, i) > 24 : luma(i, j) > 24) {
+                    if (*first < 0)
+                        *first = i;
+                    *last = i;
+                    break;
+                }
+    };
+    // The status sits in the bottom-right corner: rows are judged by their
+    // left half, columns by their upper half.
+    PictureArea a;
+    span(true, img.width / 2, &a.top, &a.bottom);
+    span(false, img.height / 2, &a.left, &a.right);
+    if (a.top < 0 || a.left < 0)
+        return a;
+    double sum = 0, squares = 0;
+    long n = 0;
+    for (int y = a.top; y <= a.bottom; ++y)
+        for (int x = a.left; x <= a.right; ++x) {
+            const double l = luma(x, y);
+            sum += l;
+            squares += l * l;
+            n++;
+        }
+    a.mean = sum / n;
+    a.spread = std::sqrt(std::max(0.0, squares / n - a.mean * a.mean));
+    return a;
+}
+
 }  // namespace
+
+// Viewers need the token: a page without one, or with a wrong one, gets no
+// picture and says why, as does one asking for a stream that does not
+// exist, while the page with the token plays. The picture
+// fills the window at its aspect ratio (black bars above and below in a
+// 4:3 window) and is not black.
+TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
+{
+    start_janus("h264");
+    for (const char *file : {"viewer.token", "relay.token", "admin.secret"}) {
+        struct stat st {};
+        ASSERT_EQ(stat((std::string(kJanusDir) + "/" + file).c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
+    std::ifstream relay_file(std::string(kJanusDir) + "/relay.token");
+    std::string relay_secret;
+    std::getline(relay_file, relay_secret);
+    EXPECT_EQ(token_.size(), 32u);
+    EXPECT_NE(relay_secret, token_);
+    start_relay({"--latency", "--watermark", "bitmap"});
+    start_capture({"-m", "compatible"});
+
+    BrowserPage *without = open_page(page_url(""));
+    BrowserPage *wrong = open_page(page_url("#token=0123456789abcdef"));
+    BrowserPage *elsewhere = open_page("http://127.0.0.1:8080/?janus=8088&mountpoint=2#token=" + token_);
+    BrowserPage *with = open_page();
+    ASSERT_TRUE(wait_playing(with, 30, 20000)) << browser_figures_line(with);
+    EXPECT_TRUE(wait_status(without, "refused(no_token)", 5000)) << browser_figures_line(without);
+    EXPECT_TRUE(wait_status(wrong, "refused(wrong_token)", 5000)) << browser_figures_line(wrong);
+    EXPECT_TRUE(wait_status(elsewhere, "no_stream", 5000)) << browser_figures_line(elsewhere);
+    for (BrowserPage *p : {without, wrong, elsewhere})
+        EXPECT_EQ(browser_number(browser_figures(p), "frames"), 0) << p->name;
+    for (BrowserPage *p : {without, wrong})
+        EXPECT_EQ(browser_number(browser_figures(p), "joins"), 0) << p->name;
+
+    std::string why;
+    ASSERT_EQ(browser_screenshot(page_url(), "/tmp/playing.png", {}, 30, 20000, &why), 0) << why;
+    if (const char *keep = std::getenv("VISTREL_BROWSER_SHOT"))
+        std::system(("cp /tmp/playing.png '" + std::string(keep) + "'").c_str());
+    BrowserImage shot;
+    ASSERT_EQ(browser_read_png("/tmp/playing.png", &shot), 0);
+    const PictureArea a = find_picture(shot);
+    // 1280x720 fitted into the window: its whole width, centred vertically.
+    const double height = 720.0 * shot.width / 1280;
+    const double top = (shot.height - height) / 2;
+    std::fprintf(stderr, "[browser] screenshot %dx%d: picture rows %d..%d columns %d..%d (expected rows %.0f..%.0f), "
+                 "luma mean %.0f spread %.0f\n",
+                 shot.width, shot.height, a.top, a.bottom, a.left, a.right, top, top + height - 1, a.mean, a.spread);
+    ASSERT_GT(shot.height, height + 20) << "the window is not taller than the picture";
+    EXPECT_NEAR(a.top, top, 3);
+    EXPECT_NEAR(a.bottom, top + height - 1, 3);
+    EXPECT_LE(a.left, 2);
+    EXPECT_GE(a.right, shot.width - 3);
+    EXPECT_GT(a.mean, 30) << "the picture is dark";
+    EXPECT_GT(a.spread, 15) << "the picture is flat";
+}
+
+// Over HTTPS: the page and Janus's API with a self-signed certificate that
+// this Chromium is told to trust (by its key's SPKI hash). Janus starts with
+// a VP8 mountpoint, so the page plays the H.264 stream only once the relay
+// has made the mountpoint again through the HTTPS API with its secret.
+TEST_F(BrowserSystem, OverHttpsThePagePlays)
+{
+    ASSERT_EQ(std::system("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+                          "-addext subjectAltName=IP:127.0.0.1 -keyout /tmp/tls.key -out /tmp/tls.crt 2>/dev/null"),
+              0);
+    std::FILE *hash = popen("openssl x509 -in /tmp/tls.crt -pubkey -noout | openssl pkey -pubin -outform der | "
+                            "openssl dgst -sha256 -binary | base64",
+                            "r");
+    ASSERT_NE(hash, nullptr);
+    char spki[128] = {};
+    const bool read = std::fgets(spki, sizeof spki, hash) != nullptr;
+    pclose(hash);
+    ASSERT_TRUE(read);
+    spki[std::strcspn(spki, "\n")] = 0;
+
+    start_janus("vp8", {"--tls", "/tmp/tls.crt", "/tmp/tls.key"});
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--query-config", "--udp-port", "0", "--janus", "127.0.0.1:5006", "--janus-api",
+                                        "https://127.0.0.1:8088/janus", "--janus-token-file",
+                                        std::string(kJanusDir) + "/relay.token", "--janus-ca-file", "/tmp/tls.crt"}),
+              0);
+    start_capture({"-m", "compatible"});
+    ASSERT_TRUE(e2e_wait_for_text(&relay_, "[Relay] Janus mountpoint 1 made again for H264", 15000, true))
+        << e2e_stderr(&relay_);
+    BrowserPage *page = open_page(page_url(nullptr, "https"), {"--ignore-certificate-errors-spki-list=" + std::string(spki)});
+    EXPECT_TRUE(wait_playing(page, 30, 20000)) << browser_figures_line(page);
+}
 
 // H.264 from the compatible mode: a joining page asks for a key frame, which
 // reaches capture within a second, and sees its first picture within a

@@ -336,6 +336,67 @@ TEST(RelayOptions, RefusesBadValuesAndKeepsGoodOnes)
     EXPECT_EQ(janus.janus_rtcp_port, 5007);  // the mountpoint's RTCP port follows its RTP port
 }
 
+// Several servers: each --janus takes the API, token and CA options given
+// after it; the single-server options make one server on 127.0.0.1, in any
+// order; mixing the two or a setting without its server is refused.
+TEST(RelayOptions, JanusServersAndWhatAppliesToEach)
+{
+    const std::string token = "/proc/self/cmdline";  // any readable file
+    RelayOptions o;
+    ASSERT_EQ(parse({"--janus", "10.232.1.2:5006", "--janus-api", "8088", "--janus-token-file", token, "--janus",
+                     "10.232.2.2:6000/6100", "--janus-api", "https://janus.example:8089", "--janus-ca-file", token,
+                     "--janus", "127.0.0.1:7000", "--janus-api", "10.0.0.9:80"},
+                    &o),
+              0);
+    ASSERT_EQ(o.janus_servers.size(), 3u);
+    const RelayJanusServer &a = o.janus_servers[0], &b = o.janus_servers[1], &c = o.janus_servers[2];
+    EXPECT_EQ(a.host + " " + std::to_string(a.rtp_port) + " " + std::to_string(a.rtcp_port), "10.232.1.2 5006 5007");
+    EXPECT_EQ(a.api_url, "http://10.232.1.2:8088/janus");  // the server's own host
+    EXPECT_EQ(a.token_file, token);
+    EXPECT_EQ(a.ca_file, "");
+    EXPECT_EQ(b.rtcp_port, 6100);
+    EXPECT_EQ(b.api_url, "https://janus.example:8089/janus");
+    EXPECT_EQ(b.token_file, "");
+    EXPECT_EQ(b.ca_file, token);
+    EXPECT_EQ(c.api_url, "http://10.0.0.9:80/janus");
+    EXPECT_EQ(o.janus_port, 0);
+
+    for (auto args : std::vector<std::vector<std::string>>{{"--janus-port", "5006", "--janus-api", "8088",
+                                                             "--janus-token-file", token},
+                                                            {"--janus-token-file", token, "--janus-api", "8088",
+                                                             "--janus-port", "5006"}}) {
+        RelayOptions single;
+        ASSERT_EQ(parse(args, &single), 0) << args[0];
+        ASSERT_EQ(single.janus_servers.size(), 1u);
+        EXPECT_EQ(single.janus_servers[0].host, "127.0.0.1");
+        EXPECT_EQ(single.janus_servers[0].rtcp_port, 5007);
+        EXPECT_EQ(single.janus_servers[0].api_url, "http://127.0.0.1:8088/janus");
+        EXPECT_EQ(single.janus_servers[0].token_file, token);
+    }
+    RelayOptions none;
+    ASSERT_EQ(parse({"--udp-port", "0"}, &none), 0);
+    EXPECT_TRUE(none.janus_servers.empty());
+
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+             {"--janus", "10.232.1.2"},
+             {"--janus", ":5006"},
+             {"--janus", "10.232.1.2:65535"},  // no RTCP port left
+             {"--janus", "10.232.1.2:5006/0"},
+             {"--janus", "10.232.1.2:5006/"},
+             {"--janus", "10.232.1.2:5006", "--janus-port", "5006"},
+             {"--janus-port", "5006", "--janus", "10.232.1.2:5006"},
+             {"--janus", "10.232.1.2:5006", "--janus-rtcp-port", "5009"},
+             {"--janus-token-file", token, "--janus", "10.232.1.2:5006"},
+             {"--janus", "10.232.1.2:5006", "--janus-token-file", "/nonexistent/relay.token"},
+             {"--janus-token-file", token},
+             {"--janus", "10.232.1.2:5006", "--janus-api", "ftp://x"},
+             {"--janus", "10.232.1.2:5006", "--janus-api", "https://"},
+             {"--janus", "10.232.1.2:5006", "--janus-api", "99999"}}) {
+        RelayOptions b;
+        EXPECT_EQ(parse(bad, &b), -1) << bad[0] << " " << bad[1];
+    }
+}
+
 TEST(RelaySummary, FeedFailuresAreNoForwardErrorsAndDecodingLinesOnlyWhenDecoding)
 {
     RelaySummary m;
@@ -437,63 +498,159 @@ TEST(RelayFeedback, KeyFramesAtOnceBitRatesSpacedClampedAndTheSmallest)
     std::vector<std::string> out;
     const int64_t t0 = 5000000000;
     const std::vector<uint8_t> pli = feedback_packet(1, {});
-    relay_feedback_on_datagram(&s, pli.data(), pli.size(), t0, &out);
-    relay_feedback_on_datagram(&s, pli.data(), pli.size(), t0 + 100000000, &out);  // served by the first
-    relay_feedback_on_datagram(&s, pli.data(), pli.size(), t0 + 300000000, &out);
+    relay_feedback_on_datagram(&s, 0, pli.data(), pli.size(), t0, &out);
+    relay_feedback_on_datagram(&s, 0, pli.data(), pli.size(), t0 + 100000000, &out);  // served by the first
+    relay_feedback_on_datagram(&s, 0, pli.data(), pli.size(), t0 + 300000000, &out);
     EXPECT_EQ(out, (std::vector<std::string>{"IDR", "IDR"}));
     EXPECT_EQ(s.picture_loss, 3u);
 
     out.clear();
     const uint8_t garbage[] = {'h', 'e', 'l', 'l', 'o'};
-    relay_feedback_on_datagram(&s, garbage, sizeof(garbage), t0, &out);
+    relay_feedback_on_datagram(&s, 0, garbage, sizeof(garbage), t0, &out);
     EXPECT_EQ(s.bad, 1u);
     EXPECT_TRUE(out.empty());
 
     std::vector<uint8_t> low = remb(0, 1000), high = remb(10, 100000), mid = remb(3, 250000);
-    relay_feedback_on_datagram(&s, high.data(), high.size(), t0, &out);
-    relay_feedback_on_datagram(&s, low.data(), low.size(), t0, &out);
+    relay_feedback_on_datagram(&s, 0, high.data(), high.size(), t0, &out);
+    relay_feedback_on_datagram(&s, 0, low.data(), low.size(), t0, &out);
     EXPECT_TRUE(out.empty());  // estimates wait for relay_feedback_due
     EXPECT_EQ(relay_feedback_due(&s, t0, &out), -1);
     EXPECT_EQ(out, (std::vector<std::string>{"BPS:" + std::to_string(RELAY_FEEDBACK_MIN_BPS)}));
-    relay_feedback_on_datagram(&s, high.data(), high.size(), t0 + 100000000, &out);
-    relay_feedback_on_datagram(&s, mid.data(), mid.size(), t0 + 200000000, &out);
+    relay_feedback_on_datagram(&s, 0, high.data(), high.size(), t0 + 100000000, &out);
+    relay_feedback_on_datagram(&s, 0, mid.data(), mid.size(), t0 + 200000000, &out);
     EXPECT_EQ(relay_feedback_due(&s, t0 + 200000000, &out), 300000000);
     EXPECT_EQ(out.size(), 1u);
     relay_feedback_due(&s, t0 + RELAY_FEEDBACK_BPS_SPACING_NS, &out);
     EXPECT_EQ(out.back(), "BPS:2000000");
-    relay_feedback_on_datagram(&s, high.data(), high.size(), t0 + 2000000000, &out);
+    relay_feedback_on_datagram(&s, 0, high.data(), high.size(), t0 + 2000000000, &out);
     relay_feedback_due(&s, t0 + 2000000000, &out);
     EXPECT_EQ(out.back(), "BPS:" + std::to_string(RELAY_FEEDBACK_MAX_BPS));
     EXPECT_EQ(s.bps_records, 3u);
     EXPECT_EQ(s.bitrate_reports, 5u);
 }
 
+// The feedback of several servers combined: one key-frame request per
+// quarter second whoever asks, and the smallest recent estimate (a server's
+// smallest since the last record, counting for 2 s) at most every 500 ms.
+TEST(RelayFeedback, SeveralServersCombined)
+{
+    struct Step {
+        int64_t ms;
+        size_t server;
+        std::string what;  // "PLI", "FIR", a bit rate, or "due"
+    };
+    struct Case {
+        const char *name;
+        std::vector<Step> steps;
+        std::vector<std::string> records;  // "MS:RECORD"
+    };
+    const std::vector<Case> cases = {
+        {"key frames from either server, a quarter second apart",
+         {{0, 0, "PLI"}, {100, 1, "PLI"}, {250, 1, "FIR"}, {400, 0, "PLI"}, {499, 1, "PLI"}, {500, 1, "PLI"}},
+         {"0:IDR", "250:IDR", "500:IDR"}},
+        {"the smallest estimate across servers",
+         {{0, 0, "3000000"}, {100, 1, "1000000"}, {500, 0, "due"}},
+         {"500:BPS:1000000"}},
+        {"a server quiet for over 2 s stops holding the rate down; at 2 s it still does",
+         {{0, 0, "1000000"}, {0, 0, "due"}, {2000, 1, "4000000"}, {2000, 1, "due"}, {2600, 1, "4000000"},
+          {2600, 1, "due"}},
+         {"0:BPS:1000000", "2600:BPS:4000000"}},
+        {"a server's smallest since the last record, then its new one replaces it",
+         {{0, 0, "2000000"}, {0, 0, "due"}, {600, 0, "3000000"}, {700, 0, "5000000"}, {700, 0, "due"},
+          {1300, 0, "6000000"}, {1300, 0, "due"}},
+         {"0:BPS:2000000", "700:BPS:3000000", "1300:BPS:6000000"}},
+        {"the low server rising lifts the rate to the next lowest",
+         {{0, 0, "1000000"}, {0, 1, "3000000"}, {0, 0, "due"}, {600, 0, "4000000"}, {600, 0, "due"}},
+         {"0:BPS:1000000", "600:BPS:3000000"}},
+        {"records 500 ms apart whichever server reports",
+         {{0, 0, "1000000"}, {0, 0, "due"}, {100, 1, "800000"}, {100, 1, "due"}, {499, 1, "due"}, {500, 1, "due"}},
+         {"0:BPS:1000000", "500:BPS:800000"}},
+        {"an unchanged rate is not sent again",
+         {{0, 0, "1000000"}, {0, 0, "due"}, {600, 1, "2000000"}, {600, 1, "due"}},
+         {"0:BPS:1000000"}},
+    };
+    for (const Case &c : cases) {
+        RelayFeedbackState s;
+        std::vector<std::string> got;
+        for (const Step &step : c.steps) {
+            const int64_t now = 7000000000 + step.ms * 1000000;
+            std::vector<std::string> out;
+            if (step.what == "due") {
+                relay_feedback_due(&s, now, &out);
+            } else {
+                std::vector<uint8_t> packet;
+                if (step.what == "PLI" || step.what == "FIR") {
+                    packet = step.what == "PLI" ? feedback_packet(1, {}) : feedback_packet(4, {1, 2, 3, 4, 7, 0, 0, 0});
+                } else {
+                    const uint64_t bps = std::stoull(step.what);
+                    unsigned e = 0;
+                    while ((bps >> e) >= (1u << 18))
+                        e++;
+                    ASSERT_EQ((bps >> e) << e, bps) << "an estimate REMB cannot carry exactly";
+                    packet = remb(e, uint32_t(bps >> e));
+                }
+                relay_feedback_on_datagram(&s, step.server, packet.data(), packet.size(), now, &out);
+            }
+            for (const std::string &r : out)
+                got.push_back(std::to_string(step.ms) + ":" + r);
+        }
+        EXPECT_EQ(got, c.records) << c.name;
+    }
+}
+
 TEST(RelayJanus, RequestsAndReplies)
 {
     RelayJanusMountpoint m;
     m.codec = CODEC_TYPE_VP8;
+    m.iface = "10.232.1.2";
     m.rtp_port = 5006;
     m.rtcp_port = 5007;
-    const std::string vp8 = relay_janus_create_request(m);
-    EXPECT_NE(vp8.find("\"codec\": \"vp8\""), std::string::npos);
+    const std::string vp8 = relay_janus_create_request(m, "");
+    EXPECT_NE(vp8.find("\"codec\": \"vp8\""), std::string::npos) << vp8;
     EXPECT_NE(vp8.find("\"rtcpport\": 5007"), std::string::npos);
+    EXPECT_NE(vp8.find("\"iface\": \"10.232.1.2\""), std::string::npos);
     EXPECT_EQ(vp8.find("fmtp"), std::string::npos);
+    EXPECT_EQ(vp8.find("admin_key"), std::string::npos);
     m.codec = CODEC_TYPE_H264;
-    EXPECT_NE(relay_janus_create_request(m).find("packetization-mode=1"), std::string::npos);
+    const std::string h264 = relay_janus_create_request(m, "se\"cret");
+    EXPECT_NE(h264.find("packetization-mode=1"), std::string::npos);
+    EXPECT_NE(h264.find("\"admin_key\": \"se\\\"cret\""), std::string::npos) << h264;  // escaped
 
-    int64_t v = 0;
-    const std::string reply = "{\"janus\":\"success\",\"session_id\":5,\"data\":{\"id\": 8812}}";
-    EXPECT_EQ(relay_janus_json_number(reply, "\"data\"", "id", &v), 0);
-    EXPECT_EQ(v, 8812);
-    EXPECT_EQ(relay_janus_json_number(reply, "\"plugindata\"", "error_code", &v), -1);
-    EXPECT_EQ(relay_janus_json_number("{\"data\":{\"id\":\"x\"}}", "\"data\"", "id", &v), -1);
-    std::string codec;
-    EXPECT_EQ(relay_janus_json_string("{\"media\": [{\"codec\" : \"vp8\"}]}", "\"media\"", "codec", &codec), 0);
-    EXPECT_EQ(codec, "vp8");
-    EXPECT_EQ(relay_janus_json_string("{\"media\": [{\"codec\": 8}]}", "\"media\"", "codec", &codec), -1);
+    RelayJanusReply r;
+    ASSERT_EQ(relay_janus_parse_reply("{\"janus\":\"success\",\"session_id\":5,\"data\":{\"id\": 8812}}", &r), 0);
+    EXPECT_EQ(r.janus, "success");
+    EXPECT_EQ(r.id, 8812);
+    EXPECT_EQ(r.plugin_error, 0);
+    ASSERT_EQ(relay_janus_parse_reply("{\"janus\":\"success\",\"plugindata\":{\"plugin\":\"janus.plugin.streaming\","
+                                      "\"data\":{\"streaming\":\"info\",\"info\":{\"id\":1,\"media\":[{\"mid\":\"v\","
+                                      "\"codec\":\"vp8\"}]}}}}",
+                                      &r),
+              0);
+    EXPECT_EQ(r.codec, "vp8");
+    ASSERT_EQ(relay_janus_parse_reply("{\"janus\":\"success\",\"plugindata\":{\"data\":{\"error_code\":455,"
+                                      "\"error\":\"No such mountpoint/stream 1\"}}}",
+                                      &r),
+              0);
+    EXPECT_EQ(r.plugin_error, 455);
+    EXPECT_EQ(r.codec, "");
+    ASSERT_EQ(relay_janus_parse_reply("{\"janus\":\"error\",\"error\":{\"code\":403,\"reason\":\"Unauthorized\"}}", &r), 0);
+    EXPECT_EQ(r.reason, "Unauthorized");
+    // Wrong types read as absent; what is no JSON object is refused.
+    ASSERT_EQ(relay_janus_parse_reply("{\"data\":{\"id\":\"x\"},\"janus\":7}", &r), 0);
+    EXPECT_EQ(r.id, 0);
+    EXPECT_EQ(r.janus, "");
+    for (const char *bad : {"", "[1]", "{\"janus\":", "HTTP/1.1 200 OK"})
+        EXPECT_EQ(relay_janus_parse_reply(bad, &r), -1) << bad;
+
     std::string error;
     m.rtp_port = 1;
     // Nothing listens on port 1 of the loopback: a clear failure, no hang.
-    EXPECT_EQ(relay_janus_remake_mountpoint(1, m, 500, &error), -1);
+    EXPECT_EQ(relay_janus_remake_mountpoint({"http://127.0.0.1:1/janus", "", ""}, m, 500, &error), -1);
     EXPECT_NE(error.find("cannot connect"), std::string::npos) << error;
+    std::string token;
+    EXPECT_EQ(relay_janus_read_token("/nonexistent/relay.token", &token, &error), -1);
+    EXPECT_EQ(relay_janus_remake_mountpoint({"http://127.0.0.1:1/janus", "/nonexistent/relay.token", ""}, m, 500,
+                                            &error),
+              -1);
+    EXPECT_NE(error.find("token file"), std::string::npos) << error;
 }

@@ -71,8 +71,8 @@ int relay_rtcp_parse(const uint8_t *data, size_t size, RelayRtcpFeedback *out)
     return 0;
 }
 
-void relay_feedback_on_datagram(RelayFeedbackState *s, const uint8_t *data, size_t size, int64_t now_ns,
-                                std::vector<std::string> *records)
+void relay_feedback_on_datagram(RelayFeedbackState *s, size_t server, const uint8_t *data, size_t size,
+                                int64_t now_ns, std::vector<std::string> *records)
 {
     s->datagrams++;
     RelayRtcpFeedback f;
@@ -90,20 +90,31 @@ void relay_feedback_on_datagram(RelayFeedbackState *s, const uint8_t *data, size
         records->push_back("IDR");
     }
     if (f.bitrate_reports > 0) {
+        if (s->estimates.size() <= server)
+            s->estimates.resize(server + 1);
+        RelayFeedbackEstimate &e = s->estimates[server];
         const uint64_t bps = std::clamp(f.bitrate_bps, RELAY_FEEDBACK_MIN_BPS, RELAY_FEEDBACK_MAX_BPS);
-        s->pending_bps = s->pending_bps == 0 ? bps : std::min(s->pending_bps, bps);
+        e.bps = e.since_record ? std::min(e.bps, bps) : bps;
+        e.at_ns = now_ns;
+        e.since_record = true;
+        s->bps_pending = true;
     }
 }
 
 int64_t relay_feedback_due(RelayFeedbackState *s, int64_t now_ns, std::vector<std::string> *records)
 {
-    if (s->pending_bps == 0)
+    if (!s->bps_pending)
         return -1;
     if (s->last_bps_ns != 0 && now_ns - s->last_bps_ns < RELAY_FEEDBACK_BPS_SPACING_NS)
         return s->last_bps_ns + RELAY_FEEDBACK_BPS_SPACING_NS - now_ns;
-    const uint64_t bps = s->pending_bps;
-    s->pending_bps = 0;
-    if (bps == s->last_bps)
+    s->bps_pending = false;
+    uint64_t bps = 0;
+    for (RelayFeedbackEstimate &e : s->estimates) {
+        if (e.bps != 0 && now_ns - e.at_ns <= RELAY_FEEDBACK_BPS_RECENT_NS)
+            bps = bps == 0 ? e.bps : std::min(bps, e.bps);
+        e.since_record = false;
+    }
+    if (bps == 0 || bps == s->last_bps)
         return -1;
     s->last_bps = bps;
     s->last_bps_ns = now_ns;

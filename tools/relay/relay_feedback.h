@@ -23,16 +23,24 @@ struct RelayRtcpFeedback {
 // *out says nothing and the whole datagram is to be ignored.
 int relay_rtcp_parse(const uint8_t *data, size_t size, RelayRtcpFeedback *out);
 
-// Bounds of the bit rates the relay asks for, and the shortest spacing of
-// two records of one kind.
+// Bounds of the bit rates the relay asks for, the shortest spacing of two
+// records of one kind, and how long a server's last estimate counts.
 constexpr uint64_t RELAY_FEEDBACK_MIN_BPS = 150000;
 constexpr uint64_t RELAY_FEEDBACK_MAX_BPS = 50000000;
 constexpr int64_t RELAY_FEEDBACK_IDR_SPACING_NS = 250000000;
 constexpr int64_t RELAY_FEEDBACK_BPS_SPACING_NS = 500000000;
+constexpr int64_t RELAY_FEEDBACK_BPS_RECENT_NS = 2000000000;
 
-// The policy between feedback and records, and its figures.
+// One server's bit-rate estimate.
+struct RelayFeedbackEstimate {
+    uint64_t bps = 0;           // clamped; 0: none yet
+    int64_t at_ns = 0;          // when its last estimate came
+    bool since_record = false;  // it came after the last "BPS:" record
+};
+
+// The policy between the servers' feedback and the records, and its figures.
 struct RelayFeedbackState {
-    uint64_t datagrams = 0;     // every datagram received on the feedback socket
+    uint64_t datagrams = 0;     // every datagram received on the feedback sockets
     uint64_t bad = 0;           // of them, not valid RTCP (ignored)
     uint64_t picture_loss = 0;  // PLI packets
     uint64_t full_intra = 0;    // FIR packets
@@ -43,21 +51,25 @@ struct RelayFeedbackState {
 
     int64_t last_idr_ns = 0;  // monotonic times of the last records, 0: none yet
     int64_t last_bps_ns = 0;
-    uint64_t pending_bps = 0;  // smallest estimate not yet sent, 0: none
+    bool bps_pending = false;                     // an estimate came since the last record
+    std::vector<RelayFeedbackEstimate> estimates;  // by server, grown as servers report
 };
 
-// Takes one received datagram at now_ns (monotonic) and appends the records
-// to send now: "IDR" at once unless one went out less than a quarter second
-// ago (the key frame it asked for serves this request as well); a bit-rate
-// estimate is held as pending and goes out through relay_feedback_due.
-void relay_feedback_on_datagram(RelayFeedbackState *state, const uint8_t *data, size_t size, int64_t now_ns,
-                                std::vector<std::string> *records);
+// Takes one datagram received from server (0, 1, ...) at now_ns (monotonic)
+// and appends the records to send now. Whichever server asks, "IDR" goes out
+// at once unless one went out less than a quarter second ago (the key frame
+// it asked for serves this request as well). A bit-rate estimate becomes the
+// server's estimate (the smallest it sent since the last "BPS:" record) and
+// goes out through relay_feedback_due.
+void relay_feedback_on_datagram(RelayFeedbackState *state, size_t server, const uint8_t *data, size_t size,
+                                int64_t now_ns, std::vector<std::string> *records);
 
-// Appends "BPS:<n>" when an estimate is pending and the last one went out at
-// least half a second ago: the smallest estimate since then, clamped to
-// [RELAY_FEEDBACK_MIN_BPS, RELAY_FEEDBACK_MAX_BPS]; a value equal to the last
-// one sent is dropped. Returns the nanoseconds until a pending estimate is
-// due, or -1 when none is pending.
+// Appends "BPS:<n>" when an estimate came since the last record and that
+// one went out at least half a second ago: the smallest of the servers'
+// estimates that are recent (received within RELAY_FEEDBACK_BPS_RECENT_NS),
+// so that a server whose viewers left stops holding the rate down. A value
+// equal to the last one sent is dropped. Returns the nanoseconds until a
+// pending estimate is due, or -1 when none is pending.
 int64_t relay_feedback_due(RelayFeedbackState *state, int64_t now_ns, std::vector<std::string> *records);
 
 // An empty RTCP receiver report from ssrc (8 bytes): what the relay sends to

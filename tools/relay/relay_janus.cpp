@@ -1,22 +1,16 @@
 #include "tools/relay/relay_janus.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
+#include <curl/curl.h>
+#include <jansson.h>
 
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
-#include "libs/common/unique_fd.h"
 #include "tools/relay/relay_text.h"
 
 namespace {
@@ -25,13 +19,22 @@ namespace {
 // most kKeeperTimeoutMs.
 constexpr int kKeeperPeriodMs = 2000;
 constexpr int kKeeperTimeoutMs = 1000;
+// Janus's answers are a few hundred bytes; a longer one is refused.
+constexpr size_t kMaxReplyBytes = 1u << 20;
+// The streaming plugin's error code for a mountpoint it does not have.
+constexpr int64_t kNoSuchMountpoint = 455;
 
-int64_t now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+struct JsonFree {
+    void operator()(json_t *j) const { json_decref(j); }
+};
+using JsonPtr = std::unique_ptr<json_t, JsonFree>;
+
+struct CurlFree {
+    void operator()(CURL *c) const { curl_easy_cleanup(c); }
+};
+struct CurlListFree {
+    void operator()(curl_slist *l) const { curl_slist_free_all(l); }
+};
 
 const char *janus_codec(int codec)
 {
@@ -44,257 +47,245 @@ const char *janus_codec(int codec)
     }
 }
 
-// Waits for the descriptor to become ready for events until deadline_ms.
-bool wait_ready(int fd, short events, int64_t deadline_ms)
+std::string dump(const json_t *j)
 {
-    for (;;) {
-        int64_t left = deadline_ms - now_ms();
-        if (left <= 0)
-            return false;
-        pollfd p{fd, events, 0};
-        int r = poll(&p, 1, int(left));
-        if (r > 0)
-            return true;
-        if (r < 0 && errno != EINTR)
-            return false;
-    }
+    char *text = json_dumps(j, JSON_PRESERVE_ORDER);
+    std::string s = text ? text : "";
+    free(text);
+    return s;
 }
 
-// One POST to 127.0.0.1:port with a JSON body; *reply gets the response's
-// body. Returns 0 for a 200 response, -1 otherwise with *error set.
-int post(int port, const std::string &path, const std::string &body, int timeout_ms, std::string *reply,
+size_t collect_reply(char *data, size_t size, size_t count, void *user)
+{
+    auto *reply = static_cast<std::string *>(user);
+    if (reply->size() + size * count > kMaxReplyBytes)
+        return 0;  // ends the transfer with an error
+    reply->append(data, size * count);
+    return size * count;
+}
+
+// One POST of a JSON body to the API's URL plus path; *reply gets the
+// response's body. Returns 0 for a 200 response, -1 otherwise with *error set.
+int post(const RelayJanusApi &api, const std::string &path, const std::string &body, int timeout_ms, std::string *reply,
          std::string *error)
 {
-    const int64_t deadline = now_ms() + timeout_ms;
-    UniqueFD fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) {
-        *error = std::string("socket: ") + strerror(errno);
+    static std::once_flag global;
+    std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::unique_ptr<CURL, CurlFree> curl(curl_easy_init());
+    std::unique_ptr<curl_slist, CurlListFree> headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+    if (!curl || !headers) {
+        *error = "cannot set up an HTTP request";
         return -1;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(uint16_t(port));
-    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        int e = errno;
-        if (e != EINPROGRESS || !wait_ready(fd.get(), POLLOUT, deadline)) {
-            *error = "cannot connect to Janus on port " + std::to_string(port) + ": " +
-                     (e == EINPROGRESS ? "timed out" : strerror(e));
-            return -1;
-        }
-        int so = 0;
-        socklen_t len = sizeof(so);
-        getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &so, &len);
-        if (so != 0) {
-            *error = "cannot connect to Janus on port " + std::to_string(port) + ": " + strerror(so);
-            return -1;
-        }
-    }
-    std::string request = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
-                          "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-    size_t sent = 0;
-    while (sent < request.size()) {
-        ssize_t n = send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += size_t(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!wait_ready(fd.get(), POLLOUT, deadline)) {
-                *error = "Janus did not take the request in time";
-                return -1;
-            }
-        } else {
-            *error = std::string("send to Janus: ") + strerror(errno);
-            return -1;
-        }
-    }
-    std::string response;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = recv(fd.get(), buf, sizeof(buf), 0);
-        if (n > 0) {
-            response.append(buf, size_t(n));
-            if (response.size() > (1u << 20)) {
-                *error = "Janus's response is too long";
-                return -1;
-            }
-        } else if (n == 0) {
-            break;
-        } else if (errno == EAGAIN || errno == EINTR) {
-            if (!wait_ready(fd.get(), POLLIN, deadline)) {
-                *error = "Janus did not answer in time";
-                return -1;
-            }
-        } else {
-            *error = std::string("recv from Janus: ") + strerror(errno);
-            return -1;
-        }
-    }
-    size_t head_end = response.find("\r\n\r\n");
-    if (response.compare(0, 9, "HTTP/1.1 ") != 0 || head_end == std::string::npos) {
-        *error = "Janus answered no HTTP response";
+    const std::string url = api.url + path;
+    char reason[CURL_ERROR_SIZE] = "";
+    reply->clear();
+    CURL *c = curl.get();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, long(timeout_ms));
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, long(body.size()));
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect_reply);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, reply);
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, reason);
+    if (!api.ca_file.empty())
+        curl_easy_setopt(c, CURLOPT_CAINFO, api.ca_file.c_str());
+    const CURLcode rc = curl_easy_perform(c);
+    if (rc != CURLE_OK) {
+        *error = std::string(rc == CURLE_COULDNT_CONNECT ? "cannot connect to Janus at " : "Janus at ") + api.url +
+                 ": " + (reason[0] ? reason : curl_easy_strerror(rc));
         return -1;
     }
-    if (response.compare(9, 3, "200") != 0) {
-        *error = "Janus answered " + response.substr(9, response.find("\r\n") - 9);
-        return -1;
-    }
-    *reply = response.substr(head_end + 4);
-    return 0;
-}
-
-// Sends one Janus request and checks its outcome: "success" with no
-// plugin error. Returns 0, or -1 with *error set.
-int call(int port, const std::string &path, const std::string &body, int timeout_ms, std::string *reply,
-         std::string *error)
-{
-    if (post(port, path, body, timeout_ms, reply, error) != 0)
-        return -1;
-    if (reply->find("\"janus\": \"success\"") == std::string::npos &&
-        reply->find("\"janus\":\"success\"") == std::string::npos) {
-        *error = "Janus refused the request: " + reply->substr(0, 300);
-        return -1;
-    }
-    int64_t code = 0;
-    if (relay_janus_json_number(*reply, "\"plugindata\"", "error_code", &code) == 0) {
-        *error = "the streaming plugin refused the request: " + reply->substr(0, 300);
+    long status = 0;
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200) {
+        *error = "Janus at " + api.url + " answered HTTP " + std::to_string(status);
         return -1;
     }
     return 0;
 }
 
-}  // namespace
-
-namespace {
-
-// Where the value of "key" begins (past the colon and any blanks), looking
-// from the first place where `within` appears; npos when absent.
-size_t json_value_at(const std::string &json, const std::string &within, const std::string &key)
+// A request of the API: {"janus": verb, "transaction": ..., "token": ...}
+// plus body as the plugin message's body when given.
+std::string request(const char *verb, const std::string &token, json_t *body = nullptr)
 {
-    size_t at = within.empty() ? 0 : json.find(within);
-    if (at == std::string::npos)
-        return at;
-    at = json.find("\"" + key + "\"", at);
-    if (at == std::string::npos)
-        return at;
-    at = json.find(':', at + key.size() + 2);
-    return at == std::string::npos ? at : json.find_first_not_of(" \t\r\n", at + 1);
+    JsonPtr r(json_pack("{s:s, s:s}", "janus", verb, "transaction", "vistrel-relay"));
+    if (body)
+        json_object_set_new(r.get(), "body", body);
+    if (!token.empty())
+        json_object_set_new(r.get(), "token", json_string(token.c_str()));
+    return dump(r.get());
 }
 
-}  // namespace
-
-int relay_janus_json_number(const std::string &json, const std::string &within, const std::string &key, int64_t *out)
+// Sends one request and reads the reply: Janus's "success" with no plugin
+// error, or (allow_plugin_error) a plugin error in *out. Returns 0, or -1
+// with *error set.
+int call(const RelayJanusApi &api, const std::string &path, const std::string &body, int timeout_ms,
+         RelayJanusReply *out, std::string *error, bool allow_plugin_error = false)
 {
-    const size_t at = json_value_at(json, within, key);
-    if (at == std::string::npos)
+    std::string text;
+    if (post(api, path, body, timeout_ms, &text, error) != 0)
         return -1;
-    const char *start = json.c_str() + at;
-    char *end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(start, &end, 10);
-    if (end == start || errno)
+    if (relay_janus_parse_reply(text, out) != 0) {
+        *error = "Janus answered no JSON object: " + text.substr(0, 200);
         return -1;
-    *out = v;
+    }
+    if (out->janus != "success") {
+        *error = "Janus refused the request: " + (out->reason.empty() ? out->janus : out->reason);
+        return -1;
+    }
+    if (out->plugin_error != 0 && !allow_plugin_error) {
+        *error = "the streaming plugin refused the request: " + out->plugin_reason + " (" +
+                 std::to_string(out->plugin_error) + ")";
+        return -1;
+    }
     return 0;
 }
-
-std::string relay_janus_create_request(const RelayJanusMountpoint &m)
-{
-    std::string media = "{\"type\": \"video\", \"mid\": \"v\", \"port\": " + std::to_string(m.rtp_port) +
-                        ", \"rtcpport\": " + std::to_string(m.rtcp_port) +
-                        ", \"pt\": " + std::to_string(m.payload_type) + ", \"codec\": \"" + janus_codec(m.codec) + "\"";
-    if (m.codec == CODEC_TYPE_H264)
-        media += ", \"fmtp\": \"profile-level-id=42e01f;packetization-mode=1\"";
-    media += "}";
-    return "{\"request\": \"create\", \"type\": \"rtp\", \"id\": " + std::to_string(m.id) +
-           ", \"name\": \"vistrel\", \"description\": \"vistrel\", \"iface\": \"127.0.0.1\", \"media\": [" + media +
-           "]}";
-}
-
-namespace {
 
 // Opens a session with the streaming plugin attached, runs fn with the
-// handle's path, and closes the session. Returns fn's result, or -1 with
-// *error set when the session could not be opened.
+// handle's path and the token, and closes the session. Returns fn's result,
+// or -1 with *error set when the session could not be opened.
 template <typename Fn>
-int with_streaming_handle(int api_port, int timeout_ms, std::string *error, Fn fn)
+int with_streaming_handle(const RelayJanusApi &api, int timeout_ms, std::string *error, Fn fn)
 {
-    std::string reply;
-    if (call(api_port, "/janus", "{\"janus\": \"create\", \"transaction\": \"s\"}", timeout_ms, &reply, error) != 0)
+    std::string token;
+    if (!api.token_file.empty() && relay_janus_read_token(api.token_file, &token, error) != 0)
         return -1;
-    int64_t session = 0, handle = 0;
-    if (relay_janus_json_number(reply, "\"data\"", "id", &session) != 0) {
+    RelayJanusReply reply;
+    if (call(api, "", request("create", token), timeout_ms, &reply, error) != 0)
+        return -1;
+    if (reply.id == 0) {
         *error = "Janus gave no session id";
         return -1;
     }
-    const std::string session_path = "/janus/" + std::to_string(session);
+    const std::string session = "/" + std::to_string(reply.id);
     int result = -1;
-    if (call(api_port, session_path,
-             "{\"janus\": \"attach\", \"plugin\": \"janus.plugin.streaming\", \"transaction\": \"a\"}", timeout_ms,
-             &reply, error) != 0) {
+    JsonPtr attach(json_pack("{s:s, s:s, s:s}", "janus", "attach", "plugin", "janus.plugin.streaming", "transaction",
+                             "vistrel-relay"));
+    if (!token.empty())
+        json_object_set_new(attach.get(), "token", json_string(token.c_str()));
+    if (call(api, session, dump(attach.get()), timeout_ms, &reply, error) != 0) {
         // The session is closed below.
-    } else if (relay_janus_json_number(reply, "\"data\"", "id", &handle) != 0) {
+    } else if (reply.id == 0) {
         *error = "Janus gave no plugin handle";
     } else {
-        result = fn(session_path + "/" + std::to_string(handle));
+        result = fn(session + "/" + std::to_string(reply.id), token);
     }
     std::string ignored;
-    call(api_port, session_path, "{\"janus\": \"destroy\", \"transaction\": \"x\"}", timeout_ms, &reply, &ignored);
+    call(api, session, request("destroy", token), timeout_ms, &reply, &ignored);
     return result;
 }
 
-std::string plugin_message(const std::string &body)
+// A plugin request {"request": what, "id": id} with the admin key when given.
+json_t *plugin_request(const char *what, int64_t id, const std::string &admin_key)
 {
-    return "{\"janus\": \"message\", \"transaction\": \"m\", \"body\": " + body + "}";
+    json_t *body = json_pack("{s:s, s:I}", "request", what, "id", json_int_t(id));
+    if (!admin_key.empty())
+        json_object_set_new(body, "admin_key", json_string(admin_key.c_str()));
+    return body;
 }
 
 }  // namespace
 
-int relay_janus_remake_mountpoint(int api_port, const RelayJanusMountpoint &m, int timeout_ms, std::string *error)
+std::string relay_janus_create_request(const RelayJanusMountpoint &m, const std::string &admin_key)
 {
-    return with_streaming_handle(api_port, timeout_ms, error, [&](const std::string &handle) {
-        std::string reply, ignored;
+    json_t *media = json_pack("{s:s, s:s, s:i, s:i, s:i, s:s}", "type", "video", "mid", "v", "port", m.rtp_port,
+                              "rtcpport", m.rtcp_port, "pt", m.payload_type, "codec", janus_codec(m.codec));
+    if (m.codec == CODEC_TYPE_H264)
+        json_object_set_new(media, "fmtp", json_string("profile-level-id=42e01f;packetization-mode=1"));
+    JsonPtr r(json_pack("{s:s, s:s, s:I, s:s, s:s, s:s, s:[o]}", "request", "create", "type", "rtp", "id",
+                        json_int_t(m.id), "name", "vistrel", "description", "vistrel", "iface", m.iface.c_str(),
+                        "media", media));
+    if (!admin_key.empty())
+        json_object_set_new(r.get(), "admin_key", json_string(admin_key.c_str()));
+    return dump(r.get());
+}
+
+int relay_janus_parse_reply(const std::string &text, RelayJanusReply *out)
+{
+    *out = RelayJanusReply{};
+    JsonPtr root(json_loadb(text.data(), text.size(), 0, nullptr));
+    if (!root || !json_is_object(root.get()))
+        return -1;
+    const char *janus = json_string_value(json_object_get(root.get(), "janus"));
+    out->janus = janus ? janus : "";
+    const char *reason = json_string_value(json_object_get(json_object_get(root.get(), "error"), "reason"));
+    out->reason = reason ? reason : "";
+    out->id = json_integer_value(json_object_get(json_object_get(root.get(), "data"), "id"));
+    json_t *data = json_object_get(json_object_get(root.get(), "plugindata"), "data");
+    out->plugin_error = json_integer_value(json_object_get(data, "error_code"));
+    const char *plugin_reason = json_string_value(json_object_get(data, "error"));
+    out->plugin_reason = plugin_reason ? plugin_reason : "";
+    const char *codec =
+        json_string_value(json_object_get(json_array_get(json_object_get(json_object_get(data, "info"), "media"), 0),
+                                          "codec"));
+    out->codec = codec ? codec : "";
+    return 0;
+}
+
+int relay_janus_read_token(const std::string &path, std::string *token, std::string *error)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    if (!(in && text << in.rdbuf())) {
+        *error = "cannot read the token file " + path;
+        return -1;
+    }
+    *token = text.str();
+    token->erase(token->find_last_not_of(" \t\r\n") + 1);
+    if (token->empty()) {
+        *error = "the token file " + path + " is empty";
+        return -1;
+    }
+    return 0;
+}
+
+int relay_janus_remake_mountpoint(const RelayJanusApi &api, const RelayJanusMountpoint &m, int timeout_ms,
+                                  std::string *error)
+{
+    return with_streaming_handle(api, timeout_ms, error, [&](const std::string &handle, const std::string &token) {
+        RelayJanusReply reply;
+        std::string ignored;
         // A missing mountpoint is no failure: the create below makes it.
-        call(api_port, handle, plugin_message("{\"request\": \"destroy\", \"id\": " + std::to_string(m.id) + "}"),
-             timeout_ms, &reply, &ignored);
-        return call(api_port, handle, plugin_message(relay_janus_create_request(m)), timeout_ms, &reply, error);
+        call(api, handle, request("message", token, plugin_request("destroy", m.id, token)), timeout_ms, &reply,
+             &ignored);
+        JsonPtr create(json_loads(relay_janus_create_request(m, token).c_str(), 0, nullptr));
+        return call(api, handle, request("message", token, create.release()), timeout_ms, &reply, error);
     });
 }
 
-int relay_janus_mountpoint_codec(int api_port, int64_t id, int timeout_ms, std::string *codec, std::string *error)
+int relay_janus_mountpoint_codec(const RelayJanusApi &api, int64_t id, int timeout_ms, std::string *codec,
+                                 std::string *error)
 {
-    return with_streaming_handle(api_port, timeout_ms, error, [&](const std::string &handle) {
-        std::string reply;
-        if (post(api_port, handle, plugin_message("{\"request\": \"info\", \"id\": " + std::to_string(id) + "}"),
-                 timeout_ms, &reply, error) != 0)
+    return with_streaming_handle(api, timeout_ms, error, [&](const std::string &handle, const std::string &token) {
+        RelayJanusReply reply;
+        if (call(api, handle, request("message", token, plugin_request("info", id, "")), timeout_ms, &reply, error,
+                 true) != 0)
             return -1;
-        int64_t code = 0;
-        if (relay_janus_json_number(reply, "\"plugindata\"", "error_code", &code) == 0)
-            return 1;  // no such mountpoint
-        if (relay_janus_json_string(reply, "\"media\"", "codec", codec) != 0) {
+        if (reply.plugin_error == kNoSuchMountpoint)
+            return 1;
+        if (reply.plugin_error != 0) {
+            *error = "the streaming plugin refused the request: " + reply.plugin_reason;
+            return -1;
+        }
+        if (reply.codec.empty()) {
             *error = "Janus's mountpoint information names no codec";
             return -1;
         }
+        *codec = reply.codec;
         return 0;
     });
-}
-
-int relay_janus_json_string(const std::string &json, const std::string &within, const std::string &key,
-                            std::string *out)
-{
-    const size_t open = json_value_at(json, within, key);
-    if (open == std::string::npos || json[open] != '"')
-        return -1;
-    size_t close = json.find('"', open + 1);
-    if (close == std::string::npos)
-        return -1;
-    *out = json.substr(open + 1, close - open - 1);
-    return 0;
 }
 
 // ---- the keeper ------------------------------------------------------------
 
 struct RelayJanusKeeper {
-    int api_port = 0;
+    RelayJanusApi api;
+    std::string where;            // " at URL" when the servers are named, else ""
     RelayJanusMountpoint wanted;  // under mutex
     bool stop = false;            // under mutex
     uint64_t generation = 0;      // under mutex: bumped by every want
@@ -317,20 +308,21 @@ void keeper_run(RelayJanusKeeper *k)
         lock.unlock();
 
         std::string codec, error, problem;
-        int found = relay_janus_mountpoint_codec(k->api_port, m.id, kKeeperTimeoutMs, &codec, &error);
+        int found = relay_janus_mountpoint_codec(k->api, m.id, kKeeperTimeoutMs, &codec, &error);
         if (found < 0) {
             problem = error;
         } else if (found == 1 || codec != janus_codec(m.codec)) {
-            if (relay_janus_remake_mountpoint(k->api_port, m, kKeeperTimeoutMs, &error) != 0) {
+            if (relay_janus_remake_mountpoint(k->api, m, kKeeperTimeoutMs, &error) != 0) {
                 problem = error;
             } else {
                 k->remakes++;
-                std::fprintf(stderr, "[Relay] Janus mountpoint %lld made again for %s; its viewers reconnect\n",
-                             static_cast<long long>(m.id), relay_codec_rtp_name(m.codec));
+                std::fprintf(stderr, "[Relay] Janus mountpoint %lld made again for %s%s; its viewers reconnect\n",
+                             static_cast<long long>(m.id), relay_codec_rtp_name(m.codec), k->where.c_str());
             }
         }
         if (problem != last_problem && !problem.empty())
-            std::fprintf(stderr, "[Relay] Janus mountpoint %lld: %s\n", static_cast<long long>(m.id), problem.c_str());
+            std::fprintf(stderr, "[Relay] Janus mountpoint %lld%s: %s\n", static_cast<long long>(m.id),
+                         k->where.c_str(), problem.c_str());
         last_problem = problem;
         seen = generation;
 
@@ -342,10 +334,12 @@ void keeper_run(RelayJanusKeeper *k)
 
 }  // namespace
 
-RelayJanusKeeper *relay_janus_keeper_start(int api_port, const RelayJanusMountpoint &mountpoint)
+RelayJanusKeeper *relay_janus_keeper_start(const RelayJanusApi &api, const RelayJanusMountpoint &mountpoint,
+                                           bool named)
 {
     auto *k = new RelayJanusKeeper;
-    k->api_port = api_port;
+    k->api = api;
+    k->where = named ? " at " + api.url : "";
     k->wanted = mountpoint;
     k->thread = std::thread(keeper_run, k);
     return k;

@@ -46,6 +46,25 @@ sockaddr_in loopback(int port)
     return a;
 }
 
+// host is a dotted IPv4 address (the options resolved it).
+sockaddr_in ipv4(const std::string &host, int port)
+{
+    sockaddr_in a = loopback(port);
+    inet_pton(AF_INET, host.c_str(), &a.sin_addr);
+    return a;
+}
+
+// One Janus server: RTP goes to rtp_addr; the feedback socket sends RTCP to
+// rtcp_addr and receives that server's viewers' feedback.
+struct JanusLink {
+    RelayJanusServer server;
+    sockaddr_in rtp_addr{}, rtcp_addr{};
+    UniqueFD feedback;
+    int64_t last_rtcp_out_ns = 0;
+    RelayJanusKeeperPtr keeper;  // with an API address
+    uint64_t remakes_seen = 0;   // the keeper's count the loop last saw
+};
+
 int64_t now_ns(clockid_t clock)
 {
     timespec ts;
@@ -86,23 +105,17 @@ private:
     void on_control_record(const std::string &record);
     void send_record(const std::string &record);
     void read_stdin();
-    int open_feedback();
-    void send_rtcp_to_janus(const uint8_t *data, size_t size, int64_t now);
-    void on_feedback(const uint8_t *data, size_t size);
+    int open_feedback(size_t index);
+    void send_rtcp_to_janus(JanusLink *link, const uint8_t *data, size_t size, int64_t now);
+    void on_feedback(size_t index, const uint8_t *data, size_t size);
     void remake_mountpoint();
     void print_summary();
 
     RelayOptions opt_;
     UniqueFD rtp_, listen_, forward_;
     sockaddr_in forward_addr_{};
-    // The Janus mountpoint: RTP goes to janus_addr_; the feedback socket
-    // sends RTCP to janus_rtcp_addr_ and receives the viewers' feedback.
-    UniqueFD feedback_;
-    sockaddr_in janus_addr_{}, janus_rtcp_addr_{};
-    int64_t last_rtcp_out_ns_ = 0;
-    RelayFeedbackState feedback_state_;
-    RelayJanusKeeperPtr janus_keeper_;  // with --janus-api
-    uint64_t janus_remakes_ = 0;        // the keeper's count the loop last saw
+    std::vector<JanusLink> janus_;  // the servers fed, in the order given
+    RelayFeedbackState feedback_state_;  // their feedback combined
     std::vector<UniqueFD> controls_;    // newest last; records go to the newest
     int64_t first_control_ns_ = 0;
     std::vector<bool> sent_;
@@ -193,8 +206,8 @@ void Relay::on_datagram(const uint8_t *data, size_t size, int64_t arrival_ns)
     if (verdict == RELAY_RTP_CONTROL) {
         if (opt_.udp_port != 0)
             sendto(forward_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&forward_addr_), sizeof(forward_addr_));
-        if (feedback_)
-            send_rtcp_to_janus(data, size, now_ns(CLOCK_MONOTONIC));
+        for (JanusLink &link : janus_)
+            send_rtcp_to_janus(&link, data, size, now_ns(CLOCK_MONOTONIC));
         return;
     }
     if (verdict != RELAY_RTP_OK) {
@@ -209,18 +222,20 @@ void Relay::on_datagram(const uint8_t *data, size_t size, int64_t arrival_ns)
             0 &&
         errno != ECONNREFUSED)
         summary_.forward_errors++;
-    if (opt_.janus_port != 0 &&
-        sendto(forward_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&janus_addr_), sizeof(janus_addr_)) < 0 &&
-        errno != ECONNREFUSED)
-        summary_.forward_errors++;
+    for (JanusLink &link : janus_)
+        if (sendto(forward_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&link.rtp_addr),
+                   sizeof(link.rtp_addr)) < 0 &&
+            errno != ECONNREFUSED)
+            summary_.forward_errors++;
     if (new_stream) {
         std::fprintf(stderr, "[Relay] stream %llu: SSRC %08x, payload type %u\n",
                      static_cast<unsigned long long>(summary_.rtp.streams), h.ssrc, h.payload_type);
         if (h.payload_type != payload_type_) {
             payload_type_ = h.payload_type;
             write_sdp();
-            if (janus_keeper_)
-                relay_janus_keeper_want(janus_keeper_.get(), opt_.codec, payload_type_);
+            for (JanusLink &link : janus_)
+                if (link.keeper)
+                    relay_janus_keeper_want(link.keeper.get(), opt_.codec, payload_type_);
         }
         backlog_.clear();
         backlog_bytes_ = 0;
@@ -309,49 +324,85 @@ void Relay::read_stdin()
     }
 }
 
-int Relay::open_feedback()
+int Relay::open_feedback(size_t index)
 {
-    janus_addr_ = loopback(opt_.janus_port);
-    janus_rtcp_addr_ = loopback(opt_.janus_rtcp_port);
-    feedback_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    sockaddr_in local = loopback(0);
-    socklen_t len = sizeof(local);
-    if (!feedback_ || bind(feedback_.get(), reinterpret_cast<sockaddr *>(&local), sizeof(local)) != 0 ||
-        getsockname(feedback_.get(), reinterpret_cast<sockaddr *>(&local), &len) != 0) {
+    JanusLink &link = janus_[index];
+    link.rtp_addr = ipv4(link.server.host, link.server.rtp_port);
+    link.rtcp_addr = ipv4(link.server.host, link.server.rtcp_port);
+    // On loopback for a server on this machine, else on every address.
+    const bool local = (ntohl(link.rtcp_addr.sin_addr.s_addr) >> 24) == 127;
+    sockaddr_in bound = loopback(0);
+    if (!local)
+        bound.sin_addr.s_addr = htonl(INADDR_ANY);
+    link.feedback.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    socklen_t len = sizeof(bound);
+    if (!link.feedback || bind(link.feedback.get(), reinterpret_cast<sockaddr *>(&bound), sizeof(bound)) != 0 ||
+        getsockname(link.feedback.get(), reinterpret_cast<sockaddr *>(&bound), &len) != 0) {
         std::fprintf(stderr, "[Relay] feedback socket: %s\n", strerror(errno));
         return -1;
     }
-    std::fprintf(stderr, "[Relay] Janus mountpoint on 127.0.0.1:%d, RTCP %d; feedback on 127.0.0.1:%u\n",
-                 opt_.janus_port, opt_.janus_rtcp_port, ntohs(local.sin_port));
-    std::printf("feedback_port=%u\n", ntohs(local.sin_port));
+    const unsigned port = ntohs(bound.sin_port);
+    if (janus_.size() == 1) {
+        std::fprintf(stderr, "[Relay] Janus mountpoint on %s:%d, RTCP %d; feedback on %s:%u\n",
+                     link.server.host.c_str(), link.server.rtp_port, link.server.rtcp_port,
+                     local ? "127.0.0.1" : "0.0.0.0", port);
+        std::printf("feedback_port=%u\n", port);
+    } else {
+        std::fprintf(stderr, "[Relay] Janus %zu: mountpoint on %s:%d, RTCP %d; feedback on %s:%u\n", index + 1,
+                     link.server.host.c_str(), link.server.rtp_port, link.server.rtcp_port,
+                     local ? "127.0.0.1" : "0.0.0.0", port);
+        // The first server's line is the one a single server prints.
+        if (index == 0)
+            std::printf("feedback_port=%u\n", port);
+        else
+            std::printf("feedback_port_%zu=%u\n", index + 1, port);
+    }
+    if (!link.server.api_url.empty()) {
+        RelayJanusMountpoint m;
+        m.id = opt_.janus_mountpoint;
+        m.codec = opt_.codec;
+        m.payload_type = payload_type_;
+        m.iface = link.server.host;
+        m.rtp_port = link.server.rtp_port;
+        m.rtcp_port = link.server.rtcp_port;
+        RelayJanusApi api{link.server.api_url, link.server.token_file, link.server.ca_file};
+        link.keeper.reset(relay_janus_keeper_start(api, m, janus_.size() > 1));
+    }
     return 0;
 }
 
-void Relay::send_rtcp_to_janus(const uint8_t *data, size_t size, int64_t now)
+void Relay::send_rtcp_to_janus(JanusLink *link, const uint8_t *data, size_t size, int64_t now)
 {
-    sendto(feedback_.get(), data, size, 0, reinterpret_cast<sockaddr *>(&janus_rtcp_addr_), sizeof(janus_rtcp_addr_));
-    last_rtcp_out_ns_ = now;
+    sendto(link->feedback.get(), data, size, 0, reinterpret_cast<sockaddr *>(&link->rtcp_addr),
+           sizeof(link->rtcp_addr));
+    link->last_rtcp_out_ns = now;
 }
 
-void Relay::on_feedback(const uint8_t *data, size_t size)
+void Relay::on_feedback(size_t index, const uint8_t *data, size_t size)
 {
     std::vector<std::string> records;
     const uint64_t bad = feedback_state_.bad;
-    relay_feedback_on_datagram(&feedback_state_, data, size, now_ns(CLOCK_MONOTONIC), &records);
+    relay_feedback_on_datagram(&feedback_state_, index, data, size, now_ns(CLOCK_MONOTONIC), &records);
     if (feedback_state_.bad != bad && feedback_state_.bad <= 5)
         std::fprintf(stderr, "[Relay] ignored a feedback datagram of %zu bytes that is no valid RTCP\n", size);
     for (const std::string &r : records) {
-        std::fprintf(stderr, "[Relay] a viewer asks for %s\n", r.c_str());
+        if (janus_.size() == 1)
+            std::fprintf(stderr, "[Relay] a viewer asks for %s\n", r.c_str());
+        else
+            std::fprintf(stderr, "[Relay] a viewer of Janus %zu asks for %s\n", index + 1, r.c_str());
         send_record(r);
     }
 }
 
 void Relay::remake_mountpoint()
 {
-    if (janus_keeper_)
-        relay_janus_keeper_want(janus_keeper_.get(), opt_.codec, payload_type_);
-    else if (opt_.janus_port != 0)
-        std::fprintf(stderr, "[Relay] the Janus mountpoint still expects the old codec (no --janus-api)\n");
+    for (JanusLink &link : janus_) {
+        if (link.keeper)
+            relay_janus_keeper_want(link.keeper.get(), opt_.codec, payload_type_);
+        else
+            std::fprintf(stderr, "[Relay] the Janus mountpoint%s still expects the old codec (no --janus-api)\n",
+                         janus_.size() > 1 ? (" at " + link.server.host).c_str() : "");
+    }
 }
 
 int Relay::run()
@@ -370,7 +421,7 @@ int Relay::run()
         return 1;
     int rcvbuf = 4 << 20;
     setsockopt(rtp_.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    if (opt_.udp_port != 0 || opt_.janus_port != 0) {
+    if (opt_.udp_port != 0 || !opt_.janus_servers.empty()) {
         forward_.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (!forward_) {
             std::fprintf(stderr, "[Relay] socket: %s\n", strerror(errno));
@@ -381,16 +432,11 @@ int Relay::run()
         forward_addr_ = loopback(opt_.udp_port);
         write_sdp();
     }
-    if (opt_.janus_port != 0 && open_feedback() != 0)
-        return 1;
-    if (opt_.janus_api_port != 0) {
-        RelayJanusMountpoint m;
-        m.id = opt_.janus_mountpoint;
-        m.codec = opt_.codec;
-        m.payload_type = payload_type_;
-        m.rtp_port = opt_.janus_port;
-        m.rtcp_port = opt_.janus_rtcp_port;
-        janus_keeper_.reset(relay_janus_keeper_start(opt_.janus_api_port, m));
+    janus_.resize(opt_.janus_servers.size());
+    for (size_t i = 0; i < janus_.size(); ++i) {
+        janus_[i].server = opt_.janus_servers[i];
+        if (open_feedback(i) != 0)
+            return 1;
     }
     sent_.assign(opt_.sends.size(), false);
     std::fprintf(stderr, "[Relay] listening on %s and %s\n", kRtpPath, kControlPath);
@@ -420,17 +466,19 @@ int Relay::run()
         }
         if (opt_.duration_s > 0 && now - start >= int64_t(opt_.duration_s * 1e9))
             break;
-        if (feedback_) {
+        for (JanusLink &link : janus_) {
             // Janus sends the feedback to whoever sent RTCP to its port last:
             // without the stream's own reports, an empty one every second.
             // A mountpoint made anew learns the address from the next report.
-            const uint64_t remakes = janus_keeper_ ? relay_janus_keeper_remakes(janus_keeper_.get()) : 0;
-            if (now - last_rtcp_out_ns_ >= 1000000000 || remakes != janus_remakes_) {
-                janus_remakes_ = remakes;
+            const uint64_t remakes = link.keeper ? relay_janus_keeper_remakes(link.keeper.get()) : 0;
+            if (now - link.last_rtcp_out_ns >= 1000000000 || remakes != link.remakes_seen) {
+                link.remakes_seen = remakes;
                 std::vector<uint8_t> rr = relay_rtcp_empty_report(0x56545231);
-                send_rtcp_to_janus(rr.data(), rr.size(), now);
+                send_rtcp_to_janus(&link, rr.data(), rr.size(), now);
             }
-            wait_ms = std::min(wait_ms, (last_rtcp_out_ns_ + 1000000000 - now) / 1000000 + 1);
+            wait_ms = std::min(wait_ms, (link.last_rtcp_out_ns + 1000000000 - now) / 1000000 + 1);
+        }
+        if (!janus_.empty()) {
             std::vector<std::string> records;
             int64_t due = relay_feedback_due(&feedback_state_, now, &records);
             for (const std::string &r : records)
@@ -454,7 +502,9 @@ int Relay::run()
         fds.push_back({rtp_.get(), POLLIN, 0});
         fds.push_back({listen_.get(), POLLIN, 0});
         fds.push_back({stdin_open_ ? STDIN_FILENO : -1, POLLIN, 0});
-        fds.push_back({feedback_ ? feedback_.get() : -1, POLLIN, 0});
+        for (const JanusLink &link : janus_)
+            fds.push_back({link.feedback.get(), POLLIN, 0});
+        const size_t first_control = fds.size();
         for (const UniqueFD &c : controls_)
             fds.push_back({c.get(), POLLIN, 0});
         if (poll(fds.data(), fds.size(), int(wait_ms)) < 0) {
@@ -494,19 +544,21 @@ int Relay::run()
         }
         if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR)))
             read_stdin();
-        if (fds[4].fd >= 0 && (fds[4].revents & POLLIN)) {
+        for (size_t j = 0; j < janus_.size(); ++j) {
+            if (!(fds[4 + j].revents & POLLIN))
+                continue;
             for (int k = 0; k < 64; ++k) {
-                ssize_t n = recv(feedback_.get(), buf.data(), buf.size(), MSG_TRUNC);
+                ssize_t n = recv(janus_[j].feedback.get(), buf.data(), buf.size(), MSG_TRUNC);
                 if (n < 0)
                     break;
-                on_feedback(buf.data(), size_t(n) > buf.size() ? 0 : size_t(n));
+                on_feedback(j, buf.data(), size_t(n) > buf.size() ? 0 : size_t(n));
             }
         }
-        // Control connections: indices from 5 match controls_ as polled; one
-        // accepted above was not polled yet and waits for the next round.
-        std::vector<bool> closed(fds.size() - 5, false);
+        // Control connections: indices from first_control match controls_ as
+        // polled; one accepted above was not polled yet and waits for the next round.
+        std::vector<bool> closed(fds.size() - first_control, false);
         for (size_t i = 0; i < closed.size(); ++i) {
-            short ev = fds[5 + i].revents;
+            short ev = fds[first_control + i].revents;
             if (!ev)
                 continue;
             for (;;) {
@@ -535,7 +587,7 @@ int Relay::run()
     for (RelayDecoder *d : retired_)
         collect(d, 5000);
     retired_.clear();
-    janus_keeper_.reset();
+    janus_.clear();
     print_summary();
     ::unlink(kRtpPath);
     ::unlink(kControlPath);
@@ -554,7 +606,7 @@ void Relay::print_summary()
     summary_.snapshot_path = opt_.snapshot_path;
     summary_.latency = opt_.latency;
     summary_.source_stamp = opt_.source_stamp;
-    summary_.feedback = opt_.janus_port != 0;
+    summary_.feedback = !opt_.janus_servers.empty();
     summary_.feedback_state = feedback_state_;
     std::fputs(relay_summary_text(summary_).c_str(), stdout);
     std::fflush(stdout);

@@ -1,5 +1,11 @@
 #include "tools/relay/relay_options.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -46,6 +52,17 @@ const char kUsage[] =
     "  --janus-api PORT     Janus's HTTP API on 127.0.0.1:PORT: when the stream's\n"
     "                       codec changes, the mountpoint is made again for it\n"
     "  --janus-mountpoint ID  the mountpoint's id (default 1)\n"
+    "  --janus HOST:PORT[/RTCPPORT]  feed a Janus mountpoint at HOST (IPv4) whose RTP\n"
+    "                       port is PORT and RTCP port RTCPPORT (default PORT+1);\n"
+    "                       repeat it to feed several servers the same stream\n"
+    "                       (their feedback is combined); instead of --janus-port\n"
+    "  --janus-api [HOST:]PORT|URL  with --janus, the API of the server given\n"
+    "                       before it (HOST defaults to that server's; a URL such\n"
+    "                       as https://HOST:8089/janus for TLS)\n"
+    "  --janus-token-file PATH  send the secret in PATH as \"token\" (and as the\n"
+    "                       streaming plugin's admin_key) in every API request of\n"
+    "                       the server given before it (or of --janus-port's)\n"
+    "  --janus-ca-file PATH  trust the certificates in PATH for that server's https API\n"
     "  --help               show this text\n"
     "\n"
     "Each line on standard input is sent as one control record (same escapes).\n"
@@ -64,6 +81,68 @@ bool parse_int(const char *text, int64_t min, int64_t max, int64_t *out)
     return true;
 }
 
+// The dotted IPv4 address of host (a name is looked up). False when it has none.
+bool ipv4_address(const std::string &host, std::string *out)
+{
+    in_addr a{};
+    if (inet_pton(AF_INET, host.c_str(), &a) == 1) {
+        *out = host;
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *found = nullptr;
+    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr, text, sizeof(text));
+    freeaddrinfo(found);
+    *out = text;
+    return true;
+}
+
+// HOST:PORT[/RTCPPORT] into a server (the RTCP port defaults to PORT+1).
+bool parse_janus_server(const std::string &text, RelayJanusServer *s)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    const std::string ports = text.substr(colon + 1);
+    const size_t slash = ports.find('/');
+    int64_t rtp = 0, rtcp = 0;
+    if (!parse_int(ports.substr(0, slash).c_str(), 1, 65535, &rtp))
+        return false;
+    if (slash != std::string::npos ? !parse_int(ports.substr(slash + 1).c_str(), 1, 65535, &rtcp)
+                                   : (rtcp = rtp + 1) > 65535)
+        return false;
+    if (!ipv4_address(text.substr(0, colon), &s->host))
+        return false;
+    s->rtp_port = int(rtp);
+    s->rtcp_port = int(rtcp);
+    return true;
+}
+
+// [HOST:]PORT (HOST defaulting to default_host) or an http(s) URL into the
+// API's base URL; a URL without a path gets Janus's "/janus".
+bool parse_janus_api(const std::string &text, const std::string &default_host, std::string *url)
+{
+    if (text.rfind("http://", 0) == 0 || text.rfind("https://", 0) == 0) {
+        const size_t host_at = text.find("://") + 3;
+        if (host_at == text.size() || text[host_at] == '/')
+            return false;
+        *url = text.find('/', host_at) == std::string::npos ? text + "/janus" : text;
+        return true;
+    }
+    const size_t colon = text.rfind(':');
+    const std::string host = colon == std::string::npos ? default_host : text.substr(0, colon);
+    int64_t port = 0;
+    if (host.empty() || !parse_int(text.c_str() + (colon == std::string::npos ? 0 : colon + 1), 1, 65535, &port))
+        return false;
+    *url = "http://" + host + ":" + std::to_string(port) + "/janus";
+    return true;
+}
+
 }  // namespace
 
 const char *relay_usage()
@@ -73,6 +152,10 @@ const char *relay_usage()
 
 int relay_parse_options(int argc, char **argv, RelayOptions *o)
 {
+    // --janus-api, --janus-token-file and --janus-ca-file apply to the
+    // --janus given before them, or without any to the one of --janus-port.
+    RelayJanusServer single;
+    auto target = [&]() -> RelayJanusServer & { return o->janus_servers.empty() ? single : o->janus_servers.back(); };
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](const char **v) {
@@ -160,6 +243,26 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
                 return -1;
             }
             o->idle_exit_ms = n;
+        } else if (a == "--janus") {
+            RelayJanusServer server;
+            if (!value(&v) || !parse_janus_server(v, &server)) {
+                std::fprintf(stderr, "[Relay] --janus wants HOST:PORT[/RTCPPORT] with an IPv4 HOST\n");
+                return -1;
+            }
+            o->janus_servers.push_back(server);
+        } else if (a == "--janus-api" && !o->janus_servers.empty()) {
+            if (!value(&v) || !parse_janus_api(v, target().host, &target().api_url)) {
+                std::fprintf(stderr, "[Relay] --janus-api wants [HOST:]PORT or an http(s) URL\n");
+                return -1;
+            }
+        } else if (a == "--janus-token-file" || a == "--janus-ca-file") {
+            if (!value(&v))
+                return -1;
+            if (access(v, R_OK) != 0) {
+                std::fprintf(stderr, "[Relay] %s %s: %s\n", a.c_str(), v, strerror(errno));
+                return -1;
+            }
+            (a == "--janus-token-file" ? target().token_file : target().ca_file) = v;
         } else if (a == "--janus-port" || a == "--janus-rtcp-port" || a == "--janus-api") {
             if (!value(&v) || !parse_int(v, 1, 65535, &n)) {
                 std::fprintf(stderr, "[Relay] %s wants a port number\n", a.c_str());
@@ -183,11 +286,29 @@ int relay_parse_options(int argc, char **argv, RelayOptions *o)
     if (o->janus_port != 0 && o->janus_rtcp_port == 0)
         o->janus_rtcp_port = o->janus_port == 65535 ? 0 : o->janus_port + 1;
     if ((o->janus_rtcp_port != 0 || o->janus_api_port != 0) && o->janus_port == 0) {
-        std::fprintf(stderr, "[Relay] --janus-rtcp-port and --janus-api need --janus-port\n");
+        std::fprintf(stderr, "[Relay] --janus-rtcp-port and --janus-api need --janus-port (--janus-api: or a --janus before it)\n");
         return -1;
     }
     if (o->janus_port != 0 && o->janus_rtcp_port == 0) {
         std::fprintf(stderr, "[Relay] --janus-port 65535 leaves no RTCP port; give --janus-rtcp-port\n");
+        return -1;
+    }
+    if (!o->janus_servers.empty() && o->janus_port != 0) {
+        std::fprintf(stderr, "[Relay] --janus and --janus-port cannot be mixed: give every server as --janus\n");
+        return -1;
+    }
+    if (!o->janus_servers.empty() && (!single.token_file.empty() || !single.ca_file.empty())) {
+        std::fprintf(stderr, "[Relay] --janus-token-file and --janus-ca-file apply to the --janus before them\n");
+        return -1;
+    }
+    if (o->janus_port != 0) {
+        single.rtp_port = o->janus_port;
+        single.rtcp_port = o->janus_rtcp_port;
+        if (o->janus_api_port != 0)
+            single.api_url = "http://127.0.0.1:" + std::to_string(o->janus_api_port) + "/janus";
+        o->janus_servers.push_back(single);
+    } else if (o->janus_servers.empty() && (!single.token_file.empty() || !single.ca_file.empty())) {
+        std::fprintf(stderr, "[Relay] --janus-token-file and --janus-ca-file need --janus or --janus-port\n");
         return -1;
     }
     return 0;

@@ -7,6 +7,16 @@
 
 #include "tools/relay/relay_text.h"
 
+// One WebRTC server (Janus) that the relay feeds.
+struct RelayJanusServer {
+    std::string host = "127.0.0.1";  // IPv4 address of its mountpoint's RTP and RTCP ports
+    int rtp_port = 0;
+    int rtcp_port = 0;
+    std::string api_url;     // base URL of its HTTP API ("http://HOST:PORT/janus"), "": not used
+    std::string token_file;  // file holding the secret sent as "token" in every API request, "": none
+    std::string ca_file;     // certificates to trust for an https API, "": the system's
+};
+
 struct RelayOptions {
     int codec = CODEC_TYPE_H264;
     std::vector<RelayScheduledRecord> sends;
@@ -26,6 +36,9 @@ struct RelayOptions {
     int janus_rtcp_port = 0;  // its RTCP port (0: janus_port + 1)
     int janus_api_port = 0;   // its HTTP API on 127.0.0.1, 0: not used
     int64_t janus_mountpoint = 1;
+    // Every server the stream goes to: those of --janus, or the one of
+    // --janus-port; empty when none.
+    std::vector<RelayJanusServer> janus_servers;
 };
 
 // The text --help prints.

@@ -4,20 +4,28 @@
 // the capture modes draw at the top-left (seven-segment digits in the GPU
 // modes, the 8x8 bitmap font in the compatible mode) and the one the
 // virtual display draws at the bottom-left, each compared with this
-// machine's clock. The figures also go into the title and, once a second,
-// to the console, so that a headless browser can report them.
+// machine's clock. A small status in a corner says what the page is doing
+// (connecting, playing, reconnecting, refused and why) with the frame rate
+// and the latency, and steps aside while the picture plays; a double-click
+// toggles fullscreen. The machine-readable figures go into the title, the
+// hidden #figures element and, once a second, the console, so that a
+// headless browser can report them.
 //
-// Query parameters: janus (the HTTP API's port, default 8088), server (the
-// API's whole URL instead), mountpoint (default 1).
+// Query parameters: janus (the API's port, default 8088), server (the API's
+// whole URL instead), mountpoint (default 1). The viewing token comes from
+// the fragment (#token=...), which the browser never sends to the page's
+// web server.
 "use strict";
 
 const params = new URLSearchParams(location.search);
 const server = params.get("server") ||
     location.protocol + "//" + (location.hostname || "127.0.0.1") + ":" + (params.get("janus") || "8088") + "/janus";
 const mountpoint = parseInt(params.get("mountpoint") || "1", 10);
+const token = new URLSearchParams(location.hash.slice(1)).get("token") || null;
 
 const video = document.getElementById("video");
 const figures = document.getElementById("figures");
+const statusBox = document.getElementById("status");
 const canvas = document.getElementById("reader");
 const pageStart = performance.now();
 
@@ -33,6 +41,8 @@ const state = {
     fpsWindow: [],     // presentation times of the last second
     mode: [],          // now - stamp of the mode's watermark, ms
     source: [],        // now - stamp of the virtual display's stamp, ms
+    recent: [],        // [performance.now(), latency] of the last two seconds
+    lastFrameAt: 0,    // performance.now() of the last picture
     status: "connecting",
 };
 
@@ -63,11 +73,15 @@ function readStamps(width, height, now) {
     const plausible = (v) => v !== null && Math.abs(now - v) < 60000;
     const mode = width >= 690 ? readSegments(img) : null;
     const modeValue = plausible(mode) ? mode : (width >= 1000 ? readBitmap(img) : null);
-    if (plausible(modeValue)) keep(state.mode, now - modeValue);
+    let latency = null;
+    if (plausible(modeValue)) keep(state.mode, latency = now - modeValue);
     if (height >= 200 && width >= BOTTOM_W) {
         const source = readStamp(img, TOP_H + 8);
-        if (plausible(source)) keep(state.source, now - source);
+        // The display's stamp, where there is one, covers the whole way
+        // from the screen to this one.
+        if (plausible(source)) keep(state.source, latency = now - source);
     }
+    if (latency !== null) state.recent.push([performance.now(), latency]);
 }
 
 function keep(list, value) {
@@ -95,11 +109,53 @@ function figureLine() {
         " source_p95=" + f(percentile(state.source, 95)) + " status=" + state.status;
 }
 
+// What the status says to a person, and whether it is bad news.
+function statusText() {
+    const s = state.status;
+    if (s === "playing") {
+        const parts = ["playing", state.fpsWindow.length + " fps"];
+        const t = performance.now();
+        while (state.recent.length && state.recent[0][0] < t - 2000) state.recent.shift();
+        if (state.recent.length)
+            parts.push("latency " + Math.round(percentile(state.recent.map((r) => r[1]), 50)) + " ms");
+        parts.push(state.size.replace("x", "\u00d7"));
+        if (t - state.lastFrameAt > 2000)
+            parts.push("no picture for " + Math.floor((t - state.lastFrameAt) / 1000) + " s");
+        return [parts.join(" \u00b7 "), false];
+    }
+    if (s === "refused(no_token)")
+        return ["refused: the address has no #token=\u2026 (use the one janus.sh printed)", true];
+    if (s === "refused(wrong_token)") return ["refused: Janus does not know this token", true];
+    if (s === "no_stream") return ["no stream: mountpoint " + mountpoint + " does not exist (yet); retrying", true];
+    if (s.startsWith("reconnecting(")) return ["reconnecting (" + s.slice(13, -1).replace(/_/g, " ") + ")", false];
+    return [s === "joining" ? "joining the stream" : "connecting", false];
+}
+
 function show() {
     const line = figureLine();
     document.title = "vistrel " + line;
-    figures.textContent = line.replace(/ (?=[a-z_]+=)/g, "  ");
+    figures.textContent = line;
+    const [text, bad] = statusText();
+    statusBox.textContent = text;
+    statusBox.classList.toggle("bad", bad);
+    if (state.status !== "playing") document.body.classList.remove("idle");
 }
+
+// ---- for people: the status steps aside while playing, fullscreen -------------
+
+let idleTimer = null;
+function wake() {
+    document.body.classList.remove("idle");
+    clearTimeout(idleTimer);
+    idleTimer = setTimeout(() => {
+        if (state.status === "playing") document.body.classList.add("idle");
+    }, 3000);
+}
+document.addEventListener("mousemove", wake);
+document.addEventListener("dblclick", () => {
+    if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+    else document.documentElement.requestFullscreen().catch(() => {});
+});
 
 setInterval(() => {
     show();
@@ -114,8 +170,11 @@ function onFrame(now, meta) {
         state.joinFirstMs = t - state.joinAt;
         if (state.firstMs < 0) state.firstMs = t - pageStart;
         state.status = "playing";
+        show();
+        wake();
     }
     state.size = meta.width + "x" + meta.height;
+    state.lastFrameAt = t;
     state.fpsWindow.push(t);
     while (state.fpsWindow.length && state.fpsWindow[0] < t - 1000) state.fpsWindow.shift();
     try {
@@ -137,10 +196,20 @@ function lowDelay() {
     }
 }
 
-// Drops the session and tries again in a second: Janus gone, the
-// mountpoint made again for another codec, or the connection lost.
+// Janus answers 403 with this reason to a request without a token it knows.
+function refusal(why) {
+    return /unauthorized/i.test(String(why)) ? (token ? "refused(wrong_token)" : "refused(no_token)") : null;
+}
+
+// Drops the session and tries again: in a second when Janus is gone, the
+// mountpoint was made again for another codec or the connection was lost;
+// in three when Janus refused the token or has no such stream (a restarted
+// Janus learns its tokens a moment after it answers, and the relay makes
+// the mountpoint again within seconds).
 function reconnect(why) {
-    state.status = "reconnecting(" + String(why).replace(/\s+/g, "_").slice(0, 40) + ")";
+    const refused = refusal(why);
+    state.status = refused || (why === "no_stream" ? why :
+        "reconnecting(" + String(why).replace(/\s+/g, "_").slice(0, 40) + ")");
     show();
     if (retryTimer) return;
     const old = janus;
@@ -149,12 +218,13 @@ function reconnect(why) {
     if (old) {
         try { old.destroy({ cleanupHandles: true, notifyDestroyed: false }); } catch (e) { /* gone already */ }
     }
-    retryTimer = setTimeout(() => { retryTimer = null; connect(); }, 1000);
+    retryTimer = setTimeout(() => { retryTimer = null; connect(); }, refused || why === "no_stream" ? 3000 : 1000);
 }
 
 function connect() {
     const session = new Janus({
         server: server,
+        token: token,
         success: () => attach(session),
         error: (e) => { if (session === janus) reconnect(e); },
         destroyed: () => {},
@@ -177,7 +247,7 @@ function attach(session) {
         },
         error: (e) => reconnect(e),
         onmessage: (msg, jsep) => {
-            if (msg.error) { reconnect(msg.error); return; }
+            if (msg.error) { reconnect(msg.error_code === 455 ? "no_stream" : msg.error); return; }
             const result = msg.result;
             if (result && (result.status === "stopped" || result.status === "stopping")) { reconnect("stopped"); return; }
             if (jsep) {
