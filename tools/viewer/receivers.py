@@ -26,6 +26,7 @@ Prints one line per viewer and a summary, all key=value:
           first_frame_ms=T (from its join) error=...
   idle_fps=F viewers_fps=F viewers=N playing=N ratio_min=R ratio_median=R
   first_frame_max_ms=T viewer_seconds=S key_frames=K key_frames_max_per_s=K
+  loop_errors=N (stray exceptions in the libraries' callbacks)
 
   reference_fps_by_second=N,N,... (the reference's frames in each second)
 
@@ -306,6 +307,10 @@ def viewer_line(viewer, reference, start):
 async def run(args):
     reference = None
     loop = asyncio.get_running_loop()
+    # aioice's STUN retry timer can fire after its transaction has ended and
+    # raise into the loop; such stray errors are counted, not printed one by one.
+    stray = []
+    loop.set_exception_handler(lambda _, context: stray.append(context.get("message", "")))
     if args.reference:
         reference = Counts(keep_times=True)
         transport, _ = await loop.create_datagram_endpoint(lambda: Reference(reference),
@@ -362,7 +367,10 @@ async def run(args):
           f"errors={sum(bool(v.error) for v in viewers)} "
           f"ratio_min={min(ratios, default=0):.4f} ratio_median={statistics.median(ratios) if ratios else 0:.4f} "
           f"first_frame_max_ms={max(first_frames, default=0):.0f} "
-          f"viewer_seconds={end - playing_at:.1f} key_frames={key_total} key_frames_max_per_s={keys}", flush=True)
+          f"viewer_seconds={end - playing_at:.1f} key_frames={key_total} key_frames_max_per_s={keys} "
+          f"loop_errors={len(stray)}", flush=True)
+    if stray:
+        print(f"receivers: {len(stray)} errors in callbacks, the first: {stray[0]}", file=sys.stderr)
     if reference is not None:
         seconds = range(int(end - start))
         print("reference_fps_by_second=" + ",".join(
