@@ -13,6 +13,9 @@
 #   --page-port N     the viewer page's port (default 8080, 0: no page server)
 #   --rtp-port N      the mountpoint's RTP port on 127.0.0.1 (default 5006);
 #                     its RTCP port is N+1 (run the relay with --janus-port N)
+#   --rtp-addr ADDR   the address the mountpoint's ports listen on (default
+#                     127.0.0.1; where the relay runs elsewhere, run it with
+#                     --janus ADDR:N)
 #   --codec NAME      h264 (default), vp8, vp9, h265 or av1
 #   --bind ADDR       address the API and the page listen on (default
 #                     127.0.0.1; an address of this machine's network to let
@@ -36,7 +39,7 @@ set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
-    sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,36p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -90,6 +93,7 @@ api_port=8088
 admin_port=7088
 page_port=8080
 rtp_port=5006
+rtp_addr=127.0.0.1
 codec=h264
 bind=127.0.0.1
 ice=""
@@ -103,6 +107,7 @@ while [ $# -gt 0 ]; do
         --admin-port) admin_port=$2 ;;
         --page-port) page_port=$2 ;;
         --rtp-port) rtp_port=$2 ;;
+        --rtp-addr) rtp_addr=$2 ;;
         --codec) codec=$2 ;;
         --bind) bind=$2 ;;
         --ice) ice=$2 ;;
@@ -143,10 +148,23 @@ if [ -n "$cert" ]; then
             exit 2
         fi
     done
+    # Checked here, where the reason can be said, rather than in Janus's log.
+    if ! cert_key=$(openssl x509 -noout -pubkey -in "$cert" 2>/dev/null); then
+        echo "janus.sh: $cert is not a PEM certificate" >&2
+        exit 2
+    fi
+    if ! key_key=$(openssl pkey -pubout -in "$key" -passin pass: 2>/dev/null); then
+        echo "janus.sh: $key is not a PEM private key without a passphrase" >&2
+        exit 2
+    fi
+    if [ "$cert_key" != "$key_key" ]; then
+        echo "janus.sh: $key is not the key of $cert" >&2
+        exit 2
+    fi
     cert=$(cd "$(dirname "$cert")" && pwd)/$(basename "$cert")
     key=$(cd "$(dirname "$key")" && pwd)/$(basename "$key")
     case "$cert$key" in
-        *[\"\\]*) echo "janus.sh: the certificate's and key's paths may not hold '\"' or '\\'" >&2; exit 2 ;;
+        *[\"\\]*) printf '%s\n' "janus.sh: the certificate's and key's paths may not hold '\"' or '\\'" >&2; exit 2 ;;
     esac
 fi
 fmtp=""
@@ -267,7 +285,7 @@ vistrel: {
     videopt = 96
     videocodec = "$codec"
     $fmtp
-    videoiface = "127.0.0.1"
+    videoiface = "$rtp_addr"
 }
 EOF
 

@@ -44,9 +44,9 @@ if [ "${1:-}" = --one ]; then
     VISTREL_VIRTUAL_DISPLAY=/tmp/world.txt "$build/apps/capture-helper/capture-helper" > "$logs/helper.log" 2>&1 &
     pids="$!"
     sleep 0.5
-    "$root/scripts/janus.sh" start /tmp/janus --codec h264 > /dev/null
+    page=$("$root/scripts/janus.sh" start /tmp/janus --codec h264)
     "$build/tools/relay/vistrel-relay" --query-config --udp-port 0 --janus-port 5006 --janus-api 8088 \
-        --latency --watermark "$watermark" > "$logs/relay.out" 2> "$logs/relay.err" < /dev/null &
+        --janus-token-file /tmp/janus/relay.token --latency --watermark "$watermark" > "$logs/relay.out" 2> "$logs/relay.err" < /dev/null &
     relay=$!
     sleep 0.5
     "$build/apps/capture/capture" -m "$mode" > "$logs/capture.log" 2>&1 &
@@ -56,7 +56,7 @@ if [ "${1:-}" = --one ]; then
     chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking \
         --disable-component-update --disable-sync --user-data-dir=/tmp/chromium \
         --autoplay-policy=no-user-gesture-required --enable-logging=stderr --v=0 \
-        "http://127.0.0.1:8080/?janus=8088" > /dev/null 2> "$logs/chromium.err" &
+        "${page#page=}" > /dev/null 2> "$logs/chromium.err" &
     chromium=$!
     pids="$chromium $pids"
     i=0

@@ -81,7 +81,7 @@ int browser_open(BrowserPage *page, const std::string &name, const std::string &
 }
 
 int browser_screenshot(const std::string &url, const std::string &png, const std::vector<std::string> &extra,
-                       long frames, int timeout_ms, std::string *error)
+                       long frames, int timeout_ms, std::string *report)
 {
     std::vector<std::string> args = {std::string(VISTREL_SOURCE_DIR) + "/tests/e2e/browser_shot.py",
                                      "--out",
@@ -97,13 +97,14 @@ int browser_screenshot(const std::string &url, const std::string &png, const std
     args.insert(args.end(), {"--window-size=1200,900", url});
     E2eProcess shot;
     if (e2e_spawn(&shot, "shot", "/usr/bin/python3", args) != 0) {
-        *error = "cannot start browser_shot.py";
+        *report = "cannot start browser_shot.py";
         return -1;
     }
     if (!e2e_wait_exit(&shot, timeout_ms + 20000) || !e2e_exited_with(&shot, 0)) {
-        *error = e2e_stderr(&shot);
+        *report = e2e_stderr(&shot);
         return -1;
     }
+    *report = e2e_stdout(&shot);
     return 0;
 }
 
@@ -125,10 +126,10 @@ int browser_read_png(const std::string &path, BrowserImage *image)
         avcodec_receive_frame(context.get(), frame.get()) < 0)
         return -1;
     const int w = frame->width, h = frame->height;
-    std::unique_ptr<SwsContext, void (*)(SwsContext *)> scaler(
-        sws_getContext(w, h, AVPixelFormat(frame->format), w, h, AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr,
-                       nullptr),
-        sws_freeContext);
+    std::unique_ptr<SwsContext, void (*)(SwsContext *)> scaler(sws_getContext(w, h, AVPixelFormat(frame->format), w, h,
+                                                                              AV_PIX_FMT_RGB24, SWS_POINT, nullptr,
+                                                                              nullptr, nullptr),
+                                                               sws_freeContext);
     if (!scaler)
         return -1;
     image->width = w;

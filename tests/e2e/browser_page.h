@@ -33,10 +33,11 @@ int browser_open(BrowserPage *page, const std::string &name, const std::string &
 
 // Opens url in a Chromium of its own (fresh profile, `extra` flags, a
 // 1200x900 window), waits up to timeout_ms until the page's figures say it
-// plays with at least `frames` pictures, and saves a screenshot of the page
-// to png. 0, or -1 with why in *error.
+// plays with at least `frames` pictures, saves a screenshot of the page to
+// png, then double-clicks the picture. 0 with the page's figures line and
+// "fullscreen=1" (or 0) in *report, or -1 with why.
 int browser_screenshot(const std::string &url, const std::string &png, const std::vector<std::string> &extra,
-                       long frames, int timeout_ms, std::string *error);
+                       long frames, int timeout_ms, std::string *report);
 
 // An RGB picture, three bytes a pixel, rows top to bottom.
 struct BrowserImage {

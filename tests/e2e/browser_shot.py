@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """Opens the viewer page in headless Chromium, waits until its figures say it
-plays (status=playing and at least --frames pictures), then saves a
-screenshot of the whole window as PNG. Chromium is driven over its DevTools
-pipe (file descriptors 3 and 4), so no port is opened.
+plays (status=playing and at least --frames pictures), saves a screenshot of
+the whole window as PNG, then double-clicks the picture as a person would.
+Chromium is driven over its DevTools pipe (file descriptors 3 and 4), so no
+port is opened.
 
     browser_shot.py --out PNG [--frames N] [--timeout S] -- CHROMIUM ARGS... URL
 
-Prints the page's last figures line; exit status 0 with the screenshot
-written, 1 when the page did not play in time or Chromium failed."""
+Prints the page's figures line at the screenshot and fullscreen=1 or 0 (the
+page is fullscreen after the double-click or not); exit status 0 with the
+screenshot written, 1 when the page did not play in time or Chromium
+failed."""
 import argparse
 import base64
 import fcntl
@@ -49,8 +52,8 @@ class Pipe:
                 return reply.get("result", {})
 
 
-def figures(title):
-    return dict(w.split("=", 1) for w in title.split() if "=" in w)
+def figures(line):
+    return dict(w.split("=", 1) for w in line.split() if "=" in w)
 
 
 def main():
@@ -79,29 +82,38 @@ def main():
     os.close(to_browser_r)
     os.close(from_browser_w)
     pipe = Pipe(to_browser_w, from_browser_r)
-    title = ""
+    line = ""
     try:
         targets = pipe.call("Target.getTargets")["targetInfos"]
         page = next(t["targetId"] for t in targets if t["type"] == "page")
         session = pipe.call("Target.attachToTarget", {"targetId": page, "flatten": True})["sessionId"]
         deadline = time.monotonic() + args.timeout
         while True:
-            title = pipe.call("Runtime.evaluate", {"expression": "document.title", "returnByValue": True},
-                              session)["result"].get("value", "")
-            f = figures(title)
+            line = pipe.call("Runtime.evaluate", {"expression": "document.getElementById('figures').textContent",
+                                                   "returnByValue": True}, session)["result"].get("value", "")
+            f = figures(line)
             if f.get("status") == "playing" and int(f.get("frames", "0")) >= args.frames:
                 break
             if time.monotonic() > deadline:
-                print(f"browser_shot: the page did not play: {title}", file=sys.stderr)
+                print(f"browser_shot: the page did not play: {line}", file=sys.stderr)
                 return 1
             time.sleep(0.2)
         shot = pipe.call("Page.captureScreenshot", {"format": "png"}, session)["data"]
         with open(args.out, "wb") as out:
             out.write(base64.b64decode(shot))
-        print(title)
+        print(line)
+        # A double-click in the middle of the picture, as a person's.
+        for count in (1, 2):
+            for kind in ("mousePressed", "mouseReleased"):
+                pipe.call("Input.dispatchMouseEvent", {"type": kind, "x": 300, "y": 300, "button": "left",
+                                                       "clickCount": count}, session)
+        time.sleep(0.5)
+        full = pipe.call("Runtime.evaluate", {"expression": "document.fullscreenElement !== null",
+                                              "returnByValue": True}, session)["result"].get("value")
+        print(f"fullscreen={int(bool(full))}")
         return 0
     except (OSError, EOFError, TimeoutError, RuntimeError, StopIteration, KeyError, ValueError) as e:
-        print(f"browser_shot: {e!r} (last title: {title})", file=sys.stderr)
+        print(f"browser_shot: {e!r} (last figures: {line})", file=sys.stderr)
         return 1
     finally:
         try:

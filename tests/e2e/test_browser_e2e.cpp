@@ -64,9 +64,15 @@ protected:
     // secret, and extra args.
     void start_relay(std::vector<std::string> extra)
     {
-        std::vector<std::string> args = {"--query-config", "--udp-port",         "0",
-                                         "--janus-port",   "5006",               "--janus-api",
-                                         "8088",           "--janus-token-file", std::string(kJanusDir) + "/relay.token"};
+        std::vector<std::string> args = {"--query-config",
+                                         "--udp-port",
+                                         "0",
+                                         "--janus-port",
+                                         "5006",
+                                         "--janus-api",
+                                         "8088",
+                                         "--janus-token-file",
+                                         std::string(kJanusDir) + "/relay.token"};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_EQ(e2e_start_relay(&relay_, args), 0);
     }
@@ -213,7 +219,7 @@ PictureArea find_picture(const BrowserImage &img)
 // picture and says why, as does one asking for a stream that does not
 // exist, while the page with the token plays. The picture
 // fills the window at its aspect ratio (black bars above and below in a
-// 4:3 window) and is not black.
+// 4:3 window) and is not black; a double-click makes the page fullscreen.
 TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
 {
     start_janus("h264");
@@ -243,8 +249,9 @@ TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
     for (BrowserPage *p : {without, wrong})
         EXPECT_EQ(browser_number(browser_figures(p), "joins"), 0) << p->name;
 
-    std::string why;
-    ASSERT_EQ(browser_screenshot(page_url(), "/tmp/playing.png", {}, 30, 20000, &why), 0) << why;
+    std::string report;
+    ASSERT_EQ(browser_screenshot(page_url(), "/tmp/playing.png", {}, 30, 20000, &report), 0) << report;
+    EXPECT_NE(report.find("fullscreen=1"), std::string::npos) << report;
     if (const char *keep = std::getenv("VISTREL_BROWSER_SHOT"))
         std::system(("cp /tmp/playing.png '" + std::string(keep) + "'").c_str());
     BrowserImage shot;
@@ -253,7 +260,8 @@ TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
     // 1280x720 fitted into the window: its whole width, centred vertically.
     const double height = 720.0 * shot.width / 1280;
     const double top = (shot.height - height) / 2;
-    std::fprintf(stderr, "[browser] screenshot %dx%d: picture rows %d..%d columns %d..%d (expected rows %.0f..%.0f), "
+    std::fprintf(stderr,
+                 "[browser] screenshot %dx%d: picture rows %d..%d columns %d..%d (expected rows %.0f..%.0f), "
                  "luma mean %.0f spread %.0f\n",
                  shot.width, shot.height, a.top, a.bottom, a.left, a.right, top, top + height - 1, a.mean, a.spread);
     ASSERT_GT(shot.height, height + 20) << "the window is not taller than the picture";
@@ -268,7 +276,8 @@ TEST_F(BrowserSystem, OnlyThePageWithTheTokenPlaysAndItsPictureFillsTheWindow)
 // Over HTTPS: the page and Janus's API with a self-signed certificate that
 // this Chromium is told to trust (by its key's SPKI hash). Janus starts with
 // a VP8 mountpoint, so the page plays the H.264 stream only once the relay
-// has made the mountpoint again through the HTTPS API with its secret.
+// has made the mountpoint again through the HTTPS API with its secret. A
+// Chromium not told to trust the certificate never gets the page.
 TEST_F(BrowserSystem, OverHttpsThePagePlays)
 {
     ASSERT_EQ(std::system("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
@@ -292,8 +301,11 @@ TEST_F(BrowserSystem, OverHttpsThePagePlays)
     start_capture({"-m", "compatible"});
     ASSERT_TRUE(e2e_wait_for_text(&relay_, "[Relay] Janus mountpoint 1 made again for H264", 15000, true))
         << e2e_stderr(&relay_);
-    BrowserPage *page = open_page(page_url(nullptr, "https"), {"--ignore-certificate-errors-spki-list=" + std::string(spki)});
+    BrowserPage *untrusting = open_page(page_url(nullptr, "https"));
+    BrowserPage *page =
+        open_page(page_url(nullptr, "https"), {"--ignore-certificate-errors-spki-list=" + std::string(spki)});
     EXPECT_TRUE(wait_playing(page, 30, 20000)) << browser_figures_line(page);
+    EXPECT_EQ(browser_figures_line(untrusting), "");
 }
 
 // H.264 from the compatible mode: a joining page asks for a key frame, which

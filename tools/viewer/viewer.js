@@ -7,9 +7,9 @@
 // machine's clock. A small status in a corner says what the page is doing
 // (connecting, playing, reconnecting, refused and why) with the frame rate
 // and the latency, and steps aside while the picture plays; a double-click
-// toggles fullscreen. The machine-readable figures go into the title, the
-// hidden #figures element and, once a second, the console, so that a
-// headless browser can report them.
+// toggles fullscreen; the title says the same in short. The
+// machine-readable figures go into the hidden #figures element and, once a
+// second, the console, so that a headless browser can report them.
 //
 // Query parameters: janus (the API's port, default 8088), server (the API's
 // whole URL instead), mountpoint (default 1). The viewing token comes from
@@ -132,10 +132,9 @@ function statusText() {
 }
 
 function show() {
-    const line = figureLine();
-    document.title = "vistrel " + line;
-    figures.textContent = line;
+    figures.textContent = figureLine();
     const [text, bad] = statusText();
+    document.title = "vistrel \u00b7 " + text;
     statusBox.textContent = text;
     statusBox.classList.toggle("bad", bad);
     if (state.status !== "playing") document.body.classList.remove("idle");
