@@ -41,6 +41,7 @@ import json
 import logging
 import os
 import random
+import ssl
 import statistics
 import string
 import struct
@@ -141,8 +142,11 @@ class JanusError(Exception):
     pass
 
 
+TLS = None  # the ssl context for an https API, made once in main()
+
+
 async def http_json(url, body=None, timeout=40.0):
-    """One HTTP request (POST with a JSON body, or GET) on a connection of its own."""
+    """One HTTP(S) request (POST with a JSON body, or GET) on a connection of its own."""
     parts = urllib.parse.urlsplit(url)
     path = parts.path + ("?" + parts.query if parts.query else "")
     data = json.dumps(body).encode() if body is not None else b""
@@ -151,7 +155,9 @@ async def http_json(url, body=None, timeout=40.0):
                f"Content-Type: application/json\r\nContent-Length: {len(data)}\r\n\r\n").encode() + data
 
     async def exchange():
-        reader, writer = await asyncio.open_connection(parts.hostname, parts.port or 80)
+        https = parts.scheme == "https"
+        reader, writer = await asyncio.open_connection(parts.hostname, parts.port or (443 if https else 80),
+                                                       ssl=TLS if https else None)
         try:
             writer.write(request)
             await writer.drain()
@@ -390,6 +396,7 @@ async def _leave_after(group, seconds):
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--api", default="http://127.0.0.1:8088/janus", help="Janus's HTTP API (its /janus URL)")
+    p.add_argument("--ca-file", default="", help="certificates to trust for an https API")
     p.add_argument("--mountpoint", type=int, default=1)
     p.add_argument("--token", default="", help="Janus's viewing token")
     p.add_argument("--viewers", type=int, default=1, help="viewers that watch to the end")
@@ -407,6 +414,9 @@ def main():
         p.error("counts must not be negative and the phases must have a length")
     if args.idle and args.idle < 2:
         p.error("--idle needs 2 seconds or more (its first second is left out)")
+    global TLS
+    if args.api.startswith("https:"):
+        TLS = ssl.create_default_context(cafile=args.ca_file or None)
     logging.basicConfig(level=logging.ERROR)
     asyncio.run(run(args))
 
