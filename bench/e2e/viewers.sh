@@ -168,7 +168,7 @@ plot '$out/viewers.dat' using 1:2 with linespoints lw 2 title 'Janus', \
      '' using 1:3 with linespoints lw 2 title 'relay', \
      '' using 1:4 with linespoints lw 2 title 'capture', \
      '' using 1:5 with linespoints lw 1 dt 2 title 'viewers (aiortc, the load)', \
-     '' using 1:6 axes x1y2 with linespoints lw 1 dt 3 title 'capture fps (right)'
+     '' using 1:6 axes x1y2 with linespoints lw 1 dt 3 lc rgb 'gray30' title 'capture fps (right)'
 EOF
     echo "plot: $out/viewers.png"
 fi

@@ -12,7 +12,9 @@ timestamp) and nothing is decoded.
 With --reference PORT the process also counts the stream as the relay
 forwards it on 127.0.0.1:PORT (vistrel-relay --udp-port PORT): that is
 capture's delivered rate, and each viewer's frames are compared with the
-reference frames that arrived while it was watching. The reference's H.264
+reference frames from its first frame to its last (matched by RTP
+timestamp: "expected" those the reference had, "received" those of them
+the viewer got). The reference's H.264
 key frames (IDR slices) give the most key frames capture made within any
 one second of the viewing phase.
 
@@ -22,7 +24,7 @@ together, watch --wave-stay seconds and leave together, one wave every
 --wave-every seconds, until --seconds after the first viewer joined.
 Prints one line per viewer and a summary, all key=value:
 
-  viewer=N kind=steady|wave packets=P lost=L frames=F expected=E ratio=R
+  viewer=N kind=steady|wave packets=P lost=L frames=F expected=E received=R ratio=R
           first_frame_ms=T (from its join) error=...
   idle_fps=F viewers_fps=F viewers=N playing=N ratio_min=R ratio_median=R
   first_frame_max_ms=T viewer_seconds=S key_frames=K key_frames_max_per_s=K
@@ -66,7 +68,8 @@ class Counts:
         self.frames = 0
         self.first = None
         self.last = None
-        self.times = [] if keep_times else None
+        self.times = [] if keep_times else None  # each frame's arrival
+        self.stamps = []  # each frame's RTP timestamp
         self.key_times = []
         self._seq = None
         self._ts = None
@@ -85,6 +88,7 @@ class Counts:
             if self.first is None:
                 self.first = at
             self.last = at
+            self.stamps.append(timestamp)
             if self.times is not None:
                 self.times.append(at)
         if idr and timestamp != self._key_ts:
@@ -98,6 +102,54 @@ class Counts:
         """The most key frames that began within any one second of [start, end)."""
         keys = [t for t in self.key_times if start <= t < end]
         return max((bisect.bisect_left(keys, t + 1.0) - i for i, t in enumerate(keys)), default=0)
+
+
+STAMP_MASK = 0xFFFFFFFF
+
+
+def _steps_from(stamps, first, span):
+    """The timestamp steps from stamps[first] of the frames up to span after it."""
+    steps = set()
+    for t in stamps[first:]:
+        step = (t - stamps[first]) & STAMP_MASK
+        if step > span:
+            break
+        steps.add(step)
+    return steps
+
+
+def compare(counts, reference):
+    """(received, expected): the viewer's frames that are reference frames, and
+    the reference's frames from the viewer's first frame to its last.
+
+    Janus gives each viewer RTP timestamps of its own base, so the viewer's
+    first frame is placed on the reference frame, among those that came
+    within two seconds of it, whose following timestamp steps match the
+    most of the viewer's (its first 60 frames choose, all of them decide
+    between equals). Times of arrival alone would not do: one busy process
+    reads its sockets in turn, and any of them late."""
+    v = counts.stamps
+    if not v:
+        return 0, 0
+    ref = reference.stamps
+    lo = bisect.bisect_left(reference.times, counts.first - 2.0)
+    hi = min(bisect.bisect_right(reference.times, counts.first + 2.0), len(ref))
+    mine = {(t - v[0]) & STAMP_MASK for t in v}
+    head = {(t - v[0]) & STAMP_MASK for t in v[:60]}
+    head_span = max(head)
+    scores = [(len(head & _steps_from(ref, i, head_span)), i) for i in range(lo, hi)]
+    if not scores:
+        return 0, 0
+    top = max(score for score, _ in scores)
+    span = (v[-1] - v[0]) & STAMP_MASK
+    best = (0, 0)
+    for score, i in scores:
+        if score == top:
+            expected = _steps_from(ref, i, span)
+            received = len(mine & expected)
+            if received > best[0] or (received == best[0] and len(expected) < best[1]):
+                best = (received, len(expected))
+    return best
 
 
 def h264_idr(payload):
@@ -289,7 +341,9 @@ class Reference(asyncio.DatagramProtocol):
         self.counts = counts
 
     def datagram_received(self, data, addr):
-        if len(data) >= 12 and data[0] >> 6 == 2:
+        # The relay forwards the stream's RTCP too: second bytes 192..223 are
+        # RTCP packet types, not RTP (where they would be marker and type).
+        if len(data) >= 12 and data[0] >> 6 == 2 and not 192 <= data[1] <= 223:
             seq, timestamp = struct.unpack_from("!HI", data, 2)
             self.counts.add(seq, timestamp, now(), h264_idr(rtp_payload(data)))
 
@@ -299,9 +353,9 @@ def viewer_line(viewer, reference, start):
     fields = [f"viewer={viewer.number}", f"kind={viewer.kind}", f"packets={c.packets}", f"lost={c.lost}",
               f"frames={c.frames}"]
     if reference is not None and c.first is not None:
-        expected = reference.frames_between(c.first - 0.005, c.last)
-        fields.append(f"expected={expected}")
-        fields.append(f"ratio={c.frames / expected:.4f}" if expected else "ratio=0")
+        received, expected = compare(c, reference)
+        fields.append(f"expected={expected} received={received}")
+        fields.append(f"ratio={received / expected:.4f}" if expected else "ratio=0")
     if c.first is not None:
         fields.append(f"first_frame_ms={(c.first - viewer.joined) * 1000:.0f}")
         fields.append(f"joined_at_s={viewer.joined - start:.1f}")
@@ -324,7 +378,9 @@ async def run(args):
     start = now()
     await asyncio.sleep(args.idle)
     idle_end = now()
-    idle_fps = reference.frames_between(start + 1.0, idle_end) / max(0.1, idle_end - start - 1.0) if reference else 0
+    idle_fps = 0
+    if reference is not None and args.idle:
+        idle_fps = reference.frames_between(start + 1.0, idle_end) / (idle_end - start - 1.0)
 
     viewers = []
     steady = [Viewer(i, "steady", args) for i in range(args.viewers)]
@@ -362,8 +418,8 @@ async def run(args):
     for v in viewers:
         c = v.counts
         if reference is not None and c.first is not None:
-            expected = reference.frames_between(c.first - 0.005, c.last)
-            ratios.append(c.frames / expected if expected else 0.0)
+            received, expected = compare(c, reference)
+            ratios.append(received / expected if expected else 0.0)
     viewers_fps = reference.frames_between(playing_at, end) / max(0.1, end - playing_at) if reference else 0
     keys = reference.most_keys_in_a_second(phase_start, end) if reference else 0
     key_total = sum(phase_start <= t < end for t in reference.key_times) if reference else 0
