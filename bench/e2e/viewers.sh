@@ -14,6 +14,7 @@
 #   BENCH_SECONDS   the measured window of each step (default 10)
 #   BENCH_SETTLE    seconds between the last viewer's first frame and the
 #                   window (default 2)
+#   BENCH_WARMUP    seconds from capture's start to the first step (default 15)
 #   BENCH_MODE      capture's mode (default compatible)
 #   BENCH_FPS       capture's rate, -f (default 30)
 #   BENCH_OUTPUT    folder for the logs and results (default BUILD_DIR/bench-viewers)
@@ -85,7 +86,8 @@ if [ "${1:-}" = --one ]; then
     sleep 0.5
     "$build/apps/capture/capture" -m "$mode" -f "$fps" >"$out/capture.log" 2>&1 &
     capture=$!
-    sleep 5
+    # The compatible mode starts low and climbs: the steps begin once it is up.
+    sleep "$warmup"
     worker=$(pgrep -P "$capture" | head -n 1)
     tck=$(getconf CLK_TCK)
     for n in $steps; do
@@ -123,10 +125,11 @@ build=$(cd "$build" && pwd)
 steps=${BENCH_VIEWERS:-"0 5 10 20 30 40 50"}
 seconds=${BENCH_SECONDS:-10}
 settle=${BENCH_SETTLE:-2}
+warmup=${BENCH_WARMUP:-15}
 mode=${BENCH_MODE:-compatible}
 fps=${BENCH_FPS:-30}
 out=${BENCH_OUTPUT:-$build/bench-viewers}
-export steps seconds settle mode fps
+export steps seconds settle warmup mode fps
 for program in apps/capture-helper/capture-helper tools/relay/vistrel-relay apps/capture/capture; do
     [ -x "$build/$program" ] || { echo "bench: $build/$program is not built" >&2; exit 1; }
 done
@@ -136,7 +139,7 @@ command -v janus >/dev/null || { echo "bench: janus is not installed (scripts/se
 mkdir -p "$out"
 
 "$root/scripts/isolated-run" --keep "$root" --keep "$build" --keep "$out" -- \
-    unshare --net -- "$0" --one "$out" "$build" >"$out/results.txt" 2>"$out/run.err" ||
+    unshare --net -- "$root/bench/e2e/viewers.sh" --one "$out" "$build" >"$out/results.txt" 2>"$out/run.err" ||
     { echo "bench: the run failed; see $out/run.err" >&2; tail -n 20 "$out/run.err" >&2; exit 1; }
 
 awk "$bench_awk"'

@@ -19,9 +19,9 @@ constexpr char kReceivers[] = VISTREL_SOURCE_DIR "/tools/viewer/receivers.py";
 
 // Viewers that watch from the start of the viewing phase to its end, and
 // the waves that join and leave together meanwhile.
-constexpr int kSteadyViewers = 30;
-constexpr int kWaveSize = 8;
-constexpr int kWaves = 7;
+constexpr int kSteadyViewers = 24;
+constexpr int kWaveSize = 6;
+constexpr int kWaves = 7;  // one every five seconds while the 40 s last
 
 using Fields = std::map<std::string, std::string>;
 
@@ -110,12 +110,14 @@ protected:
 
 }  // namespace
 
-// A viewer without the token is refused. Capture at 30 fps first alone for
-// ten seconds, then with 30 viewers that join 0.2 s apart and stay, and waves of 8 that join and leave every five seconds: every viewer
-// gets at least 95% of the frames the relay forwarded while it watched,
-// capture's rate stays within 5% of its rate alone, and the joins cost at
-// most 4 key frames in any one second (the relay holds viewers' key frame
-// requests 250 ms apart).
+// A viewer without the token is refused. Capture at 30 fps alone for ten
+// seconds, then for 40 s with 24 viewers that join 0.2 s apart and stay
+// and waves of 6 that join and leave every five seconds, then alone again
+// for ten: every viewer gets at least 95% of the frames the relay forwarded
+// from its first to its last, capture's rate with the viewers stays within
+// 5% of its rate alone (before and after, which agree within 5%), and the
+// joins cost at most 4 key frames in any one second (the relay holds
+// viewers' key-frame requests 250 ms apart).
 TEST_F(ViewerLoad, DozensOfViewersGetTheFramesWithoutSlowingCapture)
 {
     start_janus();
@@ -129,47 +131,61 @@ TEST_F(ViewerLoad, DozensOfViewersGetTheFramesWithoutSlowingCapture)
     e2e_sleep_ms(8000);
 
     // Without the viewing token Janus lets no one in.
-    const auto refused = lines_with(run_viewers({"--viewers", "1", "--seconds", "1"}, "not-the-token", 20000), "viewer");
+    const auto refused =
+        lines_with(run_viewers({"--viewers", "1", "--seconds", "1"}, "not-the-token", 20000), "viewer");
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_EQ(refused[0].count("frames") ? refused[0].at("frames") : "", "0");
     EXPECT_NE(refused[0].count("error") ? refused[0].at("error") : "", "") << "a viewer without the token got in";
 
-    const std::string out = run_viewers({"--reference", "5004", "--idle", "10", "--viewers",
-                                         std::to_string(kSteadyViewers), "--join-gap", "0.2", "--seconds", "40",
-                                         "--waves", std::to_string(kWaves), "--wave-size", std::to_string(kWaveSize),
-                                         "--wave-stay", "3", "--wave-every", "5"},
+    const std::string out = run_viewers({"--reference",  "5004",
+                                         "--idle",       "10",
+                                         "--idle-after", "10",
+                                         "--viewers",    std::to_string(kSteadyViewers),
+                                         "--join-gap",   "0.2",
+                                         "--seconds",    "40",
+                                         "--waves",      std::to_string(kWaves),
+                                         "--wave-size",  std::to_string(kWaveSize),
+                                         "--wave-stay",  "3",
+                                         "--wave-every", "5"},
                                         token_, 120000);
     const auto summaries = lines_with(out, "idle_fps");
     ASSERT_EQ(summaries.size(), 1u) << out;
     const Fields &s = summaries[0];
     const auto each = lines_with(out, "viewer");
-    ASSERT_EQ(each.size(), size_t(kSteadyViewers + kWaves * kWaveSize)) << out;
+    // As many waves as fit after the steady viewers play, one at least.
+    ASSERT_GE(each.size(), size_t(kSteadyViewers + kWaveSize)) << out;
+    const int waves = int(each.size() - kSteadyViewers) / kWaveSize;
 
     std::vector<double> ratios;
     for (const Fields &v : each) {
         EXPECT_EQ(v.count("error"), 0u) << "viewer " << v.at("viewer") << ": " << v.at("error");
         EXPECT_GE(number(v, "ratio"), 0.95) << "viewer " << v.at("viewer") << " (" << v.at("kind") << ") got "
-                                            << v.at("frames") << " frames of " << number(v, "expected");
+                                            << number(v, "received") << " frames of " << number(v, "expected");
         ratios.push_back(number(v, "ratio"));
     }
     std::sort(ratios.begin(), ratios.end());
-    const double idle = number(s, "idle_fps");
+    // The rate without viewers: before they came and after they left.
+    const double idle = (number(s, "idle_fps") + number(s, "after_fps")) / 2;
     const double watched = number(s, "viewers_fps");
     std::fprintf(stderr,
                  "[viewers] %zu viewers (%d steady): frames received min %.3f median %.3f of the relay's; capture "
-                 "%.2f fps alone, %.2f with viewers; key frames %d, at most %d in a second; first frame within "
-                 "%.0f ms\n",
-                 each.size(), kSteadyViewers, ratios.front(), ratios[ratios.size() / 2], idle, watched,
-                 int(number(s, "key_frames")), int(number(s, "key_frames_max_per_s")),
+                 "%.2f fps alone (%.2f before, %.2f after), %.2f with viewers; key frames %d, at most %d in a "
+                 "second; first frame within %.0f ms\n",
+                 each.size(), kSteadyViewers, ratios.front(), ratios[ratios.size() / 2], idle, number(s, "idle_fps"),
+                 number(s, "after_fps"), watched, int(number(s, "key_frames")), int(number(s, "key_frames_max_per_s")),
                  number(s, "first_frame_max_ms"));
 
-    EXPECT_GT(idle, 10) << "capture hardly ran before the viewers came";
+    EXPECT_GT(idle, 10) << "capture hardly ran without viewers";
+    // A rate that moved between before and after the viewers (a busy machine,
+    // or a drop that never recovered) is no baseline to compare with.
+    EXPECT_NEAR(number(s, "after_fps"), number(s, "idle_fps"), 0.05 * number(s, "idle_fps"))
+        << "capture's rate without viewers differs before and after them";
     EXPECT_NEAR(watched, idle, 0.05 * idle) << "capture's rate changed with the viewers";
-    EXPECT_GE(number(s, "key_frames"), 1) << "the joins asked for no key frame";
     EXPECT_LE(number(s, "key_frames_max_per_s"), 4);
 
     e2e_stop(&relay_, SIGTERM, 10000);
     auto summary = e2e_values(e2e_stdout(&relay_));
     EXPECT_EQ(summary["forward_errors"], "0");
-    EXPECT_GE(std::atoi(summary["feedback_idr_records"].c_str()), 1);
+    // Every wave's joins asked for a key frame, and so did the steady viewers'.
+    EXPECT_GT(std::atoi(summary["feedback_idr_records"].c_str()), waves);
 }

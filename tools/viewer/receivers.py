@@ -21,12 +21,15 @@ one second of the viewing phase.
 The run: --idle seconds with the reference alone, then --viewers viewers
 that stay to the end (one every --join-gap seconds), then --waves waves of --wave-size viewers that join
 together, watch --wave-stay seconds and leave together, one wave every
---wave-every seconds, until --seconds after the first viewer joined.
+--wave-every seconds, until --seconds after the first viewer joined, and
+--idle-after seconds with the reference alone once they all left (the
+rate without viewers before and after, so that a rate still drifting is
+not taken for the viewers' doing).
 Prints one line per viewer and a summary, all key=value:
 
   viewer=N kind=steady|wave packets=P lost=L frames=F expected=E received=R ratio=R
           first_frame_ms=T (from its join) error=...
-  idle_fps=F viewers_fps=F viewers=N playing=N ratio_min=R ratio_median=R
+  idle_fps=F after_fps=F viewers_fps=F viewers=N playing=N ratio_min=R ratio_median=R
   first_frame_max_ms=T viewer_seconds=S key_frames=K key_frames_max_per_s=K
   loop_errors=N (stray exceptions in the libraries' callbacks)
 
@@ -409,6 +412,11 @@ async def run(args):
     end = now()
     await asyncio.gather(*waves)
     await asyncio.gather(*(v.leave() for v in steady))
+    after_fps = 0
+    if reference is not None and args.idle_after:
+        after_start = now()
+        await asyncio.sleep(args.idle_after)
+        after_fps = reference.frames_between(after_start + 1.0, now()) / (now() - after_start - 1.0)
     if reference is not None:
         transport.close()
 
@@ -424,7 +432,7 @@ async def run(args):
     keys = reference.most_keys_in_a_second(phase_start, end) if reference else 0
     key_total = sum(phase_start <= t < end for t in reference.key_times) if reference else 0
     first_frames = [(v.counts.first - v.joined) * 1000 for v in viewers if v.counts.first is not None]
-    print(f"idle_fps={idle_fps:.2f} viewers_fps={viewers_fps:.2f} viewers={len(viewers)} "
+    print(f"idle_fps={idle_fps:.2f} after_fps={after_fps:.2f} viewers_fps={viewers_fps:.2f} viewers={len(viewers)} "
           f"playing={sum(v.counts.first is not None for v in viewers)} "
           f"errors={sum(bool(v.error) for v in viewers)} "
           f"ratio_min={min(ratios, default=0):.4f} ratio_median={statistics.median(ratios) if ratios else 0:.4f} "
@@ -459,6 +467,8 @@ def main():
     p.add_argument("--join-gap", type=float, default=0, help="seconds between two steady viewers' joins")
     p.add_argument("--seconds", type=float, default=20, help="length of the viewing phase")
     p.add_argument("--idle", type=float, default=0, help="seconds with the reference alone before the viewers")
+    p.add_argument("--idle-after", type=float, default=0,
+                   help="seconds with the reference alone after the viewers left")
     p.add_argument("--reference", type=int, default=0, help="UDP port on 127.0.0.1 with the relay's plain RTP")
     p.add_argument("--stop-file", default="", help="end the viewing phase early once this file exists")
     p.add_argument("--waves", type=int, default=0, help="waves of viewers that join and leave together")
@@ -468,8 +478,8 @@ def main():
     args = p.parse_args()
     if args.viewers < 0 or args.seconds <= 0 or args.idle < 0 or args.wave_size < 1 or args.wave_stay <= 0:
         p.error("counts must not be negative and the phases must have a length")
-    if args.idle and args.idle < 2:
-        p.error("--idle needs 2 seconds or more (its first second is left out)")
+    if 0 < args.idle < 2 or 0 < args.idle_after < 2:
+        p.error("--idle and --idle-after need 2 seconds or more (their first second is left out)")
     global TLS
     if args.api.startswith("https:"):
         TLS = ssl.create_default_context(cafile=args.ca_file or None)
