@@ -74,11 +74,16 @@ class KeyFrames(unittest.TestCase):
                 self.assertEqual(receivers.h264_idr(payload), want)
 
     def test_most_key_frames_in_a_second(self):
+        # Counted on the stream's clock: arrivals bunched up by a busy reader
+        # do not make more key frames in a second. The clock wraps meanwhile.
         counts = receivers.Counts(keep_times=True)
-        for seq, at in enumerate([0.0, 0.25, 0.5, 0.75, 1.0, 3.0, 3.1]):
-            counts.add(seq, seq, at, idr=True)
+        base = receivers.STAMP_MASK - 45000
+        for seq, (at, seconds) in enumerate([(0.0, 0.0), (0.3, 0.25), (0.31, 0.5), (0.32, 0.75), (1.0, 1.0),
+                                             (3.0, 3.0), (3.1, 3.1)]):
+            counts.add(seq, (base + int(seconds * 90000)) & receivers.STAMP_MASK, at, idr=True)
         self.assertEqual(counts.most_keys_in_a_second(0.0, 10.0), 4)
         self.assertEqual(counts.most_keys_in_a_second(2.0, 10.0), 2)
+        self.assertEqual(counts.most_keys_in_a_second(5.0, 10.0), 0)
 
 
 class Reference(unittest.TestCase):

@@ -16,7 +16,8 @@ reference frames from its first frame to its last (matched by RTP
 timestamp: "expected" those the reference had, "received" those of them
 the viewer got). The reference's H.264
 key frames (IDR slices) give the most key frames capture made within any
-one second of the viewing phase.
+one second of the viewing phase, on the stream's own clock (its RTP
+timestamps).
 
 The run: --idle seconds with the reference alone, then --viewers viewers
 that stay to the end (one every --join-gap seconds), then --waves waves of --wave-size viewers that join
@@ -73,7 +74,8 @@ class Counts:
         self.last = None
         self.times = [] if keep_times else None  # each frame's arrival
         self.stamps = []  # each frame's RTP timestamp
-        self.key_times = []
+        self.key_times = []  # arrival of each key frame's first packet
+        self.key_stamps = []  # and its RTP timestamp
         self._seq = None
         self._ts = None
         self._key_ts = None
@@ -97,14 +99,19 @@ class Counts:
         if idr and timestamp != self._key_ts:
             self._key_ts = timestamp
             self.key_times.append(at)
+            self.key_stamps.append(timestamp)
 
     def frames_between(self, start, end):
         return bisect.bisect_right(self.times, end) - bisect.bisect_left(self.times, start)
 
     def most_keys_in_a_second(self, start, end):
-        """The most key frames that began within any one second of [start, end)."""
-        keys = [t for t in self.key_times if start <= t < end]
-        return max((bisect.bisect_left(keys, t + 1.0) - i for i, t in enumerate(keys)), default=0)
+        """The most key frames within any one second of the stream's own clock
+        (RTP timestamps, 90 kHz) among those that arrived in [start, end)."""
+        stamps = [ts for at, ts in zip(self.key_times, self.key_stamps) if start <= at < end]
+        if not stamps:
+            return 0
+        ticks = [(ts - stamps[0]) & STAMP_MASK for ts in stamps]
+        return max(bisect.bisect_left(ticks, t + 90000) - i for i, t in enumerate(ticks))
 
 
 STAMP_MASK = 0xFFFFFFFF
