@@ -165,7 +165,7 @@ if command -v gnuplot >/dev/null; then
 set terminal pngcairo size 900,560 font 'sans,10'
 set output '$out/viewers.png'
 set title 'CPU against viewers ($mode, 1280x720 at $fps fps)'
-set xlabel 'viewers'; set ylabel 'CPU, % of one core'; set key top left; set grid
+set xlabel 'viewers'; set ylabel 'CPU, % of one core'; set key below; set grid
 set y2label "capture's delivered fps"; set y2tics; set ytics nomirror; set y2range [0:*]
 plot '$out/viewers.dat' using 1:2 with linespoints lw 2 title 'Janus', \
      '' using 1:3 with linespoints lw 2 title 'relay', \
