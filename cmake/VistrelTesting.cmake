@@ -3,6 +3,8 @@
 #     LIBS target...
 #     [ISOLATED]            run every test case in its own mount namespace
 #                           with a private /tmp (tests that start servers)
+#     [SERIAL]              run with no other test beside it (a test that
+#                           measures rates)
 #     [TIMEOUT seconds]     per test case, default 120
 #     [LABELS label...])
 #
@@ -16,7 +18,7 @@ include(GoogleTest)
 set(VISTREL_TESTS "" CACHE STRING "Test programs to build and register (empty: all)")
 
 function(vistrel_add_gtest name)
-    cmake_parse_arguments(T "ISOLATED" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "ISOLATED;SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 120)
     endif()
@@ -37,5 +39,5 @@ function(vistrel_add_gtest name)
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
+        PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" RUN_SERIAL ${T_SERIAL})
 endfunction()

@@ -56,6 +56,11 @@ std::string browser_environment()
         return "Janus is not installed (scripts/setup.sh installs janus and libjs-janus-gateway)";
     if (access("/usr/bin/python3", X_OK) != 0 || access("/usr/sbin/ip", X_OK) != 0)
         return "python3 or iproute2 is missing (scripts/setup.sh installs them)";
+    return browser_network();
+}
+
+std::string browser_network()
+{
     if (unshare(CLONE_NEWNET) != 0)
         return std::string("cannot make a network namespace: ") + strerror(errno);
     const char *setup = "ip link set lo up && ip link add vistrel0 type veth peer name vistrel1 && "

@@ -17,6 +17,10 @@
 // success, or why the browser tests cannot run here.
 std::string browser_environment();
 
+// Only the network namespace with its veth pair, for a test that needs no
+// browser. "" on success, or why it cannot be made.
+std::string browser_network();
+
 struct BrowserPage {
     E2eProcess process;
     std::string name;
