@@ -10,16 +10,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
 #include "apps/capture-helper/drm_module.h"
 #include "apps/capture-helper/reply.h"
 #include "libs/common/unique_fd.h"
+#include "libs/framelink/description.h"
 
 namespace {
-
-using TextGuard = std::unique_ptr<char, decltype(&free)>;
 
 // Connector type of a port name's type word; -1 when unknown.
 int type_from_word(const char *word)
@@ -195,27 +195,45 @@ int export_framebuffer(int drm_fd, uint32_t fb_id, uint32_t refresh, PlaneEntry 
     return 0;
 }
 
-char *serialize_metadata(const PlaneEntry *entry, int *out_length)
+namespace {
+
+// The description of the entries: plane 0's size, format, modifier and
+// refresh, every plane's stride and offset.
+framelink::Description describe(const PlaneEntry *entries, int count)
 {
-    char *line = static_cast<char *>(malloc(128));
-    if (!line)
-        return nullptr;
-    int n = snprintf(line, 128, "w=%u|h=%u|f=%u|s=%u|o=%u|m=%" PRIu64 "|r=%u", entry->width, entry->height,
-                     entry->format, entry->stride, entry->offset, entry->modifier, entry->refresh);
-    if (out_length)
-        *out_length = n;
-    return line;
+    framelink::Description d{};
+    d.width = entries[0].width;
+    d.height = entries[0].height;
+    d.format = entries[0].format;
+    d.modifier = entries[0].modifier;
+    d.refresh = entries[0].refresh;
+    d.plane_count = count;
+    for (int i = 0; i < count; i++)
+        d.planes[i] = {entries[i].stride, entries[i].offset};
+    return d;
 }
 
-char *serialize_metadata_not_prime(const PlaneEntry *entry, int *out_length)
+// An owned copy of text; nullptr on allocation failure.
+char *owned_copy(const std::string &text, int *out_length)
 {
-    char *line = static_cast<char *>(malloc(128));
-    if (!line)
+    char *copy = static_cast<char *>(malloc(text.size() + 1));
+    if (!copy)
         return nullptr;
-    int n = snprintf(line, 128, "s=%u|o=%u", entry->stride, entry->offset);
+    memcpy(copy, text.c_str(), text.size() + 1);
     if (out_length)
-        *out_length = n;
-    return line;
+        *out_length = int(text.size());
+    return copy;
+}
+
+}  // namespace
+
+char *serialize_metadata(const PlaneEntry *entry, int *out_length)
+{
+    try {
+        return owned_copy(framelink::write_description(describe(entry, 1)), out_length);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
 }
 
 char *join(const char *const *items, const char *separator)
@@ -246,16 +264,12 @@ char *join(const char *const *items, const char *separator)
 bool frame_description(const PlaneEntry *entries, int count, std::string *out)
 {
     out->clear();
-    for (int i = 0; i < count; i++) {
-        int len = 0;
-        TextGuard line(entries[i].full ? serialize_metadata(&entries[i], &len)
-                                       : serialize_metadata_not_prime(&entries[i], &len),
-                       free);
-        if (!line)
-            return false;
-        if (i)
-            out->append("\r\n");
-        out->append(line.get(), size_t(len));
+    if (count <= 0)
+        return true;
+    try {
+        *out = framelink::write_description(describe(entries, count));
+    } catch (const std::bad_alloc &) {
+        return false;
     }
     return true;
 }

@@ -44,16 +44,15 @@ int fill_meta_data(int drm_fd, uint32_t crtc_id, PlaneEntry entries[4], int *cou
 int export_framebuffer(int drm_fd, uint32_t fb_id, uint32_t refresh, PlaneEntry entries[4], int *count,
                        bool quiet = false);
 
-// The frame reply's text for the entries: one line per entry, joined by
-// "\r\n". False when out of memory.
+// The frame reply's text for the entries (framelink::write_description):
+// one line per entry, joined by "\r\n". False when out of memory.
 bool frame_description(const PlaneEntry *entries, int count, std::string *out);
 
 // Sends the frame reply for the entries; does not close their descriptors.
 int send_fd_with_metadata(int client_socket, const PlaneEntry *entries, int count);
 
-// Owned line of one entry (full or short form); nullptr on allocation failure.
+// Owned line of one full entry (plane 0's form); nullptr on allocation failure.
 char *serialize_metadata(const PlaneEntry *entry, int *out_length);
-char *serialize_metadata_not_prime(const PlaneEntry *entry, int *out_length);
 
 // Owned string of the items of a null-terminated list joined by separator;
 // "" for an empty list, nullptr for a missing list or separator.

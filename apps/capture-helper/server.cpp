@@ -14,6 +14,7 @@
 #include "apps/capture-helper/peer_access.h"
 #include "apps/capture-helper/reply.h"
 #include "libs/common/unix_socket.h"
+#include "libs/framelink/protocol.h"
 
 long readline_from_socket(int fd, char *buffer, size_t size)
 {
@@ -157,14 +158,14 @@ void handle_client_requests(ClientState *state)
         parse_command(line, &count, tokens);
         if (count == 0)
             continue;
-        if (strcmp(tokens[0], "SET_TARGET") == 0) {
+        if (strcmp(tokens[0], UDS_COMMAND_SET_TARGET) == 0) {
             if (count < 3)
                 send_error(state->client_socket.get(), "ERROR: SET_TARGET needs 2 args\n");
             else
                 set_target(state, tokens[1], tokens[2]);
-        } else if (strcmp(tokens[0], "GET_FRAME") == 0) {
+        } else if (strcmp(tokens[0], UDS_COMMAND_GET_FRAME) == 0) {
             get_frame(state);
-        } else if (strcmp(tokens[0], "FOLLOW_SCANOUT") == 0) {
+        } else if (strcmp(tokens[0], UDS_COMMAND_FOLLOW_SCANOUT) == 0) {
             if (!state->device_fd || state->port_name.empty()) {
                 send_error(state->client_socket.get(), "ERROR: No target set. Call SET_TARGET first\n");
             } else {

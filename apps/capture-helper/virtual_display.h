@@ -1,14 +1,14 @@
-// A DRM display simulated in user space. Each world has its devices,
-// connectors, encoders, CRTCs and memfd framebuffers, and one clock thread
-// that produces every CRTC's vertical blanks: the sequence counter steps,
-// the CRTC's statements act (page flips, mode changes, going dark), the
-// buffer on screen is drawn (a moving square, the blank's number and its
-// wall-clock milliseconds over a fixed pattern) and due sequence requests
-// complete. A buffer that a CRTC flips to is drawn just before it goes on
-// screen; a single buffer that stays on screen is redrawn in place.
-// Opened devices are real descriptors (eventfds) that become readable when
-// an event is pending. The functions mirror those of drm_module.h; the
-// records they return are released with vd_free.
+// A DRM display simulated in user space: the DRM calls of drm_module.h
+// answered from a world of devices, connectors, encoders, CRTCs and memfd
+// framebuffers. The world and its clock thread, which produces every CRTC's
+// vertical blanks (the sequence counter steps, page flips, mode changes and
+// going dark act, due sequence requests complete), are in vd_clock.h; the
+// pictures drawn at each blank (a moving square, the blank's number and its
+// wall-clock milliseconds over a fixed pattern) in vd_picture.h. A buffer
+// that a CRTC flips to is drawn just before it goes on screen; a single
+// buffer that stays on screen is redrawn in place. Opened devices are real
+// descriptors (eventfds) that become readable when an event is pending. The
+// records these functions return are released with vd_free.
 #pragma once
 
 #include <cstdint>

@@ -15,6 +15,7 @@
 
 #include "libs/common/unique_fd.h"
 #include "libs/common/unix_socket.h"
+#include "libs/framelink/description.h"
 
 namespace {
 
@@ -190,84 +191,25 @@ int transact(ServerConnection *conn, const char *command, ServerReply *reply, in
     return 0;
 }
 
-// Reads "key=value" fields separated by '|' in the given key order.
-bool parse_fields(const std::string &line, const char *const *keys, size_t count, uint64_t *values,
-                  const uint64_t *limits)
-{
-    size_t pos = 0;
-    for (size_t i = 0; i < count; ++i) {
-        size_t klen = std::strlen(keys[i]);
-        if (line.compare(pos, klen, keys[i]) != 0 || pos + klen >= line.size() || line[pos + klen] != '=')
-            return false;
-        pos += klen + 1;
-        if (pos >= line.size() || line[pos] < '0' || line[pos] > '9')
-            return false;
-        errno = 0;
-        char *end = nullptr;
-        unsigned long long v = std::strtoull(line.c_str() + pos, &end, 10);
-        if (errno == ERANGE || v > limits[i])
-            return false;
-        values[i] = v;
-        pos = size_t(end - line.c_str());
-        if (i + 1 < count) {
-            if (pos >= line.size() || line[pos] != '|')
-                return false;
-            ++pos;
-        }
-    }
-    return pos == line.size();
-}
-
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (;;) {
-        size_t at = text.find("\r\n", start);
-        if (at == std::string::npos) {
-            lines.push_back(text.substr(start));
-            return lines;
-        }
-        lines.push_back(text.substr(start, at - start));
-        start = at + 2;
-    }
-}
-
 // Parses a frame description (one line per plane) into out, every
 // descriptor field -1. planes: how many lines there must be.
-bool parse_description(const std::string &text, size_t planes, framelink::FrameMetadata *out)
+bool parse_frame_description(const std::string &text, size_t planes, framelink::FrameMetadata *out)
 {
-    std::vector<std::string> lines = split_lines(text);
-    if (lines.size() != planes || lines.size() > size_t(UDS_MAX_PLANES))
-        return false;
-    static const char *const full_keys[] = {"w", "h", "f", "s", "o", "m", "r"};
-    static const uint64_t full_limits[] = {UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX,
-                                           UINT32_MAX, UINT64_MAX, UINT32_MAX};
-    static const char *const short_keys[] = {"s", "o"};
-    static const uint64_t short_limits[] = {UINT32_MAX, UINT32_MAX};
-
-    uint64_t full[7];
-    if (!parse_fields(lines[0], full_keys, 7, full, full_limits))
+    framelink::Description d{};
+    if (!framelink::parse_description(text, &d) || size_t(d.plane_count) != planes)
         return false;
     framelink::FrameMetadata frame{};
     frame.fd = -1;
-    frame.width = uint32_t(full[0]);
-    frame.height = uint32_t(full[1]);
-    frame.format = uint32_t(full[2]);
-    frame.stride = uint32_t(full[3]);
-    frame.offset = uint32_t(full[4]);
-    frame.modifier = full[5];
-    frame.refresh_rate = uint32_t(full[6]);
-    frame.planes[0] = {-1, frame.stride, frame.offset};
-    for (size_t i = 1; i < lines.size(); ++i) {
-        uint64_t so[2];
-        if (!parse_fields(lines[i], short_keys, 2, so, short_limits))
-            return false;
-        frame.planes[i] = {-1, uint32_t(so[0]), uint32_t(so[1])};
-    }
-    for (size_t i = lines.size(); i < size_t(UDS_MAX_PLANES); ++i)
-        frame.planes[i] = {-1, 0, 0};
-    frame.plane_count = int(lines.size());
+    frame.width = d.width;
+    frame.height = d.height;
+    frame.format = d.format;
+    frame.stride = d.planes[0].stride;
+    frame.offset = d.planes[0].offset;
+    frame.modifier = d.modifier;
+    frame.refresh_rate = d.refresh;
+    for (int i = 0; i < UDS_MAX_PLANES; ++i)
+        frame.planes[i] = {-1, i < d.plane_count ? d.planes[i].stride : 0, i < d.plane_count ? d.planes[i].offset : 0};
+    frame.plane_count = d.plane_count;
     *out = frame;
     return true;
 }
@@ -275,7 +217,7 @@ bool parse_description(const std::string &text, size_t planes, framelink::FrameM
 bool parse_frame(const std::string &text, std::vector<UniqueFD> *fds, framelink::FrameMetadata *out)
 {
     framelink::FrameMetadata frame{};
-    if (!parse_description(text, fds->size(), &frame))
+    if (!parse_frame_description(text, fds->size(), &frame))
         return false;
     // Only now do the descriptors pass to the caller.
     for (size_t i = 0; i < fds->size(); ++i)
@@ -396,8 +338,8 @@ int framelink::read_event(int event_fd, int timeout_ms, EventMessage *message)
         if (uint64_t(record->text_length) + sizeof *record != uint64_t(n) || record->num_fds != fds.size())
             return refuse();
         if (carries) {
-            if (record->num_fds == 0 ||
-                !parse_description(std::string(buf + sizeof *record, record->text_length), fds.size(), &message->frame))
+            if (record->num_fds == 0 || !parse_frame_description(std::string(buf + sizeof *record, record->text_length),
+                                                                 fds.size(), &message->frame))
                 return refuse();
             message->fds = std::move(fds);
         } else if (record->num_fds != 0 || record->text_length != 0) {

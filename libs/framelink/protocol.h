@@ -67,10 +67,35 @@ static_assert(offsetof(VBlankEvent, sequence) == 8 && offsetof(VBlankEvent, vbla
               offsetof(VBlankEvent, server_time_ns) == 24);
 static_assert(sizeof(VBlankEvent) - offsetof(VBlankEvent, sequence) == UDS_EVENT_VBLANK_LENGTH);
 
+// The command words, the first word of a command line. SET_TARGET takes a
+// device path and a port name; the others take nothing.
+inline constexpr char UDS_COMMAND_SET_TARGET[] = "SET_TARGET";
+inline constexpr char UDS_COMMAND_GET_FRAME[] = "GET_FRAME";
+inline constexpr char UDS_COMMAND_FOLLOW_SCANOUT[] = "FOLLOW_SCANOUT";
+
+// A command word followed by the line's end: the whole line of a command
+// without arguments.
+template <size_t N>
+struct UdsCommandLine {
+    char text[N + 1];
+};
+template <size_t N>
+constexpr UdsCommandLine<N> uds_command_line(const char (&word)[N])
+{
+    UdsCommandLine<N> line{};
+    for (size_t i = 0; i + 1 < N; i++)
+        line.text[i] = word[i];
+    line.text[N - 1] = '\n';
+    return line;
+}
+inline constexpr UdsCommandLine UDS_GET_FRAME_LINE = uds_command_line(UDS_COMMAND_GET_FRAME);
+inline constexpr UdsCommandLine UDS_FOLLOW_SCANOUT_LINE = uds_command_line(UDS_COMMAND_FOLLOW_SCANOUT);
+inline constexpr const char *UDS_GET_FRAME_COMMAND = UDS_GET_FRAME_LINE.text;
+
 // Opt-in to scanout records: "FOLLOW_SCANOUT\n" on the command connection,
 // after SET_TARGET; answered "OK\n" (or an "ERROR: ..." reply). It lasts for
 // that command connection, across later SET_TARGETs.
-inline constexpr const char *UDS_FOLLOW_SCANOUT_COMMAND = "FOLLOW_SCANOUT\n";
+inline constexpr const char *UDS_FOLLOW_SCANOUT_COMMAND = UDS_FOLLOW_SCANOUT_LINE.text;
 
 // Scanout record types (ScanoutRecord::type). Numbers 8 and up are kept for
 // later records; readers skip types they do not know by their length.

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "libs/framelink/description.h"
 #include "tests/framelink/fake_helper.h"
 
 using namespace std::chrono_literals;
@@ -137,7 +138,7 @@ TEST(FramelinkFrames, OneAndTwoPlanesWithDescriptors)
     char msg[256];
     framelink::FrameMetadata meta{};
     ServerReply r = reply_with(msg, sizeof(msg), &meta);
-    ASSERT_EQ(uds_client_get_frame_info(&c.conn, "GET_FRAME\n", &r, 2000), 0);
+    ASSERT_EQ(uds_client_get_frame_info(&c.conn, UDS_GET_FRAME_COMMAND, &r, 2000), 0);
     EXPECT_TRUE(r.has_frame);
     EXPECT_EQ(meta.width, 2560u);
     EXPECT_EQ(meta.height, 1440u);
@@ -152,7 +153,7 @@ TEST(FramelinkFrames, OneAndTwoPlanesWithDescriptors)
     uds_client_close_frame(&meta);
     EXPECT_EQ(fake::open_fd_count(), before);
 
-    ASSERT_EQ(uds_client_get_frame_info(&c.conn, "GET_FRAME\n", &r, 2000), 0);
+    ASSERT_EQ(uds_client_get_frame_info(&c.conn, UDS_GET_FRAME_COMMAND, &r, 2000), 0);
     EXPECT_EQ(meta.plane_count, 2);
     EXPECT_EQ(meta.modifier, 72057594037927940ull);
     EXPECT_EQ(meta.format, 842094158u);
@@ -184,15 +185,70 @@ TEST(FramelinkFrames, BadRepliesLeaveNoDescriptorOpen)
     framelink::FrameMetadata meta{};
     ServerReply r = reply_with(msg, sizeof(msg), &meta);
 
-    EXPECT_NE(uds_client_get_frame_info(&c.conn, "GET_FRAME\n", &r, 2000), 0);
+    EXPECT_NE(uds_client_get_frame_info(&c.conn, UDS_GET_FRAME_COMMAND, &r, 2000), 0);
     EXPECT_STREQ(msg, "ERROR: No target set. Call SET_TARGET first\n");
     for (int i = 0; i < 4; ++i) {
-        EXPECT_NE(uds_client_get_frame_info(&c.conn, "GET_FRAME\n", &r, 2000), 0) << i;
+        EXPECT_NE(uds_client_get_frame_info(&c.conn, UDS_GET_FRAME_COMMAND, &r, 2000), 0) << i;
         EXPECT_FALSE(r.has_frame);
         EXPECT_EQ(fake::open_fd_count(), before) << i;
     }
-    EXPECT_EQ(uds_client_get_frame_info(&c.conn, "GET_FRAME\n", &r, 2000), 0);
+    EXPECT_EQ(uds_client_get_frame_info(&c.conn, UDS_GET_FRAME_COMMAND, &r, 2000), 0);
     EXPECT_FALSE(r.has_frame);
+}
+
+// The helper writes and the library reads the description through one pair:
+// every text written reads back to the same fields, and the parser takes
+// nothing else.
+TEST(FramelinkDescription, WrittenTextReadsBackAndNothingElseDoes)
+{
+    const framelink::Description cases[] = {
+        {2560, 1440, 875713112, 0, 60, 1, {{10240, 0}}},
+        {64, 32, 842094158, 72057594037927940ull, 0, 2, {{64, 0}, {64, 2048}}},
+        {UINT32_MAX, 1, 0, UINT64_MAX, UINT32_MAX, 4, {{UINT32_MAX, UINT32_MAX}, {0, 1}, {2, 3}, {4, 5}}},
+    };
+    const char *const texts[] = {
+        "w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60",
+        "w=64|h=32|f=842094158|s=64|o=0|m=72057594037927940|r=0\r\ns=64|o=2048",
+        "w=4294967295|h=1|f=0|s=4294967295|o=4294967295|m=18446744073709551615|r=4294967295\r\ns=0|o=1\r\n"
+        "s=2|o=3\r\ns=4|o=5",
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const framelink::Description &d = cases[i];
+        const std::string text = framelink::write_description(d);
+        EXPECT_EQ(text, texts[i]);
+        framelink::Description back{};
+        ASSERT_TRUE(framelink::parse_description(text, &back)) << text;
+        EXPECT_EQ(back.width, d.width);
+        EXPECT_EQ(back.height, d.height);
+        EXPECT_EQ(back.format, d.format);
+        EXPECT_EQ(back.modifier, d.modifier);
+        EXPECT_EQ(back.refresh, d.refresh);
+        ASSERT_EQ(back.plane_count, d.plane_count);
+        for (int p = 0; p < d.plane_count; ++p) {
+            EXPECT_EQ(back.planes[p].stride, d.planes[p].stride) << text;
+            EXPECT_EQ(back.planes[p].offset, d.planes[p].offset) << text;
+        }
+    }
+    const std::string one = texts[0];
+    const std::string refused[] = {
+        "",
+        one + "\r\ns=1|o=0\r\ns=1|o=0\r\ns=1|o=0\r\ns=1|o=0",  // five planes
+        one + "|x=1",                                          // a field too many
+        one + "\n",                                            // a bare line feed
+        one + "\r\nw=1|h=1|f=1|s=1|o=0|m=0|r=0",               // a full line for plane 1
+        "h=1440|w=2560|f=875713112|s=10240|o=0|m=0|r=60",      // fields out of order
+        "w=4294967296|h=1|f=0|s=4|o=0|m=0|r=0",                // above 32 bits
+        "w=-1|h=1|f=0|s=4|o=0|m=0|r=0",
+        "w=1|h=1|f=0|s=4|o=0|m=18446744073709551616|r=0",  // above 64 bits
+        "w=1|h=1|f=0|s=4|o=0|m=0|r=",
+    };
+    for (const std::string &text : refused) {
+        framelink::Description untouched{7};
+        EXPECT_FALSE(framelink::parse_description(text, &untouched)) << text;
+        EXPECT_EQ(untouched.width, 7u);
+    }
+    const framelink::Description none{};
+    EXPECT_EQ(framelink::write_description(none), "");
 }
 
 TEST(FramelinkEvents, ConnectRetriesUntilTheSocketExists)

@@ -35,7 +35,7 @@ struct Client {
     int set_target(const char *card, const char *port)
     {
         char command[128];
-        snprintf(command, sizeof(command), "SET_TARGET %s %s \n", card, port);
+        snprintf(command, sizeof(command), "%s %s %s \n", UDS_COMMAND_SET_TARGET, card, port);
         ServerReply r{};
         r.message = message;
         r.message_size = sizeof(message);
@@ -47,7 +47,7 @@ struct Client {
         r->message = message;
         r->message_size = sizeof(message);
         r->metadata = &frame;
-        return uds_client_get_frame_info(&conn, "GET_FRAME\n", r, 2000);
+        return uds_client_get_frame_info(&conn, UDS_GET_FRAME_COMMAND, r, 2000);
     }
 };
 

@@ -86,7 +86,7 @@ void command_reply(bool get_frame, bool framed, int count, const uint8_t *data, 
     reply.message_size = sizeof text;
     reply.metadata = &frame;
     if (get_frame) {
-        if (uds_client_get_frame_info(&conn, "GET_FRAME\n", &reply, 50) == 0 && reply.has_frame) {
+        if (uds_client_get_frame_info(&conn, UDS_GET_FRAME_COMMAND, &reply, 50) == 0 && reply.has_frame) {
             if (frame.plane_count < 1 || frame.plane_count > UDS_MAX_PLANES)
                 abort();
             uds_client_close_frame(&frame);

@@ -98,7 +98,7 @@ int main(int argc, char **argv)
     }
 
     framelink::Reply reply;
-    std::string set = std::string("SET_TARGET ") + argv[1] + " " + argv[2] + "\n";
+    std::string set = std::string(UDS_COMMAND_SET_TARGET) + " " + argv[1] + " " + argv[2] + "\n";
     if (!send_line(command.get(), set) || framelink::read_reply(command.get(), 5000, &reply) < 0) {
         printf("set_target=no reply\n");
         return 1;
@@ -107,7 +107,7 @@ int main(int argc, char **argv)
     if (reply.text != "OK\n" || reply.header.error != 0)
         return 1;
 
-    if (!send_line(command.get(), "GET_FRAME\n") || framelink::read_reply(command.get(), 5000, &reply) < 0) {
+    if (!send_line(command.get(), UDS_GET_FRAME_COMMAND) || framelink::read_reply(command.get(), 5000, &reply) < 0) {
         printf("frame=no reply\n");
         return 1;
     }

@@ -60,7 +60,7 @@ protected:
     {
         start(write_scenario("cursor.txt", world(hz, statements, device_options)).c_str());
         ASSERT_EQ(ask("SET_TARGET /dev/dri/card0 dp-1"), "OK\n");
-        ASSERT_EQ(ask("FOLLOW_SCANOUT"), "OK\n");
+        ASSERT_EQ(ask(UDS_COMMAND_FOLLOW_SCANOUT), "OK\n");
         events_ = event_connect();
         ASSERT_TRUE(events_.valid());
     }

@@ -155,7 +155,7 @@ TEST_F(EventServiceTest, PictureShowsTheBlankAndTheTimeOfItsEvent)
     start("1");
     ASSERT_EQ(ask(kDefaultTarget), "OK\n");
     Reply frame;
-    ASSERT_EQ(request(client_.get(), "GET_FRAME", &frame), 0);
+    ASSERT_EQ(request(client_.get(), UDS_COMMAND_GET_FRAME, &frame), 0);
     ASSERT_EQ(frame.text, "w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60");
     ASSERT_EQ(frame.fds.size(), 1u);
     constexpr int kWidth = 2560, kHeight = 1440, kPitch = kWidth * 4;
@@ -213,7 +213,7 @@ TEST_F(EventServiceTest, ClientByteEndsStreamAndNewTargetIsNeeded)
 
     // The target itself stays set; only a new SET_TARGET offers events again.
     Reply frame;
-    ASSERT_EQ(request(client_.get(), "GET_FRAME", &frame), 0);
+    ASSERT_EQ(request(client_.get(), UDS_COMMAND_GET_FRAME, &frame), 0);
     EXPECT_EQ(frame.fds.size(), 1u);
     ASSERT_EQ(ask(kDefaultTarget), "OK\n");
     // The ended service is not reported as a running one being stopped.

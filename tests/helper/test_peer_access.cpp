@@ -91,7 +91,7 @@ TEST_F(PeerAccessTest, RootAndMembersAreServedOthersCannotConnect)
         VBlankEvent event{};
         if (!events.valid() || read_event(events.get(), &event) != ssize_t(sizeof event))
             return 2;
-        if (request(client.get(), "GET_FRAME", &reply) < 0 || reply.header.error != 0 || reply.fds.size() != 1)
+        if (request(client.get(), UDS_COMMAND_GET_FRAME, &reply) < 0 || reply.header.error != 0 || reply.fds.size() != 1)
             return 3;
         return 0;
     });
@@ -101,7 +101,7 @@ TEST_F(PeerAccessTest, RootAndMembersAreServedOthersCannotConnect)
                       [] {
                           Reply reply;
                           UniqueFD client = command_connect();
-                          return client.valid() && request(client.get(), "GET_FRAME", &reply) == 0 &&
+                          return client.valid() && request(client.get(), UDS_COMMAND_GET_FRAME, &reply) == 0 &&
                                          reply.text == "ERROR: No target set. Call SET_TARGET first\n"
                                      ? 0
                                      : 1;

@@ -44,7 +44,7 @@ protected:
     {
         start(write_scenario("follow.txt", world(statements)).c_str());
         ASSERT_EQ(ask(kTarget), "OK\n");
-        ASSERT_EQ(ask("FOLLOW_SCANOUT"), "OK\n");
+        ASSERT_EQ(ask(UDS_COMMAND_FOLLOW_SCANOUT), "OK\n");
         events_ = event_connect();
         ASSERT_TRUE(events_.valid());
     }
@@ -245,9 +245,9 @@ TEST_F(ScanoutFollowTest, BuffersBeyondTheKeptSetCrossAgain)
 TEST_F(ScanoutFollowTest, ClientThatDoesNotAskSeesOnlyEvents)
 {
     start(write_scenario("follow.txt", world("pageflip crtc=50 fbs=1,2,3\n")).c_str());
-    EXPECT_EQ(ask("FOLLOW_SCANOUT"), "ERROR: No target set. Call SET_TARGET first\n");
+    EXPECT_EQ(ask(UDS_COMMAND_FOLLOW_SCANOUT), "ERROR: No target set. Call SET_TARGET first\n");
     ASSERT_EQ(ask(kTarget), "OK\n");
-    ASSERT_EQ(ask("FOLLOW_SCANOUT"), "OK\n");
+    ASSERT_EQ(ask(UDS_COMMAND_FOLLOW_SCANOUT), "OK\n");
     {
         UniqueFD events = event_connect();
         Message m;

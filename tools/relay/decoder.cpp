@@ -1,6 +1,6 @@
 #include "tools/relay/decoder.h"
 
-#include "apps/capture/pipelines/watermark_font.h"
+#include "libs/watermark/watermark_digits.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "libs/watermark/watermark_digits.h"
+
 namespace {
 
 constexpr double kBaseX = 50.0, kBaseY = 50.0, kDigitW = 40.0, kDigitH = 80.0, kGap = 10.0;
@@ -103,7 +105,7 @@ constexpr double kSourceW = 48, kSourceH = 80, kSourcePitch = 62, kSourceX = 16;
 constexpr Segment kSourceSegments[7] = {
     {24, 5, 20, 4}, {43, 20, 4, 16}, {43, 60, 4, 16}, {24, 75, 20, 4}, {5, 60, 4, 16}, {5, 20, 4, 16}, {24, 40, 20, 4},
 };
-constexpr uint8_t kSourcePatterns[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
+constexpr const uint8_t *kSourcePatterns = WATERMARK_SEGMENT_PATTERNS;
 
 // Reads `digits` cells whose tops are at row y. A RelayWatermarkResult.
 int read_source_row(const uint8_t *luma, ptrdiff_t stride, double y, int digits, uint64_t *value)

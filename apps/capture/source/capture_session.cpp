@@ -44,7 +44,7 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
     ServerConnection *conn = session->connection;
 
     char command[128];
-    snprintf(command, sizeof(command), "SET_TARGET %s %s \n", settings->card_path, settings->port);
+    snprintf(command, sizeof(command), "%s %s %s \n", UDS_COMMAND_SET_TARGET, settings->card_path, settings->port);
     char set_text[256] = {};
     ServerReply reply{};
     reply.message = set_text;
@@ -65,7 +65,7 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
     reply.message = message;
     reply.message_size = sizeof(message);
     reply.metadata = &frame;
-    if (uds_client_get_frame_info(conn, "GET_FRAME\n", &reply, kReplyTimeoutMs) != 0 || !reply.has_frame) {
+    if (uds_client_get_frame_info(conn, UDS_GET_FRAME_COMMAND, &reply, kReplyTimeoutMs) != 0 || !reply.has_frame) {
         int saved = errno;
         fprintf(stderr, "[Capture sub] uds_client_get_frame failed msg: %s\n", message);
         errno = saved;

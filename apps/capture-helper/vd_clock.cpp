@@ -1,0 +1,431 @@
+#include "apps/capture-helper/vd_clock.h"
+
+#include <drm_fourcc.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <tuple>
+
+namespace {
+
+constexpr uint64_t kStopKey = ~0ull;
+
+uint64_t clock_ns(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+uint64_t monotonic_ns()
+{
+    return clock_ns(CLOCK_MONOTONIC);
+}
+
+// Position on a path from v0 moving by dv a blank, bouncing between 0 and
+// range; a cursor that does not move stays where it was put, on or off the
+// picture.
+int32_t cursor_path(int32_t v0, int32_t dv, uint64_t blank, int32_t range)
+{
+    if (dv == 0)
+        return v0;
+    if (range <= 0)
+        return 0;
+    const int64_t period = 2 * int64_t(range);
+    int64_t m = (int64_t(v0) + int64_t(dv) * int64_t(blank % uint64_t(period))) % period;
+    if (m < 0)
+        m += period;
+    return int32_t(m <= range ? m : period - m);
+}
+
+bool cursor_visible(const ScenarioCursor &c, uint64_t blank)
+{
+    // Hidden from the start when the first statement is a show; then the
+    // latest statement that has acted decides (a show on the hide's blank wins).
+    const bool hid = c.hides && blank >= c.hide_at, showed = c.shows && blank >= c.show_at;
+    if (hid && showed)
+        return c.show_at >= c.hide_at;
+    if (hid || showed)
+        return showed;
+    return !(c.shows && (!c.hides || c.show_at < c.hide_at));
+}
+
+// Applies the CRTC's statements due at blank b; the framebuffers to renew
+// are added to *renewed. True when any statement acted.
+bool apply_due(const ScenarioDevice &desc, VdSchedule *s, uint64_t b, VdScreen *screen, std::vector<uint32_t> *renewed)
+{
+    bool any = false;
+    for (; s->next < s->changes.size() && s->changes[s->next].at <= b; s->next++) {
+        const VdChange &ch = s->changes[s->next];
+        if (ch.kind == VdChange::Renew) {
+            renewed->push_back(desc.renewals[ch.index].fb_id);
+            continue;
+        }
+        any = true;
+        if (ch.kind == VdChange::Mode) {
+            const ScenarioModeChange &m = desc.modes[ch.index];
+            *screen = VdScreen{m.width, m.height, m.refresh, m.fb_id};
+            s->rotation = nullptr;
+        } else if (ch.kind == VdChange::Rotation) {
+            s->rotation = &desc.pageflips[ch.index];
+            s->position = 0;
+            screen->fb_id = s->rotation->fb_ids[0];
+        } else {
+            screen->fb_id = desc.flips[ch.index].fb_id;
+            // A rotation goes on from the buffer flipped to, when it has it.
+            if (s->rotation && screen->fb_id) {
+                auto &ids = s->rotation->fb_ids;
+                auto it = std::find(ids.begin(), ids.end(), screen->fb_id);
+                if (it != ids.end())
+                    s->position = size_t(it - ids.begin());
+            }
+        }
+    }
+    return any;
+}
+
+// Moves the CRTC's schedule to blank b: the rotation's flip (none while
+// dark), then the statements. True when a buffer was flipped to.
+bool advance(const ScenarioDevice &desc, VdSchedule *s, uint64_t b, VdScreen *screen, std::vector<uint32_t> *renewed)
+{
+    bool flipped = false;
+    const ScenarioPageflip *r = s->rotation;
+    if (r && screen->fb_id && b > r->from_vblank && (b - r->from_vblank) % r->every == 0) {
+        s->position = (s->position + 1) % r->fb_ids.size();
+        screen->fb_id = r->fb_ids[s->position];
+        flipped = true;
+    }
+    return apply_due(desc, s, b, screen, renewed) || flipped;
+}
+
+// The cursor plane at blank b on a screen: its image (0 hidden) and place.
+void cursor_at(const VdCursor &k, const VdScreen &screen, uint64_t b, uint32_t *fb_id, int32_t *x, int32_t *y)
+{
+    const ScenarioCursor &c = *k.desc;
+    *fb_id = cursor_visible(c, b) ? k.fb_ids[k.current] : 0;
+    *x = cursor_path(c.x, c.dx, b, int32_t(screen.width) - int32_t(c.width));
+    *y = cursor_path(c.y, c.dy, b, int32_t(screen.height) - int32_t(c.height));
+}
+
+int set_blank_timer(int timer, uint32_t refresh)
+{
+    long period = long(1000000000ull / refresh);
+    itimerspec blank_timer{};
+    blank_timer.it_interval.tv_sec = period / 1000000000;
+    blank_timer.it_interval.tv_nsec = period % 1000000000;
+    blank_timer.it_value = blank_timer.it_interval;
+    return timerfd_settime(timer, 0, &blank_timer, nullptr);
+}
+
+// How long ago the timer's latest expiration was: the blank happened then,
+// however late this thread woke up for it, and a display controller stamps
+// a blank with the time it happened.
+uint64_t blank_lateness_ns(int timer, uint32_t refresh)
+{
+    const uint64_t period = 1000000000ull / refresh;
+    itimerspec left{};
+    if (timerfd_gettime(timer, &left) != 0)
+        return 0;
+    const uint64_t to_next = uint64_t(left.it_value.tv_sec) * 1000000000ull + uint64_t(left.it_value.tv_nsec);
+    return to_next < period ? period - to_next : 0;
+}
+
+// The CRTC's next `expirations` blanks, taken together: the schedule
+// advances through each, the picture going on screen is drawn once, the
+// cursor moves, and the sequence requests due complete on their files.
+void blank(VirtualWorld *w, VdDevice *d, VdCrtc *c, uint64_t expirations)
+{
+    const uint64_t late_ns = blank_lateness_ns(c->timer.get(), c->screen.refresh);
+    const uint64_t now_ns = monotonic_ns() - late_ns, wall_ns = clock_ns(CLOCK_REALTIME) - late_ns;
+    // Only this thread changes the count, the screen and the schedule, so
+    // it reads them without the lock; readers take the lock.
+    const uint64_t seq = c->seq + expirations;
+    VdScreen next = c->screen;
+    bool flipped = false;
+    std::vector<uint32_t> renewed;
+    for (uint64_t b = c->seq + 1; b <= seq; b++)
+        flipped |= advance(d->desc, &c->schedule, b, &next, &renewed);
+    // A renewed id names new memory from this blank on; whoever holds an
+    // export of the old memory keeps it. Exports read the memfd under the
+    // lock, so the swap takes it.
+    for (uint32_t id : renewed) {
+        VdBuffer *old = vd_clock_buffer(d, id);
+        std::unique_ptr<VdBuffer> fresh = vd_picture_make_buffer(old->desc, d->next_handle, wall_ns);
+        if (!fresh) {
+            perror("[Virtual Display] cannot renew a framebuffer");
+            continue;
+        }
+        d->next_handle++;
+        std::lock_guard<std::mutex> lock(w->mutex);
+        for (auto &slot : d->fbs)
+            if (slot.get() == old)
+                slot = std::move(fresh);
+        flipped |= next.fb_id == id;
+    }
+    // A buffer is drawn just before it goes on screen. One that stays on
+    // screen is redrawn in place, as a compositor with a single scanout
+    // buffer draws, unless the CRTC flips between buffers: then it is left
+    // alone until the next flip.
+    VdBuffer *draw = nullptr;
+    if (next.fb_id && (flipped || !c->schedule.rotation))
+        draw = vd_clock_buffer(d, next.fb_id);
+    // The picture is drawn first; the blank's count, time and screen then
+    // take effect together with its events, as a flip has happened when a
+    // real blank's event arrives. Only this thread draws, so the buffer
+    // needs no lock; readers of the exported descriptors see a buffer that
+    // stays on screen change in place, as on real hardware.
+    if (draw)
+        vd_picture_draw_frame(*draw, seq, wall_ns / 1000000);
+    // A cursor due for a new image flips to its other id, which names fresh
+    // memory from now on (as a compositor uploading a new image does).
+    std::unique_ptr<VdBuffer> cursor_image;
+    VdCursor &k = c->cursor;
+    int cursor_index = k.current;
+    if (k.desc && k.desc->renew_every && seq / k.desc->renew_every != c->seq / k.desc->renew_every) {
+        cursor_index = 1 - k.current;
+        VdBuffer *old = vd_clock_buffer(d, k.fb_ids[cursor_index]);
+        cursor_image = vd_picture_make_buffer(old->desc, d->next_handle, wall_ns, true);
+        if (cursor_image)
+            d->next_handle++;
+        else
+            perror("[Virtual Display] cannot renew a cursor image");
+    } else if (k.desc && k.desc->redraw_every && seq / k.desc->redraw_every != c->seq / k.desc->redraw_every) {
+        // The image on the plane is drawn again where it is and set again:
+        // the other id now names the same memory.
+        cursor_index = 1 - k.current;
+        const VdBuffer *shown = vd_clock_buffer(d, k.fb_ids[k.current]);
+        cursor_image =
+            vd_picture_alias_buffer(*shown, vd_clock_buffer(d, k.fb_ids[cursor_index])->desc, d->next_handle);
+        if (cursor_image) {
+            d->next_handle++;
+            vd_picture_paint_cursor(*cursor_image, (seq / k.desc->redraw_every) % 2 ? 0xFFFF0000u : 0xFF00FF00u);
+        } else {
+            perror("[Virtual Display] cannot redraw the cursor image");
+        }
+    }
+    const bool new_rate = next.refresh != c->screen.refresh;
+    {
+        std::lock_guard<std::mutex> lock(w->mutex);
+        if (cursor_image) {
+            const uint32_t id = cursor_image->desc.id;
+            for (auto &slot : d->fbs)
+                if (slot->desc.id == id)
+                    slot = std::move(cursor_image);
+            k.current = cursor_index;
+        }
+        if (k.desc)
+            cursor_at(k, next, seq, &k.fb_id, &k.x, &k.y);
+        c->seq = seq;
+        c->last_ns = now_ns;
+        c->last_wall_ns = wall_ns;
+        c->screen = next;
+        for (auto &entry : w->files) {
+            const int fd = entry.first;
+            auto &of = entry.second;  // not a structured binding: clang 14 cannot capture one in a lambda
+            if (of->device != d)
+                continue;
+            size_t added = 0;
+            auto due = [&](const VdPending &p) {
+                if (p.crtc_id != c->desc.id || p.target > seq)
+                    return false;
+                of->done.push_back({seq, now_ns, wall_ns, p.user_data});
+                added++;
+                return true;
+            };
+            of->pending.erase(std::remove_if(of->pending.begin(), of->pending.end(), due), of->pending.end());
+            if (added) {
+                uint64_t one = 1;
+                (void)!write(fd, &one, sizeof(one));
+            }
+        }
+    }
+    // The next blank comes one period of the new mode after this one.
+    if (new_rate && set_blank_timer(c->timer.get(), next.refresh) != 0)
+        perror("[Virtual Display] timerfd_settime");
+}
+
+// The clock thread: every CRTC's timer and the stop event on one epoll.
+void run_clock(VirtualWorld *w)
+{
+    epoll_event events[8];
+    for (;;) {
+        int n = epoll_wait(w->epoll.get(), events, 8, -1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        for (int i = 0; i < n; i++) {
+            uint64_t key = events[i].data.u64;
+            if (key == kStopKey)
+                return;
+            VdDevice *d = w->devices[key >> 32].get();
+            VdCrtc *c = &d->crtcs[key & 0xffffffff];
+            uint64_t expirations = 0;
+            if (read(c->timer.get(), &expirations, sizeof(expirations)) == sizeof(expirations) && expirations)
+                blank(w, d, c, expirations);
+        }
+    }
+}
+
+}  // namespace
+
+VirtualWorld *vd_clock_create_world(const Scenario &scenario)
+{
+    auto w = std::make_unique<VirtualWorld>();
+    w->epoll.reset(epoll_create1(EPOLL_CLOEXEC));
+    w->stop_event.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!w->epoll || !w->stop_event)
+        return nullptr;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kStopKey;
+    if (epoll_ctl(w->epoll.get(), EPOLL_CTL_ADD, w->stop_event.get(), &ev) != 0)
+        return nullptr;
+
+    const uint64_t start_wall_ns = clock_ns(CLOCK_REALTIME);
+    for (size_t di = 0; di < scenario.devices.size(); di++) {
+        auto d = std::make_unique<VdDevice>();
+        d->desc = scenario.devices[di];
+        for (auto &fdesc : d->desc.framebuffers) {
+            auto f = vd_picture_make_buffer(fdesc, d->next_handle++, start_wall_ns);
+            if (!f)
+                return nullptr;
+            d->fbs.push_back(std::move(f));
+        }
+        d->crtcs.resize(d->desc.crtcs.size());
+        for (size_t ci = 0; ci < d->crtcs.size(); ci++) {
+            VdCrtc &c = d->crtcs[ci];
+            c.desc = d->desc.crtcs[ci];
+            c.screen = VdScreen{c.desc.width, c.desc.height, c.desc.refresh, c.desc.fb_id};
+            VdSchedule &sc = c.schedule;
+            for (size_t i = 0; i < d->desc.modes.size(); i++)
+                if (d->desc.modes[i].crtc_id == c.desc.id)
+                    sc.changes.push_back({d->desc.modes[i].at_vblank, VdChange::Mode, i});
+            for (size_t i = 0; i < d->desc.pageflips.size(); i++)
+                if (d->desc.pageflips[i].crtc_id == c.desc.id)
+                    sc.changes.push_back({d->desc.pageflips[i].from_vblank, VdChange::Rotation, i});
+            for (size_t i = 0; i < d->desc.flips.size(); i++)
+                if (d->desc.flips[i].crtc_id == c.desc.id)
+                    sc.changes.push_back({d->desc.flips[i].at_vblank, VdChange::Flip, i});
+            for (size_t i = 0; i < d->desc.renewals.size(); i++)
+                if (d->desc.renewals[i].crtc_id == c.desc.id)
+                    sc.changes.push_back({d->desc.renewals[i].at_vblank, VdChange::Renew, i});
+            std::sort(sc.changes.begin(), sc.changes.end(), [](const VdChange &a, const VdChange &b) {
+                return std::tie(a.at, a.kind, a.index) < std::tie(b.at, b.kind, b.index);
+            });
+            std::vector<uint32_t> at_start;  // a renewal at blank 0 has nothing to replace
+            apply_due(d->desc, &sc, 0, &c.screen, &at_start);
+            c.last_ns = monotonic_ns();
+            c.last_wall_ns = start_wall_ns;
+            c.timer.reset(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+            if (!c.timer || set_blank_timer(c.timer.get(), c.screen.refresh) != 0)
+                return nullptr;
+            epoll_event tev{};
+            tev.events = EPOLLIN;
+            tev.data.u64 = (uint64_t(di) << 32) | ci;
+            if (epoll_ctl(w->epoll.get(), EPOLL_CTL_ADD, c.timer.get(), &tev) != 0)
+                return nullptr;
+        }
+        // The planes and their property take ids after every scenario id.
+        uint32_t top = 0;
+        for (auto &f : d->desc.framebuffers)
+            top = std::max(top, f.id);
+        for (auto &c : d->desc.crtcs)
+            top = std::max(top, c.id);
+        for (auto &e : d->desc.encoders)
+            top = std::max(top, e.id);
+        for (auto &c : d->desc.connectors)
+            top = std::max(top, c.id);
+        for (auto &c : d->crtcs)
+            c.plane_id = ++top;
+        d->type_property_id = ++top;
+        // Cursor planes, their two images each and the atomic properties
+        // come after those.
+        for (auto &c : d->crtcs) {
+            for (auto &cd : d->desc.cursors)
+                if (cd.crtc_id == c.desc.id)
+                    c.cursor.desc = &cd;
+            if (!c.cursor.desc)
+                continue;
+            c.cursor.plane_id = ++top;
+            for (uint32_t &id : c.cursor.fb_ids) {
+                ScenarioFramebuffer image;
+                image.id = id = ++top;
+                image.width = c.cursor.desc->width;
+                image.height = c.cursor.desc->height;
+                image.format = DRM_FORMAT_ARGB8888;
+                image.plane_count = 1;
+                image.pitches[0] = image.width * 4;
+                image.size = uint64_t(image.pitches[0]) * image.height;
+                auto f = vd_picture_make_buffer(image, d->next_handle++, start_wall_ns, true);
+                if (!f)
+                    return nullptr;
+                d->fbs.push_back(std::move(f));
+            }
+            cursor_at(c.cursor, c.screen, 0, &c.cursor.fb_id, &c.cursor.x, &c.cursor.y);
+        }
+        d->fb_property_id = ++top;
+        d->crtc_property_id = ++top;
+        d->x_property_id = ++top;
+        d->y_property_id = ++top;
+        d->w_property_id = ++top;
+        d->h_property_id = ++top;
+        w->devices.push_back(std::move(d));
+    }
+    VirtualWorld *raw = w.get();
+    w->clock = std::thread([raw] { run_clock(raw); });
+    return w.release();
+}
+
+void vd_clock_stop(VirtualWorld *w)
+{
+    std::call_once(w->stop_once, [w] {
+        uint64_t one = 1;
+        (void)!write(w->stop_event.get(), &one, sizeof(one));
+        if (w->clock.joinable())
+            w->clock.join();
+        std::lock_guard<std::mutex> lock(w->mutex);
+        w->stopped = true;
+        // Wake any reader waiting for an event so that it sees the end.
+        for (auto &[fd, of] : w->files)
+            (void)!write(fd, &one, sizeof(one));
+    });
+}
+
+VdCrtc *vd_clock_crtc(VdDevice *d, uint32_t id)
+{
+    for (auto &c : d->crtcs)
+        if (c.desc.id == id)
+            return &c;
+    return nullptr;
+}
+
+VdBuffer *vd_clock_buffer(VdDevice *d, uint32_t id)
+{
+    for (auto &f : d->fbs)
+        if (f->desc.id == id)
+            return f.get();
+    return nullptr;
+}
+
+void vd_clock_cursor_seen(const VdOpenFile &of, const VdCrtc &c, uint32_t *fb_id, int32_t *x, int32_t *y)
+{
+    *fb_id = c.cursor.fb_id;
+    *x = c.cursor.x;
+    *y = c.cursor.y;
+    if (of.delivering_wall_ns && of.delivering_seq < c.seq) {
+        cursor_at(c.cursor, c.screen, of.delivering_seq, fb_id, x, y);
+    }
+}
+
+uint64_t vd_clock_realtime_ns()
+{
+    return clock_ns(CLOCK_REALTIME);
+}

@@ -1,0 +1,49 @@
+// The virtual display's pictures: a framebuffer's memory (a sealed memfd,
+// mapped) and what is painted into it. A picture is a fixed pattern (colour
+// bars; for NV12 a luma ramp), a moving square that keeps above the bottom
+// digits' band, and in the bottom-left corner white seven-segment digits on
+// black: the blank at which the picture went on screen and, above it, that
+// blank's wall-clock milliseconds. A cursor image is premultiplied ARGB8888.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "apps/capture-helper/scenario.h"
+#include "libs/common/unique_fd.h"
+
+struct VdRect {
+    int x, y, w, h;
+};
+
+// One framebuffer's memory as the world holds it; the mapping goes with it.
+struct VdBuffer {
+    ScenarioFramebuffer desc;
+    uint32_t handle = 0;
+    UniqueFD memfd;
+    uint8_t *map = nullptr;
+    int sq_size = 1;
+    VdRect square{0, 0, 0, 0};  // where the square was last drawn
+    ~VdBuffer();
+};
+
+// A framebuffer's memory: a sealed memfd, mapped, painted with the pattern
+// and the picture of blank 0 (a cursor image with its picture). nullptr with
+// errno set.
+std::unique_ptr<VdBuffer> vd_picture_make_buffer(const ScenarioFramebuffer &fdesc, uint32_t handle, uint64_t wall_ns,
+                                                 bool cursor = false);
+
+// A second framebuffer over the memory of shown, described as desc (the
+// same size and format): the export of either is the same memory. nullptr
+// with errno set.
+std::unique_ptr<VdBuffer> vd_picture_alias_buffer(const VdBuffer &shown, const ScenarioFramebuffer &desc,
+                                                  uint32_t handle);
+
+// The picture of blank `counter`: the square moves, the digits show the
+// blank and its wall-clock milliseconds; the rest stays as it is.
+void vd_picture_draw_frame(VdBuffer &fb, uint64_t counter, uint64_t wall_ms);
+
+// The cursor image: an opaque 16x16 square of colour `square` at the
+// top-left, a 4 pixel band of 50% white around it (its right and bottom,
+// inside the image), the rest transparent.
+void vd_picture_paint_cursor(VdBuffer &fb, uint32_t square = 0xFF00FF00u);
