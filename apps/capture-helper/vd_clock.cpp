@@ -305,18 +305,16 @@ VirtualWorld *vd_clock_create_world(const Scenario &scenario)
             c.desc = d->desc.crtcs[ci];
             c.screen = VdScreen{c.desc.width, c.desc.height, c.desc.refresh, c.desc.fb_id};
             VdSchedule &sc = c.schedule;
-            for (size_t i = 0; i < d->desc.modes.size(); i++)
-                if (d->desc.modes[i].crtc_id == c.desc.id)
-                    sc.changes.push_back({d->desc.modes[i].at_vblank, VdChange::Mode, i});
-            for (size_t i = 0; i < d->desc.pageflips.size(); i++)
-                if (d->desc.pageflips[i].crtc_id == c.desc.id)
-                    sc.changes.push_back({d->desc.pageflips[i].from_vblank, VdChange::Rotation, i});
-            for (size_t i = 0; i < d->desc.flips.size(); i++)
-                if (d->desc.flips[i].crtc_id == c.desc.id)
-                    sc.changes.push_back({d->desc.flips[i].at_vblank, VdChange::Flip, i});
-            for (size_t i = 0; i < d->desc.renewals.size(); i++)
-                if (d->desc.renewals[i].crtc_id == c.desc.id)
-                    sc.changes.push_back({d->desc.renewals[i].at_vblank, VdChange::Renew, i});
+            // Every scheduled statement of this CRTC, by the blank it acts at.
+            auto schedule = [&](const auto &list, VdChange::Kind kind, auto at) {
+                for (size_t i = 0; i < list.size(); i++)
+                    if (list[i].crtc_id == c.desc.id)
+                        sc.changes.push_back({at(list[i]), kind, i});
+            };
+            schedule(d->desc.modes, VdChange::Mode, [](const auto &m) { return m.at_vblank; });
+            schedule(d->desc.pageflips, VdChange::Rotation, [](const auto &p) { return p.from_vblank; });
+            schedule(d->desc.flips, VdChange::Flip, [](const auto &f) { return f.at_vblank; });
+            schedule(d->desc.renewals, VdChange::Renew, [](const auto &r) { return r.at_vblank; });
             std::sort(sc.changes.begin(), sc.changes.end(), [](const VdChange &a, const VdChange &b) {
                 return std::tie(a.at, a.kind, a.index) < std::tie(b.at, b.kind, b.index);
             });

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "libs/common/unique_fd.h"
@@ -198,8 +200,7 @@ bool parse_frame_description(const std::string &text, size_t planes, framelink::
     framelink::Description d{};
     if (!framelink::parse_description(text, &d) || size_t(d.plane_count) != planes)
         return false;
-    framelink::FrameMetadata frame{};
-    frame.fd = -1;
+    framelink::FrameMetadata frame;
     frame.width = d.width;
     frame.height = d.height;
     frame.format = d.format;
@@ -208,22 +209,23 @@ bool parse_frame_description(const std::string &text, size_t planes, framelink::
     frame.modifier = d.modifier;
     frame.refresh_rate = d.refresh;
     for (int i = 0; i < UDS_MAX_PLANES; ++i)
-        frame.planes[i] = {-1, i < d.plane_count ? d.planes[i].stride : 0, i < d.plane_count ? d.planes[i].offset : 0};
+        frame.planes[i] = {UniqueFD(), i < d.plane_count ? d.planes[i].stride : 0,
+                           i < d.plane_count ? d.planes[i].offset : 0};
     frame.plane_count = d.plane_count;
-    *out = frame;
+    *out = std::move(frame);
     return true;
 }
 
 bool parse_frame(const std::string &text, std::vector<UniqueFD> *fds, framelink::FrameMetadata *out)
 {
-    framelink::FrameMetadata frame{};
+    framelink::FrameMetadata frame;
     if (!parse_frame_description(text, fds->size(), &frame))
         return false;
     // Only now do the descriptors pass to the caller.
     for (size_t i = 0; i < fds->size(); ++i)
-        frame.planes[i].fd = (*fds)[i].release();
-    frame.fd = frame.planes[0].fd;
-    *out = frame;
+        frame.planes[i].fd = std::move((*fds)[i]);
+    frame.fd = frame.planes[0].fd.get();
+    *out = std::move(frame);
     return true;
 }
 
@@ -443,14 +445,46 @@ void uds_client_disconnect(ServerConnection *conn)
     conn->out_of_step = 0;
 }
 
+namespace {
+
+// Every field of a frame record but its descriptors.
+void copy_description(const framelink::FrameMetadata &from, framelink::FrameMetadata *to)
+{
+    std::tie(to->width, to->height, to->format, to->stride, to->offset, to->modifier, to->refresh_rate,
+             to->plane_count) = std::tie(from.width, from.height, from.format, from.stride, from.offset, from.modifier,
+                                         from.refresh_rate, from.plane_count);
+    for (int i = 0; i < UDS_MAX_PLANES; ++i) {
+        to->planes[i].stride = from.planes[i].stride;
+        to->planes[i].offset = from.planes[i].offset;
+    }
+}
+
+}  // namespace
+
+framelink::FrameMetadata &framelink::FrameMetadata::operator=(FrameMetadata &&other) noexcept
+{
+    if (this == &other)
+        return *this;
+    copy_description(other, this);
+    fd = std::exchange(other.fd, -1);
+    for (int i = 0; i < UDS_MAX_PLANES; ++i)
+        planes[i].fd = std::move(other.planes[i].fd);
+    return *this;
+}
+
+framelink::FrameMetadata framelink::FrameMetadata::description() const
+{
+    FrameMetadata copy;
+    copy_description(*this, &copy);
+    return copy;
+}
+
 void uds_client_close_frame(framelink::FrameMetadata *frame)
 {
     if (!frame)
         return;
     for (int i = 0; i < UDS_MAX_PLANES; ++i) {
-        if (i < frame->plane_count && frame->planes[i].fd >= 0)
-            close(frame->planes[i].fd);
-        frame->planes[i].fd = -1;
+        frame->planes[i].fd.reset();
     }
     frame->fd = -1;
     frame->plane_count = 0;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "libs/common/unique_fd.h"
@@ -29,24 +30,33 @@ struct ServerConnection {
 namespace framelink {
 
 struct FramePlane {
-    int fd;
-    uint32_t stride;
-    uint32_t offset;
+    UniqueFD fd;  // owned; -1 when none
+    uint32_t stride = 0;
+    uint32_t offset = 0;
 };
 
-// One exported framebuffer as the library receives it. Entry 0 of the plane
-// table repeats plane 0's descriptor, stride and offset.
+// One exported framebuffer as the library receives it. The plane table owns
+// the descriptors; fd names plane 0's for reading (the descriptor
+// planes[0] owns, -1 when none), and entry 0 repeats plane 0's stride and
+// offset. Move-only: a move takes the descriptors along (the source is left
+// with none); destroying the record, or uds_client_close_frame, closes them.
 struct FrameMetadata {
-    int fd;  // plane 0 descriptor, -1 when none
-    uint32_t width;
-    uint32_t height;
-    uint32_t format;  // DRM fourcc
-    uint32_t stride;
-    uint32_t offset;
-    uint64_t modifier;
-    uint32_t refresh_rate;  // Hz, 0 when unknown
-    int plane_count;        // 0 to 4
+    int fd = -1;  // plane 0 descriptor, -1 when none
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t format = 0;  // DRM fourcc
+    uint32_t stride = 0;
+    uint32_t offset = 0;
+    uint64_t modifier = 0;
+    uint32_t refresh_rate = 0;  // Hz, 0 when unknown
+    int plane_count = 0;        // 0 to 4
     FramePlane planes[UDS_MAX_PLANES];
+
+    FrameMetadata() = default;
+    FrameMetadata(FrameMetadata &&other) noexcept { *this = std::move(other); }
+    FrameMetadata &operator=(FrameMetadata &&other) noexcept;
+    // The same description without any descriptor (every fd -1).
+    FrameMetadata description() const;
 };
 
 // One reply as it arrived: the header, the text and every descriptor that

@@ -61,7 +61,7 @@ protected:
         meta_.stride = kWidth * 4;
         meta_.refresh_rate = 60;
         meta_.plane_count = 1;
-        meta_.planes[0] = {frame_fd_.get(), meta_.stride, 0};
+        meta_.planes[0].stride = meta_.stride;
 
         int pair[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);

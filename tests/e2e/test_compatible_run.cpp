@@ -76,7 +76,7 @@ protected:
         meta_.stride = kWidth * 4;
         meta_.refresh_rate = 60;
         meta_.plane_count = 1;
-        meta_.planes[0] = {frame_fd_.get(), meta_.stride, 0};
+        meta_.planes[0].stride = meta_.stride;
 
         new_event_pair();
 

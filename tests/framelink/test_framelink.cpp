@@ -146,8 +146,8 @@ TEST(FramelinkFrames, OneAndTwoPlanesWithDescriptors)
     EXPECT_EQ(meta.stride, 10240u);
     EXPECT_EQ(meta.refresh_rate, 60u);
     EXPECT_EQ(meta.plane_count, 1);
-    EXPECT_EQ(meta.planes[0].fd, meta.fd);
-    EXPECT_EQ(meta.planes[1].fd, -1);
+    EXPECT_EQ(meta.planes[0].fd.get(), meta.fd);
+    EXPECT_EQ(meta.planes[1].fd.get(), -1);
     EXPECT_EQ(first_byte(meta.fd), 0x11);
     EXPECT_EQ(fake::open_fd_count(), before + 1);
     uds_client_close_frame(&meta);
@@ -159,8 +159,8 @@ TEST(FramelinkFrames, OneAndTwoPlanesWithDescriptors)
     EXPECT_EQ(meta.format, 842094158u);
     EXPECT_EQ(meta.planes[1].stride, 64u);
     EXPECT_EQ(meta.planes[1].offset, 2048u);
-    EXPECT_EQ(first_byte(meta.planes[0].fd), 0x11);
-    EXPECT_EQ(first_byte(meta.planes[1].fd), 0x22);
+    EXPECT_EQ(first_byte(meta.planes[0].fd.get()), 0x11);
+    EXPECT_EQ(first_byte(meta.planes[1].fd.get()), 0x22);
     uds_client_close_frame(&meta);
     EXPECT_EQ(fake::open_fd_count(), before);
 }

@@ -144,8 +144,8 @@ TEST_F(RealHelper, OnePlaneFrameMapsAndShowsTheMovingPicture)
     EXPECT_EQ(f.modifier, 0u);
     EXPECT_EQ(f.refresh_rate, 60u);
     ASSERT_EQ(f.plane_count, 1);
-    EXPECT_EQ(f.planes[0].fd, f.fd);
-    EXPECT_EQ(f.planes[1].fd, -1);
+    EXPECT_EQ(f.planes[0].fd.get(), f.fd);
+    EXPECT_EQ(f.planes[1].fd.get(), -1);
     EXPECT_EQ(r.header.num_fds, 1u);
     EXPECT_EQ(fake::open_fd_count(), before + 1);
     // The helper hands out a read-only descriptor that is not inherited by exec.
@@ -167,8 +167,7 @@ TEST_F(RealHelper, OnePlaneFrameMapsAndShowsTheMovingPicture)
     EXPECT_NE(std::memcmp(first.data(), later.data(), size), 0);
 
     // Each frame request passes a new descriptor; closing them leaves none.
-    framelink::FrameMetadata kept = client_.frame;
-    client_.frame = {};
+    framelink::FrameMetadata kept = std::move(client_.frame);
     ASSERT_EQ(client_.get_frame(&r), 0);
     EXPECT_NE(client_.frame.fd, kept.fd);
     EXPECT_EQ(fake::open_fd_count(), before + 2);
@@ -192,9 +191,9 @@ TEST_F(RealHelper, TwoPlaneFrameFromAScenario)
     EXPECT_EQ(f.refresh_rate, 30u);
     EXPECT_EQ(f.modifier, 0x0100000000000002ull);
     ASSERT_EQ(f.plane_count, 2);
-    EXPECT_EQ(f.planes[0].fd, f.fd);
-    EXPECT_GE(f.planes[1].fd, 0);
-    EXPECT_NE(f.planes[1].fd, f.fd);
+    EXPECT_EQ(f.planes[0].fd.get(), f.fd);
+    EXPECT_GE(f.planes[1].fd.get(), 0);
+    EXPECT_NE(f.planes[1].fd.get(), f.fd);
     EXPECT_GE(f.planes[1].stride, 1280u);
     EXPECT_EQ(fake::open_fd_count(), before + 2);
     // Both planes map: luma rows at plane 0, chroma rows at plane 1's offset.
@@ -203,11 +202,11 @@ TEST_F(RealHelper, TwoPlaneFrameFromAScenario)
     struct stat luma {
     }, chroma{};
     ASSERT_EQ(fstat(f.fd, &luma), 0);
-    ASSERT_EQ(fstat(f.planes[1].fd, &chroma), 0);
+    ASSERT_EQ(fstat(f.planes[1].fd.get(), &chroma), 0);
     ASSERT_GE(size_t(luma.st_size), luma_end);
     ASSERT_GE(size_t(chroma.st_size), chroma_end);
     EXPECT_EQ(snapshot(f.fd, luma_end).size(), luma_end);
-    EXPECT_EQ(snapshot(f.planes[1].fd, chroma_end).size(), chroma_end);
+    EXPECT_EQ(snapshot(f.planes[1].fd.get(), chroma_end).size(), chroma_end);
 }
 
 TEST_F(RealHelper, EventConnectionWaitsForTheEventSocket)

@@ -1147,7 +1147,7 @@ struct HeldImages {
     {
         if (images.size() >= UDS_CURSOR_MAX_IMAGES)
             images.erase(images.begin());
-        images.push_back(Image{id, std::move(fd), frame});
+        images.push_back(Image{id, std::move(fd), frame.description()});
     }
     // Makes the image the most recently shown; null when it is not held.
     const Image *show(uint64_t id)
@@ -1724,14 +1724,18 @@ void check_cursor_writeback(const std::string &connector_name)
                 if (!ev)
                     break;
             }
-            // The records of the next few blanks tell the committed state.
+            // The records of the next few blanks after the commit tell the
+            // committed state; the events of earlier blanks that waited in
+            // the connection while the last place was composed count for
+            // nothing (an emulated guest composes slowly).
+            const uint64_t committed_ns = now_ns(CLOCK_MONOTONIC);
             for (int blanks = 0; blanks < 4 && bad.empty();) {
                 framelink::EventMessage m;
                 if (framelink::read_event(ev.get(), 3000, &m) != 0) {
                     bad = std::string("event stream: ") + strerror(errno);
                     break;
                 }
-                if (m.type == UDS_EVENT_VBLANK)
+                if (m.type == UDS_EVENT_VBLANK && m.vblank.vblank_time_ns > committed_ns)
                     ++blanks;
                 else if (m.type == UDS_EVENT_BUFFER_NEW && !m.fds.empty()) {
                     primaries.add(m.record.buffer_id, std::move(m.fds[0]), m.frame);

@@ -19,10 +19,11 @@ namespace {
 constexpr uint32_t kXR24 = 875713112;
 constexpr uint32_t kNV12 = 842094158;
 
+// Plane i's descriptor is a real one (the record owns and closes it); fd
+// names plane 0's.
 FrameMetadata frame_with_planes(int planes, uint64_t modifier)
 {
     FrameMetadata f{};
-    f.fd = 10;
     f.width = 1920;
     f.height = 1080;
     f.format = kNV12;
@@ -31,8 +32,18 @@ FrameMetadata frame_with_planes(int planes, uint64_t modifier)
     f.modifier = modifier;
     f.plane_count = planes;
     for (int i = 0; i < 4; ++i)
-        f.planes[i] = {10 + i, 100u + uint32_t(i), 1000u * uint32_t(i)};
+        f.planes[i] = {UniqueFD(open("/dev/null", O_RDONLY | O_CLOEXEC)), 100u + uint32_t(i), 1000u * uint32_t(i)};
+    f.fd = f.planes[0].fd.get();
     return f;
+}
+
+// A record naming the same descriptors as m, owning none of them.
+FrameMetadata borrowed(const FrameMetadata &m)
+{
+    FrameMetadata c;
+    static_cast<framelink::FrameMetadata &>(c) = m.description();
+    c.fd = m.fd;
+    return c;
 }
 
 }  // namespace
@@ -61,7 +72,7 @@ TEST(EglImageAttrs, LengthAndOrderForZeroToFourPlanes)
         for (int p = 0; p < planes; ++p) {
             const EGLint *a = attrs + 6 + 10 * p;
             EXPECT_EQ(a[0], plane_fd[p]);
-            EXPECT_EQ(a[1], 10 + p);
+            EXPECT_EQ(a[1], f.planes[p].fd.get());
             // Plane 0 comes from the frame's own fields, the rest from the table.
             EXPECT_EQ(a[3], p == 0 ? 16 : 1000 * p);
             EXPECT_EQ(a[5], p == 0 ? 7680 : 100 + p);
@@ -133,7 +144,8 @@ struct MemoryFrame {
         meta.stride = stride;
         meta.offset = offset;
         meta.plane_count = 1;
-        meta.planes[0] = {fd.get(), stride, offset};
+        meta.planes[0].stride = stride;
+        meta.planes[0].offset = offset;
     }
     ~MemoryFrame() { munmap(map, size); }
     uint8_t *px(uint32_t x, uint32_t y) { return map + offset + size_t(y) * stride + x * 4; }
@@ -212,12 +224,12 @@ TEST_F(EglImport, RefusedFramesLeaveNothingBehind)
     FrameImport import{};
     testing::internal::CaptureStderr();
     // Two planes in a memory frame cannot be uploaded as one picture.
-    FrameMetadata nv12 = frame_.meta;
+    FrameMetadata nv12 = borrowed(frame_.meta);
     nv12.format = kNV12;
     nv12.plane_count = 2;
     EXPECT_EQ(egl_frame_import(ctx_.display, &nv12, &import), -1);
     // A memory frame smaller than its rows claim.
-    FrameMetadata tall = frame_.meta;
+    FrameMetadata tall = borrowed(frame_.meta);
     tall.height = 4000;
     EXPECT_EQ(egl_frame_import(ctx_.display, &tall, &import), -1);
     EXPECT_EQ(egl_frame_import(ctx_.display, nullptr, &import), -1);
@@ -244,8 +256,8 @@ TEST_F(EglImport, TiledDmaBufFrameNeedsTheImportExtensions)
     // character device stands in for a real dma-buf here.
     UniqueFD file(open("/dev/zero", O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(file);
-    FrameMetadata f = frame_.meta;
-    f.fd = f.planes[0].fd = file.get();
+    FrameMetadata f = borrowed(frame_.meta);
+    f.fd = file.get();
     f.modifier = 0x0100000000000002ull;
     ASSERT_FALSE(egl_frame_is_memory(&f));
 

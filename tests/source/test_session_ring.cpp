@@ -66,9 +66,9 @@ TEST(CaptureInit, OnePlaneFrame)
     EXPECT_EQ(m.width, 2560u);
     EXPECT_EQ(m.refresh_rate, 60u);
     EXPECT_EQ(m.plane_count, 1);
-    EXPECT_EQ(m.planes[0].fd, m.fd);
+    EXPECT_EQ(m.planes[0].fd.get(), m.fd);
     EXPECT_EQ(m.planes[0].stride, 10240u);
-    EXPECT_EQ(m.planes[1].fd, -1);
+    EXPECT_EQ(m.planes[1].fd.get(), -1);
     EXPECT_EQ(m.planes[1].stride, 0u);
     EXPECT_GT(s.conn.event_fd.get(), 0);
     auto lines = server.lines();
@@ -144,7 +144,7 @@ TEST(ScanoutCache, LeastRecentlyShownIsForgotten)
             m.frame.format = 875713112;
             m.frame.stride = 128;
             m.frame.plane_count = 1;
-            m.frame.planes[0] = {-1, 128, 0};
+            m.frame.planes[0] = FramePlane{UniqueFD(), 128, 0};
             m.fds.emplace_back(fcntl(memory.get(), F_DUPFD_CLOEXEC, 0));
             if (fd_out)
                 *fd_out = m.fds.back().get();
@@ -385,7 +385,11 @@ TEST(CursorCache, ImagesUnderTheKeptSetRuleAndReadOnce)
         UniqueFD fd(memfd_create("cursor", MFD_CLOEXEC));
         const uint32_t px[4] = {pixel, pixel, pixel, pixel};
         EXPECT_EQ(write(fd.get(), px, sizeof px), ssize_t(sizeof px));
-        m.frame = framelink::FrameMetadata{-1, 2, 2, format, 8, 0, 0, 0, 1, {{-1, 8, 0}}};
+        m.frame = framelink::FrameMetadata{};
+        m.frame.width = m.frame.height = 2;
+        m.frame.format = format;
+        m.frame.stride = m.frame.planes[0].stride = 8;
+        m.frame.plane_count = 1;
         m.fds.push_back(std::move(fd));
         return m;
     };

@@ -74,7 +74,7 @@ TEST_F(HelperSession, InitTakesTheVirtualDisplaysFrame)
     EXPECT_EQ(m.stride, 10240u);
     EXPECT_EQ(m.refresh_rate, 60u);
     EXPECT_EQ(m.plane_count, 1);
-    EXPECT_EQ(m.planes[0].fd, m.fd);
+    EXPECT_EQ(m.planes[0].fd.get(), m.fd);
     EXPECT_TRUE(egl_frame_is_memory(&m));
     EXPECT_GT(conn_.event_fd.get(), 0);
     // The frame's descriptor and the event connection.

@@ -42,14 +42,12 @@ struct BalancedStage final : PipelineStage {
 
 int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType codec, PipelineControl *control)
 {
-    // The worker starts without EGL for a compatible run on the processor; a
-    // later switch to this mode makes it here.
-    if (egl_context_ensure(egl, session->metadata) != 0)
-        return -1;
     const CpuEncoderInfo *row = cpu_find_encoder(codec);
     if (!row)
         return pipeline_no_encoder("[GL+CPU] Unsupported codec", codec, cpu_encoder_list_available);
     fprintf(stderr, "[GL+CPU] Selected encoder: %s (%s)\n", codec_type_to_string(codec), row->name);
+    if (pipeline_gl_ready(egl, session) != 0)
+        return -1;
     FrameMetadata *frame = pipeline_publish_session(session, control, codec);
     if (!frame)
         return -1;

@@ -33,6 +33,26 @@ void request_change(PipelineControl *control)
     control->change_requested.store(true, std::memory_order_release);
 }
 
+// The running run's encoder as published: the balanced run's, else the
+// compatible run's, else the fast run's requests; each pointer is loaded
+// once, and only the first one published is used.
+struct RunningEncoder {
+    CpuEncoder *cpu = nullptr;
+    CodecContext *codec = nullptr;
+    EncoderRequests *vaapi = nullptr;
+};
+
+RunningEncoder running_encoder(const PipelineControl *control)
+{
+    RunningEncoder e;
+    e.cpu = control->cpu_encoder.load(std::memory_order_acquire);
+    if (e.cpu == nullptr)
+        e.codec = control->codec.load(std::memory_order_acquire);
+    if (e.cpu == nullptr && e.codec == nullptr)
+        e.vaapi = control->vaapi_requests.load(std::memory_order_acquire);
+    return e;
+}
+
 void on_bitrate(PipelineControl *control, const void *data, uint64_t length)
 {
     if (data == nullptr || length < 4)
@@ -40,31 +60,25 @@ void on_bitrate(PipelineControl *control, const void *data, uint64_t length)
     int32_t bps;
     std::memcpy(&bps, data, sizeof(bps));
     printf("[App] Adjusting bitrate to %d bps\n", bps);
-    CpuEncoder *const cpu = control->cpu_encoder.load(std::memory_order_acquire);
-    CodecContext *const codec = cpu == nullptr ? control->codec.load(std::memory_order_acquire) : nullptr;
-    EncoderRequests *const vaapi =
-        cpu == nullptr && codec == nullptr ? control->vaapi_requests.load(std::memory_order_acquire) : nullptr;
-    if (cpu != nullptr)
-        cpu_encoder_set_bitrate(cpu, bps);
-    else if (codec != nullptr)
-        codec_set_bitrate(codec, bps);
-    else if (vaapi != nullptr)
-        vaapi->pending_bitrate.store(bps);
+    const RunningEncoder e = running_encoder(control);
+    if (e.cpu != nullptr)
+        cpu_encoder_set_bitrate(e.cpu, bps);
+    else if (e.codec != nullptr)
+        codec_set_bitrate(e.codec, bps);
+    else if (e.vaapi != nullptr)
+        e.vaapi->pending_bitrate.store(bps);
 }
 
 void on_keyframe(PipelineControl *control)
 {
     fputs("[App] Forcing IDR frame\n", stderr);
-    CpuEncoder *const cpu = control->cpu_encoder.load(std::memory_order_acquire);
-    CodecContext *const codec = cpu == nullptr ? control->codec.load(std::memory_order_acquire) : nullptr;
-    EncoderRequests *const vaapi =
-        cpu == nullptr && codec == nullptr ? control->vaapi_requests.load(std::memory_order_acquire) : nullptr;
-    if (cpu != nullptr)
-        cpu_encoder_force_keyframe(cpu);
-    else if (codec != nullptr)
-        codec_force_keyframe(codec);
-    else if (vaapi != nullptr)
-        vaapi->force_keyframe.store(true);
+    const RunningEncoder e = running_encoder(control);
+    if (e.cpu != nullptr)
+        cpu_encoder_force_keyframe(e.cpu);
+    else if (e.codec != nullptr)
+        codec_force_keyframe(e.codec);
+    else if (e.vaapi != nullptr)
+        e.vaapi->force_keyframe.store(true);
 }
 
 void on_resolution(PipelineControl *control, const void *data, uint64_t length)

@@ -135,9 +135,7 @@ bool fast_take_requests(PipelineControl *control, AVCodecContext *encoder, AVFra
 
 int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType codec, PipelineControl *control)
 {
-    // The worker starts without EGL for a compatible run on the processor; a
-    // later switch to this mode makes it here.
-    if (egl_context_ensure(egl, session->metadata) != 0)
+    if (pipeline_gl_ready(egl, session) != 0)
         return -1;
     const VaapiEncoderInfo *row = vaapi_find_encoder(codec);
     if (!row)

@@ -1,10 +1,10 @@
 #include "apps/capture/pipelines/followed_buffers.h"
 
 #include <cstdio>
+#include <utility>
 
 FollowedBuffers::FollowedBuffers(CaptureSession *session) : session_(session), frame_(session->metadata)
 {
-    next_frame_.fd = -1;
 }
 
 FollowedBuffers::~FollowedBuffers()
@@ -32,12 +32,9 @@ void FollowedBuffers::release()
         frame_->texture = 0;
     if (scanout_changed_ && frame_) {
         // The next run starts from the buffer now on screen.
-        capture_frame_close(frame_);
-        *frame_ = next_frame_;
+        *frame_ = std::move(next_frame_);
         frame_->texture = 0;
         frame_->framebuffer = 0;
-        next_frame_ = FrameMetadata{};
-        next_frame_.fd = -1;
         scanout_changed_ = false;
     } else {
         capture_frame_close(&next_frame_);
@@ -57,8 +54,7 @@ FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
         fprintf(stderr, "[Capture] Scanout changed to %ux%u format 0x%08x modifier 0x%llx at %u Hz: restarting\n",
                 frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier),
                 frame.refresh_rate);
-        capture_frame_close(&next_frame_);
-        next_frame_ = frame;
+        next_frame_ = std::move(frame);
         scanout_changed_ = true;
         return nullptr;
     }

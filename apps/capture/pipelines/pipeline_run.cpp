@@ -228,6 +228,11 @@ constexpr double kUnknownRefreshHz = 60.0;
 
 }  // namespace
 
+int pipeline_gl_ready(EglContext *egl, const CaptureSession *session)
+{
+    return egl_context_ensure(egl, session->metadata);
+}
+
 uint64_t pipeline_now_ns()
 {
     timespec ts;

@@ -56,6 +56,11 @@ struct CodecContext;
 struct CpuEncoder;
 struct PipelineControl;
 
+// For a mode that draws with GL: the worker's EGL context, made now when the
+// worker started without it (a compatible run on the processor needs none,
+// and a later switch to a GL mode comes here). 0, or -1 after the messages.
+int pipeline_gl_ready(EglContext *egl, const CaptureSession *session);
+
 // CLOCK_BOOTTIME in nanoseconds.
 uint64_t pipeline_now_ns();
 

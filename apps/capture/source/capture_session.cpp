@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -59,8 +60,9 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
     }
 
     char message[256] = {};
-    framelink::FrameMetadata frame{};
-    frame.fd = -1;
+    // Owns the frame's descriptors until the session takes them; closed with
+    // it on every early return.
+    framelink::FrameMetadata frame;
     reply = {};
     reply.message = message;
     reply.message_size = sizeof(message);
@@ -80,7 +82,6 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
         fprintf(stderr, "[Capture sub] uds_client_event_connect failed\n");
         errno = saved;
         perror("[Capture sub] uds_client_event_connect failed");
-        uds_client_close_frame(&frame);
         scanout_cache_destroy(scanout);
         return -1;
     }
@@ -88,7 +89,6 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
     auto *meta = new (std::nothrow) FrameMetadata{};
     if (!meta) {
         fprintf(stderr, "[Capture sub] out of memory for the frame metadata\n");
-        uds_client_close_frame(&frame);
         scanout_cache_destroy(scanout);
         return -1;
     }
@@ -96,9 +96,9 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
     session->settings = *settings;
     session->initialised = true;
 
-    static_cast<framelink::FrameMetadata &>(*meta) = frame;
-    for (int i = frame.plane_count < 0 ? 0 : frame.plane_count; i < UDS_MAX_PLANES; ++i)
-        meta->planes[i] = {-1, 0, 0};
+    static_cast<framelink::FrameMetadata &>(*meta) = std::move(frame);
+    for (int i = meta->plane_count < 0 ? 0 : meta->plane_count; i < UDS_MAX_PLANES; ++i)
+        meta->planes[i] = FramePlane{};
 
     printf("[Capture sub] %lu\n", static_cast<unsigned long>(meta->modifier));
     fflush(stdout);

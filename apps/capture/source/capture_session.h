@@ -18,12 +18,13 @@
 using FramePlane = framelink::FramePlane;
 
 // The session's copy of the exported framebuffer: the description and
-// descriptors as the helper's client library received them, and the GL
-// objects of the running pipeline's import. The descriptors stay open for
-// the life of the session.
+// descriptors as the helper's client library received them (owned, closed
+// with the record or by capture_frame_close), and the GL objects of the
+// running pipeline's import. The descriptors stay open for the life of the
+// session. Move-only.
 struct FrameMetadata : framelink::FrameMetadata {
-    uint32_t texture;      // GL texture of the running pipeline's import
-    uint32_t framebuffer;  // framebuffer object over that texture (compatible mode)
+    uint32_t texture = 0;      // GL texture of the running pipeline's import
+    uint32_t framebuffer = 0;  // framebuffer object over that texture (compatible mode)
 };
 
 struct ScanoutCache;
@@ -129,7 +130,8 @@ int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vecto
 // True while the cache holds buffer_id.
 bool scanout_cache_holds(ScanoutCache *cache, uint64_t buffer_id);
 
-// Closes a frame record's descriptors and marks them -1.
+// Closes a frame record's descriptors and marks them -1 (the client
+// library's uds_client_close_frame: the one way a record is closed).
 void capture_frame_close(FrameMetadata *frame);
 
 inline constexpr int VBLANK_RING_SLOTS = 32;

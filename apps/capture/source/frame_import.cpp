@@ -182,7 +182,7 @@ int build_egl_image_attrs(const FrameMetadata *frame, EGLint *attrs)
     const EGLint mod_hi = EGLint(uint32_t(frame->modifier >> 32));
     for (int i = 0; i < planes; ++i) {
         // Plane 0 comes from the frame's own fields, the others from the table.
-        int fd = i == 0 ? frame->fd : frame->planes[i].fd;
+        int fd = i == 0 ? frame->fd : frame->planes[i].fd.get();
         uint32_t offset = i == 0 ? frame->offset : frame->planes[i].offset;
         uint32_t stride = i == 0 ? frame->stride : frame->planes[i].stride;
         attrs[n++] = kPlaneAttrs[i].fd;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <utility>
 
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/frame_map.h"
@@ -18,9 +19,6 @@ void clear_entry(Entry *entry)
 {
     capture_frame_close(&entry->frame);
     *entry = Entry{};
-    entry->frame.fd = -1;
-    for (FramePlane &plane : entry->frame.planes)
-        plane.fd = -1;
 }
 
 // The entry of a set that holds the helper's id, or null (0 names none).
@@ -40,10 +38,10 @@ auto find_by_id(Set &set, uint64_t id) -> decltype(&*std::begin(set))
 // match the plane count).
 void take_frame(FrameMetadata *frame, framelink::EventMessage *message)
 {
-    static_cast<framelink::FrameMetadata &>(*frame) = message->frame;
+    static_cast<framelink::FrameMetadata &>(*frame) = message->frame.description();
     for (int i = 0; i < frame->plane_count; ++i)
-        frame->planes[i].fd = message->fds[size_t(i)].release();
-    frame->fd = frame->planes[0].fd;
+        frame->planes[i].fd = std::move(message->fds[size_t(i)]);
+    frame->fd = frame->planes[0].fd.get();
 }
 
 CursorImage *find_cursor(ScanoutCache *cache, uint64_t image_id)
@@ -145,16 +143,7 @@ int take_new_buffer(ScanoutCache *cache, framelink::EventMessage *message)
 
 void capture_frame_close(FrameMetadata *frame)
 {
-    if (!frame)
-        return;
-    const int count = frame->plane_count < 0 ? 0 : (frame->plane_count > 4 ? 4 : frame->plane_count);
-    for (int i = 0; i < count; ++i) {
-        if (frame->planes[i].fd >= 0)
-            close(frame->planes[i].fd);
-        frame->planes[i].fd = -1;
-    }
-    frame->fd = -1;
-    frame->plane_count = 0;
+    uds_client_close_frame(frame);
 }
 
 ScanoutCache *scanout_cache_create()
@@ -216,21 +205,17 @@ int scanout_cache_copy(ScanoutCache *cache, uint64_t buffer_id, FrameMetadata *o
     const ScanoutBuffer *entry = find(cache, buffer_id);
     if (!entry)
         return -1;
-    FrameMetadata copy = entry->frame;
-    copy.texture = 0;
-    copy.framebuffer = 0;
-    for (int i = 0; i < copy.plane_count; ++i)
-        copy.planes[i].fd = -1;
+    FrameMetadata copy;
+    static_cast<framelink::FrameMetadata &>(copy) = entry->frame.description();
     for (int i = 0; i < copy.plane_count; ++i) {
-        copy.planes[i].fd = fcntl(entry->frame.planes[i].fd, F_DUPFD_CLOEXEC, 0);
-        if (copy.planes[i].fd < 0) {
+        copy.planes[i].fd.reset(fcntl(entry->frame.planes[i].fd.get(), F_DUPFD_CLOEXEC, 0));
+        if (!copy.planes[i].fd) {
             perror("[Capture] cannot copy a scanout buffer's descriptor");
-            capture_frame_close(&copy);
             return -1;
         }
     }
-    copy.fd = copy.planes[0].fd;
-    *out = copy;
+    copy.fd = copy.planes[0].fd.get();
+    *out = std::move(copy);
     return 0;
 }
 
@@ -243,7 +228,7 @@ bool scanout_cache_holds(ScanoutCache *cache, uint64_t buffer_id)
 int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vector<uint32_t> *pixels, uint32_t *width,
                               uint32_t *height)
 {
-    FrameMetadata frame{};
+    FrameMetadata frame;
     int fd = -1;
     {
         std::lock_guard<std::mutex> guard(cache->lock);
@@ -252,19 +237,19 @@ int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vecto
             fprintf(stderr, "[Capture] cursor image %llu is not held\n", static_cast<unsigned long long>(image_id));
             return -1;
         }
-        frame = image->frame;
+        static_cast<framelink::FrameMetadata &>(frame) = image->frame.description();
         // A copy of the descriptor, so the listener may forget the image
         // while it is read.
         fd = fcntl(image->frame.fd, F_DUPFD_CLOEXEC, 0);
     }
-    UniqueFD owner(fd);
-    if (!owner) {
+    frame.planes[0].fd.reset(fd);
+    if (!frame.planes[0].fd) {
         perror("[Capture] cannot copy a cursor image's descriptor");
         return -1;
     }
     // Through the same mapping code as the followed frames: a linear layout
     // of one of the packed formats, each read bracketed for a dma-buf.
-    frame.fd = owner.get();
+    frame.fd = frame.planes[0].fd.get();
     const bool opaque = frame.format == FRAME_FOURCC_XRGB8888 || frame.format == FRAME_FOURCC_XBGR8888;
     FrameMapping map;
     if (frame.width > 1024 || frame.height > 1024 || !frame_map_readable(&frame) ||
