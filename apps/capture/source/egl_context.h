@@ -35,8 +35,8 @@ extern PFNGLEGLIMAGETARGETTEXTURE2DOESPROC p_glEGLImageTargetTexture2DOES;
 // no surface. The dma-buf import extensions are required only for a frame
 // that cannot be read through its mapping instead (a dma-buf with a tiled or
 // compressed layout, or a format the upload does not take): then the
-// specified line, one naming the missing extensions and one naming what the
-// mapping cannot read are written. 0, or -1 after writing the message; on
+// refusal line ("Required EGL extensions not supported: ..."), one naming the
+// missing extensions and one naming what the mapping cannot read are written. 0, or -1 after writing the message; on
 // failure everything made so far is released and ctx stays empty.
 int egl_context_init(EglContext *ctx, const FrameMetadata *frame = nullptr);
 
