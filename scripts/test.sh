@@ -85,10 +85,12 @@ stage_asan() {
 # keep the pace their tests expect, so a test that fails is run once more.
 # A race report is never lost to that: every report goes to a file of its
 # own (the helper's too, as a child process), and any such file fails the
-# stage. Two tests measure what a slowed run cannot show (the frame pattern
-# of a fixed rate, the size change after a rate request at a given time);
-# the default stage runs them, and the others drive the same threads.
-tsan_paced='^(BalancedRun\.FixedFpsThinsEventsToTheConfiguredRate|Codecs/BalancedRate\..*)$'
+# stage. Some tests measure what a slowed run cannot show (the frame pattern
+# of a fixed rate, the size change after a rate request at a given time, a
+# frame for every event or every second one, each picture differing from
+# the one before); the default stage runs them, and the others drive the
+# same threads.
+tsan_paced='^(BalancedRun\.FixedFpsThinsEventsToTheConfiguredRate|Codecs/BalancedRate\..*|BalancedRun\.VBlankSyncStreamsEveryEventWithItsWatermark|CompatibleRun\.StreamsEverySecondEventWithTheWallClockWatermark)$'
 stage_tsan() {
     reports="$(pwd)/build-tsan/tsan-reports"
     sanitized_build build-tsan "$tsan_tests" "$tsan_programs" -DVISTREL_SANITIZE=thread &&
