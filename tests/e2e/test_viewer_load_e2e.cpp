@@ -19,8 +19,8 @@ constexpr char kReceivers[] = VISTREL_SOURCE_DIR "/tools/viewer/receivers.py";
 
 // Viewers that watch from the start of the viewing phase to its end, and
 // the waves that join and leave together meanwhile.
-constexpr int kSteadyViewers = 24;
-constexpr int kWaveSize = 6;
+constexpr int kSteadyViewers = 20;
+constexpr int kWaveSize = 4;
 constexpr int kWaves = 7;  // one every five seconds while the 40 s last
 
 using Fields = std::map<std::string, std::string>;
@@ -111,8 +111,8 @@ protected:
 }  // namespace
 
 // A viewer without the token is refused. Capture at 30 fps alone for ten
-// seconds, then for 40 s with 24 viewers that join 0.2 s apart and stay
-// and waves of 6 that join and leave every five seconds, then alone again
+// seconds, then for 40 s with 20 viewers that join 0.2 s apart and stay
+// and waves of 4 that join and leave every five seconds, then alone again
 // for ten: every viewer gets at least 95% of the frames the relay forwarded
 // from its first to its last, capture's rate with the viewers stays within
 // 5% of its rate alone (before and after, which agree within 5%), and the
