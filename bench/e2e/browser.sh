@@ -22,17 +22,13 @@
 set -eu
 cd "$(dirname "$0")/../.."
 root=$(pwd)
+. "$root/bench/e2e/lib.sh"
 
 if [ "${1:-}" = --one ]; then
     # One run, inside the private /tmp and network namespace.
     mode=$2 seconds=$3 logs=$4 build=$5
-    ip link set lo up
-    ip link add vistrel0 type veth peer name vistrel1
-    ip addr add 10.231.0.1/24 dev vistrel0
-    ip addr add 10.231.0.2/24 dev vistrel1
-    ip link set vistrel0 up
-    ip link set vistrel1 up
-    printf 'device /dev/dri/card1\nframebuffer 200 1280x720 XR24\ncrtc 50 1280x720@60 fb=200\nencoder 80 crtc=50\nconnector 100 DP-3 connected encoders=80\n' > /tmp/world.txt
+    bench_veth
+    bench_display /tmp/world.txt 1280x720
     watermark=segments
     [ "$mode" = compatible ] && watermark=bitmap
     pids=""

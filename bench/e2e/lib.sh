@@ -1,4 +1,5 @@
-# What the end-to-end benchmarks share, sourced by run.sh and readback.sh
+# What the end-to-end benchmarks share, sourced by run.sh, readback.sh,
+# browser.sh and viewers.sh
 # and, through $BENCH_LIB, by their one-run scripts in the private /tmp.
 
 # bench_display FILE SIZE [BUFFERS] [LAST-LINE]: a virtual display of SIZE at
@@ -18,6 +19,18 @@ bench_display() {
         echo "connector 100 DP-3 connected encoders=80"
         [ -z "${4:-}" ] || echo "$4"
     } >"$1"
+}
+
+# bench_veth: inside the run's own network namespace, loopback up and a
+# veth pair vistrel0 (10.231.0.1) - vistrel1 (10.231.0.2), the addresses
+# Janus offers and the browser or the viewers reach it on.
+bench_veth() {
+    ip link set lo up
+    ip link add vistrel0 type veth peer name vistrel1
+    ip addr add 10.231.0.1/24 dev vistrel0
+    ip addr add 10.231.0.2/24 dev vistrel1
+    ip link set vistrel0 up
+    ip link set vistrel1 up
 }
 
 # bench_stop PID: ends a process (TERM, then KILL after 10 s) and reaps it;

@@ -55,12 +55,7 @@ cpu_ticks() {
 if [ "${1:-}" = --one ]; then
     # The whole run, inside the private /tmp and network namespace.
     out=$2 build=$3
-    ip link set lo up
-    ip link add vistrel0 type veth peer name vistrel1
-    ip addr add 10.231.0.1/24 dev vistrel0
-    ip addr add 10.231.0.2/24 dev vistrel1
-    ip link set vistrel0 up
-    ip link set vistrel1 up
+    bench_veth
     bench_display /tmp/world.txt 1280x720
     helper="" relay="" capture=""
     cleanup() {
