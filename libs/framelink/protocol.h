@@ -206,3 +206,130 @@ static_assert(offsetof(CursorRecord, sequence) == 8 && offsetof(CursorRecord, bu
               offsetof(CursorRecord, width) == 56 && offsetof(CursorRecord, format) == 64 &&
               offsetof(CursorRecord, modifier) == 72);
 static_assert(sizeof(CursorRecord) - offsetof(CursorRecord, sequence) == UDS_CURSOR_RECORD_LENGTH);
+
+// ---------------------------------------------------------------------------
+// Following every plane. "FOLLOW_PLANES\n" on the command connection (after
+// SET_TARGET, answered "OK\n" or an "ERROR: ..." reply) asks for everything
+// FOLLOW_SCANOUT gives (the primary plane's scanout records and the cursor
+// records, unchanged) and, on the same event connection, the records below:
+// the CRTC's state (CrtcRecord) and the state of each plane on the CRTC
+// (PlaneRecord), primary, overlays and cursor. Each goes out only when
+// something in it changed, before the VBlankEvent of the blank it describes,
+// and after that blank's scanout and cursor records (so a plane record may
+// name the buffer a scanout or cursor record of the same blank just sent).
+// The first blank after the opt-in sends the CRTC record and one plane
+// record per plane. Like FOLLOW_SCANOUT it lasts for the command connection.
+inline constexpr char UDS_COMMAND_FOLLOW_PLANES[] = "FOLLOW_PLANES";
+inline constexpr UdsCommandLine UDS_FOLLOW_PLANES_LINE = uds_command_line(UDS_COMMAND_FOLLOW_PLANES);
+inline constexpr const char *UDS_FOLLOW_PLANES_COMMAND = UDS_FOLLOW_PLANES_LINE.text;
+
+inline constexpr uint32_t UDS_EVENT_CRTC_STATE = 8;   // CrtcRecord
+inline constexpr uint32_t UDS_EVENT_PLANE_NEW = 9;    // PlaneRecord of an overlay with a buffer the client does not have
+inline constexpr uint32_t UDS_EVENT_PLANE_STATE = 10; // PlaneRecord naming a buffer the client has, or none
+
+// PlaneRecord::kind (the plane's "type" property). The primary and cursor
+// planes keep their own buffer sets (the scanout and cursor records); a
+// plane record of those kinds names a buffer of that set.
+inline constexpr uint32_t UDS_PLANE_KIND_PRIMARY = 0;
+inline constexpr uint32_t UDS_PLANE_KIND_CURSOR = 1;
+inline constexpr uint32_t UDS_PLANE_KIND_OVERLAY = 2;
+
+// The overlay planes' buffers, one set for all overlay planes of the
+// connection, under the rule of the scanout buffers: a PLANE_NEW or a
+// PLANE_STATE naming a buffer makes it the most recently shown; before a
+// PLANE_NEW's buffer joins a full set the least recently shown is forgotten
+// (descriptors closed). A hidden plane changes nothing in the set.
+inline constexpr uint32_t UDS_OVERLAY_MAX_BUFFERS = 8;
+
+// Planes a CRTC record may announce and a client follows at most.
+inline constexpr uint32_t UDS_MAX_FOLLOWED_PLANES = 16;
+
+// CrtcRecord::orientation: the connector's "panel orientation".
+inline constexpr uint32_t UDS_ORIENTATION_NORMAL = 0;
+inline constexpr uint32_t UDS_ORIENTATION_UPSIDE_DOWN = 1;  // "Upside Down"
+inline constexpr uint32_t UDS_ORIENTATION_LEFT_UP = 2;      // "Left Side Up": the panel's left edge is on top
+inline constexpr uint32_t UDS_ORIENTATION_RIGHT_UP = 3;     // "Right Side Up"
+
+inline constexpr uint32_t UDS_CRTC_RECORD_LENGTH = 32;
+
+// The CRTC: its mode's size (0 x 0 while it is off: the display is dark),
+// refresh, the connector's panel orientation, and how many planes can show
+// on it (each gets plane records).
+struct CrtcRecord {
+    uint32_t type;    // UDS_EVENT_CRTC_STATE
+    uint32_t length;  // UDS_CRTC_RECORD_LENGTH
+    uint64_t sequence;
+    uint32_t crtc_id;
+    uint32_t width;   // the mode's hdisplay and vdisplay, 0 when off
+    uint32_t height;
+    uint32_t refresh;      // Hz, 0 when off or unknown
+    uint32_t orientation;  // UDS_ORIENTATION_*
+    uint32_t plane_count;  // planes followed, at most UDS_MAX_FOLLOWED_PLANES
+};
+static_assert(sizeof(CrtcRecord) == 40, "a CRTC record is 40 bytes on the wire");
+static_assert(sizeof(CrtcRecord) - offsetof(CrtcRecord, sequence) == UDS_CRTC_RECORD_LENGTH);
+
+// PlaneRecord::rotation: the plane's "rotation" bits, as the kernel's
+// (DRM_MODE_ROTATE_0/90/180/270 = 1/2/4/8, counter-clockwise;
+// DRM_MODE_REFLECT_X/Y = 16/32, applied to the source before it turns).
+inline constexpr uint32_t UDS_ROTATE_0 = 1u << 0;
+inline constexpr uint32_t UDS_ROTATE_90 = 1u << 1;
+inline constexpr uint32_t UDS_ROTATE_180 = 1u << 2;
+inline constexpr uint32_t UDS_ROTATE_270 = 1u << 3;
+inline constexpr uint32_t UDS_REFLECT_X = 1u << 4;
+inline constexpr uint32_t UDS_REFLECT_Y = 1u << 5;
+
+// PlaneRecord::blend: the "pixel blend mode" property.
+inline constexpr uint32_t UDS_BLEND_PREMULTI = 0;  // "Pre-multiplied" (also without the property)
+inline constexpr uint32_t UDS_BLEND_COVERAGE = 1;  // "Coverage": colour not premultiplied
+inline constexpr uint32_t UDS_BLEND_NONE = 2;      // "None": the pixel's alpha is ignored
+
+// PlaneRecord::color_encoding and color_range (YUV buffers only).
+inline constexpr uint32_t UDS_ENCODING_BT601 = 0;   // "ITU-R BT.601 YCbCr"
+inline constexpr uint32_t UDS_ENCODING_BT709 = 1;   // "ITU-R BT.709 YCbCr"
+inline constexpr uint32_t UDS_ENCODING_BT2020 = 2;  // "ITU-R BT.2020 YCbCr"
+inline constexpr uint32_t UDS_RANGE_LIMITED = 0;    // "YCbCr limited range"
+inline constexpr uint32_t UDS_RANGE_FULL = 1;       // "YCbCr full range"
+
+inline constexpr uint32_t UDS_PLANE_RECORD_LENGTH = 112;
+
+// One plane's whole state. A PLANE_NEW record (overlays only) is followed by
+// text_length bytes of description and carries num_fds descriptors, exactly
+// like a BUFFER_NEW record. A plane that shows nothing (no framebuffer, or
+// on another CRTC) has buffer_id 0 and every field after plane_id 0.
+struct PlaneRecord {
+    uint32_t type;    // UDS_EVENT_PLANE_NEW or _PLANE_STATE
+    uint32_t length;  // UDS_PLANE_RECORD_LENGTH + text_length
+    uint64_t sequence;
+    uint64_t buffer_id;  // in the set of the plane's kind; 0: the plane shows nothing
+    uint32_t plane_id;   // the kernel's plane id
+    uint32_t kind;       // UDS_PLANE_KIND_*
+    uint32_t fb_id;
+    uint32_t num_fds;      // 1 to UDS_MAX_PLANES for PLANE_NEW, else 0
+    uint32_t text_length;  // PLANE_NEW only
+    uint32_t width;        // the buffer's size, fourcc and modifier
+    uint32_t height;
+    uint32_t format;
+    uint64_t modifier;
+    uint32_t zpos;
+    uint32_t src_x;  // SRC_X/Y/W/H: the source rectangle in the buffer, 16.16 fixed point
+    uint32_t src_y;
+    uint32_t src_w;
+    uint32_t src_h;
+    int32_t crtc_x;  // CRTC_X/Y/W/H: where it is shown, may reach past the CRTC's edges
+    int32_t crtc_y;
+    uint32_t crtc_w;
+    uint32_t crtc_h;
+    uint32_t rotation;        // UDS_ROTATE_* | UDS_REFLECT_*
+    uint32_t alpha;           // plane alpha, 0 (clear) to 0xffff (opaque)
+    uint32_t blend;           // UDS_BLEND_*
+    uint32_t color_encoding;  // UDS_ENCODING_*
+    uint32_t color_range;     // UDS_RANGE_*
+};
+static_assert(sizeof(PlaneRecord) == 120, "a plane record is 120 bytes on the wire before its text");
+static_assert(offsetof(PlaneRecord, buffer_id) == 16 && offsetof(PlaneRecord, plane_id) == 24 &&
+              offsetof(PlaneRecord, num_fds) == 36 && offsetof(PlaneRecord, width) == 44 &&
+              offsetof(PlaneRecord, modifier) == 56 && offsetof(PlaneRecord, zpos) == 64 &&
+              offsetof(PlaneRecord, crtc_x) == 84 && offsetof(PlaneRecord, rotation) == 100 &&
+              offsetof(PlaneRecord, color_range) == 116);
+static_assert(sizeof(PlaneRecord) - offsetof(PlaneRecord, sequence) == UDS_PLANE_RECORD_LENGTH);
