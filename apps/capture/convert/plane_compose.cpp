@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <emmintrin.h>
 #include <vector>
 
 #include "apps/capture/convert/plane_compose_internal.h"
@@ -162,22 +163,32 @@ namespace plane_compose_detail {
 
 void blend_row16(const uint16_t *s, uint32_t n, const Blend16 &b, uint32_t *out)
 {
-    for (uint32_t i = 0; i < n; ++i, s += 4) {
+    uint32_t i = 0;
+    if (!b.use_alpha && b.p15 == kUnit) {
+        // Opaque: the filtered pixel itself, rounded.
+        const __m128i half = _mm_set1_epi16(128), x = _mm_set1_epi32(int32_t(0xff000000u));
+        for (; i + 4 <= n; i += 4, s += 16) {
+            const __m128i a = _mm_srli_epi16(_mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s)), half), 8);
+            const __m128i c = _mm_srli_epi16(_mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 8)), half), 8);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_or_si128(_mm_packus_epi16(a, c), x));
+        }
+    }
+    for (; i < n; ++i, s += 4) {
         uint32_t fs, fd;
         if (b.use_alpha) {
-            const uint32_t as = uint32_t((uint64_t(s[3]) * b.p15 + kFull / 2) / kFull);
+            const uint32_t as = (uint32_t(s[3]) * b.p15 + kFull / 2) / kFull;
             fs = b.coverage ? as : b.p15;
             fd = kUnit - as;
         } else {
             fs = b.p15;
             fd = kUnit - b.p15;
         }
+        // fs and fd are at most 1 each: the sum stays below 2^32.
         const uint32_t d = out[i];
         uint32_t px = 0xff000000u;
         for (uint32_t c = 0; c < 3; ++c) {
-            const uint64_t v =
-                (uint64_t(s[c]) * fs + uint64_t((d >> (8 * c)) & 0xff) * 256 * fd + (1u << 22)) >> 23;
-            px |= uint32_t(std::min<uint64_t>(v, 255)) << (8 * c);
+            const uint32_t v = (uint32_t(s[c]) * fs + ((d >> (8 * c)) & 0xff) * 256 * fd + (1u << 22)) >> 23;
+            px |= std::min<uint32_t>(v, 255) << (8 * c);
         }
         out[i] = px;
     }
@@ -243,12 +254,82 @@ YuvCoefficients yuv_coefficients(uint32_t encoding, uint32_t range)
             fixed(2.0 * (1.0 - kb) * cs)};
 }
 
+// The same in 1/8192 steps for the vector path, which takes its values in
+// 1/128 steps (every coefficient fits 16 bits).
+struct YuvCoefficients16 {
+    int16_t y_offset, cy, cr_r, cb_g, cr_g, cb_b;
+};
+
+YuvCoefficients16 yuv_coefficients16(const YuvCoefficients &k)
+{
+    auto c = [](int64_t v) { return int16_t((v + 4) >> 3); };
+    return {int16_t(k.y_offset / 2), c(k.cy), c(k.cr_r), c(k.cb_g), c(k.cr_g), c(k.cb_b)};
+}
+
+// n pixels from Y, Cb and Cr rows in 1/128 steps to B G R A in 1/256 steps.
+void yuv_row(const int16_t *y, const int16_t *cb, const int16_t *cr, uint32_t n, const YuvCoefficients16 &k,
+             uint16_t *dst)
+{
+    const __m128i yo = _mm_set1_epi16(k.y_offset), co = _mm_set1_epi16(16384);
+    auto pair = [](int16_t a, int16_t b) { return _mm_set1_epi32(int32_t(uint16_t(a)) | int32_t(uint32_t(uint16_t(b)) << 16)); };
+    const __m128i wr = pair(k.cy, k.cr_r), wb = pair(k.cy, k.cb_b), wg = pair(k.cy, k.cb_g), wgr = pair(k.cr_g, 0);
+    const __m128i round = _mm_set1_epi32(1 << 12), zero = _mm_setzero_si128(), top = _mm_set1_epi16(int16_t(kFull / 2));
+    const __m128i alpha = _mm_set1_epi16(int16_t(kFull));
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i vy = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(y + i)), yo);
+        const __m128i vb = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cb + i)), co);
+        const __m128i vr = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cr + i)), co);
+        const __m128i yb_lo = _mm_unpacklo_epi16(vy, vb), yb_hi = _mm_unpackhi_epi16(vy, vb);
+        const __m128i yr_lo = _mm_unpacklo_epi16(vy, vr), yr_hi = _mm_unpackhi_epi16(vy, vr);
+        const __m128i r0_lo = _mm_unpacklo_epi16(vr, zero), r0_hi = _mm_unpackhi_epi16(vr, zero);
+        // Each channel in 1/128 steps, clamped to 0..255, then in 1/256 steps.
+        auto finish = [&](__m128i lo, __m128i hi) {
+            const __m128i v = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(lo, round), 13),
+                                              _mm_srai_epi32(_mm_add_epi32(hi, round), 13));
+            return _mm_slli_epi16(_mm_min_epi16(_mm_max_epi16(v, zero), top), 1);
+        };
+        const __m128i b = finish(_mm_madd_epi16(yb_lo, wb), _mm_madd_epi16(yb_hi, wb));
+        const __m128i g = finish(_mm_add_epi32(_mm_madd_epi16(yb_lo, wg), _mm_madd_epi16(r0_lo, wgr)),
+                                 _mm_add_epi32(_mm_madd_epi16(yb_hi, wg), _mm_madd_epi16(r0_hi, wgr)));
+        const __m128i r = finish(_mm_madd_epi16(yr_lo, wr), _mm_madd_epi16(yr_hi, wr));
+        const __m128i bg_lo = _mm_unpacklo_epi16(b, g), bg_hi = _mm_unpackhi_epi16(b, g);
+        const __m128i ra_lo = _mm_unpacklo_epi16(r, alpha), ra_hi = _mm_unpackhi_epi16(r, alpha);
+        __m128i *o = reinterpret_cast<__m128i *>(dst + 4 * size_t(i));
+        _mm_storeu_si128(o, _mm_unpacklo_epi32(bg_lo, ra_lo));
+        _mm_storeu_si128(o + 1, _mm_unpackhi_epi32(bg_lo, ra_lo));
+        _mm_storeu_si128(o + 2, _mm_unpacklo_epi32(bg_hi, ra_hi));
+        _mm_storeu_si128(o + 3, _mm_unpackhi_epi32(bg_hi, ra_hi));
+    }
+    for (; i < n; ++i) {
+        const int32_t vy = y[i] - k.y_offset, vb = cb[i] - 16384, vr = cr[i] - 16384;
+        auto finish = [](int32_t v) { return uint16_t(std::clamp((v + (1 << 12)) >> 13, 0, int32_t(kFull / 2)) << 1); };
+        uint16_t *o = dst + 4 * size_t(i);
+        o[0] = finish(k.cy * vy + k.cb_b * vb);
+        o[1] = finish(k.cy * vy + k.cb_g * vb + k.cr_g * vr);
+        o[2] = finish(k.cy * vy + k.cr_r * vr);
+        o[3] = uint16_t(kFull);
+    }
+}
+
 inline uint16_t clamp_channel(int64_t v)
 {
     return uint16_t(std::clamp<int64_t>((v + 32768) >> 16, 0, kFull));
 }
 
-// A row of an NV12 buffer filtered and converted, B G R A in 1/256 steps.
+// One pixel from its filtered Y, Cb and Cr (1/256 steps) to B G R A.
+inline void yuv_pixel(int64_t y, int64_t cb, int64_t cr, const YuvCoefficients &k, uint16_t *dst)
+{
+    const int64_t luma = k.cy * (y - k.y_offset);
+    cb -= 32768;
+    cr -= 32768;
+    dst[0] = clamp_channel(luma + k.cb_b * cb);
+    dst[1] = clamp_channel(luma + k.cb_g * cb + k.cr_g * cr);
+    dst[2] = clamp_channel(luma + k.cr_r * cr);
+    dst[3] = uint16_t(kFull);
+}
+
+// A row of an NV12 buffer filtered pixel by pixel and converted, B G R A in 1/256 steps.
 void sample_nv12_row(const uint8_t *luma_row, int64_t luma_next, uint32_t wy, const AxisTaps &cols,
                      const uint8_t *chroma_row, int64_t chroma_next, uint32_t cwy, const AxisTaps &ccols, uint32_t n,
                      const YuvCoefficients &k, uint16_t *dst)
@@ -256,19 +337,99 @@ void sample_nv12_row(const uint8_t *luma_row, int64_t luma_next, uint32_t wy, co
     for (uint32_t i = 0; i < n; ++i, dst += 4) {
         const uint8_t *p = luma_row + cols.offset[i];
         const int64_t nx = cols.next[i];
-        const int64_t y = bilerp(p[0], p[nx], p[luma_next], p[luma_next + nx], cols.weight[i], wy) - k.y_offset;
         const uint8_t *q = chroma_row + ccols.offset[i];
         const int64_t cx = ccols.next[i];
         const uint32_t cwx = ccols.weight[i];
-        const int64_t cb = int64_t(bilerp(q[0], q[cx], q[chroma_next], q[chroma_next + cx], cwx, cwy)) - 32768;
-        const int64_t cr =
-            int64_t(bilerp(q[1], q[cx + 1], q[chroma_next + 1], q[chroma_next + cx + 1], cwx, cwy)) - 32768;
-        const int64_t luma = k.cy * y;
-        dst[0] = clamp_channel(luma + k.cb_b * cb);
-        dst[1] = clamp_channel(luma + k.cb_g * cb + k.cr_g * cr);
-        dst[2] = clamp_channel(luma + k.cr_r * cr);
-        dst[3] = uint16_t(kFull);
+        yuv_pixel(bilerp(p[0], p[nx], p[luma_next], p[luma_next + nx], cols.weight[i], wy),
+                  bilerp(q[0], q[cx], q[chroma_next], q[chroma_next + cx], cwx, cwy),
+                  bilerp(q[1], q[cx + 1], q[chroma_next + 1], q[chroma_next + cx + 1], cwx, cwy), k, dst);
     }
+}
+
+// The upright filter in two passes. First down: bytes of two buffer rows
+// mixed by the row's weight, in 1/128 steps (at most 32640):
+// dst[j] = (top[j] * (1 - wy) + bottom[j] * wy) for j < count.
+void filter_down(const uint8_t *top, const uint8_t *bottom, uint32_t wy, size_t count, int16_t *dst)
+{
+    const __m128i w = _mm_set1_epi32(int32_t((wy << 16) | (kOne - wy)));
+    const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi32(16);
+    size_t j = 0;
+    for (; j + 16 <= count; j += 16) {
+        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + j));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bottom + j));
+        const __m128i tl = _mm_unpacklo_epi8(t, zero), th = _mm_unpackhi_epi8(t, zero);
+        const __m128i bl = _mm_unpacklo_epi8(b, zero), bh = _mm_unpackhi_epi8(b, zero);
+        auto mix = [&](__m128i pairs) { return _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, w), round), 5); };
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + j),
+                         _mm_packs_epi32(mix(_mm_unpacklo_epi16(tl, bl)), mix(_mm_unpackhi_epi16(tl, bl))));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + j + 8),
+                         _mm_packs_epi32(mix(_mm_unpacklo_epi16(th, bh)), mix(_mm_unpackhi_epi16(th, bh))));
+    }
+    for (; j < count; ++j)
+        dst[j] = int16_t((top[j] * (kOne - wy) + bottom[j] * wy + 16) >> 5);
+}
+
+// Then across, one channel: two filtered values (1/128 steps) to 1/256 steps.
+inline uint32_t filter_across(int32_t left, int32_t right, uint32_t wx)
+{
+    return uint32_t((left * int32_t(kOne - wx) + right * int32_t(wx) + 1024) >> 11);
+}
+
+// The same, kept in 1/128 steps.
+inline int16_t filter_across128(int32_t left, int32_t right, uint32_t wx)
+{
+    return int16_t((left * int32_t(kOne - wx) + right * int32_t(wx) + 2048) >> 12);
+}
+
+// Across for packed pixels, two at a time: the four channels of each in
+// buffer order, B G R A out in 1/256 steps. index[i]: the pixel's first tap
+// in the filtered row (its second follows it).
+void filter_across_packed(const int16_t *row, const uint32_t *index, const uint32_t *weight, uint32_t n, bool swap,
+                          bool keep_alpha, uint16_t *dst)
+{
+    const __m128i round = _mm_set1_epi32(1024), bias = _mm_set1_epi32(32768), flip = _mm_set1_epi16(int16_t(0x8000));
+    const __m128i colour = _mm_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0);
+    const __m128i opaque = _mm_setr_epi16(0, 0, 0, int16_t(kFull), 0, 0, 0, int16_t(kFull));
+    auto one = [&](uint32_t i) {
+        const int16_t *p = row + 4 * size_t(index[i]);
+        const __m128i pairs = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)),
+                                                 _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 4)));
+        const __m128i w = _mm_set1_epi32(int32_t((weight[i] << 16) | (kOne - weight[i])));
+        return _mm_sub_epi32(_mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, w), round), 11), bias);
+    };
+    uint32_t i = 0;
+    for (; i < n; i += 2) {
+        __m128i v = _mm_xor_si128(_mm_packs_epi32(one(i), i + 1 < n ? one(i + 1) : _mm_setzero_si128()), flip);
+        if (swap)
+            v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(3, 0, 1, 2)), _MM_SHUFFLE(3, 0, 1, 2));
+        if (!keep_alpha)
+            v = _mm_or_si128(_mm_and_si128(v, colour), opaque);
+        if (i + 1 < n)
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 4 * size_t(i)), v);
+        else
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + 4 * size_t(i)), v);
+    }
+}
+
+// The columns an upright layer reads, as pixel indices in its filtered row.
+struct ColumnSpan {
+    int64_t first = 0;            // buffer pixel of the filtered row's start
+    size_t pixels = 0;            // pixels filtered per row
+    std::vector<uint32_t> index;  // of each stream pixel's first tap
+};
+
+void column_span(const AxisTaps &cols, int64_t bytes, ColumnSpan *span)
+{
+    int64_t lo = INT64_MAX, hi = 0;
+    for (size_t i = 0; i < cols.offset.size(); ++i) {
+        lo = std::min(lo, cols.offset[i]);
+        hi = std::max(hi, cols.offset[i] + cols.next[i]);
+    }
+    span->first = lo / bytes;
+    span->pixels = size_t((hi - lo) / bytes + 1);
+    span->index.resize(cols.offset.size());
+    for (size_t i = 0; i < cols.offset.size(); ++i)
+        span->index[i] = uint32_t(cols.offset[i] / bytes - span->first);
 }
 
 char printable(uint32_t c)
@@ -315,6 +476,12 @@ int prepare_layer(const ComposeLayer &layer, uint32_t crtc_width, uint32_t crtc_
     return 1;
 }
 
+// The buffer's rows run along the stream's rows (no quarter turn between them).
+bool is_upright(const LayerMapping &map)
+{
+    return std::fabs(map.m[1]) < 1e-9 && std::fabs(map.m[3]) < 1e-9;
+}
+
 // The column and row axes of the stream on one plane of a buffer whose
 // pixels are bytes apart and whose coordinates are the luma's over div.
 void layer_axes(const LayerMapping &map, double div, uint32_t width, uint32_t height,
@@ -323,47 +490,81 @@ void layer_axes(const LayerMapping &map, double div, uint32_t width, uint32_t he
     const double *m = map.m;
     const AxisSpec u{0.0, m[2] / div, map.src_x0 / div, map.src_x1 / div, width, bytes};
     const AxisSpec v{0.0, m[5] / div, map.src_y0 / div, map.src_y1 / div, height, stride};
-    const bool upright = std::fabs(m[1]) < 1e-9 && std::fabs(m[3]) < 1e-9;
+    const bool upright = is_upright(map);
     *cols = upright ? u : v;
     *rows = upright ? v : u;
     cols->scale = (upright ? m[0] : m[3]) / div;
     rows->scale = (upright ? m[4] : m[1]) / div;
 }
 
-void draw_layer(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint32_t out_stride)
+void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint32_t out_stride)
 {
     const PlaneRecord &pl = layer.plane;
     const LayerMapping &map = p.map;
     const uint32_t n = uint32_t(map.x1 - map.x0);
-    const int32_t rows_count = map.y1 - map.y0;
+    const int32_t count = map.y1 - map.y0;
+    AxisSpec ca, ra, cca, cra;
+    AxisTaps cols, rows, ccols, crows;
+    layer_axes(map, 1.0, pl.width, pl.height, 1, layer.stride[0], &ca, &ra);
+    layer_axes(map, 2.0, (pl.width + 1) / 2, (pl.height + 1) / 2, 2, layer.stride[1], &cca, &cra);
+    build_taps(ca, map.x0, int32_t(n), &cols);
+    build_taps(ra, map.y0, count, &rows);
+    build_taps(cca, map.x0, int32_t(n), &ccols);
+    build_taps(cra, map.y0, count, &crows);
+    const YuvCoefficients k = yuv_coefficients(pl.color_encoding, pl.color_range);
+    const Blend16 b16{p.blend.p15, p.blend.use_alpha, p.blend.mode == UDS_BLEND_COVERAGE};
+    std::vector<uint16_t> line(size_t(n) * 4);
+    const bool upright = is_upright(map);
+    ColumnSpan span, cspan;
+    std::vector<int16_t> luma, chroma, ys, cbs, crs;
+    const YuvCoefficients16 k16 = yuv_coefficients16(k);
+    if (upright) {
+        column_span(cols, 1, &span);
+        column_span(ccols, 2, &cspan);
+        luma.assign(span.pixels + 1, 0);
+        chroma.assign(2 * (cspan.pixels + 1), 0);
+        ys.resize(n);
+        cbs.resize(n);
+        crs.resize(n);
+    }
+    for (int32_t r = 0; r < count; ++r) {
+        const uint8_t *lrow = layer.data[0] + rows.offset[size_t(r)];
+        const uint8_t *crow = layer.data[1] + crows.offset[size_t(r)];
+        if (upright) {
+            filter_down(lrow + span.first, lrow + rows.next[size_t(r)] + span.first, rows.weight[size_t(r)],
+                        span.pixels, luma.data());
+            filter_down(crow + 2 * cspan.first, crow + crows.next[size_t(r)] + 2 * cspan.first,
+                        crows.weight[size_t(r)], 2 * cspan.pixels, chroma.data());
+            for (uint32_t i = 0; i < n; ++i) {
+                const int16_t *l = &luma[span.index[i]];
+                const int16_t *c = &chroma[2 * size_t(cspan.index[i])];
+                const uint32_t cw = ccols.weight[i];
+                ys[i] = filter_across128(l[0], l[1], cols.weight[i]);
+                cbs[i] = filter_across128(c[0], c[2], cw);
+                crs[i] = filter_across128(c[1], c[3], cw);
+            }
+            yuv_row(ys.data(), cbs.data(), crs.data(), n, k16, line.data());
+        } else {
+            sample_nv12_row(lrow, rows.next[size_t(r)], rows.weight[size_t(r)], cols, crow, crows.next[size_t(r)],
+                            crows.weight[size_t(r)], ccols, n, k, line.data());
+        }
+        blend_row16(line.data(), n, b16, reinterpret_cast<uint32_t *>(out + size_t(map.y0 + r) * out_stride) + map.x0);
+    }
+}
+
+void draw_packed(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint32_t out_stride)
+{
+    const PlaneRecord &pl = layer.plane;
+    const LayerMapping &map = p.map;
+    const uint32_t n = uint32_t(map.x1 - map.x0);
+    const int32_t count = map.y1 - map.y0;
     AxisSpec ca, ra;
     AxisTaps cols, rows;
-    std::vector<uint16_t> line(size_t(n) * 4);
-    if (pl.format == PLANE_COMPOSE_NV12) {
-        AxisSpec cca, cra;
-        AxisTaps ccols, crows;
-        layer_axes(map, 1.0, pl.width, pl.height, 1, layer.stride[0], &ca, &ra);
-        layer_axes(map, 2.0, (pl.width + 1) / 2, (pl.height + 1) / 2, 2, layer.stride[1], &cca, &cra);
-        build_taps(ca, map.x0, int32_t(n), &cols);
-        build_taps(ra, map.y0, rows_count, &rows);
-        build_taps(cca, map.x0, int32_t(n), &ccols);
-        build_taps(cra, map.y0, rows_count, &crows);
-        const YuvCoefficients k = yuv_coefficients(pl.color_encoding, pl.color_range);
-        const Blend16 b16{p.blend.p15, p.blend.use_alpha, p.blend.mode == UDS_BLEND_COVERAGE};
-        for (int32_t r = 0; r < rows_count; ++r) {
-            sample_nv12_row(layer.data[0] + rows.offset[size_t(r)], rows.next[size_t(r)], rows.weight[size_t(r)],
-                            cols, layer.data[1] + crows.offset[size_t(r)], crows.next[size_t(r)],
-                            crows.weight[size_t(r)], ccols, n, k, line.data());
-            uint32_t *o = reinterpret_cast<uint32_t *>(out + size_t(map.y0 + r) * out_stride) + map.x0;
-            blend_row16(line.data(), n, b16, o);
-        }
-        return;
-    }
-
     layer_axes(map, 1.0, pl.width, pl.height, 4, layer.stride[0], &ca, &ra);
     build_taps(ca, map.x0, int32_t(n), &cols);
-    build_taps(ra, map.y0, rows_count, &rows);
+    build_taps(ra, map.y0, count, &rows);
     const bool swap = pl.format == PLANE_COMPOSE_XB24 || pl.format == PLANE_COMPOSE_AB24;
+    const bool upright = is_upright(map);
     // Whole pixels in buffer order along the row: the row is read as it stands.
     bool contiguous = cols.exact;
     for (uint32_t i = 1; contiguous && i < n; ++i)
@@ -371,8 +572,15 @@ void draw_layer(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint
     std::vector<uint8_t> gathered;
     if (cols.exact && !contiguous)
         gathered.resize(size_t(n) * 4);
+    std::vector<uint16_t> line(size_t(n) * 4);
+    ColumnSpan span;
+    std::vector<int16_t> filtered;
+    if (upright && !cols.exact) {
+        column_span(cols, 4, &span);
+        filtered.assign(4 * (span.pixels + 1), 0);
+    }
     const Blend16 b16{p.blend.p15, p.blend.use_alpha, p.blend.mode == UDS_BLEND_COVERAGE};
-    for (int32_t r = 0; r < rows_count; ++r) {
+    for (int32_t r = 0; r < count; ++r) {
         const uint8_t *row = layer.data[0] + rows.offset[size_t(r)];
         uint32_t *o = reinterpret_cast<uint32_t *>(out + size_t(map.y0 + r) * out_stride) + map.x0;
         if (cols.exact && rows.weight[size_t(r)] == 0) {
@@ -388,10 +596,26 @@ void draw_layer(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint
                 blend_row8(src, n, swap, p.blend, o);
             continue;
         }
-        sample_packed_row(row, rows.next[size_t(r)], rows.weight[size_t(r)], cols, n, swap, p.blend.use_alpha,
-                          line.data());
+        if (upright && !cols.exact) {
+            const int64_t start = 4 * span.first;
+            filter_down(row + start, row + rows.next[size_t(r)] + start, rows.weight[size_t(r)], 4 * span.pixels,
+                        filtered.data());
+            filter_across_packed(filtered.data(), span.index.data(), cols.weight.data(), n, swap, p.blend.use_alpha,
+                                 line.data());
+        } else {
+            sample_packed_row(row, rows.next[size_t(r)], rows.weight[size_t(r)], cols, n, swap, p.blend.use_alpha,
+                              line.data());
+        }
         blend_row16(line.data(), n, b16, o);
     }
+}
+
+void draw_layer(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint32_t out_stride)
+{
+    if (layer.plane.format == PLANE_COMPOSE_NV12)
+        draw_nv12(layer, p, out, out_stride);
+    else
+        draw_packed(layer, p, out, out_stride);
 }
 
 // True when the layer hides everything under it.
