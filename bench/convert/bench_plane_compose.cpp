@@ -27,6 +27,24 @@ struct Layer {
     ComposeLayer layer{};
 };
 
+// The whole buffer shown unscaled at the CRTC's top-left, opaque.
+void describe(Layer *l, uint32_t fourcc, uint32_t w, uint32_t h)
+{
+    PlaneRecord &pl = l->layer.plane;
+    pl.buffer_id = 1;
+    pl.format = fourcc;
+    pl.width = w;
+    pl.height = h;
+    pl.src_w = w << 16;
+    pl.src_h = h << 16;
+    pl.crtc_w = w;
+    pl.crtc_h = h;
+    pl.rotation = UDS_ROTATE_0;
+    pl.alpha = 0xffff;
+    for (int i = 0; i < 2; ++i)
+        l->layer.data[i] = l->bytes[i].empty() ? nullptr : l->bytes[i].data();
+}
+
 Layer packed(uint32_t fourcc, uint32_t w, uint32_t h, bool translucent)
 {
     Layer l;
@@ -40,18 +58,7 @@ Layer packed(uint32_t fourcc, uint32_t w, uint32_t h, bool translucent)
             p[2] = uint8_t(uint32_t(x ^ y) * a / 255);
             p[3] = a;
         }
-    PlaneRecord &pl = l.layer.plane;
-    pl.buffer_id = 1;
-    pl.format = fourcc;
-    pl.width = w;
-    pl.height = h;
-    pl.src_w = w << 16;
-    pl.src_h = h << 16;
-    pl.crtc_w = w;
-    pl.crtc_h = h;
-    pl.rotation = UDS_ROTATE_0;
-    pl.alpha = 0xffff;
-    l.layer.data[0] = l.bytes[0].data();
+    describe(&l, fourcc, w, h);
     l.layer.stride[0] = w * 4;
     return l;
 }
@@ -65,20 +72,8 @@ Layer nv12(uint32_t w, uint32_t h)
         l.bytes[0][i] = uint8_t(16 + i % 219);
     for (size_t i = 0; i < l.bytes[1].size(); ++i)
         l.bytes[1][i] = uint8_t(64 + i * 7 % 128);
-    PlaneRecord &pl = l.layer.plane;
-    pl.buffer_id = 1;
-    pl.format = PLANE_COMPOSE_NV12;
-    pl.width = w;
-    pl.height = h;
-    pl.src_w = w << 16;
-    pl.src_h = h << 16;
-    pl.crtc_w = w;
-    pl.crtc_h = h;
-    pl.rotation = UDS_ROTATE_0;
-    pl.alpha = 0xffff;
-    pl.color_encoding = UDS_ENCODING_BT709;
-    l.layer.data[0] = l.bytes[0].data();
-    l.layer.data[1] = l.bytes[1].data();
+    describe(&l, PLANE_COMPOSE_NV12, w, h);
+    l.layer.plane.color_encoding = UDS_ENCODING_BT709;
     l.layer.stride[0] = w;
     l.layer.stride[1] = w;
     return l;
@@ -164,6 +159,17 @@ BENCHMARK(BM_Compose)
     ->Unit(benchmark::kMicrosecond)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
+
+// A copy of the same frame: the memory's own speed, for the primary alone.
+void BM_FrameCopy(benchmark::State &state)
+{
+    std::vector<uint8_t> in(size_t(kWidth) * kHeight * 4, 7), out(in.size());
+    for (auto _ : state) {
+        std::memcpy(out.data(), in.data(), in.size());
+        benchmark::DoNotOptimize(out.data());
+    }
+}
+BENCHMARK(BM_FrameCopy)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 // libswscale's bilinear upscale of the same 1280x720 layer to 1920x1080
 // (the picture only: the blend would come on top).

@@ -84,42 +84,23 @@ void build_taps(const AxisSpec &a, int32_t first, int32_t count, AxisTaps *t)
     }
 }
 
-// The blend of one layer, fixed point: factors in 1/32768 steps, sampled
-// channels in 1/256 steps (255 is 65280).
+// The blend of one layer.
 struct Blend {
-    uint32_t p15 = kUnit;  // plane alpha
+    uint32_t alpha = 0xffff;  // plane alpha
+    uint32_t p15 = kUnit;     // the same in 1/32768 steps
     uint32_t mode = UDS_BLEND_PREMULTI;
     bool use_alpha = false;  // the pixel's alpha counts
     bool opaque = true;      // out = src
-    uint16_t fs[256], fd[256];  // factors for a pixel alpha of 0..255
 };
-
-inline void blend_factors(const Blend &b, uint32_t sa, uint32_t *fs, uint32_t *fd)
-{
-    if (!b.use_alpha) {
-        *fs = b.p15;
-        *fd = kUnit - b.p15;
-        return;
-    }
-    const uint32_t as = uint32_t((uint64_t(sa) * b.p15 + kFull / 2) / kFull);
-    *fs = b.mode == UDS_BLEND_COVERAGE ? as : b.p15;
-    *fd = kUnit - as;
-}
 
 void blend_setup(const PlaneRecord &plane, Blend *b)
 {
-    const uint32_t alpha = std::min<uint32_t>(plane.alpha, 0xffff);
-    b->p15 = uint32_t((uint64_t(alpha) * kUnit + 0x7fff) / 0xffff);
+    b->alpha = std::min<uint32_t>(plane.alpha, 0xffff);
+    b->p15 = uint32_t((uint64_t(b->alpha) * kUnit + 0x7fff) / 0xffff);
     b->mode = plane.blend;
     const bool has_alpha = plane.format == PLANE_COMPOSE_AR24 || plane.format == PLANE_COMPOSE_AB24;
     b->use_alpha = has_alpha && plane.blend != UDS_BLEND_NONE;
     b->opaque = !b->use_alpha && b->p15 == kUnit;
-    for (uint32_t a = 0; a < 256; ++a) {
-        uint32_t fs, fd;
-        blend_factors(*b, a << 8, &fs, &fd);
-        b->fs[a] = uint16_t(fs);
-        b->fd[a] = uint16_t(fd);
-    }
 }
 
 inline uint32_t swap_rb(uint32_t p)
@@ -130,27 +111,74 @@ inline uint32_t swap_rb(uint32_t p)
 // An opaque row: the buffer's pixels themselves.
 void copy_row(const uint8_t *src, uint32_t n, bool swap, uint32_t *out)
 {
-    if (swap) {
-        for (uint32_t i = 0; i < n; ++i)
-            out[i] = swap_rb(load32(src + 4 * size_t(i))) | 0xff000000u;
-    } else {
-        for (uint32_t i = 0; i < n; ++i)
-            out[i] = load32(src + 4 * size_t(i)) | 0xff000000u;
+    const __m128i x = _mm_set1_epi32(int32_t(0xff000000u)), ag = _mm_set1_epi32(int32_t(0xff00ff00u));
+    const __m128i low = _mm_set1_epi32(0xff);
+    uint32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * size_t(i)));
+        if (swap)
+            v = _mm_or_si128(_mm_and_si128(v, ag), _mm_or_si128(_mm_slli_epi32(_mm_and_si128(v, low), 16),
+                                                                _mm_and_si128(_mm_srli_epi32(v, 16), low)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_or_si128(v, x));
+    }
+    for (; i < n; ++i) {
+        const uint32_t v = load32(src + 4 * size_t(i));
+        out[i] = (swap ? swap_rb(v) : v) | 0xff000000u;
     }
 }
 
-// A translucent row of whole buffer pixels.
+// A translucent row of whole buffer pixels. Factors in 1/16384 steps: a * p
+// is the pixel's alpha times 257 (a / 255 in 1/65535 steps) times the plane
+// alpha, over 2^18; out = (src * fs + dst * fd) / 16384, at most 255.
 void blend_row8(const uint8_t *src, uint32_t n, bool swap, const Blend &b, uint32_t *out)
 {
-    for (uint32_t i = 0; i < n; ++i) {
+    const uint32_t p14 = (b.alpha * 16384 + 0x7fff) / 0xffff;
+    const bool coverage = b.mode == UDS_BLEND_COVERAGE;
+    uint32_t i = 0;
+    {
+        const __m128i zero = _mm_setzero_si128(), x = _mm_set1_epi32(int32_t(0xff000000u));
+        const __m128i plane = _mm_set1_epi16(int16_t(b.alpha)), p = _mm_set1_epi16(int16_t(p14));
+        const __m128i one = _mm_set1_epi16(16384), a257 = _mm_set1_epi16(257), round = _mm_set1_epi32(1 << 13);
+        // Two pixels as 16-bit channels: the factors for each, then the mix.
+        auto mix = [&](__m128i s16, __m128i d16) {
+            if (swap)
+                s16 = _mm_shufflehi_epi16(_mm_shufflelo_epi16(s16, _MM_SHUFFLE(3, 0, 1, 2)), _MM_SHUFFLE(3, 0, 1, 2));
+            __m128i fs = p, fd = _mm_sub_epi16(one, p);
+            if (b.use_alpha) {
+                const __m128i a = _mm_shufflehi_epi16(_mm_shufflelo_epi16(s16, 0xff), 0xff);
+                const __m128i as = _mm_srli_epi16(_mm_mulhi_epu16(_mm_mullo_epi16(a, a257), plane), 2);
+                fd = _mm_sub_epi16(one, as);
+                if (coverage)
+                    fs = as;
+            }
+            const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi16(s16, d16), _mm_unpacklo_epi16(fs, fd));
+            const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi16(s16, d16), _mm_unpackhi_epi16(fs, fd));
+            return _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(lo, round), 14),
+                                   _mm_srai_epi32(_mm_add_epi32(hi, round), 14));
+        };
+        for (; i + 4 <= n; i += 4) {
+            const __m128i s8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * size_t(i)));
+            const __m128i d8 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(out + i));
+            const __m128i lo = mix(_mm_unpacklo_epi8(s8, zero), _mm_unpacklo_epi8(d8, zero));
+            const __m128i hi = mix(_mm_unpackhi_epi8(s8, zero), _mm_unpackhi_epi8(d8, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_or_si128(_mm_packus_epi16(lo, hi), x));
+        }
+    }
+    for (; i < n; ++i) {
         uint32_t s = load32(src + 4 * size_t(i));
         if (swap)
             s = swap_rb(s);
-        const uint32_t a = b.use_alpha ? s >> 24 : 255;
-        const uint32_t fs = b.fs[a], fd = b.fd[a], d = out[i];
+        uint32_t fs = p14, fd = 16384 - p14;
+        if (b.use_alpha) {
+            const uint32_t as = (((s >> 24) * 257 * b.alpha) >> 16) >> 2;
+            fd = 16384 - as;
+            if (coverage)
+                fs = as;
+        }
+        const uint32_t d = out[i];
         uint32_t px = 0xff000000u;
         for (uint32_t c = 0; c < 24; c += 8) {
-            const uint32_t v = (((s >> c) & 0xff) * fs + ((d >> c) & 0xff) * fd + kUnit / 2) >> 15;
+            const uint32_t v = (((s >> c) & 0xff) * fs + ((d >> c) & 0xff) * fd + (1u << 13)) >> 14;
             px |= std::min<uint32_t>(v, 255) << c;
         }
         out[i] = px;
@@ -654,8 +682,13 @@ int plane_compose_xrgb(const ComposeLayer *layers, uint32_t count, uint32_t crtc
         }
     }
     if (first == 0 && !(count > 0 && state[0] > 0 && covers_stream(prepared[0], width, height))) {
-        for (uint32_t y = 0; y < height; ++y)
-            std::fill_n(reinterpret_cast<uint32_t *>(out + size_t(y) * out_stride), width, 0xff000000u);
+        for (uint32_t y = 0; y < height; ++y) {
+            uint32_t *row = reinterpret_cast<uint32_t *>(out + size_t(y) * out_stride);
+            uint32_t x = 0;
+            for (const __m128i black = _mm_set1_epi32(int32_t(0xff000000u)); x + 4 <= width; x += 4)
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(row + x), black);
+            std::fill(row + x, row + width, 0xff000000u);
+        }
     }
     for (uint32_t i = first; i < count; ++i)
         if (state[i] > 0)
