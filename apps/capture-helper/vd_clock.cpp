@@ -223,14 +223,17 @@ void blank(VirtualWorld *w, VdDevice *d, VdCrtc *c, uint64_t expirations)
     // stays on screen change in place, as on real hardware.
     if (draw)
         vd_picture_draw_frame(*draw, seq, wall_ns / 1000000);
-    // An overlay's buffer is drawn as it is flipped to.
+    // An overlay's buffer is drawn as it is flipped to; the single buffer
+    // of an overlay that does not flip is redrawn in place, as the CRTC's.
     for (const VdOverlay &o : d->overlays) {
-        if (&d->crtcs[o.crtc_index] != c || o.flips.empty())
+        if (&d->crtcs[o.crtc_index] != c)
             continue;
         const uint32_t now = overlay_fb_at(o, seq);
-        if (now != overlay_fb_at(o, c->seq))
-            if (VdBuffer *fb = vd_clock_buffer(d, now))
-                vd_picture_draw_frame(*fb, seq, wall_ns / 1000000);
+        if (!o.flips.empty() && now == overlay_fb_at(o, c->seq))
+            continue;
+        VdBuffer *fb = vd_clock_buffer(d, now);
+        if (fb && fb != draw)
+            vd_picture_draw_frame(*fb, seq, wall_ns / 1000000);
     }
     // A cursor due for a new image flips to its other id, which names fresh
     // memory from now on (as a compositor uploading a new image does).
