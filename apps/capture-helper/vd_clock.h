@@ -1,9 +1,11 @@
 // The virtual display's world and its clock. The world holds each device's
 // framebuffers, CRTCs (their screens, page-flip schedules and cursor
-// planes) and open files; one clock thread produces every CRTC's vertical
+// planes), overlay planes (whose state is a function of their CRTC's blank
+// count) and open files; one clock thread produces every CRTC's vertical
 // blanks from a timerfd at the CRTC's refresh: the sequence counter steps,
 // the CRTC's statements act (renewals, mode changes, rotations, flips), the
-// buffer going on screen is drawn (vd_picture.h) and due sequence requests
+// buffers going on screen (the CRTC's, the overlays') are drawn
+// (vd_picture.h) and due sequence requests
 // complete on their files. The DRM calls (virtual_display.h) read the
 // world under its mutex; the clock thread alone writes a CRTC's count,
 // screen, schedule and cursor place, under the mutex.
