@@ -274,13 +274,13 @@ TEST_F(PlaneFollowTest, ScanoutFollowerSeesNoPlaneRecords)
 }
 
 // Nine buffers flipped through on one overlay at every blank: each crosses
-// anew (the set holds eight) unless a skipped blank left it held, and over a thousand of them neither end holds
-// more descriptors.
+// anew (the set holds eight) unless a skipped blank left it held, and over
+// a thousand flips neither end holds more descriptors.
 TEST_F(PlaneFollowTest, ThousandOverlayBuffersKeepDescriptorsFlat)
 {
     std::string world = "device /dev/dri/card0\n"
                         "framebuffer 1 832x480 XR24\n"
-                        "crtc 50 500x480@500 fb=1\n"
+                        "crtc 50 832x480@250 fb=1\n"
                         "encoder 80 crtc=50\n"
                         "connector 100 DP-1 connected encoders=80\n"
                         "plane 60 crtc=50 fb=10\n"
@@ -289,13 +289,14 @@ TEST_F(PlaneFollowTest, ThousandOverlayBuffersKeepDescriptorsFlat)
         world += "framebuffer " + std::to_string(id) + " 64x64 AR24 fill=0xff0000" + std::to_string(id) + "\n";
     ASSERT_NO_FATAL_FAILURE(follow(world, UDS_COMMAND_FOLLOW_PLANES));
     std::vector<Message> kept;  // the client's set, least recently shown first
-    int fresh = 0;
+    int fresh = 0, flips = 0;
     uint64_t last_id = 0;
     auto take = [&](std::vector<Blank> &blanks) {
         for (Blank &b : blanks)
             for (Message &m : b.records) {
                 if ((m.type != UDS_EVENT_PLANE_NEW && m.type != UDS_EVENT_PLANE_STATE) || m.plane.plane_id != 60)
                     continue;
+                flips++;
                 // A blank the helper forwards late may skip a buffer, which
                 // then is still held when it comes round: named, not sent.
                 auto held = std::find_if(kept.begin(), kept.end(), [&](const Message &k) {
@@ -321,12 +322,56 @@ TEST_F(PlaneFollowTest, ThousandOverlayBuffersKeepDescriptorsFlat)
     ASSERT_NO_FATAL_FAILURE(take(blanks));
     const uint64_t start = 60;
     const int helper_before = helper_fd_count(helper_), own_before = own_fd_count();
-    const int fresh_before = fresh;
-    for (uint64_t until = start + 100; fresh - fresh_before < 1000 && until < start + 5000; until += 100) {
+    const int fresh_before = fresh, flips_before = flips;
+    for (uint64_t until = start + 100; flips - flips_before < 1000 && until < start + 20000; until += 100) {
         ASSERT_NO_FATAL_FAILURE(read_blanks(until, &blanks));
         ASSERT_NO_FATAL_FAILURE(take(blanks));
     }
-    EXPECT_GE(fresh - fresh_before, 1000);
+    EXPECT_GE(flips - flips_before, 1000);
+    // Most cross anew; a loaded machine's late blanks leave some held.
+    EXPECT_GE(fresh - fresh_before, 100);
     EXPECT_EQ(helper_fd_count_settled(helper_, helper_before, 1000), helper_before);
     EXPECT_EQ(own_fd_count(), own_before);
+}
+
+// A new mode is told in one CRTC record at the blank it takes effect, the
+// primary's new buffer and rectangles with it; between, no CRTC record.
+TEST_F(PlaneFollowTest, ModeChangeIsToldOnceWithThePrimarysNewPlace)
+{
+    ASSERT_NO_FATAL_FAILURE(follow("device /dev/dri/card0\n"
+                                   "framebuffer 1 832x480 XR24\n"
+                                   "framebuffer 2 640x360 XR24\n"
+                                   "crtc 50 832x480@60 fb=1\n"
+                                   "encoder 80 crtc=50\n"
+                                   "connector 100 DP-1 connected encoders=80\n"
+                                   "scanout crtc=50 fb=2 at=64,48 size=1280x720\n"
+                                   "mode 30 crtc=50 1408x816@120 fb=2\n",
+                                   UDS_COMMAND_FOLLOW_PLANES));
+    std::vector<Blank> blanks;
+    ASSERT_NO_FATAL_FAILURE(read_blanks(45, &blanks));
+    std::vector<std::pair<uint64_t, CrtcRecord>> crtcs;
+    for (const Blank &b : blanks)
+        for (const Message &m : b.records)
+            if (m.type == UDS_EVENT_CRTC_STATE)
+                crtcs.emplace_back(b.sequence, m.crtc);
+    ASSERT_EQ(crtcs.size(), 2u);
+    ASSERT_LT(crtcs[0].first, 30u) << "the client came too late for the scenario";
+    EXPECT_EQ(crtcs[0].second.width, 832u);
+    EXPECT_EQ(crtcs[0].second.orientation, UDS_ORIENTATION_NORMAL);
+    EXPECT_EQ(crtcs[1].first, 30u);
+    EXPECT_EQ(crtcs[1].second.width, 1408u);
+    EXPECT_EQ(crtcs[1].second.height, 816u);
+    EXPECT_EQ(crtcs[1].second.refresh, 120u);
+    const Blank &changed = *std::find_if(blanks.begin(), blanks.end(), [](const Blank &b) { return b.sequence == 30; });
+    const PlaneRecord *primary = nullptr;
+    for (const Message &m : changed.records)
+        if (m.type == UDS_EVENT_PLANE_STATE)
+            primary = &m.plane;
+    ASSERT_NE(primary, nullptr);
+    EXPECT_EQ(primary->fb_id, 2u);
+    EXPECT_EQ(primary->width, 640u);
+    EXPECT_EQ(primary->src_w, 640u << 16);
+    EXPECT_EQ(primary->crtc_x, 64);
+    EXPECT_EQ(primary->crtc_w, 1280u);
+    EXPECT_EQ(primary->buffer_id, changed.records.front().record.buffer_id);
 }
