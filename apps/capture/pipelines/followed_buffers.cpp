@@ -44,6 +44,26 @@ void FollowedBuffers::release()
     }
 }
 
+void FollowedBuffers::restart_with(FrameMetadata frame)
+{
+    fprintf(stderr, "[Capture] Scanout changed to %ux%u format 0x%08x modifier 0x%llx at %u Hz: restarting\n",
+            frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier),
+            frame.refresh_rate);
+    next_frame_ = std::move(frame);
+    scanout_changed_ = true;
+}
+
+void FollowedBuffers::restart_from(uint64_t shown)
+{
+    FrameMetadata frame{};
+    if (!overlays_ && scanout_cache_copy(session_->scanout, shown, &frame) == 0) {
+        restart_with(std::move(frame));
+        return;
+    }
+    // Nothing on screen to start from: the next run starts from the frame it has.
+    fputs("[Capture] Display mode changed: restarting\n", stderr);
+}
+
 FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
 {
     FrameMetadata frame{};
@@ -56,11 +76,7 @@ FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
     }
     if (restarts_ && (frame.width != frame_->width || frame.height != frame_->height ||
                       frame.format != frame_->format || frame.modifier != frame_->modifier)) {
-        fprintf(stderr, "[Capture] Scanout changed to %ux%u format 0x%08x modifier 0x%llx at %u Hz: restarting\n",
-                frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier),
-                frame.refresh_rate);
-        next_frame_ = std::move(frame);
-        scanout_changed_ = true;
+        restart_with(std::move(frame));
         return nullptr;
     }
     // Room: a buffer the helper has forgotten goes first, else the one

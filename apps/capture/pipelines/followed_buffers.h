@@ -70,6 +70,11 @@ public:
     // source); not mapped for a dma-buf import.
     const FrameMapping &mapping() const { return current_->mapping; }
 
+    // Ends the run for a new mode: the buffer shown (a buffer_id of the
+    // scanout set) becomes the session's frame for the next run, as after a
+    // change of size. The line that says so is written.
+    void restart_from(uint64_t shown);
+
     // True once a buffer of another size, format or modifier was chosen.
     bool scanout_changed() const { return scanout_changed_; }
 
@@ -87,6 +92,7 @@ private:
     };
 
     Entry *import_followed(uint64_t buffer_id);
+    void restart_with(FrameMetadata frame);
     static void release_entry(Entry *entry);
 
     CaptureSession *session_;

@@ -203,7 +203,7 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
                                 &cursor, &picture) != 0)
             return -1;
         cursor_ = session_->settings.no_cursor ? CursorPlacement{} : cursor;
-        if (session_->scanout && session_->scanout->planes && take_planes(picture) != 0)
+        if (session_->scanout && session_->scanout->planes && take_planes(picture, shown) != 0)
             return -1;
         if (!session_->scanout || shown == VBLANK_SHOWN_UNKNOWN)
             return 0;
@@ -233,7 +233,7 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
     }
 }
 
-int PipelineRun::take_planes(const CrtcPicture &picture)
+int PipelineRun::take_planes(const CrtcPicture &picture, uint64_t shown)
 {
     // Not told yet: the frame alone, as without the planes. Off: the
     // scanout records tell the display dark.
@@ -243,8 +243,7 @@ int PipelineRun::take_planes(const CrtcPicture &picture)
     uint32_t width = 0, height = 0;
     plane_stream_size(picture.crtc.width, picture.crtc.height, turns, &width, &height);
     if (width != stream_.width || height != stream_.height) {
-        fprintf(stderr, "[Capture] Display mode changed to %ux%u: restarting\n", picture.crtc.width,
-                picture.crtc.height);
+        buffers_.restart_from(shown);
         mode_changed_ = true;
         ring_.running.store(false, std::memory_order_release);
         return -1;

@@ -324,9 +324,10 @@ private:
     // The teardown in the order above; once.
     void teardown();
     // The planes of an event: adopts the CRTC's state, or ends the run when
-    // its mode (or the panel's turn) changed the stream's size. 0, or -1
-    // after the restart line when the run must end.
-    int take_planes(const CrtcPicture &picture);
+    // its mode (or the panel's turn) changed the stream's size, the buffer
+    // shown becoming the session's frame. 0, or -1 after the restart line
+    // when the run must end.
+    int take_planes(const CrtcPicture &picture, uint64_t shown);
 
     CaptureSession *session_;
     PipelineControl *control_;
