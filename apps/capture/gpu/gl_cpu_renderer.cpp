@@ -44,13 +44,13 @@ GLuint make_pack_buffer(GLsizeiptr bytes)
     return pbo;
 }
 
-void draw_pass(GLuint texture, GLuint program, GLint loc_texture, const FullScreenQuad &quad,
-               const CursorOverlayGl *cursor)
+void draw_pass(GLuint texture, GLuint program, const FullScreenQuad &quad, const CursorOverlayGl *cursor,
+               const ShaderPicture *picture)
 {
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
     glUseProgram(program);
-    glUniform1i(loc_texture, 0);
     shader_cursor_bind(program, cursor);
+    shader_picture_bind(program, picture);
     quad_draw(quad);
 }
 
@@ -140,8 +140,16 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
 
 int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark, const uint8_t **y,
                               int32_t *y_stride, const uint8_t **u, int32_t *u_stride, const uint8_t **v,
-                              int32_t *v_stride, const CursorOverlayGl *cursor)
+                              int32_t *v_stride, const CursorOverlayGl *cursor, const ShaderPicture *picture)
 {
+    const char *tag = "[GL CPU Program]";
+    const GLuint program_y = shader_program_for(&r->variants_y, ShaderPass::luma, r->program_y, picture, tag);
+    const GLuint program_u = shader_program_for(&r->variants_u, ShaderPass::chroma_u, r->program_u, picture, tag);
+    const GLuint program_v = shader_program_for(&r->variants_v, ShaderPass::chroma_v, r->program_v, picture, tag);
+    if (program_y == 0 || program_u == 0 || program_v == 0) {
+        *y = *u = *v = nullptr;
+        return -1;
+    }
     const int32_t cur = r->pbo_index;
     const int32_t next = (cur + 1) % 2;
     const int32_t w = r->width, h = r->height, hw = w / 2, hh = h / 2;
@@ -153,16 +161,17 @@ int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, Watermark
 
     glViewport(0, 0, w, h);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, r->tex_y, 0);
-    glUseProgram(r->program_y);
-    glUniform1i(r->loc_texture_y, 0);
+    glUseProgram(program_y);
     const std::array<GLint, 13> digits = watermark_digits(watermark);
-    glUniform1iv(r->loc_digits, 13, digits.data());
-    shader_cursor_bind(r->program_y, cursor);
+    glUniform1iv(program_y == r->program_y ? r->loc_digits : glGetUniformLocation(program_y, "u_digits"), 13,
+                 digits.data());
+    shader_cursor_bind(program_y, cursor);
+    shader_picture_bind(program_y, picture);
     quad_draw(quad);
 
     glViewport(0, 0, hw, hh);
-    draw_pass(r->tex_u, r->program_u, r->loc_texture_u, quad, cursor);
-    draw_pass(r->tex_v, r->program_v, r->loc_texture_v, quad, cursor);
+    draw_pass(r->tex_u, program_u, quad, cursor, picture);
+    draw_pass(r->tex_v, program_v, quad, cursor, picture);
 
     // Rows are read back tightly packed: with the default alignment of 4 a
     // chroma width that is not a multiple of 4 (1366, 1281) would be padded
@@ -315,6 +324,8 @@ void gl_cpu_cleanup(GlCpuRenderer *r)
     for (GLuint p : {r->program_y, r->program_u, r->program_v})
         if (p != 0)
             glDeleteProgram(p);
+    for (ShaderVariants *variants : {&r->variants_y, &r->variants_u, &r->variants_v})
+        shader_variants_release(variants);
     if (r->vao != 0)
         glDeleteVertexArrays(1, &r->vao);
     if (r->vbo != 0)

@@ -172,9 +172,14 @@ int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surfac
 }
 
 void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width, uint32_t height,
-                              WatermarkValue watermark, const CursorOverlayGl *cursor)
+                              WatermarkValue watermark, const CursorOverlayGl *cursor, const ShaderPicture *picture)
 {
     if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(kZeroCopyMaxTargets))
+        return;
+    const GLuint program_y = shader_program_for(&t->variants_y, ShaderPass::luma, t->program_y, picture, "[Program]");
+    const GLuint program_uv =
+        shader_program_for(&t->variants_uv, ShaderPass::chroma_uv, t->program_uv, picture, "[Program]");
+    if (program_y == 0 || program_uv == 0)
         return;
     const ZeroCopyTarget &target = t->targets[index];
     int32_t cw = 0, ch = 0;
@@ -187,18 +192,19 @@ void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_t
 
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_y, 0);
     glViewport(0, 0, static_cast<GLsizei>(width), static_cast<GLsizei>(height));
-    glUseProgram(t->program_y);
-    glUniform1i(t->loc_texture_y, 0);
+    glUseProgram(program_y);
     const std::array<GLint, 13> digits = watermark_digits(watermark);
-    glUniform1iv(t->loc_digits, 13, digits.data());
-    shader_cursor_bind(t->program_y, cursor);
+    glUniform1iv(program_y == t->program_y ? t->loc_digits : glGetUniformLocation(program_y, "u_digits"), 13,
+                 digits.data());
+    shader_cursor_bind(program_y, cursor);
+    shader_picture_bind(program_y, picture);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
 
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_uv, 0);
     glViewport(0, 0, cw, ch);
-    glUseProgram(t->program_uv);
-    glUniform1i(t->loc_texture_uv, 0);
-    shader_cursor_bind(t->program_uv, cursor);
+    glUseProgram(program_uv);
+    shader_cursor_bind(program_uv, cursor);
+    shader_picture_bind(program_uv, picture);
     glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
 
     // The encoder reads the surface straight after this returns.
@@ -227,6 +233,8 @@ void zerocopy_cleanup(ZeroCopyTargets *t)
         glDeleteProgram(t->program_y);
     if (t->program_uv != 0)
         glDeleteProgram(t->program_uv);
+    shader_variants_release(&t->variants_y);
+    shader_variants_release(&t->variants_uv);
     if (t->vao != 0)
         glDeleteVertexArrays(1, &t->vao);
     if (t->vbo != 0)
