@@ -329,15 +329,12 @@ const char *plain_source(ShaderPass pass)
 // the plane alpha times the pixel's alpha where the blend mode uses it), the
 // cursor over all. The layers' code is unrolled: an external sampler cannot
 // be indexed, and a software rasteriser pays for every loop step.
-std::string layered_picture(uint32_t count, uint32_t external_mask)
+std::string layered_picture(uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
 {
     const std::string n = std::to_string(count);
     std::string s = "uniform sampler2D u_cursor;\n"
                     "uniform vec4 u_cursor_rect;\n"
                     "uniform vec3 u_cursor_turn[2];\n"
-                    "uniform vec3 u_layer_map[" +
-                    std::to_string(2 * count) +
-                    "];\n"
                     "uniform vec4 u_layer_rect[" +
                     n +
                     "];\n"
@@ -348,26 +345,27 @@ std::string layered_picture(uint32_t count, uint32_t external_mask)
                     n + "];\n";
     for (uint32_t i = 0; i < count; ++i)
         s += std::string("uniform ") + ((external_mask >> i) & 1u ? "samplerExternalOES" : "sampler2D") +
-             " u_layer" + std::to_string(i) + ";\n";
+             " u_layer" + std::to_string(i) + ";\nin vec2 v_layer" + std::to_string(i) + ";\n";
     s += "vec3 over(vec3 below, vec4 c, vec3 b) {\n"
          "    float k = b.x * mix(1.0, c.a, b.y);\n"
          "    float w = b.x * mix(1.0, c.a, b.z);\n"
          "    return c.rgb * k + (1.0 - w) * below;\n"
          "}\n"
          "vec4 picture(vec2 uv) {\n"
-         "    vec3 rgb = vec3(0.0);\n"
-         "    vec3 p = vec3(uv, 1.0);\n";
+         "    vec3 rgb = vec3(0.0);\n";
     for (uint32_t i = 0; i < count; ++i) {
         const std::string k = std::to_string(i);
         s += "    if (all(greaterThanEqual(uv, u_layer_rect[" + k + "].xy)) && all(lessThan(uv, u_layer_rect[" + k +
              "].zw))) {\n"
-             "        vec2 t = vec2(dot(u_layer_map[" +
-             std::to_string(2 * i) + "], p), dot(u_layer_map[" + std::to_string(2 * i + 1) +
-             "], p));\n"
-             "        t = clamp(t, u_layer_clamp[" +
-             k + "].xy, u_layer_clamp[" + k +
-             "].zw);\n"
-             "        rgb = over(rgb, texture(u_layer" +
+             "        vec2 t = v_layer" +
+             k + ";\n";
+        // Only a source rectangle smaller than its buffer needs the clamp:
+        // at the buffer's edges the sampler's own clamp to the edge gives
+        // the same, and clamped coordinates cost a software rasteriser as
+        // much again as the sample (it no longer sees them as linear).
+        if ((clamp_mask >> i) & 1u)
+            s += "        t = clamp(t, u_layer_clamp[" + k + "].xy, u_layer_clamp[" + k + "].zw);\n";
+        s += "        rgb = over(rgb, texture(u_layer" +
              k + ", t), u_layer_blend[" + k +
              "]);\n"
              "    }\n";
@@ -383,19 +381,43 @@ std::string layered_picture(uint32_t count, uint32_t external_mask)
     return s;
 }
 
-int variant_index(uint32_t count, uint32_t external_mask)
+// The variants of count layers follow those of fewer: 4^1 + ... + 4^(count-1)
+// before them, then one per sampler kinds and clamps.
+// The composing vertex shader: beside v_uv, each layer's texture
+// coordinates, an affine map of uv and so exact when interpolated. A
+// software rasteriser samples interpolated coordinates at about the cost of
+// the plain picture's; computed in the fragment shader they cost half as much
+// again.
+std::string layered_vertex(uint32_t count)
 {
-    return static_cast<int>((1u << count) - 2u + external_mask);
+    std::string s = "#version 300 es\n"
+                    "in vec2 a_pos;\n"
+                    "out vec2 v_uv;\n"
+                    "uniform vec3 u_layer_map[" +
+                    std::to_string(2 * count) + "];\n";
+    for (uint32_t i = 0; i < count; ++i)
+        s += "out vec2 v_layer" + std::to_string(i) + ";\n";
+    s += "void main() {\n"
+         "    gl_Position = vec4(a_pos, 0.0, 1.0);\n"
+         "    v_uv = a_pos * 0.5 + 0.5;\n"
+         "    vec3 p = vec3(v_uv, 1.0);\n";
+    for (uint32_t i = 0; i < count; ++i)
+        s += "    v_layer" + std::to_string(i) + " = vec2(dot(u_layer_map[" + std::to_string(2 * i) +
+             "], p), dot(u_layer_map[" + std::to_string(2 * i + 1) + "], p));\n";
+    return s + "}\n";
 }
 
-// The layers' sampler kinds, bit i for layer i.
-uint32_t external_mask_of(const ShaderPicture &picture)
+int variant_index(uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
 {
-    uint32_t mask = 0;
-    for (uint32_t i = 0; i < picture.count && i < SHADER_MAX_LAYERS; ++i)
-        if (picture.layers[i].external)
-            mask |= 1u << i;
-    return mask;
+    const uint32_t before = ((1u << (2 * count)) - 4u) / 3u;
+    return static_cast<int>(before + (clamp_mask << count | external_mask));
+}
+
+// A layer whose source rectangle is not its whole buffer.
+bool layer_needs_clamp(const ShaderLayer &layer)
+{
+    const PlaneRecord &p = layer.plane;
+    return p.src_x != 0 || p.src_y != 0 || p.src_w != p.width << 16 || p.src_h != p.height << 16;
 }
 
 constexpr uint32_t fourcc(char a, char b, char c, char d)
@@ -442,12 +464,12 @@ void copy_constant_uniforms(GLuint plain, GLuint variant)
 
 }  // namespace
 
-std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask)
+std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
 {
     const char *plain = plain_source(pass);
     if (count == 0)
         return plain;
-    return std::string(VISTREL_FRAGMENT_HEADER) + layered_picture(count, external_mask) +
+    return std::string(VISTREL_FRAGMENT_HEADER) + layered_picture(count, external_mask, clamp_mask) +
            (plain + (sizeof kPlainPrefix - 1));
 }
 
@@ -458,15 +480,20 @@ GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plai
         return plain;
     if (picture->count > SHADER_MAX_LAYERS)
         return 0;
-    const uint32_t mask = external_mask_of(*picture);
-    const int index = variant_index(picture->count, mask);
+    uint32_t external_mask = 0, clamp_mask = 0;
+    for (uint32_t i = 0; i < picture->count; ++i) {
+        external_mask |= picture->layers[i].external ? 1u << i : 0u;
+        clamp_mask |= layer_needs_clamp(picture->layers[i]) ? 1u << i : 0u;
+    }
+    const int index = variant_index(picture->count, external_mask, clamp_mask);
     if (variants->program[index] != 0 || variants->failed[index])
         return variants->program[index];
 
     GLint in_use = 0;
     glGetIntegerv(GL_CURRENT_PROGRAM, &in_use);
-    const std::string source = shader_fragment_source(pass, picture->count, mask);
-    GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, kVertexShaderSource, tag);
+    const std::string source = shader_fragment_source(pass, picture->count, external_mask, clamp_mask);
+    const std::string vertex = layered_vertex(picture->count);
+    GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, vertex.c_str(), tag);
     GLuint fs = compile_shader_tagged(GL_FRAGMENT_SHADER, source.c_str(), tag);
     GLuint program = vs != 0 && fs != 0 ? link_program_tagged(vs, fs, tag) : 0;
     for (GLuint s : {vs, fs})

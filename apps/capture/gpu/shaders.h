@@ -101,13 +101,16 @@ struct ShaderPicture {
 enum class ShaderPass { luma, chroma_uv, chroma_u, chroma_v };
 
 // The fragment source of pass composing count layers (1 to SHADER_MAX_LAYERS)
-// whose samplers are external where bit i of external_mask is set; with a
-// count of 0 the plain source above.
-std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask);
+// whose samplers are external where bit i of external_mask is set and whose
+// samples are clamped inside the source rectangle where bit i of clamp_mask
+// is (a layer showing its whole buffer needs no clamp); with a count of 0
+// the plain source above.
+std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask);
 
-// The composing programs of one pass, one per layer count and sampler kinds,
-// built when first asked for. Every slot 0 when empty.
-inline constexpr int SHADER_LAYERED_VARIANTS = (2 << SHADER_MAX_LAYERS) - 2;
+// The composing programs of one pass, one per layer count, sampler kinds and
+// clamps (4 + 16 + 64 + 256), built when first asked for. Every slot 0 when
+// empty.
+inline constexpr int SHADER_LAYERED_VARIANTS = ((1 << (2 * SHADER_MAX_LAYERS + 2)) - 4) / 3;
 struct ShaderVariants {
     GLuint program[SHADER_LAYERED_VARIANTS];
     bool failed[SHADER_LAYERED_VARIANTS];  // logged once, not built again
