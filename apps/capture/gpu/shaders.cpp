@@ -334,15 +334,10 @@ std::string layered_picture(uint32_t count, uint32_t external_mask, uint32_t cla
     const std::string n = std::to_string(count);
     std::string s = "uniform sampler2D u_cursor;\n"
                     "uniform vec4 u_cursor_rect;\n"
-                    "uniform vec3 u_cursor_turn[2];\n"
-                    "uniform vec4 u_layer_rect[" +
-                    n +
-                    "];\n"
-                    "uniform vec4 u_layer_clamp[" +
-                    n +
-                    "];\n"
-                    "uniform vec3 u_layer_blend[" +
-                    n + "];\n";
+                    "uniform vec3 u_cursor_turn[2];\n";
+    if (count > 0)
+        s += "uniform vec4 u_layer_rect[" + n + "];\nuniform vec4 u_layer_clamp[" + n +
+             "];\nuniform vec3 u_layer_blend[" + n + "];\n";
     for (uint32_t i = 0; i < count; ++i)
         s += std::string("uniform ") + ((external_mask >> i) & 1u ? "samplerExternalOES" : "sampler2D") +
              " u_layer" + std::to_string(i) + ";\nin vec2 v_layer" + std::to_string(i) + ";\n";
@@ -381,8 +376,6 @@ std::string layered_picture(uint32_t count, uint32_t external_mask, uint32_t cla
     return s;
 }
 
-// The variants of count layers follow those of fewer: 4^1 + ... + 4^(count-1)
-// before them, then one per sampler kinds and clamps.
 // The composing vertex shader: beside v_uv, each layer's texture
 // coordinates, an affine map of uv and so exact when interpolated. A
 // software rasteriser samples interpolated coordinates at about the cost of
@@ -392,9 +385,9 @@ std::string layered_vertex(uint32_t count)
 {
     std::string s = "#version 300 es\n"
                     "in vec2 a_pos;\n"
-                    "out vec2 v_uv;\n"
-                    "uniform vec3 u_layer_map[" +
-                    std::to_string(2 * count) + "];\n";
+                    "out vec2 v_uv;\n";
+    if (count > 0)
+        s += "uniform vec3 u_layer_map[" + std::to_string(2 * count) + "];\n";
     for (uint32_t i = 0; i < count; ++i)
         s += "out vec2 v_layer" + std::to_string(i) + ";\n";
     s += "void main() {\n"
@@ -407,9 +400,11 @@ std::string layered_vertex(uint32_t count)
     return s + "}\n";
 }
 
+// The variants of count layers follow those of fewer: 4^0 + ... + 4^(count-1)
+// before them, then one per sampler kinds and clamps.
 int variant_index(uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
 {
-    const uint32_t before = ((1u << (2 * count)) - 4u) / 3u;
+    const uint32_t before = ((1u << (2 * count)) - 1u) / 3u;
     return static_cast<int>(before + (clamp_mask << count | external_mask));
 }
 
@@ -464,20 +459,18 @@ void copy_constant_uniforms(GLuint plain, GLuint variant)
 
 }  // namespace
 
-std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
+namespace {
+
+std::string composing_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
 {
-    const char *plain = plain_source(pass);
-    if (count == 0)
-        return plain;
     return std::string(VISTREL_FRAGMENT_HEADER) + layered_picture(count, external_mask, clamp_mask) +
-           (plain + (sizeof kPlainPrefix - 1));
+           (plain_source(pass) + (sizeof kPlainPrefix - 1));
 }
 
-GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
-                          const char *tag)
+// The variant for the picture's layers, any count from 0 (black) on.
+GLuint variant_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
+                   const char *tag)
 {
-    if (picture == nullptr || picture->count == 0)
-        return plain;
     if (picture->count > SHADER_MAX_LAYERS)
         return 0;
     uint32_t external_mask = 0, clamp_mask = 0;
@@ -491,7 +484,7 @@ GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plai
 
     GLint in_use = 0;
     glGetIntegerv(GL_CURRENT_PROGRAM, &in_use);
-    const std::string source = shader_fragment_source(pass, picture->count, external_mask, clamp_mask);
+    const std::string source = composing_source(pass, picture->count, external_mask, clamp_mask);
     const std::string vertex = layered_vertex(picture->count);
     GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, vertex.c_str(), tag);
     GLuint fs = compile_shader_tagged(GL_FRAGMENT_SHADER, source.c_str(), tag);
@@ -508,6 +501,21 @@ GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plai
     glUseProgram(static_cast<GLuint>(in_use));
     variants->program[index] = program;
     return program;
+}
+
+}  // namespace
+
+std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
+{
+    return count == 0 ? plain_source(pass) : composing_source(pass, count, external_mask, clamp_mask);
+}
+
+GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
+                          const char *tag)
+{
+    if (picture == nullptr || picture->count == 0)
+        return plain;
+    return variant_for(variants, pass, plain, picture, tag);
 }
 
 void shader_variants_release(ShaderVariants *variants)
@@ -577,10 +585,10 @@ LayerUniforms layer_uniforms(const ShaderPicture &picture, const ShaderLayer &la
 
 void shader_picture_bind(GLuint program, const ShaderPicture *picture)
 {
-    if (picture == nullptr || picture->count == 0) {
+    if (picture == nullptr || picture->count == 0)
         glUniform1i(glGetUniformLocation(program, "u_texture"), 0);
+    if (picture == nullptr)
         return;
-    }
     const uint32_t count = std::min<uint32_t>(picture->count, SHADER_MAX_LAYERS);
     GLfloat map[2 * SHADER_MAX_LAYERS][3], rect[SHADER_MAX_LAYERS][4], clamp[SHADER_MAX_LAYERS][4],
         blend[SHADER_MAX_LAYERS][3];
@@ -606,10 +614,12 @@ void shader_picture_bind(GLuint program, const ShaderPicture *picture)
     }
     glActiveTexture(GL_TEXTURE0);
     const GLsizei n = static_cast<GLsizei>(count);
-    glUniform3fv(glGetUniformLocation(program, "u_layer_map"), 2 * n, map[0]);
-    glUniform4fv(glGetUniformLocation(program, "u_layer_rect"), n, rect[0]);
-    glUniform4fv(glGetUniformLocation(program, "u_layer_clamp"), n, clamp[0]);
-    glUniform3fv(glGetUniformLocation(program, "u_layer_blend"), n, blend[0]);
+    if (n > 0) {
+        glUniform3fv(glGetUniformLocation(program, "u_layer_map"), 2 * n, map[0]);
+        glUniform4fv(glGetUniformLocation(program, "u_layer_rect"), n, rect[0]);
+        glUniform4fv(glGetUniformLocation(program, "u_layer_clamp"), n, clamp[0]);
+        glUniform3fv(glGetUniformLocation(program, "u_layer_blend"), n, blend[0]);
+    }
     // The cursor's image turned with the stream: from a point of its
     // rectangle in the stream (0..1 each way) to the same point of the image.
     static const GLfloat kTurn[4][6] = {
@@ -642,4 +652,122 @@ CursorOverlayGl shader_cursor_in_picture(GLuint texture, int32_t x, int32_t y, u
     }
     return CursorOverlayGl{texture, static_cast<float>(x0 / sw), static_cast<float>(y0 / sh),
                            static_cast<float>((x1 - x0) / sw), static_cast<float>((y1 - y0) / sh)};
+}
+
+namespace {
+
+// A rectangle of the output, [x0, x1) x [y0, y1) in pixels (row 0 the
+// picture's top, which is also the window's row 0), and the layers that may
+// show in it (bit i: the picture's layer i).
+struct PictureCell {
+    int32_t x0, y0, x1, y1;
+    uint32_t layers;
+};
+constexpr int kMaxCells = (2 * SHADER_MAX_LAYERS + 1) * (2 * SHADER_MAX_LAYERS + 1);
+
+// The output of width x height cut at every layer's rectangle, so that each
+// cell is drawn by a program holding only the layers that reach into it:
+// a software rasteriser runs every layer's code on every pixel a draw
+// covers, however few the layer shows on. A layer's range is rounded out to
+// whole output pixels; its rectangle test in the shader stays exact.
+int picture_cells(const ShaderPicture &picture, int32_t width, int32_t height, PictureCell cells[kMaxCells])
+{
+    uint32_t sw = 0, sh = 0;
+    plane_stream_size(picture.crtc_width, picture.crtc_height, picture.turns, &sw, &sh);
+    int32_t range[SHADER_MAX_LAYERS][4];
+    uint32_t shown = 0;
+    int32_t xs[2 * SHADER_MAX_LAYERS + 2] = {0, width}, ys[2 * SHADER_MAX_LAYERS + 2] = {0, height};
+    int nx = 2, ny = 2;
+    for (uint32_t i = 0; i < picture.count && sw > 0 && sh > 0; ++i) {
+        LayerMapping m;
+        if (picture.layers[i].texture == 0 ||
+            !plane_layer_mapping(picture.layers[i].plane, picture.crtc_width, picture.crtc_height, picture.turns, &m))
+            continue;
+        auto out_floor = [](int64_t v, int64_t out, int64_t in) { return int32_t(v * out / in); };
+        auto out_ceil = [](int64_t v, int64_t out, int64_t in) { return int32_t((v * out + in - 1) / in); };
+        int32_t *r = range[i];
+        r[0] = std::clamp(out_floor(m.x0, width, sw), 0, width);
+        r[1] = std::clamp(out_floor(m.y0, height, sh), 0, height);
+        r[2] = std::clamp(out_ceil(m.x1, width, sw), 0, width);
+        r[3] = std::clamp(out_ceil(m.y1, height, sh), 0, height);
+        if (r[0] >= r[2] || r[1] >= r[3])
+            continue;
+        shown |= 1u << i;
+        xs[nx++] = r[0];
+        xs[nx++] = r[2];
+        ys[ny++] = r[1];
+        ys[ny++] = r[3];
+    }
+    std::sort(xs, xs + nx);
+    std::sort(ys, ys + ny);
+    nx = int(std::unique(xs, xs + nx) - xs);
+    ny = int(std::unique(ys, ys + ny) - ys);
+    int n = 0;
+    for (int b = 0; b + 1 < ny; ++b)
+        for (int a = 0; a + 1 < nx; ++a) {
+            uint32_t layers = 0;
+            for (uint32_t i = 0; i < picture.count; ++i) {
+                const int32_t *r = range[i];
+                if ((shown >> i) & 1u && r[0] <= xs[a] && xs[a + 1] <= r[2] && r[1] <= ys[b] && ys[b + 1] <= r[3])
+                    layers |= 1u << i;
+            }
+            PictureCell *last = n > 0 ? &cells[n - 1] : nullptr;
+            if (last && a > 0 && last->layers == layers && last->y0 == ys[b])
+                last->x1 = xs[a + 1];  // the same layers as the cell to its left
+            else
+                cells[n++] = PictureCell{xs[a], ys[b], xs[a + 1], ys[b + 1], layers};
+        }
+    return n;
+}
+
+// The picture with only the layers in mask, bottom first as before.
+ShaderPicture picture_subset(const ShaderPicture &picture, uint32_t mask)
+{
+    ShaderPicture sub{picture.crtc_width, picture.crtc_height, picture.turns, 0, {}};
+    for (uint32_t i = 0; i < picture.count; ++i)
+        if ((mask >> i) & 1u)
+            sub.layers[sub.count++] = picture.layers[i];
+    return sub;
+}
+
+void draw_with(GLuint program, const CursorOverlayGl *cursor, const ShaderPicture *picture, const GLint *digits,
+               const FullScreenQuad &quad)
+{
+    glUseProgram(program);
+    if (digits != nullptr)
+        glUniform1iv(glGetUniformLocation(program, "u_digits"), 13, digits);
+    shader_cursor_bind(program, cursor);
+    shader_picture_bind(program, picture);
+    quad_draw(quad);
+}
+
+}  // namespace
+
+int32_t shader_draw_picture(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
+                            const CursorOverlayGl *cursor, const GLint *digits, int32_t width, int32_t height,
+                            const FullScreenQuad &quad, const char *tag)
+{
+    if (picture == nullptr || picture->count == 0) {
+        draw_with(plain, cursor, nullptr, digits, quad);
+        return 0;
+    }
+    if (picture->count > SHADER_MAX_LAYERS)
+        return -1;
+    PictureCell cells[kMaxCells];
+    const int n = picture_cells(*picture, width, height, cells);
+    ShaderPicture subsets[kMaxCells];
+    GLuint programs[kMaxCells];
+    for (int i = 0; i < n; ++i) {
+        subsets[i] = picture_subset(*picture, cells[i].layers);
+        programs[i] = variant_for(variants, pass, plain, &subsets[i], tag);
+        if (programs[i] == 0)
+            return -1;  // nothing drawn
+    }
+    glEnable(GL_SCISSOR_TEST);
+    for (int i = 0; i < n; ++i) {
+        glScissor(cells[i].x0, cells[i].y0, cells[i].x1 - cells[i].x0, cells[i].y1 - cells[i].y0);
+        draw_with(programs[i], cursor, &subsets[i], digits, quad);
+    }
+    glDisable(GL_SCISSOR_TEST);
+    return 0;
 }

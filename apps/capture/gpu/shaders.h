@@ -108,9 +108,9 @@ enum class ShaderPass { luma, chroma_uv, chroma_u, chroma_v };
 std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask);
 
 // The composing programs of one pass, one per layer count, sampler kinds and
-// clamps (4 + 16 + 64 + 256), built when first asked for. Every slot 0 when
-// empty.
-inline constexpr int SHADER_LAYERED_VARIANTS = ((1 << (2 * SHADER_MAX_LAYERS + 2)) - 4) / 3;
+// clamps (1 + 4 + 16 + 64 + 256, the first drawing black where no layer
+// shows), built when first asked for. Every slot 0 when empty.
+inline constexpr int SHADER_LAYERED_VARIANTS = ((1 << (2 * SHADER_MAX_LAYERS + 2)) - 1) / 3;
 struct ShaderVariants {
     GLuint program[SHADER_LAYERED_VARIANTS];
     bool failed[SHADER_LAYERED_VARIANTS];  // logged once, not built again
@@ -133,6 +133,18 @@ void shader_variants_release(ShaderVariants *variants);
 // 0. Call it before each draw, after shader_cursor_bind; leaves unit 0
 // active.
 void shader_picture_bind(GLuint program, const ShaderPicture *picture);
+
+// Draws pass into the width x height viewport: with a null picture or one
+// without layers the plain program once, as before; otherwise the output in
+// rectangles, each by the variant holding the layers that reach into it (a
+// software rasteriser pays for every layer's code on every pixel a draw
+// covers), under a scissor that is off again afterwards. digits (13 values,
+// the luma pass only, else null) feed the watermark. 0, or -1 with nothing
+// drawn when a variant could not be built or the picture has more layers
+// than the shaders take.
+int32_t shader_draw_picture(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
+                            const CursorOverlayGl *cursor, const GLint *digits, int32_t width, int32_t height,
+                            const FullScreenQuad &quad, const char *tag);
 
 // The cursor for a composed picture: its image (width x height pixels, at
 // x, y on the CRTC) as CursorOverlayGl wants it, the rectangle turned into

@@ -171,44 +171,35 @@ int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surfac
     return -1;
 }
 
-void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width, uint32_t height,
-                              WatermarkValue watermark, const CursorOverlayGl *cursor, const ShaderPicture *picture)
+int32_t zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width,
+                                 uint32_t height, WatermarkValue watermark, const CursorOverlayGl *cursor,
+                                 const ShaderPicture *picture)
 {
     if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(kZeroCopyMaxTargets))
-        return;
-    const GLuint program_y = shader_program_for(&t->variants_y, ShaderPass::luma, t->program_y, picture, "[Program]");
-    const GLuint program_uv =
-        shader_program_for(&t->variants_uv, ShaderPass::chroma_uv, t->program_uv, picture, "[Program]");
-    if (program_y == 0 || program_uv == 0)
-        return;
+        return -1;
     const ZeroCopyTarget &target = t->targets[index];
     int32_t cw = 0, ch = 0;
     zerocopy_chroma_size(static_cast<int32_t>(width), static_cast<int32_t>(height), &cw, &ch);
 
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_EXTERNAL_OES, source_texture);
-    glBindVertexArray(t->vao);
     glBindFramebuffer(GL_FRAMEBUFFER, target.fbo);
 
+    const FullScreenQuad quad{t->vbo, t->vao};
+    const std::array<GLint, 13> digits = watermark_digits(watermark);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_y, 0);
     glViewport(0, 0, static_cast<GLsizei>(width), static_cast<GLsizei>(height));
-    glUseProgram(program_y);
-    const std::array<GLint, 13> digits = watermark_digits(watermark);
-    glUniform1iv(program_y == t->program_y ? t->loc_digits : glGetUniformLocation(program_y, "u_digits"), 13,
-                 digits.data());
-    shader_cursor_bind(program_y, cursor);
-    shader_picture_bind(program_y, picture);
-    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-
+    const int32_t drawn = shader_draw_picture(&t->variants_y, ShaderPass::luma, t->program_y, picture, cursor,
+                                        digits.data(), int32_t(width), int32_t(height), quad, "[Program]");
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_uv, 0);
     glViewport(0, 0, cw, ch);
-    glUseProgram(program_uv);
-    shader_cursor_bind(program_uv, cursor);
-    shader_picture_bind(program_uv, picture);
-    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    const int32_t status = drawn != 0 ? -1
+                                      : shader_draw_picture(&t->variants_uv, ShaderPass::chroma_uv, t->program_uv,
+                                                            picture, cursor, nullptr, cw, ch, quad, "[Program]");
 
     // The encoder reads the surface straight after this returns.
     glFinish();
+    return status;
 }
 
 void zerocopy_cleanup(ZeroCopyTargets *t)

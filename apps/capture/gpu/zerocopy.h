@@ -55,12 +55,12 @@ int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surfac
 
 // Draws source, or with a picture that has layers the planes it composes
 // (source unused), with the cursor (if any) and the watermark into target
-// index's surface and waits for the GPU. An index above 7 (as unsigned)
-// does nothing; so does a picture whose composing program could not be
-// built (logged once).
-void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width, uint32_t height,
-                              WatermarkValue watermark, const CursorOverlayGl *cursor = nullptr,
-                              const ShaderPicture *picture = nullptr);
+// index's surface and waits for the GPU. 0, or -1 when the index is above 7
+// (as unsigned: nothing drawn) or a composing program could not be built
+// (logged once; the surface is not a whole picture and must not be sent).
+int32_t zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width,
+                                 uint32_t height, WatermarkValue watermark, const CursorOverlayGl *cursor = nullptr,
+                                 const ShaderPicture *picture = nullptr);
 
 // Releases every non-empty slot, the programs and the quad, and empties
 // the record (a second call does nothing; the display is kept).
