@@ -236,7 +236,7 @@ Rgba gradient(int x, int y)
 // A primary buffer with a red frame outside its 320x240 source rectangle,
 // scaled twice into the 640x480 CRTC (an external texture), and an opaque
 // 64x48 overlay (a 2D texture) at an offset, unscaled, and a second one
-// scaled down and reaching past the CRTC's right edge. The red frame must
+// (without alpha) scaled down and reaching past the CRTC's right edge. The red frame must
 // not bleed into the picture's edges.
 TEST_F(Layers, ScaledPrimaryAndOverlays)
 {
@@ -246,15 +246,16 @@ TEST_F(Layers, ScaledPrimaryAndOverlays)
     primary.external = true;
     place(&primary, 8, 8, 320, 240, 0, 0, 640, 480);
     TestPlane overlay = make_plane(64, 48, [](int x, int y) { return Rgba{uint8_t(x * 4), 200, uint8_t(y * 5), 255}; });
-    place(&overlay, 0, 0, 64, 48, 200, 300, 64, 48);
+    place(&overlay, 0, 0, 64, 48, 201, 301, 64, 48);  // odd: edges inside chroma pixels
     TestPlane edge = make_plane(100, 100, [](int x, int) { return Rgba{30, uint8_t(x * 2), 90, 255}; });
     place(&edge, 0, 0, 100, 100, 600, 200, 50, 50);
+    edge.plane.format = kXR24;  // opaque: the primary below it is not drawn
     const std::vector<uint8_t> luma = check({&primary, &overlay, &edge}, 640, 480, 0, 2.0);
     ASSERT_EQ(luma.size(), 640u * 480u);
-    // The overlay's top-left texel at (200, 300), the primary just above it.
+    // The overlay's top-left texel at (201, 301), the primary just above it.
     const ColourCoefficients &k = kBt601Limited;
-    EXPECT_NEAR(luma[300 * 640 + 200], code(k.y, {0, 200 / 255.0, 0}), 2.0);
-    EXPECT_NEAR(luma[299 * 640 + 200], code(k.y, compose({&primary}, 640, 480, 0, 200.5, 299.5).rgb), 2.0);
+    EXPECT_NEAR(luma[301 * 640 + 201], code(k.y, {0, 200 / 255.0, 0}), 2.0);
+    EXPECT_NEAR(luma[300 * 640 + 201], code(k.y, compose({&primary}, 640, 480, 0, 201.5, 300.5).rgb), 2.0);
     // The bottom-left corner samples the source's edge texels, not the frame.
     EXPECT_NEAR(luma[479 * 640 + 0], code(k.y, {8 * 255 / 335 / 255.0, 247 / 255.0, (255 - 8 * 255 / 335) / 255.0}),
                 2.0);

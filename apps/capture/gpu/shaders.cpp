@@ -3,6 +3,7 @@
 #include <GLES2/gl2ext.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -663,59 +664,84 @@ struct PictureCell {
     int32_t x0, y0, x1, y1;
     uint32_t layers;
 };
-constexpr int kMaxCells = (2 * SHADER_MAX_LAYERS + 1) * (2 * SHADER_MAX_LAYERS + 1);
+constexpr int kMaxCuts = 4 * SHADER_MAX_LAYERS + 2;
+constexpr int kMaxCells = (kMaxCuts - 1) * (kMaxCuts - 1);
+
+// A layer whose pixels hide what is below them.
+bool layer_opaque(const ShaderLayer &layer)
+{
+    const PlaneRecord &p = layer.plane;
+    return p.alpha >= 0xffff && (p.blend == UDS_BLEND_NONE || !format_has_alpha(p.format));
+}
 
 // The output of width x height cut at every layer's rectangle, so that each
-// cell is drawn by a program holding only the layers that reach into it:
-// a software rasteriser runs every layer's code on every pixel a draw
-// covers, however few the layer shows on. A layer's range is rounded out to
-// whole output pixels; its rectangle test in the shader stays exact.
+// cell is drawn by a program holding only the layers that show in it: a
+// software rasteriser runs every layer's code on every pixel a draw covers,
+// however few the layer shows on. A layer reaches into the output pixels
+// its rectangle rounded out covers (its rectangle test in the shader stays
+// exact); an opaque layer hides the layers below it on the pixels its
+// rectangle, rounded in and less a pixel for the shader's rounding, covers.
 int picture_cells(const ShaderPicture &picture, int32_t width, int32_t height, PictureCell cells[kMaxCells])
 {
     uint32_t sw = 0, sh = 0;
     plane_stream_size(picture.crtc_width, picture.crtc_height, picture.turns, &sw, &sh);
-    int32_t range[SHADER_MAX_LAYERS][4];
-    uint32_t shown = 0;
-    int32_t xs[2 * SHADER_MAX_LAYERS + 2] = {0, width}, ys[2 * SHADER_MAX_LAYERS + 2] = {0, height};
+    int32_t reach[SHADER_MAX_LAYERS][4], hide[SHADER_MAX_LAYERS][4];
+    uint32_t shown = 0, hiding = 0;
+    int32_t xs[kMaxCuts] = {0, width}, ys[kMaxCuts] = {0, height};
     int nx = 2, ny = 2;
     for (uint32_t i = 0; i < picture.count && sw > 0 && sh > 0; ++i) {
         LayerMapping m;
         if (picture.layers[i].texture == 0 ||
             !plane_layer_mapping(picture.layers[i].plane, picture.crtc_width, picture.crtc_height, picture.turns, &m))
             continue;
-        auto out_floor = [](int64_t v, int64_t out, int64_t in) { return int32_t(v * out / in); };
-        auto out_ceil = [](int64_t v, int64_t out, int64_t in) { return int32_t((v * out + in - 1) / in); };
-        int32_t *r = range[i];
-        r[0] = std::clamp(out_floor(m.x0, width, sw), 0, width);
-        r[1] = std::clamp(out_floor(m.y0, height, sh), 0, height);
-        r[2] = std::clamp(out_ceil(m.x1, width, sw), 0, width);
-        r[3] = std::clamp(out_ceil(m.y1, height, sh), 0, height);
-        if (r[0] >= r[2] || r[1] >= r[3])
+        const double rx = double(width) / sw, ry = double(height) / sh;
+        const double edges[4] = {m.x0 * rx, m.y0 * ry, m.x1 * rx, m.y1 * ry};
+        const int32_t limit[4] = {width, height, width, height};
+        for (int e = 0; e < 4; ++e) {
+            // Pixel X is inside from the edge when X + 0.5 lies past it.
+            const double v = edges[e];
+            reach[i][e] = std::clamp(int32_t(e < 2 ? std::floor(v) : std::ceil(v)), 0, limit[e]);
+            hide[i][e] = std::clamp(int32_t(std::ceil(v - 0.5)) + (e < 2 ? 1 : -1), 0, limit[e]);
+        }
+        if (reach[i][0] >= reach[i][2] || reach[i][1] >= reach[i][3])
             continue;
         shown |= 1u << i;
-        xs[nx++] = r[0];
-        xs[nx++] = r[2];
-        ys[ny++] = r[1];
-        ys[ny++] = r[3];
+        xs[nx++] = reach[i][0];
+        xs[nx++] = reach[i][2];
+        ys[ny++] = reach[i][1];
+        ys[ny++] = reach[i][3];
+        if (layer_opaque(picture.layers[i]) && hide[i][0] < hide[i][2] && hide[i][1] < hide[i][3]) {
+            hiding |= 1u << i;
+            xs[nx++] = hide[i][0];
+            xs[nx++] = hide[i][2];
+            ys[ny++] = hide[i][1];
+            ys[ny++] = hide[i][3];
+        }
     }
     std::sort(xs, xs + nx);
     std::sort(ys, ys + ny);
     nx = int(std::unique(xs, xs + nx) - xs);
     ny = int(std::unique(ys, ys + ny) - ys);
+    auto holds = [](const int32_t r[4], int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+        return r[0] <= x0 && x1 <= r[2] && r[1] <= y0 && y1 <= r[3];
+    };
     int n = 0;
     for (int b = 0; b + 1 < ny; ++b)
         for (int a = 0; a + 1 < nx; ++a) {
+            const int32_t x0 = xs[a], y0 = ys[b], x1 = xs[a + 1], y1 = ys[b + 1];
             uint32_t layers = 0;
             for (uint32_t i = 0; i < picture.count; ++i) {
-                const int32_t *r = range[i];
-                if ((shown >> i) & 1u && r[0] <= xs[a] && xs[a + 1] <= r[2] && r[1] <= ys[b] && ys[b + 1] <= r[3])
-                    layers |= 1u << i;
+                if (!((shown >> i) & 1u) || !holds(reach[i], x0, y0, x1, y1))
+                    continue;
+                if ((hiding >> i) & 1u && holds(hide[i], x0, y0, x1, y1))
+                    layers = 0;  // nothing below shows
+                layers |= 1u << i;
             }
             PictureCell *last = n > 0 ? &cells[n - 1] : nullptr;
-            if (last && a > 0 && last->layers == layers && last->y0 == ys[b])
-                last->x1 = xs[a + 1];  // the same layers as the cell to its left
+            if (last && a > 0 && last->layers == layers && last->y0 == y0)
+                last->x1 = x1;  // the same layers as the cell to its left
             else
-                cells[n++] = PictureCell{xs[a], ys[b], xs[a + 1], ys[b + 1], layers};
+                cells[n++] = PictureCell{x0, y0, x1, y1, layers};
         }
     return n;
 }
@@ -755,18 +781,18 @@ int32_t shader_draw_picture(ShaderVariants *variants, ShaderPass pass, GLuint pl
         return -1;
     PictureCell cells[kMaxCells];
     const int n = picture_cells(*picture, width, height, cells);
-    ShaderPicture subsets[kMaxCells];
     GLuint programs[kMaxCells];
     for (int i = 0; i < n; ++i) {
-        subsets[i] = picture_subset(*picture, cells[i].layers);
-        programs[i] = variant_for(variants, pass, plain, &subsets[i], tag);
+        const ShaderPicture subset = picture_subset(*picture, cells[i].layers);
+        programs[i] = variant_for(variants, pass, plain, &subset, tag);
         if (programs[i] == 0)
             return -1;  // nothing drawn
     }
     glEnable(GL_SCISSOR_TEST);
     for (int i = 0; i < n; ++i) {
+        const ShaderPicture subset = picture_subset(*picture, cells[i].layers);
         glScissor(cells[i].x0, cells[i].y0, cells[i].x1 - cells[i].x0, cells[i].y1 - cells[i].y0);
-        draw_with(programs[i], cursor, &subsets[i], digits, quad);
+        draw_with(programs[i], cursor, &subset, digits, quad);
     }
     glDisable(GL_SCISSOR_TEST);
     return 0;
