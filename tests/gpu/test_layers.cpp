@@ -301,6 +301,7 @@ TEST_F(Layers, TurnedLayerTurnedStreamAndCursor)
         return Rgba{uint8_t(x * 255 / 479), uint8_t(y * 255 / 639), 60, 255};
     });
     primary.external = true;
+    primary.plane.format = kXR24;
     const int mx = 5, my = 3;
     TestPlane layer = make_plane(40, 30, [&](int x, int y) {
         return x == mx && y == my ? Rgba{255, 255, 255, 255} : Rgba{0, 0, 90, 255};
@@ -362,6 +363,7 @@ TEST_F(Layers, OneWholeScreenLayerIsThePlainPicture)
         return Rgba{uint8_t(x * 255 / 319), uint8_t(y * 255 / 239), uint8_t((x * y) % 256), 255};
     });
     primary.external = true;
+    primary.plane.format = kXR24;
     const GLuint src = gl.make_source(320, 240, primary.rgba);
     ShaderPicture picture{320, 240, 0, 1, {}};
     picture.layers[0] = ShaderLayer{src, true, primary.plane};

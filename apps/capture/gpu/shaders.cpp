@@ -330,7 +330,7 @@ const char *plain_source(ShaderPass pass)
 // the plane alpha times the pixel's alpha where the blend mode uses it), the
 // cursor over all. The layers' code is unrolled: an external sampler cannot
 // be indexed, and a software rasteriser pays for every loop step.
-std::string layered_picture(uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
+std::string layered_picture(uint32_t count, uint32_t external_mask, uint32_t clamp_mask, bool covered)
 {
     const std::string n = std::to_string(count);
     std::string s = "uniform sampler2D u_cursor;\n"
@@ -351,20 +351,25 @@ std::string layered_picture(uint32_t count, uint32_t external_mask, uint32_t cla
          "    vec3 rgb = vec3(0.0);\n";
     for (uint32_t i = 0; i < count; ++i) {
         const std::string k = std::to_string(i);
-        s += "    if (all(greaterThanEqual(uv, u_layer_rect[" + k + "].xy)) && all(lessThan(uv, u_layer_rect[" + k +
-             "].zw))) {\n"
-             "        vec2 t = v_layer" +
-             k + ";\n";
+        // An opaque bottom layer covering every pixel drawn replaces the
+        // black: no rectangle test, no blending.
+        const bool replaces = covered && i == 0;
+        if (replaces)
+            s += "    {\n";
+        else
+            s += "    if (all(greaterThanEqual(uv, u_layer_rect[" + k + "].xy)) && all(lessThan(uv, u_layer_rect[" + k +
+                 "].zw))) {\n";
+        s += "        vec2 t = v_layer" + k + ";\n";
         // Only a source rectangle smaller than its buffer needs the clamp:
         // at the buffer's edges the sampler's own clamp to the edge gives
         // the same, and clamped coordinates cost a software rasteriser as
         // much again as the sample (it no longer sees them as linear).
         if ((clamp_mask >> i) & 1u)
             s += "        t = clamp(t, u_layer_clamp[" + k + "].xy, u_layer_clamp[" + k + "].zw);\n";
-        s += "        rgb = over(rgb, texture(u_layer" +
-             k + ", t), u_layer_blend[" + k +
-             "]);\n"
-             "    }\n";
+        if (replaces)
+            s += "        rgb = texture(u_layer" + k + ", t).rgb;\n    }\n";
+        else
+            s += "        rgb = over(rgb, texture(u_layer" + k + ", t), u_layer_blend[" + k + "]);\n    }\n";
     }
     s += "    vec2 q = (uv - u_cursor_rect.xy) / u_cursor_rect.zw;\n"
          "    if (u_cursor_rect.z > 0.0 && q.x >= 0.0 && q.y >= 0.0 && q.x < 1.0 && q.y < 1.0) {\n"
@@ -402,11 +407,12 @@ std::string layered_vertex(uint32_t count)
 }
 
 // The variants of count layers follow those of fewer: 4^0 + ... + 4^(count-1)
-// before them, then one per sampler kinds and clamps.
-int variant_index(uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
+// before them, then one per sampler kinds and clamps, each twice: with the
+// bottom layer tested and blended, and replacing the black.
+int variant_index(uint32_t count, uint32_t external_mask, uint32_t clamp_mask, bool covered)
 {
     const uint32_t before = ((1u << (2 * count)) - 1u) / 3u;
-    return static_cast<int>(before + (clamp_mask << count | external_mask));
+    return static_cast<int>(2 * (before + (clamp_mask << count | external_mask)) + (covered ? 1 : 0));
 }
 
 // A layer whose source rectangle is not its whole buffer.
@@ -462,15 +468,17 @@ void copy_constant_uniforms(GLuint plain, GLuint variant)
 
 namespace {
 
-std::string composing_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
+std::string composing_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask,
+                             bool covered)
 {
-    return std::string(VISTREL_FRAGMENT_HEADER) + layered_picture(count, external_mask, clamp_mask) +
+    return std::string(VISTREL_FRAGMENT_HEADER) + layered_picture(count, external_mask, clamp_mask, covered) +
            (plain_source(pass) + (sizeof kPlainPrefix - 1));
 }
 
-// The variant for the picture's layers, any count from 0 (black) on.
+// The variant for the picture's layers, any count from 0 (black) on;
+// covered: its bottom layer is opaque on every pixel drawn.
 GLuint variant_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
-                   const char *tag)
+                   bool covered, const char *tag)
 {
     if (picture->count > SHADER_MAX_LAYERS)
         return 0;
@@ -479,13 +487,14 @@ GLuint variant_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, cons
         external_mask |= picture->layers[i].external ? 1u << i : 0u;
         clamp_mask |= layer_needs_clamp(picture->layers[i]) ? 1u << i : 0u;
     }
-    const int index = variant_index(picture->count, external_mask, clamp_mask);
+    covered = covered && picture->count > 0;
+    const int index = variant_index(picture->count, external_mask, clamp_mask, covered);
     if (variants->program[index] != 0 || variants->failed[index])
         return variants->program[index];
 
     GLint in_use = 0;
     glGetIntegerv(GL_CURRENT_PROGRAM, &in_use);
-    const std::string source = composing_source(pass, picture->count, external_mask, clamp_mask);
+    const std::string source = composing_source(pass, picture->count, external_mask, clamp_mask, covered);
     const std::string vertex = layered_vertex(picture->count);
     GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, vertex.c_str(), tag);
     GLuint fs = compile_shader_tagged(GL_FRAGMENT_SHADER, source.c_str(), tag);
@@ -508,7 +517,7 @@ GLuint variant_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, cons
 
 std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
 {
-    return count == 0 ? plain_source(pass) : composing_source(pass, count, external_mask, clamp_mask);
+    return count == 0 ? plain_source(pass) : composing_source(pass, count, external_mask, clamp_mask, false);
 }
 
 GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
@@ -516,7 +525,7 @@ GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plai
 {
     if (picture == nullptr || picture->count == 0)
         return plain;
-    return variant_for(variants, pass, plain, picture, tag);
+    return variant_for(variants, pass, plain, picture, false, tag);
 }
 
 void shader_variants_release(ShaderVariants *variants)
@@ -663,6 +672,7 @@ namespace {
 struct PictureCell {
     int32_t x0, y0, x1, y1;
     uint32_t layers;
+    bool covered;  // the lowest of them is opaque on every pixel of the cell
 };
 constexpr int kMaxCuts = 4 * SHADER_MAX_LAYERS + 2;
 constexpr int kMaxCells = (kMaxCuts - 1) * (kMaxCuts - 1);
@@ -730,18 +740,21 @@ int picture_cells(const ShaderPicture &picture, int32_t width, int32_t height, P
         for (int a = 0; a + 1 < nx; ++a) {
             const int32_t x0 = xs[a], y0 = ys[b], x1 = xs[a + 1], y1 = ys[b + 1];
             uint32_t layers = 0;
+            bool covered = false;
             for (uint32_t i = 0; i < picture.count; ++i) {
                 if (!((shown >> i) & 1u) || !holds(reach[i], x0, y0, x1, y1))
                     continue;
-                if ((hiding >> i) & 1u && holds(hide[i], x0, y0, x1, y1))
+                if ((hiding >> i) & 1u && holds(hide[i], x0, y0, x1, y1)) {
                     layers = 0;  // nothing below shows
+                    covered = true;
+                }
                 layers |= 1u << i;
             }
             PictureCell *last = n > 0 ? &cells[n - 1] : nullptr;
-            if (last && a > 0 && last->layers == layers && last->y0 == y0)
+            if (last && a > 0 && last->layers == layers && last->covered == covered && last->y0 == y0)
                 last->x1 = x1;  // the same layers as the cell to its left
             else
-                cells[n++] = PictureCell{x0, y0, x1, y1, layers};
+                cells[n++] = PictureCell{x0, y0, x1, y1, layers, covered};
         }
     return n;
 }
@@ -784,7 +797,7 @@ int32_t shader_draw_picture(ShaderVariants *variants, ShaderPass pass, GLuint pl
     GLuint programs[kMaxCells];
     for (int i = 0; i < n; ++i) {
         const ShaderPicture subset = picture_subset(*picture, cells[i].layers);
-        programs[i] = variant_for(variants, pass, plain, &subset, tag);
+        programs[i] = variant_for(variants, pass, plain, &subset, cells[i].covered, tag);
         if (programs[i] == 0)
             return -1;  // nothing drawn
     }

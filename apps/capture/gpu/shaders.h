@@ -109,8 +109,10 @@ std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t ext
 
 // The composing programs of one pass, one per layer count, sampler kinds and
 // clamps (1 + 4 + 16 + 64 + 256, the first drawing black where no layer
-// shows), built when first asked for. Every slot 0 when empty.
-inline constexpr int SHADER_LAYERED_VARIANTS = ((1 << (2 * SHADER_MAX_LAYERS + 2)) - 1) / 3;
+// shows), each also with an opaque bottom layer that needs no test where a
+// part of the output is drawn that it covers; built when first asked for.
+// Every slot 0 when empty.
+inline constexpr int SHADER_LAYERED_VARIANTS = 2 * (((1 << (2 * SHADER_MAX_LAYERS + 2)) - 1) / 3);
 struct ShaderVariants {
     GLuint program[SHADER_LAYERED_VARIANTS];
     bool failed[SHADER_LAYERED_VARIANTS];  // logged once, not built again
