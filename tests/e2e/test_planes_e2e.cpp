@@ -160,9 +160,9 @@ TEST_F(PlaneStream, OverlaysBlendInZposOrderWithTheirAlpha)
                                "framebuffer 301 200x100 XR24 fill=0xff00ff00\n"
                                "framebuffer 302 200x100 XR24 fill=0xffff0000\n"
                                "framebuffer 303 100x100 AR24 fill=0x80800000\n"
-                               "plane 61 crtc=50 fb=301 zpos=3 at=100,100\n"
-                               "plane 62 crtc=50 fb=302 zpos=2 at=200,150 alpha=32768\n"
-                               "plane 63 crtc=50 fb=303 zpos=4 at=600,100\n";
+                               "plane 61 crtc=50 fb=301 zpos=3 at=100,200\n"
+                               "plane 62 crtc=50 fb=302 zpos=2 at=200,250 alpha=32768\n"
+                               "plane 63 crtc=50 fb=303 zpos=4 at=600,200\n";
     const Yuv blue = bt709(0, 0, 255), green = bt709(0, 255, 0), red_on_blue = bt709(127.5, 0, 127.5);
     const double a = 128.0 / 255;
     const Yuv half_red = bt709(128 * a, 0, 255 * (1 - a));
@@ -171,8 +171,12 @@ TEST_F(PlaneStream, OverlaysBlendInZposOrderWithTheirAlpha)
         int x, y;
         Yuv expected;
     } spots[] = {
-        {"primary", 40, 400, blue},       {"opaque overlay", 150, 120, green}, {"crossing, under it", 250, 180, green},
-        {"half alpha", 350, 220, red_on_blue}, {"per-pixel alpha", 650, 150, half_red},
+        // Below the capture's own watermark (rows 50 to 130).
+        {"primary", 40, 500, blue},
+        {"opaque overlay", 150, 220, green},
+        {"crossing, under it", 250, 280, green},
+        {"half alpha", 350, 320, red_on_blue},
+        {"per-pixel alpha", 650, 250, half_red},
     };
     for (const char *mode : {"compatible", "balanced"}) {
         SCOPED_TRACE(mode);

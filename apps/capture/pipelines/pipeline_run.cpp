@@ -347,6 +347,49 @@ void PipelineRun::end_processor_layers()
     reading_count_ = 0;
 }
 
+void PipelineRun::gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor)
+{
+    *picture = ShaderPicture{};
+    if (plain_picture()) {
+        *cursor = cursor_gl(cursor_);
+        return;
+    }
+    picture->crtc_width = stream_.crtc.width;
+    picture->crtc_height = stream_.crtc.height;
+    picture->turns = stream_.turns;
+    uint32_t first = 0;
+    if (planes_.count > uint32_t(SHADER_MAX_LAYERS)) {
+        first = planes_.count - uint32_t(SHADER_MAX_LAYERS);
+        if (!told_too_many_)
+            fprintf(stderr, "[Capture] %u planes show, the shaders compose %d: the lowest are left out\n",
+                    planes_.count, SHADER_MAX_LAYERS);
+        told_too_many_ = true;
+    }
+    for (uint32_t i = first; i < planes_.count; ++i) {
+        const PlaneRecord &plane = planes_.planes[i];
+        ShaderLayer &layer = picture->layers[picture->count];
+        layer.plane = plane;
+        if (plane.kind == UDS_PLANE_KIND_PRIMARY) {
+            layer.texture = buffers_.texture();
+            layer.external = buffers_.kind() == PIPELINE_IMPORT_EXTERNAL;
+            layer.plane.width = buffers_.current()->width;
+            layer.plane.height = buffers_.current()->height;
+        } else {
+            FrameImport *import = overlays_.layer(plane.buffer_id);
+            if (!import || egl_frame_refresh(import) != 0)
+                continue;
+            const bool external = overlays_.kind() == PIPELINE_IMPORT_EXTERNAL;
+            layer.texture = !external && import->upload ? import->upload_texture : import->texture;
+            layer.external = external;
+        }
+        picture->count += layer.texture != 0;
+    }
+    uint32_t width = 0, height = 0;
+    const GLuint texture = cursor_overlay_.texture(cursor_, &width, &height);
+    *cursor = texture ? shader_cursor_in_picture(texture, cursor_.x, cursor_.y, width, height, *picture)
+                      : CursorOverlayGl{0, 0.f, 0.f, 0.f, 0.f};
+}
+
 const CursorYuv *PipelineRun::cursor_yuv(const CursorPlacement &placement)
 {
     return cursor_overlay_.yuv(placement);
