@@ -89,7 +89,15 @@ void place(Layer &l, int32_t x, int32_t y, uint32_t w, uint32_t h)
     l.layer.plane.crtc_h = h;
 }
 
-enum Scene { PRIMARY, OPAQUE, TRANSLUCENT, SCALED, NV12, NV12_SCALED, TURNED };
+enum Scene {
+    PRIMARY,
+    OPAQUE,
+    TRANSLUCENT,
+    SCALED,
+    NV12,
+    NV12_SCALED,
+    TURNED
+};
 
 // The thread's processor time: what the composer itself spent, whatever
 // else the machine runs.
@@ -133,8 +141,7 @@ void BM_Compose(benchmark::State &state)
         overlay = nv12(1280, 720);
         place(overlay, 0, 0, kWidth, kHeight);
         break;
-    default:
-        break;
+    default: break;
     }
     const uint32_t turns = scene == TURNED ? 1 : 0;
     std::vector<ComposeLayer> layers{primary.layer};
@@ -147,8 +154,8 @@ void BM_Compose(benchmark::State &state)
     for (auto _ : state) {
         const double c0 = thread_seconds();
         auto t0 = std::chrono::steady_clock::now();
-        if (plane_compose_xrgb(layers.data(), uint32_t(layers.size()), kWidth, kHeight, turns, out.data(),
-                               out_w * 4) != 0) {
+        if (plane_compose_xrgb(layers.data(), uint32_t(layers.size()), kWidth, kHeight, turns, out.data(), out_w * 4) !=
+            0) {
             state.SkipWithError("compose failed");
             break;
         }

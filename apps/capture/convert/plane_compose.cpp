@@ -196,8 +196,10 @@ void blend_row16(const uint16_t *s, uint32_t n, const Blend16 &b, uint32_t *out)
         // Opaque: the filtered pixel itself, rounded.
         const __m128i half = _mm_set1_epi16(128), x = _mm_set1_epi32(int32_t(0xff000000u));
         for (; i + 4 <= n; i += 4, s += 16) {
-            const __m128i a = _mm_srli_epi16(_mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s)), half), 8);
-            const __m128i c = _mm_srli_epi16(_mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 8)), half), 8);
+            const __m128i a =
+                _mm_srli_epi16(_mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s)), half), 8);
+            const __m128i c =
+                _mm_srli_epi16(_mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 8)), half), 8);
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_or_si128(_mm_packus_epi16(a, c), x));
         }
     }
@@ -229,8 +231,7 @@ namespace {
 inline uint32_t bilerp(uint32_t c00, uint32_t c01, uint32_t c10, uint32_t c11, uint32_t wx, uint32_t wy)
 {
     // At most 255 * 4096 * 4096 + 32768: fits 32 bits.
-    return (((c00 * (kOne - wx) + c01 * wx) * (kOne - wy)) + ((c10 * (kOne - wx) + c11 * wx) * wy) + (1u << 15)) >>
-           16;
+    return (((c00 * (kOne - wx) + c01 * wx) * (kOne - wy)) + ((c10 * (kOne - wx) + c11 * wx) * wy) + (1u << 15)) >> 16;
 }
 
 // A row of filtered pixels of a packed buffer, B G R A in 1/256 steps.
@@ -246,8 +247,8 @@ void sample_packed_row(const uint8_t *row, int64_t row_next, uint32_t wy, const 
                        p11 = load32(p + row_next + nx);
         for (uint32_t c = 0; c < 4; ++c) {
             const uint32_t k = shift[c];
-            dst[c] = uint16_t(bilerp((p00 >> k) & 0xff, (p01 >> k) & 0xff, (p10 >> k) & 0xff, (p11 >> k) & 0xff, wx,
-                                     wy));
+            dst[c] =
+                uint16_t(bilerp((p00 >> k) & 0xff, (p01 >> k) & 0xff, (p10 >> k) & 0xff, (p11 >> k) & 0xff, wx, wy));
         }
         if (!use_alpha)
             dst[3] = uint16_t(kFull);
@@ -294,20 +295,25 @@ YuvCoefficients16 yuv_coefficients16(const YuvCoefficients &k)
     return {int16_t(k.y_offset / 2), c(k.cy), c(k.cr_r), c(k.cb_g), c(k.cr_g), c(k.cb_b)};
 }
 
-// n pixels from Y, Cb and Cr rows in 1/128 steps to B G R A in 1/256 steps.
-void yuv_row(const int16_t *y, const int16_t *cb, const int16_t *cr, uint32_t n, const YuvCoefficients16 &k,
-             uint16_t *dst)
+// n pixels from a Y row and an interleaved CbCr row in 1/128 steps to B G R A in 1/256 steps.
+void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoefficients16 &k, uint16_t *dst)
 {
     const __m128i yo = _mm_set1_epi16(k.y_offset), co = _mm_set1_epi16(16384);
-    auto pair = [](int16_t a, int16_t b) { return _mm_set1_epi32(int32_t(uint16_t(a)) | int32_t(uint32_t(uint16_t(b)) << 16)); };
+    auto pair = [](int16_t a, int16_t b) {
+        return _mm_set1_epi32(int32_t(uint16_t(a)) | int32_t(uint32_t(uint16_t(b)) << 16));
+    };
     const __m128i wr = pair(k.cy, k.cr_r), wb = pair(k.cy, k.cb_b), wg = pair(k.cy, k.cb_g), wgr = pair(k.cr_g, 0);
     const __m128i round = _mm_set1_epi32(1 << 12), zero = _mm_setzero_si128(), top = _mm_set1_epi16(int16_t(kFull / 2));
     const __m128i alpha = _mm_set1_epi16(int16_t(kFull));
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m128i vy = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(y + i)), yo);
-        const __m128i vb = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cb + i)), co);
-        const __m128i vr = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cr + i)), co);
+        const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cbcr + 2 * size_t(i)));
+        const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cbcr + 2 * size_t(i) + 8));
+        const __m128i vb = _mm_sub_epi16(
+            _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(c0, 16), 16), _mm_srai_epi32(_mm_slli_epi32(c1, 16), 16)),
+            co);
+        const __m128i vr = _mm_sub_epi16(_mm_packs_epi32(_mm_srai_epi32(c0, 16), _mm_srai_epi32(c1, 16)), co);
         const __m128i yb_lo = _mm_unpacklo_epi16(vy, vb), yb_hi = _mm_unpackhi_epi16(vy, vb);
         const __m128i yr_lo = _mm_unpacklo_epi16(vy, vr), yr_hi = _mm_unpackhi_epi16(vy, vr);
         const __m128i r0_lo = _mm_unpacklo_epi16(vr, zero), r0_hi = _mm_unpackhi_epi16(vr, zero);
@@ -330,7 +336,7 @@ void yuv_row(const int16_t *y, const int16_t *cb, const int16_t *cr, uint32_t n,
         _mm_storeu_si128(o + 3, _mm_unpackhi_epi32(bg_hi, ra_hi));
     }
     for (; i < n; ++i) {
-        const int32_t vy = y[i] - k.y_offset, vb = cb[i] - 16384, vr = cr[i] - 16384;
+        const int32_t vy = y[i] - k.y_offset, vb = cbcr[2 * size_t(i)] - 16384, vr = cbcr[2 * size_t(i) + 1] - 16384;
         auto finish = [](int32_t v) { return uint16_t(std::clamp((v + (1 << 12)) >> 13, 0, int32_t(kFull / 2)) << 1); };
         uint16_t *o = dst + 4 * size_t(i);
         o[0] = finish(k.cy * vy + k.cb_b * vb);
@@ -407,6 +413,55 @@ inline uint32_t filter_across(int32_t left, int32_t right, uint32_t wx)
 inline int16_t filter_across128(int32_t left, int32_t right, uint32_t wx)
 {
     return int16_t((left * int32_t(kOne - wx) + right * int32_t(wx) + 2048) >> 12);
+}
+
+// The weights of a row's taps as the pairs a 16-bit multiply-add takes.
+std::vector<int32_t> weight_pairs(const AxisTaps &t)
+{
+    std::vector<int32_t> pairs(t.weight.size());
+    for (size_t i = 0; i < pairs.size(); ++i)
+        pairs[i] = int32_t((t.weight[i] << 16) | (kOne - t.weight[i]));
+    return pairs;
+}
+
+// Across for NV12, four pixels at a time: Y out of the filtered luma row,
+// Cb and Cr (interleaved) out of the filtered chroma row, in 1/128 steps.
+void filter_across_nv12(const int16_t *luma, const uint32_t *li, const int32_t *lw, const int16_t *chroma,
+                        const uint32_t *ci, const int32_t *cw, uint32_t n, int16_t *ys, int16_t *cbcr)
+{
+    const __m128i round = _mm_set1_epi32(2048);
+    auto pair = [](const int16_t *p) {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    // Two pixels' Cb0 Cr0 Cb1 Cr1 as Cb0 Cb1 Cr0 Cr1, mixed by their weights.
+    auto chroma2 = [&](uint32_t j) {
+        const __m128i v =
+            _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(chroma + 2 * size_t(ci[j]))),
+                               _mm_loadl_epi64(reinterpret_cast<const __m128i *>(chroma + 2 * size_t(ci[j + 1]))));
+        const __m128i pairs =
+            _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(3, 1, 2, 0)), _MM_SHUFFLE(3, 1, 2, 0));
+        const __m128i w = _mm_setr_epi32(cw[j], cw[j], cw[j + 1], cw[j + 1]);
+        return _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, w), round), 12);
+    };
+    uint32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m128i lp =
+            _mm_setr_epi32(pair(luma + li[i]), pair(luma + li[i + 1]), pair(luma + li[i + 2]), pair(luma + li[i + 3]));
+        const __m128i y = _mm_srai_epi32(
+            _mm_add_epi32(_mm_madd_epi16(lp, _mm_loadu_si128(reinterpret_cast<const __m128i *>(lw + i))), round), 12);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(ys + i), _mm_packs_epi32(y, y));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(cbcr + 2 * size_t(i)),
+                         _mm_packs_epi32(chroma2(i), chroma2(i + 2)));
+    }
+    for (; i < n; ++i) {
+        const int16_t *l = luma + li[i], *c = chroma + 2 * size_t(ci[i]);
+        const uint32_t w = uint32_t(lw[i]) >> 16, wc = uint32_t(cw[i]) >> 16;
+        ys[i] = filter_across128(l[0], l[1], w);
+        cbcr[2 * size_t(i)] = filter_across128(c[0], c[2], wc);
+        cbcr[2 * size_t(i) + 1] = filter_across128(c[1], c[3], wc);
+    }
 }
 
 // Across for packed pixels, two at a time: the four channels of each in
@@ -512,8 +567,8 @@ bool is_upright(const LayerMapping &map)
 
 // The column and row axes of the stream on one plane of a buffer whose
 // pixels are bytes apart and whose coordinates are the luma's over div.
-void layer_axes(const LayerMapping &map, double div, uint32_t width, uint32_t height,
-                int64_t bytes, int64_t stride, AxisSpec *cols, AxisSpec *rows)
+void layer_axes(const LayerMapping &map, double div, uint32_t width, uint32_t height, int64_t bytes, int64_t stride,
+                AxisSpec *cols, AxisSpec *rows)
 {
     const double *m = map.m;
     const AxisSpec u{0.0, m[2] / div, map.src_x0 / div, map.src_x1 / div, width, bytes};
@@ -544,7 +599,8 @@ void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint3
     std::vector<uint16_t> line(size_t(n) * 4);
     const bool upright = is_upright(map);
     ColumnSpan span, cspan;
-    std::vector<int16_t> luma, chroma, ys, cbs, crs;
+    std::vector<int16_t> luma, chroma, ys, cbcr;
+    std::vector<int32_t> lw, cw;
     const YuvCoefficients16 k16 = yuv_coefficients16(k);
     if (upright) {
         column_span(cols, 1, &span);
@@ -552,8 +608,9 @@ void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint3
         luma.assign(span.pixels + 1, 0);
         chroma.assign(2 * (cspan.pixels + 1), 0);
         ys.resize(n);
-        cbs.resize(n);
-        crs.resize(n);
+        cbcr.resize(2 * size_t(n));
+        lw = weight_pairs(cols);
+        cw = weight_pairs(ccols);
     }
     for (int32_t r = 0; r < count; ++r) {
         const uint8_t *lrow = layer.data[0] + rows.offset[size_t(r)];
@@ -561,17 +618,11 @@ void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint3
         if (upright) {
             filter_down(lrow + span.first, lrow + rows.next[size_t(r)] + span.first, rows.weight[size_t(r)],
                         span.pixels, luma.data());
-            filter_down(crow + 2 * cspan.first, crow + crows.next[size_t(r)] + 2 * cspan.first,
-                        crows.weight[size_t(r)], 2 * cspan.pixels, chroma.data());
-            for (uint32_t i = 0; i < n; ++i) {
-                const int16_t *l = &luma[span.index[i]];
-                const int16_t *c = &chroma[2 * size_t(cspan.index[i])];
-                const uint32_t cw = ccols.weight[i];
-                ys[i] = filter_across128(l[0], l[1], cols.weight[i]);
-                cbs[i] = filter_across128(c[0], c[2], cw);
-                crs[i] = filter_across128(c[1], c[3], cw);
-            }
-            yuv_row(ys.data(), cbs.data(), crs.data(), n, k16, line.data());
+            filter_down(crow + 2 * cspan.first, crow + crows.next[size_t(r)] + 2 * cspan.first, crows.weight[size_t(r)],
+                        2 * cspan.pixels, chroma.data());
+            filter_across_nv12(luma.data(), span.index.data(), lw.data(), chroma.data(), cspan.index.data(), cw.data(),
+                               n, ys.data(), cbcr.data());
+            yuv_row(ys.data(), cbcr.data(), n, k16, line.data());
         } else {
             sample_nv12_row(lrow, rows.next[size_t(r)], rows.weight[size_t(r)], cols, crow, crows.next[size_t(r)],
                             crows.weight[size_t(r)], ccols, n, k, line.data());
