@@ -465,33 +465,57 @@ void filter_across_nv12(const int16_t *luma, const uint32_t *li, const int32_t *
 }
 
 // Across for packed pixels, two at a time: the four channels of each in
-// buffer order, B G R A out in 1/256 steps. index[i]: the pixel's first tap
-// in the filtered row (its second follows it).
-void filter_across_packed(const int16_t *row, const uint32_t *index, const uint32_t *weight, uint32_t n, bool swap,
-                          bool keep_alpha, uint16_t *dst)
+// buffer order, B G R A out in 1/256 steps (line), or for an opaque layer
+// the stream's pixels themselves (out). index[i]: the pixel's first tap in
+// the filtered row (its second follows it); weight: weight_pairs.
+template <bool Swap, bool KeepAlpha, bool Opaque>
+void filter_across_packed_as(const int16_t *row, const uint32_t *index, const int32_t *weight, uint32_t n,
+                             uint16_t *line, uint32_t *out)
 {
     const __m128i round = _mm_set1_epi32(1024), bias = _mm_set1_epi32(32768), flip = _mm_set1_epi16(int16_t(0x8000));
     const __m128i colour = _mm_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0);
     const __m128i opaque = _mm_setr_epi16(0, 0, 0, int16_t(kFull), 0, 0, 0, int16_t(kFull));
+    const __m128i half = _mm_set1_epi16(128), x = _mm_set1_epi32(int32_t(0xff000000u));
     auto one = [&](uint32_t i) {
         const int16_t *p = row + 4 * size_t(index[i]);
         const __m128i pairs = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)),
                                                  _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 4)));
-        const __m128i w = _mm_set1_epi32(int32_t((weight[i] << 16) | (kOne - weight[i])));
-        return _mm_sub_epi32(_mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, w), round), 11), bias);
+        return _mm_sub_epi32(_mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, _mm_set1_epi32(weight[i])), round), 11),
+                             bias);
     };
-    uint32_t i = 0;
-    for (; i < n; i += 2) {
-        __m128i v = _mm_xor_si128(_mm_packs_epi32(one(i), i + 1 < n ? one(i + 1) : _mm_setzero_si128()), flip);
-        if (swap)
+    for (uint32_t i = 0; i < n; i += 2) {
+        const bool two = i + 1 < n;
+        __m128i v = _mm_xor_si128(_mm_packs_epi32(one(i), two ? one(i + 1) : _mm_setzero_si128()), flip);
+        if (Swap)
             v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(3, 0, 1, 2)), _MM_SHUFFLE(3, 0, 1, 2));
-        if (!keep_alpha)
+        if (Opaque) {
+            const __m128i px = _mm_or_si128(_mm_packus_epi16(_mm_srli_epi16(_mm_adds_epu16(v, half), 8), v), x);
+            if (two)
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i), px);
+            else
+                out[i] = uint32_t(_mm_cvtsi128_si32(px));
+            continue;
+        }
+        if (!KeepAlpha)
             v = _mm_or_si128(_mm_and_si128(v, colour), opaque);
-        if (i + 1 < n)
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 4 * size_t(i)), v);
+        if (two)
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(line + 4 * size_t(i)), v);
         else
-            _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + 4 * size_t(i)), v);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(line + 4 * size_t(i)), v);
     }
+}
+
+using FilterAcrossPacked = void (*)(const int16_t *, const uint32_t *, const int32_t *, uint32_t, uint16_t *,
+                                    uint32_t *);
+
+// The variant for a layer: its byte order, whether its alpha counts, whether it is opaque.
+FilterAcrossPacked filter_across_packed(bool swap, bool keep_alpha, bool opaque)
+{
+    if (opaque)
+        return swap ? filter_across_packed_as<true, false, true> : filter_across_packed_as<false, false, true>;
+    if (keep_alpha)
+        return swap ? filter_across_packed_as<true, true, false> : filter_across_packed_as<false, true, false>;
+    return swap ? filter_across_packed_as<true, false, false> : filter_across_packed_as<false, false, false>;
 }
 
 // The columns an upright layer reads, as pixel indices in its filtered row.
@@ -654,9 +678,12 @@ void draw_packed(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uin
     std::vector<uint16_t> line(size_t(n) * 4);
     ColumnSpan span;
     std::vector<int16_t> filtered;
+    std::vector<int32_t> weights;
+    const FilterAcrossPacked across = filter_across_packed(swap, p.blend.use_alpha, p.blend.opaque);
     if (upright && !cols.exact) {
         column_span(cols, 4, &span);
         filtered.assign(4 * (span.pixels + 1), 0);
+        weights = weight_pairs(cols);
     }
     if (cols.exact && rows.exact && !contiguous) {
         // Whole pixels out of order (a turned or reflected layer): four rows
@@ -727,8 +754,9 @@ void draw_packed(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uin
             const int64_t start = 4 * span.first;
             filter_down(row + start, row + rows.next[size_t(r)] + start, rows.weight[size_t(r)], 4 * span.pixels,
                         filtered.data());
-            filter_across_packed(filtered.data(), span.index.data(), cols.weight.data(), n, swap, p.blend.use_alpha,
-                                 line.data());
+            across(filtered.data(), span.index.data(), weights.data(), n, line.data(), o);
+            if (p.blend.opaque)
+                continue;
         } else {
             sample_packed_row(row, rows.next[size_t(r)], rows.weight[size_t(r)], cols, n, swap, p.blend.use_alpha,
                               line.data());
