@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -19,6 +20,7 @@ extern "C" {
 }
 
 #include "apps/capture/convert/plane_compose.h"
+#include "apps/capture/convert/plane_compose_internal.h"
 
 namespace {
 
@@ -116,6 +118,8 @@ double median(std::vector<double> v)
 
 void BM_Compose(benchmark::State &state)
 {
+    // VISTREL_COMPOSE_NO_AVX2=1 measures the portable passes alone.
+    plane_compose_detail::set_avx2_allowed(!std::getenv("VISTREL_COMPOSE_NO_AVX2"));
     const Scene scene = Scene(state.range(0));
     Layer primary = packed(PLANE_COMPOSE_XR24, kWidth, kHeight, false);
     Layer overlay;

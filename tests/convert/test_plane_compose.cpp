@@ -1,4 +1,5 @@
 #include "apps/capture/convert/plane_compose.h"
+#include "apps/capture/convert/plane_compose_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -425,15 +426,18 @@ TEST(PlaneCompose, BlendModesFollowTheirFormulas)
         {UDS_BLEND_PREMULTI, 0x9000, PLANE_COMPOSE_XR24, 30}, {UDS_BLEND_COVERAGE, 0xc000, PLANE_COMPOSE_AR24, 45},
         {UDS_BLEND_PREMULTI, 0xb000, PLANE_COMPOSE_AR24, 45}, {UDS_BLEND_NONE, 0x0000, PLANE_COMPOSE_AR24, 45},
     };
-    for (const auto &c : cases) {
-        Buffer overlay = packed(c.format, 30, 24, c.blend == UDS_BLEND_PREMULTI ? +premultiplied : +straight);
-        place(overlay, 5, 7, c.shown, c.shown * 4 / 5, UDS_ROTATE_0, c.alpha, c.blend);
-        Picture pic;
-        ASSERT_EQ(compose({&primary, &overlay}, 64, 48, 0, &pic), 0);
-        std::string where;
-        EXPECT_LE(worst_difference(pic, reference({&primary, &overlay}, 64, 48, 0), &where), 1.0)
-            << "blend " << c.blend << " alpha " << c.alpha << " at " << where;
-    }
+    for (const auto &c : cases)
+        for (bool avx2 : {false, true}) {
+            plane_compose_detail::set_avx2_allowed(avx2);
+            Buffer overlay = packed(c.format, 30, 24, c.blend == UDS_BLEND_PREMULTI ? +premultiplied : +straight);
+            place(overlay, 5, 7, c.shown, c.shown * 4 / 5, UDS_ROTATE_0, c.alpha, c.blend);
+            Picture pic;
+            ASSERT_EQ(compose({&primary, &overlay}, 64, 48, 0, &pic), 0);
+            std::string where;
+            EXPECT_LE(worst_difference(pic, reference({&primary, &overlay}, 64, 48, 0), &where), 1.0)
+                << "blend " << c.blend << " alpha " << c.alpha << (avx2 ? " (AVX2)" : "") << " at " << where;
+        }
+    plane_compose_detail::set_avx2_allowed(true);
     // Spot checks by hand: a Coverage pixel of alpha 0x80 at plane alpha 1/2
     // over black, and a Pre-multiplied one.
     for (uint32_t blend : {UDS_BLEND_COVERAGE, UDS_BLEND_PREMULTI}) {
@@ -508,18 +512,21 @@ TEST(PlaneCompose, TurnedAndScaledLayersMatchTheReference)
                                   UDS_ROTATE_0 | UDS_REFLECT_X,
                                   UDS_ROTATE_90 | UDS_REFLECT_Y};
     for (uint32_t turns = 0; turns < 4; ++turns)
-        for (uint32_t rotation : rotations) {
-            const bool quarter = rotation & (UDS_ROTATE_90 | UDS_ROTATE_270);
-            // 1:1 turned, then 20x13.5 of the buffer stretched onto 50x30.
-            place(overlay, 60, -3, quarter ? 16 : 24, quarter ? 24 : 16, rotation, 0xd000, UDS_BLEND_COVERAGE);
-            place(video, -7, 30, quarter ? 30 : 50, quarter ? 50 : 30, rotation, 0xffff, UDS_BLEND_PREMULTI,
-                  {1.25, 0.5, 20, 13.5});
-            Picture pic;
-            ASSERT_EQ(compose({&primary, &overlay, &video}, 96, 64, turns, &pic), 0);
-            std::string where;
-            EXPECT_LE(worst_difference(pic, reference({&primary, &overlay, &video}, 96, 64, turns), &where), 1.0)
-                << "turns " << turns << " rotation " << rotation << " at " << where;
-        }
+        for (uint32_t rotation : rotations)
+            for (bool avx2 : {false, true}) {
+                plane_compose_detail::set_avx2_allowed(avx2);
+                const bool quarter = rotation & (UDS_ROTATE_90 | UDS_ROTATE_270);
+                // 1:1 turned, then 20x13.5 of the buffer stretched onto 50x30.
+                place(overlay, 60, -3, quarter ? 16 : 24, quarter ? 24 : 16, rotation, 0xd000, UDS_BLEND_COVERAGE);
+                place(video, -7, 30, quarter ? 30 : 50, quarter ? 50 : 30, rotation, 0xffff, UDS_BLEND_PREMULTI,
+                      {1.25, 0.5, 20, 13.5});
+                Picture pic;
+                ASSERT_EQ(compose({&primary, &overlay, &video}, 96, 64, turns, &pic), 0);
+                std::string where;
+                EXPECT_LE(worst_difference(pic, reference({&primary, &overlay, &video}, 96, 64, turns), &where), 1.0)
+                    << "turns " << turns << " rotation " << rotation << (avx2 ? " (AVX2)" : "") << " at " << where;
+            }
+    plane_compose_detail::set_avx2_allowed(true);
 }
 
 TEST(PlaneCompose, CroppedSourceShowsOnlyItsRectangle)

@@ -1,6 +1,7 @@
 #include "apps/capture/convert/plane_compose.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,8 +20,9 @@ namespace {
 
 using namespace plane_compose_detail;
 
-constexpr uint32_t kWeightBits = 12;
-constexpr uint32_t kOne = 1u << kWeightBits;  // a tap weight of 1
+constexpr uint32_t kOne = kTapOne;
+
+std::atomic<bool> avx2_allowed{true};
 
 inline uint32_t load32(const uint8_t *p)
 {
@@ -188,6 +190,17 @@ void blend_row8(const uint8_t *src, uint32_t n, bool swap, const Blend &b, uint3
 }  // namespace
 
 namespace plane_compose_detail {
+
+void set_avx2_allowed(bool allowed)
+{
+    avx2_allowed.store(allowed, std::memory_order_relaxed);
+}
+
+bool avx2_in_use()
+{
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have && avx2_allowed.load(std::memory_order_relaxed);
+}
 
 void blend_row16(const uint16_t *s, uint32_t n, const Blend16 &b, uint32_t *out)
 {
@@ -387,7 +400,7 @@ void filter_down(const uint8_t *top, const uint8_t *bottom, uint32_t wy, size_t 
 {
     const __m128i w = _mm_set1_epi32(int32_t((wy << 16) | (kOne - wy)));
     const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi32(16);
-    size_t j = 0;
+    size_t j = avx2_in_use() ? filter_down_avx2(top, bottom, wy, count, dst) : 0;
     for (; j + 16 <= count; j += 16) {
         const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + j));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bottom + j));
@@ -680,6 +693,7 @@ void draw_packed(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uin
     std::vector<int16_t> filtered;
     std::vector<int32_t> weights;
     const FilterAcrossPacked across = filter_across_packed(swap, p.blend.use_alpha, p.blend.opaque);
+    const bool avx2 = avx2_in_use();
     if (upright && !cols.exact) {
         column_span(cols, 4, &span);
         filtered.assign(4 * (span.pixels + 1), 0);
@@ -754,7 +768,12 @@ void draw_packed(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uin
             const int64_t start = 4 * span.first;
             filter_down(row + start, row + rows.next[size_t(r)] + start, rows.weight[size_t(r)], 4 * span.pixels,
                         filtered.data());
-            across(filtered.data(), span.index.data(), weights.data(), n, line.data(), o);
+            const uint32_t done =
+                avx2 ? filter_across_packed_avx2(swap, p.blend.use_alpha, p.blend.opaque, filtered.data(),
+                                                 span.index.data(), weights.data(), n, line.data(), o)
+                     : 0;
+            across(filtered.data(), span.index.data() + done, weights.data() + done, n - done,
+                   line.data() + 4 * size_t(done), o + done);
             if (p.blend.opaque)
                 continue;
         } else {
