@@ -563,11 +563,19 @@ struct Prepared {
     Blend blend;
 };
 
+// The buffer's rows run along the stream's rows (no quarter turn between them).
+bool is_upright(const LayerMapping &map)
+{
+    return std::fabs(map.m[1]) < 1e-9 && std::fabs(map.m[3]) < 1e-9;
+}
+
 // 1: draw it; 0: it shows nothing in the stream; -1: refused (one line on stderr).
 int prepare_layer(const ComposeLayer &layer, uint32_t crtc_width, uint32_t crtc_height, uint32_t turns, Prepared *p)
 {
     const PlaneRecord &pl = layer.plane;
     const uint32_t f = pl.format;
+    if (pl.buffer_id == 0)
+        return 0;
     if (!plane_compose_supported(f)) {
         std::fprintf(stderr, "plane_compose: plane %u: cannot read format %c%c%c%c (0x%08x)\n", pl.plane_id,
                      printable(f & 0xff), printable((f >> 8) & 0xff), printable((f >> 16) & 0xff), printable(f >> 24),
@@ -585,21 +593,13 @@ int prepare_layer(const ComposeLayer &layer, uint32_t crtc_width, uint32_t crtc_
     if (!plane_layer_mapping(pl, crtc_width, crtc_height, turns, &p->map))
         return 0;
     const double *m = p->map.m;
-    const bool upright = std::fabs(m[1]) < 1e-9 && std::fabs(m[3]) < 1e-9;
-    const bool transposed = std::fabs(m[0]) < 1e-9 && std::fabs(m[4]) < 1e-9;
-    if (!upright && !transposed) {
+    if (!is_upright(p->map) && !(std::fabs(m[0]) < 1e-9 && std::fabs(m[4]) < 1e-9)) {
         std::fprintf(stderr, "plane_compose: plane %u: rotation 0x%x is not a quarter turn\n", pl.plane_id,
                      pl.rotation);
         return -1;
     }
     blend_setup(pl, &p->blend);
     return 1;
-}
-
-// The buffer's rows run along the stream's rows (no quarter turn between them).
-bool is_upright(const LayerMapping &map)
-{
-    return std::fabs(map.m[1]) < 1e-9 && std::fabs(map.m[3]) < 1e-9;
 }
 
 // The column and row axes of the stream on one plane of a buffer whose
