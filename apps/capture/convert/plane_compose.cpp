@@ -115,7 +115,7 @@ void copy_row(const uint8_t *src, uint32_t n, bool swap, uint32_t *out)
 {
     const __m128i x = _mm_set1_epi32(int32_t(0xff000000u)), ag = _mm_set1_epi32(int32_t(0xff00ff00u));
     const __m128i low = _mm_set1_epi32(0xff);
-    uint32_t i = 0;
+    uint32_t i = avx2_in_use() ? copy_row_avx2(src, n, swap, out) : 0;
     for (; i + 4 <= n; i += 4) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * size_t(i)));
         if (swap)

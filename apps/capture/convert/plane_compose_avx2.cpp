@@ -92,3 +92,26 @@ VISTREL_AVX2 uint32_t filter_across_packed_avx2(bool swap, bool keep_alpha, bool
 }
 
 }  // namespace plane_compose_detail
+
+namespace plane_compose_detail {
+
+VISTREL_AVX2 uint32_t copy_row_avx2(const uint8_t *src, uint32_t n, bool swap, uint32_t *out)
+{
+    const __m256i x = _mm256_set1_epi32(int32_t(0xff000000u));
+    const __m256i order = _mm256_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15, 2, 1, 0, 3, 6, 5, 4, 7,
+                                           10, 9, 8, 11, 14, 13, 12, 15);
+    uint32_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 4 * size_t(i)));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 4 * size_t(i) + 32));
+        if (swap) {
+            a = _mm256_shuffle_epi8(a, order);
+            b = _mm256_shuffle_epi8(b, order);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), _mm256_or_si256(a, x));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i + 8), _mm256_or_si256(b, x));
+    }
+    return i;
+}
+
+}  // namespace plane_compose_detail

@@ -36,4 +36,7 @@ size_t filter_down_avx2(const uint8_t *top, const uint8_t *bottom, uint32_t wy, 
 uint32_t filter_across_packed_avx2(bool swap, bool keep_alpha, bool opaque, const int16_t *row, const uint32_t *index,
                                    const int32_t *weight, uint32_t n, uint16_t *line, uint32_t *out);
 
+// An opaque row of whole pixels: out = src with X 0xff (R and B swapped when swap).
+uint32_t copy_row_avx2(const uint8_t *src, uint32_t n, bool swap, uint32_t *out);
+
 }  // namespace plane_compose_detail
