@@ -98,7 +98,8 @@ enum Scene {
     SCALED,
     NV12,
     NV12_SCALED,
-    TURNED
+    TURNED,
+    TURNED_SCALED
 };
 
 // The thread's processor time: what the composer itself spent, whatever
@@ -141,13 +142,14 @@ void BM_Compose(benchmark::State &state)
         overlay = nv12(1280, 720);
         place(overlay, 320, 180, 1280, 720);
         break;
+    case TURNED_SCALED:
     case NV12_SCALED:
         overlay = nv12(1280, 720);
         place(overlay, 0, 0, kWidth, kHeight);
         break;
     default: break;
     }
-    const uint32_t turns = scene == TURNED ? 1 : 0;
+    const uint32_t turns = scene == TURNED || scene == TURNED_SCALED ? 1 : 0;
     std::vector<ComposeLayer> layers{primary.layer};
     if (!overlay.bytes[0].empty())
         layers.push_back(overlay.layer);
@@ -183,7 +185,7 @@ void BM_Compose(benchmark::State &state)
 }
 BENCHMARK(BM_Compose)
     ->ArgName("scene")
-    ->DenseRange(PRIMARY, TURNED)
+    ->DenseRange(PRIMARY, TURNED_SCALED)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond)
     ->Repetitions(5)
