@@ -114,9 +114,9 @@ static void BM_GlCpuCursor(benchmark::State &state)
 BENCHMARK(BM_GlCpuCursor)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0)->Repetitions(3);
 
 // Composing the planes at 1920x1080 with the same-frame read-back, so each
-// frame's time is its own: the plain picture, the primary alone through the
-// composing program, the primary and one overlay, the primary and three
-// overlays, alternating in one loop so all see the same load. The counters
+// frame's time is its own: the plain picture, the whole-screen primary given
+// as a layer, the same reflected (through the composing program), the
+// primary and one overlay, the primary and three overlays, alternating in one loop so all see the same load. The counters
 // are each kind's median milliseconds per frame and its ratio to the plain
 // picture's.
 static void BM_GlCpuLayers(benchmark::State &state)
@@ -172,15 +172,20 @@ static void BM_GlCpuLayers(benchmark::State &state)
     overlays[2].crtc_h = 640;
     overlays[2].rotation = UDS_ROTATE_90;
     overlays[2].alpha = 0x8000;
-    auto picture_of = [&](uint32_t overlay_count) {
+    auto picture_of = [&](uint32_t overlay_count, uint32_t rotation) {
         ShaderPicture p{uint32_t(w), uint32_t(h), 0, 1 + overlay_count, {}};
         p.layers[0] = ShaderLayer{src, true, primary};
+        p.layers[0].plane.rotation = rotation;
         for (uint32_t i = 0; i < overlay_count; ++i)
             p.layers[1 + i] = ShaderLayer{overlay_texture, false, overlays[i]};
         return p;
     };
-    const ShaderPicture pictures[3] = {picture_of(0), picture_of(1), picture_of(3)};
-    const ShaderPicture *kinds[4] = {nullptr, &pictures[0], &pictures[1], &pictures[2]};
+    // The whole-screen primary alone takes the plain program; reflected, the
+    // composing one.
+    const ShaderPicture pictures[4] = {picture_of(0, UDS_ROTATE_0), picture_of(0, UDS_ROTATE_0 | UDS_REFLECT_X),
+                                       picture_of(1, UDS_ROTATE_0), picture_of(3, UDS_ROTATE_0)};
+    constexpr int kKinds = 5;
+    const ShaderPicture *kinds[kKinds] = {nullptr, &pictures[0], &pictures[1], &pictures[2], &pictures[3]};
     const uint8_t *y, *u, *v;
     int32_t ys, us, vs;
     uint64_t wm = 1733467200123ull;
@@ -200,21 +205,21 @@ static void BM_GlCpuLayers(benchmark::State &state)
     double ignored = 0;
     for (const ShaderPicture *k : kinds)
         frame(k, &ignored);  // builds the programs outside the measurement
-    std::vector<double> times[4], cpu[4];
+    std::vector<double> times[kKinds], cpu[kKinds];
     for (auto _ : state)
-        for (int k = 0; k < 4; ++k) {
+        for (int k = 0; k < kKinds; ++k) {
             double c = 0;
             times[k].push_back(frame(kinds[k], &c));
             cpu[k].push_back(c);
         }
     benchmark::DoNotOptimize(sum);
-    static const char *const kNames[4] = {"plain", "primary", "one_overlay", "three_overlays"};
+    static const char *const kNames[kKinds] = {"plain", "primary", "reflected", "one_overlay", "three_overlays"};
     auto median = [](std::vector<double> &v) {
         std::sort(v.begin(), v.end());
         return v.empty() ? 0.0 : v[v.size() / 2];
     };
     const double plain_ms = median(times[0]), plain_cpu = median(cpu[0]);
-    for (int k = 0; k < 4; ++k) {
+    for (int k = 0; k < kKinds; ++k) {
         const std::string name = kNames[k];
         const double ms = median(times[k]), cpu_ms = median(cpu[k]);
         state.counters[name + "_ms"] = ms;

@@ -354,39 +354,44 @@ TEST_F(Layers, TurnedLayerTurnedStreamAndCursor)
     }
 }
 
-// The plain picture and a picture whose one layer is the whole-screen
-// primary give the same planes; a layer count past the shaders' is refused
-// with nothing mapped.
+// The plain picture of the primary; the picture whose one layer is that
+// primary imported whole-screen (drawn by the plain program from the layer's
+// texture, not the source given); and the same buffer uploaded (drawn by
+// the composing program): the same planes. A layer count past the shaders'
+// is refused with nothing mapped.
 TEST_F(Layers, OneWholeScreenLayerIsThePlainPicture)
 {
     TestPlane primary = make_plane(320, 240, [](int x, int y) {
         return Rgba{uint8_t(x * 255 / 319), uint8_t(y * 255 / 239), uint8_t((x * y) % 256), 255};
     });
-    primary.external = true;
     primary.plane.format = kXR24;
-    const GLuint src = gl.make_source(320, 240, primary.rgba);
-    ShaderPicture picture{320, 240, 0, 1, {}};
-    picture.layers[0] = ShaderLayer{src, true, primary.plane};
     ASSERT_TRUE(plane_is_whole_screen(primary.plane, 320, 240, 0));
+    const GLuint src = gl.make_source(320, 240, primary.rgba);
+    const GLuint black = gl.make_source(320, 240, std::vector<uint8_t>(320 * 240 * 4, 0));
+    ShaderPicture imported{320, 240, 0, 1, {}}, uploaded = imported;
+    imported.layers[0] = ShaderLayer{src, true, primary.plane};
+    uploaded.layers[0] = ShaderLayer{texture_of(primary), false, primary.plane};
     GlCpuRenderer r;
     ASSERT_EQ(gl_cpu_init(&r, gl.display(), 320, 240), 0);
     gl_cpu_set_same_frame(&r, true);
-    std::vector<uint8_t> planes[2];
-    for (int pass = 0; pass < 2; ++pass) {
+    const ShaderPicture *pictures[3] = {nullptr, &imported, &uploaded};
+    std::vector<uint8_t> planes[3];
+    for (int i = 0; i < 3; ++i) {
         const uint8_t *y = nullptr, *u = nullptr, *v = nullptr;
         int32_t ys = 0, us = 0, vs = 0;
-        ASSERT_EQ(gl_cpu_render_and_map(&r, src, 7, &y, &ys, &u, &us, &v, &vs, nullptr, pass ? &picture : nullptr), 0);
-        planes[pass].assign(y, y + 320 * 240);
-        planes[pass].insert(planes[pass].end(), u, u + 160 * 120);
-        planes[pass].insert(planes[pass].end(), v, v + 160 * 120);
+        ASSERT_EQ(gl_cpu_render_and_map(&r, i ? black : src, 7, &y, &ys, &u, &us, &v, &vs, nullptr, pictures[i]), 0);
+        planes[i].assign(y, y + 320 * 240);
+        planes[i].insert(planes[i].end(), u, u + 160 * 120);
+        planes[i].insert(planes[i].end(), v, v + 160 * 120);
         gl_cpu_unmap(&r);
     }
-    for (size_t i = 0; i < planes[0].size(); ++i)
-        ASSERT_NEAR(planes[0][i], planes[1][i], 1.0) << i;
-    picture.count = SHADER_MAX_LAYERS + 1;
+    for (int i = 1; i < 3; ++i)
+        for (size_t j = 0; j < planes[0].size(); ++j)
+            ASSERT_NEAR(planes[0][j], planes[i][j], 1.0) << "picture " << i << " at " << j;
+    imported.count = SHADER_MAX_LAYERS + 1;
     const uint8_t *y = nullptr, *u = nullptr, *v = nullptr;
     int32_t ys = 0, us = 0, vs = 0;
-    EXPECT_EQ(gl_cpu_render_and_map(&r, src, 7, &y, &ys, &u, &us, &v, &vs, nullptr, &picture), -1);
+    EXPECT_EQ(gl_cpu_render_and_map(&r, src, 7, &y, &ys, &u, &us, &v, &vs, nullptr, &imported), -1);
     EXPECT_EQ(y, nullptr);
     gl_cpu_cleanup(&r);
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));

@@ -688,9 +688,10 @@ bool layer_opaque(const ShaderLayer &layer)
 // cell is drawn by a program holding only the layers that show in it: a
 // software rasteriser runs every layer's code on every pixel a draw covers,
 // however few the layer shows on. A layer reaches into the output pixels
-// its rectangle rounded out covers (its rectangle test in the shader stays
-// exact); an opaque layer hides the layers below it on the pixels its
-// rectangle, rounded in and less a pixel for the shader's rounding, covers.
+// whose centres its rectangle holds, and one more where a centre lies within
+// the shader's rounding of an edge (its rectangle test in the shader
+// decides); an opaque layer hides the layers below it on the pixels it
+// surely covers.
 int picture_cells(const ShaderPicture &picture, int32_t width, int32_t height, PictureCell cells[kMaxCells])
 {
     uint32_t sw = 0, sh = 0;
@@ -708,10 +709,15 @@ int picture_cells(const ShaderPicture &picture, int32_t width, int32_t height, P
         const double edges[4] = {m.x0 * rx, m.y0 * ry, m.x1 * rx, m.y1 * ry};
         const int32_t limit[4] = {width, height, width, height};
         for (int e = 0; e < 4; ++e) {
-            // Pixel X is inside from the edge when X + 0.5 lies past it.
-            const double v = edges[e];
-            reach[i][e] = std::clamp(int32_t(e < 2 ? std::floor(v) : std::ceil(v)), 0, limit[e]);
-            hide[i][e] = std::clamp(int32_t(std::ceil(v - 0.5)) + (e < 2 ? 1 : -1), 0, limit[e]);
+            // Pixel X is inside from a lower edge v when X + 0.5 >= v, up to
+            // an upper edge v while X + 0.5 < v: the first pixel inside, or
+            // the first past, is ceil(v - 0.5). A pixel centre closer to the
+            // edge than the shader's rounding may fall either way: reached,
+            // not hidden.
+            const double v = edges[e], first = std::ceil(v - 0.5);
+            const bool close = std::fabs(first + 0.5 - v) < 1.0 / 64;
+            reach[i][e] = std::clamp(int32_t(first) + (close ? (e < 2 ? -1 : 1) : 0), 0, limit[e]);
+            hide[i][e] = std::clamp(int32_t(first) + (close ? (e < 2 ? 1 : -1) : 0), 0, limit[e]);
         }
         if (reach[i][0] >= reach[i][2] || reach[i][1] >= reach[i][3])
             continue;
@@ -769,6 +775,17 @@ ShaderPicture picture_subset(const ShaderPicture &picture, uint32_t mask)
     return sub;
 }
 
+// A picture that is its one imported layer's whole buffer, unturned and
+// opaque over the whole CRTC, is the plain picture of that texture (a pixel
+// alpha below one over black changes nothing but in the coverage mode).
+bool plain_picture_of(const ShaderPicture &picture)
+{
+    const ShaderLayer &layer = picture.layers[0];
+    return picture.count == 1 && layer.external && layer.texture != 0 &&
+           plane_is_whole_screen(layer.plane, picture.crtc_width, picture.crtc_height, picture.turns) &&
+           (layer.plane.blend != UDS_BLEND_COVERAGE || !format_has_alpha(layer.plane.format));
+}
+
 void draw_with(GLuint program, const CursorOverlayGl *cursor, const ShaderPicture *picture, const GLint *digits,
                const FullScreenQuad &quad)
 {
@@ -792,6 +809,12 @@ int32_t shader_draw_picture(ShaderVariants *variants, ShaderPass pass, GLuint pl
     }
     if (picture->count > SHADER_MAX_LAYERS)
         return -1;
+    if (plain_picture_of(*picture)) {
+        glActiveTexture(GL_TEXTURE0);
+        glBindTexture(GL_TEXTURE_EXTERNAL_OES, picture->layers[0].texture);
+        draw_with(plain, cursor, nullptr, digits, quad);
+        return 0;
+    }
     PictureCell cells[kMaxCells];
     const int n = picture_cells(*picture, width, height, cells);
     GLuint programs[kMaxCells];

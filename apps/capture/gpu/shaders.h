@@ -137,7 +137,9 @@ void shader_variants_release(ShaderVariants *variants);
 void shader_picture_bind(GLuint program, const ShaderPicture *picture);
 
 // Draws pass into the width x height viewport: with a null picture or one
-// without layers the plain program once, as before; otherwise the output in
+// without layers the plain program once, as before; the same with one
+// imported layer that shows its whole buffer unturned and opaque over the
+// whole CRTC (plane_is_whole_screen: its texture on unit 0); otherwise the output in
 // rectangles, each by the variant holding the layers that reach into it (a
 // software rasteriser pays for every layer's code on every pixel a draw
 // covers), under a scissor that is off again afterwards. digits (13 values,
