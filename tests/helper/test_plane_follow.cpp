@@ -73,6 +73,7 @@ protected:
     void follow(const std::string &world, const char *command)
     {
         start(write_scenario("planes.txt", world).c_str());
+        EXPECT_EQ(ask(command), "ERROR: No target set. Call SET_TARGET first\n");
         ASSERT_EQ(ask("SET_TARGET /dev/dri/card0 dp-1"), "OK\n");
         ASSERT_EQ(ask(command), "OK\n");
         events_ = event_connect();
