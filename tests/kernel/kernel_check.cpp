@@ -1470,8 +1470,9 @@ uint32_t property_id(int card, uint32_t object, uint32_t type, const char *name)
     return id;
 }
 
-// The plane of that type (DRM_PLANE_TYPE_*) that may drive the CRTC of the index.
-uint32_t plane_of_type(int card, unsigned crtc_index, uint64_t type)
+// The plane of that type (DRM_PLANE_TYPE_*) that may drive the CRTC of the
+// index, the first or, with skip, a later one in the card's order.
+uint32_t plane_of_type(int card, unsigned crtc_index, uint64_t type, unsigned skip = 0)
 {
     drmModePlaneRes *planes = drmModeGetPlaneResources(card);
     uint32_t found = 0;
@@ -1483,7 +1484,7 @@ uint32_t plane_of_type(int card, unsigned crtc_index, uint64_t type)
             drmModeObjectProperties *props = drmModeObjectGetProperties(card, p->plane_id, DRM_MODE_OBJECT_PLANE);
             for (uint32_t k = 0; props && k < props->count_props; ++k)
                 if (drmModePropertyRes *prop = drmModeGetProperty(card, props->props[k])) {
-                    if (strcmp(prop->name, "type") == 0 && props->prop_values[k] == type)
+                    if (strcmp(prop->name, "type") == 0 && props->prop_values[k] == type && skip-- == 0)
                         found = p->plane_id;
                     drmModeFreeProperty(prop);
                 }
@@ -1559,11 +1560,12 @@ struct PropertySet {
 
 // The card as this client's own, for commits of its own: the CRTC, the
 // display connector with its 1024x768 mode (as a property blob), the
-// writeback connector and the CRTC's planes of each type (0 when it has none).
+// writeback connector and the CRTC's planes of each type, two overlays (0
+// when it has none).
 struct OwnCard {
     UniqueFD card;
     uint32_t crtc_id = 0, conn_id = 0, wb_id = 0, mode_blob = 0;
-    uint32_t primary = 0, overlay = 0, cursor = 0;
+    uint32_t primary = 0, overlays[2] = {0, 0}, cursor = 0;
 
     OwnCard() = default;
     OwnCard(const OwnCard &) = delete;
@@ -1616,7 +1618,8 @@ bool own_card_open(const char *name, const std::string &connector_name, OwnCard 
         return false;
     }
     own->primary = plane_of_type(card, 0, DRM_PLANE_TYPE_PRIMARY);
-    own->overlay = plane_of_type(card, 0, DRM_PLANE_TYPE_OVERLAY);
+    own->overlays[0] = plane_of_type(card, 0, DRM_PLANE_TYPE_OVERLAY);
+    own->overlays[1] = plane_of_type(card, 0, DRM_PLANE_TYPE_OVERLAY, 1);
     own->cursor = plane_of_type(card, 0, DRM_PLANE_TYPE_CURSOR);
     if (!own->crtc_id || !have_mode || !own->primary || !own->cursor) {
         report(name, false, "CRTC %u, a 1024x768 mode on connector %u %s, primary plane %u, cursor plane %u",
@@ -2064,17 +2067,19 @@ struct SyncedMapping {
     }
 };
 
-// vkms composes the primary plane, an overlay and the cursor into its
+// vkms composes the primary plane, two overlays and the cursor into its
 // writeback connector's buffer; the capture program's composer must draw
 // the same picture from what a client that sent FOLLOW_PLANES is told.
 // As the card's master, this client shows its own picture: a gradient with
-// a checker on the primary plane (XR24); on an overlay (AR24, premultiplied,
-// at (300,200), a 320x240 source rectangle from (24,12) of a 400x300 buffer
-// whose outside is magenta) an opaque gradient, a block of alpha 0x80, a
-// clear block and a ramp of alpha from clear to opaque; and the cursor's
-// four quadrants across the overlay's bottom right corner. The records of
-// the next blanks must tell that state, and the composition of the records
-// and their buffers must match the kernel's within 2 steps of luma over the
+// a checker on the primary plane (XR24); on the first overlay (AR24,
+// premultiplied, at (300,200), a 320x240 source rectangle from (24,12) of a
+// 400x300 buffer whose outside is magenta) an opaque gradient, a block of
+// alpha 0x80, a clear block and a ramp of alpha from clear to opaque; on
+// the second, above it (vkms 6.1 has no zpos property: the card's order),
+// a checker of alpha 0xC0 and 0x40 from (560,400) across the right edge;
+// and the cursor's four quadrants over both. The records of the next
+// blanks must tell that state, and the composition of the records and
+// their buffers must match the kernel's within 2 steps of luma over the
 // whole frame. The composition of the state the client set itself, from
 // its own buffers, is held to the same bound: when only the records' one
 // differs, the helper told something else than what was shown.
@@ -2084,70 +2089,76 @@ void check_planes_writeback(const std::string &connector_name)
     OwnCard own;
     if (!own_card_open(name, connector_name, &own))
         return;
-    if (!own.overlay) {
-        report_skip(name, "vkms lists no overlay plane (module parameter enable_overlay)");
+    if (!own.overlays[1]) {
+        report_skip(name, "vkms lists fewer than two overlay planes (module parameter enable_overlay)");
         return;
     }
     const double start = now_s(CLOCK_MONOTONIC);
     constexpr uint32_t kXR24 = 0x34325258, kAR24 = 0x34325241;
-    constexpr uint32_t kPanelW = 400, kPanelH = 300, kSrcX = 24, kSrcY = 12, kShowW = 320, kShowH = 240;
-    constexpr int32_t kPanelX = 300, kPanelY = 200, kCursorX = 590, kCursorY = 410;
     std::string error;
-    DumbBuffer base, panel, pointer, out;
+    DumbBuffer base, panel, band, pointer, out;
     if (!base.create(own.card.get(), kWidth, kHeight, kXR24, error) ||
-        !panel.create(own.card.get(), kPanelW, kPanelH, kAR24, error) ||
+        !panel.create(own.card.get(), 400, 300, kAR24, error) || !band.create(own.card.get(), 500, 120, kAR24, error) ||
         !pointer.create(own.card.get(), 64, 64, kAR24, error) ||
         !out.create(own.card.get(), kWidth, kHeight, kXR24, error)) {
         report(name, false, "%s", error.c_str());
         return;
     }
+    // What the client sets, as plane records: a source rectangle of whole
+    // pixels shown unscaled.
+    auto record = [](uint32_t plane, uint32_t kind, uint32_t zpos, uint32_t format, uint32_t w, uint32_t h, uint32_t sx,
+                     uint32_t sy, uint32_t sw, uint32_t sh, int32_t x, int32_t y) {
+        PlaneRecord r{};
+        r.buffer_id = 1, r.plane_id = plane, r.kind = kind, r.zpos = zpos, r.format = format;
+        r.width = w, r.height = h, r.src_x = sx << 16, r.src_y = sy << 16, r.src_w = sw << 16, r.src_h = sh << 16;
+        r.crtc_x = x, r.crtc_y = y, r.crtc_w = sw, r.crtc_h = sh;
+        r.rotation = UDS_ROTATE_0, r.alpha = 0xFFFF, r.blend = UDS_BLEND_PREMULTI;
+        return r;
+    };
+    struct Shown {
+        PlaneRecord want;
+        const DumbBuffer *buffer;
+    };
+    const Shown shown[] = {
+        {record(own.primary, UDS_PLANE_KIND_PRIMARY, 0, kXR24, kWidth, kHeight, 0, 0, kWidth, kHeight, 0, 0), &base},
+        {record(own.overlays[0], UDS_PLANE_KIND_OVERLAY, 1, kAR24, 400, 300, 24, 12, 320, 240, 300, 200), &panel},
+        {record(own.overlays[1], UDS_PLANE_KIND_OVERLAY, 2, kAR24, 500, 120, 0, 0, 500, 120, 560, 400), &band},
+        {record(own.cursor, UDS_PLANE_KIND_CURSOR, 3, kAR24, 64, 64, 0, 0, 64, 64, 590, 410), &pointer}};
     for (uint32_t y = 0; y < kHeight; ++y)
         for (uint32_t x = 0; x < kWidth; ++x)
             base.row(y)[x] = 0xFF000000u | (x * 255 / (kWidth - 1)) << 16 | (y * 255 / (kHeight - 1)) << 8 |
                              (((x / 32 + y / 32) & 1) ? 0xC0u : 0x30u);
-    for (uint32_t y = 0; y < kPanelH; ++y)
-        for (uint32_t x = 0; x < kPanelW; ++x) {
-            const int32_t sx = int32_t(x) - int32_t(kSrcX), sy = int32_t(y) - int32_t(kSrcY);
+    for (uint32_t y = 0; y < 300; ++y)
+        for (uint32_t x = 0; x < 400; ++x) {
+            const int32_t sx = int32_t(x) - 24, sy = int32_t(y) - 12;
             uint32_t p;
-            if (sx < 0 || sy < 0 || sx >= int32_t(kShowW) || sy >= int32_t(kShowH))
-                p = 0xFFFF00FFu;  // never shown
+            if (sx < 0 || sy < 0 || sx >= 320 || sy >= 240)
+                p = 0xFFFF00FFu;  // outside the source rectangle: never shown
             else if (sy < 80)
-                p = 0xFF000040u | uint32_t(sx * 255 / (kShowW - 1)) << 16 | uint32_t(sy * 3) << 8;
+                p = 0xFF000040u | uint32_t(sx * 255 / 319) << 16 | uint32_t(sy * 3) << 8;
             else if (sy < 160)
                 p = sx < 160 ? 0x80604020u : 0u;
             else {
-                const uint32_t a = uint32_t(sx) * 255 / (kShowW - 1);
+                const uint32_t a = uint32_t(sx) * 255 / 319;
                 p = a << 24 | (a * 0xE0 / 255) << 16 | (a * 0xE0 / 255) << 8 | a * 0x20 / 255;
             }
             panel.row(y)[x] = p;
         }
+    for (uint32_t y = 0; y < 120; ++y)
+        for (uint32_t x = 0; x < 500; ++x)
+            band.row(y)[x] = ((x / 16 + y / 16) & 1) ? 0xC0183090u : 0x40081020u;
     for (uint32_t y = 0; y < 64; ++y)
         for (uint32_t x = 0; x < 64; ++x)
             pointer.row(y)[x] = y < 32 ? (x < 32 ? 0xFFE01010u : 0x80008000u) : (x < 32 ? 0u : 0xC0C0C0C0u);
 
-    // What the client sets, as plane records.
-    auto record = [](uint32_t plane, uint32_t kind, uint32_t zpos, uint32_t format, uint32_t w, uint32_t h, uint32_t sx,
-                     uint32_t sy, int32_t x, int32_t y, uint32_t cw, uint32_t ch) {
-        PlaneRecord r{};
-        r.buffer_id = 1, r.plane_id = plane, r.kind = kind, r.zpos = zpos, r.format = format;
-        r.width = w, r.height = h, r.src_x = sx << 16, r.src_y = sy << 16, r.src_w = cw << 16, r.src_h = ch << 16;
-        r.crtc_x = x, r.crtc_y = y, r.crtc_w = cw, r.crtc_h = ch;
-        r.rotation = UDS_ROTATE_0, r.alpha = 0xFFFF, r.blend = UDS_BLEND_PREMULTI;
-        return r;
-    };
-    const PlaneRecord set[3] = {
-        record(own.primary, UDS_PLANE_KIND_PRIMARY, 0, kXR24, kWidth, kHeight, 0, 0, 0, 0, kWidth, kHeight),
-        record(own.overlay, UDS_PLANE_KIND_OVERLAY, 1, kAR24, kPanelW, kPanelH, kSrcX, kSrcY, kPanelX, kPanelY, kShowW,
-               kShowH),
-        record(own.cursor, UDS_PLANE_KIND_CURSOR, 2, kAR24, 64, 64, 0, 0, kCursorX, kCursorY, 64, 64)};
-    const DumbBuffer *set_buffers[3] = {&base, &panel, &pointer};
-
     std::vector<PropertySet> sets = display_sets(own, base.fb);
-    for (const PropertySet &s :
-         plane_sets(own.overlay, own.crtc_id, panel.fb, kSrcX, kSrcY, kPanelX, kPanelY, kShowW, kShowH))
-        sets.push_back(s);
-    for (const PropertySet &s : plane_sets(own.cursor, own.crtc_id, pointer.fb, 0, 0, kCursorX, kCursorY, 64, 64))
-        sets.push_back(s);
+    for (const Shown &plane : shown) {
+        const PlaneRecord &w = plane.want;
+        if (w.kind != UDS_PLANE_KIND_PRIMARY)
+            for (const PropertySet &p : plane_sets(w.plane_id, own.crtc_id, plane.buffer->fb, w.src_x >> 16,
+                                                   w.src_y >> 16, w.crtc_x, w.crtc_y, w.crtc_w, w.crtc_h))
+                sets.push_back(p);
+    }
     std::string bad = own_card_commit(own, sets, true, 0);
     if (!bad.empty()) {
         report(name, false, "showing the planes: %s", bad.c_str());
@@ -2182,7 +2193,8 @@ void check_planes_writeback(const std::string &connector_name)
             bad = "the CRTC record differs from the mode set";
         std::vector<ComposeLayer> layers;
         std::vector<std::unique_ptr<SyncedMapping>> maps;
-        for (const PlaneRecord &want : set) {
+        for (const Shown &plane : shown) {
+            const PlaneRecord &want = plane.want;
             auto it = follower.planes.find(want.plane_id);
             if (it == follower.planes.end()) {
                 told += "; plane " + std::to_string(want.plane_id) + " untold";
@@ -2227,9 +2239,9 @@ void check_planes_writeback(const std::string &connector_name)
 
     // The same state from the client's own buffers.
     std::vector<ComposeLayer> own_layers;
-    for (size_t i = 0; i < 3; ++i)
+    for (const Shown &plane : shown)
         own_layers.push_back(ComposeLayer{
-            set[i], {static_cast<const uint8_t *>(set_buffers[i]->map), nullptr}, {set_buffers[i]->pitch, 0}});
+            plane.want, {static_cast<const uint8_t *>(plane.buffer->map), nullptr}, {plane.buffer->pitch, 0}});
     std::string own_why;
     const std::vector<uint32_t> from_state = compose(own_layers, &own_why);
 
@@ -2243,22 +2255,24 @@ void check_planes_writeback(const std::string &connector_name)
     for (uint32_t y = 0; y < kHeight; ++y)
         memcpy(&kernel[size_t(y) * kWidth], out.row(y), size_t(kWidth) * 4);
 
-    // The kernel drew the overlay and the cursor: its picture differs from
-    // the primary plane's over most of their rectangles.
-    auto drawn = [&](int32_t x0, int32_t y0, uint32_t w, uint32_t h) {
-        uint32_t n = 0;
-        for (uint32_t y = uint32_t(y0); y < uint32_t(y0) + h; ++y)
-            for (uint32_t x = uint32_t(x0); x < uint32_t(x0) + w; ++x)
-                n += ((kernel[size_t(y) * kWidth + x] ^ base.row(y)[x]) & 0xFFFFFF) != 0;
-        return n;
-    };
-    const uint32_t overlay_drawn = drawn(kPanelX, kPanelY, kShowW, kShowH);
-    const uint32_t cursor_drawn = drawn(kCursorX, kCursorY, 64, 64);
-    char b[160];
-    snprintf(b, sizeof b, "the kernel drew %u of the overlay's %u pixels and %u of the cursor's 4096", overlay_drawn,
-             kShowW * kShowH, cursor_drawn);
-    const std::string drew = b;
-    const bool kernel_ok = overlay_drawn >= kShowW * kShowH / 2 && cursor_drawn >= 2048;
+    // The kernel drew the overlays and the cursor: its picture differs from
+    // the primary plane's over most of what of them is on the CRTC.
+    std::string drew = "the kernel drew";
+    bool kernel_ok = true;
+    for (const Shown &plane : shown) {
+        const PlaneRecord &w = plane.want;
+        if (w.kind == UDS_PLANE_KIND_PRIMARY)
+            continue;
+        const int32_t x0 = std::max(0, w.crtc_x), x1 = std::min(int32_t(kWidth), w.crtc_x + int32_t(w.crtc_w));
+        const int32_t y0 = std::max(0, w.crtc_y), y1 = std::min(int32_t(kHeight), w.crtc_y + int32_t(w.crtc_h));
+        int32_t n = 0;
+        for (int32_t y = y0; y < y1; ++y)
+            for (int32_t x = x0; x < x1; ++x)
+                n += ((kernel[size_t(y) * kWidth + size_t(x)] ^ base.row(uint32_t(y))[x]) & 0xFFFFFF) != 0;
+        drew += (drew.size() > 15 ? ", " : " ") + std::to_string(n) + " of plane " + std::to_string(w.plane_id) +
+                "'s " + std::to_string((x1 - x0) * (y1 - y0)) + " pixels on the CRTC";
+        kernel_ok = kernel_ok && n * 2 >= (x1 - x0) * (y1 - y0);
+    }
 
     std::string state_detail = own_why;
     const bool state_ok =
