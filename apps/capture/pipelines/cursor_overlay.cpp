@@ -22,6 +22,15 @@ bool CursorOverlay::read(const CursorPlacement &placement)
     return true;
 }
 
+const uint32_t *CursorOverlay::argb(const CursorPlacement &placement, uint32_t *width, uint32_t *height)
+{
+    if (!read(placement))
+        return nullptr;
+    *width = width_;
+    *height = height_;
+    return argb_.data();
+}
+
 const CursorYuv *CursorOverlay::yuv(const CursorPlacement &placement)
 {
     if (!read(placement))
