@@ -375,12 +375,7 @@ void PipelineRun::gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor)
             layer.plane.width = buffers_.current()->width;
             layer.plane.height = buffers_.current()->height;
         } else {
-            FrameImport *import = overlays_.layer(plane.buffer_id);
-            if (!import || egl_frame_refresh(import) != 0)
-                continue;
-            const bool external = overlays_.kind() == PIPELINE_IMPORT_EXTERNAL;
-            layer.texture = !external && import->upload ? import->upload_texture : import->texture;
-            layer.external = external;
+            layer.texture = overlays_.layer_texture(plane, &layer.external);
         }
         picture->count += layer.texture != 0;
     }
