@@ -103,6 +103,39 @@ int send_update(SequenceTarget *target, const Record &record, const std::string 
     return send_packet(target, &record, sizeof record, text.data(), text.size(), fds, count);
 }
 
+// For a client that follows every plane: after the blank's scanout and
+// cursor records, the CRTC's record if it changed, then one record per
+// plane that changed. Same results as send_packet.
+int send_plane_records(SequenceTarget *target, uint64_t sequence)
+{
+    if (!target->planes_following) {
+        if (target->planes_failed)
+            return 1;
+        if (plane_follower_init(&target->planes, target->device_fd, target->crtc_id, target->connector_id,
+                                target->follower, target->cursor) < 0) {
+            perror("[Helper Thread] cannot follow the planes");
+            target->planes_failed = true;
+            return 1;
+        }
+        target->planes_following = true;
+    }
+    CrtcRecord crtc{};
+    int sent = 1;
+    const int rc = plane_follower_check_crtc(&target->planes, target->device_fd, sequence, &crtc);
+    if (rc < 0)
+        fprintf(stderr, "[Helper Thread] CRTC of blank %llu not told: %s\n",
+                static_cast<unsigned long long>(sequence), strerror(errno));
+    if (rc > 0)
+        sent = send_packet(target, &crtc, sizeof crtc);
+    for (size_t i = 0; sent > 0 && i < target->planes.planes.size(); i++) {
+        PlaneStateUpdate update;
+        if (plane_follower_check_plane(&target->planes, i, target->device_fd, sequence, target->follower,
+                                       target->cursor, &update) > 0)
+            sent = send_update(target, update.record, update.text, update.entries, update.count);
+    }
+    return sent;
+}
+
 // For a client that follows the scanout: the records of this blank, the
 // primary plane's if its buffer changed, then the cursor's if anything of
 // it changed. Same results as send_packet; 1 when there was
@@ -135,6 +168,8 @@ int send_scanout_record(SequenceTarget *target, uint64_t sequence)
     rc = cursor_follower_check(&target->cursor, target->device_fd, sequence, &cursor);
     if (rc > 0)
         sent = send_update(target, cursor.record, cursor.text, cursor.entries, cursor.count);
+    if (sent > 0 && target->follow_planes && target->follow_planes->load(std::memory_order_relaxed))
+        sent = send_plane_records(target, sequence);
     return sent;
 }
 
@@ -212,8 +247,11 @@ int drm_event_handler(ClientState *state, EventService *service, int client_sock
     context.sequence_handler = my_sequence_handler;
     auto target = std::unique_ptr<SequenceTarget>(new (std::nothrow)
                                                       SequenceTarget{drm_fd, crtc_id, client.get(), stop_fd, false});
-    if (target)
+    if (target) {
         target->follow = &state->follow_scanout;
+        target->follow_planes = &state->follow_planes;
+        target->connector_id = state->connector_id;
+    }
     if (!target) {
         errno = ENOMEM;
         perror("[Helper Thread] Initial drmCrtcQueueSequence failed");

@@ -24,6 +24,7 @@
 #include <pthread.h>
 #include <semaphore>
 
+#include "apps/capture-helper/plane_follow.h"
 #include "apps/capture-helper/scanout_follow.h"
 #include "libs/common/unique_fd.h"
 #include "libs/framelink/protocol.h"
@@ -46,6 +47,14 @@ struct SequenceTarget {
     bool follow_failed = false;  // the plane could not be followed: said once, not again
     ScanoutFollower follower;
     CursorFollower cursor;
+    // The client's opt-in to the CRTC and plane records (implies the
+    // scanout's); the plane follower is prepared at the first blank that
+    // sees it set.
+    const std::atomic<bool> *follow_planes = nullptr;
+    uint32_t connector_id = 0;  // the target's, for its panel orientation
+    bool planes_following = false;
+    bool planes_failed = false;  // said once, not again
+    PlaneFollower planes;
 };
 
 struct EventService {

@@ -43,14 +43,11 @@ uint32_t refresh_of(int drm_fd, uint32_t crtc_id)
     return crtc && crtc->mode_valid ? crtc->mode.vrefresh : 0;
 }
 
-// Exports fb_id and looks for it among the buffers the client holds (by the
-// inode of its plane 0 export). 1: a buffer the client does not have; its
-// exports and description are in entries/count/text and *shown is its new
-// entry, already in the set (the least recently shown one forgotten when
-// the set was full). 0: a known buffer, now the most recently shown, its
-// exports closed. -1 with errno set (nothing left open).
-int identify_buffer(std::vector<ScanoutBuffer> *set, size_t max, uint64_t *next_id, int drm_fd, uint32_t fb_id,
-                    uint32_t refresh, PlaneEntry *entries, int *count, std::string *text, ScanoutBuffer *shown)
+}  // namespace
+
+int scanout_identify_buffer(std::vector<ScanoutBuffer> *set, size_t max, uint64_t *next_id, int drm_fd,
+                            uint32_t fb_id, uint32_t refresh, PlaneEntry *entries, int *count, std::string *text,
+                            ScanoutBuffer *shown)
 {
     auto close_all = [&] {
         for (int i = 0; i < UDS_MAX_PLANES; i++)
@@ -95,8 +92,6 @@ int identify_buffer(std::vector<ScanoutBuffer> *set, size_t max, uint64_t *next_
     set->push_back(*shown);
     return 1;
 }
-
-}  // namespace
 
 int scanout_follower_init(ScanoutFollower *follower, int drm_fd, uint32_t crtc_id)
 {
@@ -155,6 +150,7 @@ int scanout_follower_check(ScanoutFollower *f, int drm_fd, uint64_t sequence, Sc
     if (fb_id == 0) {
         r.type = UDS_EVENT_DARK;
         f->started = true;
+        f->told_fb = 0;
         return 1;
     }
 
@@ -162,7 +158,7 @@ int scanout_follower_check(ScanoutFollower *f, int drm_fd, uint64_t sequence, Sc
     f->started = true;
     const uint32_t refresh = refresh_of(drm_fd, f->crtc_id);
     ScanoutBuffer shown;
-    const int fresh = identify_buffer(&f->buffers, UDS_SCANOUT_MAX_BUFFERS, &f->next_buffer_id, drm_fd, fb_id, refresh,
+    const int fresh = scanout_identify_buffer(&f->buffers, UDS_SCANOUT_MAX_BUFFERS, &f->next_buffer_id, drm_fd, fb_id, refresh,
                                       update->entries, &update->count, &update->text, &shown);
     if (fresh < 0) {
         const int why = errno;
@@ -194,6 +190,7 @@ int scanout_follower_check(ScanoutFollower *f, int drm_fd, uint64_t sequence, Sc
             r.changed |= UDS_SCANOUT_CHANGED_MODIFIER;
     }
     f->told = shown;
+    f->told_fb = fb_id;
     f->told_any = true;
     return 1;
 }
@@ -344,7 +341,7 @@ int cursor_follower_check(CursorFollower *f, int drm_fd, uint64_t sequence, Curs
             std::rotate(it, it + 1, f->images.end());
         } else {
             f->image_fb = 0;
-            const int fresh = identify_buffer(&f->images, UDS_CURSOR_MAX_IMAGES, &f->next_buffer_id, drm_fd, now.fb_id,
+            const int fresh = scanout_identify_buffer(&f->images, UDS_CURSOR_MAX_IMAGES, &f->next_buffer_id, drm_fd, now.fb_id,
                                               0, update->entries, &update->count, &update->text, &f->image);
             if (fresh < 0) {
                 // The client is told the cursor is hidden rather than left

@@ -38,6 +38,7 @@ struct ScanoutFollower {
     uint32_t last_fb = 0;                // the id seen at the previous blank
     bool told_any = false;               // a buffer was told, so `changed` compares with it
     ScanoutBuffer told;                  // the last buffer told
+    uint32_t told_fb = 0;                // its framebuffer id; 0 after dark
     std::vector<ScanoutBuffer> buffers;  // what the client holds, least recently shown first
     uint64_t next_buffer_id = 1;
 };
@@ -53,6 +54,17 @@ struct PlaneUpdate {
     int count = 0;
 };
 using ScanoutUpdate = PlaneUpdate<ScanoutRecord>;
+
+// Exports framebuffer fb_id and looks for it among the buffers a client
+// holds (set, least recently shown first; identity by the inode of the
+// plane 0 export). 1: a buffer the client does not have; its exports and
+// description are in entries/count/text and *shown is its new entry, already
+// in the set with a fresh id from *next_id (the least recently shown one
+// forgotten when the set held max). 0: a known buffer, now the most recently
+// shown, its exports closed. -1 with errno set (nothing left open).
+int scanout_identify_buffer(std::vector<ScanoutBuffer> *set, size_t max, uint64_t *next_id, int drm_fd,
+                            uint32_t fb_id, uint32_t refresh, PlaneEntry *entries, int *count, std::string *text,
+                            ScanoutBuffer *shown);
 
 // Prepares a follower of the CRTC on the device: asks for universal planes
 // and finds the CRTC's primary plane (by its "type" property). Without one

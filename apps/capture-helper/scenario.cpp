@@ -2,12 +2,16 @@
 
 #include <drm_fourcc.h>
 #include <strings.h>
+#include <xf86drmMode.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
+
+#include "libs/framelink/protocol.h"
 
 namespace {
 
@@ -38,6 +42,7 @@ constexpr FormatName kFormats[] = {
     {"XR24", DRM_FORMAT_XRGB8888, 4, 1}, {"XRGB8888", DRM_FORMAT_XRGB8888, 4, 1},
     {"AR24", DRM_FORMAT_ARGB8888, 4, 1}, {"ARGB8888", DRM_FORMAT_ARGB8888, 4, 1},
     {"XB24", DRM_FORMAT_XBGR8888, 4, 1}, {"XBGR8888", DRM_FORMAT_XBGR8888, 4, 1},
+    {"AB24", DRM_FORMAT_ABGR8888, 4, 1}, {"ABGR8888", DRM_FORMAT_ABGR8888, 4, 1},
     {"NV12", DRM_FORMAT_NV12, 1, 2},
 };
 
@@ -62,6 +67,57 @@ bool parse_u32(const std::string &text, uint32_t *out)
     *out = static_cast<uint32_t>(v);
     return true;
 }
+
+// A signed number within +-100000.
+bool parse_i32(const std::string &t, int32_t *out)
+{
+    errno = 0;
+    char *end = nullptr;
+    const long v = strtol(t.c_str(), &end, 10);
+    if (t.empty() || errno != 0 || *end != '\0' || v < -100000 || v > 100000)
+        return false;
+    *out = int32_t(v);
+    return true;
+}
+
+// "X,Y" with signed numbers.
+bool parse_pair(const std::string &text, int32_t *a, int32_t *b)
+{
+    const size_t comma = text.find(',');
+    return comma != std::string::npos && parse_i32(text.substr(0, comma), a) && parse_i32(text.substr(comma + 1), b);
+}
+
+// The value of a name in a table of names, case-insensitive.
+template <size_t N>
+bool parse_name(const std::string &text, const std::pair<const char *, uint32_t> (&names)[N], uint32_t *out)
+{
+    for (auto &[name, value] : names)
+        if (strcasecmp(name, text.c_str()) == 0) {
+            *out = value;
+            return true;
+        }
+    return false;
+}
+
+// The element of a list with the id, or null.
+template <typename List>
+auto *find(List &list, uint32_t id)
+{
+    for (auto &item : list)
+        if (item.id == id)
+            return &item;
+    return static_cast<decltype(&*list.begin())>(nullptr);
+}
+
+constexpr std::pair<const char *, uint32_t> kOrientations[] = {
+    {"normal", 0}, {"upside-down", 1}, {"left-up", 2}, {"right-up", 3}};
+constexpr std::pair<const char *, uint32_t> kBlends[] = {{"premulti", 0}, {"coverage", 1}, {"none", 2}};
+constexpr std::pair<const char *, uint32_t> kEncodings[] = {{"bt601", 0}, {"bt709", 1}, {"bt2020", 2}};
+constexpr std::pair<const char *, uint32_t> kRanges[] = {{"limited", 0}, {"full", 1}};
+constexpr std::pair<const char *, uint32_t> kRotations[] = {
+    {"0", DRM_MODE_ROTATE_0}, {"90", DRM_MODE_ROTATE_90}, {"180", DRM_MODE_ROTATE_180}, {"270", DRM_MODE_ROTATE_270}};
+constexpr std::pair<const char *, uint32_t> kReflections[] = {
+    {"x", DRM_MODE_REFLECT_X}, {"y", DRM_MODE_REFLECT_Y}, {"xy", DRM_MODE_REFLECT_X | DRM_MODE_REFLECT_Y}};
 
 // "2560x1440" or, with want_refresh, "2560x1440@60".
 bool parse_size(const std::string &text, bool want_refresh, uint32_t *w, uint32_t *h, uint32_t *hz)
@@ -110,6 +166,8 @@ public:
             {"mode", &Parser::mode},
             {"renew", &Parser::renew},
             {"cursor", &Parser::cursor},
+            {"plane", &Parser::plane},
+            {"scanout", &Parser::scanout},
         };
         for (const Statement &statement : kStatements)
             if (kw == statement.keyword)
@@ -178,8 +236,12 @@ public:
                     if (d.cursors[j].crtc_id == d.cursors[i].crtc_id)
                         return fail("second cursor on crtc " + std::to_string(d.cursors[i].crtc_id) + " on " + d.path);
             }
+            if (!check_planes(d, has_crtc))
+                return false;
             for (auto &p : d.pageflips) {
-                if (!has_crtc(p.crtc_id))
+                if (p.plane_id && !find(d.planes, p.plane_id))
+                    return fail("pageflip on unknown plane " + std::to_string(p.plane_id) + " on " + d.path);
+                if (!p.plane_id && !has_crtc(p.crtc_id))
                     return fail("pageflip on unknown crtc " + std::to_string(p.crtc_id) + " on " + d.path);
                 for (uint32_t id : p.fb_ids)
                     if (!has_fb(id))
@@ -194,7 +256,10 @@ public:
                         fb = &f;
                 if (!fb)
                     return fail("mode shows unknown framebuffer " + std::to_string(m.fb_id) + " on " + d.path);
-                if (fb->width != m.width || fb->height != m.height)
+                const bool placed = std::any_of(d.scanouts.begin(), d.scanouts.end(), [&](const ScenarioScanout &s) {
+                    return s.crtc_id == m.crtc_id && s.fb_id == m.fb_id;
+                });
+                if (!placed && (fb->width != m.width || fb->height != m.height))
                     return fail("mode " + std::to_string(m.width) + "x" + std::to_string(m.height) +
                                 " shows framebuffer " + std::to_string(m.fb_id) + " of another size on " + d.path);
             }
@@ -205,6 +270,44 @@ public:
     void set_last_line(int n) { last_line_ = n; }
 
 private:
+    // A view's source rectangle lies inside its buffer.
+    bool check_view(const ScenarioDevice &d, const char *kw, uint32_t fb_id, const ScenarioPlaneView &v)
+    {
+        const ScenarioFramebuffer *fb = find(d.framebuffers, fb_id);
+        if (!fb)
+            return fail(std::string(kw) + " shows unknown framebuffer " + std::to_string(fb_id) + " on " + d.path);
+        if (v.has_src && (uint64_t(v.src_x) + v.src_w > fb->width || uint64_t(v.src_y) + v.src_h > fb->height))
+            return fail(std::string(kw) + " src reaches past framebuffer " + std::to_string(fb_id) + " on " + d.path);
+        return true;
+    }
+
+    template <typename HasCrtc>
+    bool check_planes(const ScenarioDevice &d, HasCrtc has_crtc)
+    {
+        for (auto &p : d.planes) {
+            if (!has_crtc(p.crtc_id))
+                return fail("plane " + std::to_string(p.id) + " on unknown crtc " + std::to_string(p.crtc_id) +
+                            " on " + d.path);
+            if (!check_view(d, "plane", p.fb_id, p.view))
+                return false;
+        }
+        // The planes a client follows: the primary, the overlays, a cursor.
+        if (d.planes.size() + 2 > UDS_MAX_FOLLOWED_PLANES)
+            return fail("more than " + std::to_string(UDS_MAX_FOLLOWED_PLANES - 2) + " planes on " + d.path);
+        for (size_t i = 0; i < d.scanouts.size(); i++) {
+            const ScenarioScanout &s = d.scanouts[i];
+            if (!has_crtc(s.crtc_id))
+                return fail("scanout on unknown crtc " + std::to_string(s.crtc_id) + " on " + d.path);
+            if (!check_view(d, "scanout", s.fb_id, s.view))
+                return false;
+            for (size_t j = 0; j < i; j++)
+                if (d.scanouts[j].crtc_id == s.crtc_id && d.scanouts[j].fb_id == s.fb_id)
+                    return fail("second scanout of framebuffer " + std::to_string(s.fb_id) + " on crtc " +
+                                std::to_string(s.crtc_id) + " on " + d.path);
+        }
+        return true;
+    }
+
     struct Statement {
         const char *keyword;
         bool (Parser::*parse)(const std::vector<std::string> &words);
@@ -348,6 +451,10 @@ private:
                     each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
                         if (key == "modifier")
                             return parse_u64(value, &f.modifier) || fail("bad modifier '" + value + "'");
+                        if (key == "fill") {
+                            f.filled = true;
+                            return parse_u32(value, &f.fill) || fail("bad fill '" + value + "' (0xAARRGGBB)");
+                        }
                         if (key != "pitch")
                             return fail("unknown framebuffer option '" + key + "'");
                         uint32_t p = 0;
@@ -372,10 +479,20 @@ private:
 
     bool crtc(const std::vector<std::string> &w)
     {
-        return object_statement(w, 3, "crtc ID WIDTHxHEIGHT@HZ [fb=ID]", "crtc", &dev().crtcs, [&](ScenarioCrtc &c) {
-            return take_mode(w[2], &c.width, &c.height, &c.refresh) &&
-                   id_option(w, 3, "crtc", "fb", "framebuffer id", &c.fb_id);
-        });
+        return object_statement(
+            w, 3, "crtc ID WIDTHxHEIGHT@HZ [fb=ID] [turned=90|180|270]", "crtc", &dev().crtcs, [&](ScenarioCrtc &c) {
+                return take_mode(w[2], &c.width, &c.height, &c.refresh) &&
+                       each_option(w, 3, w.size(), [&](const std::string &key, const std::string &value) {
+                           if (key == "fb")
+                               return parse_u32(value, &c.fb_id) || fail("bad framebuffer id '" + value + "'");
+                           if (key != "turned")
+                               return fail("unknown crtc option '" + key + "'");
+                           if (value != "90" && value != "180" && value != "270")
+                               return fail("bad turned '" + value + "' (90, 180 or 270)");
+                           c.turned = uint32_t(std::stoul(value));
+                           return true;
+                       });
+            });
     }
 
     bool encoder(const std::vector<std::string> &w)
@@ -404,6 +521,11 @@ private:
                 else if (w[3] != "disconnected")
                     return fail("expected connected or disconnected, got '" + w[3] + "'");
                 if (!each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
+                        if (key == "orientation") {
+                            c.has_orientation = true;
+                            return parse_name(value, kOrientations, &c.orientation) ||
+                                   fail("bad orientation '" + value + "' (normal, upside-down, left-up, right-up)");
+                        }
                         if (key != "encoders")
                             return fail("unknown connector option '" + key + "'");
                         std::stringstream list(value);
@@ -450,14 +572,16 @@ private:
     bool pageflip(const std::vector<std::string> &w)
     {
         if (w.size() < 3 || w.size() > 5)
-            return fail("usage: pageflip crtc=ID fbs=ID,ID... [every=N] [from=VBLANK]");
+            return fail("usage: pageflip crtc=ID|plane=ID fbs=ID,ID... [every=N] [from=VBLANK]");
         ScenarioPageflip p;
         bool have_crtc = false;
         for (size_t i = 1; i < w.size(); i++) {
             std::string key, value;
             if (!option(w[i], &key, &value))
                 return false;
-            if (key == "crtc" && parse_u32(value, &p.crtc_id)) {
+            if (key == "crtc" && !have_crtc && parse_u32(value, &p.crtc_id)) {
+                have_crtc = true;
+            } else if (key == "plane" && !have_crtc && parse_u32(value, &p.plane_id) && p.plane_id) {
                 have_crtc = true;
             } else if (key == "fbs" && p.fb_ids.empty()) {
                 std::stringstream list(value);
@@ -482,7 +606,7 @@ private:
             }
         }
         if (!have_crtc || p.fb_ids.empty())
-            return fail("pageflip needs crtc=ID and fbs=ID,ID...");
+            return fail("pageflip needs crtc=ID or plane=ID, and fbs=ID,ID...");
         dev().pageflips.push_back(std::move(p));
         return true;
     }
@@ -503,22 +627,7 @@ private:
         if (!parse_size(w[2], false, &c.width, &c.height, nullptr) || c.width == 0 || c.height == 0 || c.width > 512 ||
             c.height > 512)
             return fail("bad cursor size '" + w[2] + "' (1x1 to 512x512)");
-        // "X,Y" with signed numbers.
-        auto pair = [](const std::string &text, int32_t *a, int32_t *b) {
-            const size_t comma = text.find(',');
-            if (comma == std::string::npos)
-                return false;
-            auto one = [](const std::string &t, int32_t *out) {
-                errno = 0;
-                char *end = nullptr;
-                const long v = strtol(t.c_str(), &end, 10);
-                if (t.empty() || errno != 0 || *end != '\0' || v < -100000 || v > 100000)
-                    return false;
-                *out = int32_t(v);
-                return true;
-            };
-            return one(text.substr(0, comma), a) && one(text.substr(comma + 1), b);
-        };
+        const auto pair = parse_pair;
         bool have_at = false;
         for (size_t i = 3; i < w.size(); i++) {
             if (!option(w[i], &key, &value))
@@ -541,6 +650,119 @@ private:
         if (c.renew_every && c.redraw_every)
             return fail("a cursor is either renewed or redrawn, not both");
         dev().cursors.push_back(c);
+        return true;
+    }
+
+    // The options a plane and a scanout statement share (a plane takes
+    // more): the rectangles and the rotation. False (reported) for a word
+    // neither knows; *taken false for a word left to the plane.
+    bool view_option(const std::string &key, const std::string &value, ScenarioPlaneView *v, bool *taken)
+    {
+        *taken = true;
+        if (key == "at")
+            return parse_pair(value, &v->x, &v->y) || fail("bad at '" + value + "' (X,Y)");
+        if (key == "size") {
+            v->has_size = true;
+            return (parse_size(value, false, &v->w, &v->h, nullptr) && v->w && v->h && v->w <= kMaxDimension &&
+                    v->h <= kMaxDimension) ||
+                   fail("bad size '" + value + "' (WIDTHxHEIGHT)");
+        }
+        if (key == "src") {
+            // "X,Y,WxH"
+            const size_t second = value.find(',', value.find(',') + 1);
+            int32_t x = -1, y = -1;
+            v->has_src = true;
+            if (value.find(',') == std::string::npos || second == std::string::npos ||
+                !parse_pair(value.substr(0, second), &x, &y) || x < 0 || y < 0 ||
+                !parse_size(value.substr(second + 1), false, &v->src_w, &v->src_h, nullptr) || !v->src_w || !v->src_h)
+                return fail("bad src '" + value + "' (X,Y,WIDTHxHEIGHT)");
+            v->src_x = uint32_t(x);
+            v->src_y = uint32_t(y);
+            return true;
+        }
+        if (key == "rotate") {
+            uint32_t turn = 0;
+            if (!parse_name(value, kRotations, &turn))
+                return fail("bad rotate '" + value + "' (0, 90, 180 or 270)");
+            v->rotation = turn | (v->rotation & (DRM_MODE_REFLECT_X | DRM_MODE_REFLECT_Y));
+            return true;
+        }
+        *taken = false;
+        return true;
+    }
+
+    // "KEYWORD crtc=ID fb=ID" at the head of a plane or scanout statement.
+    bool crtc_fb_options(const std::vector<std::string> &w, size_t first, const char *kw, uint32_t *crtc, uint32_t *fb)
+    {
+        bool have_crtc = false, have_fb = false;
+        const bool ok = each_option(w, first, first + 2, [&](const std::string &key, const std::string &value) {
+            if (key == "crtc" && parse_u32(value, crtc) && *crtc)
+                return have_crtc = true;
+            if (key == "fb" && parse_u32(value, fb) && *fb)
+                return have_fb = true;
+            return fail(std::string("bad ") + kw + " option '" + key + "=" + value + "'");
+        });
+        return ok && ((have_crtc && have_fb) || fail(std::string(kw) + " needs crtc=ID and fb=ID"));
+    }
+
+    bool plane(const std::vector<std::string> &w)
+    {
+        return object_statement(
+            w, 4,
+            "plane ID crtc=ID fb=ID [zpos=N] [at=X,Y] [size=WxH] [src=X,Y,WxH] [alpha=N] [blend=MODE] [rotate=DEG] "
+            "[reflect=x|y] [move=DX,DY] [encoding=bt601|bt709|bt2020] [range=limited|full]",
+            "plane", &dev().planes, [&](ScenarioPlane &p) {
+                if (!crtc_fb_options(w, 2, "plane", &p.crtc_id, &p.fb_id))
+                    return false;
+                return each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
+                    bool taken = false;
+                    if (!view_option(key, value, &p.view, &taken))
+                        return false;
+                    if (taken)
+                        return true;
+                    if (key == "zpos") {
+                        p.has_zpos = true;
+                        return (parse_u32(value, &p.zpos) && p.zpos < 256) || fail("bad zpos '" + value + "'");
+                    }
+                    if (key == "alpha")
+                        return (parse_u32(value, &p.alpha) && p.alpha <= 0xffff) ||
+                               fail("bad alpha '" + value + "' (0..65535)");
+                    if (key == "blend")
+                        return parse_name(value, kBlends, &p.blend) ||
+                               fail("bad blend '" + value + "' (premulti, coverage, none)");
+                    if (key == "reflect") {
+                        uint32_t bits = 0;
+                        if (!parse_name(value, kReflections, &bits))
+                            return fail("bad reflect '" + value + "' (x, y or xy)");
+                        p.view.rotation |= bits;
+                        return true;
+                    }
+                    if (key == "move")
+                        return parse_pair(value, &p.dx, &p.dy) || fail("bad move '" + value + "' (DX,DY)");
+                    if (key == "encoding")
+                        return parse_name(value, kEncodings, &p.encoding) ||
+                               fail("bad encoding '" + value + "' (bt601, bt709, bt2020)");
+                    if (key == "range")
+                        return parse_name(value, kRanges, &p.range) || fail("bad range '" + value + "' (limited, full)");
+                    return fail("unknown plane option '" + key + "'");
+                });
+            });
+    }
+
+    bool scanout(const std::vector<std::string> &w)
+    {
+        if (w.size() < 3)
+            return fail("usage: scanout crtc=ID fb=ID [src=X,Y,WxH] [at=X,Y] [size=WxH] [rotate=DEG]");
+        ScenarioScanout s;
+        if (!crtc_fb_options(w, 1, "scanout", &s.crtc_id, &s.fb_id))
+            return false;
+        if (!each_option(w, 3, w.size(), [&](const std::string &key, const std::string &value) {
+                bool taken = false;
+                return view_option(key, value, &s.view, &taken) &&
+                       (taken || fail("unknown scanout option '" + key + "'"));
+            }))
+            return false;
+        dev().scanouts.push_back(s);
         return true;
     }
 

@@ -17,6 +17,10 @@ struct ScenarioFramebuffer {
     uint32_t pitches[4] = {};
     uint32_t offsets[4] = {};
     uint64_t size = 0;  // bytes of the buffer holding every plane
+    // fill=0xAARRGGBB: a solid colour instead of the picture (stored
+    // premultiplied in formats with alpha); never redrawn.
+    bool filled = false;
+    uint32_t fill = 0;
 };
 
 struct ScenarioCrtc {
@@ -25,6 +29,7 @@ struct ScenarioCrtc {
     uint32_t height = 0;
     uint32_t refresh = 0;  // Hz
     uint32_t fb_id = 0;    // 0 = nothing scanned out
+    uint32_t turned = 0;   // degrees (0, 90, 180, 270) its pictures are drawn turned counter-clockwise
 };
 
 struct ScenarioEncoder {
@@ -38,6 +43,48 @@ struct ScenarioConnector {
     uint32_t type_id = 0;  // index within the type (DP-3 -> 3)
     bool connected = false;
     std::vector<uint32_t> encoder_ids;
+    // The "panel orientation" property (listed only when given): 0 normal,
+    // 1 upside down, 2 left side up, 3 right side up.
+    bool has_orientation = false;
+    uint32_t orientation = 0;
+};
+
+// Where a plane takes its picture from and where it shows it: the source
+// rectangle in the buffer (whole buffer unless given), the rectangle on the
+// CRTC (at x, y; the source's size, or the CRTC's for a primary plane,
+// unless given) and the kernel's rotation bits (DRM_MODE_ROTATE_* |
+// DRM_MODE_REFLECT_*).
+struct ScenarioPlaneView {
+    bool has_src = false;
+    uint32_t src_x = 0, src_y = 0, src_w = 0, src_h = 0;
+    int32_t x = 0, y = 0;
+    bool has_size = false;
+    uint32_t w = 0, h = 0;
+    uint32_t rotation = 1;  // DRM_MODE_ROTATE_0
+};
+
+// An overlay plane on a CRTC showing a framebuffer (or, under a pageflip of
+// the plane, its rotation), moving by (dx, dy) every blank and bouncing
+// between the CRTC's edges.
+struct ScenarioPlane {
+    uint32_t id = 0;
+    uint32_t crtc_id = 0;
+    uint32_t fb_id = 0;
+    ScenarioPlaneView view;
+    bool has_zpos = false;
+    uint32_t zpos = 0;
+    uint32_t alpha = 0xffff;
+    uint32_t blend = 0;     // 0 "Pre-multiplied", 1 "Coverage", 2 "None"
+    uint32_t encoding = 0;  // COLOR_ENCODING: 0 BT.601, 1 BT.709, 2 BT.2020
+    uint32_t range = 0;     // COLOR_RANGE: 0 limited, 1 full
+    int32_t dx = 0, dy = 0;
+};
+
+// The primary plane's rectangles whenever the CRTC shows the framebuffer.
+struct ScenarioScanout {
+    uint32_t crtc_id = 0;
+    uint32_t fb_id = 0;
+    ScenarioPlaneView view;
 };
 
 // A statement about one framebuffer at one of a CRTC's vertical blanks.
@@ -60,6 +107,7 @@ using ScenarioFlip = ScenarioBlankFb;
 // own first blank.
 struct ScenarioPageflip {
     uint32_t crtc_id = 0;
+    uint32_t plane_id = 0;  // set instead of crtc_id: an overlay plane flips (no flip or darkening acts on it)
     std::vector<uint32_t> fb_ids;
     uint32_t every = 1;
     uint64_t from_vblank = 0;
@@ -121,6 +169,8 @@ struct ScenarioDevice {
     std::vector<ScenarioModeChange> modes;
     std::vector<ScenarioRenewal> renewals;
     std::vector<ScenarioCursor> cursors;  // at most one per CRTC
+    std::vector<ScenarioPlane> planes;
+    std::vector<ScenarioScanout> scanouts;  // at most one per CRTC and framebuffer
 };
 
 struct Scenario {

@@ -165,10 +165,14 @@ void handle_client_requests(ClientState *state)
                 set_target(state, tokens[1], tokens[2]);
         } else if (strcmp(tokens[0], UDS_COMMAND_GET_FRAME) == 0) {
             get_frame(state);
-        } else if (strcmp(tokens[0], UDS_COMMAND_FOLLOW_SCANOUT) == 0) {
+        } else if (strcmp(tokens[0], UDS_COMMAND_FOLLOW_SCANOUT) == 0 ||
+                   strcmp(tokens[0], UDS_COMMAND_FOLLOW_PLANES) == 0) {
             if (!state->device_fd || state->port_name.empty()) {
                 send_error(state->client_socket.get(), "ERROR: No target set. Call SET_TARGET first\n");
             } else {
+                // The planes' records come on top of the scanout's.
+                if (strcmp(tokens[0], UDS_COMMAND_FOLLOW_PLANES) == 0)
+                    state->follow_planes.store(true);
                 state->follow_scanout.store(true);
                 send_message(state->client_socket.get(), "OK\n", nullptr, 0, 1);
             }

@@ -1,6 +1,6 @@
 // capture-helper's command server: the socket "/tmp/vistrel.sock", clients
 // served one after another, the line protocol (SET_TARGET, GET_FRAME) and
-// its replies (SET_TARGET, GET_FRAME, FOLLOW_SCANOUT).
+// its replies (SET_TARGET, GET_FRAME, FOLLOW_SCANOUT, FOLLOW_PLANES).
 #pragma once
 
 #include <atomic>
@@ -33,6 +33,9 @@ struct ClientState {
     // Set by FOLLOW_SCANOUT: the event services of this connection send
     // scanout records before the blanks' events.
     std::atomic<bool> follow_scanout{false};
+    // Set by FOLLOW_PLANES (with follow_scanout): the CRTC and plane
+    // records as well.
+    std::atomic<bool> follow_planes{false};
 };
 
 // Creates the listening socket bound to path (mode 0666) in *out_fd.

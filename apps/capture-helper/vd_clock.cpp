@@ -113,6 +113,47 @@ void cursor_at(const VdCursor &k, const VdScreen &screen, uint64_t b, uint32_t *
     *y = cursor_path(c.y, c.dy, b, int32_t(screen.height) - int32_t(c.height));
 }
 
+// The framebuffer an overlay plane shows at blank b of its CRTC.
+uint32_t overlay_fb_at(const VdOverlay &o, uint64_t b)
+{
+    for (auto it = o.flips.rbegin(); it != o.flips.rend(); ++it) {
+        const ScenarioPageflip &p = **it;
+        if (b >= p.from_vblank)
+            return p.fb_ids[((b - p.from_vblank) / p.every) % p.fb_ids.size()];
+    }
+    return o.desc->fb_id;
+}
+
+// A plane's rectangles for a buffer: the view's, its defaults the whole
+// buffer at the source's size (or at `whole` w x h when given).
+VdPlaneState place(const ScenarioPlaneView &v, const VdBuffer &fb, uint32_t whole_w, uint32_t whole_h)
+{
+    VdPlaneState s;
+    s.fb_id = fb.desc.id;
+    s.src_x = v.has_src ? v.src_x : 0;
+    s.src_y = v.has_src ? v.src_y : 0;
+    s.src_w = v.has_src ? v.src_w : fb.desc.width;
+    s.src_h = v.has_src ? v.src_h : fb.desc.height;
+    s.x = v.x;
+    s.y = v.y;
+    s.w = v.has_size ? v.w : whole_w ? whole_w : s.src_w;
+    s.h = v.has_size ? v.h : whole_h ? whole_h : s.src_h;
+    s.rotation = v.rotation;
+    return s;
+}
+
+VdPlaneState overlay_at(const VdDevice &d, const VdOverlay &o, uint64_t b)
+{
+    const VdBuffer *fb = vd_clock_buffer(const_cast<VdDevice *>(&d), overlay_fb_at(o, b));
+    if (!fb)
+        return VdPlaneState{};
+    VdPlaneState s = place(o.desc->view, *fb, 0, 0);
+    const VdScreen &screen = d.crtcs[o.crtc_index].screen;
+    s.x = cursor_path(s.x, o.desc->dx, b, int32_t(screen.width) - int32_t(s.w));
+    s.y = cursor_path(s.y, o.desc->dy, b, int32_t(screen.height) - int32_t(s.h));
+    return s;
+}
+
 int set_blank_timer(int timer, uint32_t refresh)
 {
     long period = long(1000000000ull / refresh);
@@ -156,7 +197,7 @@ void blank(VirtualWorld *w, VdDevice *d, VdCrtc *c, uint64_t expirations)
     // lock, so the swap takes it.
     for (uint32_t id : renewed) {
         VdBuffer *old = vd_clock_buffer(d, id);
-        std::unique_ptr<VdBuffer> fresh = vd_picture_make_buffer(old->desc, d->next_handle, wall_ns);
+        std::unique_ptr<VdBuffer> fresh = vd_picture_make_buffer(old->desc, d->next_handle, wall_ns, false, old->turn);
         if (!fresh) {
             perror("[Virtual Display] cannot renew a framebuffer");
             continue;
@@ -182,6 +223,18 @@ void blank(VirtualWorld *w, VdDevice *d, VdCrtc *c, uint64_t expirations)
     // stays on screen change in place, as on real hardware.
     if (draw)
         vd_picture_draw_frame(*draw, seq, wall_ns / 1000000);
+    // An overlay's buffer is drawn as it is flipped to; the single buffer
+    // of an overlay that does not flip is redrawn in place, as the CRTC's.
+    for (const VdOverlay &o : d->overlays) {
+        if (&d->crtcs[o.crtc_index] != c)
+            continue;
+        const uint32_t now = overlay_fb_at(o, seq);
+        if (!o.flips.empty() && now == overlay_fb_at(o, c->seq))
+            continue;
+        VdBuffer *fb = vd_clock_buffer(d, now);
+        if (fb && fb != draw)
+            vd_picture_draw_frame(*fb, seq, wall_ns / 1000000);
+    }
     // A cursor due for a new image flips to its other id, which names fresh
     // memory from now on (as a compositor uploading a new image does).
     std::unique_ptr<VdBuffer> cursor_image;
@@ -293,8 +346,27 @@ VirtualWorld *vd_clock_create_world(const Scenario &scenario)
     for (size_t di = 0; di < scenario.devices.size(); di++) {
         auto d = std::make_unique<VdDevice>();
         d->desc = scenario.devices[di];
+        // A turned CRTC's buffers hold its picture turned.
+        std::map<uint32_t, int> turns;
+        for (auto &c : d->desc.crtcs) {
+            if (!c.turned)
+                continue;
+            const int turn = int(c.turned / 90);
+            turns.emplace(c.fb_id, turn);
+            for (auto &f : d->desc.flips)
+                if (f.crtc_id == c.id)
+                    turns.emplace(f.fb_id, turn);
+            for (auto &m : d->desc.modes)
+                if (m.crtc_id == c.id)
+                    turns.emplace(m.fb_id, turn);
+            for (auto &p : d->desc.pageflips)
+                if (p.crtc_id == c.id)
+                    for (uint32_t id : p.fb_ids)
+                        turns.emplace(id, turn);
+        }
         for (auto &fdesc : d->desc.framebuffers) {
-            auto f = vd_picture_make_buffer(fdesc, d->next_handle++, start_wall_ns);
+            auto f = vd_picture_make_buffer(fdesc, d->next_handle++, start_wall_ns, false,
+                                            turns.count(fdesc.id) ? turns[fdesc.id] : 0);
             if (!f)
                 return nullptr;
             d->fbs.push_back(std::move(f));
@@ -341,6 +413,8 @@ VirtualWorld *vd_clock_create_world(const Scenario &scenario)
             top = std::max(top, e.id);
         for (auto &c : d->desc.connectors)
             top = std::max(top, c.id);
+        for (auto &p : d->desc.planes)
+            top = std::max(top, p.id);
         for (auto &c : d->crtcs)
             c.plane_id = ++top;
         d->type_property_id = ++top;
@@ -375,6 +449,25 @@ VirtualWorld *vd_clock_create_world(const Scenario &scenario)
         d->y_property_id = ++top;
         d->w_property_id = ++top;
         d->h_property_id = ++top;
+        for (uint32_t *id : {&d->src_x_property_id, &d->src_y_property_id, &d->src_w_property_id,
+                             &d->src_h_property_id, &d->zpos_property_id, &d->rotation_property_id,
+                             &d->alpha_property_id, &d->blend_property_id, &d->encoding_property_id,
+                             &d->range_property_id, &d->orientation_property_id})
+            *id = ++top;
+        for (auto &p : d->desc.planes) {
+            VdOverlay o;
+            o.desc = &p;
+            for (size_t ci = 0; ci < d->desc.crtcs.size(); ci++)
+                if (d->desc.crtcs[ci].id == p.crtc_id)
+                    o.crtc_index = ci;
+            for (auto &f : d->desc.pageflips)
+                if (f.plane_id == p.id)
+                    o.flips.push_back(&f);
+            std::stable_sort(o.flips.begin(), o.flips.end(), [](const ScenarioPageflip *a, const ScenarioPageflip *b) {
+                return a->from_vblank < b->from_vblank;
+            });
+            d->overlays.push_back(std::move(o));
+        }
         w->devices.push_back(std::move(d));
     }
     VirtualWorld *raw = w.get();
@@ -421,6 +514,23 @@ void vd_clock_cursor_seen(const VdOpenFile &of, const VdCrtc &c, uint32_t *fb_id
     if (of.delivering_wall_ns && of.delivering_seq < c.seq) {
         cursor_at(c.cursor, c.screen, of.delivering_seq, fb_id, x, y);
     }
+}
+
+VdPlaneState vd_clock_overlay_seen(const VdOpenFile &of, const VdDevice &d, const VdOverlay &o)
+{
+    const VdCrtc &c = d.crtcs[o.crtc_index];
+    return overlay_at(d, o, of.delivering_wall_ns && of.delivering_seq < c.seq ? of.delivering_seq : c.seq);
+}
+
+VdPlaneState vd_clock_primary_state(const VdDevice &d, const VdCrtc &c)
+{
+    const VdBuffer *fb = c.screen.fb_id ? vd_clock_buffer(const_cast<VdDevice *>(&d), c.screen.fb_id) : nullptr;
+    if (!fb)
+        return VdPlaneState{};
+    for (auto &s : d.desc.scanouts)
+        if (s.crtc_id == c.desc.id && s.fb_id == fb->desc.id)
+            return place(s.view, *fb, c.screen.width, c.screen.height);
+    return place(ScenarioPlaneView{}, *fb, c.screen.width, c.screen.height);
 }
 
 uint64_t vd_clock_realtime_ns()

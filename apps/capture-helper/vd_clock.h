@@ -1,9 +1,11 @@
 // The virtual display's world and its clock. The world holds each device's
 // framebuffers, CRTCs (their screens, page-flip schedules and cursor
-// planes) and open files; one clock thread produces every CRTC's vertical
+// planes), overlay planes (whose state is a function of their CRTC's blank
+// count) and open files; one clock thread produces every CRTC's vertical
 // blanks from a timerfd at the CRTC's refresh: the sequence counter steps,
 // the CRTC's statements act (renewals, mode changes, rotations, flips), the
-// buffer going on screen is drawn (vd_picture.h) and due sequence requests
+// buffers going on screen (the CRTC's, the overlays') are drawn
+// (vd_picture.h) and due sequence requests
 // complete on their files. The DRM calls (virtual_display.h) read the
 // world under its mutex; the clock thread alone writes a CRTC's count,
 // screen, schedule and cursor place, under the mutex.
@@ -73,8 +75,28 @@ struct VdCrtc {
     VdCursor cursor;
 };
 
+// An overlay plane of the scenario. What it shows is a function of its
+// CRTC's blank count (its framebuffer, or its rotation's, and its place on
+// a path), so a query can answer for any blank.
+struct VdOverlay {
+    const ScenarioPlane *desc = nullptr;
+    size_t crtc_index = 0;
+    std::vector<const ScenarioPageflip *> flips;  // its rotations, by first blank
+};
+
+// What a plane shows: framebuffer (0: nothing), the rectangle in the buffer
+// (pixels) and on the CRTC, and the rotation bits.
+struct VdPlaneState {
+    uint32_t fb_id = 0;
+    uint32_t src_x = 0, src_y = 0, src_w = 0, src_h = 0;
+    int32_t x = 0, y = 0;
+    uint32_t w = 0, h = 0;
+    uint32_t rotation = 1;
+};
+
 struct VdDevice {
     ScenarioDevice desc;
+    std::vector<VdOverlay> overlays;
     std::vector<std::unique_ptr<VdBuffer>> fbs;
     std::vector<VdCrtc> crtcs;
     uint32_t next_handle = 1;
@@ -82,6 +104,10 @@ struct VdDevice {
     // The atomic plane properties (listed for files with the atomic capability).
     uint32_t fb_property_id = 0, crtc_property_id = 0, x_property_id = 0, y_property_id = 0, w_property_id = 0,
              h_property_id = 0;
+    uint32_t src_x_property_id = 0, src_y_property_id = 0, src_w_property_id = 0, src_h_property_id = 0,
+             zpos_property_id = 0, rotation_property_id = 0, alpha_property_id = 0, blend_property_id = 0,
+             encoding_property_id = 0, range_property_id = 0;
+    uint32_t orientation_property_id = 0;  // the connectors' "panel orientation"
 };
 
 // A sequence request waiting for its blank.
@@ -139,6 +165,15 @@ VdBuffer *vd_clock_buffer(VdDevice *device, uint32_t id);
 // runs late still reads that blank's place; elsewhere, after the last blank.
 // Under the world's mutex.
 void vd_clock_cursor_seen(const VdOpenFile &file, const VdCrtc &crtc, uint32_t *fb_id, int32_t *x, int32_t *y);
+
+// The overlay plane as a query on a file sees it (the blank as for the
+// cursor). Under the world's mutex.
+VdPlaneState vd_clock_overlay_seen(const VdOpenFile &file, const VdDevice &device, const VdOverlay &overlay);
+
+// The primary plane of the CRTC as it is after the last blank: the buffer on
+// screen, placed by the scenario's scanout statement for it (default: the
+// whole buffer on the whole CRTC). Under the world's mutex.
+VdPlaneState vd_clock_primary_state(const VdDevice &device, const VdCrtc &crtc);
 
 // CLOCK_REALTIME now, in ns.
 uint64_t vd_clock_realtime_ns();

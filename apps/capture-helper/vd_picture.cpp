@@ -26,9 +26,56 @@ constexpr int kDigitBand = 200;
 // The cursor image's square and the band around it.
 constexpr int kCursorSquare = 16, kCursorBorder = 4;
 
+// The picture's size: the buffer's, its sides swapped for odd turns.
+int picture_w(const VdBuffer &fb)
+{
+    return int(fb.turn % 2 ? fb.desc.height : fb.desc.width);
+}
+int picture_h(const VdBuffer &fb)
+{
+    return int(fb.turn % 2 ? fb.desc.width : fb.desc.height);
+}
+
+// A rectangle of the picture in the buffer's coordinates (the picture
+// turned counter-clockwise by fb.turn quarter turns).
+VdRect to_buffer(const VdBuffer &fb, VdRect r)
+{
+    const int pw = picture_w(fb), ph = picture_h(fb);
+    switch (fb.turn) {
+    case 1:
+        return VdRect{r.y, pw - r.x - r.w, r.h, r.w};
+    case 2:
+        return VdRect{pw - r.x - r.w, ph - r.y - r.h, r.w, r.h};
+    case 3:
+        return VdRect{ph - r.y - r.h, r.x, r.h, r.w};
+    default:
+        return r;
+    }
+}
+
+// The picture's pixel that the buffer's pixel (x, y) shows.
+void to_picture(const VdBuffer &fb, int x, int y, int *px, int *py)
+{
+    const int pw = picture_w(fb), ph = picture_h(fb);
+    switch (fb.turn) {
+    case 1:
+        *px = pw - 1 - y, *py = x;
+        return;
+    case 2:
+        *px = pw - 1 - x, *py = ph - 1 - y;
+        return;
+    case 3:
+        *px = y, *py = ph - 1 - x;
+        return;
+    default:
+        *px = x, *py = y;
+    }
+}
+
+// Clips a rectangle of the picture to the picture.
 bool clip(const VdBuffer &fb, VdRect *r)
 {
-    int x1 = std::min<int>(r->x + r->w, fb.desc.width), y1 = std::min<int>(r->y + r->h, fb.desc.height);
+    int x1 = std::min<int>(r->x + r->w, picture_w(fb)), y1 = std::min<int>(r->y + r->h, picture_h(fb));
     r->x = std::max(r->x, 0);
     r->y = std::max(r->y, 0);
     r->w = x1 - r->x;
@@ -36,32 +83,44 @@ bool clip(const VdBuffer &fb, VdRect *r)
     return r->w > 0 && r->h > 0;
 }
 
-// Paints a rectangle with the fixed pattern (solid = nullptr) or a solid
-// colour (r, g, b; for NV12 only the luma of solid[0] is written).
-void paint(VdBuffer &fb, VdRect r, const uint8_t *solid)
+bool has_alpha(const VdBuffer &fb)
 {
-    if (!clip(fb, &r))
+    return fb.desc.format == DRM_FORMAT_ARGB8888 || fb.desc.format == DRM_FORMAT_ABGR8888;
+}
+
+// Paints a rectangle of the picture with the fixed pattern (solid =
+// nullptr) or a solid colour (r, g, b; for NV12 only the luma of solid[0]
+// is written).
+void paint(VdBuffer &fb, VdRect picture_rect, const uint8_t *solid)
+{
+    if (!clip(fb, &picture_rect))
         return;
-    const uint32_t w = fb.desc.width, h = fb.desc.height, pitch = fb.desc.pitches[0];
+    const VdRect r = to_buffer(fb, picture_rect);
+    const uint32_t w = uint32_t(picture_w(fb)), h = uint32_t(picture_h(fb)), pitch = fb.desc.pitches[0];
     if (fb.desc.format == DRM_FORMAT_NV12) {
         for (int y = r.y; y < r.y + r.h; y++) {
             uint8_t *row = fb.map + size_t(y) * pitch;
-            for (int x = r.x; x < r.x + r.w; x++)
-                row[x] = solid ? solid[0] : uint8_t(16 + ((x * 219u / w) * 3 + (y * 219u / h)) / 4);
+            for (int x = r.x; x < r.x + r.w; x++) {
+                int px = 0, py = 0;
+                to_picture(fb, x, y, &px, &py);
+                row[x] = solid ? solid[0] : uint8_t(16 + ((uint32_t(px) * 219u / w) * 3 + (uint32_t(py) * 219u / h)) / 4);
+            }
         }
         return;
     }
-    const bool rgb_order = fb.desc.format == DRM_FORMAT_XBGR8888;
-    const uint8_t alpha = fb.desc.format == DRM_FORMAT_ARGB8888 ? 255 : 0;
+    const bool rgb_order = fb.desc.format == DRM_FORMAT_XBGR8888 || fb.desc.format == DRM_FORMAT_ABGR8888;
+    const uint8_t alpha = has_alpha(fb) ? 255 : 0;
     for (int y = r.y; y < r.y + r.h; y++) {
         uint8_t *row = fb.map + size_t(y) * pitch;
-        const uint32_t shade = 255 - (uint32_t(y) * 128 / h);
         for (int x = r.x; x < r.x + r.w; x++) {
             uint8_t c[3];
             if (solid) {
                 memcpy(c, solid, 3);
             } else {
-                const uint8_t *bar = kBars[size_t(x) * 8 / w];
+                int px = 0, py = 0;
+                to_picture(fb, x, y, &px, &py);
+                const uint32_t shade = 255 - (uint32_t(py) * 128 / h);
+                const uint8_t *bar = kBars[size_t(px) * 8 / w];
                 for (int i = 0; i < 3; i++)
                     c[i] = uint8_t(bar[i] * shade / 255);
             }
@@ -79,7 +138,9 @@ void paint_chroma(VdBuffer &fb)
     uint8_t *plane = fb.map + fb.desc.offsets[1];
     for (uint32_t y = 0; y < fb.desc.height / 2; y++)
         for (uint32_t x = 0; x < fb.desc.width / 2; x++) {
-            uint32_t bar = x * 2 * 8 / fb.desc.width;
+            int px = 0, py = 0;
+            to_picture(fb, int(2 * x), int(2 * y), &px, &py);
+            uint32_t bar = uint32_t(px) * 8 / uint32_t(picture_w(fb));
             plane[size_t(y) * fb.desc.pitches[1] + 2 * x] = uint8_t(64 + bar * 16);
             plane[size_t(y) * fb.desc.pitches[1] + 2 * x + 1] = uint8_t(192 - bar * 16);
         }
@@ -127,7 +188,7 @@ int bounce(uint64_t v, int range)
 // use the whole height.
 VdRect square_at(const VdBuffer &fb, uint64_t t)
 {
-    const int w = int(fb.desc.width), h = int(fb.desc.height), size = fb.sq_size;
+    const int w = picture_w(fb), h = picture_h(fb), size = fb.sq_size;
     const int range_x = std::max(w - size, 0);
     const int range_y = h - kDigitBand - size >= 0 ? h - kDigitBand - size : std::max(h - size, 0);
     return VdRect{bounce(uint64_t(w / 2) + 7 * t, range_x), bounce(uint64_t(std::min(h / 2, range_y)) + 5 * t, range_y),
@@ -145,8 +206,10 @@ VdBuffer::~VdBuffer()
 void vd_picture_draw_frame(VdBuffer &fb, uint64_t counter, uint64_t wall_ms)
 {
     static const uint8_t square[3] = {255, 64, 192};
+    if (fb.desc.filled)
+        return;
     paint(fb, fb.square, nullptr);
-    const int h = int(fb.desc.height);
+    const int h = picture_h(fb);
     paint_digits(fb, wall_ms, kStampDigits, h - kStampRise);
     paint_digits(fb, counter, kCounterDigits, h - kCounterRise);
     // The square goes last so that it stays visible over the digits on
@@ -169,12 +232,46 @@ void vd_picture_paint_cursor(VdBuffer &fb, uint32_t square)
         }
     }
 }
+namespace {
+
+// The whole buffer in the fill colour 0xAARRGGBB: premultiplied where the
+// format has alpha, BT.601 limited range for NV12.
+void paint_fill(VdBuffer &fb)
+{
+    const uint32_t a = fb.desc.fill >> 24;
+    uint32_t r = (fb.desc.fill >> 16) & 0xff, g = (fb.desc.fill >> 8) & 0xff, b = fb.desc.fill & 0xff;
+    if (fb.desc.format == DRM_FORMAT_NV12) {
+        const uint8_t y = uint8_t(16 + (66 * r + 129 * g + 25 * b + 128) / 256);
+        const uint8_t u = uint8_t(128 + (-38 * int(r) - 74 * int(g) + 112 * int(b) + 128) / 256);
+        const uint8_t v = uint8_t(128 + (112 * int(r) - 94 * int(g) - 18 * int(b) + 128) / 256);
+        for (uint32_t row = 0; row < fb.desc.height; row++)
+            memset(fb.map + size_t(row) * fb.desc.pitches[0], y, fb.desc.width);
+        for (uint32_t row = 0; row < fb.desc.height / 2; row++) {
+            uint8_t *p = fb.map + fb.desc.offsets[1] + size_t(row) * fb.desc.pitches[1];
+            for (uint32_t x = 0; x < fb.desc.width / 2; x++)
+                p[2 * x] = u, p[2 * x + 1] = v;
+        }
+        return;
+    }
+    if (has_alpha(fb))
+        r = (r * a + 127) / 255, g = (g * a + 127) / 255, b = (b * a + 127) / 255;
+    const bool rgb_order = fb.desc.format == DRM_FORMAT_XBGR8888 || fb.desc.format == DRM_FORMAT_ABGR8888;
+    const uint32_t pixel = rgb_order ? (a << 24 | b << 16 | g << 8 | r) : (a << 24 | r << 16 | g << 8 | b);
+    for (uint32_t row = 0; row < fb.desc.height; row++) {
+        uint32_t *p = reinterpret_cast<uint32_t *>(fb.map + size_t(row) * fb.desc.pitches[0]);
+        std::fill(p, p + fb.desc.width, has_alpha(fb) ? pixel : pixel & 0x00ffffffu);
+    }
+}
+
+}  // namespace
+
 std::unique_ptr<VdBuffer> vd_picture_make_buffer(const ScenarioFramebuffer &fdesc, uint32_t handle, uint64_t wall_ns,
-                                                 bool cursor)
+                                                 bool cursor, int turn)
 {
     auto f = std::make_unique<VdBuffer>();
     f->desc = fdesc;
     f->handle = handle;
+    f->turn = turn;
     char name[32];
     snprintf(name, sizeof(name), "vistrel-fb-%u", fdesc.id);
     f->memfd.reset(memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING));
@@ -190,6 +287,10 @@ std::unique_ptr<VdBuffer> vd_picture_make_buffer(const ScenarioFramebuffer &fdes
     f->sq_size = int(std::max<uint32_t>(1, std::min({160u, fdesc.width / 4, fdesc.height / 4})));
     if (cursor) {
         vd_picture_paint_cursor(*f);
+        return f;
+    }
+    if (fdesc.filled) {
+        paint_fill(*f);
         return f;
     }
     paint(*f, VdRect{0, 0, int(fdesc.width), int(fdesc.height)}, nullptr);

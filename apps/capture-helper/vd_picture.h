@@ -3,7 +3,11 @@
 // bars; for NV12 a luma ramp), a moving square that keeps above the bottom
 // digits' band, and in the bottom-left corner white seven-segment digits on
 // black: the blank at which the picture went on screen and, above it, that
-// blank's wall-clock milliseconds. A cursor image is premultiplied ARGB8888.
+// blank's wall-clock milliseconds. A buffer of a turned CRTC holds that
+// picture turned counter-clockwise by quarter turns (the picture's width is
+// then the buffer's height for odd turns). A framebuffer with a fill holds
+// that colour alone (premultiplied in formats with alpha) and is never
+// drawn again. A cursor image is premultiplied ARGB8888.
 #pragma once
 
 #include <cstdint>
@@ -23,15 +27,16 @@ struct VdBuffer {
     UniqueFD memfd;
     uint8_t *map = nullptr;
     int sq_size = 1;
-    VdRect square{0, 0, 0, 0};  // where the square was last drawn
+    int turn = 0;               // quarter turns counter-clockwise of the picture in the buffer
+    VdRect square{0, 0, 0, 0};  // where the square was last drawn, in the picture's coordinates
     ~VdBuffer();
 };
 
 // A framebuffer's memory: a sealed memfd, mapped, painted with the pattern
-// and the picture of blank 0 (a cursor image with its picture). nullptr with
-// errno set.
+// and the picture of blank 0 turned by `turn` quarter turns (a cursor image
+// with its picture, a filled one with its colour). nullptr with errno set.
 std::unique_ptr<VdBuffer> vd_picture_make_buffer(const ScenarioFramebuffer &fdesc, uint32_t handle, uint64_t wall_ns,
-                                                 bool cursor = false);
+                                                 bool cursor = false, int turn = 0);
 
 // A second framebuffer over the memory of shown, described as desc (the
 // same size and format): the export of either is the same memory. nullptr
@@ -40,7 +45,8 @@ std::unique_ptr<VdBuffer> vd_picture_alias_buffer(const VdBuffer &shown, const S
                                                   uint32_t handle);
 
 // The picture of blank `counter`: the square moves, the digits show the
-// blank and its wall-clock milliseconds; the rest stays as it is.
+// blank and its wall-clock milliseconds; the rest stays as it is. A filled
+// buffer stays as it is.
 void vd_picture_draw_frame(VdBuffer &fb, uint64_t counter, uint64_t wall_ms);
 
 // The cursor image: an opaque 16x16 square of colour `square` at the

@@ -331,6 +331,8 @@ drmModePlaneResPtr vd_get_plane_resources(VirtualWorld *w, int fd)
     if (of->universal_planes) {
         for (auto &c : d->crtcs)
             listed.push_back(c.plane_id);
+        for (auto &o : d->overlays)
+            listed.push_back(o.desc->id);
         for (auto &c : d->crtcs)
             if (c.cursor.desc)
                 listed.push_back(c.cursor.plane_id);
@@ -353,6 +355,31 @@ drmModePlaneResPtr vd_get_plane_resources(VirtualWorld *w, int fd)
 drmModePlanePtr vd_get_plane(VirtualWorld *w, int fd, uint32_t plane_id)
 {
     VD_DEVICE_OR(nullptr);
+    for (const VdOverlay &o : d->overlays) {
+        if (o.desc->id != plane_id)
+            continue;
+        auto *r = alloc_array<drmModePlane>(1);
+        uint32_t *formats = alloc_array<uint32_t>(4);
+        if (!r || !formats) {
+            free(r);
+            free(formats);
+            errno = ENOMEM;
+            return nullptr;
+        }
+        const uint32_t offered[] = {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888, DRM_FORMAT_ABGR8888, DRM_FORMAT_NV12};
+        std::copy(std::begin(offered), std::end(offered), formats);
+        r->count_formats = 4;
+        r->formats = formats;
+        r->plane_id = plane_id;
+        const VdPlaneState state = vd_clock_overlay_seen(*of, *d, o);
+        r->fb_id = state.fb_id;
+        r->crtc_id = state.fb_id ? o.desc->crtc_id : 0;
+        r->crtc_x = uint32_t(state.x);
+        r->crtc_y = uint32_t(state.y);
+        // An overlay may drive any CRTC of its device.
+        r->possible_crtcs = uint32_t((1ull << d->crtcs.size()) - 1);
+        return r;
+    }
     for (size_t i = 0; i < d->crtcs.size(); i++) {
         const VdCrtc &c = d->crtcs[i];
         const bool cursor = c.cursor.desc && c.cursor.plane_id == plane_id;
@@ -385,40 +412,31 @@ drmModePlanePtr vd_get_plane(VirtualWorld *w, int fd, uint32_t plane_id)
     return nullptr;
 }
 
-drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uint32_t object_id, uint32_t object_type)
+namespace {
+
+// The plane properties of a state: FB_ID, CRTC_ID, CRTC_*, SRC_* (16.16).
+void list_state(const VdDevice &d, const VdPlaneState &s, uint32_t crtc_id,
+                std::vector<std::pair<uint32_t, uint64_t>> *list)
 {
-    VD_DEVICE_OR(nullptr);
-    const VdCrtc *owner = nullptr;
-    bool cursor = false;
-    for (auto &c : d->crtcs) {
-        if (c.plane_id == object_id)
-            owner = &c;
-        if (c.cursor.desc && c.cursor.plane_id == object_id) {
-            owner = &c;
-            cursor = true;
-        }
-    }
-    if (object_type != DRM_MODE_OBJECT_PLANE || !owner) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    // The type always; the atomic properties for a file that asked for them.
-    std::vector<std::pair<uint32_t, uint64_t>> list{
-        {d->type_property_id, cursor ? DRM_PLANE_TYPE_CURSOR : DRM_PLANE_TYPE_PRIMARY}};
-    if (of->atomic) {
-        uint32_t fb_id = owner->screen.fb_id;
-        int32_t x = 0, y = 0;
-        if (cursor)
-            vd_clock_cursor_seen(*of, *owner, &fb_id, &x, &y);
-        const uint32_t w = cursor ? owner->cursor.desc->width : owner->screen.width;
-        const uint32_t h = cursor ? owner->cursor.desc->height : owner->screen.height;
-        list.insert(list.end(), {{d->fb_property_id, fb_id},
-                                 {d->crtc_property_id, fb_id ? owner->desc.id : 0},
-                                 {d->x_property_id, uint64_t(int64_t(x))},
-                                 {d->y_property_id, uint64_t(int64_t(y))},
-                                 {d->w_property_id, fb_id ? w : 0},
-                                 {d->h_property_id, fb_id ? h : 0}});
-    }
+    const bool shown = s.fb_id != 0;
+    list->insert(list->end(), {{d.fb_property_id, s.fb_id},
+                               {d.crtc_property_id, shown ? crtc_id : 0},
+                               {d.x_property_id, uint64_t(int64_t(s.x))},
+                               {d.y_property_id, uint64_t(int64_t(s.y))},
+                               {d.w_property_id, shown ? s.w : 0},
+                               {d.h_property_id, shown ? s.h : 0},
+                               {d.src_x_property_id, uint64_t(s.src_x) << 16},
+                               {d.src_y_property_id, uint64_t(s.src_y) << 16},
+                               {d.src_w_property_id, uint64_t(s.src_w) << 16},
+                               {d.src_h_property_id, uint64_t(s.src_h) << 16}});
+}
+
+// The "pixel blend mode" values, as the kernel numbers them, of the
+// scenario's premulti, coverage and none.
+constexpr uint64_t kBlendValues[] = {1, 2, 0};
+
+drmModeObjectPropertiesPtr make_properties(const std::vector<std::pair<uint32_t, uint64_t>> &list)
+{
     auto *r = alloc_array<drmModeObjectProperties>(1);
     uint32_t *props = alloc_array<uint32_t>(list.size());
     uint64_t *values = alloc_array<uint64_t>(list.size());
@@ -439,6 +457,76 @@ drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uin
     return r;
 }
 
+}  // namespace
+
+drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uint32_t object_id, uint32_t object_type)
+{
+    VD_DEVICE_OR(nullptr);
+    std::vector<std::pair<uint32_t, uint64_t>> list;
+    if (object_type == DRM_MODE_OBJECT_CONNECTOR) {
+        const auto *c = known(find_id(d->desc.connectors, object_id));
+        if (!c)
+            return nullptr;
+        // Listed, as by the kernel, only for a panel that has it.
+        if (c->has_orientation)
+            list.push_back({d->orientation_property_id, c->orientation});
+        return make_properties(list);
+    }
+    const VdCrtc *owner = nullptr;
+    bool cursor = false;
+    for (auto &c : d->crtcs) {
+        if (c.plane_id == object_id)
+            owner = &c;
+        if (c.cursor.desc && c.cursor.plane_id == object_id) {
+            owner = &c;
+            cursor = true;
+        }
+    }
+    const VdOverlay *overlay = nullptr;
+    for (auto &o : d->overlays)
+        if (o.desc->id == object_id)
+            overlay = &o;
+    if (object_type != DRM_MODE_OBJECT_PLANE || (!owner && !overlay)) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    if (overlay) {
+        list.push_back({d->type_property_id, DRM_PLANE_TYPE_OVERLAY});
+        if (of->atomic) {
+            const ScenarioPlane &p = *overlay->desc;
+            list_state(*d, vd_clock_overlay_seen(*of, *d, *overlay), p.crtc_id, &list);
+            // Without a zpos of its own an overlay lies above the primary
+            // planes, in the order of the scenario.
+            const uint64_t zpos = p.has_zpos ? p.zpos : 1 + uint64_t(overlay - d->overlays.data());
+            list.insert(list.end(), {{d->zpos_property_id, zpos},
+                                     {d->rotation_property_id, p.view.rotation},
+                                     {d->alpha_property_id, p.alpha},
+                                     {d->blend_property_id, kBlendValues[p.blend]},
+                                     {d->encoding_property_id, p.encoding},
+                                     {d->range_property_id, p.range}});
+        }
+        return make_properties(list);
+    }
+    // The type always; the atomic properties for a file that asked for them.
+    list.push_back({d->type_property_id, cursor ? DRM_PLANE_TYPE_CURSOR : DRM_PLANE_TYPE_PRIMARY});
+    if (of->atomic) {
+        VdPlaneState state;
+        if (cursor) {
+            vd_clock_cursor_seen(*of, *owner, &state.fb_id, &state.x, &state.y);
+            state.w = state.src_w = owner->cursor.desc->width;
+            state.h = state.src_h = owner->cursor.desc->height;
+            if (!state.fb_id)
+                state.src_w = state.src_h = 0;
+        } else {
+            state = vd_clock_primary_state(*d, *owner);
+        }
+        list_state(*d, state, owner->desc.id, &list);
+        if (!cursor)
+            list.push_back({d->rotation_property_id, state.fb_id ? state.rotation : DRM_MODE_ROTATE_0});
+    }
+    return make_properties(list);
+}
+
 drmModePropertyPtr vd_get_property(VirtualWorld *w, int fd, uint32_t property_id)
 {
     VD_DEVICE_OR(nullptr);
@@ -446,17 +534,51 @@ drmModePropertyPtr vd_get_property(VirtualWorld *w, int fd, uint32_t property_id
         uint32_t id;
         const char *name;
         uint32_t flags;
+        std::vector<std::pair<uint64_t, const char *>> enums;  // or, for a range, its bounds' values
     };
-    const Known all[] = {{d->type_property_id, "type", DRM_MODE_PROP_ENUM | DRM_MODE_PROP_IMMUTABLE},
-                         {d->fb_property_id, "FB_ID", DRM_MODE_PROP_OBJECT | DRM_MODE_PROP_ATOMIC},
-                         {d->crtc_property_id, "CRTC_ID", DRM_MODE_PROP_OBJECT | DRM_MODE_PROP_ATOMIC},
-                         {d->x_property_id, "CRTC_X", DRM_MODE_PROP_SIGNED_RANGE | DRM_MODE_PROP_ATOMIC},
-                         {d->y_property_id, "CRTC_Y", DRM_MODE_PROP_SIGNED_RANGE | DRM_MODE_PROP_ATOMIC},
-                         {d->w_property_id, "CRTC_W", DRM_MODE_PROP_RANGE | DRM_MODE_PROP_ATOMIC},
-                         {d->h_property_id, "CRTC_H", DRM_MODE_PROP_RANGE | DRM_MODE_PROP_ATOMIC}};
+    constexpr uint32_t atomic_range = DRM_MODE_PROP_RANGE | DRM_MODE_PROP_ATOMIC;
+    const std::vector<std::pair<uint64_t, const char *>> coordinates{{0, nullptr}, {UINT32_MAX, nullptr}};
+    const Known all[] = {
+        {d->type_property_id,
+         "type",
+         DRM_MODE_PROP_ENUM | DRM_MODE_PROP_IMMUTABLE,
+         {{DRM_PLANE_TYPE_OVERLAY, "Overlay"}, {DRM_PLANE_TYPE_PRIMARY, "Primary"}, {DRM_PLANE_TYPE_CURSOR, "Cursor"}}},
+        {d->orientation_property_id,
+         "panel orientation",
+         DRM_MODE_PROP_ENUM | DRM_MODE_PROP_IMMUTABLE,
+         {{0, "Normal"}, {1, "Upside Down"}, {2, "Left Side Up"}, {3, "Right Side Up"}}},
+        {d->fb_property_id, "FB_ID", DRM_MODE_PROP_OBJECT | DRM_MODE_PROP_ATOMIC, {}},
+        {d->crtc_property_id, "CRTC_ID", DRM_MODE_PROP_OBJECT | DRM_MODE_PROP_ATOMIC, {}},
+        {d->x_property_id, "CRTC_X", DRM_MODE_PROP_SIGNED_RANGE | DRM_MODE_PROP_ATOMIC, {}},
+        {d->y_property_id, "CRTC_Y", DRM_MODE_PROP_SIGNED_RANGE | DRM_MODE_PROP_ATOMIC, {}},
+        {d->w_property_id, "CRTC_W", atomic_range, coordinates},
+        {d->h_property_id, "CRTC_H", atomic_range, coordinates},
+        {d->src_x_property_id, "SRC_X", atomic_range, coordinates},
+        {d->src_y_property_id, "SRC_Y", atomic_range, coordinates},
+        {d->src_w_property_id, "SRC_W", atomic_range, coordinates},
+        {d->src_h_property_id, "SRC_H", atomic_range, coordinates},
+        {d->zpos_property_id, "zpos", DRM_MODE_PROP_RANGE, {{0, nullptr}, {255, nullptr}}},
+        {d->rotation_property_id,
+         "rotation",
+         DRM_MODE_PROP_BITMASK,
+         {{0, "rotate-0"}, {1, "rotate-90"}, {2, "rotate-180"}, {3, "rotate-270"}, {4, "reflect-x"}, {5, "reflect-y"}}},
+        {d->alpha_property_id, "alpha", DRM_MODE_PROP_RANGE, {{0, nullptr}, {0xffff, nullptr}}},
+        {d->blend_property_id,
+         "pixel blend mode",
+         DRM_MODE_PROP_ENUM,
+         {{0, "None"}, {1, "Pre-multiplied"}, {2, "Coverage"}}},
+        {d->encoding_property_id,
+         "COLOR_ENCODING",
+         DRM_MODE_PROP_ENUM,
+         {{0, "ITU-R BT.601 YCbCr"}, {1, "ITU-R BT.709 YCbCr"}, {2, "ITU-R BT.2020 YCbCr"}}},
+        {d->range_property_id,
+         "COLOR_RANGE",
+         DRM_MODE_PROP_ENUM,
+         {{0, "YCbCr limited range"}, {1, "YCbCr full range"}}}};
     const Known *k = nullptr;
     for (auto &candidate : all)
-        if (candidate.id == property_id && (candidate.id == d->type_property_id || of->atomic))
+        if (candidate.id == property_id &&
+            (candidate.id == d->type_property_id || candidate.id == d->orientation_property_id || of->atomic))
             k = &candidate;
     if (!k) {
         errno = ENOENT;
@@ -468,7 +590,29 @@ drmModePropertyPtr vd_get_property(VirtualWorld *w, int fd, uint32_t property_id
     r->prop_id = property_id;
     r->flags = k->flags;
     snprintf(r->name, sizeof(r->name), "%s", k->name);
+    const bool named = !k->enums.empty() && k->enums[0].second;
+    r->values = alloc_array<uint64_t>(k->enums.size());
+    r->enums = named ? alloc_array<drm_mode_property_enum>(k->enums.size()) : nullptr;
+    if (!r->values || (named && !r->enums)) {
+        vd_free(r);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    r->count_values = int(k->enums.size());
+    for (size_t i = 0; i < k->enums.size(); i++) {
+        r->values[i] = k->enums[i].first;
+        if (named) {
+            r->enums[i].value = k->enums[i].first;
+            snprintf(r->enums[i].name, sizeof(r->enums[i].name), "%s", k->enums[i].second);
+        }
+    }
+    r->count_enums = named ? int(k->enums.size()) : 0;
     return r;
+}
+
+void vd_free(drmModePropertyPtr r)
+{
+    free_with_arrays(r, &drmModePropertyRes::values, &drmModePropertyRes::enums, &drmModePropertyRes::blob_ids);
 }
 
 void vd_free(drmModePlaneResPtr r)

@@ -46,6 +46,7 @@ void vd_free(drmModeConnectorPtr connector);
 void vd_free(drmModePlaneResPtr res);
 void vd_free(drmModePlanePtr plane);
 void vd_free(drmModeObjectPropertiesPtr props);
+void vd_free(drmModePropertyPtr property);
 template <typename Record>
 void vd_free(Record *record)
 {
@@ -58,6 +59,12 @@ void vd_free(Record *record)
 // also has a cursor plane (type cursor), whose FB_ID, CRTC_ID, CRTC_X/Y and
 // CRTC_W/H properties are listed for a file with DRM_CLIENT_CAP_ATOMIC;
 // inside a sequence handler they describe the blank being delivered.
+// Scenario planes are overlay planes (type overlay, any CRTC of the device
+// possible) with FB_ID, CRTC_ID, CRTC_*, SRC_*, zpos, rotation, alpha,
+// "pixel blend mode", COLOR_ENCODING and COLOR_RANGE; the primary planes
+// list SRC_* and rotation as well. A connector with an orientation lists
+// "panel orientation". Enum properties name their values as the kernel
+// does.
 int vd_set_client_cap(VirtualWorld *world, int fd, uint64_t capability, uint64_t value);
 drmModePlaneResPtr vd_get_plane_resources(VirtualWorld *world, int fd);
 drmModePlanePtr vd_get_plane(VirtualWorld *world, int fd, uint32_t plane_id);

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -294,7 +295,8 @@ int framelink::read_event(int event_fd, int timeout_ms, EventMessage *message)
     if (timeout_ms >= 0 && wait_readable(event_fd, now_ms() + timeout_ms) < 0)
         return -1;
     // One byte more than the longest known message, so a longer one shows.
-    alignas(8) char buf[sizeof(ScanoutRecord) + UDS_MAX_REPLY_TEXT + 1];
+    alignas(8) char buf[std::max({sizeof(ScanoutRecord), sizeof(CursorRecord), sizeof(PlaneRecord)}) +
+                        UDS_MAX_REPLY_TEXT + 1];
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * UDS_MAX_PLANES) + 64];
     iovec iov{buf, sizeof buf};
     msghdr msg{};
@@ -354,6 +356,25 @@ int framelink::read_event(int event_fd, int timeout_ms, EventMessage *message)
         return take(&message->cursor, head[0] == UDS_EVENT_CURSOR_NEW);
     if (head[0] == UDS_EVENT_BUFFER_NEW || head[0] == UDS_EVENT_BUFFER_SHOWN || head[0] == UDS_EVENT_DARK)
         return take(&message->record, head[0] == UDS_EVENT_BUFFER_NEW);
+    if (head[0] == UDS_EVENT_PLANE_NEW || head[0] == UDS_EVENT_PLANE_STATE) {
+        if (take(&message->plane, head[0] == UDS_EVENT_PLANE_NEW) != 0)
+            return -1;
+        // A new buffer is always an overlay's; a plane showing nothing says nothing else.
+        const PlaneRecord &p = message->plane;
+        if ((head[0] == UDS_EVENT_PLANE_NEW && (p.kind != UDS_PLANE_KIND_OVERLAY || p.buffer_id == 0)) ||
+            p.kind > UDS_PLANE_KIND_OVERLAY)
+            return refuse();
+        return 0;
+    }
+    if (head[0] == UDS_EVENT_CRTC_STATE) {
+        if (size_t(n) != sizeof(CrtcRecord) || !fds.empty())
+            return refuse();
+        std::memcpy(&message->crtc, buf, sizeof(CrtcRecord));
+        if (message->crtc.plane_count > UDS_MAX_FOLLOWED_PLANES)
+            return refuse();
+        message->type = head[0];
+        return 0;
+    }
     // Not known here: the caller skips it; its descriptors are closed.
     message->type = head[0];
     return 0;
@@ -362,6 +383,11 @@ int framelink::read_event(int event_fd, int timeout_ms, EventMessage *message)
 int uds_client_follow_scanout(ServerConnection *conn, ServerReply *reply, int timeout_ms)
 {
     return uds_client_set_context(conn, UDS_FOLLOW_SCANOUT_COMMAND, reply, timeout_ms);
+}
+
+int uds_client_follow_planes(ServerConnection *conn, ServerReply *reply, int timeout_ms)
+{
+    return uds_client_set_context(conn, UDS_FOLLOW_PLANES_COMMAND, reply, timeout_ms);
 }
 
 int uds_client_event_connect(ServerConnection *conn, const char *path)

@@ -83,7 +83,9 @@ struct EventMessage {
     VBlankEvent vblank{};    // filled for UDS_EVENT_VBLANK
     ScanoutRecord record{};  // filled for UDS_EVENT_BUFFER_NEW, _SHOWN and _DARK
     CursorRecord cursor{};   // filled for UDS_EVENT_CURSOR_NEW, _CURSOR_STATE and _NO_CURSOR
-    // UDS_EVENT_BUFFER_NEW and _CURSOR_NEW: the parsed description, its descriptor fields -1;
+    CrtcRecord crtc{};       // filled for UDS_EVENT_CRTC_STATE
+    PlaneRecord plane{};     // filled for UDS_EVENT_PLANE_NEW and _PLANE_STATE
+    // UDS_EVENT_BUFFER_NEW, _CURSOR_NEW and _PLANE_NEW: the parsed description, its descriptor fields -1;
     // the descriptors themselves are in fds, one per plane in order.
     FrameMetadata frame{};
     std::vector<UniqueFD> fds;
@@ -95,8 +97,10 @@ struct EventMessage {
 // skip (any descriptors it carried are closed). 1: the stream ended (the
 // helper closed it), errno ECONNRESET. -1 with ETIMEDOUT, EPROTO (shorter
 // than its type and length, a length that does not match the message, a
-// known type of the wrong size, a BUFFER_NEW or CURSOR_NEW whose description or
-// descriptors do not match its record, descriptors on any other message; all
+// known type of the wrong size, a BUFFER_NEW, CURSOR_NEW or PLANE_NEW whose
+// description or descriptors do not match its record, a PLANE_NEW that is not
+// an overlay's, a CRTC record announcing more than UDS_MAX_FOLLOWED_PLANES
+// planes, descriptors on any other message; all
 // received descriptors are closed) or the system's error. Nothing is
 // printed.
 int read_event(int event_fd, int timeout_ms, EventMessage *message);
@@ -136,6 +140,11 @@ int uds_client_get_frame_info(ServerConnection *conn, const char *command, Serve
 // exactly "OK\n". A helper without the command answers "ERROR: Unknown
 // command\n": -1 with EPROTO and the text in the message buffer.
 int uds_client_follow_scanout(ServerConnection *conn, ServerReply *reply, int timeout_ms);
+
+// Sends FOLLOW_PLANES (after SET_TARGET): the event connection then carries
+// everything FOLLOW_SCANOUT gives and the CRTC and plane records. As
+// uds_client_follow_scanout otherwise.
+int uds_client_follow_planes(ServerConnection *conn, ServerReply *reply, int timeout_ms);
 
 // Connects the event connection. The helper creates the event socket in a
 // thread of its own after SET_TARGET, so a missing or refusing socket is

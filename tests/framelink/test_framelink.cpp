@@ -435,3 +435,76 @@ TEST(FramelinkEvents, ScanoutRecordsAndUnknownTypes)
     server.reset();
     EXPECT_EQ(framelink::read_event(client.get(), 1000, &m), 1);
 }
+
+// The CRTC and plane records: an overlay's new buffer comes with its
+// description and descriptor, a state names one; records that break the
+// contract (a new buffer of another kind of plane, too many planes, a
+// descriptor where none belongs) are refused and leave nothing open.
+TEST(FramelinkEvents, CrtcAndPlaneRecords)
+{
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFD client(pair[0]), server(pair[1]);
+    UniqueFD buffer = fake::make_memfd(4096, [](size_t) { return uint8_t(3); });
+    const std::string argb = "w=32|h=16|f=875713089|s=128|o=0|m=0|r=60";
+    auto plane_bytes = [&](uint32_t type, uint32_t kind, const std::string &text, uint32_t num_fds) {
+        PlaneRecord p{};
+        p.type = type;
+        p.length = UDS_PLANE_RECORD_LENGTH + uint32_t(text.size());
+        p.buffer_id = 4;
+        p.kind = kind;
+        p.crtc_x = -8;
+        p.num_fds = num_fds;
+        p.text_length = uint32_t(text.size());
+        return std::string(reinterpret_cast<const char *>(&p), sizeof p) + text;
+    };
+    auto crtc_bytes = [](uint32_t planes) {
+        CrtcRecord c{UDS_EVENT_CRTC_STATE, UDS_CRTC_RECORD_LENGTH, 5, 40, 2560, 1440, 60, UDS_ORIENTATION_LEFT_UP,
+                     planes};
+        return std::string(reinterpret_cast<const char *>(&c), sizeof c);
+    };
+    const int before = fake::open_fd_count();
+    framelink::EventMessage m;
+
+    send_with_fds(server.get(), crtc_bytes(3), {});
+    ASSERT_EQ(framelink::read_event(client.get(), 1000, &m), 0);
+    EXPECT_EQ(m.type, UDS_EVENT_CRTC_STATE);
+    EXPECT_EQ(m.crtc.width, 2560u);
+    EXPECT_EQ(m.crtc.orientation, UDS_ORIENTATION_LEFT_UP);
+
+    send_with_fds(server.get(), plane_bytes(UDS_EVENT_PLANE_NEW, UDS_PLANE_KIND_OVERLAY, argb, 1), {buffer.get()});
+    ASSERT_EQ(framelink::read_event(client.get(), 1000, &m), 0);
+    EXPECT_EQ(m.type, UDS_EVENT_PLANE_NEW);
+    EXPECT_EQ(m.plane.crtc_x, -8);
+    EXPECT_EQ(m.frame.width, 32u);
+    ASSERT_EQ(m.fds.size(), 1u);
+    EXPECT_EQ(first_byte(m.fds[0].get()), 3);
+    m = framelink::EventMessage();
+
+    send_with_fds(server.get(), plane_bytes(UDS_EVENT_PLANE_STATE, UDS_PLANE_KIND_PRIMARY, "", 0), {});
+    ASSERT_EQ(framelink::read_event(client.get(), 1000, &m), 0);
+    EXPECT_EQ(m.type, UDS_EVENT_PLANE_STATE);
+    EXPECT_EQ(m.plane.kind, UDS_PLANE_KIND_PRIMARY);
+
+    struct Bad {
+        std::string bytes;
+        bool with_fd;
+    } bad[] = {
+        {plane_bytes(UDS_EVENT_PLANE_NEW, UDS_PLANE_KIND_PRIMARY, argb, 1), true},  // only overlays' buffers are new here
+        {plane_bytes(UDS_EVENT_PLANE_NEW, UDS_PLANE_KIND_OVERLAY, argb, 1), false},  // descriptor announced, none sent
+        {plane_bytes(UDS_EVENT_PLANE_STATE, 7, "", 0), false},                        // no such kind
+        {plane_bytes(UDS_EVENT_PLANE_STATE, UDS_PLANE_KIND_OVERLAY, "", 0), true},    // a state carries nothing
+        {crtc_bytes(UDS_MAX_FOLLOWED_PLANES + 1), false},                             // more planes than followed
+        {crtc_bytes(2), true},
+        {crtc_bytes(2).substr(0, 36), false},  // cut short
+    };
+    for (size_t i = 0; i < std::size(bad); ++i) {
+        if (bad[i].with_fd)
+            send_with_fds(server.get(), bad[i].bytes, {buffer.get()});
+        else
+            send_with_fds(server.get(), bad[i].bytes, {});
+        EXPECT_EQ(framelink::read_event(client.get(), 1000, &m), -1) << i;
+        EXPECT_EQ(errno, EPROTO) << i;
+    }
+    EXPECT_EQ(fake::open_fd_count(), before);
+}

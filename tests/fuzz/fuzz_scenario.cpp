@@ -44,6 +44,21 @@ void check_world(const Scenario &world)
         for (const ScenarioFlip &flip : device.flips)
             if (flip.fb_id != 0 && !has_framebuffer(device, flip.fb_id))
                 broken("flip to a framebuffer that does not exist");
+        for (const ScenarioPlane &plane : device.planes) {
+            const ScenarioFramebuffer *fb = nullptr;
+            for (const ScenarioFramebuffer &f : device.framebuffers)
+                if (f.id == plane.fb_id)
+                    fb = &f;
+            if (!fb)
+                broken("plane shows a framebuffer that does not exist");
+            if (plane.view.has_src && (uint64_t(plane.view.src_x) + plane.view.src_w > fb->width ||
+                                       uint64_t(plane.view.src_y) + plane.view.src_h > fb->height))
+                broken("plane source outside its buffer");
+        }
+        for (const ScenarioPageflip &flip : device.pageflips)
+            for (uint32_t id : flip.fb_ids)
+                if (!has_framebuffer(device, id))
+                    broken("pageflip to a framebuffer that does not exist");
     }
 }
 

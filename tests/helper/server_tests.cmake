@@ -3,7 +3,8 @@
 add_executable(vistrel-helper-probe ${CMAKE_CURRENT_SOURCE_DIR}/probe.cpp)
 target_link_libraries(vistrel-helper-probe PRIVATE framelink)
 
-foreach(name test_server_protocol test_event_service test_scanout_follow test_peer_access test_cursor_follow)
+foreach(name test_server_protocol test_event_service test_scanout_follow test_peer_access test_cursor_follow
+        test_plane_follow)
     vistrel_add_gtest(${name}
         SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp ${CMAKE_CURRENT_SOURCE_DIR}/helper_process.cpp
         LIBS framelink vistrel_relay_core

@@ -36,11 +36,11 @@ finish() {
     exit 1
 }
 
-# vkms with its cursor plane and its writeback connector (the CRTC's
-# composed picture), whatever this release's defaults are.
+# vkms with its cursor plane, its overlay planes and its writeback connector
+# (the CRTC's composed picture), whatever this release's defaults are.
 for m in $(cat /lib/vistrel/modules.order); do
     args=""
-    [ "$m" = vkms.ko ] && args="enable_cursor=1 enable_writeback=1"
+    [ "$m" = vkms.ko ] && args="enable_cursor=1 enable_overlay=1 enable_writeback=1"
     if ! insmod /lib/vistrel/$m $args 2>/tmp/insmod.log; then
         check modules FAIL "insmod $m: $(cat /tmp/insmod.log)"
         finish
@@ -105,5 +105,12 @@ if [ -x /usr/bin/vistrel-kernel-check ]; then
         143) check client FAIL "the checks did not finish within $limit s (stopped after the last check above)" ;;
         *) check client FAIL "vistrel-kernel-check ended with status $rc" ;;
     esac
+    # Pictures the client kept of a failed comparison go to the host as
+    # lines of base64 of the gzipped file: "VISTREL FILE <name>.gz <line>".
+    for f in /tmp/pictures/*; do
+        [ -f "$f" ] || continue
+        n="$(basename "$f").gz"
+        gzip -c "$f" | base64 | sed "s|^|VISTREL FILE $n |"
+    done
 fi
 finish

@@ -12,6 +12,18 @@
 // the reason when the kernel lacks what a check needs). Diagnostics go to
 // standard error. Exit status 0 when every check passed.
 #include "apps/capture/convert/cursor_blend.h"
+#if __has_include("apps/capture/convert/plane_compose.h")
+#include "apps/capture/convert/plane_compose.h"
+#define VISTREL_HAVE_PLANE_COMPOSE 1
+#else
+#include "apps/capture/core/plane_geometry.h"
+// Until the processor's composer is built, its layer record.
+struct ComposeLayer {
+    PlaneRecord plane;
+    const uint8_t *data[2];
+    uint32_t stride[2];
+};
+#endif
 #include "apps/capture/pipelines/watermark_font.h"
 #include "libs/common/unique_fd.h"
 #include "libs/common/unix_socket.h"
@@ -382,11 +394,13 @@ struct Mapping {
     }
 };
 
-bool map_frame(int fd, Mapping &m, std::string &error)
+// Maps the whole of a buffer for reading; false, with the reason, when it
+// cannot or when it is smaller than at_least bytes.
+bool map_buffer(int fd, size_t at_least, Mapping &m, std::string &error)
 {
     off_t size = lseek(fd, 0, SEEK_END);
-    if (size < off_t(kPitch) * kHeight) {
-        error = "dma-buf size " + std::to_string(long(size)) + " below " + std::to_string(kPitch * kHeight);
+    if (size <= 0 || size_t(size) < at_least) {
+        error = "dma-buf size " + std::to_string(long(size)) + " below " + std::to_string(at_least);
         return false;
     }
     m.size = size_t(size);
@@ -396,6 +410,11 @@ bool map_frame(int fd, Mapping &m, std::string &error)
         return false;
     }
     return true;
+}
+
+bool map_frame(int fd, Mapping &m, std::string &error)
+{
+    return map_buffer(fd, size_t(kPitch) * kHeight, m, error);
 }
 
 // The top two thirds of modetest's default pattern: seven bars of 75% grey,
@@ -905,15 +924,16 @@ std::string buffer_picture(int fd)
 // connection goes to *sock, its event connection is returned. Empty, with
 // the reason in *why, when the helper refused. root is put before the
 // sockets' paths (a helper with a /tmp of its own).
-UniqueFD start_following(UniqueFD *sock, std::string *why, const std::string &root = "")
+UniqueFD start_following(UniqueFD *sock, std::string *why, const std::string &root = "",
+                         const char *command = UDS_FOLLOW_SCANOUT_COMMAND)
 {
     *sock = connect_unix((root + kCommandSocket).c_str(), SOCK_STREAM, 3000);
     Reply t = request(sock->get(), std::string("SET_TARGET ") + kCard + " virtual-1\n");
-    Reply f = request(sock->get(), "FOLLOW_SCANOUT\n");
+    Reply f = request(sock->get(), command);
     UniqueFD ev = connect_unix((root + kEventSocket).c_str(), SOCK_SEQPACKET, 10000);
     const int error = errno;
     if (!t.received || t.text != "OK\n" || !f.received || f.text != "OK\n" || !ev) {
-        *why = "SET_TARGET: " + describe(t) + ", FOLLOW_SCANOUT: " + describe(f) +
+        *why = "SET_TARGET: " + describe(t) + ", " + std::string(command, strlen(command) - 1) + ": " + describe(f) +
                (ev ? "" : ", no event connection on " + root + kEventSocket + ": " + strerror(error));
         ev.reset();
     }
@@ -1142,10 +1162,11 @@ struct HeldImages {
         framelink::FrameMetadata frame;
     };
     std::vector<Image> images;
+    size_t capacity = UDS_CURSOR_MAX_IMAGES;  // UDS_OVERLAY_MAX_BUFFERS for the overlays' set
 
     void add(uint64_t id, UniqueFD fd, const framelink::FrameMetadata &frame)
     {
-        if (images.size() >= UDS_CURSOR_MAX_IMAGES)
+        if (images.size() >= capacity)
             images.erase(images.begin());
         images.push_back(Image{id, std::move(fd), frame.description()});
     }
@@ -1157,6 +1178,13 @@ struct HeldImages {
                 std::rotate(images.begin() + long(i), images.begin() + long(i) + 1, images.end());
                 return &images.back();
             }
+        return nullptr;
+    }
+    const Image *find(uint64_t id) const
+    {
+        for (const Image &image : images)
+            if (image.id == id)
+                return &image;
         return nullptr;
     }
 };
@@ -1442,8 +1470,9 @@ uint32_t property_id(int card, uint32_t object, uint32_t type, const char *name)
     return id;
 }
 
-// The plane of that type (DRM_PLANE_TYPE_*) that may drive the CRTC of the index.
-uint32_t plane_of_type(int card, unsigned crtc_index, uint64_t type)
+// The plane of that type (DRM_PLANE_TYPE_*) that may drive the CRTC of the
+// index, the first or, with skip, a later one in the card's order.
+uint32_t plane_of_type(int card, unsigned crtc_index, uint64_t type, unsigned skip = 0)
 {
     drmModePlaneRes *planes = drmModeGetPlaneResources(card);
     uint32_t found = 0;
@@ -1455,7 +1484,7 @@ uint32_t plane_of_type(int card, unsigned crtc_index, uint64_t type)
             drmModeObjectProperties *props = drmModeObjectGetProperties(card, p->plane_id, DRM_MODE_OBJECT_PLANE);
             for (uint32_t k = 0; props && k < props->count_props; ++k)
                 if (drmModePropertyRes *prop = drmModeGetProperty(card, props->props[k])) {
-                    if (strcmp(prop->name, "type") == 0 && props->prop_values[k] == type)
+                    if (strcmp(prop->name, "type") == 0 && props->prop_values[k] == type && skip-- == 0)
                         found = p->plane_id;
                     drmModeFreeProperty(prop);
                 }
@@ -1520,6 +1549,180 @@ std::string kernel_log_tail(size_t bytes)
     return text.size() > bytes ? text.substr(text.size() - bytes) : text;
 }
 
+// ---- commits of the client's own ------------------------------------------
+
+// One property of one object in an atomic commit.
+struct PropertySet {
+    uint32_t object, type;
+    const char *prop;
+    uint64_t value;
+};
+
+// The card as this client's own, for commits of its own: the CRTC, the
+// display connector with its 1024x768 mode (as a property blob), the
+// writeback connector and the CRTC's planes of each type, two overlays (0
+// when it has none).
+struct OwnCard {
+    UniqueFD card;
+    uint32_t crtc_id = 0, conn_id = 0, wb_id = 0, mode_blob = 0;
+    uint32_t primary = 0, overlays[2] = {0, 0}, cursor = 0;
+
+    OwnCard() = default;
+    OwnCard(const OwnCard &) = delete;
+    OwnCard &operator=(const OwnCard &) = delete;
+    ~OwnCard()
+    {
+        if (mode_blob)
+            drmModeDestroyPropertyBlob(card.get(), mode_blob);
+    }
+};
+
+// Opens the card as its master with the atomic and writeback capabilities
+// and finds what OwnCard holds. False, with the check reported (FAIL, or
+// SKIP when the kernel lacks writeback), when the card cannot serve.
+bool own_card_open(const char *name, const std::string &connector_name, OwnCard *own)
+{
+    own->card.reset(open(kCard, O_RDWR | O_CLOEXEC));
+    const int card = own->card.get();
+    if (!own->card || drmSetMaster(card) != 0) {
+        report(name, false, "cannot become the card's master: %s", strerror(errno));
+        return false;
+    }
+    if (drmSetClientCap(card, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1) != 0 ||
+        drmSetClientCap(card, DRM_CLIENT_CAP_ATOMIC, 1) != 0) {
+        report(name, false, "the atomic capability is refused: %s", strerror(errno));
+        return false;
+    }
+    if (drmSetClientCap(card, DRM_CLIENT_CAP_WRITEBACK_CONNECTORS, 1) != 0) {
+        report_skip(name, "this kernel offers no writeback connectors to clients");
+        return false;
+    }
+    own->conn_id = uint32_t(strtoul(connector_name.c_str(), nullptr, 10));
+    drmModeModeInfo mode{};
+    bool have_mode = false;
+    if (drmModeRes *res = drmModeGetResources(card)) {
+        own->crtc_id = res->count_crtcs > 0 ? res->crtcs[0] : 0;
+        for (int i = 0; i < res->count_connectors; ++i)
+            if (drmModeConnector *c = drmModeGetConnector(card, res->connectors[i])) {
+                if (c->connector_type == DRM_MODE_CONNECTOR_WRITEBACK)
+                    own->wb_id = c->connector_id;
+                for (int k = 0; c->connector_id == own->conn_id && k < c->count_modes && !have_mode; ++k)
+                    if (c->modes[k].hdisplay == kWidth && c->modes[k].vdisplay == kHeight)
+                        mode = c->modes[k], have_mode = true;
+                drmModeFreeConnector(c);
+            }
+        drmModeFreeResources(res);
+    }
+    if (!own->wb_id) {
+        report_skip(name, "vkms lists no writeback connector (module parameter enable_writeback)");
+        return false;
+    }
+    own->primary = plane_of_type(card, 0, DRM_PLANE_TYPE_PRIMARY);
+    own->overlays[0] = plane_of_type(card, 0, DRM_PLANE_TYPE_OVERLAY);
+    own->overlays[1] = plane_of_type(card, 0, DRM_PLANE_TYPE_OVERLAY, 1);
+    own->cursor = plane_of_type(card, 0, DRM_PLANE_TYPE_CURSOR);
+    if (!own->crtc_id || !have_mode || !own->primary || !own->cursor) {
+        report(name, false, "CRTC %u, a 1024x768 mode on connector %u %s, primary plane %u, cursor plane %u",
+               own->crtc_id, own->conn_id, have_mode ? "found" : "missing", own->primary, own->cursor);
+        return false;
+    }
+    if (drmModeCreatePropertyBlob(card, &mode, sizeof mode, &own->mode_blob) != 0) {
+        report(name, false, "mode blob: %s", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// One commit of the named properties; with a writeback framebuffer it waits
+// for the kernel's composition into it. Empty, or why not.
+std::string own_card_commit(const OwnCard &own, const std::vector<PropertySet> &sets, bool modeset,
+                            uint32_t writeback_fb)
+{
+    const int card = own.card.get();
+    std::unique_ptr<drmModeAtomicReq, void (*)(drmModeAtomicReq *)> req(drmModeAtomicAlloc(), drmModeAtomicFree);
+    int32_t fence = -1;
+    std::vector<PropertySet> all = sets;
+    if (writeback_fb) {
+        all.push_back({own.wb_id, DRM_MODE_OBJECT_CONNECTOR, "WRITEBACK_FB_ID", writeback_fb});
+        all.push_back({own.wb_id, DRM_MODE_OBJECT_CONNECTOR, "WRITEBACK_OUT_FENCE_PTR", uint64_t(uintptr_t(&fence))});
+    }
+    for (const PropertySet &s : all) {
+        const uint32_t id = property_id(card, s.object, s.type, s.prop);
+        if (!id)
+            return "object " + std::to_string(s.object) + " has no property " + s.prop;
+        drmModeAtomicAddProperty(req.get(), s.object, id, s.value);
+    }
+    const uint32_t flags = modeset ? DRM_MODE_ATOMIC_ALLOW_MODESET : 0;
+    if (drmModeAtomicCommit(card, req.get(), flags, nullptr) != 0) {
+        const std::string why = std::string("atomic commit: ") + strerror(errno);
+        // Once more as a test with DRM's core, driver and atomic messages
+        // on, so that the client's log shows the kernel's reasons.
+        constexpr const char *kDebug = "/sys/module/drm/parameters/debug";
+        char was[32] = "0";
+        if (FILE *debug = fopen(kDebug, "r")) {
+            if (!fgets(was, sizeof was, debug))
+                strcpy(was, "0");
+            fclose(debug);
+        }
+        if (FILE *debug = fopen(kDebug, "w")) {
+            fputs("0x15", debug);
+            fclose(debug);
+            drmModeAtomicCommit(card, req.get(), flags | DRM_MODE_ATOMIC_TEST_ONLY, nullptr);
+            if ((debug = fopen(kDebug, "w"))) {
+                fputs(was, debug);
+                fclose(debug);
+            }
+            fprintf(stderr, "the kernel on the refused commit:\n%s\n", kernel_log_tail(3000).c_str());
+        }
+        return why;
+    }
+    UniqueFD fence_fd(fence);
+    pollfd p{fence_fd.get(), POLLIN, 0};
+    if (writeback_fb && (!fence_fd || poll(&p, 1, 5000) != 1))
+        return "the writeback was not done within 5 s";
+    return "";
+}
+
+// The properties that show a plane on the CRTC: the source rectangle
+// (whole pixels) of its framebuffer at the CRTC rectangle of the same size.
+std::vector<PropertySet> plane_sets(uint32_t plane, uint32_t crtc_id, uint32_t fb, uint32_t src_x, uint32_t src_y,
+                                    int32_t x, int32_t y, uint32_t width, uint32_t height)
+{
+    constexpr uint32_t P = DRM_MODE_OBJECT_PLANE;
+    return {{plane, P, "FB_ID", fb},
+            {plane, P, "CRTC_ID", crtc_id},
+            {plane, P, "SRC_X", uint64_t(src_x) << 16},
+            {plane, P, "SRC_Y", uint64_t(src_y) << 16},
+            {plane, P, "SRC_W", uint64_t(width) << 16},
+            {plane, P, "SRC_H", uint64_t(height) << 16},
+            {plane, P, "CRTC_X", uint64_t(int64_t(x))},
+            {plane, P, "CRTC_Y", uint64_t(int64_t(y))},
+            {plane, P, "CRTC_W", width},
+            {plane, P, "CRTC_H", height}};
+}
+
+// The mode on the display connector, the writeback connector detached and
+// the primary plane showing the whole of its framebuffer.
+std::vector<PropertySet> display_sets(const OwnCard &own, uint32_t primary_fb)
+{
+    std::vector<PropertySet> sets = {{own.crtc_id, DRM_MODE_OBJECT_CRTC, "ACTIVE", 1},
+                                     {own.crtc_id, DRM_MODE_OBJECT_CRTC, "MODE_ID", own.mode_blob},
+                                     {own.conn_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", own.crtc_id},
+                                     {own.wb_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", 0}};
+    for (const PropertySet &s : plane_sets(own.primary, own.crtc_id, primary_fb, 0, 0, 0, 0, kWidth, kHeight))
+        sets.push_back(s);
+    return sets;
+}
+
+// vkms 6.1 lets no other encoder share a CRTC with its writeback one
+// (neither may clone the other), so the kernel composes the same planes
+// with the writeback connector alone on the CRTC.
+std::vector<PropertySet> writeback_sets(const OwnCard &own)
+{
+    return {{own.conn_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", 0},
+            {own.wb_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", own.crtc_id}};
+}
+
 // vkms composes the CRTC's planes into its writeback connector's buffer.
 // As the card's master, the client shows bars of its own and its own cursor
 // (four quadrants: opaque red, half covering green, clear, three-quarter
@@ -1533,55 +1736,16 @@ std::string kernel_log_tail(size_t bytes)
 void check_cursor_writeback(const std::string &connector_name)
 {
     const char *name = "cursor-writeback";
-    UniqueFD card(open(kCard, O_RDWR | O_CLOEXEC));
-    if (!card || drmSetMaster(card.get()) != 0) {
-        report(name, false, "cannot become the card's master: %s", strerror(errno));
+    OwnCard own;
+    if (!own_card_open(name, connector_name, &own))
         return;
-    }
-    if (drmSetClientCap(card.get(), DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1) != 0 ||
-        drmSetClientCap(card.get(), DRM_CLIENT_CAP_ATOMIC, 1) != 0) {
-        report(name, false, "the atomic capability is refused: %s", strerror(errno));
-        return;
-    }
-    if (drmSetClientCap(card.get(), DRM_CLIENT_CAP_WRITEBACK_CONNECTORS, 1) != 0) {
-        report_skip(name, "this kernel offers no writeback connectors to clients");
-        return;
-    }
-    const uint32_t conn_id = uint32_t(strtoul(connector_name.c_str(), nullptr, 10));
-    uint32_t crtc_id = 0, wb_id = 0;
-    unsigned crtc_index = 0;
-    drmModeModeInfo mode{};
-    bool have_mode = false;
-    if (drmModeRes *res = drmModeGetResources(card.get())) {
-        crtc_id = res->count_crtcs > 0 ? res->crtcs[0] : 0;
-        for (int i = 0; i < res->count_connectors; ++i)
-            if (drmModeConnector *c = drmModeGetConnector(card.get(), res->connectors[i])) {
-                if (c->connector_type == DRM_MODE_CONNECTOR_WRITEBACK)
-                    wb_id = c->connector_id;
-                for (int k = 0; c->connector_id == conn_id && k < c->count_modes && !have_mode; ++k)
-                    if (c->modes[k].hdisplay == kWidth && c->modes[k].vdisplay == kHeight)
-                        mode = c->modes[k], have_mode = true;
-                drmModeFreeConnector(c);
-            }
-        drmModeFreeResources(res);
-    }
-    if (!wb_id) {
-        report_skip(name, "vkms lists no writeback connector (module parameter enable_writeback)");
-        return;
-    }
-    const uint32_t primary = plane_of_type(card.get(), crtc_index, DRM_PLANE_TYPE_PRIMARY);
-    const uint32_t cursor = plane_of_type(card.get(), crtc_index, DRM_PLANE_TYPE_CURSOR);
-    if (!crtc_id || !have_mode || !primary || !cursor) {
-        report(name, false, "CRTC %u, a 1024x768 mode on connector %u %s, primary plane %u, cursor plane %u", crtc_id,
-               conn_id, have_mode ? "found" : "missing", primary, cursor);
-        return;
-    }
+    const uint32_t cursor = own.cursor;
 
     std::string error;
     DumbBuffer bars, image, out;
-    if (!bars.create(card.get(), kWidth, kHeight, 0x34325258 /* XR24 */, error) ||
-        !image.create(card.get(), 64, 64, 0x34325241 /* AR24 */, error) ||
-        !out.create(card.get(), kWidth, kHeight, 0x34325258, error)) {
+    if (!bars.create(own.card.get(), kWidth, kHeight, 0x34325258 /* XR24 */, error) ||
+        !image.create(own.card.get(), 64, 64, 0x34325241 /* AR24 */, error) ||
+        !out.create(own.card.get(), kWidth, kHeight, 0x34325258, error)) {
         report(name, false, "%s", error.c_str());
         return;
     }
@@ -1595,71 +1759,9 @@ void check_cursor_writeback(const std::string &connector_name)
         for (uint32_t x = 0; x < 64; ++x)
             image.row(y)[x] = y < 32 ? (x < 32 ? 0xFFE01010u : 0x80008000u) : (x < 32 ? 0u : 0xC0C0C0C0u);
 
-    uint32_t mode_blob = 0;
-    if (drmModeCreatePropertyBlob(card.get(), &mode, sizeof mode, &mode_blob) != 0) {
-        report(name, false, "mode blob: %s", strerror(errno));
-        return;
-    }
-    struct BlobGuard {
-        int card;
-        uint32_t id;
-        ~BlobGuard() { drmModeDestroyPropertyBlob(card, id); }
-    } blob_guard{card.get(), mode_blob};
-
-    // One commit of the named properties; with a writeback it waits for the
-    // kernel's composition. Empty, or why not.
-    struct Set {
-        uint32_t object, type;
-        const char *prop;
-        uint64_t value;
-    };
-    auto commit = [&](const std::vector<Set> &sets, bool modeset, bool writeback) -> std::string {
-        std::unique_ptr<drmModeAtomicReq, void (*)(drmModeAtomicReq *)> req(drmModeAtomicAlloc(), drmModeAtomicFree);
-        int32_t fence = -1;
-        std::vector<Set> all = sets;
-        if (writeback) {
-            all.push_back({wb_id, DRM_MODE_OBJECT_CONNECTOR, "WRITEBACK_FB_ID", out.fb});
-            all.push_back({wb_id, DRM_MODE_OBJECT_CONNECTOR, "WRITEBACK_OUT_FENCE_PTR", uint64_t(uintptr_t(&fence))});
-        }
-        for (const Set &s : all) {
-            const uint32_t id = property_id(card.get(), s.object, s.type, s.prop);
-            if (!id)
-                return "object " + std::to_string(s.object) + " has no property " + s.prop;
-            drmModeAtomicAddProperty(req.get(), s.object, id, s.value);
-        }
-        const uint32_t flags = modeset ? DRM_MODE_ATOMIC_ALLOW_MODESET : 0;
-        if (drmModeAtomicCommit(card.get(), req.get(), flags, nullptr) != 0) {
-            const std::string why = std::string("atomic commit: ") + strerror(errno);
-            // Once more as a test with DRM's core, driver and atomic messages
-            // on, so that the client's log shows the kernel's reasons.
-            constexpr const char *kDebug = "/sys/module/drm/parameters/debug";
-            char was[32] = "0";
-            if (FILE *debug = fopen(kDebug, "r")) {
-                if (!fgets(was, sizeof was, debug))
-                    strcpy(was, "0");
-                fclose(debug);
-            }
-            if (FILE *debug = fopen(kDebug, "w")) {
-                fputs("0x15", debug);
-                fclose(debug);
-                drmModeAtomicCommit(card.get(), req.get(), flags | DRM_MODE_ATOMIC_TEST_ONLY, nullptr);
-                if ((debug = fopen(kDebug, "w"))) {
-                    fputs(was, debug);
-                    fclose(debug);
-                }
-                fprintf(stderr, "the kernel on the refused commit:\n%s\n", kernel_log_tail(3000).c_str());
-            }
-            return why;
-        }
-        UniqueFD fence_fd(fence);
-        pollfd p{fence_fd.get(), POLLIN, 0};
-        if (writeback && (!fence_fd || poll(&p, 1, 5000) != 1))
-            return "the writeback was not done within 5 s";
-        return "";
-    };
     auto cursor_at = [&](int32_t x, int32_t y) {
-        return std::vector<Set>{{cursor, DRM_MODE_OBJECT_PLANE, "CRTC_X", uint64_t(int64_t(x))},
-                                {cursor, DRM_MODE_OBJECT_PLANE, "CRTC_Y", uint64_t(int64_t(y))}};
+        return std::vector<PropertySet>{{cursor, DRM_MODE_OBJECT_PLANE, "CRTC_X", uint64_t(int64_t(x))},
+                                        {cursor, DRM_MODE_OBJECT_PLANE, "CRTC_Y", uint64_t(int64_t(y))}};
     };
 
     struct Place {
@@ -1680,29 +1782,10 @@ void check_cursor_writeback(const std::string &connector_name)
 
     // The picture on the display connector, followed by a client: each
     // place of the cursor told, and the capture program's composite of it.
-    std::vector<Set> mode_set = {
-        {crtc_id, DRM_MODE_OBJECT_CRTC, "ACTIVE", 1},
-        {crtc_id, DRM_MODE_OBJECT_CRTC, "MODE_ID", mode_blob},
-        {conn_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", crtc_id},
-        {primary, DRM_MODE_OBJECT_PLANE, "FB_ID", bars.fb},
-        {primary, DRM_MODE_OBJECT_PLANE, "CRTC_ID", crtc_id},
-        {primary, DRM_MODE_OBJECT_PLANE, "SRC_X", 0},
-        {primary, DRM_MODE_OBJECT_PLANE, "SRC_Y", 0},
-        {primary, DRM_MODE_OBJECT_PLANE, "SRC_W", uint64_t(kWidth) << 16},
-        {primary, DRM_MODE_OBJECT_PLANE, "SRC_H", uint64_t(kHeight) << 16},
-        {primary, DRM_MODE_OBJECT_PLANE, "CRTC_X", 0},
-        {primary, DRM_MODE_OBJECT_PLANE, "CRTC_Y", 0},
-        {primary, DRM_MODE_OBJECT_PLANE, "CRTC_W", kWidth},
-        {primary, DRM_MODE_OBJECT_PLANE, "CRTC_H", kHeight},
-        {cursor, DRM_MODE_OBJECT_PLANE, "FB_ID", image.fb},
-        {cursor, DRM_MODE_OBJECT_PLANE, "CRTC_ID", crtc_id},
-        {cursor, DRM_MODE_OBJECT_PLANE, "SRC_X", 0},
-        {cursor, DRM_MODE_OBJECT_PLANE, "SRC_Y", 0},
-        {cursor, DRM_MODE_OBJECT_PLANE, "SRC_W", 64u << 16},
-        {cursor, DRM_MODE_OBJECT_PLANE, "SRC_H", 64u << 16},
-        {cursor, DRM_MODE_OBJECT_PLANE, "CRTC_W", 64},
-        {cursor, DRM_MODE_OBJECT_PLANE, "CRTC_H", 64},
-    };
+    std::vector<PropertySet> mode_set = display_sets(own, bars.fb);
+    for (const PropertySet &s : plane_sets(cursor, own.crtc_id, image.fb, 0, 0, 0, 0, 64, 64))
+        if (strcmp(s.prop, "CRTC_X") != 0 && strcmp(s.prop, "CRTC_Y") != 0)
+            mode_set.push_back(s);
     {
         UniqueFD sock, ev;
         HeldImages primaries, images;
@@ -1710,10 +1793,10 @@ void check_cursor_writeback(const std::string &connector_name)
         CursorRecord state{};
         for (size_t n = 0; n < sizeof places / sizeof places[0] && bad.empty(); ++n) {
             Place &place = places[n];
-            std::vector<Set> sets = n == 0 ? mode_set : std::vector<Set>{};
-            for (const Set &s : cursor_at(place.x, place.y))
+            std::vector<PropertySet> sets = n == 0 ? mode_set : std::vector<PropertySet>{};
+            for (const PropertySet &s : cursor_at(place.x, place.y))
                 sets.push_back(s);
-            std::string why = commit(sets, n == 0, false);
+            std::string why = own_card_commit(own, sets, n == 0, 0);
             if (!why.empty()) {
                 bad = std::string(place.what) + ": " + why;
                 break;
@@ -1779,17 +1862,15 @@ void check_cursor_writeback(const std::string &connector_name)
         }
     }
 
-    // vkms 6.1 lets no other encoder share a CRTC with its writeback one
-    // (neither may clone the other), so the kernel composes the same planes
-    // with the writeback connector alone on the CRTC.
+    // The kernel composes each place with the writeback connector alone on
+    // the CRTC.
     for (size_t n = 0; n < sizeof places / sizeof places[0] && bad.empty(); ++n) {
         const Place &place = places[n];
-        std::vector<Set> sets = cursor_at(place.x, place.y);
-        if (n == 0) {
-            sets.push_back({conn_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", 0});
-            sets.push_back({wb_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID", crtc_id});
-        }
-        std::string why = commit(sets, n == 0, true);
+        std::vector<PropertySet> sets = cursor_at(place.x, place.y);
+        if (n == 0)
+            for (const PropertySet &s : writeback_sets(own))
+                sets.push_back(s);
+        std::string why = own_card_commit(own, sets, n == 0, out.fb);
         if (!why.empty()) {
             bad = std::string("writeback ") + place.what + ": " + why;
             break;
@@ -1825,6 +1906,383 @@ void check_cursor_writeback(const std::string &connector_name)
             bad = "the composites differ";
     }
     report(name, bad.empty(), "%s; %.1f s %s", detail.c_str(), now_s(CLOCK_MONOTONIC) - start, bad.c_str());
+}
+
+// ---- every plane ----------------------------------------------------------
+
+// Where pictures of a failed comparison are kept; the guest's /init sends
+// them to the host, which writes them beside the serial log.
+constexpr const char *kPictureDir = "/tmp/pictures";
+
+// BT.709 luma of a 0xXXRRGGBB pixel, 0 to 255.
+double luma709(uint32_t p)
+{
+    return 0.2126 * double((p >> 16) & 0xFF) + 0.7152 * double((p >> 8) & 0xFF) + 0.0722 * double(p & 0xFF);
+}
+
+// Writes a 0xXXRRGGBB picture (tight rows) as a binary PPM into kPictureDir;
+// the path, or empty when it could not.
+std::string save_ppm(const char *name, const std::vector<uint32_t> &pixels)
+{
+    mkdir(kPictureDir, 0755);
+    const std::string path = std::string(kPictureDir) + "/" + name;
+    std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(path.c_str(), "wb"), fclose);
+    if (!f)
+        return "";
+    fprintf(f.get(), "P6\n%u %u\n255\n", kWidth, kHeight);
+    std::vector<uint8_t> row(size_t(kWidth) * 3);
+    for (uint32_t y = 0; y < kHeight; ++y) {
+        for (uint32_t x = 0; x < kWidth; ++x) {
+            const uint32_t p = pixels[size_t(y) * kWidth + x];
+            row[3 * x] = uint8_t(p >> 16), row[3 * x + 1] = uint8_t(p >> 8), row[3 * x + 2] = uint8_t(p);
+        }
+        if (fwrite(row.data(), 1, row.size(), f.get()) != row.size())
+            return "";
+    }
+    return fflush(f.get()) == 0 ? path : "";
+}
+
+// Compares a composed picture with the kernel's by BT.709 luma over the
+// whole frame: at most 2 steps apart everywhere. The detail names the worst
+// pixel, its place and both values; on a failure both pictures are saved
+// (as what-capture.ppm and what-kernel.ppm).
+bool luma_matches(const char *what, const std::vector<uint32_t> &composed, const std::vector<uint32_t> &kernel,
+                  std::string *detail)
+{
+    double worst = -1;
+    size_t at = 0, over = 0;
+    for (size_t i = 0; i < composed.size(); ++i) {
+        const double d = std::fabs(luma709(composed[i]) - luma709(kernel[i]));
+        over += d > 2.0;
+        if (d > worst)
+            worst = d, at = i;
+    }
+    char b[320];
+    if (worst == 0)
+        snprintf(b, sizeof b, "%s: the same luma at every pixel", what);
+    else
+        snprintf(b, sizeof b,
+                 "%s: worst luma difference %.1f at (%zu,%zu), composed %06x (luma %.1f), kernel %06x (luma %.1f), "
+                 "%zu pixels over 2",
+                 what, worst, at % kWidth, at / kWidth, composed[at] & 0xFFFFFF, luma709(composed[at]),
+                 kernel[at] & 0xFFFFFF, luma709(kernel[at]), over);
+    *detail = b;
+    if (over == 0)
+        return true;
+    const std::string mine = save_ppm((std::string(what) + "-capture.ppm").c_str(), composed);
+    const std::string theirs = save_ppm((std::string(what) + "-kernel.ppm").c_str(), kernel);
+    // The host writes them beside the serial log under the same names.
+    *detail += mine.empty() || theirs.empty() ? "; the pictures could not be saved"
+                                              : "; pictures kept as " + mine.substr(mine.rfind('/') + 1) + " and " +
+                                                    theirs.substr(theirs.rfind('/') + 1);
+    return false;
+}
+
+// The layers of a CRTC as the composer takes them: every plane that shows
+// something, bottom first by zpos (then plane id), the cursor on top.
+void order_layers(std::vector<ComposeLayer> *layers)
+{
+    std::stable_sort(layers->begin(), layers->end(), [](const ComposeLayer &a, const ComposeLayer &b) {
+        const bool ca = a.plane.kind == UDS_PLANE_KIND_CURSOR, cb = b.plane.kind == UDS_PLANE_KIND_CURSOR;
+        if (ca != cb)
+            return cb;
+        return a.plane.zpos != b.plane.zpos ? a.plane.zpos < b.plane.zpos : a.plane.plane_id < b.plane.plane_id;
+    });
+}
+
+// The processor's composition of the layers at the 1024x768 CRTC, unturned;
+// empty, with the reason, when it refused a layer.
+std::vector<uint32_t> compose(std::vector<ComposeLayer> layers, std::string *why)
+{
+    order_layers(&layers);
+    std::vector<uint32_t> picture(size_t(kWidth) * kHeight);
+#if VISTREL_HAVE_PLANE_COMPOSE
+    if (plane_compose_xrgb(layers.data(), uint32_t(layers.size()), kWidth, kHeight, 0,
+                           reinterpret_cast<uint8_t *>(picture.data()), kWidth * 4) != 0) {
+        *why = "the composer refused a layer (its message is in the client's log)";
+        return {};
+    }
+    return picture;
+#else
+    *why = "this build has no processor plane composer (apps/capture/convert/plane_compose.h)";
+    return {};
+#endif
+}
+
+// What a client that follows every plane holds: the CRTC's record, each
+// plane's last record and the buffers of the three sets, mapped.
+struct PlanesFollower {
+    CrtcRecord crtc{};
+    std::map<uint32_t, PlaneRecord> planes;  // by plane id
+    HeldImages primaries, cursors, overlays;
+    PlanesFollower() { overlays.capacity = UDS_OVERLAY_MAX_BUFFERS; }
+
+    // Takes one message in. The reader has refused a NEW record whose
+    // descriptors do not match its description.
+    void take(framelink::EventMessage &m)
+    {
+        UniqueFD first = m.fds.empty() ? UniqueFD() : std::move(m.fds[0]);
+        switch (m.type) {
+        case UDS_EVENT_BUFFER_NEW: primaries.add(m.record.buffer_id, std::move(first), m.frame); break;
+        case UDS_EVENT_BUFFER_SHOWN: primaries.show(m.record.buffer_id); break;
+        case UDS_EVENT_CURSOR_NEW: cursors.add(m.cursor.buffer_id, std::move(first), m.frame); break;
+        case UDS_EVENT_CURSOR_STATE:
+            if (m.cursor.visible)
+                cursors.show(m.cursor.buffer_id);
+            break;
+        case UDS_EVENT_CRTC_STATE: crtc = m.crtc; break;
+        case UDS_EVENT_PLANE_NEW:
+            overlays.add(m.plane.buffer_id, std::move(first), m.frame);
+            planes[m.plane.plane_id] = m.plane;
+            break;
+        case UDS_EVENT_PLANE_STATE:
+            if (m.plane.buffer_id && m.plane.kind == UDS_PLANE_KIND_OVERLAY)
+                overlays.show(m.plane.buffer_id);
+            planes[m.plane.plane_id] = m.plane;
+            break;
+        default: break;
+        }
+    }
+
+    // The buffer a plane record names, in the set of its kind.
+    const HeldImages::Image *buffer_of(const PlaneRecord &plane) const
+    {
+        const HeldImages &set = plane.kind == UDS_PLANE_KIND_PRIMARY  ? primaries
+                                : plane.kind == UDS_PLANE_KIND_CURSOR ? cursors
+                                                                      : overlays;
+        return set.find(plane.buffer_id);
+    }
+};
+
+// A mapped dma-buf, read between the processor's sync brackets.
+struct SyncedMapping {
+    Mapping map;
+    int fd = -1;
+    ~SyncedMapping()
+    {
+        if (map.addr != MAP_FAILED) {
+            dma_buf_sync sync{DMA_BUF_SYNC_END | DMA_BUF_SYNC_READ};
+            ioctl(fd, DMA_BUF_IOCTL_SYNC, &sync);
+        }
+    }
+};
+
+// vkms composes the primary plane, two overlays and the cursor into its
+// writeback connector's buffer; the capture program's composer must draw
+// the same picture from what a client that sent FOLLOW_PLANES is told.
+// As the card's master, this client shows its own picture: a gradient with
+// a checker on the primary plane (XR24); on the first overlay (AR24,
+// premultiplied, at (300,200), a 320x240 source rectangle from (24,12) of a
+// 400x300 buffer whose outside is magenta) an opaque gradient, a block of
+// alpha 0x80, a clear block and a ramp of alpha from clear to opaque; on
+// the second, above it (vkms 6.1 has no zpos property: the card's order),
+// a checker of alpha 0xC0 and 0x40 from (560,400) across the right edge;
+// and the cursor's four quadrants over both. The records of the next
+// blanks must tell that state, and the composition of the records and
+// their buffers must match the kernel's within 2 steps of luma over the
+// whole frame. The composition of the state the client set itself, from
+// its own buffers, is held to the same bound: when only the records' one
+// differs, the helper told something else than what was shown.
+void check_planes_writeback(const std::string &connector_name)
+{
+    const char *name = "planes-writeback";
+    OwnCard own;
+    if (!own_card_open(name, connector_name, &own))
+        return;
+    if (!own.overlays[1]) {
+        report_skip(name, "vkms lists fewer than two overlay planes (module parameter enable_overlay)");
+        return;
+    }
+    const double start = now_s(CLOCK_MONOTONIC);
+    constexpr uint32_t kXR24 = 0x34325258, kAR24 = 0x34325241;
+    std::string error;
+    DumbBuffer base, panel, band, pointer, out;
+    if (!base.create(own.card.get(), kWidth, kHeight, kXR24, error) ||
+        !panel.create(own.card.get(), 400, 300, kAR24, error) || !band.create(own.card.get(), 500, 120, kAR24, error) ||
+        !pointer.create(own.card.get(), 64, 64, kAR24, error) ||
+        !out.create(own.card.get(), kWidth, kHeight, kXR24, error)) {
+        report(name, false, "%s", error.c_str());
+        return;
+    }
+    // What the client sets, as plane records: a source rectangle of whole
+    // pixels shown unscaled.
+    auto record = [](uint32_t plane, uint32_t kind, uint32_t zpos, uint32_t format, uint32_t w, uint32_t h, uint32_t sx,
+                     uint32_t sy, uint32_t sw, uint32_t sh, int32_t x, int32_t y) {
+        PlaneRecord r{};
+        r.buffer_id = 1, r.plane_id = plane, r.kind = kind, r.zpos = zpos, r.format = format;
+        r.width = w, r.height = h, r.src_x = sx << 16, r.src_y = sy << 16, r.src_w = sw << 16, r.src_h = sh << 16;
+        r.crtc_x = x, r.crtc_y = y, r.crtc_w = sw, r.crtc_h = sh;
+        r.rotation = UDS_ROTATE_0, r.alpha = 0xFFFF, r.blend = UDS_BLEND_PREMULTI;
+        return r;
+    };
+    struct Shown {
+        PlaneRecord want;
+        const DumbBuffer *buffer;
+    };
+    const Shown shown[] = {
+        {record(own.primary, UDS_PLANE_KIND_PRIMARY, 0, kXR24, kWidth, kHeight, 0, 0, kWidth, kHeight, 0, 0), &base},
+        {record(own.overlays[0], UDS_PLANE_KIND_OVERLAY, 1, kAR24, 400, 300, 24, 12, 320, 240, 300, 200), &panel},
+        {record(own.overlays[1], UDS_PLANE_KIND_OVERLAY, 2, kAR24, 500, 120, 0, 0, 500, 120, 560, 400), &band},
+        {record(own.cursor, UDS_PLANE_KIND_CURSOR, 3, kAR24, 64, 64, 0, 0, 64, 64, 590, 410), &pointer}};
+    for (uint32_t y = 0; y < kHeight; ++y)
+        for (uint32_t x = 0; x < kWidth; ++x)
+            base.row(y)[x] = 0xFF000000u | (x * 255 / (kWidth - 1)) << 16 | (y * 255 / (kHeight - 1)) << 8 |
+                             (((x / 32 + y / 32) & 1) ? 0xC0u : 0x30u);
+    for (uint32_t y = 0; y < 300; ++y)
+        for (uint32_t x = 0; x < 400; ++x) {
+            const int32_t sx = int32_t(x) - 24, sy = int32_t(y) - 12;
+            uint32_t p;
+            if (sx < 0 || sy < 0 || sx >= 320 || sy >= 240)
+                p = 0xFFFF00FFu;  // outside the source rectangle: never shown
+            else if (sy < 80)
+                p = 0xFF000040u | uint32_t(sx * 255 / 319) << 16 | uint32_t(sy * 3) << 8;
+            else if (sy < 160)
+                p = sx < 160 ? 0x80604020u : 0u;
+            else {
+                const uint32_t a = uint32_t(sx) * 255 / 319;
+                p = a << 24 | (a * 0xE0 / 255) << 16 | (a * 0xE0 / 255) << 8 | a * 0x20 / 255;
+            }
+            panel.row(y)[x] = p;
+        }
+    for (uint32_t y = 0; y < 120; ++y)
+        for (uint32_t x = 0; x < 500; ++x)
+            band.row(y)[x] = ((x / 16 + y / 16) & 1) ? 0xC0183090u : 0x40081020u;
+    for (uint32_t y = 0; y < 64; ++y)
+        for (uint32_t x = 0; x < 64; ++x)
+            pointer.row(y)[x] = y < 32 ? (x < 32 ? 0xFFE01010u : 0x80008000u) : (x < 32 ? 0u : 0xC0C0C0C0u);
+
+    std::vector<PropertySet> sets = display_sets(own, base.fb);
+    for (const Shown &plane : shown) {
+        const PlaneRecord &w = plane.want;
+        if (w.kind != UDS_PLANE_KIND_PRIMARY)
+            for (const PropertySet &p : plane_sets(w.plane_id, own.crtc_id, plane.buffer->fb, w.src_x >> 16,
+                                                   w.src_y >> 16, w.crtc_x, w.crtc_y, w.crtc_w, w.crtc_h))
+                sets.push_back(p);
+    }
+    std::string bad = own_card_commit(own, sets, true, 0);
+    if (!bad.empty()) {
+        report(name, false, "showing the planes: %s", bad.c_str());
+        return;
+    }
+
+    // A client follows every plane; the records of the blanks after the
+    // commit tell the committed state.
+    PlanesFollower follower;
+    std::string told;
+    std::vector<uint32_t> from_records;
+    {
+        const uint64_t committed_ns = now_ns(CLOCK_MONOTONIC);
+        UniqueFD sock;
+        UniqueFD ev = start_following(&sock, &bad, "", UDS_FOLLOW_PLANES_COMMAND);
+        for (int blanks = 0; ev && blanks < 3 && bad.empty();) {
+            framelink::EventMessage m;
+            if (framelink::read_event(ev.get(), 3000, &m) != 0)
+                bad = std::string("event stream: ") + strerror(errno);
+            else if (m.type == UDS_EVENT_VBLANK)
+                blanks += m.vblank.vblank_time_ns > committed_ns;
+            else
+                follower.take(m);
+        }
+        // The records against what was set.
+        char b[256];
+        snprintf(b, sizeof b, "CRTC %u told %ux%u orientation %u, %u planes", follower.crtc.crtc_id,
+                 follower.crtc.width, follower.crtc.height, follower.crtc.orientation, follower.crtc.plane_count);
+        told = b;
+        if (bad.empty() && (follower.crtc.crtc_id != own.crtc_id || follower.crtc.width != kWidth ||
+                            follower.crtc.height != kHeight || follower.crtc.orientation != UDS_ORIENTATION_NORMAL))
+            bad = "the CRTC record differs from the mode set";
+        std::vector<ComposeLayer> layers;
+        std::vector<std::unique_ptr<SyncedMapping>> maps;
+        for (const Shown &plane : shown) {
+            const PlaneRecord &want = plane.want;
+            auto it = follower.planes.find(want.plane_id);
+            if (it == follower.planes.end()) {
+                told += "; plane " + std::to_string(want.plane_id) + " untold";
+                bad = bad.empty() ? "a plane was not told" : bad;
+                continue;
+            }
+            const PlaneRecord &p = it->second;
+            snprintf(b, sizeof b, "; plane %u kind %u %.4s %ux%u src %u,%u %ux%u at %d,%d %ux%u zpos %u", p.plane_id,
+                     p.kind, reinterpret_cast<const char *>(&p.format), p.width, p.height, p.src_x >> 16, p.src_y >> 16,
+                     p.src_w >> 16, p.src_h >> 16, p.crtc_x, p.crtc_y, p.crtc_w, p.crtc_h, p.zpos);
+            told += b;
+            if (p.kind != want.kind || p.format != want.format || p.width != want.width || p.height != want.height ||
+                p.src_x != want.src_x || p.src_y != want.src_y || p.src_w != want.src_w || p.src_h != want.src_h ||
+                p.crtc_x != want.crtc_x || p.crtc_y != want.crtc_y || p.crtc_w != want.crtc_w ||
+                p.crtc_h != want.crtc_h || !p.buffer_id) {
+                bad = bad.empty() ? "a plane record differs from the state set" : bad;
+                continue;
+            }
+            const HeldImages::Image *image = follower.buffer_of(p);
+            auto map = std::make_unique<SyncedMapping>();
+            if (!image) {
+                bad = bad.empty() ? "plane " + std::to_string(p.plane_id) + " names a buffer the client lacks" : bad;
+                continue;
+            }
+            const size_t need = size_t(image->frame.offset) + size_t(image->frame.stride) * image->frame.height;
+            if (!map_buffer(image->fd.get(), need, map->map, error)) {
+                bad = bad.empty() ? "plane " + std::to_string(p.plane_id) + ": " + error : bad;
+                continue;
+            }
+            map->fd = image->fd.get();
+            dma_buf_sync sync{DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ};
+            ioctl(map->fd, DMA_BUF_IOCTL_SYNC, &sync);
+            ComposeLayer layer{p,
+                               {static_cast<const uint8_t *>(map->map.addr) + image->frame.offset, nullptr},
+                               {image->frame.stride, 0}};
+            layers.push_back(layer);
+            maps.push_back(std::move(map));
+        }
+        if (bad.empty())
+            from_records = compose(layers, &bad);
+    }
+
+    // The same state from the client's own buffers.
+    std::vector<ComposeLayer> own_layers;
+    for (const Shown &plane : shown)
+        own_layers.push_back(ComposeLayer{
+            plane.want, {static_cast<const uint8_t *>(plane.buffer->map), nullptr}, {plane.buffer->pitch, 0}});
+    std::string own_why;
+    const std::vector<uint32_t> from_state = compose(own_layers, &own_why);
+
+    // The kernel's composition of the same planes.
+    std::string why = own_card_commit(own, writeback_sets(own), true, out.fb);
+    if (!why.empty()) {
+        report(name, false, "the writeback: %s; %s", why.c_str(), told.c_str());
+        return;
+    }
+    std::vector<uint32_t> kernel(size_t(kWidth) * kHeight);
+    for (uint32_t y = 0; y < kHeight; ++y)
+        memcpy(&kernel[size_t(y) * kWidth], out.row(y), size_t(kWidth) * 4);
+
+    // The kernel drew the overlays and the cursor: its picture differs from
+    // the primary plane's over most of what of them is on the CRTC.
+    std::string drew = "the kernel drew";
+    bool kernel_ok = true;
+    for (const Shown &plane : shown) {
+        const PlaneRecord &w = plane.want;
+        if (w.kind == UDS_PLANE_KIND_PRIMARY)
+            continue;
+        const int32_t x0 = std::max(0, w.crtc_x), x1 = std::min(int32_t(kWidth), w.crtc_x + int32_t(w.crtc_w));
+        const int32_t y0 = std::max(0, w.crtc_y), y1 = std::min(int32_t(kHeight), w.crtc_y + int32_t(w.crtc_h));
+        int32_t n = 0;
+        for (int32_t y = y0; y < y1; ++y)
+            for (int32_t x = x0; x < x1; ++x)
+                n += ((kernel[size_t(y) * kWidth + size_t(x)] ^ base.row(uint32_t(y))[x]) & 0xFFFFFF) != 0;
+        drew += (drew.size() > 15 ? ", " : " ") + std::to_string(n) + " of plane " + std::to_string(w.plane_id) +
+                "'s " + std::to_string((x1 - x0) * (y1 - y0)) + " pixels on the CRTC";
+        kernel_ok = kernel_ok && n * 2 >= (x1 - x0) * (y1 - y0);
+    }
+
+    std::string state_detail = own_why;
+    const bool state_ok =
+        kernel_ok && !from_state.empty() && luma_matches("planes-set", from_state, kernel, &state_detail);
+    report("planes-writeback-set", state_ok, "the state the client set, composed by the processor: %s; %s",
+           state_detail.c_str(), drew.c_str());
+    std::string detail = bad;
+    const bool records_ok = kernel_ok && bad.empty() && luma_matches("planes-records", from_records, kernel, &detail);
+    report(name, records_ok, "%s; %s; %s; %.1f s", detail.c_str(), told.c_str(), drew.c_str(),
+           now_s(CLOCK_MONOTONIC) - start);
 }
 
 // ---- the stream -----------------------------------------------------------
@@ -2537,6 +2995,8 @@ int main(int argc, char **argv)
     // modetest has ended: this client takes the card for its own commits.
     sleep_ms(300);
     check_cursor_writeback(connector);
+    sleep_ms(300);
+    check_planes_writeback(connector);
     if (!modes.empty()) {
         sleep_ms(300);
         check_streams(modes, modetest_path, connector, helper_path, capture_path, relay_path);

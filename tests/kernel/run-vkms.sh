@@ -154,6 +154,8 @@ cp "$vkms_ko" "$root/lib/vistrel/vkms.ko"
 echo vkms.ko >>"$root/lib/vistrel/modules.order"
 install -m 0755 "$here/guest-init.sh" "$root/init"
 
+# The pictures of an earlier run's failure are gone before this one.
+rm -f "$work"/*.ppm
 initrd="$work/initramfs.cpio"
 (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) >"$initrd" || fail "cannot write $initrd"
 
@@ -205,7 +207,14 @@ elapsed=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
 tr -d '\r' <"$serial" | sed 's/^.*\(VISTREL [A-Z]\)/\1/' >"$serial.txt"
 
 # --- verdict ---------------------------------------------------------------
-grep '^VISTREL ' "$serial.txt" | grep -v '^VISTREL LOG ' | sed 's/^VISTREL /  /'
+grep '^VISTREL ' "$serial.txt" | grep -v -e '^VISTREL LOG ' -e '^VISTREL FILE ' | sed 's/^VISTREL /  /'
+# Pictures the guest kept of a failed comparison, beside the serial log.
+for name in $(awk '$1 == "VISTREL" && $2 == "FILE" && $3 ~ /^[A-Za-z0-9._-]+\.gz$/ { print $3 }' "$serial.txt" | sort -u); do
+    awk -v n="$name" '$1 == "VISTREL" && $2 == "FILE" && $3 == n { print $4 }' "$serial.txt" | base64 -d |
+        gzip -dc >"$work/${name%.gz}" 2>/dev/null &&
+        echo "run-vkms: the guest's picture $work/${name%.gz}" ||
+        echo "run-vkms: the guest's picture ${name%.gz} arrived damaged"
+done
 booted="$(grep -m1 '^VISTREL BOOTED ' "$serial.txt" | awk '{print $3}')"
 done_at="$(grep -m1 '^VISTREL DONE ' "$serial.txt" | awk '{print $3}')"
 [ -n "$booted" ] && echo "run-vkms: guest reached /init after ${booted} s of guest uptime"

@@ -91,18 +91,28 @@ TEST(CaptureInit, OnePlaneFrame)
     }
 }
 
-// Following is asked for after GET_FRAME; a helper that does not know the
-// command leaves the session on its fetched frame after one line.
-TEST(CaptureInit, FollowScanoutOfferedOrRefused)
+// Following is asked for after GET_FRAME: every plane first, then the
+// primary plane and cursor alone; a helper that knows neither command leaves
+// the session on its fetched frame after one line.
+TEST(CaptureInit, FollowPlanesThenScanoutOfferedOrRefused)
 {
     UniqueFD p0 = fake::make_memfd(4096, [](size_t) { return uint8_t(5); });
-    for (const bool offered : {true, false}) {
-        SCOPED_TRACE(offered ? "offered" : "refused");
-        fake::CommandServer server({
-            {"OK\n"},
-            {"w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60", false, {p0.get()}},
-            offered ? fake::Reply{"OK\n"} : fake::Reply{"ERROR: Unknown command\n", true},
-        });
+    const fake::Reply ok{"OK\n"}, unknown{"ERROR: Unknown command\n", true};
+    struct Case {
+        const char *name;
+        std::vector<fake::Reply> follow_replies;
+        bool follows, planes;
+    } cases[] = {
+        {"planes", {ok}, true, true},
+        {"scanout only", {unknown, ok}, true, false},
+        {"neither", {unknown, unknown}, false, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<fake::Reply> replies = {{"OK\n"},
+                                            {"w=2560|h=1440|f=875713112|s=10240|o=0|m=0|r=60", false, {p0.get()}}};
+        replies.insert(replies.end(), c.follow_replies.begin(), c.follow_replies.end());
+        fake::CommandServer server(replies);
         fake::EventServer events(0, 1ms);
         Session s;
         ASSERT_EQ(uds_client_connect(&s.conn, UDS_SERVER_PATH), 0);
@@ -113,12 +123,16 @@ TEST(CaptureInit, FollowScanoutOfferedOrRefused)
         const std::string err = testing::internal::GetCapturedStderr();
         ASSERT_EQ(rc, 0);
         auto lines = server.lines();
-        ASSERT_EQ(lines.size(), 3u);
-        EXPECT_EQ(lines[2], "FOLLOW_SCANOUT\n");
-        EXPECT_EQ(s.session.scanout != nullptr, offered);
+        ASSERT_EQ(lines.size(), 2 + c.follow_replies.size());
+        EXPECT_EQ(lines[2], "FOLLOW_PLANES\n");
+        if (c.follow_replies.size() > 1)
+            EXPECT_EQ(lines[3], "FOLLOW_SCANOUT\n");
+        ASSERT_EQ(s.session.scanout != nullptr, c.follows);
+        if (s.session.scanout)
+            EXPECT_EQ(s.session.scanout->planes, c.planes);
         EXPECT_EQ(err.find("[Capture sub] the helper does not follow the scanout (ERROR: Unknown command): the "
                            "frame is fetched once\n") != std::string::npos,
-                  !offered)
+                  !c.follows)
             << err;
     }
 }
@@ -425,6 +439,83 @@ TEST(CursorCache, ImagesUnderTheKeptSetRuleAndReadOnce)
     ASSERT_EQ(scanout_cache_read_cursor(cache, 1001, &pixels, &w, &h), 0);
     EXPECT_EQ(pixels[0], 0xFF102030u);
     EXPECT_EQ(fake::open_fd_count(), before + int(UDS_CURSOR_MAX_IMAGES));
+
+    scanout_cache_destroy(cache);
+    EXPECT_EQ(fake::open_fd_count(), before);
+}
+
+// Plane records: overlay buffers are kept under the helper's rule (eight,
+// least recently shown forgotten, descriptors closed with them); each
+// plane keeps its last state; the picture lists the planes that show
+// something bottom first, without the cursor; a state naming a buffer this
+// end does not hold shows that plane as showing nothing.
+TEST(ScanoutCache, PlaneStatesAndOverlayBuffers)
+{
+    UniqueFD memory = fake::make_memfd(4096, [](size_t) { return uint8_t(1); });
+    const int before = fake::open_fd_count();
+    ScanoutCache *cache = scanout_cache_create();
+    ASSERT_NE(cache, nullptr);
+    cache->planes = true;
+    auto plane = [&](uint32_t type, uint32_t plane_id, uint32_t kind, uint64_t buffer, uint32_t zpos) {
+        framelink::EventMessage m;
+        m.type = type;
+        m.plane = PlaneRecord{};
+        m.plane.type = type;
+        m.plane.plane_id = plane_id;
+        m.plane.kind = kind;
+        m.plane.buffer_id = buffer;
+        m.plane.zpos = zpos;
+        if (type == UDS_EVENT_PLANE_NEW) {
+            m.frame.width = 32;
+            m.frame.height = 32;
+            m.frame.format = 875713089;
+            m.frame.stride = 128;
+            m.frame.plane_count = 1;
+            m.fds.emplace_back(fcntl(memory.get(), F_DUPFD_CLOEXEC, 0));
+        }
+        return scanout_cache_apply(cache, &m);
+    };
+    framelink::EventMessage crtc;
+    crtc.type = UDS_EVENT_CRTC_STATE;
+    crtc.crtc = CrtcRecord{UDS_EVENT_CRTC_STATE, UDS_CRTC_RECORD_LENGTH, 1, 40, 1920, 1080, 60, 0, 4};
+    ASSERT_EQ(scanout_cache_apply(cache, &crtc), 0);
+
+    EXPECT_EQ(plane(UDS_EVENT_PLANE_STATE, 31, UDS_PLANE_KIND_PRIMARY, 1, 0), 0);
+    EXPECT_EQ(plane(UDS_EVENT_PLANE_NEW, 40, UDS_PLANE_KIND_OVERLAY, 10, 3), 0);
+    EXPECT_EQ(plane(UDS_EVENT_PLANE_NEW, 41, UDS_PLANE_KIND_OVERLAY, 11, 2), 0);
+    EXPECT_EQ(plane(UDS_EVENT_PLANE_STATE, 50, UDS_PLANE_KIND_CURSOR, 5, 9), 0);
+    CrtcPicture picture;
+    {
+        std::lock_guard<std::mutex> guard(cache->lock);
+        scanout_cache_picture_locked(cache, &picture);
+    }
+    EXPECT_EQ(picture.crtc.width, 1920u);
+    ASSERT_EQ(picture.count, 3u);
+    EXPECT_EQ(picture.planes[0].plane_id, 31u);
+    EXPECT_EQ(picture.planes[1].plane_id, 41u);  // zpos 2 under zpos 3
+    EXPECT_EQ(picture.planes[2].plane_id, 40u);
+
+    // Eight more new buffers on plane 41: buffer 10 (on plane 40, shown
+    // least recently) is forgotten first, then 11 and so on.
+    for (uint64_t id = 20; id < 28; ++id)
+        EXPECT_EQ(plane(UDS_EVENT_PLANE_NEW, 41, UDS_PLANE_KIND_OVERLAY, id, 2), 0);
+    EXPECT_FALSE(scanout_cache_holds_overlay(cache, 10));
+    EXPECT_FALSE(scanout_cache_holds_overlay(cache, 11));
+    EXPECT_TRUE(scanout_cache_holds_overlay(cache, 20));
+    FrameMetadata copy;
+    ASSERT_EQ(scanout_cache_copy_overlay(cache, 27, &copy), 0);
+    EXPECT_EQ(copy.width, 32u);
+    capture_frame_close(&copy);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(plane(UDS_EVENT_PLANE_STATE, 40, UDS_PLANE_KIND_OVERLAY, 10, 3), -1);
+    testing::internal::GetCapturedStderr();
+    {
+        std::lock_guard<std::mutex> guard(cache->lock);
+        scanout_cache_picture_locked(cache, &picture);
+    }
+    ASSERT_EQ(picture.count, 2u);
+    EXPECT_EQ(picture.planes[1].buffer_id, 27u);
 
     scanout_cache_destroy(cache);
     EXPECT_EQ(fake::open_fd_count(), before);

@@ -125,6 +125,13 @@ TEST(CommandLine, RejectedValuesNameThemselves)
     p = parse({"-m", "Fast"});
     EXPECT_EQ(p.result, -1);
     EXPECT_EQ(p.err, "Invalid mode: Fast. Use 'compatible', 'balanced', or 'fast'.\n");
+    for (const char *turn : {"45", "-90", "360", "90x"}) {
+        p = parse({"--rotate", turn});
+        EXPECT_EQ(p.result, -1) << turn;
+    }
+    p = parse({"--rotate", "270"});
+    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.config.rotate, 270);
 }
 
 TEST(CommandLine, HelpAgainstUnknownOrIncompleteOptions)

@@ -5,7 +5,10 @@
 // the GL read-back asked for) is drawn into a framebuffer and its RGBA
 // picture comes back through two pixel-pack buffers one frame late (or
 // through one in the same pass, with the same-frame read-back), and the
-// processor converts it. Either way the cursor is blended, a bitmap
+// processor converts it. A picture that is more than one buffer shown whole
+// (planes over it, a scaled or cropped buffer, a turned stream) is composed
+// on the processor from the buffers' mappings, the cursor with it, and
+// converted. Either way the cursor is blended, a bitmap
 // watermark of capture's wall clock is stamped into the luma plane, and
 // the generic codec wrapper encodes H.264 for the streamer.
 extern "C" {
@@ -18,6 +21,7 @@ extern "C" {
 #include <memory>
 #include <new>
 
+#include "apps/capture/convert/plane_compose.h"
 #include "apps/capture/convert/yuv_convert.h"
 #include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/encoders/codec.h"
@@ -52,7 +56,8 @@ struct CompatibleStage final : PipelineStage {
     GLuint pbo[2] = {0, 0};
     CodecContext *codec = nullptr;
     std::unique_ptr<uint8_t[]> i420;
-    YuvScaler scaler;  // the run's own libswscale cache
+    std::unique_ptr<uint8_t[]> composed;  // the composed picture, XRGB8888 at the stream's size
+    YuvScaler scaler;                     // the run's own libswscale cache
     bool announce_cleanup = false;
 
     void teardown_begins() override
@@ -63,6 +68,7 @@ struct CompatibleStage final : PipelineStage {
     void release_frame_path() override
     {
         i420.reset();
+        composed.reset();
         yuv_scaler_release(&scaler);
         for (GLuint &name : pbo) {
             if (name)
@@ -102,7 +108,7 @@ int import_frame(PipelineRun &run, CompatibleStage &stage, EGLDisplay display, b
     frame->framebuffer = stage.framebuffer;
 
     stage.announce_cleanup = true;
-    const size_t bytes = size_t(frame->width) * frame->height * 4;
+    const size_t bytes = size_t(run.stream().width) * run.stream().height * 4;
     for (int i = 0; i < (same_frame ? 1 : 2); ++i) {
         stage.pbo[i] = create_pbo(bytes);
         if (!stage.pbo[i])
@@ -135,6 +141,33 @@ int picture_from_mapping(YuvScaler *scaler, const FrameMapping &map, uint8_t *y,
     return converted == 0 ? 0 : -1;
 }
 
+// The composed picture: every plane of the event's blank and the cursor
+// drawn into the stream-sized XRGB8888 picture, then converted into the I420
+// planes. 1 when the frame is skipped (a read was refused), -1 when the
+// conversion failed.
+int picture_from_planes(PipelineRun &run, CompatibleStage &stage, uint8_t *y, uint8_t *u, uint8_t *v)
+{
+    const CapturePicture &stream = run.stream();
+    const size_t stride = size_t(stream.width) * 4;
+    if (!stage.composed) {
+        stage.composed.reset(new (std::nothrow) uint8_t[stride * stream.height]);
+        if (!stage.composed) {
+            fputs("[Capture] out of memory for the composed picture\n", stderr);
+            return -1;
+        }
+    }
+    ComposeLayer layers[UDS_MAX_FOLLOWED_PLANES + 1];
+    uint32_t count = 0;
+    if (run.begin_processor_layers(layers, &count) != 0)
+        return 1;
+    plane_compose_xrgb(layers, count, stream.crtc.width, stream.crtc.height, stream.turns, stage.composed.get(),
+                       uint32_t(stride));
+    run.end_processor_layers();
+    const int converted = packed_to_yuv420p_bt709(&stage.scaler, PACKED_BGRA, stream.width, stream.height,
+                                                  stage.composed.get(), uint32_t(stride), y, u, v);
+    return converted == 0 ? 0 : -1;
+}
+
 // The compatible mode's pacing rule: its own estimate of the display's
 // rate from the events it handles, and the adaptive output rate.
 struct CompatiblePacing {
@@ -153,8 +186,9 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     if (!processor && egl_context_ensure(egl, frame) != 0)
         return -1;
     const int32_t fps = session->settings.fps;
-    const int32_t width = int32_t(frame->width);
-    const int32_t height = int32_t(frame->height);
+    const CapturePicture stream = capture_picture(session);
+    const int32_t width = int32_t(stream.width);
+    const int32_t height = int32_t(stream.height);
     const bool same_frame = !processor && session->settings.same_frame_readback;
 
     CompatibleStage stage;
@@ -288,7 +322,17 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         const uint64_t frame_start = pipeline_now_ns();
         CursorPlacement cursor = run.cursor();
         int converted = 0;
-        if (processor) {
+        const bool plain = run.plain_picture() && (!processor || frame_map_packed(run.frame_mapping().format));
+        if (!plain) {
+            // Composed with its cursor; its buffers are read through their
+            // mappings (on the GL path, the uploads' sources).
+            converted = picture_from_planes(run, stage, y_plane, u_plane, v_plane);
+            cursor = CursorPlacement{};
+            if (converted > 0) {
+                pacing.last_event_ns = t;
+                return true;
+            }
+        } else if (processor) {
             converted = picture_from_mapping(&stage.scaler, run.frame_mapping(), y_plane, u_plane, v_plane);
             if (converted > 0) {
                 pacing.last_event_ns = t;

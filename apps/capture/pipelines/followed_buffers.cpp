@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <utility>
 
-FollowedBuffers::FollowedBuffers(CaptureSession *session) : session_(session), frame_(session->metadata)
+FollowedBuffers::FollowedBuffers(CaptureSession *session, bool overlays)
+    : session_(session), frame_(overlays ? nullptr : session->metadata), overlays_(overlays),
+      restarts_(!overlays && !(session->scanout && session->scanout->planes)),
+      entries_(overlays ? UDS_OVERLAY_MAX_BUFFERS : UDS_SCANOUT_MAX_BUFFERS)
 {
 }
 
@@ -41,28 +44,48 @@ void FollowedBuffers::release()
     }
 }
 
+void FollowedBuffers::restart_with(FrameMetadata frame)
+{
+    fprintf(stderr, "[Capture] Scanout changed to %ux%u format 0x%08x modifier 0x%llx at %u Hz: restarting\n",
+            frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier),
+            frame.refresh_rate);
+    next_frame_ = std::move(frame);
+    scanout_changed_ = true;
+}
+
+void FollowedBuffers::restart_from(uint64_t shown)
+{
+    FrameMetadata frame{};
+    if (!overlays_ && scanout_cache_copy(session_->scanout, shown, &frame) == 0) {
+        restart_with(std::move(frame));
+        return;
+    }
+    // Nothing on screen to start from: the next run starts from the frame it has.
+    fputs("[Capture] Display mode changed: restarting\n", stderr);
+}
+
 FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
 {
     FrameMetadata frame{};
-    if (scanout_cache_copy(session_->scanout, buffer_id, &frame) != 0) {
-        fprintf(stderr, "[Capture] scanout buffer %llu is no longer held\n",
+    const int copied = overlays_ ? scanout_cache_copy_overlay(session_->scanout, buffer_id, &frame)
+                                 : scanout_cache_copy(session_->scanout, buffer_id, &frame);
+    if (copied != 0) {
+        fprintf(stderr, "[Capture] %s buffer %llu is no longer held\n", overlays_ ? "overlay" : "scanout",
                 static_cast<unsigned long long>(buffer_id));
         return nullptr;
     }
-    if (frame.width != frame_->width || frame.height != frame_->height || frame.format != frame_->format ||
-        frame.modifier != frame_->modifier) {
-        fprintf(stderr, "[Capture] Scanout changed to %ux%u format 0x%08x modifier 0x%llx at %u Hz: restarting\n",
-                frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier),
-                frame.refresh_rate);
-        next_frame_ = std::move(frame);
-        scanout_changed_ = true;
+    if (restarts_ && (frame.width != frame_->width || frame.height != frame_->height ||
+                      frame.format != frame_->format || frame.modifier != frame_->modifier)) {
+        restart_with(std::move(frame));
         return nullptr;
     }
     // Room: a buffer the helper has forgotten goes first, else the one
     // chosen longest ago.
     Entry *slot = nullptr;
     for (Entry &entry : entries_) {
-        if (entry.buffer_id == 0 || !scanout_cache_holds(session_->scanout, entry.buffer_id)) {
+        const bool held = overlays_ ? scanout_cache_holds_overlay(session_->scanout, entry.buffer_id)
+                                    : scanout_cache_holds(session_->scanout, entry.buffer_id);
+        if (entry.buffer_id == 0 || !held) {
             slot = &entry;
             break;
         }
@@ -76,12 +99,12 @@ FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
     int rc = egl_frame_import(import_.display, &frame, &slot->import, FrameImportKind(kind_));
     // The import holds the buffer (image or mapping) from here on.
     capture_frame_close(&frame);
-    if (rc == 0 && kind_ == PIPELINE_IMPORT_2D) {
+    if (rc == 0 && kind_ == PIPELINE_IMPORT_2D && !overlays_) {
         const GLuint texture = slot->import.upload ? slot->import.upload_texture : slot->import.texture;
         rc = setup_framebuffer_object(texture, &slot->framebuffer);
     }
     if (rc != 0) {
-        fprintf(stderr, "[Capture] scanout buffer %llu cannot be imported\n",
+        fprintf(stderr, "[Capture] %s buffer %llu cannot be imported\n", overlays_ ? "overlay" : "scanout",
                 static_cast<unsigned long long>(buffer_id));
         release_entry(slot);
         return nullptr;
@@ -106,6 +129,31 @@ int FollowedBuffers::choose(uint64_t shown)
     if (chosen->framebuffer)
         glBindFramebuffer(GL_FRAMEBUFFER, chosen->framebuffer);
     return 0;
+}
+
+void FollowedBuffers::prepare(EGLDisplay display, PipelineImportKind kind)
+{
+    kind_ = kind;
+    import_.display = display;
+}
+
+FrameImport *FollowedBuffers::layer(uint64_t buffer_id)
+{
+    if (buffer_id == 0 || buffer_id == refused_ || !session_->scanout)
+        return nullptr;
+    for (Entry &entry : entries_) {
+        if (entry.buffer_id == buffer_id) {
+            entry.used = ++uses_;
+            return &entry.import;
+        }
+    }
+    Entry *entry = import_followed(buffer_id);
+    if (!entry) {
+        refused_ = buffer_id;
+        return nullptr;
+    }
+    entry->used = ++uses_;
+    return &entry->import;
 }
 
 int FollowedBuffers::import_frame(EGLDisplay display, PipelineImportKind kind)

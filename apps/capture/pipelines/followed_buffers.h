@@ -2,9 +2,12 @@
 // run's start, and, when the session follows the scanout, each buffer the
 // helper sent, imported once (on the pipeline thread, as it first goes on
 // screen). Every frame samples the buffer that was on screen at the blank
-// it answers. A buffer of another size, format or modifier is not imported:
-// it ends the run, and becomes the session's frame for the next run once
-// the run has released everything.
+// it answers. Unless every plane is followed, a buffer of another size,
+// format or modifier is not imported: it ends the run, and becomes the
+// session's frame for the next run once the run has released everything.
+// When every plane is followed the stream has the CRTC's size, so such a
+// buffer is imported like any other; a second set (overlays) holds the
+// overlay planes' buffers, several of which show at once.
 #pragma once
 
 #include <EGL/egl.h>
@@ -12,6 +15,7 @@
 #include <GLES3/gl3.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "apps/capture/source/capture_session.h"
 #include "apps/capture/source/egl_context.h"
@@ -30,7 +34,8 @@ enum PipelineImportKind {
 class FollowedBuffers {
 public:
     // session->metadata is the session's frame; the session outlives this.
-    explicit FollowedBuffers(CaptureSession *session);
+    // overlays: the overlay planes' set (no session frame, no restart).
+    explicit FollowedBuffers(CaptureSession *session, bool overlays = false);
     ~FollowedBuffers();
     FollowedBuffers(const FollowedBuffers &) = delete;
     FollowedBuffers &operator=(const FollowedBuffers &) = delete;
@@ -52,9 +57,23 @@ public:
     // Brings that texture up to the current picture (a mapped frame is
     // uploaded again; a dma-buf is the picture itself). 0, or -1.
     int refresh();
+
+    // The overlays' set: how its buffers are imported (as the run's frame).
+    void prepare(EGLDisplay display, PipelineImportKind kind);
+    // The import of buffer_id, made the first time it is asked for; null
+    // when it cannot be imported (said once, not tried again).
+    FrameImport *layer(uint64_t buffer_id);
+    // The import frames sample now (the buffer chosen last).
+    FrameImport *current() const { return current_; }
+    PipelineImportKind kind() const { return kind_; }
     // The mapping of the buffer chosen last (a MAPPED import, or an upload's
     // source); not mapped for a dma-buf import.
     const FrameMapping &mapping() const { return current_->mapping; }
+
+    // Ends the run for a new mode: the buffer shown (a buffer_id of the
+    // scanout set) becomes the session's frame for the next run, as after a
+    // change of size. The line that says so is written.
+    void restart_from(uint64_t shown);
 
     // True once a buffer of another size, format or modifier was chosen.
     bool scanout_changed() const { return scanout_changed_; }
@@ -73,14 +92,18 @@ private:
     };
 
     Entry *import_followed(uint64_t buffer_id);
+    void restart_with(FrameMetadata frame);
     static void release_entry(Entry *entry);
 
     CaptureSession *session_;
     FrameMetadata *frame_;
+    bool overlays_;
+    bool restarts_;  // a buffer of another size or format ends the run
     FrameImport import_{};
     PipelineImportKind kind_ = PIPELINE_IMPORT_EXTERNAL;
     FrameImport *current_ = &import_;  // what frames sample
-    Entry entries_[UDS_SCANOUT_MAX_BUFFERS];
+    std::vector<Entry> entries_;
+    uint64_t refused_ = 0;  // an overlay buffer that could not be imported
     uint64_t uses_ = 0;
     bool scanout_changed_ = false;
     FrameMetadata next_frame_{};

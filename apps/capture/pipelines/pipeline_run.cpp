@@ -7,15 +7,46 @@
 #include <cstdio>
 #include <cstring>
 
+#include "apps/capture/convert/plane_compose.h"
 #include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/core/stop_flag.h"
 #include "apps/capture/pipelines/control_commands.h"
 #include "libs/common/relay_protocol.h"
 
+namespace {
+
+// The picture of a session that does not follow the planes: its frame (of
+// the size given) shown whole on a CRTC of that size.
+CrtcPicture frame_picture(const FrameMetadata &frame, uint32_t width, uint32_t height)
+{
+    CrtcPicture picture{};
+    picture.crtc.width = width;
+    picture.crtc.height = height;
+    PlaneRecord &primary = picture.planes[0];
+    primary.buffer_id = 1;
+    primary.kind = UDS_PLANE_KIND_PRIMARY;
+    primary.width = width;
+    primary.height = height;
+    primary.format = frame.format;
+    primary.modifier = frame.modifier;
+    primary.src_w = width << 16;
+    primary.src_h = height << 16;
+    primary.crtc_w = width;
+    primary.crtc_h = height;
+    primary.rotation = UDS_ROTATE_0;
+    primary.alpha = 0xffff;
+    picture.count = 1;
+    return picture;
+}
+
+}  // namespace
+
 PipelineRun::PipelineRun(CaptureSession *session, PipelineControl *control, PipelineStage *stage)
     : session_(session), control_(control), stage_(stage), frame_(session->metadata), buffers_(session),
-      cursor_overlay_(session->scanout)
+      overlays_(session, true), stream_(capture_picture(session)), cursor_overlay_(session->scanout)
 {
+    if (frame_)
+        planes_ = frame_picture(*frame_, frame_->width, frame_->height);
 }
 
 PipelineRun::~PipelineRun()
@@ -42,9 +73,11 @@ void PipelineRun::teardown()
     streamer_ = nullptr;
     stage_->release_encoder();
     stage_->release_renderer();
+    end_processor_layers();
     cursor_overlay_.release();
     scanout_changed_ = buffers_.scanout_changed();
     buffers_.release();
+    overlays_.release();
 }
 
 namespace {
@@ -68,6 +101,7 @@ bool event_is_stale(uint64_t server_time_ns, uint32_t refresh_hz)
 
 int PipelineRun::import_frame(EGLDisplay display, PipelineImportKind kind)
 {
+    overlays_.prepare(display, kind);
     return buffers_.import_frame(display, kind);
 }
 
@@ -164,10 +198,13 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
         *event = PipelineEvent{};
         uint64_t shown = VBLANK_SHOWN_UNKNOWN;
         CursorPlacement cursor{};
+        CrtcPicture picture;
         if (pipeline_wait_event(&ring_, control_, restart_line, &event->time_ns, &event->count, &event->restart, &shown,
-                                &cursor) != 0)
+                                &cursor, &picture) != 0)
             return -1;
         cursor_ = session_->settings.no_cursor ? CursorPlacement{} : cursor;
+        if (session_->scanout && session_->scanout->planes && take_planes(picture, shown) != 0)
+            return -1;
         if (!session_->scanout || shown == VBLANK_SHOWN_UNKNOWN)
             return 0;
         // An event taken too late names a buffer that may have been drawn
@@ -190,8 +227,43 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
             ring_.running.store(false, std::memory_order_release);
             return -1;
         }
+        if (!stream_.planes && frame_)
+            planes_ = frame_picture(*frame_, buffers_.current()->width, buffers_.current()->height);
         return 0;
     }
+}
+
+int PipelineRun::take_planes(const CrtcPicture &picture, uint64_t shown)
+{
+    // Not told yet: the frame alone, as without the planes. Off: the
+    // scanout records tell the display dark.
+    if (picture.crtc.width == 0 || picture.crtc.height == 0)
+        return 0;
+    const uint32_t turns = plane_stream_turns(picture.crtc.orientation, session_->settings.rotate);
+    uint32_t width = 0, height = 0;
+    plane_stream_size(picture.crtc.width, picture.crtc.height, turns, &width, &height);
+    if (width != stream_.width || height != stream_.height) {
+        buffers_.restart_from(shown);
+        mode_changed_ = true;
+        ring_.running.store(false, std::memory_order_release);
+        return -1;
+    }
+    stream_.crtc = picture.crtc;
+    stream_.planes = true;
+    stream_.turns = turns;
+    planes_ = picture;
+    return 0;
+}
+
+bool PipelineRun::plain_picture() const
+{
+    const FrameImport *current = buffers_.current();
+    if (stream_.turns != 0 || current->width != stream_.width || current->height != stream_.height)
+        return false;
+    if (!stream_.planes)
+        return true;
+    return planes_.count == 1 && planes_.planes[0].kind == UDS_PLANE_KIND_PRIMARY &&
+           plane_is_whole_screen(planes_.planes[0], stream_.crtc.width, stream_.crtc.height, 0);
 }
 
 bool PipelineRun::loop_continues() const
@@ -203,9 +275,119 @@ int PipelineRun::result(int status, bool codec_restarts)
 {
     // Every thread that writes the control's fields has stopped after this.
     teardown();
-    if (scanout_changed_ && !control_->change_requested.load(std::memory_order_acquire))
+    if ((scanout_changed_ || mode_changed_) && !control_->change_requested.load(std::memory_order_acquire))
         return PIPELINE_RESTART_SETTINGS;
     return pipeline_result_code(control_, status, codec_restarts);
+}
+
+int PipelineRun::begin_processor_layers(ComposeLayer *layers, uint32_t *count)
+{
+    end_processor_layers();
+    uint32_t n = 0;
+    auto add = [&](const PlaneRecord &plane, const FrameMapping &map) {
+        if (!map.mapped())
+            return true;  // nothing the processor can read: left out
+        if (frame_map_begin_read(&map) != 0)
+            return false;
+        reading_[reading_count_++] = &map;
+        ComposeLayer &layer = layers[n++];
+        layer.plane = plane;
+        layer.plane.width = map.width;
+        layer.plane.height = map.height;
+        layer.plane.format = map.format;
+        layer.data[0] = map.pixels();
+        layer.stride[0] = map.stride;
+        layer.data[1] = map.chroma();
+        layer.stride[1] = map.chroma_stride;
+        return true;
+    };
+    for (uint32_t i = 0; i < planes_.count; ++i) {
+        const PlaneRecord &plane = planes_.planes[i];
+        const FrameImport *import =
+            plane.kind == UDS_PLANE_KIND_PRIMARY ? buffers_.current() : overlays_.layer(plane.buffer_id);
+        if (import && !add(plane, import->mapping)) {
+            end_processor_layers();
+            return -1;
+        }
+    }
+    // The cursor over everything, at its own size (a cursor plane crops,
+    // it does not scale).
+    uint32_t width = 0, height = 0;
+    if (const uint32_t *argb = cursor_overlay_.argb(cursor_, &width, &height)) {
+        ComposeLayer &layer = layers[n++];
+        layer = ComposeLayer{};
+        PlaneRecord &plane = layer.plane;
+        plane.buffer_id = cursor_.image_id;
+        plane.kind = UDS_PLANE_KIND_CURSOR;
+        plane.width = width;
+        plane.height = height;
+        plane.format = FRAME_FOURCC_ARGB8888;
+        const uint32_t shown_w = std::min(width, cursor_.width ? cursor_.width : width);
+        const uint32_t shown_h = std::min(height, cursor_.height ? cursor_.height : height);
+        plane.src_w = shown_w << 16;
+        plane.src_h = shown_h << 16;
+        plane.crtc_x = cursor_.x;
+        plane.crtc_y = cursor_.y;
+        plane.crtc_w = shown_w;
+        plane.crtc_h = shown_h;
+        plane.rotation = UDS_ROTATE_0;
+        plane.alpha = 0xffff;
+        plane.blend = UDS_BLEND_PREMULTI;
+        layer.data[0] = reinterpret_cast<const uint8_t *>(argb);
+        layer.stride[0] = width * 4;
+    }
+    *count = n;
+    return 0;
+}
+
+void PipelineRun::end_processor_layers()
+{
+    for (uint32_t i = 0; i < reading_count_; ++i)
+        frame_map_end_read(reading_[i]);
+    reading_count_ = 0;
+}
+
+void PipelineRun::gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor)
+{
+    *picture = ShaderPicture{};
+    if (plain_picture()) {
+        *cursor = cursor_gl(cursor_);
+        return;
+    }
+    picture->crtc_width = stream_.crtc.width;
+    picture->crtc_height = stream_.crtc.height;
+    picture->turns = stream_.turns;
+    uint32_t first = 0;
+    if (planes_.count > uint32_t(SHADER_MAX_LAYERS)) {
+        first = planes_.count - uint32_t(SHADER_MAX_LAYERS);
+        if (!told_too_many_)
+            fprintf(stderr, "[Capture] %u planes show, the shaders compose %d: the lowest are left out\n",
+                    planes_.count, SHADER_MAX_LAYERS);
+        told_too_many_ = true;
+    }
+    for (uint32_t i = first; i < planes_.count; ++i) {
+        const PlaneRecord &plane = planes_.planes[i];
+        ShaderLayer &layer = picture->layers[picture->count];
+        layer.plane = plane;
+        if (plane.kind == UDS_PLANE_KIND_PRIMARY) {
+            layer.texture = buffers_.texture();
+            layer.external = buffers_.kind() == PIPELINE_IMPORT_EXTERNAL;
+            layer.plane.width = buffers_.current()->width;
+            layer.plane.height = buffers_.current()->height;
+        } else {
+            FrameImport *import = overlays_.layer(plane.buffer_id);
+            if (!import || egl_frame_refresh(import) != 0)
+                continue;
+            const bool external = overlays_.kind() == PIPELINE_IMPORT_EXTERNAL;
+            layer.texture = !external && import->upload ? import->upload_texture : import->texture;
+            layer.external = external;
+        }
+        picture->count += layer.texture != 0;
+    }
+    uint32_t width = 0, height = 0;
+    const GLuint texture = cursor_overlay_.texture(cursor_, &width, &height);
+    *cursor = texture ? shader_cursor_in_picture(texture, cursor_.x, cursor_.y, width, height, *picture)
+                      : CursorOverlayGl{0, 0.f, 0.f, 0.f, 0.f};
 }
 
 const CursorYuv *PipelineRun::cursor_yuv(const CursorPlacement &placement)
@@ -258,16 +440,16 @@ FrameMetadata *pipeline_publish_session(CaptureSession *session, PipelineControl
 void pipeline_output_size(const CaptureSession *session, const char *tag, int32_t *width, int32_t *height)
 {
     const CaptureConfig &settings = session->settings;
-    const FrameMetadata *frame = session->metadata;
+    const CapturePicture picture = capture_picture(session);
     if (settings.out_width > 0 && settings.out_height > 0) {
-        fprintf(stderr, "%s Scaling: %dx%d \u2192 %dx%d\n", tag, int(frame->width), int(frame->height),
+        fprintf(stderr, "%s Scaling: %dx%d \u2192 %dx%d\n", tag, int(picture.width), int(picture.height),
                 settings.out_width, settings.out_height);
         *width = settings.out_width;
         *height = settings.out_height;
         return;
     }
-    *width = int32_t(frame->width);
-    *height = int32_t(frame->height);
+    *width = int32_t(picture.width);
+    *height = int32_t(picture.height);
 }
 
 void pipeline_pacing_init(PipelinePacing *pacing, bool vblank_sync, uint32_t refresh_rate, int32_t fps)
@@ -320,16 +502,18 @@ void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession 
     config->vblank_sync = session->settings.vblank_sync;
     config->fps = session->settings.fps;
     config->upstream_fps.store(0.0, std::memory_order_relaxed);
-    config->upstream_width = session->metadata ? int32_t(session->metadata->width) : 0;
-    config->upstream_height = session->metadata ? int32_t(session->metadata->height) : 0;
+    const CapturePicture picture = capture_picture(session);
+    config->upstream_width = int32_t(picture.width);
+    config->upstream_height = int32_t(picture.height);
     config->feedback = on_streamer_feedback;
     config->feedback_user = control;
 }
 
 int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line, uint64_t *event_ns,
-                        uint64_t *events, bool *restart, uint64_t *shown, CursorPlacement *cursor)
+                        uint64_t *events, bool *restart, uint64_t *shown, CursorPlacement *cursor,
+                        CrtcPicture *picture)
 {
-    if (vblank_ring_take(ring, event_ns, events, shown, cursor) != 0)
+    if (vblank_ring_take(ring, event_ns, events, shown, cursor, picture) != 0)
         return -1;
     if (control->change_requested.load(std::memory_order_acquire)) {
         fputs(restart_line, stderr);

@@ -21,10 +21,13 @@
 // The buffers frames sample are the run's FollowedBuffers
 // (followed_buffers.h), the cursor's images its CursorOverlay
 // (cursor_overlay.h). While the display is dark no frame is made and the
-// loop sleeps until a buffer is shown again; a buffer of another size,
-// format or modifier ends the run, and the session's frame becomes that
-// buffer for the next run (result: PIPELINE_RESTART_SETTINGS). Both happen
-// in next_event.
+// loop sleeps until a buffer is shown again. When every plane is followed,
+// the stream has the CRTC's size (turned upright, see capture_picture) and
+// each frame composes the planes of its blank (planes(), plain_picture());
+// only a new mode, or a turn of the panel, ends the run. Otherwise a buffer
+// of another size, format or modifier ends the run, and the session's frame
+// becomes that buffer for the next run. Either way the result is
+// PIPELINE_RESTART_SETTINGS; both happen in next_event.
 //
 // The run also holds the frame-loop state every mode shares: the display-rate
 // estimate and the packet rate (pacing), the packet clock, the Fixed-FPS
@@ -51,6 +54,7 @@
 #include "apps/capture/streamer/streamer.h"
 
 struct AVPacket;
+struct ComposeLayer;
 struct CursorPlacement;
 struct CodecContext;
 struct CpuEncoder;
@@ -124,11 +128,11 @@ void pipeline_streamer_config_fill(StreamerConfig *config, const CaptureSession 
 // control asks for a change, writes restart_line (stderr), clears the ring's
 // running, so this iteration is the last one, and sets *restart (when not
 // null).
-// shown and cursor (when not null) get the buffer on screen and the cursor
-// at that event's blank (see vblank_ring_take).
+// shown, cursor and picture (when not null) get the buffer on screen, the
+// cursor and the CRTC's planes at that event's blank (see vblank_ring_take).
 int pipeline_wait_event(VBlankRing *ring, const PipelineControl *control, const char *restart_line, uint64_t *event_ns,
                         uint64_t *events = nullptr, bool *restart = nullptr, uint64_t *shown = nullptr,
-                        CursorPlacement *cursor = nullptr);
+                        CursorPlacement *cursor = nullptr, CrtcPicture *picture = nullptr);
 
 // Frame loop, last step: false once the ring stopped running or the stop
 // flag is set, so the iteration just completed was the last one.
@@ -275,6 +279,30 @@ public:
     // False once the iteration just completed was the last one.
     bool loop_continues() const;
 
+    // The stream: its size is the run's (capture_picture at the run's start).
+    const CapturePicture &stream() const { return stream_; }
+    // The CRTC's planes at the blank of the last event; for a session that
+    // does not follow the planes, the frame alone shown whole.
+    const CrtcPicture &planes() const { return planes_; }
+    // True when the buffer the last event chose, shown whole and unturned,
+    // is the stream's picture: the plain conversion of the frame serves (and
+    // the cursor is drawn over it as always).
+    bool plain_picture() const;
+    // The planes of the last event for the processor's composer, bottom
+    // first, each with its mapping, and the cursor on top unless there is
+    // none to draw. Each buffer's read is begun (end_processor_layers ends
+    // them). 0 with *count layers (at most UDS_MAX_FOLLOWED_PLANES + 1);
+    // -1 when a read was refused (every read begun is ended again).
+    int begin_processor_layers(ComposeLayer *layers, uint32_t *count);
+    void end_processor_layers();
+    // The planes of the last event for the conversion shaders, and the
+    // cursor over them: count 0 and the plain cursor for a plain picture;
+    // otherwise each plane's texture (an overlay's import made the first
+    // time it shows, an upload brought up to date), at most
+    // SHADER_MAX_LAYERS from the top, and the cursor turned with the
+    // stream. Call after refresh_frame.
+    void gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor);
+
     // The display's cursor at the blank of the last event: image 0 when
     // there is none to draw (hidden, no cursor plane, not following, or left
     // out by the settings).
@@ -302,6 +330,11 @@ public:
 private:
     // The teardown in the order above; once.
     void teardown();
+    // The planes of an event: adopts the CRTC's state, or ends the run when
+    // its mode (or the panel's turn) changed the stream's size, the buffer
+    // shown becoming the session's frame. 0, or -1 after the restart line
+    // when the run must end.
+    int take_planes(const CrtcPicture &picture, uint64_t shown);
 
     CaptureSession *session_;
     PipelineControl *control_;
@@ -314,8 +347,15 @@ private:
     Streamer *streamer_ = nullptr;
     VBlankRing ring_{};
     FollowedBuffers buffers_;
+    FollowedBuffers overlays_;
+    CapturePicture stream_{};
+    CrtcPicture planes_{};
+    const FrameMapping *reading_[UDS_MAX_FOLLOWED_PLANES + 1] = {};  // reads begun for the composer
+    uint32_t reading_count_ = 0;
+    bool told_too_many_ = false;  // more planes than the shaders take: said once
     bool dark_ = false;
     bool scanout_changed_ = false;
+    bool mode_changed_ = false;
     // The cursor: the placement of the last event and its images.
     CursorPlacement cursor_{};
     CursorOverlay cursor_overlay_;

@@ -12,14 +12,27 @@ namespace {
 
 constexpr int kReplyTimeoutMs = 2000;
 
-// Asks the helper to follow the scanout for this session. A helper that
-// does not offer it leaves the session on its one frame after one line.
+// Asks the helper to follow every plane for this session, or, when it does
+// not offer that, the primary plane and the cursor. A helper that offers
+// neither leaves the session on its one frame after one line.
 ScanoutCache *follow_scanout(ServerConnection *conn)
 {
     char text[256] = {};
     ServerReply reply{};
     reply.message = text;
     reply.message_size = sizeof(text);
+    if (uds_client_follow_planes(conn, &reply, kReplyTimeoutMs) == 0) {
+        ScanoutCache *cache = scanout_cache_create();
+        if (cache) {
+            cache->planes = true;
+            return cache;
+        }
+        fputs("[Capture sub] out of memory for the scanout cache: the frame is fetched once\n", stderr);
+        return nullptr;
+    }
+    if (conn->out_of_step)
+        return nullptr;
+    text[0] = '\0';
     if (uds_client_follow_scanout(conn, &reply, kReplyTimeoutMs) != 0) {
         const char *why = text[0] ? text : strerror(errno);
         char line[256];
@@ -32,6 +45,22 @@ ScanoutCache *follow_scanout(ServerConnection *conn)
     if (!cache)
         fputs("[Capture sub] out of memory for the scanout cache: the frame is fetched once\n", stderr);
     return cache;
+}
+
+// The records of the first blank, read before any run starts so that the
+// first run knows the CRTC's size: everything up to the first event is
+// applied to the cache. A display that sends nothing within a second (dark)
+// leaves the CRTC untold; the first run then starts at the frame's size.
+void read_first_blank(ServerConnection *conn, ScanoutCache *cache)
+{
+    constexpr int kFirstBlankMs = 1000;
+    for (;;) {
+        framelink::EventMessage message;
+        if (framelink::read_event(conn->event_fd.get(), kFirstBlankMs, &message) != 0 ||
+            message.type == UDS_EVENT_VBLANK)
+            return;
+        scanout_cache_apply(cache, &message);
+    }
 }
 
 }  // namespace
@@ -86,6 +115,9 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
         return -1;
     }
 
+    if (scanout && scanout->planes)
+        read_first_blank(conn, scanout);
+
     auto *meta = new (std::nothrow) FrameMetadata{};
     if (!meta) {
         fprintf(stderr, "[Capture sub] out of memory for the frame metadata\n");
@@ -105,6 +137,26 @@ int capture_init(CaptureSession *session, const CaptureConfig *settings)
     session->metadata = meta;
     session->scanout = scanout;
     return 0;
+}
+
+CapturePicture capture_picture(const CaptureSession *session)
+{
+    CapturePicture picture{};
+    const FrameMetadata *frame = session->metadata;
+    if (session->scanout && session->scanout->planes) {
+        std::lock_guard<std::mutex> guard(session->scanout->lock);
+        picture.crtc = session->scanout->crtc;
+    }
+    picture.planes = picture.crtc.width != 0 && picture.crtc.height != 0;
+    if (!picture.planes) {
+        // The frame alone, shown whole on a CRTC of its size.
+        picture.crtc = CrtcRecord{};
+        picture.crtc.width = frame ? frame->width : 0;
+        picture.crtc.height = frame ? frame->height : 0;
+    }
+    picture.turns = plane_stream_turns(picture.crtc.orientation, session->settings.rotate);
+    plane_stream_size(picture.crtc.width, picture.crtc.height, picture.turns, &picture.width, &picture.height);
+    return picture;
 }
 
 int capture_cleanup(CaptureSession *session)

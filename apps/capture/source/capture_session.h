@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "apps/capture/core/capture_config.h"
+#include "apps/capture/core/plane_geometry.h"
 #include "apps/capture/core/stop_flag.h"
 #include "libs/framelink/framelink.h"
 
@@ -46,6 +47,18 @@ struct CaptureSession {
 // connection. 0, or -1 after logging; on failure nothing is left
 // allocated and no frame descriptor is left open.
 int capture_init(CaptureSession *session, const CaptureConfig *settings);
+
+// What a run streams: the CRTC's picture, turned upright.
+struct CapturePicture {
+    // The CRTC as the helper told it when the planes are followed, else a
+    // CRTC of the session frame's size (the frame shown whole on it).
+    CrtcRecord crtc;
+    bool planes;      // the helper follows every plane and told the CRTC
+    uint32_t turns;   // clockwise quarter turns: the panel's orientation, then --rotate
+    uint32_t width;   // the stream's size: the CRTC's turned by turns
+    uint32_t height;
+};
+CapturePicture capture_picture(const CaptureSession *session);
 
 // Prints "[CAPTURE] Cleaning up capture module", releases the session's
 // FrameMetadata and scanout cache (closing every descriptor) and returns 0. The session
@@ -98,6 +111,16 @@ struct ScanoutCache {
     CursorImage cursor_images[UDS_CURSOR_MAX_IMAGES];
     uint64_t cursor_stamp;
     CursorPlacement cursor;
+    // Set when the helper follows every plane for this session: the CRTC's
+    // state, each plane's last state (by plane id, in the order they were
+    // first told) and the overlay planes' buffers (UDS_OVERLAY_MAX_BUFFERS,
+    // under the helper's rule for them).
+    bool planes;
+    CrtcRecord crtc;  // width 0 until told, or while the CRTC is off
+    PlaneRecord plane_states[UDS_MAX_FOLLOWED_PLANES];
+    uint32_t plane_state_count;
+    ScanoutBuffer overlays[UDS_OVERLAY_MAX_BUFFERS];
+    uint64_t overlay_stamp;
 };
 
 // A new, empty cache (null when out of memory).
@@ -113,6 +136,16 @@ void scanout_cache_destroy(ScanoutCache *cache);
 // counts as unknown, so frames keep sampling the last buffer, until the next
 // record).
 int scanout_cache_apply(ScanoutCache *cache, framelink::EventMessage *message);
+
+// The same for an overlay plane's buffer.
+int scanout_cache_copy_overlay(ScanoutCache *cache, uint64_t buffer_id, FrameMetadata *out);
+bool scanout_cache_holds_overlay(ScanoutCache *cache, uint64_t buffer_id);
+
+// The CRTC's picture after the last record: its record and the planes that
+// show something, bottom first (zpos, then plane id), the cursor plane left
+// out. An empty picture (crtc.width 0) while the planes are not followed or
+// not told yet. The caller holds cache->lock.
+void scanout_cache_picture_locked(const ScanoutCache *cache, CrtcPicture *picture);
 
 // Copies the description of buffer_id with duplicates of its descriptors
 // (the caller closes them, see capture_frame_close). 0, or -1 when the cache
@@ -147,6 +180,9 @@ struct VBlankRing {
     uint64_t shown[VBLANK_RING_SLOTS];
     // Per slot: the cursor at that blank (image 0 when none or not told).
     CursorPlacement cursor[VBLANK_RING_SLOTS];
+    // Per slot: the CRTC and its planes at that blank (empty when the planes
+    // are not followed).
+    CrtcPicture picture[VBLANK_RING_SLOTS];
     // The session's scanout cache, or null: the listener applies the
     // records it reads to it.
     ScanoutCache *scanout;
@@ -189,4 +225,5 @@ void *vblank_listener_thread(void *ring);
 // the buffer on screen at that event's blank (see VBlankRing::shown). Any
 // output may be null.
 int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last,
-                     uint64_t *shown_buffer = nullptr, CursorPlacement *cursor = nullptr);
+                     uint64_t *shown_buffer = nullptr, CursorPlacement *cursor = nullptr,
+                     CrtcPicture *picture = nullptr);

@@ -92,6 +92,11 @@ int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport
         fprintf(stderr, "Failed to load required EGL/GLES extension functions.\n");
         return -1;
     }
+    if (!frame_map_packed(frame->format)) {
+        fputs("[Capture] an NV12 framebuffer the GPU does not import is not uploaded: the processor reads it\n",
+              stderr);
+        return -1;
+    }
     made.upload = true;
     made.width = frame->width;
     made.height = frame->height;

@@ -4,8 +4,10 @@
 #include <linux/dma-buf.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -27,8 +29,12 @@ void fourcc_text(uint32_t fourcc, char out[5])
 
 bool format_readable(uint32_t fourcc)
 {
-    return fourcc == FRAME_FOURCC_XRGB8888 || fourcc == FRAME_FOURCC_ARGB8888 || fourcc == FRAME_FOURCC_XBGR8888 ||
-           fourcc == FRAME_FOURCC_ABGR8888;
+    return frame_map_packed(fourcc) || fourcc == FRAME_FOURCC_NV12;
+}
+
+uint32_t planes_of(uint32_t fourcc)
+{
+    return fourcc == FRAME_FOURCC_NV12 ? 2 : 1;
 }
 
 // One DMA_BUF_IOCTL_SYNC, again after a signal or a busy exporter.
@@ -58,21 +64,26 @@ int check_layout(const FrameMetadata *frame, bool quiet)
         return say("[Capture] framebuffer modifier 0x%016llx is tiled or compressed: the GPU does not import it "
                    "and the processor reads only linear buffers\n",
                    static_cast<unsigned long long>(frame->modifier));
-    if (frame->modifier == FRAME_MODIFIER_INVALID && frame->plane_count > 1)
+    if (frame->modifier == FRAME_MODIFIER_INVALID && frame->plane_count > 1 && frame->format != FRAME_FOURCC_NV12)
         return say("[Capture] framebuffer modifier 0x%016llx (implicit) with %d planes: the processor reads only "
                    "linear buffers\n",
                    static_cast<unsigned long long>(frame->modifier), frame->plane_count);
-    if (!format_readable(frame->format) || frame->plane_count != 1) {
+    if (!format_readable(frame->format) || uint32_t(frame->plane_count) != planes_of(frame->format)) {
         char name[5];
         fourcc_text(frame->format, name);
         if (format_readable(frame->format))
             return say("[Capture] framebuffer format %s with %d planes cannot be read on the processor\n", name,
                        frame->plane_count);
         return say("[Capture] framebuffer format %s (0x%08x) cannot be read on the processor (it reads XR24, AR24, "
-                   "XB24 and AB24)\n",
+                   "XB24, AB24 and NV12)\n",
                    name, frame->format);
     }
-    if (frame->width == 0 || frame->height == 0 || frame->stride / 4 < frame->width)
+    const uint32_t bytes_per_pixel = frame->format == FRAME_FOURCC_NV12 ? 1 : 4;
+    if (frame->format == FRAME_FOURCC_NV12 && (frame->planes[1].stride < frame->width || frame->width % 2 != 0 ||
+                                               frame->height % 2 != 0))
+        return say("[Capture] NV12 framebuffer %ux%u with chroma stride %u cannot be read\n", frame->width,
+                   frame->height, frame->planes[1].stride);
+    if (frame->width == 0 || frame->height == 0 || frame->stride / bytes_per_pixel < frame->width)
         return say("[Capture] framebuffer %ux%u with stride %u cannot be read\n", frame->width, frame->height,
                    frame->stride);
     return 0;
@@ -88,6 +99,12 @@ bool frame_map_readable(const FrameMetadata *frame)
 int frame_map_check(const FrameMetadata *frame)
 {
     return check_layout(frame, false);
+}
+
+bool frame_map_packed(uint32_t fourcc)
+{
+    return fourcc == FRAME_FOURCC_XRGB8888 || fourcc == FRAME_FOURCC_ARGB8888 || fourcc == FRAME_FOURCC_XBGR8888 ||
+           fourcc == FRAME_FOURCC_ABGR8888;
 }
 
 bool frame_map_red_first(uint32_t fourcc)
@@ -110,6 +127,8 @@ FrameMapping &FrameMapping::operator=(FrameMapping &&other) noexcept
     stride = other.stride;
     offset = other.offset;
     format = other.format;
+    chroma_stride = other.chroma_stride;
+    chroma_offset = other.chroma_offset;
     red_first = other.red_first;
     dma_buf = other.dma_buf;
     fd_ = std::move(other.fd_);
@@ -126,7 +145,7 @@ void FrameMapping::reset()
     base_ = nullptr;
     length_ = 0;
     fd_.reset();
-    width = height = stride = offset = format = 0;
+    width = height = stride = offset = format = chroma_stride = chroma_offset = 0;
     red_first = dma_buf = false;
 }
 
@@ -141,7 +160,20 @@ int frame_map_open(const FrameMetadata *frame, FrameMapping *out)
         perror("[Capture] cannot copy the framebuffer's descriptor");
         return -1;
     }
-    const uint64_t needed = uint64_t(frame->offset) + uint64_t(frame->stride) * frame->height;
+    uint64_t needed = uint64_t(frame->offset) + uint64_t(frame->stride) * frame->height;
+    if (frame->format == FRAME_FOURCC_NV12) {
+        // Both planes are read through plane 0's mapping: they must be one object.
+        struct stat luma {}, chroma {};
+        if (fstat(frame->fd, &luma) != 0 || fstat(frame->planes[1].fd.get(), &chroma) != 0 ||
+            luma.st_ino != chroma.st_ino || luma.st_dev != chroma.st_dev) {
+            fputs("[Capture] NV12 framebuffer with its planes in two buffer objects cannot be read on the "
+                  "processor\n",
+                  stderr);
+            return -1;
+        }
+        needed = std::max(needed, uint64_t(frame->planes[1].offset) +
+                                      uint64_t(frame->planes[1].stride) * (frame->height / 2));
+    }
     // A dma-buf reports its size through the end of the file, as a memfd does.
     const off_t size = lseek(made.fd_.get(), 0, SEEK_END);
     if (size < 0 || uint64_t(size) < needed) {
@@ -161,6 +193,10 @@ int frame_map_open(const FrameMetadata *frame, FrameMapping *out)
     made.stride = frame->stride;
     made.offset = frame->offset;
     made.format = frame->format;
+    if (frame->format == FRAME_FOURCC_NV12) {
+        made.chroma_stride = frame->planes[1].stride;
+        made.chroma_offset = frame->planes[1].offset;
+    }
     made.red_first = frame_map_red_first(frame->format);
     // A memory frame carries seals; a dma-buf has none. Only a dma-buf's
     // reads need the descriptor (for their brackets): a memory frame's copy

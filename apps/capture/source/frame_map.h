@@ -7,8 +7,8 @@
 //
 // Only linear layouts can be read this way: modifier LINEAR, or INVALID
 // (implicit) with a single plane. The packed 32-bit formats XR24, AR24,
-// XB24 and AB24 are read; alpha is ignored, as the display controller
-// shows a primary plane over black.
+// XB24 and AB24 are read, and NV12 (video on an overlay plane) whose two
+// planes lie in one buffer object.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +26,7 @@ inline constexpr uint32_t FRAME_FOURCC_XRGB8888 = frame_fourcc('X', 'R', '2', '4
 inline constexpr uint32_t FRAME_FOURCC_ARGB8888 = frame_fourcc('A', 'R', '2', '4');
 inline constexpr uint32_t FRAME_FOURCC_XBGR8888 = frame_fourcc('X', 'B', '2', '4');
 inline constexpr uint32_t FRAME_FOURCC_ABGR8888 = frame_fourcc('A', 'B', '2', '4');
+inline constexpr uint32_t FRAME_FOURCC_NV12 = frame_fourcc('N', 'V', '1', '2');
 inline constexpr uint64_t FRAME_MODIFIER_LINEAR = 0;
 inline constexpr uint64_t FRAME_MODIFIER_INVALID = 0x00ffffffffffffffull;
 
@@ -41,6 +42,9 @@ bool frame_map_readable(const FrameMetadata *frame);
 // True for a fourcc whose bytes are R, G, B, X in memory (XB24, AB24);
 // false for B, G, R, X (XR24, AR24).
 bool frame_map_red_first(uint32_t fourcc);
+
+// True for the packed 32-bit formats above (one plane of four bytes a pixel).
+bool frame_map_packed(uint32_t fourcc);
 
 // One mapping of a frame's plane 0, read-only. A dma-buf's mapping owns its
 // own copy of the descriptor for the sync calls (the frame record may be
@@ -58,6 +62,8 @@ public:
     bool mapped() const { return base_ != nullptr; }
     // The first pixel of row 0 (the plane's offset applied), or null.
     const uint8_t *pixels() const { return base_ ? base_ + offset : nullptr; }
+    // NV12: the first row of the interleaved chroma plane, or null.
+    const uint8_t *chroma() const { return base_ && chroma_stride ? base_ + chroma_offset : nullptr; }
     // Unmaps and closes; the record is empty afterwards.
     void reset();
 
@@ -66,6 +72,8 @@ public:
     uint32_t stride = 0;
     uint32_t offset = 0;
     uint32_t format = 0;
+    uint32_t chroma_stride = 0;  // NV12's chroma plane, 0 for the packed formats
+    uint32_t chroma_offset = 0;
     bool red_first = false;  // see frame_map_red_first
     bool dma_buf = false;    // reads are bracketed with DMA_BUF_IOCTL_SYNC
 
@@ -78,8 +86,9 @@ private:
     size_t length_ = 0;
 };
 
-// Checks the frame (frame_map_check) and maps its plane 0: the buffer must
-// hold offset + stride x height bytes. 0 with *out holding the mapping, or
+// Checks the frame (frame_map_check) and maps its plane 0 (and NV12's
+// chroma plane, which must be in the same buffer object): the buffer must
+// hold every row of them. 0 with *out holding the mapping, or
 // -1 after one line (out is left empty).
 int frame_map_open(const FrameMetadata *frame, FrameMapping *out);
 

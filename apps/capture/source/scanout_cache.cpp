@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -98,11 +99,13 @@ ScanoutBuffer *find(ScanoutCache *cache, uint64_t buffer_id)
     return find_by_id(cache->entries, buffer_id);
 }
 
-// An empty entry, or the least recently shown one after forgetting it.
-ScanoutBuffer *make_room(ScanoutCache *cache)
+// An empty entry of the set, or the least recently shown one after
+// forgetting it.
+template <size_t N>
+ScanoutBuffer *make_room(ScanoutBuffer (&set)[N])
 {
-    ScanoutBuffer *oldest = &cache->entries[0];
-    for (ScanoutBuffer &entry : cache->entries) {
+    ScanoutBuffer *oldest = &set[0];
+    for (ScanoutBuffer &entry : set) {
         if (entry.buffer_id == 0)
             return &entry;
         if (entry.last_shown < oldest->last_shown)
@@ -112,31 +115,84 @@ ScanoutBuffer *make_room(ScanoutCache *cache)
     return oldest;
 }
 
-int take_new_buffer(ScanoutCache *cache, framelink::EventMessage *message)
+// A new buffer joins the set (a buffer_id is never reused on a connection;
+// one told twice replaces the first copy). Null when it came without its
+// descriptors.
+template <size_t N>
+ScanoutBuffer *take_into(ScanoutBuffer (&set)[N], uint64_t *stamp, uint64_t buffer_id,
+                         framelink::EventMessage *message)
 {
-    const ScanoutRecord &record = message->record;
-    const framelink::FrameMetadata &text = message->frame;
-    const int planes = text.plane_count;
-    if (record.buffer_id == 0 || planes < 1 || planes > int(UDS_MAX_PLANES) || message->fds.size() != size_t(planes)) {
+    const int planes = message->frame.plane_count;
+    if (buffer_id == 0 || planes < 1 || planes > int(UDS_MAX_PLANES) || message->fds.size() != size_t(planes)) {
         fprintf(stderr, "[Listener] new buffer %llu came without its descriptors\n",
-                static_cast<unsigned long long>(record.buffer_id));
-        cache->shown_id = VBLANK_SHOWN_UNKNOWN;
-        return -1;
+                static_cast<unsigned long long>(buffer_id));
+        return nullptr;
     }
-    // A buffer_id is never reused on a connection; one told twice replaces
-    // the first copy.
-    ScanoutBuffer *entry = find(cache, record.buffer_id);
+    ScanoutBuffer *entry = find_by_id(set, buffer_id);
     if (entry)
         clear_entry(entry);
     else
-        entry = make_room(cache);
-    entry->buffer_id = record.buffer_id;
-    entry->last_shown = ++cache->stamp;
+        entry = make_room(set);
+    entry->buffer_id = buffer_id;
+    entry->last_shown = ++*stamp;
     take_frame(&entry->frame, message);
+    return entry;
+}
+
+int take_new_buffer(ScanoutCache *cache, framelink::EventMessage *message)
+{
+    const ScanoutRecord &record = message->record;
+    ScanoutBuffer *entry = take_into(cache->entries, &cache->stamp, record.buffer_id, message);
+    if (!entry) {
+        cache->shown_id = VBLANK_SHOWN_UNKNOWN;
+        return -1;
+    }
     if (record.refresh)
         entry->frame.refresh_rate = record.refresh;  // the CRTC's rate now, over the description's
     cache->shown_id = record.buffer_id;
     return 0;
+}
+
+// A plane record: an overlay's new buffer joins the overlays' set, a named
+// one becomes the most recently shown; the state replaces the plane's last
+// one. A record this end cannot follow shows the plane as showing nothing
+// until its next record.
+int apply_plane(ScanoutCache *cache, framelink::EventMessage *message)
+{
+    PlaneRecord state = message->plane;
+    int rc = 0;
+    if (state.kind == UDS_PLANE_KIND_OVERLAY && state.buffer_id != 0) {
+        ScanoutBuffer *entry = nullptr;
+        if (message->type == UDS_EVENT_PLANE_NEW) {
+            entry = take_into(cache->overlays, &cache->overlay_stamp, state.buffer_id, message);
+        } else {
+            entry = find_by_id(cache->overlays, state.buffer_id);
+            if (entry)
+                entry->last_shown = ++cache->overlay_stamp;
+            else
+                fprintf(stderr, "[Listener] overlay buffer %llu is not among the received ones\n",
+                        static_cast<unsigned long long>(state.buffer_id));
+        }
+        if (!entry) {
+            state.buffer_id = 0;
+            rc = -1;
+        }
+    }
+    state.num_fds = 0;
+    state.text_length = 0;
+    for (uint32_t i = 0; i < cache->plane_state_count; ++i) {
+        if (cache->plane_states[i].plane_id == state.plane_id) {
+            cache->plane_states[i] = state;
+            return rc;
+        }
+    }
+    if (cache->plane_state_count == UDS_MAX_FOLLOWED_PLANES) {
+        fprintf(stderr, "[Listener] plane %u is one more than the %u followed: left out\n", state.plane_id,
+                UDS_MAX_FOLLOWED_PLANES);
+        return -1;
+    }
+    cache->plane_states[cache->plane_state_count++] = state;
+    return rc;
 }
 
 }  // namespace
@@ -155,6 +211,8 @@ ScanoutCache *scanout_cache_create()
         clear_entry(&entry);
     for (CursorImage &image : cache->cursor_images)
         clear_entry(&image);
+    for (ScanoutBuffer &entry : cache->overlays)
+        clear_entry(&entry);
     cache->shown_id = VBLANK_SHOWN_UNKNOWN;
     return cache;
 }
@@ -167,6 +225,8 @@ void scanout_cache_destroy(ScanoutCache *cache)
         clear_entry(&entry);
     for (CursorImage &image : cache->cursor_images)
         clear_entry(&image);
+    for (ScanoutBuffer &entry : cache->overlays)
+        clear_entry(&entry);
     delete cache;
 }
 
@@ -175,6 +235,14 @@ int scanout_cache_apply(ScanoutCache *cache, framelink::EventMessage *message)
     std::lock_guard<std::mutex> guard(cache->lock);
     if (message->type >= UDS_EVENT_CURSOR_NEW && message->type <= UDS_EVENT_NO_CURSOR)
         return apply_cursor(cache, message);
+    if (message->type == UDS_EVENT_PLANE_NEW || message->type == UDS_EVENT_PLANE_STATE)
+        return apply_plane(cache, message);
+    if (message->type == UDS_EVENT_CRTC_STATE) {
+        cache->crtc = message->crtc;
+        if (cache->crtc.refresh)
+            cache->refresh = cache->crtc.refresh;
+        return 0;
+    }
     const ScanoutRecord &record = message->record;
     if (record.refresh)
         cache->refresh = record.refresh;
@@ -199,10 +267,10 @@ int scanout_cache_apply(ScanoutCache *cache, framelink::EventMessage *message)
     }
 }
 
-int scanout_cache_copy(ScanoutCache *cache, uint64_t buffer_id, FrameMetadata *out)
+namespace {
+
+int copy_entry(const ScanoutBuffer *entry, FrameMetadata *out)
 {
-    std::lock_guard<std::mutex> guard(cache->lock);
-    const ScanoutBuffer *entry = find(cache, buffer_id);
     if (!entry)
         return -1;
     FrameMetadata copy;
@@ -219,10 +287,46 @@ int scanout_cache_copy(ScanoutCache *cache, uint64_t buffer_id, FrameMetadata *o
     return 0;
 }
 
+}  // namespace
+
+int scanout_cache_copy(ScanoutCache *cache, uint64_t buffer_id, FrameMetadata *out)
+{
+    std::lock_guard<std::mutex> guard(cache->lock);
+    return copy_entry(find(cache, buffer_id), out);
+}
+
+int scanout_cache_copy_overlay(ScanoutCache *cache, uint64_t buffer_id, FrameMetadata *out)
+{
+    std::lock_guard<std::mutex> guard(cache->lock);
+    return copy_entry(find_by_id(cache->overlays, buffer_id), out);
+}
+
 bool scanout_cache_holds(ScanoutCache *cache, uint64_t buffer_id)
 {
     std::lock_guard<std::mutex> guard(cache->lock);
     return find(cache, buffer_id) != nullptr;
+}
+
+bool scanout_cache_holds_overlay(ScanoutCache *cache, uint64_t buffer_id)
+{
+    std::lock_guard<std::mutex> guard(cache->lock);
+    return find_by_id(cache->overlays, buffer_id) != nullptr;
+}
+
+void scanout_cache_picture_locked(const ScanoutCache *cache, CrtcPicture *picture)
+{
+    picture->crtc = cache->planes ? cache->crtc : CrtcRecord{};
+    picture->count = 0;
+    if (!cache->planes)
+        return;
+    for (uint32_t i = 0; i < cache->plane_state_count; ++i) {
+        const PlaneRecord &plane = cache->plane_states[i];
+        if (plane.buffer_id != 0 && plane.kind != UDS_PLANE_KIND_CURSOR)
+            picture->planes[picture->count++] = plane;
+    }
+    std::stable_sort(picture->planes, picture->planes + picture->count, [](const PlaneRecord &a, const PlaneRecord &b) {
+        return a.zpos != b.zpos ? a.zpos < b.zpos : a.plane_id < b.plane_id;
+    });
 }
 
 int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vector<uint32_t> *pixels, uint32_t *width,
@@ -252,7 +356,7 @@ int scanout_cache_read_cursor(ScanoutCache *cache, uint64_t image_id, std::vecto
     frame.fd = frame.planes[0].fd.get();
     const bool opaque = frame.format == FRAME_FOURCC_XRGB8888 || frame.format == FRAME_FOURCC_XBGR8888;
     FrameMapping map;
-    if (frame.width > 1024 || frame.height > 1024 || !frame_map_readable(&frame) ||
+    if (frame.width > 1024 || frame.height > 1024 || !frame_map_packed(frame.format) || !frame_map_readable(&frame) ||
         frame_map_open(&frame, &map) != 0) {
         fprintf(stderr, "[Capture] cursor image %ux%u, format 0x%08x, modifier 0x%llx cannot be drawn: left out\n",
                 frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier));

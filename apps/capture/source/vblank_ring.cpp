@@ -42,6 +42,8 @@ int vblank_ring_init(VBlankRing *ring, ServerConnection *connection, const StopF
         shown = VBLANK_SHOWN_UNKNOWN;
     for (CursorPlacement &cursor : ring->cursor)
         cursor = CursorPlacement{};
+    for (CrtcPicture &picture : ring->picture)
+        picture = CrtcPicture{};
     ring->scanout = scanout;
     ring->write_count.store(0, std::memory_order_relaxed);
     ring->read_count = 0;
@@ -92,6 +94,10 @@ void *vblank_listener_thread(void *arg)
             std::lock_guard<std::mutex> guard(ring->scanout->lock);
             shown = ring->scanout->shown_id;
             cursor = ring->scanout->cursor;
+            if (ring->scanout->planes) {
+                const uint64_t slot = ring->write_count.load(std::memory_order_relaxed) % VBLANK_RING_SLOTS;
+                scanout_cache_picture_locked(ring->scanout, &ring->picture[slot]);
+            }
         } else if (rc < 0 || uds_client_event_read(ring->connection, &event) != 0) {
             perror("[Listener] read error");
             end_stream(ring);
@@ -136,7 +142,7 @@ void vblank_ring_stop(VBlankRing *ring)
 }
 
 int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *events_since_last, uint64_t *shown_buffer,
-                     CursorPlacement *cursor)
+                     CursorPlacement *cursor, CrtcPicture *picture)
 {
     uint64_t w;
     {
@@ -159,6 +165,8 @@ int vblank_ring_take(VBlankRing *ring, uint64_t *server_time_ns, uint64_t *event
         *shown_buffer = ring->shown[(w - 1) % VBLANK_RING_SLOTS];
     if (cursor)
         *cursor = ring->cursor[(w - 1) % VBLANK_RING_SLOTS];
+    if (picture)
+        *picture = ring->picture[(w - 1) % VBLANK_RING_SLOTS];
     ring->read_count = w;
     return 0;
 }

@@ -16,6 +16,7 @@ constexpr int kFetchOnceOption = 0x101;
 constexpr int kSameFrameOption = 0x102;
 constexpr int kNoCursorOption = 0x103;
 constexpr int kGlReadbackOption = 0x104;
+constexpr int kRotateOption = 0x105;
 
 const struct option long_options[] = {
     {"width", required_argument, nullptr, 'w'},
@@ -29,6 +30,7 @@ const struct option long_options[] = {
     {"fetch-once", no_argument, nullptr, kFetchOnceOption},
     {"no-cursor", no_argument, nullptr, kNoCursorOption},
     {"gl-readback", no_argument, nullptr, kGlReadbackOption},
+    {"rotate", required_argument, nullptr, kRotateOption},
     {"help", no_argument, nullptr, kHelpOption},
     {nullptr, 0, nullptr, 0},
 };
@@ -116,6 +118,15 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
         case kFetchOnceOption: config->fetch_once = true; break;
         case kNoCursorOption: config->no_cursor = true; break;
         case kGlReadbackOption: config->gl_readback = true; break;
+        case kRotateOption:
+            if (strcmp(optarg, "0") != 0 && strcmp(optarg, "90") != 0 && strcmp(optarg, "180") != 0 &&
+                strcmp(optarg, "270") != 0) {
+                fprintf(stderr, "Invalid value for --rotate: %s. Use 0, 90, 180 or 270 (degrees clockwise).\n",
+                        optarg);
+                return -1;
+            }
+            config->rotate = read_int(optarg);
+            break;
         case kHelpOption: print_usage(argv[0]); return 1;
         default: print_usage(argv[0]); return -1;
         }
