@@ -42,17 +42,7 @@ TestPlane make_plane(uint32_t w, uint32_t h, const std::function<Rgba(int, int)>
             const Rgba c = at(int(x), int(y));
             std::copy(c.begin(), c.end(), &p.rgba[(size_t(y) * w + x) * 4]);
         }
-    p.plane.buffer_id = 1;
-    p.plane.width = w;
-    p.plane.height = h;
-    p.plane.format = kAR24;
-    p.plane.src_w = w << 16;
-    p.plane.src_h = h << 16;
-    p.plane.crtc_w = w;
-    p.plane.crtc_h = h;
-    p.plane.rotation = UDS_ROTATE_0;
-    p.plane.alpha = 0xffff;
-    p.plane.blend = UDS_BLEND_PREMULTI;
+    p.plane = test_plane_record(w, h, 0, 0, w, h, kAR24);
     return p;
 }
 

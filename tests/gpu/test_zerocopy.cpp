@@ -224,24 +224,10 @@ TEST_F(ZeroCopyGl, RenderWritesNv12AndIgnoresBadIndices)
     glGenTextures(1, &overlay);
     glBindTexture(GL_TEXTURE_2D, overlay);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 20, 14, 0, GL_RGBA, GL_UNSIGNED_BYTE, green_rgba.data());
-    PlaneRecord plane{};
-    plane.buffer_id = 1;
-    plane.width = plane.crtc_w = w;
-    plane.height = plane.crtc_h = h;
-    plane.src_w = uint32_t(w) << 16;
-    plane.src_h = uint32_t(h) << 16;
+    constexpr uint32_t kXRGB8888 = 0x34325258;
+    PlaneRecord plane = test_plane_record(w, h, 0, 0, w, h, kXRGB8888);
     plane.rotation = UDS_ROTATE_0 | UDS_REFLECT_X;  // not the plain picture
-    plane.alpha = 0xffff;
-    PlaneRecord on_top = plane;
-    on_top.width = 20;
-    on_top.height = 14;
-    on_top.src_w = 20u << 16;
-    on_top.src_h = 14u << 16;
-    on_top.crtc_x = 200;
-    on_top.crtc_y = 152;
-    on_top.crtc_w = 40;
-    on_top.crtc_h = 28;
-    on_top.rotation = UDS_ROTATE_0;
+    const PlaneRecord on_top = test_plane_record(20, 14, 200, 152, 40, 28, kXRGB8888);
     ShaderPicture picture{uint32_t(w), uint32_t(h), 0, 2, {}};
     picture.layers[0] = ShaderLayer{src, true, plane};
     picture.layers[1] = ShaderLayer{overlay, false, on_top};
