@@ -204,10 +204,6 @@ static void BM_GlCpuLayers(benchmark::State &state)
     glDeleteTextures(1, &overlay_texture);
     gl_cpu_cleanup(&r);
 }
-BENCHMARK(BM_GlCpuLayers)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinTime(getenv("BENCH_QUICK") ? 2.0 : 5.0)
-    ->Repetitions(getenv("BENCH_QUICK") ? 1 : 3);
+BENCHMARK(BM_GlCpuLayers)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0)->Repetitions(3);
 
 BENCHMARK_MAIN();
