@@ -460,10 +460,6 @@ void copy_constant_uniforms(GLuint plain, GLuint variant)
     }
 }
 
-}  // namespace
-
-namespace {
-
 std::string composing_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask, bool covered)
 {
     return std::string(VISTREL_FRAGMENT_HEADER) + layered_picture(count, external_mask, clamp_mask, covered) +
