@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -128,17 +127,7 @@ static void BM_GlCpuLayers(benchmark::State &state)
     if (src == 0)
         return;
     gl_cpu_set_same_frame(&r, true);
-    PlaneRecord primary{};
-    primary.buffer_id = 1;
-    primary.width = w;
-    primary.height = h;
-    primary.format = 0x34325258;  // XRGB8888
-    primary.src_w = uint32_t(w) << 16;
-    primary.src_h = uint32_t(h) << 16;
-    primary.crtc_w = w;
-    primary.crtc_h = h;
-    primary.rotation = UDS_ROTATE_0;
-    primary.alpha = 0xffff;
+    const PlaneRecord primary = test_plane_record(w, h, 0, 0, w, h, 0x34325258);  // XRGB8888
     // Overlays of 640x360 with alpha: one unscaled, one scaled up 1.5 times,
     // one turned and translucent.
     std::vector<uint8_t> px(size_t(640) * 360 * 4);
@@ -149,27 +138,10 @@ static void BM_GlCpuLayers(benchmark::State &state)
     glBindTexture(GL_TEXTURE_2D, overlay_texture);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 640, 360, 0, GL_RGBA, GL_UNSIGNED_BYTE, px.data());
     glBindTexture(GL_TEXTURE_2D, 0);
-    PlaneRecord overlays[3];
-    for (PlaneRecord &o : overlays) {
-        o = primary;
-        o.format = 0x34325241;  // ARGB8888
-        o.width = 640;
-        o.height = 360;
-        o.src_w = 640u << 16;
-        o.src_h = 360u << 16;
-        o.crtc_w = 640;
-        o.crtc_h = 360;
-    }
-    overlays[0].crtc_x = 100;
-    overlays[0].crtc_y = 600;
-    overlays[1].crtc_x = 800;
-    overlays[1].crtc_y = 100;
-    overlays[1].crtc_w = 960;
-    overlays[1].crtc_h = 540;
-    overlays[2].crtc_x = 1500;
-    overlays[2].crtc_y = 400;
-    overlays[2].crtc_w = 360;
-    overlays[2].crtc_h = 640;
+    constexpr uint32_t kARGB8888 = 0x34325241;
+    PlaneRecord overlays[3] = {test_plane_record(640, 360, 100, 600, 640, 360, kARGB8888),
+                               test_plane_record(640, 360, 800, 100, 960, 540, kARGB8888),
+                               test_plane_record(640, 360, 1500, 400, 360, 640, kARGB8888)};
     overlays[2].rotation = UDS_ROTATE_90;
     overlays[2].alpha = 0x8000;
     auto picture_of = [&](uint32_t overlay_count, uint32_t rotation) {
@@ -232,6 +204,6 @@ static void BM_GlCpuLayers(benchmark::State &state)
     glDeleteTextures(1, &overlay_texture);
     gl_cpu_cleanup(&r);
 }
-BENCHMARK(BM_GlCpuLayers)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(getenv("BENCH_QUICK") ? 2.0 : 5.0)->Repetitions(getenv("BENCH_QUICK") ? 1 : 3);
+BENCHMARK(BM_GlCpuLayers)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0)->Repetitions(3);
 
 BENCHMARK_MAIN();

@@ -1,5 +1,6 @@
 // A surfaceless EGL context and an external OES texture made from RGBA
-// pixels, for the GPU tests (the machine has no dma-buf import).
+// pixels, for the GPU tests (the machine has no dma-buf import), and plane
+// records for pictures of planes.
 #pragma once
 
 #include <EGL/egl.h>
@@ -9,6 +10,30 @@
 
 #include <cstdint>
 #include <vector>
+
+#include "libs/framelink/protocol.h"
+
+// A plane showing its whole width x height buffer of format, unturned and
+// opaque, scaled into the CRTC rectangle at x, y of crtc_w x crtc_h.
+inline PlaneRecord test_plane_record(uint32_t width, uint32_t height, int32_t x, int32_t y, uint32_t crtc_w,
+                                     uint32_t crtc_h, uint32_t format)
+{
+    PlaneRecord plane{};
+    plane.buffer_id = 1;
+    plane.width = width;
+    plane.height = height;
+    plane.format = format;
+    plane.src_w = width << 16;
+    plane.src_h = height << 16;
+    plane.crtc_x = x;
+    plane.crtc_y = y;
+    plane.crtc_w = crtc_w;
+    plane.crtc_h = crtc_h;
+    plane.rotation = UDS_ROTATE_0;
+    plane.alpha = 0xffff;
+    plane.blend = UDS_BLEND_PREMULTI;
+    return plane;
+}
 
 class GlTestContext {
 public:

@@ -42,17 +42,7 @@ TestPlane make_plane(uint32_t w, uint32_t h, const std::function<Rgba(int, int)>
             const Rgba c = at(int(x), int(y));
             std::copy(c.begin(), c.end(), &p.rgba[(size_t(y) * w + x) * 4]);
         }
-    p.plane.buffer_id = 1;
-    p.plane.width = w;
-    p.plane.height = h;
-    p.plane.format = kAR24;
-    p.plane.src_w = w << 16;
-    p.plane.src_h = h << 16;
-    p.plane.crtc_w = w;
-    p.plane.crtc_h = h;
-    p.plane.rotation = UDS_ROTATE_0;
-    p.plane.alpha = 0xffff;
-    p.plane.blend = UDS_BLEND_PREMULTI;
+    p.plane = test_plane_record(w, h, 0, 0, w, h, kAR24);
     return p;
 }
 
@@ -103,8 +93,8 @@ Reference compose(const std::vector<const TestPlane *> &planes, uint32_t crtc_w,
         LayerMapping m;
         if (!plane_layer_mapping(p->plane, crtc_w, crtc_h, turns, &m))
             continue;
-        const double d = std::min({std::fabs(sx - m.x0), std::fabs(sx - m.x1), std::fabs(sy - m.y0),
-                                   std::fabs(sy - m.y1)});
+        const double d =
+            std::min({std::fabs(sx - m.x0), std::fabs(sx - m.x1), std::fabs(sy - m.y0), std::fabs(sy - m.y1)});
         if (d < 1.0 && sx > m.x0 - 1 && sx < m.x1 + 1 && sy > m.y0 - 1 && sy < m.y1 + 1)
             r.near_edge = true;
         if (sx < m.x0 || sx >= m.x1 || sy < m.y0 || sy >= m.y1)
@@ -271,10 +261,8 @@ TEST_F(Layers, TranslucentOverlayBlendModes)
     primary.external = true;
     const struct {
         uint32_t blend, format;
-    } cases[] = {{UDS_BLEND_PREMULTI, kAR24},
-                 {UDS_BLEND_COVERAGE, kAR24},
-                 {UDS_BLEND_NONE, kAR24},
-                 {UDS_BLEND_PREMULTI, kXR24}};
+    } cases[] = {
+        {UDS_BLEND_PREMULTI, kAR24}, {UDS_BLEND_COVERAGE, kAR24}, {UDS_BLEND_NONE, kAR24}, {UDS_BLEND_PREMULTI, kXR24}};
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "blend " << c.blend << " format " << std::hex << c.format);
         // Premultiplied-valid colours under a varying pixel alpha.
@@ -319,8 +307,8 @@ TEST_F(Layers, TurnedLayerTurnedStreamAndCursor)
         argb[i] = uint32_t(p[3]) << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
     }
     ShaderPicture crtc{480, 640, 1, 0, {}};
-    const CursorOverlayGl cursor = shader_cursor_in_picture(shader_cursor_texture(argb.data(), 8, 8), 200, 100, 8, 8,
-                                                            crtc);
+    const CursorOverlayGl cursor =
+        shader_cursor_in_picture(shader_cursor_texture(argb.data(), 8, 8), 200, 100, 8, 8, crtc);
     ASSERT_NE(cursor.texture, 0u);
     const std::vector<uint8_t> luma = check({&primary, &layer}, 480, 640, 1, 3.0, &cursor, &cursor_plane);
     glDeleteTextures(1, &cursor.texture);

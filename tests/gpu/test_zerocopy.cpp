@@ -191,7 +191,7 @@ TEST_F(ZeroCopyGl, RenderWritesNv12AndIgnoresBadIndices)
 
     // The cursor goes into both planes in the same draws, clipped where it
     // hangs over the right and the bottom edge, never wrapped to the other
-    // side: an opaque green 8x8 image at (w-4, h-4).
+    // side: an opaque green 8x8 image at (w-4, h-4). Then a picture of planes.
     const std::vector<uint32_t> green(64, 0xff00ff00u);
     const CursorOverlayGl cursor{shader_cursor_texture(green.data(), 8, 8), float(w - 4) / w, float(h - 4) / h, 8.f / w,
                                  8.f / h};
@@ -215,6 +215,39 @@ TEST_F(ZeroCopyGl, RenderWritesNv12AndIgnoresBadIndices)
     const uint8_t *wrapped = &uv[(static_cast<size_t>((h - 2) / 2) * cw) * 4];
     EXPECT_NEAR(wrapped[0], to255(k.u), 1.0);
     glDeleteTextures(1, &cursor.texture);
+
+    // A picture: the source under an opaque green overlay (an upload) scaled
+    // twice to 40x28 at (200, 152), composed into both planes; the source
+    // given to the call is not drawn.
+    const std::vector<uint32_t> green_rgba(20 * 14, 0xff00ff00u);  // R 0, G 255, B 0, A 255 as bytes
+    GLuint overlay = 0;
+    glGenTextures(1, &overlay);
+    glBindTexture(GL_TEXTURE_2D, overlay);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 20, 14, 0, GL_RGBA, GL_UNSIGNED_BYTE, green_rgba.data());
+    constexpr uint32_t kXRGB8888 = 0x34325258;
+    PlaneRecord plane = test_plane_record(w, h, 0, 0, w, h, kXRGB8888);
+    plane.rotation = UDS_ROTATE_0 | UDS_REFLECT_X;  // not the plain picture
+    const PlaneRecord on_top = test_plane_record(20, 14, 200, 152, 40, 28, kXRGB8888);
+    ShaderPicture picture{uint32_t(w), uint32_t(h), 0, 2, {}};
+    picture.layers[0] = ShaderLayer{src, true, plane};
+    picture.layers[1] = ShaderLayer{overlay, false, on_top};
+    EXPECT_EQ(zerocopy_render_to_index(&t, 3, 0, w, h, 0, nullptr, &picture), 0);
+    EXPECT_EQ(zerocopy_render_to_index(&t, 8, src, w, h, 0), -1);
+    ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_y, 0);
+    glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, luma.data());
+    EXPECT_NEAR(y_at(210, 160), green255(k.y), 1.0);
+    EXPECT_NEAR(y_at(239, 179), green255(k.y), 1.0);
+    EXPECT_NEAR(y_at(199, 160), to255(k.y), 1.0);
+    EXPECT_NEAR(y_at(240, 170), to255(k.y), 1.0);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_uv, 0);
+    glReadPixels(0, 0, cw, chh, GL_RGBA, GL_UNSIGNED_BYTE, uv.data());
+    const uint8_t *inside = &uv[(size_t(80) * cw + 105) * 4], *beside = &uv[(size_t(80) * cw + 97) * 4];
+    EXPECT_NEAR(inside[0], green255(k.u), 1.0);
+    EXPECT_NEAR(inside[1], green255(k.v), 1.0);
+    EXPECT_NEAR(beside[0], to255(k.u), 1.0);
+    EXPECT_NEAR(beside[1], to255(k.v), 1.0);
+    glDeleteTextures(1, &overlay);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     zerocopy_cleanup(&t);
 }

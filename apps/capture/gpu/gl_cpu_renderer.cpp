@@ -51,8 +51,7 @@ int32_t draw_pass(ShaderVariants *variants, ShaderPass pass, GLuint plain, GLuin
 {
     glViewport(0, 0, width, height);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
-    return shader_draw_picture(variants, pass, plain, picture, cursor, digits, width, height, quad,
-                               "[GL CPU Program]");
+    return shader_draw_picture(variants, pass, plain, picture, cursor, digits, width, height, quad, "[GL CPU Program]");
 }
 
 void read_into(GLuint texture, GLuint pbo, int32_t w, int32_t h)

@@ -14,7 +14,7 @@
 struct GlCpuRenderer {
     EGLDisplay egl_display;
     int32_t width, height;
-    GLuint program_y, program_u, program_v;  // the plain picture
+    GLuint program_y, program_u, program_v;             // the plain picture
     ShaderVariants variants_y, variants_u, variants_v;  // composing the planes
     GLuint tex_y;
     GLuint tex_u, tex_v;

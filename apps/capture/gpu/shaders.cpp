@@ -313,14 +313,10 @@ constexpr char kPlainPrefix[] =
 const char *plain_source(ShaderPass pass)
 {
     switch (pass) {
-    case ShaderPass::luma:
-        return kLumaShaderSource;
-    case ShaderPass::chroma_uv:
-        return kChromaUvShaderSource;
-    case ShaderPass::chroma_u:
-        return kChromaUShaderSource;
-    case ShaderPass::chroma_v:
-        return kChromaVShaderSource;
+    case ShaderPass::luma: return kLumaShaderSource;
+    case ShaderPass::chroma_uv: return kChromaUvShaderSource;
+    case ShaderPass::chroma_u: return kChromaUShaderSource;
+    case ShaderPass::chroma_v: return kChromaVShaderSource;
     }
     return kLumaShaderSource;
 }
@@ -340,8 +336,8 @@ std::string layered_picture(uint32_t count, uint32_t external_mask, uint32_t cla
         s += "uniform vec4 u_layer_rect[" + n + "];\nuniform vec4 u_layer_clamp[" + n +
              "];\nuniform vec3 u_layer_blend[" + n + "];\n";
     for (uint32_t i = 0; i < count; ++i)
-        s += std::string("uniform ") + ((external_mask >> i) & 1u ? "samplerExternalOES" : "sampler2D") +
-             " u_layer" + std::to_string(i) + ";\nin vec2 v_layer" + std::to_string(i) + ";\n";
+        s += std::string("uniform ") + ((external_mask >> i) & 1u ? "samplerExternalOES" : "sampler2D") + " u_layer" +
+             std::to_string(i) + ";\nin vec2 v_layer" + std::to_string(i) + ";\n";
     s += "vec3 over(vec3 below, vec4 c, vec3 b) {\n"
          "    float k = b.x * mix(1.0, c.a, b.y);\n"
          "    float w = b.x * mix(1.0, c.a, b.z);\n"
@@ -464,12 +460,7 @@ void copy_constant_uniforms(GLuint plain, GLuint variant)
     }
 }
 
-}  // namespace
-
-namespace {
-
-std::string composing_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask,
-                             bool covered)
+std::string composing_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask, bool covered)
 {
     return std::string(VISTREL_FRAGMENT_HEADER) + layered_picture(count, external_mask, clamp_mask, covered) +
            (plain_source(pass) + (sizeof kPlainPrefix - 1));
@@ -477,8 +468,8 @@ std::string composing_source(ShaderPass pass, uint32_t count, uint32_t external_
 
 // The variant for the picture's layers, any count from 0 (black) on;
 // covered: its bottom layer is opaque on every pixel drawn.
-GLuint variant_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
-                   bool covered, const char *tag)
+GLuint variant_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture, bool covered,
+                   const char *tag)
 {
     if (picture->count > SHADER_MAX_LAYERS)
         return 0;
@@ -554,8 +545,7 @@ LayerUniforms layer_uniforms(const ShaderPicture &picture, const ShaderLayer &la
     LayerUniforms u{};
     LayerMapping m;
     const PlaneRecord &plane = layer.plane;
-    if (layer.texture == 0 ||
-        !plane_layer_mapping(plane, picture.crtc_width, picture.crtc_height, picture.turns, &m))
+    if (layer.texture == 0 || !plane_layer_mapping(plane, picture.crtc_width, picture.crtc_height, picture.turns, &m))
         return u;  // rect 0,0,0,0 holds no point
     uint32_t sw = 0, sh = 0;
     plane_stream_size(picture.crtc_width, picture.crtc_height, picture.turns, &sw, &sh);
@@ -563,7 +553,8 @@ LayerUniforms layer_uniforms(const ShaderPicture &picture, const ShaderLayer &la
     // row at 0, as the buffer's texture coordinate is its pixel divided by
     // its size, top row at 0: the read-back's first row is the picture's top.
     const double w = sw, h = sh, bw = plane.width, bh = plane.height;
-    const double map[6] = {m.m[0] * w / bw, m.m[1] * h / bw, m.m[2] / bw, m.m[3] * w / bh, m.m[4] * h / bh, m.m[5] / bh};
+    const double map[6] = {m.m[0] * w / bw, m.m[1] * h / bw, m.m[2] / bw,
+                           m.m[3] * w / bh, m.m[4] * h / bh, m.m[5] / bh};
     for (int i = 0; i < 6; ++i)
         u.map[i] = static_cast<GLfloat>(map[i]);
     u.rect[0] = static_cast<GLfloat>(m.x0 / w);
@@ -585,7 +576,7 @@ LayerUniforms layer_uniforms(const ShaderPicture &picture, const ShaderLayer &la
     u.blend[0] = static_cast<GLfloat>(std::min<uint32_t>(plane.alpha, 0xffff) / 65535.0);
     uint32_t blend = plane.blend;
     if (!format_has_alpha(plane.format))
-        blend = UDS_BLEND_NONE;  // the same as either other mode for opaque pixels
+        blend = UDS_BLEND_NONE;                            // the same as either other mode for opaque pixels
     u.blend[1] = blend == UDS_BLEND_COVERAGE ? 1.f : 0.f;  // colour weighted by the pixel's alpha
     u.blend[2] = blend == UDS_BLEND_NONE ? 0.f : 1.f;      // what is below uncovered by it
     return u;
@@ -648,17 +639,10 @@ CursorOverlayGl shader_cursor_in_picture(GLuint texture, int32_t x, int32_t y, u
     const double cw = picture.crtc_width, ch = picture.crtc_height;
     double x0 = x, y0 = y, x1 = x0 + width, y1 = y0 + height;
     switch (picture.turns & 3u) {
-    case 1:
-        std::tie(x0, y0, x1, y1) = std::make_tuple(ch - y1, x0, ch - y0, x1);
-        break;
-    case 2:
-        std::tie(x0, y0, x1, y1) = std::make_tuple(cw - x1, ch - y1, cw - x0, ch - y0);
-        break;
-    case 3:
-        std::tie(x0, y0, x1, y1) = std::make_tuple(y0, cw - x1, y1, cw - x0);
-        break;
-    default:
-        break;
+    case 1: std::tie(x0, y0, x1, y1) = std::make_tuple(ch - y1, x0, ch - y0, x1); break;
+    case 2: std::tie(x0, y0, x1, y1) = std::make_tuple(cw - x1, ch - y1, cw - x0, ch - y0); break;
+    case 3: std::tie(x0, y0, x1, y1) = std::make_tuple(y0, cw - x1, y1, cw - x0); break;
+    default: break;
     }
     return CursorOverlayGl{texture, static_cast<float>(x0 / sw), static_cast<float>(y0 / sh),
                            static_cast<float>((x1 - x0) / sw), static_cast<float>((y1 - y0) / sh)};

@@ -98,7 +98,12 @@ struct ShaderPicture {
 };
 
 // One conversion pass's fragment shader.
-enum class ShaderPass { luma, chroma_uv, chroma_u, chroma_v };
+enum class ShaderPass {
+    luma,
+    chroma_uv,
+    chroma_u,
+    chroma_v
+};
 
 // The fragment source of pass composing count layers (1 to SHADER_MAX_LAYERS)
 // whose samplers are external where bit i of external_mask is set and whose

@@ -190,7 +190,7 @@ int32_t zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint sourc
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_y, 0);
     glViewport(0, 0, static_cast<GLsizei>(width), static_cast<GLsizei>(height));
     const int32_t drawn = shader_draw_picture(&t->variants_y, ShaderPass::luma, t->program_y, picture, cursor,
-                                        digits.data(), int32_t(width), int32_t(height), quad, "[Program]");
+                                              digits.data(), int32_t(width), int32_t(height), quad, "[Program]");
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_uv, 0);
     glViewport(0, 0, cw, ch);
     const int32_t status = drawn != 0 ? -1
