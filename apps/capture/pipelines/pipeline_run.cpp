@@ -379,6 +379,10 @@ void PipelineRun::gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor)
         }
         picture->count += layer.texture != 0;
     }
+    // Nothing to show (the planes have nothing, or no texture could be
+    // made): one empty layer draws black, not the frame's texture.
+    if (picture->count == 0)
+        picture->layers[picture->count++] = ShaderLayer{0, false, PlaneRecord{}};
     uint32_t width = 0, height = 0;
     const GLuint texture = cursor_overlay_.texture(cursor_, &width, &height);
     *cursor = texture ? shader_cursor_in_picture(texture, cursor_.x, cursor_.y, width, height, *picture)
