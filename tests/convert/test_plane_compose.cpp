@@ -45,7 +45,8 @@ Buffer packed(uint32_t fourcc, uint32_t w, uint32_t h, const std::function<uint3
     b.plane.width = w;
     b.plane.height = h;
     b.stride[0] = w * 4 + 12;
-    b.bytes[0].assign(size_t(b.stride[0]) * h, 0x5a);
+    // The last row ends with its last pixel, so that reading past it shows (under a sanitizer).
+    b.bytes[0].assign(size_t(b.stride[0]) * (h - 1) + 4 * w, 0x5a);
     const bool red_first = fourcc == PLANE_COMPOSE_XB24 || fourcc == PLANE_COMPOSE_AB24;
     for (uint32_t y = 0; y < h; ++y)
         for (uint32_t x = 0; x < w; ++x) {
@@ -73,8 +74,8 @@ Buffer nv12(uint32_t w, uint32_t h, const std::function<Ycc(uint32_t, uint32_t)>
     b.plane.height = h;
     b.stride[0] = w + 8;
     b.stride[1] = w + 8;
-    b.bytes[0].assign(size_t(b.stride[0]) * h, 0);
-    b.bytes[1].assign(size_t(b.stride[1]) * ((h + 1) / 2), 0);
+    b.bytes[0].assign(size_t(b.stride[0]) * (h - 1) + w, 0);
+    b.bytes[1].assign(size_t(b.stride[1]) * ((h + 1) / 2 - 1) + 2 * ((w + 1) / 2), 0);
     for (uint32_t y = 0; y < h; ++y)
         for (uint32_t x = 0; x < w; ++x) {
             const Ycc c = px(x, y);

@@ -344,7 +344,7 @@ void filter_down(const uint8_t *top, const uint8_t *bottom, uint32_t wy, size_t 
         dst[j] = int16_t((top[j] * (kOne - wy) + bottom[j] * wy + 16) >> 5);
 }
 
-// The same, kept in 1/128 steps.
+// Across, one channel: two values of a filtered row mixed by the weight, in 1/128 steps.
 inline int16_t filter_across128(int32_t left, int32_t right, uint32_t wx)
 {
     return int16_t((left * int32_t(kOne - wx) + right * int32_t(wx) + 2048) >> 12);
