@@ -270,8 +270,11 @@ YuvCoefficients16 yuv_coefficients(uint32_t encoding, uint32_t range)
             fixed(2.0 * (1.0 - kb) * cs)};
 }
 
-// n pixels from a Y row and an interleaved CbCr row in 1/128 steps to B G R A in 1/256 steps.
-void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoefficients16 &k, uint16_t *dst)
+// n pixels from a Y row and an interleaved CbCr row in 1/128 steps to B G R A
+// in 1/256 steps (dst), or for an opaque layer to the stream's pixels
+// (opaque_out).
+void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoefficients16 &k, uint16_t *dst,
+             uint32_t *opaque_out)
 {
     const __m128i yo = _mm_set1_epi16(k.y_offset), co = _mm_set1_epi16(16384);
     auto pair = [](int16_t a, int16_t b) {
@@ -280,6 +283,7 @@ void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoeffic
     const __m128i wr = pair(k.cy, k.cr_r), wb = pair(k.cy, k.cb_b), wg = pair(k.cy, k.cb_g), wgr = pair(k.cr_g, 0);
     const __m128i round = _mm_set1_epi32(1 << 12), zero = _mm_setzero_si128(), top = _mm_set1_epi16(int16_t(kFull / 2));
     const __m128i alpha = _mm_set1_epi16(int16_t(kFull));
+    const __m128i half = _mm_set1_epi16(128), ones = _mm_set1_epi8(-1);
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m128i vy = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(y + i)), yo);
@@ -302,6 +306,15 @@ void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoeffic
         const __m128i g = finish(_mm_add_epi32(_mm_madd_epi16(yb_lo, wg), _mm_madd_epi16(r0_lo, wgr)),
                                  _mm_add_epi32(_mm_madd_epi16(yb_hi, wg), _mm_madd_epi16(r0_hi, wgr)));
         const __m128i r = finish(_mm_madd_epi16(yr_lo, wr), _mm_madd_epi16(yr_hi, wr));
+        if (opaque_out) {
+            // Bytes, rounded as an opaque blend rounds: B G R 0xff.
+            auto bytes = [&](__m128i v) { return _mm_packus_epi16(_mm_srli_epi16(_mm_adds_epu16(v, half), 8), zero); };
+            const __m128i bg = _mm_unpacklo_epi8(bytes(b), bytes(g));
+            const __m128i ra = _mm_unpacklo_epi8(bytes(r), ones);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(opaque_out + i), _mm_unpacklo_epi16(bg, ra));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(opaque_out + i + 4), _mm_unpackhi_epi16(bg, ra));
+            continue;
+        }
         const __m128i bg_lo = _mm_unpacklo_epi16(b, g), bg_hi = _mm_unpackhi_epi16(b, g);
         const __m128i ra_lo = _mm_unpacklo_epi16(r, alpha), ra_hi = _mm_unpackhi_epi16(r, alpha);
         __m128i *o = reinterpret_cast<__m128i *>(dst + 4 * size_t(i));
@@ -310,6 +323,7 @@ void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoeffic
         _mm_storeu_si128(o + 2, _mm_unpacklo_epi32(bg_hi, ra_hi));
         _mm_storeu_si128(o + 3, _mm_unpackhi_epi32(bg_hi, ra_hi));
     }
+    const uint32_t tail = i;
     for (; i < n; ++i) {
         const int32_t vy = y[i] - k.y_offset, vb = cbcr[2 * size_t(i)] - 16384, vr = cbcr[2 * size_t(i) + 1] - 16384;
         auto finish = [](int32_t v) { return uint16_t(std::clamp((v + (1 << 12)) >> 13, 0, int32_t(kFull / 2)) << 1); };
@@ -319,6 +333,8 @@ void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoeffic
         o[2] = finish(k.cy * vy + k.cr_r * vr);
         o[3] = uint16_t(kFull);
     }
+    if (opaque_out && tail < n)
+        blend_row16(dst + 4 * size_t(tail), n - tail, Blend16{kUnit, false, false}, opaque_out + tail);
 }
 
 // The upright filter in two passes. First down: bytes of two buffer rows
@@ -359,8 +375,9 @@ std::vector<int32_t> weight_pairs(const AxisTaps &t)
     return pairs;
 }
 
-// Across for NV12, four pixels at a time: Y out of the filtered luma row,
-// Cb and Cr (interleaved) out of the filtered chroma row, in 1/128 steps.
+// Across for NV12, four pixels at a time: Y out of the filtered luma row
+// (unless ys is null: the row is the stream's own), Cb and Cr (interleaved)
+// out of the filtered chroma row, in 1/128 steps.
 void filter_across_nv12(const int16_t *luma, const uint32_t *li, const int32_t *lw, const int16_t *chroma,
                         const uint32_t *ci, const int32_t *cw, uint32_t n, int16_t *ys, int16_t *cbcr)
 {
@@ -382,18 +399,21 @@ void filter_across_nv12(const int16_t *luma, const uint32_t *li, const int32_t *
     };
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(cbcr + 2 * size_t(i)),
+                         _mm_packs_epi32(chroma2(i), chroma2(i + 2)));
+        if (!ys)
+            continue;
         const __m128i lp =
             _mm_setr_epi32(pair(luma + li[i]), pair(luma + li[i + 1]), pair(luma + li[i + 2]), pair(luma + li[i + 3]));
         const __m128i y = _mm_srai_epi32(
             _mm_add_epi32(_mm_madd_epi16(lp, _mm_loadu_si128(reinterpret_cast<const __m128i *>(lw + i))), round), 12);
         _mm_storel_epi64(reinterpret_cast<__m128i *>(ys + i), _mm_packs_epi32(y, y));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(cbcr + 2 * size_t(i)),
-                         _mm_packs_epi32(chroma2(i), chroma2(i + 2)));
     }
     for (; i < n; ++i) {
         const int16_t *l = luma + li[i], *c = chroma + 2 * size_t(ci[i]);
         const uint32_t w = uint32_t(lw[i]) >> 16, wc = uint32_t(cw[i]) >> 16;
-        ys[i] = filter_across128(l[0], l[1], w);
+        if (ys)
+            ys[i] = filter_across128(l[0], l[1], w);
         cbcr[2 * size_t(i)] = filter_across128(c[0], c[2], wc);
         cbcr[2 * size_t(i) + 1] = filter_across128(c[1], c[3], wc);
     }
@@ -618,6 +638,10 @@ void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint3
     column_span(ccols, 2, &cspan);
     std::vector<int16_t> luma(span.pixels + 1, 0), chroma(2 * (cspan.pixels + 1), 0), ys(n), cbcr(2 * size_t(n));
     const std::vector<int32_t> lw = weight_pairs(cols), cw = weight_pairs(ccols);
+    // Whole luma pixels in order (unscaled, unreflected): the filtered row is the stream's.
+    bool luma_in_order = cols.exact;
+    for (uint32_t i = 1; luma_in_order && i < n; ++i)
+        luma_in_order = span.index[i] == span.index[0] + i;
     std::vector<uint16_t> line(size_t(n) * 4);
     for (int32_t r = 0; r < count; ++r) {
         const uint8_t *lrow = luma_plane + rows.offset[size_t(r)] + span.first;
@@ -625,9 +649,12 @@ void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint3
         filter_down(lrow, lrow + rows.next[size_t(r)], rows.weight[size_t(r)], span.pixels, luma.data());
         filter_down(crow, crow + crows.next[size_t(r)], crows.weight[size_t(r)], 2 * cspan.pixels, chroma.data());
         filter_across_nv12(luma.data(), span.index.data(), lw.data(), chroma.data(), cspan.index.data(), cw.data(), n,
-                           ys.data(), cbcr.data());
-        yuv_row(ys.data(), cbcr.data(), n, k16, line.data());
-        blend_row16(line.data(), n, b16, reinterpret_cast<uint32_t *>(out + size_t(map.y0 + r) * out_stride) + map.x0);
+                           luma_in_order ? nullptr : ys.data(), cbcr.data());
+        uint32_t *o = reinterpret_cast<uint32_t *>(out + size_t(map.y0 + r) * out_stride) + map.x0;
+        yuv_row(luma_in_order ? luma.data() + span.index[0] : ys.data(), cbcr.data(), n, k16, line.data(),
+                p.blend.opaque ? o : nullptr);
+        if (!p.blend.opaque)
+            blend_row16(line.data(), n, b16, o);
     }
 }
 
