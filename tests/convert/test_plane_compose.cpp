@@ -45,7 +45,8 @@ Buffer packed(uint32_t fourcc, uint32_t w, uint32_t h, const std::function<uint3
     b.plane.width = w;
     b.plane.height = h;
     b.stride[0] = w * 4 + 12;
-    b.bytes[0].assign(size_t(b.stride[0]) * h, 0x5a);
+    // The last row ends with its last pixel, so that reading past it shows (under a sanitizer).
+    b.bytes[0].assign(size_t(b.stride[0]) * (h - 1) + 4 * w, 0x5a);
     const bool red_first = fourcc == PLANE_COMPOSE_XB24 || fourcc == PLANE_COMPOSE_AB24;
     for (uint32_t y = 0; y < h; ++y)
         for (uint32_t x = 0; x < w; ++x) {
@@ -73,8 +74,8 @@ Buffer nv12(uint32_t w, uint32_t h, const std::function<Ycc(uint32_t, uint32_t)>
     b.plane.height = h;
     b.stride[0] = w + 8;
     b.stride[1] = w + 8;
-    b.bytes[0].assign(size_t(b.stride[0]) * h, 0);
-    b.bytes[1].assign(size_t(b.stride[1]) * ((h + 1) / 2), 0);
+    b.bytes[0].assign(size_t(b.stride[0]) * (h - 1) + w, 0);
+    b.bytes[1].assign(size_t(b.stride[1]) * ((h + 1) / 2 - 1) + 2 * ((w + 1) / 2), 0);
     for (uint32_t y = 0; y < h; ++y)
         for (uint32_t x = 0; x < w; ++x) {
             const Ycc c = px(x, y);
@@ -259,6 +260,11 @@ double worst_difference(const Picture &got, const std::vector<Rgb> &want, std::s
 uint32_t pattern(uint32_t x, uint32_t y)
 {
     return argb(0x17, (x * 13 + y * 3) & 0xff, (x * 5 + y * 11) & 0xff, (x ^ y) * 7 & 0xff);
+}
+
+Ycc video_pattern(uint32_t x, uint32_t y)
+{
+    return Ycc{uint8_t(16 + x * 9), uint8_t(128 + x * 4 - y * 3), uint8_t(100 + y * 8)};
 }
 
 }  // namespace
@@ -501,9 +507,7 @@ TEST(PlaneCompose, TurnedAndScaledLayersMatchTheReference)
         return argb(((x + y) & 1) ? 0xff : 0x40, x * 9, y * 11, (x * y) & 0xff);
     };
     Buffer overlay = packed(PLANE_COMPOSE_AR24, 24, 16, sharp);
-    Buffer video = nv12(22, 14, [](uint32_t x, uint32_t y) {
-        return Ycc{uint8_t(16 + x * 9), uint8_t(128 + x * 4 - y * 3), uint8_t(100 + y * 8)};
-    });
+    Buffer video = nv12(22, 14, video_pattern);
     video.plane.color_encoding = UDS_ENCODING_BT709;
     const uint32_t rotations[] = {UDS_ROTATE_0,
                                   UDS_ROTATE_90,
@@ -581,6 +585,24 @@ TEST(PlaneCompose, Nv12ColourEncodingsAndRanges)
             EXPECT_NEAR(double((v >> 8) & 0xff), rgb[1], 2.0) << e.encoding << "/" << e.range;
             EXPECT_NEAR(double(v & 0xff), rgb[2], 2.0) << e.encoding << "/" << e.range;
         }
+}
+
+// Unscaled at an odd place over a pattern, opaque and translucent: luma
+// pixel for pixel, chroma between its samples, against the reference.
+TEST(PlaneCompose, UnscaledNv12MatchesTheReference)
+{
+    Buffer primary = packed(PLANE_COMPOSE_XR24, 40, 24, pattern);
+    place(primary, 0, 0, 40, 24);
+    Buffer video = nv12(22, 14, video_pattern);
+    video.plane.color_range = UDS_RANGE_FULL;
+    for (uint32_t alpha : {0xffffu, 0x8000u}) {
+        place(video, 3, 5, 22, 14, UDS_ROTATE_0, alpha);
+        Picture pic;
+        ASSERT_EQ(compose({&primary, &video}, 40, 24, 0, &pic), 0);
+        std::string where;
+        EXPECT_LE(worst_difference(pic, reference({&primary, &video}, 40, 24, 0), &where), 1.0)
+            << "alpha " << alpha << " at " << where;
+    }
 }
 
 TEST(PlaneCompose, UnreadableLayerRefusedOthersDrawn)

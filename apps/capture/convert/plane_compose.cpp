@@ -241,40 +241,14 @@ void blend_row16(const uint16_t *s, uint32_t n, const Blend16 &b, uint32_t *out)
 
 namespace {
 
-inline uint32_t bilerp(uint32_t c00, uint32_t c01, uint32_t c10, uint32_t c11, uint32_t wx, uint32_t wy)
-{
-    // At most 255 * 4096 * 4096 + 32768: fits 32 bits.
-    return (((c00 * (kOne - wx) + c01 * wx) * (kOne - wy)) + ((c10 * (kOne - wx) + c11 * wx) * wy) + (1u << 15)) >> 16;
-}
-
-// A row of filtered pixels of a packed buffer, B G R A in 1/256 steps.
-void sample_packed_row(const uint8_t *row, int64_t row_next, uint32_t wy, const AxisTaps &cols, uint32_t n, bool swap,
-                       bool use_alpha, uint16_t *dst)
-{
-    const uint32_t shift[4] = {swap ? 16u : 0u, 8u, swap ? 0u : 16u, 24u};
-    for (uint32_t i = 0; i < n; ++i, dst += 4) {
-        const uint8_t *p = row + cols.offset[i];
-        const int64_t nx = cols.next[i];
-        const uint32_t wx = cols.weight[i];
-        const uint32_t p00 = load32(p), p01 = load32(p + nx), p10 = load32(p + row_next),
-                       p11 = load32(p + row_next + nx);
-        for (uint32_t c = 0; c < 4; ++c) {
-            const uint32_t k = shift[c];
-            dst[c] =
-                uint16_t(bilerp((p00 >> k) & 0xff, (p01 >> k) & 0xff, (p10 >> k) & 0xff, (p11 >> k) & 0xff, wx, wy));
-        }
-        if (!use_alpha)
-            dst[3] = uint16_t(kFull);
-    }
-}
-
-// YCbCr to RGB, 1/65536 steps: R = cy * (Y - y_offset) + cr_r * Cr, and so on
-// with Cb and Cr centred on 0.
-struct YuvCoefficients {
-    int64_t y_offset, cy, cr_r, cb_g, cr_g, cb_b;
+// YCbCr to RGB for values in 1/128 steps, coefficients in 1/8192 steps
+// (each fits 16 bits): R = cy * (Y - y_offset) + cr_r * Cr, and so on with
+// Cb and Cr centred on 0.
+struct YuvCoefficients16 {
+    int16_t y_offset, cy, cr_r, cb_g, cr_g, cb_b;
 };
 
-YuvCoefficients yuv_coefficients(uint32_t encoding, uint32_t range)
+YuvCoefficients16 yuv_coefficients(uint32_t encoding, uint32_t range)
 {
     double kr = 0.299, kb = 0.114;  // BT.601, also for a value the kernel does not define
     if (encoding == UDS_ENCODING_BT709) {
@@ -287,8 +261,8 @@ YuvCoefficients yuv_coefficients(uint32_t encoding, uint32_t range)
     const double kg = 1.0 - kr - kb;
     const bool full = range == UDS_RANGE_FULL;
     const double ys = full ? 1.0 : 255.0 / 219.0, cs = full ? 1.0 : 255.0 / 224.0;
-    auto fixed = [](double v) { return int64_t(std::llround(v * 65536.0)); };
-    return {full ? 0 : 16 * 256,
+    auto fixed = [](double v) { return int16_t(std::lround(v * 8192.0)); };
+    return {int16_t(full ? 0 : 16 * 128),
             fixed(ys),
             fixed(2.0 * (1.0 - kr) * cs),
             fixed(-2.0 * kb * (1.0 - kb) / kg * cs),
@@ -296,20 +270,11 @@ YuvCoefficients yuv_coefficients(uint32_t encoding, uint32_t range)
             fixed(2.0 * (1.0 - kb) * cs)};
 }
 
-// The same in 1/8192 steps for the vector path, which takes its values in
-// 1/128 steps (every coefficient fits 16 bits).
-struct YuvCoefficients16 {
-    int16_t y_offset, cy, cr_r, cb_g, cr_g, cb_b;
-};
-
-YuvCoefficients16 yuv_coefficients16(const YuvCoefficients &k)
-{
-    auto c = [](int64_t v) { return int16_t((v + 4) >> 3); };
-    return {int16_t(k.y_offset / 2), c(k.cy), c(k.cr_r), c(k.cb_g), c(k.cr_g), c(k.cb_b)};
-}
-
-// n pixels from a Y row and an interleaved CbCr row in 1/128 steps to B G R A in 1/256 steps.
-void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoefficients16 &k, uint16_t *dst)
+// n pixels from a Y row and an interleaved CbCr row in 1/128 steps to B G R A
+// in 1/256 steps (dst), or for an opaque layer to the stream's pixels
+// (opaque_out).
+void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoefficients16 &k, uint16_t *dst,
+             uint32_t *opaque_out)
 {
     const __m128i yo = _mm_set1_epi16(k.y_offset), co = _mm_set1_epi16(16384);
     auto pair = [](int16_t a, int16_t b) {
@@ -318,6 +283,7 @@ void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoeffic
     const __m128i wr = pair(k.cy, k.cr_r), wb = pair(k.cy, k.cb_b), wg = pair(k.cy, k.cb_g), wgr = pair(k.cr_g, 0);
     const __m128i round = _mm_set1_epi32(1 << 12), zero = _mm_setzero_si128(), top = _mm_set1_epi16(int16_t(kFull / 2));
     const __m128i alpha = _mm_set1_epi16(int16_t(kFull));
+    const __m128i half = _mm_set1_epi16(128), ones = _mm_set1_epi8(-1);
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m128i vy = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(y + i)), yo);
@@ -340,6 +306,15 @@ void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoeffic
         const __m128i g = finish(_mm_add_epi32(_mm_madd_epi16(yb_lo, wg), _mm_madd_epi16(r0_lo, wgr)),
                                  _mm_add_epi32(_mm_madd_epi16(yb_hi, wg), _mm_madd_epi16(r0_hi, wgr)));
         const __m128i r = finish(_mm_madd_epi16(yr_lo, wr), _mm_madd_epi16(yr_hi, wr));
+        if (opaque_out) {
+            // Bytes, rounded as an opaque blend rounds: B G R 0xff.
+            auto bytes = [&](__m128i v) { return _mm_packus_epi16(_mm_srli_epi16(_mm_adds_epu16(v, half), 8), zero); };
+            const __m128i bg = _mm_unpacklo_epi8(bytes(b), bytes(g));
+            const __m128i ra = _mm_unpacklo_epi8(bytes(r), ones);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(opaque_out + i), _mm_unpacklo_epi16(bg, ra));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(opaque_out + i + 4), _mm_unpackhi_epi16(bg, ra));
+            continue;
+        }
         const __m128i bg_lo = _mm_unpacklo_epi16(b, g), bg_hi = _mm_unpackhi_epi16(b, g);
         const __m128i ra_lo = _mm_unpacklo_epi16(r, alpha), ra_hi = _mm_unpackhi_epi16(r, alpha);
         __m128i *o = reinterpret_cast<__m128i *>(dst + 4 * size_t(i));
@@ -348,6 +323,7 @@ void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoeffic
         _mm_storeu_si128(o + 2, _mm_unpacklo_epi32(bg_hi, ra_hi));
         _mm_storeu_si128(o + 3, _mm_unpackhi_epi32(bg_hi, ra_hi));
     }
+    const uint32_t tail = i;
     for (; i < n; ++i) {
         const int32_t vy = y[i] - k.y_offset, vb = cbcr[2 * size_t(i)] - 16384, vr = cbcr[2 * size_t(i) + 1] - 16384;
         auto finish = [](int32_t v) { return uint16_t(std::clamp((v + (1 << 12)) >> 13, 0, int32_t(kFull / 2)) << 1); };
@@ -357,40 +333,8 @@ void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoeffic
         o[2] = finish(k.cy * vy + k.cr_r * vr);
         o[3] = uint16_t(kFull);
     }
-}
-
-inline uint16_t clamp_channel(int64_t v)
-{
-    return uint16_t(std::clamp<int64_t>((v + 32768) >> 16, 0, kFull));
-}
-
-// One pixel from its filtered Y, Cb and Cr (1/256 steps) to B G R A.
-inline void yuv_pixel(int64_t y, int64_t cb, int64_t cr, const YuvCoefficients &k, uint16_t *dst)
-{
-    const int64_t luma = k.cy * (y - k.y_offset);
-    cb -= 32768;
-    cr -= 32768;
-    dst[0] = clamp_channel(luma + k.cb_b * cb);
-    dst[1] = clamp_channel(luma + k.cb_g * cb + k.cr_g * cr);
-    dst[2] = clamp_channel(luma + k.cr_r * cr);
-    dst[3] = uint16_t(kFull);
-}
-
-// A row of an NV12 buffer filtered pixel by pixel and converted, B G R A in 1/256 steps.
-void sample_nv12_row(const uint8_t *luma_row, int64_t luma_next, uint32_t wy, const AxisTaps &cols,
-                     const uint8_t *chroma_row, int64_t chroma_next, uint32_t cwy, const AxisTaps &ccols, uint32_t n,
-                     const YuvCoefficients &k, uint16_t *dst)
-{
-    for (uint32_t i = 0; i < n; ++i, dst += 4) {
-        const uint8_t *p = luma_row + cols.offset[i];
-        const int64_t nx = cols.next[i];
-        const uint8_t *q = chroma_row + ccols.offset[i];
-        const int64_t cx = ccols.next[i];
-        const uint32_t cwx = ccols.weight[i];
-        yuv_pixel(bilerp(p[0], p[nx], p[luma_next], p[luma_next + nx], cols.weight[i], wy),
-                  bilerp(q[0], q[cx], q[chroma_next], q[chroma_next + cx], cwx, cwy),
-                  bilerp(q[1], q[cx + 1], q[chroma_next + 1], q[chroma_next + cx + 1], cwx, cwy), k, dst);
-    }
+    if (opaque_out && tail < n)
+        blend_row16(dst + 4 * size_t(tail), n - tail, Blend16{kUnit, false, false}, opaque_out + tail);
 }
 
 // The upright filter in two passes. First down: bytes of two buffer rows
@@ -416,13 +360,7 @@ void filter_down(const uint8_t *top, const uint8_t *bottom, uint32_t wy, size_t 
         dst[j] = int16_t((top[j] * (kOne - wy) + bottom[j] * wy + 16) >> 5);
 }
 
-// Then across, one channel: two filtered values (1/128 steps) to 1/256 steps.
-inline uint32_t filter_across(int32_t left, int32_t right, uint32_t wx)
-{
-    return uint32_t((left * int32_t(kOne - wx) + right * int32_t(wx) + 1024) >> 11);
-}
-
-// The same, kept in 1/128 steps.
+// Across, one channel: two values of a filtered row mixed by the weight, in 1/128 steps.
 inline int16_t filter_across128(int32_t left, int32_t right, uint32_t wx)
 {
     return int16_t((left * int32_t(kOne - wx) + right * int32_t(wx) + 2048) >> 12);
@@ -437,8 +375,9 @@ std::vector<int32_t> weight_pairs(const AxisTaps &t)
     return pairs;
 }
 
-// Across for NV12, four pixels at a time: Y out of the filtered luma row,
-// Cb and Cr (interleaved) out of the filtered chroma row, in 1/128 steps.
+// Across for NV12, four pixels at a time: Y out of the filtered luma row
+// (unless ys is null: the row is the stream's own), Cb and Cr (interleaved)
+// out of the filtered chroma row, in 1/128 steps.
 void filter_across_nv12(const int16_t *luma, const uint32_t *li, const int32_t *lw, const int16_t *chroma,
                         const uint32_t *ci, const int32_t *cw, uint32_t n, int16_t *ys, int16_t *cbcr)
 {
@@ -460,18 +399,21 @@ void filter_across_nv12(const int16_t *luma, const uint32_t *li, const int32_t *
     };
     uint32_t i = 0;
     for (; i + 4 <= n; i += 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(cbcr + 2 * size_t(i)),
+                         _mm_packs_epi32(chroma2(i), chroma2(i + 2)));
+        if (!ys)
+            continue;
         const __m128i lp =
             _mm_setr_epi32(pair(luma + li[i]), pair(luma + li[i + 1]), pair(luma + li[i + 2]), pair(luma + li[i + 3]));
         const __m128i y = _mm_srai_epi32(
             _mm_add_epi32(_mm_madd_epi16(lp, _mm_loadu_si128(reinterpret_cast<const __m128i *>(lw + i))), round), 12);
         _mm_storel_epi64(reinterpret_cast<__m128i *>(ys + i), _mm_packs_epi32(y, y));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(cbcr + 2 * size_t(i)),
-                         _mm_packs_epi32(chroma2(i), chroma2(i + 2)));
     }
     for (; i < n; ++i) {
         const int16_t *l = luma + li[i], *c = chroma + 2 * size_t(ci[i]);
         const uint32_t w = uint32_t(lw[i]) >> 16, wc = uint32_t(cw[i]) >> 16;
-        ys[i] = filter_across128(l[0], l[1], w);
+        if (ys)
+            ys[i] = filter_across128(l[0], l[1], w);
         cbcr[2 * size_t(i)] = filter_across128(c[0], c[2], wc);
         cbcr[2 * size_t(i) + 1] = filter_across128(c[1], c[3], wc);
     }
@@ -617,6 +559,58 @@ void layer_axes(const LayerMapping &map, double div, uint32_t width, uint32_t he
     rows->scale = (upright ? m[4] : m[1]) / div;
 }
 
+// Copies pixels [u0, u1) x [v0, v1) of a plane (bytes B each) turned: row
+// u - u0 of dst holds column u of the plane. Tile by tile, so that both
+// sides are read and written along their rows.
+template <uint32_t B>
+void turn_region(const uint8_t *src, size_t stride, uint32_t u0, uint32_t u1, uint32_t v0, uint32_t v1, uint8_t *dst,
+                 size_t dst_stride)
+{
+    constexpr uint32_t kTile = 16;
+    for (uint32_t vt = v0; vt < v1; vt += kTile)
+        for (uint32_t ut = u0; ut < u1; ut += kTile) {
+            const uint32_t ve = std::min(vt + kTile, v1), ue = std::min(ut + kTile, u1);
+            for (uint32_t v = vt; v < ve; ++v) {
+                const uint8_t *from = src + size_t(v) * stride + size_t(ut) * B;
+                uint8_t *to = dst + size_t(ut - u0) * dst_stride + size_t(v - v0) * B;
+                for (uint32_t u = ut; u < ue; ++u, from += B, to += dst_stride)
+                    std::memcpy(to, from, B);
+            }
+        }
+}
+
+// A layer turned a quarter against the stream is read from a turned copy of
+// the part of its plane that its source rectangle covers, so that the
+// stream's rows run along the copy's rows: *data and the axes then describe
+// the copy (kept in store).
+void turn_plane(uint32_t bytes, const uint8_t **data, uint32_t stride, AxisSpec *cols, AxisSpec *rows,
+                std::vector<uint8_t> *store)
+{
+    // The columns axis runs down the plane (v), the rows axis across it (u).
+    const uint32_t v0 = uint32_t(std::max(0.0, std::floor(cols->lo)));
+    const uint32_t v1 = std::max(v0 + 1, std::min(cols->limit, uint32_t(std::ceil(cols->hi))));
+    const uint32_t u0 = uint32_t(std::max(0.0, std::floor(rows->lo)));
+    const uint32_t u1 = std::max(u0 + 1, std::min(rows->limit, uint32_t(std::ceil(rows->hi))));
+    const size_t turned_stride = size_t(v1 - v0) * bytes;
+    store->resize(turned_stride * (u1 - u0));
+    if (bytes == 1)
+        turn_region<1>(*data, stride, u0, u1, v0, v1, store->data(), turned_stride);
+    else if (bytes == 2)
+        turn_region<2>(*data, stride, u0, u1, v0, v1, store->data(), turned_stride);
+    else
+        turn_region<4>(*data, stride, u0, u1, v0, v1, store->data(), turned_stride);
+    *data = store->data();
+    auto shift = [](AxisSpec *a, uint32_t first, uint32_t last, int64_t step) {
+        a->origin -= first;
+        a->lo -= first;
+        a->hi -= first;
+        a->limit = last - first;
+        a->step = step;
+    };
+    shift(cols, v0, v1, bytes);
+    shift(rows, u0, u1, int64_t(turned_stride));
+}
+
 void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint32_t out_stride)
 {
     const PlaneRecord &pl = layer.plane;
@@ -627,44 +621,40 @@ void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint3
     AxisTaps cols, rows, ccols, crows;
     layer_axes(map, 1.0, pl.width, pl.height, 1, layer.stride[0], &ca, &ra);
     layer_axes(map, 2.0, (pl.width + 1) / 2, (pl.height + 1) / 2, 2, layer.stride[1], &cca, &cra);
+    const uint8_t *luma_plane = layer.data[0], *chroma_plane = layer.data[1];
+    std::vector<uint8_t> turned_luma, turned_chroma;
+    if (!is_upright(map)) {
+        turn_plane(1, &luma_plane, layer.stride[0], &ca, &ra, &turned_luma);
+        turn_plane(2, &chroma_plane, layer.stride[1], &cca, &cra, &turned_chroma);
+    }
     build_taps(ca, map.x0, int32_t(n), &cols);
     build_taps(ra, map.y0, count, &rows);
     build_taps(cca, map.x0, int32_t(n), &ccols);
     build_taps(cra, map.y0, count, &crows);
-    const YuvCoefficients k = yuv_coefficients(pl.color_encoding, pl.color_range);
+    const YuvCoefficients16 k16 = yuv_coefficients(pl.color_encoding, pl.color_range);
     const Blend16 b16{p.blend.p15, p.blend.use_alpha, p.blend.mode == UDS_BLEND_COVERAGE};
-    std::vector<uint16_t> line(size_t(n) * 4);
-    const bool upright = is_upright(map);
     ColumnSpan span, cspan;
-    std::vector<int16_t> luma, chroma, ys, cbcr;
-    std::vector<int32_t> lw, cw;
-    const YuvCoefficients16 k16 = yuv_coefficients16(k);
-    if (upright) {
-        column_span(cols, 1, &span);
-        column_span(ccols, 2, &cspan);
-        luma.assign(span.pixels + 1, 0);
-        chroma.assign(2 * (cspan.pixels + 1), 0);
-        ys.resize(n);
-        cbcr.resize(2 * size_t(n));
-        lw = weight_pairs(cols);
-        cw = weight_pairs(ccols);
-    }
+    column_span(cols, 1, &span);
+    column_span(ccols, 2, &cspan);
+    std::vector<int16_t> luma(span.pixels + 1, 0), chroma(2 * (cspan.pixels + 1), 0), ys(n), cbcr(2 * size_t(n));
+    const std::vector<int32_t> lw = weight_pairs(cols), cw = weight_pairs(ccols);
+    // Whole luma pixels in order (unscaled, unreflected): the filtered row is the stream's.
+    bool luma_in_order = cols.exact;
+    for (uint32_t i = 1; luma_in_order && i < n; ++i)
+        luma_in_order = span.index[i] == span.index[0] + i;
+    std::vector<uint16_t> line(size_t(n) * 4);
     for (int32_t r = 0; r < count; ++r) {
-        const uint8_t *lrow = layer.data[0] + rows.offset[size_t(r)];
-        const uint8_t *crow = layer.data[1] + crows.offset[size_t(r)];
-        if (upright) {
-            filter_down(lrow + span.first, lrow + rows.next[size_t(r)] + span.first, rows.weight[size_t(r)],
-                        span.pixels, luma.data());
-            filter_down(crow + 2 * cspan.first, crow + crows.next[size_t(r)] + 2 * cspan.first, crows.weight[size_t(r)],
-                        2 * cspan.pixels, chroma.data());
-            filter_across_nv12(luma.data(), span.index.data(), lw.data(), chroma.data(), cspan.index.data(), cw.data(),
-                               n, ys.data(), cbcr.data());
-            yuv_row(ys.data(), cbcr.data(), n, k16, line.data());
-        } else {
-            sample_nv12_row(lrow, rows.next[size_t(r)], rows.weight[size_t(r)], cols, crow, crows.next[size_t(r)],
-                            crows.weight[size_t(r)], ccols, n, k, line.data());
-        }
-        blend_row16(line.data(), n, b16, reinterpret_cast<uint32_t *>(out + size_t(map.y0 + r) * out_stride) + map.x0);
+        const uint8_t *lrow = luma_plane + rows.offset[size_t(r)] + span.first;
+        const uint8_t *crow = chroma_plane + crows.offset[size_t(r)] + 2 * cspan.first;
+        filter_down(lrow, lrow + rows.next[size_t(r)], rows.weight[size_t(r)], span.pixels, luma.data());
+        filter_down(crow, crow + crows.next[size_t(r)], crows.weight[size_t(r)], 2 * cspan.pixels, chroma.data());
+        filter_across_nv12(luma.data(), span.index.data(), lw.data(), chroma.data(), cspan.index.data(), cw.data(), n,
+                           luma_in_order ? nullptr : ys.data(), cbcr.data());
+        uint32_t *o = reinterpret_cast<uint32_t *>(out + size_t(map.y0 + r) * out_stride) + map.x0;
+        yuv_row(luma_in_order ? luma.data() + span.index[0] : ys.data(), cbcr.data(), n, k16, line.data(),
+                p.blend.opaque ? o : nullptr);
+        if (!p.blend.opaque)
+            blend_row16(line.data(), n, b16, o);
     }
 }
 
@@ -680,25 +670,14 @@ void draw_packed(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uin
     build_taps(ca, map.x0, int32_t(n), &cols);
     build_taps(ra, map.y0, count, &rows);
     const bool swap = pl.format == PLANE_COMPOSE_XB24 || pl.format == PLANE_COMPOSE_AB24;
-    const bool upright = is_upright(map);
     // Whole pixels in buffer order along the row: the row is read as it stands.
-    bool contiguous = cols.exact;
-    for (uint32_t i = 1; contiguous && i < n; ++i)
-        contiguous = cols.offset[i] == cols.offset[0] + 4 * int64_t(i);
-    std::vector<uint8_t> gathered;
-    if (cols.exact && !contiguous)
-        gathered.resize(size_t(n) * 4);
-    std::vector<uint16_t> line(size_t(n) * 4);
-    ColumnSpan span;
-    std::vector<int16_t> filtered;
-    std::vector<int32_t> weights;
-    const FilterAcrossPacked across = filter_across_packed(swap, p.blend.use_alpha, p.blend.opaque);
-    const bool avx2 = avx2_in_use();
-    if (upright && !cols.exact) {
-        column_span(cols, 4, &span);
-        filtered.assign(4 * (span.pixels + 1), 0);
-        weights = weight_pairs(cols);
-    }
+    auto in_order = [&] {
+        bool contiguous = cols.exact;
+        for (uint32_t i = 1; contiguous && i < n; ++i)
+            contiguous = cols.offset[i] == cols.offset[0] + 4 * int64_t(i);
+        return contiguous;
+    };
+    bool contiguous = in_order();
     if (cols.exact && rows.exact && !contiguous) {
         // Whole pixels out of order (a turned or reflected layer): four rows
         // at a time, gathered column by column so that each buffer row is
@@ -747,9 +726,27 @@ void draw_packed(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uin
         }
         return;
     }
+    const uint8_t *plane = layer.data[0];
+    std::vector<uint8_t> turned;
+    if (!is_upright(map)) {
+        turn_plane(4, &plane, layer.stride[0], &ca, &ra, &turned);
+        build_taps(ca, map.x0, int32_t(n), &cols);
+        build_taps(ra, map.y0, count, &rows);
+        contiguous = in_order();
+    }
+    std::vector<uint8_t> gathered;
+    if (cols.exact && !contiguous)
+        gathered.resize(size_t(n) * 4);
+    std::vector<uint16_t> line(size_t(n) * 4);
+    ColumnSpan span;
+    column_span(cols, 4, &span);
+    std::vector<int16_t> filtered(4 * (span.pixels + 1), 0);
+    const std::vector<int32_t> weights = weight_pairs(cols);
+    const FilterAcrossPacked across = filter_across_packed(swap, p.blend.use_alpha, p.blend.opaque);
+    const bool avx2 = avx2_in_use();
     const Blend16 b16{p.blend.p15, p.blend.use_alpha, p.blend.mode == UDS_BLEND_COVERAGE};
     for (int32_t r = 0; r < count; ++r) {
-        const uint8_t *row = layer.data[0] + rows.offset[size_t(r)];
+        const uint8_t *row = plane + rows.offset[size_t(r)];
         uint32_t *o = reinterpret_cast<uint32_t *>(out + size_t(map.y0 + r) * out_stride) + map.x0;
         if (cols.exact && rows.weight[size_t(r)] == 0) {
             const uint8_t *src = row + cols.offset[0];
@@ -764,23 +761,16 @@ void draw_packed(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uin
                 blend_row8(src, n, swap, p.blend, o);
             continue;
         }
-        if (upright && !cols.exact) {
-            const int64_t start = 4 * span.first;
-            filter_down(row + start, row + rows.next[size_t(r)] + start, rows.weight[size_t(r)], 4 * span.pixels,
-                        filtered.data());
-            const uint32_t done =
-                avx2 ? filter_across_packed_avx2(swap, p.blend.use_alpha, p.blend.opaque, filtered.data(),
-                                                 span.index.data(), weights.data(), n, line.data(), o)
-                     : 0;
-            across(filtered.data(), span.index.data() + done, weights.data() + done, n - done,
-                   line.data() + 4 * size_t(done), o + done);
-            if (p.blend.opaque)
-                continue;
-        } else {
-            sample_packed_row(row, rows.next[size_t(r)], rows.weight[size_t(r)], cols, n, swap, p.blend.use_alpha,
-                              line.data());
-        }
-        blend_row16(line.data(), n, b16, o);
+        const int64_t start = 4 * span.first;
+        filter_down(row + start, row + rows.next[size_t(r)] + start, rows.weight[size_t(r)], 4 * span.pixels,
+                    filtered.data());
+        const uint32_t done = avx2 ? filter_across_packed_avx2(swap, p.blend.use_alpha, p.blend.opaque, filtered.data(),
+                                                               span.index.data(), weights.data(), n, line.data(), o)
+                                   : 0;
+        across(filtered.data(), span.index.data() + done, weights.data() + done, n - done,
+               line.data() + 4 * size_t(done), o + done);
+        if (!p.blend.opaque)
+            blend_row16(line.data(), n, b16, o);
     }
 }
 
