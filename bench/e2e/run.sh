@@ -29,6 +29,7 @@
 #                   on a machine whose GPU imports the scanout
 #   BENCH_SIZES     display sizes (default "1280x720 1920x1080 2560x1440
 #                   3840x2160")
+#   BENCH_PLANES    0: leave out the runs with one more plane (1920x1080)
 #   BENCH_OUTPUT    folder for the logs and results (default BUILD_DIR/bench-e2e)
 #   BENCH_PROFILE   1: record the capture worker with perf (call graphs)
 #                   over the steady state, and print each run's hottest
@@ -427,6 +428,50 @@ if [ "${BENCH_WORLDS:-1}" != 0 ]; then
                     if (w == 2) printf " %.3f", ratio
                     printf "\n"
                 }
+            }
+        }' "$results"
+    echo "(raw results: $results)"
+fi
+
+# Composing the planes: each mode at 1920x1080 on a display showing its
+# primary plane alone and on one with one more plane over it (a translucent
+# 960x540 ARGB overlay at an offset, moving a little every blank), process
+# CPU per delivered frame and the ratio in the same run. BENCH_PLANES=0
+# leaves it out.
+if [ "${BENCH_PLANES:-1}" != 0 ]; then
+    results=$out/results-planes.txt
+    : >"$results"
+    size=1920x1080
+    bench_display "$out/display-primary-$size.txt" "$size" 1
+    bench_display "$out/display-overlay-$size.txt" "$size" 1 \
+        "framebuffer 300 960x540 AR24 fill=0x80ff8000
+plane 60 crtc=50 fb=300 at=300,200 move=1,1"
+    for mode in $modes; do
+        run=1
+        while [ $run -le "$runs" ]; do
+            echo "bench: $mode $size run $run of $runs, primary alone and with an overlay"
+            for world in primary overlay; do
+                run_vistrel "$mode" "$size" "$run" "$out/display-$world-$size.txt" "$world"
+            done
+            run=$((run + 1))
+        done
+    done
+    echo
+    echo "One more plane at $size, median of $runs runs; cpu in ms per delivered frame"
+    awk "$bench_awk"'
+        {
+            key = $2 " " $5
+            if (!($2 in seen)) { seen[$2] = 1; order[++count] = $2 }
+            frames = field("frames") + 0
+            cpu[key] = cpu[key] " " (frames > 0 ? 1000 * field("cpu_s") / frames : 0)
+            fps[key] = fps[key] " " field("fps")
+        }
+        END {
+            printf "%-11s | %9s %9s | %9s %9s | %s\n", "mode", "fps alone", "cpu alone", "fps +1", "cpu +1", "cpu ratio"
+            for (i = 1; i <= count; i++) {
+                a = median(cpu[order[i] " primary"]); b = median(cpu[order[i] " overlay"])
+                printf "%-11s | %9.1f %9.2f | %9.1f %9.2f | %.2f\n", order[i], median(fps[order[i] " primary"]), a,
+                       median(fps[order[i] " overlay"]), b, a > 0 ? b / a : 0
             }
         }' "$results"
     echo "(raw results: $results)"
