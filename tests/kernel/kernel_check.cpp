@@ -12,18 +12,7 @@
 // the reason when the kernel lacks what a check needs). Diagnostics go to
 // standard error. Exit status 0 when every check passed.
 #include "apps/capture/convert/cursor_blend.h"
-#if __has_include("apps/capture/convert/plane_compose.h")
 #include "apps/capture/convert/plane_compose.h"
-#define VISTREL_HAVE_PLANE_COMPOSE 1
-#else
-#include "apps/capture/core/plane_geometry.h"
-// Until the processor's composer is built, its layer record.
-struct ComposeLayer {
-    PlaneRecord plane;
-    const uint8_t *data[2];
-    uint32_t stride[2];
-};
-#endif
 #include "apps/capture/pipelines/watermark_font.h"
 #include "libs/common/unique_fd.h"
 #include "libs/common/unix_socket.h"
@@ -1996,17 +1985,12 @@ std::vector<uint32_t> compose(std::vector<ComposeLayer> layers, std::string *why
 {
     order_layers(&layers);
     std::vector<uint32_t> picture(size_t(kWidth) * kHeight);
-#if VISTREL_HAVE_PLANE_COMPOSE
     if (plane_compose_xrgb(layers.data(), uint32_t(layers.size()), kWidth, kHeight, 0,
                            reinterpret_cast<uint8_t *>(picture.data()), kWidth * 4) != 0) {
         *why = "the composer refused a layer (its message is in the client's log)";
         return {};
     }
     return picture;
-#else
-    *why = "this build has no processor plane composer (apps/capture/convert/plane_compose.h)";
-    return {};
-#endif
 }
 
 // What a client that follows every plane holds: the CRTC's record, each
