@@ -112,6 +112,8 @@ auto *find(List &list, uint32_t id)
 constexpr std::pair<const char *, uint32_t> kOrientations[] = {
     {"normal", 0}, {"upside-down", 1}, {"left-up", 2}, {"right-up", 3}};
 constexpr std::pair<const char *, uint32_t> kBlends[] = {{"premulti", 0}, {"coverage", 1}, {"none", 2}};
+constexpr std::pair<const char *, uint32_t> kEncodings[] = {{"bt601", 0}, {"bt709", 1}, {"bt2020", 2}};
+constexpr std::pair<const char *, uint32_t> kRanges[] = {{"limited", 0}, {"full", 1}};
 constexpr std::pair<const char *, uint32_t> kRotations[] = {
     {"0", DRM_MODE_ROTATE_0}, {"90", DRM_MODE_ROTATE_90}, {"180", DRM_MODE_ROTATE_180}, {"270", DRM_MODE_ROTATE_270}};
 constexpr std::pair<const char *, uint32_t> kReflections[] = {
@@ -708,7 +710,7 @@ private:
         return object_statement(
             w, 4,
             "plane ID crtc=ID fb=ID [zpos=N] [at=X,Y] [size=WxH] [src=X,Y,WxH] [alpha=N] [blend=MODE] [rotate=DEG] "
-            "[reflect=x|y] [move=DX,DY]",
+            "[reflect=x|y] [move=DX,DY] [encoding=bt601|bt709|bt2020] [range=limited|full]",
             "plane", &dev().planes, [&](ScenarioPlane &p) {
                 if (!crtc_fb_options(w, 2, "plane", &p.crtc_id, &p.fb_id))
                     return false;
@@ -737,6 +739,11 @@ private:
                     }
                     if (key == "move")
                         return parse_pair(value, &p.dx, &p.dy) || fail("bad move '" + value + "' (DX,DY)");
+                    if (key == "encoding")
+                        return parse_name(value, kEncodings, &p.encoding) ||
+                               fail("bad encoding '" + value + "' (bt601, bt709, bt2020)");
+                    if (key == "range")
+                        return parse_name(value, kRanges, &p.range) || fail("bad range '" + value + "' (limited, full)");
                     return fail("unknown plane option '" + key + "'");
                 });
             });

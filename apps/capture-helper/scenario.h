@@ -74,7 +74,9 @@ struct ScenarioPlane {
     bool has_zpos = false;
     uint32_t zpos = 0;
     uint32_t alpha = 0xffff;
-    uint32_t blend = 0;  // 0 "Pre-multiplied", 1 "Coverage", 2 "None"
+    uint32_t blend = 0;     // 0 "Pre-multiplied", 1 "Coverage", 2 "None"
+    uint32_t encoding = 0;  // COLOR_ENCODING: 0 BT.601, 1 BT.709, 2 BT.2020
+    uint32_t range = 0;     // COLOR_RANGE: 0 limited, 1 full
     int32_t dx = 0, dy = 0;
 };
 

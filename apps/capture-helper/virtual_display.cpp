@@ -502,8 +502,8 @@ drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uin
                                      {d->rotation_property_id, p.view.rotation},
                                      {d->alpha_property_id, p.alpha},
                                      {d->blend_property_id, kBlendValues[p.blend]},
-                                     {d->encoding_property_id, 0},
-                                     {d->range_property_id, 0}});
+                                     {d->encoding_property_id, p.encoding},
+                                     {d->range_property_id, p.range}});
         }
         return make_properties(list);
     }

@@ -1,4 +1,5 @@
 #include "apps/capture/convert/plane_compose.h"
+#include "apps/capture/convert/plane_compose_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -117,8 +118,7 @@ struct Picture {
     }
 };
 
-int compose(const std::vector<const Buffer *> &buffers, uint32_t crtc_w, uint32_t crtc_h, uint32_t turns,
-            Picture *out)
+int compose(const std::vector<const Buffer *> &buffers, uint32_t crtc_w, uint32_t crtc_h, uint32_t turns, Picture *out)
 {
     plane_stream_size(crtc_w, crtc_h, turns, &out->width, &out->height);
     out->stride = out->width * 4 + 20;
@@ -182,8 +182,8 @@ std::vector<Rgb> reference(const std::vector<const Buffer *> &buffers, uint32_t 
             continue;
         const bool nv = p.format == PLANE_COMPOSE_NV12;
         const bool red_first = p.format == PLANE_COMPOSE_XB24 || p.format == PLANE_COMPOSE_AB24;
-        const bool has_alpha = (p.format == PLANE_COMPOSE_AR24 || p.format == PLANE_COMPOSE_AB24) &&
-                               p.blend != UDS_BLEND_NONE;
+        const bool has_alpha =
+            (p.format == PLANE_COMPOSE_AR24 || p.format == PLANE_COMPOSE_AB24) && p.blend != UDS_BLEND_NONE;
         const double pa = p.alpha / 65535.0;
         for (int32_t y = m.y0; y < m.y1; ++y)
             for (int32_t x = m.x0; x < m.x1; ++x) {
@@ -272,9 +272,9 @@ TEST(PlaneGeometry, TurnsAndStreamSize)
         int32_t rotate;
         uint32_t turns;
     } cases[] = {
-        {UDS_ORIENTATION_NORMAL, 0, 0},      {UDS_ORIENTATION_NORMAL, 90, 1},    {UDS_ORIENTATION_NORMAL, 270, 3},
-        {UDS_ORIENTATION_LEFT_UP, 0, 1},     {UDS_ORIENTATION_RIGHT_UP, 0, 3},   {UDS_ORIENTATION_UPSIDE_DOWN, 0, 2},
-        {UDS_ORIENTATION_LEFT_UP, 270, 0},   {UDS_ORIENTATION_RIGHT_UP, 180, 1}, {UDS_ORIENTATION_UPSIDE_DOWN, 180, 0},
+        {UDS_ORIENTATION_NORMAL, 0, 0},    {UDS_ORIENTATION_NORMAL, 90, 1},    {UDS_ORIENTATION_NORMAL, 270, 3},
+        {UDS_ORIENTATION_LEFT_UP, 0, 1},   {UDS_ORIENTATION_RIGHT_UP, 0, 3},   {UDS_ORIENTATION_UPSIDE_DOWN, 0, 2},
+        {UDS_ORIENTATION_LEFT_UP, 270, 0}, {UDS_ORIENTATION_RIGHT_UP, 180, 1}, {UDS_ORIENTATION_UPSIDE_DOWN, 180, 0},
         {UDS_ORIENTATION_NORMAL, -90, 3},
     };
     for (const Case &c : cases)
@@ -290,7 +290,12 @@ TEST(PlaneGeometry, TurnsAndStreamSize)
 // The buffer corner each corner of the plane's place in the stream shows.
 TEST(PlaneGeometry, CornersForEveryRotationAndTurn)
 {
-    enum Corner { TL, TR, BL, BR };
+    enum Corner {
+        TL,
+        TR,
+        BL,
+        BR
+    };
     struct Case {
         uint32_t rotation, turns;
         Corner seen[4];  // at the stream's TL, TR, BL, BR of the plane
@@ -323,8 +328,10 @@ TEST(PlaneGeometry, CornersForEveryRotationAndTurn)
         for (int k = 0; k < 4; ++k) {
             const double bx = m.m[0] * sx[k] + m.m[1] * sy[k] + m.m[2] - 0.5;
             const double by = m.m[3] * sx[k] + m.m[4] * sy[k] + m.m[5] - 0.5;
-            EXPECT_NEAR(bx, corner_x[c.seen[k]], 1e-9) << "rotation " << c.rotation << " turns " << c.turns << " k " << k;
-            EXPECT_NEAR(by, corner_y[c.seen[k]], 1e-9) << "rotation " << c.rotation << " turns " << c.turns << " k " << k;
+            EXPECT_NEAR(bx, corner_x[c.seen[k]], 1e-9)
+                << "rotation " << c.rotation << " turns " << c.turns << " k " << k;
+            EXPECT_NEAR(by, corner_y[c.seen[k]], 1e-9)
+                << "rotation " << c.rotation << " turns " << c.turns << " k " << k;
         }
     }
 }
@@ -419,15 +426,18 @@ TEST(PlaneCompose, BlendModesFollowTheirFormulas)
         {UDS_BLEND_PREMULTI, 0x9000, PLANE_COMPOSE_XR24, 30}, {UDS_BLEND_COVERAGE, 0xc000, PLANE_COMPOSE_AR24, 45},
         {UDS_BLEND_PREMULTI, 0xb000, PLANE_COMPOSE_AR24, 45}, {UDS_BLEND_NONE, 0x0000, PLANE_COMPOSE_AR24, 45},
     };
-    for (const auto &c : cases) {
-        Buffer overlay = packed(c.format, 30, 24, c.blend == UDS_BLEND_PREMULTI ? +premultiplied : +straight);
-        place(overlay, 5, 7, c.shown, c.shown * 4 / 5, UDS_ROTATE_0, c.alpha, c.blend);
-        Picture pic;
-        ASSERT_EQ(compose({&primary, &overlay}, 64, 48, 0, &pic), 0);
-        std::string where;
-        EXPECT_LE(worst_difference(pic, reference({&primary, &overlay}, 64, 48, 0), &where), 1.0)
-            << "blend " << c.blend << " alpha " << c.alpha << " at " << where;
-    }
+    for (const auto &c : cases)
+        for (bool avx2 : {false, true}) {
+            plane_compose_detail::set_avx2_allowed(avx2);
+            Buffer overlay = packed(c.format, 30, 24, c.blend == UDS_BLEND_PREMULTI ? +premultiplied : +straight);
+            place(overlay, 5, 7, c.shown, c.shown * 4 / 5, UDS_ROTATE_0, c.alpha, c.blend);
+            Picture pic;
+            ASSERT_EQ(compose({&primary, &overlay}, 64, 48, 0, &pic), 0);
+            std::string where;
+            EXPECT_LE(worst_difference(pic, reference({&primary, &overlay}, 64, 48, 0), &where), 1.0)
+                << "blend " << c.blend << " alpha " << c.alpha << (avx2 ? " (AVX2)" : "") << " at " << where;
+        }
+    plane_compose_detail::set_avx2_allowed(true);
     // Spot checks by hand: a Coverage pixel of alpha 0x80 at plane alpha 1/2
     // over black, and a Pre-multiplied one.
     for (uint32_t blend : {UDS_BLEND_COVERAGE, UDS_BLEND_PREMULTI}) {
@@ -487,27 +497,36 @@ TEST(PlaneCompose, TurnedAndScaledLayersMatchTheReference)
 {
     Buffer primary = packed(PLANE_COMPOSE_XB24, 80, 60, pattern);
     place(primary, 0, 0, 96, 64);  // scaled 1.2 x 1.07
-    auto sharp = [](uint32_t x, uint32_t y) { return argb(((x + y) & 1) ? 0xff : 0x40, x * 9, y * 11, (x * y) & 0xff); };
+    auto sharp = [](uint32_t x, uint32_t y) {
+        return argb(((x + y) & 1) ? 0xff : 0x40, x * 9, y * 11, (x * y) & 0xff);
+    };
     Buffer overlay = packed(PLANE_COMPOSE_AR24, 24, 16, sharp);
     Buffer video = nv12(22, 14, [](uint32_t x, uint32_t y) {
         return Ycc{uint8_t(16 + x * 9), uint8_t(128 + x * 4 - y * 3), uint8_t(100 + y * 8)};
     });
     video.plane.color_encoding = UDS_ENCODING_BT709;
-    const uint32_t rotations[] = {UDS_ROTATE_0,  UDS_ROTATE_90, UDS_ROTATE_180, UDS_ROTATE_270,
-                                  UDS_ROTATE_0 | UDS_REFLECT_X, UDS_ROTATE_90 | UDS_REFLECT_Y};
+    const uint32_t rotations[] = {UDS_ROTATE_0,
+                                  UDS_ROTATE_90,
+                                  UDS_ROTATE_180,
+                                  UDS_ROTATE_270,
+                                  UDS_ROTATE_0 | UDS_REFLECT_X,
+                                  UDS_ROTATE_90 | UDS_REFLECT_Y};
     for (uint32_t turns = 0; turns < 4; ++turns)
-        for (uint32_t rotation : rotations) {
-            const bool quarter = rotation & (UDS_ROTATE_90 | UDS_ROTATE_270);
-            // 1:1 turned, then 20x13.5 of the buffer stretched onto 50x30.
-            place(overlay, 60, -3, quarter ? 16 : 24, quarter ? 24 : 16, rotation, 0xd000, UDS_BLEND_COVERAGE);
-            place(video, -7, 30, quarter ? 30 : 50, quarter ? 50 : 30, rotation, 0xffff, UDS_BLEND_PREMULTI,
-                  {1.25, 0.5, 20, 13.5});
-            Picture pic;
-            ASSERT_EQ(compose({&primary, &overlay, &video}, 96, 64, turns, &pic), 0);
-            std::string where;
-            EXPECT_LE(worst_difference(pic, reference({&primary, &overlay, &video}, 96, 64, turns), &where), 1.0)
-                << "turns " << turns << " rotation " << rotation << " at " << where;
-        }
+        for (uint32_t rotation : rotations)
+            for (bool avx2 : {false, true}) {
+                plane_compose_detail::set_avx2_allowed(avx2);
+                const bool quarter = rotation & (UDS_ROTATE_90 | UDS_ROTATE_270);
+                // 1:1 turned, then 20x13.5 of the buffer stretched onto 50x30.
+                place(overlay, 60, -3, quarter ? 16 : 24, quarter ? 24 : 16, rotation, 0xd000, UDS_BLEND_COVERAGE);
+                place(video, -7, 30, quarter ? 30 : 50, quarter ? 50 : 30, rotation, 0xffff, UDS_BLEND_PREMULTI,
+                      {1.25, 0.5, 20, 13.5});
+                Picture pic;
+                ASSERT_EQ(compose({&primary, &overlay, &video}, 96, 64, turns, &pic), 0);
+                std::string where;
+                EXPECT_LE(worst_difference(pic, reference({&primary, &overlay, &video}, 96, 64, turns), &where), 1.0)
+                    << "turns " << turns << " rotation " << rotation << (avx2 ? " (AVX2)" : "") << " at " << where;
+            }
+    plane_compose_detail::set_avx2_allowed(true);
 }
 
 TEST(PlaneCompose, CroppedSourceShowsOnlyItsRectangle)

@@ -36,7 +36,8 @@ const char *kWorld = "device /dev/dri/card0\n"
                      "connector 100 DP-1 connected encoders=80 orientation=left-up\n"
                      "scanout crtc=50 fb=1 src=0,0,416x240\n"
                      "plane 60 crtc=50 fb=10 at=10,20 alpha=32768 blend=coverage zpos=5 move=2,0\n"
-                     "plane 61 crtc=50 fb=11 src=0,0,32x32 at=100,100 size=64x64 rotate=90 reflect=x\n"
+                     "plane 61 crtc=50 fb=11 src=0,0,32x32 at=100,100 size=64x64 rotate=90 reflect=x "
+                     "encoding=bt2020 range=full\n"
                      "pageflip plane=61 fbs=11,12 every=5\n"
                      "renew 12 crtc=50 fb=11\n"
                      "plane 62 crtc=51 fb=10\n"
@@ -72,6 +73,7 @@ protected:
     void follow(const std::string &world, const char *command)
     {
         start(write_scenario("planes.txt", world).c_str());
+        EXPECT_EQ(ask(command), "ERROR: No target set. Call SET_TARGET first\n");
         ASSERT_EQ(ask("SET_TARGET /dev/dri/card0 dp-1"), "OK\n");
         ASSERT_EQ(ask(command), "OK\n");
         events_ = event_connect();
@@ -200,6 +202,8 @@ TEST_F(PlaneFollowTest, FirstBlankTellsEverythingThenOnlyWhatChanged)
     EXPECT_EQ(o61.crtc_w, 64u);
     EXPECT_EQ(o61.crtc_x, 100);
     EXPECT_EQ(o61.zpos, 2u);
+    EXPECT_EQ(o61.color_encoding, UDS_ENCODING_BT2020);
+    EXPECT_EQ(o61.color_range, UDS_RANGE_FULL);
     EXPECT_NE(o61.buffer_id, o60.buffer_id);
     const uint32_t fb61 = o61.fb_id;
 

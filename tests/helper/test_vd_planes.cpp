@@ -31,7 +31,7 @@ TEST(ScenarioPlanes, StatementsAndTheirErrors)
     };
     const Case cases[] = {
         {"plane 9 crtc=5 fb=2 zpos=3 at=-4,5 size=16x8 src=1,2,30x29 alpha=100 blend=coverage rotate=270 reflect=x "
-         "move=1,-1\n"
+         "move=1,-1 encoding=bt709 range=full\n"
          "scanout crtc=5 fb=1 src=0,0,32x16 at=0,0 size=64x32 rotate=180\n"
          "pageflip plane=9 fbs=2,1 every=3\n"
          "connector 7 eDP-1 connected orientation=right-up\n"
@@ -48,6 +48,8 @@ TEST(ScenarioPlanes, StatementsAndTheirErrors)
         {"plane 9 crtc=5 fb=2 reflect=z\n", "bad reflect 'z'"},
         {"plane 9 crtc=5 fb=2 size=0x8\n", "bad size '0x8'"},
         {"plane 9 crtc=5 fb=2 hue=3\n", "unknown plane option 'hue'"},
+        {"plane 9 crtc=5 fb=2 encoding=bt2021\n", "bad encoding 'bt2021'"},
+        {"plane 9 crtc=5 fb=2 range=tv\n", "bad range 'tv'"},
         {"plane 1 crtc=5 fb=2\n", "id 1 used twice"},
         {"scanout crtc=5\n", "usage: scanout"},
         {"scanout crtc=5 fb=1 alpha=5\n", "unknown scanout option 'alpha'"},
@@ -81,6 +83,8 @@ TEST(ScenarioPlanes, StatementsAndTheirErrors)
     EXPECT_EQ(p.view.src_w, 30u);
     EXPECT_EQ(p.view.x, -4);
     EXPECT_EQ(p.blend, 1u);
+    EXPECT_EQ(p.encoding, 1u);
+    EXPECT_EQ(p.range, 1u);
     EXPECT_EQ(s.devices[0].pageflips.at(0).plane_id, 9u);
     EXPECT_EQ(s.devices[0].connectors.at(0).orientation, 3u);
     EXPECT_EQ(s.devices[0].crtcs.at(2).turned, 90u);

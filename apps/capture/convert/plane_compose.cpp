@@ -1,6 +1,7 @@
 #include "apps/capture/convert/plane_compose.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,8 +20,9 @@ namespace {
 
 using namespace plane_compose_detail;
 
-constexpr uint32_t kWeightBits = 12;
-constexpr uint32_t kOne = 1u << kWeightBits;  // a tap weight of 1
+constexpr uint32_t kOne = kTapOne;
+
+std::atomic<bool> avx2_allowed{true};
 
 inline uint32_t load32(const uint8_t *p)
 {
@@ -113,7 +115,7 @@ void copy_row(const uint8_t *src, uint32_t n, bool swap, uint32_t *out)
 {
     const __m128i x = _mm_set1_epi32(int32_t(0xff000000u)), ag = _mm_set1_epi32(int32_t(0xff00ff00u));
     const __m128i low = _mm_set1_epi32(0xff);
-    uint32_t i = 0;
+    uint32_t i = avx2_in_use() ? copy_row_avx2(src, n, swap, out) : 0;
     for (; i + 4 <= n; i += 4) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 4 * size_t(i)));
         if (swap)
@@ -189,6 +191,17 @@ void blend_row8(const uint8_t *src, uint32_t n, bool swap, const Blend &b, uint3
 
 namespace plane_compose_detail {
 
+void set_avx2_allowed(bool allowed)
+{
+    avx2_allowed.store(allowed, std::memory_order_relaxed);
+}
+
+bool avx2_in_use()
+{
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have && avx2_allowed.load(std::memory_order_relaxed);
+}
+
 void blend_row16(const uint16_t *s, uint32_t n, const Blend16 &b, uint32_t *out)
 {
     uint32_t i = 0;
@@ -196,8 +209,10 @@ void blend_row16(const uint16_t *s, uint32_t n, const Blend16 &b, uint32_t *out)
         // Opaque: the filtered pixel itself, rounded.
         const __m128i half = _mm_set1_epi16(128), x = _mm_set1_epi32(int32_t(0xff000000u));
         for (; i + 4 <= n; i += 4, s += 16) {
-            const __m128i a = _mm_srli_epi16(_mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s)), half), 8);
-            const __m128i c = _mm_srli_epi16(_mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 8)), half), 8);
+            const __m128i a =
+                _mm_srli_epi16(_mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s)), half), 8);
+            const __m128i c =
+                _mm_srli_epi16(_mm_adds_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 8)), half), 8);
             _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_or_si128(_mm_packus_epi16(a, c), x));
         }
     }
@@ -229,8 +244,7 @@ namespace {
 inline uint32_t bilerp(uint32_t c00, uint32_t c01, uint32_t c10, uint32_t c11, uint32_t wx, uint32_t wy)
 {
     // At most 255 * 4096 * 4096 + 32768: fits 32 bits.
-    return (((c00 * (kOne - wx) + c01 * wx) * (kOne - wy)) + ((c10 * (kOne - wx) + c11 * wx) * wy) + (1u << 15)) >>
-           16;
+    return (((c00 * (kOne - wx) + c01 * wx) * (kOne - wy)) + ((c10 * (kOne - wx) + c11 * wx) * wy) + (1u << 15)) >> 16;
 }
 
 // A row of filtered pixels of a packed buffer, B G R A in 1/256 steps.
@@ -246,8 +260,8 @@ void sample_packed_row(const uint8_t *row, int64_t row_next, uint32_t wy, const 
                        p11 = load32(p + row_next + nx);
         for (uint32_t c = 0; c < 4; ++c) {
             const uint32_t k = shift[c];
-            dst[c] = uint16_t(bilerp((p00 >> k) & 0xff, (p01 >> k) & 0xff, (p10 >> k) & 0xff, (p11 >> k) & 0xff, wx,
-                                     wy));
+            dst[c] =
+                uint16_t(bilerp((p00 >> k) & 0xff, (p01 >> k) & 0xff, (p10 >> k) & 0xff, (p11 >> k) & 0xff, wx, wy));
         }
         if (!use_alpha)
             dst[3] = uint16_t(kFull);
@@ -294,20 +308,25 @@ YuvCoefficients16 yuv_coefficients16(const YuvCoefficients &k)
     return {int16_t(k.y_offset / 2), c(k.cy), c(k.cr_r), c(k.cb_g), c(k.cr_g), c(k.cb_b)};
 }
 
-// n pixels from Y, Cb and Cr rows in 1/128 steps to B G R A in 1/256 steps.
-void yuv_row(const int16_t *y, const int16_t *cb, const int16_t *cr, uint32_t n, const YuvCoefficients16 &k,
-             uint16_t *dst)
+// n pixels from a Y row and an interleaved CbCr row in 1/128 steps to B G R A in 1/256 steps.
+void yuv_row(const int16_t *y, const int16_t *cbcr, uint32_t n, const YuvCoefficients16 &k, uint16_t *dst)
 {
     const __m128i yo = _mm_set1_epi16(k.y_offset), co = _mm_set1_epi16(16384);
-    auto pair = [](int16_t a, int16_t b) { return _mm_set1_epi32(int32_t(uint16_t(a)) | int32_t(uint32_t(uint16_t(b)) << 16)); };
+    auto pair = [](int16_t a, int16_t b) {
+        return _mm_set1_epi32(int32_t(uint16_t(a)) | int32_t(uint32_t(uint16_t(b)) << 16));
+    };
     const __m128i wr = pair(k.cy, k.cr_r), wb = pair(k.cy, k.cb_b), wg = pair(k.cy, k.cb_g), wgr = pair(k.cr_g, 0);
     const __m128i round = _mm_set1_epi32(1 << 12), zero = _mm_setzero_si128(), top = _mm_set1_epi16(int16_t(kFull / 2));
     const __m128i alpha = _mm_set1_epi16(int16_t(kFull));
     uint32_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m128i vy = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(y + i)), yo);
-        const __m128i vb = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cb + i)), co);
-        const __m128i vr = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cr + i)), co);
+        const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cbcr + 2 * size_t(i)));
+        const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cbcr + 2 * size_t(i) + 8));
+        const __m128i vb = _mm_sub_epi16(
+            _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(c0, 16), 16), _mm_srai_epi32(_mm_slli_epi32(c1, 16), 16)),
+            co);
+        const __m128i vr = _mm_sub_epi16(_mm_packs_epi32(_mm_srai_epi32(c0, 16), _mm_srai_epi32(c1, 16)), co);
         const __m128i yb_lo = _mm_unpacklo_epi16(vy, vb), yb_hi = _mm_unpackhi_epi16(vy, vb);
         const __m128i yr_lo = _mm_unpacklo_epi16(vy, vr), yr_hi = _mm_unpackhi_epi16(vy, vr);
         const __m128i r0_lo = _mm_unpacklo_epi16(vr, zero), r0_hi = _mm_unpackhi_epi16(vr, zero);
@@ -330,7 +349,7 @@ void yuv_row(const int16_t *y, const int16_t *cb, const int16_t *cr, uint32_t n,
         _mm_storeu_si128(o + 3, _mm_unpackhi_epi32(bg_hi, ra_hi));
     }
     for (; i < n; ++i) {
-        const int32_t vy = y[i] - k.y_offset, vb = cb[i] - 16384, vr = cr[i] - 16384;
+        const int32_t vy = y[i] - k.y_offset, vb = cbcr[2 * size_t(i)] - 16384, vr = cbcr[2 * size_t(i) + 1] - 16384;
         auto finish = [](int32_t v) { return uint16_t(std::clamp((v + (1 << 12)) >> 13, 0, int32_t(kFull / 2)) << 1); };
         uint16_t *o = dst + 4 * size_t(i);
         o[0] = finish(k.cy * vy + k.cb_b * vb);
@@ -381,7 +400,7 @@ void filter_down(const uint8_t *top, const uint8_t *bottom, uint32_t wy, size_t 
 {
     const __m128i w = _mm_set1_epi32(int32_t((wy << 16) | (kOne - wy)));
     const __m128i zero = _mm_setzero_si128(), round = _mm_set1_epi32(16);
-    size_t j = 0;
+    size_t j = avx2_in_use() ? filter_down_avx2(top, bottom, wy, count, dst) : 0;
     for (; j + 16 <= count; j += 16) {
         const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(top + j));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bottom + j));
@@ -409,34 +428,107 @@ inline int16_t filter_across128(int32_t left, int32_t right, uint32_t wx)
     return int16_t((left * int32_t(kOne - wx) + right * int32_t(wx) + 2048) >> 12);
 }
 
+// The weights of a row's taps as the pairs a 16-bit multiply-add takes.
+std::vector<int32_t> weight_pairs(const AxisTaps &t)
+{
+    std::vector<int32_t> pairs(t.weight.size());
+    for (size_t i = 0; i < pairs.size(); ++i)
+        pairs[i] = int32_t((t.weight[i] << 16) | (kOne - t.weight[i]));
+    return pairs;
+}
+
+// Across for NV12, four pixels at a time: Y out of the filtered luma row,
+// Cb and Cr (interleaved) out of the filtered chroma row, in 1/128 steps.
+void filter_across_nv12(const int16_t *luma, const uint32_t *li, const int32_t *lw, const int16_t *chroma,
+                        const uint32_t *ci, const int32_t *cw, uint32_t n, int16_t *ys, int16_t *cbcr)
+{
+    const __m128i round = _mm_set1_epi32(2048);
+    auto pair = [](const int16_t *p) {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    // Two pixels' Cb0 Cr0 Cb1 Cr1 as Cb0 Cb1 Cr0 Cr1, mixed by their weights.
+    auto chroma2 = [&](uint32_t j) {
+        const __m128i v =
+            _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(chroma + 2 * size_t(ci[j]))),
+                               _mm_loadl_epi64(reinterpret_cast<const __m128i *>(chroma + 2 * size_t(ci[j + 1]))));
+        const __m128i pairs =
+            _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(3, 1, 2, 0)), _MM_SHUFFLE(3, 1, 2, 0));
+        const __m128i w = _mm_setr_epi32(cw[j], cw[j], cw[j + 1], cw[j + 1]);
+        return _mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, w), round), 12);
+    };
+    uint32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m128i lp =
+            _mm_setr_epi32(pair(luma + li[i]), pair(luma + li[i + 1]), pair(luma + li[i + 2]), pair(luma + li[i + 3]));
+        const __m128i y = _mm_srai_epi32(
+            _mm_add_epi32(_mm_madd_epi16(lp, _mm_loadu_si128(reinterpret_cast<const __m128i *>(lw + i))), round), 12);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(ys + i), _mm_packs_epi32(y, y));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(cbcr + 2 * size_t(i)),
+                         _mm_packs_epi32(chroma2(i), chroma2(i + 2)));
+    }
+    for (; i < n; ++i) {
+        const int16_t *l = luma + li[i], *c = chroma + 2 * size_t(ci[i]);
+        const uint32_t w = uint32_t(lw[i]) >> 16, wc = uint32_t(cw[i]) >> 16;
+        ys[i] = filter_across128(l[0], l[1], w);
+        cbcr[2 * size_t(i)] = filter_across128(c[0], c[2], wc);
+        cbcr[2 * size_t(i) + 1] = filter_across128(c[1], c[3], wc);
+    }
+}
+
 // Across for packed pixels, two at a time: the four channels of each in
-// buffer order, B G R A out in 1/256 steps. index[i]: the pixel's first tap
-// in the filtered row (its second follows it).
-void filter_across_packed(const int16_t *row, const uint32_t *index, const uint32_t *weight, uint32_t n, bool swap,
-                          bool keep_alpha, uint16_t *dst)
+// buffer order, B G R A out in 1/256 steps (line), or for an opaque layer
+// the stream's pixels themselves (out). index[i]: the pixel's first tap in
+// the filtered row (its second follows it); weight: weight_pairs.
+template <bool Swap, bool KeepAlpha, bool Opaque>
+void filter_across_packed_as(const int16_t *row, const uint32_t *index, const int32_t *weight, uint32_t n,
+                             uint16_t *line, uint32_t *out)
 {
     const __m128i round = _mm_set1_epi32(1024), bias = _mm_set1_epi32(32768), flip = _mm_set1_epi16(int16_t(0x8000));
     const __m128i colour = _mm_setr_epi16(-1, -1, -1, 0, -1, -1, -1, 0);
     const __m128i opaque = _mm_setr_epi16(0, 0, 0, int16_t(kFull), 0, 0, 0, int16_t(kFull));
+    const __m128i half = _mm_set1_epi16(128), x = _mm_set1_epi32(int32_t(0xff000000u));
     auto one = [&](uint32_t i) {
         const int16_t *p = row + 4 * size_t(index[i]);
         const __m128i pairs = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)),
                                                  _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + 4)));
-        const __m128i w = _mm_set1_epi32(int32_t((weight[i] << 16) | (kOne - weight[i])));
-        return _mm_sub_epi32(_mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, w), round), 11), bias);
+        return _mm_sub_epi32(_mm_srai_epi32(_mm_add_epi32(_mm_madd_epi16(pairs, _mm_set1_epi32(weight[i])), round), 11),
+                             bias);
     };
-    uint32_t i = 0;
-    for (; i < n; i += 2) {
-        __m128i v = _mm_xor_si128(_mm_packs_epi32(one(i), i + 1 < n ? one(i + 1) : _mm_setzero_si128()), flip);
-        if (swap)
+    for (uint32_t i = 0; i < n; i += 2) {
+        const bool two = i + 1 < n;
+        __m128i v = _mm_xor_si128(_mm_packs_epi32(one(i), two ? one(i + 1) : _mm_setzero_si128()), flip);
+        if (Swap)
             v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, _MM_SHUFFLE(3, 0, 1, 2)), _MM_SHUFFLE(3, 0, 1, 2));
-        if (!keep_alpha)
+        if (Opaque) {
+            const __m128i px = _mm_or_si128(_mm_packus_epi16(_mm_srli_epi16(_mm_adds_epu16(v, half), 8), v), x);
+            if (two)
+                _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i), px);
+            else
+                out[i] = uint32_t(_mm_cvtsi128_si32(px));
+            continue;
+        }
+        if (!KeepAlpha)
             v = _mm_or_si128(_mm_and_si128(v, colour), opaque);
-        if (i + 1 < n)
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 4 * size_t(i)), v);
+        if (two)
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(line + 4 * size_t(i)), v);
         else
-            _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + 4 * size_t(i)), v);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(line + 4 * size_t(i)), v);
     }
+}
+
+using FilterAcrossPacked = void (*)(const int16_t *, const uint32_t *, const int32_t *, uint32_t, uint16_t *,
+                                    uint32_t *);
+
+// The variant for a layer: its byte order, whether its alpha counts, whether it is opaque.
+FilterAcrossPacked filter_across_packed(bool swap, bool keep_alpha, bool opaque)
+{
+    if (opaque)
+        return swap ? filter_across_packed_as<true, false, true> : filter_across_packed_as<false, false, true>;
+    if (keep_alpha)
+        return swap ? filter_across_packed_as<true, true, false> : filter_across_packed_as<false, true, false>;
+    return swap ? filter_across_packed_as<true, false, false> : filter_across_packed_as<false, false, false>;
 }
 
 // The columns an upright layer reads, as pixel indices in its filtered row.
@@ -471,11 +563,19 @@ struct Prepared {
     Blend blend;
 };
 
+// The buffer's rows run along the stream's rows (no quarter turn between them).
+bool is_upright(const LayerMapping &map)
+{
+    return std::fabs(map.m[1]) < 1e-9 && std::fabs(map.m[3]) < 1e-9;
+}
+
 // 1: draw it; 0: it shows nothing in the stream; -1: refused (one line on stderr).
 int prepare_layer(const ComposeLayer &layer, uint32_t crtc_width, uint32_t crtc_height, uint32_t turns, Prepared *p)
 {
     const PlaneRecord &pl = layer.plane;
     const uint32_t f = pl.format;
+    if (pl.buffer_id == 0)
+        return 0;
     if (!plane_compose_supported(f)) {
         std::fprintf(stderr, "plane_compose: plane %u: cannot read format %c%c%c%c (0x%08x)\n", pl.plane_id,
                      printable(f & 0xff), printable((f >> 8) & 0xff), printable((f >> 16) & 0xff), printable(f >> 24),
@@ -493,9 +593,7 @@ int prepare_layer(const ComposeLayer &layer, uint32_t crtc_width, uint32_t crtc_
     if (!plane_layer_mapping(pl, crtc_width, crtc_height, turns, &p->map))
         return 0;
     const double *m = p->map.m;
-    const bool upright = std::fabs(m[1]) < 1e-9 && std::fabs(m[3]) < 1e-9;
-    const bool transposed = std::fabs(m[0]) < 1e-9 && std::fabs(m[4]) < 1e-9;
-    if (!upright && !transposed) {
+    if (!is_upright(p->map) && !(std::fabs(m[0]) < 1e-9 && std::fabs(m[4]) < 1e-9)) {
         std::fprintf(stderr, "plane_compose: plane %u: rotation 0x%x is not a quarter turn\n", pl.plane_id,
                      pl.rotation);
         return -1;
@@ -504,16 +602,10 @@ int prepare_layer(const ComposeLayer &layer, uint32_t crtc_width, uint32_t crtc_
     return 1;
 }
 
-// The buffer's rows run along the stream's rows (no quarter turn between them).
-bool is_upright(const LayerMapping &map)
-{
-    return std::fabs(map.m[1]) < 1e-9 && std::fabs(map.m[3]) < 1e-9;
-}
-
 // The column and row axes of the stream on one plane of a buffer whose
 // pixels are bytes apart and whose coordinates are the luma's over div.
-void layer_axes(const LayerMapping &map, double div, uint32_t width, uint32_t height,
-                int64_t bytes, int64_t stride, AxisSpec *cols, AxisSpec *rows)
+void layer_axes(const LayerMapping &map, double div, uint32_t width, uint32_t height, int64_t bytes, int64_t stride,
+                AxisSpec *cols, AxisSpec *rows)
 {
     const double *m = map.m;
     const AxisSpec u{0.0, m[2] / div, map.src_x0 / div, map.src_x1 / div, width, bytes};
@@ -544,7 +636,8 @@ void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint3
     std::vector<uint16_t> line(size_t(n) * 4);
     const bool upright = is_upright(map);
     ColumnSpan span, cspan;
-    std::vector<int16_t> luma, chroma, ys, cbs, crs;
+    std::vector<int16_t> luma, chroma, ys, cbcr;
+    std::vector<int32_t> lw, cw;
     const YuvCoefficients16 k16 = yuv_coefficients16(k);
     if (upright) {
         column_span(cols, 1, &span);
@@ -552,8 +645,9 @@ void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint3
         luma.assign(span.pixels + 1, 0);
         chroma.assign(2 * (cspan.pixels + 1), 0);
         ys.resize(n);
-        cbs.resize(n);
-        crs.resize(n);
+        cbcr.resize(2 * size_t(n));
+        lw = weight_pairs(cols);
+        cw = weight_pairs(ccols);
     }
     for (int32_t r = 0; r < count; ++r) {
         const uint8_t *lrow = layer.data[0] + rows.offset[size_t(r)];
@@ -561,17 +655,11 @@ void draw_nv12(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint3
         if (upright) {
             filter_down(lrow + span.first, lrow + rows.next[size_t(r)] + span.first, rows.weight[size_t(r)],
                         span.pixels, luma.data());
-            filter_down(crow + 2 * cspan.first, crow + crows.next[size_t(r)] + 2 * cspan.first,
-                        crows.weight[size_t(r)], 2 * cspan.pixels, chroma.data());
-            for (uint32_t i = 0; i < n; ++i) {
-                const int16_t *l = &luma[span.index[i]];
-                const int16_t *c = &chroma[2 * size_t(cspan.index[i])];
-                const uint32_t cw = ccols.weight[i];
-                ys[i] = filter_across128(l[0], l[1], cols.weight[i]);
-                cbs[i] = filter_across128(c[0], c[2], cw);
-                crs[i] = filter_across128(c[1], c[3], cw);
-            }
-            yuv_row(ys.data(), cbs.data(), crs.data(), n, k16, line.data());
+            filter_down(crow + 2 * cspan.first, crow + crows.next[size_t(r)] + 2 * cspan.first, crows.weight[size_t(r)],
+                        2 * cspan.pixels, chroma.data());
+            filter_across_nv12(luma.data(), span.index.data(), lw.data(), chroma.data(), cspan.index.data(), cw.data(),
+                               n, ys.data(), cbcr.data());
+            yuv_row(ys.data(), cbcr.data(), n, k16, line.data());
         } else {
             sample_nv12_row(lrow, rows.next[size_t(r)], rows.weight[size_t(r)], cols, crow, crows.next[size_t(r)],
                             crows.weight[size_t(r)], ccols, n, k, line.data());
@@ -603,9 +691,61 @@ void draw_packed(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uin
     std::vector<uint16_t> line(size_t(n) * 4);
     ColumnSpan span;
     std::vector<int16_t> filtered;
+    std::vector<int32_t> weights;
+    const FilterAcrossPacked across = filter_across_packed(swap, p.blend.use_alpha, p.blend.opaque);
+    const bool avx2 = avx2_in_use();
     if (upright && !cols.exact) {
         column_span(cols, 4, &span);
         filtered.assign(4 * (span.pixels + 1), 0);
+        weights = weight_pairs(cols);
+    }
+    if (cols.exact && rows.exact && !contiguous) {
+        // Whole pixels out of order (a turned or reflected layer): four rows
+        // at a time, gathered column by column so that each buffer row is
+        // read along its length; four by four where the stream's rows run
+        // along the buffer's rows.
+        constexpr int32_t kBand = 4;
+        std::vector<uint32_t> band(size_t(n) * kBand);
+        const int32_t step = count > 1 ? int32_t(rows.offset[1] - rows.offset[0]) : 0;
+        bool blocks = step == 4 || step == -4;
+        for (int32_t r = 1; blocks && r < count; ++r)
+            blocks = rows.offset[size_t(r)] - rows.offset[size_t(r - 1)] == step;
+        for (int32_t r0 = 0; r0 < count; r0 += kBand) {
+            const int32_t rn = std::min(kBand, count - r0);
+            uint32_t i = 0;
+            if (blocks && rn == kBand) {
+                const int64_t first = rows.offset[size_t(step > 0 ? r0 : r0 + 3)];
+                for (; i + 4 <= n; i += 4) {
+                    __m128i v[4];
+                    for (uint32_t j = 0; j < 4; ++j) {
+                        v[j] = _mm_loadu_si128(
+                            reinterpret_cast<const __m128i *>(layer.data[0] + cols.offset[i + j] + first));
+                        if (step < 0)
+                            v[j] = _mm_shuffle_epi32(v[j], _MM_SHUFFLE(0, 1, 2, 3));
+                    }
+                    const __m128i t0 = _mm_unpacklo_epi32(v[0], v[1]), t1 = _mm_unpacklo_epi32(v[2], v[3]);
+                    const __m128i t2 = _mm_unpackhi_epi32(v[0], v[1]), t3 = _mm_unpackhi_epi32(v[2], v[3]);
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(&band[i]), _mm_unpacklo_epi64(t0, t1));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(&band[n + i]), _mm_unpackhi_epi64(t0, t1));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(&band[2 * size_t(n) + i]), _mm_unpacklo_epi64(t2, t3));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(&band[3 * size_t(n) + i]), _mm_unpackhi_epi64(t2, t3));
+                }
+            }
+            for (; i < n; ++i) {
+                const uint8_t *column = layer.data[0] + cols.offset[i];
+                for (int32_t k = 0; k < rn; ++k)
+                    band[size_t(k) * n + i] = load32(column + rows.offset[size_t(r0 + k)]);
+            }
+            for (int32_t k = 0; k < rn; ++k) {
+                const uint8_t *src = reinterpret_cast<const uint8_t *>(&band[size_t(k) * n]);
+                uint32_t *o = reinterpret_cast<uint32_t *>(out + size_t(map.y0 + r0 + k) * out_stride) + map.x0;
+                if (p.blend.opaque)
+                    copy_row(src, n, swap, o);
+                else
+                    blend_row8(src, n, swap, p.blend, o);
+            }
+        }
+        return;
     }
     const Blend16 b16{p.blend.p15, p.blend.use_alpha, p.blend.mode == UDS_BLEND_COVERAGE};
     for (int32_t r = 0; r < count; ++r) {
@@ -628,8 +768,14 @@ void draw_packed(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uin
             const int64_t start = 4 * span.first;
             filter_down(row + start, row + rows.next[size_t(r)] + start, rows.weight[size_t(r)], 4 * span.pixels,
                         filtered.data());
-            filter_across_packed(filtered.data(), span.index.data(), cols.weight.data(), n, swap, p.blend.use_alpha,
-                                 line.data());
+            const uint32_t done =
+                avx2 ? filter_across_packed_avx2(swap, p.blend.use_alpha, p.blend.opaque, filtered.data(),
+                                                 span.index.data(), weights.data(), n, line.data(), o)
+                     : 0;
+            across(filtered.data(), span.index.data() + done, weights.data() + done, n - done,
+                   line.data() + 4 * size_t(done), o + done);
+            if (p.blend.opaque)
+                continue;
         } else {
             sample_packed_row(row, rows.next[size_t(r)], rows.weight[size_t(r)], cols, n, swap, p.blend.use_alpha,
                               line.data());

@@ -46,6 +46,7 @@ bool plane_compose_supported(uint32_t fourcc);
 // fourcc of a layer it cannot read ("... format NV21 (0x3132564e) ...") and
 // nothing drawn for that layer (the others are drawn). A layer whose buffer
 // is missing or whose strides are too short for its size is refused the
-// same way; a layer that covers no pixel of the stream is no error.
+// same way; a layer that covers no pixel of the stream (or has no buffer,
+// buffer_id 0) is no error. Each buffer must hold its height's rows.
 int plane_compose_xrgb(const ComposeLayer *layers, uint32_t count, uint32_t crtc_width, uint32_t crtc_height,
                        uint32_t turns, uint8_t *out, uint32_t out_stride);

@@ -44,14 +44,15 @@ GLuint make_pack_buffer(GLsizeiptr bytes)
     return pbo;
 }
 
-void draw_pass(GLuint texture, GLuint program, GLint loc_texture, const FullScreenQuad &quad,
-               const CursorOverlayGl *cursor)
+// Draws one pass into texture; 0, or -1 with nothing drawn.
+int32_t draw_pass(ShaderVariants *variants, ShaderPass pass, GLuint plain, GLuint texture, int32_t width,
+                  int32_t height, const FullScreenQuad &quad, const CursorOverlayGl *cursor,
+                  const ShaderPicture *picture, const GLint *digits)
 {
+    glViewport(0, 0, width, height);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
-    glUseProgram(program);
-    glUniform1i(loc_texture, 0);
-    shader_cursor_bind(program, cursor);
-    quad_draw(quad);
+    return shader_draw_picture(variants, pass, plain, picture, cursor, digits, width, height, quad,
+                               "[GL CPU Program]");
 }
 
 void read_into(GLuint texture, GLuint pbo, int32_t w, int32_t h)
@@ -140,7 +141,7 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
 
 int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark, const uint8_t **y,
                               int32_t *y_stride, const uint8_t **u, int32_t *u_stride, const uint8_t **v,
-                              int32_t *v_stride, const CursorOverlayGl *cursor)
+                              int32_t *v_stride, const CursorOverlayGl *cursor, const ShaderPicture *picture)
 {
     const int32_t cur = r->pbo_index;
     const int32_t next = (cur + 1) % 2;
@@ -151,18 +152,19 @@ int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, Watermark
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_EXTERNAL_OES, source_texture);
 
-    glViewport(0, 0, w, h);
-    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, r->tex_y, 0);
-    glUseProgram(r->program_y);
-    glUniform1i(r->loc_texture_y, 0);
     const std::array<GLint, 13> digits = watermark_digits(watermark);
-    glUniform1iv(r->loc_digits, 13, digits.data());
-    shader_cursor_bind(r->program_y, cursor);
-    quad_draw(quad);
-
-    glViewport(0, 0, hw, hh);
-    draw_pass(r->tex_u, r->program_u, r->loc_texture_u, quad, cursor);
-    draw_pass(r->tex_v, r->program_v, r->loc_texture_v, quad, cursor);
+    if (draw_pass(&r->variants_y, ShaderPass::luma, r->program_y, r->tex_y, w, h, quad, cursor, picture,
+                  digits.data()) != 0 ||
+        draw_pass(&r->variants_u, ShaderPass::chroma_u, r->program_u, r->tex_u, hw, hh, quad, cursor, picture,
+                  nullptr) != 0 ||
+        draw_pass(&r->variants_v, ShaderPass::chroma_v, r->program_v, r->tex_v, hw, hh, quad, cursor, picture,
+                  nullptr) != 0) {
+        // A composing program could not be built: the frame is dropped
+        // before anything is read back or handed out.
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        *y = *u = *v = nullptr;
+        return -1;
+    }
 
     // Rows are read back tightly packed: with the default alignment of 4 a
     // chroma width that is not a multiple of 4 (1366, 1281) would be padded
@@ -315,6 +317,8 @@ void gl_cpu_cleanup(GlCpuRenderer *r)
     for (GLuint p : {r->program_y, r->program_u, r->program_v})
         if (p != 0)
             glDeleteProgram(p);
+    for (ShaderVariants *variants : {&r->variants_y, &r->variants_u, &r->variants_v})
+        shader_variants_release(variants);
     if (r->vao != 0)
         glDeleteVertexArrays(1, &r->vao);
     if (r->vbo != 0)

@@ -14,7 +14,8 @@
 struct GlCpuRenderer {
     EGLDisplay egl_display;
     int32_t width, height;
-    GLuint program_y, program_u, program_v;
+    GLuint program_y, program_u, program_v;  // the plain picture
+    ShaderVariants variants_y, variants_u, variants_v;  // composing the planes
     GLuint tex_y;
     GLuint tex_u, tex_v;
     GLuint fbo;
@@ -35,14 +36,17 @@ struct GlCpuRenderer {
 // left for gl_cpu_cleanup).
 int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t height);
 
-// Draws source (an external OES texture) with the cursor (if any) and the
-// watermark and queues its
-// read-back. Returns -1 with null planes on the first call; afterwards 0 with
-// the previous frame's planes mapped (strides width, width/2, width/2). With
-// the same-frame read-back: 0 on every call, with this call's own planes.
+// Draws source (an external OES texture), or with a picture that has layers
+// the planes it composes (source unused), with the cursor (if any) and the
+// watermark and queues its read-back. Returns -1 with null planes on the
+// first call; afterwards 0 with the previous frame's planes mapped (strides
+// width, width/2, width/2). With the same-frame read-back: 0 on every call,
+// with this call's own planes. -1 with null planes, nothing drawn, when the
+// program composing the picture's layers could not be built (logged once).
 int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark, const uint8_t **y,
                               int32_t *y_stride, const uint8_t **u, int32_t *u_stride, const uint8_t **v,
-                              int32_t *v_stride, const CursorOverlayGl *cursor = nullptr);
+                              int32_t *v_stride, const CursorOverlayGl *cursor = nullptr,
+                              const ShaderPicture *picture = nullptr);
 
 // Unmaps the set mapped by the last render that returned 0.
 void gl_cpu_unmap(GlCpuRenderer *r);

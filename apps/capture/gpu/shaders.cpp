@@ -1,6 +1,13 @@
 #include "apps/capture/gpu/shaders.h"
 
+#include <GLES2/gl2ext.h>
+
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #define VISTREL_FRAGMENT_HEADER                                                                                        \
@@ -294,4 +301,535 @@ GLuint shader_cursor_texture(const uint32_t *argb, uint32_t width, uint32_t heig
         return 0;
     }
     return texture;
+}
+
+namespace {
+
+// Every plain fragment source is this prefix and then its pass's own part,
+// which a composing variant keeps after its own picture().
+constexpr char kPlainPrefix[] =
+    VISTREL_FRAGMENT_HEADER "uniform samplerExternalOES u_texture;\n" VISTREL_PICTURE_WITH_CURSOR;
+
+const char *plain_source(ShaderPass pass)
+{
+    switch (pass) {
+    case ShaderPass::luma:
+        return kLumaShaderSource;
+    case ShaderPass::chroma_uv:
+        return kChromaUvShaderSource;
+    case ShaderPass::chroma_u:
+        return kChromaUShaderSource;
+    case ShaderPass::chroma_v:
+        return kChromaVShaderSource;
+    }
+    return kLumaShaderSource;
+}
+
+// The composing picture(): black, each layer in its rectangle blended over
+// what is below (the colour weighted by k, what is below by 1 - w, k and w
+// the plane alpha times the pixel's alpha where the blend mode uses it), the
+// cursor over all. The layers' code is unrolled: an external sampler cannot
+// be indexed, and a software rasteriser pays for every loop step.
+std::string layered_picture(uint32_t count, uint32_t external_mask, uint32_t clamp_mask, bool covered)
+{
+    const std::string n = std::to_string(count);
+    std::string s = "uniform sampler2D u_cursor;\n"
+                    "uniform vec4 u_cursor_rect;\n"
+                    "uniform vec3 u_cursor_turn[2];\n";
+    if (count > 0)
+        s += "uniform vec4 u_layer_rect[" + n + "];\nuniform vec4 u_layer_clamp[" + n +
+             "];\nuniform vec3 u_layer_blend[" + n + "];\n";
+    for (uint32_t i = 0; i < count; ++i)
+        s += std::string("uniform ") + ((external_mask >> i) & 1u ? "samplerExternalOES" : "sampler2D") +
+             " u_layer" + std::to_string(i) + ";\nin vec2 v_layer" + std::to_string(i) + ";\n";
+    s += "vec3 over(vec3 below, vec4 c, vec3 b) {\n"
+         "    float k = b.x * mix(1.0, c.a, b.y);\n"
+         "    float w = b.x * mix(1.0, c.a, b.z);\n"
+         "    return c.rgb * k + (1.0 - w) * below;\n"
+         "}\n"
+         "vec4 picture(vec2 uv) {\n"
+         "    vec3 rgb = vec3(0.0);\n";
+    for (uint32_t i = 0; i < count; ++i) {
+        const std::string k = std::to_string(i);
+        // An opaque bottom layer covering every pixel drawn replaces the
+        // black: no rectangle test, no blending.
+        const bool replaces = covered && i == 0;
+        if (replaces)
+            s += "    {\n";
+        else
+            s += "    if (all(greaterThanEqual(uv, u_layer_rect[" + k + "].xy)) && all(lessThan(uv, u_layer_rect[" + k +
+                 "].zw))) {\n";
+        s += "        vec2 t = v_layer" + k + ";\n";
+        // Only a source rectangle smaller than its buffer needs the clamp:
+        // at the buffer's edges the sampler's own clamp to the edge gives
+        // the same, and clamped coordinates cost a software rasteriser as
+        // much again as the sample (it no longer sees them as linear).
+        if ((clamp_mask >> i) & 1u)
+            s += "        t = clamp(t, u_layer_clamp[" + k + "].xy, u_layer_clamp[" + k + "].zw);\n";
+        if (replaces)
+            s += "        rgb = texture(u_layer" + k + ", t).rgb;\n    }\n";
+        else
+            s += "        rgb = over(rgb, texture(u_layer" + k + ", t), u_layer_blend[" + k + "]);\n    }\n";
+    }
+    s += "    vec2 q = (uv - u_cursor_rect.xy) / u_cursor_rect.zw;\n"
+         "    if (u_cursor_rect.z > 0.0 && q.x >= 0.0 && q.y >= 0.0 && q.x < 1.0 && q.y < 1.0) {\n"
+         "        vec3 r = vec3(q, 1.0);\n"
+         "        vec4 c = texture(u_cursor, vec2(dot(u_cursor_turn[0], r), dot(u_cursor_turn[1], r)));\n"
+         "        rgb = c.rgb + (1.0 - c.a) * rgb;\n"
+         "    }\n"
+         "    return vec4(rgb, 1.0);\n"
+         "}\n";
+    return s;
+}
+
+// The composing vertex shader: beside v_uv, each layer's texture
+// coordinates, an affine map of uv and so exact when interpolated. A
+// software rasteriser samples interpolated coordinates at about the cost of
+// the plain picture's; computed in the fragment shader they cost half as much
+// again.
+std::string layered_vertex(uint32_t count)
+{
+    std::string s = "#version 300 es\n"
+                    "in vec2 a_pos;\n"
+                    "out vec2 v_uv;\n";
+    if (count > 0)
+        s += "uniform vec3 u_layer_map[" + std::to_string(2 * count) + "];\n";
+    for (uint32_t i = 0; i < count; ++i)
+        s += "out vec2 v_layer" + std::to_string(i) + ";\n";
+    s += "void main() {\n"
+         "    gl_Position = vec4(a_pos, 0.0, 1.0);\n"
+         "    v_uv = a_pos * 0.5 + 0.5;\n"
+         "    vec3 p = vec3(v_uv, 1.0);\n";
+    for (uint32_t i = 0; i < count; ++i)
+        s += "    v_layer" + std::to_string(i) + " = vec2(dot(u_layer_map[" + std::to_string(2 * i) +
+             "], p), dot(u_layer_map[" + std::to_string(2 * i + 1) + "], p));\n";
+    return s + "}\n";
+}
+
+// The variants of count layers follow those of fewer: 4^0 + ... + 4^(count-1)
+// before them, then one per sampler kinds and clamps, each twice: with the
+// bottom layer tested and blended, and replacing the black.
+int variant_index(uint32_t count, uint32_t external_mask, uint32_t clamp_mask, bool covered)
+{
+    const uint32_t before = ((1u << (2 * count)) - 1u) / 3u;
+    return static_cast<int>(2 * (before + (clamp_mask << count | external_mask)) + (covered ? 1 : 0));
+}
+
+// A layer whose source rectangle is not its whole buffer.
+bool layer_needs_clamp(const ShaderLayer &layer)
+{
+    const PlaneRecord &p = layer.plane;
+    return p.src_x != 0 || p.src_y != 0 || p.src_w != p.width << 16 || p.src_h != p.height << 16;
+}
+
+constexpr uint32_t fourcc(char a, char b, char c, char d)
+{
+    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 | uint32_t(uint8_t(d)) << 24;
+}
+
+// Formats whose pixels carry an alpha the blend mode uses; every other
+// format's pixels are opaque, whatever its padding bits hold.
+bool format_has_alpha(uint32_t format)
+{
+    static constexpr uint32_t kWithAlpha[] = {
+        fourcc('A', 'R', '2', '4'), fourcc('A', 'B', '2', '4'), fourcc('R', 'A', '2', '4'), fourcc('B', 'A', '2', '4'),
+        fourcc('A', 'R', '3', '0'), fourcc('A', 'B', '3', '0'), fourcc('R', 'A', '3', '0'), fourcc('B', 'A', '3', '0'),
+        fourcc('A', 'R', '1', '2'), fourcc('A', 'B', '1', '2'), fourcc('R', 'A', '1', '2'), fourcc('B', 'A', '1', '2'),
+        fourcc('A', 'R', '1', '5'), fourcc('A', 'B', '1', '5'), fourcc('R', 'A', '1', '5'), fourcc('B', 'A', '1', '5'),
+        fourcc('A', 'R', '4', 'H'), fourcc('A', 'B', '4', 'H'), fourcc('A', 'B', '4', '8'), fourcc('A', 'R', '4', '8'),
+    };
+    for (uint32_t f : kWithAlpha)
+        if (f == format)
+            return true;
+    return false;
+}
+
+// The plain program's colour and size uniforms, copied into variant.
+void copy_constant_uniforms(GLuint plain, GLuint variant)
+{
+    static const char *const kVec4[] = {"u_coeffs", "u_coeffs_u", "u_coeffs_v"};
+    glUseProgram(variant);
+    GLfloat value[4];
+    for (const char *name : kVec4) {
+        const GLint from = glGetUniformLocation(plain, name);
+        if (from < 0)
+            continue;
+        glGetUniformfv(plain, from, value);
+        glUniform4fv(glGetUniformLocation(variant, name), 1, value);
+    }
+    const GLint res = glGetUniformLocation(plain, "u_res");
+    if (res >= 0) {
+        glGetUniformfv(plain, res, value);
+        glUniform2fv(glGetUniformLocation(variant, "u_res"), 1, value);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::string composing_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask,
+                             bool covered)
+{
+    return std::string(VISTREL_FRAGMENT_HEADER) + layered_picture(count, external_mask, clamp_mask, covered) +
+           (plain_source(pass) + (sizeof kPlainPrefix - 1));
+}
+
+// The variant for the picture's layers, any count from 0 (black) on;
+// covered: its bottom layer is opaque on every pixel drawn.
+GLuint variant_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
+                   bool covered, const char *tag)
+{
+    if (picture->count > SHADER_MAX_LAYERS)
+        return 0;
+    uint32_t external_mask = 0, clamp_mask = 0;
+    for (uint32_t i = 0; i < picture->count; ++i) {
+        external_mask |= picture->layers[i].external ? 1u << i : 0u;
+        clamp_mask |= layer_needs_clamp(picture->layers[i]) ? 1u << i : 0u;
+    }
+    covered = covered && picture->count > 0;
+    const int index = variant_index(picture->count, external_mask, clamp_mask, covered);
+    if (variants->program[index] != 0 || variants->failed[index])
+        return variants->program[index];
+
+    GLint in_use = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &in_use);
+    const std::string source = composing_source(pass, picture->count, external_mask, clamp_mask, covered);
+    const std::string vertex = layered_vertex(picture->count);
+    GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, vertex.c_str(), tag);
+    GLuint fs = compile_shader_tagged(GL_FRAGMENT_SHADER, source.c_str(), tag);
+    GLuint program = vs != 0 && fs != 0 ? link_program_tagged(vs, fs, tag) : 0;
+    for (GLuint s : {vs, fs})
+        if (s != 0)
+            glDeleteShader(s);
+    if (program == 0) {
+        std::fprintf(stderr, "%s the program composing %u layers could not be built\n", tag, picture->count);
+        variants->failed[index] = true;
+        return 0;
+    }
+    copy_constant_uniforms(plain, program);
+    glUseProgram(static_cast<GLuint>(in_use));
+    variants->program[index] = program;
+    return program;
+}
+
+}  // namespace
+
+std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
+{
+    return count == 0 ? plain_source(pass) : composing_source(pass, count, external_mask, clamp_mask, false);
+}
+
+GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
+                          const char *tag)
+{
+    if (picture == nullptr || picture->count == 0)
+        return plain;
+    return variant_for(variants, pass, plain, picture, false, tag);
+}
+
+void shader_variants_release(ShaderVariants *variants)
+{
+    for (GLuint &program : variants->program)
+        if (program != 0)
+            glDeleteProgram(program);
+    *variants = ShaderVariants{};
+}
+
+namespace {
+
+// One layer's uniforms: where it shows in the output's texture coordinates
+// (an empty rectangle when it shows nothing), the map from there into its
+// texture, the clamp half a texel inside its source rectangle, and its
+// blending.
+struct LayerUniforms {
+    GLfloat map[6];
+    GLfloat rect[4];
+    GLfloat clamp[4];
+    GLfloat blend[3];
+};
+
+LayerUniforms layer_uniforms(const ShaderPicture &picture, const ShaderLayer &layer)
+{
+    LayerUniforms u{};
+    LayerMapping m;
+    const PlaneRecord &plane = layer.plane;
+    if (layer.texture == 0 ||
+        !plane_layer_mapping(plane, picture.crtc_width, picture.crtc_height, picture.turns, &m))
+        return u;  // rect 0,0,0,0 holds no point
+    uint32_t sw = 0, sh = 0;
+    plane_stream_size(picture.crtc_width, picture.crtc_height, picture.turns, &sw, &sh);
+    // The output's uv is the stream pixel divided by the stream's size, top
+    // row at 0, as the buffer's texture coordinate is its pixel divided by
+    // its size, top row at 0: the read-back's first row is the picture's top.
+    const double w = sw, h = sh, bw = plane.width, bh = plane.height;
+    const double map[6] = {m.m[0] * w / bw, m.m[1] * h / bw, m.m[2] / bw, m.m[3] * w / bh, m.m[4] * h / bh, m.m[5] / bh};
+    for (int i = 0; i < 6; ++i)
+        u.map[i] = static_cast<GLfloat>(map[i]);
+    u.rect[0] = static_cast<GLfloat>(m.x0 / w);
+    u.rect[1] = static_cast<GLfloat>(m.y0 / h);
+    u.rect[2] = static_cast<GLfloat>(m.x1 / w);
+    u.rect[3] = static_cast<GLfloat>(m.y1 / h);
+    // Bilinear samples at texel centres half a texel inside the source
+    // rectangle read nothing outside it; a source thinner than a texel
+    // samples its middle.
+    auto inside = [](double lo, double hi, double size, GLfloat *out_lo, GLfloat *out_hi) {
+        double a = lo + 0.5, b = hi - 0.5;
+        if (a > b)
+            a = b = (lo + hi) / 2.0;
+        *out_lo = static_cast<GLfloat>(a / size);
+        *out_hi = static_cast<GLfloat>(b / size);
+    };
+    inside(m.src_x0, m.src_x1, bw, &u.clamp[0], &u.clamp[2]);
+    inside(m.src_y0, m.src_y1, bh, &u.clamp[1], &u.clamp[3]);
+    u.blend[0] = static_cast<GLfloat>(std::min<uint32_t>(plane.alpha, 0xffff) / 65535.0);
+    uint32_t blend = plane.blend;
+    if (!format_has_alpha(plane.format))
+        blend = UDS_BLEND_NONE;  // the same as either other mode for opaque pixels
+    u.blend[1] = blend == UDS_BLEND_COVERAGE ? 1.f : 0.f;  // colour weighted by the pixel's alpha
+    u.blend[2] = blend == UDS_BLEND_NONE ? 0.f : 1.f;      // what is below uncovered by it
+    return u;
+}
+
+}  // namespace
+
+void shader_picture_bind(GLuint program, const ShaderPicture *picture)
+{
+    if (picture == nullptr || picture->count == 0)
+        glUniform1i(glGetUniformLocation(program, "u_texture"), 0);
+    if (picture == nullptr)
+        return;
+    const uint32_t count = std::min<uint32_t>(picture->count, SHADER_MAX_LAYERS);
+    GLfloat map[2 * SHADER_MAX_LAYERS][3], rect[SHADER_MAX_LAYERS][4], clamp[SHADER_MAX_LAYERS][4],
+        blend[SHADER_MAX_LAYERS][3];
+    for (uint32_t i = 0; i < count; ++i) {
+        const ShaderLayer &layer = picture->layers[i];
+        const LayerUniforms u = layer_uniforms(*picture, layer);
+        std::memcpy(map[2 * i], u.map, sizeof u.map);
+        std::memcpy(rect[i], u.rect, sizeof u.rect);
+        std::memcpy(clamp[i], u.clamp, sizeof u.clamp);
+        std::memcpy(blend[i], u.blend, sizeof u.blend);
+        const GLint unit = 2 + static_cast<GLint>(i);
+        const GLenum target = layer.external ? GL_TEXTURE_EXTERNAL_OES : GL_TEXTURE_2D;
+        glActiveTexture(GL_TEXTURE0 + unit);
+        glBindTexture(target, layer.texture);
+        if (layer.texture != 0) {
+            glTexParameteri(target, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+            glTexParameteri(target, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+            glTexParameteri(target, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+            glTexParameteri(target, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        }
+        const std::string name = "u_layer" + std::to_string(i);
+        glUniform1i(glGetUniformLocation(program, name.c_str()), unit);
+    }
+    glActiveTexture(GL_TEXTURE0);
+    const GLsizei n = static_cast<GLsizei>(count);
+    if (n > 0) {
+        glUniform3fv(glGetUniformLocation(program, "u_layer_map"), 2 * n, map[0]);
+        glUniform4fv(glGetUniformLocation(program, "u_layer_rect"), n, rect[0]);
+        glUniform4fv(glGetUniformLocation(program, "u_layer_clamp"), n, clamp[0]);
+        glUniform3fv(glGetUniformLocation(program, "u_layer_blend"), n, blend[0]);
+    }
+    // The cursor's image turned with the stream: from a point of its
+    // rectangle in the stream (0..1 each way) to the same point of the image.
+    static const GLfloat kTurn[4][6] = {
+        {1, 0, 0, 0, 1, 0}, {0, 1, 0, -1, 0, 1}, {-1, 0, 1, 0, -1, 1}, {0, -1, 1, 1, 0, 0}};
+    glUniform3fv(glGetUniformLocation(program, "u_cursor_turn"), 2, kTurn[picture->turns & 3u]);
+}
+
+CursorOverlayGl shader_cursor_in_picture(GLuint texture, int32_t x, int32_t y, uint32_t width, uint32_t height,
+                                         const ShaderPicture &picture)
+{
+    uint32_t sw = 0, sh = 0;
+    plane_stream_size(picture.crtc_width, picture.crtc_height, picture.turns, &sw, &sh);
+    if (sw == 0 || sh == 0 || width == 0 || height == 0)
+        return CursorOverlayGl{0, 0.f, 0.f, 0.f, 0.f};
+    // The rectangle's corners on the CRTC, then in the stream.
+    const double cw = picture.crtc_width, ch = picture.crtc_height;
+    double x0 = x, y0 = y, x1 = x0 + width, y1 = y0 + height;
+    switch (picture.turns & 3u) {
+    case 1:
+        std::tie(x0, y0, x1, y1) = std::make_tuple(ch - y1, x0, ch - y0, x1);
+        break;
+    case 2:
+        std::tie(x0, y0, x1, y1) = std::make_tuple(cw - x1, ch - y1, cw - x0, ch - y0);
+        break;
+    case 3:
+        std::tie(x0, y0, x1, y1) = std::make_tuple(y0, cw - x1, y1, cw - x0);
+        break;
+    default:
+        break;
+    }
+    return CursorOverlayGl{texture, static_cast<float>(x0 / sw), static_cast<float>(y0 / sh),
+                           static_cast<float>((x1 - x0) / sw), static_cast<float>((y1 - y0) / sh)};
+}
+
+namespace {
+
+// A rectangle of the output, [x0, x1) x [y0, y1) in pixels (row 0 the
+// picture's top, which is also the window's row 0), and the layers that may
+// show in it (bit i: the picture's layer i).
+struct PictureCell {
+    int32_t x0, y0, x1, y1;
+    uint32_t layers;
+    bool covered;  // the lowest of them is opaque on every pixel of the cell
+};
+constexpr int kMaxCuts = 4 * SHADER_MAX_LAYERS + 2;
+constexpr int kMaxCells = (kMaxCuts - 1) * (kMaxCuts - 1);
+
+// A layer whose pixels hide what is below them.
+bool layer_opaque(const ShaderLayer &layer)
+{
+    const PlaneRecord &p = layer.plane;
+    return p.alpha >= 0xffff && (p.blend == UDS_BLEND_NONE || !format_has_alpha(p.format));
+}
+
+// The output of width x height cut at every layer's rectangle, so that each
+// cell is drawn by a program holding only the layers that show in it: a
+// software rasteriser runs every layer's code on every pixel a draw covers,
+// however few the layer shows on. A layer reaches into the output pixels
+// whose centres its rectangle holds, and one more where a centre lies within
+// the shader's rounding of an edge (its rectangle test in the shader
+// decides); an opaque layer hides the layers below it on the pixels it
+// surely covers.
+int picture_cells(const ShaderPicture &picture, int32_t width, int32_t height, PictureCell cells[kMaxCells])
+{
+    uint32_t sw = 0, sh = 0;
+    plane_stream_size(picture.crtc_width, picture.crtc_height, picture.turns, &sw, &sh);
+    int32_t reach[SHADER_MAX_LAYERS][4], hide[SHADER_MAX_LAYERS][4];
+    uint32_t shown = 0, hiding = 0;
+    int32_t xs[kMaxCuts] = {0, width}, ys[kMaxCuts] = {0, height};
+    int nx = 2, ny = 2;
+    for (uint32_t i = 0; i < picture.count && sw > 0 && sh > 0; ++i) {
+        LayerMapping m;
+        if (picture.layers[i].texture == 0 ||
+            !plane_layer_mapping(picture.layers[i].plane, picture.crtc_width, picture.crtc_height, picture.turns, &m))
+            continue;
+        const double rx = double(width) / sw, ry = double(height) / sh;
+        const double edges[4] = {m.x0 * rx, m.y0 * ry, m.x1 * rx, m.y1 * ry};
+        const int32_t limit[4] = {width, height, width, height};
+        for (int e = 0; e < 4; ++e) {
+            // Pixel X is inside from a lower edge v when X + 0.5 >= v, up to
+            // an upper edge v while X + 0.5 < v: the first pixel inside, or
+            // the first past, is ceil(v - 0.5). A pixel centre closer to the
+            // edge than the shader's rounding may fall either way: reached,
+            // not hidden.
+            const double v = edges[e], first = std::ceil(v - 0.5);
+            const bool close = std::fabs(first + 0.5 - v) < 1.0 / 64;
+            reach[i][e] = std::clamp(int32_t(first) + (close ? (e < 2 ? -1 : 1) : 0), 0, limit[e]);
+            hide[i][e] = std::clamp(int32_t(first) + (close ? (e < 2 ? 1 : -1) : 0), 0, limit[e]);
+        }
+        if (reach[i][0] >= reach[i][2] || reach[i][1] >= reach[i][3])
+            continue;
+        shown |= 1u << i;
+        xs[nx++] = reach[i][0];
+        xs[nx++] = reach[i][2];
+        ys[ny++] = reach[i][1];
+        ys[ny++] = reach[i][3];
+        if (layer_opaque(picture.layers[i]) && hide[i][0] < hide[i][2] && hide[i][1] < hide[i][3]) {
+            hiding |= 1u << i;
+            xs[nx++] = hide[i][0];
+            xs[nx++] = hide[i][2];
+            ys[ny++] = hide[i][1];
+            ys[ny++] = hide[i][3];
+        }
+    }
+    std::sort(xs, xs + nx);
+    std::sort(ys, ys + ny);
+    nx = int(std::unique(xs, xs + nx) - xs);
+    ny = int(std::unique(ys, ys + ny) - ys);
+    auto holds = [](const int32_t r[4], int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+        return r[0] <= x0 && x1 <= r[2] && r[1] <= y0 && y1 <= r[3];
+    };
+    int n = 0;
+    for (int b = 0; b + 1 < ny; ++b)
+        for (int a = 0; a + 1 < nx; ++a) {
+            const int32_t x0 = xs[a], y0 = ys[b], x1 = xs[a + 1], y1 = ys[b + 1];
+            uint32_t layers = 0;
+            bool covered = false;
+            for (uint32_t i = 0; i < picture.count; ++i) {
+                if (!((shown >> i) & 1u) || !holds(reach[i], x0, y0, x1, y1))
+                    continue;
+                if ((hiding >> i) & 1u && holds(hide[i], x0, y0, x1, y1)) {
+                    layers = 0;  // nothing below shows
+                    covered = true;
+                }
+                layers |= 1u << i;
+            }
+            PictureCell *last = n > 0 ? &cells[n - 1] : nullptr;
+            if (last && a > 0 && last->layers == layers && last->covered == covered && last->y0 == y0)
+                last->x1 = x1;  // the same layers as the cell to its left
+            else
+                cells[n++] = PictureCell{x0, y0, x1, y1, layers, covered};
+        }
+    return n;
+}
+
+// The picture with only the layers in mask, bottom first as before.
+ShaderPicture picture_subset(const ShaderPicture &picture, uint32_t mask)
+{
+    ShaderPicture sub{picture.crtc_width, picture.crtc_height, picture.turns, 0, {}};
+    for (uint32_t i = 0; i < picture.count; ++i)
+        if ((mask >> i) & 1u)
+            sub.layers[sub.count++] = picture.layers[i];
+    return sub;
+}
+
+// A picture that is its one imported layer's whole buffer, unturned and
+// opaque over the whole CRTC, is the plain picture of that texture (a pixel
+// alpha below one over black changes nothing but in the coverage mode).
+bool plain_picture_of(const ShaderPicture &picture)
+{
+    const ShaderLayer &layer = picture.layers[0];
+    return picture.count == 1 && layer.external && layer.texture != 0 &&
+           plane_is_whole_screen(layer.plane, picture.crtc_width, picture.crtc_height, picture.turns) &&
+           (layer.plane.blend != UDS_BLEND_COVERAGE || !format_has_alpha(layer.plane.format));
+}
+
+void draw_with(GLuint program, const CursorOverlayGl *cursor, const ShaderPicture *picture, const GLint *digits,
+               const FullScreenQuad &quad)
+{
+    glUseProgram(program);
+    if (digits != nullptr)
+        glUniform1iv(glGetUniformLocation(program, "u_digits"), 13, digits);
+    shader_cursor_bind(program, cursor);
+    shader_picture_bind(program, picture);
+    quad_draw(quad);
+}
+
+}  // namespace
+
+int32_t shader_draw_picture(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
+                            const CursorOverlayGl *cursor, const GLint *digits, int32_t width, int32_t height,
+                            const FullScreenQuad &quad, const char *tag)
+{
+    if (picture == nullptr || picture->count == 0) {
+        draw_with(plain, cursor, nullptr, digits, quad);
+        return 0;
+    }
+    if (picture->count > SHADER_MAX_LAYERS)
+        return -1;
+    if (plain_picture_of(*picture)) {
+        glActiveTexture(GL_TEXTURE0);
+        glBindTexture(GL_TEXTURE_EXTERNAL_OES, picture->layers[0].texture);
+        draw_with(plain, cursor, nullptr, digits, quad);
+        return 0;
+    }
+    PictureCell cells[kMaxCells];
+    const int n = picture_cells(*picture, width, height, cells);
+    GLuint programs[kMaxCells];
+    for (int i = 0; i < n; ++i) {
+        const ShaderPicture subset = picture_subset(*picture, cells[i].layers);
+        programs[i] = variant_for(variants, pass, plain, &subset, cells[i].covered, tag);
+        if (programs[i] == 0)
+            return -1;  // nothing drawn
+    }
+    glEnable(GL_SCISSOR_TEST);
+    for (int i = 0; i < n; ++i) {
+        const ShaderPicture subset = picture_subset(*picture, cells[i].layers);
+        glScissor(cells[i].x0, cells[i].y0, cells[i].x1 - cells[i].x0, cells[i].y1 - cells[i].y0);
+        draw_with(programs[i], cursor, &subset, digits, quad);
+    }
+    glDisable(GL_SCISSOR_TEST);
+    return 0;
 }

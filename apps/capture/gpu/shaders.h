@@ -6,6 +6,9 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+
+#include "apps/capture/core/plane_geometry.h"
 
 // Fixed GLSL ES 3.00 sources. Uniform and output names are looked up by the
 // renderers and must not change.
@@ -74,6 +77,84 @@ void shader_cursor_bind(GLuint program, const CursorOverlayGl *cursor);
 // A cursor texture from premultiplied ARGB8888 words (width x height, no
 // padding); 0 when GL could not make it.
 GLuint shader_cursor_texture(const uint32_t *argb, uint32_t width, uint32_t height);
+
+// The CRTC's planes composed in the conversion pass. Each layer is one plane
+// (bottom first) with its own texture of the plane's whole buffer
+// (plane.width x plane.height, top row at texture coordinate 0): an external
+// texture (a dma-buf import, which the driver converts from YUV) or a 2D one
+// (an upload, RGBA). The stream is the CRTC's picture turned clockwise by
+// turns; the output shows it scaled to the viewport. The cursor's rectangle
+// is then in the stream's texture coordinates and its image is turned with
+// the stream.
+inline constexpr int SHADER_MAX_LAYERS = 4;
+struct ShaderLayer {
+    GLuint texture;  // 0: the layer shows nothing
+    bool external;   // samplerExternalOES, else sampler2D
+    PlaneRecord plane;
+};
+struct ShaderPicture {
+    uint32_t crtc_width, crtc_height, turns, count;  // count 0: the plain picture
+    ShaderLayer layers[SHADER_MAX_LAYERS];
+};
+
+// One conversion pass's fragment shader.
+enum class ShaderPass { luma, chroma_uv, chroma_u, chroma_v };
+
+// The fragment source of pass composing count layers (1 to SHADER_MAX_LAYERS)
+// whose samplers are external where bit i of external_mask is set and whose
+// samples are clamped inside the source rectangle where bit i of clamp_mask
+// is (a layer showing its whole buffer needs no clamp); with a count of 0
+// the plain source above.
+std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask);
+
+// The composing programs of one pass, one per layer count, sampler kinds and
+// clamps (1 + 4 + 16 + 64 + 256, the first drawing black where no layer
+// shows), each also with an opaque bottom layer that needs no test where a
+// part of the output is drawn that it covers; built when first asked for.
+// Every slot 0 when empty.
+inline constexpr int SHADER_LAYERED_VARIANTS = 2 * (((1 << (2 * SHADER_MAX_LAYERS + 2)) - 1) / 3);
+struct ShaderVariants {
+    GLuint program[SHADER_LAYERED_VARIANTS];
+    bool failed[SHADER_LAYERED_VARIANTS];  // logged once, not built again
+};
+
+// The program that draws picture for pass: plain (today's picture of
+// u_texture) for a null picture or one without layers, otherwise the variant
+// for its layers, linked on first use with the plain program's colour and
+// size uniforms copied into it. 0 when the variant could not be built (logged
+// after tag once) or the picture has more layers than the shaders take.
+GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
+                          const char *tag);
+
+// Deletes every variant program and empties the record.
+void shader_variants_release(ShaderVariants *variants);
+
+// For the program in use, which shader_program_for gave for picture: binds
+// the layers' textures on units 2 onwards (linear, clamped) and their maps,
+// rectangles, clamps, alpha and blending; with no layers, u_texture on unit
+// 0. Call it before each draw, after shader_cursor_bind; leaves unit 0
+// active.
+void shader_picture_bind(GLuint program, const ShaderPicture *picture);
+
+// Draws pass into the width x height viewport: with a null picture or one
+// without layers the plain program once, as before; the same with one
+// imported layer that shows its whole buffer unturned and opaque over the
+// whole CRTC (plane_is_whole_screen: its texture on unit 0); otherwise the output in
+// rectangles, each by the variant holding the layers that reach into it (a
+// software rasteriser pays for every layer's code on every pixel a draw
+// covers), under a scissor that is off again afterwards. digits (13 values,
+// the luma pass only, else null) feed the watermark. 0, or -1 with nothing
+// drawn when a variant could not be built or the picture has more layers
+// than the shaders take.
+int32_t shader_draw_picture(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
+                            const CursorOverlayGl *cursor, const GLint *digits, int32_t width, int32_t height,
+                            const FullScreenQuad &quad, const char *tag);
+
+// The cursor for a composed picture: its image (width x height pixels, at
+// x, y on the CRTC) as CursorOverlayGl wants it, the rectangle turned into
+// the stream's texture coordinates.
+CursorOverlayGl shader_cursor_in_picture(GLuint texture, int32_t x, int32_t y, uint32_t width, uint32_t height,
+                                         const ShaderPicture &picture);
 
 // Returns 0, or -1 when GL could not create the objects (nothing is kept).
 int quad_create(FullScreenQuad *quad);

@@ -171,38 +171,35 @@ int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surfac
     return -1;
 }
 
-void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width, uint32_t height,
-                              WatermarkValue watermark, const CursorOverlayGl *cursor)
+int32_t zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width,
+                                 uint32_t height, WatermarkValue watermark, const CursorOverlayGl *cursor,
+                                 const ShaderPicture *picture)
 {
     if (static_cast<uint32_t>(index) >= static_cast<uint32_t>(kZeroCopyMaxTargets))
-        return;
+        return -1;
     const ZeroCopyTarget &target = t->targets[index];
     int32_t cw = 0, ch = 0;
     zerocopy_chroma_size(static_cast<int32_t>(width), static_cast<int32_t>(height), &cw, &ch);
 
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_EXTERNAL_OES, source_texture);
-    glBindVertexArray(t->vao);
     glBindFramebuffer(GL_FRAMEBUFFER, target.fbo);
 
+    const FullScreenQuad quad{t->vbo, t->vao};
+    const std::array<GLint, 13> digits = watermark_digits(watermark);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_y, 0);
     glViewport(0, 0, static_cast<GLsizei>(width), static_cast<GLsizei>(height));
-    glUseProgram(t->program_y);
-    glUniform1i(t->loc_texture_y, 0);
-    const std::array<GLint, 13> digits = watermark_digits(watermark);
-    glUniform1iv(t->loc_digits, 13, digits.data());
-    shader_cursor_bind(t->program_y, cursor);
-    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-
+    const int32_t drawn = shader_draw_picture(&t->variants_y, ShaderPass::luma, t->program_y, picture, cursor,
+                                        digits.data(), int32_t(width), int32_t(height), quad, "[Program]");
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_uv, 0);
     glViewport(0, 0, cw, ch);
-    glUseProgram(t->program_uv);
-    glUniform1i(t->loc_texture_uv, 0);
-    shader_cursor_bind(t->program_uv, cursor);
-    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    const int32_t status = drawn != 0 ? -1
+                                      : shader_draw_picture(&t->variants_uv, ShaderPass::chroma_uv, t->program_uv,
+                                                            picture, cursor, nullptr, cw, ch, quad, "[Program]");
 
     // The encoder reads the surface straight after this returns.
     glFinish();
+    return status;
 }
 
 void zerocopy_cleanup(ZeroCopyTargets *t)
@@ -227,6 +224,8 @@ void zerocopy_cleanup(ZeroCopyTargets *t)
         glDeleteProgram(t->program_y);
     if (t->program_uv != 0)
         glDeleteProgram(t->program_uv);
+    shader_variants_release(&t->variants_y);
+    shader_variants_release(&t->variants_uv);
     if (t->vao != 0)
         glDeleteVertexArrays(1, &t->vao);
     if (t->vbo != 0)

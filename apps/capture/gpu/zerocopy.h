@@ -31,6 +31,7 @@ constexpr int kZeroCopyMaxTargets = 8;
 struct ZeroCopyTargets {
     GLuint program_y;
     GLuint program_uv;
+    ShaderVariants variants_y, variants_uv;  // composing the planes
     int32_t loc_texture_y;
     int32_t loc_texture_uv;
     int32_t loc_coeffs;
@@ -52,11 +53,14 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
 // Index 0..7 of the first target holding surface_id, or -1.
 int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surface_id);
 
-// Draws source with the cursor (if any) and the watermark into target
-// index's surface and waits for the GPU. An index above 7 (as unsigned)
-// does nothing.
-void zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width, uint32_t height,
-                              WatermarkValue watermark, const CursorOverlayGl *cursor = nullptr);
+// Draws source, or with a picture that has layers the planes it composes
+// (source unused), with the cursor (if any) and the watermark into target
+// index's surface and waits for the GPU. 0, or -1 when the index is above 7
+// (as unsigned: nothing drawn) or a composing program could not be built
+// (logged once; the surface is not a whole picture and must not be sent).
+int32_t zerocopy_render_to_index(ZeroCopyTargets *t, int32_t index, GLuint source_texture, uint32_t width,
+                                 uint32_t height, WatermarkValue watermark, const CursorOverlayGl *cursor = nullptr,
+                                 const ShaderPicture *picture = nullptr);
 
 // Releases every non-empty slot, the programs and the quad, and empties
 // the record (a second call does nothing; the display is kept).

@@ -90,12 +90,15 @@ int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType c
             const uint64_t t0 = pipeline_now_ns();
             const uint8_t *y = nullptr, *u = nullptr, *v = nullptr;
             int32_t y_stride = 0, u_stride = 0, v_stride = 0;
-            const CursorOverlayGl cursor = run.cursor_gl(run.cursor());
-            if (run.refresh_frame() != 0)
+            CursorOverlayGl cursor{};
+            ShaderPicture picture;
+            if (run.refresh_frame() != 0) {
                 status = -1;
-            else
+            } else {
+                run.gl_picture(&picture, &cursor);
                 status = gl_cpu_render_and_map(&stage.renderer, run.frame_texture(), event_ns / 1000000, &y, &y_stride,
-                                               &u, &u_stride, &v, &v_stride, &cursor);
+                                               &u, &u_stride, &v, &v_stride, &cursor, &picture);
+            }
             const uint64_t t1 = pipeline_now_ns();
             if (status >= 0) {
                 AVPacket *packet = nullptr;

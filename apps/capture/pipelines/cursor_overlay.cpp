@@ -42,11 +42,10 @@ const CursorYuv *CursorOverlay::yuv(const CursorPlacement &placement)
     return &yuv_;
 }
 
-CursorOverlayGl CursorOverlay::gl(const CursorPlacement &placement, uint32_t frame_width, uint32_t frame_height)
+GLuint CursorOverlay::texture(const CursorPlacement &placement, uint32_t *width, uint32_t *height)
 {
-    CursorOverlayGl none{0, 0.f, 0.f, 0.f, 0.f};
-    if (frame_width == 0 || frame_height == 0 || !read(placement))
-        return none;
+    if (!read(placement))
+        return 0;
     if (texture_read_ != reads_) {
         if (texture_)
             glDeleteTextures(1, &texture_);
@@ -55,7 +54,16 @@ CursorOverlayGl CursorOverlay::gl(const CursorPlacement &placement, uint32_t fra
         if (!texture_)
             fputs("[Capture] cannot make the cursor's texture: left out\n", stderr);
     }
-    if (!texture_)
+    *width = width_;
+    *height = height_;
+    return texture_;
+}
+
+CursorOverlayGl CursorOverlay::gl(const CursorPlacement &placement, uint32_t frame_width, uint32_t frame_height)
+{
+    CursorOverlayGl none{0, 0.f, 0.f, 0.f, 0.f};
+    uint32_t width_ = 0, height_ = 0;
+    if (frame_width == 0 || frame_height == 0 || !texture(placement, &width_, &height_))
         return none;
     // Drawn at the image's own size, as cursor planes show it.
     const float w = float(width_), h = float(height_);

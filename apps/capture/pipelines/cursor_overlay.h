@@ -28,6 +28,9 @@ public:
     // The image of placement as premultiplied ARGB8888 words (width x height,
     // no padding), or null when there is nothing to draw.
     const uint32_t *argb(const CursorPlacement &placement, uint32_t *width, uint32_t *height);
+    // The texture of placement's image (made once per image) and its size;
+    // 0 when there is nothing to draw.
+    GLuint texture(const CursorPlacement &placement, uint32_t *width, uint32_t *height);
     // The cursor of placement for the shaders over a frame_width x
     // frame_height picture: its texture (made once per image) and its
     // rectangle over the frame; texture 0 when none.

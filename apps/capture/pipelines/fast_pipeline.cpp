@@ -96,7 +96,7 @@ int fast_open_encoder(FastStage *stage, const FrameMetadata *frame, const VaapiE
     context->hw_device_ctx = av_buffer_ref(stage->device);
     if (!context->hw_device_ctx)
         return -1;
-    if (row->configure(context, int(frame->width), int(frame->height)) < 0) {
+    if (row->configure(context, width, height) < 0) {
         fputs("[VAAPI] Encoder configuration failed\n", stderr);
         return -1;
     }
@@ -197,9 +197,11 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
                 av_frame_unref(stage.surface.get());
             } else {
                 run.refresh_frame();
-                const CursorOverlayGl cursor = run.cursor_gl(run.cursor());
+                CursorOverlayGl cursor{};
+                ShaderPicture picture;
+                run.gl_picture(&picture, &cursor);
                 zerocopy_render_to_index(&stage.targets, index, run.frame_texture(), uint32_t(width), uint32_t(height),
-                                         event_ns / 1000000, &cursor);
+                                         event_ns / 1000000, &cursor, &picture);
                 const uint64_t t1 = pipeline_now_ns();
                 stage.surface->pts = frame_pts;
                 fast_take_requests(control, stage.encoder.get(), stage.surface.get());

@@ -1,7 +1,11 @@
 #include "apps/capture/pipelines/followed_buffers.h"
 
+#include <GLES2/gl2ext.h>
+
 #include <cstdio>
 #include <utility>
+
+#include "apps/capture/convert/plane_compose.h"
 
 FollowedBuffers::FollowedBuffers(CaptureSession *session, bool overlays)
     : session_(session), frame_(overlays ? nullptr : session->metadata), overlays_(overlays),
@@ -21,6 +25,8 @@ void FollowedBuffers::release_entry(Entry *entry)
         glBindFramebuffer(GL_FRAMEBUFFER, 0);
         glDeleteFramebuffers(1, &entry->framebuffer);
     }
+    if (entry->converted_texture)
+        glDeleteTextures(1, &entry->converted_texture);
     egl_frame_release(&entry->import);
     *entry = Entry{};
 }
@@ -44,6 +50,26 @@ void FollowedBuffers::release()
     }
 }
 
+void FollowedBuffers::restart_with(FrameMetadata frame)
+{
+    fprintf(stderr, "[Capture] Scanout changed to %ux%u format 0x%08x modifier 0x%llx at %u Hz: restarting\n",
+            frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier),
+            frame.refresh_rate);
+    next_frame_ = std::move(frame);
+    scanout_changed_ = true;
+}
+
+void FollowedBuffers::restart_from(uint64_t shown)
+{
+    FrameMetadata frame{};
+    if (!overlays_ && scanout_cache_copy(session_->scanout, shown, &frame) == 0) {
+        restart_with(std::move(frame));
+        return;
+    }
+    // Nothing on screen to start from: the next run starts from the frame it has.
+    fputs("[Capture] Display mode changed: restarting\n", stderr);
+}
+
 FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
 {
     FrameMetadata frame{};
@@ -56,11 +82,7 @@ FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
     }
     if (restarts_ && (frame.width != frame_->width || frame.height != frame_->height ||
                       frame.format != frame_->format || frame.modifier != frame_->modifier)) {
-        fprintf(stderr, "[Capture] Scanout changed to %ux%u format 0x%08x modifier 0x%llx at %u Hz: restarting\n",
-                frame.width, frame.height, frame.format, static_cast<unsigned long long>(frame.modifier),
-                frame.refresh_rate);
-        next_frame_ = std::move(frame);
-        scanout_changed_ = true;
+        restart_with(std::move(frame));
         return nullptr;
     }
     // Room: a buffer the helper has forgotten goes first, else the one
@@ -80,7 +102,13 @@ FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
         current_ = &import_;
     release_entry(slot);
 
-    int rc = egl_frame_import(import_.display, &frame, &slot->import, FrameImportKind(kind_));
+    // NV12 (video) that the GPU does not import is read on the processor.
+    FrameImportKind kind = FrameImportKind(kind_);
+    if (overlays_ && kind != FRAME_IMPORT_MAPPED && frame.format == FRAME_FOURCC_NV12 &&
+        (egl_frame_is_memory(&frame) || !egl_display_imports_dma_buf(import_.display)))
+        kind = FRAME_IMPORT_MAPPED;
+    slot->converted = kind != FrameImportKind(kind_);
+    int rc = egl_frame_import(import_.display, &frame, &slot->import, kind);
     // The import holds the buffer (image or mapping) from here on.
     capture_frame_close(&frame);
     if (rc == 0 && kind_ == PIPELINE_IMPORT_2D && !overlays_) {
@@ -138,6 +166,71 @@ FrameImport *FollowedBuffers::layer(uint64_t buffer_id)
     }
     entry->used = ++uses_;
     return &entry->import;
+}
+
+GLuint FollowedBuffers::layer_texture(const PlaneRecord &plane, bool *external)
+{
+    FrameImport *import = layer(plane.buffer_id);
+    if (!import)
+        return 0;
+    Entry *entry = nullptr;
+    for (Entry &e : entries_)
+        if (&e.import == import)
+            entry = &e;
+    if (!entry->converted) {
+        *external = kind_ == PIPELINE_IMPORT_EXTERNAL;
+        if (egl_frame_refresh(import) != 0)
+            return 0;
+        return !*external && import->upload ? import->upload_texture : import->texture;
+    }
+    // The buffer whole, with the plane's colour encoding and range.
+    const FrameMapping &map = import->mapping;
+    ComposeLayer layer{};
+    layer.plane = plane;
+    layer.plane.width = map.width;
+    layer.plane.height = map.height;
+    layer.plane.format = map.format;
+    layer.plane.src_x = layer.plane.src_y = 0;
+    layer.plane.src_w = map.width << 16;
+    layer.plane.src_h = map.height << 16;
+    layer.plane.crtc_x = layer.plane.crtc_y = 0;
+    layer.plane.crtc_w = map.width;
+    layer.plane.crtc_h = map.height;
+    layer.plane.rotation = UDS_ROTATE_0;
+    layer.plane.alpha = 0xffff;
+    layer.data[0] = map.pixels();
+    layer.stride[0] = map.stride;
+    layer.data[1] = map.chroma();
+    layer.stride[1] = map.chroma_stride;
+    entry->converted_pixels.resize(size_t(map.width) * map.height * 4);
+    if (frame_map_begin_read(&map) != 0)
+        return 0;
+    const int composed = plane_compose_xrgb(&layer, 1, map.width, map.height, 0, entry->converted_pixels.data(),
+                                            map.width * 4);
+    frame_map_end_read(&map);
+    if (composed != 0)
+        return 0;
+    const bool allocate = entry->converted_texture == 0;
+    if (allocate) {
+        glGenTextures(1, &entry->converted_texture);
+        glBindTexture(GL_TEXTURE_2D, entry->converted_texture);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    } else {
+        glBindTexture(GL_TEXTURE_2D, entry->converted_texture);
+    }
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    if (allocate)
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_BGRA_EXT, GLsizei(map.width), GLsizei(map.height), 0, GL_BGRA_EXT,
+                     GL_UNSIGNED_BYTE, entry->converted_pixels.data());
+    else
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, GLsizei(map.width), GLsizei(map.height), GL_BGRA_EXT,
+                        GL_UNSIGNED_BYTE, entry->converted_pixels.data());
+    glBindTexture(GL_TEXTURE_2D, 0);
+    *external = false;
+    return entry->converted_texture;
 }
 
 int FollowedBuffers::import_frame(EGLDisplay display, PipelineImportKind kind)

@@ -63,12 +63,23 @@ public:
     // The import of buffer_id, made the first time it is asked for; null
     // when it cannot be imported (said once, not tried again).
     FrameImport *layer(uint64_t buffer_id);
+    // The texture a shader samples for an overlay plane showing buffer_id,
+    // brought up to its current picture: its import's (*external as the
+    // run's imports are), or, for an NV12 buffer the GPU does not import,
+    // a 2D texture of its picture converted on the processor with the
+    // plane's colour encoding and range. 0 when it cannot be shown.
+    GLuint layer_texture(const PlaneRecord &plane, bool *external);
     // The import frames sample now (the buffer chosen last).
     FrameImport *current() const { return current_; }
     PipelineImportKind kind() const { return kind_; }
     // The mapping of the buffer chosen last (a MAPPED import, or an upload's
     // source); not mapped for a dma-buf import.
     const FrameMapping &mapping() const { return current_->mapping; }
+
+    // Ends the run for a new mode: the buffer shown (a buffer_id of the
+    // scanout set) becomes the session's frame for the next run, as after a
+    // change of size. The line that says so is written.
+    void restart_from(uint64_t shown);
 
     // True once a buffer of another size, format or modifier was chosen.
     bool scanout_changed() const { return scanout_changed_; }
@@ -84,9 +95,15 @@ private:
         uint64_t used = 0;       // order of the last frame that chose it
         FrameImport import{};
         GLuint framebuffer = 0;  // 2D imports only
+        // NV12 that the GPU does not import: mapped, converted on the
+        // processor into this texture at every frame.
+        bool converted = false;
+        GLuint converted_texture = 0;
+        std::vector<uint8_t> converted_pixels;
     };
 
     Entry *import_followed(uint64_t buffer_id);
+    void restart_with(FrameMetadata frame);
     static void release_entry(Entry *entry);
 
     CaptureSession *session_;

@@ -203,7 +203,7 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
                                 &cursor, &picture) != 0)
             return -1;
         cursor_ = session_->settings.no_cursor ? CursorPlacement{} : cursor;
-        if (session_->scanout && session_->scanout->planes && take_planes(picture) != 0)
+        if (session_->scanout && session_->scanout->planes && take_planes(picture, shown) != 0)
             return -1;
         if (!session_->scanout || shown == VBLANK_SHOWN_UNKNOWN)
             return 0;
@@ -233,7 +233,7 @@ int PipelineRun::next_event(const char *restart_line, PipelineEvent *event)
     }
 }
 
-int PipelineRun::take_planes(const CrtcPicture &picture)
+int PipelineRun::take_planes(const CrtcPicture &picture, uint64_t shown)
 {
     // Not told yet: the frame alone, as without the planes. Off: the
     // scanout records tell the display dark.
@@ -243,8 +243,7 @@ int PipelineRun::take_planes(const CrtcPicture &picture)
     uint32_t width = 0, height = 0;
     plane_stream_size(picture.crtc.width, picture.crtc.height, turns, &width, &height);
     if (width != stream_.width || height != stream_.height) {
-        fprintf(stderr, "[Capture] Display mode changed to %ux%u: restarting\n", picture.crtc.width,
-                picture.crtc.height);
+        buffers_.restart_from(shown);
         mode_changed_ = true;
         ring_.running.store(false, std::memory_order_release);
         return -1;
@@ -346,6 +345,44 @@ void PipelineRun::end_processor_layers()
     for (uint32_t i = 0; i < reading_count_; ++i)
         frame_map_end_read(reading_[i]);
     reading_count_ = 0;
+}
+
+void PipelineRun::gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor)
+{
+    *picture = ShaderPicture{};
+    if (plain_picture()) {
+        *cursor = cursor_gl(cursor_);
+        return;
+    }
+    picture->crtc_width = stream_.crtc.width;
+    picture->crtc_height = stream_.crtc.height;
+    picture->turns = stream_.turns;
+    uint32_t first = 0;
+    if (planes_.count > uint32_t(SHADER_MAX_LAYERS)) {
+        first = planes_.count - uint32_t(SHADER_MAX_LAYERS);
+        if (!told_too_many_)
+            fprintf(stderr, "[Capture] %u planes show, the shaders compose %d: the lowest are left out\n",
+                    planes_.count, SHADER_MAX_LAYERS);
+        told_too_many_ = true;
+    }
+    for (uint32_t i = first; i < planes_.count; ++i) {
+        const PlaneRecord &plane = planes_.planes[i];
+        ShaderLayer &layer = picture->layers[picture->count];
+        layer.plane = plane;
+        if (plane.kind == UDS_PLANE_KIND_PRIMARY) {
+            layer.texture = buffers_.texture();
+            layer.external = buffers_.kind() == PIPELINE_IMPORT_EXTERNAL;
+            layer.plane.width = buffers_.current()->width;
+            layer.plane.height = buffers_.current()->height;
+        } else {
+            layer.texture = overlays_.layer_texture(plane, &layer.external);
+        }
+        picture->count += layer.texture != 0;
+    }
+    uint32_t width = 0, height = 0;
+    const GLuint texture = cursor_overlay_.texture(cursor_, &width, &height);
+    *cursor = texture ? shader_cursor_in_picture(texture, cursor_.x, cursor_.y, width, height, *picture)
+                      : CursorOverlayGl{0, 0.f, 0.f, 0.f, 0.f};
 }
 
 const CursorYuv *PipelineRun::cursor_yuv(const CursorPlacement &placement)

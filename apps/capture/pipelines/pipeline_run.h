@@ -295,6 +295,13 @@ public:
     // -1 when a read was refused (every read begun is ended again).
     int begin_processor_layers(ComposeLayer *layers, uint32_t *count);
     void end_processor_layers();
+    // The planes of the last event for the conversion shaders, and the
+    // cursor over them: count 0 and the plain cursor for a plain picture;
+    // otherwise each plane's texture (an overlay's import made the first
+    // time it shows, an upload brought up to date), at most
+    // SHADER_MAX_LAYERS from the top, and the cursor turned with the
+    // stream. Call after refresh_frame.
+    void gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor);
 
     // The display's cursor at the blank of the last event: image 0 when
     // there is none to draw (hidden, no cursor plane, not following, or left
@@ -324,9 +331,10 @@ private:
     // The teardown in the order above; once.
     void teardown();
     // The planes of an event: adopts the CRTC's state, or ends the run when
-    // its mode (or the panel's turn) changed the stream's size. 0, or -1
-    // after the restart line when the run must end.
-    int take_planes(const CrtcPicture &picture);
+    // its mode (or the panel's turn) changed the stream's size, the buffer
+    // shown becoming the session's frame. 0, or -1 after the restart line
+    // when the run must end.
+    int take_planes(const CrtcPicture &picture, uint64_t shown);
 
     CaptureSession *session_;
     PipelineControl *control_;
@@ -344,6 +352,7 @@ private:
     CrtcPicture planes_{};
     const FrameMapping *reading_[UDS_MAX_FOLLOWED_PLANES + 1] = {};  // reads begun for the composer
     uint32_t reading_count_ = 0;
+    bool told_too_many_ = false;  // more planes than the shaders take: said once
     bool dark_ = false;
     bool scanout_changed_ = false;
     bool mode_changed_ = false;
