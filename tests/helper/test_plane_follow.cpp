@@ -21,7 +21,7 @@ using Message = framelink::EventMessage;
 
 // Plane 60 moves right two pixels a blank (filled translucent red, AR24);
 // plane 61 flips between two filled AB24 buffers every 5 blanks, showing a
-// quarter of each turned and mirrored, and from blank 12 framebuffer 11
+// quarter of each turned and mirrored, and from blank 42 framebuffer 11
 // names new memory; plane 62 is on CRTC 51. The primary shows a quarter of
 // its buffer on the whole CRTC. The panel is mounted left side up.
 const char *kWorld = "device /dev/dri/card0\n"
@@ -39,7 +39,7 @@ const char *kWorld = "device /dev/dri/card0\n"
                      "plane 61 crtc=50 fb=11 src=0,0,32x32 at=100,100 size=64x64 rotate=90 reflect=x "
                      "encoding=bt2020 range=full\n"
                      "pageflip plane=61 fbs=11,12 every=5\n"
-                     "renew 12 crtc=50 fb=11\n"
+                     "renew 42 crtc=50 fb=11\n"
                      "plane 62 crtc=51 fb=10\n"
                      "cursor crtc=50 32x32 at=300,200\n";
 
@@ -138,11 +138,11 @@ TEST_F(PlaneFollowTest, FirstBlankTellsEverythingThenOnlyWhatChanged)
 {
     ASSERT_NO_FATAL_FAILURE(follow(kWorld, UDS_COMMAND_FOLLOW_PLANES));
     std::vector<Blank> blanks;
-    ASSERT_NO_FATAL_FAILURE(read_blanks(40, &blanks));
+    ASSERT_NO_FATAL_FAILURE(read_blanks(70, &blanks));
     while (!blanks.empty() && blanks.front().records.empty())
         blanks.erase(blanks.begin());  // events that came before the opt-in took effect
     ASSERT_GE(blanks.size(), 20u);
-    ASSERT_LT(blanks.front().sequence, 10u) << "the client came too late for the scenario";
+    ASSERT_LT(blanks.front().sequence, 35u) << "the client came too late for the scenario";
 
     // The first blank: scanout, cursor, CRTC, then every plane: primary,
     // the three overlays by id, cursor.
@@ -237,7 +237,8 @@ TEST_F(PlaneFollowTest, FirstBlankTellsEverythingThenOnlyWhatChanged)
         EXPECT_EQ(moved->type, UDS_EVENT_PLANE_STATE);
         EXPECT_EQ(moved->buffer_id, o60.buffer_id);
         EXPECT_EQ(moved->crtc_x, path(10, 2, b.sequence, 832 - 128));
-        const bool flips = b.sequence / 5 != blanks[i - 1].sequence / 5;
+        // A loaded machine's clock may fold late blanks into one.
+        const bool flips = (b.sequence / 5) % 2 != (blanks[i - 1].sequence / 5) % 2;
         const PlaneRecord *flipped = plane_in(b, 61);
         EXPECT_EQ(b.records.size(), flipped ? 2u : 1u);
         ASSERT_EQ(flipped != nullptr, flips);
@@ -245,7 +246,7 @@ TEST_F(PlaneFollowTest, FirstBlankTellsEverythingThenOnlyWhatChanged)
             continue;
         EXPECT_EQ(flipped->fb_id, (b.sequence / 5) % 2 ? 12u : 11u);
         auto known = seen_61.find(flipped->fb_id);
-        const bool fresh_memory = flipped->fb_id == 11 && b.sequence >= 12 && renewed == 0;
+        const bool fresh_memory = flipped->fb_id == 11 && b.sequence >= 42 && renewed == 0;
         if (known == seen_61.end() || fresh_memory) {
             EXPECT_EQ(flipped->type, UDS_EVENT_PLANE_NEW);
             if (known != seen_61.end()) {
@@ -349,24 +350,27 @@ TEST_F(PlaneFollowTest, ModeChangeIsToldOnceWithThePrimarysNewPlace)
                                    "encoder 80 crtc=50\n"
                                    "connector 100 DP-1 connected encoders=80\n"
                                    "scanout crtc=50 fb=2 at=64,48 size=1280x720\n"
-                                   "mode 30 crtc=50 1408x816@120 fb=2\n",
+                                   "mode 60 crtc=50 1408x816@120 fb=2\n",
                                    UDS_COMMAND_FOLLOW_PLANES));
     std::vector<Blank> blanks;
-    ASSERT_NO_FATAL_FAILURE(read_blanks(45, &blanks));
+    ASSERT_NO_FATAL_FAILURE(read_blanks(75, &blanks));
     std::vector<std::pair<uint64_t, CrtcRecord>> crtcs;
     for (const Blank &b : blanks)
         for (const Message &m : b.records)
             if (m.type == UDS_EVENT_CRTC_STATE)
                 crtcs.emplace_back(b.sequence, m.crtc);
     ASSERT_EQ(crtcs.size(), 2u);
-    ASSERT_LT(crtcs[0].first, 30u) << "the client came too late for the scenario";
+    ASSERT_LT(crtcs[0].first, 60u) << "the client came too late for the scenario";
     EXPECT_EQ(crtcs[0].second.width, 832u);
     EXPECT_EQ(crtcs[0].second.orientation, UDS_ORIENTATION_NORMAL);
-    EXPECT_EQ(crtcs[1].first, 30u);
+    // At blank 60, or the first one after it a loaded machine's clock let through.
+    EXPECT_GE(crtcs[1].first, 60u);
+    EXPECT_LE(crtcs[1].first, 62u);
     EXPECT_EQ(crtcs[1].second.width, 1408u);
     EXPECT_EQ(crtcs[1].second.height, 816u);
     EXPECT_EQ(crtcs[1].second.refresh, 120u);
-    const Blank &changed = *std::find_if(blanks.begin(), blanks.end(), [](const Blank &b) { return b.sequence == 30; });
+    const Blank &changed =
+        *std::find_if(blanks.begin(), blanks.end(), [&](const Blank &b) { return b.sequence == crtcs[1].first; });
     const PlaneRecord *primary = nullptr;
     for (const Message &m : changed.records)
         if (m.type == UDS_EVENT_PLANE_STATE)
