@@ -471,7 +471,7 @@ plane 60 crtc=50 fb=300 at=300,200 move=1,1"
             for (i = 1; i <= count; i++) {
                 a = median(cpu[order[i] " primary"]); b = median(cpu[order[i] " overlay"])
                 printf "%-11s | %9.1f %9.2f | %9.1f %9.2f | %.2f\n", order[i], median(fps[order[i] " primary"]), a,
-                       median(fps[order[i] " overlay"]), b, a > 0 ? b / a : 0
+                       median(fps[order[i] " overlay"]), b, (a > 0 ? b / a : 0)
             }
         }' "$results"
     echo "(raw results: $results)"

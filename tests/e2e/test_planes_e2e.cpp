@@ -101,8 +101,8 @@ protected:
 
 }  // namespace
 
-// A fullscreen application scanned out directly: a 832x480 buffer on a
-// 1664x960 CRTC through the primary plane's rectangles, flipped with a
+// A fullscreen application scanned out directly: a 1280x720 buffer on a
+// 2560x1440 CRTC through the primary plane's rectangles, flipped with a
 // buffer of the CRTC's size. One stream at the CRTC's size throughout, the
 // small buffer's stamp reading at twice its size; and a cropped primary
 // plane shows only its source rectangle, scaled to the CRTC.
@@ -112,16 +112,16 @@ TEST_F(PlaneStream, ScaledAndCroppedPrimaryKeepOneStreamAtTheModesSize)
         SCOPED_TRACE(mode);
         bool restarted = true;
         const std::vector<E2eFrame> frames =
-            stream(world("crtc 50 1664x960@60 fb=201",
-                         "framebuffer 201 1664x960 XR24\nframebuffer 202 832x480 XR24\n"
-                         "scanout crtc=50 fb=202 size=1664x960\npageflip crtc=50 fbs=201,202 every=20\n"),
+            stream(world("crtc 50 2560x1440@60 fb=201",
+                         "framebuffer 201 2560x1440 XR24\nframebuffer 202 1280x720 XR24\n"
+                         "scanout crtc=50 fb=202 size=2560x1440\npageflip crtc=50 fbs=201,202 every=20\n"),
                    mode, {}, 2500, std::string("scaled-") + mode, &restarted);
         EXPECT_FALSE(restarted) << "the flip to another size started a new stream";
         EXPECT_EQ(e2e_stderr(&capture_).find("restarting"), std::string::npos) << logs(capture_);
         size_t whole = 0, doubled = 0;
         for (const E2eFrame &f : frames) {
-            ASSERT_EQ(f.width, 1664);
-            ASSERT_EQ(f.height, 960);
+            ASSERT_EQ(f.width, 2560);
+            ASSERT_EQ(f.height, 1440);
             if (stamp_at(f, 1) >= 0)
                 whole++;
             else if (stamp_at(f, 2) >= 0)
