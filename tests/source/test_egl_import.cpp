@@ -88,6 +88,33 @@ TEST(EglImageAttrs, LengthAndOrderForZeroToFourPlanes)
     EXPECT_EQ(build_egl_image_attrs(&f, attrs), 47);
 }
 
+// An overlay's YUV buffer carries its plane's encoding and range as hints
+// before the terminator.
+TEST(EglImageAttrs, ColourHintsOfAYuvPlane)
+{
+    const struct {
+        uint32_t encoding, range;
+        EGLint space, samples;
+    } cases[] = {
+        {UDS_ENCODING_BT601, UDS_RANGE_LIMITED, EGL_ITU_REC601_EXT, EGL_YUV_NARROW_RANGE_EXT},
+        {UDS_ENCODING_BT709, UDS_RANGE_FULL, EGL_ITU_REC709_EXT, EGL_YUV_FULL_RANGE_EXT},
+        {UDS_ENCODING_BT2020, UDS_RANGE_LIMITED, EGL_ITU_REC2020_EXT, EGL_YUV_NARROW_RANGE_EXT},
+    };
+    for (const auto &c : cases) {
+        FrameMetadata f = frame_with_planes(4, 0);
+        f.colour_hints = true;
+        f.colour_encoding = c.encoding;
+        f.colour_range = c.range;
+        EGLint attrs[EGL_IMAGE_MAX_ATTRS];
+        ASSERT_EQ(build_egl_image_attrs(&f, attrs), EGL_IMAGE_MAX_ATTRS);
+        EXPECT_EQ(attrs[46], EGL_YUV_COLOR_SPACE_HINT_EXT);
+        EXPECT_EQ(attrs[47], c.space);
+        EXPECT_EQ(attrs[48], EGL_SAMPLE_RANGE_HINT_EXT);
+        EXPECT_EQ(attrs[49], c.samples);
+        EXPECT_EQ(attrs[50], EGL_NONE);
+    }
+}
+
 TEST(EglImageAttrs, ModifierAbove32BitsIsSplit)
 {
     // A vendor tiling modifier: vendor byte in the top bits.

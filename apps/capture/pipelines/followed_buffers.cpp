@@ -102,6 +102,11 @@ FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
         current_ = &import_;
     release_entry(slot);
 
+    if (overlays_ && importing_ && frame.format == FRAME_FOURCC_NV12) {
+        frame.colour_hints = true;
+        frame.colour_encoding = importing_->color_encoding;
+        frame.colour_range = importing_->color_range;
+    }
     // NV12 (video) that the GPU does not import is read on the processor.
     FrameImportKind kind = FrameImportKind(kind_);
     if (overlays_ && kind != FRAME_IMPORT_MAPPED && frame.format == FRAME_FOURCC_NV12 &&
@@ -170,7 +175,9 @@ FrameImport *FollowedBuffers::layer(uint64_t buffer_id)
 
 GLuint FollowedBuffers::layer_texture(const PlaneRecord &plane, bool *external)
 {
+    importing_ = &plane;
     FrameImport *import = layer(plane.buffer_id);
+    importing_ = nullptr;
     if (!import)
         return 0;
     Entry *entry = nullptr;

@@ -115,6 +115,7 @@ private:
     FrameImport *current_ = &import_;  // what frames sample
     std::vector<Entry> entries_;
     uint64_t refused_ = 0;  // an overlay buffer that could not be imported
+    const PlaneRecord *importing_ = nullptr;  // the plane whose buffer is being imported (its colour hints)
     uint64_t uses_ = 0;
     bool scanout_changed_ = false;
     FrameMetadata next_frame_{};

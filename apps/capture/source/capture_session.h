@@ -26,6 +26,11 @@ using FramePlane = framelink::FramePlane;
 struct FrameMetadata : framelink::FrameMetadata {
     uint32_t texture = 0;      // GL texture of the running pipeline's import
     uint32_t framebuffer = 0;  // framebuffer object over that texture (compatible mode)
+    // A YUV buffer on an overlay plane: its plane's colour encoding and range
+    // (UDS_ENCODING_*, UDS_RANGE_*), handed to EGL as import hints.
+    bool colour_hints = false;
+    uint32_t colour_encoding = 0;
+    uint32_t colour_range = 0;
 };
 
 struct ScanoutCache;

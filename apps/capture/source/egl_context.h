@@ -65,12 +65,14 @@ int egl_check_dma_buf_extensions(const char *extensions);
 // which is therefore uploaded. A dma-buf is not such a file.
 bool egl_frame_is_memory(const FrameMetadata *frame);
 
-inline constexpr int EGL_IMAGE_MAX_ATTRS = 47;
+inline constexpr int EGL_IMAGE_MAX_ATTRS = 51;
 
 // Fills attrs (at least EGL_IMAGE_MAX_ATTRS values) with the dma-buf import
 // list of the frame, ending with EGL_NONE, and returns the number of values
-// written counting the terminator (7, 17, 27, 37 or 47). A plane count
-// outside 0 to 4 is clamped to that range.
+// written counting the terminator (7, 17, 27, 37 or 47, four more with the
+// frame's colour hints: EGL_YUV_COLOR_SPACE_HINT_EXT and
+// EGL_SAMPLE_RANGE_HINT_EXT). A plane count outside 0 to 4 is clamped to
+// that range.
 int build_egl_image_attrs(const FrameMetadata *frame, EGLint *attrs);
 
 // eglCreateImageKHR of the frame as a dma-buf. EGL_NO_IMAGE_KHR without a

@@ -201,6 +201,15 @@ int build_egl_image_attrs(const FrameMetadata *frame, EGLint *attrs)
         attrs[n++] = kPlaneAttrs[i].mod_hi;
         attrs[n++] = mod_hi;
     }
+    if (frame->colour_hints) {
+        // The driver converts a YUV image as its plane says.
+        attrs[n++] = EGL_YUV_COLOR_SPACE_HINT_EXT;
+        attrs[n++] = frame->colour_encoding == UDS_ENCODING_BT709    ? EGL_ITU_REC709_EXT
+                     : frame->colour_encoding == UDS_ENCODING_BT2020 ? EGL_ITU_REC2020_EXT
+                                                                     : EGL_ITU_REC601_EXT;
+        attrs[n++] = EGL_SAMPLE_RANGE_HINT_EXT;
+        attrs[n++] = frame->colour_range == UDS_RANGE_FULL ? EGL_YUV_FULL_RANGE_EXT : EGL_YUV_NARROW_RANGE_EXT;
+    }
     attrs[n++] = EGL_NONE;
     return n;
 }
