@@ -69,6 +69,18 @@ const uint8_t *map_plane(GLuint pbo, GLsizeiptr bytes)
 
 }  // namespace
 
+void gl_cpu_set_coefficients(GlCpuRenderer *r, const ColourCoefficients &cc)
+{
+    r->colour_space = cc.name;
+    glUseProgram(r->program_y);
+    glUniform4fv(r->loc_coeffs, 1, cc.y);
+    glUseProgram(r->program_u);
+    glUniform4fv(r->loc_coeffs_u, 1, cc.u);
+    glUseProgram(r->program_v);
+    glUniform4fv(r->loc_coeffs_v, 1, cc.v);
+    glUseProgram(0);
+}
+
 int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t height)
 {
     std::memset(r, 0, sizeof *r);
@@ -124,14 +136,8 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
 
     glUseProgram(r->program_y);
     glUniform2f(r->loc_res, static_cast<float>(width), static_cast<float>(height));
-    const ColourCoefficients &cc = colour_coefficients_for_size(width, height);
-    r->colour_space = cc.name;
-    glUniform4fv(r->loc_coeffs, 1, cc.y);
-    glUseProgram(r->program_u);
-    glUniform4fv(r->loc_coeffs_u, 1, cc.u);
-    glUseProgram(r->program_v);
-    glUniform4fv(r->loc_coeffs_v, 1, cc.v);
     glUseProgram(0);
+    gl_cpu_set_coefficients(r, colour_coefficients_for_size(width, height));
 
     std::printf("[GL CPU] Color Space: %s\n", r->colour_space);
     std::printf("[GL CPU] Initialized I420: %dx%d, PBO double-buffer\n", width, height);

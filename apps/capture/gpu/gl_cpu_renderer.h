@@ -57,6 +57,11 @@ void gl_cpu_unmap(GlCpuRenderer *r);
 // the first render of a run.
 void gl_cpu_set_same_frame(GlCpuRenderer *r, bool on);
 
+// Converts with these coefficients instead of the ones chosen by size (for a
+// caller whose other frames are converted with them). Call it after init,
+// before the first render.
+void gl_cpu_set_coefficients(GlCpuRenderer *r, const ColourCoefficients &coefficients);
+
 // Fences the GL commands queued so far, submits them and waits up to a
 // second for them to complete. 0 once they have, -1 when the wait failed or
 // timed out (a mapping after it still waits for the copies, inside the

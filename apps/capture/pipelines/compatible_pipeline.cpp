@@ -18,6 +18,7 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -57,6 +58,8 @@ struct CompatibleStage final : PipelineStage {
     CodecContext *codec = nullptr;
     std::unique_ptr<uint8_t[]> i420;
     std::unique_ptr<uint8_t[]> composed;  // the composed picture, XRGB8888 at the stream's size
+    GlCpuRenderer composer{};             // the GL path's composing conversion, made at its first use
+    bool composer_ready = false;
     YuvScaler scaler;                     // the run's own libswscale cache
     bool announce_cleanup = false;
 
@@ -84,6 +87,9 @@ struct CompatibleStage final : PipelineStage {
     }
     void release_renderer() override
     {
+        if (composer_ready)
+            gl_cpu_cleanup(&composer);
+        composer_ready = false;
         if (framebuffer) {
             glBindFramebuffer(GL_FRAMEBUFFER, 0);
             glDeleteFramebuffers(1, &framebuffer);
@@ -166,6 +172,43 @@ int picture_from_planes(PipelineRun &run, CompatibleStage &stage, uint8_t *y, ui
     const int converted = packed_to_yuv420p_bt709(&stage.scaler, PACKED_BGRA, stream.width, stream.height,
                                                   stage.composed.get(), uint32_t(stride), y, u, v);
     return converted == 0 ? 0 : -1;
+}
+
+// The GL path's composed picture: the planes of the event's blank and the
+// cursor drawn by the conversion shaders (which sample what the GPU
+// imported, tiled layouts included) and read back in the same pass, into the
+// I420 planes. 1 when the frame is skipped, -1 on a failure.
+int picture_from_gl_planes(PipelineRun &run, CompatibleStage &stage, EGLDisplay display, int32_t width, int32_t height,
+                           uint8_t *y, uint8_t *u, uint8_t *v)
+{
+    if (!stage.composer_ready) {
+        if (gl_cpu_init(&stage.composer, display, width, height) != 0) {
+            gl_cpu_cleanup(&stage.composer);
+            return -1;
+        }
+        stage.composer_ready = true;
+        gl_cpu_set_same_frame(&stage.composer, true);
+        // As the processor converts the plain frames.
+        gl_cpu_set_coefficients(&stage.composer, kBt709Limited);
+    }
+    if (run.refresh_frame() != 0)
+        return 1;
+    ShaderPicture picture;
+    CursorOverlayGl cursor{};
+    run.gl_picture(&picture, &cursor);
+    const uint8_t *planes[3] = {};
+    int32_t strides[3] = {};
+    if (gl_cpu_render_and_map(&stage.composer, run.frame_texture(), watermark_wall_clock_ms(), &planes[0], &strides[0],
+                              &planes[1], &strides[1], &planes[2], &strides[2], &cursor, &picture) != 0)
+        return -1;
+    uint8_t *out[3] = {y, u, v};
+    for (int p = 0; p < 3; ++p) {
+        const int32_t w = p == 0 ? width : width / 2, h = p == 0 ? height : height / 2;
+        for (int32_t row = 0; row < h; ++row)
+            std::memcpy(out[p] + size_t(row) * size_t(w), planes[p] + size_t(row) * size_t(strides[p]), size_t(w));
+    }
+    gl_cpu_unmap(&stage.composer);
+    return 0;
 }
 
 // The compatible mode's pacing rule: its own estimate of the display's
@@ -324,9 +367,11 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         int converted = 0;
         const bool plain = run.plain_picture() && (!processor || frame_map_packed(run.frame_mapping().format));
         if (!plain) {
-            // Composed with its cursor; its buffers are read through their
-            // mappings (on the GL path, the uploads' sources).
-            converted = picture_from_planes(run, stage, y_plane, u_plane, v_plane);
+            // Composed with its cursor: on the processor from the buffers'
+            // mappings, on the GL path by the conversion shaders.
+            converted = processor ? picture_from_planes(run, stage, y_plane, u_plane, v_plane)
+                                  : picture_from_gl_planes(run, stage, egl->display, width, height, y_plane, u_plane,
+                                                           v_plane);
             cursor = CursorPlacement{};
             if (converted > 0) {
                 pacing.last_event_ns = t;
