@@ -376,13 +376,36 @@ TEST_F(Layers, OneWholeScreenLayerIsThePlainPicture)
     for (int i = 1; i < 3; ++i)
         for (size_t j = 0; j < planes[0].size(); ++j)
             ASSERT_NEAR(planes[0][j], planes[i][j], 1.0) << "picture " << i << " at " << j;
-    imported.count = SHADER_MAX_LAYERS + 1;
+    imported.count = SHADER_PICTURE_MAX_LAYERS + 1;
     const uint8_t *y = nullptr, *u = nullptr, *v = nullptr;
     int32_t ys = 0, us = 0, vs = 0;
     EXPECT_EQ(gl_cpu_render_and_map(&r, src, 7, &y, &ys, &u, &us, &v, &vs, nullptr, &imported), -1);
     EXPECT_EQ(y, nullptr);
     gl_cpu_cleanup(&r);
     EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+}
+
+}  // namespace
+
+namespace {
+
+// More planes than one program samples, never more than two at one place
+// (the primary and one overlay): every one drawn, as the reference says.
+TEST_F(Layers, MorePlanesThanAProgramSamplesAreAllDrawn)
+{
+    TestPlane primary = make_plane(320, 240, [](int x, int y) { return gradient(x, y); });
+    place(&primary, 0, 0, 320, 240, 0, 0, 640, 480);
+    std::vector<TestPlane> overlays;
+    for (int i = 0; i < 6; ++i) {
+        overlays.push_back(make_plane(48, 40, [i](int x, int y) {
+            return Rgba{uint8_t(40 * i), uint8_t(x * 5), uint8_t(y * 6), 255};
+        }));
+        place(&overlays.back(), 0, 0, 48, 40, 20 + 100 * i, 200 + 30 * (i % 2), 64, 40);
+    }
+    std::vector<const TestPlane *> planes = {&primary};
+    for (const TestPlane &o : overlays)
+        planes.push_back(&o);
+    check(planes, 640, 480, 0, 2.0);
 }
 
 }  // namespace

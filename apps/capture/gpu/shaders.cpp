@@ -3,6 +3,8 @@
 #include <GLES2/gl2ext.h>
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -658,7 +660,7 @@ struct PictureCell {
     uint32_t layers;
     bool covered;  // the lowest of them is opaque on every pixel of the cell
 };
-constexpr int kMaxCuts = 4 * SHADER_MAX_LAYERS + 2;
+constexpr int kMaxCuts = 4 * SHADER_PICTURE_MAX_LAYERS + 2;
 constexpr int kMaxCells = (kMaxCuts - 1) * (kMaxCuts - 1);
 
 // A layer whose pixels hide what is below them.
@@ -680,7 +682,7 @@ int picture_cells(const ShaderPicture &picture, int32_t width, int32_t height, P
 {
     uint32_t sw = 0, sh = 0;
     plane_stream_size(picture.crtc_width, picture.crtc_height, picture.turns, &sw, &sh);
-    int32_t reach[SHADER_MAX_LAYERS][4], hide[SHADER_MAX_LAYERS][4];
+    int32_t reach[SHADER_PICTURE_MAX_LAYERS][4], hide[SHADER_PICTURE_MAX_LAYERS][4];
     uint32_t shown = 0, hiding = 0;
     int32_t xs[kMaxCuts] = {0, width}, ys[kMaxCuts] = {0, height};
     int nx = 2, ny = 2;
@@ -791,7 +793,7 @@ int32_t shader_draw_picture(ShaderVariants *variants, ShaderPass pass, GLuint pl
         draw_with(plain, cursor, nullptr, digits, quad);
         return 0;
     }
-    if (picture->count > SHADER_MAX_LAYERS)
+    if (picture->count > SHADER_PICTURE_MAX_LAYERS)
         return -1;
     if (plain_picture_of(*picture)) {
         glActiveTexture(GL_TEXTURE0);
@@ -799,10 +801,21 @@ int32_t shader_draw_picture(ShaderVariants *variants, ShaderPass pass, GLuint pl
         draw_with(plain, cursor, nullptr, digits, quad);
         return 0;
     }
-    PictureCell cells[kMaxCells];
-    const int n = picture_cells(*picture, width, height, cells);
-    GLuint programs[kMaxCells];
+    static thread_local std::vector<PictureCell> cells(kMaxCells);
+    static thread_local std::vector<GLuint> programs(kMaxCells);
+    const int n = picture_cells(*picture, width, height, cells.data());
     for (int i = 0; i < n; ++i) {
+        // More layers showing through at once than a program samples: the
+        // lowest of them are left out in this part.
+        if (std::popcount(cells[i].layers) > SHADER_MAX_LAYERS) {
+            static std::atomic<bool> told{false};
+            if (!told.exchange(true))
+                fprintf(stderr, "%s more than %d planes show through at one place: the lowest are left out there\n",
+                        tag, SHADER_MAX_LAYERS);
+            while (std::popcount(cells[i].layers) > SHADER_MAX_LAYERS)
+                cells[i].layers &= cells[i].layers - 1;
+            cells[i].covered = false;
+        }
         const ShaderPicture subset = picture_subset(*picture, cells[i].layers);
         programs[i] = variant_for(variants, pass, plain, &subset, cells[i].covered, tag);
         if (programs[i] == 0)

@@ -86,7 +86,11 @@ GLuint shader_cursor_texture(const uint32_t *argb, uint32_t width, uint32_t heig
 // turns; the output shows it scaled to the viewport. The cursor's rectangle
 // is then in the stream's texture coordinates and its image is turned with
 // the stream.
+// SHADER_MAX_LAYERS: the layers one program samples. A picture may hold up
+// to SHADER_PICTURE_MAX_LAYERS (every plane a CRTC can show): its output is
+// drawn in parts, each by a program of the layers that reach into it.
 inline constexpr int SHADER_MAX_LAYERS = 4;
+inline constexpr int SHADER_PICTURE_MAX_LAYERS = 16;
 struct ShaderLayer {
     GLuint texture;  // 0: the layer shows nothing
     bool external;   // samplerExternalOES, else sampler2D
@@ -94,7 +98,7 @@ struct ShaderLayer {
 };
 struct ShaderPicture {
     uint32_t crtc_width, crtc_height, turns, count;  // count 0: the plain picture
-    ShaderLayer layers[SHADER_MAX_LAYERS];
+    ShaderLayer layers[SHADER_PICTURE_MAX_LAYERS];
 };
 
 // One conversion pass's fragment shader.
@@ -147,10 +151,11 @@ void shader_picture_bind(GLuint program, const ShaderPicture *picture);
 // whole CRTC (plane_is_whole_screen: its texture on unit 0); otherwise the output in
 // rectangles, each by the variant holding the layers that reach into it (a
 // software rasteriser pays for every layer's code on every pixel a draw
-// covers), under a scissor that is off again afterwards. digits (13 values,
-// the luma pass only, else null) feed the watermark. 0, or -1 with nothing
-// drawn when a variant could not be built or the picture has more layers
-// than the shaders take.
+// covers), under a scissor that is off again afterwards. Where more than
+// SHADER_MAX_LAYERS layers show through at once, the lowest of them are left
+// out there (said once). digits (13 values, the luma pass only, else null)
+// feed the watermark. 0, or -1 with nothing drawn when a variant could not
+// be built or the picture has more than SHADER_PICTURE_MAX_LAYERS layers.
 int32_t shader_draw_picture(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
                             const CursorOverlayGl *cursor, const GLint *digits, int32_t width, int32_t height,
                             const FullScreenQuad &quad, const char *tag);

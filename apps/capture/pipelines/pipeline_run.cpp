@@ -358,11 +358,11 @@ void PipelineRun::gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor)
     picture->crtc_height = stream_.crtc.height;
     picture->turns = stream_.turns;
     uint32_t first = 0;
-    if (planes_.count > uint32_t(SHADER_MAX_LAYERS)) {
-        first = planes_.count - uint32_t(SHADER_MAX_LAYERS);
+    if (planes_.count > uint32_t(SHADER_PICTURE_MAX_LAYERS)) {
+        first = planes_.count - uint32_t(SHADER_PICTURE_MAX_LAYERS);
         if (!told_too_many_)
             fprintf(stderr, "[Capture] %u planes show, the shaders compose %d: the lowest are left out\n",
-                    planes_.count, SHADER_MAX_LAYERS);
+                    planes_.count, SHADER_PICTURE_MAX_LAYERS);
         told_too_many_ = true;
     }
     for (uint32_t i = first; i < planes_.count; ++i) {
