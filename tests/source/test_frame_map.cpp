@@ -56,7 +56,9 @@ TEST(FrameMap, TakesLinearPackedLayoutsAndNamesWhatItRefuses)
         {FRAME_FOURCC_ARGB8888, FRAME_MODIFIER_LINEAR, 1, 320, nullptr},
         {FRAME_FOURCC_XBGR8888, FRAME_MODIFIER_INVALID, 1, 256, nullptr},
         {FRAME_FOURCC_ABGR8888, FRAME_MODIFIER_LINEAR, 1, 256, nullptr},
-        {frame_fourcc('N', 'V', '1', '2'), FRAME_MODIFIER_LINEAR, 2, 64, "format NV12 (0x3231564e)"},
+        {FRAME_FOURCC_NV12, FRAME_MODIFIER_LINEAR, 2, 64, nullptr},
+        {FRAME_FOURCC_NV12, FRAME_MODIFIER_LINEAR, 1, 64, "format NV12 with 1 planes"},
+        {frame_fourcc('N', 'V', '2', '1'), FRAME_MODIFIER_LINEAR, 2, 64, "format NV21 (0x3132564e)"},
         {frame_fourcc('X', 'R', '3', '0'), FRAME_MODIFIER_LINEAR, 1, 256, "format XR30"},
         {FRAME_FOURCC_XRGB8888, 0x0100000000000001ull, 1, 256, "modifier 0x0100000000000001 is tiled"},
         {FRAME_FOURCC_XRGB8888, FRAME_MODIFIER_INVALID, 2, 256, "(implicit) with 2 planes"},
@@ -72,6 +74,7 @@ TEST(FrameMap, TakesLinearPackedLayoutsAndNamesWhatItRefuses)
         frame.modifier = c.modifier;
         frame.plane_count = c.planes;
         frame.stride = c.stride;
+        frame.planes[1].stride = c.planes > 1 ? c.stride : 0;
         testing::internal::CaptureStderr();
         const int checked = frame_map_check(&frame);
         const std::string said = testing::internal::GetCapturedStderr();
