@@ -22,6 +22,7 @@ extern "C" {
 #include <memory>
 #include <new>
 
+#include "apps/capture/convert/deep_convert.h"
 #include "apps/capture/convert/plane_compose.h"
 #include "apps/capture/convert/yuv_convert.h"
 #include "apps/capture/core/pipeline_control.h"
@@ -142,7 +143,9 @@ int picture_from_mapping(YuvScaler *scaler, const FrameMapping &map, uint8_t *y,
         return 1;
     const PackedOrder order = map.red_first ? PACKED_RGBA : PACKED_BGRA;
     const int converted =
-        packed_to_yuv420p_bt709(scaler, order, map.width, map.height, map.pixels(), map.stride, y, u, v);
+        deep_packed_bytes(map.format)
+            ? deep_to_yuv420p_bt709(map.format, map.width, map.height, map.pixels(), map.stride, y, u, v)
+            : packed_to_yuv420p_bt709(scaler, order, map.width, map.height, map.pixels(), map.stride, y, u, v);
     frame_map_end_read(&map);
     return converted == 0 ? 0 : -1;
 }
@@ -365,7 +368,8 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         const uint64_t frame_start = pipeline_now_ns();
         CursorPlacement cursor = run.cursor();
         int converted = 0;
-        const bool plain = run.plain_picture() && (!processor || frame_map_packed(run.frame_mapping().format));
+        const bool plain = run.plain_picture() && (!processor || frame_map_packed(run.frame_mapping().format) ||
+                                                  deep_packed_bytes(run.frame_mapping().format));
         if (!plain) {
             // Composed with its cursor: on the processor from the buffers'
             // mappings, on the GL path by the conversion shaders.

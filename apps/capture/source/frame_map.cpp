@@ -27,14 +27,19 @@ void fourcc_text(uint32_t fourcc, char out[5])
     out[4] = '\0';
 }
 
+bool two_planes(uint32_t fourcc)
+{
+    return fourcc == FRAME_FOURCC_NV12 || fourcc == FRAME_FOURCC_P010;
+}
+
 bool format_readable(uint32_t fourcc)
 {
-    return frame_map_packed(fourcc) || fourcc == FRAME_FOURCC_NV12;
+    return frame_map_bytes_per_pixel(fourcc) != 0;
 }
 
 uint32_t planes_of(uint32_t fourcc)
 {
-    return fourcc == FRAME_FOURCC_NV12 ? 2 : 1;
+    return two_planes(fourcc) ? 2 : 1;
 }
 
 // One DMA_BUF_IOCTL_SYNC, again after a signal or a busy exporter.
@@ -64,7 +69,7 @@ int check_layout(const FrameMetadata *frame, bool quiet)
         return say("[Capture] framebuffer modifier 0x%016llx is tiled or compressed: the GPU does not import it "
                    "and the processor reads only linear buffers\n",
                    static_cast<unsigned long long>(frame->modifier));
-    if (frame->modifier == FRAME_MODIFIER_INVALID && frame->plane_count > 1 && frame->format != FRAME_FOURCC_NV12)
+    if (frame->modifier == FRAME_MODIFIER_INVALID && frame->plane_count > 1 && !two_planes(frame->format))
         return say("[Capture] framebuffer modifier 0x%016llx (implicit) with %d planes: the processor reads only "
                    "linear buffers\n",
                    static_cast<unsigned long long>(frame->modifier), frame->plane_count);
@@ -75,14 +80,18 @@ int check_layout(const FrameMetadata *frame, bool quiet)
             return say("[Capture] framebuffer format %s with %d planes cannot be read on the processor\n", name,
                        frame->plane_count);
         return say("[Capture] framebuffer format %s (0x%08x) cannot be read on the processor (it reads XR24, AR24, "
-                   "XB24, AB24 and NV12)\n",
+                   "XB24, AB24, XR30, AR30, XB30, AB30, XR48, AR48, XB48, AB48, XR4H, AR4H, XB4H, AB4H, RG16, NV12 "
+                   "and P010)\n",
                    name, frame->format);
     }
-    const uint32_t bytes_per_pixel = frame->format == FRAME_FOURCC_NV12 ? 1 : 4;
-    if (frame->format == FRAME_FOURCC_NV12 && (frame->planes[1].stride < frame->width || frame->width % 2 != 0 ||
-                                               frame->height % 2 != 0))
-        return say("[Capture] NV12 framebuffer %ux%u with chroma stride %u cannot be read\n", frame->width,
+    const uint32_t bytes_per_pixel = frame_map_bytes_per_pixel(frame->format);
+    if (two_planes(frame->format) &&
+        (frame->planes[1].stride / bytes_per_pixel < frame->width || frame->width % 2 != 0 || frame->height % 2 != 0)) {
+        char name[5];
+        fourcc_text(frame->format, name);
+        return say("[Capture] %s framebuffer %ux%u with chroma stride %u cannot be read\n", name, frame->width,
                    frame->height, frame->planes[1].stride);
+    }
     if (frame->width == 0 || frame->height == 0 || frame->stride / bytes_per_pixel < frame->width)
         return say("[Capture] framebuffer %ux%u with stride %u cannot be read\n", frame->width, frame->height,
                    frame->stride);
@@ -107,6 +116,17 @@ bool frame_map_packed(uint32_t fourcc)
            fourcc == FRAME_FOURCC_ABGR8888;
 }
 
+uint32_t frame_map_bytes_per_pixel(uint32_t fourcc)
+{
+    if (frame_map_packed(fourcc))
+        return 4;
+    if (fourcc == FRAME_FOURCC_NV12)
+        return 1;
+    if (fourcc == FRAME_FOURCC_P010)
+        return 2;
+    return deep_packed_bytes(fourcc);
+}
+
 bool frame_map_red_first(uint32_t fourcc)
 {
     return fourcc == FRAME_FOURCC_XBGR8888 || fourcc == FRAME_FOURCC_ABGR8888;
@@ -127,6 +147,7 @@ FrameMapping &FrameMapping::operator=(FrameMapping &&other) noexcept
     stride = other.stride;
     offset = other.offset;
     format = other.format;
+    bytes_per_pixel = other.bytes_per_pixel;
     chroma_stride = other.chroma_stride;
     chroma_offset = other.chroma_offset;
     red_first = other.red_first;
@@ -145,7 +166,7 @@ void FrameMapping::reset()
     base_ = nullptr;
     length_ = 0;
     fd_.reset();
-    width = height = stride = offset = format = chroma_stride = chroma_offset = 0;
+    width = height = stride = offset = format = bytes_per_pixel = chroma_stride = chroma_offset = 0;
     red_first = dma_buf = false;
 }
 
@@ -161,14 +182,17 @@ int frame_map_open(const FrameMetadata *frame, FrameMapping *out)
         return -1;
     }
     uint64_t needed = uint64_t(frame->offset) + uint64_t(frame->stride) * frame->height;
-    if (frame->format == FRAME_FOURCC_NV12) {
+    if (two_planes(frame->format)) {
         // Both planes are read through plane 0's mapping: they must be one object.
         struct stat luma {}, chroma {};
         if (fstat(frame->fd, &luma) != 0 || fstat(frame->planes[1].fd.get(), &chroma) != 0 ||
             luma.st_ino != chroma.st_ino || luma.st_dev != chroma.st_dev) {
-            fputs("[Capture] NV12 framebuffer with its planes in two buffer objects cannot be read on the "
-                  "processor\n",
-                  stderr);
+            char name[5];
+            fourcc_text(frame->format, name);
+            fprintf(stderr,
+                    "[Capture] %s framebuffer with its planes in two buffer objects cannot be read on the "
+                    "processor\n",
+                    name);
             return -1;
         }
         needed = std::max(needed, uint64_t(frame->planes[1].offset) +
@@ -193,7 +217,8 @@ int frame_map_open(const FrameMetadata *frame, FrameMapping *out)
     made.stride = frame->stride;
     made.offset = frame->offset;
     made.format = frame->format;
-    if (frame->format == FRAME_FOURCC_NV12) {
+    made.bytes_per_pixel = frame_map_bytes_per_pixel(frame->format);
+    if (two_planes(frame->format)) {
         made.chroma_stride = frame->planes[1].stride;
         made.chroma_offset = frame->planes[1].offset;
     }
