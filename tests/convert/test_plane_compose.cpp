@@ -1,5 +1,6 @@
 #include "apps/capture/convert/plane_compose.h"
 #include "apps/capture/convert/plane_compose_internal.h"
+#include "tests/convert/deep_pixels.h"
 
 #include <gtest/gtest.h>
 
@@ -630,4 +631,74 @@ TEST(PlaneCompose, UnreadableLayerRefusedOthersDrawn)
     EXPECT_EQ(compose({&primary, &top}, 32, 32, 0, &pic), -1);
     EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
     EXPECT_EQ(pic.at(21, 21), pattern(21, 21) | 0xff000000u);
+}
+
+// Each deep-colour format drawn scaled and translucent (per-pixel alpha
+// where it has it) over a pattern matches the same layer given in 8 bits:
+// it is read in its own byte order and reduced to the composer's 8 bits at
+// the sample. P010 likewise against NV12. Short rows are refused.
+TEST(PlaneCompose, DeepColourLayersReadAsTheirEightBitEquals)
+{
+    Buffer primary = packed(PLANE_COMPOSE_XR24, 48, 40, pattern);
+    place(primary, 0, 0, 48, 40);
+    constexpr uint32_t w = 21, h = 13;
+    auto colour = [](uint32_t x, uint32_t y) {
+        return DeepPixel{x / 20.0, 1 - y / 12.0, ((x * 7 + y * 3) % 17) / 16.0, ((x + y) % 5) / 4.0};
+    };
+    auto as_8 = [](double v) { return uint32_t(std::lround(v * 255)); };
+    for (uint32_t f : kDeepPacked) {
+        SCOPED_TRACE(std::string(reinterpret_cast<const char *>(&f), 4));
+        const uint32_t bytes = deep_packed_bytes(f);
+        Buffer deep;
+        deep.plane.buffer_id = 1;
+        deep.plane.format = f;
+        deep.plane.width = w;
+        deep.plane.height = h;
+        deep.stride[0] = bytes * w + 6;
+        deep.bytes[0].assign(size_t(deep.stride[0]) * h, 0x5a);
+        std::vector<DeepPixel> held(w * h);
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x)
+                held[y * w + x] = deep_put(f, colour(x, y), &deep.bytes[0][size_t(y) * deep.stride[0] + bytes * x]);
+        Buffer eight = packed(deep_has_alpha(f) ? PLANE_COMPOSE_AR24 : PLANE_COMPOSE_XR24, w, h, [&](uint32_t x, uint32_t y) {
+            const DeepPixel &p = held[y * w + x];
+            return argb(as_8(p.a), as_8(p.r), as_8(p.g), as_8(p.b));
+        });
+        for (Buffer *b : {&deep, &eight})
+            place(*b, 5, 3, 37, 30, UDS_ROTATE_0, 0xc000, UDS_BLEND_COVERAGE);
+        Picture got, want;
+        ASSERT_EQ(compose({&primary, &deep}, 48, 40, 0, &got), 0);
+        ASSERT_EQ(compose({&primary, &eight}, 48, 40, 0, &want), 0);
+        int worst = 0;
+        for (size_t i = 0; i < got.bytes.size(); ++i)
+            worst = std::max(worst, std::abs(int(got.bytes[i]) - int(want.bytes[i])));
+        EXPECT_LE(worst, 1);  // a channel's 8-bit rounding may fall either side of a near tie
+        EXPECT_NE(got.at(20, 20), pattern(20, 20) | 0xff000000u);
+
+        deep.stride[0] = bytes * w - 1;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(compose({&primary, &deep}, 48, 40, 0, &got), -1);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("rows too short"), std::string::npos);
+    }
+
+    Buffer nv = nv12(w + 1, h + 1, video_pattern);
+    Buffer p010 = nv;
+    p010.plane.format = DEEP_P010;
+    for (int i = 0; i < 2; ++i) {
+        p010.stride[i] = 2 * nv.stride[i] + 4;
+        p010.bytes[i].assign(size_t(p010.stride[i]) * (i ? (h + 2) / 2 : h + 1), 0);
+        for (size_t r = 0; r * nv.stride[i] < nv.bytes[i].size(); ++r)
+            for (uint32_t x = 0; x < nv.stride[i] && r * nv.stride[i] + x < nv.bytes[i].size(); ++x) {
+                // 10-bit codes that round to the NV12 byte, low bits set as noise.
+                const uint16_t code = uint16_t(std::clamp(nv.bytes[i][r * nv.stride[i] + x] * 4 + int(x % 3) - 1, 0, 1023));
+                const uint16_t sample = uint16_t(code << 6 | 0x2a);
+                std::memcpy(&p010.bytes[i][r * p010.stride[i] + 2 * x], &sample, 2);
+            }
+    }
+    for (Buffer *b : {&nv, &p010})
+        place(*b, 2, 1, 40, 30, UDS_ROTATE_90, 0xffff);
+    Picture got, want;
+    ASSERT_EQ(compose({&primary, &p010}, 48, 40, 0, &got), 0);
+    ASSERT_EQ(compose({&primary, &nv}, 48, 40, 0, &want), 0);
+    EXPECT_TRUE(got.bytes == want.bytes);
 }

@@ -6,14 +6,17 @@
 #include <cstdio>
 #include <cstring>
 #include <emmintrin.h>
+#include <new>
 #include <vector>
 
+#include "apps/capture/convert/deep_convert.h"
 #include "apps/capture/convert/plane_compose_internal.h"
 
 bool plane_compose_supported(uint32_t fourcc)
 {
     return fourcc == PLANE_COMPOSE_XR24 || fourcc == PLANE_COMPOSE_AR24 || fourcc == PLANE_COMPOSE_XB24 ||
-           fourcc == PLANE_COMPOSE_AB24 || fourcc == PLANE_COMPOSE_NV12;
+           fourcc == PLANE_COMPOSE_AB24 || fourcc == PLANE_COMPOSE_NV12 || fourcc == DEEP_P010 ||
+           deep_packed_bytes(fourcc) != 0;
 }
 
 namespace {
@@ -100,7 +103,8 @@ void blend_setup(const PlaneRecord &plane, Blend *b)
     b->alpha = std::min<uint32_t>(plane.alpha, 0xffff);
     b->p15 = uint32_t((uint64_t(b->alpha) * kUnit + 0x7fff) / 0xffff);
     b->mode = plane.blend;
-    const bool has_alpha = plane.format == PLANE_COMPOSE_AR24 || plane.format == PLANE_COMPOSE_AB24;
+    const bool has_alpha =
+        plane.format == PLANE_COMPOSE_AR24 || plane.format == PLANE_COMPOSE_AB24 || deep_has_alpha(plane.format);
     b->use_alpha = has_alpha && plane.blend != UDS_BLEND_NONE;
     b->opaque = !b->use_alpha && b->p15 == kUnit;
 }
@@ -524,9 +528,11 @@ int prepare_layer(const ComposeLayer &layer, uint32_t crtc_width, uint32_t crtc_
                      f);
         return -1;
     }
-    const bool nv12 = f == PLANE_COMPOSE_NV12;
-    const bool short_rows = nv12 ? layer.stride[0] < pl.width || layer.stride[1] < 2 * ((pl.width + 1) / 2)
-                                 : uint64_t(layer.stride[0]) < 4 * uint64_t(pl.width);
+    const bool nv12 = f == PLANE_COMPOSE_NV12 || f == DEEP_P010;
+    const uint64_t sample = f == DEEP_P010 ? 2 : 1, bytes = deep_packed_bytes(f) ? deep_packed_bytes(f) : 4;
+    const bool short_rows = nv12 ? layer.stride[0] < sample * pl.width ||
+                                       layer.stride[1] < sample * 2 * ((pl.width + 1) / 2)
+                                 : uint64_t(layer.stride[0]) < bytes * uint64_t(pl.width);
     if (!layer.data[0] || (nv12 && !layer.data[1]) || short_rows) {
         std::fprintf(stderr, "plane_compose: plane %u: no buffer or rows too short for %ux%u (stride %u)\n",
                      pl.plane_id, pl.width, pl.height, layer.stride[0]);
@@ -782,6 +788,47 @@ void draw_layer(const ComposeLayer &layer, const Prepared &p, uint8_t *out, uint
         draw_packed(layer, p, out, out_stride);
 }
 
+// A deep-colour layer as the composer's 8-bit one: its rows reduced into
+// store (AR24 with its alpha, XR24 without; P010 to NV12). Other layers are
+// drawn as they are. False after a line when there is no memory for it.
+bool reduce_layer(const ComposeLayer &layer, std::vector<uint8_t> *store, ComposeLayer *reduced)
+{
+    const PlaneRecord &pl = layer.plane;
+    const uint32_t f = pl.format, w = pl.width, h = pl.height;
+    *reduced = layer;
+    if (f != DEEP_P010 && !deep_packed_bytes(f))
+        return true;
+    ComposeLayer &out = *reduced;
+    const bool p010 = f == DEEP_P010;
+    const uint32_t chroma_width = 2 * ((w + 1) / 2), chroma_rows = (h + 1) / 2;
+    const size_t luma_bytes = size_t(p010 ? w : 4 * size_t(w)) * h;
+    try {
+        store->resize(luma_bytes + (p010 ? size_t(chroma_width) * chroma_rows : 0));
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "plane_compose: plane %u: out of memory for its 8-bit copy\n", pl.plane_id);
+        return false;
+    }
+    uint8_t *to = store->data();
+    for (uint32_t r = 0; r < h; ++r) {
+        const uint8_t *from = layer.data[0] + size_t(r) * layer.stride[0];
+        if (p010)
+            p010_row_to_8(from, w, to + size_t(r) * w);
+        else
+            deep_row_to_bgra8(f, from, w, to + size_t(r) * 4 * w);
+    }
+    out.data[0] = to;
+    out.stride[0] = p010 ? w : 4 * w;
+    out.plane.format = p010 ? PLANE_COMPOSE_NV12 : deep_has_alpha(f) ? PLANE_COMPOSE_AR24 : PLANE_COMPOSE_XR24;
+    if (p010) {
+        for (uint32_t r = 0; r < chroma_rows; ++r)
+            p010_row_to_8(layer.data[1] + size_t(r) * layer.stride[1], chroma_width,
+                          to + luma_bytes + size_t(r) * chroma_width);
+        out.data[1] = to + luma_bytes;
+        out.stride[1] = chroma_width;
+    }
+    return true;
+}
+
 // True when the layer hides everything under it.
 bool covers_stream(const Prepared &p, uint32_t width, uint32_t height)
 {
@@ -826,8 +873,19 @@ int plane_compose_xrgb(const ComposeLayer *layers, uint32_t count, uint32_t crtc
             std::fill(row + x, row + width, 0xff000000u);
         }
     }
-    for (uint32_t i = first; i < count; ++i)
-        if (state[i] > 0)
-            draw_layer(layers[i], prepared[i], out, out_stride);
+    // The reduced copies of deep-colour layers; kept from call to call so
+    // that a steady stream allocates nothing here.
+    static thread_local std::vector<std::vector<uint8_t>> stores;
+    if (stores.size() < count)
+        stores.resize(count);
+    for (uint32_t i = first; i < count; ++i) {
+        ComposeLayer reduced;
+        if (state[i] <= 0)
+            continue;
+        if (reduce_layer(layers[i], &stores[i], &reduced))
+            draw_layer(reduced, prepared[i], out, out_stride);
+        else
+            rc = -1;
+    }
     return rc;
 }

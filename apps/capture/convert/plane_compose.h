@@ -12,6 +12,11 @@
 //   None:           out = src * p + (1 - p) * dst
 // with a the pixel's alpha (1 for X formats) and p the plane alpha. NV12
 // chroma is sited at the centre of the 2x2 luma pixels it covers.
+//
+// The composer works in 8 bits a channel: a deep-colour layer (XR30 and the
+// other formats of deep_convert.h, P010 read as NV12) is reduced to 8 bits
+// at each sample, before filtering and blending, so its extra precision
+// does not reach the XRGB8888 output.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +26,7 @@
 // One plane to draw: its state and its mapped buffer.
 struct ComposeLayer {
     PlaneRecord plane;       // format, size, rectangles, rotation, alpha, blend, encoding, range (buffer_id != 0)
-    const uint8_t *data[2];  // packed RGB: data[0]; NV12: data[0] luma, data[1] interleaved CbCr
+    const uint8_t *data[2];  // packed RGB: data[0]; NV12, P010: data[0] luma, data[1] interleaved CbCr
     uint32_t stride[2];      // bytes per row of each
 };
 
@@ -35,6 +40,7 @@ inline constexpr uint32_t PLANE_COMPOSE_AR24 = plane_compose_fourcc('A', 'R', '2
 inline constexpr uint32_t PLANE_COMPOSE_XB24 = plane_compose_fourcc('X', 'B', '2', '4');  // R G B X
 inline constexpr uint32_t PLANE_COMPOSE_AB24 = plane_compose_fourcc('A', 'B', '2', '4');  // R G B A
 inline constexpr uint32_t PLANE_COMPOSE_NV12 = plane_compose_fourcc('N', 'V', '1', '2');  // Y plane, CbCr plane
+// and the deep-colour formats of deep_convert.h (XR30 ... AB4H, RG16, P010).
 
 // True for a format plane_compose_xrgb draws.
 bool plane_compose_supported(uint32_t fourcc);
