@@ -83,8 +83,8 @@ int main(int argc, char **argv)
             if (!c.fourcc)
                 rc = packed_to_yuv420p_bt709(PACKED_BGRA, kW, kH, c.src.data(), c.stride, y, u, v);
             else if (c.fourcc == DEEP_P010)
-                rc = p010_to_yuv420p(kW, kH, c.src.data(), c.stride, c.src.data() + size_t(c.stride) * kH, c.stride,
-                                     y, u, v);
+                rc = p010_to_yuv420p(kW, kH, c.src.data(), c.stride, c.src.data() + size_t(c.stride) * kH, c.stride, y,
+                                     u, v);
             else if (c.portable)
                 rc = deep_to_yuv420p_bt709_portable(c.fourcc, kW, kH, c.src.data(), c.stride, y, u, v);
             else

@@ -10,9 +10,8 @@
 
 #include "apps/capture/convert/deep_convert.h"
 
-inline constexpr uint32_t kDeepPacked[] = {DEEP_XR30, DEEP_AR30, DEEP_XB30, DEEP_AB30, DEEP_XR48,
-                                           DEEP_AR48, DEEP_XB48, DEEP_AB48, DEEP_XR4H, DEEP_AR4H,
-                                           DEEP_XB4H, DEEP_AB4H, DEEP_RG16};
+inline constexpr uint32_t kDeepPacked[] = {DEEP_XR30, DEEP_AR30, DEEP_XB30, DEEP_AB30, DEEP_XR48, DEEP_AR48, DEEP_XB48,
+                                           DEEP_AB48, DEEP_XR4H, DEEP_AR4H, DEEP_XB4H, DEEP_AB4H, DEEP_RG16};
 
 struct DeepPixel {
     double r, g, b, a;

@@ -64,8 +64,7 @@ Yuv reference(const std::vector<DeepPixel> &px)
 
 TEST(DeepConvert, EveryFormatWithinOneOfTheReferenceWithoutBanding)
 {
-    using Converter = int (*)(uint32_t, uint32_t, uint32_t, const uint8_t *, uint32_t, uint8_t *, uint8_t *,
-                              uint8_t *);
+    using Converter = int (*)(uint32_t, uint32_t, uint32_t, const uint8_t *, uint32_t, uint8_t *, uint8_t *, uint8_t *);
     for (uint32_t f : kDeepPacked) {
         SCOPED_TRACE(std::string(reinterpret_cast<const char *>(&f), 4));
         const uint32_t bytes = deep_packed_bytes(f), stride = bytes * kW + 24;
@@ -109,13 +108,13 @@ TEST(DeepConvert, RefusesWhatItCannotConvertAndWritesNothing)
 {
     std::vector<uint8_t> src(8 * 64 * 4, 0), out(64 * 4 * 2, 7);
     uint8_t *y = out.data(), *u = y + 256, *v = u + 64;
-    EXPECT_EQ(deep_to_yuv420p_bt709(DEEP_XR30, 64, 3, src.data(), 256, y, u, v), -1);           // odd height
-    EXPECT_EQ(deep_to_yuv420p_bt709(DEEP_XR48, 64, 4, src.data(), 256, y, u, v), -1);           // stride < 8 x 64
+    EXPECT_EQ(deep_to_yuv420p_bt709(DEEP_XR30, 64, 3, src.data(), 256, y, u, v), -1);  // odd height
+    EXPECT_EQ(deep_to_yuv420p_bt709(DEEP_XR48, 64, 4, src.data(), 256, y, u, v), -1);  // stride < 8 x 64
     EXPECT_EQ(deep_to_yuv420p_bt709(deep_fourcc('X', 'R', '2', '4'), 64, 4, src.data(), 256, y, u, v), -1);
-    EXPECT_EQ(deep_to_yuv420p_bt709(DEEP_P010, 64, 4, src.data(), 256, y, u, v), -1);            // planar
+    EXPECT_EQ(deep_to_yuv420p_bt709(DEEP_P010, 64, 4, src.data(), 256, y, u, v), -1);  // planar
     EXPECT_EQ(deep_to_yuv420p_bt709(DEEP_RG16, 64, 4, nullptr, 256, y, u, v), -1);
-    EXPECT_EQ(p010_to_yuv420p(63, 4, src.data(), 128, src.data(), 128, y, u, v), -1);          // odd width
-    EXPECT_EQ(p010_to_yuv420p(64, 4, src.data(), 126, src.data(), 128, y, u, v), -1);          // short rows
+    EXPECT_EQ(p010_to_yuv420p(63, 4, src.data(), 128, src.data(), 128, y, u, v), -1);  // odd width
+    EXPECT_EQ(p010_to_yuv420p(64, 4, src.data(), 126, src.data(), 128, y, u, v), -1);  // short rows
     EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 7; }));
 }
 

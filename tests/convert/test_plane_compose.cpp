@@ -660,10 +660,11 @@ TEST(PlaneCompose, DeepColourLayersReadAsTheirEightBitEquals)
         for (uint32_t y = 0; y < h; ++y)
             for (uint32_t x = 0; x < w; ++x)
                 held[y * w + x] = deep_put(f, colour(x, y), &deep.bytes[0][size_t(y) * deep.stride[0] + bytes * x]);
-        Buffer eight = packed(deep_has_alpha(f) ? PLANE_COMPOSE_AR24 : PLANE_COMPOSE_XR24, w, h, [&](uint32_t x, uint32_t y) {
-            const DeepPixel &p = held[y * w + x];
-            return argb(as_8(p.a), as_8(p.r), as_8(p.g), as_8(p.b));
-        });
+        Buffer eight =
+            packed(deep_has_alpha(f) ? PLANE_COMPOSE_AR24 : PLANE_COMPOSE_XR24, w, h, [&](uint32_t x, uint32_t y) {
+                const DeepPixel &p = held[y * w + x];
+                return argb(as_8(p.a), as_8(p.r), as_8(p.g), as_8(p.b));
+            });
         for (Buffer *b : {&deep, &eight})
             place(*b, 5, 3, 37, 30, UDS_ROTATE_0, 0xc000, UDS_BLEND_COVERAGE);
         Picture got, want;
@@ -690,7 +691,8 @@ TEST(PlaneCompose, DeepColourLayersReadAsTheirEightBitEquals)
         for (size_t r = 0; r * nv.stride[i] < nv.bytes[i].size(); ++r)
             for (uint32_t x = 0; x < nv.stride[i] && r * nv.stride[i] + x < nv.bytes[i].size(); ++x) {
                 // 10-bit codes that round to the NV12 byte, low bits set as noise.
-                const uint16_t code = uint16_t(std::clamp(nv.bytes[i][r * nv.stride[i] + x] * 4 + int(x % 3) - 1, 0, 1023));
+                const uint16_t code =
+                    uint16_t(std::clamp(nv.bytes[i][r * nv.stride[i] + x] * 4 + int(x % 3) - 1, 0, 1023));
                 const uint16_t sample = uint16_t(code << 6 | 0x2a);
                 std::memcpy(&p010.bytes[i][r * p010.stride[i] + 2 * x], &sample, 2);
             }

@@ -22,8 +22,9 @@ const float *half_table()
         std::vector<float> t(65536);
         for (uint32_t h = 0; h < 65536; ++h) {
             const uint32_t e = (h >> 10) & 31, m = h & 1023;
-            float x = e == 0 ? std::ldexp(float(m), -24) : e == 31 ? (m ? NAN : INFINITY)
-                                                                   : std::ldexp(float(m | 1024), int(e) - 25);
+            float x = e == 0    ? std::ldexp(float(m), -24)
+                      : e == 31 ? (m ? NAN : INFINITY)
+                                : std::ldexp(float(m | 1024), int(e) - 25);
             x = h & 0x8000 ? -x : x;
             t[h] = std::isnan(x) ? 0.0f : x < 0.0f ? 0.0f : x > 1.0f ? 1.0f : x;
         }
@@ -78,8 +79,8 @@ int convert(bool avx2, uint32_t fourcc, uint32_t width, uint32_t height, const u
     if (!scratch_for(width, &s))
         return -1;
     if (avx2)
-        deep_convert_detail::convert_avx2(fourcc, width, height, src, stride, half_table(), s.r, s.g, s.b, s.pairs,
-                                          y, u, v);
+        deep_convert_detail::convert_avx2(fourcc, width, height, src, stride, half_table(), s.r, s.g, s.b, s.pairs, y,
+                                          u, v);
     else
         deep_portable::convert_picture(fourcc, width, height, src, stride, half_table(), s, y, u, v);
     return 0;

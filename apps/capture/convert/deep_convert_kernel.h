@@ -10,8 +10,8 @@
 // Row storage: the decoded row, then a ring of four rows of column-pair sums
 // per channel (chroma row j weighs rows 2j-1 to 2j+2).
 struct Scratch {
-    float *r, *g, *b;     // width each
-    float *pairs[4][3];   // (width + 1) / 2 each
+    float *r, *g, *b;    // width each
+    float *pairs[4][3];  // (width + 1) / 2 each
 };
 
 template <int lo_shift, int hi_shift>

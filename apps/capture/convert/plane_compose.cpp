@@ -530,9 +530,9 @@ int prepare_layer(const ComposeLayer &layer, uint32_t crtc_width, uint32_t crtc_
     }
     const bool nv12 = f == PLANE_COMPOSE_NV12 || f == DEEP_P010;
     const uint64_t sample = f == DEEP_P010 ? 2 : 1, bytes = deep_packed_bytes(f) ? deep_packed_bytes(f) : 4;
-    const bool short_rows = nv12 ? layer.stride[0] < sample * pl.width ||
-                                       layer.stride[1] < sample * 2 * ((pl.width + 1) / 2)
-                                 : uint64_t(layer.stride[0]) < bytes * uint64_t(pl.width);
+    const bool short_rows =
+        nv12 ? layer.stride[0] < sample * pl.width || layer.stride[1] < sample * 2 * ((pl.width + 1) / 2)
+             : uint64_t(layer.stride[0]) < bytes * uint64_t(pl.width);
     if (!layer.data[0] || (nv12 && !layer.data[1]) || short_rows) {
         std::fprintf(stderr, "plane_compose: plane %u: no buffer or rows too short for %ux%u (stride %u)\n",
                      pl.plane_id, pl.width, pl.height, layer.stride[0]);

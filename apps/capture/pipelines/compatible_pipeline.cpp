@@ -369,7 +369,7 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         CursorPlacement cursor = run.cursor();
         int converted = 0;
         const bool plain = run.plain_picture() && (!processor || frame_map_packed(run.frame_mapping().format) ||
-                                                  deep_packed_bytes(run.frame_mapping().format));
+                                                   deep_packed_bytes(run.frame_mapping().format));
         if (!plain) {
             // Composed with its cursor: on the processor from the buffers'
             // mappings, on the GL path by the conversion shaders.

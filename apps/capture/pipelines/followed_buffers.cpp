@@ -107,9 +107,10 @@ FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
         frame.colour_encoding = importing_->color_encoding;
         frame.colour_range = importing_->color_range;
     }
-    // NV12 (video) that the GPU does not import is read on the processor.
+    // NV12 (video) and deep colour that the GPU does not import are read on
+    // the processor (only the 8-bit packed formats are uploaded).
     FrameImportKind kind = FrameImportKind(kind_);
-    if (overlays_ && kind != FRAME_IMPORT_MAPPED && frame.format == FRAME_FOURCC_NV12 &&
+    if (overlays_ && kind != FRAME_IMPORT_MAPPED && !frame_map_packed(frame.format) &&
         (egl_frame_is_memory(&frame) || !egl_display_imports_dma_buf(import_.display)))
         kind = FRAME_IMPORT_MAPPED;
     slot->converted = kind != FrameImportKind(kind_);

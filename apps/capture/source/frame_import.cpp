@@ -93,8 +93,10 @@ int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport
         return -1;
     }
     if (!frame_map_packed(frame->format)) {
-        fputs("[Capture] an NV12 framebuffer the GPU does not import is not uploaded: the processor reads it\n",
-              stderr);
+        const uint32_t f = frame->format;
+        fprintf(stderr,
+                "[Capture] a %c%c%c%c framebuffer the GPU does not import is not uploaded: the processor reads it\n",
+                char(f), char(f >> 8), char(f >> 16), char(f >> 24));
         return -1;
     }
     made.upload = true;
