@@ -82,7 +82,9 @@ int convert(bool avx2, uint32_t fourcc, uint32_t width, uint32_t height, const u
         deep_convert_detail::convert_avx2(fourcc, width, height, src, stride, half_table(), s.r, s.g, s.b, s.pairs, y,
                                           u, v);
     else
-        deep_portable::convert_picture(fourcc, width, height, src, stride, half_table(), s, y, u, v);
+        deep_portable::convert_picture(
+            fourcc, width, height, src, stride, half_table(), s, y, u, v,
+            [](uint32_t, const uint8_t *, uint32_t, uint8_t *, float *const(&)[3]) { return 0u; });
     return 0;
 }
 

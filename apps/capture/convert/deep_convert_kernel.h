@@ -138,10 +138,14 @@ inline void chroma_row(float *const (&a)[3], float *const (&b)[3], float *const 
 }
 
 // The whole picture (checked by the caller: packed deep fourcc, even height).
+// fused(fourcc, row, width, y, pairs) may do the first pixels of a row
+// itself (decoded, luma and pair sums) and returns how many (an even count);
+// the plain loops do the rest.
+template <class Fused>
 inline void convert_picture(uint32_t f, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
-                            const float *half, const Scratch &s, uint8_t *y, uint8_t *u, uint8_t *v)
+                            const float *half, const Scratch &s, uint8_t *y, uint8_t *u, uint8_t *v, Fused fused)
 {
-    const uint32_t cw = (width + 1) / 2;
+    const uint32_t cw = (width + 1) / 2, bytes = deep_packed_bytes(f);
     auto slot = [&](int64_t row) -> float *const(&)[3] {
         row = row < 0 ? 0 : row >= int64_t(height) ? int64_t(height) - 1 : row;
         return s.pairs[row % 4];
@@ -151,12 +155,16 @@ inline void convert_picture(uint32_t f, uint32_t width, uint32_t height, const u
         chroma_row(slot(t - 1), slot(t), slot(t + 1), slot(t + 2), cw, u + size_t(j) * cw, v + size_t(j) * cw);
     };
     for (uint32_t row = 0; row < height; ++row) {
-        decode_row(f, src + size_t(row) * stride, width, half, s.r, s.g, s.b);
-        luma_row(s.r, s.g, s.b, width, y + size_t(row) * width);
+        const uint8_t *in = src + size_t(row) * stride;
+        uint8_t *luma = y + size_t(row) * width;
         float *const(&p)[3] = s.pairs[row % 4];
-        pair_row(s.r, width, p[0]);
-        pair_row(s.g, width, p[1]);
-        pair_row(s.b, width, p[2]);
+        const uint32_t done = fused(f, in, width, luma, p);
+        const uint32_t n = width - done, i = done / 2;
+        decode_row(f, in + size_t(done) * bytes, n, half, s.r, s.g, s.b);
+        luma_row(s.r, s.g, s.b, n, luma + done);
+        pair_row(s.r, n, p[0] + i);
+        pair_row(s.g, n, p[1] + i);
+        pair_row(s.b, n, p[2] + i);
         if (row % 2 == 0 && row >= 2)
             emit(row / 2 - 1);
     }
