@@ -99,7 +99,9 @@ int deep_to_yuv420p_bt709_portable(uint32_t fourcc, uint32_t width, uint32_t hei
 int deep_to_yuv420p_bt709(uint32_t fourcc, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
                           uint8_t *y, uint8_t *u, uint8_t *v)
 {
-    return convert(yuv_convert_have_avx2(), fourcc, width, height, src, stride, y, u, v);
+    // Every processor with AVX2 has F16C; both are asked for all the same.
+    static const bool avx2 = yuv_convert_have_avx2() && __builtin_cpu_supports("f16c");
+    return convert(avx2, fourcc, width, height, src, stride, y, u, v);
 }
 
 void deep_row_to_bgra8(uint32_t f, const uint8_t *src, uint32_t n, uint8_t *out)

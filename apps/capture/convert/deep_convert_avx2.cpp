@@ -1,5 +1,5 @@
-// The deep-colour kernel built for AVX2 (and FMA-free, so it rounds as the
-// portable build does). Only the code in the target region is built for
+// The deep-colour kernel built for AVX2 and F16C (FMA-free, so it rounds as
+// the portable build does). Only the code in the target region is built for
 // AVX2: the standard headers come before it.
 #include <cstddef>
 #include <cstdint>
@@ -9,26 +9,25 @@
 #include "apps/capture/convert/deep_convert_internal.h"
 
 #pragma GCC push_options
-#pragma GCC target("avx2")
+#pragma GCC target("avx2,f16c")
 namespace deep_avx2 {
 #include "apps/capture/convert/deep_convert_kernel.h"
 
-// 2:10:10:10 rows 16 pixels a step: decoded, Y stored and the pair sums
-// written straight from registers, each value computed in the order the
-// plain loops compute it (so the result is the same to the bit).
-template <int r_shift, int b_shift>
-uint32_t fused_2101010(const uint8_t *src, uint32_t n, uint8_t *y, float *const (&pairs)[3])
+// Rows 16 pixels a step: decoded, Y stored and the pair sums written
+// straight from registers, each value computed in the order the plain loops
+// compute it (so the result is the same to the bit). load(p) gives the R, G,
+// B of pixels p to p + 7.
+struct Rgb8 {
+    __m256 r, g, b;
+};
+
+template <class Load>
+inline uint32_t fused_rows(uint32_t n, uint8_t *y, float *const (&pairs)[3], Load load)
 {
-    const __m256i mask = _mm256_set1_epi32(1023);
-    const __m256 k = _mm256_set1_ps(1.0f / 1023.0f);
-    auto channel = [&](__m256i w, int shift) {
-        return _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srl_epi32(w, _mm_cvtsi32_si128(shift)), mask)),
-                             k);
-    };
-    auto luma = [&](__m256 r, __m256 g, __m256 b) {
-        __m256 x = _mm256_add_ps(_mm256_set1_ps(16.5f), _mm256_mul_ps(_mm256_set1_ps(kYr), r));
-        x = _mm256_add_ps(x, _mm256_mul_ps(_mm256_set1_ps(kYg), g));
-        x = _mm256_add_ps(x, _mm256_mul_ps(_mm256_set1_ps(kYb), b));
+    auto luma = [&](const Rgb8 &c) {
+        __m256 x = _mm256_add_ps(_mm256_set1_ps(16.5f), _mm256_mul_ps(_mm256_set1_ps(kYr), c.r));
+        x = _mm256_add_ps(x, _mm256_mul_ps(_mm256_set1_ps(kYg), c.g));
+        x = _mm256_add_ps(x, _mm256_mul_ps(_mm256_set1_ps(kYb), c.b));
         x = _mm256_min_ps(_mm256_max_ps(x, _mm256_setzero_ps()), _mm256_set1_ps(255.0f));
         return _mm256_cvttps_epi32(x);
     };
@@ -38,18 +37,76 @@ uint32_t fused_2101010(const uint8_t *src, uint32_t n, uint8_t *y, float *const 
     };
     uint32_t i = 0;
     for (; i + 16 <= n; i += 16) {
-        const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 4 * size_t(i)));
-        const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 4 * size_t(i) + 32));
-        const __m256 r0 = channel(w0, r_shift), g0 = channel(w0, 10), b0 = channel(w0, b_shift);
-        const __m256 r1 = channel(w1, r_shift), g1 = channel(w1, 10), b1 = channel(w1, b_shift);
-        const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(luma(r0, g0, b0), luma(r1, g1, b1)), 0xD8);
+        const Rgb8 a = load(i), b = load(i + 8);
+        const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(luma(a), luma(b)), 0xD8);
         const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(words, words), 0x08);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(y + i), _mm256_castsi256_si128(bytes));
-        pair(r0, r1, pairs[0] + i / 2);
-        pair(g0, g1, pairs[1] + i / 2);
-        pair(b0, b1, pairs[2] + i / 2);
+        pair(a.r, b.r, pairs[0] + i / 2);
+        pair(a.g, b.g, pairs[1] + i / 2);
+        pair(a.b, b.b, pairs[2] + i / 2);
     }
     return i;
+}
+
+template <int r_shift, int b_shift>
+uint32_t fused_2101010(const uint8_t *src, uint32_t n, uint8_t *y, float *const (&pairs)[3])
+{
+    const __m256i mask = _mm256_set1_epi32(1023);
+    const __m256 k = _mm256_set1_ps(1.0f / 1023.0f);
+    return fused_rows(n, y, pairs, [&](uint32_t p) {
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 4 * size_t(p)));
+        auto channel = [&](int shift) {
+            const __m256i c = _mm256_and_si256(_mm256_srl_epi32(w, _mm_cvtsi32_si128(shift)), mask);
+            return _mm256_mul_ps(_mm256_cvtepi32_ps(c), k);
+        };
+        return Rgb8{channel(r_shift), channel(10), channel(b_shift)};
+    });
+}
+
+// 16-bit channels, integer or half float (converted by F16C and clamped
+// to [0, 1], NaN to 0, the values of the portable table). Eight pixels are
+// two vectors; a byte shuffle takes one channel of each pixel to a dword
+// (the first vector's pixels to dwords 0-1 of each lane, the second's to
+// 2-3), and a dword permute puts them in pixel order.
+inline __m256i shuffle_for(int c, int first_dword)
+{
+    alignas(32) int8_t m[32];
+    for (int lane = 0; lane < 2; ++lane)
+        for (int d = 0; d < 4; ++d) {
+            const int pixel = d - first_dword;  // of the lane's two
+            const bool used = pixel == 0 || pixel == 1;
+            int8_t *b = m + 16 * lane + 4 * d;
+            b[0] = used ? int8_t(8 * pixel + 2 * c) : -1;
+            b[1] = used ? int8_t(8 * pixel + 2 * c + 1) : -1;
+            b[2] = b[3] = -1;
+        }
+    return _mm256_load_si256(reinterpret_cast<const __m256i *>(m));
+}
+
+template <int ri, int bi, bool is_half>
+uint32_t fused_16161616(const uint8_t *src, uint32_t n, uint8_t *y, float *const (&pairs)[3])
+{
+    const __m256i lo[3] = {shuffle_for(ri, 0), shuffle_for(1, 0), shuffle_for(bi, 0)};
+    const __m256i hi[3] = {shuffle_for(ri, 2), shuffle_for(1, 2), shuffle_for(bi, 2)};
+    const __m256i order = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+    const __m256 k = _mm256_set1_ps(1.0f / 65535.0f);
+    return fused_rows(n, y, pairs, [&](uint32_t p) {
+        const uint8_t *px = src + 8 * size_t(p);
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(px));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(px + 32));
+        auto channel = [&](int c) {
+            const __m256i code = _mm256_permutevar8x32_epi32(
+                _mm256_or_si256(_mm256_shuffle_epi8(a, lo[c]), _mm256_shuffle_epi8(b, hi[c])), order);
+            if constexpr (is_half) {
+                const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(code, code), 0x08);
+                const __m256 x = _mm256_cvtph_ps(_mm256_castsi256_si128(words));
+                return _mm256_min_ps(_mm256_max_ps(x, _mm256_setzero_ps()), _mm256_set1_ps(1.0f));
+            } else {
+                return _mm256_mul_ps(_mm256_cvtepi32_ps(code), k);
+            }
+        };
+        return Rgb8{channel(0), channel(1), channel(2)};
+    });
 }
 
 }  // namespace deep_avx2
@@ -68,6 +125,14 @@ void deep_convert_detail::convert_avx2(uint32_t fourcc, uint32_t width, uint32_t
                                        return deep_avx2::fused_2101010<20, 0>(row, n, luma, p);
                                    if (f == DEEP_XB30 || f == DEEP_AB30)
                                        return deep_avx2::fused_2101010<0, 20>(row, n, luma, p);
+                                   if (f == DEEP_XR48 || f == DEEP_AR48)
+                                       return deep_avx2::fused_16161616<2, 0, false>(row, n, luma, p);
+                                   if (f == DEEP_XB48 || f == DEEP_AB48)
+                                       return deep_avx2::fused_16161616<0, 2, false>(row, n, luma, p);
+                                   if (f == DEEP_XR4H || f == DEEP_AR4H)
+                                       return deep_avx2::fused_16161616<2, 0, true>(row, n, luma, p);
+                                   if (f == DEEP_XB4H || f == DEEP_AB4H)
+                                       return deep_avx2::fused_16161616<0, 2, true>(row, n, luma, p);
                                    return 0u;
                                });
 }
