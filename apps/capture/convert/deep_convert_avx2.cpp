@@ -109,6 +109,20 @@ uint32_t fused_16161616(const uint8_t *src, uint32_t n, uint8_t *y, float *const
     });
 }
 
+// RGB565: eight 16-bit pixels widened to dwords, fields masked out.
+inline uint32_t fused_565(const uint8_t *src, uint32_t n, uint8_t *y, float *const (&pairs)[3])
+{
+    return fused_rows(n, y, pairs, [&](uint32_t p) {
+        const __m256i w =
+            _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 2 * size_t(p))));
+        auto field = [&](int shift, int mask, float k) {
+            const __m256i c = _mm256_and_si256(_mm256_srli_epi32(w, shift), _mm256_set1_epi32(mask));
+            return _mm256_mul_ps(_mm256_cvtepi32_ps(c), _mm256_set1_ps(k));
+        };
+        return Rgb8{field(11, 31, 1.0f / 31.0f), field(5, 63, 1.0f / 63.0f), field(0, 31, 1.0f / 31.0f)};
+    });
+}
+
 }  // namespace deep_avx2
 
 void deep_convert_detail::convert_avx2(uint32_t fourcc, uint32_t width, uint32_t height, const uint8_t *src,
@@ -133,6 +147,8 @@ void deep_convert_detail::convert_avx2(uint32_t fourcc, uint32_t width, uint32_t
                                        return deep_avx2::fused_16161616<2, 0, true>(row, n, luma, p);
                                    if (f == DEEP_XB4H || f == DEEP_AB4H)
                                        return deep_avx2::fused_16161616<0, 2, true>(row, n, luma, p);
+                                   if (f == DEEP_RG16)
+                                       return deep_avx2::fused_565(row, n, luma, p);
                                    return 0u;
                                });
 }
