@@ -19,6 +19,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "apps/capture/convert/deep_convert.h"
 #include "apps/capture/convert/plane_compose.h"
 #include "apps/capture/convert/plane_compose_internal.h"
 
@@ -83,6 +84,24 @@ Layer nv12(uint32_t w, uint32_t h)
     return l;
 }
 
+// A deep-colour layer of pseudo-random pixels (half floats kept in [0, 1)).
+Layer deep(uint32_t fourcc, uint32_t w, uint32_t h)
+{
+    Layer l;
+    l.bytes[0].resize(size_t(w) * h * deep_packed_bytes(fourcc));
+    uint32_t seed = 7;
+    for (uint8_t &b : l.bytes[0]) {
+        seed = seed * 1664525u + 1013904223u;
+        b = uint8_t(seed >> 24);
+    }
+    if (fourcc == DEEP_XR4H)
+        for (size_t i = 1; i < l.bytes[0].size(); i += 2)
+            l.bytes[0][i] &= 0x3b;
+    describe(&l, fourcc, w, h);
+    l.layer.stride[0] = w * deep_packed_bytes(fourcc);
+    return l;
+}
+
 void place(Layer &l, int32_t x, int32_t y, uint32_t w, uint32_t h)
 {
     l.layer.plane.crtc_x = x;
@@ -99,7 +118,9 @@ enum Scene {
     NV12,
     NV12_SCALED,
     TURNED,
-    TURNED_SCALED
+    TURNED_SCALED,
+    XR30_SCALED,  // deep colour: reduced to 8 bits, then as SCALED
+    XR4H_SCALED
 };
 
 // The thread's processor time: what the composer itself spent, whatever
@@ -147,6 +168,11 @@ void BM_Compose(benchmark::State &state)
         overlay = nv12(1280, 720);
         place(overlay, 0, 0, kWidth, kHeight);
         break;
+    case XR30_SCALED:
+    case XR4H_SCALED:
+        overlay = deep(scene == XR30_SCALED ? DEEP_XR30 : DEEP_XR4H, 1280, 720);
+        place(overlay, 0, 0, kWidth, kHeight);
+        break;
     default: break;
     }
     const uint32_t turns = scene == TURNED || scene == TURNED_SCALED ? 1 : 0;
@@ -185,7 +211,7 @@ void BM_Compose(benchmark::State &state)
 }
 BENCHMARK(BM_Compose)
     ->ArgName("scene")
-    ->DenseRange(PRIMARY, TURNED_SCALED)
+    ->DenseRange(PRIMARY, XR4H_SCALED)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond)
     ->Repetitions(5)

@@ -107,32 +107,36 @@ int deep_to_yuv420p_bt709(uint32_t fourcc, uint32_t width, uint32_t height, cons
 void deep_row_to_bgra8(uint32_t f, const uint8_t *src, uint32_t n, uint8_t *out)
 {
     const uint32_t bytes = deep_packed_bytes(f);
-    const bool alpha = deep_has_alpha(f);
+    const bool alpha = deep_has_alpha(f), is_half = f == DEEP_AR4H || f == DEEP_AB4H;
     const float *half = half_table();
-    // Pixels in runs, through the float decoder.
-    constexpr uint32_t kRun = 64;
+    // Pixels in runs, through the float decoder; each loop plain enough to widen.
+    constexpr uint32_t kRun = 256;
     float r[kRun], g[kRun], b[kRun];
+    uint8_t a[kRun];
     for (uint32_t done = 0; done < n; done += kRun) {
         const uint32_t m = n - done < kRun ? n - done : kRun;
         const uint8_t *px = src + size_t(done) * bytes;
         deep_portable::decode_row(f, px, m, half, r, g, b);
-        uint8_t *o = out + 4 * size_t(done);
-        for (uint32_t i = 0; i < m; ++i) {
-            o[4 * i] = uint8_t(b[i] * 255.0f + 0.5f);
-            o[4 * i + 1] = uint8_t(g[i] * 255.0f + 0.5f);
-            o[4 * i + 2] = uint8_t(r[i] * 255.0f + 0.5f);
-            uint8_t a = 255;
-            if (alpha && bytes == 4) {
+        if (!alpha) {
+            std::memset(a, 255, m);
+        } else if (bytes == 4) {
+            for (uint32_t i = 0; i < m; ++i) {
                 uint32_t w;
                 std::memcpy(&w, px + 4 * size_t(i), 4);
-                a = uint8_t((w >> 30) * 85);
-            } else if (alpha) {
+                a[i] = uint8_t((w >> 30) * 85);
+            }
+        } else {
+            for (uint32_t i = 0; i < m; ++i) {
                 uint16_t c;
                 std::memcpy(&c, px + 8 * size_t(i) + 6, 2);
-                const bool is_half = f == DEEP_AR4H || f == DEEP_AB4H;
-                a = uint8_t((is_half ? half[c] : float(c) / 65535.0f) * 255.0f + 0.5f);
+                a[i] = uint8_t((is_half ? half[c] : float(c) * (1.0f / 65535.0f)) * 255.0f + 0.5f);
             }
-            o[4 * i + 3] = a;
+        }
+        uint8_t *o = out + 4 * size_t(done);
+        for (uint32_t i = 0; i < m; ++i) {
+            const uint32_t pixel = uint32_t(b[i] * 255.0f + 0.5f) | uint32_t(g[i] * 255.0f + 0.5f) << 8 |
+                                   uint32_t(r[i] * 255.0f + 0.5f) << 16 | uint32_t(a[i]) << 24;
+            std::memcpy(o + 4 * size_t(i), &pixel, 4);
         }
     }
 }
