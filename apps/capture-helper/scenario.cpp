@@ -31,19 +31,21 @@ constexpr TypeName kTypeNames[] = {
     {"eDP", 14},    {"Virtual", 15},  {"DSI", 16},  {"DPI", 17},  {"Writeback", 18}, {"SPI", 19},      {"USB", 20},
 };
 
-struct FormatName {
-    const char *name;
-    uint32_t fourcc;
-    int bytes_per_pixel;  // of plane 0
-    int planes;
-};
-
-constexpr FormatName kFormats[] = {
-    {"XR24", DRM_FORMAT_XRGB8888, 4, 1}, {"XRGB8888", DRM_FORMAT_XRGB8888, 4, 1},
-    {"AR24", DRM_FORMAT_ARGB8888, 4, 1}, {"ARGB8888", DRM_FORMAT_ARGB8888, 4, 1},
-    {"XB24", DRM_FORMAT_XBGR8888, 4, 1}, {"XBGR8888", DRM_FORMAT_XBGR8888, 4, 1},
-    {"AB24", DRM_FORMAT_ABGR8888, 4, 1}, {"ABGR8888", DRM_FORMAT_ABGR8888, 4, 1},
-    {"NV12", DRM_FORMAT_NV12, 1, 2},
+// The pixel formats a framebuffer may take, by fourcc code (and the long
+// name of the 8-bit ones); depth as the legacy framebuffer query reports it.
+constexpr ScenarioFormat kFormats[] = {
+    {"XR24", DRM_FORMAT_XRGB8888, 4, 1, 24},       {"XRGB8888", DRM_FORMAT_XRGB8888, 4, 1, 24},
+    {"AR24", DRM_FORMAT_ARGB8888, 4, 1, 32},       {"ARGB8888", DRM_FORMAT_ARGB8888, 4, 1, 32},
+    {"XB24", DRM_FORMAT_XBGR8888, 4, 1, 24},       {"XBGR8888", DRM_FORMAT_XBGR8888, 4, 1, 24},
+    {"AB24", DRM_FORMAT_ABGR8888, 4, 1, 24},       {"ABGR8888", DRM_FORMAT_ABGR8888, 4, 1, 24},
+    {"NV12", DRM_FORMAT_NV12, 1, 2, 0},            {"XR30", DRM_FORMAT_XRGB2101010, 4, 1, 30},
+    {"AR30", DRM_FORMAT_ARGB2101010, 4, 1, 30},    {"XB30", DRM_FORMAT_XBGR2101010, 4, 1, 30},
+    {"AB30", DRM_FORMAT_ABGR2101010, 4, 1, 30},    {"XR48", DRM_FORMAT_XRGB16161616, 8, 1, 0},
+    {"AR48", DRM_FORMAT_ARGB16161616, 8, 1, 0},    {"XB48", DRM_FORMAT_XBGR16161616, 8, 1, 0},
+    {"AB48", DRM_FORMAT_ABGR16161616, 8, 1, 0},    {"XR4H", DRM_FORMAT_XRGB16161616F, 8, 1, 0},
+    {"AR4H", DRM_FORMAT_ARGB16161616F, 8, 1, 0},   {"XB4H", DRM_FORMAT_XBGR16161616F, 8, 1, 0},
+    {"AB4H", DRM_FORMAT_ABGR16161616F, 8, 1, 0},   {"RG16", DRM_FORMAT_RGB565, 2, 1, 16},
+    {"P010", DRM_FORMAT_P010, 2, 2, 0},
 };
 
 bool parse_u64(const std::string &text, uint64_t *out)
@@ -436,16 +438,18 @@ private:
                     return fail("bad size '" + w[2] + "' (WIDTHxHEIGHT)");
                 if (f.width == 0 || f.height == 0 || f.width > kMaxDimension || f.height > kMaxDimension)
                     return fail("framebuffer size out of range 1.." + std::to_string(kMaxDimension));
-                const FormatName *fmt = nullptr;
+                const ScenarioFormat *fmt = nullptr;
                 for (auto &k : kFormats)
                     if (strcasecmp(k.name, w[3].c_str()) == 0)
                         fmt = &k;
                 if (!fmt)
-                    return fail("unknown pixel format '" + w[3] + "' (XR24, AR24, XB24, NV12)");
+                    return fail("unknown pixel format '" + w[3] +
+                                "' (XR24, AR24, XB24, AB24, NV12, XR30, AR30, XB30, AB30, XR48, AR48, XB48, AB48, "
+                                "XR4H, AR4H, XB4H, AB4H, RG16, P010)");
                 f.format = fmt->fourcc;
                 f.plane_count = fmt->planes;
                 if (fmt->planes == 2 && (f.width % 2 || f.height % 2))
-                    return fail("NV12 needs an even width and height");
+                    return fail(std::string(fmt->name) + " needs an even width and height");
                 uint32_t pitch = f.width * fmt->bytes_per_pixel;
                 const bool options_ok =
                     each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
@@ -798,6 +802,14 @@ private:
 };
 
 }  // namespace
+
+const ScenarioFormat *scenario_format(uint32_t fourcc)
+{
+    for (auto &f : kFormats)
+        if (f.fourcc == fourcc)
+            return &f;
+    return nullptr;
+}
 
 int scenario_connector_type(const std::string &name)
 {

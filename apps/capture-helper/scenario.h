@@ -7,13 +7,27 @@
 #include <string>
 #include <vector>
 
+// A pixel format a framebuffer may take: its fourcc code's name, the bytes
+// of a pixel of plane 0, its planes (2: chroma after the luma, half height)
+// and the depth the legacy framebuffer query reports (0 where it has none).
+struct ScenarioFormat {
+    const char *name;
+    uint32_t fourcc;
+    int bytes_per_pixel;
+    int planes;
+    int depth;
+};
+
+// The format of a fourcc, or nullptr for one no framebuffer takes.
+const ScenarioFormat *scenario_format(uint32_t fourcc);
+
 struct ScenarioFramebuffer {
     uint32_t id = 0;
     uint32_t width = 0;
     uint32_t height = 0;
     uint32_t format = 0;  // DRM fourcc
     uint64_t modifier = 0;
-    int plane_count = 0;  // 1 (packed RGB) or 2 (NV12)
+    int plane_count = 0;  // 1 (packed RGB) or 2 (NV12, P010)
     uint32_t pitches[4] = {};
     uint32_t offsets[4] = {};
     uint64_t size = 0;  // bytes of the buffer holding every plane

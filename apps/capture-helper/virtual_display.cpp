@@ -289,8 +289,9 @@ drmModeFBPtr vd_get_fb(VirtualWorld *w, int fd, uint32_t fb_id)
     r->width = f->desc.width;
     r->height = f->desc.height;
     r->pitch = f->desc.pitches[0];
-    r->bpp = 32;
-    r->depth = f->desc.format == DRM_FORMAT_ARGB8888 ? 32 : 24;
+    const ScenarioFormat *format = scenario_format(f->desc.format);
+    r->bpp = format ? uint32_t(format->bytes_per_pixel * 8) : 32;
+    r->depth = format ? uint32_t(format->depth) : 24;
     r->handle = d->desc.handles ? f->handle : 0;
     return r;
 }
