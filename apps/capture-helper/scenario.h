@@ -51,6 +51,27 @@ struct ScenarioEncoder {
     uint32_t crtc_id = 0;  // 0 = not driving a CRTC
 };
 
+// A connector's HDR output: the "HDR_OUTPUT_METADATA" blob (struct
+// hdr_output_metadata, static metadata type 1; eotf 0 = off lists the
+// property with no blob, value 0) and the "Colorspace" value.
+struct ScenarioHdr {
+    uint32_t eotf = 0;        // 0 off, 2 SMPTE ST 2084 (pq), 3 HLG (hlg)
+    uint32_t colorspace = 0;  // the kernel's Colorspace value (9 BT2020_RGB by default with pq or hlg)
+    uint16_t primaries[3][2] = {};  // R, G, B (x, y) in 0.00002 units
+    uint16_t white[2] = {};
+    uint16_t max_mastering = 0;  // cd/m2
+    uint16_t min_mastering = 0;  // 0.0001 cd/m2
+    uint16_t max_cll = 0, max_fall = 0;  // cd/m2
+};
+
+// From the blank at_vblank of the connector's CRTC the connector's HDR
+// output is `hdr` (a new blob).
+struct ScenarioHdrChange {
+    uint64_t at_vblank = 0;
+    uint32_t connector_id = 0;
+    ScenarioHdr hdr;
+};
+
 struct ScenarioConnector {
     uint32_t id = 0;
     uint32_t type = 0;     // DRM connector type
@@ -61,7 +82,14 @@ struct ScenarioConnector {
     // 1 upside down, 2 left side up, 3 right side up.
     bool has_orientation = false;
     uint32_t orientation = 0;
+    // HDR output (listed only when hdr= is given): "HDR_OUTPUT_METADATA"
+    // and "Colorspace"; hdr statements change it at blanks of its CRTC.
+    bool has_hdr = false;
+    ScenarioHdr hdr;
 };
+
+// The kernel's names of the connector "Colorspace" values, by value.
+extern const char *const kScenarioColorspaces[13];
 
 // Where a plane takes its picture from and where it shows it: the source
 // rectangle in the buffer (whole buffer unless given), the rectangle on the
@@ -185,6 +213,7 @@ struct ScenarioDevice {
     std::vector<ScenarioCursor> cursors;  // at most one per CRTC
     std::vector<ScenarioPlane> planes;
     std::vector<ScenarioScanout> scanouts;  // at most one per CRTC and framebuffer
+    std::vector<ScenarioHdrChange> hdr_changes;
 };
 
 struct Scenario {
