@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -154,6 +155,19 @@ uint16_t half_of(double v)
     return uint16_t(uint32_t(exp) << 10 | (mant - 1024));
 }
 
+// The half float of v/65535; the picture's 8-bit colours (c * 257) from a
+// table made once.
+uint16_t half_of16(uint32_t v)
+{
+    static const auto table = [] {
+        std::array<uint16_t, 256> t{};
+        for (uint32_t c = 0; c < 256; c++)
+            t[c] = half_of(c / 255.0);
+        return t;
+    }();
+    return v % 257 == 0 ? table[v / 257] : half_of(v / 65535.0);
+}
+
 void put16(uint8_t *p, uint16_t a, uint16_t b, uint16_t c, uint16_t d)
 {
     const uint16_t v[4] = {a, b, c, d};
@@ -200,7 +214,7 @@ void store(const VdBuffer &fb, uint8_t *p, Rgb16 c)
         [[fallthrough]];
     case DRM_FORMAT_XRGB16161616F:
     case DRM_FORMAT_ARGB16161616F:
-        put16(p, half_of(c.b / 65535.0), half_of(c.g / 65535.0), half_of(c.r / 65535.0), half_of(a / 65535.0));
+        put16(p, half_of16(c.b), half_of16(c.g), half_of16(c.r), half_of16(a));
         return;
     case DRM_FORMAT_RGB565: {
         const uint16_t v = uint16_t(scale(c.r, 31) << 11 | scale(c.g, 63) << 5 | scale(c.b, 31));
@@ -274,6 +288,22 @@ void store_luma(const VdBuffer &fb, uint8_t *row, int x, uint32_t y8)
     memcpy(row + size_t(x) * 2, &v, 2);
 }
 
+// n pixels of `bytes` bytes (2, 4 or 8) from row on, each a copy of pixel.
+void fill_row(uint8_t *row, const uint8_t *pixel, size_t bytes, size_t n)
+{
+    auto fill = [&](auto word) {
+        memcpy(&word, pixel, sizeof word);
+        for (size_t i = 0; i < n; i++)
+            memcpy(row + i * sizeof word, &word, sizeof word);
+    };
+    if (bytes == 2)
+        fill(uint16_t());
+    else if (bytes == 4)
+        fill(uint32_t());
+    else
+        fill(uint64_t());
+}
+
 // Paints a rectangle of the picture with the fixed pattern (solid =
 // nullptr) or a solid colour (r, g, b; for NV12 and P010 only the luma of
 // solid[0] is written).
@@ -301,14 +331,20 @@ void paint(VdBuffer &fb, VdRect picture_rect, const uint8_t *solid)
         return;
     }
     const size_t bytes = size_t(scenario_format(fb.desc.format)->bytes_per_pixel);
+    if (solid) {
+        // One pixel in the format's codes, copied over the rectangle.
+        uint8_t pixel[8];
+        store(fb, pixel, Rgb16{solid[0] * 257u, solid[1] * 257u, solid[2] * 257u, 65535});
+        for (int y = r.y; y < r.y + r.h; y++)
+            fill_row(fb.map + size_t(y) * pitch + size_t(r.x) * bytes, pixel, bytes, size_t(r.w));
+        return;
+    }
     for (int y = r.y; y < r.y + r.h; y++) {
         uint8_t *row = fb.map + size_t(y) * pitch;
         for (int x = r.x; x < r.x + r.w; x++) {
             uint8_t *p = row + size_t(x) * bytes;
             Rgb16 c{0, 0, 0, 65535};
-            if (solid) {
-                c.r = solid[0] * 257u, c.g = solid[1] * 257u, c.b = solid[2] * 257u;
-            } else {
+            {
                 int px = 0, py = 0;
                 to_picture(fb, x, y, &px, &py);
                 if (in_ramp(fb, py)) {
