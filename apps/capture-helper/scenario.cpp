@@ -542,12 +542,14 @@ private:
                     c.connected = true;
                 else if (w[3] != "disconnected")
                     return fail("expected connected or disconnected, got '" + w[3] + "'");
+                bool hdr_detail = false;  // an HDR option other than hdr=
                 if (!each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
                         bool taken = false;
                         if (!hdr_option(key, value, &c.hdr, &taken))
                             return false;
                         if (taken) {
                             c.has_hdr = c.has_hdr || key == "hdr";
+                            hdr_detail = hdr_detail || key != "hdr";
                             return true;
                         }
                         if (key == "orientation") {
@@ -567,7 +569,7 @@ private:
                         return true;
                     }))
                     return false;
-                return true;
+                return !hdr_detail || c.has_hdr || fail("HDR options on connector " + w[1] + " need hdr=");
             });
     }
 

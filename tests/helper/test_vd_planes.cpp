@@ -59,6 +59,7 @@ TEST(ScenarioPlanes, StatementsAndTheirErrors)
         {"connector 7 eDP-1 connected orientation=sideways\n", "bad orientation 'sideways'"},
         {"crtc 8 32x64@60 turned=45\n", "bad turned '45'"},
         {"connector 7 eDP-1 connected hdr=dolby\n", "bad hdr 'dolby'"},
+        {"connector 7 eDP-1 connected maxcll=400\n", "HDR options on connector 7 need hdr="},
         {"connector 7 eDP-1 connected hdr=pq maxcll=70000\n", "bad maxcll '70000'"},
         {"connector 7 eDP-1 connected hdr=pq mastering=1000\n", "bad mastering '1000'"},
         {"connector 7 eDP-1 connected hdr=pq colorspace=bt2020\n", "bad colorspace 'bt2020'"},
