@@ -142,6 +142,7 @@ DRM_FORWARD_OBJECT(drmModeFB2Ptr, fb2, FB2)
 DRM_FORWARD_OBJECT(drmModeFBPtr, fb, FB)
 DRM_FORWARD_OBJECT(drmModePlanePtr, plane, Plane)
 DRM_FORWARD_OBJECT(drmModePropertyPtr, property, Property)
+DRM_FORWARD_OBJECT(drmModePropertyBlobPtr, property_blob, PropertyBlob)
 #undef DRM_FORWARD_OBJECT
 
 int drm_set_client_cap(int fd, uint64_t capability, uint64_t value)

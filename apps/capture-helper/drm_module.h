@@ -73,6 +73,10 @@ drmModeObjectPropertiesPtr drm_get_object_properties(int fd, uint32_t object_id,
 void drm_free_object_properties(drmModeObjectPropertiesPtr props);
 drmModePropertyPtr drm_get_property(int fd, uint32_t property_id);
 void drm_free_property(drmModePropertyPtr property);
+// A blob property's value (drmModeGetPropertyBlob semantics): nullptr with
+// errno set for an unknown blob.
+drmModePropertyBlobPtr drm_get_property_blob(int fd, uint32_t blob_id);
+void drm_free_property_blob(drmModePropertyBlobPtr blob);
 
 // Releases a buffer handle that a framebuffer query created in this file
 // (DRM_IOCTL_GEM_CLOSE). 0, or -1 with errno set.
@@ -116,3 +120,4 @@ using DrmPlaneResources = DrmRecord<drmModePlaneRes, drm_free_plane_resources>;
 using DrmPlane = DrmRecord<drmModePlane, drm_free_plane>;
 using DrmObjectProperties = DrmRecord<drmModeObjectProperties, drm_free_object_properties>;
 using DrmProperty = DrmRecord<drmModePropertyRes, drm_free_property>;
+using DrmPropertyBlob = DrmRecord<drmModePropertyBlobRes, drm_free_property_blob>;

@@ -105,7 +105,7 @@ int send_update(SequenceTarget *target, const Record &record, const std::string 
 
 // For a client that follows every plane: after the blank's scanout and
 // cursor records, the CRTC's record if it changed, then one record per
-// plane that changed. Same results as send_packet.
+// plane that changed, then the connector's HDR record if it changed. Same results as send_packet.
 int send_plane_records(SequenceTarget *target, uint64_t sequence)
 {
     if (!target->planes_following) {
@@ -133,6 +133,13 @@ int send_plane_records(SequenceTarget *target, uint64_t sequence)
                                        target->cursor, &update) > 0)
             sent = send_update(target, update.record, update.text, update.entries, update.count);
     }
+    HdrRecord hdr{};
+    const int hdr_rc = sent > 0 ? plane_follower_check_hdr(&target->planes, target->device_fd, sequence, &hdr) : 0;
+    if (hdr_rc < 0)
+        fprintf(stderr, "[Helper Thread] HDR state of blank %llu not told: %s\n",
+                static_cast<unsigned long long>(sequence), strerror(errno));
+    if (hdr_rc > 0)
+        sent = send_packet(target, &hdr, sizeof hdr);
     return sent;
 }
 

@@ -92,18 +92,66 @@ bool describe_plane(int drm_fd, uint32_t plane_id, FollowedPlane *p, uint64_t *t
     return true;
 }
 
-// The connector's panel orientation; normal without the property.
-uint32_t panel_orientation(int drm_fd, uint32_t connector_id)
+constexpr EnumName kColorspaceNames[] = {
+    {"Default", UDS_COLORIMETRY_DEFAULT},
+    {"SMPTE_170M_YCC", UDS_COLORIMETRY_SMPTE_170M_YCC},
+    {"BT709_YCC", UDS_COLORIMETRY_BT709_YCC},
+    {"XVYCC_601", UDS_COLORIMETRY_XVYCC_601},
+    {"XVYCC_709", UDS_COLORIMETRY_XVYCC_709},
+    {"SYCC_601", UDS_COLORIMETRY_SYCC_601},
+    {"opYCC_601", UDS_COLORIMETRY_OPYCC_601},
+    {"opRGB", UDS_COLORIMETRY_OPRGB},
+    {"BT2020_CYCC", UDS_COLORIMETRY_BT2020_CYCC},
+    {"BT2020_RGB", UDS_COLORIMETRY_BT2020_RGB},
+    {"BT2020_YCC", UDS_COLORIMETRY_BT2020_YCC},
+    {"DCI-P3_RGB_D65", UDS_COLORIMETRY_DCI_P3_RGB_D65},
+    {"DCI-P3_RGB_Theater", UDS_COLORIMETRY_DCI_P3_RGB_THEATER},
+};
+
+// The connector's panel orientation (normal without the property) and
+// the ids of its HDR properties (0 where it has none).
+void read_connector(int drm_fd, uint32_t connector_id, PlaneFollower *f)
 {
     if (!connector_id)
-        return UDS_ORIENTATION_NORMAL;
+        return;
     DrmObjectProperties props(drm_get_object_properties(drm_fd, connector_id, DRM_MODE_OBJECT_CONNECTOR));
     for (uint32_t i = 0; props && i < props->count_props; i++) {
         DrmProperty prop(drm_get_property(drm_fd, props->props[i]));
-        if (prop && std::strcmp(prop->name, "panel orientation") == 0)
-            return enum_value(enum_values(*prop, kOrientationNames), props->prop_values[i], UDS_ORIENTATION_NORMAL);
+        if (!prop)
+            continue;
+        if (std::strcmp(prop->name, "panel orientation") == 0)
+            f->orientation =
+                enum_value(enum_values(*prop, kOrientationNames), props->prop_values[i], UDS_ORIENTATION_NORMAL);
+        else if (std::strcmp(prop->name, "HDR_OUTPUT_METADATA") == 0 && (prop->flags & DRM_MODE_PROP_BLOB))
+            f->hdr.prop_metadata = prop->prop_id;
+        else if (std::strcmp(prop->name, "Colorspace") == 0) {
+            f->hdr.prop_colorspace = prop->prop_id;
+            f->hdr.colorspace_values = enum_values(*prop, kColorspaceNames);
+        }
     }
-    return UDS_ORIENTATION_NORMAL;
+}
+
+// The metadata of a blob of struct hdr_output_metadata into *out (eotf,
+// primaries, luminances); SDR for anything but static metadata type 1
+// with a PQ or HLG EOTF.
+void read_metadata(const drmModePropertyBlobRes &blob, HdrRecord *out)
+{
+    hdr_output_metadata m{};
+    if (blob.length < offsetof(hdr_output_metadata, hdmi_metadata_type1) + sizeof(hdr_metadata_infoframe))
+        return;
+    std::memcpy(&m, blob.data, sizeof m < blob.length ? sizeof m : blob.length);
+    const hdr_metadata_infoframe &f = m.hdmi_metadata_type1;
+    if (m.metadata_type != 0 || (f.eotf != UDS_HDR_EOTF_PQ && f.eotf != UDS_HDR_EOTF_HLG))
+        return;
+    out->eotf = f.eotf;
+    for (int i = 0; i < 3; i++)
+        out->primaries[i][0] = f.display_primaries[i].x, out->primaries[i][1] = f.display_primaries[i].y;
+    out->white_point[0] = f.white_point.x;
+    out->white_point[1] = f.white_point.y;
+    out->max_mastering_luminance = f.max_display_mastering_luminance;
+    out->min_mastering_luminance = f.min_display_mastering_luminance;
+    out->max_cll = f.max_cll;
+    out->max_fall = f.max_fall;
 }
 
 // A plane's state as its properties give it, absent ones at their defaults.
@@ -190,7 +238,8 @@ int plane_follower_init(PlaneFollower *f, int drm_fd, uint32_t crtc_id, uint32_t
         errno = ENOENT;
         return -1;
     }
-    f->orientation = panel_orientation(drm_fd, connector_id);
+    f->hdr.connector_id = connector_id;
+    read_connector(drm_fd, connector_id, f);
     // The rectangles and the rest are atomic properties; without the
     // capability the planes are still listed, their state at its defaults.
     if (drm_set_client_cap(drm_fd, DRM_CLIENT_CAP_ATOMIC, 1) != 0)
@@ -377,5 +426,46 @@ int plane_follower_check_plane(PlaneFollower *f, size_t index, int drm_fd, uint6
     update->record.type = type;
     update->record.length = UDS_PLANE_RECORD_LENGTH + r.text_length;
     update->record.sequence = sequence;
+    return 1;
+}
+
+int plane_follower_check_hdr(PlaneFollower *f, int drm_fd, uint64_t sequence, HdrRecord *record)
+{
+    HdrFollower &h = f->hdr;
+    HdrRecord now{};
+    now.connector_id = h.connector_id;
+    if (h.prop_metadata || h.prop_colorspace) {
+        DrmObjectProperties props(drm_get_object_properties(drm_fd, h.connector_id, DRM_MODE_OBJECT_CONNECTOR));
+        if (!props)
+            return -1;
+        uint64_t blob_id = 0;
+        for (uint32_t i = 0; i < props->count_props; i++) {
+            if (props->props[i] == h.prop_metadata)
+                blob_id = props->prop_values[i];
+            else if (props->props[i] == h.prop_colorspace)
+                now.colorimetry =
+                    enum_value(h.colorspace_values, props->prop_values[i], UDS_COLORIMETRY_DEFAULT);
+        }
+        // The kernel makes a new blob for new metadata: a blob is read once.
+        if (blob_id != h.blob_id) {
+            h.blob_id = blob_id;
+            h.metadata = HdrRecord{};
+            DrmPropertyBlob blob(blob_id ? drm_get_property_blob(drm_fd, uint32_t(blob_id)) : nullptr);
+            if (blob)
+                read_metadata(*blob, &h.metadata);
+        }
+        const uint32_t colorimetry = now.colorimetry;
+        now = h.metadata;
+        now.connector_id = h.connector_id;
+        now.colorimetry = colorimetry;
+    }
+    if (h.told && std::memcmp(&now, &h.last, sizeof now) == 0)
+        return 0;
+    h.told = true;
+    h.last = now;
+    *record = now;
+    record->type = UDS_EVENT_HDR_STATE;
+    record->length = UDS_HDR_RECORD_LENGTH;
+    record->sequence = sequence;
     return 1;
 }

@@ -1,6 +1,6 @@
 // Following every plane of a CRTC, for an event client that asked for it:
 // the CRTC's state (mode size, refresh, the connector's panel orientation,
-// how many planes) and each plane's whole state (buffer, rectangles, zpos,
+// how many planes), the connector's HDR state and each plane's whole state (buffer, rectangles, zpos,
 // rotation, alpha, blend mode, colour encoding and range), told only when
 // it changed, after the blank's scanout and cursor records.
 //
@@ -39,6 +39,18 @@ struct FollowedPlane {
     ScanoutBuffer shown;  // overlay: the buffer last told on it (buffer_id 0: none)
 };
 
+// The connector's HDR state: its property ids (0: none, the connector is
+// SDR), the blob last read and what it held, what was last told.
+struct HdrFollower {
+    uint32_t connector_id = 0;
+    uint32_t prop_metadata = 0, prop_colorspace = 0;
+    std::vector<std::pair<uint64_t, uint32_t>> colorspace_values;
+    uint64_t blob_id = 0;
+    HdrRecord metadata{};  // of blob_id: eotf, primaries and luminances
+    bool told = false;
+    HdrRecord last{};  // its header fields 0
+};
+
 struct PlaneFollower {
     uint32_t crtc_id = 0;
     uint32_t orientation = UDS_ORIENTATION_NORMAL;
@@ -47,6 +59,7 @@ struct PlaneFollower {
     CrtcRecord crtc_last{};                      // its header fields 0
     std::vector<ScanoutBuffer> overlay_buffers;  // what the client holds, least recently shown first
     uint64_t next_buffer_id = 1;
+    HdrFollower hdr;
 };
 
 using PlaneStateUpdate = PlaneUpdate<PlaneRecord>;
@@ -62,6 +75,12 @@ int plane_follower_init(PlaneFollower *follower, int drm_fd, uint32_t crtc_id, u
 // The CRTC's state at this blank: 1 with *record to send (always at the
 // first blank), 0 unchanged, -1 when the CRTC cannot be read (errno set).
 int plane_follower_check_crtc(PlaneFollower *follower, int drm_fd, uint64_t sequence, CrtcRecord *record);
+
+// The connector's HDR state at this blank (one property query; its
+// metadata blob is read only when the blob changes): 1 with *record to send
+// (always at the first blank), 0 unchanged, -1 when the connector cannot be
+// read (errno set).
+int plane_follower_check_hdr(PlaneFollower *follower, int drm_fd, uint64_t sequence, HdrRecord *record);
 
 // Plane number `index` (below planes.size()) at this blank, read after the
 // scanout and cursor followers' checks of the same blank: 1 with a record

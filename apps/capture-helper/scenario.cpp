@@ -31,19 +31,21 @@ constexpr TypeName kTypeNames[] = {
     {"eDP", 14},    {"Virtual", 15},  {"DSI", 16},  {"DPI", 17},  {"Writeback", 18}, {"SPI", 19},      {"USB", 20},
 };
 
-struct FormatName {
-    const char *name;
-    uint32_t fourcc;
-    int bytes_per_pixel;  // of plane 0
-    int planes;
-};
-
-constexpr FormatName kFormats[] = {
-    {"XR24", DRM_FORMAT_XRGB8888, 4, 1}, {"XRGB8888", DRM_FORMAT_XRGB8888, 4, 1},
-    {"AR24", DRM_FORMAT_ARGB8888, 4, 1}, {"ARGB8888", DRM_FORMAT_ARGB8888, 4, 1},
-    {"XB24", DRM_FORMAT_XBGR8888, 4, 1}, {"XBGR8888", DRM_FORMAT_XBGR8888, 4, 1},
-    {"AB24", DRM_FORMAT_ABGR8888, 4, 1}, {"ABGR8888", DRM_FORMAT_ABGR8888, 4, 1},
-    {"NV12", DRM_FORMAT_NV12, 1, 2},
+// The pixel formats a framebuffer may take, by fourcc code (and the long
+// name of the 8-bit ones); depth as the legacy framebuffer query reports it.
+constexpr ScenarioFormat kFormats[] = {
+    {"XR24", DRM_FORMAT_XRGB8888, 4, 1, 24},       {"XRGB8888", DRM_FORMAT_XRGB8888, 4, 1, 24},
+    {"AR24", DRM_FORMAT_ARGB8888, 4, 1, 32},       {"ARGB8888", DRM_FORMAT_ARGB8888, 4, 1, 32},
+    {"XB24", DRM_FORMAT_XBGR8888, 4, 1, 24},       {"XBGR8888", DRM_FORMAT_XBGR8888, 4, 1, 24},
+    {"AB24", DRM_FORMAT_ABGR8888, 4, 1, 24},       {"ABGR8888", DRM_FORMAT_ABGR8888, 4, 1, 24},
+    {"NV12", DRM_FORMAT_NV12, 1, 2, 0},            {"XR30", DRM_FORMAT_XRGB2101010, 4, 1, 30},
+    {"AR30", DRM_FORMAT_ARGB2101010, 4, 1, 30},    {"XB30", DRM_FORMAT_XBGR2101010, 4, 1, 30},
+    {"AB30", DRM_FORMAT_ABGR2101010, 4, 1, 30},    {"XR48", DRM_FORMAT_XRGB16161616, 8, 1, 0},
+    {"AR48", DRM_FORMAT_ARGB16161616, 8, 1, 0},    {"XB48", DRM_FORMAT_XBGR16161616, 8, 1, 0},
+    {"AB48", DRM_FORMAT_ABGR16161616, 8, 1, 0},    {"XR4H", DRM_FORMAT_XRGB16161616F, 8, 1, 0},
+    {"AR4H", DRM_FORMAT_ARGB16161616F, 8, 1, 0},   {"XB4H", DRM_FORMAT_XBGR16161616F, 8, 1, 0},
+    {"AB4H", DRM_FORMAT_ABGR16161616F, 8, 1, 0},   {"RG16", DRM_FORMAT_RGB565, 2, 1, 16},
+    {"P010", DRM_FORMAT_P010, 2, 2, 0},
 };
 
 bool parse_u64(const std::string &text, uint64_t *out)
@@ -119,6 +121,18 @@ constexpr std::pair<const char *, uint32_t> kRotations[] = {
 constexpr std::pair<const char *, uint32_t> kReflections[] = {
     {"x", DRM_MODE_REFLECT_X}, {"y", DRM_MODE_REFLECT_Y}, {"xy", DRM_MODE_REFLECT_X | DRM_MODE_REFLECT_Y}};
 
+// Chromaticities of the primaries and white point, in 0.00002 units.
+struct Primaries {
+    const char *name;
+    uint16_t rgb[3][2];
+    uint16_t white[2];
+};
+constexpr Primaries kPrimaries[] = {
+    {"bt2020", {{35400, 14600}, {8500, 39850}, {6550, 2300}}, {15635, 16450}},
+    {"bt709", {{32000, 16500}, {15000, 30000}, {7500, 3000}}, {15635, 16450}},
+};
+constexpr std::pair<const char *, uint32_t> kEotfs[] = {{"off", 0}, {"pq", 2}, {"hlg", 3}};
+
 // "2560x1440" or, with want_refresh, "2560x1440@60".
 bool parse_size(const std::string &text, bool want_refresh, uint32_t *w, uint32_t *h, uint32_t *hz)
 {
@@ -168,6 +182,7 @@ public:
             {"cursor", &Parser::cursor},
             {"plane", &Parser::plane},
             {"scanout", &Parser::scanout},
+            {"hdr", &Parser::hdr},
         };
         for (const Statement &statement : kStatements)
             if (kw == statement.keyword)
@@ -235,6 +250,11 @@ public:
                 for (size_t j = 0; j < i; j++)
                     if (d.cursors[j].crtc_id == d.cursors[i].crtc_id)
                         return fail("second cursor on crtc " + std::to_string(d.cursors[i].crtc_id) + " on " + d.path);
+            }
+            for (auto &h : d.hdr_changes) {
+                const ScenarioConnector *c = find(d.connectors, h.connector_id);
+                if (!c || !c->has_hdr)
+                    return fail("hdr on connector " + std::to_string(h.connector_id) + " without hdr= on " + d.path);
             }
             if (!check_planes(d, has_crtc))
                 return false;
@@ -436,16 +456,18 @@ private:
                     return fail("bad size '" + w[2] + "' (WIDTHxHEIGHT)");
                 if (f.width == 0 || f.height == 0 || f.width > kMaxDimension || f.height > kMaxDimension)
                     return fail("framebuffer size out of range 1.." + std::to_string(kMaxDimension));
-                const FormatName *fmt = nullptr;
+                const ScenarioFormat *fmt = nullptr;
                 for (auto &k : kFormats)
                     if (strcasecmp(k.name, w[3].c_str()) == 0)
                         fmt = &k;
                 if (!fmt)
-                    return fail("unknown pixel format '" + w[3] + "' (XR24, AR24, XB24, NV12)");
+                    return fail("unknown pixel format '" + w[3] +
+                                "' (XR24, AR24, XB24, AB24, NV12, XR30, AR30, XB30, AB30, XR48, AR48, XB48, AB48, "
+                                "XR4H, AR4H, XB4H, AB4H, RG16, P010)");
                 f.format = fmt->fourcc;
                 f.plane_count = fmt->planes;
                 if (fmt->planes == 2 && (f.width % 2 || f.height % 2))
-                    return fail("NV12 needs an even width and height");
+                    return fail(std::string(fmt->name) + " needs an even width and height");
                 uint32_t pitch = f.width * fmt->bytes_per_pixel;
                 const bool options_ok =
                     each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
@@ -505,7 +527,7 @@ private:
     bool connector(const std::vector<std::string> &w)
     {
         return object_statement(
-            w, 4, "connector ID TYPE-INDEX connected|disconnected [encoders=ID,...]", "connector", &dev().connectors,
+            w, 4, "connector ID TYPE-INDEX connected|disconnected [encoders=ID,...] [orientation=...] [hdr=pq|hlg|off ...]", "connector", &dev().connectors,
             [&](ScenarioConnector &c) {
                 size_t dash = w[2].rfind('-');
                 if (dash == std::string::npos || dash == 0)
@@ -520,7 +542,16 @@ private:
                     c.connected = true;
                 else if (w[3] != "disconnected")
                     return fail("expected connected or disconnected, got '" + w[3] + "'");
+                bool hdr_detail = false;  // an HDR option other than hdr=
                 if (!each_option(w, 4, w.size(), [&](const std::string &key, const std::string &value) {
+                        bool taken = false;
+                        if (!hdr_option(key, value, &c.hdr, &taken))
+                            return false;
+                        if (taken) {
+                            c.has_hdr = c.has_hdr || key == "hdr";
+                            hdr_detail = hdr_detail || key != "hdr";
+                            return true;
+                        }
                         if (key == "orientation") {
                             c.has_orientation = true;
                             return parse_name(value, kOrientations, &c.orientation) ||
@@ -538,8 +569,89 @@ private:
                         return true;
                     }))
                     return false;
-                return true;
+                return !hdr_detail || c.has_hdr || fail("HDR options on connector " + w[1] + " need hdr=");
             });
+    }
+
+    // The HDR options of a connector or an hdr statement; *taken false for
+    // another word.
+    bool hdr_option(const std::string &key, const std::string &value, ScenarioHdr *h, bool *taken)
+    {
+        *taken = true;
+        uint32_t n = 0;
+        if (key == "hdr") {
+            if (!parse_name(value, kEotfs, &h->eotf))
+                return fail("bad hdr '" + value + "' (pq, hlg or off)");
+            // BT.2020 primaries and Colorspace unless given.
+            if (!h->white[0]) {
+                std::memcpy(h->primaries, kPrimaries[0].rgb, sizeof(h->primaries));
+                std::memcpy(h->white, kPrimaries[0].white, sizeof(h->white));
+            }
+            if (!h->colorspace)
+                h->colorspace = h->eotf ? 9 : 0;
+            return true;
+        }
+        if (key == "maxcll" || key == "maxfall") {
+            if (!parse_u32(value, &n) || n > 65535)
+                return fail("bad " + key + " '" + value + "' (0..65535 cd/m2)");
+            (key == "maxcll" ? h->max_cll : h->max_fall) = uint16_t(n);
+            return true;
+        }
+        if (key == "mastering") {
+            // "MAX,MIN": cd/m2 and 0.0001 cd/m2.
+            int32_t max = -1, min = -1;
+            if (!parse_pair(value, &max, &min) || max < 0 || max > 65535 || min < 0 || min > 65535)
+                return fail("bad mastering '" + value + "' (MAX,MIN: cd/m2 and 0.0001 cd/m2)");
+            h->max_mastering = uint16_t(max), h->min_mastering = uint16_t(min);
+            return true;
+        }
+        if (key == "primaries") {
+            for (const Primaries &p : kPrimaries)
+                if (value == p.name) {
+                    std::memcpy(h->primaries, p.rgb, sizeof(h->primaries));
+                    std::memcpy(h->white, p.white, sizeof(h->white));
+                    return true;
+                }
+            return fail("bad primaries '" + value + "' (bt2020 or bt709)");
+        }
+        if (key == "colorspace") {
+            for (uint32_t i = 0; i < std::size(kScenarioColorspaces); i++)
+                if (value == kScenarioColorspaces[i]) {
+                    h->colorspace = i;
+                    return true;
+                }
+            return fail("bad colorspace '" + value + "' (a kernel Colorspace name such as BT2020_RGB)");
+        }
+        *taken = false;
+        return true;
+    }
+
+    bool hdr(const std::vector<std::string> &w)
+    {
+        static const char *usage =
+            "usage: hdr VBLANK connector=ID hdr=pq|hlg|off [maxcll=N] [maxfall=N] [primaries=bt2020|bt709] "
+            "[mastering=MAX,MIN] [colorspace=NAME]";
+        if (w.size() < 4)
+            return fail(usage);
+        ScenarioHdrChange change;
+        if (!take_vblank(w[1], &change.at_vblank))
+            return false;
+        std::string key, value;
+        if (!option(w[2], &key, &value))
+            return false;
+        if (key != "connector" || !parse_u32(value, &change.connector_id))
+            return fail(usage);
+        bool have_hdr = false;
+        if (!each_option(w, 3, w.size(), [&](const std::string &k, const std::string &v) {
+                bool taken = false;
+                have_hdr = have_hdr || k == "hdr";
+                return hdr_option(k, v, &change.hdr, &taken) && (taken || fail("unknown hdr option '" + k + "'"));
+            }))
+            return false;
+        if (!have_hdr)
+            return fail(usage);
+        dev().hdr_changes.push_back(change);
+        return true;
     }
 
     // "KEYWORD VBLANK crtc=ID fb=ID": flip and renew, kept in the device's
@@ -798,6 +910,19 @@ private:
 };
 
 }  // namespace
+
+const char *const kScenarioColorspaces[13] = {
+    "Default",   "SMPTE_170M_YCC", "BT709_YCC",   "XVYCC_601",  "XVYCC_709",      "SYCC_601",          "opYCC_601",
+    "opRGB",     "BT2020_CYCC",    "BT2020_RGB",  "BT2020_YCC", "DCI-P3_RGB_D65", "DCI-P3_RGB_Theater",
+};
+
+const ScenarioFormat *scenario_format(uint32_t fourcc)
+{
+    for (auto &f : kFormats)
+        if (f.fourcc == fourcc)
+            return &f;
+    return nullptr;
+}
 
 int scenario_connector_type(const std::string &name)
 {

@@ -7,13 +7,27 @@
 #include <string>
 #include <vector>
 
+// A pixel format a framebuffer may take: its fourcc code's name, the bytes
+// of a pixel of plane 0, its planes (2: chroma after the luma, half height)
+// and the depth the legacy framebuffer query reports (0 where it has none).
+struct ScenarioFormat {
+    const char *name;
+    uint32_t fourcc;
+    int bytes_per_pixel;
+    int planes;
+    int depth;
+};
+
+// The format of a fourcc, or nullptr for one no framebuffer takes.
+const ScenarioFormat *scenario_format(uint32_t fourcc);
+
 struct ScenarioFramebuffer {
     uint32_t id = 0;
     uint32_t width = 0;
     uint32_t height = 0;
     uint32_t format = 0;  // DRM fourcc
     uint64_t modifier = 0;
-    int plane_count = 0;  // 1 (packed RGB) or 2 (NV12)
+    int plane_count = 0;  // 1 (packed RGB) or 2 (NV12, P010)
     uint32_t pitches[4] = {};
     uint32_t offsets[4] = {};
     uint64_t size = 0;  // bytes of the buffer holding every plane
@@ -37,6 +51,27 @@ struct ScenarioEncoder {
     uint32_t crtc_id = 0;  // 0 = not driving a CRTC
 };
 
+// A connector's HDR output: the "HDR_OUTPUT_METADATA" blob (struct
+// hdr_output_metadata, static metadata type 1; eotf 0 = off lists the
+// property with no blob, value 0) and the "Colorspace" value.
+struct ScenarioHdr {
+    uint32_t eotf = 0;        // 0 off, 2 SMPTE ST 2084 (pq), 3 HLG (hlg)
+    uint32_t colorspace = 0;  // the kernel's Colorspace value (9 BT2020_RGB by default with pq or hlg)
+    uint16_t primaries[3][2] = {};  // R, G, B (x, y) in 0.00002 units
+    uint16_t white[2] = {};
+    uint16_t max_mastering = 0;  // cd/m2
+    uint16_t min_mastering = 0;  // 0.0001 cd/m2
+    uint16_t max_cll = 0, max_fall = 0;  // cd/m2
+};
+
+// From the blank at_vblank of the connector's CRTC the connector's HDR
+// output is `hdr` (a new blob).
+struct ScenarioHdrChange {
+    uint64_t at_vblank = 0;
+    uint32_t connector_id = 0;
+    ScenarioHdr hdr;
+};
+
 struct ScenarioConnector {
     uint32_t id = 0;
     uint32_t type = 0;     // DRM connector type
@@ -47,7 +82,14 @@ struct ScenarioConnector {
     // 1 upside down, 2 left side up, 3 right side up.
     bool has_orientation = false;
     uint32_t orientation = 0;
+    // HDR output (listed only when hdr= is given): "HDR_OUTPUT_METADATA"
+    // and "Colorspace"; hdr statements change it at blanks of its CRTC.
+    bool has_hdr = false;
+    ScenarioHdr hdr;
 };
+
+// The kernel's names of the connector "Colorspace" values, by value.
+extern const char *const kScenarioColorspaces[13];
 
 // Where a plane takes its picture from and where it shows it: the source
 // rectangle in the buffer (whole buffer unless given), the rectangle on the
@@ -171,6 +213,7 @@ struct ScenarioDevice {
     std::vector<ScenarioCursor> cursors;  // at most one per CRTC
     std::vector<ScenarioPlane> planes;
     std::vector<ScenarioScanout> scanouts;  // at most one per CRTC and framebuffer
+    std::vector<ScenarioHdrChange> hdr_changes;
 };
 
 struct Scenario {

@@ -452,8 +452,11 @@ VirtualWorld *vd_clock_create_world(const Scenario &scenario)
         for (uint32_t *id : {&d->src_x_property_id, &d->src_y_property_id, &d->src_w_property_id,
                              &d->src_h_property_id, &d->zpos_property_id, &d->rotation_property_id,
                              &d->alpha_property_id, &d->blend_property_id, &d->encoding_property_id,
-                             &d->range_property_id, &d->orientation_property_id})
+                             &d->range_property_id, &d->orientation_property_id, &d->hdr_property_id,
+                             &d->colorspace_property_id})
             *id = ++top;
+        d->first_blob_id = top + 1;
+        top += uint32_t(d->desc.connectors.size() + d->desc.hdr_changes.size());
         for (auto &p : d->desc.planes) {
             VdOverlay o;
             o.desc = &p;

@@ -108,6 +108,10 @@ struct VdDevice {
              zpos_property_id = 0, rotation_property_id = 0, alpha_property_id = 0, blend_property_id = 0,
              encoding_property_id = 0, range_property_id = 0;
     uint32_t orientation_property_id = 0;  // the connectors' "panel orientation"
+    // The HDR connectors' "HDR_OUTPUT_METADATA" and "Colorspace"; the
+    // metadata blob of connector i (of desc.connectors) is first_blob_id + i,
+    // that of hdr change k first_blob_id + connectors + k.
+    uint32_t hdr_property_id = 0, colorspace_property_id = 0, first_blob_id = 0;
 };
 
 // A sequence request waiting for its blank.

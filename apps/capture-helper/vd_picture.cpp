@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -25,6 +27,9 @@ constexpr int kDigitW = 48, kDigitH = 80, kDigitT = 10, kDigitGap = 14, kDigitX 
 constexpr int kDigitBand = 200;
 // The cursor image's square and the band around it.
 constexpr int kCursorSquare = 16, kCursorBorder = 4;
+// The ramp band of the deep formats: the picture's bottom rows, below the
+// digits' backdrop (which ends kBackdropMargin rows above the bottom).
+constexpr int kRampRows = 8;
 
 // The picture's size: the buffer's, its sides swapped for odd turns.
 int picture_w(const VdBuffer &fb)
@@ -85,64 +90,299 @@ bool clip(const VdBuffer &fb, VdRect *r)
 
 bool has_alpha(const VdBuffer &fb)
 {
-    return fb.desc.format == DRM_FORMAT_ARGB8888 || fb.desc.format == DRM_FORMAT_ABGR8888;
+    switch (fb.desc.format) {
+    case DRM_FORMAT_ARGB8888:
+    case DRM_FORMAT_ABGR8888:
+    case DRM_FORMAT_ARGB2101010:
+    case DRM_FORMAT_ABGR2101010:
+    case DRM_FORMAT_ARGB16161616:
+    case DRM_FORMAT_ABGR16161616:
+    case DRM_FORMAT_ARGB16161616F:
+    case DRM_FORMAT_ABGR16161616F:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool is_yuv(const VdBuffer &fb)
+{
+    return fb.desc.format == DRM_FORMAT_NV12 || fb.desc.format == DRM_FORMAT_P010;
+}
+
+// The formats deeper than 8 bits (and RGB565) carry the ramp band.
+bool has_ramp(const VdBuffer &fb)
+{
+    switch (fb.desc.format) {
+    case DRM_FORMAT_XRGB8888:
+    case DRM_FORMAT_ARGB8888:
+    case DRM_FORMAT_XBGR8888:
+    case DRM_FORMAT_ABGR8888:
+    case DRM_FORMAT_NV12:
+        return false;
+    default:
+        return true;
+    }
+}
+
+// A colour of the picture, each channel (alpha too) a fraction in units of
+// 1/65535; an 8-bit value c is c * 257.
+struct Rgb16 {
+    uint32_t r, g, b, a;
+};
+
+// v/65535 at `max` steps, rounded to nearest.
+uint32_t scale(uint32_t v, uint32_t max)
+{
+    return uint32_t((uint64_t(v) * max + 32767) / 65535);
+}
+
+// The half float nearest to v (v >= 0), ties to even.
+uint16_t half_of(double v)
+{
+    if (!(v > 0))
+        return 0;
+    if (v >= 65504)
+        return 0x7bff;
+    int e = 0;
+    const double m = std::frexp(v, &e);  // v = m * 2^e, m in [0.5, 1)
+    if (e < -13)
+        return uint16_t(std::nearbyint(v * 16777216.0));  // subnormal: units of 2^-24
+    uint32_t mant = uint32_t(std::nearbyint(m * 2048.0));
+    int exp = e - 1 + 15;
+    if (mant == 2048)
+        mant = 1024, exp++;
+    return uint16_t(uint32_t(exp) << 10 | (mant - 1024));
+}
+
+// The half float of v/65535; the picture's 8-bit colours (c * 257) from a
+// table made once.
+uint16_t half_of16(uint32_t v)
+{
+    static const auto table = [] {
+        std::array<uint16_t, 256> t{};
+        for (uint32_t c = 0; c < 256; c++)
+            t[c] = half_of(c / 255.0);
+        return t;
+    }();
+    return v % 257 == 0 ? table[v / 257] : half_of(v / 65535.0);
+}
+
+void put16(uint8_t *p, uint16_t a, uint16_t b, uint16_t c, uint16_t d)
+{
+    const uint16_t v[4] = {a, b, c, d};
+    memcpy(p, v, sizeof(v));
+}
+
+// One pixel of an RGB format at p. Formats without alpha keep their
+// padding bits 0.
+void store(const VdBuffer &fb, uint8_t *p, Rgb16 c)
+{
+    const uint32_t a = has_alpha(fb) ? c.a : 0;
+    switch (fb.desc.format) {
+    case DRM_FORMAT_XBGR8888:
+    case DRM_FORMAT_ABGR8888:
+        std::swap(c.r, c.b);
+        [[fallthrough]];
+    case DRM_FORMAT_XRGB8888:
+    case DRM_FORMAT_ARGB8888:
+        p[0] = uint8_t(scale(c.b, 255)), p[1] = uint8_t(scale(c.g, 255)), p[2] = uint8_t(scale(c.r, 255));
+        p[3] = uint8_t(scale(a, 255));
+        return;
+    case DRM_FORMAT_XBGR2101010:
+    case DRM_FORMAT_ABGR2101010:
+        std::swap(c.r, c.b);
+        [[fallthrough]];
+    case DRM_FORMAT_XRGB2101010:
+    case DRM_FORMAT_ARGB2101010: {
+        const uint32_t word =
+            scale(a, 3) << 30 | scale(c.r, 1023) << 20 | scale(c.g, 1023) << 10 | scale(c.b, 1023);
+        memcpy(p, &word, 4);
+        return;
+    }
+    case DRM_FORMAT_XBGR16161616:
+    case DRM_FORMAT_ABGR16161616:
+        std::swap(c.r, c.b);
+        [[fallthrough]];
+    case DRM_FORMAT_XRGB16161616:
+    case DRM_FORMAT_ARGB16161616:
+        put16(p, uint16_t(c.b), uint16_t(c.g), uint16_t(c.r), uint16_t(a));
+        return;
+    case DRM_FORMAT_XBGR16161616F:
+    case DRM_FORMAT_ABGR16161616F:
+        std::swap(c.r, c.b);
+        [[fallthrough]];
+    case DRM_FORMAT_XRGB16161616F:
+    case DRM_FORMAT_ARGB16161616F:
+        put16(p, half_of16(c.b), half_of16(c.g), half_of16(c.r), half_of16(a));
+        return;
+    case DRM_FORMAT_RGB565: {
+        const uint16_t v = uint16_t(scale(c.r, 31) << 11 | scale(c.g, 63) << 5 | scale(c.b, 31));
+        memcpy(p, &v, 2);
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+// A grey of the ramp band at picture column x of w, written in the format's
+// own codes so that it keeps their precision: 10-bit code x*1024/w, 16-bit
+// value x*65536/w, half float (x*1024/w)/1024, RGB565 red and blue
+// x*32/w and green x*64/w (quotients rounded down); opaque.
+void store_ramp(const VdBuffer &fb, uint8_t *p, uint32_t x, uint32_t w)
+{
+    const uint32_t k10 = uint32_t(uint64_t(x) * 1024 / w);
+    switch (fb.desc.format) {
+    case DRM_FORMAT_XRGB2101010:
+    case DRM_FORMAT_XBGR2101010:
+    case DRM_FORMAT_ARGB2101010:
+    case DRM_FORMAT_ABGR2101010: {
+        const uint32_t word = (has_alpha(fb) ? 3u << 30 : 0) | k10 << 20 | k10 << 10 | k10;
+        memcpy(p, &word, 4);
+        return;
+    }
+    case DRM_FORMAT_XRGB16161616:
+    case DRM_FORMAT_XBGR16161616:
+    case DRM_FORMAT_ARGB16161616:
+    case DRM_FORMAT_ABGR16161616: {
+        const uint16_t v = uint16_t(uint64_t(x) * 65536 / w);
+        put16(p, v, v, v, has_alpha(fb) ? 0xffff : 0);
+        return;
+    }
+    case DRM_FORMAT_XRGB16161616F:
+    case DRM_FORMAT_XBGR16161616F:
+    case DRM_FORMAT_ARGB16161616F:
+    case DRM_FORMAT_ABGR16161616F: {
+        const uint16_t v = half_of(k10 / 1024.0);
+        put16(p, v, v, v, has_alpha(fb) ? 0x3c00 : 0);
+        return;
+    }
+    case DRM_FORMAT_RGB565: {
+        const uint32_t rb = uint32_t(uint64_t(x) * 32 / w), g = uint32_t(uint64_t(x) * 64 / w);
+        const uint16_t v = uint16_t(rb << 11 | g << 5 | rb);
+        memcpy(p, &v, 2);
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+// The picture's bottom kRampRows rows, below the digits' backdrop, where
+// the square never goes on a picture at least kDigitBand + square tall.
+bool in_ramp(const VdBuffer &fb, int py)
+{
+    return has_ramp(fb) && py >= picture_h(fb) - kRampRows;
+}
+
+// A luma sample: NV12 holds the 8-bit value, P010 the 10-bit value four
+// times it in the top bits of a 16-bit word.
+void store_luma(const VdBuffer &fb, uint8_t *row, int x, uint32_t y8)
+{
+    if (fb.desc.format == DRM_FORMAT_NV12) {
+        row[x] = uint8_t(y8);
+        return;
+    }
+    const uint16_t v = uint16_t(y8 << 8);
+    memcpy(row + size_t(x) * 2, &v, 2);
+}
+
+// n pixels of `bytes` bytes (2, 4 or 8) from row on, each a copy of pixel.
+void fill_row(uint8_t *row, const uint8_t *pixel, size_t bytes, size_t n)
+{
+    auto fill = [&](auto word) {
+        memcpy(&word, pixel, sizeof word);
+        for (size_t i = 0; i < n; i++)
+            memcpy(row + i * sizeof word, &word, sizeof word);
+    };
+    if (bytes == 2)
+        fill(uint16_t());
+    else if (bytes == 4)
+        fill(uint32_t());
+    else
+        fill(uint64_t());
 }
 
 // Paints a rectangle of the picture with the fixed pattern (solid =
-// nullptr) or a solid colour (r, g, b; for NV12 only the luma of solid[0]
-// is written).
+// nullptr) or a solid colour (r, g, b; for NV12 and P010 only the luma of
+// solid[0] is written).
 void paint(VdBuffer &fb, VdRect picture_rect, const uint8_t *solid)
 {
     if (!clip(fb, &picture_rect))
         return;
     const VdRect r = to_buffer(fb, picture_rect);
     const uint32_t w = uint32_t(picture_w(fb)), h = uint32_t(picture_h(fb)), pitch = fb.desc.pitches[0];
-    if (fb.desc.format == DRM_FORMAT_NV12) {
+    if (is_yuv(fb)) {
         for (int y = r.y; y < r.y + r.h; y++) {
             uint8_t *row = fb.map + size_t(y) * pitch;
             for (int x = r.x; x < r.x + r.w; x++) {
                 int px = 0, py = 0;
                 to_picture(fb, x, y, &px, &py);
-                row[x] = solid ? solid[0] : uint8_t(16 + ((uint32_t(px) * 219u / w) * 3 + (uint32_t(py) * 219u / h)) / 4);
+                if (!solid && in_ramp(fb, py)) {
+                    const uint16_t v = uint16_t((64 + uint64_t(px) * 877 / w) << 6);
+                    memcpy(row + size_t(x) * 2, &v, 2);
+                    continue;
+                }
+                store_luma(fb, row, x,
+                           solid ? solid[0] : 16 + ((uint32_t(px) * 219u / w) * 3 + (uint32_t(py) * 219u / h)) / 4);
             }
         }
         return;
     }
-    const bool rgb_order = fb.desc.format == DRM_FORMAT_XBGR8888 || fb.desc.format == DRM_FORMAT_ABGR8888;
-    const uint8_t alpha = has_alpha(fb) ? 255 : 0;
+    const size_t bytes = size_t(scenario_format(fb.desc.format)->bytes_per_pixel);
+    if (solid) {
+        // One pixel in the format's codes, copied over the rectangle.
+        uint8_t pixel[8];
+        store(fb, pixel, Rgb16{solid[0] * 257u, solid[1] * 257u, solid[2] * 257u, 65535});
+        for (int y = r.y; y < r.y + r.h; y++)
+            fill_row(fb.map + size_t(y) * pitch + size_t(r.x) * bytes, pixel, bytes, size_t(r.w));
+        return;
+    }
     for (int y = r.y; y < r.y + r.h; y++) {
         uint8_t *row = fb.map + size_t(y) * pitch;
         for (int x = r.x; x < r.x + r.w; x++) {
-            uint8_t c[3];
-            if (solid) {
-                memcpy(c, solid, 3);
-            } else {
+            uint8_t *p = row + size_t(x) * bytes;
+            Rgb16 c{0, 0, 0, 65535};
+            {
                 int px = 0, py = 0;
                 to_picture(fb, x, y, &px, &py);
+                if (in_ramp(fb, py)) {
+                    store_ramp(fb, p, uint32_t(px), w);
+                    continue;
+                }
                 const uint32_t shade = 255 - (uint32_t(py) * 128 / h);
                 const uint8_t *bar = kBars[size_t(px) * 8 / w];
-                for (int i = 0; i < 3; i++)
-                    c[i] = uint8_t(bar[i] * shade / 255);
+                c.r = bar[0] * shade / 255 * 257u, c.g = bar[1] * shade / 255 * 257u, c.b = bar[2] * shade / 255 * 257u;
             }
-            uint8_t *p = row + size_t(x) * 4;
-            p[0] = rgb_order ? c[0] : c[2];
-            p[1] = c[1];
-            p[2] = rgb_order ? c[2] : c[0];
-            p[3] = alpha;
+            store(fb, p, c);
         }
     }
 }
 
+// The chroma plane: each bar's own pair (neutral under the ramp band). A
+// P010 sample is the NV12 value four times over, in the top bits.
 void paint_chroma(VdBuffer &fb)
 {
     uint8_t *plane = fb.map + fb.desc.offsets[1];
+    const bool p010 = fb.desc.format == DRM_FORMAT_P010;
     for (uint32_t y = 0; y < fb.desc.height / 2; y++)
         for (uint32_t x = 0; x < fb.desc.width / 2; x++) {
             int px = 0, py = 0;
             to_picture(fb, int(2 * x), int(2 * y), &px, &py);
             uint32_t bar = uint32_t(px) * 8 / uint32_t(picture_w(fb));
-            plane[size_t(y) * fb.desc.pitches[1] + 2 * x] = uint8_t(64 + bar * 16);
-            plane[size_t(y) * fb.desc.pitches[1] + 2 * x + 1] = uint8_t(192 - bar * 16);
+            uint32_t u = 64 + bar * 16, v = 192 - bar * 16;
+            uint8_t *p = plane + size_t(y) * fb.desc.pitches[1];
+            if (!p010) {
+                p[2 * x] = uint8_t(u), p[2 * x + 1] = uint8_t(v);
+                continue;
+            }
+            // The band's chroma samples cover picture rows of the band only
+            // (its rows are even in number and start on an even row).
+            if (in_ramp(fb, py))
+                u = v = 128;
+            const uint16_t uv[2] = {uint16_t(u << 8), uint16_t(v << 8)};
+            memcpy(p + size_t(x) * 4, uv, 4);
         }
 }
 
@@ -240,27 +480,38 @@ void paint_fill(VdBuffer &fb)
 {
     const uint32_t a = fb.desc.fill >> 24;
     uint32_t r = (fb.desc.fill >> 16) & 0xff, g = (fb.desc.fill >> 8) & 0xff, b = fb.desc.fill & 0xff;
-    if (fb.desc.format == DRM_FORMAT_NV12) {
+    if (is_yuv(fb)) {
         const uint8_t y = uint8_t(16 + (66 * r + 129 * g + 25 * b + 128) / 256);
         const uint8_t u = uint8_t(128 + (-38 * int(r) - 74 * int(g) + 112 * int(b) + 128) / 256);
         const uint8_t v = uint8_t(128 + (112 * int(r) - 94 * int(g) - 18 * int(b) + 128) / 256);
+        const bool p010 = fb.desc.format == DRM_FORMAT_P010;
         for (uint32_t row = 0; row < fb.desc.height; row++)
-            memset(fb.map + size_t(row) * fb.desc.pitches[0], y, fb.desc.width);
+            for (uint32_t x = 0; x < fb.desc.width; x++)
+                store_luma(fb, fb.map + size_t(row) * fb.desc.pitches[0], int(x), y);
         for (uint32_t row = 0; row < fb.desc.height / 2; row++) {
             uint8_t *p = fb.map + fb.desc.offsets[1] + size_t(row) * fb.desc.pitches[1];
-            for (uint32_t x = 0; x < fb.desc.width / 2; x++)
-                p[2 * x] = u, p[2 * x + 1] = v;
+            for (uint32_t x = 0; x < fb.desc.width / 2; x++) {
+                if (!p010) {
+                    p[2 * x] = u, p[2 * x + 1] = v;
+                    continue;
+                }
+                const uint16_t uv[2] = {uint16_t(u << 8), uint16_t(v << 8)};
+                memcpy(p + size_t(x) * 4, uv, 4);
+            }
         }
         return;
     }
     if (has_alpha(fb))
         r = (r * a + 127) / 255, g = (g * a + 127) / 255, b = (b * a + 127) / 255;
-    const bool rgb_order = fb.desc.format == DRM_FORMAT_XBGR8888 || fb.desc.format == DRM_FORMAT_ABGR8888;
-    const uint32_t pixel = rgb_order ? (a << 24 | b << 16 | g << 8 | r) : (a << 24 | r << 16 | g << 8 | b);
-    for (uint32_t row = 0; row < fb.desc.height; row++) {
-        uint32_t *p = reinterpret_cast<uint32_t *>(fb.map + size_t(row) * fb.desc.pitches[0]);
-        std::fill(p, p + fb.desc.width, has_alpha(fb) ? pixel : pixel & 0x00ffffffu);
-    }
+    const Rgb16 c{r * 257, g * 257, b * 257, a * 257};
+    const size_t bytes = size_t(scenario_format(fb.desc.format)->bytes_per_pixel);
+    // One pixel stored, copied along the first row, that row copied down.
+    uint8_t *first = fb.map;
+    store(fb, first, c);
+    for (uint32_t x = 1; x < fb.desc.width; x++)
+        memcpy(first + x * bytes, first, bytes);
+    for (uint32_t row = 1; row < fb.desc.height; row++)
+        memcpy(fb.map + size_t(row) * fb.desc.pitches[0], first, fb.desc.width * bytes);
 }
 
 }  // namespace
@@ -294,7 +545,7 @@ std::unique_ptr<VdBuffer> vd_picture_make_buffer(const ScenarioFramebuffer &fdes
         return f;
     }
     paint(*f, VdRect{0, 0, int(fdesc.width), int(fdesc.height)}, nullptr);
-    if (fdesc.format == DRM_FORMAT_NV12)
+    if (is_yuv(*f))
         paint_chroma(*f);
     vd_picture_draw_frame(*f, 0, wall_ns / 1000000);
     return f;

@@ -5,7 +5,9 @@
 // black: the blank at which the picture went on screen and, above it, that
 // blank's wall-clock milliseconds. A buffer of a turned CRTC holds that
 // picture turned counter-clockwise by quarter turns (the picture's width is
-// then the buffer's height for odd turns). A framebuffer with a fill holds
+// then the buffer's height for odd turns). Every format is drawn in its own
+// codes; the formats deeper than 8 bits (and RGB565) end in a grey ramp
+// band of the bottom rows at the format's own precision. A framebuffer with a fill holds
 // that colour alone (premultiplied in formats with alpha) and is never
 // drawn again. A cursor image is premultiplied ARGB8888.
 #pragma once

@@ -289,8 +289,9 @@ drmModeFBPtr vd_get_fb(VirtualWorld *w, int fd, uint32_t fb_id)
     r->width = f->desc.width;
     r->height = f->desc.height;
     r->pitch = f->desc.pitches[0];
-    r->bpp = 32;
-    r->depth = f->desc.format == DRM_FORMAT_ARGB8888 ? 32 : 24;
+    const ScenarioFormat *format = scenario_format(f->desc.format);
+    r->bpp = format ? uint32_t(format->bytes_per_pixel * 8) : 32;
+    r->depth = format ? uint32_t(format->depth) : 24;
     r->handle = d->desc.handles ? f->handle : 0;
     return r;
 }
@@ -457,7 +458,81 @@ drmModeObjectPropertiesPtr make_properties(const std::vector<std::pair<uint32_t,
     return r;
 }
 
+// The connector's HDR output as a query on the file sees it (at the blank
+// being delivered inside a sequence handler, as the planes are), with its
+// blob id (0 when off): its own, or the last change of its CRTC's blanks.
+const ScenarioHdr &hdr_seen(const VdOpenFile &of, VdDevice &d, const ScenarioConnector &c, uint32_t *blob_id)
+{
+    const ScenarioHdr *h = &c.hdr;
+    uint32_t blob = d.first_blob_id + uint32_t(&c - d.desc.connectors.data());
+    const VdCrtc *crtc = nullptr;
+    for (uint32_t e : c.encoder_ids)
+        for (auto &encoder : d.desc.encoders)
+            if (!crtc && encoder.id == e && encoder.crtc_id)
+                crtc = vd_clock_crtc(&d, encoder.crtc_id);
+    if (crtc) {
+        const uint64_t seq = of.delivering_wall_ns && of.delivering_seq < crtc->seq ? of.delivering_seq : crtc->seq;
+        uint64_t latest = 0;
+        for (size_t k = 0; k < d.desc.hdr_changes.size(); k++) {
+            const ScenarioHdrChange &change = d.desc.hdr_changes[k];
+            if (change.connector_id == c.id && change.at_vblank <= seq && change.at_vblank >= latest) {
+                latest = change.at_vblank;
+                h = &change.hdr;
+                blob = d.first_blob_id + uint32_t(d.desc.connectors.size() + k);
+            }
+        }
+    }
+    *blob_id = h->eotf ? blob : 0;
+    return *h;
+}
+
 }  // namespace
+
+drmModePropertyBlobPtr vd_get_property_blob(VirtualWorld *w, int fd, uint32_t blob_id)
+{
+    VD_DEVICE_OR(nullptr);
+    // Every blob the world has, whenever it was listed.
+    const ScenarioHdr *h = nullptr;
+    const size_t connectors = d->desc.connectors.size();
+    const uint32_t index = blob_id - d->first_blob_id;
+    if (blob_id >= d->first_blob_id && index < connectors && d->desc.connectors[index].has_hdr)
+        h = &d->desc.connectors[index].hdr;
+    else if (blob_id >= d->first_blob_id && index >= connectors && index - connectors < d->desc.hdr_changes.size())
+        h = &d->desc.hdr_changes[index - connectors].hdr;
+    if (!h || !h->eotf) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    auto *r = alloc_array<drmModePropertyBlobRes>(1);
+    auto *m = alloc_array<hdr_output_metadata>(1);
+    if (!r || !m) {
+        free(r);
+        free(m);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    m->metadata_type = 0;  // HDMI_STATIC_METADATA_TYPE1
+    hdr_metadata_infoframe &f = m->hdmi_metadata_type1;
+    f.eotf = uint8_t(h->eotf);
+    f.metadata_type = 0;
+    for (int i = 0; i < 3; i++)
+        f.display_primaries[i].x = h->primaries[i][0], f.display_primaries[i].y = h->primaries[i][1];
+    f.white_point.x = h->white[0];
+    f.white_point.y = h->white[1];
+    f.max_display_mastering_luminance = h->max_mastering;
+    f.min_display_mastering_luminance = h->min_mastering;
+    f.max_cll = h->max_cll;
+    f.max_fall = h->max_fall;
+    r->id = blob_id;
+    r->length = sizeof(*m);
+    r->data = m;
+    return r;
+}
+
+void vd_free(drmModePropertyBlobPtr r)
+{
+    free_with_arrays(r, &drmModePropertyBlobRes::data);
+}
 
 drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uint32_t object_id, uint32_t object_type)
 {
@@ -470,6 +545,13 @@ drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *w, int fd, uin
         // Listed, as by the kernel, only for a panel that has it.
         if (c->has_orientation)
             list.push_back({d->orientation_property_id, c->orientation});
+        // Listed for a connector that can show HDR; the blob only while
+        // metadata is set.
+        if (c->has_hdr) {
+            uint32_t blob = 0;
+            const ScenarioHdr &h = hdr_seen(*of, *d, *c, &blob);
+            list.insert(list.end(), {{d->hdr_property_id, blob}, {d->colorspace_property_id, h.colorspace}});
+        }
         return make_properties(list);
     }
     const VdCrtc *owner = nullptr;
@@ -538,6 +620,9 @@ drmModePropertyPtr vd_get_property(VirtualWorld *w, int fd, uint32_t property_id
     };
     constexpr uint32_t atomic_range = DRM_MODE_PROP_RANGE | DRM_MODE_PROP_ATOMIC;
     const std::vector<std::pair<uint64_t, const char *>> coordinates{{0, nullptr}, {UINT32_MAX, nullptr}};
+    std::vector<std::pair<uint64_t, const char *>> colorspaces;
+    for (const char *name : kScenarioColorspaces)
+        colorspaces.push_back({colorspaces.size(), name});
     const Known all[] = {
         {d->type_property_id,
          "type",
@@ -574,11 +659,14 @@ drmModePropertyPtr vd_get_property(VirtualWorld *w, int fd, uint32_t property_id
         {d->range_property_id,
          "COLOR_RANGE",
          DRM_MODE_PROP_ENUM,
-         {{0, "YCbCr limited range"}, {1, "YCbCr full range"}}}};
+         {{0, "YCbCr limited range"}, {1, "YCbCr full range"}}},
+        {d->hdr_property_id, "HDR_OUTPUT_METADATA", DRM_MODE_PROP_BLOB, {}},
+        {d->colorspace_property_id, "Colorspace", DRM_MODE_PROP_ENUM, colorspaces}};
     const Known *k = nullptr;
     for (auto &candidate : all)
         if (candidate.id == property_id &&
-            (candidate.id == d->type_property_id || candidate.id == d->orientation_property_id || of->atomic))
+            (candidate.id == d->type_property_id || candidate.id == d->orientation_property_id ||
+             candidate.id == d->hdr_property_id || candidate.id == d->colorspace_property_id || of->atomic))
             k = &candidate;
     if (!k) {
         errno = ENOENT;

@@ -62,7 +62,9 @@ void vd_free(Record *record)
 // Scenario planes are overlay planes (type overlay, any CRTC of the device
 // possible) with FB_ID, CRTC_ID, CRTC_*, SRC_*, zpos, rotation, alpha,
 // "pixel blend mode", COLOR_ENCODING and COLOR_RANGE; the primary planes
-// list SRC_* and rotation as well. A connector with an orientation lists
+// list SRC_* and rotation as well. A connector with hdr= lists
+// "HDR_OUTPUT_METADATA" and "Colorspace" (see vd_get_property_blob). A
+// connector with an orientation lists
 // "panel orientation". Enum properties name their values as the kernel
 // does.
 int vd_set_client_cap(VirtualWorld *world, int fd, uint64_t capability, uint64_t value);
@@ -71,6 +73,10 @@ drmModePlanePtr vd_get_plane(VirtualWorld *world, int fd, uint32_t plane_id);
 drmModeObjectPropertiesPtr vd_get_object_properties(VirtualWorld *world, int fd, uint32_t object_id,
                                                     uint32_t object_type);
 drmModePropertyPtr vd_get_property(VirtualWorld *world, int fd, uint32_t property_id);
+// A connector with hdr= lists "HDR_OUTPUT_METADATA" (a blob of struct
+// hdr_output_metadata, 0 for hdr=off) and "Colorspace" (enum).
+drmModePropertyBlobPtr vd_get_property_blob(VirtualWorld *world, int fd, uint32_t blob_id);
+void vd_free(drmModePropertyBlobPtr blob);
 // Buffer handles are the framebuffers' own here: a known one closes as a
 // no-op, an unknown one fails with EINVAL as the kernel's does.
 int vd_close_buffer_handle(VirtualWorld *world, int fd, uint32_t handle);

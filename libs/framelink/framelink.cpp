@@ -375,6 +375,17 @@ int framelink::read_event(int event_fd, int timeout_ms, EventMessage *message)
         message->type = head[0];
         return 0;
     }
+    if (head[0] == UDS_EVENT_HDR_STATE) {
+        if (size_t(n) != sizeof(HdrRecord) || !fds.empty())
+            return refuse();
+        std::memcpy(&message->hdr, buf, sizeof(HdrRecord));
+        const HdrRecord &h = message->hdr;
+        if ((h.eotf != UDS_HDR_EOTF_SDR && h.eotf != UDS_HDR_EOTF_PQ && h.eotf != UDS_HDR_EOTF_HLG) ||
+            h.colorimetry >= UDS_COLORIMETRY_COUNT)
+            return refuse();
+        message->type = head[0];
+        return 0;
+    }
     // Not known here: the caller skips it; its descriptors are closed.
     message->type = head[0];
     return 0;

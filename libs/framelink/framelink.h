@@ -85,6 +85,7 @@ struct EventMessage {
     CursorRecord cursor{};   // filled for UDS_EVENT_CURSOR_NEW, _CURSOR_STATE and _NO_CURSOR
     CrtcRecord crtc{};       // filled for UDS_EVENT_CRTC_STATE
     PlaneRecord plane{};     // filled for UDS_EVENT_PLANE_NEW and _PLANE_STATE
+    HdrRecord hdr{};         // filled for UDS_EVENT_HDR_STATE
     // UDS_EVENT_BUFFER_NEW, _CURSOR_NEW and _PLANE_NEW: the parsed description, its descriptor fields -1;
     // the descriptors themselves are in fds, one per plane in order.
     FrameMetadata frame{};
@@ -100,7 +101,8 @@ struct EventMessage {
 // known type of the wrong size, a BUFFER_NEW, CURSOR_NEW or PLANE_NEW whose
 // description or descriptors do not match its record, a PLANE_NEW that is not
 // an overlay's, a CRTC record announcing more than UDS_MAX_FOLLOWED_PLANES
-// planes, descriptors on any other message; all
+// planes, an HDR record with an EOTF or colorimetry it does not name,
+// descriptors on any other message; all
 // received descriptors are closed) or the system's error. Nothing is
 // printed.
 int read_event(int event_fd, int timeout_ms, EventMessage *message);

@@ -333,3 +333,60 @@ static_assert(offsetof(PlaneRecord, buffer_id) == 16 && offsetof(PlaneRecord, pl
               offsetof(PlaneRecord, crtc_x) == 84 && offsetof(PlaneRecord, rotation) == 100 &&
               offsetof(PlaneRecord, color_range) == 116);
 static_assert(sizeof(PlaneRecord) - offsetof(PlaneRecord, sequence) == UDS_PLANE_RECORD_LENGTH);
+
+// ---------------------------------------------------------------------------
+// HDR output. A client that follows every plane also gets the connector's
+// HDR state: at the first blank after FOLLOW_PLANES and whenever it changes,
+// after that blank's plane records and before its VBlankEvent. It comes from
+// the connector's "HDR_OUTPUT_METADATA" blob (the kernel's struct
+// hdr_output_metadata, static metadata type 1) and its "Colorspace"
+// property; a connector without them, or without a blob, is SDR with every
+// field after colorimetry 0.
+inline constexpr uint32_t UDS_EVENT_HDR_STATE = 11;  // HdrRecord
+
+// HdrRecord::eotf: the metadata's EOTF (CTA-861 values).
+inline constexpr uint32_t UDS_HDR_EOTF_SDR = 0;  // traditional gamma, or no metadata
+inline constexpr uint32_t UDS_HDR_EOTF_PQ = 2;   // SMPTE ST 2084
+inline constexpr uint32_t UDS_HDR_EOTF_HLG = 3;  // ARIB STD-B67 hybrid log-gamma
+
+// HdrRecord::colorimetry: the connector's "Colorspace" by the kernel's names
+// (numbered as the kernel's DRM_MODE_COLORIMETRY_*); DEFAULT without it.
+inline constexpr uint32_t UDS_COLORIMETRY_DEFAULT = 0;             // "Default"
+inline constexpr uint32_t UDS_COLORIMETRY_SMPTE_170M_YCC = 1;      // "SMPTE_170M_YCC"
+inline constexpr uint32_t UDS_COLORIMETRY_BT709_YCC = 2;           // "BT709_YCC"
+inline constexpr uint32_t UDS_COLORIMETRY_XVYCC_601 = 3;           // "XVYCC_601"
+inline constexpr uint32_t UDS_COLORIMETRY_XVYCC_709 = 4;           // "XVYCC_709"
+inline constexpr uint32_t UDS_COLORIMETRY_SYCC_601 = 5;            // "SYCC_601"
+inline constexpr uint32_t UDS_COLORIMETRY_OPYCC_601 = 6;           // "opYCC_601"
+inline constexpr uint32_t UDS_COLORIMETRY_OPRGB = 7;               // "opRGB"
+inline constexpr uint32_t UDS_COLORIMETRY_BT2020_CYCC = 8;         // "BT2020_CYCC"
+inline constexpr uint32_t UDS_COLORIMETRY_BT2020_RGB = 9;          // "BT2020_RGB"
+inline constexpr uint32_t UDS_COLORIMETRY_BT2020_YCC = 10;         // "BT2020_YCC"
+inline constexpr uint32_t UDS_COLORIMETRY_DCI_P3_RGB_D65 = 11;     // "DCI-P3_RGB_D65"
+inline constexpr uint32_t UDS_COLORIMETRY_DCI_P3_RGB_THEATER = 12; // "DCI-P3_RGB_Theater"
+inline constexpr uint32_t UDS_COLORIMETRY_COUNT = 13;
+
+inline constexpr uint32_t UDS_HDR_RECORD_LENGTH = 48;
+
+// The connector's HDR state, the metadata's fields as the kernel's struct
+// holds them.
+struct HdrRecord {
+    uint32_t type;    // UDS_EVENT_HDR_STATE
+    uint32_t length;  // UDS_HDR_RECORD_LENGTH
+    uint64_t sequence;
+    uint32_t connector_id;
+    uint32_t eotf;                      // UDS_HDR_EOTF_*
+    uint32_t colorimetry;               // UDS_COLORIMETRY_*
+    uint16_t primaries[3][2];           // display primaries R, G, B as (x, y), 0.00002 units
+    uint16_t white_point[2];            // (x, y), 0.00002 units
+    uint16_t max_mastering_luminance;   // cd/m2
+    uint16_t min_mastering_luminance;   // 0.0001 cd/m2
+    uint16_t max_cll;                   // cd/m2
+    uint16_t max_fall;                  // cd/m2
+    uint32_t reserved;                  // 0
+};
+static_assert(sizeof(HdrRecord) == 56, "an HDR record is 56 bytes on the wire");
+static_assert(offsetof(HdrRecord, connector_id) == 16 && offsetof(HdrRecord, colorimetry) == 24 &&
+              offsetof(HdrRecord, primaries) == 28 && offsetof(HdrRecord, white_point) == 40 &&
+              offsetof(HdrRecord, max_mastering_luminance) == 44 && offsetof(HdrRecord, max_fall) == 50);
+static_assert(sizeof(HdrRecord) - offsetof(HdrRecord, sequence) == UDS_HDR_RECORD_LENGTH);

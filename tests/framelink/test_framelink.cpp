@@ -463,8 +463,20 @@ TEST(FramelinkEvents, CrtcAndPlaneRecords)
                      planes};
         return std::string(reinterpret_cast<const char *>(&c), sizeof c);
     };
+    auto hdr_bytes = [](uint32_t eotf, uint32_t colorimetry) {
+        HdrRecord h{UDS_EVENT_HDR_STATE, UDS_HDR_RECORD_LENGTH, 5, 41, eotf, colorimetry, {{35400, 14600}, {8500, 39850}, {6550, 2300}},
+                    {15635, 16450}, 1000, 50, 800, 400, 0};
+        return std::string(reinterpret_cast<const char *>(&h), sizeof h);
+    };
     const int before = fake::open_fd_count();
     framelink::EventMessage m;
+
+    send_with_fds(server.get(), hdr_bytes(UDS_HDR_EOTF_PQ, UDS_COLORIMETRY_BT2020_RGB), {});
+    ASSERT_EQ(framelink::read_event(client.get(), 1000, &m), 0);
+    EXPECT_EQ(m.type, UDS_EVENT_HDR_STATE);
+    EXPECT_EQ(m.hdr.colorimetry, UDS_COLORIMETRY_BT2020_RGB);
+    EXPECT_EQ(m.hdr.primaries[1][1], 39850);
+    EXPECT_EQ(m.hdr.max_fall, 400);
 
     send_with_fds(server.get(), crtc_bytes(3), {});
     ASSERT_EQ(framelink::read_event(client.get(), 1000, &m), 0);
@@ -497,6 +509,11 @@ TEST(FramelinkEvents, CrtcAndPlaneRecords)
         {crtc_bytes(UDS_MAX_FOLLOWED_PLANES + 1), false},                             // more planes than followed
         {crtc_bytes(2), true},
         {crtc_bytes(2).substr(0, 36), false},  // cut short
+        {hdr_bytes(UDS_HDR_EOTF_PQ, 0).substr(0, 52), false},
+        {hdr_bytes(UDS_HDR_EOTF_PQ, 0) + std::string(4, '\0'), false},
+        {hdr_bytes(1, 0), false},                               // an EOTF the wire does not name
+        {hdr_bytes(UDS_HDR_EOTF_HLG, UDS_COLORIMETRY_COUNT), false},
+        {hdr_bytes(UDS_HDR_EOTF_PQ, 0), true},
     };
     for (size_t i = 0; i < std::size(bad); ++i) {
         if (bad[i].with_fd)

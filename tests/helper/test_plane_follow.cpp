@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -94,7 +95,8 @@ protected:
             }
             b.sequence = m.vblank.sequence;
             for (const Message &r : b.records) {
-                const uint64_t s = r.type == UDS_EVENT_CRTC_STATE                                   ? r.crtc.sequence
+                const uint64_t s = r.type == UDS_EVENT_HDR_STATE                                    ? r.hdr.sequence
+                                   : r.type == UDS_EVENT_CRTC_STATE                                 ? r.crtc.sequence
                                    : r.type >= UDS_EVENT_PLANE_NEW                                  ? r.plane.sequence
                                    : r.type >= UDS_EVENT_CURSOR_NEW && r.type <= UDS_EVENT_NO_CURSOR ? r.cursor.sequence
                                                                                                      : r.record.sequence;
@@ -152,8 +154,14 @@ TEST_F(PlaneFollowTest, FirstBlankTellsEverythingThenOnlyWhatChanged)
         types.push_back(m.type);
     EXPECT_EQ(types, (std::vector<uint32_t>{UDS_EVENT_BUFFER_NEW, UDS_EVENT_CURSOR_NEW, UDS_EVENT_CRTC_STATE,
                                             UDS_EVENT_PLANE_STATE, UDS_EVENT_PLANE_NEW, UDS_EVENT_PLANE_NEW,
-                                            UDS_EVENT_PLANE_STATE, UDS_EVENT_PLANE_STATE}));
-    ASSERT_EQ(first.records.size(), 8u);
+                                            UDS_EVENT_PLANE_STATE, UDS_EVENT_PLANE_STATE, UDS_EVENT_HDR_STATE}));
+    ASSERT_EQ(first.records.size(), 9u);
+    // A connector without the HDR properties is SDR.
+    const HdrRecord &hdr = first.records[8].hdr;
+    EXPECT_EQ(hdr.connector_id, 100u);
+    EXPECT_EQ(hdr.eotf, UDS_HDR_EOTF_SDR);
+    EXPECT_EQ(hdr.colorimetry, UDS_COLORIMETRY_DEFAULT);
+    EXPECT_EQ(hdr.max_cll, 0u);
     const CrtcRecord &crtc = first.records[2].crtc;
     EXPECT_EQ(crtc.crtc_id, 50u);
     EXPECT_EQ(crtc.width, 832u);
@@ -276,6 +284,78 @@ TEST_F(PlaneFollowTest, ScanoutFollowerSeesNoPlaneRecords)
             records++;
         }
     EXPECT_EQ(records, 2u) << "the primary's buffer and the cursor's image, once each";
+}
+
+// An HDR connector: PQ metadata from the start, HLG from blank 150, off
+// from blank 200.
+const char *kHdrWorld = "device /dev/dri/card0\n"
+                        "framebuffer 1 832x480 XR30\n"
+                        "crtc 50 832x480@60 fb=1\n"
+                        "encoder 80 crtc=50\n"
+                        "connector 100 DP-1 connected encoders=80 hdr=pq maxcll=1000 maxfall=400 mastering=1000,50\n"
+                        "hdr 150 connector=100 hdr=hlg primaries=bt709 maxcll=600 colorspace=BT2020_YCC\n"
+                        "hdr 200 connector=100 hdr=off\n";
+
+std::vector<std::pair<uint64_t, HdrRecord>> hdr_records(const std::vector<Blank> &blanks)
+{
+    std::vector<std::pair<uint64_t, HdrRecord>> out;
+    for (const Blank &b : blanks)
+        for (const Message &m : b.records)
+            if (m.type == UDS_EVENT_HDR_STATE)
+                out.emplace_back(b.sequence, m.hdr);
+    return out;
+}
+
+// The HDR record at the first blank, last before its event, then only at
+// the blanks where the metadata changes.
+TEST_F(PlaneFollowTest, HdrStateAtFirstBlankAndOnChange)
+{
+    ASSERT_NO_FATAL_FAILURE(follow(kHdrWorld, UDS_COMMAND_FOLLOW_PLANES));
+    std::vector<Blank> blanks;
+    ASSERT_NO_FATAL_FAILURE(read_blanks(210, &blanks));
+    while (!blanks.empty() && blanks.front().records.empty())
+        blanks.erase(blanks.begin());
+    ASSERT_FALSE(blanks.empty());
+    ASSERT_LT(blanks.front().sequence, 140u) << "the client came too late for the scenario";
+    EXPECT_EQ(blanks.front().records.back().type, UDS_EVENT_HDR_STATE);
+    const auto told = hdr_records(blanks);
+    ASSERT_EQ(told.size(), 3u);
+    EXPECT_EQ(told[0].first, blanks.front().sequence);
+    const HdrRecord &pq = told[0].second;
+    EXPECT_EQ(pq.connector_id, 100u);
+    EXPECT_EQ(pq.eotf, UDS_HDR_EOTF_PQ);
+    EXPECT_EQ(pq.colorimetry, UDS_COLORIMETRY_BT2020_RGB);
+    EXPECT_EQ(pq.primaries[0][0], 35400);  // BT.2020 red x = 0.708
+    EXPECT_EQ(pq.primaries[1][1], 39850);  // green y = 0.797
+    EXPECT_EQ(pq.white_point[0], 15635);   // D65
+    EXPECT_EQ(pq.max_mastering_luminance, 1000);
+    EXPECT_EQ(pq.min_mastering_luminance, 50);
+    EXPECT_EQ(pq.max_cll, 1000);
+    EXPECT_EQ(pq.max_fall, 400);
+
+    EXPECT_EQ(told[1].first, 150u);
+    const HdrRecord &hlg = told[1].second;
+    EXPECT_EQ(hlg.eotf, UDS_HDR_EOTF_HLG);
+    EXPECT_EQ(hlg.colorimetry, UDS_COLORIMETRY_BT2020_YCC);
+    EXPECT_EQ(hlg.primaries[0][0], 32000);  // BT.709 red x = 0.64
+    EXPECT_EQ(hlg.max_cll, 600);
+    EXPECT_EQ(hlg.max_fall, 0);
+
+    EXPECT_EQ(told[2].first, 200u);
+    HdrRecord off{};
+    off.connector_id = 100;
+    off.sequence = told[2].second.sequence;
+    off.type = UDS_EVENT_HDR_STATE;
+    off.length = UDS_HDR_RECORD_LENGTH;
+    EXPECT_EQ(std::memcmp(&told[2].second, &off, sizeof off), 0) << "off: SDR, Default, no metadata";
+}
+
+TEST_F(PlaneFollowTest, ScanoutFollowerGetsNoHdrRecord)
+{
+    ASSERT_NO_FATAL_FAILURE(follow(kHdrWorld, UDS_COMMAND_FOLLOW_SCANOUT));
+    std::vector<Blank> blanks;
+    ASSERT_NO_FATAL_FAILURE(read_blanks(20, &blanks));
+    EXPECT_TRUE(hdr_records(blanks).empty());
 }
 
 // Nine buffers flipped through on one overlay at every blank: each crosses

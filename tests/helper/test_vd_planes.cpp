@@ -34,7 +34,8 @@ TEST(ScenarioPlanes, StatementsAndTheirErrors)
          "move=1,-1 encoding=bt709 range=full\n"
          "scanout crtc=5 fb=1 src=0,0,32x16 at=0,0 size=64x32 rotate=180\n"
          "pageflip plane=9 fbs=2,1 every=3\n"
-         "connector 7 eDP-1 connected orientation=right-up\n"
+         "connector 7 eDP-1 connected orientation=right-up hdr=hlg maxcll=500 primaries=bt709 mastering=600,5\n"
+         "hdr 9 connector=7 hdr=pq colorspace=DCI-P3_RGB_D65\n"
          "crtc 8 32x64@60 fb=1 turned=90\n",
          nullptr},
         {"plane 9 crtc=5\n", "usage: plane ID crtc=ID fb=ID"},
@@ -57,6 +58,14 @@ TEST(ScenarioPlanes, StatementsAndTheirErrors)
         {"framebuffer 3 8x8 AB24 fill=red\n", "bad fill 'red'"},
         {"connector 7 eDP-1 connected orientation=sideways\n", "bad orientation 'sideways'"},
         {"crtc 8 32x64@60 turned=45\n", "bad turned '45'"},
+        {"connector 7 eDP-1 connected hdr=dolby\n", "bad hdr 'dolby'"},
+        {"connector 7 eDP-1 connected maxcll=400\n", "HDR options on connector 7 need hdr="},
+        {"connector 7 eDP-1 connected hdr=pq maxcll=70000\n", "bad maxcll '70000'"},
+        {"connector 7 eDP-1 connected hdr=pq mastering=1000\n", "bad mastering '1000'"},
+        {"connector 7 eDP-1 connected hdr=pq colorspace=bt2020\n", "bad colorspace 'bt2020'"},
+        {"connector 7 eDP-1 connected hdr=pq primaries=p3\n", "bad primaries 'p3'"},
+        {"connector 7 eDP-1 connected\nhdr 5 connector=7 hdr=pq\n", "hdr on connector 7 without hdr="},
+        {"connector 7 eDP-1 connected hdr=off\nhdr 5 connector=7 maxcll=5\n", "usage: hdr VBLANK"},
         {"pageflip plane=9 fbs=2\n", "pageflip on unknown plane 9"},
         {"pageflip plane=9 crtc=5 fbs=2\n", "bad pageflip option 'crtc=5'"},
         // A mode change to a buffer of another size needs the buffer placed.
@@ -86,7 +95,19 @@ TEST(ScenarioPlanes, StatementsAndTheirErrors)
     EXPECT_EQ(p.encoding, 1u);
     EXPECT_EQ(p.range, 1u);
     EXPECT_EQ(s.devices[0].pageflips.at(0).plane_id, 9u);
-    EXPECT_EQ(s.devices[0].connectors.at(0).orientation, 3u);
+    const ScenarioConnector &c = s.devices[0].connectors.at(0);
+    EXPECT_EQ(c.orientation, 3u);
+    EXPECT_TRUE(c.has_hdr);
+    EXPECT_EQ(c.hdr.eotf, 3u);
+    EXPECT_EQ(c.hdr.colorspace, 9u);  // BT2020_RGB unless given
+    EXPECT_EQ(c.hdr.primaries[0][0], 32000);
+    EXPECT_EQ(c.hdr.max_mastering, 600);
+    EXPECT_EQ(c.hdr.min_mastering, 5);
+    const ScenarioHdrChange &change = s.devices[0].hdr_changes.at(0);
+    EXPECT_EQ(change.at_vblank, 9u);
+    EXPECT_EQ(change.hdr.eotf, 2u);
+    EXPECT_EQ(change.hdr.colorspace, 11u);
+    EXPECT_EQ(change.hdr.primaries[0][0], 35400);
     EXPECT_EQ(s.devices[0].crtcs.at(2).turned, 90u);
 }
 
