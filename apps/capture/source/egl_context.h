@@ -136,6 +136,24 @@ int egl_frame_import(EGLDisplay display, const FrameMetadata *frame, FrameImport
 // once per frame before drawing. 0, or -1 on a GL error or a refused read.
 int egl_frame_refresh(FrameImport *import);
 
+// True for the formats a mapped frame is uploaded from: the packed 8-bit
+// ones, XR30/AR30/XB30/AB30 (GL_RGB10_A2), XR48/AR48/XB48/AB48 (GL_RGBA16,
+// with GL_EXT_texture_norm16), XR4H/AR4H/XB4H/AB4H (GL_RGBA16F) and RG16
+// (GL_RGB565), each at its full precision.
+bool egl_upload_supported(uint32_t fourcc);
+
+// Uploads width x height pixels of fourcc, rows stride bytes apart, into the
+// bound GL_TEXTURE_2D: allocated (with its swizzle set) when allocate, else
+// replaced in place. 0, or -1 after a line for a format or stride it cannot
+// upload.
+int egl_upload_pixels(uint32_t fourcc, const uint8_t *pixels, uint32_t width, uint32_t height, uint32_t stride,
+                      bool allocate);
+
+// Sets the red and blue swizzle of the texture bound to target so that it
+// samples fourcc's channels in R, G, B order (red and blue exchanged for the
+// deep formats that hold blue first, identity for the others).
+void egl_upload_swizzle(GLenum target, uint32_t fourcc);
+
 // Deletes the textures, destroys the image, unmaps; empties the record.
 void egl_frame_release(FrameImport *import);
 
