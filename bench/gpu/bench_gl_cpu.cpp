@@ -42,6 +42,28 @@ static void set_median_counters(benchmark::State &state, const char *const *name
     }
 }
 
+// Draws each kind's frame once outside the measurement (building its
+// programs), then each kind once per iteration, timing each frame's wall and
+// process CPU milliseconds (the rasteriser's threads included: on a loaded
+// machine the steadier of the two), and sets the median counters.
+template <typename Frame>
+static void measure_alternating(benchmark::State &state, const char *const *names, int kinds, Frame frame)
+{
+    for (int k = 0; k < kinds; ++k)
+        frame(k);
+    std::vector<std::vector<double>> times(static_cast<size_t>(kinds)), cpu(static_cast<size_t>(kinds));
+    for (auto _ : state)
+        for (int k = 0; k < kinds; ++k) {
+            const double c0 = process_cpu_ms();
+            const auto t0 = std::chrono::steady_clock::now();
+            frame(k);
+            cpu[size_t(k)].push_back(process_cpu_ms() - c0);
+            times[size_t(k)].push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        }
+    set_median_counters(state, names, times.data(), cpu.data(), kinds);
+}
+
 // A w x h source picture and a renderer for it in gl; the source texture,
 // or 0 with the benchmark skipped and nothing to release.
 static GLuint start_renderer(benchmark::State &state, GlTestContext &gl, int w, int h, GlCpuRenderer *r)
@@ -187,31 +209,14 @@ static void BM_GlCpuLayers(benchmark::State &state)
     int32_t ys, us, vs;
     uint64_t wm = 1733467200123ull;
     unsigned sum = 0;
-    // Wall and process CPU milliseconds (the rasteriser's threads included:
-    // on a loaded machine the steadier of the two).
-    auto frame = [&](const ShaderPicture *picture, double *cpu_ms) {
-        const double c0 = process_cpu_ms();
-        const auto t0 = std::chrono::steady_clock::now();
-        if (gl_cpu_render_and_map(&r, src, ++wm, &y, &ys, &u, &us, &v, &vs, nullptr, picture) == 0) {
+    static const char *const kNames[kKinds] = {"plain", "primary", "reflected", "one_overlay", "three_overlays"};
+    measure_alternating(state, kNames, kKinds, [&](int k) {
+        if (gl_cpu_render_and_map(&r, src, ++wm, &y, &ys, &u, &us, &v, &vs, nullptr, kinds[k]) == 0) {
             sum += y[0] + u[0] + v[0];
             gl_cpu_unmap(&r);
         }
-        *cpu_ms = process_cpu_ms() - c0;
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    };
-    double ignored = 0;
-    for (const ShaderPicture *k : kinds)
-        frame(k, &ignored);  // builds the programs outside the measurement
-    std::vector<double> times[kKinds], cpu[kKinds];
-    for (auto _ : state)
-        for (int k = 0; k < kKinds; ++k) {
-            double c = 0;
-            times[k].push_back(frame(kinds[k], &c));
-            cpu[k].push_back(c);
-        }
+    });
     benchmark::DoNotOptimize(sum);
-    static const char *const kNames[kKinds] = {"plain", "primary", "reflected", "one_overlay", "three_overlays"};
-    set_median_counters(state, kNames, times, cpu, kKinds);
     glDeleteTextures(1, &overlay_texture);
     gl_cpu_cleanup(&r);
 }
@@ -271,31 +276,16 @@ static void BM_DeepUpload(benchmark::State &state)
     int32_t ys, us, vs;
     uint64_t wm = 1733467200123ull;
     unsigned sum = 0;
-    auto frame = [&](Kind &kind, double *cpu_ms) {
-        const double c0 = process_cpu_ms();
-        const auto t0 = std::chrono::steady_clock::now();
-        glBindTexture(GL_TEXTURE_2D, kind.texture);
-        egl_upload_pixels(kind.fourcc, kind.pixels.data(), w, h, kind.stride, false);
+    measure_alternating(state, kNames, kKinds, [&](int k) {
+        glBindTexture(GL_TEXTURE_2D, kinds[k].texture);
+        egl_upload_pixels(kinds[k].fourcc, kinds[k].pixels.data(), w, h, kinds[k].stride, false);
         glBindTexture(GL_TEXTURE_2D, 0);
-        if (gl_cpu_render_and_map(&r, kind.source, ++wm, &y, &ys, &u, &us, &v, &vs) == 0) {
+        if (gl_cpu_render_and_map(&r, kinds[k].source, ++wm, &y, &ys, &u, &us, &v, &vs) == 0) {
             sum += y[0] + u[0] + v[0];
             gl_cpu_unmap(&r);
         }
-        *cpu_ms = process_cpu_ms() - c0;
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    };
-    double ignored = 0;
-    for (Kind &kind : kinds)
-        frame(kind, &ignored);
-    std::vector<double> times[kKinds], cpu[kKinds];
-    for (auto _ : state)
-        for (int k = 0; k < kKinds; ++k) {
-            double c = 0;
-            times[k].push_back(frame(kinds[k], &c));
-            cpu[k].push_back(c);
-        }
+    });
     benchmark::DoNotOptimize(sum);
-    set_median_counters(state, kNames, times, cpu, kKinds);
     gl_cpu_cleanup(&r);
 }
 BENCHMARK(BM_DeepUpload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(15)->Repetitions(3);

@@ -95,7 +95,7 @@ const UploadFormat *upload_format(uint32_t fourcc)
 }
 
 // 16-bit normalized textures come with GL_EXT_texture_norm16 (GLES 3 has
-// none of its own); asked once per context.
+// none of its own); asked when the texture is allocated.
 bool context_has_norm16()
 {
     GLint count = 0;
@@ -141,6 +141,11 @@ int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport
     if (frame->format == FRAME_FOURCC_NV12) {
         fputs("[Capture] an NV12 framebuffer the GPU does not import is not uploaded: the processor reads it\n",
               stderr);
+        return -1;
+    }
+    if (!egl_upload_supported(frame->format)) {
+        fprintf(stderr, "[Capture] a framebuffer of format 0x%08x the GPU does not import is not uploaded\n",
+                frame->format);
         return -1;
     }
     made.upload = true;
@@ -244,7 +249,7 @@ int egl_upload_pixels(uint32_t fourcc, const uint8_t *pixels, uint32_t width, ui
         fprintf(stderr, "[ZeroCopy] cannot upload format 0x%08x with stride %u\n", fourcc, stride);
         return -1;
     }
-    if (f->internal_format == GL_RGBA16_EXT && !context_has_norm16()) {
+    if (allocate && f->internal_format == GL_RGBA16_EXT && !context_has_norm16()) {
         fputs("[ZeroCopy] 16-bit framebuffers are uploaded only with GL_EXT_texture_norm16, which this GL lacks\n",
               stderr);
         return -1;
