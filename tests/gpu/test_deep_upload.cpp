@@ -15,71 +15,34 @@
 
 namespace {
 
-enum Layout {
-    W2101010_RED_HIGH,
-    W2101010_RED_LOW,
-    U16_BLUE_FIRST,
-    U16_RED_FIRST,
-    F16_BLUE_FIRST,
-    F16_RED_FIRST,
-    R565
-};
-
+// Channels packed from the low bits of a little-endian word of bytes,
+// widths in that order: red first (R, G, B) or blue first (B, G, R).
 struct DeepFormat {
     char name[5];
-    Layout layout;
+    int bytes, widths[3];
+    bool red_first, half;
 };
 
-double quantize(double v, int bits)
+// Stores rgb at p as the format has it (alpha or x bits zero: the
+// conversion ignores them) and leaves in rgb the values the buffer holds.
+void store(const DeepFormat &f, double rgb[3], uint8_t *p)
 {
-    return std::round(v * ((1 << bits) - 1)) / ((1 << bits) - 1);
-}
-
-// Stores r, g, b at p as the layout has them (alpha or x bits zero: the
-// conversion ignores them) and returns the values the buffer holds.
-void store(Layout layout, double rgb[3], uint8_t *p)
-{
-    auto q = [](double v, int bits) { return uint32_t(std::lround(std::clamp(v, 0.0, 1.0) * ((1 << bits) - 1))); };
-    uint32_t word = 0;
-    uint16_t c[4] = {};
-    switch (layout) {
-    case W2101010_RED_HIGH:
-    case W2101010_RED_LOW: {
-        const int hi = layout == W2101010_RED_HIGH ? 0 : 2;
-        word = q(rgb[hi], 10) << 20 | q(rgb[1], 10) << 10 | q(rgb[2 - hi], 10);
-        for (int i = 0; i < 3; ++i)
-            rgb[i] = quantize(rgb[i], 10);
-        std::memcpy(p, &word, 4);
-        return;
-    }
-    case U16_BLUE_FIRST:
-    case U16_RED_FIRST:
-        for (int i = 0; i < 3; ++i) {
-            c[layout == U16_RED_FIRST ? i : 2 - i] = uint16_t(q(rgb[i], 16));
-            rgb[i] = quantize(rgb[i], 16);
+    uint64_t word = 0;
+    for (int i = 0, shift = 0; i < 3; shift += f.widths[i++]) {
+        double &c = rgb[f.red_first ? i : 2 - i];
+        uint16_t bits = 0;
+        if (f.half) {
+            const _Float16 h = _Float16(c);
+            std::memcpy(&bits, &h, 2);
+            c = std::clamp(double(h), 0.0, 1.0);
+        } else {
+            const double max = double((1 << f.widths[i]) - 1);
+            bits = uint16_t(std::lround(c * max));
+            c = bits / max;
         }
-        break;
-    case F16_BLUE_FIRST:
-    case F16_RED_FIRST:
-        for (int i = 0; i < 3; ++i) {
-            const _Float16 h = _Float16(rgb[i]);
-            std::memcpy(&c[layout == F16_RED_FIRST ? i : 2 - i], &h, 2);
-            rgb[i] = std::clamp(double(h), 0.0, 1.0);
-        }
-        break;
-    case R565: {
-        const uint16_t w = uint16_t(q(rgb[0], 5) << 11 | q(rgb[1], 6) << 5 | q(rgb[2], 5));
-        rgb[0] = quantize(rgb[0], 5), rgb[1] = quantize(rgb[1], 6), rgb[2] = quantize(rgb[2], 5);
-        std::memcpy(p, &w, 2);
-        return;
+        word |= uint64_t(bits) << shift;
     }
-    }
-    std::memcpy(p, c, 8);
-}
-
-int bytes_of(Layout layout)
-{
-    return layout == R565 ? 2 : layout <= W2101010_RED_LOW ? 4 : 8;
+    std::memcpy(p, &word, size_t(f.bytes));
 }
 
 TEST(DeepUpload, RampsConvertWithinOneOfTheFormulas)
@@ -88,19 +51,13 @@ TEST(DeepUpload, RampsConvertWithinOneOfTheFormulas)
     if (!gl.ok())
         GTEST_SKIP() << "no surfaceless EGL context";
     const DeepFormat formats[] = {
-        {"XR30", W2101010_RED_HIGH},
-        {"AR30", W2101010_RED_HIGH},
-        {"XB30", W2101010_RED_LOW},
-        {"AB30", W2101010_RED_LOW},
-        {"XR48", U16_BLUE_FIRST},
-        {"AR48", U16_BLUE_FIRST},
-        {"XB48", U16_RED_FIRST},
-        {"AB48", U16_RED_FIRST},
-        {"XR4H", F16_BLUE_FIRST},
-        {"AR4H", F16_BLUE_FIRST},
-        {"XB4H", F16_RED_FIRST},
-        {"AB4H", F16_RED_FIRST},
-        {"RG16", R565},
+        {"XR30", 4, {10, 10, 10}, false, false}, {"AR30", 4, {10, 10, 10}, false, false},
+        {"XB30", 4, {10, 10, 10}, true, false},  {"AB30", 4, {10, 10, 10}, true, false},
+        {"XR48", 8, {16, 16, 16}, false, false}, {"AR48", 8, {16, 16, 16}, false, false},
+        {"XB48", 8, {16, 16, 16}, true, false},  {"AB48", 8, {16, 16, 16}, true, false},
+        {"XR4H", 8, {16, 16, 16}, false, true},  {"AR4H", 8, {16, 16, 16}, false, true},
+        {"XB4H", 8, {16, 16, 16}, true, true},   {"AB4H", 8, {16, 16, 16}, true, true},
+        {"RG16", 2, {5, 6, 5}, false, false},
     };
     const int w = 1280, h = 200, first_row = 152;
     ASSERT_STREQ(colour_coefficients_for_size(w, h).name, "BT.709 Limited");
@@ -110,18 +67,17 @@ TEST(DeepUpload, RampsConvertWithinOneOfTheFormulas)
         ASSERT_TRUE(egl_upload_supported(fourcc));
         // Red rises and green falls across, blue rises down, each in steps
         // finer than 8 bits; half floats run past both ends (clamped).
-        const bool wide = f.layout == F16_BLUE_FIRST || f.layout == F16_RED_FIRST;
-        const int bpp = bytes_of(f.layout), stride = w * bpp + 16;
+        const int stride = w * f.bytes + 16;
         std::vector<uint8_t> px(size_t(stride) * h);
         std::vector<double> held(size_t(w) * h * 3);
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 double *rgb = &held[(size_t(y) * w + x) * 3];
                 const double t = double(x) / (w - 1);
-                rgb[0] = wide ? -0.25 + 1.5 * t : t;
+                rgb[0] = f.half ? -0.25 + 1.5 * t : t;
                 rgb[1] = 1.0 - t;
                 rgb[2] = double(y) / (h - 1);
-                store(f.layout, rgb, &px[size_t(y) * stride + size_t(x) * bpp]);
+                store(f, rgb, &px[size_t(y) * stride + size_t(x) * f.bytes]);
             }
         GLuint texture = 0;
         glGenTextures(1, &texture);
