@@ -240,6 +240,7 @@ static void BM_DeepUpload(benchmark::State &state)
         uint32_t fourcc = 0;
         uint32_t stride = 0;
         std::vector<uint8_t> pixels;
+        std::vector<uint16_t> scratch;
         GLuint texture = 0, source = 0;
     } kinds[kKinds];
     for (int k = 0; k < kKinds; ++k) {
@@ -257,7 +258,7 @@ static void BM_DeepUpload(benchmark::State &state)
         glGenTextures(1, &kind.texture);
         glBindTexture(GL_TEXTURE_2D, kind.texture);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        if (egl_upload_pixels(kind.fourcc, kind.pixels.data(), w, h, kind.stride, true) != 0 ||
+        if (egl_upload_pixels(kind.fourcc, kind.pixels.data(), w, h, kind.stride, true, &kind.scratch) != 0 ||
             (kind.source = gl.wrap(kind.texture)) == 0) {
             state.SkipWithError("upload failed");
             return;
@@ -278,7 +279,7 @@ static void BM_DeepUpload(benchmark::State &state)
     unsigned sum = 0;
     measure_alternating(state, kNames, kKinds, [&](int k) {
         glBindTexture(GL_TEXTURE_2D, kinds[k].texture);
-        egl_upload_pixels(kinds[k].fourcc, kinds[k].pixels.data(), w, h, kinds[k].stride, false);
+        egl_upload_pixels(kinds[k].fourcc, kinds[k].pixels.data(), w, h, kinds[k].stride, false, &kinds[k].scratch);
         glBindTexture(GL_TEXTURE_2D, 0);
         if (gl_cpu_render_and_map(&r, kinds[k].source, ++wm, &y, &ys, &u, &us, &v, &vs) == 0) {
             sum += y[0] + u[0] + v[0];

@@ -79,10 +79,11 @@ TEST(DeepUpload, RampsConvertWithinOneOfTheFormulas)
                 rgb[2] = double(y) / (h - 1);
                 store(f, rgb, &px[size_t(y) * stride + size_t(x) * f.bytes]);
             }
+        std::vector<uint16_t> scratch;
         GLuint texture = 0;
         glGenTextures(1, &texture);
         glBindTexture(GL_TEXTURE_2D, texture);
-        ASSERT_EQ(egl_upload_pixels(fourcc, px.data(), w, h, stride, true), 0);
+        ASSERT_EQ(egl_upload_pixels(fourcc, px.data(), w, h, stride, true, &scratch), 0);
         const GLuint source = gl.wrap(texture);
         ASSERT_NE(source, 0u);
         glBindTexture(GL_TEXTURE_EXTERNAL_OES, source);

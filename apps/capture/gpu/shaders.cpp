@@ -21,13 +21,12 @@
 // The picture at uv with the display's cursor over it: a premultiplied
 // RGBA texture on its rectangle (in the picture's texture coordinates,
 // top-left first, so a scaled output scales it too; a width of 0 draws
-// none). Follows the declaration of u_texture. The picture's samples are
-// clamped to [0, 1]: a half-float framebuffer holds values outside it.
+// none). Follows the declaration of u_texture.
 #define VISTREL_PICTURE_WITH_CURSOR                                                                                    \
     "uniform sampler2D u_cursor;\n"                                                                                    \
     "uniform vec4 u_cursor_rect;\n"                                                                                    \
     "vec4 picture(vec2 uv) {\n"                                                                                        \
-    "    vec4 rgba = clamp(texture(u_texture, uv), 0.0, 1.0);\n"                                                       \
+    "    vec4 rgba = texture(u_texture, uv);\n"                                                                        \
     "    vec2 p = (uv - u_cursor_rect.xy) / u_cursor_rect.zw;\n"                                                       \
     "    if (u_cursor_rect.z > 0.0 && p.x >= 0.0 && p.y >= 0.0 && p.x < 1.0 && p.y < 1.0) {\n"                         \
     "        vec4 c = texture(u_cursor, p);\n"                                                                         \
@@ -366,10 +365,9 @@ std::string layered_picture(uint32_t count, uint32_t external_mask, uint32_t cla
         if ((clamp_mask >> i) & 1u)
             s += "        t = clamp(t, u_layer_clamp[" + k + "].xy, u_layer_clamp[" + k + "].zw);\n";
         if (replaces)
-            s += "        rgb = clamp(texture(u_layer" + k + ", t).rgb, 0.0, 1.0);\n    }\n";
+            s += "        rgb = texture(u_layer" + k + ", t).rgb;\n    }\n";
         else
-            s += "        rgb = over(rgb, clamp(texture(u_layer" + k + ", t), 0.0, 1.0), u_layer_blend[" + k +
-                 "]);\n    }\n";
+            s += "        rgb = over(rgb, texture(u_layer" + k + ", t), u_layer_blend[" + k + "]);\n    }\n";
     }
     s += "    vec2 q = (uv - u_cursor_rect.xy) / u_cursor_rect.zw;\n"
          "    if (u_cursor_rect.z > 0.0 && q.x >= 0.0 && q.y >= 0.0 && q.x < 1.0 && q.y < 1.0) {\n"

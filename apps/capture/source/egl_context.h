@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "apps/capture/source/frame_map.h"
 
@@ -96,10 +97,11 @@ int import_texture_from_image(EGLImageKHR image, GLuint *texture);
 struct FrameImport {
     EGLDisplay display = EGL_NO_DISPLAY;
     EGLImageKHR image = EGL_NO_IMAGE_KHR;
-    GLuint texture = 0;         // GL_TEXTURE_EXTERNAL_OES over image (external), or the 2D texture of a 2D import
-    bool upload = false;        // true for a frame read through its mapping
-    GLuint upload_texture = 0;  // the 2D texture that holds the uploaded pixels
-    FrameMapping mapping;       // the mapped frame (uploads, and the processor's frames)
+    GLuint texture = 0;             // GL_TEXTURE_EXTERNAL_OES over image (external), or the 2D texture of a 2D import
+    bool upload = false;            // true for a frame read through its mapping
+    GLuint upload_texture = 0;      // the 2D texture that holds the uploaded pixels
+    FrameMapping mapping;           // the mapped frame (uploads, and the processor's frames)
+    std::vector<uint16_t> clamped;  // a half-float frame's pixels clamped to [0, 1] for its upload
     uint32_t width = 0;
     uint32_t height = 0;
 };
@@ -144,10 +146,12 @@ bool egl_upload_supported(uint32_t fourcc);
 
 // Uploads width x height pixels of fourcc, rows stride bytes apart, into the
 // bound GL_TEXTURE_2D: allocated (with its swizzle set) when allocate, else
-// replaced in place. 0, or -1 after a line for a format or stride it cannot
-// upload.
+// replaced in place. Half floats are clamped to [0, 1] on the way, in
+// scratch (negative values and NaNs with the sign bit become 0, values above
+// one and the other NaNs 1): the conversion takes the picture as SDR. 0, or
+// -1 after a line for a format or stride it cannot upload.
 int egl_upload_pixels(uint32_t fourcc, const uint8_t *pixels, uint32_t width, uint32_t height, uint32_t stride,
-                      bool allocate);
+                      bool allocate, std::vector<uint16_t> *scratch);
 
 // Sets the red and blue swizzle of the texture bound to target so that it
 // samples fourcc's channels in R, G, B order (red and blue exchanged for the
