@@ -153,9 +153,9 @@ bool egl_upload_supported(uint32_t fourcc);
 int egl_upload_pixels(uint32_t fourcc, const uint8_t *pixels, uint32_t width, uint32_t height, uint32_t stride,
                       bool allocate, std::vector<uint16_t> *scratch);
 
-// Sets the red and blue swizzle of the texture bound to target so that it
-// samples fourcc's channels in R, G, B order (red and blue exchanged for the
-// deep formats that hold blue first, identity for the others).
+// Exchanges red and blue in the swizzle of the texture bound to target for
+// the deep formats that hold blue first, so that it samples R, G, B; leaves
+// the texture as it is for the others.
 void egl_upload_swizzle(GLenum target, uint32_t fourcc);
 
 // Deletes the textures, destroys the image, unmaps; empties the record.

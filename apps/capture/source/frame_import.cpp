@@ -113,7 +113,7 @@ bool context_has_norm16()
 // [0, 1]: as 16-bit integers the non-negative halves order as their values,
 // so anything with the sign bit set becomes 0 and anything above 0x3c00
 // (one) becomes one. Vectorized (the loop's trip count is not known, so -O2
-// alone leaves it scalar, which cost 1920x1080 frames twice the time).
+// alone leaves it scalar, and the copy takes twice as long).
 __attribute__((optimize("tree-vectorize", "vect-cost-model=dynamic"))) const uint8_t *
 clamp_halves(const uint8_t *pixels, uint32_t width, uint32_t height, uint32_t stride, std::vector<uint16_t> *out)
 {
@@ -258,10 +258,13 @@ bool egl_upload_supported(uint32_t fourcc)
 
 void egl_upload_swizzle(GLenum target, uint32_t fourcc)
 {
+    // Identity is every texture's default: left untouched, so an external
+    // texture of a driver without swizzle on that target is not disturbed.
     const UploadFormat *f = upload_format(fourcc);
-    const bool swap = f && f->swap_red_blue;
-    glTexParameteri(target, GL_TEXTURE_SWIZZLE_R, swap ? GL_BLUE : GL_RED);
-    glTexParameteri(target, GL_TEXTURE_SWIZZLE_B, swap ? GL_RED : GL_BLUE);
+    if (!f || !f->swap_red_blue)
+        return;
+    glTexParameteri(target, GL_TEXTURE_SWIZZLE_R, GL_BLUE);
+    glTexParameteri(target, GL_TEXTURE_SWIZZLE_B, GL_RED);
 }
 
 int egl_upload_pixels(uint32_t fourcc, const uint8_t *pixels, uint32_t width, uint32_t height, uint32_t stride,
