@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "apps/capture/gpu/gl_cpu_renderer.h"
+#include "apps/capture/source/egl_context.h"
 #include "tests/gpu/gl_test_context.h"
 
 static double process_cpu_ms()
@@ -15,6 +17,51 @@ static double process_cpu_ms()
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+// Sets each kind's median wall (name_ms) and process CPU (name_cpu_ms)
+// milliseconds per frame and, after the first, their ratios to the first's
+// (name_x, name_cpu_x).
+static void set_median_counters(benchmark::State &state, const char *const *names, std::vector<double> *times,
+                                std::vector<double> *cpu, int kinds)
+{
+    auto median = [](std::vector<double> &v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    const double base_ms = median(times[0]), base_cpu = median(cpu[0]);
+    for (int k = 0; k < kinds; ++k) {
+        const std::string name = names[k];
+        const double ms = median(times[k]), cpu_ms = median(cpu[k]);
+        state.counters[name + "_ms"] = ms;
+        state.counters[name + "_cpu_ms"] = cpu_ms;
+        if (k > 0 && base_ms > 0 && base_cpu > 0) {
+            state.counters[name + "_x"] = ms / base_ms;
+            state.counters[name + "_cpu_x"] = cpu_ms / base_cpu;
+        }
+    }
+}
+
+// Draws each kind's frame once outside the measurement (building its
+// programs), then each kind once per iteration, timing each frame's wall and
+// process CPU milliseconds (the rasteriser's threads included: on a loaded
+// machine the steadier of the two), and sets the median counters.
+template <typename Frame>
+static void measure_alternating(benchmark::State &state, const char *const *names, int kinds, Frame frame)
+{
+    for (int k = 0; k < kinds; ++k)
+        frame(k);
+    std::vector<std::vector<double>> times(static_cast<size_t>(kinds)), cpu(static_cast<size_t>(kinds));
+    for (auto _ : state)
+        for (int k = 0; k < kinds; ++k) {
+            const double c0 = process_cpu_ms();
+            const auto t0 = std::chrono::steady_clock::now();
+            frame(k);
+            cpu[size_t(k)].push_back(process_cpu_ms() - c0);
+            times[size_t(k)].push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        }
+    set_median_counters(state, names, times.data(), cpu.data(), kinds);
 }
 
 // A w x h source picture and a renderer for it in gl; the source texture,
@@ -162,48 +209,86 @@ static void BM_GlCpuLayers(benchmark::State &state)
     int32_t ys, us, vs;
     uint64_t wm = 1733467200123ull;
     unsigned sum = 0;
-    // Wall and process CPU milliseconds (the rasteriser's threads included:
-    // on a loaded machine the steadier of the two).
-    auto frame = [&](const ShaderPicture *picture, double *cpu_ms) {
-        const double c0 = process_cpu_ms();
-        const auto t0 = std::chrono::steady_clock::now();
-        if (gl_cpu_render_and_map(&r, src, ++wm, &y, &ys, &u, &us, &v, &vs, nullptr, picture) == 0) {
+    static const char *const kNames[kKinds] = {"plain", "primary", "reflected", "one_overlay", "three_overlays"};
+    measure_alternating(state, kNames, kKinds, [&](int k) {
+        if (gl_cpu_render_and_map(&r, src, ++wm, &y, &ys, &u, &us, &v, &vs, nullptr, kinds[k]) == 0) {
             sum += y[0] + u[0] + v[0];
             gl_cpu_unmap(&r);
         }
-        *cpu_ms = process_cpu_ms() - c0;
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    };
-    double ignored = 0;
-    for (const ShaderPicture *k : kinds)
-        frame(k, &ignored);  // builds the programs outside the measurement
-    std::vector<double> times[kKinds], cpu[kKinds];
-    for (auto _ : state)
-        for (int k = 0; k < kKinds; ++k) {
-            double c = 0;
-            times[k].push_back(frame(kinds[k], &c));
-            cpu[k].push_back(c);
-        }
+    });
     benchmark::DoNotOptimize(sum);
-    static const char *const kNames[kKinds] = {"plain", "primary", "reflected", "one_overlay", "three_overlays"};
-    auto median = [](std::vector<double> &v) {
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0.0 : v[v.size() / 2];
-    };
-    const double plain_ms = median(times[0]), plain_cpu = median(cpu[0]);
-    for (int k = 0; k < kKinds; ++k) {
-        const std::string name = kNames[k];
-        const double ms = median(times[k]), cpu_ms = median(cpu[k]);
-        state.counters[name + "_ms"] = ms;
-        state.counters[name + "_cpu_ms"] = cpu_ms;
-        if (k > 0 && plain_ms > 0 && plain_cpu > 0) {
-            state.counters[name + "_x"] = ms / plain_ms;
-            state.counters[name + "_cpu_x"] = cpu_ms / plain_cpu;
-        }
-    }
     glDeleteTextures(1, &overlay_texture);
     gl_cpu_cleanup(&r);
 }
 BENCHMARK(BM_GlCpuLayers)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5.0)->Repetitions(3);
+
+// A mapped frame's upload and I420 conversion at 1920x1080 per format, with
+// the same-frame read-back: XR24 and one format of each deep layout,
+// alternating in one loop so all see the same load. Counters: each format's
+// median wall and process CPU milliseconds per frame and the ratios to XR24.
+static void BM_DeepUpload(benchmark::State &state)
+{
+    const int w = 1920, h = 1080;
+    GlTestContext gl;
+    if (!gl.ok()) {
+        state.SkipWithError("no surfaceless EGL context");
+        return;
+    }
+    static const char *const kNames[] = {"XR24", "XB24", "XR30", "XB30", "XR48", "XB48", "XR4H", "XB4H", "RG16"};
+    constexpr int kKinds = sizeof kNames / sizeof kNames[0];
+    struct Kind {
+        uint32_t fourcc = 0;
+        uint32_t stride = 0;
+        std::vector<uint8_t> pixels;
+        std::vector<uint16_t> scratch;
+        GLuint texture = 0, source = 0;
+    } kinds[kKinds];
+    for (int k = 0; k < kKinds; ++k) {
+        const char *n = kNames[k];
+        Kind &kind = kinds[k];
+        kind.fourcc = frame_fourcc(n[0], n[1], n[2], n[3]);
+        const uint32_t bpp = n[3] == '6' ? 2 : (n[2] == '4' ? 8 : 4);
+        kind.stride = w * bpp;
+        kind.pixels.resize(size_t(kind.stride) * h);
+        for (size_t i = 0; i < kind.pixels.size(); i += 2) {
+            // Half floats in [0, 1) for the float formats, any bits for the others.
+            const uint16_t word = n[3] == 'H' ? uint16_t(0x3000 + (i / 2) % 0xc00) : uint16_t(i * 7);
+            std::memcpy(&kind.pixels[i], &word, 2);
+        }
+        glGenTextures(1, &kind.texture);
+        glBindTexture(GL_TEXTURE_2D, kind.texture);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        if (egl_upload_pixels(kind.fourcc, kind.pixels.data(), w, h, kind.stride, true, &kind.scratch) != 0 ||
+            (kind.source = gl.wrap(kind.texture)) == 0) {
+            state.SkipWithError("upload failed");
+            return;
+        }
+        glBindTexture(GL_TEXTURE_EXTERNAL_OES, kind.source);
+        egl_upload_swizzle(GL_TEXTURE_EXTERNAL_OES, kind.fourcc);
+        glBindTexture(GL_TEXTURE_EXTERNAL_OES, 0);
+    }
+    GlCpuRenderer r;
+    if (gl_cpu_init(&r, gl.display(), w, h) != 0) {
+        state.SkipWithError("renderer init failed");
+        return;
+    }
+    gl_cpu_set_same_frame(&r, true);
+    const uint8_t *y, *u, *v;
+    int32_t ys, us, vs;
+    uint64_t wm = 1733467200123ull;
+    unsigned sum = 0;
+    measure_alternating(state, kNames, kKinds, [&](int k) {
+        glBindTexture(GL_TEXTURE_2D, kinds[k].texture);
+        egl_upload_pixels(kinds[k].fourcc, kinds[k].pixels.data(), w, h, kinds[k].stride, false, &kinds[k].scratch);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        if (gl_cpu_render_and_map(&r, kinds[k].source, ++wm, &y, &ys, &u, &us, &v, &vs) == 0) {
+            sum += y[0] + u[0] + v[0];
+            gl_cpu_unmap(&r);
+        }
+    });
+    benchmark::DoNotOptimize(sum);
+    gl_cpu_cleanup(&r);
+}
+BENCHMARK(BM_DeepUpload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(15)->Repetitions(3);
 
 BENCHMARK_MAIN();

@@ -79,17 +79,28 @@ public:
     // RGBA rows top first; returns the external texture name (0 on failure).
     GLuint make_source(int w, int h, const std::vector<uint8_t> &rgba)
     {
-        Source s;
-        glGenTextures(1, &s.texture2d);
-        glBindTexture(GL_TEXTURE_2D, s.texture2d);
+        GLuint texture2d = 0;
+        glGenTextures(1, &texture2d);
+        glBindTexture(GL_TEXTURE_2D, texture2d);
         glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
         glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
         glBindTexture(GL_TEXTURE_2D, 0);
+        return wrap(texture2d);
+    }
+
+    // An external texture over the 2D texture (owned from here on, deleted
+    // with the context); 0 on failure.
+    GLuint wrap(GLuint texture2d)
+    {
+        Source s;
+        s.texture2d = texture2d;
         s.image = create_image_(display_, context_, EGL_GL_TEXTURE_2D_KHR,
                                 reinterpret_cast<EGLClientBuffer>(static_cast<uintptr_t>(s.texture2d)), nullptr);
-        if (s.image == EGL_NO_IMAGE_KHR)
+        if (s.image == EGL_NO_IMAGE_KHR) {
+            glDeleteTextures(1, &s.texture2d);
             return 0;
+        }
         glGenTextures(1, &s.external);
         glBindTexture(GL_TEXTURE_EXTERNAL_OES, s.external);
         target_texture_(GL_TEXTURE_EXTERNAL_OES, s.image);

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "apps/capture/source/frame_map.h"
 
@@ -96,10 +97,11 @@ int import_texture_from_image(EGLImageKHR image, GLuint *texture);
 struct FrameImport {
     EGLDisplay display = EGL_NO_DISPLAY;
     EGLImageKHR image = EGL_NO_IMAGE_KHR;
-    GLuint texture = 0;         // GL_TEXTURE_EXTERNAL_OES over image (external), or the 2D texture of a 2D import
-    bool upload = false;        // true for a frame read through its mapping
-    GLuint upload_texture = 0;  // the 2D texture that holds the uploaded pixels
-    FrameMapping mapping;       // the mapped frame (uploads, and the processor's frames)
+    GLuint texture = 0;             // GL_TEXTURE_EXTERNAL_OES over image (external), or the 2D texture of a 2D import
+    bool upload = false;            // true for a frame read through its mapping
+    GLuint upload_texture = 0;      // the 2D texture that holds the uploaded pixels
+    FrameMapping mapping;           // the mapped frame (uploads, and the processor's frames)
+    std::vector<uint16_t> clamped;  // a half-float frame's pixels clamped to [0, 1] for its upload
     uint32_t width = 0;
     uint32_t height = 0;
 };
@@ -135,6 +137,26 @@ int egl_frame_import(EGLDisplay display, const FrameMetadata *frame, FrameImport
 // dma-buf import (which is the buffer itself) or a mapping without GL. Call
 // once per frame before drawing. 0, or -1 on a GL error or a refused read.
 int egl_frame_refresh(FrameImport *import);
+
+// True for the formats a mapped frame is uploaded from: the packed 8-bit
+// ones, XR30/AR30/XB30/AB30 (GL_RGB10_A2), XR48/AR48/XB48/AB48 (GL_RGBA16,
+// with GL_EXT_texture_norm16), XR4H/AR4H/XB4H/AB4H (GL_RGBA16F) and RG16
+// (GL_RGB565), each at its full precision.
+bool egl_upload_supported(uint32_t fourcc);
+
+// Uploads width x height pixels of fourcc, rows stride bytes apart, into the
+// bound GL_TEXTURE_2D: allocated (with its swizzle set) when allocate, else
+// replaced in place. Half floats are clamped to [0, 1] on the way, in
+// scratch (negative values and NaNs with the sign bit become 0, values above
+// one and the other NaNs 1): the conversion takes the picture as SDR. 0, or
+// -1 after a line for a format or stride it cannot upload.
+int egl_upload_pixels(uint32_t fourcc, const uint8_t *pixels, uint32_t width, uint32_t height, uint32_t stride,
+                      bool allocate, std::vector<uint16_t> *scratch);
+
+// Exchanges red and blue in the swizzle of the texture bound to target for
+// the deep formats that hold blue first, so that it samples R, G, B; leaves
+// the texture as it is for the others.
+void egl_upload_swizzle(GLenum target, uint32_t fourcc);
 
 // Deletes the textures, destroys the image, unmaps; empties the record.
 void egl_frame_release(FrameImport *import);

@@ -2,6 +2,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -52,26 +53,94 @@ int attach_image(GLenum target, EGLImageKHR image, GLuint *texture, bool set_par
     return 0;
 }
 
+// How each format the processor maps is uploaded: bytes a pixel and the GL
+// internal format, format and type that keep every bit of it, and whether
+// the sampler exchanges red and blue. The packed formats are read in memory
+// order: XRGB8888 is B, G, R, X (GL_BGRA_EXT), XBGR8888 R, G, B, X; the
+// 2:10:10:10 words hold red in their low bits for XBGR2101010 (as
+// GL_UNSIGNED_INT_2_10_10_10_REV has it) and blue for XRGB2101010; the
+// 16:16:16:16 ones hold red first in memory for the XBGR variants and blue
+// first for XRGB; RGB565 is red in the high bits of its 16-bit word.
+struct UploadFormat {
+    uint32_t fourcc;
+    uint32_t bytes_per_pixel;
+    GLenum internal_format, format, type;
+    bool swap_red_blue;
+};
+constexpr UploadFormat kUploadFormats[] = {
+    {FRAME_FOURCC_XRGB8888, 4, GL_BGRA_EXT, GL_BGRA_EXT, GL_UNSIGNED_BYTE, false},
+    {FRAME_FOURCC_ARGB8888, 4, GL_BGRA_EXT, GL_BGRA_EXT, GL_UNSIGNED_BYTE, false},
+    {FRAME_FOURCC_XBGR8888, 4, GL_RGBA, GL_RGBA, GL_UNSIGNED_BYTE, false},
+    {FRAME_FOURCC_ABGR8888, 4, GL_RGBA, GL_RGBA, GL_UNSIGNED_BYTE, false},
+    {frame_fourcc('X', 'R', '3', '0'), 4, GL_RGB10_A2, GL_RGBA, GL_UNSIGNED_INT_2_10_10_10_REV, true},
+    {frame_fourcc('A', 'R', '3', '0'), 4, GL_RGB10_A2, GL_RGBA, GL_UNSIGNED_INT_2_10_10_10_REV, true},
+    {frame_fourcc('X', 'B', '3', '0'), 4, GL_RGB10_A2, GL_RGBA, GL_UNSIGNED_INT_2_10_10_10_REV, false},
+    {frame_fourcc('A', 'B', '3', '0'), 4, GL_RGB10_A2, GL_RGBA, GL_UNSIGNED_INT_2_10_10_10_REV, false},
+    {frame_fourcc('X', 'R', '4', '8'), 8, GL_RGBA16_EXT, GL_RGBA, GL_UNSIGNED_SHORT, true},
+    {frame_fourcc('A', 'R', '4', '8'), 8, GL_RGBA16_EXT, GL_RGBA, GL_UNSIGNED_SHORT, true},
+    {frame_fourcc('X', 'B', '4', '8'), 8, GL_RGBA16_EXT, GL_RGBA, GL_UNSIGNED_SHORT, false},
+    {frame_fourcc('A', 'B', '4', '8'), 8, GL_RGBA16_EXT, GL_RGBA, GL_UNSIGNED_SHORT, false},
+    {frame_fourcc('X', 'R', '4', 'H'), 8, GL_RGBA16F, GL_RGBA, GL_HALF_FLOAT, true},
+    {frame_fourcc('A', 'R', '4', 'H'), 8, GL_RGBA16F, GL_RGBA, GL_HALF_FLOAT, true},
+    {frame_fourcc('X', 'B', '4', 'H'), 8, GL_RGBA16F, GL_RGBA, GL_HALF_FLOAT, false},
+    {frame_fourcc('A', 'B', '4', 'H'), 8, GL_RGBA16F, GL_RGBA, GL_HALF_FLOAT, false},
+    {frame_fourcc('R', 'G', '1', '6'), 2, GL_RGB565, GL_RGB, GL_UNSIGNED_SHORT_5_6_5, false},
+};
+
+const UploadFormat *upload_format(uint32_t fourcc)
+{
+    for (const UploadFormat &f : kUploadFormats)
+        if (f.fourcc == fourcc)
+            return &f;
+    return nullptr;
+}
+
+// 16-bit normalized textures come with GL_EXT_texture_norm16 (GLES 3 has
+// none of its own); asked when the texture is allocated.
+bool context_has_norm16()
+{
+    GLint count = 0;
+    glGetIntegerv(GL_NUM_EXTENSIONS, &count);
+    for (GLint i = 0; i < count; ++i) {
+        const char *name = reinterpret_cast<const char *>(glGetStringi(GL_EXTENSIONS, GLuint(i)));
+        if (name && std::strcmp(name, "GL_EXT_texture_norm16") == 0)
+            return true;
+    }
+    return false;
+}
+
+// The half-float rows copied into out, tightly packed, each value clamped to
+// [0, 1]: as 16-bit integers the non-negative halves order as their values,
+// so anything with the sign bit set becomes 0 and anything above 0x3c00
+// (one) becomes one. Vectorized (the loop's trip count is not known, so -O2
+// alone leaves it scalar, and the copy takes twice as long).
+__attribute__((optimize("tree-vectorize", "vect-cost-model=dynamic"))) const uint8_t *
+clamp_halves(const uint8_t *pixels, uint32_t width, uint32_t height, uint32_t stride, std::vector<uint16_t> *out)
+{
+    const size_t row_values = size_t(width) * 4;
+    out->resize(row_values * height);
+    for (uint32_t y = 0; y < height; ++y) {
+        uint16_t *dst = out->data() + row_values * y;
+        std::memcpy(dst, pixels + size_t(stride) * y, row_values * 2);
+        for (size_t i = 0; i < row_values; ++i) {
+            const uint16_t h = dst[i];
+            dst[i] = (h & 0x8000u) ? uint16_t(0) : std::min(h, uint16_t(0x3c00));
+        }
+    }
+    return reinterpret_cast<const uint8_t *>(out->data());
+}
+
 // Uploads the mapped pixels into the bound 2D texture, the read bracketed
-// for a dma-buf. XRGB8888 is B, G, R, X in memory (GL_BGRA_EXT), XBGR8888
-// R, G, B, X (GL_RGBA); rows are stride bytes apart.
-int upload_pixels(const FrameImport *import, bool allocate)
+// for a dma-buf.
+int upload_pixels(FrameImport *import, bool allocate)
 {
     const FrameMapping &map = import->mapping;
     if (frame_map_begin_read(&map) != 0)
         return -1;
-    const GLenum format = map.red_first ? GL_RGBA : GL_BGRA_EXT;
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, GLint(map.stride / 4));
-    if (allocate)
-        glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), GLsizei(map.width), GLsizei(map.height), 0, format,
-                     GL_UNSIGNED_BYTE, map.pixels());
-    else
-        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, GLsizei(map.width), GLsizei(map.height), format, GL_UNSIGNED_BYTE,
-                        map.pixels());
-    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    const int uploaded =
+        egl_upload_pixels(map.format, map.pixels(), map.width, map.height, map.stride, allocate, &import->clamped);
     frame_map_end_read(&map);
-    return 0;
+    return uploaded;
 }
 
 // The frame read through its mapping: uploaded into a 2D texture and, for
@@ -92,11 +161,16 @@ int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport
         fprintf(stderr, "Failed to load required EGL/GLES extension functions.\n");
         return -1;
     }
-    if (!frame_map_packed(frame->format)) {
+    if (frame->format == FRAME_FOURCC_NV12 || frame->format == FRAME_FOURCC_P010) {
         const uint32_t f = frame->format;
         fprintf(stderr,
                 "[Capture] a %c%c%c%c framebuffer the GPU does not import is not uploaded: the processor reads it\n",
                 char(f), char(f >> 8), char(f >> 16), char(f >> 24));
+        return -1;
+    }
+    if (!egl_upload_supported(frame->format)) {
+        fprintf(stderr, "[Capture] a framebuffer of format 0x%08x the GPU does not import is not uploaded\n",
+                frame->format);
         return -1;
     }
     made.upload = true;
@@ -131,6 +205,15 @@ int import_by_upload(EGLDisplay display, const FrameMetadata *frame, FrameImport
         return -1;
     }
     if (import_texture_oes(made.image, &made.texture) != 0) {
+        egl_frame_release(&made);
+        return -1;
+    }
+    // The image carries the pixels, not the 2D texture's swizzle.
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, made.texture);
+    egl_upload_swizzle(GL_TEXTURE_EXTERNAL_OES, frame->format);
+    glBindTexture(GL_TEXTURE_EXTERNAL_OES, 0);
+    if ((err = glGetError()) != GL_NO_ERROR) {
+        fprintf(stderr, "[ZeroCopy] the external texture refuses the upload's swizzle: 0x%x\n", err);
         egl_frame_release(&made);
         return -1;
     }
@@ -169,6 +252,53 @@ int import_dma_buf(EGLDisplay display, const FrameMetadata *frame, FrameImport *
 }
 
 }  // namespace
+
+bool egl_upload_supported(uint32_t fourcc)
+{
+    return upload_format(fourcc) != nullptr;
+}
+
+void egl_upload_swizzle(GLenum target, uint32_t fourcc)
+{
+    // Identity is every texture's default: left untouched, so an external
+    // texture of a driver without swizzle on that target is not disturbed.
+    const UploadFormat *f = upload_format(fourcc);
+    if (!f || !f->swap_red_blue)
+        return;
+    glTexParameteri(target, GL_TEXTURE_SWIZZLE_R, GL_BLUE);
+    glTexParameteri(target, GL_TEXTURE_SWIZZLE_B, GL_RED);
+}
+
+int egl_upload_pixels(uint32_t fourcc, const uint8_t *pixels, uint32_t width, uint32_t height, uint32_t stride,
+                      bool allocate, std::vector<uint16_t> *scratch)
+{
+    const UploadFormat *f = upload_format(fourcc);
+    if (!f || !pixels || !scratch || stride % f->bytes_per_pixel != 0 || stride / f->bytes_per_pixel < width) {
+        fprintf(stderr, "[ZeroCopy] cannot upload format 0x%08x with stride %u\n", fourcc, stride);
+        return -1;
+    }
+    if (allocate && f->internal_format == GL_RGBA16_EXT && !context_has_norm16()) {
+        fputs("[ZeroCopy] 16-bit framebuffers are uploaded only with GL_EXT_texture_norm16, which this GL lacks\n",
+              stderr);
+        return -1;
+    }
+    if (f->type == GL_HALF_FLOAT) {
+        pixels = clamp_halves(pixels, width, height, stride, scratch);
+        stride = width * f->bytes_per_pixel;
+    }
+    glPixelStorei(GL_UNPACK_ALIGNMENT, f->bytes_per_pixel == 2 ? 2 : 4);
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, GLint(stride / f->bytes_per_pixel));
+    if (allocate) {
+        glTexImage2D(GL_TEXTURE_2D, 0, GLint(f->internal_format), GLsizei(width), GLsizei(height), 0, f->format,
+                     f->type, pixels);
+        egl_upload_swizzle(GL_TEXTURE_2D, fourcc);
+    } else {
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, GLsizei(width), GLsizei(height), f->format, f->type, pixels);
+    }
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    return 0;
+}
 
 bool egl_frame_is_memory(const FrameMetadata *frame)
 {
