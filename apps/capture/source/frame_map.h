@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "apps/capture/convert/deep_convert.h"
+#include "apps/capture/core/deep_formats.h"
 #include "libs/common/unique_fd.h"
 
 struct FrameMetadata;
