@@ -225,19 +225,9 @@ int plane_follower_init(PlaneFollower *f, int drm_fd, uint32_t crtc_id, uint32_t
 {
     *f = PlaneFollower{};
     f->crtc_id = crtc_id;
-    int index = -1;
-    {
-        DrmResources res(drm_get_resources(drm_fd));
-        if (!res)
-            return -1;
-        for (int i = 0; i < res->count_crtcs; i++)
-            if (res->crtcs[i] == crtc_id)
-                index = i;
-    }
-    if (index < 0) {
-        errno = ENOENT;
+    const int index = scanout_crtc_index(drm_fd, crtc_id);
+    if (index < 0)
         return -1;
-    }
     f->hdr.connector_id = connector_id;
     read_connector(drm_fd, connector_id, f);
     // The rectangles and the rest are atomic properties; without the

@@ -93,24 +93,26 @@ int scanout_identify_buffer(std::vector<ScanoutBuffer> *set, size_t max, uint64_
     return 1;
 }
 
+int scanout_crtc_index(int drm_fd, uint32_t crtc_id)
+{
+    DrmResources res(drm_get_resources(drm_fd));
+    if (!res)
+        return -1;
+    for (int i = 0; i < res->count_crtcs; i++)
+        if (res->crtcs[i] == crtc_id)
+            return i;
+    errno = ENOENT;
+    return -1;
+}
+
 int scanout_follower_init(ScanoutFollower *follower, int drm_fd, uint32_t crtc_id)
 {
     *follower = ScanoutFollower{};
     follower->crtc_id = crtc_id;
     // The CRTC's index decides which planes may drive it.
-    int index = -1;
-    {
-        DrmResources res(drm_get_resources(drm_fd));
-        if (!res)
-            return -1;
-        for (int i = 0; i < res->count_crtcs; i++)
-            if (res->crtcs[i] == crtc_id)
-                index = i;
-    }
-    if (index < 0) {
-        errno = ENOENT;
+    const int index = scanout_crtc_index(drm_fd, crtc_id);
+    if (index < 0)
         return -1;
-    }
     if (drm_set_client_cap(drm_fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1) != 0)
         return 0;
     DrmPlaneResources planes(drm_get_plane_resources(drm_fd));
@@ -213,13 +215,7 @@ void cursor_follower_init(CursorFollower *f, int drm_fd, uint32_t crtc_id)
 {
     *f = CursorFollower{};
     f->crtc_id = crtc_id;
-    int index = -1;
-    {
-        DrmResources res(drm_get_resources(drm_fd));
-        for (int i = 0; res && i < res->count_crtcs; i++)
-            if (res->crtcs[i] == crtc_id)
-                index = i;
-    }
+    const int index = scanout_crtc_index(drm_fd, crtc_id);
     // The plane's position and size are atomic properties: listed only for
     // a file with the atomic capability (which brings universal planes).
     if (index < 0 || drm_set_client_cap(drm_fd, DRM_CLIENT_CAP_ATOMIC, 1) != 0)

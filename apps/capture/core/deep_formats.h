@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+// A DRM fourcc from its four letters.
 inline constexpr uint32_t deep_fourcc(char a, char b, char c, char d)
 {
     return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 | uint32_t(uint8_t(d)) << 24;

@@ -62,13 +62,14 @@ GLuint CursorOverlay::texture(const CursorPlacement &placement, uint32_t *width,
 CursorOverlayGl CursorOverlay::gl(const CursorPlacement &placement, uint32_t frame_width, uint32_t frame_height)
 {
     CursorOverlayGl none{0, 0.f, 0.f, 0.f, 0.f};
-    uint32_t width_ = 0, height_ = 0;
-    if (frame_width == 0 || frame_height == 0 || !texture(placement, &width_, &height_))
+    uint32_t image_width = 0, image_height = 0;
+    const GLuint image = frame_width && frame_height ? texture(placement, &image_width, &image_height) : 0;
+    if (!image)
         return none;
     // Drawn at the image's own size, as cursor planes show it.
-    const float w = float(width_), h = float(height_);
+    const float w = float(image_width), h = float(image_height);
     const float fw = float(frame_width), fh = float(frame_height);
-    return CursorOverlayGl{texture_, float(placement.x) / fw, float(placement.y) / fh, w / fw, h / fh};
+    return CursorOverlayGl{image, float(placement.x) / fw, float(placement.y) / fh, w / fw, h / fh};
 }
 
 void CursorOverlay::release()

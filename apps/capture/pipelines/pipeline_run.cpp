@@ -357,15 +357,8 @@ void PipelineRun::gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor)
     picture->crtc_width = stream_.crtc.width;
     picture->crtc_height = stream_.crtc.height;
     picture->turns = stream_.turns;
-    uint32_t first = 0;
-    if (planes_.count > uint32_t(SHADER_PICTURE_MAX_LAYERS)) {
-        first = planes_.count - uint32_t(SHADER_PICTURE_MAX_LAYERS);
-        if (!told_too_many_)
-            fprintf(stderr, "[Capture] %u planes show, the shaders compose %d: the lowest are left out\n",
-                    planes_.count, SHADER_PICTURE_MAX_LAYERS);
-        told_too_many_ = true;
-    }
-    for (uint32_t i = first; i < planes_.count; ++i) {
+    static_assert(SHADER_PICTURE_MAX_LAYERS >= int(UDS_MAX_FOLLOWED_PLANES), "a picture holds every plane followed");
+    for (uint32_t i = 0; i < planes_.count; ++i) {
         const PlaneRecord &plane = planes_.planes[i];
         ShaderLayer &layer = picture->layers[picture->count];
         layer.plane = plane;

@@ -298,9 +298,8 @@ public:
     // The planes of the last event for the conversion shaders, and the
     // cursor over them: count 0 and the plain cursor for a plain picture;
     // otherwise each plane's texture (an overlay's import made the first
-    // time it shows, an upload brought up to date), at most
-    // SHADER_MAX_LAYERS from the top, and the cursor turned with the
-    // stream. Call after refresh_frame.
+    // time it shows, an upload brought up to date), and the cursor turned
+    // with the stream. Call after refresh_frame.
     void gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor);
 
     // The display's cursor at the blank of the last event: image 0 when
@@ -352,7 +351,6 @@ private:
     CrtcPicture planes_{};
     const FrameMapping *reading_[UDS_MAX_FOLLOWED_PLANES + 1] = {};  // reads begun for the composer
     uint32_t reading_count_ = 0;
-    bool told_too_many_ = false;  // more planes than the shaders take: said once
     bool dark_ = false;
     bool scanout_changed_ = false;
     bool mode_changed_ = false;

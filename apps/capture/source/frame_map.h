@@ -23,7 +23,7 @@ struct FrameMetadata;
 
 inline constexpr uint32_t frame_fourcc(char a, char b, char c, char d)
 {
-    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 | uint32_t(uint8_t(d)) << 24;
+    return deep_fourcc(a, b, c, d);
 }
 inline constexpr uint32_t FRAME_FOURCC_XRGB8888 = frame_fourcc('X', 'R', '2', '4');
 inline constexpr uint32_t FRAME_FOURCC_ARGB8888 = frame_fourcc('A', 'R', '2', '4');
