@@ -2852,13 +2852,17 @@ void check_stream(const std::string &mode, DisplayLog &log, const std::string &c
 
     // The buffer each picture shows, and its changes from one to the next.
     std::map<uint64_t, size_t> per_buffer;
-    size_t changes = 0, pairs = 0, clear = 0;
+    // Each picture must tell its buffer from the other: by 10 dB, or, for at
+    // most a tenth of them (a frame the encoder sent coarse after a flip, on
+    // a loaded machine), by 3 dB.
+    size_t changes = 0, pairs = 0, clear = 0, told = 0;
     const Shown *last = nullptr;
     for (const FrameMatch &m : matches) {
         if (!m.shown)
             continue;
         ++per_buffer[m.shown->buffer];
         clear += m.margin >= 10.0;
+        told += m.margin >= 3.0;
         if (last) {
             ++pairs;
             changes += last->buffer != m.shown->buffer;
@@ -2871,9 +2875,10 @@ void check_stream(const std::string &mode, DisplayLog &log, const std::string &c
     std::string counts;
     for (const auto &[buffer, count] : per_buffer)
         counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " of buffer " + std::to_string(buffer);
-    report((name + "-flips").c_str(), per_buffer.size() == 2 && fewest >= 1 && changes >= 2 && clear == values.size(),
+    report((name + "-flips").c_str(), per_buffer.size() == 2 && fewest >= 1 && changes >= 2 && told == values.size() &&
+                                      clear * 10 >= values.size() * 9,
            "%zu of %zu consecutive frame pairs change buffer with the display's flips (%s; %zu frames tell their "
-           "buffer from the other by at least 10 dB, median %.1f dB)%s",
+           "buffer from the other by at least 10 dB, nine in ten must, and every one by 3 dB; median %.1f dB)%s",
            changes, pairs, counts.c_str(), clear, median(margins),
            failing([](const FrameMatch &m) { return m.margin < 10.0; }).c_str());
 

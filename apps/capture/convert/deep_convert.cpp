@@ -1,3 +1,4 @@
+#include <cpuid.h>
 #include "apps/capture/convert/deep_convert.h"
 
 #include <cmath>
@@ -99,8 +100,12 @@ int deep_to_yuv420p_bt709_portable(uint32_t fourcc, uint32_t width, uint32_t hei
 int deep_to_yuv420p_bt709(uint32_t fourcc, uint32_t width, uint32_t height, const uint8_t *src, uint32_t stride,
                           uint8_t *y, uint8_t *u, uint8_t *v)
 {
-    // Every processor with AVX2 has F16C; both are asked for all the same.
-    static const bool avx2 = yuv_convert_have_avx2() && __builtin_cpu_supports("f16c");
+    // Every processor with AVX2 has F16C; both are asked for all the same
+    // (through cpuid: not every compiler's builtin knows F16C).
+    static const bool avx2 = yuv_convert_have_avx2() && [] {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_F16C) != 0;
+    }();
     return convert(avx2, fourcc, width, height, src, stride, y, u, v);
 }
 

@@ -8,8 +8,12 @@
 #include "apps/capture/convert/deep_convert.h"
 #include "apps/capture/convert/deep_convert_internal.h"
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,f16c"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,f16c")
+#endif
 namespace deep_avx2 {
 #include "apps/capture/convert/deep_convert_kernel.h"
 
@@ -152,4 +156,8 @@ void deep_convert_detail::convert_avx2(uint32_t fourcc, uint32_t width, uint32_t
                                    return 0u;
                                });
 }
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif

@@ -114,7 +114,12 @@ bool context_has_norm16()
 // so anything with the sign bit set becomes 0 and anything above 0x3c00
 // (one) becomes one. Vectorized (the loop's trip count is not known, so -O2
 // alone leaves it scalar, and the copy takes twice as long).
-__attribute__((optimize("tree-vectorize", "vect-cost-model=dynamic"))) const uint8_t *
+#if defined(__GNUC__) && !defined(__clang__)
+#define VECTORIZED_LOOP __attribute__((optimize("tree-vectorize", "vect-cost-model=dynamic")))
+#else
+#define VECTORIZED_LOOP
+#endif
+VECTORIZED_LOOP const uint8_t *
 clamp_halves(const uint8_t *pixels, uint32_t width, uint32_t height, uint32_t stride, std::vector<uint16_t> *out)
 {
     const size_t row_values = size_t(width) * 4;
