@@ -10,7 +10,8 @@
 #                   and benchmarks need: GoogleTest and Google Benchmark,
 #                   qemu with a kernel image, its headers and source for the
 #                   kernel test, Chromium and the WebRTC viewers for the
-#                   browser tests, clang for the fuzz stage, gnuplot and perf.
+#                   browser tests, clang for the fuzz stage, gnuplot and perf,
+#                   ccache so that the test stages' builds share their work.
 set -eu
 
 role="${1:-test}"
@@ -31,7 +32,7 @@ gnuplot-nox libcap2-bin linux-perf
 qemu-system-x86 linux-image-amd64 linux-headers-amd64 linux-source-6.1
 busybox-static libdrm-tests cpio kmod bc flex bison libelf-dev xz-utils
 chromium python3-aiortc iproute2
-clang libclang-rt-14-dev
+clang libclang-rt-14-dev ccache
 "
 
 case "$role" in
