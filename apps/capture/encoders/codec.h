@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "apps/capture/core/hdr_signal.h"
 #include "apps/capture/encoders/codec_types.h"
 
 struct AVCodecContext;
@@ -33,6 +34,14 @@ struct CodecContext {
 // Opens FFmpeg's default encoder for the codec. 0 with *out set, or -1 with
 // nothing left allocated.
 int codec_encoder_init(CodecContext **out, const CodecEncoderConfig *config);
+
+// The 10-bit encoder of --hdr: as codec_encoder_init, for a codec that
+// hdr_encoding_codec_supported accepts; codec_encode_frame then takes a
+// packed yuv420p10le picture (Y, then Cb, then Cr, each sample 16-bit
+// little-endian with the value in its low 10 bits: width * height * 3 bytes
+// for even sizes), and the stream carries the signal's colour description
+// and mastering metadata.
+int codec_encoder_init_hdr(CodecContext **out, const CodecEncoderConfig *config, const HdrSignal &signal);
 
 // Encodes one packed I420 picture (Y, then U, then V, each tightly packed).
 // 0 with *out_packet a packet the caller now owns (av_packet_free), or null

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "apps/capture/core/hdr_signal.h"
 #include "apps/capture/encoders/codec_types.h"
 
 struct AVCodecContext;
@@ -50,6 +51,13 @@ void cpu_encoder_list_available();
 // Opens an encoder for width x height at fps. 0 with *out set, or -1 with
 // nothing left allocated (*out must not be used then).
 int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, int fps);
+
+// The 10-bit encoder of --hdr: as cpu_encoder_create, for a codec that
+// hdr_encoding_codec_supported accepts, opened for yuv420p10le frames (each
+// sample 16-bit little-endian with the value in its low 10 bits; the strides
+// given to cpu_encoder_encode_planes stay in bytes) and the signal's colour
+// description and mastering metadata in the stream.
+int cpu_encoder_create_hdr(CpuEncoder **out, int32_t type, int width, int height, int fps, const HdrSignal &signal);
 
 // Encodes one frame whose planes stay owned by the caller (nothing is copied;
 // they must stay valid until the call returns). 0 with *out_packet set to the

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "apps/capture/core/hdr_signal.h"
+
 struct AVPacket;
 
 // The relay's requests, as the first argument of the feedback callback.
@@ -42,6 +44,7 @@ struct StreamerConfig {
     std::atomic<double> upstream_fps;  // kept current by the pipeline while streaming
     int32_t upstream_width;
     int32_t upstream_height;
+    const HdrSignal *hdr;  // the 10-bit stream's signal (--hdr), or null for the 8-bit SDR stream
     StreamerFeedback feedback;  // null: every record but CONFIG is ignored
     void *feedback_user;        // the run's PipelineControl
 };
