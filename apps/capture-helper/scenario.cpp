@@ -477,6 +477,11 @@ private:
                             f.filled = true;
                             return parse_u32(value, &f.fill) || fail("bad fill '" + value + "' (0xAARRGGBB)");
                         }
+                        if (key == "pattern") {
+                            f.chart = value == "chart";
+                            return f.chart || value == "picture" ||
+                                   fail("bad pattern '" + value + "' (picture or chart)");
+                        }
                         if (key != "pitch")
                             return fail("unknown framebuffer option '" + key + "'");
                         uint32_t p = 0;
