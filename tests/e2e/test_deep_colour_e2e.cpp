@@ -119,3 +119,25 @@ TEST_F(DeepColour, EveryFormatsChartInEveryMode)
         e2e_stop(&relay_, SIGTERM, 3000);
     }
 }
+
+// A display scanning out a format capture does not read (packed 4:2:2):
+// one line naming it, and capture ends with a failure instead of streaming
+// a wrong picture, in every mode that runs here.
+TEST_F(DeepColour, UnknownFormatIsNamedAndEndsTheRun)
+{
+    ASSERT_EQ(e2e_write_file("/tmp/world.txt", world("", "framebuffer 201 1920x1080 YUYV\n")), 0);
+    for (const char *mode : {"compatible", "balanced"}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(e2e_start_helper(&helper_, "/tmp/world.txt"), 0) << logs(helper_);
+        ASSERT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0"}), 0) << e2e_stderr(&relay_);
+        ASSERT_EQ(e2e_start_capture(&capture_, {"-m", mode}), 0);
+        EXPECT_TRUE(e2e_wait_exit(&capture_, 20000)) << logs(capture_);
+        EXPECT_FALSE(e2e_exited_with(&capture_, 0)) << logs(capture_);
+        const std::string log = logs(capture_);
+        EXPECT_NE(log.find("YUYV"), std::string::npos) << log;
+        EXPECT_EQ(e2e_count(log, "FPS t="), 0) << log;
+        e2e_stop(&capture_, SIGTERM, 3000);
+        e2e_stop(&relay_, SIGTERM, 3000);
+        e2e_stop(&helper_, SIGTERM, 3000);
+    }
+}
