@@ -14,8 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -42,7 +42,8 @@ std::string colour_fields(const HdrSignal &s)
              s.bt2020 ? "bt2020" : "bt709", kFieldTransfer, transfer, kFieldMatrix, s.bt2020 ? "bt2020nc" : "bt709",
              kFieldRange);
     std::string fields = line;
-    if (s.max_mastering_luminance != 0) {
+    // As the encoders: a display without its peak or white point is not given.
+    if (s.max_mastering_luminance != 0 && s.white_point[0] != 0 && s.white_point[1] != 0) {
         auto c = [](uint16_t v) { return v * 0.00002; };
         snprintf(line, sizeof(line), "%s=%.5f,%.5f,%.5f,%.5f,%.5f,%.5f,%.5f,%.5f,%u,%.4f\n", kFieldMasteringDisplay,
                  c(s.primaries[0][0]), c(s.primaries[0][1]), c(s.primaries[1][0]), c(s.primaries[1][1]),
