@@ -4,7 +4,9 @@
 // into the 10-bit planes, compared with the curve and matrices of
 // hdr_tone.h computed in double, within one code value. The plain program
 // and a composing variant are both checked: the variants take the tone
-// curve's parameters from the plain program.
+// curve's parameters from the plain program. The zero-copy targets' P010
+// (16-bit textures standing in for the surface's planes) hold the codes in
+// their high bits.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,6 +15,7 @@
 
 #include "apps/capture/core/hdr_tone.h"
 #include "apps/capture/gpu/gl_cpu_renderer.h"
+#include "apps/capture/gpu/zerocopy.h"
 #include "tests/gpu/gl_test_context.h"
 
 namespace {
@@ -184,6 +187,59 @@ TEST(HdrConversion, ChartWithinOneOfTheReference)
                 EXPECT_LE(*std::max_element(p.y.begin() + kChartTop * kW, p.y.end()), 940);
             }
         }
+}
+
+TEST(HdrConversion, P010TargetsHoldTheCodesInTheHighBits)
+{
+    GlTestContext gl;
+    if (!gl.ok())
+        GTEST_SKIP() << "no surfaceless EGL context";
+    const GLuint chart = make_chart_texture();
+    const GLuint external = gl.wrap(chart);
+    ASSERT_NE(external, 0u);
+    HdrSignal signal;
+    signal.transfer = HDR_TRANSFER_PQ;
+    signal.bt2020 = true;
+    ZeroCopyTargets t{};
+    t.width = kW;
+    t.height = kH;
+    t.ten_bit = true;
+    ASSERT_EQ(zerocopy_set_signal(&t, signal), 0);
+    FullScreenQuad quad;
+    ASSERT_EQ(quad_create(&quad), 0);
+    t.vao = quad.vao;
+    t.vbo = quad.vbo;
+    ZeroCopyTarget &target = t.targets[0];
+    target.surface_id = 7;
+    glGenTextures(1, &target.tex_y);
+    glBindTexture(GL_TEXTURE_2D, target.tex_y);
+    glTexStorage2D(GL_TEXTURE_2D, 1, 0x822A /* R16 */, kW, kH);
+    glGenTextures(1, &target.tex_uv);
+    glBindTexture(GL_TEXTURE_2D, target.tex_uv);
+    glTexStorage2D(GL_TEXTURE_2D, 1, 0x822C /* RG16 */, kW / 2, kH / 2);
+    glGenFramebuffers(1, &target.fbo);
+    ASSERT_EQ(zerocopy_render_to_index(&t, 0, external, kW, kH, 0), 0);
+
+    std::vector<uint16_t> y(size_t(kW) * kH * 4), uv(size_t(kW / 2) * (kH / 2) * 4);
+    glBindFramebuffer(GL_FRAMEBUFFER, target.fbo);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_y, 0);
+    glReadPixels(0, 0, kW, kH, GL_RGBA, GL_UNSIGNED_SHORT, y.data());
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, target.tex_uv, 0);
+    glReadPixels(0, 0, kW / 2, kH / 2, GL_RGBA, GL_UNSIGNED_SHORT, uv.data());
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    ASSERT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+    for (size_t i = 0; i < std::size(kPatches); ++i) {
+        const int x = int(i % kPerRow) * kPatch + kPatch / 2, row = kChartTop + int(i / kPerRow) * kPatch + kPatch / 2;
+        double want[3];
+        reference(signal, true, kPatches[i], want);
+        const size_t c = (size_t(row / 2) * (kW / 2) + size_t(x / 2)) * 4;
+        const uint16_t got[3] = {y[(size_t(row) * kW + size_t(x)) * 4], uv[c], uv[c + 1]};
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_EQ(got[k] & 63, 0) << "patch " << i << " plane " << k;
+            EXPECT_NEAR(got[k] >> 6, want[k], 1.0) << "patch " << i << " plane " << k;
+        }
+    }
+    zerocopy_cleanup(&t);
 }
 
 }  // namespace

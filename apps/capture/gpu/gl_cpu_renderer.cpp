@@ -168,9 +168,9 @@ int32_t gl_cpu_set_signal(GlCpuRenderer *r, const HdrSignal &signal, bool ten_bi
                    stderr);
         return -1;
     }
-    GLuint programs[3] = {shader_plain_program(ShaderPass::luma, colour, "[GL CPU Program]"),
-                          shader_plain_program(ShaderPass::chroma_u, colour, "[GL CPU Program]"),
-                          shader_plain_program(ShaderPass::chroma_v, colour, "[GL CPU Program]")};
+    GLuint programs[3] = {shader_plain_program(ShaderPass::luma, colour, "[GL CPU Shader]", "[GL CPU Program]"),
+                          shader_plain_program(ShaderPass::chroma_u, colour, "[GL CPU Shader]", "[GL CPU Program]"),
+                          shader_plain_program(ShaderPass::chroma_v, colour, "[GL CPU Shader]", "[GL CPU Program]")};
     if (programs[0] == 0 || programs[1] == 0 || programs[2] == 0) {
         for (GLuint p : programs)
             if (p != 0)

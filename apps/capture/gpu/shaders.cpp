@@ -646,12 +646,12 @@ std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t ext
     return composing_source(pass, count, external_mask, clamp_mask, false, colour);
 }
 
-GLuint shader_plain_program(ShaderPass pass, ShaderColour colour, const char *tag)
+GLuint shader_plain_program(ShaderPass pass, ShaderColour colour, const char *shader_tag, const char *program_tag)
 {
     const std::string source = shader_fragment_source(pass, 0, 0, 0, colour);
-    GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, kVertexShaderSource, tag);
-    GLuint fs = compile_shader_tagged(GL_FRAGMENT_SHADER, source.c_str(), tag);
-    GLuint program = vs != 0 && fs != 0 ? link_program_tagged(vs, fs, tag) : 0;
+    GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, kVertexShaderSource, shader_tag);
+    GLuint fs = compile_shader_tagged(GL_FRAGMENT_SHADER, source.c_str(), shader_tag);
+    GLuint program = vs != 0 && fs != 0 ? link_program_tagged(vs, fs, program_tag) : 0;
     for (GLuint s : {vs, fs})
         if (s != 0)
             glDeleteShader(s);

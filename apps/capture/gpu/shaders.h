@@ -143,8 +143,9 @@ std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t ext
                                    ShaderColour colour = ShaderColour::sdr);
 
 // The plain program of pass with the colour stage (sdr: the fixed sources);
-// 0 after the log line under tag.
-GLuint shader_plain_program(ShaderPass pass, ShaderColour colour, const char *tag);
+// 0 after the log line of the failed compilation (shader_tag) or link
+// (program_tag).
+GLuint shader_plain_program(ShaderPass pass, ShaderColour colour, const char *shader_tag, const char *program_tag);
 
 // Sets the colour stage's uniforms on program, one built for colour (the
 // composing variants copy them from the plain program): for tone mapping the
