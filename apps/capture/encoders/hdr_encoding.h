@@ -8,6 +8,7 @@
 #include "apps/capture/core/hdr_signal.h"
 
 struct AVCodecContext;
+struct AVFrame;
 struct AVPacket;
 
 // True for the codecs whose encoders here make a 10-bit 4:2:0 stream: H.265
@@ -31,3 +32,10 @@ int hdr_encoding_configure(AVCodecContext *context, const char *encoder_name, co
 // packet of an SDR signal, are left as they are. Returns 0, or a negative
 // FFmpeg error with the packet unchanged.
 int hdr_encoding_amend_packet(AVPacket *packet, const char *encoder_name, const HdrSignal &signal);
+
+// For the encoders that write the metadata from the frames they are given
+// (hevc_vaapi, at each IDR picture): attaches the signal's mastering display
+// and content light levels to the frame as side data. A frame of an SDR
+// signal, or of another encoder, is left as it is. Returns 0, or
+// AVERROR(ENOMEM) with whatever was attached left on the frame.
+int hdr_encoding_tag_frame(AVFrame *frame, const char *encoder_name, const HdrSignal &signal);
