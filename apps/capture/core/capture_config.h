@@ -42,6 +42,7 @@ struct CaptureConfig {
     bool no_cursor;            // true: leave the display's cursor plane out of the picture
     bool gl_readback;          // true: compatible draws and reads back through GL even a frame the processor maps
     int32_t rotate;            // 0, 90, 180 or 270: the stream turned clockwise, for a screen its user turned
+    bool hdr;                  // true: a 10-bit stream with the connector's colour (H.265 or AV1), not tone-mapped SDR
 };
 
 // Returns a record holding the defaults: 2560x1440, 60 fps, fast mode,

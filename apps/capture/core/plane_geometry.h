@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "apps/capture/core/hdr_signal.h"
 #include "libs/framelink/protocol.h"
 
 // The CRTC at one blank as the composers draw it: its record and the planes
@@ -21,6 +22,7 @@ struct CrtcPicture {
     CrtcRecord crtc{};
     uint32_t count = 0;
     PlaneRecord planes[UDS_MAX_FOLLOWED_PLANES]{};
+    HdrSignal hdr{};  // the colour the connector was sent at that blank
 };
 
 // Clockwise quarter turns that make the stream upright: the panel's

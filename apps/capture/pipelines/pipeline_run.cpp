@@ -242,7 +242,13 @@ int PipelineRun::take_planes(const CrtcPicture &picture, uint64_t shown)
     const uint32_t turns = plane_stream_turns(picture.crtc.orientation, session_->settings.rotate);
     uint32_t width = 0, height = 0;
     plane_stream_size(picture.crtc.width, picture.crtc.height, turns, &width, &height);
-    if (width != stream_.width || height != stream_.height) {
+    const bool colour_changed = !hdr_signal_equal(picture.hdr, stream_.hdr);
+    if (width != stream_.width || height != stream_.height || colour_changed) {
+        // A new mode, or the connector switched between SDR and HDR (or
+        // to other metadata): the next run sets its stream up for it.
+        if (colour_changed && width == stream_.width && height == stream_.height)
+            fprintf(stderr, "[Capture] The display's colour changed to %s%s: restarting\n",
+                    hdr_transfer_name(picture.hdr.transfer), picture.hdr.bt2020 ? " BT.2020" : "");
         buffers_.restart_from(shown);
         mode_changed_ = true;
         ring_.running.store(false, std::memory_order_release);

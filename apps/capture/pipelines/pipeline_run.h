@@ -281,6 +281,8 @@ public:
 
     // The stream: its size is the run's (capture_picture at the run's start).
     const CapturePicture &stream() const { return stream_; }
+    // The connector's colour for this run: a change restarts the run.
+    const HdrSignal &hdr() const { return stream_.hdr; }
     // The CRTC's planes at the blank of the last event; for a session that
     // does not follow the planes, the frame alone shown whole.
     const CrtcPicture &planes() const { return planes_; }

@@ -146,6 +146,7 @@ CapturePicture capture_picture(const CaptureSession *session)
     if (session->scanout && session->scanout->planes) {
         std::lock_guard<std::mutex> guard(session->scanout->lock);
         picture.crtc = session->scanout->crtc;
+        picture.hdr = session->scanout->hdr;
     }
     picture.planes = picture.crtc.width != 0 && picture.crtc.height != 0;
     if (!picture.planes) {

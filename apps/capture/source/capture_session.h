@@ -62,6 +62,7 @@ struct CapturePicture {
     uint32_t turns;   // clockwise quarter turns: the panel's orientation, then --rotate
     uint32_t width;   // the stream's size: the CRTC's turned by turns
     uint32_t height;
+    HdrSignal hdr;    // the connector's colour (SDR unless the helper told PQ or HLG)
 };
 CapturePicture capture_picture(const CaptureSession *session);
 
@@ -126,6 +127,7 @@ struct ScanoutCache {
     uint32_t plane_state_count;
     ScanoutBuffer overlays[UDS_OVERLAY_MAX_BUFFERS];
     uint64_t overlay_stamp;
+    HdrSignal hdr;  // the connector's colour after the last HDR record (SDR until told)
 };
 
 // A new, empty cache (null when out of memory).

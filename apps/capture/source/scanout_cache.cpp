@@ -237,6 +237,10 @@ int scanout_cache_apply(ScanoutCache *cache, framelink::EventMessage *message)
         return apply_cursor(cache, message);
     if (message->type == UDS_EVENT_PLANE_NEW || message->type == UDS_EVENT_PLANE_STATE)
         return apply_plane(cache, message);
+    if (message->type == UDS_EVENT_HDR_STATE) {
+        cache->hdr = hdr_signal_from_record(message->hdr);
+        return 0;
+    }
     if (message->type == UDS_EVENT_CRTC_STATE) {
         cache->crtc = message->crtc;
         if (cache->crtc.refresh)
@@ -317,6 +321,7 @@ void scanout_cache_picture_locked(const ScanoutCache *cache, CrtcPicture *pictur
 {
     picture->crtc = cache->planes ? cache->crtc : CrtcRecord{};
     picture->count = 0;
+    picture->hdr = cache->hdr;
     if (!cache->planes)
         return;
     for (uint32_t i = 0; i < cache->plane_state_count; ++i) {

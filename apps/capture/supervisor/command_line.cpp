@@ -17,6 +17,7 @@ constexpr int kSameFrameOption = 0x102;
 constexpr int kNoCursorOption = 0x103;
 constexpr int kGlReadbackOption = 0x104;
 constexpr int kRotateOption = 0x105;
+constexpr int kHdrOption = 0x106;
 
 const struct option long_options[] = {
     {"width", required_argument, nullptr, 'w'},
@@ -31,6 +32,7 @@ const struct option long_options[] = {
     {"no-cursor", no_argument, nullptr, kNoCursorOption},
     {"gl-readback", no_argument, nullptr, kGlReadbackOption},
     {"rotate", required_argument, nullptr, kRotateOption},
+    {"hdr", no_argument, nullptr, kHdrOption},
     {"help", no_argument, nullptr, kHelpOption},
     {nullptr, 0, nullptr, 0},
 };
@@ -127,6 +129,7 @@ int capture_parse_command_line(int argc, char **argv, CaptureConfig *config)
             }
             config->rotate = read_int(optarg);
             break;
+        case kHdrOption: config->hdr = true; break;
         case kHelpOption: print_usage(argv[0]); return 1;
         default: print_usage(argv[0]); return -1;
         }
