@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "apps/capture/encoders/hdr_encoding.h"
 #include "libs/common/ffmpeg_ptr.h"
 
 namespace {
@@ -20,9 +21,9 @@ AVCodecID codec_id_for(int32_t type)
     }
 }
 
-}  // namespace
-
-int codec_encoder_init(CodecContext **out, const CodecEncoderConfig *config)
+// Opens the codec's default encoder; with a signal, for the 10-bit stream it
+// describes.
+int init_encoder(CodecContext **out, const CodecEncoderConfig *config, const HdrSignal *signal)
 {
     if (!out || !config)
         return -1;
@@ -65,6 +66,14 @@ int codec_encoder_init(CodecContext **out, const CodecEncoderConfig *config)
     context->rc_initial_buffer_occupancy = static_cast<int>(0.9 * 2 * static_cast<double>(b));
     context->qmin = 20;
     context->qmax = 36;
+    if (signal && hdr_encoding_configure(context.get(), encoder->name, *signal) < 0) {
+        std::printf("[CODEC] Failed to open codec\n");
+        return -1;
+    }
+    if (signal) {
+        codec->ten_bit = true;
+        codec->signal = *signal;
+    }
 
     AVDictionary *raw = nullptr;
     if (id == AV_CODEC_ID_H264) {
@@ -102,6 +111,24 @@ int codec_encoder_init(CodecContext **out, const CodecEncoderConfig *config)
     return 0;
 }
 
+}  // namespace
+
+int codec_encoder_init(CodecContext **out, const CodecEncoderConfig *config)
+{
+    return init_encoder(out, config, nullptr);
+}
+
+int codec_encoder_init_hdr(CodecContext **out, const CodecEncoderConfig *config, const HdrSignal &signal)
+{
+    if (out)
+        *out = nullptr;
+    if (!config || !hdr_encoding_codec_supported(config->codec_type)) {
+        std::printf("[CODEC] %s has no 10-bit encoder here\n", codec_type_to_string(config ? config->codec_type : -1));
+        return -1;
+    }
+    return init_encoder(out, config, &signal);
+}
+
 int codec_encode_frame(CodecContext *codec, const uint8_t *i420, AVPacket **out_packet)
 {
     if (out_packet)
@@ -118,8 +145,9 @@ int codec_encode_frame(CodecContext *codec, const uint8_t *i420, AVPacket **out_
     const int w = codec->config.width;
     const int h = codec->config.height;
     const uint8_t *src = i420;
+    const int sample = codec->ten_bit ? 2 : 1;  // bytes
     for (int plane = 0; plane < 3; ++plane) {
-        const int pw = plane ? w / 2 : w;
+        const int pw = (plane ? w / 2 : w) * sample;
         const int ph = plane ? h / 2 : h;
         for (int row = 0; row < ph; ++row)
             std::memcpy(frame->data[plane] + static_cast<ptrdiff_t>(row) * frame->linesize[plane],
@@ -141,6 +169,9 @@ int codec_encode_frame(CodecContext *codec, const uint8_t *i420, AVPacket **out_
         return 0;
     if (ret < 0)
         return ret;
+    // Short of memory the key frame still goes out, without its metadata.
+    if (codec->ten_bit)
+        hdr_encoding_amend_packet(codec->packet, c->codec->name, codec->signal);
     AVPacket *fresh = av_packet_alloc();
     if (!fresh) {
         // Keep the context whole: the packet is dropped, not leaked.

@@ -29,6 +29,8 @@ struct CodecContext {
     AVPacket *packet;         // next output; handed to the caller and replaced
     int32_t frame_counter;
     EncoderRequests requests;  // set by the control thread
+    bool ten_bit;              // made by codec_encoder_init_hdr: two bytes a sample
+    HdrSignal signal;          // the 10-bit stream's signal; SDR for an 8-bit encoder
 };
 
 // Opens FFmpeg's default encoder for the codec. 0 with *out set, or -1 with

@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "apps/capture/encoders/hdr_encoding.h"
 #include "libs/common/ffmpeg_ptr.h"
 
 namespace {
@@ -104,7 +105,10 @@ void cpu_encoder_list_available()
     }
 }
 
-int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, int fps)
+namespace {
+
+// Opens the row's encoder; with a signal, for the 10-bit stream it describes.
+int create_encoder(CpuEncoder **out, int32_t type, int width, int height, int fps, const HdrSignal *signal)
 {
     if (!out)
         return -1;
@@ -144,9 +148,14 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
     context->framerate = AVRational{fps, 1};
     context->pix_fmt = AV_PIX_FMT_YUV420P;
 
-    if (row->configure(context.get(), width, height, fps) < 0) {
+    if (row->configure(context.get(), width, height, fps) < 0 ||
+        (signal && hdr_encoding_configure(context.get(), row->name, *signal) < 0)) {
         std::fprintf(stderr, "[CPU Encoder] Configure failed for %s\n", row->name);
         return -1;
+    }
+    if (signal) {
+        encoder->ten_bit = true;
+        encoder->signal = *signal;
     }
     if (avcodec_open2(context.get(), codec, nullptr) < 0) {
         std::fprintf(stderr, "[CPU Encoder] Failed to open %s\n", row->name);
@@ -167,6 +176,24 @@ int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, in
     std::fprintf(stderr, "[CPU Encoder] Created %s: %dx%d @ %dfps\n", row->name, width, height, fps);
     *out = encoder.release();
     return 0;
+}
+
+}  // namespace
+
+int cpu_encoder_create(CpuEncoder **out, int32_t type, int width, int height, int fps)
+{
+    return create_encoder(out, type, width, height, fps, nullptr);
+}
+
+int cpu_encoder_create_hdr(CpuEncoder **out, int32_t type, int width, int height, int fps, const HdrSignal &signal)
+{
+    if (out)
+        *out = nullptr;
+    if (!hdr_encoding_codec_supported(type)) {
+        std::fprintf(stderr, "[CPU Encoder] %s has no 10-bit encoder here\n", codec_type_to_string(type));
+        return -1;
+    }
+    return create_encoder(out, type, width, height, fps, &signal);
 }
 
 int cpu_encoder_encode_planes(CpuEncoder *encoder, const uint8_t *y, int y_stride, const uint8_t *u, int u_stride,
@@ -204,6 +231,9 @@ int cpu_encoder_encode_planes(CpuEncoder *encoder, const uint8_t *y, int y_strid
         return 0;
     if (ret < 0)
         return ret;
+    // Short of memory the key frame still goes out, without its metadata.
+    if (encoder->ten_bit)
+        hdr_encoding_amend_packet(encoder->packet, encoder->row->name, encoder->signal);
     if (out_packet)
         *out_packet = encoder->packet;
     return 0;

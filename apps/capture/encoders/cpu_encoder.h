@@ -39,6 +39,8 @@ struct CpuEncoder {
     AVPacket *packet;         // reused for every output
     int64_t next_pts;
     EncoderRequests requests;  // set by the control thread
+    bool ten_bit;              // made by cpu_encoder_create_hdr
+    HdrSignal signal;          // the 10-bit stream's signal; SDR for an 8-bit encoder
 };
 
 // Returns the table row of the codec, or null after writing
