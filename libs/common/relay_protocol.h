@@ -52,5 +52,15 @@ inline constexpr char kFieldMode[] = "mode";                                // c
 inline constexpr char kFieldVblankSync[] = "vblank_sync";                   // sync or fix
 inline constexpr char kFieldFps[] = "fps";
 inline constexpr char kFieldUpstreamFps[] = "upstream_fps";  // one decimal
+// Only in the reply of a 10-bit stream, after the fields above, in this
+// order (the last two only when the connector gives them):
+inline constexpr char kFieldDepth[] = "depth";          // 10
+inline constexpr char kFieldPrimaries[] = "primaries";  // bt2020 or bt709
+inline constexpr char kFieldTransfer[] = "transfer";    // smpte2084, arib-std-b67 or bt709
+inline constexpr char kFieldMatrix[] = "matrix";        // bt2020nc or bt709
+inline constexpr char kFieldRange[] = "range";          // limited
+// Rx,Ry,Gx,Gy,Bx,By,Wx,Wy (CIE 1931, five decimals),Lmax,Lmin (cd/m2)
+inline constexpr char kFieldMasteringDisplay[] = "mastering_display";
+inline constexpr char kFieldContentLight[] = "content_light";  // MaxCLL,MaxFALL (cd/m2)
 
 }  // namespace relay_protocol

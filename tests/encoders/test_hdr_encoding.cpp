@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -17,6 +16,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/mastering_display_metadata.h>
+#include <libavutil/opt.h>
 }
 
 namespace {
@@ -24,8 +24,8 @@ namespace {
 // A PQ signal mastered on a BT.2020 display of 1000 cd/m2.
 HdrSignal pq_signal()
 {
-    return HdrSignal{HDR_TRANSFER_PQ, true, {{35400, 14600}, {8500, 39850}, {6550, 2300}}, {15635, 16450}, 1000, 50,
-                     1000, 400};
+    return HdrSignal{
+        HDR_TRANSFER_PQ, true, {{35400, 14600}, {8500, 39850}, {6550, 2300}}, {15635, 16450}, 1000, 50, 1000, 400};
 }
 
 constexpr int kW = 1920;  // wide enough for every code of the ramp to span two pixels
@@ -203,19 +203,11 @@ TEST_P(HdrEncoders, RampKeepsItsCodesAndTheStreamItsColourAndMetadata)
     EXPECT_EQ(got.light.MaxFALL, 400u) << path.label;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BalancedAndCompatible, HdrEncoders,
-    testing::Values(Path{"libx265 balanced", CODEC_TYPE_H265, false, 1e-9, 1e-9},
-                    Path{"libaom-av1 balanced", CODEC_TYPE_AV1, false, 1.0 / 65536, 1.0 / 16384},
-                    Path{"H.265 compatible", CODEC_TYPE_H265, true, 1e-9, 1e-9},
-                    Path{"AV1 compatible", CODEC_TYPE_AV1, true, 1.0 / 65536, 1.0 / 16384}),
-    [](const testing::TestParamInfo<Path> &info) {
-        std::string name;
-        for (const char *c = info.param.label; *c; ++c)
-            if (std::isalnum(static_cast<unsigned char>(*c)))
-                name += *c;
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(BalancedAndCompatible, HdrEncoders,
+                         testing::Values(Path{"libx265 balanced", CODEC_TYPE_H265, false, 1e-9, 1e-9},
+                                         Path{"libaom-av1 balanced", CODEC_TYPE_AV1, false, 1.0 / 65536, 1.0 / 16384},
+                                         Path{"H.265 compatible", CODEC_TYPE_H265, true, 1e-9, 1e-9},
+                                         Path{"AV1 compatible", CODEC_TYPE_AV1, true, 1.0 / 65536, 1.0 / 16384}));
 
 TEST(HdrEncoding, CodecsWithoutTenBitAreRefused)
 {
@@ -236,6 +228,40 @@ TEST(HdrEncoding, CodecsWithoutTenBitAreRefused)
     avcodec_free_context(&context);
 }
 
+// No VA-API driver here: the hardware encoder's context is set up unopened,
+// and its frames carry the metadata its SEI is written from.
+TEST(HdrEncoding, VaapiContextGetsMainTenAndFramesTheMetadata)
+{
+    const AVCodec *codec = avcodec_find_encoder_by_name("hevc_vaapi");
+    if (!codec)
+        GTEST_SKIP() << "hevc_vaapi is not in this FFmpeg build";
+    AVCodecContext *context = avcodec_alloc_context3(codec);
+    context->pix_fmt = AV_PIX_FMT_VAAPI;
+    const HdrSignal signal = pq_signal();
+    ASSERT_EQ(hdr_encoding_configure(context, codec->name, signal), 0);
+    int64_t profile = 0;
+    EXPECT_EQ(av_opt_get_int(context->priv_data, "profile", 0, &profile), 0);
+    EXPECT_EQ(profile, FF_PROFILE_HEVC_MAIN_10);
+    EXPECT_EQ(context->pix_fmt, AV_PIX_FMT_VAAPI);
+    EXPECT_EQ(context->color_trc, AVCOL_TRC_SMPTE2084);
+    EXPECT_EQ(context->colorspace, AVCOL_SPC_BT2020_NCL);
+    avcodec_free_context(&context);
+
+    AVFrame *frame = av_frame_alloc();
+    ASSERT_EQ(hdr_encoding_tag_frame(frame, "libx265", signal), 0);
+    EXPECT_EQ(frame->nb_side_data, 0);
+    ASSERT_EQ(hdr_encoding_tag_frame(frame, "hevc_vaapi", signal), 0);
+    const AVFrameSideData *d = av_frame_get_side_data(frame, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA);
+    ASSERT_NE(d, nullptr);
+    const auto *m = reinterpret_cast<const AVMasteringDisplayMetadata *>(d->data);
+    EXPECT_DOUBLE_EQ(av_q2d(m->display_primaries[1][1]), 0.797);  // green y
+    EXPECT_DOUBLE_EQ(av_q2d(m->min_luminance), 0.005);
+    d = av_frame_get_side_data(frame, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(reinterpret_cast<const AVContentLightMetadata *>(d->data)->MaxFALL, 400u);
+    av_frame_free(&frame);
+}
+
 // A key frame's temporal unit: temporal delimiter, sequence header (three
 // payload bytes here), frame OBU.
 const std::vector<uint8_t> kKeyUnit = {0x12, 0x00, 0x0a, 0x03, 0xaa, 0xbb, 0xcc, 0x32, 0x02, 0x11, 0x22};
@@ -244,13 +270,12 @@ const std::vector<uint8_t> kKeyUnit = {0x12, 0x00, 0x0a, 0x03, 0xaa, 0xbb, 0xcc,
 // levels (type 1), each as header 0x2A, size, type, big-endian fields and
 // the trailing bit.
 const std::vector<uint8_t> kMetadata = {
-    0x2a, 0x1a, 0x02,
-    0xb5, 0x3f, 0x4a, 0xc1,  // red (0.708, 0.292) in 0.16: 46399, 19137
-    0x2b, 0x85, 0xcc, 0x08,  // green (0.170, 0.797): 11141, 52232
-    0x21, 0x89, 0x0b, 0xc7,  // blue (0.131, 0.046): 8585, 3015
-    0x50, 0x0d, 0x54, 0x39,  // white (0.3127, 0.3290): 20493, 21561
-    0x00, 0x03, 0xe8, 0x00,  // 1000 cd/m2 in 24.8
-    0x00, 0x00, 0x00, 0x52,  // 0.005 cd/m2 in 18.14: 81.92 rounds to 82
+    0x2a, 0x1a, 0x02, 0xb5, 0x3f, 0x4a, 0xc1,  // red (0.708, 0.292) in 0.16: 46399, 19137
+    0x2b, 0x85, 0xcc, 0x08,                    // green (0.170, 0.797): 11141, 52232
+    0x21, 0x89, 0x0b, 0xc7,                    // blue (0.131, 0.046): 8585, 3015
+    0x50, 0x0d, 0x54, 0x39,                    // white (0.3127, 0.3290): 20493, 21561
+    0x00, 0x03, 0xe8, 0x00,                    // 1000 cd/m2 in 24.8
+    0x00, 0x00, 0x00, 0x52,                    // 0.005 cd/m2 in 18.14: 81.92 rounds to 82
     0x80, 0x2a, 0x06, 0x01, 0x03, 0xe8, 0x01, 0x90, 0x80};
 
 TEST(HdrEncoding, MetadataGoesIntoAv1KeyFramesOnly)
@@ -274,7 +299,12 @@ TEST(HdrEncoding, MetadataGoesIntoAv1KeyFramesOnly)
     } cases[] = {
         {"key frame", "libaom-av1", true, pq, kKeyUnit, amended},
         {"hardware key frame", "av1_vaapi", true, pq, kKeyUnit, amended},
-        {"no delimiter", "libaom-av1", true, pq, {0x32, 0x00}, [&] {
+        {"no delimiter",
+         "libaom-av1",
+         true,
+         pq,
+         {0x32, 0x00},
+         [&] {
              auto v = leading;
              v.insert(v.end(), {0x32, 0x00});
              return v;

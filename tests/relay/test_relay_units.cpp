@@ -278,6 +278,43 @@ TEST(RelayText, ConfigRepliesAndCodecNames)
     EXPECT_NE(relay_sdp_text(CODEC_TYPE_H264, 96, 1).find("a=fmtp:96 packetization-mode=1"), std::string::npos);
 }
 
+// A 10-bit stream's CONFIG reply puts its profile and colour into the SDP;
+// an 8-bit reply, or a codec that has no 10-bit stream, leaves it as it was.
+TEST(RelayText, TenBitColourGoesIntoTheSdp)
+{
+    const std::string ten_bit = "CONFIG\ncodec=H.265\nupstream_fps=60.0\ndepth=10\nprimaries=bt2020\n"
+                                "transfer=smpte2084\nmatrix=bt2020nc\nrange=limited\n"
+                                "mastering_display=0.70800,0.29200,0.17000,0.79700,0.13100,0.04600,0.31270,0.32900,"
+                                "1000,0.0050\ncontent_light=1000,400\n";
+    const std::string hlg = "CONFIG\ndepth=10\nprimaries=bt2020\ntransfer=arib-std-b67\nmatrix=bt2020nc\n"
+                            "range=limited\n";
+    const std::string eight_bit = "CONFIG\ncodec=H.265\nupstream_fps=60.0\n";
+    const std::string pq_colour = "depth=10;primaries=bt2020;transfer=smpte2084;matrix=bt2020nc;range=limited;"
+                                  "mastering_display=0.70800,0.29200,0.17000,0.79700,0.13100,0.04600,0.31270,"
+                                  "0.32900,1000,0.0050;content_light=1000,400\r\n";
+    const struct {
+        int codec;
+        const std::string &reply;
+        std::string added;  // after the 8-bit SDP of the codec
+    } cases[] = {
+        {CODEC_TYPE_H265, ten_bit, "a=fmtp:96 profile-id=2\r\na=x-vistrel-colour:96 " + pq_colour},
+        {CODEC_TYPE_AV1, ten_bit, "a=fmtp:96 profile=0\r\na=x-vistrel-colour:96 " + pq_colour},
+        {CODEC_TYPE_AV1, hlg,
+         "a=fmtp:96 profile=0\r\na=x-vistrel-colour:96 depth=10;primaries=bt2020;transfer=arib-std-b67;"
+         "matrix=bt2020nc;range=limited\r\n"},
+        {CODEC_TYPE_H265, eight_bit, ""},
+        {CODEC_TYPE_H264, ten_bit, ""},
+        {CODEC_TYPE_VP9, ten_bit, ""},
+    };
+    for (const auto &c : cases) {
+        std::map<std::string, std::string> fields;
+        ASSERT_EQ(relay_parse_config(c.reply, &fields), 0);
+        const RelayColour colour = relay_colour_from_config(fields);
+        EXPECT_EQ(relay_sdp_text(c.codec, 96, 5004, colour), relay_sdp_text(c.codec, 96, 5004) + c.added)
+            << c.codec << " " << c.reply;
+    }
+}
+
 TEST(RelayText, Percentiles)
 {
     std::vector<double> v;

@@ -170,6 +170,34 @@ TEST_F(ControlTest, ConfigIsAnsweredWithoutACallbackAndFollowsTheConfig)
     EXPECT_NE(query().find("\nmode=balanced\n"), std::string::npos);
 }
 
+// A 10-bit stream's reply adds its colour after the 8-bit reply's lines;
+// the mastering metadata only when the connector gives it.
+TEST_F(ControlTest, TenBitStreamReplyAddsItsColour)
+{
+    const HdrSignal pq{HDR_TRANSFER_PQ, true, {{35400, 14600}, {8500, 39850}, {6550, 2300}}, {15635, 16450}, 1000, 50,
+                       1000, 400};
+    HdrSignal hlg;
+    hlg.transfer = HDR_TRANSFER_HLG;
+    hlg.bt2020 = true;
+    const HdrSignal sdr;
+    const struct {
+        const HdrSignal *signal;
+        std::string added;
+    } cases[] = {
+        {&pq, "depth=10\nprimaries=bt2020\ntransfer=smpte2084\nmatrix=bt2020nc\nrange=limited\n"
+              "mastering_display=0.70800,0.29200,0.17000,0.79700,0.13100,0.04600,0.31270,0.32900,1000,0.0050\n"
+              "content_light=1000,400\n"},
+        {&hlg, "depth=10\nprimaries=bt2020\ntransfer=arib-std-b67\nmatrix=bt2020nc\nrange=limited\n"},
+        {&sdr, "depth=10\nprimaries=bt709\ntransfer=bt709\nmatrix=bt709\nrange=limited\n"},
+        {nullptr, ""},
+    };
+    connect();
+    for (const auto &c : cases) {
+        config.hdr = c.signal;
+        EXPECT_EQ(query(), kCompatibleReply + c.added);
+    }
+}
+
 std::pair<long, long> cpu_ticks(pid_t tid)
 {
     std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");

@@ -123,6 +123,7 @@ private:
     std::string stdin_buf_;
     bool stdin_open_ = true;
     int payload_type_ = 96;
+    RelayColour colour_;  // the stream's, from its CONFIG reply
 
     RelayDecoder *session_ = nullptr;
     int session_index_ = 0;  // recording number of the current session
@@ -139,7 +140,7 @@ void Relay::write_sdp()
 {
     if (opt_.udp_port == 0 || opt_.sdp_path.empty())
         return;
-    if (relay_write_file(opt_.sdp_path, relay_sdp_text(opt_.codec, payload_type_, opt_.udp_port)) != 0)
+    if (relay_write_file(opt_.sdp_path, relay_sdp_text(opt_.codec, payload_type_, opt_.udp_port, colour_)) != 0)
         std::fprintf(stderr, "[Relay] cannot write %s: %s\n", opt_.sdp_path.c_str(), strerror(errno));
 }
 
@@ -288,6 +289,14 @@ void Relay::on_control_record(const std::string &record)
             std::printf("config.%s=%s\n", k.c_str(), v.c_str());
         auto it = fields.find("codec");
         int codec = it == fields.end() ? -1 : relay_codec_from_name(it->second);
+        // A 10-bit stream's colour goes into the SDP; a codec change below
+        // writes it anew anyway.
+        const RelayColour colour = relay_colour_from_config(fields);
+        if (!relay_colour_equal(colour, colour_)) {
+            colour_ = colour;
+            if (codec < 0 || codec == opt_.codec)
+                write_sdp();
+        }
         if (codec >= 0 && codec != opt_.codec) {
             std::fprintf(stderr, "[Relay] the stream is %s\n", relay_codec_rtp_name(codec));
             opt_.codec = codec;

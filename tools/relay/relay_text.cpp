@@ -35,7 +35,33 @@ const char *relay_codec_rtp_name(int codec)
     }
 }
 
-std::string relay_sdp_text(int codec, int payload_type, int port)
+RelayColour relay_colour_from_config(const std::map<std::string, std::string> &fields)
+{
+    using namespace relay_protocol;
+    RelayColour colour;
+    auto field = [&](const char *name) {
+        auto it = fields.find(name);
+        return it == fields.end() ? std::string() : it->second;
+    };
+    if (field(kFieldDepth) != "10")
+        return colour;
+    colour.depth = 10;
+    colour.primaries = field(kFieldPrimaries);
+    colour.transfer = field(kFieldTransfer);
+    colour.matrix = field(kFieldMatrix);
+    colour.range = field(kFieldRange);
+    colour.mastering_display = field(kFieldMasteringDisplay);
+    colour.content_light = field(kFieldContentLight);
+    return colour;
+}
+
+bool relay_colour_equal(const RelayColour &a, const RelayColour &b)
+{
+    return a.depth == b.depth && a.primaries == b.primaries && a.transfer == b.transfer && a.matrix == b.matrix &&
+           a.range == b.range && a.mastering_display == b.mastering_display && a.content_light == b.content_light;
+}
+
+std::string relay_sdp_text(int codec, int payload_type, int port, const RelayColour &colour)
 {
     std::string pt = std::to_string(payload_type);
     std::string text = "v=0\r\n"
@@ -51,7 +77,17 @@ std::string relay_sdp_text(int codec, int payload_type, int port)
     // The sender fragments large NAL units, which needs the non-interleaved mode.
     if (codec == CODEC_TYPE_H264)
         text += "a=fmtp:" + pt + " packetization-mode=1\r\n";
-    return text;
+    if (colour.depth != 10 || (codec != CODEC_TYPE_H265 && codec != CODEC_TYPE_AV1))
+        return text;
+    // Main 10 (H.265), Main (AV1: 10-bit 4:2:0).
+    text += "a=fmtp:" + pt + (codec == CODEC_TYPE_H265 ? " profile-id=2\r\n" : " profile=0\r\n");
+    text += "a=x-vistrel-colour:" + pt + " depth=10;primaries=" + colour.primaries + ";transfer=" + colour.transfer +
+            ";matrix=" + colour.matrix + ";range=" + colour.range;
+    if (!colour.mastering_display.empty())
+        text += ";mastering_display=" + colour.mastering_display;
+    if (!colour.content_light.empty())
+        text += ";content_light=" + colour.content_light;
+    return text + "\r\n";
 }
 
 int relay_write_file(const std::string &path, const std::string &text)

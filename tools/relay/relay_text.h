@@ -16,9 +16,26 @@ int relay_codec_from_name(const std::string &name);
 // The RTP encoding name of a codec ("H264", "H265", "VP8", "VP9", "AV1").
 const char *relay_codec_rtp_name(int codec);
 
+// The colour of a 10-bit stream, as its CONFIG reply gives it (the fields
+// after upstream_fps); depth 8 (the default) is the 8-bit SDR stream.
+struct RelayColour {
+    int depth = 8;
+    std::string primaries, transfer, matrix, range;
+    std::string mastering_display;  // empty when the reply had none
+    std::string content_light;
+};
+
+// The colour fields of a parsed CONFIG reply; a reply without "depth=10"
+// gives the 8-bit default.
+RelayColour relay_colour_from_config(const std::map<std::string, std::string> &fields);
+
+bool relay_colour_equal(const RelayColour &a, const RelayColour &b);
+
 // An SDP that describes one video stream of the codec with payload type
-// `payload_type` arriving as RTP on 127.0.0.1:port.
-std::string relay_sdp_text(int codec, int payload_type, int port);
+// `payload_type` arriving as RTP on 127.0.0.1:port. A 10-bit stream (H.265
+// or AV1) adds its profile's fmtp line and an "a=x-vistrel-colour:" line
+// with the colour description; an 8-bit one's text does not change.
+std::string relay_sdp_text(int codec, int payload_type, int port, const RelayColour &colour = RelayColour{});
 
 // Writes text to path through a temporary file and a rename, so a reader
 // never sees half a file. Returns 0, or -1 with errno set.

@@ -18,7 +18,13 @@ extern "C" {
 
 namespace {
 
-enum class Family { None, X265, Aom, HevcVaapi, Av1Vaapi };
+enum class Family {
+    None,
+    X265,
+    Aom,
+    HevcVaapi,
+    Av1Vaapi
+};
 
 Family family_of(const char *name)
 {
@@ -227,7 +233,7 @@ int hdr_encoding_configure(AVCodecContext *context, const char *encoder_name, co
 
 int hdr_encoding_amend_packet(AVPacket *packet, const char *encoder_name, const HdrSignal &signal)
 {
-    if (packet == nullptr || !(packet->flags & AV_PKT_FLAG_KEY) || !is_av1_encoder(encoder_name) ||
+    if (packet == nullptr || packet->size <= 0 || !(packet->flags & AV_PKT_FLAG_KEY) || !is_av1_encoder(encoder_name) ||
         !hdr_signal_is_hdr(signal))
         return 0;
     const std::vector<uint8_t> obus = metadata_obus(signal);

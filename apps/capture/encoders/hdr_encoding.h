@@ -22,8 +22,9 @@ bool hdr_encoding_codec_supported(int32_t codec_type);
 // primaries, transfer, matrix (BT.2020 non-constant luminance, or BT.709 for
 // an SDR signal) and limited range; libx265 also gets the mastering display
 // and the content light levels, with its headers repeated at every key
-// frame. Returns 0, or -1 after one line naming the encoder when it cannot
-// make a 10-bit stream.
+// frame. Called after the encoder table's configure function, whose profile
+// it replaces. Returns 0, or -1 after one line naming the encoder when it
+// cannot make a 10-bit stream.
 int hdr_encoding_configure(AVCodecContext *context, const char *encoder_name, const HdrSignal &signal);
 
 // For the encoders that do not write the metadata themselves (AV1): a key

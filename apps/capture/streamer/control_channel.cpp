@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -25,6 +27,35 @@ constexpr size_t kReplySize = 512;
 const char *mode_name(int64_t mode)
 {
     return capture_mode_name(capture_mode_known(mode) ? mode : int64_t(CAPTURE_MODE_COMPATIBLE));
+}
+
+// The lines a 10-bit stream adds to the reply: its colour description and
+// the connector's mastering metadata.
+std::string colour_fields(const HdrSignal &s)
+{
+    using namespace relay_protocol;
+    const char *transfer = s.transfer == HDR_TRANSFER_PQ    ? "smpte2084"
+                           : s.transfer == HDR_TRANSFER_HLG ? "arib-std-b67"
+                                                            : "bt709";
+    char line[192];
+    snprintf(line, sizeof(line), "%s=10\n%s=%s\n%s=%s\n%s=%s\n%s=limited\n", kFieldDepth, kFieldPrimaries,
+             s.bt2020 ? "bt2020" : "bt709", kFieldTransfer, transfer, kFieldMatrix, s.bt2020 ? "bt2020nc" : "bt709",
+             kFieldRange);
+    std::string fields = line;
+    // As the encoders: a display without its peak or white point is not given.
+    if (s.max_mastering_luminance != 0 && s.white_point[0] != 0 && s.white_point[1] != 0) {
+        auto c = [](uint16_t v) { return v * 0.00002; };
+        snprintf(line, sizeof(line), "%s=%.5f,%.5f,%.5f,%.5f,%.5f,%.5f,%.5f,%.5f,%u,%.4f\n", kFieldMasteringDisplay,
+                 c(s.primaries[0][0]), c(s.primaries[0][1]), c(s.primaries[1][0]), c(s.primaries[1][1]),
+                 c(s.primaries[2][0]), c(s.primaries[2][1]), c(s.white_point[0]), c(s.white_point[1]),
+                 unsigned(s.max_mastering_luminance), s.min_mastering_luminance * 0.0001);
+        fields += line;
+    }
+    if (s.max_cll != 0 || s.max_fall != 0) {
+        snprintf(line, sizeof(line), "%s=%u,%u\n", kFieldContentLight, unsigned(s.max_cll), unsigned(s.max_fall));
+        fields += line;
+    }
+    return fields;
 }
 
 void send_config_reply(const StreamerConfig *config, int fd, char *reply)
@@ -39,6 +70,14 @@ void send_config_reply(const StreamerConfig *config, int fd, char *reply)
                           kFieldUpstreamFps, config->upstream_fps.load());
     if (length < 0)
         return;
+    // An 8-bit stream's reply stays as it always was.
+    if (config->hdr != nullptr && static_cast<size_t>(length) < kReplySize) {
+        const std::string colour = colour_fields(*config->hdr);
+        const size_t room = kReplySize - 1 - static_cast<size_t>(length);
+        const size_t n = std::min(colour.size(), room);
+        std::memcpy(reply + length, colour.data(), n);
+        length += static_cast<int>(n);
+    }
     if (static_cast<size_t>(length) >= kReplySize)
         length = static_cast<int>(kReplySize - 1);  // a cut reply rather than bytes past the buffer
     // send with MSG_NOSIGNAL: a relay that has just closed must not raise SIGPIPE.
