@@ -126,7 +126,7 @@ int fast_open_encoder(FastStage *stage, const FrameMetadata *frame, const VaapiE
         return -1;
     if (avcodec_open2(context, codec, nullptr) < 0) {
         if (hdr)
-            fprintf(stderr, "[VAAPI] %s refused the 10-bit stream (Main10 from P010) on this driver\n", row->name);
+            fprintf(stderr, "[VAAPI] %s refused the 10-bit stream from P010 surfaces on this driver\n", row->name);
         return -1;
     }
     return 0;
