@@ -88,13 +88,16 @@ struct Planes {
 };
 
 // texture2d: the chart, external: the same as an external texture.
+// The output is w x h, converted with matrix when one is given.
 Planes render(GlTestContext &gl, GLuint texture2d, GLuint external, const HdrSignal &signal, bool ten_bit,
-              bool composed)
+              bool composed, int w = kW, int h = kH, const ColourCoefficients *matrix = nullptr)
 {
     Planes p;
     GlCpuRenderer r;
-    EXPECT_EQ(gl_cpu_init(&r, gl.display(), kW, kH), 0);
+    EXPECT_EQ(gl_cpu_init(&r, gl.display(), w, h), 0);
     gl_cpu_set_same_frame(&r, true);
+    if (matrix)
+        gl_cpu_set_coefficients(&r, *matrix);
     EXPECT_EQ(gl_cpu_set_signal(&r, signal, ten_bit), 0);
     // Composed: the chart as a 2D layer over the whole output, which a
     // composing variant draws.
@@ -105,8 +108,8 @@ Planes render(GlTestContext &gl, GLuint texture2d, GLuint external, const HdrSig
     EXPECT_EQ(gl_cpu_render_and_map(&r, external, 0, &y, &ys, &u, &us, &v, &vs, nullptr, composed ? &picture : nullptr),
               0);
     const int bytes = ten_bit ? 2 : 1;
-    EXPECT_EQ(ys, kW * bytes);
-    EXPECT_EQ(us, kW / 2 * bytes);
+    EXPECT_EQ(ys, w * bytes);
+    EXPECT_EQ(us, w / 2 * bytes);
     auto copy = [bytes](const uint8_t *plane, int stride, int w, int h, std::vector<int> *out) {
         for (int row = 0; row < h && plane; ++row)
             for (int x = 0; x < w; ++x) {
@@ -114,9 +117,9 @@ Planes render(GlTestContext &gl, GLuint texture2d, GLuint external, const HdrSig
                 out->push_back(bytes == 2 ? s[0] | s[1] << 8 : s[0]);
             }
     };
-    copy(y, ys, kW, kH, &p.y);
-    copy(u, us, kW / 2, kH / 2, &p.u);
-    copy(v, vs, kW / 2, kH / 2, &p.v);
+    copy(y, ys, w, h, &p.y);
+    copy(u, us, w / 2, h / 2, &p.u);
+    copy(v, vs, w / 2, h / 2, &p.v);
     if (y)
         gl_cpu_unmap(&r);
     gl_cpu_cleanup(&r);
@@ -187,6 +190,31 @@ TEST(HdrConversion, ChartWithinOneOfTheReference)
                 EXPECT_LE(*std::max_element(p.y.begin() + kChartTop * kW, p.y.end()), 940);
             }
         }
+}
+
+// A small output (BT.601 by its size) whose owner asked for BT.709, as the
+// compatible mode's composer does, keeps BT.709 when it tone-maps.
+TEST(HdrConversion, ToneMappingKeepsTheMatrixAskedFor)
+{
+    GlTestContext gl;
+    if (!gl.ok())
+        GTEST_SKIP() << "no surfaceless EGL context";
+    const GLuint chart = make_chart_texture();
+    const GLuint external = gl.wrap(chart);
+    ASSERT_NE(external, 0u);
+    HdrSignal signal;
+    signal.transfer = HDR_TRANSFER_PQ;
+    signal.bt2020 = true;
+    const int w = kW / 2, h = kH / 2;
+    const Planes p = render(gl, chart, external, signal, false, false, w, h, &kBt709Limited);
+    ASSERT_EQ(p.u.size(), size_t(w / 2) * (h / 2));
+    for (size_t i = 4; i < 10; ++i) {  // the colour patches of the first row
+        const int x = (int(i) * kPatch + kPatch / 2) / 4, y = (kChartTop + kPatch / 2) / 4;
+        double want[3];
+        reference(signal, false, kPatches[i], want);
+        EXPECT_NEAR(p.u[size_t(y) * (w / 2) + x], want[1], 1.0) << "patch " << i;
+        EXPECT_NEAR(p.v[size_t(y) * (w / 2) + x], want[2], 1.0) << "patch " << i;
+    }
 }
 
 TEST(HdrConversion, P010TargetsHoldTheCodesInTheHighBits)

@@ -149,6 +149,7 @@ const uint8_t *map_plane(GLuint pbo, GLsizeiptr bytes)
 void gl_cpu_set_coefficients(GlCpuRenderer *r, const ColourCoefficients &cc)
 {
     r->colour_space = cc.name;
+    r->coefficients = &cc;
     glUseProgram(r->program_y);
     glUniform4fv(r->loc_coeffs, 1, cc.y);
     glUseProgram(r->program_u);
@@ -205,7 +206,8 @@ int32_t gl_cpu_set_signal(GlCpuRenderer *r, const HdrSignal &signal, bool ten_bi
     find_uniforms(r);
     for (GLuint p : programs)
         shader_colour_uniforms(p, colour, signal, 1.0f / 65535.0f);
-    gl_cpu_set_coefficients(r, shader_coefficients_for(colour, signal, r->width, r->height));
+    gl_cpu_set_coefficients(r, ten_bit ? shader_coefficients_for(colour, signal, r->width, r->height)
+                                       : *r->coefficients);
     if (ten_bit)
         std::printf("[GL CPU] 10-bit planes (%s, %s)\n", r->colour_space, hdr_transfer_name(signal.transfer));
     else

@@ -28,6 +28,7 @@ struct GlCpuRenderer {
     GLuint vao, vbo;
     int32_t frame_count;
     const char *colour_space;
+    const ColourCoefficients *coefficients;  // the matrix the programs convert with
     bool same_frame;  // hand out the frame just drawn instead of the previous one
     ShaderColour colour;    // of the programs (sdr after init)
     int32_t sample_bytes;   // 1, or 2 for the 10-bit planes
@@ -60,7 +61,8 @@ void gl_cpu_unmap(GlCpuRenderer *r);
 void gl_cpu_set_same_frame(GlCpuRenderer *r, bool on);
 
 // Converts with these coefficients instead of the ones chosen by size (for a
-// caller whose other frames are converted with them). Call it after init,
+// caller whose other frames are converted with them; one of the tables of
+// shaders.h, which the renderer keeps pointing at). Call it after init,
 // before the first render.
 void gl_cpu_set_coefficients(GlCpuRenderer *r, const ColourCoefficients &coefficients);
 
@@ -70,8 +72,10 @@ void gl_cpu_set_coefficients(GlCpuRenderer *r, const ColourCoefficients &coeffic
 // stream's (yuv420p10le: 16-bit samples holding the code in their low 10
 // bits, strides in bytes; BT.2020 when the signal says BT.2020, else BT.709)
 // and the signal passes as it is. An SDR signal on the 8-bit planes changes
-// nothing. 0, or -1 after one line when the programs or the 16-bit targets
-// could not be made (the renderer then converts as before).
+// nothing. The 8-bit planes keep the matrix they had (the size's, or
+// gl_cpu_set_coefficients'). 0, or -1 after one line when the programs or
+// the 16-bit targets could not be made (the renderer then converts as
+// before).
 int32_t gl_cpu_set_signal(GlCpuRenderer *r, const HdrSignal &signal, bool ten_bit);
 
 // Fences the GL commands queued so far, submits them and waits up to a
