@@ -134,11 +134,27 @@ struct Case {
     bool ten_bit;
 };
 
-TEST(HdrConversion, ChartWithinOneOfTheReference)
-{
+// A context with the chart as a 2D texture and as an external one (both
+// deleted with the context), and the PQ BT.2020 signal without metadata.
+class HdrConversion : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!gl.ok())
+            GTEST_SKIP() << "no surfaceless EGL context";
+        chart = make_chart_texture();
+        external = gl.wrap(chart);
+        ASSERT_NE(external, 0u);
+        pq.transfer = HDR_TRANSFER_PQ;
+        pq.bt2020 = true;
+    }
     GlTestContext gl;
-    if (!gl.ok())
-        GTEST_SKIP() << "no surfaceless EGL context";
+    GLuint chart = 0, external = 0;
+    HdrSignal pq;
+};
+
+TEST_F(HdrConversion, ChartWithinOneOfTheReference)
+{
     const Case cases[] = {
         {"PQ BT.2020 MaxCLL 1000", HDR_TRANSFER_PQ, true, 1000, 0, false},
         {"PQ BT.709 mastering 4000", HDR_TRANSFER_PQ, false, 0, 4000, false},
@@ -147,9 +163,6 @@ TEST(HdrConversion, ChartWithinOneOfTheReference)
         {"10-bit PQ BT.2020", HDR_TRANSFER_PQ, true, 1000, 1000, true},
         {"10-bit SDR BT.709", HDR_TRANSFER_SDR, false, 0, 0, true},
     };
-    const GLuint chart = make_chart_texture();
-    const GLuint external = gl.wrap(chart);  // both deleted with the context
-    ASSERT_NE(external, 0u);
     for (const Case &c : cases)
         for (bool composed : {false, true}) {
             SCOPED_TRACE(std::string(c.name) + (composed ? ", composed" : ", plain"));
@@ -194,17 +207,9 @@ TEST(HdrConversion, ChartWithinOneOfTheReference)
 
 // A small output (BT.601 by its size) whose owner asked for BT.709, as the
 // compatible mode's composer does, keeps BT.709 when it tone-maps.
-TEST(HdrConversion, ToneMappingKeepsTheMatrixAskedFor)
+TEST_F(HdrConversion, ToneMappingKeepsTheMatrixAskedFor)
 {
-    GlTestContext gl;
-    if (!gl.ok())
-        GTEST_SKIP() << "no surfaceless EGL context";
-    const GLuint chart = make_chart_texture();
-    const GLuint external = gl.wrap(chart);
-    ASSERT_NE(external, 0u);
-    HdrSignal signal;
-    signal.transfer = HDR_TRANSFER_PQ;
-    signal.bt2020 = true;
+    const HdrSignal &signal = pq;
     const int w = kW / 2, h = kH / 2;
     const Planes p = render(gl, chart, external, signal, false, false, w, h, &kBt709Limited);
     ASSERT_EQ(p.u.size(), size_t(w / 2) * (h / 2));
@@ -217,17 +222,9 @@ TEST(HdrConversion, ToneMappingKeepsTheMatrixAskedFor)
     }
 }
 
-TEST(HdrConversion, P010TargetsHoldTheCodesInTheHighBits)
+TEST_F(HdrConversion, P010TargetsHoldTheCodesInTheHighBits)
 {
-    GlTestContext gl;
-    if (!gl.ok())
-        GTEST_SKIP() << "no surfaceless EGL context";
-    const GLuint chart = make_chart_texture();
-    const GLuint external = gl.wrap(chart);
-    ASSERT_NE(external, 0u);
-    HdrSignal signal;
-    signal.transfer = HDR_TRANSFER_PQ;
-    signal.bt2020 = true;
+    const HdrSignal &signal = pq;
     ZeroCopyTargets t{};
     t.width = kW;
     t.height = kH;
