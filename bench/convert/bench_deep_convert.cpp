@@ -3,7 +3,10 @@
 // run every converter once each, interleaved so that a load on the machine
 // falls on all of them alike; the medians over the rounds are printed, with
 // each one's ratio to XR24's. Thread processor time (the wall clock swings
-// with other processes on a shared machine) and wall time.
+// with other processes on a shared machine) and wall time. The HDR
+// converters are beside them: XR30 and XR4H tone-mapped from PQ (BT.2020,
+// 1000 cd/m2) and from HLG, and XR30 to the 10-bit stream, with their ratio
+// to the plain XR30 conversion.
 //
 //   build/bench/convert/bench_deep_convert [rounds]
 #include <time.h>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "apps/capture/convert/deep_convert.h"
+#include "apps/capture/convert/hdr_convert.h"
 #include "apps/capture/convert/yuv_convert.h"
 
 namespace {
@@ -32,6 +36,7 @@ struct Case {
     std::string name;
     uint32_t fourcc;  // 0: XR24
     bool portable;
+    int hdr;  // 0: SDR; 1: PQ tone-mapped; 2: HLG tone-mapped; 3: the 10-bit stream
     std::vector<uint8_t> src;
     uint32_t stride;
     std::vector<double> cpu, wall;
@@ -49,9 +54,9 @@ int main(int argc, char **argv)
 {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
     std::vector<Case> cases;
-    auto add = [&](const char *name, uint32_t fourcc, bool portable) {
+    auto add = [&](const char *name, uint32_t fourcc, bool portable, int hdr = 0) {
         const uint32_t bytes = fourcc ? (fourcc == DEEP_P010 ? 2 : deep_packed_bytes(fourcc)) : 4;
-        Case c{name, fourcc, portable, {}, bytes * kW, {}, {}};
+        Case c{name, fourcc, portable, hdr, {}, bytes * kW, {}, {}};
         c.src.resize(size_t(c.stride) * kH * (fourcc == DEEP_P010 ? 2 : 1));
         uint32_t seed = 12345;
         for (uint8_t &b : c.src) {
@@ -74,7 +79,21 @@ int main(int argc, char **argv)
     add("XR4H portable", DEEP_XR4H, true);
     add("RG16", DEEP_RG16, false);
     add("P010", DEEP_P010, false);
+    add("XR30 PQ", DEEP_XR30, false, 1);
+    add("XR4H PQ", DEEP_XR4H, false, 1);
+    add("XR30 HLG", DEEP_XR30, false, 2);
+    add("XR30 PQ port.", DEEP_XR30, true, 1);
+    add("XR30 10-bit", DEEP_XR30, false, 3);
+    HdrSignal pq;
+    pq.transfer = HDR_TRANSFER_PQ;
+    pq.bt2020 = true;
+    pq.max_cll = 1000;
+    HdrSignal hlg = pq;
+    hlg.transfer = HDR_TRANSFER_HLG;
+    const HdrToneMap pq_map = hdr_tone_map_for(pq), hlg_map = hdr_tone_map_for(hlg);
     std::vector<uint8_t> out(size_t(kW) * kH * 3 / 2);
+    std::vector<uint16_t> out10(size_t(kW) * kH * 3 / 2);
+    uint16_t *y10 = out10.data(), *u10 = y10 + size_t(kW) * kH, *v10 = u10 + size_t(kW) * kH / 4;
     uint8_t *y = out.data(), *u = y + size_t(kW) * kH, *v = u + size_t(kW) * kH / 4;
     for (int r = -1; r < rounds; ++r)  // round -1 warms the caches and scratch rows
         for (Case &c : cases) {
@@ -85,6 +104,13 @@ int main(int argc, char **argv)
             else if (c.fourcc == DEEP_P010)
                 rc = p010_to_yuv420p(kW, kH, c.src.data(), c.stride, c.src.data() + size_t(c.stride) * kH, c.stride, y,
                                      u, v);
+            else if (c.hdr == 3)
+                rc = hdr_convert_to_yuv420p10(true, c.fourcc, kW, kH, c.src.data(), c.stride, y10, u10, v10);
+            else if (c.hdr && c.portable)
+                rc = hdr_convert_to_yuv420p_bt709_portable(pq_map, c.fourcc, kW, kH, c.src.data(), c.stride, y, u, v);
+            else if (c.hdr)
+                rc = hdr_convert_to_yuv420p_bt709(c.hdr == 1 ? pq_map : hlg_map, c.fourcc, kW, kH, c.src.data(),
+                                                  c.stride, y, u, v);
             else if (c.portable)
                 rc = deep_to_yuv420p_bt709_portable(c.fourcc, kW, kH, c.src.data(), c.stride, y, u, v);
             else
@@ -100,10 +126,11 @@ int main(int argc, char **argv)
             }
         }
     const double base_cpu = median(cases[0].cpu), base_wall = median(cases[0].wall);
-    std::printf("1920x1080, medians of %d rounds (AVX2: %s)\n%-15s %9s %9s %9s %9s\n", rounds,
-                yuv_convert_have_avx2() ? "yes" : "no", "format", "cpu ms", "x XR24", "wall ms", "x XR24");
+    const double xr30_cpu = median(cases[1].cpu);
+    std::printf("1920x1080, medians of %d rounds (AVX2: %s)\n%-15s %9s %9s %9s %9s %9s\n", rounds,
+                yuv_convert_have_avx2() ? "yes" : "no", "format", "cpu ms", "x XR24", "wall ms", "x XR24", "x XR30");
     for (const Case &c : cases)
-        std::printf("%-15s %9.2f %9.2f %9.2f %9.2f\n", c.name.c_str(), median(c.cpu), median(c.cpu) / base_cpu,
-                    median(c.wall), median(c.wall) / base_wall);
+        std::printf("%-15s %9.2f %9.2f %9.2f %9.2f %9.2f\n", c.name.c_str(), median(c.cpu), median(c.cpu) / base_cpu,
+                    median(c.wall), median(c.wall) / base_wall, median(c.cpu) / xr30_cpu);
     return 0;
 }

@@ -291,4 +291,47 @@ static void BM_DeepUpload(benchmark::State &state)
 }
 BENCHMARK(BM_DeepUpload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(15)->Repetitions(3);
 
+// The conversion pass at 1920x1080 with the same-frame read-back for the
+// three kinds of stream, alternating in one loop: the SDR picture as before,
+// a PQ picture tone-mapped to the 8-bit SDR planes, and the 10-bit planes
+// (16-bit targets, twice the bytes read back). Counters as BM_GlCpuLayers,
+// ratios to the SDR picture's.
+static void BM_HdrConversion(benchmark::State &state)
+{
+    const int w = 1920, h = 1080;
+    GlTestContext gl;
+    GlCpuRenderer renderers[3];
+    const GLuint src = start_renderer(state, gl, w, h, &renderers[0]);
+    if (src == 0)
+        return;
+    HdrSignal pq;
+    pq.transfer = HDR_TRANSFER_PQ;
+    pq.bt2020 = true;
+    pq.max_cll = 1000;
+    for (int k = 1; k < 3; ++k)
+        if (gl_cpu_init(&renderers[k], gl.display(), w, h) != 0 || gl_cpu_set_signal(&renderers[k], pq, k == 2) != 0) {
+            state.SkipWithError("renderer init failed");
+            for (GlCpuRenderer &r : renderers)
+                gl_cpu_cleanup(&r);
+            return;
+        }
+    for (GlCpuRenderer &r : renderers)
+        gl_cpu_set_same_frame(&r, true);
+    const uint8_t *y, *u, *v;
+    int32_t ys, us, vs;
+    uint64_t wm = 1733467200123ull;
+    unsigned sum = 0;
+    static const char *const kNames[] = {"sdr", "tone", "ten_bit"};
+    measure_alternating(state, kNames, 3, [&](int k) {
+        if (gl_cpu_render_and_map(&renderers[k], src, ++wm, &y, &ys, &u, &us, &v, &vs) == 0) {
+            sum += y[0] + u[0] + v[0];
+            gl_cpu_unmap(&renderers[k]);
+        }
+    });
+    benchmark::DoNotOptimize(sum);
+    for (GlCpuRenderer &r : renderers)
+        gl_cpu_cleanup(&r);
+}
+BENCHMARK(BM_HdrConversion)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(15)->Repetitions(3);
+
 BENCHMARK_MAIN();

@@ -7,10 +7,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
+#include "apps/capture/core/hdr_tone.h"
+#include "libs/common/ffmpeg_ptr.h"
 #include "tests/e2e/system_fixture.h"
+
+extern "C" {
+#include <libavutil/mastering_display_metadata.h>
+}
 
 namespace {
 
@@ -243,6 +251,124 @@ TEST_F(BalancedSystem, RelayRestartDoesNotEndCapture)
     EXPECT_GT(std::stoll(summary["datagrams"]), 0) << "no datagram reached the relay that came back";
     EXPECT_GT(std::stoll(summary["decoded_frames"]), 0);
     stop_worker();
+}
+
+// An HDR desktop: a 10-bit buffer (its bottom rows a grey ramp, code
+// x * 1024 / 1280 at column x) on a connector sending PQ, BT.2020, MaxCLL
+// 1000 cd/m2 on a 1000 cd/m2 mastering display.
+constexpr char kPqWorld720[] = "device /dev/dri/card1\n"
+                               "framebuffer 200 1280x720 XB30\n"
+                               "crtc 50 1280x720@60 fb=200\n"
+                               "encoder 80 crtc=50\n"
+                               "connector 100 DP-3 connected encoders=80 hdr=pq maxcll=1000 maxfall=400 "
+                               "mastering=1000,50\n";
+
+class BalancedHdrSystem : public BalancedSystem {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(e2e_write_file("/tmp/world-720.txt", kPqWorld720), 0);
+        ASSERT_EQ(e2e_start_helper(&helper_, "/tmp/world-720.txt"), 0) << logs(helper_);
+    }
+};
+
+// The first picture of the recording at path, decoded as it is, and its
+// stream's parameters; null when it cannot be read.
+AvFramePtr first_picture(const std::string &path, AVCodecParameters *parameters)
+{
+    AVFormatContext *opened = nullptr;
+    if (avformat_open_input(&opened, path.c_str(), nullptr, nullptr) != 0)
+        return nullptr;
+    AvInputPtr format(opened);
+    const AVCodec *decoder = nullptr;
+    const int stream = avformat_find_stream_info(format.get(), nullptr) < 0
+                           ? -1
+                           : av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+    if (stream < 0 || !decoder)
+        return nullptr;
+    avcodec_parameters_copy(parameters, format->streams[stream]->codecpar);
+    AvCodecContextPtr context(avcodec_alloc_context3(decoder));
+    AvFramePtr picture(av_frame_alloc());
+    AvPacketPtr packet(av_packet_alloc());
+    if (!context || !picture || !packet || avcodec_parameters_to_context(context.get(), parameters) < 0 ||
+        avcodec_open2(context.get(), decoder, nullptr) < 0)
+        return nullptr;
+    while (av_read_frame(format.get(), packet.get()) == 0) {
+        if (packet->stream_index == stream)
+            avcodec_send_packet(context.get(), packet.get());
+        av_packet_unref(packet.get());
+        if (avcodec_receive_frame(context.get(), picture.get()) == 0)
+            return picture;
+    }
+    avcodec_send_packet(context.get(), nullptr);
+    return avcodec_receive_frame(context.get(), picture.get()) == 0 ? std::move(picture) : nullptr;
+}
+
+// --hdr: H.265 Main 10 with the connector's colour and metadata, the ramp's
+// 10-bit steps kept; a codec request for VP9 (no 10-bit here) restarts the
+// run with the tone-mapped 8-bit picture, which says so once.
+TEST_F(BalancedHdrSystem, HdrStreamsTenBitThenToneMapsForVp9)
+{
+    ASSERT_EQ(e2e_start_relay(&relay_, {"--codec", "h265", "--query-config", "--udp-port", "0", "--record",
+                                        "/tmp/hdr.mkv", "--send", "2500:CODEC:vp9"}),
+              0);
+    start_capture({"--hdr"});
+    ASSERT_TRUE(e2e_wait_for_text(&relay_, "config.codec=VP9", 15000)) << e2e_stdout(&relay_);
+    e2e_sleep_ms(1500);
+    stop_worker();
+    finish_relay();
+    const std::string err = e2e_stderr(&capture_);
+    EXPECT_NE(err.find("[GL+CPU] Selected encoder: H.265 (libx265)\n"), std::string::npos);
+    EXPECT_EQ(e2e_count(err, "cannot carry the 10-bit stream"), 1);
+
+    AVCodecParameters *parameters = avcodec_parameters_alloc();
+    const AvFramePtr picture = first_picture("/tmp/hdr.mkv", parameters);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(parameters->codec_id, AV_CODEC_ID_HEVC);
+    EXPECT_EQ(parameters->color_trc, AVCOL_TRC_SMPTE2084);
+    EXPECT_EQ(parameters->color_primaries, AVCOL_PRI_BT2020);
+    EXPECT_EQ(parameters->color_space, AVCOL_SPC_BT2020_NCL);
+    avcodec_parameters_free(&parameters);
+    ASSERT_EQ(picture->format, AV_PIX_FMT_YUV420P10LE);
+    const AVFrameSideData *light = av_frame_get_side_data(picture.get(), AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
+    ASSERT_NE(light, nullptr);
+    EXPECT_EQ(reinterpret_cast<const AVContentLightMetadata *>(light->data)->MaxCLL, 1000u);
+    EXPECT_NE(av_frame_get_side_data(picture.get(), AV_FRAME_DATA_MASTERING_DISPLAY_METADATA), nullptr);
+    // The ramp as 10-bit luma (BT.2020 limited): far more steps than 8 bits
+    // hold, near their values (the encoder's loss aside).
+    const int row = 716;
+    const auto *luma = reinterpret_cast<const uint16_t *>(picture->data[0] + size_t(row) * picture->linesize[0]);
+    std::vector<uint16_t> codes(luma, luma + 1280);
+    std::vector<double> errors;
+    for (int x = 16; x < 1264; ++x)
+        errors.push_back(std::fabs(luma[x] - (64 + 876 * ((x * 1024) / 1280) / 1023.0)));
+    std::sort(errors.begin(), errors.end());
+    std::sort(codes.begin(), codes.end());
+    const long distinct = long(std::unique(codes.begin(), codes.end()) - codes.begin());
+    EXPECT_GT(distinct, 400);
+    EXPECT_LT(errors[errors.size() / 2], 6.0);
+
+    // After the switch: VP9, 8 bits, the ramp tone-mapped by the curve.
+    std::vector<E2eFrame> sdr;
+    ASSERT_EQ(e2e_decode_file("/tmp/hdr-1.mkv", 1, &sdr), 0);
+    ASSERT_EQ(sdr.size(), 1u);
+    HdrSignal signal;
+    signal.transfer = HDR_TRANSFER_PQ;
+    signal.bt2020 = true;
+    signal.max_cll = 1000;
+    const HdrToneMap map = hdr_tone_map_for(signal);
+    double sum = 0;
+    for (int x = 16; x < 1264; ++x) {
+        const double code = ((x * 1024) / 1280) / 1023.0, in[3] = {code, code, code};
+        double rgb[3], ycbcr[3];
+        hdr_tone_map_rgb(map, in, rgb);
+        hdr_rgb_to_ycbcr709(rgb, ycbcr);
+        sum += std::fabs(sdr[0].luma[size_t(row) * 1280 + size_t(x)] - ycbcr[0]);
+    }
+    EXPECT_LT(sum / 1248, 2.0);
+    std::printf("[ report ] --hdr ramp: %ld distinct 10-bit luma codes, median error %.1f codes; VP9 tone-mapped "
+                "ramp: mean luma error %.2f\n",
+                distinct, errors[errors.size() / 2], sum / 1248);
 }
 
 }  // namespace

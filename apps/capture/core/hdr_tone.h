@@ -20,6 +20,21 @@
 //     (linear light, when the connector says BT.2020), clip to [0, 1].
 //  4. Encode with the inverse of BT.1886 (gamma 1/2.4): the SDR signal an
 //     SDR display shows at that light.
+//
+// Where the standards leave a choice, this curve takes:
+//  - Black is 0 cd/m2 on both sides: the EETF's normalization is E / the
+//    source peak's PQ code and its black-level lift (BT.2390's b term) is 0.
+//  - A code above the source peak is held at the target peak: the spline
+//    arrives there with a slope of 0, so the join has neither step nor
+//    corner. A source peak below the target peak is raised to it (nothing
+//    to compress: the EETF is the identity) and one above 10000 cd/m2 is
+//    10000.
+//  - HLG always renders for the 1000 cd/m2 display (source_peak 1000,
+//    whatever MaxCLL says), black 0 (OOTF beta 0), the luminance Ys with the
+//    BT.2020 weights 0.2627, 0.6780, 0.0593 as written above, and a pixel of
+//    Ys 0 is black. Its inverse OETF: E'^2 / 3 up to E' = 1/2, above it
+//    (exp((E' - c) / a) + b) / 12.
+//  - An SDR signal passes through unchanged (clamped to [0, 1]).
 #pragma once
 
 #include <cstdint>
@@ -47,8 +62,15 @@ HdrToneMap hdr_tone_map_for(const HdrSignal &signal);
 double hdr_pq_to_nits(double code);
 double hdr_nits_to_pq(double nits);
 
+// HLG's inverse OETF (BT.2100): a code in [0, 1] to relative scene light.
+double hdr_hlg_inverse_oetf(double code);
+
 // The BT.2390 EETF on a PQ code (absolute, [0, 1]) under the map's range.
 double hdr_eetf(const HdrToneMap &map, double pq);
+
+// Step 1 alone: the signal's R', G', B' in [0, 1] to display light in cd/m2
+// (SDR: BT.1886 on a target_peak display).
+void hdr_display_light(const HdrToneMap &map, const double in[3], double nits[3]);
 
 // The whole curve in double precision (the reference): signal R', G', B' in
 // [0, 1] to the SDR BT.709 signal R', G', B' in [0, 1].

@@ -21,12 +21,19 @@ uint64_t steady_ns()
             .count());
 }
 
-GLuint make_r8_texture(int32_t w, int32_t h)
+// GL_R16_EXT of EXT_texture_norm16: 16-bit normalised, renderable.
+constexpr GLenum kR16 = 0x822A;
+
+// A one-channel target: 8-bit, or 16-bit normalised for 2 bytes a sample.
+GLuint make_plane_texture(int32_t w, int32_t h, int32_t sample_bytes)
 {
     GLuint tex = 0;
     glGenTextures(1, &tex);
     glBindTexture(GL_TEXTURE_2D, tex);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_R8, w, h, 0, GL_RED, GL_UNSIGNED_BYTE, nullptr);
+    if (sample_bytes == 2)
+        glTexImage2D(GL_TEXTURE_2D, 0, kR16, w, h, 0, GL_RED, GL_UNSIGNED_SHORT, nullptr);
+    else
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_R8, w, h, 0, GL_RED, GL_UNSIGNED_BYTE, nullptr);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
@@ -54,11 +61,81 @@ int32_t draw_pass(ShaderVariants *variants, ShaderPass pass, GLuint plain, GLuin
     return shader_draw_picture(variants, pass, plain, picture, cursor, digits, width, height, quad, "[GL CPU Program]");
 }
 
-void read_into(GLuint texture, GLuint pbo, int32_t w, int32_t h)
+void read_into(GLuint texture, GLuint pbo, int32_t w, int32_t h, int32_t sample_bytes)
 {
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture, 0);
     glBindBuffer(GL_PIXEL_PACK_BUFFER, pbo);
-    glReadPixels(0, 0, w, h, GL_RED, GL_UNSIGNED_BYTE, nullptr);
+    glReadPixels(0, 0, w, h, GL_RED, sample_bytes == 2 ? GL_UNSIGNED_SHORT : GL_UNSIGNED_BYTE, nullptr);
+}
+
+// The three targets and two read-back sets for sample_bytes; false when a
+// target cannot be drawn into (what was made is in the record).
+bool make_planes(GlCpuRenderer *r, int32_t sample_bytes)
+{
+    const int32_t w = r->width, h = r->height, hw = w / 2, hh = h / 2;
+    while (glGetError() != GL_NO_ERROR) {
+    }
+    r->tex_y = make_plane_texture(w, h, sample_bytes);
+    r->tex_u = make_plane_texture(hw, hh, sample_bytes);
+    r->tex_v = make_plane_texture(hw, hh, sample_bytes);
+    for (int set = 0; set < 2; ++set) {
+        r->pbo_y[set] = make_pack_buffer(GLsizeiptr(w) * h * sample_bytes);
+        r->pbo_u[set] = make_pack_buffer(GLsizeiptr(hh) * hw * sample_bytes);
+        r->pbo_v[set] = make_pack_buffer(GLsizeiptr(hh) * hw * sample_bytes);
+    }
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    glBindFramebuffer(GL_FRAMEBUFFER, r->fbo);
+    bool complete = glGetError() == GL_NO_ERROR;
+    for (GLuint t : {r->tex_y, r->tex_u, r->tex_v}) {
+        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, t, 0);
+        complete = complete && glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+    }
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    r->sample_bytes = sample_bytes;
+    return complete;
+}
+
+void release_planes(GlCpuRenderer *r)
+{
+    GLuint buffers[6] = {r->pbo_y[0], r->pbo_u[0], r->pbo_v[0], r->pbo_y[1], r->pbo_u[1], r->pbo_v[1]};
+    for (GLuint &b : buffers)
+        if (b != 0)
+            glDeleteBuffers(1, &b);
+    for (GLuint t : {r->tex_y, r->tex_u, r->tex_v})
+        if (t != 0)
+            glDeleteTextures(1, &t);
+    std::memset(r->pbo_y, 0, sizeof r->pbo_y);
+    std::memset(r->pbo_u, 0, sizeof r->pbo_u);
+    std::memset(r->pbo_v, 0, sizeof r->pbo_v);
+    r->tex_y = r->tex_u = r->tex_v = 0;
+}
+
+// The uniform locations of the three programs.
+void find_uniforms(GlCpuRenderer *r)
+{
+    r->loc_texture_y = glGetUniformLocation(r->program_y, "u_texture");
+    r->loc_coeffs = glGetUniformLocation(r->program_y, "u_coeffs");
+    r->loc_digits = glGetUniformLocation(r->program_y, "u_digits");
+    r->loc_res = glGetUniformLocation(r->program_y, "u_res");
+    r->loc_texture_u = glGetUniformLocation(r->program_u, "u_texture");
+    r->loc_coeffs_u = glGetUniformLocation(r->program_u, "u_coeffs_u");
+    r->loc_texture_v = glGetUniformLocation(r->program_v, "u_texture");
+    r->loc_coeffs_v = glGetUniformLocation(r->program_v, "u_coeffs_v");
+    glUseProgram(r->program_y);
+    glUniform2f(r->loc_res, static_cast<float>(r->width), static_cast<float>(r->height));
+    glUseProgram(0);
+}
+
+bool has_extension(const char *name)
+{
+    const char *list = reinterpret_cast<const char *>(glGetString(GL_EXTENSIONS));
+    if (list == nullptr)
+        return false;
+    const size_t n = std::strlen(name);
+    for (const char *p = std::strstr(list, name); p != nullptr; p = std::strstr(p + n, name))
+        if ((p == list || p[-1] == ' ') && (p[n] == ' ' || p[n] == '\0'))
+            return true;
+    return false;
 }
 
 const uint8_t *map_plane(GLuint pbo, GLsizeiptr bytes)
@@ -72,6 +149,7 @@ const uint8_t *map_plane(GLuint pbo, GLsizeiptr bytes)
 void gl_cpu_set_coefficients(GlCpuRenderer *r, const ColourCoefficients &cc)
 {
     r->colour_space = cc.name;
+    r->coefficients = &cc;
     glUseProgram(r->program_y);
     glUniform4fv(r->loc_coeffs, 1, cc.y);
     glUseProgram(r->program_u);
@@ -81,13 +159,68 @@ void gl_cpu_set_coefficients(GlCpuRenderer *r, const ColourCoefficients &cc)
     glUseProgram(0);
 }
 
+int32_t gl_cpu_set_signal(GlCpuRenderer *r, const HdrSignal &signal, bool ten_bit)
+{
+    const ShaderColour colour = shader_colour_for(signal, ten_bit);
+    if (colour == ShaderColour::sdr && r->colour == ShaderColour::sdr)
+        return 0;
+    if (ten_bit && !has_extension("GL_EXT_texture_norm16")) {
+        std::fputs("[GL CPU] No 16-bit render targets (GL_EXT_texture_norm16): the 10-bit planes cannot be drawn\n",
+                   stderr);
+        return -1;
+    }
+    GLuint programs[3] = {shader_plain_program(ShaderPass::luma, colour, "[GL CPU Shader]", "[GL CPU Program]"),
+                          shader_plain_program(ShaderPass::chroma_u, colour, "[GL CPU Shader]", "[GL CPU Program]"),
+                          shader_plain_program(ShaderPass::chroma_v, colour, "[GL CPU Shader]", "[GL CPU Program]")};
+    if (programs[0] == 0 || programs[1] == 0 || programs[2] == 0) {
+        for (GLuint p : programs)
+            if (p != 0)
+                glDeleteProgram(p);
+        std::fputs("[GL CPU] The conversion programs for the signal could not be built\n", stderr);
+        return -1;
+    }
+    const int32_t sample_bytes = ten_bit ? 2 : 1;
+    if (sample_bytes != r->sample_bytes) {
+        release_planes(r);
+        if (!make_planes(r, sample_bytes)) {
+            // Back to the 8-bit targets the current programs draw.
+            release_planes(r);
+            make_planes(r, 1);
+            for (GLuint p : programs)
+                glDeleteProgram(p);
+            std::fputs("[GL CPU] 16-bit render targets could not be made: the 10-bit planes cannot be drawn\n", stderr);
+            return -1;
+        }
+    }
+    for (GLuint p : {r->program_y, r->program_u, r->program_v})
+        if (p != 0)
+            glDeleteProgram(p);
+    r->program_y = programs[0];
+    r->program_u = programs[1];
+    r->program_v = programs[2];
+    r->colour = colour;
+    for (ShaderVariants *variants : {&r->variants_y, &r->variants_u, &r->variants_v}) {
+        shader_variants_release(variants);
+        variants->colour = colour;
+    }
+    find_uniforms(r);
+    for (GLuint p : programs)
+        shader_colour_uniforms(p, colour, signal, 1.0f / 65535.0f);
+    gl_cpu_set_coefficients(r, ten_bit ? shader_coefficients_for(colour, signal, r->width, r->height)
+                                       : *r->coefficients);
+    if (ten_bit)
+        std::printf("[GL CPU] 10-bit planes (%s, %s)\n", r->colour_space, hdr_transfer_name(signal.transfer));
+    else
+        std::printf("[GL CPU] Tone mapping %s to SDR\n", hdr_transfer_name(signal.transfer));
+    return 0;
+}
+
 int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t height)
 {
     std::memset(r, 0, sizeof *r);
     r->egl_display = display;
     r->width = width;
     r->height = height;
-    const int32_t hw = width / 2, hh = height / 2;
 
     GLuint vs = compile_shader(GL_VERTEX_SHADER, kVertexShaderSource);
     GLuint fy = compile_shader(GL_FRAGMENT_SHADER, kLumaShaderSource);
@@ -107,14 +240,7 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
     for (GLuint s : {vs, fy, fu, fv})
         glDeleteShader(s);
 
-    r->loc_texture_y = glGetUniformLocation(r->program_y, "u_texture");
-    r->loc_coeffs = glGetUniformLocation(r->program_y, "u_coeffs");
-    r->loc_digits = glGetUniformLocation(r->program_y, "u_digits");
-    r->loc_res = glGetUniformLocation(r->program_y, "u_res");
-    r->loc_texture_u = glGetUniformLocation(r->program_u, "u_texture");
-    r->loc_coeffs_u = glGetUniformLocation(r->program_u, "u_coeffs_u");
-    r->loc_texture_v = glGetUniformLocation(r->program_v, "u_texture");
-    r->loc_coeffs_v = glGetUniformLocation(r->program_v, "u_coeffs_v");
+    find_uniforms(r);
 
     FullScreenQuad quad;
     if (quad_create(&quad) == 0) {
@@ -122,21 +248,8 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
         r->vbo = quad.vbo;
     }
 
-    r->tex_y = make_r8_texture(width, height);
-    r->tex_u = make_r8_texture(hw, hh);
-    r->tex_v = make_r8_texture(hw, hh);
     glGenFramebuffers(1, &r->fbo);
-
-    for (int set = 0; set < 2; ++set) {
-        r->pbo_y[set] = make_pack_buffer(static_cast<GLsizeiptr>(width) * height);
-        r->pbo_u[set] = make_pack_buffer(static_cast<GLsizeiptr>(hh) * hw);
-        r->pbo_v[set] = make_pack_buffer(static_cast<GLsizeiptr>(hh) * hw);
-    }
-    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
-
-    glUseProgram(r->program_y);
-    glUniform2f(r->loc_res, static_cast<float>(width), static_cast<float>(height));
-    glUseProgram(0);
+    make_planes(r, 1);
     gl_cpu_set_coefficients(r, colour_coefficients_for_size(width, height));
 
     std::printf("[GL CPU] Color Space: %s\n", r->colour_space);
@@ -177,9 +290,10 @@ int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, Watermark
     GLint old_alignment = 4;
     glGetIntegerv(GL_PACK_ALIGNMENT, &old_alignment);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    read_into(r->tex_y, r->pbo_y[cur], w, h);
-    read_into(r->tex_u, r->pbo_u[cur], hw, hh);
-    read_into(r->tex_v, r->pbo_v[cur], hw, hh);
+    const int32_t b = r->sample_bytes;
+    read_into(r->tex_y, r->pbo_y[cur], w, h, b);
+    read_into(r->tex_u, r->pbo_u[cur], hw, hh, b);
+    read_into(r->tex_v, r->pbo_v[cur], hw, hh, b);
     glPixelStorei(GL_PACK_ALIGNMENT, old_alignment);
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
@@ -196,12 +310,12 @@ int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, Watermark
     }
 
     if (r->same_frame || r->frame_count > 0) {
-        *y = map_plane(r->pbo_y[mapped], static_cast<GLsizeiptr>(w) * h);
-        *u = map_plane(r->pbo_u[mapped], static_cast<GLsizeiptr>(hw) * hh);
-        *v = map_plane(r->pbo_v[mapped], static_cast<GLsizeiptr>(hw) * hh);
-        *y_stride = w;
-        *u_stride = hw;
-        *v_stride = hw;
+        *y = map_plane(r->pbo_y[mapped], GLsizeiptr(w) * h * b);
+        *u = map_plane(r->pbo_u[mapped], GLsizeiptr(hw) * hh * b);
+        *v = map_plane(r->pbo_v[mapped], GLsizeiptr(hw) * hh * b);
+        *y_stride = w * b;
+        *u_stride = hw * b;
+        *v_stride = hw * b;
         glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     } else {
         *y = nullptr;
@@ -310,15 +424,9 @@ void gl_cpu_cleanup(GlCpuRenderer *r)
     if (r == nullptr)
         return;
     std::printf("[GL CPU] Cleanup...\n");
-    GLuint buffers[6] = {r->pbo_y[0], r->pbo_u[0], r->pbo_v[0], r->pbo_y[1], r->pbo_u[1], r->pbo_v[1]};
-    for (GLuint &b : buffers)
-        if (b != 0)
-            glDeleteBuffers(1, &b);
+    release_planes(r);
     if (r->fbo != 0)
         glDeleteFramebuffers(1, &r->fbo);
-    for (GLuint t : {r->tex_y, r->tex_u, r->tex_v})
-        if (t != 0)
-            glDeleteTextures(1, &t);
     for (GLuint p : {r->program_y, r->program_u, r->program_v})
         if (p != 0)
             glDeleteProgram(p);
@@ -328,10 +436,7 @@ void gl_cpu_cleanup(GlCpuRenderer *r)
         glDeleteVertexArrays(1, &r->vao);
     if (r->vbo != 0)
         glDeleteBuffers(1, &r->vbo);
-    std::memset(r->pbo_y, 0, sizeof r->pbo_y);
-    std::memset(r->pbo_u, 0, sizeof r->pbo_u);
-    std::memset(r->pbo_v, 0, sizeof r->pbo_v);
-    r->fbo = r->tex_y = r->tex_u = r->tex_v = 0;
+    r->fbo = 0;
     r->program_y = r->program_u = r->program_v = 0;
     r->vao = r->vbo = 0;
 }

@@ -28,7 +28,10 @@ struct GlCpuRenderer {
     GLuint vao, vbo;
     int32_t frame_count;
     const char *colour_space;
+    const ColourCoefficients *coefficients;  // the matrix the programs convert with
     bool same_frame;  // hand out the frame just drawn instead of the previous one
+    ShaderColour colour;    // of the programs (sdr after init)
+    int32_t sample_bytes;   // 1, or 2 for the 10-bit planes
 };
 
 // Builds the programs, targets and two read-back sets for width x height.
@@ -40,7 +43,7 @@ int32_t gl_cpu_init(GlCpuRenderer *r, EGLDisplay display, int32_t width, int32_t
 // the planes it composes (source unused), with the cursor (if any) and the
 // watermark and queues its read-back. Returns -1 with null planes on the
 // first call; afterwards 0 with the previous frame's planes mapped (strides
-// width, width/2, width/2). With the same-frame read-back: 0 on every call,
+// width, width/2, width/2, twice that for the 10-bit planes). With the same-frame read-back: 0 on every call,
 // with this call's own planes. -1 with null planes, nothing drawn, when the
 // program composing the picture's layers could not be built (logged once).
 int32_t gl_cpu_render_and_map(GlCpuRenderer *r, GLuint source_texture, WatermarkValue watermark, const uint8_t **y,
@@ -58,9 +61,22 @@ void gl_cpu_unmap(GlCpuRenderer *r);
 void gl_cpu_set_same_frame(GlCpuRenderer *r, bool on);
 
 // Converts with these coefficients instead of the ones chosen by size (for a
-// caller whose other frames are converted with them). Call it after init,
+// caller whose other frames are converted with them; one of the tables of
+// shaders.h, which the renderer keeps pointing at). Call it after init,
 // before the first render.
 void gl_cpu_set_coefficients(GlCpuRenderer *r, const ColourCoefficients &coefficients);
+
+// Converts for the signal instead (call it after init, before the first
+// render): an HDR signal (PQ, HLG) on the 8-bit planes is tone-mapped to SDR
+// by the curve of hdr_tone.h; with ten_bit the planes are the 10-bit
+// stream's (yuv420p10le: 16-bit samples holding the code in their low 10
+// bits, strides in bytes; BT.2020 when the signal says BT.2020, else BT.709)
+// and the signal passes as it is. An SDR signal on the 8-bit planes changes
+// nothing. The 8-bit planes keep the matrix they had (the size's, or
+// gl_cpu_set_coefficients'). 0, or -1 after one line when the programs or
+// the 16-bit targets could not be made (the renderer then converts as
+// before).
+int32_t gl_cpu_set_signal(GlCpuRenderer *r, const HdrSignal &signal, bool ten_bit);
 
 // Fences the GL commands queued so far, submits them and waits up to a
 // second for them to complete. 0 once they have, -1 when the wait failed or

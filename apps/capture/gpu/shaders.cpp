@@ -2,6 +2,8 @@
 
 #include <GLES2/gl2ext.h>
 
+#include "apps/capture/core/hdr_tone.h"
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -153,9 +155,34 @@ const ColourCoefficients kBt601Limited = {
     {0.439215690f, -0.367788315f, -0.0714273751f, 0.501960814f},
 };
 
+const ColourCoefficients kBt2020Limited = {
+    "BT.2020 Limited",
+    {0.225612941f, 0.582282353f, 0.0509282353f, 0.0627451017f},
+    {-0.122655428f, -0.316560259f, 0.439215690f, 0.501960814f},
+    {0.439215690f, -0.403890188f, -0.0353254987f, 0.501960814f},
+};
+
 const ColourCoefficients &colour_coefficients_for_size(int width, int height)
 {
     return (width > 1279 || height > 719) ? kBt709Limited : kBt601Limited;
+}
+
+ShaderColour shader_colour_for(const HdrSignal &signal, bool ten_bit)
+{
+    if (ten_bit)
+        return ShaderColour::ten_bit;
+    switch (signal.transfer) {
+    case HDR_TRANSFER_PQ: return ShaderColour::tone_pq;
+    case HDR_TRANSFER_HLG: return ShaderColour::tone_hlg;
+    default: return ShaderColour::sdr;
+    }
+}
+
+const ColourCoefficients &shader_coefficients_for(ShaderColour colour, const HdrSignal &signal, int width, int height)
+{
+    if (colour == ShaderColour::ten_bit)
+        return signal.bt2020 ? kBt2020Limited : kBt709Limited;
+    return colour_coefficients_for_size(width, height);
 }
 
 std::array<GLint, 13> watermark_digits(WatermarkValue value)
@@ -323,6 +350,96 @@ const char *plain_source(ShaderPass pass)
     return kLumaShaderSource;
 }
 
+// The tone-mapping stage: the picture part before it is compiled as
+// picture_signal(), and picture() gives its colour through the curve of
+// hdr_tone.h. u_tone: the source peak's PQ code, the target's over it
+// (normalised), the knee, 1 / the target peak in cd/m2.
+constexpr char kToneStage[] =
+    "#undef picture\n"
+    "uniform vec4 u_tone;\n"
+    "uniform mat3 u_to709;\n"
+    "const float PQ_M1 = 0.1593017578125;\n"
+    "const float PQ_M2 = 78.84375;\n"
+    "const float PQ_C1 = 0.8359375;\n"
+    "const float PQ_C2 = 18.8515625;\n"
+    "const float PQ_C3 = 18.6875;\n"
+    "vec3 pq_to_nits(vec3 e) {\n"
+    "    vec3 p = pow(e, vec3(1.0 / PQ_M2));\n"
+    "    return 10000.0 * pow(max(p - PQ_C1, 0.0) / (PQ_C2 - PQ_C3 * p), vec3(1.0 / PQ_M1));\n"
+    "}\n"
+    "vec3 nits_to_pq(vec3 nits) {\n"
+    "    vec3 y = pow(nits * 0.0001, vec3(PQ_M1));\n"
+    "    return pow((PQ_C1 + PQ_C2 * y) / (1.0 + PQ_C3 * y), vec3(PQ_M2));\n"
+    "}\n"
+    // The EETF on absolute PQ codes: the identity below the knee, the
+    // Hermite spline from it to the source peak, held at the target peak
+    // above that. The two are selected, never blended: with no knee (a
+    // source peak at the target's) the spline's terms need not be finite.
+    "vec3 eetf(vec3 pq) {\n"
+    "    vec3 e1 = clamp(pq / u_tone.x, 0.0, 1.0);\n"
+    "    float ks = min(u_tone.z, 1.0);\n"
+    "    vec3 t = (e1 - ks) / max(1.0 - ks, 1e-6);\n"
+    "    vec3 t2 = t * t;\n"
+    "    vec3 t3 = t2 * t;\n"
+    "    vec3 p = (2.0 * t3 - 3.0 * t2 + 1.0) * ks + (t3 - 2.0 * t2 + t) * (1.0 - ks) + (3.0 * t2 - 2.0 * t3) * u_tone.y;\n"
+    "    return mix(p, e1, lessThan(e1, vec3(ks))) * u_tone.x;\n"
+    "}\n"
+    "vec3 tone(vec3 signal) {\n"
+    "    signal = clamp(signal, 0.0, 1.0);\n"
+    "#ifdef VISTREL_HLG\n"
+    "    vec3 scene = mix((exp((signal - 0.55991073) / 0.17883277) + 0.28466892) / 12.0, signal * signal / 3.0,\n"
+    "                     lessThanEqual(signal, vec3(0.5)));\n"
+    "    float ys = dot(scene, vec3(0.2627, 0.6780, 0.0593));\n"
+    "    vec3 pq = nits_to_pq(1000.0 * pow(max(ys, 1e-12), 0.2) * scene);\n"
+    "#else\n"
+    "    vec3 pq = signal;\n"
+    "#endif\n"
+    "    vec3 light = clamp(u_to709 * (pq_to_nits(eetf(pq)) * u_tone.w), 0.0, 1.0);\n"
+    "    return pow(light, vec3(1.0 / 2.4));\n"
+    "}\n"
+    "vec4 picture(vec2 uv) {\n"
+    "    vec4 c = picture_signal(uv);\n"
+    "    return vec4(tone(c.rgb), c.a);\n"
+    "}\n";
+
+// The output a pass writes.
+const char *pass_output(ShaderPass pass)
+{
+    switch (pass) {
+    case ShaderPass::luma: return "out_y";
+    case ShaderPass::chroma_uv: return "out_uv";
+    case ShaderPass::chroma_u: return "out_u";
+    case ShaderPass::chroma_v: return "out_v";
+    }
+    return "out_y";
+}
+
+// A fragment source: the picture part (the plain one or a composing one),
+// then the pass's own part, with the colour stage around them.
+std::string colour_source(ShaderPass pass, const std::string &picture_part, ShaderColour colour)
+{
+    const char *pass_part = plain_source(pass) + (sizeof kPlainPrefix - 1);
+    std::string s = VISTREL_FRAGMENT_HEADER;
+    switch (colour) {
+    case ShaderColour::sdr: return s + picture_part + pass_part;
+    case ShaderColour::tone_pq:
+    case ShaderColour::tone_hlg:
+        if (colour == ShaderColour::tone_hlg)
+            s += "#define VISTREL_HLG\n";
+        return s + "#define picture picture_signal\n" + picture_part + kToneStage + pass_part;
+    case ShaderColour::ten_bit: {
+        const std::string out = pass_output(pass);
+        return s + picture_part + "#define main pass_main\n" + pass_part +
+               "#undef main\n"
+               "uniform float u_unit;\n"
+               "void main() {\n"
+               "    pass_main();\n    " +
+               out + " = clamp(floor(" + out + " * 1020.0 + 0.5), 0.0, 1023.0) * u_unit;\n}\n";
+    }
+    }
+    return s + picture_part + pass_part;
+}
+
 // The composing picture(): black, each layer in its rectangle blended over
 // what is below (the colour weighted by k, what is below by 1 - w, k and w
 // the plane alpha times the pixel's alpha where the blend mode uses it), the
@@ -445,9 +562,9 @@ bool format_has_alpha(uint32_t format)
 // The plain program's colour and size uniforms, copied into variant.
 void copy_constant_uniforms(GLuint plain, GLuint variant)
 {
-    static const char *const kVec4[] = {"u_coeffs", "u_coeffs_u", "u_coeffs_v"};
+    static const char *const kVec4[] = {"u_coeffs", "u_coeffs_u", "u_coeffs_v", "u_tone"};
     glUseProgram(variant);
-    GLfloat value[4];
+    GLfloat value[9];
     for (const char *name : kVec4) {
         const GLint from = glGetUniformLocation(plain, name);
         if (from < 0)
@@ -460,12 +577,22 @@ void copy_constant_uniforms(GLuint plain, GLuint variant)
         glGetUniformfv(plain, res, value);
         glUniform2fv(glGetUniformLocation(variant, "u_res"), 1, value);
     }
+    const GLint to709 = glGetUniformLocation(plain, "u_to709");
+    if (to709 >= 0) {
+        glGetUniformfv(plain, to709, value);
+        glUniformMatrix3fv(glGetUniformLocation(variant, "u_to709"), 1, GL_FALSE, value);
+    }
+    const GLint unit = glGetUniformLocation(plain, "u_unit");
+    if (unit >= 0) {
+        glGetUniformfv(plain, unit, value);
+        glUniform1f(glGetUniformLocation(variant, "u_unit"), value[0]);
+    }
 }
 
-std::string composing_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask, bool covered)
+std::string composing_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask, bool covered,
+                             ShaderColour colour)
 {
-    return std::string(VISTREL_FRAGMENT_HEADER) + layered_picture(count, external_mask, clamp_mask, covered) +
-           (plain_source(pass) + (sizeof kPlainPrefix - 1));
+    return colour_source(pass, layered_picture(count, external_mask, clamp_mask, covered), colour);
 }
 
 // The variant for the picture's layers, any count from 0 (black) on;
@@ -487,7 +614,8 @@ GLuint variant_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, cons
 
     GLint in_use = 0;
     glGetIntegerv(GL_CURRENT_PROGRAM, &in_use);
-    const std::string source = composing_source(pass, picture->count, external_mask, clamp_mask, covered);
+    const std::string source =
+        composing_source(pass, picture->count, external_mask, clamp_mask, covered, variants->colour);
     const std::string vertex = layered_vertex(picture->count);
     GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, vertex.c_str(), tag);
     GLuint fs = compile_shader_tagged(GL_FRAGMENT_SHADER, source.c_str(), tag);
@@ -508,9 +636,40 @@ GLuint variant_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, cons
 
 }  // namespace
 
-std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask)
+std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask,
+                                   ShaderColour colour)
 {
-    return count == 0 ? plain_source(pass) : composing_source(pass, count, external_mask, clamp_mask, false);
+    if (count == 0)
+        return colour == ShaderColour::sdr ? plain_source(pass)
+                                           : colour_source(pass, kPlainPrefix + (sizeof VISTREL_FRAGMENT_HEADER - 1),
+                                                           colour);
+    return composing_source(pass, count, external_mask, clamp_mask, false, colour);
+}
+
+GLuint shader_plain_program(ShaderPass pass, ShaderColour colour, const char *shader_tag, const char *program_tag)
+{
+    const std::string source = shader_fragment_source(pass, 0, 0, 0, colour);
+    GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, kVertexShaderSource, shader_tag);
+    GLuint fs = compile_shader_tagged(GL_FRAGMENT_SHADER, source.c_str(), shader_tag);
+    GLuint program = vs != 0 && fs != 0 ? link_program_tagged(vs, fs, program_tag) : 0;
+    for (GLuint s : {vs, fs})
+        if (s != 0)
+            glDeleteShader(s);
+    return program;
+}
+
+void shader_colour_uniforms(GLuint program, ShaderColour colour, const HdrSignal &signal, float unit)
+{
+    glUseProgram(program);
+    if (colour == ShaderColour::tone_pq || colour == ShaderColour::tone_hlg) {
+        const HdrToneMap map = hdr_tone_map_for(signal);
+        glUniform4f(glGetUniformLocation(program, "u_tone"), map.source_peak_pq, map.max_lum, map.knee_start,
+                    1.0f / map.target_peak);
+        glUniformMatrix3fv(glGetUniformLocation(program, "u_to709"), 1, GL_TRUE, map.to_709);
+    } else if (colour == ShaderColour::ten_bit) {
+        glUniform1f(glGetUniformLocation(program, "u_unit"), unit);
+    }
+    glUseProgram(0);
 }
 
 GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
@@ -526,7 +685,9 @@ void shader_variants_release(ShaderVariants *variants)
     for (GLuint &program : variants->program)
         if (program != 0)
             glDeleteProgram(program);
+    const ShaderColour colour = variants->colour;
     *variants = ShaderVariants{};
+    variants->colour = colour;
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "apps/capture/core/hdr_signal.h"
 #include "apps/capture/core/plane_geometry.h"
 
 // Fixed GLSL ES 3.00 sources. Uniform and output names are looked up by the
@@ -28,6 +29,7 @@ struct ColourCoefficients {
 
 extern const ColourCoefficients kBt709Limited;
 extern const ColourCoefficients kBt601Limited;
+extern const ColourCoefficients kBt2020Limited;  // non-constant luminance, for the 10-bit stream
 
 // BT.709 when width > 1279 or height > 719, BT.601 otherwise.
 const ColourCoefficients &colour_coefficients_for_size(int width, int height);
@@ -109,12 +111,47 @@ enum class ShaderPass {
     chroma_v
 };
 
+// What a pass does to the picture around its colour matrix. sdr: nothing, the
+// programs above as they stand. tone_pq, tone_hlg: the picture's R'G'B' is an
+// HDR signal, tone-mapped to the SDR signal (the curve of hdr_tone.h, its
+// parameters as uniforms) before the matrix. ten_bit: the 10-bit stream's
+// codes, the matrix's 8-bit-normalised output times 1020 rounded (64..940,
+// 64..960) and written as code * unit: unit 1/65535 puts the code in the low
+// bits of a 16-bit normalised target, 64/65535 in its high bits (P010).
+enum class ShaderColour : uint32_t {
+    sdr,
+    tone_pq,
+    tone_hlg,
+    ten_bit
+};
+
+// ten_bit for the 10-bit stream; for the 8-bit stream tone_pq or tone_hlg
+// when the signal is PQ or HLG, else sdr.
+ShaderColour shader_colour_for(const HdrSignal &signal, bool ten_bit);
+
+// The colour matrix of a stream: the 10-bit stream's is BT.2020 when the
+// signal says BT.2020, else BT.709; the 8-bit stream's the size's.
+const ColourCoefficients &shader_coefficients_for(ShaderColour colour, const HdrSignal &signal, int width,
+                                                  int height);
+
 // The fragment source of pass composing count layers (1 to SHADER_MAX_LAYERS)
 // whose samplers are external where bit i of external_mask is set and whose
 // samples are clamped inside the source rectangle where bit i of clamp_mask
 // is (a layer showing its whole buffer needs no clamp); with a count of 0
 // the plain source above.
-std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask);
+std::string shader_fragment_source(ShaderPass pass, uint32_t count, uint32_t external_mask, uint32_t clamp_mask,
+                                   ShaderColour colour = ShaderColour::sdr);
+
+// The plain program of pass with the colour stage (sdr: the fixed sources);
+// 0 after the log line of the failed compilation (shader_tag) or link
+// (program_tag).
+GLuint shader_plain_program(ShaderPass pass, ShaderColour colour, const char *shader_tag, const char *program_tag);
+
+// Sets the colour stage's uniforms on program, one built for colour (the
+// composing variants copy them from the plain program): for tone mapping the
+// parameters of hdr_tone_map_for(signal), for ten_bit the unit. Leaves no
+// program in use.
+void shader_colour_uniforms(GLuint program, ShaderColour colour, const HdrSignal &signal, float unit);
 
 // The composing programs of one pass, one per layer count, sampler kinds and
 // clamps (1 + 4 + 16 + 64 + 256, the first drawing black where no layer
@@ -125,6 +162,7 @@ inline constexpr int SHADER_LAYERED_VARIANTS = 2 * (((1 << (2 * SHADER_MAX_LAYER
 struct ShaderVariants {
     GLuint program[SHADER_LAYERED_VARIANTS];
     bool failed[SHADER_LAYERED_VARIANTS];  // logged once, not built again
+    ShaderColour colour;                   // the colour stage of every variant (and of the plain program)
 };
 
 // The program that draws picture for pass: plain (today's picture of
@@ -135,7 +173,7 @@ struct ShaderVariants {
 GLuint shader_program_for(ShaderVariants *variants, ShaderPass pass, GLuint plain, const ShaderPicture *picture,
                           const char *tag);
 
-// Deletes every variant program and empties the record.
+// Deletes every variant program and empties the record (its colour stays).
 void shader_variants_release(ShaderVariants *variants);
 
 // For the program in use, which shader_program_for gave for picture: binds

@@ -16,6 +16,8 @@ namespace {
 
 constexpr EGLint kFourccR8 = 0x20203852;
 constexpr EGLint kFourccGR88 = 0x38385247;
+constexpr EGLint kFourccR16 = 0x20363152;     // 'R16 '
+constexpr EGLint kFourccGR1616 = 0x32335247;  // 'GR32'
 
 void delete_shaders(GLuint a, GLuint b, GLuint c)
 {
@@ -24,7 +26,70 @@ void delete_shaders(GLuint a, GLuint b, GLuint c)
             glDeleteShader(s);
 }
 
+// The programs' uniform locations, colour matrix and size.
+void use_programs(ZeroCopyTargets *t, const ColourCoefficients &cc)
+{
+    t->loc_texture_y = glGetUniformLocation(t->program_y, "u_texture");
+    t->loc_coeffs = glGetUniformLocation(t->program_y, "u_coeffs");
+    t->loc_digits = glGetUniformLocation(t->program_y, "u_digits");
+    t->loc_res = glGetUniformLocation(t->program_y, "u_res");
+    t->loc_texture_uv = glGetUniformLocation(t->program_uv, "u_texture");
+
+    t->colour_space = cc.name;
+    glUseProgram(t->program_y);
+    glUniform4fv(t->loc_coeffs, 1, cc.y);
+    glUseProgram(t->program_uv);
+    glUniform4fv(glGetUniformLocation(t->program_uv, "u_coeffs_u"), 1, cc.u);
+    glUniform4fv(glGetUniformLocation(t->program_uv, "u_coeffs_v"), 1, cc.v);
+    std::printf("[ZeroCopy] Color Space: %s%s\n", cc.name, t->ten_bit ? " (P010)" : "");
+    std::printf("  Y Coeffs:  %.4f %.4f %.4f Off: %.4f\n", cc.y[0], cc.y[1], cc.y[2], cc.y[3]);
+    glUseProgram(t->program_y);
+    glUniform2f(t->loc_res, static_cast<float>(t->width), static_cast<float>(t->height));
+}
+
+// The two programs for colour with the signal's matrix and uniforms, in
+// place of the ones the record holds (kept when a new one fails). The SDR
+// programs are the fixed sources, as they always were.
+int32_t build_programs(ZeroCopyTargets *t, ShaderColour colour, const HdrSignal &signal)
+{
+    const GLuint program_y = shader_plain_program(ShaderPass::luma, colour, "[Shader]", "[Program]");
+    const GLuint program_uv = shader_plain_program(ShaderPass::chroma_uv, colour, "[Shader]", "[Program]");
+    if (program_y == 0 || program_uv == 0) {
+        for (GLuint p : {program_y, program_uv})
+            if (p != 0)
+                glDeleteProgram(p);
+        return -1;
+    }
+    for (GLuint p : {t->program_y, t->program_uv})
+        if (p != 0)
+            glDeleteProgram(p);
+    t->program_y = program_y;
+    t->program_uv = program_uv;
+    for (ShaderVariants *variants : {&t->variants_y, &t->variants_uv}) {
+        shader_variants_release(variants);
+        variants->colour = colour;
+    }
+    // The 10-bit code in the high bits of each 16-bit sample.
+    for (GLuint p : {t->program_y, t->program_uv})
+        shader_colour_uniforms(p, colour, signal, 64.0f / 65535.0f);
+    use_programs(t, shader_coefficients_for(colour, signal, t->width, t->height));
+    return 0;
+}
+
 }  // namespace
+
+int32_t zerocopy_set_signal(ZeroCopyTargets *t, const HdrSignal &signal)
+{
+    const ShaderColour colour = shader_colour_for(signal, t->ten_bit);
+    if (build_programs(t, colour, signal) != 0) {
+        std::fprintf(stderr, "[ZeroCopy] The %s conversion programs could not be built\n",
+                     t->ten_bit ? "10-bit" : hdr_transfer_name(signal.transfer));
+        return -1;
+    }
+    if (colour == ShaderColour::tone_pq || colour == ShaderColour::tone_hlg)
+        std::printf("[ZeroCopy] Tone mapping %s to SDR\n", hdr_transfer_name(signal.transfer));
+    return 0;
+}
 
 void zerocopy_chroma_size(int32_t width, int32_t height, int32_t *chroma_width, int32_t *chroma_height)
 {
@@ -33,7 +98,7 @@ void zerocopy_chroma_size(int32_t width, int32_t height, int32_t *chroma_width, 
 }
 
 void zerocopy_plane_attributes(bool chroma, int32_t width, int32_t height, int32_t fd, uint32_t offset, uint32_t pitch,
-                               uint64_t modifier, EGLint out[kZeroCopyPlaneAttribs])
+                               uint64_t modifier, EGLint out[kZeroCopyPlaneAttribs], bool sixteen_bit)
 {
     int32_t w = width, h = height;
     if (chroma)
@@ -44,7 +109,7 @@ void zerocopy_plane_attributes(bool chroma, int32_t width, int32_t height, int32
         EGL_HEIGHT,
         h,
         EGL_LINUX_DRM_FOURCC_EXT,
-        chroma ? kFourccGR88 : kFourccR8,
+        sixteen_bit ? (chroma ? kFourccGR1616 : kFourccR16) : (chroma ? kFourccGR88 : kFourccR8),
         EGL_DMA_BUF_PLANE0_FD_EXT,
         fd,
         EGL_DMA_BUF_PLANE0_OFFSET_EXT,
@@ -72,6 +137,10 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
     auto *pool = static_cast<AVVAAPIFramesContext *>(frames->hwctx);
     t->va_display = device->display;
 
+    t->width = width;
+    t->height = height;
+    t->ten_bit = frames->sw_format == AV_PIX_FMT_P010;
+
     GLuint vs = compile_shader_tagged(GL_VERTEX_SHADER, kVertexShaderSource, "[Shader]");
     GLuint fy = compile_shader_tagged(GL_FRAGMENT_SHADER, kLumaShaderSource, "[Shader]");
     GLuint fuv = compile_shader_tagged(GL_FRAGMENT_SHADER, kChromaUvShaderSource, "[Shader]");
@@ -84,24 +153,11 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
     delete_shaders(vs, fy, fuv);
     if (t->program_y == 0 || t->program_uv == 0)
         return -1;
-
-    t->loc_texture_y = glGetUniformLocation(t->program_y, "u_texture");
-    t->loc_coeffs = glGetUniformLocation(t->program_y, "u_coeffs");
-    t->loc_digits = glGetUniformLocation(t->program_y, "u_digits");
-    t->loc_res = glGetUniformLocation(t->program_y, "u_res");
-    t->loc_texture_uv = glGetUniformLocation(t->program_uv, "u_texture");
-
-    const ColourCoefficients &cc = colour_coefficients_for_size(width, height);
-    t->colour_space = cc.name;
-    glUseProgram(t->program_y);
-    glUniform4fv(t->loc_coeffs, 1, cc.y);
-    glUseProgram(t->program_uv);
-    glUniform4fv(glGetUniformLocation(t->program_uv, "u_coeffs_u"), 1, cc.u);
-    glUniform4fv(glGetUniformLocation(t->program_uv, "u_coeffs_v"), 1, cc.v);
-    std::printf("[ZeroCopy] Color Space: %s\n", cc.name);
-    std::printf("  Y Coeffs:  %.4f %.4f %.4f Off: %.4f\n", cc.y[0], cc.y[1], cc.y[2], cc.y[3]);
-    glUseProgram(t->program_y);
-    glUniform2f(t->loc_res, static_cast<float>(width), static_cast<float>(height));
+    // P010 surfaces hold the 10-bit stream (BT.709 until a signal is set).
+    if (!t->ten_bit)
+        use_programs(t, colour_coefficients_for_size(width, height));
+    else if (zerocopy_set_signal(t, HdrSignal{}) != 0)
+        return -1;
 
     FullScreenQuad quad;
     if (quad_create(&quad) != 0)
@@ -141,10 +197,10 @@ int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGL
 
         EGLint attrs[kZeroCopyPlaneAttribs];
         zerocopy_plane_attributes(false, width, height, target.fd.get(), target.offset_y, target.pitch_y, modifier,
-                                  attrs);
+                                  attrs, t->ten_bit);
         target.image_y = create_image(egl_display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
         zerocopy_plane_attributes(true, width, height, target.fd.get(), target.offset_uv, target.pitch_uv, modifier,
-                                  attrs);
+                                  attrs, t->ten_bit);
         target.image_uv = create_image(egl_display, EGL_NO_CONTEXT, EGL_LINUX_DMA_BUF_EXT, nullptr, attrs);
         if (target.image_y == EGL_NO_IMAGE_KHR || target.image_uv == EGL_NO_IMAGE_KHR) {
             std::fprintf(stderr, "[EGL] Failed to import plane %d\n", i);

@@ -1,5 +1,6 @@
 // GL render targets over the encoder's VA-API surface pool: each surface is
-// exported as a DMA-BUF and its NV12 planes are drawn into directly.
+// exported as a DMA-BUF and its NV12 (or, for the 10-bit stream, P010)
+// planes are drawn into directly.
 #pragma once
 
 #include <EGL/egl.h>
@@ -42,13 +43,23 @@ struct ZeroCopyTargets {
     VADisplay va_display;
     EGLDisplay egl_display;
     const char *colour_space;
+    bool ten_bit;  // the pool's surfaces are P010: 10-bit codes in the high bits of 16-bit samples
+    int32_t width, height;
 };
 
 // Builds the programs and one target per pool surface (at most 8) from an
-// initialised VA-API frames context. Returns 0, or -1 on any failure; what
-// was built stays in the record for zerocopy_cleanup.
+// initialised VA-API frames context of NV12 or P010 surfaces. Returns 0, or
+// -1 on any failure; what was built stays in the record for
+// zerocopy_cleanup.
 int32_t zerocopy_init_from_pool(ZeroCopyTargets *t, AVBufferRef *frames_ref, EGLDisplay egl_display, int32_t width,
                                 int32_t height);
+
+// Converts for the signal (after init, before the first render): P010
+// surfaces get the 10-bit stream's codes (BT.2020 when the signal says so,
+// else BT.709, the signal as it is); NV12 surfaces an HDR signal tone-mapped
+// to SDR, an SDR signal as before. 0, or -1 after one line when the programs
+// could not be built (the old ones are kept).
+int32_t zerocopy_set_signal(ZeroCopyTargets *t, const HdrSignal &signal);
 
 // Index 0..7 of the first target holding surface_id, or -1.
 int32_t zerocopy_find_index_by_surface(const ZeroCopyTargets *t, uint32_t surface_id);
@@ -70,7 +81,8 @@ void zerocopy_cleanup(ZeroCopyTargets *t);
 void zerocopy_chroma_size(int32_t width, int32_t height, int32_t *chroma_width, int32_t *chroma_height);
 
 // EGL attribute list importing one plane of a DMA-BUF (13 entries used,
-// EGL_NONE last): luma as R8 at full size, chroma as GR88 at half size.
+// EGL_NONE last): luma as R8 at full size, chroma as GR88 at half size; with
+// sixteen_bit (P010) R16 and GR1616.
 constexpr int kZeroCopyPlaneAttribs = 17;
 void zerocopy_plane_attributes(bool chroma, int32_t width, int32_t height, int32_t fd, uint32_t offset, uint32_t pitch,
-                               uint64_t modifier, EGLint out[kZeroCopyPlaneAttribs]);
+                               uint64_t modifier, EGLint out[kZeroCopyPlaneAttribs], bool sixteen_bit = false);

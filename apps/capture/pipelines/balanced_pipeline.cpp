@@ -1,7 +1,9 @@
 // The balanced pipeline: the GPU converts each frame to I420, the planes come
 // back through pixel-pack buffers one frame later (or in the same pass with
 // the same-frame read-back), a software encoder encodes them and the
-// streamer sends the packets.
+// streamer sends the packets. An HDR signal is tone-mapped to SDR in the
+// conversion; with --hdr (and a codec that carries it) the planes are the
+// 10-bit stream's instead, encoded as such.
 extern "C" {
 #include <libavcodec/packet.h>
 }
@@ -67,11 +69,16 @@ int _capture_gl_cpu_hybrid(EglContext *egl, CaptureSession *session, CodecType c
         return -1;
     }
     gl_cpu_set_same_frame(&stage.renderer, settings.same_frame_readback);
+    const bool ten_bit = pipeline_hdr_stream(session, codec, "[GL+CPU]");
+    if (gl_cpu_set_signal(&stage.renderer, run.hdr(), ten_bit) != 0)
+        return -1;
 
     int encoder_fps = settings.fps;
     if (settings.vblank_sync && frame->refresh_rate > 0)
         encoder_fps = int(frame->refresh_rate);
-    if (cpu_encoder_create(&stage.encoder, codec, width, height, encoder_fps) < 0) {
+    const int created = ten_bit ? cpu_encoder_create_hdr(&stage.encoder, codec, width, height, encoder_fps, run.hdr())
+                                : cpu_encoder_create(&stage.encoder, codec, width, height, encoder_fps);
+    if (created < 0) {
         stage.encoder = nullptr;
         fputs("[GL+CPU] Encoder init failed\n", stderr);
         return -1;

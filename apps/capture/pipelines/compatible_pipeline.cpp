@@ -193,6 +193,10 @@ int picture_from_gl_planes(PipelineRun &run, CompatibleStage &stage, EGLDisplay 
         gl_cpu_set_same_frame(&stage.composer, true);
         // As the processor converts the plain frames.
         gl_cpu_set_coefficients(&stage.composer, kBt709Limited);
+        // An HDR signal tone-mapped to SDR, or the 10-bit planes of a stream
+        // that carries them (2 bytes a sample, rows packed as the 8-bit ones).
+        if (gl_cpu_set_signal(&stage.composer, run.hdr(), run.streamer_config().hdr != nullptr) != 0)
+            return -1;
     }
     if (run.refresh_frame() != 0)
         return 1;
@@ -205,8 +209,9 @@ int picture_from_gl_planes(PipelineRun &run, CompatibleStage &stage, EGLDisplay 
                               &planes[1], &strides[1], &planes[2], &strides[2], &cursor, &picture) != 0)
         return -1;
     uint8_t *out[3] = {y, u, v};
+    const int32_t bytes = stage.composer.sample_bytes;
     for (int p = 0; p < 3; ++p) {
-        const int32_t w = p == 0 ? width : width / 2, h = p == 0 ? height : height / 2;
+        const int32_t w = (p == 0 ? width : width / 2) * bytes, h = p == 0 ? height : height / 2;
         for (int32_t row = 0; row < h; ++row)
             std::memcpy(out[p] + size_t(row) * size_t(w), planes[p] + size_t(row) * size_t(strides[p]), size_t(w));
     }

@@ -1,6 +1,8 @@
 // The fast pipeline: the GPU draws each frame straight into the NV12 VA-API
 // surface the encoder reads next, the VA-API encoder encodes it and the
-// streamer sends the packets. No pixel passes through the processor.
+// streamer sends the packets. No pixel passes through the processor. An HDR
+// signal is tone-mapped to SDR in the conversion; with --hdr (H.265 or AV1)
+// the surfaces are P010 and the encoder makes the 10-bit stream.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/buffer.h>
@@ -15,6 +17,7 @@ extern "C" {
 
 #include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/encoders/codec_types.h"
+#include "apps/capture/encoders/hdr_encoding.h"
 #include "apps/capture/encoders/vaapi_encoders.h"
 #include "apps/capture/gpu/zerocopy.h"
 #include "apps/capture/pipelines/packet_clock.h"
@@ -67,10 +70,11 @@ struct FastStage final : PipelineStage {
     }
 };
 
-// The encoder context, its surface pool and the open encoder. 0, or -1 after
-// the line of the step that failed (the pool and open fail silently).
+// The encoder context, its surface pool and the open encoder; with hdr the
+// 10-bit stream of that signal over P010 surfaces. 0, or -1 after the line of
+// the step that failed (the SDR pool and open fail silently).
 int fast_open_encoder(FastStage *stage, const FrameMetadata *frame, const VaapiEncoderInfo *row, int32_t width,
-                      int32_t height)
+                      int32_t height, const HdrSignal *hdr)
 {
     if (av_hwdevice_ctx_create(&stage->device, AV_HWDEVICE_TYPE_VAAPI, kRenderNode, nullptr, 0) < 0) {
         stage->device = nullptr;
@@ -100,23 +104,31 @@ int fast_open_encoder(FastStage *stage, const FrameMetadata *frame, const VaapiE
         fputs("[VAAPI] Encoder configuration failed\n", stderr);
         return -1;
     }
+    if (hdr && hdr_encoding_configure(context, row->name, *hdr) != 0)
+        return -1;
 
     stage->frames = av_hwframe_ctx_alloc(stage->device);
     if (!stage->frames)
         return -1;
     auto *pool = reinterpret_cast<AVHWFramesContext *>(stage->frames->data);
     pool->format = AV_PIX_FMT_VAAPI;
-    pool->sw_format = AV_PIX_FMT_NV12;
+    pool->sw_format = hdr ? AV_PIX_FMT_P010 : AV_PIX_FMT_NV12;
     pool->width = width;
     pool->height = height;
     pool->initial_pool_size = kSurfacePool;
-    if (av_hwframe_ctx_init(stage->frames) < 0)
+    if (av_hwframe_ctx_init(stage->frames) < 0) {
+        if (hdr)
+            fputs("[VAAPI] The driver refused P010 surfaces: no 10-bit stream here\n", stderr);
         return -1;
+    }
     context->hw_frames_ctx = av_buffer_ref(stage->frames);
     if (!context->hw_frames_ctx)
         return -1;
-    if (avcodec_open2(context, codec, nullptr) < 0)
+    if (avcodec_open2(context, codec, nullptr) < 0) {
+        if (hdr)
+            fprintf(stderr, "[VAAPI] %s refused the 10-bit stream from P010 surfaces on this driver\n", row->name);
         return -1;
+    }
     return 0;
 }
 
@@ -159,7 +171,9 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
 
     int32_t width = 0, height = 0;
     pipeline_output_size(session, "[VAAPI]", &width, &height);
-    if (fast_open_encoder(&stage, frame, row, width, height) != 0)
+    const bool ten_bit = pipeline_hdr_stream(session, codec, "[VAAPI]");
+    const HdrSignal &signal = run.hdr();
+    if (fast_open_encoder(&stage, frame, row, width, height, ten_bit ? &signal : nullptr) != 0)
         return -1;
     // Key-frame and bit-rate requests reach the encoder through the frame
     // step: the control thread never touches the VA-API context.
@@ -175,6 +189,9 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
         fputs("[ZeroCopy] Init failed\n", stderr);
         return -1;
     }
+    // The SDR picture of an SDR signal keeps the programs as they are.
+    if ((ten_bit || hdr_signal_is_hdr(signal)) && zerocopy_set_signal(&stage.targets, signal) != 0)
+        return -1;
 
     if (run.start_streaming(width, height, codec, CAPTURE_MODE_FAST) != 0)
         return -1;
@@ -205,6 +222,8 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
                 const uint64_t t1 = pipeline_now_ns();
                 stage.surface->pts = frame_pts;
                 fast_take_requests(control, stage.encoder.get(), stage.surface.get());
+                if (ten_bit)
+                    hdr_encoding_tag_frame(stage.surface.get(), row->name, signal);
                 const int sent = avcodec_send_frame(stage.encoder.get(), stage.surface.get());
                 // The surface returns to the pool once the encoder is done with it.
                 av_frame_unref(stage.surface.get());
@@ -217,6 +236,8 @@ int _capture_vaapi_zerocopy(EglContext *egl, CaptureSession *session, CodecType 
                     const uint64_t t2 = pipeline_now_ns();
                     uint64_t t3 = 0;
                     while (avcodec_receive_packet(stage.encoder.get(), stage.packet.get()) >= 0) {
+                        if (ten_bit)
+                            hdr_encoding_amend_packet(stage.packet.get(), row->name, signal);
                         const uint64_t pts_ms = packet_clock_next(&run.clock, event_ns, pacing.target_fps);
                         run.send_packet(stage.packet.get(), pts_ms);
                         t3 = pipeline_now_ns();

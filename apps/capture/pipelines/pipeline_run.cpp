@@ -10,6 +10,7 @@
 #include "apps/capture/convert/plane_compose.h"
 #include "apps/capture/core/pipeline_control.h"
 #include "apps/capture/core/stop_flag.h"
+#include "apps/capture/encoders/hdr_encoding.h"
 #include "apps/capture/pipelines/control_commands.h"
 #include "libs/common/relay_protocol.h"
 
@@ -130,6 +131,8 @@ void PipelineRun::publish_encoder(CodecContext *codec)
 StreamerConfig &PipelineRun::fill_streamer_config(int32_t width, int32_t height, CodecType codec, CaptureMode mode)
 {
     pipeline_streamer_config_fill(&streamer_config_, session_, width, height, codec, mode, control_);
+    const bool ten_bit = session_->settings.hdr && hdr_encoding_codec_supported(codec);
+    streamer_config_.hdr = ten_bit ? &stream_.hdr : nullptr;
     return streamer_config_;
 }
 
@@ -448,6 +451,19 @@ void pipeline_output_size(const CaptureSession *session, const char *tag, int32_
     }
     *width = int32_t(picture.width);
     *height = int32_t(picture.height);
+}
+
+bool pipeline_hdr_stream(const CaptureSession *session, CodecType codec, const char *tag)
+{
+    if (!session->settings.hdr)
+        return false;
+    if (hdr_encoding_codec_supported(codec))
+        return true;
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+        fprintf(stderr, "%s --hdr: %s cannot carry the 10-bit stream here; streaming 8-bit SDR (HDR tone-mapped)\n",
+                tag, codec_type_to_string(codec));
+    return false;
 }
 
 void pipeline_pacing_init(PipelinePacing *pacing, bool vblank_sync, uint32_t refresh_rate, int32_t fps)

@@ -83,6 +83,12 @@ FrameMetadata *pipeline_publish_session(CaptureSession *session, PipelineControl
 // the frame's size and that size; otherwise the frame's size, silently.
 void pipeline_output_size(const CaptureSession *session, const char *tag, int32_t *width, int32_t *height);
 
+// Whether a run streams the 10-bit picture: --hdr and a codec whose
+// encoders here carry it (hdr_encoding_codec_supported). Under --hdr with
+// another codec the run streams the 8-bit SDR picture, tone-mapped from an
+// HDR signal, and tag says so once in the process.
+bool pipeline_hdr_stream(const CaptureSession *session, CodecType codec, const char *tag);
+
 // The packet clock's rate and the estimate of the display's vertical-blank rate.
 struct PipelinePacing {
     double target_fps;
@@ -197,8 +203,9 @@ public:
     void publish_encoder(CpuEncoder *encoder);
     void publish_encoder(CodecContext *codec);
 
-    // Fills the streamer's settings (see pipeline_streamer_config_fill); the
-    // mode may adjust them before open_streamer.
+    // Fills the streamer's settings (see pipeline_streamer_config_fill) and,
+    // for a 10-bit run (pipeline_hdr_stream), the stream's colour (hdr());
+    // the mode may adjust them before open_streamer.
     StreamerConfig &fill_streamer_config(int32_t width, int32_t height, CodecType codec, CaptureMode mode);
     StreamerConfig &streamer_config() { return streamer_config_; }
     // streamer_init on the run's settings: 0, or its failure code (no streamer).

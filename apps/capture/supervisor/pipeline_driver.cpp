@@ -54,7 +54,8 @@ int capture_frame(CaptureSession *session, EglContext *egl, const CapturePipelin
     control.vblank_sync = config.vblank_sync;
     control.fps = config.fps;
 
-    CodecType codec = CODEC_TYPE_H264;
+    // The 10-bit stream of --hdr starts in H.265, which carries it.
+    CodecType codec = config.hdr ? CODEC_TYPE_H265 : CODEC_TYPE_H264;
     int32_t previous_mode = config.mode;
     int32_t requested_mode = config.mode;
     int32_t requested_fps = config.fps;
