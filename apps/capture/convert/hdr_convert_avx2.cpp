@@ -16,6 +16,7 @@
 #endif
 namespace hdr_avx2 {
 #include "apps/capture/convert/hdr_convert_kernel.h"
+#include "apps/capture/convert/avx2_rows.h"
 
 // Eight values of a log table at once, read as log_lut reads one.
 inline __m256 log_lut8(const float *table, __m256 x)
@@ -60,10 +61,6 @@ inline __m256 dot8(const float *m, __m256 r, __m256 g, __m256 b)
     const __m256 x = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(m[0]), r), _mm256_mul_ps(_mm256_set1_ps(m[1]), g));
     return _mm256_add_ps(x, _mm256_mul_ps(_mm256_set1_ps(m[2]), b));
 }
-
-struct Rgb8 {
-    __m256 r, g, b;
-};
 
 // The passes eight pixels a step, each value computed as the plain loops
 // compute it.
@@ -111,32 +108,11 @@ struct Wide {
     uint32_t finish(const Tables &t, const Coeffs &k, uint32_t n, const float *r, const float *g, const float *b,
                     T *y, float *const (&pairs)[3]) const
     {
-        if constexpr (sizeof(T) != 1) {
+        if constexpr (sizeof(T) != 1)
             return 0;
-        } else {
-            auto luma = [&](const Rgb8 &c) {
-                __m256 x = _mm256_add_ps(_mm256_set1_ps(k.y0), _mm256_mul_ps(_mm256_set1_ps(k.yr), c.r));
-                x = _mm256_add_ps(x, _mm256_mul_ps(_mm256_set1_ps(k.yg), c.g));
-                x = _mm256_add_ps(x, _mm256_mul_ps(_mm256_set1_ps(k.yb), c.b));
-                x = _mm256_min_ps(_mm256_max_ps(x, _mm256_setzero_ps()), _mm256_set1_ps(k.top));
-                return _mm256_cvttps_epi32(x);
-            };
-            auto pair = [](__m256 a, __m256 c, float *out) {
-                const __m256d sums = _mm256_castps_pd(_mm256_hadd_ps(a, c));
-                _mm256_storeu_ps(out, _mm256_castpd_ps(_mm256_permute4x64_pd(sums, 0xD8)));
-            };
-            uint32_t i = 0;
-            for (; i + 16 <= n; i += 16) {
-                const Rgb8 a = signal8(t, r, g, b, i), c = signal8(t, r, g, b, i + 8);
-                const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(luma(a), luma(c)), 0xD8);
-                const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(words, words), 0x08);
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(y + i), _mm256_castsi256_si128(bytes));
-                pair(a.r, c.r, pairs[0] + i / 2);
-                pair(a.g, c.g, pairs[1] + i / 2);
-                pair(a.b, c.b, pairs[2] + i / 2);
-            }
-            return i;
-        }
+        else
+            return fused_rows(n, LumaWeights{k.y0, k.yr, k.yg, k.yb, k.top}, y, pairs,
+                              [&](uint32_t i) { return signal8(t, r, g, b, i); });
     }
 };
 }  // namespace hdr_avx2
