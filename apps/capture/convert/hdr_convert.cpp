@@ -324,7 +324,10 @@ int hdr_convert_xrgb_in_place(const HdrToneMap &map, uint32_t fourcc, uint32_t w
     const int ri = red_first ? 0 : 2, bi = red_first ? 2 : 0;
     for (uint32_t row = 0; row < height; ++row) {
         uint8_t *px = pixels + size_t(row) * stride;
-        hdr_portable::signal_row(fourcc, t, px, width, s.r, s.g, s.b);
+        if (use_avx2())
+            signal_row_avx2(fourcc, t, px, width, s.r, s.g, s.b);
+        else
+            hdr_portable::signal_row(fourcc, t, px, width, s.r, s.g, s.b);
         for (uint32_t i = 0; i < width; ++i) {
             uint8_t *p = px + 4 * size_t(i);
             p[ri] = uint8_t(s.r[i] * 255.0f + 0.5f);

@@ -117,6 +117,12 @@ struct Wide {
 };
 }  // namespace hdr_avx2
 
+void hdr_convert_detail::signal_row_avx2(uint32_t fourcc, const Tables &t, const uint8_t *src, uint32_t n, float *r,
+                                         float *g, float *b)
+{
+    hdr_avx2::signal_row(fourcc, t, src, n, r, g, b, hdr_avx2::Wide{});
+}
+
 void hdr_convert_detail::convert_avx2_8(uint32_t fourcc, const Tables &t, const Coeffs &k, uint32_t width,
                                         uint32_t height, const uint8_t *src, uint32_t stride, float *scratch,
                                         uint8_t *y, uint8_t *u, uint8_t *v)
