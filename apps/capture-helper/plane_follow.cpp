@@ -373,9 +373,14 @@ int plane_follower_check_plane(PlaneFollower *f, size_t index, int drm_fd, uint6
     update->record.type = UDS_EVENT_PLANE_STATE;
     if (needs_export) {
         ScanoutBuffer shown;
+        // The buffers the client was last told on the overlays stay in its set.
+        std::vector<uint64_t> on_screen;
+        for (const FollowedPlane &other : f->planes)
+            if (other.kind == UDS_PLANE_KIND_OVERLAY && other.last.buffer_id)
+                on_screen.push_back(other.last.buffer_id);
         const int fresh =
             scanout_identify_buffer(&f->overlay_buffers, UDS_OVERLAY_MAX_BUFFERS, &f->next_buffer_id, drm_fd, s.fb_id,
-                                    0, update->entries, &update->count, &update->text, &shown);
+                                    0, update->entries, &update->count, &update->text, &shown, &on_screen);
         if (fresh < 0) {
             fprintf(stderr,
                     "[Helper Thread] plane %u buffer (framebuffer %u) cannot be exported: %s; told as showing nothing\n",

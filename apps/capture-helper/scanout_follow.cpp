@@ -47,7 +47,7 @@ uint32_t refresh_of(int drm_fd, uint32_t crtc_id)
 
 int scanout_identify_buffer(std::vector<ScanoutBuffer> *set, size_t max, uint64_t *next_id, int drm_fd,
                             uint32_t fb_id, uint32_t refresh, PlaneEntry *entries, int *count, std::string *text,
-                            ScanoutBuffer *shown)
+                            ScanoutBuffer *shown, const std::vector<uint64_t> *keep)
 {
     auto close_all = [&] {
         for (int i = 0; i < UDS_MAX_PLANES; i++)
@@ -87,8 +87,13 @@ int scanout_identify_buffer(std::vector<ScanoutBuffer> *set, size_t max, uint64_
     shown->height = p0.height;
     shown->format = p0.format;
     shown->modifier = p0.modifier;
-    if (set->size() >= max)
-        set->erase(set->begin());
+    if (set->size() >= max) {
+        // The least recently shown buffer that no plane shows goes.
+        auto gone = std::find_if(set->begin(), set->end(), [&](const ScanoutBuffer &b) {
+            return !keep || std::find(keep->begin(), keep->end(), b.buffer_id) == keep->end();
+        });
+        set->erase(gone != set->end() ? gone : set->begin());
+    }
     set->push_back(*shown);
     return 1;
 }

@@ -62,6 +62,8 @@ using ScanoutUpdate = PlaneUpdate<ScanoutRecord>;
 // in the set with a fresh id from *next_id (the least recently shown one
 // forgotten when the set held max). 0: a known buffer, now the most recently
 // shown, its exports closed. -1 with errno set (nothing left open).
+// keep: ids of buffers on screen, never the one forgotten (the set holds
+// more buffers than there are planes).
 // The CRTC's index among the device's CRTCs (what a plane's possible_crtcs
 // bits name), or -1: errno ENOENT for a CRTC the device does not list, or
 // the resources query's error.
@@ -69,7 +71,7 @@ int scanout_crtc_index(int drm_fd, uint32_t crtc_id);
 
 int scanout_identify_buffer(std::vector<ScanoutBuffer> *set, size_t max, uint64_t *next_id, int drm_fd,
                             uint32_t fb_id, uint32_t refresh, PlaneEntry *entries, int *count, std::string *text,
-                            ScanoutBuffer *shown);
+                            ScanoutBuffer *shown, const std::vector<uint64_t> *keep = nullptr);
 
 // Prepares a follower of the CRTC on the device: asks for universal planes
 // and finds the CRTC's primary plane (by its "type" property). Without one

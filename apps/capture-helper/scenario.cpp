@@ -46,6 +46,9 @@ constexpr ScenarioFormat kFormats[] = {
     {"AR4H", DRM_FORMAT_ARGB16161616F, 8, 1, 0},   {"XB4H", DRM_FORMAT_XBGR16161616F, 8, 1, 0},
     {"AB4H", DRM_FORMAT_ABGR16161616F, 8, 1, 0},   {"RG16", DRM_FORMAT_RGB565, 2, 1, 16},
     {"P010", DRM_FORMAT_P010, 2, 2, 0},
+    // Packed 4:2:2, which a display may scan out and capture does not read:
+    // its memory stays zero.
+    {"YUYV", DRM_FORMAT_YUYV, 2, 1, 0},
 };
 
 bool parse_u64(const std::string &text, uint64_t *out)
@@ -463,7 +466,7 @@ private:
                 if (!fmt)
                     return fail("unknown pixel format '" + w[3] +
                                 "' (XR24, AR24, XB24, AB24, NV12, XR30, AR30, XB30, AB30, XR48, AR48, XB48, AB48, "
-                                "XR4H, AR4H, XB4H, AB4H, RG16, P010)");
+                                "XR4H, AR4H, XB4H, AB4H, RG16, P010, YUYV)");
                 f.format = fmt->fourcc;
                 f.plane_count = fmt->planes;
                 if (fmt->planes == 2 && (f.width % 2 || f.height % 2))
@@ -476,6 +479,11 @@ private:
                         if (key == "fill") {
                             f.filled = true;
                             return parse_u32(value, &f.fill) || fail("bad fill '" + value + "' (0xAARRGGBB)");
+                        }
+                        if (key == "pattern") {
+                            f.chart = value == "chart";
+                            return f.chart || value == "picture" ||
+                                   fail("bad pattern '" + value + "' (picture or chart)");
                         }
                         if (key != "pitch")
                             return fail("unknown framebuffer option '" + key + "'");

@@ -35,6 +35,9 @@ struct ScenarioFramebuffer {
     // premultiplied in formats with alpha); never redrawn.
     bool filled = false;
     uint32_t fill = 0;
+    // pattern=chart: the test chart of vd_picture.h instead of the picture;
+    // never redrawn.
+    bool chart = false;
 };
 
 struct ScenarioCrtc {

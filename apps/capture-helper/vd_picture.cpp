@@ -446,7 +446,7 @@ VdBuffer::~VdBuffer()
 void vd_picture_draw_frame(VdBuffer &fb, uint64_t counter, uint64_t wall_ms)
 {
     static const uint8_t square[3] = {255, 64, 192};
-    if (fb.desc.filled)
+    if (fb.desc.filled || fb.desc.chart)
         return;
     paint(fb, fb.square, nullptr);
     const int h = picture_h(fb);
@@ -514,7 +514,134 @@ void paint_fill(VdBuffer &fb)
         memcpy(fb.map + size_t(row) * fb.desc.pitches[0], first, fb.desc.width * bytes);
 }
 
+// The chart's patches in units of 1/65535: greys from black to white (the
+// fourth the PQ code of 100 cd/m2, the brighter ones HDR highlights up to
+// the PQ code of about 1000 cd/m2 and beyond), then colours.
+constexpr Rgb16 kChart[VD_CHART_PATCHES] = {
+    {0, 0, 0, 65535},           {6554, 6554, 6554, 65535},    {16384, 16384, 16384, 65535},
+    {33297, 33297, 33297, 65535}, {39321, 39321, 39321, 65535}, {42598, 42598, 42598, 65535},
+    {45875, 45875, 45875, 65535}, {49151, 49151, 49151, 65535}, {58982, 58982, 58982, 65535},
+    {65535, 65535, 65535, 65535}, {52428, 6554, 6554, 65535},   {6554, 45875, 13107, 65535},
+    {9830, 13107, 55705, 65535},  {58982, 49151, 19661, 65535}, {19661, 36045, 39321, 65535},
+    {36045, 22938, 45875, 65535},
+};
+
+// BT.601 limited-range Y'CbCr at 10 bits of a chart colour.
+void chart_ycbcr10(const Rgb16 &c, uint16_t *y, uint16_t *cb, uint16_t *cr)
+{
+    const double r = c.r / 65535.0, g = c.g / 65535.0, b = c.b / 65535.0;
+    const double luma = 0.299 * r + 0.587 * g + 0.114 * b;
+    *y = uint16_t(std::lround(64 + 876 * luma));
+    *cb = uint16_t(std::lround(512 + 896 * (b - luma) / 1.772));
+    *cr = uint16_t(std::lround(512 + 896 * (r - luma) / 1.402));
+}
+
+void paint_chart(VdBuffer &fb)
+{
+    const uint32_t w = fb.desc.width, h = fb.desc.height;
+    std::memset(fb.map, 0, fb.desc.size);
+    if (is_yuv(fb)) {
+        const bool p010 = fb.desc.format == DRM_FORMAT_P010;
+        // Black in Y'CbCr.
+        for (uint32_t y = 0; y < h; y++)
+            for (uint32_t x = 0; x < w; x++)
+                store_luma(fb, fb.map + size_t(y) * fb.desc.pitches[0], int(x), 16);
+        for (uint32_t y = 0; y < h / 2; y++)
+            for (uint32_t x = 0; x < w / 2; x++) {
+                uint8_t *p = fb.map + fb.desc.offsets[1] + size_t(y) * fb.desc.pitches[1];
+                if (!p010) {
+                    p[2 * x] = p[2 * x + 1] = 128;
+                    continue;
+                }
+                const uint16_t uv[2] = {512 << 6, 512 << 6};
+                memcpy(p + size_t(x) * 4, uv, 4);
+            }
+        for (int i = 0; i < VD_CHART_PATCHES; i++) {
+            const VdRect r = vd_picture_chart_patch(w, h, i);
+            uint16_t y10 = 0, cb = 0, cr = 0;
+            chart_ycbcr10(kChart[i], &y10, &cb, &cr);
+            for (int y = r.y; y < r.y + r.h; y++) {
+                uint8_t *row = fb.map + size_t(y) * fb.desc.pitches[0];
+                for (int x = r.x; x < r.x + r.w; x++) {
+                    if (p010) {
+                        const uint16_t v = uint16_t(y10 << 6);
+                        memcpy(row + size_t(x) * 2, &v, 2);
+                    } else {
+                        row[x] = uint8_t((y10 + 2) / 4);
+                    }
+                }
+            }
+            for (int y = r.y / 2; y < (r.y + r.h) / 2; y++) {
+                uint8_t *p = fb.map + fb.desc.offsets[1] + size_t(y) * fb.desc.pitches[1];
+                for (int x = r.x / 2; x < (r.x + r.w) / 2; x++) {
+                    if (p010) {
+                        const uint16_t uv[2] = {uint16_t(cb << 6), uint16_t(cr << 6)};
+                        memcpy(p + size_t(x) * 4, uv, 4);
+                    } else {
+                        p[2 * x] = uint8_t((cb + 2) / 4), p[2 * x + 1] = uint8_t((cr + 2) / 4);
+                    }
+                }
+            }
+        }
+        return;
+    }
+    const size_t bytes = size_t(scenario_format(fb.desc.format)->bytes_per_pixel);
+    uint8_t black[8];
+    store(fb, black, Rgb16{0, 0, 0, 65535});
+    for (uint32_t y = 0; y < h; y++)
+        fill_row(fb.map + size_t(y) * fb.desc.pitches[0], black, bytes, w);
+    for (int i = 0; i < VD_CHART_PATCHES; i++) {
+        const VdRect r = vd_picture_chart_patch(w, h, i);
+        uint8_t pixel[8];
+        store(fb, pixel, kChart[i]);
+        for (int y = r.y; y < r.y + r.h; y++)
+            fill_row(fb.map + size_t(y) * fb.desc.pitches[0] + size_t(r.x) * bytes, pixel, bytes, size_t(r.w));
+    }
+}
+
+// A half float's value.
+double half_value(uint16_t h)
+{
+    const int e = (h >> 10) & 31, m = h & 1023;
+    const double v = e == 0 ? std::ldexp(m, -24) : std::ldexp(1024 + m, e - 25);
+    return h & 0x8000 ? -v : v;
+}
+
 }  // namespace
+
+VdRect vd_picture_chart_patch(uint32_t width, uint32_t height, int index)
+{
+    const int top = std::min<int>(VD_CHART_TOP_ROWS, int(height) / 2);
+    const int pw = int(width) / VD_CHART_COLUMNS, ph = (int(height) - top) / VD_CHART_ROWS;
+    return VdRect{(index % VD_CHART_COLUMNS) * pw, top + (index / VD_CHART_COLUMNS) * ph, pw, ph};
+}
+
+bool vd_picture_chart_value(uint32_t format, int index, double rgb[3])
+{
+    if (index < 0 || index >= VD_CHART_PATCHES || !scenario_format(format))
+        return false;
+    const Rgb16 &c = kChart[index];
+    const uint32_t v[3] = {c.r, c.g, c.b};
+    for (int k = 0; k < 3; k++) {
+        switch (format) {
+        case DRM_FORMAT_XRGB8888:
+        case DRM_FORMAT_ARGB8888:
+        case DRM_FORMAT_XBGR8888:
+        case DRM_FORMAT_ABGR8888: rgb[k] = scale(v[k], 255) / 255.0; break;
+        case DRM_FORMAT_XRGB2101010:
+        case DRM_FORMAT_ARGB2101010:
+        case DRM_FORMAT_XBGR2101010:
+        case DRM_FORMAT_ABGR2101010: rgb[k] = scale(v[k], 1023) / 1023.0; break;
+        case DRM_FORMAT_XRGB16161616F:
+        case DRM_FORMAT_ARGB16161616F:
+        case DRM_FORMAT_XBGR16161616F:
+        case DRM_FORMAT_ABGR16161616F: rgb[k] = half_value(half_of16(v[k])); break;
+        case DRM_FORMAT_RGB565: rgb[k] = k == 1 ? scale(v[k], 63) / 63.0 : scale(v[k], 31) / 31.0; break;
+        default: rgb[k] = v[k] / 65535.0; break;  // 16-bit, NV12, P010: the colour itself
+        }
+    }
+    return true;
+}
 
 std::unique_ptr<VdBuffer> vd_picture_make_buffer(const ScenarioFramebuffer &fdesc, uint32_t handle, uint64_t wall_ns,
                                                  bool cursor, int turn)
@@ -542,6 +669,10 @@ std::unique_ptr<VdBuffer> vd_picture_make_buffer(const ScenarioFramebuffer &fdes
     }
     if (fdesc.filled) {
         paint_fill(*f);
+        return f;
+    }
+    if (fdesc.chart) {
+        paint_chart(*f);
         return f;
     }
     paint(*f, VdRect{0, 0, int(fdesc.width), int(fdesc.height)}, nullptr);

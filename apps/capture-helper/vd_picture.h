@@ -51,6 +51,26 @@ std::unique_ptr<VdBuffer> vd_picture_alias_buffer(const VdBuffer &shown, const S
 // buffer stays as it is.
 void vd_picture_draw_frame(VdBuffer &fb, uint64_t counter, uint64_t wall_ms);
 
+// The test chart (a framebuffer's pattern=chart): the top
+// VD_CHART_TOP_ROWS rows black (where a capture stamps its watermark),
+// below them a grid of VD_CHART_COLUMNS x VD_CHART_ROWS solid patches
+// (greys from black to white through the PQ code of 100 cd/m2, then
+// colours), each stored in the format's own precision; opaque. P010 holds
+// each patch's BT.601 limited-range Y'CbCr at 10 bits.
+inline constexpr int VD_CHART_TOP_ROWS = 160;
+inline constexpr int VD_CHART_COLUMNS = 4;
+inline constexpr int VD_CHART_ROWS = 4;
+inline constexpr int VD_CHART_PATCHES = VD_CHART_COLUMNS * VD_CHART_ROWS;
+
+// Patch `index`'s rectangle on a picture of width x height.
+VdRect vd_picture_chart_patch(uint32_t width, uint32_t height, int index);
+
+// The R', G', B' (fractions of full scale) that patch `index` holds in a
+// buffer of `format` (DRM fourcc) once stored at the format's precision;
+// for NV12 and P010 the patch's own colour. False for an unknown index or
+// a format the virtual display does not draw.
+bool vd_picture_chart_value(uint32_t format, int index, double rgb[3]);
+
 // The cursor image: an opaque 16x16 square of colour `square` at the
 // top-left, a 4 pixel band of 50% white around it (its right and bottom,
 // inside the image), the rest transparent.

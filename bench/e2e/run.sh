@@ -30,6 +30,11 @@
 #   BENCH_SIZES     display sizes (default "1280x720 1920x1080 2560x1440
 #                   3840x2160")
 #   BENCH_PLANES    0: leave out the runs with one more plane (1920x1080)
+#   BENCH_FORMATS   the framebuffer formats of the deep-colour runs at
+#                   1920x1080 (default every format the display scans out,
+#                   XR24 first: the others' cost is given against it; "PQ"
+#                   is XR30 on a connector sent PQ, tone-mapped); "" leaves
+#                   them out
 #   BENCH_OUTPUT    folder for the logs and results (default BUILD_DIR/bench-e2e)
 #   BENCH_PROFILE   1: record the capture worker with perf (call graphs)
 #                   over the steady state, and print each run's hottest
@@ -472,6 +477,59 @@ plane 60 crtc=50 fb=300 at=300,200 move=1,1"
                 a = median(cpu[order[i] " primary"]); b = median(cpu[order[i] " overlay"])
                 printf "%-11s | %9.1f %9.2f | %9.1f %9.2f | %.2f\n", order[i], median(fps[order[i] " primary"]), a,
                        median(fps[order[i] " overlay"]), b, (a > 0 ? b / a : 0)
+            }
+        }' "$results"
+    echo "(raw results: $results)"
+fi
+
+# Deep colour: each mode at 1920x1080 on a display scanning out each
+# format (the virtual display's picture, with its ramp band), process CPU
+# per delivered frame and its ratio to XR24 in the same run.
+formats=${BENCH_FORMATS-XR24 XR30 AR30 XB30 AB30 XR48 AR48 XB48 AB48 XR4H AR4H XB4H AB4H RG16 P010 PQ}
+if [ -n "$formats" ]; then
+    results=$out/results-formats.txt
+    : >"$results"
+    size=1920x1080
+    for format in $formats; do
+        bench_display "$out/display-$format-$size.txt" "$size" 1
+        if [ "$format" = PQ ]; then
+            sed -i 's/ XR24$/ XR30/; s/encoders=80$/encoders=80 hdr=pq maxcll=1000/' "$out/display-$format-$size.txt"
+        else
+            sed -i "s/ XR24\$/ $format/" "$out/display-$format-$size.txt"
+        fi
+    done
+    for mode in $modes; do
+        run=1
+        while [ $run -le "$runs" ]; do
+            echo "bench: $mode $size run $run of $runs, formats $formats"
+            for format in $formats; do
+                run_vistrel "$mode" "$size" "$run" "$out/display-$format-$size.txt" "$format"
+            done
+            run=$((run + 1))
+        done
+    done
+    echo
+    echo "Deep-colour formats at $size, median of $runs runs; cpu in ms per delivered frame, ratio to XR24"
+    awk "$bench_awk"'
+        {
+            key = $2 " " $5
+            if (!($2 in seen)) { seen[$2] = 1; modes[++nmodes] = $2 }
+            if (!($5 in fseen)) { fseen[$5] = 1; formats[++nformats] = $5 }
+            frames = field("frames") + 0
+            cpu[key] = cpu[key] " " (frames > 0 ? 1000 * field("cpu_s") / frames : 0)
+            fps[key] = fps[key] " " field("fps")
+        }
+        END {
+            printf "%-6s", "format"
+            for (m = 1; m <= nmodes; m++) printf " | %-11s %6s %7s %6s", modes[m], "fps", "cpu", "ratio"
+            printf "\n"
+            for (f = 1; f <= nformats; f++) {
+                printf "%-6s", formats[f]
+                for (m = 1; m <= nmodes; m++) {
+                    base = median(cpu[modes[m] " XR24"]); c = median(cpu[modes[m] " " formats[f]])
+                    printf " | %-11s %6.1f %7.2f %6.2f", "", median(fps[modes[m] " " formats[f]]), c, (base > 0 ? c / base : 0)
+                }
+                printf "\n"
             }
         }' "$results"
     echo "(raw results: $results)"

@@ -237,9 +237,13 @@ inline constexpr uint32_t UDS_PLANE_KIND_OVERLAY = 2;
 // The overlay planes' buffers, one set for all overlay planes of the
 // connection, under the rule of the scanout buffers: a PLANE_NEW or a
 // PLANE_STATE naming a buffer makes it the most recently shown; before a
-// PLANE_NEW's buffer joins a full set the least recently shown is forgotten
-// (descriptors closed). A hidden plane changes nothing in the set.
-inline constexpr uint32_t UDS_OVERLAY_MAX_BUFFERS = 8;
+// PLANE_NEW's buffer joins a full set the least recently shown buffer that
+// is not on screen is forgotten (descriptors closed). On screen: the buffer
+// of an overlay plane's last record (the plane of the record being applied
+// counts with the buffer it showed before). The set holds
+// more buffers than a CRTC has overlays, so one always goes. A hidden
+// plane changes nothing in the set.
+inline constexpr uint32_t UDS_OVERLAY_MAX_BUFFERS = 16;
 
 // Planes a CRTC record may announce and a client follows at most.
 inline constexpr uint32_t UDS_MAX_FOLLOWED_PLANES = 16;

@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/e2e_processes.h"
 
@@ -77,6 +79,37 @@ protected:
     {
         e2e_stop(&relay_, SIGTERM, 15000);
         return e2e_values(e2e_stdout(&relay_));
+    }
+
+    // Streams the world described by text for ms in mode (extra: more
+    // capture options), the relay recording to /tmp/NAME.mkv; the decoded
+    // pictures of the first recording. *restarted: a second recording was
+    // started (a new stream).
+    std::vector<E2eFrame> stream_world(const std::string &text, const std::string &mode,
+                                       const std::vector<std::string> &extra, int ms, const std::string &name,
+                                       bool *restarted = nullptr)
+    {
+        std::vector<E2eFrame> frames;
+        EXPECT_EQ(e2e_write_file("/tmp/world.txt", text), 0);
+        EXPECT_EQ(e2e_start_helper(&helper_, "/tmp/world.txt"), 0) << logs(helper_);
+        EXPECT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0", "--record", "/tmp/" + name + ".mkv"}), 0)
+            << e2e_stderr(&relay_);
+        std::vector<std::string> args = {"-m", mode};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_EQ(e2e_start_capture(&capture_, args), 0);
+        const bool compatible = mode == "compatible";
+        EXPECT_TRUE(e2e_wait_for_text(&capture_, compatible ? "FPS t=" : "[GL+CPU] Frame ", 15000, !compatible))
+            << logs(capture_);
+        e2e_sleep_ms(ms);
+        stop_worker();
+        finish_relay();
+        e2e_stop(&helper_, SIGTERM, 3000);
+        EXPECT_EQ(e2e_decode_file("/tmp/" + name + ".mkv", 1000, &frames), 0);
+        EXPECT_FALSE(frames.empty());
+        struct stat st {};
+        if (restarted)
+            *restarted = stat(("/tmp/" + name + "-1.mkv").c_str(), &st) == 0;
+        return frames;
     }
 
     E2eProcess helper_, relay_, capture_;

@@ -68,35 +68,6 @@ Yuv yuv_at(const E2eFrame &f, int x, int y)
 class PlaneStream : public E2eSystem {
 protected:
     void SetUp() override {}
-
-    // Streams the world for ms in mode; the decoded pictures of the first
-    // recording. *restarted: a second recording was started (a new stream).
-    std::vector<E2eFrame> stream(const std::string &text, const std::string &mode,
-                                 const std::vector<std::string> &extra, int ms, const std::string &name,
-                                 bool *restarted = nullptr)
-    {
-        std::vector<E2eFrame> frames;
-        EXPECT_EQ(e2e_write_file("/tmp/world.txt", text), 0);
-        EXPECT_EQ(e2e_start_helper(&helper_, "/tmp/world.txt"), 0) << logs(helper_);
-        EXPECT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0", "--record", "/tmp/" + name + ".mkv"}), 0)
-            << e2e_stderr(&relay_);
-        std::vector<std::string> args = {"-m", mode};
-        args.insert(args.end(), extra.begin(), extra.end());
-        EXPECT_EQ(e2e_start_capture(&capture_, args), 0);
-        const bool compatible = mode == "compatible";
-        EXPECT_TRUE(e2e_wait_for_text(&capture_, compatible ? "FPS t=" : "[GL+CPU] Frame ", 15000, !compatible))
-            << logs(capture_);
-        e2e_sleep_ms(ms);
-        stop_worker();
-        finish_relay();
-        e2e_stop(&helper_, SIGTERM, 3000);
-        EXPECT_EQ(e2e_decode_file("/tmp/" + name + ".mkv", 1000, &frames), 0);
-        EXPECT_FALSE(frames.empty());
-        struct stat st {};
-        if (restarted)
-            *restarted = stat(("/tmp/" + name + "-1.mkv").c_str(), &st) == 0;
-        return frames;
-    }
 };
 
 }  // namespace
@@ -112,7 +83,7 @@ TEST_F(PlaneStream, ScaledAndCroppedPrimaryKeepOneStreamAtTheModesSize)
         SCOPED_TRACE(mode);
         bool restarted = true;
         const std::vector<E2eFrame> frames =
-            stream(world("crtc 50 2560x1440@60 fb=201",
+            stream_world(world("crtc 50 2560x1440@60 fb=201",
                          "framebuffer 201 2560x1440 XR24\nframebuffer 202 1280x720 XR24\n"
                          "scanout crtc=50 fb=202 size=2560x1440\npageflip crtc=50 fbs=201,202 every=20\n"),
                    mode, {}, 2500, std::string("scaled-") + mode, &restarted);
@@ -139,7 +110,7 @@ TEST_F(PlaneStream, ScaledAndCroppedPrimaryKeepOneStreamAtTheModesSize)
     // The bottom-left quarter of the buffer on the whole CRTC: its stamp at
     // twice its size, nothing at the buffer's own.
     const std::vector<E2eFrame> cropped =
-        stream(world("crtc 50 1664x960@60 fb=201",
+        stream_world(world("crtc 50 1664x960@60 fb=201",
                      "framebuffer 201 1664x960 XR24\nscanout crtc=50 fb=201 src=0,480,832x480\n"),
                "compatible", {}, 1500, "cropped");
     size_t doubled = 0;
@@ -200,7 +171,7 @@ TEST_F(PlaneStream, OverlaysBlendInZposOrderWithTheirAlpha)
     for (const World &w : worlds)
         for (const auto &m : modes) {
             SCOPED_TRACE(std::string(w.name) + " " + m.name);
-            const std::vector<E2eFrame> frames = stream(world("crtc 50 1280x720@60 fb=201", w.text), m.mode, m.args,
+            const std::vector<E2eFrame> frames = stream_world(world("crtc 50 1280x720@60 fb=201", w.text), m.mode, m.args,
                                                         1500, std::string(w.name) + "-" + m.name);
             ASSERT_GE(frames.size(), 5u);
             const E2eFrame &f = frames[frames.size() / 2];
@@ -230,7 +201,7 @@ TEST_F(PlaneStream, TurnedPicturesStreamUpright)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const std::vector<E2eFrame> frames =
-            stream(world("crtc 50 480x832@60 fb=201 turned=90", "framebuffer 201 480x832 XR24\n", c.connector),
+            stream_world(world("crtc 50 480x832@60 fb=201 turned=90", "framebuffer 201 480x832 XR24\n", c.connector),
                    "compatible", c.args, 1500, std::string("turned-") + c.name);
         size_t read = 0;
         for (const E2eFrame &f : frames) {

@@ -358,9 +358,9 @@ TEST_F(PlaneFollowTest, ScanoutFollowerGetsNoHdrRecord)
     EXPECT_TRUE(hdr_records(blanks).empty());
 }
 
-// Nine buffers flipped through on one overlay at every blank: each crosses
-// anew (the set holds eight) unless a skipped blank left it held, and over
-// a thousand flips neither end holds more descriptors.
+// Seventeen buffers flipped through on one overlay at every blank: each
+// crosses anew (the set holds sixteen) unless a skipped blank left it held,
+// and over a thousand flips neither end holds more descriptors.
 TEST_F(PlaneFollowTest, ThousandOverlayBuffersKeepDescriptorsFlat)
 {
     std::string world = "device /dev/dri/card0\n"
@@ -369,8 +369,8 @@ TEST_F(PlaneFollowTest, ThousandOverlayBuffersKeepDescriptorsFlat)
                         "encoder 80 crtc=50\n"
                         "connector 100 DP-1 connected encoders=80\n"
                         "plane 60 crtc=50 fb=10\n"
-                        "pageflip plane=60 fbs=10,11,12,13,14,15,16,17,18\n";
-    for (int id = 10; id <= 18; id++)
+                        "pageflip plane=60 fbs=10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26\n";
+    for (int id = 10; id <= 26; id++)
         world += "framebuffer " + std::to_string(id) + " 64x64 AR24 fill=0xff0000" + std::to_string(id) + "\n";
     ASSERT_NO_FATAL_FAILURE(follow(world, UDS_COMMAND_FOLLOW_PLANES));
     std::vector<Message> kept;  // the client's set, least recently shown first

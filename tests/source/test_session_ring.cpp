@@ -495,18 +495,24 @@ TEST(ScanoutCache, PlaneStatesAndOverlayBuffers)
     EXPECT_EQ(picture.planes[1].plane_id, 41u);  // zpos 2 under zpos 3
     EXPECT_EQ(picture.planes[2].plane_id, 40u);
 
-    // Eight more new buffers on plane 41: buffer 10 (on plane 40, shown
-    // least recently) is forgotten first, then 11 and so on.
-    for (uint64_t id = 20; id < 28; ++id)
+    // Sixteen more new buffers on plane 41, more than the set holds: buffer
+    // 10 stays while plane 40 shows it; 11 (plane 41's before) goes first,
+    // then the least recently shown of the others.
+    for (uint64_t id = 20; id < 20 + UDS_OVERLAY_MAX_BUFFERS; ++id)
         EXPECT_EQ(plane(UDS_EVENT_PLANE_NEW, 41, UDS_PLANE_KIND_OVERLAY, id, 2), 0);
-    EXPECT_FALSE(scanout_cache_holds_overlay(cache, 10));
+    EXPECT_TRUE(scanout_cache_holds_overlay(cache, 10));
     EXPECT_FALSE(scanout_cache_holds_overlay(cache, 11));
-    EXPECT_TRUE(scanout_cache_holds_overlay(cache, 20));
+    EXPECT_FALSE(scanout_cache_holds_overlay(cache, 20));
+    EXPECT_TRUE(scanout_cache_holds_overlay(cache, 21));
     FrameMetadata copy;
-    ASSERT_EQ(scanout_cache_copy_overlay(cache, 27, &copy), 0);
+    ASSERT_EQ(scanout_cache_copy_overlay(cache, 19 + UDS_OVERLAY_MAX_BUFFERS, &copy), 0);
     EXPECT_EQ(copy.width, 32u);
     capture_frame_close(&copy);
 
+    // Plane 40 hidden: its buffer may go now.
+    EXPECT_EQ(plane(UDS_EVENT_PLANE_STATE, 40, UDS_PLANE_KIND_OVERLAY, 0, 3), 0);
+    EXPECT_EQ(plane(UDS_EVENT_PLANE_NEW, 41, UDS_PLANE_KIND_OVERLAY, 99, 2), 0);
+    EXPECT_FALSE(scanout_cache_holds_overlay(cache, 10));
     testing::internal::CaptureStderr();
     EXPECT_EQ(plane(UDS_EVENT_PLANE_STATE, 40, UDS_PLANE_KIND_OVERLAY, 10, 3), -1);
     testing::internal::GetCapturedStderr();
@@ -515,7 +521,7 @@ TEST(ScanoutCache, PlaneStatesAndOverlayBuffers)
         scanout_cache_picture_locked(cache, &picture);
     }
     ASSERT_EQ(picture.count, 2u);
-    EXPECT_EQ(picture.planes[1].buffer_id, 27u);
+    EXPECT_EQ(picture.planes[1].buffer_id, 99u);
 
     scanout_cache_destroy(cache);
     EXPECT_EQ(fake::open_fd_count(), before);

@@ -99,18 +99,20 @@ ScanoutBuffer *find(ScanoutCache *cache, uint64_t buffer_id)
     return find_by_id(cache->entries, buffer_id);
 }
 
-// An empty entry of the set, or the least recently shown one after
-// forgetting it.
-template <size_t N>
-ScanoutBuffer *make_room(ScanoutBuffer (&set)[N])
+// An empty entry of the set, or the least recently shown one that is not
+// on screen (kept(buffer_id) false) after forgetting it.
+template <size_t N, class Kept>
+ScanoutBuffer *make_room(ScanoutBuffer (&set)[N], Kept kept)
 {
-    ScanoutBuffer *oldest = &set[0];
+    ScanoutBuffer *oldest = nullptr;
     for (ScanoutBuffer &entry : set) {
         if (entry.buffer_id == 0)
             return &entry;
-        if (entry.last_shown < oldest->last_shown)
+        if (!kept(entry.buffer_id) && (!oldest || entry.last_shown < oldest->last_shown))
             oldest = &entry;
     }
+    if (!oldest)  // every one on screen: the helper's set is larger than the planes, so never
+        oldest = &set[0];
     clear_entry(oldest);
     return oldest;
 }
@@ -118,9 +120,9 @@ ScanoutBuffer *make_room(ScanoutBuffer (&set)[N])
 // A new buffer joins the set (a buffer_id is never reused on a connection;
 // one told twice replaces the first copy). Null when it came without its
 // descriptors.
-template <size_t N>
+template <size_t N, class Kept>
 ScanoutBuffer *take_into(ScanoutBuffer (&set)[N], uint64_t *stamp, uint64_t buffer_id,
-                         framelink::EventMessage *message)
+                         framelink::EventMessage *message, Kept kept)
 {
     const int planes = message->frame.plane_count;
     if (buffer_id == 0 || planes < 1 || planes > int(UDS_MAX_PLANES) || message->fds.size() != size_t(planes)) {
@@ -132,7 +134,7 @@ ScanoutBuffer *take_into(ScanoutBuffer (&set)[N], uint64_t *stamp, uint64_t buff
     if (entry)
         clear_entry(entry);
     else
-        entry = make_room(set);
+        entry = make_room(set, kept);
     entry->buffer_id = buffer_id;
     entry->last_shown = ++*stamp;
     take_frame(&entry->frame, message);
@@ -142,7 +144,8 @@ ScanoutBuffer *take_into(ScanoutBuffer (&set)[N], uint64_t *stamp, uint64_t buff
 int take_new_buffer(ScanoutCache *cache, framelink::EventMessage *message)
 {
     const ScanoutRecord &record = message->record;
-    ScanoutBuffer *entry = take_into(cache->entries, &cache->stamp, record.buffer_id, message);
+    ScanoutBuffer *entry =
+        take_into(cache->entries, &cache->stamp, record.buffer_id, message, [](uint64_t) { return false; });
     if (!entry) {
         cache->shown_id = VBLANK_SHOWN_UNKNOWN;
         return -1;
@@ -164,7 +167,14 @@ int apply_plane(ScanoutCache *cache, framelink::EventMessage *message)
     if (state.kind == UDS_PLANE_KIND_OVERLAY && state.buffer_id != 0) {
         ScanoutBuffer *entry = nullptr;
         if (message->type == UDS_EVENT_PLANE_NEW) {
-            entry = take_into(cache->overlays, &cache->overlay_stamp, state.buffer_id, message);
+            // The buffers last told on the overlays stay, as in the helper's set.
+            auto on_screen = [cache](uint64_t id) {
+                for (uint32_t i = 0; i < cache->plane_state_count; ++i)
+                    if (cache->plane_states[i].kind == UDS_PLANE_KIND_OVERLAY && cache->plane_states[i].buffer_id == id)
+                        return true;
+                return false;
+            };
+            entry = take_into(cache->overlays, &cache->overlay_stamp, state.buffer_id, message, on_screen);
         } else {
             entry = find_by_id(cache->overlays, state.buffer_id);
             if (entry)
