@@ -1,8 +1,9 @@
 // The compatible mode on the processor under an HDR connector, with the real
 // helper, relay and capture: a PQ display's 10-bit ramp comes out of the
 // 8-bit stream tone-mapped to SDR as the curve gives it (100 cd/m2 and the
-// highlights above the target peak included), and with --hdr as a 10-bit
-// H.265 stream that keeps the ramp's steps and says BT.2020, PQ and the
+// highlights above the target peak included), charts on overlay planes are
+// tone-mapped after composing, and with --hdr the ramp comes as a 10-bit
+// H.265 stream that keeps its steps and says BT.2020, PQ and the
 // connector's mastering metadata.
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -20,6 +21,8 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "apps/capture-helper/vd_picture.h"
+#include "apps/capture/core/deep_formats.h"
 #include "apps/capture/core/hdr_tone.h"
 #include "tests/e2e/system_fixture.h"
 
@@ -124,7 +127,65 @@ protected:
     }
 };
 
+class HdrCharts : public E2eSystem {
+protected:
+    void SetUp() override {}
+};
+
 }  // namespace
+
+// Charts shown as overlay planes over a black primary on a PQ connector:
+// the composed picture (each layer cut to 8 bits a channel) is tone-mapped
+// after composing, so each patch decodes within 2 of the curve applied to
+// its 8-bit colour and rounded to 8 bits again.
+TEST_F(HdrCharts, ComposedPqChartsToneMappedAfterComposing)
+{
+    constexpr int tile_w = 480, tile_h = 220, top = 200;
+    constexpr uint32_t chart_w = tile_w, chart_h = VD_CHART_TOP_ROWS + tile_h;
+    const char *const formats[] = {"XR30", "AB4H", "XB48", "RG16"};
+    std::string world = "device /dev/dri/card1\ncrtc 50 1920x1080@60 fb=201\nencoder 80 crtc=50\n"
+                        "connector 100 DP-3 connected encoders=80 hdr=pq maxcll=1000\n"
+                        "framebuffer 201 1920x1080 XR24 fill=0xff000000\n";
+    for (size_t t = 0; t < std::size(formats); ++t)
+        world += "framebuffer " + std::to_string(301 + t) + " " + std::to_string(chart_w) + "x" +
+                 std::to_string(chart_h) + " " + formats[t] + " pattern=chart\nplane " + std::to_string(61 + t) +
+                 " crtc=50 fb=" + std::to_string(301 + t) + " zpos=" + std::to_string(1 + t) +
+                 " at=" + std::to_string(tile_w * int(t)) + "," + std::to_string(top) + " src=0," +
+                 std::to_string(VD_CHART_TOP_ROWS) + "," + std::to_string(tile_w) + "x" + std::to_string(tile_h) + "\n";
+    const std::vector<E2eFrame> frames = stream_world(world, "compatible", {}, 2000, "hdr-charts");
+    ASSERT_GE(frames.size(), 3u);
+    const E2eFrame &f = frames.back();
+    ASSERT_EQ(f.width, 1920);
+    HdrSignal signal;
+    signal.transfer = HDR_TRANSFER_PQ;
+    signal.bt2020 = true;
+    signal.max_cll = 1000;
+    const HdrToneMap map = hdr_tone_map_for(signal);
+    auto eighth = [](double v) { return std::round(v * 255) / 255; };
+    double worst = 0;
+    for (size_t t = 0; t < std::size(formats); ++t)
+        for (int i = 0; i < VD_CHART_PATCHES; ++i) {
+            const char *n = formats[t];
+            double rgb[3], in[3], sdr[3], ycc[3];
+            ASSERT_TRUE(vd_picture_chart_value(deep_fourcc(n[0], n[1], n[2], n[3]), i, rgb));
+            for (int c = 0; c < 3; ++c)
+                in[c] = eighth(rgb[c]);
+            hdr_tone_map_rgb(map, in, sdr);
+            for (double &c : sdr)
+                c = eighth(c);
+            hdr_rgb_to_ycbcr709(sdr, ycc);
+            const VdRect r = vd_picture_chart_patch(chart_w, chart_h, i);
+            const int x = (tile_w * int(t) + r.x + r.w / 2) & ~1, y = (top + r.y - VD_CHART_TOP_ROWS + r.h / 2) & ~1;
+            const int cw = (f.width + 1) / 2;
+            const double got[3] = {double(f.luma[size_t(y) * f.width + x]), double(f.u[size_t(y / 2) * cw + x / 2]),
+                                   double(f.v[size_t(y / 2) * cw + x / 2])};
+            for (int c = 0; c < 3; ++c) {
+                worst = std::max(worst, std::fabs(got[c] - ycc[c]));
+                EXPECT_NEAR(got[c], ycc[c], 2) << n << " patch " << i << " plane " << c;
+            }
+        }
+    std::printf("[ report ] composed PQ charts: worst difference from the curve %.2f\n", worst);
+}
 
 TEST_F(HdrConnector, PqRampToneMappedInTheSdrStream)
 {
