@@ -32,13 +32,15 @@ constexpr int kW = 1280, kH = 720;
 const std::vector<std::string> kNoEgl = {"__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent"};
 
 // An XR30 display (the pattern, its ramp band in the bottom 8 rows: column
-// x holds code x * 1024 / 1280) on a connector saying PQ, BT.2020.
+// x holds code x * 1024 / 1280) on a connector saying PQ, BT.2020, with a
+// cursor (an opaque green 16x16 square at its top-left).
 const char kPqWorld[] = "device /dev/dri/card1\n"
                         "framebuffer 201 1280x720 XR30\n"
                         "crtc 50 1280x720@60 fb=201\n"
                         "encoder 80 crtc=50\n"
                         "connector 100 DP-3 connected encoders=80 hdr=pq maxcll=1000 maxfall=400 "
-                        "mastering=1000,50\n";
+                        "mastering=1000,50\n"
+                        "cursor crtc=50 32x32 at=1000,560\n";
 
 int ramp_code(int x)
 {
@@ -243,4 +245,11 @@ TEST_F(HdrConnector, HdrOptionStreamsTenBitsWithTheConnectorsColour)
     std::printf("[ report ] 10-bit ramp: %zu luma codes, mean error %.2f\n", codes.size(), error);
     EXPECT_LT(error, 3.0);
     EXPECT_GT(codes.size(), 700u);
+    // The cursor's green at the stream's reference white (203 cd/m2: Y' near
+    // 530), not at its SDR codes taken as PQ (692), and apart from the bar
+    // beside it (below the moving square's rows).
+    const int cursor_luma = d.luma[size_t(566) * kW + 1006], beside = d.luma[size_t(566) * kW + 1060];
+    EXPECT_GT(cursor_luma, 450);
+    EXPECT_LT(cursor_luma, 620);
+    EXPECT_GT(std::abs(cursor_luma - beside), 25) << cursor_luma << " beside " << beside;
 }

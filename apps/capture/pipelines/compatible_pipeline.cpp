@@ -15,8 +15,9 @@
 // A connector that says PQ or HLG has its processor pictures tone-mapped to
 // SDR (a plain buffer straight from its mapping, a composed picture after
 // composing at 8 bits). With --hdr the processor makes the 10-bit picture
-// instead, in the connector's colour, and the wrapper encodes it as H.265
-// Main10 carrying that colour and its mastering metadata.
+// instead, in the connector's colour (the cursor's white at the stream's
+// reference white), and the wrapper encodes it as H.265 Main10 carrying
+// that colour and its mastering metadata.
 extern "C" {
 #include <libavcodec/packet.h>
 }
@@ -406,6 +407,9 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         planes.v10 = planes.u10 + luma / 4;
     }
     std::vector<uint8_t> overlay_band;  // the 10-bit picture's rows under the cursor or watermark, at 8 bits
+    struct {
+        CursorYuv source, drawn;
+    } hdr_cursor;  // the last cursor image drawn into an HDR stream, and as it is drawn
 
     CompatiblePacing pacing;
     if (frame->refresh_rate > 0)
@@ -512,6 +516,17 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         const CursorYuv *image = run.cursor_yuv(cursor);
         const uint64_t wall_ms = watermark_wall_clock_ms();
         if (colour.ten_bit) {
+            // An HDR stream draws the cursor at its reference white, made
+            // again only when the image changes.
+            if (image && hdr_signal_is_hdr(run.hdr())) {
+                if (image->width != hdr_cursor.source.width || image->height != hdr_cursor.source.height ||
+                    image->y != hdr_cursor.source.y || image->u != hdr_cursor.source.u ||
+                    image->v != hdr_cursor.source.v || image->a != hdr_cursor.source.a) {
+                    hdr_cursor.source = *image;
+                    hdr_cursor_for_stream(run.hdr(), *image, &hdr_cursor.drawn);
+                }
+                image = &hdr_cursor.drawn;
+            }
             if (image)
                 overlay_ten_bit(overlay_band, planes, width, height, cursor.y, int32_t(cursor.height),
                                 [&](uint8_t *y, uint8_t *u, uint8_t *v, int32_t first, int32_t rows) {
