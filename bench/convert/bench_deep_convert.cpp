@@ -5,8 +5,9 @@
 // each one's ratio to XR24's. Thread processor time (the wall clock swings
 // with other processes on a shared machine) and wall time. The HDR
 // converters are beside them: XR30 and XR4H tone-mapped from PQ (BT.2020,
-// 1000 cd/m2) and from HLG, and XR30 to the 10-bit stream, with their ratio
-// to the plain XR30 conversion.
+// 1000 cd/m2) and from HLG, XR30 to the 10-bit stream and an XR24 picture
+// tone-mapped in place (as a composed one is; each round maps the last
+// round's result), with their ratio to the plain XR30 conversion.
 //
 //   build/bench/convert/bench_deep_convert [rounds]
 #include <time.h>
@@ -36,7 +37,7 @@ struct Case {
     std::string name;
     uint32_t fourcc;  // 0: XR24
     bool portable;
-    int hdr;  // 0: SDR; 1: PQ tone-mapped; 2: HLG tone-mapped; 3: the 10-bit stream
+    int hdr;  // 0: SDR; 1: PQ tone-mapped; 2: HLG tone-mapped; 3: the 10-bit stream; 4: XR24 tone-mapped in place
     std::vector<uint8_t> src;
     uint32_t stride;
     std::vector<double> cpu, wall;
@@ -55,7 +56,7 @@ int main(int argc, char **argv)
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
     std::vector<Case> cases;
     auto add = [&](const char *name, uint32_t fourcc, bool portable, int hdr = 0) {
-        const uint32_t bytes = fourcc ? (fourcc == DEEP_P010 ? 2 : deep_packed_bytes(fourcc)) : 4;
+        const uint32_t bytes = fourcc && fourcc != HDR_XR24 ? (fourcc == DEEP_P010 ? 2 : deep_packed_bytes(fourcc)) : 4;
         Case c{name, fourcc, portable, hdr, {}, bytes * kW, {}, {}};
         c.src.resize(size_t(c.stride) * kH * (fourcc == DEEP_P010 ? 2 : 1));
         uint32_t seed = 12345;
@@ -84,6 +85,7 @@ int main(int argc, char **argv)
     add("XR30 HLG", DEEP_XR30, false, 2);
     add("XR30 PQ port.", DEEP_XR30, true, 1);
     add("XR30 10-bit", DEEP_XR30, false, 3);
+    add("XR24 PQ in place", HDR_XR24, false, 4);
     HdrSignal pq;
     pq.transfer = HDR_TRANSFER_PQ;
     pq.bt2020 = true;
@@ -104,6 +106,8 @@ int main(int argc, char **argv)
             else if (c.fourcc == DEEP_P010)
                 rc = p010_to_yuv420p(kW, kH, c.src.data(), c.stride, c.src.data() + size_t(c.stride) * kH, c.stride, y,
                                      u, v);
+            else if (c.hdr == 4)
+                rc = hdr_convert_xrgb_in_place(pq_map, c.fourcc, kW, kH, c.src.data(), c.stride);
             else if (c.hdr == 3)
                 rc = hdr_convert_to_yuv420p10(true, c.fourcc, kW, kH, c.src.data(), c.stride, y10, u10, v10);
             else if (c.hdr && c.portable)
@@ -127,10 +131,10 @@ int main(int argc, char **argv)
         }
     const double base_cpu = median(cases[0].cpu), base_wall = median(cases[0].wall);
     const double xr30_cpu = median(cases[1].cpu);
-    std::printf("1920x1080, medians of %d rounds (AVX2: %s)\n%-15s %9s %9s %9s %9s %9s\n", rounds,
+    std::printf("1920x1080, medians of %d rounds (AVX2: %s)\n%-17s %9s %9s %9s %9s %9s\n", rounds,
                 yuv_convert_have_avx2() ? "yes" : "no", "format", "cpu ms", "x XR24", "wall ms", "x XR24", "x XR30");
     for (const Case &c : cases)
-        std::printf("%-15s %9.2f %9.2f %9.2f %9.2f %9.2f\n", c.name.c_str(), median(c.cpu), median(c.cpu) / base_cpu,
+        std::printf("%-17s %9.2f %9.2f %9.2f %9.2f %9.2f\n", c.name.c_str(), median(c.cpu), median(c.cpu) / base_cpu,
                     median(c.wall), median(c.wall) / base_wall, median(c.cpu) / xr30_cpu);
     return 0;
 }

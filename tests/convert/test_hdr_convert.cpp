@@ -255,6 +255,38 @@ TEST(HdrConvert, ComposedPictureToneMappedInPlace)
         }
 }
 
+// The SDR cursor in the HDR stream: its white at 203 cd/m2 (PQ) or 75%
+// (HLG), black at black, a translucent pixel premultiplied as before, a
+// clear one untouched, an SDR stream's cursor as it was.
+TEST(HdrConvert, CursorWhiteSitsAtTheStreamsReferenceWhite)
+{
+    const uint32_t argb[4] = {0xFFFFFFFFu, 0xFF000000u, 0x80808080u, 0x00000000u};
+    CursorYuv sdr;
+    cursor_yuv_from_argb(argb, 4, 1, &sdr);
+    const double pq_white = 64 + 876 * hdr_nits_to_pq(203), hlg_white = 64 + 876 * 0.75;
+    const struct {
+        HdrTransfer transfer;
+        double white10;
+    } cases[] = {{HDR_TRANSFER_PQ, pq_white}, {HDR_TRANSFER_HLG, hlg_white}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(hdr_transfer_name(c.transfer));
+        CursorYuv hdr;
+        hdr_cursor_for_stream(signal(c.transfer, true, 1000), sdr, &hdr);
+        ASSERT_EQ(hdr.a, sdr.a);
+        const double coverage[4] = {1, 1, 128 / 255.0, 0};
+        const double luma10[4] = {c.white10, 64, c.white10, 0};
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_NEAR(hdr.y[i] / 256.0, luma10[i] / 4 * coverage[i], 0.05) << i;
+            EXPECT_NEAR(hdr.u[i] / 256.0, 128 * coverage[i], 0.05) << i;
+            EXPECT_NEAR(hdr.v[i] / 256.0, 128 * coverage[i], 0.05) << i;
+        }
+    }
+    CursorYuv same;
+    hdr_cursor_for_stream(signal(HDR_TRANSFER_SDR, false, 0), sdr, &same);
+    EXPECT_EQ(same.y, sdr.y);
+    EXPECT_EQ(same.u, sdr.u);
+}
+
 TEST(HdrConvert, RefusesWhatItCannotConvertAndWritesNothing)
 {
     const HdrToneMap map = hdr_tone_map_for(signal(HDR_TRANSFER_PQ, true, 0));

@@ -1,5 +1,6 @@
 #include "apps/capture/convert/hdr_convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -324,7 +325,10 @@ int hdr_convert_xrgb_in_place(const HdrToneMap &map, uint32_t fourcc, uint32_t w
     const int ri = red_first ? 0 : 2, bi = red_first ? 2 : 0;
     for (uint32_t row = 0; row < height; ++row) {
         uint8_t *px = pixels + size_t(row) * stride;
-        hdr_portable::signal_row(fourcc, t, px, width, s.r, s.g, s.b);
+        if (use_avx2())
+            signal_row_avx2(fourcc, t, px, width, s.r, s.g, s.b);
+        else
+            hdr_portable::signal_row(fourcc, t, px, width, s.r, s.g, s.b);
         for (uint32_t i = 0; i < width; ++i) {
             uint8_t *p = px + 4 * size_t(i);
             p[ri] = uint8_t(s.r[i] * 255.0f + 0.5f);
@@ -333,4 +337,47 @@ int hdr_convert_xrgb_in_place(const HdrToneMap &map, uint32_t fourcc, uint32_t w
         }
     }
     return 0;
+}
+
+void hdr_cursor_for_stream(const HdrSignal &signal, const CursorYuv &sdr, CursorYuv *out)
+{
+    *out = sdr;
+    if (!hdr_signal_is_hdr(signal))
+        return;
+    // Linear BT.709 to BT.2020: the inverse of the tone map's matrix.
+    double to_2020[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    if (signal.bt2020) {
+        const HdrToneMap map = hdr_tone_map_for(signal);
+        const float *m = map.to_709;
+        const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
+                           m[2] * (m[3] * m[7] - m[4] * m[6]);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) {
+                const int r0 = (c + 1) % 3, r1 = (c + 2) % 3, c0 = (r + 1) % 3, c1 = (r + 2) % 3;
+                to_2020[3 * r + c] =
+                    (double(m[3 * r0 + c0]) * m[3 * r1 + c1] - double(m[3 * r0 + c1]) * m[3 * r1 + c0]) / det;
+            }
+    }
+    for (size_t i = 0; i < sdr.a.size(); ++i) {
+        const double a = sdr.a[i] / 255.0;
+        if (a == 0)
+            continue;
+        // The pixel's own limited-range Y'CbCr (the premultiplied values over
+        // its coverage), then its BT.709 R', G', B'.
+        const double y = (sdr.y[i] / 256.0 / a - 16) / 219, cb = (sdr.u[i] / 256.0 / a - 128) / 224,
+                     cr = (sdr.v[i] / 256.0 / a - 128) / 224;
+        const double r = y + 1.5748 * cr, b = y + 1.8556 * cb, g = (y - 0.2126 * r - 0.0722 * b) / 0.7152;
+        const double light[3] = {std::pow(std::clamp(r, 0.0, 1.0), 2.4), std::pow(std::clamp(g, 0.0, 1.0), 2.4),
+                                 std::pow(std::clamp(b, 0.0, 1.0), 2.4)};
+        double code[3], ycc[3];
+        for (int c = 0; c < 3; ++c) {
+            const double l = to_2020[3 * c] * light[0] + to_2020[3 * c + 1] * light[1] + to_2020[3 * c + 2] * light[2];
+            code[c] = signal.transfer == HDR_TRANSFER_PQ ? hdr_nits_to_pq(203 * l)
+                                                         : hdr_hlg_oetf(hdr_hlg_inverse_oetf(0.75) * l);
+        }
+        hdr_rgb_to_ycbcr10(code, signal.bt2020, ycc);
+        out->y[i] = int32_t(std::lround(ycc[0] / 4 * a * 256));
+        out->u[i] = int32_t(std::lround(ycc[1] / 4 * a * 256));
+        out->v[i] = int32_t(std::lround(ycc[2] / 4 * a * 256));
+    }
 }

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 
+#include "apps/capture/convert/cursor_blend.h"
 #include "apps/capture/core/deep_formats.h"
 #include "apps/capture/core/hdr_tone.h"
 
@@ -61,3 +62,11 @@ int hdr_p010_to_yuv420p10(uint32_t width, uint32_t height, const uint8_t *luma, 
 // after composing, so it has been through 8 bits a channel first.
 int hdr_convert_xrgb_in_place(const HdrToneMap &map, uint32_t fourcc, uint32_t width, uint32_t height, uint8_t *pixels,
                               uint32_t stride);
+
+// The display's cursor (SDR colours, converted by cursor_yuv_from_argb) as
+// a PQ or HLG stream carries it, for cursor_yuv_blend_i420 into that
+// stream's picture taken to 8 bits: SDR white at 203 cd/m2 in PQ or at 75%
+// of HLG's signal, BT.2020 primaries and Y'CbCr when the signal's bt2020
+// (each value 1/4 of its 10-bit code), alpha kept. An SDR signal's cursor is
+// copied as it is.
+void hdr_cursor_for_stream(const HdrSignal &signal, const CursorYuv &sdr, CursorYuv *out);

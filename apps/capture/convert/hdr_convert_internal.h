@@ -47,4 +47,7 @@ void convert_avx2_8(uint32_t fourcc, const Tables &t, const Coeffs &k, uint32_t 
 void convert_avx2_16(uint32_t fourcc, const Tables &t, const Coeffs &k, uint32_t width, uint32_t height,
                      const uint8_t *src, uint32_t stride, float *scratch, uint16_t *y, uint16_t *u, uint16_t *v);
 
+// One row to R', G', B' in [0, 1] by the AVX2 build (scratch rows of n + 8).
+void signal_row_avx2(uint32_t fourcc, const Tables &t, const uint8_t *src, uint32_t n, float *r, float *g, float *b);
+
 }  // namespace hdr_convert_detail

@@ -95,59 +95,56 @@ struct Codes8888 {
     uint32_t operator()(uint32_t i, int c) const { return src[4 * size_t(i) + (c == 0 ? ri : c == 1 ? 1 : bi)]; }
 };
 
+// x's bits, x clamped to [lo, 1] as integers (a negative float, NaN
+// included, is a negative integer), so that the compiler needs no float
+// compare it cannot widen.
+inline uint32_t clamped_bits(float x, float lo)
+{
+    int32_t v, low, one;
+    const float top = 1.0f;
+    __builtin_memcpy(&v, &x, 4);
+    __builtin_memcpy(&low, &lo, 4);
+    __builtin_memcpy(&one, &top, 4);
+    v = v < low ? low : v;
+    return uint32_t(v > one ? one : v);
+}
+
 // A log table's value at x (clamped to [2^-28, 1]): the entry nearest x.
 inline float log_lut(const float *__restrict table, float x)
 {
     using hdr_convert_detail::kLogBits;
-    constexpr float lo = 1.0f / float(1u << hdr_convert_detail::kLogOctaves);
-    x = x < lo ? lo : x;
-    x = x > 1.0f ? 1.0f : x;
-    uint32_t bits;
-    __builtin_memcpy(&bits, &x, 4);
+    const uint32_t bits = clamped_bits(x, 1.0f / float(1u << hdr_convert_detail::kLogOctaves));
     const uint32_t base = uint32_t(127 - hdr_convert_detail::kLogOctaves) << kLogBits;
     return table[((bits + (1u << (22 - kLogBits))) >> (23 - kLogBits)) - base];
 }
 
 // x^(1/2.4) for x in [2^-28, 1] (clamped), within 2e-5 of its value:
-// x = 2^(12q + r) m with m in [1, 2), so x^(5/12) = 2^(5q) 2^(5r/12) m^(5/12),
-// the last by a polynomial in m - 1.5.
-constexpr float kGammaPoly[5] = {1.1840535402297974f, 0.3288050889968872f, -0.06390290707349777f, 0.024054285138845444f,
-                                 -0.0104832099750638f};
-constexpr float kGammaSteps[16] = {1.0f,
-                                   1.3348398208618164f,
-                                   1.7817974090576172f,
-                                   2.3784141540527344f,
-                                   3.17480206489563f,
-                                   4.237852573394775f,
-                                   5.656854152679443f,
-                                   7.550994396209717f,
-                                   10.079368591308594f,
-                                   13.45434284210205f,
-                                   17.959392547607422f,
-                                   23.97291374206543f,
-                                   0,
-                                   0,
-                                   0,
-                                   0};
+// x = 2^e m with m in [1, 2), so x^(5/12) = 2^(5e/12) m^(5/12); 5e/12 is
+// split into its whole part (added to the result's exponent) and its
+// fraction f, and 2^f and m^(5/12) are polynomials (in f, and in m - 1.5).
+// Plain arithmetic, so that the loops widen.
+constexpr float kGammaPoly[5] = {1.1840535402297974f, 0.3288050889968872f, -0.06390290707349777f,
+                                 0.024054285138845444f, -0.0104832099750638f};
+constexpr float kExp2Poly[5] = {1.000003457069397f, 0.6929728984832764f, 0.24160435795783997f,
+                                0.05174499750137329f, 0.013670309446752071f};
 
 inline float encode_gamma(float x)
 {
-    constexpr float lo = 1.0f / float(1u << 28);
-    x = x < lo ? lo : x;
-    x = x > 1.0f ? 1.0f : x;
-    uint32_t bits;
-    __builtin_memcpy(&bits, &x, 4);
-    const int32_t e = int32_t(bits >> 23) - 127 + 36;    // 8..36
-    const int32_t q = (e * 2731) >> 15, r = e - 12 * q;  // e / 12 and its remainder
+    uint32_t bits = clamped_bits(x, 1.0f / float(1u << 28));
+    // e + 36 (8..36) keeps the product positive: 5 (e + 36) / 12 = 5e/12 + 15.
+    const float s = float(5 * (int32_t(bits >> 23) - 127 + 36)) * (1.0f / 12.0f);
+    const int32_t whole = int32_t(s);
+    const float f = s - float(whole);
+    const float step = (((kExp2Poly[4] * f + kExp2Poly[3]) * f + kExp2Poly[2]) * f + kExp2Poly[1]) * f + kExp2Poly[0];
     const uint32_t mbits = (bits & 0x7fffffu) | 0x3f800000u;
     float m;
     __builtin_memcpy(&m, &mbits, 4);
     const float t = m - 1.5f;
     const float poly =
         (((kGammaPoly[4] * t + kGammaPoly[3]) * t + kGammaPoly[2]) * t + kGammaPoly[1]) * t + kGammaPoly[0];
-    float y = poly * kGammaSteps[r];
+    float y = poly * step;
     __builtin_memcpy(&bits, &y, 4);
-    bits += uint32_t(5 * (q - 3)) << 23;
+    bits += uint32_t(whole - 15) << 23;
     __builtin_memcpy(&y, &bits, 4);
     return y;
 }
@@ -174,14 +171,15 @@ inline void light_to_signal(const Tables &t, uint32_t n, float *__restrict r, fl
 }
 
 // HLG scene light to target light: the OOTF's gain Ys^0.2 (relative to the
-// 1000 cd/m2 display), then the EETF per channel.
+// 1000 cd/m2 display), then the EETF per channel. Ys is 0 only where every
+// channel is (the weights are positive), so the gain needs no case for it.
 inline void hlg_to_light(const Tables &t, uint32_t n, float *__restrict r, float *__restrict g, float *__restrict b)
 {
     const float *gain = t.hlg_gain, *eetf = t.eetf;
     const float kr = t.ys[0], kg = t.ys[1], kb = t.ys[2];
     for (uint32_t i = 0; i < n; ++i) {
         const float ys = kr * r[i] + kg * g[i] + kb * b[i];
-        const float k = ys > 0.0f ? log_lut(gain, ys) : 0.0f;
+        const float k = log_lut(gain, ys);
         r[i] = log_lut(eetf, k * r[i]);
         g[i] = log_lut(eetf, k * g[i]);
         b[i] = log_lut(eetf, k * b[i]);
@@ -213,11 +211,34 @@ inline bool decode_codes(uint32_t f, const Tables &t, const uint8_t *src, uint32
 
 // Rows done by the plain loops alone: the portable build's Wide. The AVX2
 // build has its own, whose passes do the first pixels of a row (a multiple
-// of 8) and say how many.
+// of 8, or of 16 for finish) and say how many.
 struct PlainWide {
     uint32_t hlg(const Tables &, uint32_t, float *, float *, float *) const { return 0; }
     uint32_t light(const Tables &, uint32_t, float *, float *, float *) const { return 0; }
+    // light_to_signal, the luma and the column-pair sums at once.
+    template <class T>
+    uint32_t finish(const Tables &, const Coeffs &, uint32_t, const float *, const float *, const float *, T *,
+                    float *const (&)[3]) const
+    {
+        return 0;
+    }
 };
+
+// One row of fourcc's pixels decoded, HLG's light made: what light_to_signal
+// takes (the R', G', B' themselves in MODE_PLAIN); false for a fourcc it
+// does not read.
+template <class Wide>
+inline bool light_row(uint32_t f, const Tables &t, const uint8_t *src, uint32_t n, float *r, float *g, float *b,
+                      Wide wide)
+{
+    if (!decode_codes(f, t, src, n, r, g, b))
+        return false;
+    if (t.mode == hdr_convert_detail::MODE_HLG) {
+        const uint32_t d = wide.hlg(t, n, r, g, b);
+        hlg_to_light(t, n - d, r + d, g + d, b + d);
+    }
+    return true;
+}
 
 // One row of fourcc's pixels to R', G', B' in [0, 1]; false for a fourcc it
 // does not read.
@@ -225,15 +246,10 @@ template <class Wide = PlainWide>
 inline bool signal_row(uint32_t f, const Tables &t, const uint8_t *src, uint32_t n, float *r, float *g, float *b,
                        Wide wide = {})
 {
-    if (!decode_codes(f, t, src, n, r, g, b))
+    if (!light_row(f, t, src, n, r, g, b, wide))
         return false;
-    uint32_t d;
-    if (t.mode == hdr_convert_detail::MODE_HLG) {
-        d = wide.hlg(t, n, r, g, b);
-        hlg_to_light(t, n - d, r + d, g + d, b + d);
-    }
     if (t.mode != hdr_convert_detail::MODE_PLAIN) {
-        d = wide.light(t, n, r, g, b);
+        const uint32_t d = wide.light(t, n, r, g, b);
         light_to_signal(t, n - d, r + d, g + d, b + d);
     }
     return true;
@@ -292,11 +308,18 @@ inline void convert_rows(uint32_t f, const Tables &t, const Coeffs &k, uint32_t 
     };
     for (uint32_t row = 0; row < height; ++row) {
         float *const(&p)[3] = s.pairs[row % 4];
-        signal_row(f, t, src + size_t(row) * stride, width, s.r, s.g, s.b, wide);
-        luma_row_of<T>(k, s.r, s.g, s.b, width, y + size_t(row) * width);
-        pair_row(s.r, width, p[0]);
-        pair_row(s.g, width, p[1]);
-        pair_row(s.b, width, p[2]);
+        T *luma = y + size_t(row) * width;
+        light_row(f, t, src + size_t(row) * stride, width, s.r, s.g, s.b, wide);
+        uint32_t done = 0;
+        if (t.mode != hdr_convert_detail::MODE_PLAIN) {
+            done = wide.finish(t, k, width, s.r, s.g, s.b, luma, p);
+            light_to_signal(t, width - done, s.r + done, s.g + done, s.b + done);
+        }
+        const uint32_t n = width - done, i = done / 2;
+        luma_row_of<T>(k, s.r + done, s.g + done, s.b + done, n, luma + done);
+        pair_row(s.r + done, n, p[0] + i);
+        pair_row(s.g + done, n, p[1] + i);
+        pair_row(s.b + done, n, p[2] + i);
         if (row % 2 == 0 && row >= 2)
             emit(row / 2 - 1);
     }

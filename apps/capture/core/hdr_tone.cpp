@@ -85,6 +85,12 @@ double hdr_hlg_inverse_oetf(double code)
     return e <= 0.5 ? e * e / 3 : (std::exp((e - kHlgC) / kHlgA) + kHlgB) / 12;
 }
 
+double hdr_hlg_oetf(double scene)
+{
+    const double e = std::clamp(scene, 0.0, 1.0);
+    return e <= 1.0 / 12 ? std::sqrt(3 * e) : kHlgA * std::log(12 * e - kHlgB) + kHlgC;
+}
+
 HdrToneMap hdr_tone_map_for(const HdrSignal &signal)
 {
     HdrToneMap map{};

@@ -64,6 +64,8 @@ double hdr_nits_to_pq(double nits);
 
 // HLG's inverse OETF (BT.2100): a code in [0, 1] to relative scene light.
 double hdr_hlg_inverse_oetf(double code);
+// HLG's OETF: relative scene light in [0, 1] to its code.
+double hdr_hlg_oetf(double scene);
 
 // The BT.2390 EETF on a PQ code (absolute, [0, 1]) under the map's range.
 double hdr_eetf(const HdrToneMap &map, double pq);

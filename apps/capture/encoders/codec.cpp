@@ -84,6 +84,11 @@ int init_encoder(CodecContext **out, const CodecEncoderConfig *config, const Hdr
         av_dict_set(&raw, "ipratio", "1.2", 0);
         av_dict_set(&raw, "pbratio", "1.2", 0);
         av_dict_set(&raw, "aq-mode", "2", 0);
+    } else if (id == AV_CODEC_ID_HEVC && std::strcmp(encoder->name, "libx265") == 0) {
+        // A live stream: no look-ahead holding pictures back, and a speed
+        // that keeps up on the processor.
+        av_dict_set(&raw, "preset", "ultrafast", 0);
+        av_dict_set(&raw, "tune", "zerolatency", 0);
     }
     const int opened = avcodec_open2(context.get(), encoder, &raw);
     AvDictionaryPtr leftover(raw);

@@ -11,6 +11,13 @@
 // converted. Either way the cursor is blended, a bitmap
 // watermark of capture's wall clock is stamped into the luma plane, and
 // the generic codec wrapper encodes H.264 for the streamer.
+//
+// A connector that says PQ or HLG has its processor pictures tone-mapped to
+// SDR (a plain buffer straight from its mapping, a composed picture after
+// composing at 8 bits). With --hdr the processor makes the 10-bit picture
+// instead, in the connector's colour (the cursor's white at the stream's
+// reference white), and the wrapper encodes it as H.265 Main10 carrying
+// that colour and its mastering metadata.
 extern "C" {
 #include <libavcodec/packet.h>
 }
@@ -21,8 +28,10 @@ extern "C" {
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "apps/capture/convert/deep_convert.h"
+#include "apps/capture/convert/hdr_convert.h"
 #include "apps/capture/convert/plane_compose.h"
 #include "apps/capture/convert/yuv_convert.h"
 #include "apps/capture/core/pipeline_control.h"
@@ -124,6 +133,63 @@ int import_frame(PipelineRun &run, CompatibleStage &stage, EGLDisplay display, b
     return 0;
 }
 
+// What the run makes of the connector's colour on the processor: the
+// 10-bit picture (--hdr), a tone map to SDR (a PQ or HLG connector without
+// --hdr), or the picture as it is (neither).
+struct RunColour {
+    bool ten_bit = false;
+    bool tone = false;
+    bool bt2020 = false;
+    HdrToneMap map{};
+};
+
+// The encoder's picture: 8-bit I420 planes, or (ten_bit) 10-bit ones, each
+// sample in 16 bits, in the same buffer.
+struct PicturePlanes {
+    uint8_t *y, *u, *v;
+    uint16_t *y10, *u10, *v10;
+};
+
+// The 8-bit overlays (the cursor, the watermark) on the 10-bit picture: the
+// rows from first to first + count (the band taken from an even row) are
+// taken to 8 bits, draw(y, u, v, band_first, band_rows) draws on them as on
+// an 8-bit picture, and every sample it changed goes back as its 10-bit
+// equal (x 4).
+template <class Draw>
+void overlay_ten_bit(std::vector<uint8_t> &band, const PicturePlanes &p, int32_t width, int32_t height, int32_t first,
+                     int32_t count, Draw draw)
+{
+    first = std::max(first, 0) & ~1;
+    const int32_t end = std::min(height, first + count + 1), rows = end - first;
+    if (rows <= 0 || width <= 0)
+        return;
+    const size_t cw = (size_t(width) + 1) / 2, crows = (size_t(rows) + 1) / 2, luma = size_t(width) * size_t(rows);
+    const size_t chroma = cw * crows, chroma_first = size_t(first / 2) * cw;
+    band.resize(luma + 2 * chroma);
+    uint16_t *const planes[3] = {p.y10 + size_t(first) * size_t(width), p.u10 + chroma_first, p.v10 + chroma_first};
+    const size_t sizes[3] = {luma, chroma, chroma};
+    // Chroma rows past the picture's last (an odd band at the bottom) are
+    // neither read nor written.
+    const size_t chroma_left = cw * ((size_t(height) + 1) / 2) - chroma_first;
+    auto to8 = [](uint16_t s) { return uint8_t(std::min(255, (s + 2) >> 2)); };
+    size_t offset = 0;
+    for (int i = 0; i < 3; ++i) {
+        const size_t n = i ? std::min(sizes[i], chroma_left) : sizes[i];
+        for (size_t k = 0; k < n; ++k)
+            band[offset + k] = to8(planes[i][k]);
+        offset += sizes[i];
+    }
+    draw(band.data(), band.data() + luma, band.data() + luma + chroma, first, rows);
+    offset = 0;
+    for (int i = 0; i < 3; ++i) {
+        const size_t n = i ? std::min(sizes[i], chroma_left) : sizes[i];
+        for (size_t k = 0; k < n; ++k)
+            if (band[offset + k] != to8(planes[i][k]))
+                planes[i][k] = uint16_t(band[offset + k] << 2);
+        offset += sizes[i];
+    }
+}
+
 // Whether a run reads its frames on the processor: a frame the GPU does
 // not import (a memory frame, or a dma-buf without an EGL that imports it),
 // unless the settings ask for the GL read-back.
@@ -135,26 +201,38 @@ bool reads_on_processor(const EglContext *egl, const CaptureSession *session)
 }
 
 // The processor's picture: the mapped buffer of the event converted
-// straight into the I420 planes. 1 when the frame is skipped (its read was
-// refused), -1 when the conversion failed.
-int picture_from_mapping(YuvScaler *scaler, const FrameMapping &map, uint8_t *y, uint8_t *u, uint8_t *v)
+// straight into the planes (tone-mapped, or 10-bit, as the colour says).
+// 1 when the frame is skipped (its read was refused), -1 when the
+// conversion failed.
+int picture_from_mapping(YuvScaler *scaler, const RunColour &colour, const FrameMapping &map, const PicturePlanes &p)
 {
     if (frame_map_begin_read(&map) != 0)
         return 1;
     const PackedOrder order = map.red_first ? PACKED_RGBA : PACKED_BGRA;
-    const int converted =
-        deep_packed_bytes(map.format)
-            ? deep_to_yuv420p_bt709(map.format, map.width, map.height, map.pixels(), map.stride, y, u, v)
-            : packed_to_yuv420p_bt709(scaler, order, map.width, map.height, map.pixels(), map.stride, y, u, v);
+    int converted;
+    if (colour.ten_bit && map.format == DEEP_P010)
+        converted = hdr_p010_to_yuv420p10(map.width, map.height, map.pixels(), map.stride, map.chroma(),
+                                          map.chroma_stride, p.y10, p.u10, p.v10);
+    else if (colour.ten_bit)
+        converted = hdr_convert_to_yuv420p10(colour.bt2020, map.format, map.width, map.height, map.pixels(), map.stride,
+                                             p.y10, p.u10, p.v10);
+    else if (colour.tone)
+        converted = hdr_convert_to_yuv420p_bt709(colour.map, map.format, map.width, map.height, map.pixels(),
+                                                 map.stride, p.y, p.u, p.v);
+    else if (deep_packed_bytes(map.format))
+        converted = deep_to_yuv420p_bt709(map.format, map.width, map.height, map.pixels(), map.stride, p.y, p.u, p.v);
+    else
+        converted =
+            packed_to_yuv420p_bt709(scaler, order, map.width, map.height, map.pixels(), map.stride, p.y, p.u, p.v);
     frame_map_end_read(&map);
     return converted == 0 ? 0 : -1;
 }
 
 // The composed picture: every plane of the event's blank and the cursor
-// drawn into the stream-sized XRGB8888 picture, then converted into the I420
-// planes. 1 when the frame is skipped (a read was refused), -1 when the
-// conversion failed.
-int picture_from_planes(PipelineRun &run, CompatibleStage &stage, uint8_t *y, uint8_t *u, uint8_t *v)
+// drawn into the stream-sized XRGB8888 picture, then converted into the
+// planes (tone-mapped at 8 bits, or to 10 bits, as the colour says). 1 when
+// the frame is skipped (a read was refused), -1 when the conversion failed.
+int picture_from_planes(PipelineRun &run, CompatibleStage &stage, const RunColour &colour, const PicturePlanes &p)
 {
     const CapturePicture &stream = run.stream();
     const size_t stride = size_t(stream.width) * 4;
@@ -172,8 +250,19 @@ int picture_from_planes(PipelineRun &run, CompatibleStage &stage, uint8_t *y, ui
     plane_compose_xrgb(layers, count, stream.crtc.width, stream.crtc.height, stream.turns, stage.composed.get(),
                        uint32_t(stride));
     run.end_processor_layers();
-    const int converted = packed_to_yuv420p_bt709(&stage.scaler, PACKED_BGRA, stream.width, stream.height,
-                                                  stage.composed.get(), uint32_t(stride), y, u, v);
+    uint8_t *composed = stage.composed.get();
+    int converted;
+    if (colour.ten_bit) {
+        converted = hdr_convert_to_yuv420p10(colour.bt2020, HDR_XR24, stream.width, stream.height, composed,
+                                             uint32_t(stride), p.y10, p.u10, p.v10);
+    } else {
+        converted = colour.tone ? hdr_convert_xrgb_in_place(colour.map, HDR_XR24, stream.width, stream.height, composed,
+                                                            uint32_t(stride))
+                                : 0;
+        if (converted == 0)
+            converted = packed_to_yuv420p_bt709(&stage.scaler, PACKED_BGRA, stream.width, stream.height, composed,
+                                                uint32_t(stride), p.y, p.u, p.v);
+    }
     return converted == 0 ? 0 : -1;
 }
 
@@ -253,17 +342,29 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         return -1;
     }
 
-    CodecEncoderConfig encoder_config{CODEC_TYPE_H264, width, height, fps, kBitrateKbps, fps / 2};
+    // The colour: --hdr makes the 10-bit H.265 stream from the processor's
+    // pictures; the GL path's pictures are the GPU's to tone-map.
+    RunColour colour;
+    colour.ten_bit = processor && session->settings.hdr;
+    colour.tone = processor && !colour.ten_bit && hdr_signal_is_hdr(run.hdr());
+    colour.bt2020 = run.hdr().bt2020;
+    colour.map = hdr_tone_map_for(run.hdr());
+    const CodecType codec_type = colour.ten_bit ? CODEC_TYPE_H265 : CODEC_TYPE_H264;
+
+    CodecEncoderConfig encoder_config{codec_type, width, height, fps, kBitrateKbps, fps / 2};
     printf("[Capture] Init Encoder: %dx%d @ %dfps, %dkbps\n", width, height, fps, kBitrateKbps);
-    if (codec_encoder_init(&stage.codec, &encoder_config) != 0) {
+    const int opened = colour.ten_bit ? codec_encoder_init_hdr(&stage.codec, &encoder_config, run.hdr())
+                                      : codec_encoder_init(&stage.codec, &encoder_config);
+    if (opened != 0) {
         stage.codec = nullptr;
         fputs("Encoder init failed\n", stderr);
         return -1;
     }
     run.publish_encoder(stage.codec);
 
-    StreamerConfig &streamer_config = run.fill_streamer_config(width, height, CODEC_TYPE_H264, CAPTURE_MODE_COMPATIBLE);
-    streamer_config.codec_name = "H264";
+    StreamerConfig &streamer_config = run.fill_streamer_config(width, height, codec_type, CAPTURE_MODE_COMPATIBLE);
+    streamer_config.codec_name = colour.ten_bit ? "H.265" : "H264";
+    streamer_config.hdr = colour.ten_bit ? &run.hdr() : nullptr;
     streamer_config.vblank_sync = false;
     streamer_config.fps = kReportedFps;
     if (run.open_streamer() != 0) {
@@ -295,13 +396,25 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
 
     const size_t luma = size_t(width) * height;
     // libswscale writes whole chroma samples, so an odd size needs a few
-    // bytes past the packed picture.
-    stage.i420.reset(new (std::nothrow) uint8_t[luma * 3 / 2 + 2 * size_t(width) + 64]);
+    // bytes past the packed picture; the 10-bit picture takes two bytes a
+    // sample.
+    const size_t picture_bytes = (luma * 3 / 2 + 2 * size_t(width) + 64) * (colour.ten_bit ? 2 : 1);
+    stage.i420.reset(new (std::nothrow) uint8_t[picture_bytes]);
     if (!stage.i420)
         return -1;
     uint8_t *y_plane = stage.i420.get();
     uint8_t *u_plane = y_plane + luma;
     uint8_t *v_plane = u_plane + luma / 4;
+    PicturePlanes planes{y_plane, u_plane, v_plane, nullptr, nullptr, nullptr};
+    if (colour.ten_bit) {
+        planes.y10 = reinterpret_cast<uint16_t *>(stage.i420.get());
+        planes.u10 = planes.y10 + luma;
+        planes.v10 = planes.u10 + luma / 4;
+    }
+    std::vector<uint8_t> overlay_band;  // the 10-bit picture's rows under the cursor or watermark, at 8 bits
+    struct {
+        CursorYuv source, drawn;
+    } hdr_cursor;  // the last cursor image drawn into an HDR stream, and as it is drawn
 
     CompatiblePacing pacing;
     if (frame->refresh_rate > 0)
@@ -373,21 +486,23 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         const uint64_t frame_start = pipeline_now_ns();
         CursorPlacement cursor = run.cursor();
         int converted = 0;
-        const bool plain = run.plain_picture() && (!processor || frame_map_packed(run.frame_mapping().format) ||
-                                                   deep_packed_bytes(run.frame_mapping().format));
+        const uint32_t format = run.frame_mapping().format;
+        const bool plain =
+            run.plain_picture() && (!processor || frame_map_packed(format) || deep_packed_bytes(format) ||
+                                    (colour.ten_bit && format == DEEP_P010));
         if (!plain) {
             // Composed with its cursor: on the processor from the buffers'
             // mappings, on the GL path by the conversion shaders.
-            converted = processor ? picture_from_planes(run, stage, y_plane, u_plane, v_plane)
-                                  : picture_from_gl_planes(run, stage, egl->display, width, height, y_plane, u_plane,
-                                                           v_plane);
+            converted =
+                processor ? picture_from_planes(run, stage, colour, planes)
+                          : picture_from_gl_planes(run, stage, egl->display, width, height, y_plane, u_plane, v_plane);
             cursor = CursorPlacement{};
             if (converted > 0) {
                 pacing.last_event_ns = t;
                 return true;
             }
         } else if (processor) {
-            converted = picture_from_mapping(&stage.scaler, run.frame_mapping(), y_plane, u_plane, v_plane);
+            converted = picture_from_mapping(&stage.scaler, colour, run.frame_mapping(), planes);
             if (converted > 0) {
                 pacing.last_event_ns = t;
                 return true;
@@ -403,10 +518,37 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
             return false;
         }
 
-        if (const CursorYuv *image = run.cursor_yuv(cursor))
-            cursor_yuv_blend_i420(*image, cursor.x, cursor.y, cursor.width, cursor.height, y_plane, uint32_t(width),
-                                  u_plane, v_plane, uint32_t(width) / 2, width, height);
-        watermark_draw_ms(y_plane, width, height, width, watermark_wall_clock_ms());
+        const CursorYuv *image = run.cursor_yuv(cursor);
+        const uint64_t wall_ms = watermark_wall_clock_ms();
+        if (colour.ten_bit) {
+            // An HDR stream draws the cursor at its reference white, made
+            // again only when the image changes.
+            if (image && hdr_signal_is_hdr(run.hdr())) {
+                if (image->width != hdr_cursor.source.width || image->height != hdr_cursor.source.height ||
+                    image->y != hdr_cursor.source.y || image->u != hdr_cursor.source.u ||
+                    image->v != hdr_cursor.source.v || image->a != hdr_cursor.source.a) {
+                    hdr_cursor.source = *image;
+                    hdr_cursor_for_stream(run.hdr(), *image, &hdr_cursor.drawn);
+                }
+                image = &hdr_cursor.drawn;
+            }
+            if (image)
+                overlay_ten_bit(overlay_band, planes, width, height, cursor.y, int32_t(cursor.height),
+                                [&](uint8_t *y, uint8_t *u, uint8_t *v, int32_t first, int32_t rows) {
+                                    cursor_yuv_blend_i420(*image, cursor.x, cursor.y - first, cursor.width,
+                                                          cursor.height, y, uint32_t(width), u, v,
+                                                          (uint32_t(width) + 1) / 2, width, rows);
+                                });
+            overlay_ten_bit(overlay_band, planes, width, height, 0, WATERMARK_ORIGIN_Y + 8 * WATERMARK_SCALE,
+                            [&](uint8_t *y, uint8_t *, uint8_t *, int32_t, int32_t rows) {
+                                watermark_draw_ms(y, width, rows, width, wall_ms);
+                            });
+        } else {
+            if (image)
+                cursor_yuv_blend_i420(*image, cursor.x, cursor.y, cursor.width, cursor.height, y_plane, uint32_t(width),
+                                      u_plane, v_plane, uint32_t(width) / 2, width, height);
+            watermark_draw_ms(y_plane, width, height, width, wall_ms);
+        }
 
         AVPacket *packet = nullptr;
         const uint64_t encode_start = pipeline_now_ns();
@@ -446,7 +588,7 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
     });
 
     // A codec request restarts this mode like any other setting: it always
-    // encodes H.264.
+    // encodes H.264 (H.265 with --hdr).
     return run.result(0, false);
 }
 
