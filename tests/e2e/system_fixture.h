@@ -84,16 +84,17 @@ protected:
     // Streams the world described by text for ms in mode (extra: more
     // capture options), the relay recording to /tmp/NAME.mkv; the decoded
     // pictures of the first recording. *restarted: a second recording was
-    // started (a new stream).
+    // started (a new stream). relay_extra: more relay options.
     std::vector<E2eFrame> stream_world(const std::string &text, const std::string &mode,
                                        const std::vector<std::string> &extra, int ms, const std::string &name,
-                                       bool *restarted = nullptr)
+                                       bool *restarted = nullptr, const std::vector<std::string> &relay_extra = {})
     {
         std::vector<E2eFrame> frames;
         EXPECT_EQ(e2e_write_file("/tmp/world.txt", text), 0);
         EXPECT_EQ(e2e_start_helper(&helper_, "/tmp/world.txt"), 0) << logs(helper_);
-        EXPECT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0", "--record", "/tmp/" + name + ".mkv"}), 0)
-            << e2e_stderr(&relay_);
+        std::vector<std::string> relay_args = {"--udp-port", "0", "--record", "/tmp/" + name + ".mkv"};
+        relay_args.insert(relay_args.end(), relay_extra.begin(), relay_extra.end());
+        EXPECT_EQ(e2e_start_relay(&relay_, relay_args), 0) << e2e_stderr(&relay_);
         std::vector<std::string> args = {"-m", mode};
         args.insert(args.end(), extra.begin(), extra.end());
         EXPECT_EQ(e2e_start_capture(&capture_, args), 0);

@@ -12,6 +12,7 @@
 
 #include "apps/capture-helper/vd_picture.h"
 #include "apps/capture/core/deep_formats.h"
+#include "apps/capture/core/hdr_tone.h"
 #include "tests/e2e/system_fixture.h"
 
 namespace {
@@ -139,5 +140,139 @@ TEST_F(DeepColour, UnknownFormatIsNamedAndEndsTheRun)
         e2e_stop(&capture_, SIGTERM, 3000);
         e2e_stop(&relay_, SIGTERM, 3000);
         e2e_stop(&helper_, SIGTERM, 3000);
+    }
+}
+
+namespace {
+
+// The connector of the HDR worlds: PQ, BT.2020, content up to 1000 cd/m2.
+constexpr char kPqConnector[] = " hdr=pq maxcll=1000 maxfall=400 mastering=1000,50";
+
+HdrSignal pq_signal()
+{
+    HdrSignal s;
+    s.transfer = HDR_TRANSFER_PQ;
+    s.bt2020 = true;
+    s.max_cll = 1000;
+    s.max_fall = 400;
+    s.max_mastering_luminance = 1000;
+    s.min_mastering_luminance = 50;
+    return s;
+}
+
+// Runs a shell command; its standard output.
+std::string command_output(const std::string &command)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+}  // namespace
+
+// A PQ desktop streamed without --hdr: the chart tone-mapped to SDR BT.709
+// by the BT.2390 curve, each patch within 2 of the reference (mid grey, the
+// PQ code of 100 cd/m2, among them), and the highlights up to the
+// content's peak rolled off in order, not clipped.
+TEST_F(DeepColour, PqChartIsToneMappedToSdr)
+{
+    const std::string text = world(kPqConnector, "framebuffer 201 1920x1080 XR30 pattern=chart\n");
+    const HdrToneMap map = hdr_tone_map_for(pq_signal());
+    const struct {
+        const char *name, *mode;
+        std::vector<std::string> args;
+    } modes[] = {
+        {"compatible", "compatible", {}}, {"compatgl", "compatible", {"--gl-readback"}}, {"balanced", "balanced", {}}};
+    for (const auto &m : modes) {
+        SCOPED_TRACE(m.name);
+        const std::vector<E2eFrame> frames = stream_world(text, m.mode, m.args, 1500, std::string("pq-") + m.name);
+        ASSERT_GE(frames.size(), 3u);
+        const E2eFrame &f = frames.back();
+        std::vector<double> luma, reference;
+        for (int i = 0; i < VD_CHART_PATCHES; ++i) {
+            double rgb[3], sdr[3], want[3];
+            ASSERT_TRUE(vd_picture_chart_value(deep_fourcc('X', 'R', '3', '0'), i, rgb));
+            hdr_tone_map_rgb(map, rgb, sdr);
+            hdr_rgb_to_ycbcr709(sdr, want);
+            const VdRect r = vd_picture_chart_patch(1920, 1080, i);
+            const Yuv got = mean_at(f, (r.x + r.w / 2) & ~1, (r.y + r.h / 2) & ~1);
+            luma.push_back(got.y);
+            reference.push_back(want[0]);
+            EXPECT_NEAR(got.y, want[0], 2.0) << "patch " << i;
+            EXPECT_NEAR(got.u, want[1], 2.0) << "patch " << i;
+            EXPECT_NEAR(got.v, want[2], 2.0) << "patch " << i;
+            if (i == 3)
+                std::printf("[ report ] %s: mid grey (PQ 100 cd/m2) luma %.2f, reference %.2f\n", m.name, got.y,
+                            want[0]);
+        }
+        // Patches 3 to 7: 100, about 240, 390, 620 and 980 cd/m2, all up to
+        // the content's peak: the curve rolls them off, each brighter than
+        // the one before, and the stream keeps their order.
+        for (int i = 4; i <= 7; ++i) {
+            EXPECT_GT(reference[size_t(i)], reference[size_t(i - 1)]) << "patch " << i;
+            EXPECT_GE(luma[size_t(i)], luma[size_t(i - 1)] - 0.5) << "patch " << i << " is darker";
+        }
+        EXPECT_GT(luma[7], luma[3] + 20.0);
+        e2e_stop(&capture_, SIGTERM, 3000);
+        e2e_stop(&relay_, SIGTERM, 3000);
+    }
+}
+
+// --hdr on the PQ desktop: a 10-bit H.265 stream whose decoded pictures keep
+// the ramp band's 10-bit steps (nearly every luma code across it), with
+// PQ and BT.2020 in the stream and the connector's mastering metadata as
+// side data.
+TEST_F(DeepColour, HdrStreamKeepsTenBitsAndSignalsPq)
+{
+    const std::string text = world(kPqConnector, "framebuffer 201 1920x1080 XR30\n");
+    for (const char *mode : {"compatible", "balanced"}) {
+        SCOPED_TRACE(mode);
+        const std::string name = std::string("hdr-") + mode, file = "/tmp/" + name + ".mkv";
+        stream_world(text, mode, {"--hdr"}, 2500, name, nullptr, {"--codec", "h265", "--query-config"});
+        const std::string probe = command_output(
+            "ffprobe -v error -select_streams v:0 -read_intervals %+#3 -show_frames -show_entries "
+            "frame=pix_fmt,color_transfer,color_primaries,color_space:frame_side_data "
+            "-of default=noprint_wrappers=1 " +
+            file);
+        EXPECT_NE(probe.find("pix_fmt=yuv420p10le"), std::string::npos) << probe;
+        EXPECT_NE(probe.find("color_transfer=smpte2084"), std::string::npos) << probe;
+        EXPECT_NE(probe.find("color_primaries=bt2020"), std::string::npos) << probe;
+        EXPECT_NE(probe.find("side_data_type=Mastering display metadata"), std::string::npos) << probe;
+        EXPECT_NE(probe.find("max_luminance=10000000/10000"), std::string::npos) << probe;
+        EXPECT_NE(probe.find("side_data_type=Content light level metadata"), std::string::npos) << probe;
+        EXPECT_NE(probe.find("max_content=1000"), std::string::npos) << probe;
+        EXPECT_NE(probe.find("max_average=400"), std::string::npos) << probe;
+
+        // The last picture's ramp band (the bottom 8 rows), 10-bit luma.
+        const std::string raw = "/tmp/" + name + ".yuv";
+        command_output("ffmpeg -v error -y -sseof -0.5 -i " + file +
+                       " -frames:v 1 -f rawvideo -pix_fmt yuv420p10le " + raw);
+        FILE *in = std::fopen(raw.c_str(), "rb");
+        ASSERT_NE(in, nullptr);
+        std::vector<uint16_t> luma(size_t(1920) * 1080);
+        ASSERT_EQ(std::fread(luma.data(), 2, luma.size(), in), luma.size());
+        std::fclose(in);
+        std::vector<bool> seen(1024);
+        size_t codes = 0;
+        for (int y = 1080 - 6; y < 1080 - 2; ++y)
+            for (int x = 0; x < 1920; ++x) {
+                const uint16_t v = luma[size_t(y) * 1920 + size_t(x)] & 1023;
+                codes += !seen[v];
+                seen[v] = true;
+            }
+        // A black-to-white ramp has 877 luma codes in limited range (64 to
+        // 940, as HDR10 streams are; an 8-bit stream has 220): more than nine
+        // in ten must survive the encoder.
+        std::printf("[ report ] %s --hdr: %zu distinct 10-bit luma codes across the ramp (of 877)\n", mode, codes);
+        EXPECT_GT(codes, 800u);
+        e2e_stop(&capture_, SIGTERM, 3000);
+        e2e_stop(&relay_, SIGTERM, 3000);
     }
 }

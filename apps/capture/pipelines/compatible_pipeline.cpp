@@ -291,7 +291,8 @@ int picture_from_gl_planes(PipelineRun &run, CompatibleStage &stage, EGLDisplay 
         return 1;
     ShaderPicture picture;
     CursorOverlayGl cursor{};
-    run.gl_picture(&picture, &cursor);
+    // Layered: the frame is imported as a 2D texture here.
+    run.gl_picture(&picture, &cursor, true);
     const uint8_t *planes[3] = {};
     int32_t strides[3] = {};
     if (gl_cpu_render_and_map(&stage.composer, run.frame_texture(), watermark_wall_clock_ms(), &planes[0], &strides[0],
@@ -342,10 +343,11 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         return -1;
     }
 
-    // The colour: --hdr makes the 10-bit H.265 stream from the processor's
-    // pictures; the GL path's pictures are the GPU's to tone-map.
+    // The colour: --hdr makes the 10-bit H.265 stream; a PQ or HLG
+    // connector without it is tone-mapped, by the processor or, on the GL
+    // path, by the conversion shaders (which then draw every frame).
     RunColour colour;
-    colour.ten_bit = processor && session->settings.hdr;
+    colour.ten_bit = session->settings.hdr;
     colour.tone = processor && !colour.ten_bit && hdr_signal_is_hdr(run.hdr());
     colour.bt2020 = run.hdr().bt2020;
     colour.map = hdr_tone_map_for(run.hdr());
@@ -488,14 +490,19 @@ int run_compatible(EglContext *egl, CaptureSession *session, PipelineControl *co
         int converted = 0;
         const uint32_t format = run.frame_mapping().format;
         const bool plain =
-            run.plain_picture() && (!processor || frame_map_packed(format) || deep_packed_bytes(format) ||
-                                    (colour.ten_bit && format == DEEP_P010));
+            run.plain_picture() &&
+            (processor ? frame_map_packed(format) || deep_packed_bytes(format) || (colour.ten_bit && format == DEEP_P010)
+                       : !colour.ten_bit && !hdr_signal_is_hdr(run.hdr()));
         if (!plain) {
             // Composed with its cursor: on the processor from the buffers'
             // mappings, on the GL path by the conversion shaders.
-            converted =
-                processor ? picture_from_planes(run, stage, colour, planes)
-                          : picture_from_gl_planes(run, stage, egl->display, width, height, y_plane, u_plane, v_plane);
+            converted = processor ? picture_from_planes(run, stage, colour, planes)
+                        : colour.ten_bit
+                            ? picture_from_gl_planes(run, stage, egl->display, width, height,
+                                                     reinterpret_cast<uint8_t *>(planes.y10),
+                                                     reinterpret_cast<uint8_t *>(planes.u10),
+                                                     reinterpret_cast<uint8_t *>(planes.v10))
+                            : picture_from_gl_planes(run, stage, egl->display, width, height, y_plane, u_plane, v_plane);
             cursor = CursorPlacement{};
             if (converted > 0) {
                 pacing.last_event_ns = t;

@@ -356,10 +356,10 @@ void PipelineRun::end_processor_layers()
     reading_count_ = 0;
 }
 
-void PipelineRun::gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor)
+void PipelineRun::gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor, bool layered)
 {
     *picture = ShaderPicture{};
-    if (plain_picture()) {
+    if (!layered && plain_picture()) {
         *cursor = cursor_gl(cursor_);
         return;
     }

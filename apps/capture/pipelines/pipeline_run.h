@@ -308,8 +308,9 @@ public:
     // cursor over them: count 0 and the plain cursor for a plain picture;
     // otherwise each plane's texture (an overlay's import made the first
     // time it shows, an upload brought up to date), and the cursor turned
-    // with the stream. Call after refresh_frame.
-    void gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor);
+    // with the stream. Call after refresh_frame. layered: a plain picture
+    // too comes as its one layer (the frame's texture need not be external).
+    void gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor, bool layered = false);
 
     // The display's cursor at the blank of the last event: image 0 when
     // there is none to draw (hidden, no cursor plane, not following, or left

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -128,7 +129,10 @@ int capture_main(int argc, char **argv, const CapturePipelines *pipelines)
         fwrite(kClosed, 1, sizeof kClosed - 1, stderr);
     } else if (strncasecmp(reply, "OK:STARTED", 10) == 0) {
         puts("[Capture] 工作进程进行中。。。。");
-        ran = wait_for_worker(worker) && !worker_reported_failure(supervisor_end.get());
+        // A run that fails at once may have said so in the same read as
+        // its acknowledgement.
+        const bool failed_early = std::string_view(reply, size_t(got)).find("ERROR:", 10) != std::string_view::npos;
+        ran = wait_for_worker(worker) && !failed_early && !worker_reported_failure(supervisor_end.get());
     }
 
     supervisor_end.reset();
