@@ -57,23 +57,7 @@ protected:
     std::vector<E2eFrame> stream(const std::string &cursor, const std::string &mode,
                                  const std::vector<std::string> &extra, int ms, const std::string &name)
     {
-        std::vector<E2eFrame> frames;
-        EXPECT_EQ(e2e_write_file("/tmp/world.txt", world(cursor)), 0);
-        EXPECT_EQ(e2e_start_helper(&helper_, "/tmp/world.txt"), 0) << logs(helper_);
-        EXPECT_EQ(e2e_start_relay(&relay_, {"--udp-port", "0", "--record", "/tmp/" + name + ".mkv"}), 0)
-            << e2e_stderr(&relay_);
-        std::vector<std::string> args = {"-m", mode};
-        args.insert(args.end(), extra.begin(), extra.end());
-        EXPECT_EQ(e2e_start_capture(&capture_, args), 0);
-        const bool compatible = mode == "compatible";
-        EXPECT_TRUE(e2e_wait_for_text(&capture_, compatible ? "FPS t=" : "[GL+CPU] Frame ", 15000, !compatible))
-            << logs(capture_);
-        e2e_sleep_ms(ms);
-        stop_worker();
-        finish_relay();
-        e2e_stop(&helper_, SIGTERM, 3000);
-        EXPECT_EQ(e2e_decode_file("/tmp/" + name + ".mkv", 1000, &frames), 0);
-        EXPECT_FALSE(frames.empty());
+        std::vector<E2eFrame> frames = stream_world(world(cursor), mode, extra, ms, name);
         for (const E2eFrame &f : frames) {
             EXPECT_EQ(f.width, 1280);
             EXPECT_FALSE(f.u.empty());

@@ -60,6 +60,15 @@ std::string world(const std::string &connector_extra, const std::string &rest)
 const char *const kDeepFormats[] = {"XR30", "AR30", "XB30", "AB30", "XR48", "AR48", "XB48",
                                     "AB48", "XR4H", "AR4H", "XB4H", "AB4H", "RG16", "P010"};
 
+// The modes that run here: compatible on the processor and through the GL
+// path (as where the GPU imports the scanout), balanced.
+struct RunMode {
+    const char *name, *mode;
+    std::vector<std::string> args;
+};
+const RunMode kModes[] = {
+    {"compatible", "compatible", {}}, {"compatgl", "compatible", {"--gl-readback"}}, {"balanced", "balanced", {}}};
+
 class DeepColour : public E2eSystem {
 protected:
     void SetUp() override {}
@@ -83,12 +92,7 @@ TEST_F(DeepColour, EveryFormatsChartInEveryMode)
                 " src=0," + std::to_string(VD_CHART_TOP_ROWS) + "," + std::to_string(kTileW) + "x" +
                 std::to_string(kTileH) + "\n";
     }
-    const struct {
-        const char *name, *mode;
-        std::vector<std::string> args;
-    } modes[] = {
-        {"compatible", "compatible", {}}, {"compatgl", "compatible", {"--gl-readback"}}, {"balanced", "balanced", {}}};
-    for (const auto &m : modes) {
+    for (const RunMode &m : kModes) {
         SCOPED_TRACE(m.name);
         const std::vector<E2eFrame> frames =
             stream_world(world("", rest), m.mode, m.args, 2000, std::string("charts-") + m.name);
@@ -185,12 +189,7 @@ TEST_F(DeepColour, PqChartIsToneMappedToSdr)
 {
     const std::string text = world(kPqConnector, "framebuffer 201 1920x1080 XR30 pattern=chart\n");
     const HdrToneMap map = hdr_tone_map_for(pq_signal());
-    const struct {
-        const char *name, *mode;
-        std::vector<std::string> args;
-    } modes[] = {
-        {"compatible", "compatible", {}}, {"compatgl", "compatible", {"--gl-readback"}}, {"balanced", "balanced", {}}};
-    for (const auto &m : modes) {
+    for (const RunMode &m : kModes) {
         SCOPED_TRACE(m.name);
         const std::vector<E2eFrame> frames = stream_world(text, m.mode, m.args, 1500, std::string("pq-") + m.name);
         ASSERT_GE(frames.size(), 3u);
