@@ -22,7 +22,7 @@ jobs="$(nproc)"
 failed=""
 
 # The sanitizer builds compile only what their tests need.
-asan_tests="test_convert test_plane_compose test_encoders test_framelink test_framelink_helper test_packet_clock
+asan_tests="test_convert test_plane_compose test_deep_convert test_hdr_tone test_hdr_convert test_encoders test_framelink test_framelink_helper test_packet_clock
 test_pipeline_common test_watermark test_relay_units test_relay_stream test_source test_streamer
 test_control_commands test_supervisor test_helper_drm test_server_protocol test_event_service
 test_peer_access test_scanout_follow test_cursor_follow test_plane_follow test_unix_socket fuzz_helper_requests fuzz_scenario fuzz_framelink_reply fuzz_control_records fuzz_relay_rtp fuzz_relay_feedback"
