@@ -119,7 +119,9 @@ int import_frame(PipelineRun &run, CompatibleStage &stage, EGLDisplay display, b
     FrameMetadata *frame = run.frame();
     if (run.import_frame(display, PIPELINE_IMPORT_2D) != 0)
         return -1;
-    if (setup_framebuffer_object(frame->texture, &stage.framebuffer) != 0)
+    // A frame read on the processor is drawn by the conversion shaders,
+    // never read back plain.
+    if (!run.frame_converted() && setup_framebuffer_object(frame->texture, &stage.framebuffer) != 0)
         return -1;
     frame->framebuffer = stage.framebuffer;
 

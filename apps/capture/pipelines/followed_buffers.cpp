@@ -36,6 +36,10 @@ void FollowedBuffers::release()
     current_ = &import_;
     for (Entry &entry : entries_)
         release_entry(&entry);
+    if (import_converted_texture_)
+        glDeleteTextures(1, &import_converted_texture_);
+    import_converted_texture_ = 0;
+    import_converted_ = false;
     egl_frame_release(&import_);
     if (frame_)
         frame_->texture = 0;
@@ -107,17 +111,12 @@ FollowedBuffers::Entry *FollowedBuffers::import_followed(uint64_t buffer_id)
         frame.colour_encoding = importing_->color_encoding;
         frame.colour_range = importing_->color_range;
     }
-    // NV12 (video) and deep colour that the GPU does not import are read on
-    // the processor (only the 8-bit packed formats are uploaded).
-    FrameImportKind kind = FrameImportKind(kind_);
-    if (overlays_ && kind != FRAME_IMPORT_MAPPED && !frame_map_packed(frame.format) &&
-        (egl_frame_is_memory(&frame) || !egl_display_imports_dma_buf(import_.display)))
-        kind = FRAME_IMPORT_MAPPED;
+    const FrameImportKind kind = processor_converts(frame) ? FRAME_IMPORT_MAPPED : FrameImportKind(kind_);
     slot->converted = kind != FrameImportKind(kind_);
     int rc = egl_frame_import(import_.display, &frame, &slot->import, kind);
     // The import holds the buffer (image or mapping) from here on.
     capture_frame_close(&frame);
-    if (rc == 0 && kind_ == PIPELINE_IMPORT_2D && !overlays_) {
+    if (rc == 0 && kind_ == PIPELINE_IMPORT_2D && !overlays_ && !slot->converted) {
         const GLuint texture = slot->import.upload ? slot->import.upload_texture : slot->import.texture;
         rc = setup_framebuffer_object(texture, &slot->framebuffer);
     }
@@ -191,8 +190,48 @@ GLuint FollowedBuffers::layer_texture(const PlaneRecord &plane, bool *external)
             return 0;
         return !*external && import->upload ? import->upload_texture : import->texture;
     }
+    *external = false;
+    return convert(*import, plane, &entry->converted_texture, &entry->converted_pixels);
+}
+
+bool FollowedBuffers::processor_converts(const FrameMetadata &frame) const
+{
+    // NV12 (video) and, on overlays, deep colour that the GPU does not
+    // import are read on the processor (the primary plane uploads the deep
+    // formats at their precision).
+    if (kind_ == PIPELINE_IMPORT_MAPPED ||
+        (!egl_frame_is_memory(&frame) && egl_display_imports_dma_buf(import_.display)))
+        return false;
+    if (overlays_)
+        return !frame_map_packed(frame.format);
+    return frame.format == FRAME_FOURCC_NV12 || frame.format == FRAME_FOURCC_P010;
+}
+
+bool FollowedBuffers::converted() const
+{
+    if (current_ == &import_)
+        return import_converted_;
+    for (const Entry &e : entries_)
+        if (&e.import == current_)
+            return e.converted;
+    return false;
+}
+
+GLuint FollowedBuffers::primary_texture(const PlaneRecord &plane)
+{
+    if (current_ == &import_)
+        return convert(import_, plane, &import_converted_texture_, &import_converted_pixels_);
+    for (Entry &e : entries_)
+        if (&e.import == current_)
+            return convert(e.import, plane, &e.converted_texture, &e.converted_pixels);
+    return 0;
+}
+
+GLuint FollowedBuffers::convert(const FrameImport &import, const PlaneRecord &plane, GLuint *texture,
+                                std::vector<uint8_t> *pixels)
+{
     // The buffer whole, with the plane's colour encoding and range.
-    const FrameMapping &map = import->mapping;
+    const FrameMapping &map = import.mapping;
     ComposeLayer layer{};
     layer.plane = plane;
     layer.plane.width = map.width;
@@ -210,42 +249,42 @@ GLuint FollowedBuffers::layer_texture(const PlaneRecord &plane, bool *external)
     layer.stride[0] = map.stride;
     layer.data[1] = map.chroma();
     layer.stride[1] = map.chroma_stride;
-    entry->converted_pixels.resize(size_t(map.width) * map.height * 4);
+    pixels->resize(size_t(map.width) * map.height * 4);
     if (frame_map_begin_read(&map) != 0)
         return 0;
-    const int composed = plane_compose_xrgb(&layer, 1, map.width, map.height, 0, entry->converted_pixels.data(),
+    const int composed = plane_compose_xrgb(&layer, 1, map.width, map.height, 0, pixels->data(),
                                             map.width * 4);
     frame_map_end_read(&map);
     if (composed != 0)
         return 0;
-    const bool allocate = entry->converted_texture == 0;
+    const bool allocate = *texture == 0;
     if (allocate) {
-        glGenTextures(1, &entry->converted_texture);
-        glBindTexture(GL_TEXTURE_2D, entry->converted_texture);
+        glGenTextures(1, texture);
+        glBindTexture(GL_TEXTURE_2D, *texture);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
     } else {
-        glBindTexture(GL_TEXTURE_2D, entry->converted_texture);
+        glBindTexture(GL_TEXTURE_2D, *texture);
     }
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     if (allocate)
         glTexImage2D(GL_TEXTURE_2D, 0, GL_BGRA_EXT, GLsizei(map.width), GLsizei(map.height), 0, GL_BGRA_EXT,
-                     GL_UNSIGNED_BYTE, entry->converted_pixels.data());
+                     GL_UNSIGNED_BYTE, pixels->data());
     else
         glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, GLsizei(map.width), GLsizei(map.height), GL_BGRA_EXT,
-                        GL_UNSIGNED_BYTE, entry->converted_pixels.data());
+                        GL_UNSIGNED_BYTE, pixels->data());
     glBindTexture(GL_TEXTURE_2D, 0);
-    *external = false;
-    return entry->converted_texture;
+    return *texture;
 }
 
 int FollowedBuffers::import_frame(EGLDisplay display, PipelineImportKind kind)
 {
     kind_ = kind;
     import_.display = display;
-    if (egl_frame_import(display, frame_, &import_, FrameImportKind(kind)) != 0)
+    import_converted_ = processor_converts(*frame_);
+    if (egl_frame_import(display, frame_, &import_, import_converted_ ? FRAME_IMPORT_MAPPED : FrameImportKind(kind)) != 0)
         return -1;
     frame_->texture = texture();
     return 0;

@@ -69,6 +69,13 @@ public:
     // a 2D texture of its picture converted on the processor with the
     // plane's colour encoding and range. 0 when it cannot be shown.
     GLuint layer_texture(const PlaneRecord &plane, bool *external);
+    // True when the buffer chosen last is read on the processor: an NV12 or
+    // P010 buffer of the primary plane that the GPU does not import. Frames
+    // then draw it as a layer, from primary_texture.
+    bool converted() const;
+    // That buffer, whole, converted on the processor with the plane's colour
+    // encoding and range into a 2D texture at each call. 0 on a failure.
+    GLuint primary_texture(const PlaneRecord &plane);
     // The import frames sample now (the buffer chosen last).
     FrameImport *current() const { return current_; }
     PipelineImportKind kind() const { return kind_; }
@@ -103,6 +110,12 @@ private:
     };
 
     Entry *import_followed(uint64_t buffer_id);
+    // Whether a buffer is read on the processor rather than imported.
+    bool processor_converts(const FrameMetadata &frame) const;
+    // Converts an import's mapping into *texture (made on first use) through
+    // *pixels. The texture, or 0.
+    static GLuint convert(const FrameImport &import, const PlaneRecord &plane, GLuint *texture,
+                          std::vector<uint8_t> *pixels);
     void restart_with(FrameMetadata frame);
     static void release_entry(Entry *entry);
 
@@ -111,6 +124,10 @@ private:
     bool overlays_;
     bool restarts_;  // a buffer of another size or format ends the run
     FrameImport import_{};
+    // The session's frame read on the processor (see converted()).
+    bool import_converted_ = false;
+    GLuint import_converted_texture_ = 0;
+    std::vector<uint8_t> import_converted_pixels_;
     PipelineImportKind kind_ = PIPELINE_IMPORT_EXTERNAL;
     FrameImport *current_ = &import_;  // what frames sample
     std::vector<Entry> entries_;

@@ -267,7 +267,8 @@ int PipelineRun::take_planes(const CrtcPicture &picture, uint64_t shown)
 bool PipelineRun::plain_picture() const
 {
     const FrameImport *current = buffers_.current();
-    if (stream_.turns != 0 || current->width != stream_.width || current->height != stream_.height)
+    if (stream_.turns != 0 || current->width != stream_.width || current->height != stream_.height ||
+        buffers_.converted())
         return false;
     if (!stream_.planes)
         return true;
@@ -371,7 +372,12 @@ void PipelineRun::gl_picture(ShaderPicture *picture, CursorOverlayGl *cursor, bo
         const PlaneRecord &plane = planes_.planes[i];
         ShaderLayer &layer = picture->layers[picture->count];
         layer.plane = plane;
-        if (plane.kind == UDS_PLANE_KIND_PRIMARY) {
+        if (plane.kind == UDS_PLANE_KIND_PRIMARY && buffers_.converted()) {
+            layer.texture = buffers_.primary_texture(plane);
+            layer.external = false;
+            layer.plane.width = buffers_.current()->width;
+            layer.plane.height = buffers_.current()->height;
+        } else if (plane.kind == UDS_PLANE_KIND_PRIMARY) {
             layer.texture = buffers_.texture();
             layer.external = buffers_.kind() == PIPELINE_IMPORT_EXTERNAL;
             layer.plane.width = buffers_.current()->width;

@@ -191,6 +191,9 @@ public:
     // the last event chose. A 2D import of a followed buffer has its own
     // framebuffer object, which next_event binds when it chooses the buffer.
     GLuint frame_texture() const;
+    // True when the frame is read on the processor and drawn as a layer (an
+    // NV12 or P010 primary the GPU does not import): it has no texture.
+    bool frame_converted() const { return buffers_.converted(); }
     // Brings the frame's texture up to the current picture (a mapped frame is
     // uploaded again; a dma-buf is the picture itself). 0, or -1 on a GL error.
     int refresh_frame();
